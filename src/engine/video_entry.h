@@ -1,0 +1,82 @@
+#pragma once
+
+// One video of the list: its source, the chosen output format and file, the
+// live status, and the sizes and times that the list shows.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace vidmill {
+
+class RecordFile;
+
+enum class EntryStatus : int16_t {
+    Starting = 0,
+    GetVideoInfo = 1,
+    Downloading = 2,
+    NotFound = 3,
+    Converting = 4,
+    Ok = 5,
+    Cancelled = 6,
+    CancelledNotFound = 7,
+    ConversionError = 8,
+    Pending = 14,
+    Ready = 15,
+};
+
+// Only these can be stopped.
+constexpr bool isInProgress(EntryStatus status) {
+    return (status >= EntryStatus::Starting && status <= EntryStatus::Converting) ||
+           status == EntryStatus::Pending;
+}
+
+constexpr bool isFinished(EntryStatus status) {
+    return status >= EntryStatus::Ok && status <= EntryStatus::ConversionError;
+}
+
+// The output path of such an entry counts as taken when a new one is chosen.
+constexpr bool isOutputClaiming(EntryStatus status) {
+    return status >= EntryStatus::Starting && status <= EntryStatus::Ok;
+}
+
+// The only kind of source this program makes.
+inline constexpr int16_t kLocalFileKind = 1;
+
+// Read limits of the texts of a stored entry (buffer sizes, terminator
+// included).
+inline constexpr int kStoredSourcePathCapacity = 2002;
+inline constexpr int kStoredNameCapacity = 258;
+inline constexpr int kStoredOutputPathCapacity = 1002;
+
+struct VideoEntry {
+    int16_t kind = 0;
+    int16_t presetId = 0;
+    std::string sourcePath;
+    std::string name;
+    std::string outputPath;
+    // Workers and the GUI thread both write these two without the lock.
+    std::atomic<EntryStatus> status{EntryStatus::Starting};
+    int16_t transferState = 0;
+    uint64_t size = 0;
+    int32_t duration = 0;
+    uint64_t transferred = 0;
+    uint32_t startTick = 0;
+    std::atomic<bool> cancelRequested{false};
+    int32_t row = 0;
+    int32_t progressSlot = 0;
+    uint64_t sourceSize = 0;
+};
+
+std::unique_ptr<VideoEntry> createEntry(const std::string& sourcePath);
+
+// The history record of one entry. A Pending entry is turned into a
+// Cancelled one first, in memory as well.
+void writeEntry(RecordFile& file, VideoEntry& entry);
+
+// Reads one history record; `historyVersion` 1 stores the size in 4 bytes,
+// version 2 in 8. Gives none when the file ends before the record does.
+std::unique_ptr<VideoEntry> readEntry(RecordFile& file, int historyVersion);
+
+}  // namespace vidmill

@@ -1,0 +1,190 @@
+#include "system/path_utils.h"
+
+#include <cstddef>
+
+namespace vidmill {
+
+namespace {
+
+// The most characters a part, or an appended path, may hold: one byte of a fixed path buffer
+// goes to the terminator and one stays spare for a folder separator.
+std::size_t partLimit(const PathStyle& style) {
+    return style.capacity > 2 ? static_cast<std::size_t>(style.capacity - 2) : 0;
+}
+
+// A plain copy into a path buffer keeps one character more than an append.
+void copyBounded(std::string& out, std::string_view text, const PathStyle& style) {
+    const std::size_t limit = style.capacity > 1 ? static_cast<std::size_t>(style.capacity - 1) : 0;
+    out.assign(text.substr(0, limit));
+}
+
+void appendBounded(std::string& out, std::string_view text, const PathStyle& style) {
+    const std::size_t limit = partLimit(style);
+    if (out.size() < limit) {
+        out.append(text.substr(0, limit - out.size()));
+    }
+}
+
+void storePart(std::string* out, std::string_view part, const PathStyle& style) {
+    if (out != nullptr) {
+        out->assign(part.substr(0, partLimit(style)));
+    }
+}
+
+bool endsWith(const std::string& text, char c) {
+    return !text.empty() && text.back() == c;
+}
+
+struct PathParts {
+    std::string drive;
+    std::string folder;
+    std::string name;
+    std::string extension;
+};
+
+PathParts splitAll(std::string_view path, const PathStyle& style) {
+    PathParts parts;
+    SplitPath(path, &parts.drive, &parts.folder, &parts.name, &parts.extension, style);
+    return parts;
+}
+
+}  // namespace
+
+void SplitFolderPart(std::string_view path, std::string* drive, std::string* folder,
+                     std::string* fileName, const PathStyle& style) {
+    const std::size_t lastSeparator = path.rfind(style.separator);
+    // Only the first colon counts: "a:b:c" has drive "a:", "ab:c" has none.
+    const bool hasDrive = style.hasDrives && path.find(':') == 1;
+    const std::size_t driveEnd = hasDrive ? 2 : 0;
+
+    std::string_view folderPart;
+    std::string_view filePart;
+    if (lastSeparator == std::string_view::npos) {
+        filePart = path.substr(driveEnd);
+    } else {
+        const std::size_t folderStart = lastSeparator < driveEnd ? 0 : driveEnd;
+        folderPart = path.substr(folderStart, lastSeparator + 1 - folderStart);
+        filePart = path.substr(lastSeparator + 1);
+    }
+    // The path may view one of the outputs: read every part before storing any.
+    const std::string driveText(path.substr(0, driveEnd));
+    const std::string folderText(folderPart);
+    const std::string fileText(filePart);
+    storePart(drive, driveText, style);
+    storePart(folder, folderText, style);
+    storePart(fileName, fileText, style);
+}
+
+void SplitExtension(std::string_view fileName, std::string* name, std::string* extension,
+                    const PathStyle& style) {
+    const std::size_t dot = fileName.rfind('.');
+    const std::string nameText(fileName.substr(0, dot));
+    const std::string extensionText(dot == std::string_view::npos ? std::string_view{}
+                                                                  : fileName.substr(dot));
+    storePart(name, nameText, style);
+    storePart(extension, extensionText, style);
+}
+
+int SplitPath(std::string_view path, std::string* drive, std::string* folder, std::string* name,
+              std::string* extension, const PathStyle& style) {
+    std::string fileName;
+    SplitFolderPart(path, drive, folder, &fileName, style);
+    SplitExtension(fileName, name, extension, style);
+    return 0;
+}
+
+int MakePath(std::string* out, std::string_view drive, std::string_view folder,
+             std::string_view name, std::string_view extension, const PathStyle& style) {
+    std::string result;
+    if (style.hasDrives && !drive.empty()) {
+        appendBounded(result, drive, style);
+        if (!result.empty() && (result.size() < 2 || result[1] != ':')) {
+            result.resize(1);
+            result += ':';
+        }
+    }
+    if (!folder.empty()) {
+        appendBounded(result, folder, style);
+        // The spare byte of the bounded append always leaves room for this separator.
+        if (!endsWith(result, style.separator)) {
+            result += style.separator;
+        }
+    }
+    appendBounded(result, name, style);
+    if (!extension.empty()) {
+        if (extension.front() != '.') {
+            appendBounded(result, ".", style);
+        }
+        appendBounded(result, extension, style);
+    }
+    if (out != nullptr) {
+        *out = std::move(result);
+    }
+    return 0;
+}
+
+int MakeFilePath(std::string* out, std::string_view folder, std::string_view name,
+                 std::string_view extension, const PathStyle& style) {
+    MakePath(out, {}, folder, name, extension, style);
+    return 1;
+}
+
+void ReplaceFileName(std::string* out, std::string_view path, std::string_view fileName,
+                     const PathStyle& style) {
+    const PathParts file = splitAll(fileName, style);
+    const PathParts base = splitAll(path, style);
+    MakePath(out, base.drive, base.folder, file.name, file.extension, style);
+}
+
+void InsertSubfolder(std::string* out, std::string_view path, std::string_view subfolder,
+                     const PathStyle& style) {
+    PathParts parts = splitAll(path, style);
+    // A folder cut at the length limit lacks its separator. An empty folder stays empty, so
+    // that a relative path is not turned into one below the root.
+    if (!parts.folder.empty() && !endsWith(parts.folder, style.separator)) {
+        parts.folder += style.separator;
+    }
+    std::string result;
+    copyBounded(result, parts.drive, style);
+    appendBounded(result, parts.folder, style);
+    appendBounded(result, subfolder, style);
+    appendBounded(result, std::string_view(&style.separator, 1), style);
+    appendBounded(result, parts.name, style);
+    appendBounded(result, parts.extension, style);
+    if (out != nullptr) {
+        *out = std::move(result);
+    }
+}
+
+void AppendToFolder(std::string* folder, std::string_view name, const PathStyle& style) {
+    if (folder == nullptr) {
+        return;
+    }
+    std::string result = *folder;
+    // An empty folder gets no separator: the name alone must not become a path below the root.
+    if (!result.empty() && !endsWith(result, style.separator)) {
+        result += style.separator;
+    }
+    result.append(name);
+    *folder = std::move(result);
+}
+
+int FolderOfPath(std::string_view path, std::string* folder, std::string* fileName,
+                 const PathStyle& style) {
+    std::string drive;
+    std::string folderPart;
+    std::string filePart;
+    SplitFolderPart(path, &drive, &folderPart, &filePart, style);
+    std::string result;
+    copyBounded(result, drive, style);
+    appendBounded(result, folderPart, style);
+    if (folder != nullptr) {
+        *folder = std::move(result);
+    }
+    if (fileName != nullptr) {
+        *fileName = std::move(filePart);
+    }
+    return 0;
+}
+
+}  // namespace vidmill

@@ -1,0 +1,144 @@
+#include "system/size_time_text.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <optional>
+
+#include "system/tick_count.h"
+
+namespace vidmill {
+
+namespace {
+
+template <typename... Args>
+std::string format(const char* pattern, Args... args) {
+    char text[64];
+    std::snprintf(text, sizeof(text), pattern, args...);
+    return text;
+}
+
+std::string formatSize(uint64_t size, const char* bytePattern) {
+    // The unit follows the decimal digit count, so it changes at powers of ten while the
+    // divisor is a power of 1024 ("0.95 MB" for a million bytes).
+    const int digits = std::snprintf(nullptr, 0, "%" PRIu64, size);
+    const double value = static_cast<double>(size);
+    if (digits >= 10) {
+        return format("%.2f GB", value / (1u << 30));
+    }
+    if (digits >= 7) {
+        return format("%.2f MB", value / (1u << 20));
+    }
+    if (size < 1024) {
+        return format(bytePattern, size);
+    }
+    return format("%.2f KB", value / (1u << 10));
+}
+
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+std::optional<uint64_t> regularFileSize(const std::string& path) {
+    // O_NONBLOCK so that a named pipe cannot hang the caller waiting for a writer.
+    FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (file.get() < 0) {
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    return static_cast<uint64_t>(status.st_size);
+}
+
+}  // namespace
+
+std::string FormatByteSize(uint64_t size) {
+    return formatSize(size, "%" PRIu64 " Bytes");
+}
+
+std::string FormatTransferSize(uint64_t received, uint64_t total) {
+    std::string text = formatSize(received, "%" PRIu64 " B");
+    if (total != 0) {
+        // 128-bit product: received * 100 must not wrap for any 64-bit size.
+        const auto percent =
+            static_cast<uint64_t>(static_cast<unsigned __int128>(received) * 100u / total);
+        text += format(" - %" PRIu64 "%%", percent);
+    }
+    return text;
+}
+
+std::string FormatTimeLeft(uint32_t startTick, double percent) {
+    return FormatTimeLeftAt(TickCount(), startTick, percent);
+}
+
+std::string FormatTimeLeftAt(uint32_t nowTick, uint32_t startTick, double percent) {
+    if (!(percent > 0)) {
+        return {};
+    }
+    // Unsigned difference: right across a wrap of the 32-bit counter.
+    const uint32_t elapsed = static_cast<uint32_t>(nowTick - startTick) / 1000u;
+    if (elapsed == 0) {
+        return {};
+    }
+    // Anything from 100 hours on reads as 99:00:00, so the estimate is capped there before it
+    // becomes an int (a tiny percentage would otherwise overflow it); a percentage above 100
+    // means nothing is left.
+    constexpr double kCap = 100.0 * 3600.0;
+    double left = elapsed * (100.0 - percent) / percent;
+    if (!(left > 0)) {
+        left = 0;
+    } else if (left > kCap) {
+        left = kCap;
+    }
+    int hours = 0;
+    int minutes = 0;
+    int seconds = 0;
+    SplitSeconds(static_cast<int>(left), hours, minutes, seconds);
+    if (hours == 0 && minutes == 0) {
+        return format(" %d sec left", seconds);
+    }
+    if (hours >= 100) {
+        return format(" %02d:%02d:%02d left", 99, 0, 0);
+    }
+    if (hours >= 1) {
+        return format(" %02d:%02d:%02d left", hours, minutes, seconds);
+    }
+    return format(" %02d:%02d left", minutes, seconds);
+}
+
+void SplitSeconds(int seconds, int& hours, int& minutes, int& secs) {
+    hours = seconds / 3600;
+    minutes = seconds % 3600 / 60;
+    secs = seconds % 60;
+}
+
+uint64_t FileSize64(const std::string& path) {
+    return regularFileSize(path).value_or(0);
+}
+
+int32_t FileSize32(const std::string& path) {
+    const std::optional<uint64_t> size = regularFileSize(path);
+    if (!size) {
+        return -1;
+    }
+    return static_cast<int32_t>(static_cast<uint32_t>(*size));
+}
+
+}  // namespace vidmill

@@ -1,0 +1,164 @@
+#include "system/text_utils.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+namespace vidmill {
+
+namespace {
+
+// The C locale's white space, without isspace()'s dependence on locale and on char signedness.
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// strchr() finds the terminator of the set too, so it must be excluded explicitly.
+bool isDelimiter(char c, const char* delimiters) {
+    return c != '\0' && delimiters != nullptr && std::strchr(delimiters, c) != nullptr;
+}
+
+int clampInt(long long value, long long low, long long high) {
+    return static_cast<int>(std::clamp(value, low, high));
+}
+
+}  // namespace
+
+int CopyText(char* dst, const char* src, int capacity) {
+    // Without room for the terminator nothing may be written, and nothing can be taken either.
+    if (capacity <= 0) {
+        return 0;
+    }
+    const int limit = capacity - 1;
+    int taken = 0;
+    if (src != nullptr) {
+        while (taken < limit && src[taken] != '\0') {
+            if (dst != nullptr) {
+                dst[taken] = src[taken];
+            }
+            ++taken;
+        }
+    }
+    if (dst != nullptr) {
+        dst[taken] = '\0';
+    }
+    return taken;
+}
+
+int AppendText(char* dst, const char* src, int capacity) {
+    if (dst == nullptr) {
+        return 0;
+    }
+    // One byte less than CopyText allows, so that a path can still take a folder separator.
+    const int room = capacity > 2 ? capacity - 2 : 0;
+    int length = static_cast<int>(std::strlen(dst));
+    if (src == nullptr || length >= room) {
+        return length;
+    }
+    while (length < room && *src != '\0') {
+        dst[length++] = *src++;
+    }
+    dst[length] = '\0';
+    return length;
+}
+
+void CopyPrefix(char* dst, const char* src, int count) {
+    if (dst == nullptr) {
+        return;
+    }
+    int i = 0;
+    if (src != nullptr) {
+        for (; i < count && src[i] != '\0'; ++i) {
+            dst[i] = src[i];
+        }
+    }
+    dst[i] = '\0';
+}
+
+char NextToken(char* token, int capacity, const char* text, int& position, const char* delimiters) {
+    if (token == nullptr || capacity <= 0) {
+        return '\0';
+    }
+    token[0] = '\0';
+    if (text == nullptr || text[position] == '\0') {
+        return '\0';
+    }
+    int pos = position;
+    while (isBlank(text[pos]) || isDelimiter(text[pos], delimiters)) {
+        ++pos;
+    }
+    int length = 0;
+    while (text[pos] != '\0' && !isDelimiter(text[pos], delimiters) && length < capacity - 1) {
+        token[length++] = text[pos++];
+    }
+    token[length] = '\0';
+    if (isDelimiter(text[pos], delimiters)) {
+        ++pos;
+    }
+    position = pos;
+    return token[0];
+}
+
+int ReplaceChar(char* text, char from, char to) {
+    if (text == nullptr) {
+        return 0;
+    }
+    const int length = static_cast<int>(std::strlen(text));
+    for (int i = 0; i < length; ++i) {
+        if (text[i] == from) {
+            text[i] = to;
+        }
+    }
+    return length;
+}
+
+bool ClampIndex(int& index, int count, int mode, int step) {
+    const int original = index;
+    if (count <= 0) {
+        index = 0;
+        return original != 0;
+    }
+    const int limited = clampInt(index, 0, count - 1);
+    switch (mode) {
+        case 0:
+            index = 0;
+            break;
+        case 1:
+            index = count - 1;
+            break;
+        default:
+            // Wide arithmetic: a large step must not overflow before it is limited.
+            index = clampInt(static_cast<long long>(limited) + step, 0, count - 1);
+            break;
+    }
+    return index != original;
+}
+
+int ClampToRange(int value, int low, int count) {
+    if (count <= 0) {
+        return low;
+    }
+    return clampInt(value, low, static_cast<long long>(low) + count - 1);
+}
+
+int DayNumber(int day, int month, int year) {
+    if (day == 0 && month == 0 && year == 0) {
+        return 0;
+    }
+    // March-based year, so that the leap day is the last day of the counted year.
+    const long long y = static_cast<long long>(year) + (month + 9LL) / 12 + 399;
+    const long long days =
+        365 * y + y / 4 - y / 100 + y / 400 + (((month + 9LL) % 12) * 153 + 2) / 5 + day - 146037;
+    return static_cast<int>(days);
+}
+
+int TodayNumber() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr) {
+        return 0;
+    }
+    return DayNumber(local.tm_mday, local.tm_mon + 1, local.tm_year + 1900);
+}
+
+}  // namespace vidmill

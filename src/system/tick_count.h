@@ -1,0 +1,12 @@
+// A millisecond counter for measuring intervals.
+#pragma once
+
+#include <cstdint>
+
+namespace vidmill {
+
+// Milliseconds of the monotonic clock, cut to 32 bits: it wraps after about 49.7 days, so
+// intervals are taken as unsigned differences (now - start), which survive the wrap.
+uint32_t TickCount();
+
+}  // namespace vidmill

@@ -1,0 +1,235 @@
+#include "system/path_utils.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vidmill {
+namespace {
+
+struct Parts {
+    std::string drive, folder, name, extension;
+    bool operator==(const Parts&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Parts& p) {
+    return out << "{" << p.drive << "|" << p.folder << "|" << p.name << "|" << p.extension << "}";
+}
+
+Parts split(std::string_view path, const PathStyle& style) {
+    Parts p{"x", "x", "x", "x"};  // stale values must be replaced
+    SplitPath(path, &p.drive, &p.folder, &p.name, &p.extension, style);
+    return p;
+}
+
+// Cases are written with backslashes; each style sees them with its own separator.
+class BothStyles : public testing::TestWithParam<PathStyle> {
+  protected:
+    std::string p(std::string text) const {
+        for (char& c : text) {
+            if (c == '\\') {
+                c = GetParam().separator;
+            }
+        }
+        return text;
+    }
+    const PathStyle& style() const { return GetParam(); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Styles, BothStyles, testing::Values(kWindowsPath, kLinuxPath),
+                         [](const auto& info) {
+                             return std::string(info.param.hasDrives ? "Windows" : "Linux");
+                         });
+
+TEST_P(BothStyles, SplitsFolderNameAndLastExtension) {
+    EXPECT_EQ(split(p("\\videos\\clip.final.avi"), style()),
+              (Parts{"", p("\\videos\\"), "clip.final", ".avi"}));
+    EXPECT_EQ(split("clip", style()), (Parts{"", "", "clip", ""}));
+    EXPECT_EQ(split(".hidden", style()), (Parts{"", "", "", ".hidden"}));
+    EXPECT_EQ(split(p("a.b\\c"), style()), (Parts{"", p("a.b\\"), "c", ""}));
+    EXPECT_EQ(split(p("\\\\server\\share\\a.avi"), style()),
+              (Parts{"", p("\\\\server\\share\\"), "a", ".avi"}));
+    EXPECT_EQ(split(p("videos\\"), style()), (Parts{"", p("videos\\"), "", ""}));
+}
+
+TEST_P(BothStyles, NullOutputsAreSkipped) {
+    std::string name;
+    std::string fileName;
+    EXPECT_EQ(SplitPath(p("\\v\\clip.avi"), nullptr, nullptr, &name, nullptr, style()), 0);
+    EXPECT_EQ(name, "clip");
+    SplitFolderPart(p("\\v\\clip.avi"), nullptr, nullptr, &fileName, style());
+    EXPECT_EQ(fileName, "clip.avi");
+}
+
+TEST_P(BothStyles, PartsAreCutAtCapacityMinusTwo) {
+    const std::size_t limit = style().capacity - 2;
+    const std::string longFolder = p("\\") + std::string(limit + 40, 'f') + p("\\");
+    const Parts parts = split(longFolder + "clip.avi", style());
+    EXPECT_EQ(parts.folder, longFolder.substr(0, limit));
+    EXPECT_EQ(parts.name, "clip");
+
+    // The file-name part is cut before the extension is looked for.
+    const std::string longName(limit + 10, 'n');
+    const Parts cut = split(longName + ".avi", style());
+    EXPECT_EQ(cut.name, longName.substr(0, limit));
+    EXPECT_EQ(cut.extension, "");
+}
+
+TEST_P(BothStyles, MakePathAddsSeparatorAndDot) {
+    std::string withDot;
+    std::string withoutDot;
+    MakePath(&withDot, "", p("\\out"), "clip", ".avi", style());
+    MakePath(&withoutDot, "", p("\\out\\"), "clip", "avi", style());
+    EXPECT_EQ(withDot, p("\\out\\clip.avi"));
+    EXPECT_EQ(withoutDot, withDot);
+
+    std::string out = "stale";
+    EXPECT_EQ(MakePath(&out, "", "", "clip", "", style()), 0);
+    EXPECT_EQ(out, "clip");
+    EXPECT_EQ(MakeFilePath(&out, "out", "", "mp4", style()), 1);
+    EXPECT_EQ(out, p("out\\.mp4"));
+}
+
+TEST_P(BothStyles, SplitThenMakeGivesThePathBack) {
+    const std::vector<std::string> paths = {
+        p("\\videos\\new\\clip.final.avi"), "clip",     ".hidden", p("rel\\clip.mp4"),
+        p("\\\\server\\share\\a.avi"),      p("a\\b\\")};
+    for (const std::string& path : paths) {
+        const Parts parts = split(path, style());
+        std::string made;
+        MakePath(&made, parts.drive, parts.folder, parts.name, parts.extension, style());
+        EXPECT_EQ(made, path);
+    }
+}
+
+TEST_P(BothStyles, ComposedPathKeepsCapacityMinusTwoPlusTheSeparator) {
+    const std::size_t limit = style().capacity - 2;
+    const std::string longFolder(limit + 5, 'f');
+    std::string out;
+    MakePath(&out, "", longFolder, "clip", "avi", style());
+    // The folder fills the appendable room, the separator takes the spare byte, the rest is lost.
+    EXPECT_EQ(out, longFolder.substr(0, limit) + style().separator);
+
+    const std::string longName(limit - 2, 'n');
+    MakeFilePath(&out, "", longName, ".avi", style());
+    EXPECT_EQ(out, longName + ".a");
+}
+
+TEST_P(BothStyles, ReplaceFileNameKeepsFolderOfPattern) {
+    std::string out;
+    ReplaceFileName(&out, p("\\videos\\*.*"), p("\\elsewhere\\clip.avi"), style());
+    EXPECT_EQ(out, p("\\videos\\clip.avi"));
+    ReplaceFileName(&out, "*.*", "clip.avi", style());
+    EXPECT_EQ(out, "clip.avi");
+}
+
+TEST_P(BothStyles, InsertSubfolderGoesBetweenFolderAndName) {
+    std::string out;
+    InsertSubfolder(&out, p("\\videos\\*.*"), "holiday", style());
+    EXPECT_EQ(out, p("\\videos\\holiday\\*.*"));
+    // A relative path stays relative.
+    InsertSubfolder(&out, "clip.avi", "holiday", style());
+    EXPECT_EQ(out, p("holiday\\clip.avi"));
+}
+
+TEST_P(BothStyles, AppendToFolderAddsOneSeparatorOnly) {
+    std::string folder = p("\\videos");
+    AppendToFolder(&folder, "*.*", style());
+    EXPECT_EQ(folder, p("\\videos\\*.*"));
+    folder = p("\\videos\\");
+    AppendToFolder(&folder, "*.*", style());
+    EXPECT_EQ(folder, p("\\videos\\*.*"));
+    folder.clear();
+    AppendToFolder(&folder, "clip.avi", style());
+    EXPECT_EQ(folder, "clip.avi");
+    // No capacity applies here.
+    folder = std::string(style().capacity + 10, 'f');
+    AppendToFolder(&folder, "x", style());
+    EXPECT_EQ(folder.size(), static_cast<std::size_t>(style().capacity + 12));
+}
+
+TEST_P(BothStyles, FolderOfPathKeepsTrailingSeparator) {
+    std::string folder;
+    std::string fileName;
+    EXPECT_EQ(FolderOfPath(p("\\videos\\clip.avi"), &folder, &fileName, style()), 0);
+    EXPECT_EQ(folder, p("\\videos\\"));
+    EXPECT_EQ(fileName, "clip.avi");
+    FolderOfPath("clip.avi", &folder, nullptr, style());
+    EXPECT_EQ(folder, "");
+}
+
+TEST_P(BothStyles, OutputsMayBeTheirOwnInput) {
+    std::string path = p("\\videos\\clip.avi");
+    FolderOfPath(path, &path, nullptr, style());
+    EXPECT_EQ(path, p("\\videos\\"));
+
+    std::string folder = p("\\out");
+    MakePath(&folder, "", folder, "clip", "avi", style());
+    EXPECT_EQ(folder, p("\\out\\clip.avi"));
+
+    std::string text = p("\\a\\b.c");
+    std::string name;
+    SplitPath(text, nullptr, &text, &name, nullptr, style());
+    EXPECT_EQ(text, p("\\a\\"));
+    EXPECT_EQ(name, "b");
+
+    std::string twice = "ab";
+    AppendToFolder(&twice, twice, style());
+    EXPECT_EQ(twice, p("ab\\ab"));
+}
+
+TEST(WindowsPath, DriveOnlyWhenFirstColonIsSecondCharacter) {
+    EXPECT_EQ(split("C:\\videos\\clip.final.avi", kWindowsPath),
+              (Parts{"C:", "\\videos\\", "clip.final", ".avi"}));
+    EXPECT_EQ(split("C:clip.avi", kWindowsPath), (Parts{"C:", "", "clip", ".avi"}));
+    EXPECT_EQ(split("a:b:c\\d.e", kWindowsPath), (Parts{"a:", "b:c\\", "d", ".e"}));
+    EXPECT_EQ(split("ab:c\\d.e", kWindowsPath), (Parts{"", "ab:c\\", "d", ".e"}));
+    EXPECT_EQ(split("C:", kWindowsPath), (Parts{"C:", "", "", ""}));
+}
+
+TEST(WindowsPath, ForwardSlashIsAnOrdinaryCharacter) {
+    EXPECT_EQ(split("videos/clip.avi", kWindowsPath), (Parts{"", "", "videos/clip", ".avi"}));
+}
+
+TEST(WindowsPath, MakePathCompletesTheDrive) {
+    std::string out;
+    MakePath(&out, "C", "\\out", "clip", "avi", kWindowsPath);
+    EXPECT_EQ(out, "C:\\out\\clip.avi");
+    MakePath(&out, "CD", "out\\", "clip", "avi", kWindowsPath);
+    EXPECT_EQ(out, "C:out\\clip.avi");
+    MakePath(&out, "C:", "", "clip", ".avi", kWindowsPath);
+    EXPECT_EQ(out, "C:clip.avi");
+}
+
+TEST(WindowsPath, ComposersKeepTheDrive) {
+    std::string out;
+    ReplaceFileName(&out, "C:\\videos\\*.*", "D:\\x\\clip.avi", kWindowsPath);
+    EXPECT_EQ(out, "C:\\videos\\clip.avi");
+    InsertSubfolder(&out, "C:\\videos\\*.*", "holiday", kWindowsPath);
+    EXPECT_EQ(out, "C:\\videos\\holiday\\*.*");
+    InsertSubfolder(&out, "C:*.*", "holiday", kWindowsPath);
+    EXPECT_EQ(out, "C:holiday\\*.*");
+    std::string name;
+    FolderOfPath("C:clip.avi", &out, &name, kWindowsPath);
+    EXPECT_EQ(out, "C:");
+    EXPECT_EQ(name, "clip.avi");
+}
+
+TEST(LinuxPath, ColonAndBackslashAreOrdinaryCharacters) {
+    EXPECT_EQ(split("a:b/c.avi", kLinuxPath), (Parts{"", "a:b/", "c", ".avi"}));
+    EXPECT_EQ(split("C:clip.avi", kLinuxPath), (Parts{"", "", "C:clip", ".avi"}));
+    EXPECT_EQ(split("/v/a\\b.avi", kLinuxPath), (Parts{"", "/v/", "a\\b", ".avi"}));
+    std::string out;
+    MakePath(&out, "C", "/out", "clip", "avi", kLinuxPath);
+    EXPECT_EQ(out, "/out/clip.avi");
+}
+
+TEST(NativePath, IsTheLinuxStyle) {
+    std::string folder;
+    FolderOfPath("/home/user/clip.avi", &folder);
+    EXPECT_EQ(folder, "/home/user/");
+}
+
+}  // namespace
+}  // namespace vidmill
