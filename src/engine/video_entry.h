@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "engine/worker_thread.h"
+
 namespace vidmill {
 
 class RecordFile;
@@ -50,6 +52,9 @@ inline constexpr int kStoredSourcePathCapacity = 2002;
 inline constexpr int kStoredNameCapacity = 258;
 inline constexpr int kStoredOutputPathCapacity = 1002;
 
+// Fields other than `status` and `cancelRequested` are written by a
+// conversion worker only with the engine's lock held, and read by the
+// interface thread under the same lock while a batch runs.
 struct VideoEntry {
     int16_t kind = 0;
     int16_t presetId = 0;
@@ -64,6 +69,7 @@ struct VideoEntry {
     uint64_t transferred = 0;
     uint32_t startTick = 0;
     std::atomic<bool> cancelRequested{false};
+    WorkerThread worker;
     int32_t row = 0;
     int32_t progressSlot = 0;
     uint64_t sourceSize = 0;

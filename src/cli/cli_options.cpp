@@ -1,0 +1,256 @@
+#include "cli/cli_options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include "engine/format_preset.h"
+
+namespace vidmill {
+namespace {
+
+bool parseInt(const std::string& text, long low, long high, long& value) {
+    if (text.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    long parsed = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < low || parsed > high) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+bool parseRate(const std::string& text, float& value) {
+    if (text.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    double parsed = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(parsed) || parsed <= 0 || parsed > 1000) {
+        return false;
+    }
+    value = float(parsed);
+    return true;
+}
+
+bool parseSize(const std::string& text, int16_t& width, int16_t& height) {
+    size_t x = text.find('x');
+    long w = 0;
+    long h = 0;
+    if (x == std::string::npos || !parseInt(text.substr(0, x), 16, 8192, w) ||
+        !parseInt(text.substr(x + 1), 16, 8192, h) || w % 2 != 0 || h % 2 != 0) {
+        return false;
+    }
+    width = int16_t(w);
+    height = int16_t(h);
+    return true;
+}
+
+bool validCodecName(const std::string& name) {
+    if (name.empty() || name.size() >= size_t(kCodecNameCapacity)) {
+        return false;
+    }
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+const char* cliUsage() {
+    return "usage: vidmill-cli [options] FILE|FOLDER...\n"
+           "Converts videos, and every supported file in the folders named, with the\n"
+           "same engine and converter as the desktop program.\n"
+           "\n"
+           "  --preset ID          output format (default 100)\n"
+           "  --list-presets       print the id, extension and name of every format\n"
+           "  --dest DIR           destination folder (created when missing;\n"
+           "                       default: Vidmill in your videos folder)\n"
+           "  --jobs N             conversions at once, 1 to 20 (default 2)\n"
+           "  --size WxH|original  frame size\n"
+           "  --fps RATE|original  frame rate\n"
+           "  --vbitrate KBITS|original  video bitrate\n"
+           "  --vcodec NAME        video codec\n"
+           "  --no-video           leave the video out\n"
+           "  --abitrate KBITS|original  audio bitrate\n"
+           "  --channels 1|2|original    audio channels\n"
+           "  --rate HZ|original   audio sample rate\n"
+           "  --volume PERCENT     volume, 0 to 500 (100 is unchanged)\n"
+           "  --acodec NAME        audio codec\n"
+           "  --no-audio           leave the audio out\n"
+           "  --dry-run            probe each file and print its converter command line\n"
+           "                       instead of converting\n"
+           "  --help, --version\n"
+           "\n"
+           "Exit status: 0 when every file converted, 1 when any file was rejected,\n"
+           "failed or was stopped, 2 for a usage error, 130 after Ctrl+C.\n";
+}
+
+bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
+                     std::string& error) {
+    // The preset's values come first, whatever the order of the options.
+    long presetId = kDefaultPresetId;
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] == "--preset") {
+            if (!parseInt(args[i + 1], 0, 32767, presetId) ||
+                presetRow(findPresetById(int(presetId))).id != presetId) {
+                error = "unknown preset '" + args[i + 1] + "' (see --list-presets)";
+                return false;
+            }
+        }
+    }
+    setDefaultSettings(options.settings);
+    applyPreset(options.settings, findPresetById(int(presetId)));
+    options.settings.maxConcurrent = kDefaultMaxConcurrent;
+
+    bool endOfOptions = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (endOfOptions || arg.empty() || arg[0] != '-' || arg == "-") {
+            options.inputs.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            endOfOptions = true;
+            continue;
+        }
+        auto flag = [&](const char* name) { return arg == name; };
+        if (flag("--help") || flag("-h")) {
+            options.help = true;
+            continue;
+        }
+        if (flag("--version")) {
+            options.version = true;
+            continue;
+        }
+        if (flag("--list-presets")) {
+            options.listPresets = true;
+            continue;
+        }
+        if (flag("--dry-run")) {
+            options.dryRun = true;
+            continue;
+        }
+        if (flag("--no-video")) {
+            options.settings.disableVideo = true;
+            continue;
+        }
+        if (flag("--no-audio")) {
+            options.settings.disableAudio = true;
+            continue;
+        }
+        static const char* const kWithValue[] = {
+            "--preset", "--dest",     "--jobs",     "--size", "--fps",    "--vbitrate",
+            "--vcodec", "--abitrate", "--channels", "--rate", "--volume", "--acodec",
+        };
+        bool known = false;
+        for (const char* name : kWithValue) {
+            known = known || arg == name;
+        }
+        if (!known) {
+            error = "unknown option '" + arg + "'";
+            return false;
+        }
+        if (i + 1 >= args.size()) {
+            error = "option '" + arg + "' needs a value";
+            return false;
+        }
+        const std::string& value = args[++i];
+        auto bad = [&](const char* what) {
+            error = "bad value '" + value + "' for " + arg + ": " + what;
+            return false;
+        };
+        const bool original = value == "original";
+        long number = 0;
+        ConversionSettings& s = options.settings;
+        if (arg == "--preset") {
+            continue;  // applied above
+        } else if (arg == "--dest") {
+            if (value.empty()) {
+                return bad("a folder is needed");
+            }
+            if (value.size() >= size_t(kFolderTextCapacity) - 1) {
+                return bad("the folder path is too long");
+            }
+            options.destination = value;
+        } else if (arg == "--jobs") {
+            if (!parseInt(value, 1, 20, number)) {
+                return bad("expected 1 to 20");
+            }
+            s.maxConcurrent = int16_t(number);
+        } else if (arg == "--size") {
+            if (original) {
+                s.frameWidth = s.frameHeight = kOriginalValue;
+            } else if (!parseSize(value, s.frameWidth, s.frameHeight)) {
+                return bad("expected WIDTHxHEIGHT with even numbers from 16 to 8192, or original");
+            }
+        } else if (arg == "--fps") {
+            if (original) {
+                s.frameRate = float(kOriginalValue);
+            } else if (!parseRate(value, s.frameRate)) {
+                return bad("expected a rate above 0 (e.g. 25 or 29.97), or original");
+            }
+        } else if (arg == "--vbitrate") {
+            if (original) {
+                s.videoBitrate = kOriginalValue;
+            } else if (!parseInt(value, 8, 32767, number)) {
+                return bad("expected kbit/s from 8 to 32767, or original");
+            }
+            if (!original) {
+                s.videoBitrate = int16_t(number);
+            }
+        } else if (arg == "--abitrate") {
+            if (original) {
+                s.audioBitrate = kOriginalValue;
+            } else if (!parseInt(value, 8, 640, number)) {
+                return bad("expected kbit/s from 8 to 640, or original");
+            }
+            if (!original) {
+                s.audioBitrate = int16_t(number);
+            }
+        } else if (arg == "--channels") {
+            if (original) {
+                s.channels = kOriginalValue;
+            } else if (!parseInt(value, 1, 2, number)) {
+                return bad("expected 1, 2 or original");
+            }
+            if (!original) {
+                s.channels = int16_t(number);
+            }
+        } else if (arg == "--rate") {
+            if (original) {
+                s.sampleRate = kOriginalValue;
+            } else if (!parseInt(value, 8000, 192000, number)) {
+                return bad("expected Hz from 8000 to 192000, or original");
+            }
+            if (!original) {
+                s.sampleRate = int32_t(number);
+            }
+        } else if (arg == "--volume") {
+            if (!parseInt(value, 0, 500, number)) {
+                return bad("expected percent from 0 to 500");
+            }
+            s.volume = int16_t(number);
+        } else if (arg == "--vcodec" || arg == "--acodec") {
+            if (!validCodecName(value)) {
+                return bad("expected a codec name");
+            }
+            storeText(arg == "--vcodec" ? s.videoCodec : s.audioCodec, value);
+        }
+    }
+    if (!options.help && !options.version && !options.listPresets && options.inputs.empty()) {
+        error = "no file or folder given";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vidmill

@@ -1,0 +1,30 @@
+#pragma once
+
+// The command line of vidmill-cli.
+
+#include <string>
+#include <vector>
+
+#include "storage/conversion_settings.h"
+
+namespace vidmill {
+
+struct CliOptions {
+    bool help = false;
+    bool version = false;
+    bool listPresets = false;
+    bool dryRun = false;
+    // Empty: the default output folder.
+    std::string destination;
+    // The preset's own values with the options applied over them.
+    ConversionSettings settings;
+    std::vector<std::string> inputs;
+};
+
+// Parses the arguments after the program name. On a usage error gives false
+// and a message naming the bad option or value.
+bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options, std::string& error);
+
+const char* cliUsage();
+
+}  // namespace vidmill

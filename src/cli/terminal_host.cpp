@@ -1,0 +1,95 @@
+#include "cli/terminal_host.h"
+
+#include <chrono>
+#include <mutex>
+
+#include "engine/engine.h"
+#include "engine/entry_status_text.h"
+
+namespace vidmill {
+namespace {
+
+long long nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Plain progress lines (output to a file or a pipe) at most this often.
+constexpr long long kPlainGapMs = 2000;
+
+}  // namespace
+
+TerminalHost::TerminalHost(std::FILE* out, std::FILE* err, bool interactive)
+    : out_(out), err_(err), interactive_(interactive) {}
+
+void TerminalHost::SetConvertingState(bool converting) {}
+
+int TerminalHost::AppMessageBox(int style, const std::string& text) {
+    clearLines();
+    std::fprintf(err_, "vidmill-cli: %s\n", text.c_str());
+    std::fflush(err_);
+    ++messagesShown_;
+    // Questions come only from stopping, which the user asked for already.
+    return 1;
+}
+
+void TerminalHost::lvdUpdate(int row) {}
+
+void TerminalHost::showBatchProgress(int percent, const std::string& text) {
+    batchText_ = text;
+}
+
+void TerminalHost::clearLines() {
+    if (interactive_ && linesOnScreen_ > 0) {
+        std::fprintf(out_, "\x1b[%dA\x1b[J", linesOnScreen_);
+        linesOnScreen_ = 0;
+        shown_.clear();
+    }
+}
+
+void TerminalHost::render(bool force) {
+    if (engine_ == nullptr) {
+        return;
+    }
+    std::vector<std::string> lines;
+    {
+        std::lock_guard lock(engine_->mutex());
+        const EntryList& list = engine_->entryList();
+        for (int i = 0; i < list.count(); ++i) {
+            const VideoEntry& entry = *list.at(i);
+            EntryStatus status = entry.status.load();
+            if (status == EntryStatus::Starting || status == EntryStatus::Converting) {
+                lines.push_back(EntryNameText(entry) + "  " +
+                                EntryStatusText(entry, engine_->channel()));
+            }
+        }
+        if (!batchText_.empty()) {
+            lines.push_back(batchText_);
+        }
+    }
+    if (lines == shown_ && !force) {
+        return;
+    }
+    if (interactive_) {
+        clearLines();
+        for (const std::string& line : lines) {
+            std::fprintf(out_, "%s\x1b[K\n", line.c_str());
+        }
+        linesOnScreen_ = int(lines.size());
+        shown_ = lines;
+    } else {
+        long long now = nowMs();
+        if (!force && now - lastPlainMs_ < kPlainGapMs) {
+            return;
+        }
+        lastPlainMs_ = now;
+        for (const std::string& line : lines) {
+            std::fprintf(out_, "%s\n", line.c_str());
+        }
+        shown_ = lines;
+    }
+    std::fflush(out_);
+}
+
+}  // namespace vidmill

@@ -1,0 +1,61 @@
+#pragma once
+
+// The terminal's side of the engine: messages go to stderr, questions are
+// answered without asking, and a few lines show the running conversions.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "engine/engine_host.h"
+
+namespace vidmill {
+
+class Engine;
+
+class TerminalHost : public EngineHost {
+  public:
+    // `interactive`: redraw the progress lines in place (a terminal) rather
+    // than print them as plain lines.
+    TerminalHost(std::FILE* out, std::FILE* err, bool interactive);
+
+    void attach(Engine& engine) { engine_ = &engine; }
+
+    void SetConvertingState(bool converting) override;
+    void UpdateCommandStates() override {}
+    void RefreshEntryList() override {}
+    void ShowEntryCount() override {}
+    void ShowSettingsStrip() override {}
+    int AppMessageBox(int style, const std::string& text) override;
+    void lvdUpdate(int row) override;
+    void lvdGoto(int row) override {}
+    void showBatchProgress(int percent, const std::string& text) override;
+    void setBatchControls(bool converting) override {}
+    bool editBatchSettings(int videoCount) override { return true; }
+    void saveSettings() override {}
+    bool confirmShutdown() override { return true; }
+    void openAddVideos() override {}
+    int focusedRow() override { return -1; }
+    void closeMainWindow() override {}
+    bool closing() override { return false; }
+
+    int messagesShown() const { return messagesShown_; }
+    // Draws the progress lines when they changed (in place on a terminal),
+    // at most every `minimumGapMs` as plain lines.
+    void render(bool force = false);
+    // Removes the in-place lines before other output.
+    void clearLines();
+
+  private:
+    std::FILE* out_;
+    std::FILE* err_;
+    bool interactive_;
+    Engine* engine_ = nullptr;
+    std::string batchText_;
+    std::vector<std::string> shown_;
+    int linesOnScreen_ = 0;
+    long long lastPlainMs_ = 0;
+    int messagesShown_ = 0;
+};
+
+}  // namespace vidmill

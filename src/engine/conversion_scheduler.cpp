@@ -1,0 +1,396 @@
+// Batches of conversions: one worker per entry, admitted in list order while
+// fewer than the chosen number of converters run.
+
+#include <cinttypes>
+#include <cstdio>
+#include <thread>
+
+#include "engine/converter_command.h"
+#include "engine/converter_runner.h"
+#include "engine/engine.h"
+#include "engine/engine_host.h"
+#include "engine/format_preset.h"
+#include "engine/gui_call.h"
+#include "system/path_utils.h"
+#include "system/size_time_text.h"
+#include "system/tick_count.h"
+
+#include <unistd.h>
+
+#include <set>
+
+namespace vidmill {
+namespace {
+
+// An entry waits while one of this many entries before it still waits.
+constexpr int kOrderWindow = 50;
+
+}  // namespace
+
+void Engine::startConversions() {
+    if (converting_) {
+        return;
+    }
+    int cancelled = 0;
+    int ready = list_.countReady(&cancelled);
+    if (ready == 0 && cancelled >= 1) {
+        char text[200];
+        snprintf(text, sizeof text,
+                 "No video is ready to convert. Convert the %d stopped videos again?", cancelled);
+        if (host_.AppMessageBox(kQuestionMessage, text) == 1) {
+            ready = list_.requeueCancelled();
+            host_.RefreshEntryList();
+            host_.ShowEntryCount();
+            host_.lvdGoto(list_.count() - 1);
+        }
+    }
+    if (ready == 0) {
+        host_.openAddVideos();
+    }
+    startBatch();
+}
+
+void Engine::startBatch() {
+    // A batch starts only from the idle state: its counters and settings
+    // copy may change only while no worker lives.
+    if (converting_ || threadsAlive_ > 0) {
+        return;
+    }
+    const int ready = list_.countReady();
+    if (ready <= 0) {
+        return;
+    }
+    if (settings_.shutdownAfter && !host_.confirmShutdown()) {
+        return;
+    }
+    batchTotal_ = ready;
+    finishedCount_ = 0;
+    stopAllFlag_ = false;
+    shutdownPending_ = false;
+    killConverters_.store(false);
+    if (!host_.editBatchSettings(ready)) {
+        return;
+    }
+    host_.saveSettings();
+    host_.ShowSettingsStrip();
+    copyConversionValues(batchSettings_, settings_);
+    host_.setBatchControls(true);
+    for (const auto& entry : list_.entries()) {
+        if (entry->status.load() == EntryStatus::Ready) {
+            entry->status.store(EntryStatus::Pending);
+            awaitingWorker_.push_back(entry.get());
+        }
+    }
+    launchWaitingWorkers();
+    finishBatchWhenIdle();
+}
+
+bool Engine::launchWorker(VideoEntry& entry) {
+    ++threadsAlive_;
+    const int started = startWorker(
+        entry.worker, 0, true,
+        [this](WorkerThread& block) { conversionWorker(*static_cast<VideoEntry*>(block.data)); },
+        &entry,
+        [this](WorkerThread& block) { completeWorker(*static_cast<VideoEntry*>(block.data)); },
+        gui_);
+    if (started == 0) {
+        --threadsAlive_;
+        return false;
+    }
+    return true;
+}
+
+void Engine::launchWaitingWorkers() {
+    while (!awaitingWorker_.empty() && threadsAlive_ < timing_.maxLiveWorkers) {
+        VideoEntry& entry = *awaitingWorker_.front();
+        awaitingWorker_.pop_front();
+        if (entry.status.load() != EntryStatus::Pending) {
+            // Stopped before its worker came: done without converting.
+            ++finishedCount_;
+            continue;
+        }
+        if (!launchWorker(entry)) {
+            // It must not hold back the entries behind it.
+            entry.status.store(EntryStatus::ConversionError);
+            ++finishedCount_;
+            std::lock_guard lock(mutex_);
+            host_.lvdUpdate(entry.row);
+        }
+    }
+}
+
+void Engine::conversionWorker(VideoEntry& entry) {
+    // A stop that came before this thread ran still counts.
+    const bool stoppedEarly = entry.status.load() == EntryStatus::Cancelled;
+    entry.cancelRequested.store(stoppedEarly);
+    {
+        std::lock_guard lock(mutex_);
+        entry.progressSlot = -1;
+        entry.presetId = settings_.presetId;
+        ++workerCount_;
+        SplitPath(entry.sourcePath, nullptr, nullptr, &entry.name, nullptr);
+    }
+    gui_.guiCall([this] { setConvertingState(true); });
+    if (!stoppedEarly) {
+        entry.status.store(EntryStatus::Pending);
+    }
+    gui_.guiCall([this, &entry] { refreshEntry(entry); });
+
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(timing_.admissionPollMs));
+        std::lock_guard lock(mutex_);
+        bool leave = false;
+        if (entry.cancelRequested.load()) {
+            entry.status.store(EntryStatus::Cancelled);
+            leave = true;
+        } else if (runningCount_ < settings_.maxConcurrent && !waitsForEarlierEntry(entry.row)) {
+            leave = true;
+        }
+        if (leave) {
+            ++runningCount_;
+            if (!entry.cancelRequested.load()) {
+                entry.progressSlot = channel_.allocateSlot();
+            }
+            break;
+        }
+    }
+    gui_.guiCall([this, &entry] { refreshEntry(entry); });
+
+    if (!entry.cancelRequested.load()) {
+        {
+            std::lock_guard lock(mutex_);
+            listModified_.store(true);
+            entry.status.store(EntryStatus::Starting);
+            entry.transferState = 0;
+            entry.transferred = 0;
+            entry.size = 0;
+            entry.startTick = TickCount();
+        }
+        gui_.guiCall([this, &entry] { refreshEntry(entry); });
+        convertEntry(entry);
+    }
+    std::lock_guard lock(mutex_);
+    --runningCount_;
+    --workerCount_;
+}
+
+bool Engine::waitsForEarlierEntry(int row) const {
+    for (int i = row - 1; i >= 0 && i >= row - kOrderWindow; --i) {
+        const VideoEntry* earlier = list_.at(i);
+        if (earlier != nullptr && earlier->status.load() == EntryStatus::Pending) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void Engine::convertEntry(VideoEntry& entry) {
+    std::string folder;
+    {
+        std::lock_guard lock(mutex_);
+        folder = settings_.destinationFolder;
+    }
+    entry.status.store(EntryStatus::Converting);
+    gui_.guiCall([this, &entry] { refreshEntry(entry); });
+
+    std::string outputPath;
+    {
+        std::lock_guard lock(mutex_);
+        makeOutputPath(&entry.outputPath, folder, entry.name, entry.presetId, list_);
+        outputPath = entry.outputPath;
+    }
+    // A folder with no room for any name gives no path: nothing to run.
+    const int result = outputPath.empty() ? kConverterNotStarted
+                                          : runConversion(entry.sourcePath, outputPath, entry);
+    if (result != 0) {
+        entry.status.store(EntryStatus::ConversionError);
+    } else if (entry.cancelRequested.load()) {
+        entry.status.store(EntryStatus::Cancelled);
+    } else {
+        const uint64_t size = FileSize64(outputPath);
+        {
+            std::lock_guard lock(mutex_);
+            entry.size = size;
+        }
+        entry.status.store(EntryStatus::Ok);
+    }
+    gui_.guiCall([this, &entry] { refreshEntry(entry); });
+}
+
+int Engine::runConversion(const std::string& sourcePath, const std::string& outputPath,
+                          VideoEntry& entry) {
+    int result = kConverterNotStarted;
+    ConverterCommand command = buildConvertCommand(
+        converterPath_, sourcePath, outputPath, channel_.channelName(), entry, batchSettings_, 0);
+    int priority;
+    {
+        std::lock_guard lock(mutex_);
+        priority = priorityClassFor(settings_.converterPriority);
+    }
+    auto report = [this, &entry] {
+        reportProgress(entry);
+        return !killConverters_.load();
+    };
+    int started =
+        runConverterWatched(command.args, &result, priority, timing_.progressPollMs, report);
+    if (started != 0 && result == kAudioOptionsRefused) {
+        command = buildConvertCommand(converterPath_, sourcePath, outputPath,
+                                      channel_.channelName(), entry, batchSettings_, 1);
+        started = runConverterWatched(command.args, &result, kNormalPriority,
+                                      timing_.progressPollMs, report);
+    }
+    if (started != 0) {
+        if (FileSize64(outputPath) == 0) {
+            result = kOutputMissing;
+        }
+        if (result != 0) {
+            unlink(outputPath.c_str());
+        }
+    }
+    return result;
+}
+
+int Engine::reportProgress(VideoEntry& entry) {
+    entry.status.store(EntryStatus::Converting);
+    gui_.guiCall([this, &entry] { refreshEntry(entry); });
+    return 1;
+}
+
+void Engine::refreshEntry(VideoEntry& entry) {
+    if (host_.closing()) {
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    if (converting_) {
+        double average = 0;
+        const int inUse = channel_.readOverall(average);
+        const double done = inUse * average + finishedCount_ * 100.0;
+        const double whole = batchTotal_ * 100.0;
+        const int percent = whole != 0 ? int(done * 100.0 / whole) : 0;
+        char text[64];
+        snprintf(text, sizeof text, "%d / %d  %d%%", runningCount_, workerCount_, percent);
+        host_.showBatchProgress(percent, text);
+    }
+    host_.lvdUpdate(entry.row);
+}
+
+void Engine::completeWorker(VideoEntry& entry) {
+    int slot;
+    {
+        std::lock_guard lock(mutex_);
+        slot = entry.progressSlot;
+    }
+    channel_.releaseSlot(slot);
+    ++finishedCount_;
+    --threadsAlive_;
+    if (host_.closing()) {
+        return;
+    }
+    launchWaitingWorkers();
+    finishBatchWhenIdle();
+    host_.UpdateCommandStates();
+}
+
+void Engine::finishBatchWhenIdle() {
+    // Counted here on the interface thread, so the batch ends exactly once,
+    // after the last completion, and never while a new worker starts up.
+    if (threadsAlive_ > 0 || !awaitingWorker_.empty()) {
+        return;
+    }
+    if (converting_) {
+        setConvertingState(false);
+    }
+    channel_.resetSlots();
+    host_.setBatchControls(false);
+    if (settings_.shutdownAfter && !stopAllFlag_) {
+        shutdownPending_ = true;
+        host_.closeMainWindow();
+    } else if (settings_.exitAfter && !stopAllFlag_) {
+        host_.closeMainWindow();
+    }
+}
+
+void Engine::stopEntry() {
+    VideoEntry* entry = list_.at(host_.focusedRow());
+    if (entry == nullptr || !isInProgress(entry->status.load())) {
+        return;
+    }
+    char text[4200];
+    snprintf(text, sizeof text, "Stop the conversion of %s?", entry->sourcePath.c_str());
+    if (host_.AppMessageBox(kQuestionMessage, text) != 1) {
+        return;
+    }
+    int slot;
+    {
+        std::lock_guard lock(mutex_);
+        slot = entry->progressSlot;
+    }
+    channel_.requestStop(slot);
+    entry->cancelRequested.store(true);
+    entry->status.store(EntryStatus::Cancelled);
+}
+
+void Engine::stopAll() {
+    if (liveWorkers() == 0 && threadsAlive_ == 0 && awaitingWorker_.empty()) {
+        return;
+    }
+    if (host_.AppMessageBox(kQuestionMessage, "Stop all conversions?") == 1) {
+        std::lock_guard lock(mutex_);
+        for (const auto& entry : list_.entries()) {
+            if (isInProgress(entry->status.load())) {
+                channel_.requestStop(entry->progressSlot);
+                entry->cancelRequested.store(true);
+                entry->status.store(EntryStatus::Cancelled);
+            }
+        }
+    }
+    stopAllFlag_ = true;
+}
+
+void Engine::exitSweep() {
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& entry : list_.entries()) {
+            if (isInProgress(entry->status.load())) {
+                channel_.requestStop(entry->progressSlot);
+                entry->cancelRequested.store(true);
+            }
+        }
+    }
+    awaitingWorker_.clear();
+    // Entries are freed below: every worker must have ended first.
+    waitForWorkers(std::chrono::seconds(15));
+
+    std::set<std::string> keptOutputs;
+    for (const auto& entry : list_.entries()) {
+        if (entry->status.load() == EntryStatus::Ok && !entry->outputPath.empty()) {
+            keptOutputs.insert(entry->outputPath);
+        }
+    }
+    auto deleteOutput = [&](const VideoEntry& entry) {
+        if (!entry.outputPath.empty() && keptOutputs.count(entry.outputPath) == 0) {
+            unlink(entry.outputPath.c_str());
+        }
+    };
+    std::lock_guard lock(mutex_);
+    for (int i = 0; i < list_.count();) {
+        VideoEntry& entry = *list_.at(i);
+        if (entry.status.load() != EntryStatus::Ok) {
+            entry.status.store(EntryStatus::Cancelled);
+            deleteOutput(entry);
+        }
+        const EntryStatus status = entry.status.load();
+        if (status == EntryStatus::Cancelled || status == EntryStatus::CancelledNotFound ||
+            status == EntryStatus::ConversionError) {
+            if (settings_.removeStopped) {
+                deleteOutput(entry);
+            }
+            list_.entries().removeAt(i);
+            continue;
+        }
+        ++i;
+    }
+    list_.renumberRows();
+}
+
+}  // namespace vidmill

@@ -1,0 +1,229 @@
+#include "engine/converter_command.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+#include "engine/format_preset.h"
+#include "engine/video_entry.h"
+
+namespace vidmill {
+namespace {
+
+// The rate at which MPEG-1 and MPEG-2 video start: slower video is raised.
+constexpr float kMinMpegFrameRate = 20.0f;
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isMpeg12Codec(std::string_view codec) {
+    for (std::string_view name : {"MPG1", "MPG2", "MPEG1", "MPEG2"}) {
+        if (equalsIgnoringCase(codec, name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string quoted(std::string_view path) {
+    std::string text = "\"";
+    text += path;
+    text += '"';
+    return text;
+}
+
+std::string format(const char* pattern, auto... values) {
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, values...);
+    return text;
+}
+
+// The converter counts frames per 1001 seconds; 0 when the rate gives none
+// (the "Original" rate, or a value no file could have had).
+long rateInThousandths(float rate) {
+    // NaN fails this test too.
+    if (!(rate > 0.0f)) {
+        return 0;
+    }
+    const double thousandths = std::trunc(double(rate) * 1000.0);
+    return thousandths >= double(INT32_MAX) ? long(INT32_MAX) : long(thousandths);
+}
+
+void addDisableOptions(ConverterCommand& command, bool audio, bool video) {
+    if (audio) {
+        command.add(" -an ", {"-an"});
+    }
+    if (video) {
+        command.add(" -vn ", {"-vn"});
+    }
+}
+
+void addChannel(ConverterCommand& command, std::string_view channelName, int slot) {
+    const std::string slotText = std::to_string(slot);
+    command.add(" -qzmap " + std::string(channelName) + " ", {"-qzmap", channelName});
+    command.add(" -qzind " + slotText + " ", {"-qzind", slotText});
+}
+
+void addInput(ConverterCommand& command, std::string_view sourcePath) {
+    command.add("-i " + quoted(sourcePath) + " ", {"-i", sourcePath});
+}
+
+// Options written into a preset as they stand; no preset has any yet.
+void addExtraOptions(ConverterCommand& command, std::string_view options) {
+    ConverterCommand piece;
+    piece.text = std::string(options) + " ";
+    std::size_t start = 0;
+    while (start < options.size()) {
+        std::size_t end = options.find(' ', start);
+        if (end == std::string_view::npos) {
+            end = options.size();
+        }
+        if (end > start) {
+            piece.args.emplace_back(options.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    command.append(piece);
+}
+
+}  // namespace
+
+void ConverterCommand::add(std::string_view pieceText,
+                           std::initializer_list<std::string_view> pieceArgs) {
+    text += pieceText;
+    for (std::string_view arg : pieceArgs) {
+        args.emplace_back(arg);
+    }
+}
+
+void ConverterCommand::append(const ConverterCommand& piece) {
+    text += piece.text;
+    args.insert(args.end(), piece.args.begin(), piece.args.end());
+}
+
+ConverterCommand buildProbeCommand(std::string_view converterPath, std::string_view sourcePath,
+                                   std::string_view channelName, const VideoEntry& entry) {
+    ConverterCommand command;
+    command.add(quoted(converterPath) + " -y ", {converterPath, "-y"});
+    addChannel(command, channelName, entry.progressSlot);
+    addInput(command, sourcePath);
+    return command;
+}
+
+ConverterCommand buildConvertCommand(std::string_view converterPath, std::string_view sourcePath,
+                                     std::string_view outputPath, std::string_view channelName,
+                                     const VideoEntry& entry, const ConversionSettings& settings,
+                                     int audioFallback) {
+    const FormatPreset& row = presetRow(findPresetById(settings.presetId));
+    ConverterCommand command;
+    command.add(quoted(converterPath) + " -y ", {converterPath, "-y"});
+    addDisableOptions(command, settings.disableAudio, settings.disableVideo || row.audioOnly);
+    addInput(command, sourcePath);
+    addChannel(command, channelName, entry.progressSlot);
+    if (row.extraOptions != nullptr && row.extraOptions[0] != '\0') {
+        addExtraOptions(command, row.extraOptions);
+    }
+    command.append(buildCodecOptions(textOf(settings.videoCodec), textOf(settings.audioCodec),
+                                     row.container != nullptr ? row.container : ""));
+
+    ConversionSettings values = settings;
+    if (isMpeg12Codec(textOf(values.videoCodec)) && values.frameRate > 0.0f &&
+        values.frameRate < kMinMpegFrameRate) {
+        values.frameRate = kMinMpegFrameRate;
+    }
+    command.append(buildMediaOptions(values, audioFallback));
+
+    if (values.aspect == 1) {
+        command.add(" -aspect 4:3 ", {"-aspect", "4:3"});
+    } else if (values.aspect == 2) {
+        command.add(" -aspect 16:9 ", {"-aspect", "16:9"});
+    }
+    command.add(quoted(outputPath), {outputPath});
+    return command;
+}
+
+ConverterCommand buildCodecOptions(std::string_view videoCodec, std::string_view audioCodec,
+                                   std::string_view container) {
+    ConverterCommand command;
+    if (!videoCodec.empty()) {
+        const std::string name = converterCodecName(videoCodec);
+        // DivX and XviD are MPEG-4 in their own wrapping.
+        if (name == "divx") {
+            command.add("-vcodec mpeg4 -vtag divx ", {"-vcodec", "mpeg4", "-vtag", "divx"});
+        } else if (name == "xvid") {
+            command.add("-vcodec mpeg4 -vtag xvid ", {"-vcodec", "mpeg4", "-vtag", "xvid"});
+        } else {
+            command.add("-vcodec " + name + " ", {"-vcodec", name});
+        }
+    }
+    if (!audioCodec.empty()) {
+        const std::string name = converterCodecName(audioCodec);
+        command.add("-acodec " + name + " ", {"-acodec", name});
+    }
+    if (!container.empty()) {
+        command.add("-f " + std::string(container) + " ", {"-f", container});
+    }
+    return command;
+}
+
+ConverterCommand buildMediaOptions(const ConversionSettings& settings, int audioFallback) {
+    // A display aspect lets the converter size the frame itself.
+    const int width = settings.aspect != 0 ? kOriginalValue : settings.frameWidth;
+    const int height = settings.aspect != 0 ? kOriginalValue : settings.frameHeight;
+    const int videoBitrate = settings.videoBitrate;
+    float audioBitrate = settings.audioBitrate;
+    int channels = settings.channels;
+    long sampleRate = settings.sampleRate;
+    // AMR narrow band knows one setting only.
+    if (equalsIgnoringCase(textOf(settings.audioCodec), "AMR")) {
+        audioBitrate = 12.2f;
+        channels = 1;
+        sampleRate = 8000;
+    }
+
+    ConverterCommand command;
+    if (width != kOriginalValue) {
+        const std::string size = format("%dx%d", width, height);
+        command.add("-s " + size + " ", {"-s", size});
+    }
+    if (const long rate = rateInThousandths(settings.frameRate); rate > 0) {
+        const std::string value = format("%ld/1001", rate);
+        command.add("-r " + value + " ", {"-r", value});
+    }
+    if (videoBitrate != kOriginalValue) {
+        const std::string value = format("%dkb", videoBitrate);
+        command.add("-b " + value + " ", {"-b", value});
+    }
+    if (width == kOriginalValue && videoBitrate == kOriginalValue) {
+        command.add("-sameq ", {"-sameq"});
+    }
+    if (audioFallback == 0) {
+        if (audioBitrate != float(kOriginalValue)) {
+            const std::string value = format("%.1fkb", double(audioBitrate));
+            command.add("-ab " + value + " ", {"-ab", value});
+        }
+        if (channels != kOriginalValue) {
+            const std::string value = format("%d", channels);
+            command.add("-ac " + value + " ", {"-ac", value});
+        }
+        if (sampleRate != kOriginalValue) {
+            const std::string value = format("%ld", sampleRate);
+            command.add("-ar " + value + " ", {"-ar", value});
+        }
+    }
+    const std::string volume = format("%ld", long(settings.volume) * 256 / 100);
+    command.add(" -vol " + volume + " ", {"-vol", volume});
+    return command;
+}
+
+}  // namespace vidmill

@@ -1,0 +1,53 @@
+#pragma once
+
+// The converter's command lines: the probe, which only opens a source so that
+// the converter reports its duration, and the conversion with the options of
+// a settings record and its output format.
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "storage/conversion_settings.h"
+
+namespace vidmill {
+
+struct VideoEntry;
+
+// A command in two forms built from the same pieces: the argument vector that
+// the runner starts (program first, every path one intact argument, no shell
+// in between) and the same command as one line with quoted paths, for
+// display.
+struct ConverterCommand {
+    std::vector<std::string> args;
+    std::string text;
+
+    // Appends a piece: its text exactly as given and its arguments.
+    void add(std::string_view pieceText, std::initializer_list<std::string_view> pieceArgs);
+    void append(const ConverterCommand& piece);
+};
+
+// The converter opens the source and reports its duration in the entry's
+// progress slot of the named channel; no output is written.
+ConverterCommand buildProbeCommand(std::string_view converterPath, std::string_view sourcePath,
+                                   std::string_view channelName, const VideoEntry& entry);
+
+// The conversion of the source into the output with the settings' options.
+// With `audioFallback` set the bitrate, channel and sample rate options are
+// left out, for converters that refuse them. The settings are only read:
+// MPEG-1/2 video slower than 20 fps is raised to 20 in the command alone.
+ConverterCommand buildConvertCommand(std::string_view converterPath, std::string_view sourcePath,
+                                     std::string_view outputPath, std::string_view channelName,
+                                     const VideoEntry& entry, const ConversionSettings& settings,
+                                     int audioFallback);
+
+// Codec options from display names (empty gives none) and the container.
+ConverterCommand buildCodecOptions(std::string_view videoCodec, std::string_view audioCodec,
+                                   std::string_view container);
+
+// Frame size, rate, bitrates, audio options and volume. A frame rate of 0 or
+// below ("Original") gives no rate option, so the source's rate is kept.
+ConverterCommand buildMediaOptions(const ConversionSettings& settings, int audioFallback);
+
+}  // namespace vidmill

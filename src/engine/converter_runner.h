@@ -1,0 +1,66 @@
+#pragma once
+
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace vidmill {
+
+// Starts the converter and waits for it.
+//
+// A command is an argument vector: the program's path first, then its
+// arguments; it is started directly (no shell, no PATH search) with stdin,
+// stdout and stderr on /dev/null and none of our other descriptors.
+//
+// The exit code handed back is the program's exit status read as a signed
+// 8-bit value, so a converter that exits with -20 or -25 gives -20 or -25.
+// Codes that no exit status can produce:
+//   kSignalExitBase - n   the program was killed by signal n (-2001 .. -2064)
+//   kExitStatusLost       the status could not be read (someone else reaped it)
+// Neither is ever 0, -20, -25 or the scheduler's "could not start" -1000.
+
+inline constexpr int kSignalExitBase = -2000;
+inline constexpr int kExitStatusLost = -2100;
+
+// Priorities are nice values, applied to the converter after it has started.
+inline constexpr int kNormalPriority = 0;
+// Leaves the converter at the priority it inherits from us.
+inline constexpr int kKeepPriority = std::numeric_limits<int>::min();
+
+using ProgressFunction = std::function<void()>;
+// Called like a progress function; giving false asks the runner to kill the
+// converter (see runConverterWatched).
+using WatchFunction = std::function<bool()>;
+
+// The nice value for the user's priority setting: Low 19, BelowNormal 10,
+// Normal 0, AboveNormal -5, High -10, Realtime -20; anything else Normal.
+int priorityClassFor(int setting);
+
+// Starts the command at the given priority (a refused raise is ignored) and
+// waits for it in passes of pollPeriodMs, calling progress (when given) once
+// per pass, the pass in which the program ended included (a period below
+// 1 ms counts as 1 ms). Gives 1 and stores the exit code through exitCode
+// (when given) once the program has ended, or 0 when it could not be
+// started, leaving *exitCode as it was.
+int runConverter(const std::vector<std::string>& command, int* exitCode, int priorityClass,
+                 int pollPeriodMs, const ProgressFunction& progress);
+
+// The same at normal priority.
+int runConverterNormal(const std::vector<std::string>& command, int* exitCode, int pollPeriodMs,
+                       const ProgressFunction& progress);
+
+// The same, with a last resort against a converter that hangs: when watch
+// gives false in a pass in which the converter still runs, the runner kills
+// it (SIGKILL, once) and goes on waiting until it has ended; the exit code is
+// then kSignalExitBase - SIGKILL. Normally a converter is stopped through its
+// slot's stop byte and ends by itself. kKeepPriority as priorityClass starts
+// it as runConverterNormal does.
+int runConverterWatched(const std::vector<std::string>& command, int* exitCode, int priorityClass,
+                        int pollPeriodMs, const WatchFunction& watch);
+
+// Starts the command in a session of its own and does not wait for it; it is
+// reaped in the background when it ends. Gives 1 when it started, else 0.
+int launchDetached(const std::vector<std::string>& command);
+
+}  // namespace vidmill

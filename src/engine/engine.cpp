@@ -1,0 +1,78 @@
+#include "engine/engine.h"
+
+#include "engine/engine_host.h"
+#include "engine/format_preset.h"
+#include "engine/gui_call.h"
+
+namespace vidmill {
+namespace {
+
+// How long the engine waits at its end for workers that still run.
+constexpr std::chrono::seconds kFinalWait{20};
+
+}  // namespace
+
+Engine::Engine(EngineHost& host, GuiCall& gui, std::string converterPath, EngineTiming timing)
+    : host_(host), gui_(gui), converterPath_(std::move(converterPath)), timing_(timing) {
+    setDefaultSettings(settings_);
+    channel_.openChannel();
+}
+
+Engine::~Engine() {
+    // No worker may outlive the entries it works on.
+    if (anyWorkerThreadAlive()) {
+        for (const auto& entry : list_.entries()) {
+            if (isInProgress(entry->status.load())) {
+                channel_.requestStop(entry->progressSlot);
+                entry->cancelRequested.store(true);
+            }
+        }
+        awaitingWorker_.clear();
+        waitForWorkers(kFinalWait);
+    }
+    channel_.closeChannel();
+}
+
+int Engine::runningCount() {
+    std::lock_guard lock(mutex_);
+    return runningCount_;
+}
+
+int Engine::liveWorkers() {
+    std::lock_guard lock(mutex_);
+    return workerCount_;
+}
+
+bool Engine::anyWorkerThreadAlive() const {
+    for (const auto& entry : list_.entries()) {
+        if (entry->worker.started && !entry->worker.exited.load()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Engine::waitForWorkers(std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (anyWorkerThreadAlive()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            if (killConverters_.load()) {
+                return false;
+            }
+            // The converters had their stop byte and still run: end them,
+            // and give their workers time to notice.
+            killConverters_.store(true);
+            end = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(2 * timing_.progressPollMs + 2000);
+        }
+        gui_.pump(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+void Engine::setConvertingState(bool converting) {
+    converting_ = converting;
+    host_.SetConvertingState(converting);
+}
+
+}  // namespace vidmill

@@ -1,0 +1,152 @@
+#pragma once
+
+// The conversion engine: the list of videos, the settings, the progress
+// channel, admission of new files, and the batches of conversions that run
+// on worker threads. It knows nothing of windows: it reaches whoever shows it
+// through an EngineHost, and its workers reach that host only through
+// GuiCall.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "engine/entry_list.h"
+#include "engine/progress_channel.h"
+#include "storage/conversion_settings.h"
+
+namespace vidmill {
+
+class EngineHost;
+class GuiCall;
+struct WorkerThread;
+
+struct EngineTiming {
+    // A waiting worker checks whether it may start this often.
+    int admissionPollMs = 500;
+    // A running conversion reports this often.
+    int progressPollMs = 1000;
+    int probePollMs = 10;
+    // A probe that runs this long gets the stop byte, and is ended when it
+    // still runs probeGraceMs later; it then counts as failed.
+    int probeTimeoutMs = 60000;
+    int probeGraceMs = 5000;
+    // At most this many worker threads live at once; later entries of a big
+    // batch wait as Pending until earlier workers have ended.
+    int maxLiveWorkers = 1000;
+};
+
+// The result codes of a conversion beside the converter's own exit codes.
+inline constexpr int kConverterNotStarted = -1000;
+inline constexpr int kOutputMissing = -1;
+// The converter asked to be run again without the audio options.
+inline constexpr int kAudioOptionsRefused = -25;
+// The converter found no usable media in the file.
+inline constexpr int kInvalidMedia = -20;
+
+class Engine {
+  public:
+    Engine(EngineHost& host, GuiCall& gui, std::string converterPath, EngineTiming timing = {});
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+    // Stops and waits for whatever still runs, then closes the channel.
+    ~Engine();
+
+    // Interface thread. While a batch runs, a worker reads `presetId`,
+    // `destinationFolder`, `maxConcurrent` and `converterPriority` of the live
+    // settings: change them only with the lock held.
+    ConversionSettings& settings() { return settings_; }
+    const ConversionSettings& batchSettings() const { return batchSettings_; }
+    EntryList& entryList() { return list_; }
+    const EntryList& entryList() const { return list_; }
+    std::mutex& mutex() { return mutex_; }
+    ProgressChannel& channel() { return channel_; }
+    const std::string& converterPath() const { return converterPath_; }
+
+    bool listModified() const { return listModified_.load(); }
+    void setListModified(bool modified) { listModified_.store(modified); }
+    // True while any worker lives (the window's converting state).
+    bool converting() const { return converting_; }
+    // True when no worker of a batch lives or waits to be started.
+    bool batchIdle() const { return threadsAlive_ == 0 && awaitingWorker_.empty(); }
+
+    // Counters of the running batch. The first two take the lock.
+    int runningCount();
+    int liveWorkers();
+    int batchTotal() const { return batchTotal_; }
+    int finishedCount() const { return finishedCount_; }
+    bool stopAllFlag() const { return stopAllFlag_; }
+    bool shutdownPending() const { return shutdownPending_; }
+
+    // Admission of one file: probes it and appends it as Ready, or rejects
+    // it. Always gives 1.
+    int admitFile(const std::string& path);
+    // Runs the probe; true when the duration was read.
+    bool probeMedia(const std::string& path, VideoEntry& entry);
+
+    // The Convert command: offers to convert stopped videos again, or the
+    // add dialog when nothing is ready, then starts a batch.
+    void startConversions();
+    // Starts a batch of every Ready entry.
+    void startBatch();
+    // Stops the focused entry, after asking.
+    void stopEntry();
+    // Stops every running entry, after asking.
+    void stopAll();
+    // At exit: stops what runs, waits for the workers, deletes unfinished
+    // outputs and drops every entry that did not end Ok.
+    void exitSweep();
+    // Runs the workers' calls until every worker has ended or `limit` has
+    // passed; true when none is left.
+    bool waitForWorkers(std::chrono::milliseconds limit);
+
+    // True when one of the 50 entries before `row` is still Pending. Takes
+    // no lock: the caller holds it.
+    bool waitsForEarlierEntry(int row) const;
+
+  private:
+    void conversionWorker(VideoEntry& entry);
+    void convertEntry(VideoEntry& entry);
+    int runConversion(const std::string& sourcePath, const std::string& outputPath,
+                      VideoEntry& entry);
+    int reportProgress(VideoEntry& entry);
+    void refreshEntry(VideoEntry& entry);
+    void completeWorker(VideoEntry& entry);
+    bool launchWorker(VideoEntry& entry);
+    void launchWaitingWorkers();
+    void setConvertingState(bool converting);
+    void finishBatchWhenIdle();
+    bool anyWorkerThreadAlive() const;
+
+    EngineHost& host_;
+    GuiCall& gui_;
+    std::string converterPath_;
+    EngineTiming timing_;
+
+    ConversionSettings settings_;
+    ConversionSettings batchSettings_{};
+    EntryList list_;
+    ProgressChannel channel_;
+    std::mutex mutex_;
+
+    // Guarded by mutex_.
+    int runningCount_ = 0;
+    int workerCount_ = 0;
+    // Interface thread only.
+    int batchTotal_ = 0;
+    int finishedCount_ = 0;
+    int threadsAlive_ = 0;
+    bool stopAllFlag_ = false;
+    bool shutdownPending_ = false;
+    bool converting_ = false;
+    std::atomic<bool> listModified_{false};
+    // Set at the end when converters ignore their stop byte: workers then
+    // end them.
+    std::atomic<bool> killConverters_{false};
+    // Entries of the batch still waiting for a worker thread, in list order.
+    std::deque<VideoEntry*> awaitingWorker_;
+};
+
+}  // namespace vidmill

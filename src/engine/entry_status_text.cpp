@@ -1,0 +1,71 @@
+#include "engine/entry_status_text.h"
+
+#include <cstdio>
+
+#include "engine/format_preset.h"
+#include "engine/progress_channel.h"
+#include "engine/video_entry.h"
+#include "system/size_time_text.h"
+
+namespace vidmill {
+namespace {
+
+std::string transferText(const VideoEntry& entry) {
+    return entry.transferState == 2 ? FormatTransferSize(entry.transferred, entry.size) : "";
+}
+
+}  // namespace
+
+std::string EntryStatusText(const VideoEntry& entry, const ProgressChannel& channel) {
+    switch (entry.status.load(std::memory_order_relaxed)) {
+        case EntryStatus::Pending:
+            return "Pending";
+        case EntryStatus::Ready:
+            return "Ready  (" + FormatByteSize(entry.sourceSize) + ")";
+        case EntryStatus::Starting:
+            return "Starting";
+        case EntryStatus::GetVideoInfo:
+            return "Get Video Info  " + transferText(entry);
+        case EntryStatus::Downloading:
+            return "Downloading  " + transferText(entry);
+        case EntryStatus::NotFound:
+            return "Not found";
+        case EntryStatus::Converting: {
+            double percent = 0;
+            if (channel.readProgress(entry.progressSlot, percent) == 0) {
+                return "Converting";
+            }
+            char text[64];
+            snprintf(text, sizeof text, "Convert %.1f%% ", percent);
+            return text + FormatTimeLeft(entry.startTick, percent);
+        }
+        case EntryStatus::Ok:
+            return "OK     (" + FormatByteSize(entry.size) + ")";
+        case EntryStatus::Cancelled:
+            return "Cancelled";
+        case EntryStatus::CancelledNotFound:
+            return "Cancelled (not found)";
+        case EntryStatus::ConversionError:
+            return "Conversion Error";
+    }
+    return {};
+}
+
+std::string EntryDurationText(const VideoEntry& entry) {
+    int hours = 0;
+    int minutes = 0;
+    int seconds = 0;
+    SplitSeconds(entry.duration, hours, minutes, seconds);
+    char text[48];
+    snprintf(text, sizeof text, "%02d:%02d:%02d", hours, minutes, seconds);
+    return text;
+}
+
+std::string EntryNameText(const VideoEntry& entry) {
+    if (entry.name.empty()) {
+        return "NoName";
+    }
+    return entry.name + " (" + presetRow(findPresetById(entry.presetId)).extension + ")";
+}
+
+}  // namespace vidmill

@@ -1,0 +1,24 @@
+#pragma once
+
+// The texts a row of the list shows for an entry, built on the spot from the
+// entry and its converter's progress.
+
+#include <string>
+
+namespace vidmill {
+
+class ProgressChannel;
+struct VideoEntry;
+
+// "Pending", "Ready  (1.00 MB)", "Convert 42.0%  01:30 left", "OK     (2.00 MB)", ...
+// Read the entry's fields with the engine's lock held while a batch runs.
+std::string EntryStatusText(const VideoEntry& entry, const ProgressChannel& channel);
+
+// The duration column: "%02d:%02d:%02d".
+std::string EntryDurationText(const VideoEntry& entry);
+
+// The name column: "name (ext)" with the extension of the entry's format, or
+// "NoName".
+std::string EntryNameText(const VideoEntry& entry);
+
+}  // namespace vidmill

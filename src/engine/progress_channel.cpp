@@ -1,0 +1,366 @@
+#include "engine/progress_channel.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "engine/channel_layout.h"
+
+namespace vidmill {
+
+namespace layout = channel_layout;
+
+namespace {
+
+// Enough to get past any run of names taken by other instances; each try is
+// one failed shm_open.
+constexpr int kMaxNameAttempts = 64;
+// A block without creator fields is either being created right now or was
+// left half-made by a crash; only the latter is old.
+constexpr time_t kHalfMadeAgeSeconds = 60;
+constexpr const char* kShmFolder = "/dev/shm/";
+
+class Fd {
+  public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+class ReadOnlyMapping {
+  public:
+    ReadOnlyMapping(int fd, std::size_t size) : size_(size) {
+        void* p = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+        data_ = p == MAP_FAILED ? nullptr : static_cast<const std::byte*>(p);
+    }
+    ReadOnlyMapping(const ReadOnlyMapping&) = delete;
+    ReadOnlyMapping& operator=(const ReadOnlyMapping&) = delete;
+    ~ReadOnlyMapping() {
+        if (data_ != nullptr) {
+            munmap(const_cast<std::byte*>(data_), size_);
+        }
+    }
+    const std::byte* data() const { return data_; }
+
+  private:
+    const std::byte* data_;
+    std::size_t size_;
+};
+
+// Start time of a process in clock ticks after boot, 0 when unknown.
+std::uint64_t processStartTime(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    FILE* file = std::fopen(path, "re");
+    if (file == nullptr) {
+        return 0;
+    }
+    char text[1024];
+    const std::size_t length = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    text[length] = '\0';
+    // The command name in parentheses may itself hold blanks and parentheses.
+    const char* p = std::strrchr(text, ')');
+    if (p == nullptr) {
+        return 0;
+    }
+    ++p;
+    // The fields after the name start with field 3 (state); the start time is field 22.
+    for (int field = 3; field < 22; ++field) {
+        p = std::strchr(p + 1, ' ');
+        if (p == nullptr) {
+            return 0;
+        }
+    }
+    return std::strtoull(p + 1, nullptr, 10);
+}
+
+std::uint64_t pidNamespaceInode() {
+    struct stat info {};
+    return stat("/proc/self/ns/pid", &info) == 0 ? static_cast<std::uint64_t>(info.st_ino) : 0;
+}
+
+bool creatorIsGone(const std::byte* block) {
+    const std::uint64_t namespaceInode = layout::loadU64(block, layout::kCreatorNamespaceOffset);
+    const std::uint64_t ours = pidNamespaceInode();
+    if (namespaceInode != 0 && ours != 0 && namespaceInode != ours) {
+        return false;  // a process id from another namespace tells us nothing
+    }
+    const auto pid = static_cast<std::int64_t>(layout::loadU64(block, layout::kCreatorPidOffset));
+    if (pid <= 0 || pid > std::numeric_limits<pid_t>::max()) {
+        return true;
+    }
+    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+        return true;
+    }
+    const std::uint64_t startTime = layout::loadU64(block, layout::kCreatorStartOffset);
+    if (startTime == 0) {
+        return false;
+    }
+    const std::uint64_t now = processStartTime(static_cast<pid_t>(pid));
+    // The process id has been reused by another process.
+    return now != 0 && now != startTime;
+}
+
+bool isStale(int fd, const struct stat& info) {
+    if (info.st_size >= static_cast<off_t>(layout::kBlockSize)) {
+        ReadOnlyMapping mapping(fd, layout::kBlockSize);
+        if (mapping.data() == nullptr) {
+            return false;
+        }
+        if (layout::loadU64(mapping.data(), layout::kCreatorMagicOffset, __ATOMIC_ACQUIRE) ==
+            layout::kCreatorMagic) {
+            return creatorIsGone(mapping.data());
+        }
+    }
+    const time_t changed = info.st_ctime > info.st_mtime ? info.st_ctime : info.st_mtime;
+    return time(nullptr) - changed > kHalfMadeAgeSeconds;
+}
+
+}  // namespace
+
+ChannelNameGenerator::ChannelNameGenerator(std::uint32_t seed) : a_(seed), b_(seed % 0x83073291u) {}
+
+std::uint32_t ChannelNameGenerator::seedFromTime(std::time_t now) {
+    const auto seed = static_cast<std::uint32_t>(now);
+    return seed == 0 ? 129752u : seed;
+}
+
+std::uint32_t ChannelNameGenerator::next() {
+    a_ = (a_ & 0xFFFFu) * 21723u + (a_ >> 16);
+    b_ = (b_ & 0xFFFFu) * 28959u + (b_ >> 16);
+    return (a_ << 16) | (b_ & 0xFFFFu);
+}
+
+std::string ChannelNameGenerator::nextName() {
+    std::string name(layout::kNameLength, '0');
+    for (char& c : name) {
+        c = static_cast<char>('0' + draw(10));
+    }
+    return name;
+}
+
+double clampPercent(double percent) {
+    if (!(percent >= 0.0)) {
+        return 0.0;
+    }
+    return percent > 100.0 ? 100.0 : percent;
+}
+
+void ProgressChannel::openChannel() {
+    openChannelSeeded(ChannelNameGenerator::seedFromTime(std::time(nullptr)));
+}
+
+void ProgressChannel::openChannelSeeded(std::uint32_t seed) {
+    closeChannel();
+    removeStaleBlocks();
+    ChannelNameGenerator generator(seed);
+    for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
+        const std::string name = generator.nextName();
+        if (createBlock(name)) {
+            break;
+        }
+        if (errno != EEXIST) {
+            return;
+        }
+    }
+    if (view_ == nullptr) {
+        return;
+    }
+    highWater_.store(0, std::memory_order_relaxed);
+    for (int i = 0; i < layout::kSlotCount; ++i) {
+        clearSlot(i);
+    }
+}
+
+// Creates, sizes and maps the block; leaves errno at EEXIST when the name is taken.
+bool ProgressChannel::createBlock(const std::string& name) {
+    const std::string objectName = layout::objectName(name);
+    Fd fd(shm_open(objectName.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600));
+    if (fd.get() < 0) {
+        return false;
+    }
+    void* mapping = MAP_FAILED;
+    // fchmod: the mode must not depend on the umask, or the converter could not attach.
+    if (fchmod(fd.get(), 0600) == 0 &&
+        ftruncate(fd.get(), static_cast<off_t>(layout::kBlockSize)) == 0) {
+        mapping =
+            mmap(nullptr, layout::kBlockSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    }
+    if (mapping == MAP_FAILED) {
+        const int error = errno;
+        shm_unlink(objectName.c_str());
+        errno = error == EEXIST ? EIO : error;
+        return false;
+    }
+    view_ = static_cast<std::byte*>(mapping);
+    channelName_ = name;
+    const pid_t self = getpid();
+    layout::storeU64(view_, layout::kCreatorPidOffset, static_cast<std::uint64_t>(self));
+    layout::storeU64(view_, layout::kCreatorStartOffset, processStartTime(self));
+    layout::storeU64(view_, layout::kCreatorNamespaceOffset, pidNamespaceInode());
+    layout::storeU64(view_, layout::kCreatorMagicOffset, layout::kCreatorMagic, __ATOMIC_RELEASE);
+    return true;
+}
+
+void ProgressChannel::closeChannel() {
+    if (view_ != nullptr) {
+        munmap(view_, layout::kBlockSize);
+        view_ = nullptr;
+        shm_unlink(layout::objectName(channelName_).c_str());
+    }
+    channelName_.clear();
+    highWater_.store(0, std::memory_order_relaxed);
+}
+
+int ProgressChannel::removeStaleBlocks() {
+    DIR* folder = opendir(kShmFolder);
+    if (folder == nullptr) {
+        return 0;
+    }
+    int removed = 0;
+    const uid_t user = geteuid();
+    while (const dirent* item = readdir(folder)) {
+        const std::string_view fileName = item->d_name;
+        if (fileName.substr(0, layout::kObjectPrefix.size()) != layout::kObjectPrefix ||
+            !layout::isChannelName(fileName.substr(layout::kObjectPrefix.size()))) {
+            continue;
+        }
+        const std::string objectName = "/" + std::string(fileName);
+        Fd fd(shm_open(objectName.c_str(), O_RDONLY | O_CLOEXEC, 0));
+        struct stat info {};
+        if (fd.get() < 0 || fstat(fd.get(), &info) != 0 || info.st_uid != user ||
+            !isStale(fd.get(), info)) {
+            continue;
+        }
+        // Make sure the name still refers to the block we judged: another
+        // instance may have removed it and created a new one meanwhile.
+        struct stat current {};
+        const std::string path = kShmFolder + std::string(fileName);
+        if (stat(path.c_str(), &current) == 0 && current.st_ino == info.st_ino &&
+            shm_unlink(objectName.c_str()) == 0) {
+            ++removed;
+        }
+    }
+    closedir(folder);
+    return removed;
+}
+
+bool ProgressChannel::validSlot(int index) const {
+    return view_ != nullptr && layout::isSlotIndex(index);
+}
+
+void ProgressChannel::clearSlot(int index) {
+    const std::size_t slot = layout::slotOffset(index);
+    layout::storeU64(view_, slot + layout::kPercentOffset, 0);
+    layout::storeByte(view_, slot + layout::kStopOffset, 0);
+    layout::storeU64(view_, slot + layout::kAmountOffset, 0);
+    layout::storeU64(view_, slot + layout::kReservedOffset, 0);
+    layout::storeU64(view_, slot + layout::kDurationOffset, 0);
+    layout::storeByte(view_, slot + layout::kInUseOffset, 0, __ATOMIC_RELEASE);
+}
+
+int ProgressChannel::allocateSlot() {
+    if (view_ == nullptr) {
+        return -1;
+    }
+    const int high = highWater_.load(std::memory_order_relaxed);
+    for (int i = 0; i < high; ++i) {
+        const std::size_t inUse = layout::slotOffset(i) + layout::kInUseOffset;
+        if (layout::loadByte(view_, inUse, __ATOMIC_ACQUIRE) == 0) {
+            layout::storeByte(view_, inUse, 1);
+            return i;
+        }
+    }
+    // The last slot stays unused, as it always has.
+    if (high + 1 < layout::kSlotCount) {
+        layout::storeByte(view_, layout::slotOffset(high) + layout::kInUseOffset, 1);
+        highWater_.store(high + 1, std::memory_order_relaxed);
+        return high;
+    }
+    return -1;
+}
+
+void ProgressChannel::releaseSlot(int index) {
+    if (validSlot(index)) {
+        clearSlot(index);
+    }
+}
+
+void ProgressChannel::requestStop(int index) {
+    if (validSlot(index)) {
+        layout::storeByte(view_, layout::slotOffset(index) + layout::kStopOffset, 1);
+    }
+}
+
+int ProgressChannel::readProgress(int index, double& percent, std::int64_t* scaledAmount) const {
+    if (!validSlot(index)) {
+        return 0;
+    }
+    const std::size_t slot = layout::slotOffset(index);
+    percent = clampPercent(layout::loadDouble(view_, slot + layout::kPercentOffset));
+    if (scaledAmount != nullptr) {
+        const double units =
+            std::trunc(layout::loadDouble(view_, slot + layout::kAmountOffset) * (1.0 / 1024.0));
+        // A value that fits no integer (or is no number) must not reach the conversion.
+        constexpr double kLimit = 9.2e18;
+        if (std::isnan(units)) {
+            *scaledAmount = 0;
+        } else if (units >= kLimit || units <= -kLimit) {
+            *scaledAmount = units > 0 ? std::numeric_limits<std::int64_t>::max()
+                                      : std::numeric_limits<std::int64_t>::min();
+        } else {
+            *scaledAmount = static_cast<std::int64_t>(units);
+        }
+    }
+    return 1;
+}
+
+int ProgressChannel::readOverall(double& average) const {
+    average = 0.0;
+    if (view_ == nullptr) {
+        return 0;
+    }
+    const int high = highWater_.load(std::memory_order_relaxed);
+    int count = 0;
+    double sum = 0.0;
+    for (int i = 0; i < high; ++i) {
+        const std::size_t slot = layout::slotOffset(i);
+        if (layout::loadByte(view_, slot + layout::kInUseOffset) == 1) {
+            ++count;
+            sum += clampPercent(layout::loadDouble(view_, slot + layout::kPercentOffset));
+        }
+    }
+    if (count > 0) {
+        average = sum / count;
+    }
+    return count;
+}
+
+int ProgressChannel::readDuration(int index, double& seconds) const {
+    if (!validSlot(index)) {
+        return 0;
+    }
+    seconds = layout::loadDouble(view_, layout::slotOffset(index) + layout::kDurationOffset);
+    return 1;
+}
+
+}  // namespace vidmill

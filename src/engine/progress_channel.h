@@ -1,0 +1,96 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace vidmill {
+
+// The pseudo-random generator behind the channel names: two 16-bit
+// multiply-with-carry states. Exposed so that a name can be worked out from a
+// seed.
+class ChannelNameGenerator {
+  public:
+    explicit ChannelNameGenerator(std::uint32_t seed);
+
+    // The seed for a clock reading: its seconds, or 129752 when that is 0.
+    static std::uint32_t seedFromTime(std::time_t now);
+
+    std::uint32_t next();
+    std::uint32_t draw(std::uint32_t range) { return next() % range; }
+    // Twelve decimal digits.
+    std::string nextName();
+
+  private:
+    std::uint32_t a_;
+    std::uint32_t b_;
+};
+
+// The shared-memory block through which running converters report their
+// duration and progress and receive stop requests; see channel_layout.h for
+// the bytes.
+//
+// When opening fails the channel is absent: every operation then does
+// nothing and reports nothing. A slot index outside 0..999 is treated like
+// -1 (no slot).
+//
+// allocateSlot must not run concurrently with itself or with resetSlots
+// (callers hold their lock); the other operations may be called from any
+// thread at any time.
+class ProgressChannel {
+  public:
+    ProgressChannel() = default;
+    ProgressChannel(const ProgressChannel&) = delete;
+    ProgressChannel& operator=(const ProgressChannel&) = delete;
+    ~ProgressChannel() { closeChannel(); }
+
+    // Creates the block under a fresh name drawn from a clock-seeded generator.
+    void openChannel();
+    // The same with a chosen seed. When a name is taken (another instance
+    // created it) the next name of the same generator is tried.
+    void openChannelSeeded(std::uint32_t seed);
+    // Unmaps and removes the block. Converters still attached keep their own
+    // mapping until they end.
+    void closeChannel();
+
+    bool isOpen() const { return view_ != nullptr; }
+    // Empty while the channel is absent.
+    const std::string& channelName() const { return channelName_; }
+    int highWater() const { return highWater_.load(std::memory_order_relaxed); }
+
+    // Slot index, or -1 when the channel is absent or full. Slot 999 is never
+    // handed out.
+    int allocateSlot();
+    void releaseSlot(int index);
+    void resetSlots() { highWater_.store(0, std::memory_order_relaxed); }
+    void requestStop(int index);
+
+    // 1 with the clamped percent (and optionally the amount in units of 1024),
+    // or 0 without touching the outputs.
+    int readProgress(int index, double& percent, std::int64_t* scaledAmount = nullptr) const;
+    // The number of slots in use; their mean clamped percent goes to average.
+    int readOverall(double& average) const;
+    // 1 with the duration in seconds as the converter stored it, or 0.
+    int readDuration(int index, double& seconds) const;
+
+    // Removes the blocks of this user whose creating process no longer runs;
+    // gives how many were removed. Opening a channel does this first.
+    static int removeStaleBlocks();
+
+  private:
+    bool validSlot(int index) const;
+    void clearSlot(int index);
+    bool createBlock(const std::string& name);
+
+    std::byte* view_ = nullptr;
+    std::string channelName_;
+    std::atomic<int> highWater_{0};
+};
+
+// A percent as the engine reads it: not-a-number and below 0 give 0, above
+// 100 gives 100.
+double clampPercent(double percent);
+
+}  // namespace vidmill

@@ -1,0 +1,53 @@
+#pragma once
+
+// Which files are videos this program takes, the file-type filter of the
+// add dialog, and the search of dropped folders.
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace vidmill {
+
+// Extensions without dots, separated by blanks. The first list decides which
+// dropped, named or found files are taken.
+inline constexpr std::string_view kAllSupportedExtensions =
+    "avi mpg mpeg mpe m1v m2v vob dat mp4 m4v mov qt 3gp 3g2 mkv webm flv f4v ogv ogm ts mts "
+    "m2ts divx xvid dv mxf nut wmv asf rm rmvb mp3 wav wma ogg oga m4a aac ac3 flac mka amr opus";
+inline constexpr std::string_view kVideoExtensions =
+    "avi mpg mpeg mpe m1v m2v mp4 m4v mov qt 3gp 3g2 mkv webm flv f4v ogv ogm ts mts m2ts divx "
+    "xvid dv mxf nut";
+inline constexpr std::string_view kWindowsMediaExtensions = "wmv asf";
+inline constexpr std::string_view kDvdExtensions = "vob dat";
+inline constexpr std::string_view kAudioExtensions =
+    "mp3 wav wma ogg oga m4a aac ac3 flac mka amr opus";
+inline constexpr std::string_view kRealMediaExtensions = "rm rmvb";
+
+// The add dialog's filter capacity.
+inline constexpr int kVideoFilterCapacity = 2024;
+
+// True when `extension` (with or without its leading dot) is one of the
+// list's blank-separated tokens, whatever the letter case.
+bool IsSupportedExtension(std::string_view extension, std::string_view list);
+
+// Description and pattern pairs, each part ended by "|": "All supported
+// files", the five groups, then "All Files (*.*)".
+std::string BuildVideoFilter(int capacity = kVideoFilterCapacity);
+
+using AdmitFunction = std::function<void(const std::string& path)>;
+using PumpFunction = std::function<void()>;
+
+// Searches `folder` and every folder below it, depth first and in name
+// order, and hands every file whose extension is supported to `admit`;
+// `pump` (when given) runs before each item so the caller stays responsive.
+// A folder reached twice (through a link) is searched once. 1 after a
+// search, 0 when the folder cannot be searched.
+int AddFolder(const std::string& folder, const AdmitFunction& admit, const PumpFunction& pump = {});
+
+// A dropped or named item: a folder is searched, a file with a supported
+// extension is admitted; anything else (a missing name too) adds nothing.
+// Gives true when the item was a folder or a supported file.
+bool AddDroppedName(const std::string& path, const AdmitFunction& admit,
+                    const PumpFunction& pump = {});
+
+}  // namespace vidmill

@@ -1,0 +1,100 @@
+#include "storage/safe_save.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "storage/record_file.h"
+
+namespace vidmill {
+namespace {
+
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// Through a symbolic link to the file it names, so that saving does not
+// replace a user's link by a plain file.
+std::string resolvedTarget(const std::string& path) {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+        return path;
+    }
+    std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr),
+                                                         &std::free);
+    return resolved ? std::string(resolved.get()) : path;
+}
+
+std::string folderOf(const std::string& path) {
+    std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Makes the rename itself survive a power loss. Some file systems cannot
+// sync a folder; the file is in place all the same.
+void syncFolder(const std::string& folder) {
+    FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() >= 0) {
+        fsync(fd.get());
+    }
+}
+
+// Reserves a fresh name beside the target; empty when none can be made.
+// The new file keeps the old one's permissions, and is private otherwise.
+std::string createTemporaryBeside(const std::string& target) {
+    std::string name = target + ".saving-XXXXXX";
+    FileDescriptor fd(mkostemp(name.data(), O_CLOEXEC));
+    if (fd.get() < 0) {
+        return {};
+    }
+    struct stat info;
+    if (stat(target.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        fchmod(fd.get(), info.st_mode & 07777);
+    }
+    return name;
+}
+
+}  // namespace
+
+bool saveFileSafely(const std::string& path, const std::function<void(RecordFile&)>& write) {
+    const std::string target = resolvedTarget(path);
+    const std::string temporary = createTemporaryBeside(target);
+    if (temporary.empty()) {
+        return false;
+    }
+    bool written = false;
+    if (std::unique_ptr<RecordFile> file = RecordFile::open(temporary, true)) {
+        write(*file);
+        written = file->sync();
+        written = file->close() && written;
+    }
+    if (written && std::rename(temporary.c_str(), target.c_str()) == 0) {
+        syncFolder(folderOf(target));
+        return true;
+    }
+    ::unlink(temporary.c_str());
+    return false;
+}
+
+}  // namespace vidmill

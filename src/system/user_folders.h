@@ -1,0 +1,28 @@
+#pragma once
+
+// Where the program and the user's files live.
+
+#include <string>
+
+namespace vidmill {
+
+// The folder of the running program (the converter and the player lie there).
+std::string ProgramFolder();
+
+// $XDG_CONFIG_HOME/vidmill, or ~/.config/vidmill.
+std::string ConfigFolder();
+
+// The user's videos folder: XDG_VIDEOS_DIR from ~/.config/user-dirs.dirs,
+// or ~/Videos.
+std::string VideosFolder();
+
+// "Vidmill" under the videos folder: where converted files go by default.
+std::string DefaultOutputFolder();
+
+// Creates the folder and its missing parents; true when it exists afterwards.
+bool MakeFolders(const std::string& path);
+
+// True when the path names an existing folder.
+bool IsFolder(const std::string& path);
+
+}  // namespace vidmill

@@ -1,0 +1,254 @@
+#include "engine/converter_command.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "engine/format_preset.h"
+#include "engine/video_entry.h"
+
+namespace vidmill {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// Splits the text form the way a shell-like reader would: blanks separate,
+// double quotes group.
+std::vector<std::string> tokens(const std::string& text) {
+    std::vector<std::string> out;
+    std::string current;
+    bool inQuotes = false;
+    bool inToken = false;
+    for (char c : text) {
+        if (c == '"') {
+            inQuotes = !inQuotes;
+            inToken = true;
+        } else if (c == ' ' && !inQuotes) {
+            if (inToken) {
+                out.push_back(current);
+            }
+            current.clear();
+            inToken = false;
+        } else {
+            current += c;
+            inToken = true;
+        }
+    }
+    if (inToken) {
+        out.push_back(current);
+    }
+    return out;
+}
+
+class ConverterCommandTest : public ::testing::Test {
+  protected:
+    ConverterCommandTest() {
+        setDefaultSettings(settings);
+        applyPreset(settings, 0);
+        entry->progressSlot = 3;
+    }
+
+    ConverterCommand convert(int audioFallback = 0) {
+        return buildConvertCommand("/app/conv", "/in/a.avi", "/out/a.mp4", "123456789012", *entry,
+                                   settings, audioFallback);
+    }
+
+    void usePreset(int id) { applyPreset(settings, findPresetById(id)); }
+
+    ConversionSettings settings;
+    std::unique_ptr<VideoEntry> entry = createEntry("/in/a.avi");
+};
+
+TEST_F(ConverterCommandTest, PresetOneWithItsOwnValuesGivesTheExactLine) {
+    ConverterCommand command = convert();
+    EXPECT_EQ(command.text,
+              "\"/app/conv\" -y -i \"/in/a.avi\"  -qzmap 123456789012  -qzind 3 -vcodec mpeg4 "
+              "-acodec libfaac -f psp -s 368x208 -r 29975/1001 -b 1500kb -ab 128.0kb -ac 2 "
+              "-ar 24000  -vol 256 \"/out/a.mp4\"");
+    EXPECT_THAT(command.args,
+                ElementsAre("/app/conv", "-y", "-i", "/in/a.avi", "-qzmap", "123456789012",
+                            "-qzind", "3", "-vcodec", "mpeg4", "-acodec", "libfaac", "-f", "psp",
+                            "-s", "368x208", "-r", "29975/1001", "-b", "1500kb", "-ab", "128.0kb",
+                            "-ac", "2", "-ar", "24000", "-vol", "256", "/out/a.mp4"));
+}
+
+TEST_F(ConverterCommandTest, ProbeOpensTheSourceWithoutOutput) {
+    entry->progressSlot = -1;
+    ConverterCommand command =
+        buildProbeCommand("/app/conv", "/in/a b.avi", "000000000042", *entry);
+    EXPECT_EQ(command.text, "\"/app/conv\" -y  -qzmap 000000000042  -qzind -1 -i \"/in/a b.avi\" ");
+    EXPECT_THAT(command.args, ElementsAre("/app/conv", "-y", "-qzmap", "000000000042", "-qzind",
+                                          "-1", "-i", "/in/a b.avi"));
+}
+
+TEST_F(ConverterCommandTest, TextAndArgumentsAgreeForEveryPresetAndOption) {
+    for (const FormatPreset& row : formatPresets()) {
+        for (int aspect : {0, 1, 2}) {
+            for (int fallback : {0, 1}) {
+                applyPreset(settings, findPresetById(row.id));
+                settings.aspect = int16_t(aspect);
+                settings.disableAudio = aspect == 1;
+                settings.disableVideo = aspect == 2;
+                ConverterCommand command = convert(fallback);
+                EXPECT_EQ(tokens(command.text), command.args)
+                    << row.id << " aspect " << aspect << " fallback " << fallback;
+                EXPECT_EQ(command.args.back(), "/out/a.mp4");
+            }
+        }
+    }
+}
+
+TEST_F(ConverterCommandTest, AudioOnlyFormatDropsVideoAndKeepsTheSourceRate) {
+    usePreset(5000);
+    ASSERT_FALSE(settings.disableVideo);
+    ConverterCommand command = convert();
+    EXPECT_THAT(command.text, HasSubstr("\"/app/conv\" -y  -vn -i \"/in/a.avi\""));
+    // "Original" rate: no rate option at all, the converter keeps the source's.
+    EXPECT_THAT(command.text, Not(HasSubstr("-r ")));
+    EXPECT_THAT(command.text, HasSubstr("-acodec libmp3lame -sameq -ab 192.0kb -ac 2 -ar 48000 "));
+}
+
+TEST_F(ConverterCommandTest, DisabledAudioStillCarriesTheAudioOptions) {
+    settings.disableAudio = true;
+    settings.disableVideo = true;
+    ConverterCommand command = convert();
+    EXPECT_THAT(command.text, HasSubstr("\"/app/conv\" -y  -an  -vn -i "));
+    EXPECT_THAT(command.text, HasSubstr("-acodec libfaac "));
+    EXPECT_THAT(command.text, HasSubstr("-ab 128.0kb -ac 2 -ar 24000 "));
+}
+
+TEST_F(ConverterCommandTest, MpegVideoIsRaisedToTwentyOnlyForSlowKnownRates) {
+    usePreset(810);  // MPEG1
+    settings.frameRate = 15;
+    EXPECT_THAT(convert().text, HasSubstr("-r 20000/1001 "));
+    EXPECT_EQ(settings.frameRate, 15.0f);  // the record is only read
+
+    storeText(settings.videoCodec, "mpg2");
+    settings.frameRate = 12;
+    EXPECT_THAT(convert().text, HasSubstr("-r 20000/1001 "));
+
+    settings.frameRate = -1;
+    EXPECT_THAT(convert().text, Not(HasSubstr("-r ")));
+    settings.frameRate = 0;
+    EXPECT_THAT(convert().text, Not(HasSubstr("-r ")));
+
+    storeText(settings.videoCodec, "MP4");
+    settings.frameRate = 15;
+    EXPECT_THAT(convert().text, HasSubstr("-r 15000/1001 "));
+}
+
+TEST_F(ConverterCommandTest, RatesBecomeThousandthsPer1001Seconds) {
+    const std::pair<float, const char*> cases[] = {
+        {12, "12000"}, {14.985f, "14984"}, {15, "15000"},      {20, "20000"}, {23.976f, "23975"},
+        {24, "24000"}, {25, "25000"},      {29.976f, "29975"}, {30, "30000"},
+    };
+    for (const auto& [rate, thousandths] : cases) {
+        settings.frameRate = rate;
+        EXPECT_THAT(convert().text, HasSubstr(std::string("-r ") + thousandths + "/1001 ")) << rate;
+    }
+}
+
+TEST_F(ConverterCommandTest, RatesThatNoVideoHasGiveNoRateAndNoOverflow) {
+    settings.frameRate = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_THAT(convert().text, Not(HasSubstr("-r ")));
+    settings.frameRate = 1e-6f;
+    EXPECT_THAT(convert().text, Not(HasSubstr("-r ")));
+    settings.frameRate = std::numeric_limits<float>::infinity();
+    EXPECT_THAT(convert().text, HasSubstr("-r 2147483647/1001 "));
+    settings.frameRate = 3e38f;
+    EXPECT_THAT(convert().text, HasSubstr("-r 2147483647/1001 "));
+}
+
+TEST_F(ConverterCommandTest, AspectReplacesTheFrameSize) {
+    settings.frameWidth = 320;
+    settings.frameHeight = 240;
+    settings.aspect = 2;
+    ConverterCommand command = convert();
+    EXPECT_THAT(command.text, Not(HasSubstr("-s ")));
+    EXPECT_THAT(command.text, HasSubstr(" -vol 256  -aspect 16:9 \"/out/a.mp4\""));
+    EXPECT_THAT(command.text, Not(HasSubstr("-sameq")));  // the bitrate is still given
+
+    settings.aspect = 1;
+    EXPECT_THAT(convert().text, HasSubstr(" -aspect 4:3 \"/out/a.mp4\""));
+}
+
+TEST_F(ConverterCommandTest, OriginalSizeAndBitrateAskForSameQuality) {
+    settings.frameWidth = settings.frameHeight = -1;
+    settings.videoBitrate = -1;
+    ConverterCommand command = convert();
+    EXPECT_THAT(command.text, HasSubstr("-r 29975/1001 -sameq -ab "));
+    EXPECT_THAT(command.text, Not(HasSubstr("-s ")));
+    EXPECT_THAT(command.text, Not(HasSubstr("-b ")));
+
+    settings.videoBitrate = 800;  // a bitrate alone is no reason for it
+    EXPECT_THAT(convert().text, Not(HasSubstr("-sameq")));
+}
+
+TEST_F(ConverterCommandTest, AmrHasItsOwnAudioValuesAndFallbackDropsThem) {
+    storeText(settings.audioCodec, "amr");
+    settings.audioBitrate = 320;
+    settings.channels = 2;
+    settings.sampleRate = 48000;
+    EXPECT_THAT(convert().text,
+                HasSubstr("-acodec libamr_nb -f psp -s 368x208 -r 29975/1001 -b 1500kb "
+                          "-ab 12.2kb -ac 1 -ar 8000  -vol 256 "));
+
+    ConverterCommand fallback = convert(1);
+    EXPECT_THAT(fallback.text, HasSubstr("-acodec libamr_nb "));
+    EXPECT_THAT(fallback.text, HasSubstr("-b 1500kb  -vol 256 \"/out/a.mp4\""));
+    EXPECT_THAT(fallback.text, Not(HasSubstr("-ab ")));
+    EXPECT_THAT(fallback.text, Not(HasSubstr("-ac ")));
+    EXPECT_THAT(fallback.text, Not(HasSubstr("-ar ")));
+}
+
+TEST_F(ConverterCommandTest, CodecOptionsFollowTheDisplayNames) {
+    auto codecs = [](std::string_view video, std::string_view audio) {
+        return buildCodecOptions(video, audio, "").text;
+    };
+    EXPECT_EQ(codecs("divX", ""), "-vcodec mpeg4 -vtag divx ");
+    EXPECT_EQ(codecs("XVID", ""), "-vcodec mpeg4 -vtag xvid ");
+    EXPECT_EQ(codecs("XviD", "mp3"), "-vcodec mpeg4 -vtag xvid -acodec libmp3lame ");
+    EXPECT_EQ(codecs("MSV2", ""), "-vcodec msmpeg4v2 ");
+    EXPECT_EQ(codecs("", "WMA"), "-acodec wmav1 ");
+    EXPECT_EQ(codecs("", ""), "");
+    EXPECT_THAT(buildCodecOptions("Divx", "", "avi").args,
+                ElementsAre("-vcodec", "mpeg4", "-vtag", "divx", "-f", "avi"));
+
+    storeText(settings.videoCodec, "");
+    storeText(settings.audioCodec, "");
+    ConverterCommand command = convert();
+    EXPECT_THAT(command.text, Not(HasSubstr("-vcodec")));
+    EXPECT_THAT(command.text, Not(HasSubstr("-acodec")));
+}
+
+TEST_F(ConverterCommandTest, VolumeIsScaledTo256ForFullVolume) {
+    for (auto [percent, scaled] :
+         {std::pair{0, " -vol 0 "}, {25, " -vol 64 "}, {125, " -vol 320 "}, {500, " -vol 1280 "}}) {
+        settings.volume = int16_t(percent);
+        EXPECT_THAT(convert().text, HasSubstr(scaled)) << percent;
+    }
+}
+
+TEST_F(ConverterCommandTest, AwkwardPathsReachTheConverterAsOneArgumentEach) {
+    const std::string converter = "/opt/my tools/conv \"x\"";
+    const std::string source = "-in %s%n %d/\xc3\xa9t\xc3\xa9 \"clip\".avi";
+    const std::string output = "/out/100% \xe6\x97\xa5\xe6\x9c\xac -x.mp4";
+    ConverterCommand command =
+        buildConvertCommand(converter, source, output, "123456789012", *entry, settings, 0);
+    ASSERT_GE(command.args.size(), 5u);
+    EXPECT_EQ(command.args[0], converter);
+    EXPECT_EQ(command.args[2], "-i");
+    EXPECT_EQ(command.args[3], source);
+    EXPECT_EQ(command.args.back(), output);
+    EXPECT_THAT(command.text, HasSubstr("-i \"" + source + "\" "));
+
+    ConverterCommand probe = buildProbeCommand(converter, source, "123456789012", *entry);
+    EXPECT_EQ(probe.args.back(), source);
+}
+
+}  // namespace
+}  // namespace vidmill

@@ -1,0 +1,316 @@
+#include "engine/converter_runner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "engine/progress_channel.h"
+#include "support/fake_converter.h"
+
+namespace vidmill {
+namespace {
+
+using test::fakeConverterPath;
+using test::writeFakeScript;
+using ::testing::ElementsAre;
+
+// Long enough that a run which does not end by itself fails visibly rather
+// than hanging the suite.
+constexpr int kLongWait = 20000;
+
+class ConverterRunnerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(std::filesystem::exists(fakeConverterPath())) << fakeConverterPath();
+        channel.openChannelSeeded(0x5bd1e995u * static_cast<std::uint32_t>(getpid()));
+        ASSERT_TRUE(channel.isOpen());
+    }
+
+    // A command of the converter's shape that runs the script; slot -1 when
+    // none is given.
+    std::vector<std::string> command(const std::string& script, int slot = -1,
+                                     const std::string& output = "") {
+        std::vector<std::string> line = {
+            fakeConverterPath(),
+            "-y",
+            "-i",
+            writeFakeScript(dir, "script" + std::to_string(++count), script),
+            "-qzmap",
+            channel.channelName(),
+            "-qzind",
+            std::to_string(slot)};
+        if (!output.empty()) {
+            line.push_back(output);
+        }
+        return line;
+    }
+
+    // The lines of a record written by the fake's "record" statement.
+    std::vector<std::string> recordLines(const std::string& path) {
+        std::ifstream file(path);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(file, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    TempDir dir;
+    ProgressChannel channel;
+    int count = 0;
+};
+
+TEST(PriorityClassTest, MapsTheSettingsToNiceValues) {
+    EXPECT_EQ(priorityClassFor(0), 19);
+    EXPECT_EQ(priorityClassFor(1), 10);
+    EXPECT_EQ(priorityClassFor(2), 0);
+    EXPECT_EQ(priorityClassFor(3), -5);
+    EXPECT_EQ(priorityClassFor(4), -10);
+    EXPECT_EQ(priorityClassFor(5), -20);
+    for (int other : {6, 9, 255, -1}) {
+        EXPECT_EQ(priorityClassFor(other), kNormalPriority) << other;
+    }
+}
+
+TEST_F(ConverterRunnerTest, GivesBackTheExitCodeAsASignedValue) {
+    for (int code : {-20, -25, 0, 3, 127, -128}) {
+        int exitCode = 12345;
+        ASSERT_EQ(runConverterNormal(command("exit " + std::to_string(code)), &exitCode, 10, {}),
+                  1);
+        EXPECT_EQ(exitCode, code);
+    }
+    int exitCode = 0;
+    ASSERT_EQ(runConverter(command("exit -25"), &exitCode, priorityClassFor(0), 10, {}), 1);
+    EXPECT_EQ(exitCode, -25);
+
+    // An input that is no script is "not a video" to the fake.
+    const std::string notAVideo = dir.file("plain.avi");
+    std::ofstream(notAVideo) << "RIFF";
+    std::vector<std::string> probe = {
+        fakeConverterPath(), "-y", "-qzmap", channel.channelName(), "-qzind", "0", "-i", notAVideo};
+    ASSERT_EQ(runConverterNormal(probe, &exitCode, 10, {}), 1);
+    EXPECT_EQ(exitCode, -20);
+    EXPECT_EQ(runConverterNormal(command("exit 1"), nullptr, 10, {}), 1) << "no exit-code out";
+}
+
+TEST_F(ConverterRunnerTest, DeathBySignalHasACodeOfItsOwn) {
+    for (int signalNumber : {SIGKILL, SIGTERM, SIGSEGV}) {
+        int exitCode = 0;
+        ASSERT_EQ(runConverterNormal(command("signal " + std::to_string(signalNumber)), &exitCode,
+                                     10, {}),
+                  1);
+        EXPECT_EQ(exitCode, kSignalExitBase - signalNumber);
+        EXPECT_LT(exitCode, -1000);
+    }
+}
+
+TEST_F(ConverterRunnerTest, AProgramThatCannotStartGivesZeroAndLeavesTheCodeAlone) {
+    const std::string notExecutable = writeFakeScript(dir, "plain", "exit 0");
+    ASSERT_EQ(chmod(notExecutable.c_str(), 0644), 0);
+    const std::vector<std::vector<std::string>> commands = {
+        {dir.file("missing-converter"), "-y"},
+        {notExecutable},
+        {dir.path()},
+        {"vidmill-fake-convert"},  // no search along PATH
+        {""},
+        {},
+    };
+    for (const auto& line : commands) {
+        int exitCode = -1000;
+        int calls = 0;
+        EXPECT_EQ(runConverterNormal(line, &exitCode, 10, [&] { ++calls; }), 0);
+        EXPECT_EQ(runConverter(line, &exitCode, 19, 10, [&] { ++calls; }), 0);
+        EXPECT_EQ(launchDetached(line), 0);
+        EXPECT_EQ(exitCode, -1000);
+        EXPECT_EQ(calls, 0);
+    }
+}
+
+TEST_F(ConverterRunnerTest, AnEarlyEndIsSeenAtOnceWithOneProgressCall) {
+    int calls = 0;
+    int exitCode = -1000;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(runConverterNormal(command("exit 0"), &exitCode, 60000, [&] { ++calls; }), 1);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(exitCode, 0);
+    // Well below the period: the runner did not sit out the whole of it.
+    EXPECT_LT(waited, std::chrono::seconds(30));
+}
+
+TEST_F(ConverterRunnerTest, CallsProgressOncePerPeriodAndOnceMoreAtTheEnd) {
+    // The converter runs three full periods; the stop request made in the
+    // third call ends it partway through the fourth.
+    const int slot = channel.allocateSlot();
+    int calls = 0;
+    int exitCode = 0;
+    ASSERT_EQ(runConverterNormal(command("onstop 7; sleep " + std::to_string(kLongWait), slot),
+                                 &exitCode, 100,
+                                 [&] {
+                                     if (++calls == 3) {
+                                         channel.requestStop(slot);
+                                     }
+                                 }),
+              1);
+    EXPECT_EQ(calls, 4);
+    EXPECT_EQ(exitCode, 7);
+}
+
+TEST_F(ConverterRunnerTest, AWatchThatGivesUpKillsAConverterThatIgnoresTheStop) {
+    const int slot = channel.allocateSlot();
+    int calls = 0;
+    int exitCode = 0;
+    ASSERT_EQ(runConverterWatched(command("ignorestop; sleep " + std::to_string(kLongWait), slot),
+                                  &exitCode, kKeepPriority, 20,
+                                  [&] {
+                                      channel.requestStop(slot);
+                                      return ++calls < 2;
+                                  }),
+              1);
+    EXPECT_EQ(calls, 3) << "one more pass after the kill, in which it ended";
+    EXPECT_EQ(exitCode, kSignalExitBase - SIGKILL);
+
+    calls = 0;
+    ASSERT_EQ(runConverterWatched(command("exit -25"), &exitCode, kKeepPriority, 20,
+                                  [&] { return ++calls > 100; }),
+              1);
+    EXPECT_EQ(exitCode, -25) << "nothing to kill once it has ended";
+}
+
+TEST_F(ConverterRunnerTest, ProgressOfTheConverterIsReadThroughTheChannel) {
+    const int slot = channel.allocateSlot();
+    std::vector<double> seen;
+    double lastSeconds = 0;
+    std::int64_t lastAmount = 0;
+    int exitCode = -1;
+    ASSERT_EQ(runConverterNormal(command("duration 125.5; amount 5000; steps 0 100 25 20", slot),
+                                 &exitCode, 10,
+                                 [&] {
+                                     double percent = -1;
+                                     channel.readProgress(slot, percent, &lastAmount);
+                                     channel.readDuration(slot, lastSeconds);
+                                     seen.push_back(percent);
+                                 }),
+              1);
+    EXPECT_EQ(exitCode, 0);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), 100) << "the last call comes after the converter ended";
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(lastSeconds, 125.5);
+    EXPECT_EQ(lastAmount, 4);
+}
+
+TEST_F(ConverterRunnerTest, TheConverterEndsWhenAskedToStop) {
+    const int slot = channel.allocateSlot();
+    bool stopped = false;
+    int exitCode = 0;
+    ASSERT_EQ(runConverterNormal(command("duration 60; percent 40; onstop 9; sleep " +
+                                             std::to_string(kLongWait) + "; exit 0",
+                                         slot),
+                                 &exitCode, 10,
+                                 [&] {
+                                     double percent = 0;
+                                     channel.readProgress(slot, percent);
+                                     if (percent == 40 && !stopped) {
+                                         channel.requestStop(slot);
+                                         stopped = true;
+                                     }
+                                 }),
+              1);
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(exitCode, 9);
+}
+
+TEST_F(ConverterRunnerTest, StartsWithTheArgumentsAsGivenAndNothingInherited) {
+    // A descriptor without close-on-exec must still not reach the converter.
+    const int leaked = open("/dev/null", O_RDONLY);
+    ASSERT_GE(leaked, 3);
+    const std::string record = dir.file("record.txt");
+    const std::string output = dir.file("out put \"quoted\" $HOME;.mp4");
+    std::vector<std::string> line = command("record " + record + "; output 1000", 4, output);
+    line.insert(line.begin() + 1, {"-vcodec", "a b", "-vol", "*"});
+    int exitCode = -1;
+    ASSERT_EQ(runConverterNormal(line, &exitCode, 10, {}), 1);
+    close(leaked);
+    EXPECT_EQ(exitCode, 0);
+
+    const std::vector<std::string> lines = recordLines(record);
+    ASSERT_GE(lines.size(), 4u);
+    errno = 0;
+    EXPECT_EQ(lines[0], "nice=" + std::to_string(getpriority(PRIO_PROCESS, 0)));
+    EXPECT_EQ(lines[1], "stdin=/dev/null");
+    EXPECT_EQ(lines[2], "fds=0,1,2");
+    std::vector<std::string> arguments;
+    for (std::size_t i = 3; i + 1 < lines.size(); ++i) {
+        arguments.push_back(lines[i].substr(4));
+    }
+    EXPECT_EQ(arguments, line);
+    EXPECT_EQ(std::filesystem::file_size(output), 1000u);
+}
+
+TEST_F(ConverterRunnerTest, RunsTheConverterAtTheChosenPriority) {
+    const int slot = channel.allocateSlot();
+    const std::string record = dir.file("nice.txt");
+    // The converter waits for the first progress call, so the priority set
+    // after the start is in place when it looks.
+    int exitCode = -1;
+    ASSERT_EQ(
+        runConverter(command("waitstop " + std::to_string(kLongWait) + "; record " + record, slot),
+                     &exitCode, priorityClassFor(0), 10, [&] { channel.requestStop(slot); }),
+        1);
+    EXPECT_EQ(exitCode, 0);
+    const std::vector<std::string> lines = recordLines(record);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "nice=19");
+}
+
+TEST_F(ConverterRunnerTest, ADetachedProgramRunsAndLeavesNoZombie) {
+    const std::string output = dir.file("played.txt");
+    ASSERT_EQ(launchDetached(command("output 10; exit 0", -1, output)), 1);
+
+    auto childrenOfOurs = [] {
+        int children = 0;
+        for (const auto& item : std::filesystem::directory_iterator("/proc")) {
+            const std::string name = item.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos) {
+                continue;  // not a process
+            }
+            std::ifstream stat(item.path() / "stat");
+            std::string text((std::istreambuf_iterator<char>(stat)), {});
+            const auto close = text.rfind(')');
+            if (close == std::string::npos) {
+                continue;
+            }
+            std::istringstream fields(text.substr(close + 1));
+            std::string state;
+            int parent = 0;
+            fields >> state >> parent;
+            children += parent == getpid() ? 1 : 0;
+        }
+        return children;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLongWait);
+    while ((!std::filesystem::exists(output) || childrenOfOurs() > 0) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(std::filesystem::exists(output));
+    EXPECT_EQ(childrenOfOurs(), 0) << "the program ended and was reaped";
+}
+
+}  // namespace
+}  // namespace vidmill

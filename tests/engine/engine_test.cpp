@@ -1,0 +1,470 @@
+#include "engine/engine.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/engine_host.h"
+#include "engine/gui_call.h"
+#include "support/fake_converter.h"
+#include "support/temp_dir.h"
+
+namespace vidmill {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Records what the engine asks of its window and answers its questions.
+class RecordingHost : public EngineHost {
+  public:
+    void SetConvertingState(bool converting) override { convertingCalls.push_back(converting); }
+    void UpdateCommandStates() override {}
+    void RefreshEntryList() override { ++refreshes; }
+    void ShowEntryCount() override {}
+    void ShowSettingsStrip() override {}
+    int AppMessageBox(int style, const std::string& text) override {
+        messages.push_back(text);
+        return style == kQuestionMessage ? answer : 1;
+    }
+    void lvdUpdate(int row) override {}
+    void lvdGoto(int row) override { focused = row; }
+    void showBatchProgress(int percent, const std::string& text) override {
+        progressTexts.push_back(text);
+        int running = 0;
+        int live = 0;
+        if (std::sscanf(text.c_str(), "%d / %d", &running, &live) == 2) {
+            maxRunning = std::max(maxRunning, running);
+            maxLive = std::max(maxLive, live);
+        }
+    }
+    void setBatchControls(bool converting) override { batchControls.push_back(converting); }
+    bool editBatchSettings(int videoCount) override {
+        dialogCounts.push_back(videoCount);
+        return acceptDialog;
+    }
+    void saveSettings() override { ++saves; }
+    bool confirmShutdown() override { return true; }
+    void openAddVideos() override { ++addDialogs; }
+    int focusedRow() override { return focused; }
+    void closeMainWindow() override { ++closeRequests; }
+    bool closing() override { return false; }
+
+    int answer = 1;
+    bool acceptDialog = true;
+    int focused = -1;
+    int refreshes = 0;
+    int saves = 0;
+    int addDialogs = 0;
+    int closeRequests = 0;
+    int maxRunning = 0;
+    int maxLive = 0;
+    std::vector<bool> convertingCalls;
+    std::vector<bool> batchControls;
+    std::vector<int> dialogCounts;
+    std::vector<std::string> messages;
+    std::vector<std::string> progressTexts;
+};
+
+EngineTiming fastTiming() {
+    EngineTiming timing;
+    timing.admissionPollMs = 10;
+    timing.progressPollMs = 20;
+    timing.probePollMs = 2;
+    timing.probeTimeoutMs = 400;
+    timing.probeGraceMs = 300;
+    return timing;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool exists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+class EngineTest : public ::testing::Test {
+  protected:
+    explicit EngineTest(EngineTiming timing = fastTiming())
+        : engine(host, gui, test::fakeConverterPath(), timing) {
+        out = dir.file("out");
+        mkdir(out.c_str(), 0755);
+        storeText(engine.settings().destinationFolder, out);
+        log = dir.file("starts.log");
+    }
+
+    // A "video" that the fake converter runs as its script.
+    std::string video(const std::string& name, const std::string& script) {
+        return test::writeFakeScript(dir, name, script);
+    }
+
+    // Admits a video whose probe reports 10 seconds and whose conversion runs
+    // `convert`; every run appends its arguments to the start log.
+    void addVideo(const std::string& name, const std::string& convert) {
+        const int before = engine.entryList().count();
+        engine.admitFile(video(
+            name, "probe: duration 10\nprobe: exit 0\nconvert: record " + log + "\n" + convert));
+        ASSERT_EQ(engine.entryList().count(), before + 1) << name;
+    }
+
+    bool runBatch(std::chrono::milliseconds limit = 20s) {
+        engine.startBatch();
+        return drain(limit);
+    }
+
+    bool drain(std::chrono::milliseconds limit = 20s) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!engine.batchIdle()) {
+            if (std::chrono::steady_clock::now() > end) {
+                return false;
+            }
+            gui.waitAndRun(5ms);
+        }
+        gui.runPending();
+        return true;
+    }
+
+    template <typename Predicate>
+    bool drainUntil(Predicate done, std::chrono::milliseconds limit = 20s) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end) {
+                return false;
+            }
+            gui.waitAndRun(5ms);
+        }
+        return true;
+    }
+
+    // The sources in the order in which their conversions started.
+    std::vector<std::string> startOrder() {
+        std::vector<std::string> order;
+        std::string text = readFile(log);
+        std::string previous;
+        size_t at = 0;
+        while ((at = text.find("arg=", at)) != std::string::npos) {
+            size_t end = text.find('\n', at);
+            std::string arg = text.substr(at + 4, end - at - 4);
+            if (previous == "-i") {
+                order.push_back(arg.substr(arg.rfind('/') + 1));
+            }
+            previous = arg;
+            at = end;
+        }
+        return order;
+    }
+
+    EntryStatus status(int row) { return engine.entryList().at(row)->status.load(); }
+
+    TempDir dir;
+    std::string out;
+    std::string log;
+    RecordingHost host;
+    QueuedGuiCall gui;
+    Engine engine;
+};
+
+TEST_F(EngineTest, ProbeAdmitsWithTheDurationCutToWholeSeconds) {
+    engine.settings().presetId = 210;
+    engine.admitFile(video("a.avi", "probe: duration 95.8; exit 1"));
+    engine.admitFile(video("b.avi", "probe: exit 0"));
+    ASSERT_EQ(engine.entryList().count(), 2);
+    const VideoEntry& a = *engine.entryList().at(0);
+    EXPECT_EQ(a.duration, 95);
+    EXPECT_EQ(a.status, EntryStatus::Ready);
+    EXPECT_EQ(a.name, "a");
+    EXPECT_EQ(a.presetId, 210);
+    EXPECT_EQ(a.kind, kLocalFileKind);
+    EXPECT_GT(a.sourceSize, 0u);
+    EXPECT_EQ(engine.entryList().at(1)->duration, 0);
+    EXPECT_EQ(engine.entryList().at(1)->row, 1);
+    EXPECT_EQ(host.focused, 1);
+    EXPECT_TRUE(engine.listModified());
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(engine.channel().highWater(), 1);  // the probe's slot went back
+}
+
+TEST_F(EngineTest, InvalidVideoIsReportedWithItsPathAndNotAdded) {
+    std::string path = video("odd name %s.avi", "probe: exit -20");
+    engine.admitFile(path);
+    EXPECT_EQ(engine.entryList().count(), 0);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0], path + " Invalid video");
+}
+
+TEST_F(EngineTest, MissingConverterAddsNothingSilently) {
+    RecordingHost otherHost;
+    QueuedGuiCall otherGui;
+    Engine lonely(otherHost, otherGui, dir.file("no-converter"), fastTiming());
+    lonely.admitFile(video("a.avi", "probe: duration 5"));
+    EXPECT_EQ(lonely.entryList().count(), 0);
+    EXPECT_TRUE(otherHost.messages.empty());
+}
+
+TEST_F(EngineTest, HangingProbeIsStoppedAndTheFileRejected) {
+    auto start = std::chrono::steady_clock::now();
+    engine.admitFile(video("stuck.avi", "probe: duration 5; ignorestop; sleep 60000"));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(engine.entryList().count(), 0);
+    EXPECT_LT(took, 10s);
+    // One that honours the stop byte ends at the first request.
+    engine.admitFile(video("slow.avi", "probe: duration 5; sleep 60000"));
+    EXPECT_EQ(engine.entryList().count(), 0);
+}
+
+TEST_F(EngineTest, AdmissionBeyondTheLimitDropsTheOldest) {
+    for (int i = 0; i < kMaxEntries; ++i) {
+        engine.entryList().entries().append(createEntry("/old/" + std::to_string(i)));
+    }
+    engine.admitFile(video("new.avi", "probe: duration 3"));
+    const EntryList& list = engine.entryList();
+    ASSERT_EQ(list.count(), kMaxEntries);
+    EXPECT_EQ(list.at(0)->sourcePath, "/old/1");
+    EXPECT_EQ(list.at(kMaxEntries - 1)->name, "new");
+    for (int i = 0; i < list.count(); i += 997) {
+        EXPECT_EQ(list.at(i)->row, i);
+    }
+    EXPECT_EQ(list.at(kMaxEntries - 1)->row, kMaxEntries - 1);
+    EXPECT_EQ(host.focused, kMaxEntries - 1);
+}
+
+TEST_F(EngineTest, OneAtATimeConvertsInListOrder) {
+    engine.settings().maxConcurrent = 1;
+    for (const char* name : {"c.avi", "a.avi", "d.avi", "b.avi"}) {
+        addVideo(name, "steps 0 100 50 5; output 1000");
+    }
+    ASSERT_TRUE(runBatch());
+    EXPECT_EQ(startOrder(), (std::vector<std::string>{"c.avi", "a.avi", "d.avi", "b.avi"}));
+    for (int row = 0; row < 4; ++row) {
+        EXPECT_EQ(status(row), EntryStatus::Ok);
+        EXPECT_EQ(engine.entryList().at(row)->size, 1000u);
+    }
+    EXPECT_EQ(host.maxRunning, 1);
+    EXPECT_EQ(engine.finishedCount(), 4);
+    EXPECT_EQ(host.dialogCounts, std::vector<int>{4});
+    EXPECT_EQ(host.saves, 1);
+    EXPECT_EQ(host.convertingCalls.back(), false);
+    EXPECT_EQ(host.batchControls, (std::vector<bool>{true, false}));
+    EXPECT_EQ(engine.channel().highWater(), 0);  // reset at the end
+}
+
+TEST_F(EngineTest, NeverMoreConvertersThanAllowedWhileAllWorkersLive) {
+    engine.settings().maxConcurrent = 3;
+    for (int i = 0; i < 10; ++i) {
+        addVideo("v" + std::to_string(i) + ".avi", "steps 0 100 25 20; output 10");
+    }
+    ASSERT_TRUE(runBatch());
+    EXPECT_EQ(host.maxRunning, 3);
+    EXPECT_EQ(host.maxLive, 10);
+    for (int row = 0; row < 10; ++row) {
+        EXPECT_EQ(status(row), EntryStatus::Ok);
+    }
+    // Outputs never share a name.
+    std::vector<std::string> outputs;
+    for (const auto& entry : engine.entryList().entries()) {
+        outputs.push_back(entry->outputPath);
+    }
+    std::sort(outputs.begin(), outputs.end());
+    EXPECT_EQ(std::unique(outputs.begin(), outputs.end()), outputs.end());
+}
+
+TEST_F(EngineTest, WaitingLooksAtMostFiftyEntriesBack) {
+    for (int i = 0; i < 52; ++i) {
+        auto entry = createEntry("/v/" + std::to_string(i));
+        entry->status = i == 0 ? EntryStatus::Pending : EntryStatus::Ok;
+        engine.entryList().entries().append(entry);
+    }
+    engine.entryList().renumberRows();
+    EXPECT_TRUE(engine.waitsForEarlierEntry(1));
+    EXPECT_TRUE(engine.waitsForEarlierEntry(50));
+    EXPECT_FALSE(engine.waitsForEarlierEntry(51));
+    EXPECT_FALSE(engine.waitsForEarlierEntry(0));
+}
+
+TEST_F(EngineTest, StoppedPendingEntryNeverStartsAndStillCountsAsFinished) {
+    engine.settings().maxConcurrent = 1;
+    addVideo("first.avi", "steps 0 100 10 30; output 10");
+    addVideo("second.avi", "output 10");
+    engine.startBatch();
+    ASSERT_TRUE(drainUntil(
+        [&] { return status(1) == EntryStatus::Pending && status(0) != EntryStatus::Pending; }));
+    host.focused = 1;
+    engine.stopEntry();
+    ASSERT_TRUE(drain());
+    EXPECT_EQ(status(0), EntryStatus::Ok);
+    EXPECT_EQ(status(1), EntryStatus::Cancelled);
+    EXPECT_EQ(startOrder(), std::vector<std::string>{"first.avi"});
+    EXPECT_EQ(engine.finishedCount(), 2);
+}
+
+TEST_F(EngineTest, StopOfARunningConversionCancelsIt) {
+    addVideo("long.avi", "onstop 0; output 10; steps 0 100 1 50");
+    engine.startBatch();
+    ASSERT_TRUE(drainUntil([&] { return status(0) == EntryStatus::Converting; }));
+    host.focused = 0;
+    engine.stopEntry();
+    ASSERT_TRUE(drain(5s));
+    EXPECT_EQ(status(0), EntryStatus::Cancelled);
+}
+
+TEST_F(EngineTest, StopAllAnsweredWithCancelStopsNothingButSuppressesTheExit) {
+    engine.settings().exitAfter = true;
+    addVideo("a.avi", "steps 0 100 20 20; output 10");
+    engine.startBatch();
+    ASSERT_TRUE(drainUntil([&] { return engine.liveWorkers() > 0; }));
+    host.answer = 0;
+    engine.stopAll();
+    ASSERT_TRUE(drain());
+    EXPECT_EQ(status(0), EntryStatus::Ok);
+    EXPECT_TRUE(engine.stopAllFlag());
+    EXPECT_EQ(host.closeRequests, 0);
+}
+
+TEST_F(EngineTest, ExitAfterTheBatchClosesTheWindow) {
+    engine.settings().exitAfter = true;
+    addVideo("a.avi", "output 10");
+    ASSERT_TRUE(runBatch());
+    EXPECT_EQ(host.closeRequests, 1);
+    EXPECT_FALSE(engine.shutdownPending());
+}
+
+TEST_F(EngineTest, OverallProgressCountsRunningAndFinishedConversions) {
+    engine.settings().maxConcurrent = 1;
+    addVideo("done.avi", "output 10");
+    addVideo("half.avi", "percent 50; waitstop 20000; output 10; onstop 0");
+    addVideo("c.avi", "output 10");
+    addVideo("d.avi", "output 10");
+    engine.startBatch();
+    const std::string wanted = "1 / 3  37%";
+    ASSERT_TRUE(drainUntil([&] {
+        return std::find(host.progressTexts.begin(), host.progressTexts.end(), wanted) !=
+               host.progressTexts.end();
+    }));
+    host.answer = 1;
+    engine.stopAll();
+    ASSERT_TRUE(drain());
+    EXPECT_EQ(status(0), EntryStatus::Ok);
+    EXPECT_EQ(status(1), EntryStatus::Cancelled);
+    EXPECT_EQ(status(2), EntryStatus::Cancelled);
+}
+
+TEST_F(EngineTest, ConvertAgainOffersTheStoppedVideos) {
+    addVideo("a.avi", "output 10");
+    addVideo("b.avi", "output 10");
+    for (const auto& entry : engine.entryList().entries()) {
+        entry->status = EntryStatus::Cancelled;
+    }
+    host.answer = 0;
+    engine.startConversions();
+    EXPECT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.addDialogs, 1);
+    EXPECT_TRUE(engine.batchIdle());
+
+    host.answer = 1;
+    engine.startConversions();
+    EXPECT_EQ(host.messages.size(), 2u);
+    EXPECT_EQ(host.addDialogs, 1);
+    ASSERT_TRUE(drain());
+    EXPECT_EQ(status(0), EntryStatus::Ok);
+    EXPECT_EQ(status(1), EntryStatus::Ok);
+}
+
+TEST_F(EngineTest, CancelledSettingsDialogStartsNothing) {
+    addVideo("a.avi", "output 10");
+    host.acceptDialog = false;
+    engine.startBatch();
+    EXPECT_TRUE(engine.batchIdle());
+    EXPECT_EQ(status(0), EntryStatus::Ready);
+}
+
+TEST_F(EngineTest, RefusedAudioOptionsAreRetriedWithoutThem) {
+    engine.settings().converterPriority = 0;  // the retry runs at normal priority anyway
+    addVideo("a.avi", "audio: exit -25\nfallback: output 500");
+    ASSERT_TRUE(runBatch());
+    EXPECT_EQ(status(0), EntryStatus::Ok);
+    EXPECT_EQ(startOrder().size(), 2u);
+    std::string log_ = readFile(log);
+    size_t second = log_.find("end", 0);
+    EXPECT_NE(log_.find("nice=0", second), std::string::npos);
+}
+
+TEST_F(EngineTest, EmptyOrMissingOutputIsAnErrorAndTheFileGoes) {
+    addVideo("empty.avi", "output 0");
+    addVideo("none.avi", "exit 0");
+    addVideo("failed.avi", "output 100; exit 3");
+    ASSERT_TRUE(runBatch());
+    for (int row = 0; row < 3; ++row) {
+        EXPECT_EQ(status(row), EntryStatus::ConversionError) << row;
+        EXPECT_FALSE(exists(engine.entryList().at(row)->outputPath)) << row;
+    }
+}
+
+TEST_F(EngineTest, ExitSweepKeepsOkEntriesAndTheirFiles) {
+    addVideo("good.avi", "output 100");
+    addVideo("bad.avi", "output 100; exit 3");
+    ASSERT_TRUE(runBatch());
+    addVideo("ready.avi", "output 100");
+    std::string kept = engine.entryList().at(0)->outputPath;
+    // A stopped entry that once had the same output name as the good one.
+    auto stopped = createEntry("/v/old.avi");
+    stopped->status = EntryStatus::Cancelled;
+    stopped->outputPath = kept;
+    engine.entryList().entries().append(stopped);
+    std::string partial = out + "/partial.mp4";
+    std::ofstream(partial) << "x";
+    auto partialEntry = createEntry("/v/partial.avi");
+    partialEntry->status = EntryStatus::Cancelled;
+    partialEntry->outputPath = partial;
+    engine.entryList().entries().append(partialEntry);
+
+    engine.exitSweep();
+    ASSERT_EQ(engine.entryList().count(), 1);
+    EXPECT_EQ(engine.entryList().at(0)->name, "good");
+    EXPECT_EQ(engine.entryList().at(0)->row, 0);
+    EXPECT_TRUE(exists(kept));
+    EXPECT_FALSE(exists(partial));
+}
+
+TEST_F(EngineTest, ExitSweepStopsRunningConversionsAndRemovesTheirOutputs) {
+    engine.settings().maxConcurrent = 1;
+    addVideo("running.avi", "output 10; steps 0 100 1 50; onstop 0");
+    addVideo("waiting.avi", "output 10");
+    engine.startBatch();
+    ASSERT_TRUE(drainUntil([&] { return status(0) == EntryStatus::Converting; }));
+    std::string running;
+    {
+        std::lock_guard lock(engine.mutex());
+        running = engine.entryList().at(0)->outputPath;
+    }
+    engine.exitSweep();
+    EXPECT_TRUE(engine.batchIdle());
+    EXPECT_EQ(engine.entryList().count(), 0);
+    EXPECT_FALSE(exists(running));
+}
+
+TEST_F(EngineTest, ConverterThatIgnoresTheStopIsEndedAtExit) {
+    addVideo("deaf.avi", "ignorestop; percent 10; sleep 60000; output 10");
+    engine.startBatch();
+    ASSERT_TRUE(drainUntil([&] { return status(0) == EntryStatus::Converting; }));
+    auto start = std::chrono::steady_clock::now();
+    engine.stopAll();
+    // The stop byte is ignored: after the wait the converter is ended.
+    EXPECT_TRUE(engine.waitForWorkers(300ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_TRUE(engine.batchIdle());
+    EXPECT_EQ(status(0), EntryStatus::ConversionError);
+}
+
+}  // namespace
+}  // namespace vidmill

@@ -1,0 +1,146 @@
+#include "engine/worker_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "engine/gui_call.h"
+
+namespace vidmill {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Drains the queue on this (the owning) thread until `done` holds.
+template <typename Predicate>
+bool runUntil(QueuedGuiCall& gui, Predicate done, std::chrono::milliseconds limit = 10s) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        gui.waitAndRun(10ms);
+    }
+    return true;
+}
+
+TEST(GuiCallTest, CallOnTheOwningThreadRunsAtOnce) {
+    QueuedGuiCall gui;
+    int ran = 0;
+    gui.guiCall([&] { ++ran; });
+    EXPECT_EQ(ran, 1);
+    EXPECT_EQ(gui.runPending(), 0);
+}
+
+TEST(GuiCallTest, CallsFromOtherThreadsRunOnTheOwnerOneAtATime) {
+    QueuedGuiCall gui;
+    const auto owner = std::this_thread::get_id();
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+    std::atomic<int> ran{0};
+    std::atomic<int> wrongThread{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 25; ++i) {
+                gui.guiCall([&] {
+                    if (inside.fetch_add(1) != 0) {
+                        ++overlaps;
+                    }
+                    if (std::this_thread::get_id() != owner) {
+                        ++wrongThread;
+                    }
+                    std::this_thread::sleep_for(100us);
+                    inside.fetch_sub(1);
+                    ++ran;
+                });
+            }
+        });
+    }
+    EXPECT_TRUE(runUntil(gui, [&] { return ran.load() == 100; }));
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(wrongThread.load(), 0);
+}
+
+TEST(GuiCallTest, StopReleasesWaitingCallersAndLaterCallsRunNothing) {
+    QueuedGuiCall gui;
+    std::atomic<int> ran{0};
+    std::thread waiting([&] { gui.guiCall([&] { ++ran; }); });
+    std::this_thread::sleep_for(50ms);  // the call now waits in the queue
+    gui.stopGuiCall();
+    waiting.join();  // released, although its function never ran
+    std::thread late([&] { gui.guiCall([&] { ++ran; }); });
+    late.join();
+    gui.guiCall([&] { ++ran; });  // not even on the owning thread
+    gui.runPending();
+    EXPECT_EQ(ran.load(), 0);
+}
+
+TEST(WorkerThreadTest, QuickBodyGetsExactlyOneCompletionOnTheOwningThread) {
+    QueuedGuiCall gui;
+    const auto owner = std::this_thread::get_id();
+    WorkerThread block;
+    int marker = 7;
+    std::atomic<int> bodies{0};
+    int completions = 0;
+    bool completionOnOwner = false;
+    bool bodySawData = false;
+    ASSERT_EQ(startWorker(
+                  block, 0, true,
+                  [&](WorkerThread& self) {
+                      bodySawData = self.data == &marker;
+                      ++bodies;
+                  },
+                  &marker,
+                  [&](WorkerThread& self) {
+                      ++completions;
+                      completionOnOwner = std::this_thread::get_id() == owner;
+                      EXPECT_TRUE(self.bodyDone);
+                  },
+                  gui),
+              1);
+    EXPECT_TRUE(runUntil(gui, [&] { return block.exited.load(); }));
+    gui.runPending();
+    EXPECT_EQ(bodies.load(), 1);
+    EXPECT_EQ(completions, 1);
+    EXPECT_TRUE(completionOnOwner);
+    EXPECT_TRUE(bodySawData);
+}
+
+TEST(WorkerThreadTest, ManyWaitingWorkersCanLiveAtOnce) {
+    QueuedGuiCall gui;
+    constexpr int kWorkers = 300;
+    std::vector<WorkerThread> blocks(kWorkers);
+    std::atomic<bool> release{false};
+    std::atomic<int> completed{0};
+    for (auto& block : blocks) {
+        ASSERT_EQ(startWorker(
+                      block, -1, true,
+                      [&](WorkerThread&) {
+                          while (!release) {
+                              std::this_thread::sleep_for(5ms);
+                          }
+                      },
+                      nullptr, [&](WorkerThread&) { ++completed; }, gui),
+                  1);
+    }
+    release = true;
+    EXPECT_TRUE(runUntil(gui, [&] {
+        for (auto& block : blocks) {
+            if (!block.exited) {
+                return false;
+            }
+        }
+        return true;
+    }));
+    EXPECT_EQ(completed.load(), kWorkers);
+}
+
+}  // namespace
+}  // namespace vidmill

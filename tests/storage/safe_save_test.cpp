@@ -1,0 +1,108 @@
+#include "storage/safe_save.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "storage/record_file.h"
+#include "support/temp_dir.h"
+
+namespace vidmill {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+int filesIn(const std::string& folder) {
+    return int(std::distance(fs::directory_iterator(folder), {}));
+}
+
+auto writing(const std::string& content) {
+    return [content](RecordFile& file) { file.writeRaw(content); };
+}
+
+// Lets writes beyond `bytes` fail with EFBIG, as on a full disk.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit limited = old_;
+        limited.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, oldHandler_);
+    }
+
+  private:
+    rlimit old_;
+    void (*oldHandler_)(int);
+};
+
+class SafeSaveTest : public ::testing::Test {
+  protected:
+    TempDir dir;
+    std::string path = dir.file("settings");
+};
+
+TEST_F(SafeSaveTest, ReplacesTheFileAndLeavesNothingElseBehind) {
+    EXPECT_TRUE(saveFileSafely(path, writing("first")));
+    EXPECT_EQ(fileBytes(path), "first");
+    chmod(path.c_str(), 0640);
+
+    EXPECT_TRUE(saveFileSafely(path, writing("second, longer")));
+    EXPECT_EQ(fileBytes(path), "second, longer");
+    EXPECT_EQ(filesIn(dir.path()), 1);
+    struct stat info;
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);  // the user's permissions stay
+}
+
+TEST_F(SafeSaveTest, AWriteThatFailsKeepsTheOldFile) {
+    writeBytes(path, "the user's settings");
+    {
+        FileSizeLimit limit(1000);
+        EXPECT_FALSE(saveFileSafely(path, writing(std::string(20000, 'n'))));
+    }
+    EXPECT_EQ(fileBytes(path), "the user's settings");
+    EXPECT_EQ(filesIn(dir.path()), 1);
+}
+
+TEST_F(SafeSaveTest, PlacesThatCannotTakeTheFileFailWithoutDamage) {
+    EXPECT_FALSE(saveFileSafely(dir.file("missing/settings"), writing("x")));
+    fs::create_directory(path);
+    writeBytes(path + "/inside", "kept");
+    EXPECT_FALSE(saveFileSafely(path, writing("x")));
+    EXPECT_EQ(fileBytes(path + "/inside"), "kept");
+    EXPECT_EQ(filesIn(dir.path()), 1);
+}
+
+TEST_F(SafeSaveTest, ALinkStaysALinkToTheSavedFile) {
+    fs::create_directory(dir.file("real"));
+    const std::string target = dir.file("real/settings");
+    writeBytes(target, "old");
+    fs::create_symlink(target, path);
+
+    EXPECT_TRUE(saveFileSafely(path, writing("new")));
+    EXPECT_TRUE(fs::is_symlink(path));
+    EXPECT_EQ(fileBytes(target), "new");
+    EXPECT_EQ(filesIn(dir.file("real")), 1);
+}
+
+}  // namespace
+}  // namespace vidmill

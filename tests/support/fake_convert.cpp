@@ -1,0 +1,398 @@
+// vidmill-fake-convert: a stand-in for the converter in tests.
+//
+// It takes the converter's command line (the same options, output path last;
+// a probe names no output) and does what a script tells it. The script is the
+// text of the environment variable VIDMILL_FAKE_SCRIPT when that is set, and
+// otherwise the input file given with -i, which must then begin with the line
+// "#vidmill-fake". An input that is no script is treated like a file without
+// any video: exit code -20.
+//
+// A script is a list of statements separated by newlines or ';'; '#' starts a
+// comment. A statement may carry a condition that limits it to one kind of
+// run: "probe:" (no output path), "convert:" (an output path), "audio:" (a
+// conversion with -ab, -ac or -ar) or "fallback:" (a conversion without them).
+//
+//   duration S        write the duration in seconds
+//   percent P         write the percent (any double, "nan" too)
+//   amount A          write the running amount
+//   steps F T S MS    write the percents F, F+S, ... up to T, MS ms apart
+//   sleep MS          wait
+//   waitstop MS       wait for the stop byte (at most MS ms), then go on
+//   output BYTES      write an output file of that size
+//   record PATH       append to PATH: "nice=N", "stdin=<target>", "fds=0,1,2"
+//                     (the descriptors we were started with), one "arg=..."
+//                     line per argument, and "end"
+//   onstop CODE       exit code once the stop byte is seen (default 1)
+//   ignorestop        from here on, do not look at the stop byte
+//   signal N          kill ourselves with signal N
+//   exit CODE         end with CODE; a script that runs out ends with 0
+//
+// Waiting (steps, sleep) looks at the stop byte every few milliseconds and
+// ends the run with the onstop code when it is set. A malformed command line
+// or script ends with exit code 2 and a message on stderr.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/slot_writer.h"
+
+namespace {
+
+using vidmill::SlotWriter;
+
+constexpr int kUsageError = 2;
+constexpr int kNotAVideo = -20;
+constexpr const char* kMarker = "#vidmill-fake";
+
+struct CommandLine {
+    std::vector<std::string> arguments;
+    std::string input;
+    std::string channel;
+    int slot = -1;
+    bool hasSlot = false;
+    std::string output;
+    bool audioOptions = false;
+};
+
+[[noreturn]] void fail(const std::string& message) {
+    std::fprintf(stderr, "vidmill-fake-convert: %s\n", message.c_str());
+    std::exit(kUsageError);
+}
+
+bool parseInt(const std::string& text, long& value) {
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtol(text.c_str(), &end, 10);
+    return !text.empty() && *end == '\0' && errno == 0;
+}
+
+bool parseDouble(const std::string& text, double& value) {
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0';
+}
+
+CommandLine parseCommandLine(int argc, char** argv) {
+    static const std::set<std::string> kWithValue = {
+        "-i", "-qzmap", "-qzind", "-vcodec", "-vtag", "-acodec", "-f",     "-s",
+        "-r", "-b",     "-ab",    "-ac",     "-ar",   "-vol",    "-aspect"};
+    static const std::set<std::string> kFlags = {"-y", "-an", "-vn", "-sameq"};
+    CommandLine line;
+    for (int i = 0; i < argc; ++i) {
+        line.arguments.emplace_back(argv[i]);
+    }
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (kFlags.count(option) != 0) {
+            continue;
+        }
+        if (kWithValue.count(option) != 0) {
+            if (i + 1 >= argc) {
+                fail("option " + option + " needs a value");
+            }
+            const std::string value = argv[++i];
+            if (option == "-i") {
+                line.input = value;
+            } else if (option == "-qzmap") {
+                line.channel = value;
+            } else if (option == "-qzind") {
+                long slot = 0;
+                if (!parseInt(value, slot) || slot < -1) {
+                    fail("bad slot number " + value);
+                }
+                line.slot = static_cast<int>(slot);
+                line.hasSlot = true;
+            } else if (option == "-ab" || option == "-ac" || option == "-ar") {
+                line.audioOptions = true;
+            }
+            continue;
+        }
+        if (option.size() > 1 && option[0] == '-') {
+            fail("unknown option " + option);
+        }
+        if (i != argc - 1) {
+            fail("the output path must come last: " + option);
+        }
+        line.output = option;
+    }
+    if (line.input.empty()) {
+        fail("no input (-i)");
+    }
+    if (line.channel.empty() || !line.hasSlot) {
+        fail("no progress channel (-qzmap, -qzind)");
+    }
+    return line;
+}
+
+std::optional<std::string> loadScript(const CommandLine& line) {
+    if (const char* text = std::getenv("VIDMILL_FAKE_SCRIPT")) {
+        return std::string(text);
+    }
+    std::ifstream file(line.input, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (text.compare(0, std::strlen(kMarker), kMarker) != 0) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+std::vector<std::vector<std::string>> splitStatements(const std::string& script) {
+    std::vector<std::vector<std::string>> statements;
+    std::istringstream lines(script);
+    std::string lineText;
+    while (std::getline(lines, lineText)) {
+        lineText = lineText.substr(0, lineText.find('#'));
+        std::istringstream parts(lineText);
+        std::string part;
+        while (std::getline(parts, part, ';')) {
+            std::istringstream words(part);
+            std::vector<std::string> statement;
+            for (std::string word; words >> word;) {
+                statement.push_back(word);
+            }
+            if (!statement.empty()) {
+                statements.push_back(std::move(statement));
+            }
+        }
+    }
+    return statements;
+}
+
+// The descriptors open in this process, in ascending order, comma-separated.
+std::string openDescriptors() {
+    std::vector<int> numbers;
+    DIR* folder = opendir("/proc/self/fd");
+    if (folder == nullptr) {
+        return "?";
+    }
+    while (const dirent* item = readdir(folder)) {
+        const int number = std::atoi(item->d_name);
+        // Leave out "." and ".." and the descriptor of the listing itself.
+        if (item->d_name[0] != '.' && number != dirfd(folder)) {
+            numbers.push_back(number);
+        }
+    }
+    closedir(folder);
+    std::sort(numbers.begin(), numbers.end());
+    std::string text;
+    for (int number : numbers) {
+        text += (text.empty() ? "" : ",") + std::to_string(number);
+    }
+    return text;
+}
+
+class Runner {
+  public:
+    Runner(const CommandLine& line, std::string startDescriptors)
+        : line_(line),
+          slot_(SlotWriter::attach(line.channel, line.slot)),
+          startDescriptors_(std::move(startDescriptors)) {}
+
+    // Runs the script; gives the exit code.
+    int run(const std::vector<std::vector<std::string>>& statements) {
+        for (std::vector<std::string> statement : statements) {
+            if (!applies(statement)) {
+                continue;
+            }
+            if (statement.empty()) {
+                continue;
+            }
+            if (const std::optional<int> code = execute(statement)) {
+                return *code;
+            }
+        }
+        return 0;
+    }
+
+  private:
+    // Strips a leading condition and says whether the statement runs.
+    bool applies(std::vector<std::string>& statement) const {
+        const std::string& first = statement.front();
+        if (first.empty() || first.back() != ':') {
+            return true;
+        }
+        const bool isProbe = line_.output.empty();
+        bool runs = false;
+        if (first == "probe:") {
+            runs = isProbe;
+        } else if (first == "convert:") {
+            runs = !isProbe;
+        } else if (first == "audio:") {
+            runs = !isProbe && line_.audioOptions;
+        } else if (first == "fallback:") {
+            runs = !isProbe && !line_.audioOptions;
+        } else {
+            fail("unknown condition " + first);
+        }
+        statement.erase(statement.begin());
+        return runs;
+    }
+
+    double number(const std::vector<std::string>& statement, std::size_t index) const {
+        double value = 0;
+        if (index >= statement.size() || !parseDouble(statement[index], value)) {
+            fail("statement " + statement.front() + " needs a number");
+        }
+        return value;
+    }
+
+    long integer(const std::vector<std::string>& statement, std::size_t index) const {
+        long value = 0;
+        if (index >= statement.size() || !parseInt(statement[index], value)) {
+            fail("statement " + statement.front() + " needs a whole number");
+        }
+        return value;
+    }
+
+    // Waits; false when the stop byte cut the wait short.
+    bool pause(long milliseconds) const {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+        for (;;) {
+            if (honourStop_ && slot_.stopRequested()) {
+                return false;
+            }
+            const auto now = Clock::now();
+            if (now >= deadline) {
+                return true;
+            }
+            std::this_thread::sleep_for(
+                std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(2)));
+        }
+    }
+
+    void writeOutput(long bytes) const {
+        if (line_.output.empty()) {
+            fail("output in a run without an output path");
+        }
+        std::ofstream file(line_.output, std::ios::binary | std::ios::trunc);
+        const std::string block(4096, 'v');
+        for (long left = bytes; left > 0; left -= static_cast<long>(block.size())) {
+            file.write(block.data(), std::min<long>(left, static_cast<long>(block.size())));
+        }
+        if (!file) {
+            fail("cannot write " + line_.output);
+        }
+    }
+
+    void record(const std::string& path) const {
+        std::error_code error;
+        errno = 0;
+        const int nice = getpriority(PRIO_PROCESS, 0);
+        std::string text = "nice=" + std::to_string(nice) + "\n";
+        text += "stdin=" + std::filesystem::read_symlink("/proc/self/fd/0", error).string() + "\n";
+        text += "fds=" + startDescriptors_ + "\n";
+        for (const std::string& argument : line_.arguments) {
+            text += "arg=" + argument + "\n";
+        }
+        text += "end\n";
+        // One write with O_APPEND, so that fakes running side by side do not
+        // interleave their records.
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+            fail("cannot record to " + path);
+        }
+        close(fd);
+    }
+
+    std::optional<int> execute(const std::vector<std::string>& statement) {
+        const std::string& name = statement.front();
+        if (name == "duration") {
+            slot_.writeDuration(number(statement, 1));
+        } else if (name == "percent") {
+            slot_.writePercent(number(statement, 1));
+        } else if (name == "amount") {
+            slot_.writeAmount(number(statement, 1));
+        } else if (name == "steps") {
+            const double from = number(statement, 1);
+            const double to = number(statement, 2);
+            const double step = number(statement, 3);
+            const long delay = integer(statement, 4);
+            if (!(step > 0)) {
+                fail("steps needs a positive step");
+            }
+            for (double percent = from;; percent += step) {
+                slot_.writePercent(percent < to ? percent : to);
+                if (percent >= to) {
+                    break;
+                }
+                if (!pause(delay)) {
+                    return stopCode_;
+                }
+            }
+        } else if (name == "sleep") {
+            if (!pause(integer(statement, 1))) {
+                return stopCode_;
+            }
+        } else if (name == "waitstop") {
+            const bool honour = honourStop_;
+            honourStop_ = false;
+            const long limit = integer(statement, 1);
+            const auto start = std::chrono::steady_clock::now();
+            while (!slot_.stopRequested() &&
+                   std::chrono::steady_clock::now() - start < std::chrono::milliseconds(limit)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            honourStop_ = honour;
+        } else if (name == "output") {
+            writeOutput(integer(statement, 1));
+        } else if (name == "record") {
+            if (statement.size() < 2) {
+                fail("record needs a path");
+            }
+            record(statement[1]);
+        } else if (name == "onstop") {
+            stopCode_ = static_cast<int>(integer(statement, 1));
+        } else if (name == "ignorestop") {
+            honourStop_ = false;
+        } else if (name == "signal") {
+            const int signalNumber = static_cast<int>(integer(statement, 1));
+            signal(signalNumber, SIG_DFL);
+            raise(signalNumber);
+            fail("signal " + statement[1] + " did not end the process");
+        } else if (name == "exit") {
+            return static_cast<int>(integer(statement, 1));
+        } else {
+            fail("unknown statement " + name);
+        }
+        return std::nullopt;
+    }
+
+    const CommandLine& line_;
+    SlotWriter slot_;
+    std::string startDescriptors_;
+    int stopCode_ = 1;
+    bool honourStop_ = true;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string startDescriptors = openDescriptors();
+    const CommandLine line = parseCommandLine(argc, argv);
+    const std::optional<std::string> script = loadScript(line);
+    if (!script) {
+        return kNotAVideo;
+    }
+    Runner runner(line, startDescriptors);
+    return runner.run(splitStatements(*script));
+}
