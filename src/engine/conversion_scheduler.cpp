@@ -136,22 +136,36 @@ void Engine::conversionWorker(VideoEntry& entry) {
     }
     gui_.guiCall([this, &entry] { refreshEntry(entry); });
 
-    for (;;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(timing_.admissionPollMs));
-        std::lock_guard lock(mutex_);
-        bool leave = false;
-        if (entry.cancelRequested.load()) {
-            entry.status.store(EntryStatus::Cancelled);
-            leave = true;
-        } else if (runningCount_ < settings_.maxConcurrent && !waitsForEarlierEntry(entry.row)) {
-            leave = true;
-        }
-        if (leave) {
-            ++runningCount_;
-            if (!entry.cancelRequested.load()) {
-                entry.progressSlot = channel_.allocateSlot();
+    {
+        std::unique_lock lock(mutex_);
+        waitingRows_.insert(entry.row);
+        for (;;) {
+            // A worker behind an earlier waiting entry cannot start before that
+            // one leaves, and is woken when it does; it checks only now and
+            // then besides. The others check every poll period, and at once
+            // when a converter ends.
+            const int period = waitsForEarlierEntry(entry.row) ? timing_.admissionPollMs * 10
+                                                               : timing_.admissionPollMs;
+            entry.admission.wait_for(lock, std::chrono::milliseconds(period));
+            bool leave = false;
+            if (entry.cancelRequested.load()) {
+                entry.status.store(EntryStatus::Cancelled);
+                leave = true;
+            } else if (runningCount_ < settings_.maxConcurrent &&
+                       !waitsForEarlierEntry(entry.row)) {
+                leave = true;
             }
-            break;
+            if (leave) {
+                ++runningCount_;
+                if (!entry.cancelRequested.load()) {
+                    entry.progressSlot = channel_.allocateSlot();
+                }
+                waitingRows_.erase(entry.row);
+                if (entry.cancelRequested.load()) {
+                    wakeFollowers(entry.row);
+                }
+                break;
+            }
         }
     }
     gui_.guiCall([this, &entry] { refreshEntry(entry); });
@@ -165,6 +179,8 @@ void Engine::conversionWorker(VideoEntry& entry) {
             entry.transferred = 0;
             entry.size = 0;
             entry.startTick = TickCount();
+            // No longer Pending: the entries behind may go now.
+            wakeFollowers(entry.row);
         }
         gui_.guiCall([this, &entry] { refreshEntry(entry); });
         convertEntry(entry);
@@ -172,6 +188,29 @@ void Engine::conversionWorker(VideoEntry& entry) {
     std::lock_guard lock(mutex_);
     --runningCount_;
     --workerCount_;
+    wakeFirstWaiting();
+}
+
+void Engine::wakeFollowers(int row) {
+    for (auto it = waitingRows_.upper_bound(row);
+         it != waitingRows_.end() && *it <= row + kOrderWindow; ++it) {
+        if (VideoEntry* follower = list_.at(*it)) {
+            follower->admission.notify_one();
+        }
+    }
+}
+
+void Engine::wakeFirstWaiting() {
+    if (!waitingRows_.empty()) {
+        if (VideoEntry* first = list_.at(*waitingRows_.begin())) {
+            first->admission.notify_one();
+        }
+    }
+}
+
+void Engine::cancelWaiting(VideoEntry& entry) {
+    entry.admission.notify_one();
+    wakeFollowers(entry.row);
 }
 
 bool Engine::waitsForEarlierEntry(int row) const {
@@ -328,6 +367,8 @@ void Engine::stopEntry() {
     channel_.requestStop(slot);
     entry->cancelRequested.store(true);
     entry->status.store(EntryStatus::Cancelled);
+    std::lock_guard lock(mutex_);
+    cancelWaiting(*entry);
 }
 
 void Engine::stopAll() {
@@ -341,6 +382,7 @@ void Engine::stopAll() {
                 channel_.requestStop(entry->progressSlot);
                 entry->cancelRequested.store(true);
                 entry->status.store(EntryStatus::Cancelled);
+                cancelWaiting(*entry);
             }
         }
     }
@@ -354,6 +396,7 @@ void Engine::exitSweep() {
             if (isInProgress(entry->status.load())) {
                 channel_.requestStop(entry->progressSlot);
                 entry->cancelRequested.store(true);
+                cancelWaiting(*entry);
             }
         }
     }

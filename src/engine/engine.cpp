@@ -21,10 +21,14 @@ Engine::Engine(EngineHost& host, GuiCall& gui, std::string converterPath, Engine
 Engine::~Engine() {
     // No worker may outlive the entries it works on.
     if (anyWorkerThreadAlive()) {
-        for (const auto& entry : list_.entries()) {
-            if (isInProgress(entry->status.load())) {
-                channel_.requestStop(entry->progressSlot);
-                entry->cancelRequested.store(true);
+        {
+            std::lock_guard lock(mutex_);
+            for (const auto& entry : list_.entries()) {
+                if (isInProgress(entry->status.load())) {
+                    channel_.requestStop(entry->progressSlot);
+                    entry->cancelRequested.store(true);
+                    cancelWaiting(*entry);
+                }
             }
         }
         awaitingWorker_.clear();

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "engine/entry_list.h"
@@ -118,6 +119,11 @@ class Engine {
     void launchWaitingWorkers();
     void setConvertingState(bool converting);
     void finishBatchWhenIdle();
+    // With the lock held: wake the waiting workers that the change of `row`
+    // may let start, the first waiting worker, or a stopped one.
+    void wakeFollowers(int row);
+    void wakeFirstWaiting();
+    void cancelWaiting(VideoEntry& entry);
     bool anyWorkerThreadAlive() const;
 
     EngineHost& host_;
@@ -130,6 +136,8 @@ class Engine {
     EntryList list_;
     ProgressChannel channel_;
     std::mutex mutex_;
+    // Rows of the workers that wait to be admitted.
+    std::set<int> waitingRows_;
 
     // Guarded by mutex_.
     int runningCount_ = 0;

@@ -4,6 +4,7 @@
 // live status, and the sizes and times that the list shows.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -70,6 +71,8 @@ struct VideoEntry {
     uint32_t startTick = 0;
     std::atomic<bool> cancelRequested{false};
     WorkerThread worker;
+    // Wakes the entry's worker while it waits to be admitted.
+    std::condition_variable admission;
     int32_t row = 0;
     int32_t progressSlot = 0;
     uint64_t sourceSize = 0;

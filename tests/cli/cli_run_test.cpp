@@ -1,0 +1,188 @@
+// Whole runs of vidmill-cli with the real converter, on media made at test
+// time.
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "converter/converter_harness.h"
+#include "support/temp_dir.h"
+
+namespace vidmill {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ProgramResult;
+
+const std::string kCli = VIDMILL_CLI_PATH;
+
+std::vector<std::string> filesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(folder.c_str())) {
+        while (dirent* item = readdir(dir)) {
+            std::string name = item->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Processes whose command line mentions `text` (our converters name the
+// destination folder).
+int processesMentioning(const std::string& text) {
+    int found = 0;
+    for (const std::string& name : filesIn("/proc")) {
+        if (name.find_first_not_of("0123456789") != std::string::npos || name == std::to_string(getpid())) {
+            continue;
+        }
+        std::string cmdline = test::readFile("/proc/" + name + "/cmdline");
+        if (cmdline.find(text) != std::string::npos &&
+            cmdline.find("vidmill-convert") != std::string::npos) {
+            ++found;
+        }
+    }
+    return found;
+}
+
+template <typename Predicate>
+bool waitFor(Predicate done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+class CliRunTest : public ::testing::Test {
+protected:
+    CliRunTest() { dest = dir.file("out"); }
+
+    ProgramResult cli(std::vector<std::string> args) {
+        args.insert(args.begin(), kCli);
+        return test::runProgram(args);
+    }
+
+    // A clip long enough to be stopped in the middle of its conversion.
+    const std::string& longClip() {
+        static const std::string path = [] {
+            std::string clip = test::testMedia().folder + "/long-clip.mp4";
+            if (!test::fileExists(clip)) {
+                ProgramResult made = test::runProgram(
+                    {"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                     "testsrc=size=640x480:rate=25:duration=40", "-f", "lavfi", "-i",
+                     "sine=frequency=440:duration=40", "-c:v", "mpeg4", "-q:v", "8", "-c:a", "aac",
+                     "-shortest", clip + ".part.mp4"});
+                EXPECT_EQ(made.status, 0) << made.output;
+                rename((clip + ".part.mp4").c_str(), clip.c_str());
+            }
+            return clip;
+        }();
+        return path;
+    }
+
+    TempDir dir;
+    std::string dest;
+};
+
+TEST_F(CliRunTest, NestedFoldersConvertEverySupportedFile) {
+    const std::string source = dir.file("videos");
+    mkdir(source.c_str(), 0755);
+    mkdir((source + "/sub").c_str(), 0755);
+    mkdir((source + "/sub/deeper").c_str(), 0755);
+    const std::string& clip = test::testMedia().audioVideo;
+    ASSERT_EQ(symlink(clip.c_str(), (source + "/a.mp4").c_str()), 0);
+    ASSERT_EQ(symlink(clip.c_str(), (source + "/sub/b clip.MP4").c_str()), 0);
+    ASSERT_EQ(symlink(test::testMedia().stream.c_str(), (source + "/sub/deeper/c.ts").c_str()), 0);
+    test::writeFile(source + "/sub/notes.txt", "not a video");
+
+    ProgramResult run = cli({"--preset", "200", "--jobs", "2", "--dest", dest, source});
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(filesIn(dest), (std::vector<std::string>{"a.mp4", "b clip.mp4", "c.mp4"}));
+    for (const std::string& name : filesIn(dest)) {
+        auto info = test::probeWithFfprobe(dest + "/" + name);
+        ASSERT_TRUE(info) << name;
+        const test::StreamInfo* video = info->stream("video");
+        ASSERT_NE(video, nullptr) << name;
+        EXPECT_EQ(video->width, 320);
+        EXPECT_EQ(video->height, 240);
+    }
+    EXPECT_NE(run.output.find("OK     ("), std::string::npos) << run.output;
+}
+
+TEST_F(CliRunTest, NonMediaFileIsReportedInvalidAndTheRunFails) {
+    const std::string fake = dir.file("holiday.avi");
+    test::writeFile(fake, "this is a text, not a video\n");
+    ProgramResult run = cli({"--dest", dest, fake});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find(fake + " Invalid video"), std::string::npos) << run.output;
+    EXPECT_TRUE(filesIn(dest).empty());
+}
+
+TEST_F(CliRunTest, UnsupportedOrMissingNamesAreSkippedButTheRestConverts) {
+    const std::string text = dir.file("notes.txt");
+    test::writeFile(text, "hello");
+    ProgramResult run =
+        cli({"--preset", "5000", "--dest", dest, text, dir.file("gone.avi"), test::testMedia().audioOnly});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("not a supported file type"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("no such file or folder"), std::string::npos) << run.output;
+    EXPECT_EQ(filesIn(dest).size(), 1u);
+}
+
+TEST_F(CliRunTest, UsageErrorsExitWithTwo) {
+    ProgramResult run = cli({"--jobs", "99", "clip.avi"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.output.find("--jobs"), std::string::npos);
+    EXPECT_EQ(cli({}).status, 2);
+    ProgramResult presets = cli({"--list-presets"});
+    EXPECT_EQ(presets.status, 0);
+    EXPECT_NE(presets.output.find("5000\tmp3\tMP3 Audio (*.mp3)"), std::string::npos);
+}
+
+TEST_F(CliRunTest, DryRunPrintsTheCommandLineAndConvertsNothing) {
+    ProgramResult run =
+        cli({"--dry-run", "--preset", "810", "--dest", dest, test::testMedia().audioVideo});
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("-vcodec mpeg1video"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find(dest + "/"), std::string::npos);
+    EXPECT_TRUE(filesIn(dest).empty());
+}
+
+TEST_F(CliRunTest, InterruptStopsEverythingAndLeavesNoUnfinishedOutput) {
+    test::RunningProgram run({kCli, "--preset", "110", "--jobs", "2", "--dest", dest, longClip(),
+                              longClip()});
+    ASSERT_TRUE(waitFor([&] { return filesIn(dest).size() == 2; }, 60s));
+    kill(run.pid(), SIGINT);
+    auto result = run.wait(60s);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, -126) << result->output;  // 130 as a signed byte
+    EXPECT_EQ(processesMentioning(dest), 0);
+    EXPECT_TRUE(filesIn(dest).empty());
+}
+
+TEST_F(CliRunTest, KilledFrontEndLeavesNoConverterRunning) {
+    test::RunningProgram run({kCli, "--preset", "110", "--jobs", "1", "--dest", dest, longClip()});
+    ASSERT_TRUE(waitFor([&] { return processesMentioning(dest) > 0 && !filesIn(dest).empty(); },
+                        60s));
+    kill(run.pid(), SIGKILL);
+    run.wait(10s);
+    EXPECT_TRUE(waitFor([&] { return processesMentioning(dest) == 0; }, 5s));
+}
+
+}  // namespace
+}  // namespace vidmill
