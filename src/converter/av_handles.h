@@ -1,0 +1,87 @@
+#pragma once
+
+// Owning handles for the libav objects the converter uses, and the helpers
+// that turn libav's error codes and log lines into text.
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavfilter/avfilter.h>
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/frame.h>
+}
+
+#include <memory>
+#include <string>
+
+namespace vidmill {
+
+struct CodecContextDeleter {
+    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+
+struct FrameDeleter {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+
+struct PacketDeleter {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+
+struct FilterGraphDeleter {
+    void operator()(AVFilterGraph* graph) const { avfilter_graph_free(&graph); }
+};
+using FilterGraphPtr = std::unique_ptr<AVFilterGraph, FilterGraphDeleter>;
+
+struct FilterInOutDeleter {
+    void operator()(AVFilterInOut* inOut) const { avfilter_inout_free(&inOut); }
+};
+using FilterInOutPtr = std::unique_ptr<AVFilterInOut, FilterInOutDeleter>;
+
+// An input opened with avformat_open_input.
+struct InputFormatDeleter {
+    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+using InputFormatPtr = std::unique_ptr<AVFormatContext, InputFormatDeleter>;
+
+// An output context; its I/O context is owned separately.
+struct OutputFormatDeleter {
+    void operator()(AVFormatContext* context) const { avformat_free_context(context); }
+};
+using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatDeleter>;
+
+// An I/O context over our own callbacks; the buffer belongs to it.
+struct CustomIoDeleter {
+    void operator()(AVIOContext* io) const {
+        if (io != nullptr) {
+            av_freep(&io->buffer);
+        }
+        avio_context_free(&io);
+    }
+};
+using CustomIoPtr = std::unique_ptr<AVIOContext, CustomIoDeleter>;
+
+struct DictionaryDeleter {
+    void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
+};
+using DictionaryPtr = std::unique_ptr<AVDictionary, DictionaryDeleter>;
+
+FramePtr makeFrame();
+PacketPtr makePacket();
+
+// libav's description of an error code.
+std::string avErrorText(int error);
+
+// Routes libav's log into memory: nothing reaches stderr, and the last error
+// line is kept so that a failure can name libav's own reason.
+void captureLibavLog();
+std::string lastLibavError();
+void clearLibavError();
+
+// "what: libav's reason" when libav logged one, else "what: error text".
+std::string describeFailure(const std::string& what, int error);
+
+}  // namespace vidmill

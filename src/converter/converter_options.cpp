@@ -1,0 +1,296 @@
+#include "converter/converter_options.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <functional>
+#include <map>
+
+#include "engine/channel_layout.h"
+
+namespace vidmill {
+
+namespace {
+
+constexpr int kMaxDimension = 16384;
+constexpr int kMaxRateTerm = 1000000;
+constexpr int kMaxFramesPerSecond = 1000;
+constexpr std::int64_t kMaxBitrateKbit = 1000000;
+constexpr int kMaxChannels = 8;
+constexpr int kMaxSampleRate = 768000;
+constexpr int kMaxVolume = 65536;
+constexpr std::size_t kMaxNameLength = 49;
+
+// A whole number in [low, high] that fills the text.
+std::optional<int> parseInt(std::string_view text, int low, int high) {
+    int value = 0;
+    const char* end = text.data() + text.size();
+    auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end || value < low || value > high) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// "N/D" or "N".
+std::optional<Ratio> parseRate(std::string_view text) {
+    const auto slash = text.find('/');
+    auto num = parseInt(text.substr(0, slash), 1, kMaxRateTerm);
+    if (!num) {
+        return std::nullopt;
+    }
+    if (slash == std::string_view::npos) {
+        return *num <= kMaxFramesPerSecond ? std::optional<Ratio>(Ratio{*num, 1}) : std::nullopt;
+    }
+    auto den = parseInt(text.substr(slash + 1), 1, kMaxRateTerm);
+    if (!den || *num > std::int64_t{kMaxFramesPerSecond} * *den) {
+        return std::nullopt;
+    }
+    return Ratio{*num, *den};
+}
+
+std::optional<Ratio> parseAspect(std::string_view text) {
+    const auto colon = text.find(':');
+    if (colon == std::string_view::npos) {
+        return std::nullopt;
+    }
+    auto width = parseInt(text.substr(0, colon), 1, kMaxDimension);
+    auto height = parseInt(text.substr(colon + 1), 1, kMaxDimension);
+    if (!width || !height) {
+        return std::nullopt;
+    }
+    return Ratio{*width, *height};
+}
+
+std::optional<PictureSize> parseSize(std::string_view text) {
+    const auto x = text.find('x');
+    if (x == std::string_view::npos) {
+        return std::nullopt;
+    }
+    auto width = parseInt(text.substr(0, x), 1, kMaxDimension);
+    auto height = parseInt(text.substr(x + 1), 1, kMaxDimension);
+    if (!width || !height) {
+        return std::nullopt;
+    }
+    return PictureSize{*width, *height};
+}
+
+// "1500kb" (video) or "128.0kb" (audio, one optional decimal part) in bit/s.
+std::optional<std::int64_t> parseKilobits(std::string_view text, bool allowFraction) {
+    if (text.size() < 3 || text.substr(text.size() - 2) != "kb") {
+        return std::nullopt;
+    }
+    text.remove_suffix(2);
+    const auto dot = text.find('.');
+    if (dot != std::string_view::npos && !allowFraction) {
+        return std::nullopt;
+    }
+    auto whole = parseInt(text.substr(0, dot), 0, kMaxBitrateKbit);
+    if (!whole) {
+        return std::nullopt;
+    }
+    std::int64_t bits = std::int64_t{*whole} * 1000;
+    if (dot != std::string_view::npos) {
+        std::string_view fraction = text.substr(dot + 1);
+        if (fraction.empty() || fraction.size() > 3 ||
+            !std::all_of(fraction.begin(), fraction.end(),
+                         [](char c) { return c >= '0' && c <= '9'; })) {
+            return std::nullopt;
+        }
+        std::int64_t scale = 100;
+        for (char c : fraction) {
+            bits += (c - '0') * scale;
+            scale /= 10;
+        }
+    }
+    if (bits <= 0) {
+        return std::nullopt;
+    }
+    return bits;
+}
+
+bool isName(std::string_view text) {
+    return !text.empty() && text.size() <= kMaxNameLength &&
+           std::all_of(text.begin(), text.end(), [](unsigned char c) {
+               return std::isalnum(c) != 0 || c == '_' || c == '-';
+           });
+}
+
+bool isFourcc(std::string_view text) {
+    return !text.empty() && text.size() <= 4 &&
+           std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isalnum(c); });
+}
+
+// Applies one option's value; false when the value is malformed.
+using ValueSetter = std::function<bool(ConverterOptions&, const std::string&)>;
+
+const std::map<std::string, ValueSetter, std::less<>>& valueOptions() {
+    static const std::map<std::string, ValueSetter, std::less<>> options = {
+        {"-i",
+         [](ConverterOptions& o, const std::string& v) {
+             o.inputPath = v;
+             return !v.empty();
+         }},
+        {"-qzmap",
+         [](ConverterOptions& o, const std::string& v) {
+             // Empty when the engine has no channel: the run then reports nothing.
+             o.channelName = v;
+             return v.empty() || channel_layout::isChannelName(v);
+         }},
+        {"-qzind",
+         [](ConverterOptions& o, const std::string& v) {
+             auto slot = parseInt(v, -1, channel_layout::kSlotCount - 1);
+             o.slotIndex = slot.value_or(-1);
+             return slot.has_value();
+         }},
+        {"-vcodec",
+         [](ConverterOptions& o, const std::string& v) {
+             o.videoCodec = v;
+             return isName(v);
+         }},
+        {"-vtag",
+         [](ConverterOptions& o, const std::string& v) {
+             o.videoTag = v;
+             return isFourcc(v);
+         }},
+        {"-acodec",
+         [](ConverterOptions& o, const std::string& v) {
+             o.audioCodec = v;
+             return isName(v);
+         }},
+        {"-f",
+         [](ConverterOptions& o, const std::string& v) {
+             o.container = v;
+             return isName(v);
+         }},
+        {"-s",
+         [](ConverterOptions& o, const std::string& v) {
+             o.frameSize = parseSize(v);
+             return o.frameSize.has_value();
+         }},
+        {"-r",
+         [](ConverterOptions& o, const std::string& v) {
+             o.frameRate = parseRate(v);
+             return o.frameRate.has_value();
+         }},
+        {"-b",
+         [](ConverterOptions& o, const std::string& v) {
+             o.videoBitrate = parseKilobits(v, false);
+             return o.videoBitrate.has_value();
+         }},
+        {"-ab",
+         [](ConverterOptions& o, const std::string& v) {
+             o.audioBitrate = parseKilobits(v, true);
+             return o.audioBitrate.has_value();
+         }},
+        {"-ac",
+         [](ConverterOptions& o, const std::string& v) {
+             o.channels = parseInt(v, 1, kMaxChannels);
+             return o.channels.has_value();
+         }},
+        {"-ar",
+         [](ConverterOptions& o, const std::string& v) {
+             o.sampleRate = parseInt(v, 1, kMaxSampleRate);
+             return o.sampleRate.has_value();
+         }},
+        {"-vol",
+         [](ConverterOptions& o, const std::string& v) {
+             auto volume = parseInt(v, 0, kMaxVolume);
+             o.volume = volume.value_or(256);
+             return volume.has_value();
+         }},
+        {"-aspect",
+         [](ConverterOptions& o, const std::string& v) {
+             o.aspect = parseAspect(v);
+             return o.aspect.has_value();
+         }},
+    };
+    return options;
+}
+
+bool setFlag(ConverterOptions& options, std::string_view name) {
+    if (name == "-y") {
+        options.overwrite = true;
+    } else if (name == "-an") {
+        options.noAudio = true;
+    } else if (name == "-vn") {
+        options.noVideo = true;
+    } else if (name == "-sameq") {
+        options.sameQuality = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool isKnownOption(std::string_view name) {
+    ConverterOptions scratch;
+    return setFlag(scratch, name) || valueOptions().count(name) != 0;
+}
+
+ParsedOptions refuse(std::string message) {
+    return ParsedOptions{std::nullopt, std::move(message)};
+}
+
+}  // namespace
+
+ParsedOptions parseConverterOptions(const std::vector<std::string>& args) {
+    ConverterOptions options;
+    const std::size_t count = args.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string& arg = args[i];
+        // The output path comes last and may look like anything, even "-x.avi".
+        if (i + 1 == count && !isKnownOption(arg)) {
+            if (arg.empty()) {
+                return refuse("empty output path");
+            }
+            options.outputPath = arg;
+            break;
+        }
+        if (setFlag(options, arg)) {
+            continue;
+        }
+        const auto option = valueOptions().find(arg);
+        if (option == valueOptions().end()) {
+            if (arg.empty() || arg[0] != '-') {
+                return refuse("unexpected argument '" + arg + "' (the output path comes last)");
+            }
+            return refuse("unknown option '" + arg + "'");
+        }
+        if (i + 1 == count) {
+            return refuse("missing value for " + arg);
+        }
+        const std::string& value = args[++i];
+        if (!option->second(options, value)) {
+            return refuse("malformed value '" + value + "' for " + arg);
+        }
+    }
+    if (options.inputPath.empty()) {
+        return refuse("no input file (-i) given");
+    }
+    return ParsedOptions{std::move(options), {}};
+}
+
+std::string encoderNameFor(std::string_view codecName) {
+    std::string name(codecName);
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    static const std::map<std::string, std::string, std::less<>> legacy = {
+        {"libfaac", "aac"},  {"vorbis", "libvorbis"}, {"libamr_nb", "libopencore_amrnb"},
+        {"divx", "mpeg4"},   {"xvid", "mpeg4"},       {"mp3", "libmp3lame"},
+        {"h264", "libx264"},
+    };
+    auto found = legacy.find(name);
+    return found != legacy.end() ? found->second : name;
+}
+
+std::uint32_t fourccFor(std::string_view tag) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const unsigned char c = i < tag.size() ? static_cast<unsigned char>(tag[i]) : ' ';
+        value |= static_cast<std::uint32_t>(std::toupper(c)) << (8 * i);
+    }
+    return value;
+}
+
+}  // namespace vidmill

@@ -1,0 +1,69 @@
+#pragma once
+
+// The converter's command line: exactly the options that the engine writes,
+// one option or value per argument, the output path last (a probe names
+// none). Anything else is refused before a file is touched.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vidmill {
+
+struct PictureSize {
+    int width = 0;
+    int height = 0;
+};
+
+struct Ratio {
+    int num = 0;
+    int den = 1;
+};
+
+struct ConverterOptions {
+    std::string inputPath;                     // -i
+    std::optional<std::string> outputPath;     // last argument; absent for a probe
+    bool overwrite = false;                    // -y
+    bool noAudio = false;                      // -an
+    bool noVideo = false;                      // -vn
+    std::string channelName;                   // -qzmap; empty: no progress reports
+    int slotIndex = -1;                        // -qzind
+    std::string videoCodec;                    // -vcodec, as written
+    std::string videoTag;                      // -vtag, as written
+    std::string audioCodec;                    // -acodec, as written
+    std::string container;                     // -f
+    std::optional<PictureSize> frameSize;      // -s WxH
+    std::optional<Ratio> frameRate;            // -r N/D
+    std::optional<std::int64_t> videoBitrate;  // -b, in bit/s
+    bool sameQuality = false;                  // -sameq
+    std::optional<std::int64_t> audioBitrate;  // -ab, in bit/s
+    std::optional<int> channels;               // -ac
+    std::optional<int> sampleRate;             // -ar
+    int volume = 256;                          // -vol: 256 leaves the level as it is
+    std::optional<Ratio> aspect;               // -aspect W:H, display aspect
+
+    bool isProbe() const { return !outputPath.has_value(); }
+    bool audioOptionsRequested() const {
+        return audioBitrate.has_value() || channels.has_value() || sampleRate.has_value();
+    }
+};
+
+struct ParsedOptions {
+    std::optional<ConverterOptions> options;  // absent when the command line is refused
+    std::string error;                        // one line saying why
+};
+
+// `args` is the argument vector without the program name.
+ParsedOptions parseConverterOptions(const std::vector<std::string>& args);
+
+// The encoder this FFmpeg knows for a codec name the engine writes: legacy
+// names are mapped (libfaac -> aac, vorbis -> libvorbis, libamr_nb ->
+// libopencore_amrnb, divx/xvid -> mpeg4); other names pass through.
+std::string encoderNameFor(std::string_view codecName);
+
+// The fourcc stored for a -vtag value: upper-cased, so "divx" gives DIVX.
+std::uint32_t fourccFor(std::string_view tag);
+
+}  // namespace vidmill

@@ -1,0 +1,214 @@
+#include "converter/encoder_params.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+namespace vidmill {
+
+namespace {
+
+// MPEG-4 part 2 stores the time base in 16 bits; other muxers are happy too.
+constexpr int kMaxRateTerm = 65535;
+
+template <typename T, typename End>
+bool listContains(const T* list, T value, End isEnd) {
+    if (list == nullptr) {
+        return false;
+    }
+    for (; !isEnd(*list); ++list) {
+        if (*list == value) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+AVRational nearestFrameRate(AVRational wanted, const AVCodec* encoder) {
+    // MPEG-2 could also code odd rates through its extension fields, but
+    // DVD and set-top players take only the rates MPEG-1 knows.
+    static const AVRational kStandardMpegRates[] = {{24000, 1001}, {24, 1}, {25, 1},
+                                                    {30000, 1001}, {30, 1}, {50, 1},
+                                                    {60000, 1001}, {60, 1}, {0, 0}};
+    const AVRational* supported =
+        encoder->id == AV_CODEC_ID_MPEG2VIDEO ? kStandardMpegRates : encoder->supported_framerates;
+    AVRational rate = wanted;
+    if (supported != nullptr) {
+        rate = supported[av_find_nearest_q_idx(wanted, supported)];
+    }
+    if (rate.num > kMaxRateTerm || rate.den > kMaxRateTerm) {
+        av_reduce(&rate.num, &rate.den, rate.num, rate.den, kMaxRateTerm);
+    }
+    return rate;
+}
+
+AVPixelFormat choosePixelFormat(const AVCodec* encoder, AVPixelFormat source) {
+    const AVPixelFormat* supported = encoder->pix_fmts;
+    if (supported == nullptr) {
+        return source != AV_PIX_FMT_NONE ? source : AV_PIX_FMT_YUV420P;
+    }
+    // The encoder's own order tells which 4:2:0 form it treats as standard
+    // (MJPEG: full range).
+    for (const AVPixelFormat* format = supported; *format != AV_PIX_FMT_NONE; ++format) {
+        if (*format == AV_PIX_FMT_YUV420P || *format == AV_PIX_FMT_YUVJ420P) {
+            return *format;
+        }
+    }
+    if (source != AV_PIX_FMT_NONE) {
+        const AVPixelFormat best = avcodec_find_best_pix_fmt_of_list(supported, source, 0, nullptr);
+        if (best != AV_PIX_FMT_NONE) {
+            return best;
+        }
+    }
+    return supported[0];
+}
+
+PictureSize outputFrameSize(std::optional<PictureSize> requested, int sourceWidth, int sourceHeight,
+                            AVPixelFormat format) {
+    PictureSize size = requested.value_or(PictureSize{sourceWidth, sourceHeight});
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
+    if (descriptor != nullptr) {
+        const int xStep = 1 << descriptor->log2_chroma_w;
+        const int yStep = 1 << descriptor->log2_chroma_h;
+        size.width = std::max(xStep, size.width / xStep * xStep);
+        size.height = std::max(yStep, size.height / yStep * yStep);
+    }
+    return size;
+}
+
+AVRational sampleAspectFor(Ratio aspect, int width, int height) {
+    AVRational sar{0, 1};
+    av_reduce(&sar.num, &sar.den, static_cast<std::int64_t>(aspect.num) * height,
+              static_cast<std::int64_t>(aspect.den) * width, 255);
+    return sar;
+}
+
+std::vector<int> containerSampleRates(const AVOutputFormat* format, AVCodecID codec) {
+    if (format != nullptr && std::strcmp(format->name, "flv") == 0) {
+        // FLV flags know only these rates (MP3 at 48 kHz is stored as 44.1).
+        if (codec == AV_CODEC_ID_MP3) {
+            return {48000, 44100, 22050, 11025};
+        }
+        return {44100, 22050, 11025};
+    }
+    return {};
+}
+
+bool sampleRateAccepted(int rate, const AVCodec* encoder, const std::vector<int>& containerRates) {
+    if (encoder->supported_samplerates != nullptr &&
+        !listContains(encoder->supported_samplerates, rate, [](int r) { return r == 0; })) {
+        return false;
+    }
+    if (!containerRates.empty() &&
+        std::find(containerRates.begin(), containerRates.end(), rate) == containerRates.end()) {
+        return false;
+    }
+    return true;
+}
+
+int nearestSampleRate(int sourceRate, const AVCodec* encoder,
+                      const std::vector<int>& containerRates) {
+    std::vector<int> candidates;
+    if (encoder->supported_samplerates != nullptr) {
+        for (const int* rate = encoder->supported_samplerates; *rate != 0; ++rate) {
+            candidates.push_back(*rate);
+        }
+    } else {
+        candidates = containerRates;
+    }
+    if (candidates.empty()) {
+        return sourceRate;
+    }
+    int best = 0;
+    for (int rate : candidates) {
+        if (!sampleRateAccepted(rate, encoder, containerRates)) {
+            continue;
+        }
+        const long distance = std::labs(static_cast<long>(rate) - sourceRate);
+        const long bestDistance = std::labs(static_cast<long>(best) - sourceRate);
+        if (best == 0 || distance < bestDistance || (distance == bestDistance && rate > best)) {
+            best = rate;
+        }
+    }
+    return best != 0 ? best : candidates.front();
+}
+
+bool channelCountAccepted(int channels, const AVCodec* encoder) {
+    if (encoder->ch_layouts == nullptr) {
+        return true;
+    }
+    for (const AVChannelLayout* layout = encoder->ch_layouts; layout->nb_channels != 0; ++layout) {
+        if (layout->nb_channels == channels) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void chooseChannelLayout(const AVCodec* encoder, const AVChannelLayout& source,
+                         std::optional<int> channels, AVChannelLayout* chosen) {
+    const int wanted = channels.value_or(source.nb_channels);
+    AVChannelLayout preferred{};
+    if (!channels && source.order == AV_CHANNEL_ORDER_NATIVE) {
+        av_channel_layout_copy(&preferred, &source);
+    } else {
+        av_channel_layout_default(&preferred, wanted);
+    }
+    if (encoder->ch_layouts == nullptr) {
+        av_channel_layout_copy(chosen, &preferred);
+        av_channel_layout_uninit(&preferred);
+        return;
+    }
+    // The same layout, else the same count, else the most channels below,
+    // else the fewest above.
+    auto distance = [wanted](int count) {
+        return count == wanted ? 0 : count < wanted ? wanted - count : 100 + count - wanted;
+    };
+    const AVChannelLayout* best = encoder->ch_layouts;
+    for (const AVChannelLayout* layout = encoder->ch_layouts; layout->nb_channels != 0; ++layout) {
+        if (av_channel_layout_compare(layout, &preferred) == 0) {
+            best = layout;
+            break;
+        }
+        if (distance(layout->nb_channels) < distance(best->nb_channels)) {
+            best = layout;
+        }
+    }
+    av_channel_layout_copy(chosen, best);
+    av_channel_layout_uninit(&preferred);
+}
+
+AVSampleFormat chooseSampleFormat(const AVCodec* encoder, AVSampleFormat source) {
+    const AVSampleFormat* supported = encoder->sample_fmts;
+    if (supported == nullptr) {
+        return source;
+    }
+    auto contains = [supported](AVSampleFormat format) {
+        return listContains(supported, format,
+                            [](AVSampleFormat f) { return f == AV_SAMPLE_FMT_NONE; });
+    };
+    if (contains(source)) {
+        return source;
+    }
+    for (AVSampleFormat other :
+         {av_get_packed_sample_fmt(source), av_get_planar_sample_fmt(source)}) {
+        if (contains(other)) {
+            return other;
+        }
+    }
+    const int sourceBytes = av_get_bytes_per_sample(source);
+    for (const AVSampleFormat* format = supported; *format != AV_SAMPLE_FMT_NONE; ++format) {
+        if (av_get_bytes_per_sample(*format) >= sourceBytes) {
+            return *format;
+        }
+    }
+    return supported[0];
+}
+
+}  // namespace vidmill

@@ -1,0 +1,58 @@
+#pragma once
+
+// Choices of encoder parameters: what the encoder and the container accept,
+// nearest to what the source has or what was asked for.
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+}
+
+#include <optional>
+#include <vector>
+
+#include "converter/converter_options.h"
+
+namespace vidmill {
+
+// The supported rate nearest to `wanted`; `wanted` itself when the encoder
+// takes any rate. Rates are kept to a denominator that every muxer stores.
+AVRational nearestFrameRate(AVRational wanted, const AVCodec* encoder);
+
+// 4:2:0 whenever the encoder takes it (what players expect), else the
+// supported format that loses least from the source's.
+AVPixelFormat choosePixelFormat(const AVCodec* encoder, AVPixelFormat source);
+
+// The frame size the encoder gets: the requested one or the source's, made
+// even where the pixel format halves the chroma planes.
+PictureSize outputFrameSize(std::optional<PictureSize> requested, int sourceWidth, int sourceHeight,
+                            AVPixelFormat format);
+
+// Sample aspect ratio giving the display aspect `aspect` at width x height.
+AVRational sampleAspectFor(Ratio aspect, int width, int height);
+
+// Sample rates that the container can store with this codec; empty when the
+// container sets no limit of its own.
+std::vector<int> containerSampleRates(const AVOutputFormat* format, AVCodecID codec);
+
+// Whether the encoder and the container take the rate.
+bool sampleRateAccepted(int rate, const AVCodec* encoder, const std::vector<int>& containerRates);
+
+// The accepted rate nearest to the source's (ties go to the higher rate).
+int nearestSampleRate(int sourceRate, const AVCodec* encoder,
+                      const std::vector<int>& containerRates);
+
+// Whether the encoder has a layout with this many channels.
+bool channelCountAccepted(int channels, const AVCodec* encoder);
+
+// The layout for the encoder: `channels` when asked for (callers checked it
+// with channelCountAccepted), else the source's layout or the supported one
+// closest to it.
+void chooseChannelLayout(const AVCodec* encoder, const AVChannelLayout& source,
+                         std::optional<int> channels, AVChannelLayout* chosen);
+
+// The source's format when the encoder takes it, else the closest it takes.
+AVSampleFormat chooseSampleFormat(const AVCodec* encoder, AVSampleFormat source);
+
+}  // namespace vidmill

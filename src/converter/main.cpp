@@ -1,0 +1,78 @@
+// vidmill-convert: probes or converts one media file for the engine.
+//
+//   vidmill-convert -y -qzmap NAME -qzind SLOT -i INPUT            (probe)
+//   vidmill-convert -y [-an] [-vn] -i INPUT -qzmap NAME -qzind SLOT
+//                   [codec, size, rate, bitrate and audio options] OUTPUT
+//
+// Exit codes are listed in convert_error.h.
+
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include "converter/av_handles.h"
+#include "converter/convert_error.h"
+#include "converter/converter_options.h"
+#include "converter/process_guard.h"
+#include "converter/progress_reporter.h"
+#include "converter/transcoder.h"
+
+namespace {
+
+void report(const std::string& message) {
+    std::fprintf(stderr, "vidmill-convert: %s\n", message.c_str());
+}
+
+int run(const vidmill::ConverterOptions& options) {
+    using namespace vidmill;
+    ProgressReporter progress(options.channelName.empty()
+                                  ? SlotWriter()
+                                  : SlotWriter::attach(options.channelName, options.slotIndex));
+    try {
+        if (options.isProbe()) {
+            probeInput(options, progress);
+        } else {
+            convertInput(options, progress);
+        }
+        return exit_code::kSuccess;
+    } catch (const ConvertError& error) {
+        if (error.exitCode() == exit_code::kSuccess) {
+            return exit_code::kSuccess;  // stopped before anything began
+        }
+        report(error.what());
+        // The engine knows one answer to a probe that fails: not usable media.
+        // A conversion reports that as a plain input failure.
+        if (options.isProbe()) {
+            return exit_code::kUnusableMedia;
+        }
+        return error.exitCode() == exit_code::kUnusableMedia ? exit_code::kInputFailed
+                                                             : error.exitCode();
+    } catch (const std::bad_alloc&) {
+        report("out of memory");
+    } catch (const std::exception& error) {
+        report(error.what());
+    }
+    return exit_code::kInternal;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    vidmill::installProcessGuards();
+    av_log_set_level(AV_LOG_ERROR);
+    vidmill::captureLibavLog();
+
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const vidmill::ParsedOptions parsed = vidmill::parseConverterOptions(args);
+    if (!parsed.options) {
+        report(parsed.error);
+        return vidmill::exit_code::kUsage;
+    }
+    return run(*parsed.options);
+}

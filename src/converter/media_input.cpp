@@ -1,0 +1,140 @@
+#include "converter/media_input.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "converter/convert_error.h"
+
+namespace vidmill {
+
+namespace {
+
+int interruptCallback(void* opaque) {
+    const auto* stopCheck = static_cast<const FileSource::StopCheck*>(opaque);
+    return *stopCheck && (*stopCheck)() ? 1 : 0;
+}
+
+bool isDecodable(const AVStream* stream) {
+    const AVCodecParameters* par = stream->codecpar;
+    if (avcodec_find_decoder(par->codec_id) == nullptr) {
+        return false;
+    }
+    if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
+        // A cover picture in a music file is no video.
+        return (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) == 0 && par->width > 0 &&
+               par->height > 0;
+    }
+    if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
+        return par->sample_rate > 0 && par->ch_layout.nb_channels > 0;
+    }
+    return false;
+}
+
+// The stream av_find_best_stream likes best among the decodable ones.
+int bestStream(AVFormatContext* context, AVMediaType type) {
+    int best = av_find_best_stream(context, type, -1, -1, nullptr, 0);
+    if (best >= 0 && isDecodable(context->streams[best])) {
+        return best;
+    }
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+        if (context->streams[i]->codecpar->codec_type == type && isDecodable(context->streams[i])) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+MediaInput MediaInput::open(const std::string& path, FileSource::StopCheck stopCheck) {
+    MediaInput input;
+    input.source_ = FileSource::open(path, std::move(stopCheck));
+
+    AVFormatContext* raw = avformat_alloc_context();
+    if (raw == nullptr) {
+        throw std::bad_alloc();
+    }
+    raw->pb = input.source_->io();
+    raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // The check is owned by the source, which lives as long as the context.
+    raw->interrupt_callback.callback = interruptCallback;
+    raw->interrupt_callback.opaque =
+        const_cast<FileSource::StopCheck*>(&input.source_->stopCheck());
+    // A playlist or reference file inside the input may point at other local
+    // files, never at the network.
+    AVDictionary* rawOptions = nullptr;
+    av_dict_set(&rawOptions, "protocol_whitelist", "file", 0);
+    DictionaryPtr options(rawOptions);
+
+    rawOptions = options.release();
+    const int opened = avformat_open_input(&raw, path.c_str(), nullptr, &rawOptions);
+    options.reset(rawOptions);
+    if (opened < 0) {  // avformat_open_input freed the context
+        if (input.source_->stopped() || opened == AVERROR_EXIT) {
+            throw ConvertError(exit_code::kSuccess, "stopped before the input was open");
+        }
+        if (input.source_->readErrno() != 0) {
+            throw ConvertError(
+                exit_code::kInputFailed,
+                "cannot read the input: " + std::string(std::strerror(input.source_->readErrno())));
+        }
+        if (input.source_->stalled()) {
+            throw ConvertError(exit_code::kInputStalled,
+                               "the input delivered no data for too long");
+        }
+        throw ConvertError(exit_code::kUnusableMedia,
+                           describeFailure("not a media file that can be read", opened));
+    }
+    input.context_.reset(raw);
+
+    const int found = avformat_find_stream_info(raw, nullptr);
+    if (input.source_->stalled()) {
+        throw ConvertError(exit_code::kInputStalled, "the input delivered no data for too long");
+    }
+    const FileSource::StopCheck& stopRequested = input.source_->stopCheck();
+    if (input.source_->stopped() || (stopRequested && stopRequested())) {
+        throw ConvertError(exit_code::kSuccess, "stopped while the input was examined");
+    }
+    if (found < 0) {
+        throw ConvertError(exit_code::kUnusableMedia,
+                           describeFailure("cannot find the streams of the input", found));
+    }
+    input.pickStreams();
+    if (input.videoStream_ < 0 && input.audioStream_ < 0) {
+        throw ConvertError(exit_code::kUnusableMedia,
+                           "the input holds no video or audio stream that can be decoded");
+    }
+    return input;
+}
+
+void MediaInput::pickStreams() {
+    videoStream_ = bestStream(context_.get(), AVMEDIA_TYPE_VIDEO);
+    audioStream_ = bestStream(context_.get(), AVMEDIA_TYPE_AUDIO);
+}
+
+double MediaInput::durationSeconds() const {
+    const AVFormatContext* context = context_.get();
+    if (context->duration != AV_NOPTS_VALUE && context->duration > 0) {
+        return static_cast<double>(context->duration) / AV_TIME_BASE;
+    }
+    double longest = 0.0;
+    for (int index : {videoStream_, audioStream_}) {
+        if (index < 0) {
+            continue;
+        }
+        const AVStream* stream = context->streams[index];
+        if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
+            longest = std::max(longest,
+                               static_cast<double>(stream->duration) * av_q2d(stream->time_base));
+        }
+    }
+    return longest;
+}
+
+std::int64_t MediaInput::startTime() const {
+    const std::int64_t start = context_->start_time;
+    return start == AV_NOPTS_VALUE ? 0 : start;
+}
+
+}  // namespace vidmill

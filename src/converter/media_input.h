@@ -1,0 +1,40 @@
+#pragma once
+
+// The opened input: its container, the best video and audio stream that can
+// be decoded, and its duration.
+
+#include <memory>
+#include <string>
+
+#include "converter/av_handles.h"
+#include "converter/file_source.h"
+
+namespace vidmill {
+
+class MediaInput {
+  public:
+    // Opens and probes the file. Throws ConvertError(kInputFailed) when it
+    // cannot be read, and ConvertError(kUnusableMedia) when it is not media
+    // or holds neither a decodable video nor a decodable audio stream.
+    static MediaInput open(const std::string& path, FileSource::StopCheck stopCheck);
+
+    AVFormatContext* context() const { return context_.get(); }
+    int videoStream() const { return videoStream_; }  // -1: none
+    int audioStream() const { return audioStream_; }  // -1: none
+    double durationSeconds() const;                   // 0 when unknown
+    // Start of the input's timeline, in AV_TIME_BASE units (0 when unknown).
+    std::int64_t startTime() const;
+
+    const FileSource& source() const { return *source_; }
+
+  private:
+    MediaInput() = default;
+    void pickStreams();
+
+    std::unique_ptr<FileSource> source_;  // outlives the context that reads through it
+    InputFormatPtr context_;
+    int videoStream_ = -1;
+    int audioStream_ = -1;
+};
+
+}  // namespace vidmill

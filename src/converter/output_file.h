@@ -1,0 +1,57 @@
+#pragma once
+
+// The output: the muxer for the chosen container and the file it writes.
+// Nothing is created on disk until create(); a file that was created but
+// not closed properly is deleted again, so a failed run leaves nothing that
+// looks like a finished conversion.
+
+#include <cstdint>
+#include <string>
+
+#include "converter/av_handles.h"
+
+namespace vidmill {
+
+class OutputFile {
+  public:
+    // The container is `container` when given, else guessed from the path's
+    // extension. Throws ConvertError(kOutputFailed) when neither names one.
+    OutputFile(std::string path, const std::string& container);
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile();
+
+    AVFormatContext* context() const { return context_.get(); }
+    const AVOutputFormat* format() const { return context_->oformat; }
+    const std::string& path() const { return path_; }
+
+    AVStream* addStream();
+
+    // Creates (or, with `overwrite`, replaces) the file. Throws
+    // ConvertError(kOutputFailed).
+    void create(bool overwrite);
+    // Writes the container header; gives libav's result so that the caller
+    // can tell which settings were refused.
+    int writeHeader();
+
+    // Takes the packet's data; its timestamps are in the stream's time base.
+    void writePacket(AVPacket* packet);
+    // Writes the trailer and closes the file; from then on it is kept.
+    void close();
+
+    std::int64_t bytesWritten() const;
+    double writtenSeconds() const { return writtenSeconds_; }
+
+  private:
+    void discard();
+
+    std::string path_;
+    OutputFormatPtr context_;
+    bool created_ = false;
+    bool headerWritten_ = false;
+    bool kept_ = false;
+    std::int64_t closedSize_ = 0;  // the file's length once closed
+    double writtenSeconds_ = 0.0;
+};
+
+}  // namespace vidmill

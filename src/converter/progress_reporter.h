@@ -1,0 +1,40 @@
+#pragma once
+
+// Reports a run through its progress slot: the source duration as soon as it
+// is known, the percent done and the bytes written a few times a second, and
+// answers whether a stop was asked for (stop byte or stop signal).
+
+#include <chrono>
+#include <cstdint>
+
+#include "engine/slot_writer.h"
+
+namespace vidmill {
+
+class ProgressReporter {
+  public:
+    ProgressReporter() = default;  // no slot: reports nothing, stops only on a signal
+    explicit ProgressReporter(SlotWriter slot);
+
+    void setDuration(double seconds);
+    double duration() const { return duration_; }
+
+    // Cheap enough to call for every packet: the slot is written at most every
+    // kReportInterval.
+    void update(double doneSeconds, std::int64_t bytesWritten);
+    // Writes the last figures whatever the time.
+    void finish(double doneSeconds, std::int64_t bytesWritten);
+
+    bool stopRequested() const;
+
+    static constexpr std::chrono::milliseconds kReportInterval{200};
+
+  private:
+    void write(double doneSeconds, std::int64_t bytesWritten);
+
+    SlotWriter slot_;
+    double duration_ = 0.0;
+    std::chrono::steady_clock::time_point lastReport_{};
+};
+
+}  // namespace vidmill

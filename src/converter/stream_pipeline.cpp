@@ -1,0 +1,447 @@
+#include "converter/stream_pipeline.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include "converter/convert_error.h"
+#include "converter/encoder_params.h"
+
+namespace vidmill {
+
+namespace {
+
+// The quantiser and x264 quality used for -sameq: visually lossless.
+constexpr int kSameQuantiser = 2;
+constexpr const char* kSameCrf = "18";
+constexpr AVRational kFallbackFrameRate{25, 1};
+
+bool takesFixedQuantiser(AVCodecID id) {
+    switch (id) {
+        case AV_CODEC_ID_MPEG1VIDEO:
+        case AV_CODEC_ID_MPEG2VIDEO:
+        case AV_CODEC_ID_MPEG4:
+        case AV_CODEC_ID_MSMPEG4V2:
+        case AV_CODEC_ID_MSMPEG4V3:
+        case AV_CODEC_ID_WMV1:
+        case AV_CODEC_ID_WMV2:
+        case AV_CODEC_ID_H263:
+        case AV_CODEC_ID_H263P:
+        case AV_CODEC_ID_FLV1:
+        case AV_CODEC_ID_MJPEG:
+            return true;
+        default:
+            return false;
+    }
+}
+
+const AVCodec* findEncoder(const std::string& requested, AVMediaType type, AVCodecID fallback) {
+    const char* kind = type == AVMEDIA_TYPE_VIDEO ? "video" : "audio";
+    const AVCodec* codec = nullptr;
+    std::string name;
+    if (requested.empty()) {
+        codec = avcodec_find_encoder(fallback);
+        name = avcodec_get_name(fallback);
+    } else {
+        name = encoderNameFor(requested);
+        codec = avcodec_find_encoder_by_name(name.c_str());
+        if (codec == nullptr) {
+            // A codec's name rather than an encoder's, e.g. "h264".
+            if (const AVCodecDescriptor* descriptor =
+                    avcodec_descriptor_get_by_name(name.c_str())) {
+                codec = avcodec_find_encoder(descriptor->id);
+            }
+        }
+    }
+    if (codec == nullptr || codec->type != type) {
+        throw ConvertError(
+            exit_code::kEncoderFailed,
+            std::string("the ") + kind + " encoder '" + name + "' is not available in this build");
+    }
+    return codec;
+}
+
+std::string rateText(AVRational rate) {
+    return std::to_string(rate.num) + "/" + std::to_string(rate.den);
+}
+
+class VideoPipeline final : public StreamPipeline {
+  public:
+    VideoPipeline(const ConverterOptions& options, AVFormatContext* input, int streamIndex,
+                  OutputFile& output)
+        : StreamPipeline(input->streams[streamIndex], output) {
+        openDecoder(input);
+        const AVCodec* codec =
+            findEncoder(options.videoCodec, AVMEDIA_TYPE_VIDEO, output.format()->video_codec);
+
+        sourceRate_ = av_guess_frame_rate(input, input_, nullptr);
+        if (sourceRate_.num <= 0 || sourceRate_.den <= 0) {
+            sourceRate_ = kFallbackFrameRate;
+        }
+        const AVRational wanted = options.frameRate
+                                      ? AVRational{options.frameRate->num, options.frameRate->den}
+                                      : sourceRate_;
+        rate_ = nearestFrameRate(wanted, codec);
+        format_ = choosePixelFormat(codec, decoder_->pix_fmt);
+        size_ = outputFrameSize(options.frameSize, decoder_->width, decoder_->height, format_);
+
+        AVCodecContext* encoder = avcodec_alloc_context3(codec);
+        if (encoder == nullptr) {
+            throw std::bad_alloc();
+        }
+        encoder_.reset(encoder);
+        encoder->width = size_.width;
+        encoder->height = size_.height;
+        encoder->pix_fmt = format_;
+        encoder->framerate = rate_;
+        encoder->time_base = av_inv_q(rate_);
+        encoder->sample_aspect_ratio = sampleAspect(options);
+        encoder->thread_count = 0;  // as many as there are cores
+        if (wantsGlobalHeader()) {
+            encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        }
+        if (!options.videoTag.empty()) {
+            encoder->codec_tag = fourccFor(options.videoTag);
+        }
+        setQuality(options, codec);
+
+        const int opened = openEncoder(codec, nullptr);
+        if (opened < 0) {
+            throw ConvertError(exit_code::kEncoderFailed,
+                               describeFailure(std::string("the video encoder ") + codec->name +
+                                                   " refused the settings",
+                                               opened));
+        }
+    }
+
+  private:
+    AVRational sampleAspect(const ConverterOptions& options) const {
+        if (options.aspect) {
+            return sampleAspectFor(*options.aspect, size_.width, size_.height);
+        }
+        // Scaling keeps the picture's shape, as the scale filter does.
+        AVRational source = av_guess_sample_aspect_ratio(nullptr, input_, nullptr);
+        if (source.num <= 0 || source.den <= 0) {
+            return AVRational{0, 1};
+        }
+        AVRational sar{0, 1};
+        av_reduce(&sar.num, &sar.den,
+                  static_cast<std::int64_t>(source.num) * size_.height * decoder_->width,
+                  static_cast<std::int64_t>(source.den) * size_.width * decoder_->height, 255);
+        return sar;
+    }
+
+    void setQuality(const ConverterOptions& options, const AVCodec* codec) {
+        AVCodecContext* encoder = encoder_.get();
+        std::int64_t bitrate = options.videoBitrate.value_or(0);
+        if (bitrate == 0 && !options.sameQuality) {
+            bitrate = input_->codecpar->bit_rate;  // no bitrate asked for: keep the source's
+        }
+        if (bitrate > 0) {
+            encoder->bit_rate = bitrate;
+            return;
+        }
+        if (std::string(codec->name).rfind("libx264", 0) == 0) {
+            av_opt_set(encoder->priv_data, "crf", kSameCrf, 0);
+        } else if (takesFixedQuantiser(codec->id)) {
+            encoder->flags |= AV_CODEC_FLAG_QSCALE;
+            encoder->global_quality = FF_QP2LAMBDA * kSameQuantiser;
+        }
+    }
+
+    FilterChain makeChain(const AVFrame& frame) override {
+        char scale[160];
+        std::snprintf(scale, sizeof scale, "scale=%d:%d:flags=bicubic,format=pix_fmts=%s",
+                      size_.width, size_.height, av_get_pix_fmt_name(format_));
+        const std::string fps = "fps=" + rateText(rate_);
+        // Drop frames before scaling them, and repeat them only once scaled.
+        const bool fewerFrames = av_cmp_q(rate_, sourceRate_) < 0;
+        const std::string filters =
+            fewerFrames ? fps + "," + scale : std::string(scale) + "," + fps;
+        return FilterChain::forVideo(frame, input_->time_base, filters);
+    }
+
+    void prepareForEncoder(AVFrame* frame) override {
+        const AVRational from = chain_->outputTimeBase();
+        if (frame->pts != AV_NOPTS_VALUE && av_cmp_q(from, encoder_->time_base) != 0) {
+            frame->pts = av_rescale_q(frame->pts, from, encoder_->time_base);
+        }
+        frame->pict_type = AV_PICTURE_TYPE_NONE;
+        if ((encoder_->flags & AV_CODEC_FLAG_QSCALE) != 0) {
+            frame->quality = encoder_->global_quality;
+        }
+    }
+
+    AVRational sourceRate_{};
+    AVRational rate_{};
+    AVPixelFormat format_ = AV_PIX_FMT_NONE;
+    PictureSize size_;
+};
+
+class AudioPipeline final : public StreamPipeline {
+  public:
+    AudioPipeline(const ConverterOptions& options, AVFormatContext* input, int streamIndex,
+                  OutputFile& output)
+        : StreamPipeline(input->streams[streamIndex], output), volume_(options.volume) {
+        openDecoder(input);
+        const AVCodec* codec =
+            findEncoder(options.audioCodec, AVMEDIA_TYPE_AUDIO, output.format()->audio_codec);
+        // A value that was asked for and cannot be made sends the engine
+        // back without the audio options; anything else is a plain failure.
+        const int refusedCode =
+            options.audioOptionsRequested() ? exit_code::kAudioRefused : exit_code::kEncoderFailed;
+        const std::vector<int> containerRates = containerSampleRates(output.format(), codec->id);
+        int rate = 0;
+        if (options.sampleRate) {
+            rate = *options.sampleRate;
+            if (!sampleRateAccepted(rate, codec, containerRates)) {
+                throw ConvertError(refusedCode, std::string("the audio encoder ") + codec->name +
+                                                    " cannot make " + std::to_string(rate) +
+                                                    " Hz in " + output.format()->name);
+            }
+        } else {
+            rate = nearestSampleRate(decoder_->sample_rate, codec, containerRates);
+        }
+        if (options.channels && !channelCountAccepted(*options.channels, codec)) {
+            throw ConvertError(refusedCode, std::string("the audio encoder ") + codec->name +
+                                                " cannot make " +
+                                                std::to_string(*options.channels) + " channels");
+        }
+
+        AVCodecContext* encoder = avcodec_alloc_context3(codec);
+        if (encoder == nullptr) {
+            throw std::bad_alloc();
+        }
+        encoder_.reset(encoder);
+        chooseChannelLayout(codec, decoder_->ch_layout, options.channels, &encoder->ch_layout);
+        encoder->sample_fmt = chooseSampleFormat(codec, decoder_->sample_fmt);
+        encoder->sample_rate = rate;
+        encoder->time_base = AVRational{1, rate};
+        if (options.audioBitrate) {
+            encoder->bit_rate = *options.audioBitrate;
+        }
+        encoder->thread_count = 0;
+        if (wantsGlobalHeader()) {
+            encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        }
+        const int opened = openEncoder(codec, nullptr);
+        if (opened < 0) {
+            throw ConvertError(refusedCode,
+                               describeFailure(std::string("the audio encoder ") + codec->name +
+                                                   " refused the settings",
+                                               opened));
+        }
+        if ((codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) == 0) {
+            frameSize_ = encoder->frame_size;
+        }
+    }
+
+  private:
+    FilterChain makeChain(const AVFrame& frame) override {
+        std::string filters;
+        if (volume_ != 256) {
+            char volume[64];
+            std::snprintf(volume, sizeof volume, "volume=%.6f,", volume_ / 256.0);
+            filters += volume;
+        }
+        char layout[256] = {};
+        av_channel_layout_describe(&encoder_->ch_layout, layout, sizeof layout);
+        filters +=
+            std::string("aformat=sample_fmts=") + av_get_sample_fmt_name(encoder_->sample_fmt) +
+            ":sample_rates=" + std::to_string(encoder_->sample_rate) + ":channel_layouts=" + layout;
+        return FilterChain::forAudio(frame, input_->time_base, filters, frameSize_);
+    }
+
+    // Timestamps count samples, so that rounding in a coarse input time base
+    // leaves no gaps; a real jump in the input (over 0.1 s) is followed.
+    void prepareForEncoder(AVFrame* frame) override {
+        const AVRational from = chain_->outputTimeBase();
+        const std::int64_t given = frame->pts == AV_NOPTS_VALUE
+                                       ? AV_NOPTS_VALUE
+                                       : av_rescale_q(frame->pts, from, encoder_->time_base);
+        if (nextSample_ == AV_NOPTS_VALUE ||
+            (given != AV_NOPTS_VALUE &&
+             std::llabs(given - nextSample_) > encoder_->sample_rate / 10)) {
+            nextSample_ = given != AV_NOPTS_VALUE ? given : 0;
+        }
+        frame->pts = nextSample_;
+        nextSample_ += frame->nb_samples;
+    }
+
+    int volume_;
+    int frameSize_ = 0;
+    std::int64_t nextSample_ = AV_NOPTS_VALUE;
+};
+
+}  // namespace
+
+StreamPipeline::StreamPipeline(AVStream* input, OutputFile& output)
+    : input_(input), output_(output) {}
+
+StreamPipeline::~StreamPipeline() = default;
+
+void StreamPipeline::openDecoder(AVFormatContext* inputContext) {
+    const AVCodec* codec = avcodec_find_decoder(input_->codecpar->codec_id);
+    if (codec == nullptr) {
+        throw ConvertError(
+            exit_code::kInputFailed,
+            std::string("no decoder for ") + avcodec_get_name(input_->codecpar->codec_id));
+    }
+    AVCodecContext* decoder = avcodec_alloc_context3(codec);
+    if (decoder == nullptr) {
+        throw std::bad_alloc();
+    }
+    decoder_.reset(decoder);
+    int result = avcodec_parameters_to_context(decoder, input_->codecpar);
+    if (result < 0) {
+        throw ConvertError(exit_code::kInputFailed,
+                           describeFailure("cannot set up the decoder", result));
+    }
+    decoder->pkt_timebase = input_->time_base;
+    if (decoder->codec_type == AVMEDIA_TYPE_VIDEO) {
+        decoder->framerate = av_guess_frame_rate(inputContext, input_, nullptr);
+    }
+    decoder->thread_count = 0;  // as many as there are cores
+    result = avcodec_open2(decoder, codec, nullptr);
+    if (result < 0) {
+        throw ConvertError(
+            exit_code::kInputFailed,
+            describeFailure(std::string("cannot open the decoder ") + codec->name, result));
+    }
+}
+
+bool StreamPipeline::wantsGlobalHeader() const {
+    return (output_.format()->flags & AVFMT_GLOBALHEADER) != 0;
+}
+
+int StreamPipeline::openEncoder(const AVCodec* codec, AVDictionary** options) {
+    const int opened = avcodec_open2(encoder_.get(), codec, options);
+    if (opened < 0) {
+        return opened;
+    }
+    stream_ = output_.addStream();
+    const int copied = avcodec_parameters_from_context(stream_->codecpar, encoder_.get());
+    if (copied < 0) {
+        return copied;
+    }
+    stream_->time_base = encoder_->time_base;
+    stream_->avg_frame_rate = encoder_->framerate;
+    stream_->sample_aspect_ratio = encoder_->sample_aspect_ratio;
+    return 0;
+}
+
+void StreamPipeline::decode(const AVPacket* packet) {
+    // A damaged packet costs its frames, not the conversion: its error is not fatal.
+    avcodec_send_packet(decoder_.get(), packet);
+    receiveFrames();
+}
+
+void StreamPipeline::receiveFrames() {
+    for (;;) {
+        const int got = avcodec_receive_frame(decoder_.get(), decoded_.get());
+        if (got < 0) {
+            return;  // needs input, at the end, or a broken frame that is skipped
+        }
+        AVFrame* frame = decoded_.get();
+        frame->pts = frame->best_effort_timestamp;
+        if (frame->pts == AV_NOPTS_VALUE) {
+            frame->pts = nextPts_ != AV_NOPTS_VALUE ? nextPts_ : 0;
+        }
+        nextPts_ = frame->pts + std::max<std::int64_t>(frame->pkt_duration, 1);
+        filter(frame);
+        av_frame_unref(frame);
+    }
+}
+
+void StreamPipeline::filter(AVFrame* frame) {
+    if (frame != nullptr && chain_ && !chain_->accepts(*frame)) {
+        // The stream changed shape: finish the old chain, start one for the new shape.
+        chain_->push(nullptr);
+        drainChain();
+        chain_.reset();
+    }
+    if (frame != nullptr && !chain_) {
+        chain_.emplace(makeChain(*frame));
+    }
+    if (!chain_) {
+        return;
+    }
+    const int pushed = chain_->push(frame);
+    if (pushed < 0 && pushed != AVERROR_EOF) {
+        throw ConvertError(exit_code::kEncoderFailed, describeFailure("filtering failed", pushed));
+    }
+    drainChain();
+}
+
+void StreamPipeline::drainChain() {
+    for (;;) {
+        const int pulled = chain_->pull(filtered_.get());
+        if (pulled == AVERROR(EAGAIN) || pulled == AVERROR_EOF) {
+            return;
+        }
+        if (pulled < 0) {
+            throw ConvertError(exit_code::kEncoderFailed,
+                               describeFailure("filtering failed", pulled));
+        }
+        prepareForEncoder(filtered_.get());
+        encode(filtered_.get());
+        av_frame_unref(filtered_.get());
+    }
+}
+
+void StreamPipeline::encode(AVFrame* frame) {
+    const int sent = avcodec_send_frame(encoder_.get(), frame);
+    if (sent < 0 && !(frame == nullptr && sent == AVERROR_EOF)) {
+        throw ConvertError(
+            exit_code::kEncoderFailed,
+            describeFailure(std::string("encoding with ") + encoder_->codec->name + " failed",
+                            sent));
+    }
+    if (frame != nullptr) {
+        ++framesEncoded_;
+    }
+    for (;;) {
+        AVPacket* packet = encoded_.get();
+        const int got = avcodec_receive_packet(encoder_.get(), packet);
+        if (got == AVERROR(EAGAIN) || got == AVERROR_EOF) {
+            return;
+        }
+        if (got < 0) {
+            throw ConvertError(
+                exit_code::kEncoderFailed,
+                describeFailure(std::string("encoding with ") + encoder_->codec->name + " failed",
+                                got));
+        }
+        packet->stream_index = stream_->index;
+        av_packet_rescale_ts(packet, encoder_->time_base, stream_->time_base);
+        output_.writePacket(packet);
+    }
+}
+
+void StreamPipeline::finish() {
+    decode(nullptr);
+    filter(nullptr);
+    encode(nullptr);
+}
+
+std::unique_ptr<StreamPipeline> makeVideoPipeline(const ConverterOptions& options,
+                                                  AVFormatContext* input, int streamIndex,
+                                                  OutputFile& output) {
+    return std::make_unique<VideoPipeline>(options, input, streamIndex, output);
+}
+
+std::unique_ptr<StreamPipeline> makeAudioPipeline(const ConverterOptions& options,
+                                                  AVFormatContext* input, int streamIndex,
+                                                  OutputFile& output) {
+    return std::make_unique<AudioPipeline>(options, input, streamIndex, output);
+}
+
+}  // namespace vidmill

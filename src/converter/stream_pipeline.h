@@ -1,0 +1,76 @@
+#pragma once
+
+// One stream's way from the input to the output: decoder, filters, encoder
+// and the muxer's stream. The video and the audio pipeline differ only in how
+// they set up the encoder and the filters.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "converter/av_handles.h"
+#include "converter/converter_options.h"
+#include "converter/filter_chain.h"
+#include "converter/output_file.h"
+
+namespace vidmill {
+
+class StreamPipeline {
+  public:
+    StreamPipeline(const StreamPipeline&) = delete;
+    StreamPipeline& operator=(const StreamPipeline&) = delete;
+    virtual ~StreamPipeline();
+
+    int inputIndex() const { return input_->index; }
+
+    // Decodes the packet (timestamps in the input stream's time base) and
+    // passes what comes out on to the muxer. Damaged data is skipped.
+    void decode(const AVPacket* packet);
+    // Drains the decoder, the filters and the encoder at the end of the input.
+    void finish();
+
+    std::int64_t framesEncoded() const { return framesEncoded_; }
+
+  protected:
+    StreamPipeline(AVStream* input, OutputFile& output);
+
+    void openDecoder(AVFormatContext* inputContext);
+    // Opens the encoder that the subclass has configured and adds the output stream.
+    int openEncoder(const AVCodec* codec, AVDictionary** options);
+    bool wantsGlobalHeader() const;
+
+    virtual FilterChain makeChain(const AVFrame& frame) = 0;
+    // Last touches on a filtered frame before it goes to the encoder.
+    virtual void prepareForEncoder(AVFrame* frame) = 0;
+
+    AVStream* input_;
+    OutputFile& output_;
+    AVStream* stream_ = nullptr;
+    CodecContextPtr decoder_;
+    CodecContextPtr encoder_;
+    std::optional<FilterChain> chain_;
+
+  private:
+    void receiveFrames();
+    void filter(AVFrame* frame);
+    void drainChain();
+    void encode(AVFrame* frame);
+
+    FramePtr decoded_ = makeFrame();
+    FramePtr filtered_ = makeFrame();
+    PacketPtr encoded_ = makePacket();
+    std::int64_t framesEncoded_ = 0;
+    std::int64_t nextPts_ = AV_NOPTS_VALUE;  // guess for frames that carry no timestamp
+};
+
+// Both throw ConvertError: kEncoderFailed when the encoder is missing or
+// refuses the settings, kAudioRefused when an audio value that was asked for
+// cannot be made, kInputFailed when the stream cannot be decoded.
+std::unique_ptr<StreamPipeline> makeVideoPipeline(const ConverterOptions& options,
+                                                  AVFormatContext* input, int streamIndex,
+                                                  OutputFile& output);
+std::unique_ptr<StreamPipeline> makeAudioPipeline(const ConverterOptions& options,
+                                                  AVFormatContext* input, int streamIndex,
+                                                  OutputFile& output);
+
+}  // namespace vidmill

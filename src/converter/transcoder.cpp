@@ -1,0 +1,179 @@
+#include "converter/transcoder.h"
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <vector>
+
+#include "converter/convert_error.h"
+#include "converter/media_input.h"
+#include "converter/output_file.h"
+#include "converter/stream_pipeline.h"
+
+namespace vidmill {
+
+namespace {
+
+MediaInput openInput(const ConverterOptions& options, ProgressReporter& progress) {
+    MediaInput input =
+        MediaInput::open(options.inputPath, [&progress] { return progress.stopRequested(); });
+    progress.setDuration(input.durationSeconds());
+    return input;
+}
+
+// Writing over the input would destroy the very file being read.
+void refuseOverwritingInput(const std::string& input, const std::string& output) {
+    struct stat in {};
+    struct stat out {};
+    if (::stat(input.c_str(), &in) == 0 && ::stat(output.c_str(), &out) == 0 &&
+        in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+        throw ConvertError(exit_code::kOutputFailed,
+                           "the output '" + output + "' is the input itself");
+    }
+}
+
+class Conversion {
+  public:
+    Conversion(const ConverterOptions& options, ProgressReporter& progress)
+        : options_(options),
+          progress_(progress),
+          input_(openInput(options, progress)),
+          output_(*options.outputPath, options.container) {}
+
+    void run() {
+        refuseOverwritingInput(options_.inputPath, output_.path());
+        setUpStreams();
+        output_.create(options_.overwrite);
+        const int header = output_.writeHeader();
+        if (header < 0) {
+            const bool audioAsked = hasAudio_ && options_.audioOptionsRequested();
+            throw ConvertError(audioAsked ? exit_code::kAudioRefused : exit_code::kOutputFailed,
+                               describeFailure("the container refused the streams", header));
+        }
+        const bool stopped = pump();
+        for (auto& pipeline : pipelines_) {
+            pipeline->finish();
+        }
+        output_.close();
+        progress_.finish(output_.writtenSeconds(), output_.bytesWritten());
+        if (!stopped && framesEncoded() == 0) {
+            // close() kept the file; a run that made nothing must not look finished.
+            ::unlink(output_.path().c_str());
+            throw ConvertError(exit_code::kInputFailed, "nothing in the input could be decoded");
+        }
+    }
+
+  private:
+    void setUpStreams() {
+        const AVOutputFormat* format = output_.format();
+        const bool video = input_.videoStream() >= 0 && !options_.noVideo &&
+                           format->video_codec != AV_CODEC_ID_NONE;
+        const bool audio = input_.audioStream() >= 0 && !options_.noAudio &&
+                           format->audio_codec != AV_CODEC_ID_NONE;
+        if (!video && !audio) {
+            throw ConvertError(exit_code::kNothingToConvert,
+                               "the input has no stream that this output can take");
+        }
+        byInput_.assign(input_.context()->nb_streams, nullptr);
+        if (video) {
+            addPipeline(
+                makeVideoPipeline(options_, input_.context(), input_.videoStream(), output_));
+        }
+        if (audio) {
+            hasAudio_ = true;
+            addPipeline(
+                makeAudioPipeline(options_, input_.context(), input_.audioStream(), output_));
+        }
+        // The demuxer can then skip the other streams' data instead of reading it.
+        for (unsigned i = 0; i < input_.context()->nb_streams; ++i) {
+            if (byInput_[i] == nullptr) {
+                input_.context()->streams[i]->discard = AVDISCARD_ALL;
+            }
+        }
+    }
+
+    void addPipeline(std::unique_ptr<StreamPipeline> pipeline) {
+        byInput_[pipeline->inputIndex()] = pipeline.get();
+        pipelines_.push_back(std::move(pipeline));
+    }
+
+    // Feeds every packet to its pipeline; true when a stop request ended it.
+    bool pump() {
+        AVFormatContext* context = input_.context();
+        const std::int64_t start = input_.startTime();
+        PacketPtr packet = makePacket();
+        for (;;) {
+            if (progress_.stopRequested()) {
+                return true;
+            }
+            const int read = av_read_frame(context, packet.get());
+            if (read < 0) {
+                const FileSource& source = input_.source();
+                if (source.stalled()) {
+                    throw ConvertError(exit_code::kInputStalled,
+                                       "the input delivered no data for too long");
+                }
+                if (source.stopped() || read == AVERROR_EXIT) {
+                    return true;
+                }
+                if (source.readErrno() != 0) {
+                    throw ConvertError(exit_code::kInputFailed,
+                                       "cannot read the input: " + avErrorText(read));
+                }
+                return false;  // the end, or a damaged tail: keep what was decoded
+            }
+            // Streams may appear in mid-file (MPEG-TS); they were not chosen.
+            const auto index = static_cast<std::size_t>(packet->stream_index);
+            StreamPipeline* pipeline = index < byInput_.size() ? byInput_[index] : nullptr;
+            if (pipeline != nullptr) {
+                shiftToZero(packet.get(), context->streams[packet->stream_index], start);
+                pipeline->decode(packet.get());
+            }
+            av_packet_unref(packet.get());
+            progress_.update(output_.writtenSeconds(), output_.bytesWritten());
+        }
+    }
+
+    // The output's timeline starts where the input's does.
+    static void shiftToZero(AVPacket* packet, const AVStream* stream, std::int64_t start) {
+        if (start == 0) {
+            return;
+        }
+        const std::int64_t offset = av_rescale_q(start, AV_TIME_BASE_Q, stream->time_base);
+        if (packet->pts != AV_NOPTS_VALUE) {
+            packet->pts -= offset;
+        }
+        if (packet->dts != AV_NOPTS_VALUE) {
+            packet->dts -= offset;
+        }
+    }
+
+    std::int64_t framesEncoded() const {
+        std::int64_t total = 0;
+        for (const auto& pipeline : pipelines_) {
+            total += pipeline->framesEncoded();
+        }
+        return total;
+    }
+
+    const ConverterOptions& options_;
+    ProgressReporter& progress_;
+    MediaInput input_;
+    OutputFile output_;
+    // Declared after the output: their encoders go before the muxer that holds their streams.
+    std::vector<std::unique_ptr<StreamPipeline>> pipelines_;
+    std::vector<StreamPipeline*> byInput_;
+    bool hasAudio_ = false;
+};
+
+}  // namespace
+
+void probeInput(const ConverterOptions& options, ProgressReporter& progress) {
+    openInput(options, progress);
+}
+
+void convertInput(const ConverterOptions& options, ProgressReporter& progress) {
+    Conversion(options, progress).run();
+}
+
+}  // namespace vidmill

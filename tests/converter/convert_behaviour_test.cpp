@@ -1,0 +1,479 @@
+// What the converter does beyond writing formats: probing, progress, the
+// stop request, refused audio options and the options that change the
+// picture or the sound.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "converter/convert_error.h"
+#include "converter_harness.h"
+#include "engine/progress_channel.h"
+#include "support/temp_dir.h"
+
+namespace vidmill::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class WithChannel : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        channel_.openChannel();
+        ASSERT_TRUE(channel_.isOpen());
+        slot_ = channel_.allocateSlot();
+        ASSERT_GE(slot_, 0);
+    }
+
+    std::vector<std::string> slotArgs() const {
+        return {"-qzmap", channel_.channelName(), "-qzind", std::to_string(slot_)};
+    }
+
+    double duration() const {
+        double seconds = -1;
+        channel_.readDuration(slot_, seconds);
+        return seconds;
+    }
+
+    ProgressChannel channel_;
+    int slot_ = -1;
+    TempDir folder_;
+};
+
+using Probe = WithChannel;
+
+TEST_F(Probe, WritesTheDurationIntoItsSlot) {
+    std::vector<std::string> args{"-y"};
+    for (const auto& arg : slotArgs()) {
+        args.push_back(arg);
+    }
+    args.insert(args.end(), {"-i", testMedia().audioVideo});
+    const ProgramResult run = runConverter(args);
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NEAR(duration(), testMedia().seconds, 0.1);
+}
+
+TEST_F(Probe, TakesAudioOnlyFilesAndWorksWithoutASlot) {
+    std::vector<std::string> args = slotArgs();
+    args.insert(args.end(), {"-i", testMedia().audioOnly});
+    EXPECT_EQ(runConverter(args).status, 0);
+    EXPECT_NEAR(duration(), testMedia().seconds, 0.1);
+    EXPECT_EQ(runConverter({"-y", "-i", testMedia().videoOnly}).status, 0);
+    EXPECT_EQ(runConverter(
+                  {"-qzmap", channel_.channelName(), "-qzind", "-1", "-i", testMedia().videoOnly})
+                  .status,
+              0);
+}
+
+TEST_F(Probe, RejectsWhatIsNoMedia) {
+    writeFile(folder_.file("text.avi"), "This is a letter, not a film.\n");
+    writeFile(folder_.file("empty.avi"), "");
+    std::string noise(200000, '\0');
+    unsigned state = 12345;
+    for (char& c : noise) {
+        state = state * 1103515245 + 12345;
+        c = static_cast<char>(state >> 16);
+    }
+    writeFile(folder_.file("noise.mpg"), noise);
+    ASSERT_EQ(mkdir(folder_.file("folder.avi").c_str(), 0755), 0);
+    for (const char* name : {"text.avi", "empty.avi", "noise.mpg", "folder.avi", "missing.avi"}) {
+        std::vector<std::string> args = slotArgs();
+        args.insert(args.end(), {"-i", folder_.file(name)});
+        const ProgramResult run = runConverter(args);
+        EXPECT_EQ(run.status, exit_code::kUnusableMedia) << name << ": " << run.output;
+        EXPECT_EQ(duration(), 0.0) << name;
+        EXPECT_NE(run.output.find("vidmill-convert: "), std::string::npos) << name;
+    }
+}
+
+using Progress = WithChannel;
+
+TEST_F(Progress, ReportsDurationPercentAndBytesWritten) {
+    const std::string output = folder_.file("out.mp4");
+    std::vector<std::string> args{"-y", "-i", testMedia().audioVideo};
+    for (const auto& arg : slotArgs()) {
+        args.push_back(arg);
+    }
+    args.insert(args.end(), {"-vcodec", "mpeg4", "-acodec", "libfaac", "-s", "320x240", "-r",
+                             "25000/1001", "-b", "512kb", "-vol", "256", output});
+    ASSERT_EQ(runConverter(args).status, 0);
+    double percent = -1;
+    std::int64_t kilobytes = -1;
+    ASSERT_EQ(channel_.readProgress(slot_, percent, &kilobytes), 1);
+    EXPECT_GT(percent, 95.0);
+    EXPECT_NEAR(duration(), testMedia().seconds, 0.1);
+    // The amount counts the bytes in the file, which the trailer makes a little longer.
+    EXPECT_GT(kilobytes, 0);
+    EXPECT_LE(kilobytes, fileSize(output) / 1024);
+    EXPECT_GE(kilobytes, fileSize(output) / 1024 * 9 / 10);
+}
+
+// Feeds an MPEG-TS file into a FIFO: the first part at once, the rest never,
+// so that a converter reading it is busy but not finished when it is stopped.
+class StuckFeed {
+  public:
+    StuckFeed(const std::string& fifo, std::size_t bytes) {
+        writer_ = std::thread([this, fifo, bytes] {
+            const std::string data = readFile(testMedia().stream).substr(0, bytes);
+            const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+            if (fd < 0) {
+                return;
+            }
+            std::size_t done = 0;
+            while (done < data.size() && !release_) {
+                const ssize_t count = ::write(fd, data.data() + done, data.size() - done);
+                if (count <= 0) {
+                    break;
+                }
+                done += static_cast<std::size_t>(count);
+            }
+            fed_ = true;
+            while (!release_) {
+                std::this_thread::sleep_for(10ms);
+            }
+            ::close(fd);
+        });
+    }
+    ~StuckFeed() {
+        release_ = true;
+        writer_.join();
+    }
+    bool fed() const { return fed_; }
+
+  private:
+    std::thread writer_;
+    std::atomic<bool> release_{false};
+    std::atomic<bool> fed_{false};
+};
+
+class Stop : public WithChannel {
+  protected:
+    void SetUp() override {
+        WithChannel::SetUp();
+        fifo_ = folder_.file("input.ts");
+        ASSERT_EQ(mkfifo(fifo_.c_str(), 0600), 0);
+        output_ = folder_.file("out.avi");
+    }
+
+    std::vector<std::string> convertArgs() const {
+        std::vector<std::string> argv{kConverterPath, "-y", "-i", fifo_};
+        for (const auto& arg : slotArgs()) {
+            argv.push_back(arg);
+        }
+        argv.insert(argv.end(), {"-vcodec", "mpeg4", "-acodec", "libmp3lame", "-s", "320x240", "-b",
+                                 "800kb", "-vol", "256", output_});
+        return argv;
+    }
+
+    // Waits until the converter has written part of the output.
+    bool waitForOutput() const {
+        for (int i = 0; i < 1000; ++i) {
+            double percent = 0;
+            std::int64_t kilobytes = 0;
+            channel_.readProgress(slot_, percent, &kilobytes);
+            if (kilobytes > 0) {
+                return true;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+
+    void expectShorterPlayableOutput() const {
+        const std::optional<MediaInfo> info = probeWithFfprobe(output_);
+        ASSERT_TRUE(info) << "the stopped output is not readable";
+        ASSERT_NE(info->stream("video"), nullptr);
+        EXPECT_GT(info->duration, 0.0);
+        EXPECT_LT(info->duration, testMedia().seconds);
+    }
+
+    std::string fifo_;
+    std::string output_;
+};
+
+TEST_F(Stop, TheStopByteClosesTheOutputProperly) {
+    StuckFeed feed(fifo_, fileSize(testMedia().stream) / 2);
+    RunningProgram converter(convertArgs());
+    ASSERT_TRUE(waitForOutput());
+    channel_.requestStop(slot_);
+    const auto result = converter.wait(3s);
+    ASSERT_TRUE(result) << "the converter did not stop";
+    EXPECT_EQ(result->status, 0) << result->output;
+    expectShorterPlayableOutput();
+}
+
+TEST_F(Stop, SigtermCountsAsAStopRequest) {
+    StuckFeed feed(fifo_, fileSize(testMedia().stream) / 2);
+    RunningProgram converter(convertArgs());
+    ASSERT_TRUE(waitForOutput());
+    kill(converter.pid(), SIGTERM);
+    const auto result = converter.wait(3s);
+    ASSERT_TRUE(result) << "the converter did not stop";
+    EXPECT_EQ(result->status, 0) << result->output;
+    expectShorterPlayableOutput();
+}
+
+TEST_F(Stop, IsSeenWhileTheInputDeliversNothing) {
+    // No writer ever opens the FIFO: the converter waits in the opening of the input.
+    RunningProgram converter(convertArgs());
+    std::this_thread::sleep_for(300ms);
+    channel_.requestStop(slot_);
+    const auto result = converter.wait(3s);
+    ASSERT_TRUE(result) << "the converter did not stop";
+    EXPECT_EQ(result->status, 0) << result->output;
+    EXPECT_FALSE(fileExists(output_));
+}
+
+TEST_F(Stop, TheConverterEndsWhenItsParentDies) {
+    // We adopt the orphaned converter, so that we can wait for it.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    const std::vector<std::string> argv = convertArgs();
+    std::vector<char*> pointers;
+    for (const auto& arg : argv) {
+        pointers.push_back(const_cast<char*>(arg.c_str()));
+    }
+    pointers.push_back(nullptr);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t parent = fork();
+    if (parent == 0) {
+        const pid_t child = fork();
+        if (child == 0) {
+            const int null = ::open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            execv(pointers[0], pointers.data());
+            _exit(127);
+        }
+        (void)!write(fds[1], &child, sizeof child);
+        for (;;) {
+            pause();
+        }
+    }
+    close(fds[1]);
+    pid_t converter = -1;
+    ASSERT_EQ(read(fds[0], &converter, sizeof converter), static_cast<ssize_t>(sizeof converter));
+    close(fds[0]);
+    // Once the converter reads the FIFO it is set up; we hold the write end
+    // open and silent, so only its parent's death can end it early.
+    int writer = -1;
+    for (int i = 0; i < 1000 && writer < 0; ++i) {
+        writer = ::open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        std::this_thread::sleep_for(10ms);
+    }
+    kill(parent, SIGKILL);
+    waitpid(parent, nullptr, 0);
+    const auto result = waitForAdopted(converter, 5s);
+    if (!result) {
+        kill(converter, SIGKILL);
+        waitForAdopted(converter, 1s);
+    }
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+    if (writer >= 0) {
+        ::close(writer);
+    }
+    ASSERT_GE(writer, 0) << "the converter never opened its input";
+    ASSERT_TRUE(result) << "the converter outlived its parent";
+    EXPECT_EQ(result->signal, 0);
+    EXPECT_EQ(result->status, 0);
+}
+
+class Convert : public WithChannel {
+  protected:
+    ProgramResult convert(const std::string& input, std::vector<std::string> options,
+                          const std::string& output) {
+        std::vector<std::string> args{"-y", "-i", input};
+        for (const auto& arg : slotArgs()) {
+            args.push_back(arg);
+        }
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back(output);
+        return runConverter(args);
+    }
+};
+
+TEST_F(Convert, RefusedAudioOptionsAskForTheRetryWithoutThem) {
+    struct Case {
+        std::string extension;
+        std::vector<std::string> codecs;
+        std::vector<std::string> audio;  // what the encoder or container cannot make
+    };
+    const std::vector<Case> cases = {
+        {"ac3", {"-vn", "-acodec", "ac3"}, {"-ab", "128.0kb", "-ac", "2", "-ar", "8000"}},
+        {"mp2", {"-vn", "-acodec", "mp2"}, {"-ab", "16.0kb", "-ac", "2", "-ar", "44100"}},
+        {"wma", {"-vn", "-acodec", "wmav1"}, {"-ab", "16.0kb", "-ac", "2", "-ar", "44100"}},
+        {"flv",
+         {"-vcodec", "flv", "-acodec", "libmp3lame", "-s", "320x240"},
+         {"-ab", "32.0kb", "-ac", "1", "-ar", "8000"}},
+    };
+    for (const Case& c : cases) {
+        const std::string output = folder_.file("refused." + c.extension);
+        std::vector<std::string> first = c.codecs;
+        first.insert(first.end(), c.audio.begin(), c.audio.end());
+        first.insert(first.end(), {"-vol", "256"});
+        const ProgramResult refused = convert(testMedia().audioVideo, first, output);
+        EXPECT_EQ(refused.status, exit_code::kAudioRefused)
+            << c.extension << ": " << refused.output;
+        EXPECT_FALSE(fileExists(output)) << c.extension;
+
+        std::vector<std::string> retry = c.codecs;
+        retry.insert(retry.end(), {"-vol", "256"});
+        const ProgramResult done = convert(testMedia().audioVideo, retry, output);
+        ASSERT_EQ(done.status, 0) << c.extension << ": " << done.output;
+        const auto info = probeWithFfprobe(output);
+        ASSERT_TRUE(info && info->stream("audio")) << c.extension;
+        EXPECT_GT(info->stream("audio")->sampleRate, 8000) << c.extension;
+    }
+}
+
+TEST_F(Convert, TheRetryPicksARateTheContainerTakes) {
+    // The WAV source is 44.1 kHz; FLV with MP3 takes it, with 8 kHz requested it refuses.
+    const std::string output = folder_.file("music.flv");
+    ASSERT_EQ(
+        convert(testMedia().audioOnly, {"-acodec", "libmp3lame", "-ar", "8000"}, output).status,
+        exit_code::kAudioRefused);
+    ASSERT_EQ(convert(testMedia().audioOnly, {"-acodec", "libmp3lame"}, output).status, 0);
+    const auto info = probeWithFfprobe(output);
+    ASSERT_TRUE(info && info->stream("audio"));
+    EXPECT_EQ(info->stream("audio")->sampleRate, 44100);
+}
+
+TEST_F(Convert, VolumeScalesTheSound) {
+    std::vector<double> levels;
+    for (const char* volume : {"256", "128", "0"}) {
+        const std::string output = folder_.file(std::string("vol") + volume + ".wav");
+        ASSERT_EQ(
+            convert(testMedia().audioOnly, {"-acodec", "pcm_s16le", "-vol", volume}, output).status,
+            0);
+        const auto level = measureAudioLevel(output);
+        ASSERT_TRUE(level);
+        levels.push_back(level->peak);
+    }
+    EXPECT_NEAR(levels[0] - levels[1], 6.0, 0.5);  // half the amplitude
+    EXPECT_LT(levels[2], -80.0);                   // silence
+}
+
+TEST_F(Convert, AspectSetsTheDisplayShape) {
+    for (const char* aspect : {"16:9", "4:3"}) {
+        const std::string output = folder_.file("aspect.mp4");
+        ASSERT_EQ(
+            convert(testMedia().videoOnly,
+                    {"-vcodec", "mpeg4", "-b", "400kb", "-vol", "256", "-aspect", aspect}, output)
+                .status,
+            0);
+        const auto info = probeWithFfprobe(output);
+        ASSERT_TRUE(info && info->stream("video"));
+        EXPECT_EQ(info->stream("video")->displayAspect, aspect);
+        EXPECT_EQ(info->stream("video")->width, 640);
+    }
+}
+
+TEST_F(Convert, SameQualityKeepsFarMoreDetailThanALowBitrate) {
+    for (const char* codec : {"mpeg4", "libx264"}) {
+        const std::string fine = folder_.file(std::string("sameq-") + codec + ".mkv");
+        const std::string coarse = folder_.file(std::string("low-") + codec + ".mkv");
+        ASSERT_EQ(convert(testMedia().videoOnly, {"-vcodec", codec, "-sameq", "-vol", "256"}, fine)
+                      .status,
+                  0);
+        ASSERT_EQ(
+            convert(testMedia().videoOnly, {"-vcodec", codec, "-b", "90kb", "-vol", "256"}, coarse)
+                .status,
+            0);
+        const auto finePsnr = measurePsnr(fine, testMedia().videoOnly);
+        const auto coarsePsnr = measurePsnr(coarse, testMedia().videoOnly);
+        ASSERT_TRUE(finePsnr && coarsePsnr) << codec;
+        EXPECT_GT(*finePsnr, 38.0) << codec;
+        EXPECT_GT(*finePsnr, *coarsePsnr + 5.0) << codec;
+    }
+}
+
+TEST_F(Convert, TakesWhateverStreamsTheInputHas) {
+    // Audio only into a video format: an audio-only file.
+    std::string output = folder_.file("music.mp4");
+    ASSERT_EQ(
+        convert(testMedia().audioOnly,
+                {"-vcodec", "mpeg4", "-acodec", "libfaac", "-s", "368x208", "-vol", "256"}, output)
+            .status,
+        0);
+    auto info = probeWithFfprobe(output);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->stream("video"), nullptr);
+    EXPECT_NE(info->stream("audio"), nullptr);
+
+    // Video without sound: a silent video.
+    output = folder_.file("silent.avi");
+    ASSERT_EQ(convert(testMedia().videoOnly, {"-vcodec", "mpeg4", "-acodec", "libmp3lame"}, output)
+                  .status,
+              0);
+    info = probeWithFfprobe(output);
+    ASSERT_TRUE(info);
+    EXPECT_NE(info->stream("video"), nullptr);
+    EXPECT_EQ(info->stream("audio"), nullptr);
+
+    // -an and -vn drop a stream the input has.
+    output = folder_.file("dropped.avi");
+    ASSERT_EQ(convert(testMedia().audioVideo, {"-an", "-vcodec", "mpeg4"}, output).status, 0);
+    info = probeWithFfprobe(output);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->stream("audio"), nullptr);
+    ASSERT_EQ(convert(testMedia().audioVideo, {"-vn", "-acodec", "libmp3lame"}, output).status, 0);
+    info = probeWithFfprobe(output);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->stream("video"), nullptr);
+
+    // Nothing left to convert is a failure that leaves no file.
+    output = folder_.file("nothing.mp3");
+    const ProgramResult run =
+        convert(testMedia().videoOnly, {"-vn", "-acodec", "libmp3lame"}, output);
+    EXPECT_EQ(run.status, exit_code::kNothingToConvert) << run.output;
+    EXPECT_FALSE(fileExists(output));
+}
+
+TEST_F(Convert, SettingsTheEncoderCannotMakeFailCleanly) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> options;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"bad.3gp", {"-vcodec", "h263", "-s", "320x240"}, "320x240"},
+        {"amr.3gp",
+         {"-vcodec", "mpeg4", "-acodec", "libamr_nb", "-ab", "12.2kb", "-ac", "1", "-ar", "8000"},
+         "libopencore_amrnb"},
+        {"none.mp4", {"-vcodec", "nosuchcodec"}, "nosuchcodec"},
+        {"none.xyz", {"-vcodec", "mpeg4"}, "none.xyz"},
+        {"none.avi", {"-f", "nosuchformat"}, "nosuchformat"},
+    };
+    for (const Case& c : cases) {
+        const std::string output = folder_.file(c.name);
+        const ProgramResult run = convert(testMedia().audioVideo, c.options, output);
+        EXPECT_NE(run.status, 0) << c.name;
+        EXPECT_NE(run.status, exit_code::kAudioRefused) << c.name;
+        EXPECT_NE(run.output.find(c.reason), std::string::npos) << c.name << ": " << run.output;
+        EXPECT_FALSE(fileExists(output)) << c.name;
+    }
+}
+
+TEST_F(Convert, ABadCommandLineTouchesNoFile) {
+    const std::string output = folder_.file("out.avi");
+    for (const std::vector<std::string>& options :
+         std::vector<std::vector<std::string>>{{"-vf", "scale=2:2"}, {"-b", "fast"}, {"-s"}}) {
+        const ProgramResult run = convert(testMedia().audioVideo, options, output);
+        EXPECT_EQ(run.status, exit_code::kUsage) << run.output;
+        EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+        EXPECT_FALSE(fileExists(output));
+    }
+}
+
+}  // namespace
+}  // namespace vidmill::test
