@@ -389,7 +389,7 @@ void Engine::stopAll() {
     stopAllFlag_ = true;
 }
 
-void Engine::exitSweep() {
+void Engine::stopEverything(std::chrono::milliseconds limit) {
     {
         std::lock_guard lock(mutex_);
         for (const auto& entry : list_.entries()) {
@@ -401,8 +401,12 @@ void Engine::exitSweep() {
         }
     }
     awaitingWorker_.clear();
+    waitForWorkers(limit);
+}
+
+void Engine::exitSweep() {
     // Entries are freed below: every worker must have ended first.
-    waitForWorkers(std::chrono::seconds(15));
+    stopEverything(std::chrono::seconds(15));
 
     std::set<std::string> keptOutputs;
     for (const auto& entry : list_.entries()) {

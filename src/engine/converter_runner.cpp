@@ -68,11 +68,12 @@ class SpawnAttributes {
     bool setUp(bool ownSession) {
         sigset_t none;
         sigemptyset(&none);
+        // A converter gets a process group of its own, so that a Ctrl+C in
+        // our terminal reaches us and not it: it stops when we tell it.
         short flags = POSIX_SPAWN_SETSIGMASK;
-        if (ownSession) {
-            flags |= POSIX_SPAWN_SETSID;
-        }
+        flags |= ownSession ? POSIX_SPAWN_SETSID : POSIX_SPAWN_SETPGROUP;
         return ok_ && posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
+               posix_spawnattr_setpgroup(&attributes_, 0) == 0 &&
                posix_spawnattr_setflags(&attributes_, flags) == 0;
     }
     const posix_spawnattr_t* get() const { return &attributes_; }

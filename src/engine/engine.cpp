@@ -21,18 +21,7 @@ Engine::Engine(EngineHost& host, GuiCall& gui, std::string converterPath, Engine
 Engine::~Engine() {
     // No worker may outlive the entries it works on.
     if (anyWorkerThreadAlive()) {
-        {
-            std::lock_guard lock(mutex_);
-            for (const auto& entry : list_.entries()) {
-                if (isInProgress(entry->status.load())) {
-                    channel_.requestStop(entry->progressSlot);
-                    entry->cancelRequested.store(true);
-                    cancelWaiting(*entry);
-                }
-            }
-        }
-        awaitingWorker_.clear();
-        waitForWorkers(kFinalWait);
+        stopEverything(kFinalWait);
     }
     channel_.closeChannel();
 }

@@ -125,6 +125,8 @@ class Engine {
     void wakeFirstWaiting();
     void cancelWaiting(VideoEntry& entry);
     bool anyWorkerThreadAlive() const;
+    // Stops every entry in progress and waits for the workers.
+    void stopEverything(std::chrono::milliseconds limit);
 
     EngineHost& host_;
     GuiCall& gui_;

@@ -254,8 +254,12 @@ TEST_F(ConverterRunnerTest, StartsWithTheArgumentsAsGivenAndNothingInherited) {
     EXPECT_EQ(lines[0], "nice=" + std::to_string(getpriority(PRIO_PROCESS, 0)));
     EXPECT_EQ(lines[1], "stdin=/dev/null");
     EXPECT_EQ(lines[2], "fds=0,1,2");
+    // A group of its own: Ctrl+C in our terminal does not reach it, only its
+    // stop byte does.
+    EXPECT_NE(lines[3], "pgrp=" + std::to_string(getpgrp()));
+    EXPECT_EQ(lines[3].rfind("pgrp=", 0), 0u);
     std::vector<std::string> arguments;
-    for (std::size_t i = 3; i + 1 < lines.size(); ++i) {
+    for (std::size_t i = 4; i + 1 < lines.size(); ++i) {
         arguments.push_back(lines[i].substr(4));
     }
     EXPECT_EQ(arguments, line);

@@ -19,7 +19,8 @@
 //   sleep MS          wait
 //   waitstop MS       wait for the stop byte (at most MS ms), then go on
 //   output BYTES      write an output file of that size
-//   record PATH       append to PATH: "nice=N", "stdin=<target>", "fds=0,1,2"
+//   record PATH       append to PATH: "nice=N", "stdin=<target>", "fds=0,1,2",
+//                     "pgrp=N" (our process group)
 //                     (the descriptors we were started with), one "arg=..."
 //                     line per argument, and "end"
 //   onstop CODE       exit code once the stop byte is seen (default 1)
@@ -301,6 +302,7 @@ class Runner {
         std::string text = "nice=" + std::to_string(nice) + "\n";
         text += "stdin=" + std::filesystem::read_symlink("/proc/self/fd/0", error).string() + "\n";
         text += "fds=" + startDescriptors_ + "\n";
+        text += "pgrp=" + std::to_string(getpgrp()) + "\n";
         for (const std::string& argument : line_.arguments) {
             text += "arg=" + argument + "\n";
         }
