@@ -192,9 +192,11 @@ void Engine::conversionWorker(VideoEntry& entry) {
 }
 
 void Engine::wakeFollowers(int row) {
-    for (auto it = waitingRows_.upper_bound(row);
-         it != waitingRows_.end() && *it <= row + kOrderWindow; ++it) {
-        if (VideoEntry* follower = list_.at(*it)) {
+    // Only the first waiting worker behind `row` can have been freed: every
+    // later one still has that one waiting ahead of it.
+    auto next = waitingRows_.upper_bound(row);
+    if (next != waitingRows_.end() && *next <= row + kOrderWindow) {
+        if (VideoEntry* follower = list_.at(*next)) {
             follower->admission.notify_one();
         }
     }
