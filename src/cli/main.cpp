@@ -35,8 +35,10 @@ void installSignalHandlers() {
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal stops the conversions like Ctrl+C does.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
     signal(SIGPIPE, SIG_IGN);
 }
 
@@ -64,6 +66,7 @@ class Cli {
           host_(stdout, stderr, isatty(STDOUT_FILENO) != 0),
           engine_(host_, gui_, std::move(converter)) {
         host_.attach(engine_);
+        engine_.setProbeInterrupt(&interruptions);
         engine_.settings() = options.settings;
         storeText(engine_.settings().destinationFolder, destination);
     }
@@ -164,13 +167,7 @@ void Cli::abandon() {
     // leave behind is removed now, and nothing waits any longer.
     {
         std::lock_guard lock(engine_.mutex());
-        const EntryList& list = engine_.entryList();
-        for (int i = 0; i < list.count(); ++i) {
-            const VideoEntry& entry = *list.at(i);
-            if (entry.status.load() != EntryStatus::Ok && !entry.outputPath.empty()) {
-                unlink(entry.outputPath.c_str());
-            }
-        }
+        engine_.deleteUnfinishedOutputs();
     }
     host_.clearLines();
     std::fprintf(stderr, "vidmill-cli: stopped\n");

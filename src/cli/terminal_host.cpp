@@ -1,5 +1,7 @@
 #include "cli/terminal_host.h"
 
+#include <sys/ioctl.h>
+
 #include <chrono>
 #include <mutex>
 
@@ -25,12 +27,23 @@ TerminalHost::TerminalHost(std::FILE* out, std::FILE* err, bool interactive)
 
 void TerminalHost::SetConvertingState(bool converting) {}
 
+size_t TerminalHost::terminalWidth() const {
+    winsize size{};
+    if (ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
+    }
+    return 80;
+}
+
 int TerminalHost::AppMessageBox(int style, const std::string& text) {
+    // Questions come only from stopping, which the user asked for already.
+    if (style == kQuestionMessage) {
+        return 1;
+    }
     clearLines();
     std::fprintf(err_, "vidmill-cli: %s\n", text.c_str());
     std::fflush(err_);
     ++messagesShown_;
-    // Questions come only from stopping, which the user asked for already.
     return 1;
 }
 
@@ -73,8 +86,10 @@ void TerminalHost::render(bool force) {
     }
     if (interactive_) {
         clearLines();
+        // One screen row per line, or moving back up would miss some.
+        const size_t width = terminalWidth();
         for (const std::string& line : lines) {
-            std::fprintf(out_, "%s\x1b[K\n", line.c_str());
+            std::fprintf(out_, "%s\x1b[K\n", line.substr(0, width > 1 ? width - 1 : 0).c_str());
         }
         linesOnScreen_ = int(lines.size());
         shown_ = lines;

@@ -47,6 +47,8 @@ class TerminalHost : public EngineHost {
     void clearLines();
 
   private:
+    size_t terminalWidth() const;
+
     std::FILE* out_;
     std::FILE* err_;
     bool interactive_;

@@ -43,7 +43,9 @@ int run(const vidmill::ConverterOptions& options) {
         return exit_code::kSuccess;
     } catch (const ConvertError& error) {
         if (error.exitCode() == exit_code::kSuccess) {
-            return exit_code::kSuccess;  // stopped before anything began
+            // Stopped before anything began: on request, or by a signal.
+            return progress.stoppedBySignalAlone() ? exit_code::kInterrupted
+                                                   : exit_code::kSuccess;
         }
         report(error.what());
         // The engine knows one answer to a probe that fails: not usable media.

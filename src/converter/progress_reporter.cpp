@@ -38,6 +38,10 @@ void ProgressReporter::write(double doneSeconds, std::int64_t bytesWritten) {
     slot_.writeAmount(static_cast<double>(std::max<std::int64_t>(bytesWritten, 0)));
 }
 
+bool ProgressReporter::stoppedBySignalAlone() const {
+    return stopSignalled() && !slot_.stopRequested();
+}
+
 bool ProgressReporter::stopRequested() const {
     return stopSignalled() || slot_.stopRequested();
 }

@@ -26,6 +26,9 @@ class ProgressReporter {
     void finish(double doneSeconds, std::int64_t bytesWritten);
 
     bool stopRequested() const;
+    // True when a signal, and not the engine through the stop byte, ended
+    // the run: nobody asked for a shorter file then.
+    bool stoppedBySignalAlone() const;
 
     static constexpr std::chrono::milliseconds kReportInterval{200};
 

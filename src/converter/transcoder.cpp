@@ -56,6 +56,14 @@ class Conversion {
         }
         output_.close();
         progress_.finish(output_.writtenSeconds(), output_.bytesWritten());
+        if (stopped && progress_.stoppedBySignalAlone()) {
+            // A shorter file is what the engine asks for with the stop byte;
+            // one cut short by a signal (a closed terminal, the death of the
+            // program that started us) must not pass for a finished one.
+            ::unlink(output_.path().c_str());
+            throw ConvertError(exit_code::kInterrupted,
+                               "stopped by a signal; the unfinished output was removed");
+        }
         if (!stopped && framesEncoded() == 0) {
             // close() kept the file; a run that made nothing must not look finished.
             ::unlink(output_.path().c_str());

@@ -15,6 +15,7 @@
 #include "system/size_time_text.h"
 #include "system/tick_count.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <set>
@@ -77,6 +78,10 @@ void Engine::startBatch() {
     host_.setBatchControls(true);
     for (const auto& entry : list_.entries()) {
         if (entry->status.load() == EntryStatus::Ready) {
+            // The slot number left by the probe belongs to nobody now: a stop
+            // must not reach whoever holds that slot next.
+            entry->progressSlot = -1;
+            entry->cancelRequested.store(false);
             entry->status.store(EntryStatus::Pending);
             awaitingWorker_.push_back(entry.get());
         }
@@ -120,9 +125,8 @@ void Engine::launchWaitingWorkers() {
 }
 
 void Engine::conversionWorker(VideoEntry& entry) {
-    // A stop that came before this thread ran still counts.
-    const bool stoppedEarly = entry.status.load() == EntryStatus::Cancelled;
-    entry.cancelRequested.store(stoppedEarly);
+    // The stop request was cleared when the batch started, so a stop that
+    // comes before this thread runs still counts.
     {
         std::lock_guard lock(mutex_);
         entry.progressSlot = -1;
@@ -131,7 +135,7 @@ void Engine::conversionWorker(VideoEntry& entry) {
         SplitPath(entry.sourcePath, nullptr, nullptr, &entry.name, nullptr);
     }
     gui_.guiCall([this] { setConvertingState(true); });
-    if (!stoppedEarly) {
+    if (!entry.cancelRequested.load()) {
         entry.status.store(EntryStatus::Pending);
     }
     gui_.guiCall([this, &entry] { refreshEntry(entry); });
@@ -208,6 +212,15 @@ void Engine::wakeFirstWaiting() {
             first->admission.notify_one();
         }
     }
+}
+
+void Engine::cancelEntry(VideoEntry& entry) {
+    // The request comes first: a converter that stops at once must find its
+    // entry cancelled, not finished.
+    entry.cancelRequested.store(true);
+    entry.status.store(EntryStatus::Cancelled);
+    channel_.requestStop(entry.progressSlot);
+    cancelWaiting(entry);
 }
 
 void Engine::cancelWaiting(VideoEntry& entry) {
@@ -361,16 +374,11 @@ void Engine::stopEntry() {
     if (host_.AppMessageBox(kQuestionMessage, text) != 1) {
         return;
     }
-    int slot;
-    {
-        std::lock_guard lock(mutex_);
-        slot = entry->progressSlot;
-    }
-    channel_.requestStop(slot);
-    entry->cancelRequested.store(true);
-    entry->status.store(EntryStatus::Cancelled);
     std::lock_guard lock(mutex_);
-    cancelWaiting(*entry);
+    // It may have ended while the question was open.
+    if (isInProgress(entry->status.load())) {
+        cancelEntry(*entry);
+    }
 }
 
 void Engine::stopAll() {
@@ -381,10 +389,7 @@ void Engine::stopAll() {
         std::lock_guard lock(mutex_);
         for (const auto& entry : list_.entries()) {
             if (isInProgress(entry->status.load())) {
-                channel_.requestStop(entry->progressSlot);
-                entry->cancelRequested.store(true);
-                entry->status.store(EntryStatus::Cancelled);
-                cancelWaiting(*entry);
+                cancelEntry(*entry);
             }
         }
     }
@@ -396,8 +401,9 @@ void Engine::stopEverything(std::chrono::milliseconds limit) {
         std::lock_guard lock(mutex_);
         for (const auto& entry : list_.entries()) {
             if (isInProgress(entry->status.load())) {
-                channel_.requestStop(entry->progressSlot);
+                // The status stays: the exit sweep judges it.
                 entry->cancelRequested.store(true);
+                channel_.requestStop(entry->progressSlot);
                 cancelWaiting(*entry);
             }
         }
@@ -406,35 +412,66 @@ void Engine::stopEverything(std::chrono::milliseconds limit) {
     waitForWorkers(limit);
 }
 
+Engine::KeptOutputs Engine::keptOutputs() const {
+    KeptOutputs kept;
+    for (const auto& entry : list_.entries()) {
+        if (entry->status.load() == EntryStatus::Ok && !entry->outputPath.empty()) {
+            kept.paths.insert(entry->outputPath);
+            struct stat info;
+            if (stat(entry->outputPath.c_str(), &info) == 0) {
+                kept.files.insert({info.st_dev, info.st_ino});
+            }
+        }
+    }
+    return kept;
+}
+
+void Engine::deleteOutputUnlessKept(const VideoEntry& entry, const KeptOutputs& kept) {
+    if (entry.outputPath.empty() || kept.paths.count(entry.outputPath) != 0) {
+        return;
+    }
+    // The same file may go by another name (a folder that ignores case).
+    struct stat info;
+    if (stat(entry.outputPath.c_str(), &info) == 0 &&
+        kept.files.count({info.st_dev, info.st_ino}) != 0) {
+        return;
+    }
+    unlink(entry.outputPath.c_str());
+}
+
+void Engine::deleteUnfinishedOutputs() {
+    const KeptOutputs kept = keptOutputs();
+    for (const auto& entry : list_.entries()) {
+        if (entry->status.load() != EntryStatus::Ok) {
+            deleteOutputUnlessKept(*entry, kept);
+        }
+    }
+}
+
 void Engine::exitSweep() {
     // Entries are freed below: every worker must have ended first.
     stopEverything(std::chrono::seconds(15));
 
-    std::set<std::string> keptOutputs;
-    for (const auto& entry : list_.entries()) {
-        if (entry->status.load() == EntryStatus::Ok && !entry->outputPath.empty()) {
-            keptOutputs.insert(entry->outputPath);
-        }
-    }
-    auto deleteOutput = [&](const VideoEntry& entry) {
-        if (!entry.outputPath.empty() && keptOutputs.count(entry.outputPath) == 0) {
-            unlink(entry.outputPath.c_str());
-        }
-    };
+    const KeptOutputs kept = keptOutputs();
     std::lock_guard lock(mutex_);
     for (int i = 0; i < list_.count();) {
         VideoEntry& entry = *list_.at(i);
         if (entry.status.load() != EntryStatus::Ok) {
             entry.status.store(EntryStatus::Cancelled);
-            deleteOutput(entry);
+            deleteOutputUnlessKept(entry, kept);
         }
         const EntryStatus status = entry.status.load();
         if (status == EntryStatus::Cancelled || status == EntryStatus::CancelledNotFound ||
             status == EntryStatus::ConversionError) {
             if (settings_.removeStopped) {
-                deleteOutput(entry);
+                deleteOutputUnlessKept(entry, kept);
             }
-            list_.entries().removeAt(i);
+            std::unique_ptr<VideoEntry> removed = list_.entries().removeAt(i);
+            if (removed->worker.started && !removed->worker.exited.load()) {
+                // Its worker outlived every wait: it must never find its entry
+                // freed.
+                abandoned_.push_back(std::move(removed));
+            }
             continue;
         }
         ++i;

@@ -1,5 +1,7 @@
 #include "engine/engine.h"
 
+#include <algorithm>
+
 #include "engine/engine_host.h"
 #include "engine/format_preset.h"
 #include "engine/gui_call.h"
@@ -23,6 +25,16 @@ Engine::~Engine() {
     if (anyWorkerThreadAlive()) {
         stopEverything(kFinalWait);
     }
+    if (anyWorkerThreadAlive()) {
+        // A worker stuck beyond every wait (a converter that even SIGKILL
+        // cannot end) must not find its entry freed; the process is ending.
+        for (auto& entry : abandoned_) {
+            (void)entry.release();
+        }
+        for (int i = list_.count() - 1; i >= 0; --i) {
+            (void)list_.entries().removeAt(i).release();
+        }
+    }
     channel_.closeChannel();
 }
 
@@ -37,12 +49,11 @@ int Engine::liveWorkers() {
 }
 
 bool Engine::anyWorkerThreadAlive() const {
-    for (const auto& entry : list_.entries()) {
-        if (entry->worker.started && !entry->worker.exited.load()) {
-            return true;
-        }
-    }
-    return false;
+    auto alive = [](const auto& entry) {
+        return entry->worker.started && !entry->worker.exited.load();
+    };
+    return std::any_of(list_.entries().begin(), list_.entries().end(), alive) ||
+           std::any_of(abandoned_.begin(), abandoned_.end(), alive);
 }
 
 bool Engine::waitForWorkers(std::chrono::milliseconds limit) {

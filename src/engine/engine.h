@@ -13,6 +13,8 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/entry_list.h"
 #include "engine/progress_channel.h"
@@ -99,6 +101,12 @@ class Engine {
     // At exit: stops what runs, waits for the workers, deletes unfinished
     // outputs and drops every entry that did not end Ok.
     void exitSweep();
+    // Deletes the output of every entry that did not end Ok, except a file
+    // that an Ok entry names. Call with the lock held.
+    void deleteUnfinishedOutputs();
+    // Lets the owner cut a running probe short: while *flag is not 0, a
+    // probe is ended and its file not admitted.
+    void setProbeInterrupt(const std::atomic<int>* flag) { probeInterrupt_ = flag; }
     // Runs the workers' calls until every worker has ended or `limit` has
     // passed; true when none is left.
     bool waitForWorkers(std::chrono::milliseconds limit);
@@ -124,6 +132,14 @@ class Engine {
     void wakeFollowers(int row);
     void wakeFirstWaiting();
     void cancelWaiting(VideoEntry& entry);
+    // With the lock held: stop request, status Cancelled, stop byte.
+    void cancelEntry(VideoEntry& entry);
+    struct KeptOutputs {
+        std::set<std::string> paths;
+        std::set<std::pair<uint64_t, uint64_t>> files;
+    };
+    KeptOutputs keptOutputs() const;
+    static void deleteOutputUnlessKept(const VideoEntry& entry, const KeptOutputs& kept);
     bool anyWorkerThreadAlive() const;
     // Stops every entry in progress and waits for the workers.
     void stopEverything(std::chrono::milliseconds limit);
@@ -155,6 +171,10 @@ class Engine {
     // Set at the end when converters ignore their stop byte: workers then
     // end them.
     std::atomic<bool> killConverters_{false};
+    // Entries taken out of the list whose worker still ran: kept so that it
+    // never touches freed memory.
+    std::vector<std::unique_ptr<VideoEntry>> abandoned_;
+    const std::atomic<int>* probeInterrupt_ = nullptr;
     // Entries of the batch still waiting for a worker thread, in list order.
     std::deque<VideoEntry*> awaitingWorker_;
 };

@@ -60,8 +60,13 @@ bool Engine::probeMedia(const std::string& path, VideoEntry& entry) {
     const auto stopAt = start + std::chrono::milliseconds(timing_.probeTimeoutMs);
     const auto killAt = stopAt + std::chrono::milliseconds(timing_.probeGraceMs);
     bool timedOut = false;
+    bool interrupted = false;
     const int started =
         runConverterWatched(command.args, &exitCode, kKeepPriority, timing_.probePollMs, [&] {
+            if (probeInterrupt_ != nullptr && probeInterrupt_->load() != 0) {
+                interrupted = true;
+                return false;
+            }
             const auto now = Clock::now();
             if (now >= stopAt && !timedOut) {
                 timedOut = true;
@@ -70,7 +75,7 @@ bool Engine::probeMedia(const std::string& path, VideoEntry& entry) {
             return now < killAt;
         });
     bool result = false;
-    if (started && !timedOut) {
+    if (started && !timedOut && !interrupted) {
         if (exitCode == kInvalidMedia) {
             char text[4096];
             snprintf(text, sizeof text, "%s Invalid video", path.c_str());

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -464,6 +465,64 @@ TEST_F(EngineTest, ConverterThatIgnoresTheStopIsEndedAtExit) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
     EXPECT_TRUE(engine.batchIdle());
     EXPECT_EQ(status(0), EntryStatus::ConversionError);
+}
+
+TEST_F(EngineTest, ExitSweepKeepsAnOkFileThatAFailedEntryNamesOtherwise) {
+    addVideo("good.avi", "output 100");
+    ASSERT_TRUE(runBatch());
+    const std::string kept = engine.entryList().at(0)->outputPath;
+    // The same file under another name, as a folder that ignores case shows it.
+    const std::string alias = out + "/GOOD.mp4";
+    ASSERT_EQ(link(kept.c_str(), alias.c_str()), 0);
+    auto failed = createEntry("/v/Good.avi");
+    failed->status = EntryStatus::ConversionError;
+    failed->outputPath = alias;
+    engine.entryList().entries().append(failed);
+    engine.exitSweep();
+    EXPECT_TRUE(exists(kept));
+    EXPECT_TRUE(exists(alias));
+}
+
+TEST_F(EngineTest, InterruptedProbeAdmitsNothing) {
+    std::atomic<int> interrupt{0};
+    engine.setProbeInterrupt(&interrupt);
+    std::thread later([&] {
+        std::this_thread::sleep_for(100ms);
+        interrupt = 1;
+    });
+    auto start = std::chrono::steady_clock::now();
+    engine.admitFile(video("slow.avi", "probe: duration 5; ignorestop; sleep 60000"));
+    later.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(engine.entryList().count(), 0);
+}
+
+class EngineOneThreadTest : public EngineTest {
+  protected:
+    EngineOneThreadTest() : EngineTest(oneThread()) {}
+    static EngineTiming oneThread() {
+        EngineTiming timing = fastTiming();
+        timing.maxLiveWorkers = 1;
+        return timing;
+    }
+};
+
+TEST_F(EngineOneThreadTest, LaterEntriesWaitForAThreadAndStopOnlyThemselves) {
+    addVideo("a.avi", "output 100; steps 0 100 10 30; onstop 7");
+    addVideo("b.avi", "output 100");
+    addVideo("c.avi", "output 100");
+    // All three probes used the same slot: the running one holds it now.
+    engine.startBatch();
+    ASSERT_TRUE(drainUntil([&] { return status(0) == EntryStatus::Converting; }));
+    EXPECT_EQ(status(1), EntryStatus::Pending);
+    host.focused = 1;
+    engine.stopEntry();
+    ASSERT_TRUE(drain());
+    EXPECT_EQ(status(0), EntryStatus::Ok);  // not stopped in B's place
+    EXPECT_EQ(status(1), EntryStatus::Cancelled);
+    EXPECT_EQ(status(2), EntryStatus::Ok);
+    EXPECT_EQ(startOrder(), (std::vector<std::string>{"a.avi", "c.avi"}));
+    EXPECT_EQ(engine.finishedCount(), 3);
 }
 
 }  // namespace
