@@ -17,9 +17,9 @@ inline constexpr int kOutputFailed = 4;      // the output cannot be created, wr
 inline constexpr int kEncoderFailed = 5;     // no such encoder, or it refused the video settings
 inline constexpr int kNothingToConvert = 6;  // no stream of the input fits the output
 inline constexpr int kInputStalled = 7;      // the input delivered nothing for too long
-inline constexpr int kInterrupted = 8;       // stopped by a signal, not by the engine: output removed
-inline constexpr int kUnusableMedia = -20;   // probe: nothing decodable in the file
-inline constexpr int kAudioRefused = -25;    // the encoder refused the requested audio options
+inline constexpr int kInterrupted = 8;  // stopped by a signal, not by the engine: output removed
+inline constexpr int kUnusableMedia = -20;  // probe: nothing decodable in the file
+inline constexpr int kAudioRefused = -25;   // the encoder refused the requested audio options
 }  // namespace exit_code
 
 class ConvertError : public std::runtime_error {

@@ -44,8 +44,7 @@ int run(const vidmill::ConverterOptions& options) {
     } catch (const ConvertError& error) {
         if (error.exitCode() == exit_code::kSuccess) {
             // Stopped before anything began: on request, or by a signal.
-            return progress.stoppedBySignalAlone() ? exit_code::kInterrupted
-                                                   : exit_code::kSuccess;
+            return progress.stoppedBySignalAlone() ? exit_code::kInterrupted : exit_code::kSuccess;
         }
         report(error.what());
         // The engine knows one answer to a probe that fails: not usable media.

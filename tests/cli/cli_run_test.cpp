@@ -44,7 +44,8 @@ std::vector<std::string> filesIn(const std::string& folder) {
 int processesMentioning(const std::string& text) {
     int found = 0;
     for (const std::string& name : filesIn("/proc")) {
-        if (name.find_first_not_of("0123456789") != std::string::npos || name == std::to_string(getpid())) {
+        if (name.find_first_not_of("0123456789") != std::string::npos ||
+            name == std::to_string(getpid())) {
             continue;
         }
         std::string cmdline = test::readFile("/proc/" + name + "/cmdline");
@@ -69,7 +70,7 @@ bool waitFor(Predicate done, std::chrono::milliseconds limit) {
 }
 
 class CliRunTest : public ::testing::Test {
-protected:
+  protected:
     CliRunTest() { dest = dir.file("out"); }
 
     ProgramResult cli(std::vector<std::string> args) {
@@ -82,11 +83,26 @@ protected:
         static const std::string path = [] {
             std::string clip = test::testMedia().folder + "/long-clip.mp4";
             if (!test::fileExists(clip)) {
-                ProgramResult made = test::runProgram(
-                    {"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-                     "testsrc=size=640x480:rate=25:duration=40", "-f", "lavfi", "-i",
-                     "sine=frequency=440:duration=40", "-c:v", "mpeg4", "-q:v", "8", "-c:a", "aac",
-                     "-shortest", clip + ".part.mp4"});
+                ProgramResult made = test::runProgram({"/usr/bin/ffmpeg",
+                                                       "-v",
+                                                       "error",
+                                                       "-y",
+                                                       "-f",
+                                                       "lavfi",
+                                                       "-i",
+                                                       "testsrc=size=640x480:rate=25:duration=40",
+                                                       "-f",
+                                                       "lavfi",
+                                                       "-i",
+                                                       "sine=frequency=440:duration=40",
+                                                       "-c:v",
+                                                       "mpeg4",
+                                                       "-q:v",
+                                                       "8",
+                                                       "-c:a",
+                                                       "aac",
+                                                       "-shortest",
+                                                       clip + ".part.mp4"});
                 EXPECT_EQ(made.status, 0) << made.output;
                 rename((clip + ".part.mp4").c_str(), clip.c_str());
             }
@@ -136,8 +152,8 @@ TEST_F(CliRunTest, NonMediaFileIsReportedInvalidAndTheRunFails) {
 TEST_F(CliRunTest, UnsupportedOrMissingNamesAreSkippedButTheRestConverts) {
     const std::string text = dir.file("notes.txt");
     test::writeFile(text, "hello");
-    ProgramResult run =
-        cli({"--preset", "5000", "--dest", dest, text, dir.file("gone.avi"), test::testMedia().audioOnly});
+    ProgramResult run = cli({"--preset", "5000", "--dest", dest, text, dir.file("gone.avi"),
+                             test::testMedia().audioOnly});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.output.find("not a supported file type"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("no such file or folder"), std::string::npos) << run.output;
@@ -164,8 +180,8 @@ TEST_F(CliRunTest, DryRunPrintsTheCommandLineAndConvertsNothing) {
 }
 
 TEST_F(CliRunTest, InterruptStopsEverythingAndLeavesNoUnfinishedOutput) {
-    test::RunningProgram run({kCli, "--preset", "110", "--jobs", "2", "--dest", dest, longClip(),
-                              longClip()});
+    test::RunningProgram run(
+        {kCli, "--preset", "110", "--jobs", "2", "--dest", dest, longClip(), longClip()});
     ASSERT_TRUE(waitFor([&] { return filesIn(dest).size() == 2; }, 60s));
     kill(run.pid(), SIGINT);
     auto result = run.wait(60s);
@@ -177,8 +193,8 @@ TEST_F(CliRunTest, InterruptStopsEverythingAndLeavesNoUnfinishedOutput) {
 
 TEST_F(CliRunTest, KilledFrontEndLeavesNoConverterRunning) {
     test::RunningProgram run({kCli, "--preset", "110", "--jobs", "1", "--dest", dest, longClip()});
-    ASSERT_TRUE(waitFor([&] { return processesMentioning(dest) > 0 && !filesIn(dest).empty(); },
-                        60s));
+    ASSERT_TRUE(
+        waitFor([&] { return processesMentioning(dest) > 0 && !filesIn(dest).empty(); }, 60s));
     kill(run.pid(), SIGKILL);
     run.wait(10s);
     EXPECT_TRUE(waitFor([&] { return processesMentioning(dest) == 0; }, 5s));

@@ -49,10 +49,8 @@ TEST(VideoFilesTest, FilterHasDescriptionsInLowerAndPatternsInUpperCase) {
 }
 
 class FolderWalkTest : public ::testing::Test {
-protected:
-    void touch(const std::string& relative) {
-        std::ofstream(dir.file(relative)) << "x";
-    }
+  protected:
+    void touch(const std::string& relative) { std::ofstream(dir.file(relative)) << "x"; }
     void folder(const std::string& relative) { mkdir(dir.file(relative).c_str(), 0755); }
     std::vector<std::string> walk(const std::string& start) {
         std::vector<std::string> found;
