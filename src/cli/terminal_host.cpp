@@ -55,7 +55,9 @@ void TerminalHost::showBatchProgress(int percent, const std::string& text) {
 
 void TerminalHost::clearLines() {
     if (interactive_ && linesOnScreen_ > 0) {
-        std::fprintf(out_, "\x1b[%dA\x1b[J", linesOnScreen_);
+        std::fprintf(out_, "\r\x1b[%dA\x1b[J", linesOnScreen_);
+        // Before anything else reaches the screen through another stream.
+        std::fflush(out_);
         linesOnScreen_ = 0;
         shown_.clear();
     }
