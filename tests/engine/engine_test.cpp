@@ -17,6 +17,7 @@
 #include "engine/engine_host.h"
 #include "engine/gui_call.h"
 #include "support/fake_converter.h"
+#include "support/file_bytes.h"
 #include "support/temp_dir.h"
 
 namespace vidmill {
@@ -85,11 +86,6 @@ EngineTiming fastTiming() {
     return timing;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 bool exists(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0;
@@ -151,7 +147,7 @@ class EngineTest : public ::testing::Test {
     // The sources in the order in which their conversions started.
     std::vector<std::string> startOrder() {
         std::vector<std::string> order;
-        std::string text = readFile(log);
+        std::string text = fileBytes(log);
         std::string previous;
         size_t at = 0;
         while ((at = text.find("arg=", at)) != std::string::npos) {
@@ -395,7 +391,7 @@ TEST_F(EngineTest, RefusedAudioOptionsAreRetriedWithoutThem) {
     ASSERT_TRUE(runBatch());
     EXPECT_EQ(status(0), EntryStatus::Ok);
     EXPECT_EQ(startOrder().size(), 2u);
-    std::string log_ = readFile(log);
+    std::string log_ = fileBytes(log);
     size_t second = log_.find("end", 0);
     EXPECT_NE(log_.find("nice=0", second), std::string::npos);
 }

@@ -9,19 +9,11 @@
 #include <fstream>
 #include <iterator>
 
+#include "support/file_bytes.h"
 #include "support/temp_dir.h"
 
 namespace vidmill {
 namespace {
-
-std::string fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void putFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 long long sizeOnDisk(const std::string& path) {
     struct stat info;
@@ -149,9 +141,9 @@ TEST_F(RecordFileTest, LongTextsAreCutToTheCapacityAndTheFollowingFieldsStayRead
 TEST_F(RecordFileTest, HostileLengthsGiveEmptyTextsWithoutHugeAllocations) {
     // A 16-bit length of 0xFFFF (negative as a signed number), a 32-bit length
     // of 4 GiB - 1 over a short file, and a length cut off by the end.
-    putFile(path, std::string("\xFF\xFF"
-                              "abc",
-                              5));
+    writeBytes(path, std::string("\xFF\xFF"
+                                 "abc",
+                                 5));
     {
         auto file = openRecordFile(path, false);
         char buffer[262] = "junk";
@@ -162,14 +154,14 @@ TEST_F(RecordFileTest, HostileLengthsGiveEmptyTextsWithoutHugeAllocations) {
         auto file = openRecordFile(path, false);
         EXPECT_EQ(file->readText16(1 << 30), "");
     }
-    putFile(path, std::string("\xFF\xFF\xFF\xFF"
-                              "abcdef",
-                              10));
+    writeBytes(path, std::string("\xFF\xFF\xFF\xFF"
+                                 "abcdef",
+                                 10));
     {
         auto file = openRecordFile(path, false);
         EXPECT_EQ(file->readText32(100), "abcdef");  // what the file holds, no more
     }
-    putFile(path, std::string("\x05", 1));
+    writeBytes(path, std::string("\x05", 1));
     {
         auto file = openRecordFile(path, false);
         EXPECT_EQ(file->readText32(100), "");
@@ -183,9 +175,9 @@ TEST_F(RecordFileTest, HostileLengthsGiveEmptyTextsWithoutHugeAllocations) {
 }
 
 TEST_F(RecordFileTest, TruncatedTextKeepsWhatCameAndReportsIt) {
-    putFile(path, std::string("\x0A\x00"
-                              "abc",
-                              5));
+    writeBytes(path, std::string("\x0A\x00"
+                                 "abc",
+                                 5));
     auto file = openRecordFile(path, false);
     char buffer[262];
     EXPECT_EQ(file->readText16Into(buffer, 262), 0);
@@ -222,7 +214,7 @@ TEST_F(RecordFileTest, TellAndSeekRereadTheSameBytes) {
 }
 
 TEST_F(RecordFileTest, SignatureMismatchConsumesTheBytes) {
-    putFile(path, "VIDMILL-HISTORYrest");
+    writeBytes(path, "VIDMILL-HISTORYrest");
     auto file = openRecordFile(path, false);
     int64_t start = file->tell();
     EXPECT_EQ(file->readSignature("VIDMILL-SETTING"), 0);
@@ -236,7 +228,7 @@ TEST_F(RecordFileTest, SignatureMismatchConsumesTheBytes) {
 TEST_F(RecordFileTest, ReadsLargerThanTheBufferComeInPieces) {
     std::string data(25000, 'q');
     data[24999] = 'z';
-    putFile(path, data);
+    writeBytes(path, data);
     auto file = openRecordFileSized(path, false, 100);
     std::string got(30000, '\0');
     EXPECT_EQ(file->readBytes(got.data(), 30000), 25000);

@@ -10,21 +10,13 @@
 #include <iterator>
 
 #include "storage/record_file.h"
+#include "support/file_bytes.h"
 #include "support/temp_dir.h"
 
 namespace vidmill {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 int filesIn(const std::string& folder) {
     return int(std::distance(fs::directory_iterator(folder), {}));

@@ -8,19 +8,11 @@
 #include <iterator>
 
 #include "storage/record_file.h"
+#include "support/file_bytes.h"
 #include "support/temp_dir.h"
 
 namespace vidmill {
 namespace {
-
-std::string fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 // Every field away from its default.
 ConversionSettings changedSettings() {
