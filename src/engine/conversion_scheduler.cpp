@@ -16,6 +16,7 @@
 #include "system/tick_count.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <set>
@@ -131,6 +132,7 @@ void Engine::conversionWorker(VideoEntry& entry) {
         std::lock_guard lock(mutex_);
         entry.progressSlot = -1;
         entry.presetId = settings_.presetId;
+        entry.failureReason.clear();
         ++workerCount_;
         SplitPath(entry.sourcePath, nullptr, nullptr, &entry.name, nullptr);
     }
@@ -143,17 +145,21 @@ void Engine::conversionWorker(VideoEntry& entry) {
     {
         std::unique_lock lock(mutex_);
         waitingRows_.insert(entry.row);
-        for (;;) {
-            // A worker behind an earlier waiting entry cannot start before that
-            // one leaves, and is woken when it does; it checks only now and
-            // then besides. The others check every poll period, and at once
-            // when a converter ends.
-            const int period = waitsForEarlierEntry(entry.row) ? timing_.admissionPollMs * 10
-                                                               : timing_.admissionPollMs;
-            entry.admission.wait_for(lock, std::chrono::milliseconds(period));
+        for (bool first = true;; first = false) {
+            if (!first) {
+                // A worker behind an earlier waiting entry cannot start before
+                // that one leaves, and is woken when it does; it checks only
+                // now and then besides. The others check every poll period,
+                // and at once when a converter ends. A worker that may start
+                // at once, or was stopped before it got here, does not wait.
+                const int period = waitsForEarlierEntry(entry.row) ? timing_.admissionPollMs * 10
+                                                                   : timing_.admissionPollMs;
+                entry.admission.wait_for(lock, std::chrono::milliseconds(period));
+            }
             bool leave = false;
             if (entry.cancelRequested.load()) {
                 entry.status.store(EntryStatus::Cancelled);
+                entry.failureReason = "stopped";
                 leave = true;
             } else if (runningCount_ < settings_.maxConcurrent &&
                        !waitsForEarlierEntry(entry.row)) {
@@ -254,11 +260,16 @@ void Engine::convertEntry(VideoEntry& entry) {
         outputPath = entry.outputPath;
     }
     // A folder with no room for any name gives no path: nothing to run.
-    const int result = outputPath.empty() ? kConverterNotStarted
-                                          : runConversion(entry.sourcePath, outputPath, entry);
+    int result = kConverterNotStarted;
+    if (outputPath.empty()) {
+        setFailureReason(entry, "no free output name in the destination folder");
+    } else {
+        result = runConversion(entry.sourcePath, outputPath, entry);
+    }
     if (result != 0) {
         entry.status.store(EntryStatus::ConversionError);
     } else if (entry.cancelRequested.load()) {
+        setFailureReason(entry, "stopped");
         entry.status.store(EntryStatus::Cancelled);
     } else {
         const uint64_t size = FileSize64(outputPath);
@@ -281,27 +292,155 @@ int Engine::runConversion(const std::string& sourcePath, const std::string& outp
         std::lock_guard lock(mutex_);
         priority = priorityClassFor(settings_.converterPriority);
     }
-    auto report = [this, &entry] {
-        reportProgress(entry);
-        return !killConverters_.load();
-    };
-    int started =
-        runConverterWatched(command.args, &result, priority, timing_.progressPollMs, report);
-    if (started != 0 && result == kAudioOptionsRefused) {
+    bool stalled = false;
+    std::string errors;
+    int started = runWatched(command.args, priority, entry, &result, &stalled, &errors);
+    if (started != 0 && !stalled && result == kAudioOptionsRefused) {
         command = buildConvertCommand(converterPath_, sourcePath, outputPath,
                                       channel_.channelName(), entry, batchSettings_, 1);
-        started = runConverterWatched(command.args, &result, kNormalPriority,
-                                      timing_.progressPollMs, report);
+        started = runWatched(command.args, kNormalPriority, entry, &result, &stalled, &errors);
     }
+    const int converterCode = started != 0 ? result : kConverterNotStarted;
     if (started != 0) {
-        if (FileSize64(outputPath) == 0) {
+        if (stalled) {
+            // It may have closed a cut file properly when it got the stop byte.
+            result = kOutputMissing;
+        } else if (FileSize64(outputPath) == 0) {
             result = kOutputMissing;
         }
-        if (result != 0) {
-            unlink(outputPath.c_str());
-        }
+    }
+    // Judged before the output goes: a full disk is no longer full after.
+    if (stalled) {
+        setFailureReason(entry, "no progress");
+    } else if (result != 0) {
+        setFailureReason(entry, failureReasonFor(converterCode, errors, outputPath));
+    }
+    if (started != 0 && result != 0) {
+        unlink(outputPath.c_str());
     }
     return result;
+}
+
+int Engine::runWatched(const std::vector<std::string>& args, int priority, VideoEntry& entry,
+                       int* exitCode, bool* stalled, std::string* errors) {
+    using Clock = std::chrono::steady_clock;
+    int slot;
+    {
+        std::lock_guard lock(mutex_);
+        slot = entry.progressSlot;
+    }
+    // The slot's figures as last seen, and when they last changed.
+    struct Reading {
+        double percent = -1;
+        std::int64_t amount = -1;
+        double duration = -1;
+        bool operator==(const Reading&) const = default;
+    };
+    Reading last;
+    auto lastChange = Clock::now();
+    Clock::time_point killAt{};
+    auto watch = [&] {
+        reportProgress(entry);
+        if (killConverters_.load()) {
+            return false;
+        }
+        if (slot < 0) {
+            return true;  // nothing to judge it by
+        }
+        const auto now = Clock::now();
+        if (*stalled) {
+            return now < killAt;
+        }
+        Reading reading;
+        channel_.readProgress(slot, reading.percent, &reading.amount);
+        channel_.readDuration(slot, reading.duration);
+        if (!(reading == last)) {
+            last = reading;
+            lastChange = now;
+        } else if (now - lastChange >= std::chrono::milliseconds(timing_.stallTimeoutMs)) {
+            *stalled = true;
+            channel_.requestStop(slot);
+            killAt = now + std::chrono::milliseconds(timing_.stallGraceMs);
+        }
+        return true;
+    };
+    return runConverterWatched(args, exitCode, priority, timing_.progressPollMs, watch, errors);
+}
+
+namespace {
+
+// The last line that says something, without our converter's name before it,
+// control characters and all.
+std::string lastMessageLine(const std::string& errors) {
+    std::size_t end = errors.find_last_not_of(" \t\r\n");
+    if (end == std::string::npos) {
+        return {};
+    }
+    const std::size_t begin = errors.find_last_of('\n', end);
+    std::string line = errors.substr(begin == std::string::npos ? 0 : begin + 1,
+                                     end + 1 - (begin == std::string::npos ? 0 : begin + 1));
+    static const std::string kPrefix = "vidmill-convert: ";
+    if (line.rfind(kPrefix, 0) == 0) {
+        line.erase(0, kPrefix.size());
+    }
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            c = ' ';
+        }
+    }
+    constexpr std::size_t kLongest = 300;
+    if (line.size() > kLongest) {
+        line.resize(kLongest);
+    }
+    return line;
+}
+
+bool folderIsFull(const std::string& folder) {
+    struct statvfs info {};
+    // "Full" with a little slack: a converter fails before the last block goes.
+    return statvfs(folder.c_str(), &info) == 0 &&
+           static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize < 64 * 1024;
+}
+
+}  // namespace
+
+std::string Engine::failureReasonFor(int converterCode, const std::string& errors,
+                                     const std::string& outputPath) const {
+    std::string folder;
+    SplitPath(outputPath, nullptr, &folder, nullptr, nullptr);
+    if (folder.empty()) {
+        folder = ".";
+    }
+    const std::string message = lastMessageLine(errors);
+    const int result = converterCode;
+    if (result == kConverterNotStarted) {
+        return access(converterPath_.c_str(), X_OK) != 0 ? "converter not found"
+                                                         : "the converter could not be started";
+    }
+    if (result == kInvalidMedia) {
+        return "not a usable media file";
+    }
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        return "output folder is not writable";
+    }
+    if (message.find("No space left on device") != std::string::npos || folderIsFull(folder)) {
+        return "disk full";
+    }
+    if (!message.empty()) {
+        return message;
+    }
+    if (result == 0) {
+        return "the converter wrote no output";
+    }
+    if (result <= kSignalExitBase - 1 && result >= kSignalExitBase - 64) {
+        return "the converter was killed by signal " + std::to_string(kSignalExitBase - result);
+    }
+    return "the converter failed with exit code " + std::to_string(result);
+}
+
+void Engine::setFailureReason(VideoEntry& entry, std::string reason) {
+    std::lock_guard lock(mutex_);
+    entry.failureReason = std::move(reason);
 }
 
 int Engine::reportProgress(VideoEntry& entry) {
@@ -467,7 +606,7 @@ void Engine::exitSweep() {
                 deleteOutputUnlessKept(entry, kept);
             }
             std::unique_ptr<VideoEntry> removed = list_.entries().removeAt(i);
-            if (removed->worker.started && !removed->worker.exited.load()) {
+            if (removed->worker.started && !removed->worker.exited()) {
                 // Its worker outlived every wait: it must never find its entry
                 // freed.
                 abandoned_.push_back(std::move(removed));

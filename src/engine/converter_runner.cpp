@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -39,13 +40,16 @@ class SpawnActions {
             posix_spawn_file_actions_destroy(&actions_);
         }
     }
-    // stdin, stdout and stderr on /dev/null; everything else closed.
-    bool quietStandardStreams() {
-        return ok_ &&
-               posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0) == 0 &&
-               posix_spawn_file_actions_addopen(&actions_, 1, "/dev/null", O_WRONLY, 0) == 0 &&
-               posix_spawn_file_actions_adddup2(&actions_, 1, 2) == 0 &&
-               posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
+    // stdin and stdout on /dev/null, stderr on errorFd (or /dev/null when it
+    // is -1); everything else closed.
+    bool quietStandardStreams(int errorFd) {
+        if (!ok_ || posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0) != 0 ||
+            posix_spawn_file_actions_addopen(&actions_, 1, "/dev/null", O_WRONLY, 0) != 0) {
+            return false;
+        }
+        const int error = errorFd >= 0 ? posix_spawn_file_actions_adddup2(&actions_, errorFd, 2)
+                                       : posix_spawn_file_actions_adddup2(&actions_, 1, 2);
+        return error == 0 && posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
     }
     const posix_spawn_file_actions_t* get() const { return &actions_; }
 
@@ -114,7 +118,7 @@ class PidFd {
 // Gives the child's pid, or -1 when it could not be started. glibc's
 // posix_spawn reports a failed exec (missing file, no execute permission,
 // not a program) as its result.
-pid_t spawnProcess(const std::vector<std::string>& command, bool ownSession) {
+pid_t spawnProcess(const std::vector<std::string>& command, bool ownSession, int errorFd = -1) {
     if (command.empty() || command.front().empty()) {
         return -1;
     }
@@ -127,7 +131,7 @@ pid_t spawnProcess(const std::vector<std::string>& command, bool ownSession) {
 
     SpawnActions actions;
     SpawnAttributes attributes;
-    if (!actions.quietStandardStreams() || !attributes.setUp(ownSession)) {
+    if (!actions.quietStandardStreams(errorFd) || !attributes.setUp(ownSession)) {
         return -1;
     }
     pid_t pid = -1;
@@ -147,98 +151,265 @@ int exitCodeFromStatus(int status) {
     return kExitStatusLost;
 }
 
-// Waits for one child in passes of a fixed length. Uses a process descriptor
-// when the kernel has them, and polls with WNOHANG otherwise.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// The last bytes that a child wrote to its standard error. Read whenever
+// there is something, so the child never blocks on a full pipe.
+class ErrorTail {
+  public:
+    explicit ErrorTail(int readFd) : fd_(readFd) {}
+    int fd() const { return fd_.get(); }
+    // Reads what is there now; false once the pipe has ended.
+    bool drain() {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = read(fd_.get(), buffer, sizeof buffer);
+            if (got > 0) {
+                text_.append(buffer, static_cast<std::size_t>(got));
+                if (text_.size() > 4 * kErrorTailBytes) {
+                    text_.erase(0, text_.size() - kErrorTailBytes);
+                }
+                continue;
+            }
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got < 0 && errno == EAGAIN) {
+                return true;
+            }
+            fd_.reset();  // end of the pipe, or an error: nothing more to read
+            return false;
+        }
+    }
+    std::string take() {
+        if (fd_.get() >= 0) {
+            drain();
+        }
+        if (text_.size() > kErrorTailBytes) {
+            text_.erase(0, text_.size() - kErrorTailBytes);
+        }
+        return std::move(text_);
+    }
+
+  private:
+    Fd fd_;
+    std::string text_;
+};
+
+// Every child that a runner waits for, so that a program about to end can
+// end them too. A child leaves the list before it is reaped, so its pid is
+// never reused while listed.
+class LiveChildren {
+  public:
+    void add(pid_t pid, int pidFd) {
+        std::lock_guard lock(mutex_);
+        children_.push_back({pid, pidFd});
+    }
+    void remove(pid_t pid) {
+        std::lock_guard lock(mutex_);
+        children_.erase(std::remove_if(children_.begin(), children_.end(),
+                                       [pid](const Child& child) { return child.pid == pid; }),
+                        children_.end());
+    }
+    // Sends the signal to every listed child that still runs; gives their number.
+    int signalRunning(int signal) {
+        std::lock_guard lock(mutex_);
+        int running = 0;
+        for (const Child& child : children_) {
+            if (!hasEnded(child)) {
+                ++running;
+                if (signal != 0) {
+                    sendSignal(child, signal);
+                }
+            }
+        }
+        return running;
+    }
+
+  private:
+    struct Child {
+        pid_t pid;
+        int pidFd;
+    };
+    static bool hasEnded(const Child& child) {
+        if (child.pidFd >= 0) {
+            pollfd item{child.pidFd, POLLIN, 0};
+            return poll(&item, 1, 0) > 0;
+        }
+        siginfo_t info{};
+        return waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOHANG | WNOWAIT) ==
+                   0 &&
+               info.si_pid == child.pid;
+    }
+    static void sendSignal(const Child& child, int signal) {
+#ifdef SYS_pidfd_send_signal
+        if (child.pidFd >= 0 &&
+            syscall(SYS_pidfd_send_signal, child.pidFd, signal, nullptr, 0) == 0) {
+            return;
+        }
+#endif
+        kill(child.pid, signal);
+    }
+
+    std::mutex mutex_;
+    std::vector<Child> children_;
+};
+
+LiveChildren& liveChildren() {
+    static LiveChildren* children = new LiveChildren;  // used until the very end
+    return *children;
+}
+
+// Waits for one child in passes of a fixed length, reading its standard
+// error meanwhile. Uses a process descriptor when the kernel has them, and
+// polls in short steps otherwise. The child stays unreaped until finish().
 class ChildWaiter {
   public:
-    explicit ChildWaiter(pid_t pid) : pid_(pid), pidFd_(pid) {}
+    ChildWaiter(pid_t pid, ErrorTail* errors) : pid_(pid), pidFd_(pid), errors_(errors) {
+        liveChildren().add(pid_, pidFd_.get());
+    }
+    ChildWaiter(const ChildWaiter&) = delete;
+    ChildWaiter& operator=(const ChildWaiter&) = delete;
+    ~ChildWaiter() { finish(); }
 
     // Waits until the child ends or the period is over; true when it ended.
     bool waitPeriod(Milliseconds period) {
         const Clock::time_point deadline = Clock::now() + period;
-        while (!reaped_) {
-            const auto left = std::chrono::ceil<Milliseconds>(
-                std::max(deadline - Clock::now(), Clock::duration{}));
-            if (pidFd_.get() >= 0) {
-                pollfd item{pidFd_.get(), POLLIN, 0};
-                const int ready = poll(&item, 1, static_cast<int>(left.count()));
-                if (ready > 0) {
-                    return true;
-                }
-                if (ready < 0 && errno != EINTR) {
-                    pidFd_.reset();  // go on by polling the child instead
-                    continue;
-                }
-            } else {
-                if (reapWithoutWaiting()) {
-                    return true;
-                }
-                std::this_thread::sleep_for(std::min<Clock::duration>(left, kFallbackStep));
+        for (;;) {
+            if (ended()) {
+                return true;
             }
-            if (Clock::now() >= deadline) {
-                return reapWithoutWaiting();
+            const auto now = Clock::now();
+            if (now >= deadline) {
+                return false;
+            }
+            auto left = std::chrono::ceil<Milliseconds>(deadline - now);
+            pollfd items[2];
+            nfds_t count = 0;
+            if (pidFd_.get() >= 0) {
+                items[count++] = {pidFd_.get(), POLLIN, 0};
+            } else {
+                left = std::min(left, kFallbackStep);
+            }
+            const bool reading = errors_ != nullptr && errors_->fd() >= 0;
+            if (reading) {
+                items[count++] = {errors_->fd(), POLLIN, 0};
+            }
+            if (count == 0) {
+                std::this_thread::sleep_for(left);
+                continue;
+            }
+            const int ready = poll(items, count, static_cast<int>(left.count()));
+            if (ready < 0 && errno != EINTR) {
+                // Out of kernel memory for the moment: try again shortly.
+                std::this_thread::sleep_for(std::min(left, kFallbackStep));
+                continue;
+            }
+            if (reading && ready > 0 && items[count - 1].revents != 0) {
+                errors_->drain();
             }
         }
-        return true;
     }
 
     // Reaps the ended child and gives its exit code.
     int finish() {
-        while (!reaped_) {
-            int status = 0;
-            const pid_t result = waitpid(pid_, &status, 0);
-            if (result == pid_) {
-                reaped_ = true;
-                status_ = status;
-            } else if (result < 0 && errno != EINTR) {
-                reaped_ = true;
-                lost_ = true;
+        if (!reaped_) {
+            liveChildren().remove(pid_);
+            for (;;) {
+                int status = 0;
+                const pid_t result = waitpid(pid_, &status, 0);
+                if (result == pid_) {
+                    status_ = status;
+                    break;
+                }
+                if (result < 0 && errno != EINTR) {
+                    lost_ = true;
+                    break;
+                }
             }
+            reaped_ = true;
         }
         return lost_ ? kExitStatusLost : exitCodeFromStatus(status_);
     }
 
   private:
-    bool reapWithoutWaiting() {
+    bool ended() {
         if (pidFd_.get() >= 0) {
             pollfd item{pidFd_.get(), POLLIN, 0};
             return poll(&item, 1, 0) > 0;
         }
-        int status = 0;
-        const pid_t result = waitpid(pid_, &status, WNOHANG);
-        if (result == pid_) {
-            reaped_ = true;
-            status_ = status;
-        } else if (result < 0 && errno != EINTR) {
-            reaped_ = true;  // nothing left to wait for
-            lost_ = true;
-        }
-        return reaped_;
+        siginfo_t info{};
+        const int result =
+            waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+        // An error means nothing is left to wait for (someone else reaped it).
+        return (result == 0 && info.si_pid == pid_) || (result < 0 && errno != EINTR);
     }
 
     pid_t pid_;
     PidFd pidFd_;
+    ErrorTail* errors_;
     bool reaped_ = false;
     bool lost_ = false;
     int status_ = 0;
 };
 
-int runAndWait(const std::vector<std::string>& command, int* exitCode, int niceValue,
-               int pollPeriodMs, const WatchFunction& watch) {
-    const pid_t pid = spawnProcess(command, false);
-    if (pid < 0) {
-        return 0;
-    }
+// Applies a nice value to every thread of the child: it leads a process group
+// of its own, and the group form reaches each thread, where the process form
+// would reach only the first.
+void applyPriority(pid_t pid, int niceValue) {
     if (niceValue != kKeepPriority) {
         // Raising the priority needs a privilege; without it the converter
         // simply runs at the priority it inherited.
-        setpriority(PRIO_PROCESS, static_cast<id_t>(pid), niceValue);
+        setpriority(PRIO_PGRP, static_cast<id_t>(pid), niceValue);
     }
-    ChildWaiter waiter(pid);
+}
+
+int runAndWait(const std::vector<std::string>& command, int* exitCode, int niceValue,
+               int pollPeriodMs, const WatchFunction& watch, std::string* errorTail) {
+    int pipeFds[2] = {-1, -1};
+    if (errorTail != nullptr && pipe2(pipeFds, O_CLOEXEC) != 0) {
+        pipeFds[0] = pipeFds[1] = -1;
+    }
+    Fd writeEnd(pipeFds[1]);
+    ErrorTail errors(pipeFds[0]);
+    if (errors.fd() >= 0) {
+        fcntl(errors.fd(), F_SETFL, O_NONBLOCK);
+    }
+    const pid_t pid = spawnProcess(command, false, writeEnd.get());
+    writeEnd.reset();  // the child holds its own copy
+    if (pid < 0) {
+        return 0;
+    }
+    applyPriority(pid, niceValue);
+    ChildWaiter waiter(pid, errors.fd() >= 0 ? &errors : nullptr);
     const Milliseconds period{std::max(pollPeriodMs, 1)};
     bool killed = false;
+    bool firstPass = true;
     for (;;) {
         const bool ended = waiter.waitPeriod(period);
+        if (firstPass && !ended) {
+            // Threads that the child created in the instant between its start
+            // and the first call may have missed it.
+            applyPriority(pid, niceValue);
+            firstPass = false;
+        }
         const bool keep = watch ? watch() : true;
         if (ended) {
             break;
@@ -252,6 +423,9 @@ int runAndWait(const std::vector<std::string>& command, int* exitCode, int niceV
     const int code = waiter.finish();
     if (exitCode != nullptr) {
         *exitCode = code;
+    }
+    if (errorTail != nullptr) {
+        *errorTail = errors.take();
     }
     return 1;
 }
@@ -287,17 +461,33 @@ int priorityClassFor(int setting) {
 
 int runConverter(const std::vector<std::string>& command, int* exitCode, int priorityClass,
                  int pollPeriodMs, const ProgressFunction& progress) {
-    return runAndWait(command, exitCode, priorityClass, pollPeriodMs, watchFromProgress(progress));
+    return runAndWait(command, exitCode, priorityClass, pollPeriodMs, watchFromProgress(progress),
+                      nullptr);
 }
 
 int runConverterNormal(const std::vector<std::string>& command, int* exitCode, int pollPeriodMs,
                        const ProgressFunction& progress) {
-    return runAndWait(command, exitCode, kKeepPriority, pollPeriodMs, watchFromProgress(progress));
+    return runAndWait(command, exitCode, kNormalPriority, pollPeriodMs, watchFromProgress(progress),
+                      nullptr);
 }
 
 int runConverterWatched(const std::vector<std::string>& command, int* exitCode, int priorityClass,
-                        int pollPeriodMs, const WatchFunction& watch) {
-    return runAndWait(command, exitCode, priorityClass, pollPeriodMs, watch);
+                        int pollPeriodMs, const WatchFunction& watch, std::string* errorTail) {
+    return runAndWait(command, exitCode, priorityClass, pollPeriodMs, watch, errorTail);
+}
+
+int endRunningConverters(std::chrono::milliseconds grace) {
+    if (liveChildren().signalRunning(SIGTERM) == 0) {
+        return 0;
+    }
+    const Clock::time_point deadline = Clock::now() + grace;
+    while (Clock::now() < deadline) {
+        std::this_thread::sleep_for(Milliseconds(10));
+        if (liveChildren().signalRunning(0) == 0) {
+            return 0;
+        }
+    }
+    return liveChildren().signalRunning(SIGKILL);
 }
 
 int launchDetached(const std::vector<std::string>& command) {

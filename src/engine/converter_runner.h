@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <limits>
 #include <string>
@@ -23,7 +25,8 @@ namespace vidmill {
 inline constexpr int kSignalExitBase = -2000;
 inline constexpr int kExitStatusLost = -2100;
 
-// Priorities are nice values, applied to the converter after it has started.
+// Priorities are nice values, applied to every thread of the converter after
+// it has started.
 inline constexpr int kNormalPriority = 0;
 // Leaves the converter at the priority it inherits from us.
 inline constexpr int kKeepPriority = std::numeric_limits<int>::min();
@@ -46,7 +49,7 @@ int priorityClassFor(int setting);
 int runConverter(const std::vector<std::string>& command, int* exitCode, int priorityClass,
                  int pollPeriodMs, const ProgressFunction& progress);
 
-// The same at normal priority.
+// The same at normal priority (nice 0), whatever our own priority is.
 int runConverterNormal(const std::vector<std::string>& command, int* exitCode, int pollPeriodMs,
                        const ProgressFunction& progress);
 
@@ -54,10 +57,19 @@ int runConverterNormal(const std::vector<std::string>& command, int* exitCode, i
 // gives false in a pass in which the converter still runs, the runner kills
 // it (SIGKILL, once) and goes on waiting until it has ended; the exit code is
 // then kSignalExitBase - SIGKILL. Normally a converter is stopped through its
-// slot's stop byte and ends by itself. kKeepPriority as priorityClass starts
-// it as runConverterNormal does.
+// slot's stop byte and ends by itself. kKeepPriority as priorityClass leaves
+// it at the priority it inherits. When errorTail is given, it receives the
+// last kErrorTailBytes bytes that the program wrote to its standard error.
 int runConverterWatched(const std::vector<std::string>& command, int* exitCode, int priorityClass,
-                        int pollPeriodMs, const WatchFunction& watch);
+                        int pollPeriodMs, const WatchFunction& watch,
+                        std::string* errorTail = nullptr);
+
+inline constexpr std::size_t kErrorTailBytes = 512;
+
+// For a program that is about to end: every converter that the calls above
+// started and that still runs gets SIGTERM, and those still running after
+// `grace` get SIGKILL. Any thread may call it. Gives the number killed.
+int endRunningConverters(std::chrono::milliseconds grace);
 
 // Starts the command in a session of its own and does not wait for it; it is
 // reaped in the background when it ends. Gives 1 when it started, else 0.

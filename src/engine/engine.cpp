@@ -49,9 +49,7 @@ int Engine::liveWorkers() {
 }
 
 bool Engine::anyWorkerThreadAlive() const {
-    auto alive = [](const auto& entry) {
-        return entry->worker.started && !entry->worker.exited.load();
-    };
+    auto alive = [](const auto& entry) { return entry->worker.started && !entry->worker.exited(); };
     return std::any_of(list_.entries().begin(), list_.entries().end(), alive) ||
            std::any_of(abandoned_.begin(), abandoned_.end(), alive);
 }

@@ -39,6 +39,11 @@ struct EngineTiming {
     // At most this many worker threads live at once; later entries of a big
     // batch wait as Pending until earlier workers have ended.
     int maxLiveWorkers = 1000;
+    // A conversion whose slot has not changed for this long gets the stop
+    // byte, and is ended when it still runs stallGraceMs later; it fails
+    // with the reason "no progress".
+    int stallTimeoutMs = 180000;
+    int stallGraceMs = 10000;
 };
 
 // The result codes of a conversion beside the converter's own exit codes.
@@ -120,6 +125,15 @@ class Engine {
     void convertEntry(VideoEntry& entry);
     int runConversion(const std::string& sourcePath, const std::string& outputPath,
                       VideoEntry& entry);
+    // One run of the converter, watched for progress: one that stops
+    // moving is stopped, then ended, and *stalled set.
+    int runWatched(const std::vector<std::string>& args, int priority, VideoEntry& entry,
+                   int* exitCode, bool* stalled, std::string* errors);
+    // Why a conversion whose converter ended with `converterCode` (0 when it
+    // left no output) did not end Ok, in one line.
+    std::string failureReasonFor(int converterCode, const std::string& errors,
+                                 const std::string& outputPath) const;
+    void setFailureReason(VideoEntry& entry, std::string reason);
     int reportProgress(VideoEntry& entry);
     void refreshEntry(VideoEntry& entry);
     void completeWorker(VideoEntry& entry);

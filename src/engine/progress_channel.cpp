@@ -231,6 +231,12 @@ void ProgressChannel::closeChannel() {
     highWater_.store(0, std::memory_order_relaxed);
 }
 
+void ProgressChannel::unlinkChannel() {
+    if (view_ != nullptr && !channelName_.empty()) {
+        shm_unlink(layout::objectName(channelName_).c_str());
+    }
+}
+
 int ProgressChannel::removeStaleBlocks() {
     DIR* folder = opendir(kShmFolder);
     if (folder == nullptr) {

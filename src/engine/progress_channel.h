@@ -54,6 +54,9 @@ class ProgressChannel {
     // Unmaps and removes the block. Converters still attached keep their own
     // mapping until they end.
     void closeChannel();
+    // Removes the block's name only, keeping the mapping: for a program that
+    // ends at once while its threads may still read the slots.
+    void unlinkChannel();
 
     bool isOpen() const { return view_ != nullptr; }
     // Empty while the channel is absent.

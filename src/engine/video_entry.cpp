@@ -74,6 +74,8 @@ std::unique_ptr<VideoEntry> readEntry(RecordFile& file, int historyVersion) {
     entry->transferState = int16_t(transferState);
     entry->size = uint64_t(sizeHigh) << 32 | sizeLow;
     entry->duration = int32_t(duration);
+    // No conversion of this run holds a slot for it: a stop must reach nobody.
+    entry->progressSlot = -1;
     return entry;
 }
 

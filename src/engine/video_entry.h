@@ -74,8 +74,12 @@ struct VideoEntry {
     // Wakes the entry's worker while it waits to be admitted.
     std::condition_variable admission;
     int32_t row = 0;
+    // -1: no slot. A probe leaves its slot number here until a worker starts.
     int32_t progressSlot = 0;
     uint64_t sourceSize = 0;
+    // Why the last conversion failed or stopped, in one line; empty
+    // otherwise. Kept in memory only: the history file has no room for it.
+    std::string failureReason;
 };
 
 std::unique_ptr<VideoEntry> createEntry(const std::string& sourcePath);

@@ -4,21 +4,32 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "engine/gui_call.h"
 
 namespace vidmill {
 namespace {
 
+struct ThreadStart {
+    WorkerThread* block;
+    std::shared_ptr<WorkerThread::Run> run;
+};
+
 void* threadRoutine(void* argument) {
-    auto& block = *static_cast<WorkerThread*>(argument);
+    const std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(argument));
+    WorkerThread& block = *start->block;
+    WorkerThread::Run& run = *start->run;
     block.body(block);
-    block.bodyDone.store(true);
-    if (block.completion && block.gui != nullptr) {
-        block.gui->guiCall([&block] { block.completion(block); });
+    run.bodyDone.store(true);
+    // A copy: the completion may start the block again, which replaces it.
+    const WorkerThread::Function completion = block.completion;
+    if (completion && block.gui != nullptr) {
+        block.gui->guiCall([&block, &completion] { completion(block); });
     }
-    // Nothing may touch the block after this store.
-    block.exited.store(true);
+    // Once the completion has run, the block may belong to a new run or be
+    // freed: only this run's own state is touched from here on.
+    run.exited.store(true);
     return nullptr;
 }
 
@@ -53,9 +64,8 @@ int startWorker(WorkerThread& block, int priority, bool autoClose, WorkerThread:
     block.data = data;
     block.completion = std::move(completion);
     block.gui = &gui;
-    block.bodyDone.store(false);
-    block.exited.store(false);
     block.started = false;
+    auto run = std::make_shared<WorkerThread::Run>();
 
     ThreadAttributes attributes;
     if (pthread_attr_setstacksize(attributes.get(), workerStackSize()) != 0) {
@@ -64,9 +74,13 @@ int startWorker(WorkerThread& block, int priority, bool autoClose, WorkerThread:
     if (autoClose) {
         pthread_attr_setdetachstate(attributes.get(), PTHREAD_CREATE_DETACHED);
     }
-    if (pthread_create(&block.threadHandle, attributes.get(), threadRoutine, &block) != 0) {
+    auto start = std::make_unique<ThreadStart>(ThreadStart{&block, run});
+    block.run = std::move(run);
+    if (pthread_create(&block.threadHandle, attributes.get(), threadRoutine, start.get()) != 0) {
+        block.run.reset();
         return 0;
     }
+    (void)start.release();  // the thread owns it now
     block.started = true;
     return 1;
 }

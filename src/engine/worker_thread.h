@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 namespace vidmill {
 
@@ -15,17 +16,28 @@ class GuiCall;
 struct WorkerThread {
     using Function = std::function<void(WorkerThread&)>;
 
+    // What one start of the block shares with its thread. Each start makes a
+    // new one, so a thread that is still finishing an earlier run never
+    // writes into the state of the run that replaced it.
+    struct Run {
+        std::atomic<bool> bodyDone{false};
+        // Set as the very last touch of the run by its thread.
+        std::atomic<bool> exited{false};
+    };
+
     pthread_t threadHandle{};
     bool started = false;
     bool autoClose = false;
-    std::atomic<bool> bodyDone{false};
-    // Set as the very last touch of the block by its thread: once it is
-    // true the block may be freed.
-    std::atomic<bool> exited{false};
     Function body;
     void* data = nullptr;
     Function completion;
     GuiCall* gui = nullptr;
+    std::shared_ptr<Run> run;
+
+    bool bodyDone() const { return run && run->bodyDone.load(); }
+    // True once the thread of the latest start has finished all its work:
+    // the block may then be freed. A block never started counts as exited.
+    bool exited() const { return !run || run->exited.load(); }
 };
 
 // Stack of a worker thread: enough for the converter runner and a call into
@@ -38,7 +50,9 @@ std::size_t workerStackSize();
 // detached. A priority of -1 leaves the thread's priority as created; others
 // are accepted for the caller's sake and change nothing on this platform,
 // where worker threads all run at normal priority. Gives 1 when the thread
-// was started, 0 otherwise (then nothing runs at all).
+// was started, 0 otherwise (then nothing runs at all). The block may be
+// started again once its completion has run, even before the earlier thread
+// has quite ended.
 int startWorker(WorkerThread& block, int priority, bool autoClose, WorkerThread::Function body,
                 void* data, WorkerThread::Function completion, GuiCall& gui);
 

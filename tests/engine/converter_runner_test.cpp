@@ -266,20 +266,73 @@ TEST_F(ConverterRunnerTest, StartsWithTheArgumentsAsGivenAndNothingInherited) {
     EXPECT_EQ(std::filesystem::file_size(output), 1000u);
 }
 
-TEST_F(ConverterRunnerTest, RunsTheConverterAtTheChosenPriority) {
+TEST_F(ConverterRunnerTest, RunsEveryThreadOfTheConverterAtTheChosenPriority) {
+    // {our own nice value, how the converter is started, the value it must get}
+    struct Case {
+        int ours;
+        bool normal;
+        int expected;
+    };
+    const bool privileged = geteuid() == 0;
+    for (const Case& c : {Case{0, false, 19}, Case{5, true, 0}}) {
+        if (c.expected < c.ours && !privileged) {
+            continue;  // going back to a higher priority needs a privilege
+        }
+        const int slot = channel.allocateSlot();
+        const std::string record = dir.file("nice" + std::to_string(c.expected) + ".txt");
+        // The converter's threads exist before it looks; it waits for the
+        // first progress call, after which the priority is in place.
+        const std::vector<std::string> line = command(
+            "threads 3; waitstop " + std::to_string(kLongWait) + "; recordnice " + record, slot);
+        int exitCode = -1;
+        const auto stop = [&] { channel.requestStop(slot); };
+        // Nice values belong to threads here: a thread of its own keeps ours.
+        std::thread([&] {
+            setpriority(PRIO_PROCESS, 0, c.ours);
+            if (c.normal) {
+                runConverterNormal(line, &exitCode, 10, stop);
+            } else {
+                runConverter(line, &exitCode, priorityClassFor(0), 10, stop);
+            }
+        }).join();
+        EXPECT_EQ(exitCode, 0);
+        const std::string expected = std::to_string(c.expected);
+        EXPECT_THAT(recordLines(record),
+                    ElementsAre(expected + "," + expected + "," + expected + "," + expected));
+        channel.releaseSlot(slot);
+    }
+}
+
+TEST_F(ConverterRunnerTest, KeepsTheLastWordsOfTheConverterEvenAfterAFlood) {
+    int exitCode = 0;
+    std::string errors = "stale";
+    // Far more than a pipe holds: the converter must never block on it.
+    ASSERT_EQ(runConverterWatched(command("noise 300000; say cannot write: disk is full; exit 4"),
+                                  &exitCode, kKeepPriority, 1000, {}, &errors),
+              1);
+    EXPECT_EQ(exitCode, 4);
+    EXPECT_LE(errors.size(), kErrorTailBytes);
+    EXPECT_THAT(errors, ::testing::EndsWith("\ncannot write: disk is full\n"));
+}
+
+TEST_F(ConverterRunnerTest, EndingTheRunningConvertersKillsOneThatIgnoresTerm) {
     const int slot = channel.allocateSlot();
-    const std::string record = dir.file("nice.txt");
-    // The converter waits for the first progress call, so the priority set
-    // after the start is in place when it looks.
-    int exitCode = -1;
-    ASSERT_EQ(
-        runConverter(command("waitstop " + std::to_string(kLongWait) + "; record " + record, slot),
-                     &exitCode, priorityClassFor(0), 10, [&] { channel.requestStop(slot); }),
-        1);
-    EXPECT_EQ(exitCode, 0);
-    const std::vector<std::string> lines = recordLines(record);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0], "nice=19");
+    int exitCode = 0;
+    std::thread runner([&] {
+        runConverterWatched(
+            command("ignoreterm; ignorestop; percent 1; sleep " + std::to_string(kLongWait), slot),
+            &exitCode, kKeepPriority, 10, [] { return true; });
+    });
+    double percent = 0;
+    while (channel.readProgress(slot, percent) == 0 || percent < 1) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(endRunningConverters(std::chrono::milliseconds(100)), 1);
+    runner.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(exitCode, kSignalExitBase - SIGKILL);
+    EXPECT_EQ(endRunningConverters(std::chrono::milliseconds(100)), 0) << "none left";
 }
 
 TEST_F(ConverterRunnerTest, ADetachedProgramRunsAndLeavesNoZombie) {

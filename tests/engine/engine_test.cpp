@@ -1,6 +1,7 @@
 #include "engine/engine.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -491,6 +492,143 @@ TEST_F(EngineTest, InterruptedProbeAdmitsNothing) {
     later.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     EXPECT_EQ(engine.entryList().count(), 0);
+}
+
+TEST_F(EngineTest, AnEntryStoppedBeforeItsWorkerWaitsLeavesAtOnce) {
+    // Behind a waiting entry a worker looks only every ten poll periods, so
+    // one that missed its wake-up would linger for seconds.
+    RecordingHost slowHost;
+    QueuedGuiCall slowGui;
+    EngineTiming timing = fastTiming();
+    timing.admissionPollMs = 500;
+    Engine slow(slowHost, slowGui, test::fakeConverterPath(), timing);
+    storeText(slow.settings().destinationFolder, out);
+    slow.settings().maxConcurrent = 1;
+    for (const char* name : {"a.avi", "b.avi", "c.avi"}) {
+        slow.admitFile(video(name,
+                             "probe: duration 10; convert: onstop 0; output 10; "
+                             "steps 0 100 1 50"));
+    }
+    ASSERT_EQ(slow.entryList().count(), 3);
+    slow.startBatch();  // the workers now wait for their first call to run
+    slowHost.focused = 2;
+    slow.stopEntry();
+    const auto start = std::chrono::steady_clock::now();
+    while (slow.entryList().at(2)->worker.started && !slow.entryList().at(2)->worker.exited()) {
+        slowGui.waitAndRun(5ms);
+        ASSERT_LT(std::chrono::steady_clock::now() - start, 10s);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(slow.entryList().at(2)->status, EntryStatus::Cancelled);
+    EXPECT_EQ(slow.entryList().at(2)->failureReason, "stopped");
+    slowHost.focused = 0;
+    slow.stopEntry();
+    slowHost.focused = 1;
+    slow.stopEntry();
+    slow.waitForWorkers(10s);
+}
+
+// A small file system of its own, so that a full or read-only folder can be
+// made; needs the privilege to mount.
+class ScratchMount {
+  public:
+    ScratchMount(const std::string& path, const char* options, bool readOnly) : path_(path) {
+        mkdir(path.c_str(), 0755);
+        mounted_ = geteuid() == 0 &&
+                   mount("tmpfs", path.c_str(), "tmpfs", readOnly ? MS_RDONLY : 0, options) == 0;
+    }
+    ~ScratchMount() {
+        if (mounted_) {
+            umount2(path_.c_str(), MNT_DETACH);
+        }
+    }
+    bool mounted() const { return mounted_; }
+
+  private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+TEST_F(EngineTest, AFailedEntrySaysWhy) {
+    ScratchMount full(dir.file("full"), "size=64k", false);
+    ScratchMount readOnly(dir.file("ro"), "size=64k", true);
+    if (!readOnly.mounted()) {
+        chmod(dir.file("ro").c_str(), 0555);  // enough for anyone but root
+    }
+    struct Case {
+        std::string folder;
+        std::string script;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {out,
+         "say decoder chatter; say vidmill-convert: nothing in the input could be decoded; "
+         "exit 3",
+         "nothing in the input could be decoded"},
+        {out, "output 10; signal 9", "the converter was killed by signal 9"},
+        {out, "exit 0", "the converter wrote no output"},
+        {out, "exit -20", "not a usable media file"},
+        {dir.file("ro"), "output 10", "output folder is not writable"},
+        {dir.file("full"), "output 1000000", "disk full"},
+    };
+    for (const Case& c : cases) {
+        if (c.reason == "disk full" && !full.mounted()) {
+            std::printf("skipped the full disk: mounting a small file system needs root\n");
+            continue;
+        }
+        storeText(engine.settings().destinationFolder, c.folder);
+        addVideo("v.avi", c.script);
+        ASSERT_TRUE(runBatch());
+        const VideoEntry& entry = *engine.entryList().at(engine.entryList().count() - 1);
+        EXPECT_EQ(entry.status, EntryStatus::ConversionError) << c.reason;
+        EXPECT_EQ(entry.failureReason, c.reason);
+        EXPECT_FALSE(exists(entry.outputPath)) << c.reason;
+    }
+}
+
+TEST_F(EngineTest, AMissingConverterIsTheReason) {
+    // The converter is there for the probe and gone when the batch starts.
+    const std::string converter = dir.file("vidmill-convert");
+    ASSERT_EQ(symlink(test::fakeConverterPath().c_str(), converter.c_str()), 0);
+    RecordingHost otherHost;
+    QueuedGuiCall otherGui;
+    Engine engine2(otherHost, otherGui, converter, fastTiming());
+    storeText(engine2.settings().destinationFolder, out);
+    engine2.admitFile(video("a.avi", "probe: duration 5"));
+    ASSERT_EQ(engine2.entryList().count(), 1);
+    unlink(converter.c_str());
+    engine2.startBatch();
+    ASSERT_TRUE(engine2.waitForWorkers(10s));
+    otherGui.runPending();
+    EXPECT_EQ(engine2.entryList().at(0)->status, EntryStatus::ConversionError);
+    EXPECT_EQ(engine2.entryList().at(0)->failureReason, "converter not found");
+}
+
+class EngineStallTest : public EngineTest {
+  protected:
+    EngineStallTest() : EngineTest(shortStall()) {}
+    static EngineTiming shortStall() {
+        EngineTiming timing = fastTiming();
+        timing.stallTimeoutMs = 300;
+        timing.stallGraceMs = 300;
+        return timing;
+    }
+};
+
+TEST_F(EngineStallTest, AConversionThatStopsMovingFailsWithNoProgress) {
+    // One that ends on the stop byte with a proper (cut) file, and one that
+    // has to be ended.
+    for (const char* script : {"output 10; steps 0 30 10 50; onstop 0; sleep 60000",
+                               "output 10; steps 0 30 10 50; ignorestop; sleep 60000"}) {
+        addVideo("stuck.avi", script);
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(runBatch());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << script;
+        const VideoEntry& entry = *engine.entryList().at(engine.entryList().count() - 1);
+        EXPECT_EQ(entry.status, EntryStatus::ConversionError) << script;
+        EXPECT_EQ(entry.failureReason, "no progress") << script;
+        EXPECT_FALSE(exists(entry.outputPath)) << script;
+    }
 }
 
 class EngineOneThreadTest : public EngineTest {

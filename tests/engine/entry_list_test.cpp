@@ -180,7 +180,7 @@ TEST_F(EntryListTest, HistoryRoundTripKeepsOrderAndTurnsPendingIntoCancelled) {
     EXPECT_EQ(list.at(2)->presetId, -1);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(list.at(i)->row, i);
-        EXPECT_EQ(list.at(i)->progressSlot, 0);
+        EXPECT_EQ(list.at(i)->progressSlot, -1);
         EXPECT_EQ(list.at(i)->sourceSize, 0u);
     }
 }

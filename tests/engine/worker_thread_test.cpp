@@ -101,16 +101,47 @@ TEST(WorkerThreadTest, QuickBodyGetsExactlyOneCompletionOnTheOwningThread) {
                   [&](WorkerThread& self) {
                       ++completions;
                       completionOnOwner = std::this_thread::get_id() == owner;
-                      EXPECT_TRUE(self.bodyDone);
+                      EXPECT_TRUE(self.bodyDone());
                   },
                   gui),
               1);
-    EXPECT_TRUE(runUntil(gui, [&] { return block.exited.load(); }));
+    EXPECT_TRUE(runUntil(gui, [&] { return block.exited(); }));
     gui.runPending();
     EXPECT_EQ(bodies.load(), 1);
     EXPECT_EQ(completions, 1);
     EXPECT_TRUE(completionOnOwner);
     EXPECT_TRUE(bodySawData);
+}
+
+TEST(WorkerThreadTest, ARunStartedFromTheCompletionIsNotMarkedEndedByTheOldThread) {
+    QueuedGuiCall gui;
+    WorkerThread block;
+    std::atomic<bool> release{false};
+    std::atomic<bool> secondDone{false};
+    bool restarted = false;
+    ASSERT_EQ(startWorker(
+                  block, 0, true, [](WorkerThread&) {}, nullptr,
+                  [&](WorkerThread& self) {
+                      // The first thread has yet to finish when the block is reused.
+                      restarted = startWorker(
+                                      self, 0, true,
+                                      [&](WorkerThread&) {
+                                          while (!release) {
+                                              std::this_thread::sleep_for(1ms);
+                                          }
+                                          secondDone = true;
+                                      },
+                                      nullptr, {}, gui) == 1;
+                  },
+                  gui),
+              1);
+    ASSERT_TRUE(runUntil(gui, [&] { return restarted; }));
+    std::this_thread::sleep_for(50ms);  // time for the first thread to end
+    gui.runPending();
+    EXPECT_FALSE(block.exited());
+    release = true;
+    EXPECT_TRUE(runUntil(gui, [&] { return block.exited(); }));
+    EXPECT_TRUE(secondDone);
 }
 
 TEST(WorkerThreadTest, ManyWaitingWorkersCanLiveAtOnce) {
@@ -133,7 +164,7 @@ TEST(WorkerThreadTest, ManyWaitingWorkersCanLiveAtOnce) {
     release = true;
     EXPECT_TRUE(runUntil(gui, [&] {
         for (auto& block : blocks) {
-            if (!block.exited) {
+            if (!block.exited()) {
                 return false;
             }
         }

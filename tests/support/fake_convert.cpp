@@ -23,6 +23,11 @@
 //                     "pgrp=N" (our process group)
 //                     (the descriptors we were started with), one "arg=..."
 //                     line per argument, and "end"
+//   threads N         start N threads that idle until the process ends
+//   recordnice PATH   append the nice value of every thread, comma-separated
+//   say TEXT...       write the words as one line to stderr
+//   noise BYTES       write that many bytes of chatter to stderr
+//   ignoreterm        ignore SIGTERM from here on
 //   onstop CODE       exit code once the stop byte is seen (default 1)
 //   ignorestop        from here on, do not look at the stop byte
 //   signal N          kill ourselves with signal N
@@ -201,6 +206,21 @@ std::string openDescriptors() {
     return text;
 }
 
+// The nice value of each of our threads (field 19 of its stat line).
+std::string threadNiceValues() {
+    std::string text;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream stat(task.path() / "stat");
+        std::string line((std::istreambuf_iterator<char>(stat)), {});
+        std::istringstream fields(line.substr(line.rfind(')') + 2));
+        std::string field;
+        for (int i = 3; i <= 19 && fields >> field; ++i) {
+        }
+        text += (text.empty() ? "" : ",") + field;
+    }
+    return text;
+}
+
 class Runner {
   public:
     Runner(const CommandLine& line, std::string startDescriptors)
@@ -362,6 +382,33 @@ class Runner {
                 fail("record needs a path");
             }
             record(statement[1]);
+        } else if (name == "threads") {
+            for (long i = integer(statement, 1); i > 0; --i) {
+                std::thread([] {
+                    for (;;) {
+                        std::this_thread::sleep_for(std::chrono::seconds(1));
+                    }
+                }).detach();
+            }
+        } else if (name == "recordnice") {
+            if (statement.size() < 2) {
+                fail("recordnice needs a path");
+            }
+            std::ofstream(statement[1], std::ios::app) << threadNiceValues() << "\n";
+        } else if (name == "say") {
+            std::string text;
+            for (std::size_t i = 1; i < statement.size(); ++i) {
+                text += (i > 1 ? " " : "") + statement[i];
+            }
+            std::fprintf(stderr, "%s\n", text.c_str());
+        } else if (name == "noise") {
+            const std::string chunk(1000, '.');
+            for (long left = integer(statement, 1); left > 0; left -= 1000) {
+                std::fwrite(chunk.data(), 1, std::min<long>(left, 1000), stderr);
+            }
+            std::fputc('\n', stderr);
+        } else if (name == "ignoreterm") {
+            signal(SIGTERM, SIG_IGN);
         } else if (name == "onstop") {
             stopCode_ = static_cast<int>(integer(statement, 1));
         } else if (name == "ignorestop") {
