@@ -63,6 +63,19 @@ bool validCodecName(const std::string& name) {
     return true;
 }
 
+bool takesValue(const std::string& arg) {
+    static const char* const kWithValue[] = {
+        "--preset", "--dest",     "--jobs",     "--size", "--fps",    "--vbitrate",
+        "--vcodec", "--abitrate", "--channels", "--rate", "--volume", "--acodec",
+    };
+    for (const char* name : kWithValue) {
+        if (arg == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 const char* cliUsage() {
@@ -96,15 +109,23 @@ const char* cliUsage() {
 
 bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
                      std::string& error) {
-    // The preset's values come first, whatever the order of the options.
+    // The preset's values come first, whatever the order of the options; the
+    // scan reads the words as the parse below does, so an option's value or
+    // a name after "--" is never taken for --preset.
     long presetId = kDefaultPresetId;
-    for (size_t i = 0; i + 1 < args.size(); ++i) {
-        if (args[i] == "--preset") {
-            if (!parseInt(args[i + 1], 0, 32767, presetId) ||
-                presetRow(findPresetById(int(presetId))).id != presetId) {
-                error = "unknown preset '" + args[i + 1] + "' (see --list-presets)";
-                return false;
-            }
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--") {
+            break;
+        }
+        if (!takesValue(args[i]) || i + 1 >= args.size()) {
+            continue;
+        }
+        const std::string& value = args[++i];
+        if (args[i - 1] == "--preset" &&
+            (!parseInt(value, 0, 32767, presetId) ||
+             presetRow(findPresetById(int(presetId))).id != presetId)) {
+            error = "unknown preset '" + value + "' (see --list-presets)";
+            return false;
         }
     }
     setDefaultSettings(options.settings);
@@ -147,15 +168,7 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
             options.settings.disableAudio = true;
             continue;
         }
-        static const char* const kWithValue[] = {
-            "--preset", "--dest",     "--jobs",     "--size", "--fps",    "--vbitrate",
-            "--vcodec", "--abitrate", "--channels", "--rate", "--volume", "--acodec",
-        };
-        bool known = false;
-        for (const char* name : kWithValue) {
-            known = known || arg == name;
-        }
-        if (!known) {
+        if (!takesValue(arg)) {
             error = "unknown option '" + arg + "'";
             return false;
         }

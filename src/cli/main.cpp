@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "cli/cli_options.h"
 #include "cli/terminal_host.h"
 #include "engine/converter_command.h"
+#include "engine/converter_runner.h"
 #include "engine/engine.h"
 #include "engine/entry_status_text.h"
 #include "engine/format_preset.h"
@@ -26,6 +29,14 @@ namespace vidmill {
 namespace {
 
 std::atomic<int> interruptions{0};
+
+// How long converters get to end by themselves once we quit at once.
+constexpr std::chrono::milliseconds kQuitGrace{1500};
+
+// A path or message as the terminal shows it: one line, no control bytes.
+std::string shown(const std::string& text) {
+    return escapeControls(text);
+}
 
 void onInterrupt(int) {
     interruptions.fetch_add(1);
@@ -76,10 +87,11 @@ class Cli {
   private:
     void addInput(const std::string& input);
     void admit(const std::string& path);
+    void skipped(const std::string& path, const std::string& reason);
     int dryRun();
     int convert();
     void printSummary();
-    [[noreturn]] void abandon();
+    [[noreturn]] void abandon(bool stopping);
 
     CliOptions& options_;
     QueuedGuiCall gui_;
@@ -93,18 +105,27 @@ void Cli::admit(const std::string& path) {
     const VideoEntry* lastBefore = list.at(list.count() - 1);
     const int messagesBefore = host_.messagesShown();
     engine_.admitFile(path);
-    if (list.at(list.count() - 1) == lastBefore) {
+    // A probe cut short by Ctrl+C says nothing about the file.
+    if (list.at(list.count() - 1) == lastBefore && interruptions.load() == 0) {
         rejected_ = true;
         if (host_.messagesShown() == messagesBefore) {
-            std::fprintf(stderr, "vidmill-cli: %s: could not be read as a video\n", path.c_str());
+            std::fprintf(stderr, "vidmill-cli: %s: could not be read as a video\n",
+                         shown(path).c_str());
         }
+    }
+}
+
+void Cli::skipped(const std::string& path, const std::string& reason) {
+    if (interruptions.load() == 0) {
+        std::fprintf(stderr, "vidmill-cli: %s: skipped: %s\n", shown(path).c_str(), reason.c_str());
+        rejected_ = true;
     }
 }
 
 void Cli::addInput(const std::string& input) {
     struct stat info;
     if (stat(input.c_str(), &info) != 0) {
-        std::fprintf(stderr, "vidmill-cli: %s: no such file or folder\n", input.c_str());
+        std::fprintf(stderr, "vidmill-cli: %s: no such file or folder\n", shown(input).c_str());
         rejected_ = true;
         return;
     }
@@ -114,8 +135,18 @@ void Cli::addInput(const std::string& input) {
         }
     };
     if (S_ISDIR(info.st_mode)) {
-        if (AddFolder(input, admitOne) == 0) {
-            std::fprintf(stderr, "vidmill-cli: %s: the folder cannot be read\n", input.c_str());
+        auto skipOne = [this](const std::string& path, const std::string& reason) {
+            skipped(path, reason);
+        };
+        // A second Ctrl+C does not wait for the end of a long search.
+        auto pump = [this] {
+            if (interruptions.load() >= 2) {
+                abandon(false);
+            }
+        };
+        if (AddFolder(input, admitOne, pump, skipOne) == 0) {
+            std::fprintf(stderr, "vidmill-cli: %s: the folder cannot be read\n",
+                         shown(input).c_str());
             rejected_ = true;
         }
         return;
@@ -124,7 +155,7 @@ void Cli::addInput(const std::string& input) {
     SplitPath(input, nullptr, nullptr, nullptr, &extension);
     if (!IsSupportedExtension(extension, kAllSupportedExtensions)) {
         std::fprintf(stderr, "vidmill-cli: %s: not a supported file type, skipped\n",
-                     input.c_str());
+                     shown(input).c_str());
         rejected_ = true;
         return;
     }
@@ -133,16 +164,33 @@ void Cli::addInput(const std::string& input) {
 
 int Cli::dryRun() {
     const EntryList& list = engine_.entryList();
-    ConversionSettings batch = engine_.settings();
+    const ConversionSettings batch = engine_.settings();
+    // Stand-ins for the entries already given their output, so that each
+    // next one sees those names taken, as in a real run.
+    EntryList claimed;
     for (int i = 0; i < list.count(); ++i) {
-        const VideoEntry& entry = *list.at(i);
+        VideoEntry& entry = *list.at(i);
         std::string output;
-        makeOutputPath(&output, engine_.settings().destinationFolder, entry.name, batch.presetId,
-                       list);
+        makeOutputPath(&output, batch.destinationFolder, entry.name, batch.presetId, claimed);
+        if (output.empty()) {
+            std::fprintf(stderr,
+                         "vidmill-cli: %s: the destination folder leaves no room for "
+                         "the output name\n",
+                         shown(entry.sourcePath).c_str());
+            rejected_ = true;
+            continue;
+        }
+        auto claim = createEntry(entry.sourcePath);
+        claim->outputPath = output;
+        claim->status.store(EntryStatus::Converting);
+        claimed.entries().append(claim);
+        // A real run takes its slot when the conversion starts; the probe's
+        // number is long given back.
+        entry.progressSlot = -1;
         ConverterCommand command =
             buildConvertCommand(engine_.converterPath(), entry.sourcePath, output,
                                 engine_.channel().channelName(), entry, batch, 0);
-        std::printf("%s\n", command.text.c_str());
+        std::printf("%s\n", shown(command.text).c_str());
     }
     return rejected_ ? 1 : 0;
 }
@@ -153,23 +201,35 @@ void Cli::printSummary() {
     for (int i = 0; i < list.count(); ++i) {
         const VideoEntry& entry = *list.at(i);
         std::string status = EntryStatusText(entry, engine_.channel());
-        std::printf("%-24s %s", status.c_str(), entry.sourcePath.c_str());
-        if (entry.status.load() == EntryStatus::Ok) {
-            std::printf(" -> %s", entry.outputPath.c_str());
+        const bool ok = entry.status.load() == EntryStatus::Ok;
+        if (!ok && !entry.failureReason.empty()) {
+            status += ": " + entry.failureReason;
+        }
+        std::printf("%-24s  %s", shown(status).c_str(), shown(entry.sourcePath).c_str());
+        if (ok) {
+            std::printf(" -> %s", shown(entry.outputPath).c_str());
         }
         std::printf("\n");
     }
     std::fflush(stdout);
 }
 
-void Cli::abandon() {
-    // A second interruption: the converters have their stop byte; what they
-    // leave behind is removed now, and nothing waits any longer.
+void Cli::abandon(bool stopping) {
+    // A second interruption: nothing waits for the converters any longer.
+    // They are ended (killed after a short grace) before their outputs go,
+    // so none writes a file after it was deleted, and none outlives us.
+    host_.clearLines();
+    if (!stopping) {
+        // Both interruptions came at once: no new conversion may start.
+        engine_.stopAll();
+    }
+    endRunningConverters(kQuitGrace);
     {
         std::lock_guard lock(engine_.mutex());
         engine_.deleteUnfinishedOutputs();
     }
-    host_.clearLines();
+    // Workers may still read the slots until we are gone: keep the mapping.
+    engine_.channel().unlinkChannel();
     std::fprintf(stderr, "vidmill-cli: stopped\n");
     std::fflush(nullptr);
     _exit(130);
@@ -182,7 +242,7 @@ int Cli::convert() {
         gui_.waitAndRun(std::chrono::milliseconds(100));
         const int signals = interruptions.load();
         if (signals >= 2) {
-            abandon();
+            abandon(stopping);
         }
         if (signals == 1 && !stopping) {
             stopping = true;
@@ -231,7 +291,7 @@ int runCli(int argc, char** argv) {
     CliOptions options;
     std::string error;
     if (!parseCliOptions(args, options, error)) {
-        std::fprintf(stderr, "vidmill-cli: %s\nTry 'vidmill-cli --help'.\n", error.c_str());
+        std::fprintf(stderr, "vidmill-cli: %s\nTry 'vidmill-cli --help'.\n", shown(error).c_str());
         return 2;
     }
     if (options.help) {
@@ -248,20 +308,22 @@ int runCli(int argc, char** argv) {
     }
     const std::string converter = ProgramFolder() + "/vidmill-convert";
     if (access(converter.c_str(), X_OK) != 0) {
-        std::fprintf(stderr, "vidmill-cli: the converter is missing: %s\n", converter.c_str());
+        std::fprintf(stderr, "vidmill-cli: the converter is missing: %s\n",
+                     shown(converter).c_str());
         return 1;
     }
     std::string destination =
         absolutePath(options.destination.empty() ? DefaultOutputFolder() : options.destination);
-    if (!MakeFolders(destination)) {
-        std::fprintf(stderr, "vidmill-cli: cannot create the destination folder %s\n",
-                     destination.c_str());
-        return 1;
-    }
+    // Checked before anything is made: a refused path leaves no folders behind.
     if (destination.size() >= size_t(kFolderTextCapacity) - 1) {
         std::fprintf(stderr, "vidmill-cli: the destination folder path is too long: %s\n",
-                     destination.c_str());
+                     shown(destination).c_str());
         return 2;
+    }
+    if (!MakeFolders(destination)) {
+        std::fprintf(stderr, "vidmill-cli: cannot create the destination folder %s\n",
+                     shown(destination).c_str());
+        return 1;
     }
     installSignalHandlers();
     Cli cli(options, converter, destination);
@@ -272,5 +334,12 @@ int runCli(int argc, char** argv) {
 }  // namespace vidmill
 
 int main(int argc, char** argv) {
-    return vidmill::runCli(argc, argv);
+    try {
+        return vidmill::runCli(argc, argv);
+    } catch (const std::exception& error) {
+        // Unwound this far, the engine has stopped its converters and removed
+        // its channel on the way.
+        std::fprintf(stderr, "vidmill-cli: %s\n", error.what());
+        return 1;
+    }
 }

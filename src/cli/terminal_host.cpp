@@ -22,6 +22,36 @@ constexpr long long kPlainGapMs = 2000;
 
 }  // namespace
 
+std::string escapeControls(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        char escape[8];
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c == 0x7f) {
+            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+            out += escape;
+        } else if (c == 0xc2 && i + 1 < text.size() &&
+                   static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+            // U+0080..U+009F: some terminals obey these as controls too.
+            std::snprintf(escape, sizeof escape, "\\u%04x",
+                          static_cast<unsigned char>(text[i + 1]));
+            out += escape;
+            ++i;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
 TerminalHost::TerminalHost(std::FILE* out, std::FILE* err, bool interactive)
     : out_(out), err_(err), interactive_(interactive) {}
 
@@ -41,7 +71,7 @@ int TerminalHost::AppMessageBox(int style, const std::string& text) {
         return 1;
     }
     clearLines();
-    std::fprintf(err_, "vidmill-cli: %s\n", text.c_str());
+    std::fprintf(err_, "vidmill-cli: %s\n", escapeControls(text).c_str());
     std::fflush(err_);
     ++messagesShown_;
     return 1;
@@ -75,7 +105,7 @@ void TerminalHost::render(bool force) {
             const VideoEntry& entry = *list.at(i);
             EntryStatus status = entry.status.load();
             if (status == EntryStatus::Starting || status == EntryStatus::Converting) {
-                lines.push_back(EntryNameText(entry) + "  " +
+                lines.push_back(escapeControls(EntryNameText(entry)) + "  " +
                                 EntryStatusText(entry, engine_->channel()));
             }
         }

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/engine_host.h"
@@ -12,6 +13,11 @@
 namespace vidmill {
 
 class Engine;
+
+// The text with its control characters written as escapes ("\n", "\t",
+// "\x1b", "\u009b" for the C1 ones), so that a file name stays on its one
+// line and cannot steer the terminal.
+std::string escapeControls(std::string_view text);
 
 class TerminalHost : public EngineHost {
   public:

@@ -2,9 +2,12 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <utility>
@@ -70,52 +73,131 @@ struct DirCloser {
 
 using FolderKey = std::pair<dev_t, ino_t>;
 
-int searchFolder(const std::string& folder, const AdmitFunction& admit, const PumpFunction& pump,
-                 std::set<FolderKey>& visited) {
-    struct stat info;
-    if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-        !visited.insert({info.st_dev, info.st_ino}).second) {
-        return 0;
-    }
-    std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
-    if (!dir) {
-        return 0;
-    }
-    std::vector<std::string> names;
-    while (dirent* item = readdir(dir.get())) {
-        std::string_view name = item->d_name;
-        if (name != "." && name != "..") {
-            names.emplace_back(name);
+// Why `path` could not be examined or opened, from the call's errno.
+std::string skipReason(const std::string& path, int error) {
+    switch (error) {
+        case ENOENT: {
+            struct stat linkInfo;
+            return lstat(path.c_str(), &linkInfo) == 0 && S_ISLNK(linkInfo.st_mode)
+                       ? "broken link"
+                       : "no longer there";
         }
+        case ELOOP:
+            return "link loop";
+        case ENAMETOOLONG:
+            return "path too long";
+        case EACCES:
+        case EPERM:
+            return "permission denied";
+        default:
+            return std::strerror(error);
     }
-    dir.reset();
-    std::sort(names.begin(), names.end());
+}
 
-    std::string base = folder;
-    if (base.empty() || base.back() != '/') {
-        base += '/';
+class FolderWalk {
+  public:
+    FolderWalk(const AdmitFunction& admit, const PumpFunction& pump, const SkipFunction& skip)
+        : admit_(admit), pump_(pump), skip_(skip) {}
+
+    // 0 when the folder cannot be searched; below the start that is
+    // reported, the start itself is the caller's to report.
+    int search(const std::string& folder, bool isStart) {
+        struct stat info;
+        if (stat(folder.c_str(), &info) != 0) {
+            if (!isStart) {
+                report(folder, skipReason(folder, errno));
+            }
+            return 0;
+        }
+        if (!S_ISDIR(info.st_mode)) {
+            return 0;
+        }
+        const FolderKey key{info.st_dev, info.st_ino};
+        if (ancestors_.count(key) != 0) {
+            // A link back up the tree would be searched for ever.
+            report(folder, "link loop");
+            return 0;
+        }
+        if (!visited_.insert(key).second) {
+            return 1;
+        }
+        std::vector<std::string> names;
+        if (!readNames(folder, names)) {
+            if (!isStart) {
+                report(folder, skipReason(folder, errno));
+            }
+            return 0;
+        }
+        ancestors_.insert(key);
+        std::string base = folder;
+        if (base.empty() || base.back() != '/') {
+            base += '/';
+        }
+        for (const std::string& name : names) {
+            if (pump_) {
+                pump_();
+            }
+            examine(base + name, name);
+        }
+        ancestors_.erase(key);
+        return 1;
     }
-    for (const std::string& name : names) {
-        if (pump) {
-            pump();
+
+  private:
+    static bool readNames(const std::string& folder, std::vector<std::string>& names) {
+        std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
+        if (!dir) {
+            return false;
         }
-        std::string path = base + name;
-        struct stat itemInfo;
-        if (stat(path.c_str(), &itemInfo) != 0) {
-            continue;
-        }
-        if (S_ISDIR(itemInfo.st_mode)) {
-            searchFolder(path, admit, pump, visited);
-        } else {
-            std::string extension;
-            SplitExtension(name, nullptr, &extension);
-            if (IsSupportedExtension(extension, kAllSupportedExtensions)) {
-                admit(path);
+        while (dirent* item = readdir(dir.get())) {
+            std::string_view name = item->d_name;
+            if (name != "." && name != "..") {
+                names.emplace_back(name);
             }
         }
+        std::sort(names.begin(), names.end());
+        return true;
     }
-    return 1;
-}
+
+    void examine(const std::string& path, const std::string& name) {
+        struct stat info;
+        if (stat(path.c_str(), &info) != 0) {
+            // It may have been a folder full of videos: never dropped unsaid.
+            report(path, skipReason(path, errno));
+            return;
+        }
+        if (S_ISDIR(info.st_mode)) {
+            search(path, false);
+            return;
+        }
+        std::string extension;
+        SplitExtension(name, nullptr, &extension);
+        if (!IsSupportedExtension(extension, kAllSupportedExtensions)) {
+            return;
+        }
+        if (!S_ISREG(info.st_mode)) {
+            // A pipe or a device would hold the converter up.
+            report(path, "not a regular file");
+        } else if (access(path.c_str(), R_OK) != 0) {
+            report(path, skipReason(path, errno));
+        } else {
+            admit_(path);
+        }
+    }
+
+    void report(const std::string& path, const std::string& reason) {
+        if (skip_) {
+            skip_(path, reason);
+        }
+    }
+
+    const AdmitFunction& admit_;
+    const PumpFunction& pump_;
+    const SkipFunction& skip_;
+    std::set<FolderKey> visited_;
+    // The folders being searched, from the start down to the current one.
+    std::set<FolderKey> ancestors_;
+};
 
 }  // namespace
 
@@ -168,18 +250,19 @@ std::string BuildVideoFilter(int capacity) {
     return filter;
 }
 
-int AddFolder(const std::string& folder, const AdmitFunction& admit, const PumpFunction& pump) {
-    std::set<FolderKey> visited;
-    return searchFolder(folder, admit, pump, visited);
+int AddFolder(const std::string& folder, const AdmitFunction& admit, const PumpFunction& pump,
+              const SkipFunction& skip) {
+    return FolderWalk(admit, pump, skip).search(folder, true);
 }
 
-bool AddDroppedName(const std::string& path, const AdmitFunction& admit, const PumpFunction& pump) {
+bool AddDroppedName(const std::string& path, const AdmitFunction& admit, const PumpFunction& pump,
+                    const SkipFunction& skip) {
     struct stat info;
     if (stat(path.c_str(), &info) != 0) {
         return false;
     }
     if (S_ISDIR(info.st_mode)) {
-        AddFolder(path, admit, pump);
+        AddFolder(path, admit, pump, skip);
         return true;
     }
     std::string extension;

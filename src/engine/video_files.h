@@ -36,18 +36,28 @@ std::string BuildVideoFilter(int capacity = kVideoFilterCapacity);
 
 using AdmitFunction = std::function<void(const std::string& path)>;
 using PumpFunction = std::function<void()>;
+// An item found in a folder that could not be taken, with the reason in a
+// few words ("broken link", "link loop", "permission denied", "path too
+// long", "not a regular file", ...).
+using SkipFunction = std::function<void(const std::string& path, const std::string& reason)>;
 
 // Searches `folder` and every folder below it, depth first and in name
 // order, and hands every file whose extension is supported to `admit`;
 // `pump` (when given) runs before each item so the caller stays responsive.
-// A folder reached twice (through a link) is searched once. 1 after a
-// search, 0 when the folder cannot be searched.
-int AddFolder(const std::string& folder, const AdmitFunction& admit, const PumpFunction& pump = {});
+// Whatever below `folder` cannot be examined or read goes to `skip` (when
+// given): a broken link, a link loop (a folder link leading back to a
+// folder that contains it included), an unreadable folder, an unreadable
+// or special file with a supported extension, a path too long for the
+// system. A folder reached twice by different routes is searched once,
+// without a report: none of its files is lost. 1 after a search, 0 when
+// `folder` itself cannot be searched.
+int AddFolder(const std::string& folder, const AdmitFunction& admit, const PumpFunction& pump = {},
+              const SkipFunction& skip = {});
 
 // A dropped or named item: a folder is searched, a file with a supported
 // extension is admitted; anything else (a missing name too) adds nothing.
 // Gives true when the item was a folder or a supported file.
 bool AddDroppedName(const std::string& path, const AdmitFunction& admit,
-                    const PumpFunction& pump = {});
+                    const PumpFunction& pump = {}, const SkipFunction& skip = {});
 
 }  // namespace vidmill

@@ -49,6 +49,26 @@ TEST(CliOptionsTest, OriginalAndSwitches) {
     EXPECT_EQ(options.inputs, std::vector<std::string>{"-odd name.avi"});
 }
 
+TEST(CliOptionsTest, OnlyAnOptionWordChoosesThePreset) {
+    struct Case {
+        std::vector<std::string> args;
+        int presetId;
+        std::vector<std::string> inputs;
+    } cases[] = {
+        {{"--preset", "110", "a.avi"}, 110, {"a.avi"}},
+        {{"--", "--preset", "110"}, 100, {"--preset", "110"}},
+        {{"--dest", "--preset", "110"}, 100, {"110"}},
+        {{"--vcodec", "--preset", "--preset", "5000", "a.avi"}, 5000, {"a.avi"}},
+    };
+    for (const Case& c : cases) {
+        CliOptions options;
+        std::string error;
+        ASSERT_TRUE(parse(c.args, options, error)) << c.args[1] << ": " << error;
+        EXPECT_EQ(options.settings.presetId, c.presetId) << c.args[1];
+        EXPECT_EQ(options.inputs, c.inputs) << c.args[1];
+    }
+}
+
 TEST(CliOptionsTest, BadInputNamesTheOptionOrValue) {
     struct Case {
         std::vector<std::string> args;

@@ -8,12 +8,16 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "converter/converter_harness.h"
+#include "engine/channel_layout.h"
+#include "engine/format_preset.h"
+#include "support/fake_converter.h"
 #include "support/temp_dir.h"
 
 namespace vidmill {
@@ -67,6 +71,33 @@ bool waitFor(Predicate done, std::chrono::milliseconds limit) {
         std::this_thread::sleep_for(50ms);
     }
     return true;
+}
+
+// vidmill-cli runs the converter that lies next to it: a copy of it beside
+// the fake converter runs with the fake. Gives the copy's path.
+std::string cliWithFakeConverter(const TempDir& dir) {
+    const std::string folder = dir.file("bin");
+    mkdir(folder.c_str(), 0755);
+    for (auto [from, to] : {std::pair{kCli, std::string("vidmill-cli")},
+                            std::pair{test::fakeConverterPath(), std::string("vidmill-convert")}}) {
+        const std::string target = folder + "/" + to;
+        if (link(from.c_str(), target.c_str()) != 0) {
+            std::filesystem::copy_file(from, target);
+        }
+    }
+    return folder + "/vidmill-cli";
+}
+
+// The channel named on a converter command line that the fake recorded.
+std::string recordedChannel(const std::string& record) {
+    const std::string text = test::readFile(record);
+    const std::string key = "arg=-qzmap\narg=";
+    const size_t at = text.find(key);
+    if (at == std::string::npos) {
+        return "";
+    }
+    const size_t start = at + key.size();
+    return text.substr(start, text.find('\n', start) - start);
 }
 
 class CliRunTest : public ::testing::Test {
@@ -170,12 +201,110 @@ TEST_F(CliRunTest, UsageErrorsExitWithTwo) {
     EXPECT_NE(presets.output.find("5000\tmp3\tMP3 Audio (*.mp3)"), std::string::npos);
 }
 
-TEST_F(CliRunTest, DryRunPrintsTheCommandLineAndConvertsNothing) {
-    ProgramResult run =
-        cli({"--dry-run", "--preset", "810", "--dest", dest, test::testMedia().audioVideo});
+TEST_F(CliRunTest, DryRunPrintsWhatARealRunWouldAndConvertsNothing) {
+    // Two sources of one name get the names a real run gives them.
+    for (const char* folder : {"a", "b"}) {
+        mkdir(dir.file(folder).c_str(), 0755);
+        ASSERT_EQ(symlink(test::testMedia().audioVideo.c_str(),
+                          dir.file(std::string(folder) + "/clip.mp4").c_str()),
+                  0);
+    }
+    ProgramResult run = cli({"--dry-run", "--preset", "810", "--dest", dest, dir.file("a/clip.mp4"),
+                             dir.file("b/clip.mp4")});
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_NE(run.output.find("-vcodec mpeg1video"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find(dest + "/"), std::string::npos);
+    const std::string extension = presetExtension(810);
+    EXPECT_NE(run.output.find(dest + "/clip" + extension), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find(dest + "/clip(1)" + extension), std::string::npos) << run.output;
+    // No slot is taken before a conversion starts.
+    EXPECT_EQ(run.output.find("-qzind 0"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("-qzind -1"), std::string::npos) << run.output;
+    EXPECT_TRUE(filesIn(dest).empty());
+}
+
+TEST_F(CliRunTest, RefusedDestinationLeavesNoFolderBehind) {
+    // Short enough for the option, too long once made absolute.
+    const std::string relative = "made/" + std::string(250, 'x');
+    ProgramResult run =
+        test::runProgram({kCli, "--dest", relative, "clip.avi"}, {.workingDirectory = dir.path()});
+    EXPECT_EQ(run.status, 2) << run.output;
+    EXPECT_NE(run.output.find("too long"), std::string::npos) << run.output;
+    EXPECT_FALSE(test::fileExists(dir.file("made")));
+}
+
+TEST_F(CliRunTest, BrokenLinkInAFolderIsReportedAndTheRunFails) {
+    const std::string fakeCli = cliWithFakeConverter(dir);
+    const std::string source = dir.file("videos");
+    mkdir(source.c_str(), 0755);
+    test::writeFakeScript(dir, "videos/a.avi", "probe: duration 1\nconvert: output 100");
+    ASSERT_EQ(symlink(dir.file("gone.avi").c_str(), (source + "/b.avi").c_str()), 0);
+    ProgramResult run = test::runProgram({fakeCli, "--dest", dest, source});
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_NE(run.output.find("vidmill-cli: " + source + "/b.avi: skipped: broken link\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(filesIn(dest).size(), 1u);
+}
+
+TEST_F(CliRunTest, ControlCharactersInNamesAreShownEscapedAndKeptInTheFile) {
+    const std::string fakeCli = cliWithFakeConverter(dir);
+    const std::string name = "odd\tname\x1b[31m\nend";
+    const std::string clip =
+        test::writeFakeScript(dir, name + ".avi", "probe: duration 1\nconvert: output 100");
+    ProgramResult run = test::runProgram({fakeCli, "--dest", dest, clip});
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("odd\\tname\\x1b[31m\\nend.avi"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find('\x1b'), std::string::npos) << run.output;
+    EXPECT_EQ(filesIn(dest), std::vector<std::string>{name + presetExtension(100)});
+}
+
+TEST_F(CliRunTest, SummaryGivesTheReasonAfterTheStatusOfAFailedFile) {
+    const std::string fakeCli = cliWithFakeConverter(dir);
+    const std::string clip =
+        test::writeFakeScript(dir, "broken.avi", "probe: duration 1\nconvert: exit 3");
+    ProgramResult run = test::runProgram({fakeCli, "--dest", dest, clip});
+    EXPECT_EQ(run.status, 1) << run.output;
+    const size_t end = run.output.find(clip + "\n");
+    ASSERT_NE(end, std::string::npos) << run.output;
+    const size_t start = run.output.rfind('\n', end) + 1;
+    const std::string line = run.output.substr(start, end - start);
+    EXPECT_EQ(line.rfind("Conversion Error: ", 0), 0u) << line;
+    EXPECT_NE(line.find("exit code 3"), std::string::npos) << line;
+}
+
+TEST_F(CliRunTest, InterruptedProbeIsNotReportedAsAnUnreadableFile) {
+    const std::string fakeCli = cliWithFakeConverter(dir);
+    const std::string clip = test::writeFakeScript(dir, "slow.avi", "probe: sleep 30000");
+    test::RunningProgram run({fakeCli, "--dest", dest, clip});
+    ASSERT_TRUE(waitFor([&] { return processesMentioning(clip) > 0; }, 10s));
+    kill(run.pid(), SIGINT);
+    auto result = run.wait(10s);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, -126) << result->output;
+    EXPECT_EQ(result->output.find("could not be read"), std::string::npos) << result->output;
+    EXPECT_EQ(result->output.find("Invalid video"), std::string::npos) << result->output;
+}
+
+TEST_F(CliRunTest, SecondInterruptEndsConvertersThatIgnoreTheStopAndRemovesTheChannel) {
+    const std::string fakeCli = cliWithFakeConverter(dir);
+    const std::string record = dir.file("record");
+    const std::string clip = test::writeFakeScript(
+        dir, "clip.avi",
+        "probe: duration 60\nconvert: record " + record +
+            "\nconvert: ignorestop\nconvert: output 1000\nconvert: sleep 60000");
+    test::RunningProgram run({fakeCli, "--dest", dest, clip});
+    ASSERT_TRUE(waitFor([&] { return !filesIn(dest).empty(); }, 10s));
+    const std::string block = "/dev/shm" + channel_layout::objectName(recordedChannel(record));
+    ASSERT_TRUE(test::fileExists(block)) << block;
+    kill(run.pid(), SIGINT);
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(processesMentioning(dest), 1);  // it ignores the stop byte
+    kill(run.pid(), SIGINT);
+    auto result = run.wait(10s);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, -126) << result->output;
+    EXPECT_TRUE(waitFor([&] { return processesMentioning(dest) == 0; }, 2s));
+    EXPECT_FALSE(test::fileExists(block));
     EXPECT_TRUE(filesIn(dest).empty());
 }
 

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,14 +55,24 @@ class FolderWalkTest : public ::testing::Test {
   protected:
     void touch(const std::string& relative) { std::ofstream(dir.file(relative)) << "x"; }
     void folder(const std::string& relative) { mkdir(dir.file(relative).c_str(), 0755); }
+    void link(const std::string& target, const std::string& relative) {
+        ASSERT_EQ(symlink(target.c_str(), dir.file(relative).c_str()), 0) << relative;
+    }
     std::vector<std::string> walk(const std::string& start) {
         std::vector<std::string> found;
-        AddFolder(start, [&](const std::string& path) {
-            found.push_back(path.substr(dir.path().size() + 1));
-        });
+        skipped.clear();
+        AddFolder(
+            start, [&](const std::string& path) { found.push_back(relative(path)); }, {},
+            [&](const std::string& path, const std::string& reason) {
+                skipped.push_back(relative(path) + ": " + reason);
+            });
         return found;
     }
+    std::string relative(const std::string& path) const {
+        return path.rfind(dir.path() + "/", 0) == 0 ? path.substr(dir.path().size() + 1) : path;
+    }
     TempDir dir;
+    std::vector<std::string> skipped;
 };
 
 TEST_F(FolderWalkTest, NestedFoldersAreSearchedDepthFirstInNameOrder) {
@@ -76,14 +89,91 @@ TEST_F(FolderWalkTest, NestedFoldersAreSearchedDepthFirstInNameOrder) {
               (std::vector<std::string>{"a.avi", "b/inner/deep.MKV", "b/z.mp4", "d.mpg"}));
     EXPECT_EQ(walk(dir.path() + "/"),
               (std::vector<std::string>{"a.avi", "b/inner/deep.MKV", "b/z.mp4", "d.mpg"}));
+    EXPECT_TRUE(skipped.empty());
 }
 
-TEST_F(FolderWalkTest, LinkLoopsAreSearchedOnceAndMissingFoldersGiveNothing) {
+TEST_F(FolderWalkTest, FoldersReachedTwiceAreSearchedOnceAndMissingFoldersGiveNothing) {
     folder("a");
     touch("a/clip.avi");
-    ASSERT_EQ(symlink(dir.path().c_str(), dir.file("a/loop").c_str()), 0);
+    link(dir.file("a"), "b");
     EXPECT_EQ(walk(dir.path()), std::vector<std::string>{"a/clip.avi"});
+    EXPECT_TRUE(skipped.empty()) << skipped[0];
     EXPECT_EQ(AddFolder(dir.file("missing"), [](const std::string&) {}), 0);
+}
+
+// Each item that cannot be taken is reported with its reason, and the walk
+// goes on to the files after it.
+TEST_F(FolderWalkTest, ItemsThatCannotBeExaminedAreReportedWithTheReason) {
+    struct Case {
+        const char* reason;
+        // Makes the bad item and gives its path as reported; may move the
+        // start of the walk.
+        std::function<std::string(std::string& start)> make;
+    } cases[] = {
+        {"broken link",
+         [&](std::string&) {
+             link(dir.file("gone.avi"), "a.avi");
+             return dir.file("a.avi");
+         }},
+        {"link loop",
+         [&](std::string&) {
+             link(dir.file("a"), "a");
+             return dir.file("a");
+         }},
+        {"link loop",
+         [&](std::string&) {
+             folder("a");
+             link("..", "a/up");
+             return dir.file("a/up");
+         }},
+        {"not a regular file",
+         [&](std::string&) {
+             mkfifo(dir.file("a.mkv").c_str(), 0644);
+             return dir.file("a.mkv");
+         }},
+        {"path too long",
+         [&](std::string& start) {
+             // A start path that leaves no room for the names below it.
+             folder("a");
+             touch("a/clip.avi");
+             start = dir.file("a");
+             while (start.size() < PATH_MAX - 9) {
+                 start += "/.";
+             }
+             return start + "/clip.avi";
+         }},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::filesystem::path> items(std::filesystem::directory_iterator(dir.path()),
+                                                 {});
+        for (const auto& item : items) {
+            std::filesystem::remove_all(item);
+        }
+        touch("z.avi");
+        std::string start = dir.path();
+        const std::string bad = c.make(start);
+        const std::vector<std::string> found = walk(start);
+        EXPECT_EQ(skipped, std::vector<std::string>{relative(bad) + ": " + c.reason}) << bad;
+        if (start == dir.path()) {
+            EXPECT_EQ(found, std::vector<std::string>{"z.avi"}) << bad;
+        }
+    }
+}
+
+TEST_F(FolderWalkTest, UnreadableFoldersAndFilesAreReported) {
+    if (geteuid() == 0) {
+        GTEST_SKIP() << "running as root, which may read everything";
+    }
+    folder("locked");
+    touch("locked/clip.avi");
+    touch("secret.mp4");
+    touch("z.avi");
+    chmod(dir.file("locked").c_str(), 0);
+    chmod(dir.file("secret.mp4").c_str(), 0);
+    EXPECT_EQ(walk(dir.path()), std::vector<std::string>{"z.avi"});
+    EXPECT_EQ(skipped, (std::vector<std::string>{"locked: permission denied",
+                                                 "secret.mp4: permission denied"}));
+    chmod(dir.file("locked").c_str(), 0755);
 }
 
 TEST_F(FolderWalkTest, DroppedNamesAreFilteredByExtension) {
