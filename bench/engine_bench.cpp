@@ -1,24 +1,35 @@
 // The engine's own cost: a batch of instant conversions through the fake
-// converter against the same runs started back to back by a plain loop, and
-// the processor time that waiting workers use.
+// converter against the same runs started back to back by a plain loop; one
+// real conversion of a 1-second clip through the engine (probe included)
+// against the converter run alone on it; and the processor time that waiting
+// workers use.
 //
-//   build/bin/engine_bench [ENTRIES]     (default 2000; needs vidmill-fake-convert beside it)
+//   build/bin/engine_bench [ENTRIES]     (default 2000; needs vidmill-fake-convert
+//                                         beside it, and vidmill-convert and the
+//                                         ffmpeg tool for the single file)
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
+#include "engine/converter_command.h"
 #include "engine/engine.h"
 #include "engine/engine_host.h"
+#include "engine/format_preset.h"
 #include "engine/gui_call.h"
 #include "system/user_folders.h"
 
@@ -71,6 +82,26 @@ struct Measure {
     double cpu;
 };
 
+// Runs a program and waits for it; true when it exited with 0.
+bool runProgram(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    int status = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+        waitpid(pid, &status, 0);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return status == 0;
+}
+
 Measure plainLoop(const std::string& fake, const std::vector<std::string>& scripts,
                   const std::string& out) {
     const double cpuStart = cpuSeconds();
@@ -119,6 +150,99 @@ Measure engineBatch(const std::string& fake, const std::vector<std::string>& scr
     Measure m{seconds(Clock::now() - start), cpuSeconds() - cpuStart};
     engine.exitSweep();
     return m;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// The median of `runs` wall times of `once`, each from its start, or from
+// the moment that it gives back when it gives one, to the moment it returns.
+template <typename Function>
+double medianWall(int runs, Function once) {
+    std::vector<double> walls;
+    for (int i = 0; i < runs; ++i) {
+        Clock::time_point start = Clock::now();
+        if constexpr (std::is_same_v<decltype(once(i)), Clock::time_point>) {
+            start = once(i);
+        } else {
+            once(i);
+        }
+        walls.push_back(seconds(Clock::now() - start));
+    }
+    return median(walls);
+}
+
+// One 1-second clip converted through the engine, admission included,
+// against the converter alone with the same command line.
+void singleFile(const std::string& dir) {
+    const std::string converter = ProgramFolder() + "/vidmill-convert";
+    const std::string clip = dir + "/one-second.mp4";
+    if (access(converter.c_str(), X_OK) != 0 ||
+        !runProgram({"ffmpeg", "-nostdin", "-y", "-f", "lavfi", "-i",
+                     "testsrc2=size=320x240:rate=25:duration=1", "-f", "lavfi", "-i",
+                     "sine=frequency=440:duration=1", "-c:v", "libx264", "-c:a", "aac", "-shortest",
+                     clip})) {
+        std::printf("single file: skipped (needs %s and the ffmpeg tool)\n", converter.c_str());
+        return;
+    }
+    constexpr int kRuns = 7;
+    std::vector<std::string> lastCommand;
+    // Admission (the probe) and the conversion timed apart: the probe is a
+    // run of the converter of its own, which the converter alone does not do.
+    std::vector<double> admissions;
+    std::vector<double> lifetimes;
+    const double viaEngine = medianWall(kRuns, [&](int run) {
+        const auto made = Clock::now();
+        std::optional<Clock::time_point> started;
+        {
+            QuietHost host;
+            QueuedGuiCall gui;
+            Engine engine(host, gui, converter);
+            const std::string out = dir + "/engine" + std::to_string(run);
+            mkdir(out.c_str(), 0755);
+            storeText(engine.settings().destinationFolder, out);
+            const auto admitStart = Clock::now();
+            engine.admitFile(clip);
+            admissions.push_back(seconds(Clock::now() - admitStart));
+            started = Clock::now();
+            engine.startBatch();
+            while (!engine.batchIdle()) {
+                gui.waitAndRun(std::chrono::milliseconds(50));
+            }
+        }
+        lifetimes.push_back(seconds(Clock::now() - made));
+        return *started;
+    });
+    // The very command line that the engine gives the converter.
+    ConversionSettings settings;
+    setDefaultSettings(settings);
+    ProgressChannel channel;
+    channel.openChannel();
+    auto entry = createEntry(clip);
+    entry->progressSlot = channel.allocateSlot();
+    bool aloneOk = true;
+    const double alone = medianWall(kRuns, [&](int run) {
+        const std::string out =
+            dir + "/alone" + std::to_string(run) + "." + presetExtension(settings.presetId);
+        aloneOk = runProgram(buildConvertCommand(converter, clip, out, channel.channelName(),
+                                                 *entry, settings, 0)
+                                 .args) &&
+                  aloneOk;
+    });
+    if (!aloneOk) {
+        std::printf("single file: the converter failed on its own\n");
+        return;
+    }
+    std::printf("one 1-second clip, median of %d runs:\n", kRuns);
+    std::printf("  converter alone              wall %.3f s\n", alone);
+    std::printf("  conversion through engine    wall %.3f s\n", viaEngine);
+    std::printf("  ratio engine/alone: wall %.3f\n", viaEngine / alone);
+    std::printf(
+        "  (besides: admission with its probe %.3f s; a whole engine's life, "
+        "admission included, %.3f s)\n",
+        median(admissions), median(lifetimes));
 }
 
 double waitingCpuPerSecond(const std::string& fake, const std::string& dir, int workers) {
@@ -181,6 +305,7 @@ int main(int argc, char** argv) {
     std::printf("  engine         wall %.2f s  cpu %.2f s\n", fast.wall, fast.cpu);
     std::printf("  ratio engine/plain: wall %.3f  cpu %.3f\n", fast.wall / plain.wall,
                 fast.cpu / plain.cpu);
+    singleFile(dir);
     const double waiting = waitingCpuPerSecond(fake, dir, entries);
     std::printf("%d waiting workers: %.4f cpu-seconds per second (%.2f%% of one core)\n", entries,
                 waiting, waiting * 100);

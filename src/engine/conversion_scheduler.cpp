@@ -136,11 +136,16 @@ void Engine::conversionWorker(VideoEntry& entry) {
         ++workerCount_;
         SplitPath(entry.sourcePath, nullptr, nullptr, &entry.name, nullptr);
     }
-    gui_.guiCall([this] { setConvertingState(true); });
     if (!entry.cancelRequested.load()) {
         entry.status.store(EntryStatus::Pending);
     }
-    gui_.guiCall([this, &entry] { refreshEntry(entry); });
+    // Each trip to the interface thread costs a switch there and back, and
+    // for a short conversion those add up: calls that follow one another
+    // with nothing in between go as one.
+    gui_.guiCall([this, &entry] {
+        setConvertingState(true);
+        refreshEntry(entry);
+    });
 
     {
         std::unique_lock lock(mutex_);
@@ -178,9 +183,9 @@ void Engine::conversionWorker(VideoEntry& entry) {
             }
         }
     }
-    gui_.guiCall([this, &entry] { refreshEntry(entry); });
-
-    if (!entry.cancelRequested.load()) {
+    if (entry.cancelRequested.load()) {
+        gui_.guiCall([this, &entry] { refreshEntry(entry); });
+    } else {
         {
             std::lock_guard lock(mutex_);
             listModified_.store(true);
@@ -192,7 +197,7 @@ void Engine::conversionWorker(VideoEntry& entry) {
             // No longer Pending: the entries behind may go now.
             wakeFollowers(entry.row);
         }
-        gui_.guiCall([this, &entry] { refreshEntry(entry); });
+        // Shown as Converting an instant later, in convertEntry's first call.
         convertEntry(entry);
     }
     std::lock_guard lock(mutex_);

@@ -22,7 +22,7 @@ void QueuedGuiCall::guiCall(const std::function<void()>& function) {
     }
     queue_.push_back(&call);
     arrived_.notify_one();
-    finished_.wait(lock, [&] { return call.done; });
+    call.finished.wait(lock, [&] { return call.done; });
 }
 
 void QueuedGuiCall::stopGuiCall() {
@@ -30,9 +30,9 @@ void QueuedGuiCall::stopGuiCall() {
     stopped_ = true;
     for (Call* call : queue_) {
         call->done = true;
+        call->finished.notify_one();
     }
     queue_.clear();
-    finished_.notify_all();
 }
 
 bool QueuedGuiCall::stopped() const {
@@ -52,7 +52,9 @@ int QueuedGuiCall::runPending() {
         (*call->function)();
         lock.lock();
         call->done = true;
-        finished_.notify_all();
+        // Only its own caller wakes: with thousands of workers calling at
+        // once, waking them all for every call would cost their square.
+        call->finished.notify_one();
         ++ran;
     }
     return ran;

@@ -55,12 +55,12 @@ class QueuedGuiCall : public GuiCall {
     struct Call {
         const std::function<void()>* function;
         bool done = false;
+        std::condition_variable finished;
     };
 
     std::thread::id owner_;
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
-    std::condition_variable finished_;
     std::deque<Call*> queue_;
     bool stopped_ = false;
 };
