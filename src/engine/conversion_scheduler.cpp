@@ -11,6 +11,7 @@
 #include "engine/engine_host.h"
 #include "engine/format_preset.h"
 #include "engine/gui_call.h"
+#include "engine/history_file.h"
 #include "system/path_utils.h"
 #include "system/size_time_text.h"
 #include "system/tick_count.h"
@@ -67,6 +68,8 @@ void Engine::startBatch() {
     }
     batchTotal_ = ready;
     finishedCount_ = 0;
+    batchConverted_ = 0;
+    batchFailed_ = 0;
     stopAllFlag_ = false;
     shutdownPending_ = false;
     killConverters_.store(false);
@@ -113,13 +116,16 @@ void Engine::launchWaitingWorkers() {
         if (entry.status.load() != EntryStatus::Pending) {
             // Stopped before its worker came: done without converting.
             ++finishedCount_;
+            ++batchFailed_;
             continue;
         }
         if (!launchWorker(entry)) {
             // It must not hold back the entries behind it.
             entry.status.store(EntryStatus::ConversionError);
             ++finishedCount_;
+            ++batchFailed_;
             std::lock_guard lock(mutex_);
+            entry.failureReason = "no thread could be started for it";
             host_.lvdUpdate(entry.row);
         }
     }
@@ -458,6 +464,7 @@ void Engine::refreshEntry(VideoEntry& entry) {
     if (host_.closing()) {
         return;
     }
+    ++historyChanges_;
     std::lock_guard lock(mutex_);
     if (converting_) {
         double average = 0;
@@ -481,6 +488,12 @@ void Engine::completeWorker(VideoEntry& entry) {
     channel_.releaseSlot(slot);
     ++finishedCount_;
     --threadsAlive_;
+    ++historyChanges_;
+    if (entry.status.load() == EntryStatus::Ok) {
+        ++batchConverted_;
+    } else {
+        ++batchFailed_;
+    }
     if (host_.closing()) {
         return;
     }
@@ -621,6 +634,51 @@ void Engine::exitSweep() {
         ++i;
     }
     list_.renumberRows();
+    ++historyChanges_;
+}
+
+bool Engine::saveHistorySnapshot(const std::string& path) {
+    EntryList copy;
+    {
+        std::lock_guard lock(mutex_);
+        copy.reserved = list_.reserved;
+        for (const auto& entry : list_.entries()) {
+            auto stored = createEntry(entry->sourcePath);
+            stored->kind = entry->kind;
+            stored->presetId = entry->presetId;
+            stored->name = entry->name;
+            stored->outputPath = entry->outputPath;
+            const EntryStatus status = entry->status.load();
+            stored->status.store(isInProgress(status) ? EntryStatus::Cancelled : status);
+            stored->transferState = entry->transferState;
+            stored->size = entry->size;
+            stored->duration = entry->duration;
+            copy.entries().append(stored);
+        }
+    }
+    return saveHistoryFile(copy, path) != 0;
+}
+
+int Engine::recoverUnfinishedEntries() {
+    std::lock_guard lock(mutex_);
+    int recovered = 0;
+    for (const auto& entry : list_.entries()) {
+        if (isInProgress(entry->status.load())) {
+            entry->status.store(EntryStatus::Cancelled);
+        }
+    }
+    // What a crashed run left half written goes; a finished file stays.
+    const KeptOutputs kept = keptOutputs();
+    for (const auto& entry : list_.entries()) {
+        const EntryStatus status = entry->status.load();
+        if (status != EntryStatus::Ok && status != EntryStatus::Ready &&
+            !entry->outputPath.empty()) {
+            deleteOutputUnlessKept(*entry, kept);
+            entry->outputPath.clear();
+            ++recovered;
+        }
+    }
+    return recovered;
 }
 
 }  // namespace vidmill

@@ -79,6 +79,28 @@ class Engine {
     bool converting() const { return converting_; }
     // True when no worker of a batch lives or waits to be started.
     bool batchIdle() const { return threadsAlive_ == 0 && awaitingWorker_.empty(); }
+    // True from the start of a batch until its last worker has ended: the
+    // state that every "while converting" rule goes by. Unlike converting(),
+    // it holds before the first worker has reported.
+    bool batchActive() const { return converting_ || !batchIdle(); }
+    // Entries of the current or last batch that ended Ok, and that ended
+    // otherwise (stopped ones included).
+    int batchConverted() const { return batchConverted_; }
+    int batchFailed() const { return batchFailed_; }
+
+    // Counts changes to what the history holds (interface thread), so that
+    // the owner can save it soon after each.
+    std::uint64_t historyChanges() const { return historyChanges_; }
+    void noteHistoryChange() { ++historyChanges_; }
+    // Saves the history from a copy of the list taken under the lock, so a
+    // running batch goes on meanwhile. Entries still on their way are written
+    // Cancelled with their output named: a start after a crash then offers
+    // them again and removes what they left half written. True when saved.
+    bool saveHistorySnapshot(const std::string& path);
+    // After a history has been loaded: entries that a crash left unfinished
+    // become Cancelled, and their unfinished outputs are deleted as the exit
+    // sweep would have done. Gives the number of entries recovered.
+    int recoverUnfinishedEntries();
 
     // Counters of the running batch. The first two take the lock.
     int runningCount();
@@ -180,6 +202,9 @@ class Engine {
     int threadsAlive_ = 0;
     bool stopAllFlag_ = false;
     bool shutdownPending_ = false;
+    int batchConverted_ = 0;
+    int batchFailed_ = 0;
+    std::uint64_t historyChanges_ = 0;
     bool converting_ = false;
     std::atomic<bool> listModified_{false};
     // Set at the end when converters ignore their stop byte: workers then

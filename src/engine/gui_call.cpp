@@ -22,6 +22,9 @@ void QueuedGuiCall::guiCall(const std::function<void()>& function) {
     }
     queue_.push_back(&call);
     arrived_.notify_one();
+    if (arrivalHook_) {
+        arrivalHook_();
+    }
     call.finished.wait(lock, [&] { return call.done; });
 }
 

@@ -39,6 +39,11 @@ class QueuedGuiCall : public GuiCall {
     QueuedGuiCall();
     ~QueuedGuiCall() override;
 
+    // Called on the calling thread each time a call joins the queue, so that
+    // an owner with an event loop of its own can have it drained there (by
+    // posting itself an event). Set it before any other thread calls in.
+    void setArrivalHook(std::function<void()> hook) { arrivalHook_ = std::move(hook); }
+
     void guiCall(const std::function<void()>& function) override;
     void stopGuiCall() override;
     void pump(std::chrono::milliseconds timeout) override { waitAndRun(timeout); }
@@ -63,6 +68,7 @@ class QueuedGuiCall : public GuiCall {
     std::condition_variable arrived_;
     std::deque<Call*> queue_;
     bool stopped_ = false;
+    std::function<void()> arrivalHook_;
 };
 
 }  // namespace vidmill

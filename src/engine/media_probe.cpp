@@ -39,6 +39,7 @@ int Engine::admitFile(const std::string& path) {
         row = list_.count() - 1;
         list_.at(row)->row = row;
     }
+    ++historyChanges_;
     host_.RefreshEntryList();
     host_.ShowEntryCount();
     host_.lvdGoto(row);

@@ -17,6 +17,7 @@
 
 #include "engine/engine_host.h"
 #include "engine/gui_call.h"
+#include "engine/history_file.h"
 #include "support/fake_converter.h"
 #include "support/file_bytes.h"
 #include "support/temp_dir.h"
@@ -584,6 +585,41 @@ TEST_F(EngineTest, AFailedEntrySaysWhy) {
         EXPECT_EQ(entry.failureReason, c.reason);
         EXPECT_FALSE(exists(entry.outputPath)) << c.reason;
     }
+}
+
+TEST_F(EngineTest, AHistorySavedMidBatchComesBackWholeAfterACrash) {
+    engine.settings().maxConcurrent = 1;
+    addVideo("done.avi", "output 100");
+    addVideo("running.avi", "output 50; percent 10; waitstop 20000; onstop 0");
+    addVideo("waiting.avi", "output 100");
+    engine.startBatch();
+    ASSERT_TRUE(drainUntil([&] {
+        return status(0) == EntryStatus::Ok && status(1) == EntryStatus::Converting &&
+               exists(engine.entryList().at(1)->outputPath);
+    }));
+    const std::string history = dir.file("history.bin");
+    ASSERT_TRUE(engine.saveHistorySnapshot(history));
+    EXPECT_EQ(status(2), EntryStatus::Pending) << "the live list is not touched";
+    const std::string kept = engine.entryList().at(0)->outputPath;
+    const std::string halfWritten = engine.entryList().at(1)->outputPath;
+
+    // The next start, as if the first had been killed at this moment.
+    RecordingHost nextHost;
+    QueuedGuiCall nextGui;
+    Engine next(nextHost, nextGui, test::fakeConverterPath(), fastTiming());
+    ASSERT_EQ(loadHistoryFile(next.entryList(), history), 1);
+    EXPECT_EQ(next.recoverUnfinishedEntries(), 1);
+    ASSERT_EQ(next.entryList().count(), 3);
+    EXPECT_EQ(next.entryList().at(0)->status, EntryStatus::Ok);
+    EXPECT_EQ(next.entryList().at(1)->status, EntryStatus::Cancelled);
+    EXPECT_EQ(next.entryList().at(2)->status, EntryStatus::Cancelled);
+    EXPECT_TRUE(exists(kept));
+    EXPECT_FALSE(exists(halfWritten));
+    EXPECT_EQ(next.entryList().requeueCancelled(), 2) << "both ready to convert again";
+
+    host.focused = 1;
+    engine.stopAll();
+    ASSERT_TRUE(drain());
 }
 
 TEST_F(EngineTest, AMissingConverterIsTheReason) {
