@@ -638,23 +638,45 @@ void Engine::exitSweep() {
 }
 
 bool Engine::saveHistorySnapshot(const std::string& path) {
+    // Only the stored fields are copied under the lock, into plain records:
+    // the window waits for the lock meanwhile, so the entries are built and
+    // written after it is free.
+    struct Stored {
+        int16_t kind;
+        int16_t presetId;
+        std::string sourcePath;
+        std::string name;
+        std::string outputPath;
+        EntryStatus status;
+        int16_t transferState;
+        uint64_t size;
+        int32_t duration;
+    };
+    std::vector<Stored> records;
     EntryList copy;
     {
         std::lock_guard lock(mutex_);
         copy.reserved = list_.reserved;
+        records.reserve(static_cast<std::size_t>(list_.count()));
         for (const auto& entry : list_.entries()) {
-            auto stored = createEntry(entry->sourcePath);
-            stored->kind = entry->kind;
-            stored->presetId = entry->presetId;
-            stored->name = entry->name;
-            stored->outputPath = entry->outputPath;
             const EntryStatus status = entry->status.load();
-            stored->status.store(isInProgress(status) ? EntryStatus::Cancelled : status);
-            stored->transferState = entry->transferState;
-            stored->size = entry->size;
-            stored->duration = entry->duration;
-            copy.entries().append(stored);
+            records.push_back({entry->kind, entry->presetId, entry->sourcePath, entry->name,
+                               entry->outputPath,
+                               isInProgress(status) ? EntryStatus::Cancelled : status,
+                               entry->transferState, entry->size, entry->duration});
         }
+    }
+    for (Stored& record : records) {
+        auto stored = createEntry(std::move(record.sourcePath));
+        stored->kind = record.kind;
+        stored->presetId = record.presetId;
+        stored->name = std::move(record.name);
+        stored->outputPath = std::move(record.outputPath);
+        stored->status.store(record.status);
+        stored->transferState = record.transferState;
+        stored->size = record.size;
+        stored->duration = record.duration;
+        copy.entries().append(stored);
     }
     return saveHistoryFile(copy, path) != 0;
 }

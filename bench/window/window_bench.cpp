@@ -1,0 +1,146 @@
+// The window with a long list: the time from start to the first painted
+// list, the longest stall of the event loop while 20 conversions report
+// progress, and the interface thread's processor time meanwhile; with 30,000
+// entries and with 300, so that the cost of the list's length shows.
+//
+//   QT_QPA_PLATFORM=offscreen build/bin/window_bench   (needs vidmill-fake-convert beside it)
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+#include "app/desktop.h"
+#include "app/main_window.h"
+#include "engine/history_file.h"
+#include "system/user_folders.h"
+
+namespace {
+
+using namespace vidmill;
+
+class QuietDesktop : public Desktop {
+  public:
+    int messageBox(QWidget*, int, const QString&) override { return 1; }
+    QStringList openFiles(QWidget*, const QString&, const QString&, const QString&, int) override {
+        return {};
+    }
+    QString pickFolder(QWidget*, const QString&, const QString&) override { return {}; }
+    bool openPath(const QString&) override { return true; }
+    bool openUrl(const QString&) override { return true; }
+    void notify(const QString&, const QString&) override {}
+};
+
+double threadCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Paint events of the list reach this filter; the first one ends the clock.
+class FirstPaint : public QObject {
+  public:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint && !painted) {
+            painted = true;
+        }
+        return false;
+    }
+    bool painted = false;
+};
+
+void run(int entries, const std::string& dir) {
+    const std::string history = dir + "/history-" + std::to_string(entries) + ".bin";
+    {
+        EntryList list;
+        for (int i = 0; i < entries; ++i) {
+            auto entry = createEntry(dir + "/old/clip" + std::to_string(i) + ".avi");
+            entry->kind = kLocalFileKind;
+            entry->presetId = 100;
+            entry->name = "clip" + std::to_string(i);
+            entry->outputPath = dir + "/out/clip" + std::to_string(i) + ".mp4";
+            entry->status = EntryStatus::Ok;
+            entry->size = 1'000'000 + i;
+            entry->duration = 60 + i % 3600;
+            list.entries().append(entry);
+        }
+        saveHistoryFile(list, history);
+    }
+    AppPaths paths;
+    paths.converter = ProgramFolder() + "/vidmill-fake-convert";
+    paths.settingsFile = dir + "/settings.bin";
+    paths.historyFile = history;
+    QuietDesktop desktop;
+
+    QElapsedTimer clock;
+    clock.start();
+    TFMain window(desktop, paths);
+    FirstPaint paint;
+    window.list()->viewport()->installEventFilter(&paint);
+    window.show();
+    while (!paint.painted) {
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    const double firstPaint = clock.elapsed() / 1000.0;
+
+    // Twenty conversions of about four seconds, reporting all the while.
+    Engine& engine = window.engine();
+    engine.settings().maxConcurrent = 20;
+    for (int i = 0; i < 20; ++i) {
+        const std::string path = dir + "/new" + std::to_string(i) + ".avi";
+        std::ofstream(path) << "#vidmill-fake\nprobe: duration 100\nprobe: exit 0\n"
+                            << "onstop 0; output 100; steps 0 100 1 40\n";
+        engine.admitFile(path);
+    }
+    qint64 longestGap = 0;
+    QElapsedTimer gap;
+    QTimer probe;
+    probe.setInterval(10);
+    QObject::connect(&probe, &QTimer::timeout,
+                     [&] { longestGap = std::max(longestGap, gap.restart()); });
+    engine.startBatch();
+    const double cpuStart = threadCpuSeconds();
+    QElapsedTimer batch;
+    batch.start();
+    gap.start();
+    probe.start();
+    // The window's own event loop, as in the program, until the batch is over.
+    QEventLoop loop;
+    QTimer done;
+    QObject::connect(&done, &QTimer::timeout, [&] {
+        if (engine.batchIdle()) {
+            loop.quit();
+        }
+    });
+    done.start(50);
+    loop.exec();
+    probe.stop();
+    const double seconds = batch.elapsed() / 1000.0;
+    const double cpu = threadCpuSeconds() - cpuStart;
+    std::printf(
+        "%6d entries: first paint %.3f s; during 20 conversions (%.1f s): longest stall "
+        "%lld ms, interface thread %.2f%% of a core\n",
+        entries, firstPaint, seconds, static_cast<long long>(longestGap - 10), cpu / seconds * 100);
+    window.shutDown();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    char pattern[] = "/tmp/vidmill-window-bench-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    qputenv("HOME", QByteArray::fromStdString(dir));
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir + "/config"));
+    run(30000, dir);
+    run(300, dir);
+    const std::string cleanup = "rm -rf '" + dir + "'";
+    return std::system(cleanup.c_str()) == 0 ? 0 : 1;
+}

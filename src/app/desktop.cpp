@@ -1,0 +1,91 @@
+#include "app/desktop.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QUrl>
+#include <QVariantMap>
+
+#include "engine/engine_host.h"
+
+namespace vidmill {
+
+int QtDesktop::messageBox(QWidget* parent, int style, const QString& text) {
+    QMessageBox box(parent);
+    box.setWindowTitle(kAppTitle);
+    box.setText(text);
+    if (style == kQuestionMessage) {
+        box.setIcon(QMessageBox::Question);
+        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        box.setDefaultButton(QMessageBox::Ok);
+    } else {
+        box.setIcon(style == kInformationMessage ? QMessageBox::Information : QMessageBox::NoIcon);
+        box.setStandardButtons(QMessageBox::Ok);
+    }
+    return box.exec() == QMessageBox::Ok ? 1 : 2;
+}
+
+QStringList QtDesktop::openFiles(QWidget* parent, const QString& title, const QString& folder,
+                                 const QString& filter, int maxFiles) {
+    QStringList files = QFileDialog::getOpenFileNames(parent, title, folder, filter);
+    if (files.size() > maxFiles) {
+        files.erase(files.begin() + maxFiles, files.end());
+    }
+    return files;
+}
+
+QString QtDesktop::pickFolder(QWidget* parent, const QString& title, const QString& start) {
+    return QFileDialog::getExistingDirectory(parent, title, start);
+}
+
+bool QtDesktop::openPath(const QString& path) {
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+bool QtDesktop::openUrl(const QString& url) {
+    return QDesktopServices::openUrl(QUrl(url));
+}
+
+void QtDesktop::notify(const QString& title, const QString& text) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const QString service = QStringLiteral("org.freedesktop.Notifications");
+    if (!bus.isConnected() || bus.interface() == nullptr ||
+        !bus.interface()->isServiceRegistered(service).value()) {
+        return;
+    }
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(service, QStringLiteral("/org/freedesktop/Notifications"),
+                                       service, QStringLiteral("Notify"));
+    call << QString::fromLatin1(kAppTitle) << uint(0) << QStringLiteral("video-x-generic") << title
+         << text << QStringList() << QVariantMap() << int(-1);
+    // Nobody waits for the answer: a slow service must not hold the window.
+    bus.call(call, QDBus::NoBlock);
+}
+
+QString qtFileFilter(const std::string& bars) {
+    const QStringList parts = QString::fromUtf8(bars).split(QLatin1Char('|'));
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString description = parts[i];
+        const qsizetype bracket = description.indexOf(QLatin1String(" ("));
+        if (bracket >= 0) {
+            description.truncate(bracket);
+        }
+        QStringList patterns;
+        for (const QString& pattern : parts[i + 1].split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+            const QString lower = pattern.toLower();
+            patterns << lower;
+            if (pattern.toUpper() != lower) {
+                patterns << pattern.toUpper();
+            }
+        }
+        filters << description + QLatin1String(" (") + patterns.join(QLatin1Char(' ')) +
+                       QLatin1Char(')');
+    }
+    return filters.join(QLatin1String(";;"));
+}
+
+}  // namespace vidmill

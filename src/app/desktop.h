@@ -1,0 +1,57 @@
+#pragma once
+
+// Everything the window does that reaches outside the program: message
+// boxes, the file and folder pickers, opening a file, folder or address with
+// the desktop's own programs, and desktop notifications. Tests put a fake in
+// its place, so that nothing ever waits for a person.
+
+#include <QString>
+#include <QStringList>
+
+class QWidget;
+
+namespace vidmill {
+
+class Desktop {
+  public:
+    virtual ~Desktop() = default;
+
+    // Styles as the engine's MessageStyle; gives 1 for OK, 2 for Cancel.
+    virtual int messageBox(QWidget* parent, int style, const QString& text) = 0;
+    // The chosen files, at most `maxFiles` of them; empty when cancelled.
+    virtual QStringList openFiles(QWidget* parent, const QString& title, const QString& folder,
+                                  const QString& filter, int maxFiles) = 0;
+    // The chosen folder; empty when cancelled.
+    virtual QString pickFolder(QWidget* parent, const QString& title, const QString& start) = 0;
+    // A file or folder with the program the desktop has for it.
+    virtual bool openPath(const QString& path) = 0;
+    virtual bool openUrl(const QString& url) = 0;
+    // A passing desktop notification; nothing when the desktop has no
+    // notification service.
+    virtual void notify(const QString& title, const QString& text) = 0;
+};
+
+// The real desktop: Qt's dialogs, QDesktopServices, and the freedesktop
+// notification service over D-Bus.
+class QtDesktop : public Desktop {
+  public:
+    int messageBox(QWidget* parent, int style, const QString& text) override;
+    QStringList openFiles(QWidget* parent, const QString& title, const QString& folder,
+                          const QString& filter, int maxFiles) override;
+    QString pickFolder(QWidget* parent, const QString& title, const QString& start) override;
+    bool openPath(const QString& path) override;
+    bool openUrl(const QString& url) override;
+    void notify(const QString& title, const QString& text) override;
+};
+
+// The program's name as windows and message boxes show it.
+inline const char* const kAppTitle = "Vidmill";
+
+// A filter of "description|patterns|" pairs (patterns "*.AVI;*.MPG") in the
+// form of Qt's file dialogs: "description (*.avi *.AVI *.mpg *.MPG)" joined
+// by ";;". Each pattern comes in lower and upper case, since names on Linux
+// are case-sensitive; a description's own "(...)" list is dropped, Qt shows
+// the patterns.
+QString qtFileFilter(const std::string& bars);
+
+}  // namespace vidmill

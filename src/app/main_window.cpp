@@ -1,0 +1,1044 @@
+#include "app/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+#include "app/desktop.h"
+#include "engine/entry_status_text.h"
+#include "engine/format_preset.h"
+#include "engine/history_file.h"
+#include "engine/video_files.h"
+#include "storage/settings_file.h"
+#include "system/path_utils.h"
+#include "system/user_folders.h"
+#include "vidmill_version.h"
+
+namespace vidmill {
+
+namespace {
+
+// How soon after a change of the list the history is on the disk: a crash
+// loses at most this much.
+constexpr int kHistorySaveMs = 2000;
+constexpr int kMaxAddedFiles = 1000;
+// Design size of the window, before the size rule.
+constexpr int kDesignWidth = 649;
+constexpr int kDesignHeight = 461;
+
+QString fromPath(const std::string& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path));
+}
+
+std::string toPath(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
+
+QString countText(int count) {
+    return count == 1 ? QStringLiteral("1 video") : QStringLiteral("%1 videos").arg(count);
+}
+
+// The pictures of the list's first column: ready, at work, converted, failed.
+QList<QIcon> listImages() {
+    QList<QIcon> icons;
+    const QColor colours[] = {QColor(0x3a, 0x7b, 0xd5), QColor(0xe0, 0x8a, 0x1e),
+                              QColor(0x2e, 0x9e, 0x44), QColor(0xc8, 0x32, 0x32)};
+    for (int kind = 0; kind < 4; ++kind) {
+        QPixmap picture(16, 16);
+        picture.fill(Qt::transparent);
+        QPainter painter(&picture);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setBrush(colours[kind]);
+        painter.setPen(Qt::NoPen);
+        painter.drawEllipse(QRectF(1.5, 1.5, 13, 13));
+        painter.setPen(QPen(Qt::white, 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.setBrush(Qt::NoBrush);
+        switch (kind) {
+            case 0:  // a play mark: ready to go
+                painter.setBrush(Qt::white);
+                painter.setPen(Qt::NoPen);
+                painter.drawPolygon(
+                    QPolygonF({QPointF(6.5, 4.5), QPointF(11.5, 8), QPointF(6.5, 11.5)}));
+                break;
+            case 1:  // hands of a clock: under way
+                painter.drawLine(QPointF(8, 8), QPointF(8, 4.5));
+                painter.drawLine(QPointF(8, 8), QPointF(11, 9.5));
+                break;
+            case 2:  // a tick
+                painter.drawPolyline(
+                    QPolygonF({QPointF(4.5, 8.5), QPointF(7, 11), QPointF(11.5, 5.5)}));
+                break;
+            default:  // a cross
+                painter.drawLine(QPointF(5.5, 5.5), QPointF(10.5, 10.5));
+                painter.drawLine(QPointF(10.5, 5.5), QPointF(5.5, 10.5));
+                break;
+        }
+        icons << QIcon(picture);
+    }
+    return icons;
+}
+
+}  // namespace
+
+// At the right of the toolbar: a still mark while idle, a turning one while
+// a batch converts.
+class BusyIndicator : public QWidget {
+  public:
+    explicit BusyIndicator(QWidget* parent) : QWidget(parent) {
+        setFixedSize(32, 32);
+        timer_.setInterval(80);
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            angle_ = (angle_ + 30) % 360;
+            update();
+        });
+    }
+    void setRunning(bool running) {
+        running ? timer_.start() : timer_.stop();
+        angle_ = 0;
+        update();
+    }
+    bool running() const { return timer_.isActive(); }
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QRectF box = QRectF(rect()).adjusted(5, 5, -5, -5);
+        const QColor colour = palette().color(QPalette::Highlight);
+        if (!running()) {
+            painter.setPen(QPen(palette().color(QPalette::Mid), 3));
+            painter.drawEllipse(box);
+            return;
+        }
+        painter.setPen(QPen(colour, 3, Qt::SolidLine, Qt::RoundCap));
+        painter.drawArc(box, -angle_ * 16, 270 * 16);
+    }
+
+  private:
+    QTimer timer_;
+    int angle_ = 0;
+};
+
+QSize sizeByRule(int width) {
+    const int clamped = std::clamp(width, 400, 1600);
+    return QSize(clamped, static_cast<int>(clamped * 0.7500001875));
+}
+
+AppPaths defaultAppPaths() {
+    AppPaths paths;
+    const std::string program = ProgramFolder();
+    paths.converter = program + "/vidmill-convert";
+    paths.settingsFile = ConfigFolder() + "/settings.bin";
+    paths.historyFile = ConfigFolder() + "/history.bin";
+    // Installed beside the programs' share folder, or in the source tree when
+    // run from the build.
+    for (const std::string& candidate :
+         {program + "/../share/doc/vidmill/manual/index.html",
+          std::string(VIDMILL_SOURCE_DIR) + "/docs/manual/index.html"}) {
+        if (QFileInfo::exists(fromPath(candidate))) {
+            paths.helpFile = toPath(QFileInfo(fromPath(candidate)).canonicalFilePath());
+            break;
+        }
+    }
+    return paths;
+}
+
+TFMain::TFMain(Desktop& desktop, AppPaths paths, QStringList arguments, EngineTiming timing)
+    : desktop_(desktop), paths_(std::move(paths)) {
+    // Relative names mean the folder we were started from, not wherever we
+    // are when they are added.
+    for (const QString& argument : arguments) {
+        arguments_ << QFileInfo(argument).absoluteFilePath();
+    }
+    engine_ = std::make_unique<Engine>(*this, gui_, paths_.converter, timing);
+
+    setWindowTitle(kAppTitle);
+    resize(kDesignWidth, kDesignHeight);
+    applySizeRule();
+    buildActions();
+    buildMenus();
+    buildToolbar();
+    auto* panel1 = new QWidget(this);
+    auto* layout = new QVBoxLayout(panel1);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    buildSettingsStrip();
+    buildList();
+    layout->addWidget(panelSettings_);
+    layout->addWidget(lvBook_, 1);
+    setCentralWidget(panel1);
+    SetupStatusBar();
+    SetConvertingState(false);
+    InitApplicationState();
+    setAcceptDrops(true);
+
+    historySaver_ = std::make_unique<HistorySaver>(
+        [this] { return engine_->saveHistorySnapshot(paths_.historyFile); });
+    historyTimer_ = new QTimer(this);
+    historyTimer_->setInterval(kHistorySaveMs);
+    connect(historyTimer_, &QTimer::timeout, this, [this] { saveHistoryIfChanged(); });
+    historyTimer_->start();
+}
+
+TFMain::~TFMain() {
+    shutDown();
+}
+
+QAction* TFMain::makeAction(const char* name, const QString& caption, const QKeySequence& key) {
+    auto* action = new QAction(caption, this);
+    action->setObjectName(QString::fromLatin1(name));
+    if (!key.isEmpty()) {
+        action->setShortcut(key);
+    }
+    actions_[action->objectName()] = action;
+    return action;
+}
+
+QAction* TFMain::command(const QString& name) const {
+    const auto found = actions_.find(name);
+    return found != actions_.end() ? found->second : nullptr;
+}
+
+QLabel* TFMain::statusPanel(int index) const {
+    return index >= 0 && index < 3 ? panels_[index] : nullptr;
+}
+
+void TFMain::buildActions() {
+    const auto connectTo = [this](QAction* action, auto slot) {
+        connect(action, &QAction::triggered, this, slot);
+    };
+    // Main menu: the window's own shortcuts.
+    connectTo(makeAction("AddVideos1", "&Add Video Entry", Qt::Key_Insert),
+              [this] { AddVideos(); });
+    connectTo(makeAction("DeleteEntry1", "&Remove Video Entry", Qt::Key_Delete),
+              [this] { notAvailable(tr("Removing entries")); });
+    connectTo(makeAction("ConvertLocalVideo1", "&Convert  Video(s)", Qt::Key_F2),
+              [this] { engine_->startConversions(); });
+    connectTo(makeAction("StopConversion1", "&Stop Conversion", QKeySequence("Ctrl+T")),
+              [this] { engine_->stopEntry(); });
+    connectTo(makeAction("StopAll1", "Sto&p All", Qt::Key_Escape), [this] { engine_->stopAll(); });
+    connectTo(
+        makeAction("DeleteUnExistingVideoEntries1", "Delete All Entries with &UnExisting Videos"),
+        [this] { notAvailable(tr("Removing entries")); });
+    connectTo(makeAction("RenameVideo1", "&Rename Video", Qt::Key_F6),
+              [this] { notAvailable(tr("Renaming")); });
+    connectTo(makeAction("DeleteVideo1", "Delete &Video", Qt::Key_F8),
+              [this] { notAvailable(tr("Deleting a video")); });
+    connectTo(makeAction("OpenOutputFolder1", "&Open Destination Folder"),
+              [this] { desktop_.openPath(fromPath(engine_->settings().destinationFolder)); });
+    connectTo(makeAction("PlayVideo1", "&Play Video"), [this] { notAvailable(tr("Playing")); });
+    connectTo(makeAction("Exit1", "&Exit", QKeySequence("Alt+F4")), [this] { close(); });
+    connectTo(makeAction("Settings1", "&Settings", QKeySequence("Ctrl+E")),
+              [this] { showSettings(); });
+    QAction* toolbar = makeAction("ViewToolbar1", "Show &Toolbar");
+    QAction* strip = makeAction("ViewSettings1", "Show &Main Settings");
+    QAction* statusBarItem = makeAction("ShowStatusBar1", "Show Status Bar");
+    for (QAction* toggle : {toolbar, strip, statusBarItem}) {
+        toggle->setCheckable(true);
+    }
+    connectTo(toolbar, [this, toolbar] { SetToolbarVisible(!toolbar->isChecked()); });
+    connectTo(strip, [this, strip] { SetMainSettingsVisible(!strip->isChecked()); });
+    connectTo(statusBarItem,
+              [this, statusBarItem] { SetStatusBarVisible(!statusBarItem->isChecked()); });
+    connectTo(makeAction("Index1", "&Index", Qt::Key_F1), [this] { showHelp(); });
+    connectTo(makeAction("TipoftheDay1", "&Tip of the Day"),
+              [this] { notAvailable(tr("The tip of the day")); });
+    QAction* homePage = makeAction("ProgramHomePage1", "&Program Home Page");
+    // No home page is known yet: the command stays out of sight.
+    homePage->setVisible(false);
+    connectTo(makeAction("About1", "&About"), [this] { showAbout(); });
+
+    // The popup's items: their shortcuts are shown, and work while it is open.
+    connectTo(makeAction("AddVideos2", "&Add Video(s)", Qt::Key_Insert), [this] { AddVideos(); });
+    connectTo(makeAction("DeleteEntry2", "&Remove Video(s)", Qt::Key_Delete),
+              [this] { command("DeleteEntry1")->trigger(); });
+    connectTo(makeAction("ConvertVideos2", "&Convert Video(s)", Qt::Key_F2),
+              [this] { engine_->startConversions(); });
+    connectTo(makeAction("StopConversion2", "Stop Conversion", QKeySequence("Ctrl+T")),
+              [this] { engine_->stopEntry(); });
+    connectTo(makeAction("StopAll2", "Stop All", QKeySequence("Ctrl+L")),
+              [this] { engine_->stopAll(); });
+    connectTo(makeAction("RenameVideo2", "Rename Video", Qt::Key_F6),
+              [this] { command("RenameVideo1")->trigger(); });
+    connectTo(makeAction("DeleteVideo2", "Delete Video", Qt::Key_F8),
+              [this] { command("DeleteVideo1")->trigger(); });
+    connectTo(makeAction("OpenOutputFolder2", "&Open Destination Folder"),
+              [this] { command("OpenOutputFolder1")->trigger(); });
+    connectTo(makeAction("PlayVideo2", "&Play Video", Qt::Key_Return),
+              [this] { command("PlayVideo1")->trigger(); });
+
+    // Toolbar buttons.
+    QStyle* look = style();
+    const struct {
+        const char* name;
+        const char* caption;
+        const char* hint;
+        QStyle::StandardPixmap icon;
+        std::function<void()> run;
+    } buttons[] = {
+        {"TBAdd", "Add", "Add Videos to convert", QStyle::SP_FileDialogNewFolder,
+         [this] { AddVideos(); }},
+        {"TBRemove", "Remove", "Remove videos from the list", QStyle::SP_TrashIcon,
+         [this] { command("DeleteEntry1")->trigger(); }},
+        {"TBConvert", "Convert", "Convert Videos", QStyle::SP_MediaPlay,
+         [this] { engine_->startConversions(); }},
+        {"TBOptions", "Settings", "Settings", QStyle::SP_FileDialogDetailedView,
+         [this] { showSettings(); }},
+        {"TBHelp", "Help", "Help", QStyle::SP_DialogHelpButton, [this] { showHelp(); }},
+    };
+    for (const auto& button : buttons) {
+        QAction* action = makeAction(button.name, button.caption);
+        action->setToolTip(button.hint);
+        action->setIcon(look->standardIcon(button.icon));
+        connect(action, &QAction::triggered, this, button.run);
+    }
+}
+
+void TFMain::buildMenus() {
+    QMenu* file = menuBar()->addMenu("&File");
+    for (const char* name :
+         {"AddVideos1", "DeleteEntry1", "ConvertLocalVideo1", "|", "StopConversion1", "StopAll1",
+          "|", "DeleteUnExistingVideoEntries1", "|", "RenameVideo1", "DeleteVideo1", "|",
+          "OpenOutputFolder1", "PlayVideo1", "|", "Exit1"}) {
+        name[0] == '|' ? (void)file->addSeparator() : file->addAction(command(name));
+    }
+    QMenu* options = menuBar()->addMenu("&Options");
+    options->addAction(command("Settings1"));
+    options->addSeparator();
+    for (const char* name : {"ViewToolbar1", "ViewSettings1", "ShowStatusBar1"}) {
+        options->addAction(command(name));
+    }
+    QMenu* help = menuBar()->addMenu("&Help");
+    help->addAction(command("Index1"));
+    help->addAction(command("TipoftheDay1"));
+    help->addSeparator();
+    help->addAction(command("ProgramHomePage1"));
+    help->addAction(command("About1"));
+    for (QMenu* menu : {file, options, help}) {
+        connect(menu, &QMenu::aboutToShow, this, &TFMain::UpdateCommandStates);
+    }
+
+    // Kept out of the window's own actions, so its shortcuts (the same keys
+    // as the main menu's) are never ambiguous.
+    popup_ = new QMenu(this);
+    for (const char* name :
+         {"AddVideos2", "DeleteEntry2", "ConvertVideos2", "|", "StopConversion2", "StopAll2", "|",
+          "RenameVideo2", "DeleteVideo2", "|", "OpenOutputFolder2", "PlayVideo2"}) {
+        name[0] == '|' ? (void)popup_->addSeparator() : popup_->addAction(command(name));
+    }
+    connect(popup_, &QMenu::aboutToShow, this, &TFMain::UpdateCommandStates);
+}
+
+void TFMain::buildToolbar() {
+    toolBar_ = addToolBar("ToolBar1");
+    toolBar_->setObjectName("ToolBar1");
+    toolBar_->setMovable(false);
+    toolBar_->setFloatable(false);
+    toolBar_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    toolBar_->setContextMenuPolicy(Qt::PreventContextMenu);
+    bool first = true;
+    for (const char* name : {"TBAdd", "TBRemove", "TBConvert", "TBOptions", "TBHelp"}) {
+        if (!first) {
+            toolBar_->addSeparator();
+        }
+        first = false;
+        toolBar_->addAction(command(name));
+    }
+    auto* spacer = new QWidget(toolBar_);
+    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    toolBar_->addWidget(spacer);
+    busy_ = new BusyIndicator(toolBar_);
+    toolBar_->addWidget(busy_);
+}
+
+void TFMain::buildSettingsStrip() {
+    panelSettings_ = new QWidget(this);
+    panelSettings_->setObjectName("PanelSettings");
+    auto* row = new QHBoxLayout(panelSettings_);
+    row->setContentsMargins(6, 4, 6, 4);
+    edDir_ = new QLineEdit(panelSettings_);
+    edDir_->setObjectName("EdDir");
+    edDir_->setReadOnly(true);
+    edDir_->setFocusPolicy(Qt::NoFocus);
+    QFont bold = edDir_->font();
+    bold.setBold(true);
+    edDir_->setFont(bold);
+    bSelectDir_ = new QPushButton("...", panelSettings_);
+    bSelectDir_->setObjectName("BSelectDir");
+    bSelectDir_->setFixedWidth(32);
+    cbVideoFor_ = new QComboBox(panelSettings_);
+    cbVideoFor_->setObjectName("CBVideoFor");
+    cbVideoFor_->setMaxVisibleItems(25);
+    for (const FormatPreset& row : formatPresets()) {
+        if (row.id == -1) {
+            break;
+        }
+        cbVideoFor_->addItem(QString::fromUtf8(row.name));
+    }
+    bVideoOptions_ = new QPushButton(">>", panelSettings_);
+    bVideoOptions_->setObjectName("BVideoOptions");
+    bVideoOptions_->setFixedWidth(36);
+    row->addWidget(new QLabel("Destination Folder:", panelSettings_));
+    row->addWidget(edDir_, 3);
+    row->addWidget(bSelectDir_);
+    row->addSpacing(8);
+    row->addWidget(new QLabel("Video Format:", panelSettings_));
+    row->addWidget(cbVideoFor_, 2);
+    row->addWidget(bVideoOptions_);
+    connect(bSelectDir_, &QPushButton::clicked, this, &TFMain::selectDestination);
+    connect(cbVideoFor_, &QComboBox::activated, this, [this] { TakeSettingsStrip(2); });
+    connect(bVideoOptions_, &QPushButton::clicked, this, &TFMain::showSettings);
+}
+
+void TFMain::buildList() {
+    lvBook_ = new ListViewData(this);
+    lvBook_->setObjectName("LVBook");
+    lvBook_->setColumns({"Source", "Duration", "Name", "Status"}, {0, 75, 0, -193});
+    lvBook_->setImages(listImages());
+    lvBook_->setDataSource(this);
+    lvBook_->installEventFilter(this);
+    connect(lvBook_, &ListViewData::lvdChanged, this, &TFMain::UpdateCommandStates);
+    connect(lvBook_, &ListViewData::activatedRow, this,
+            [this] { command("PlayVideo1")->trigger(); });
+    connect(lvBook_, &ListViewData::contextMenuAt, this, [this](const QPoint& at) {
+        UpdateCommandStates();
+        popup_->popup(at);
+    });
+}
+
+bool TFMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == lvBook_ && event->type() == QEvent::KeyRelease) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Home &&
+            key->modifiers() == (Qt::ControlModifier | Qt::ShiftModifier | Qt::AltModifier)) {
+            applySizeRule();
+        } else {
+            UpdateCommandStates();
+        }
+    }
+    if (watched == lvBook_ && event->type() == QEvent::KeyPress) {
+        // The popup's Stop All key works in the list as well.
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_L && key->modifiers() == Qt::ControlModifier) {
+            if (command("StopAll2")->isEnabled()) {
+                engine_->stopAll();
+            }
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TFMain::SetupStatusBar() {
+    QStatusBar* bar = statusBar();
+    bar->setSizeGripEnabled(true);
+    const int widths[3] = {70, 120, 170};
+    for (int i = 0; i < 3; ++i) {
+        panels_[i] = new QLabel(bar);
+        panels_[i]->setAlignment(Qt::AlignCenter);
+        panels_[i]->setFixedWidth(widths[i]);
+        bar->addWidget(panels_[i]);
+    }
+    panels_[0]->setText("F1 Help");
+    progress_ = new QProgressBar(panels_[2]);
+    progress_->setRange(0, 100);
+    progress_->setValue(0);
+    progress_->setTextVisible(false);
+    progress_->setGeometry(0, 2, widths[2] - 12, 16);
+    progress_->hide();
+}
+
+void TFMain::applySizeRule() {
+    resize(sizeByRule(width()));
+    if (QScreen* screen = this->screen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - rect().center());
+    }
+}
+
+void TFMain::InitApplicationState() {
+    ConversionSettings& settings = engine_->settings();
+    loadSettingsFile(settings, paths_.settingsFile);
+    // A stored count outside what the engine can run would hold every batch.
+    settings.maxConcurrent = std::clamp<int16_t>(settings.maxConcurrent, 1, 20);
+    if (settings.destinationFolder[0] == '\0' || !IsFolder(settings.destinationFolder)) {
+        const std::string folder = DefaultOutputFolder();
+        MakeFolders(folder);
+        storeText(settings.destinationFolder, folder);
+    }
+    ShowSettingsStrip();
+    SetToolbarVisible(settings.showToolbar);
+    SetMainSettingsVisible(settings.showMainSettings);
+    SetStatusBarVisible(settings.showStatusBar);
+
+    engine_->setListModified(false);
+    if (settings.saveHistory && loadHistoryFile(engine_->entryList(), paths_.historyFile) != 0) {
+        // A history that a crash left behind holds unfinished entries: they
+        // come back stopped, ready to convert again, and are swept at exit.
+        if (engine_->recoverUnfinishedEntries() > 0) {
+            engine_->setListModified(true);
+        }
+        for (const auto& entry : engine_->entryList().entries()) {
+            if (entry->status.load() != EntryStatus::Ok) {
+                engine_->setListModified(true);
+            }
+        }
+    }
+    savedHistoryChanges_ = engine_->historyChanges();
+}
+
+void TFMain::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (firstActivation_) {
+        firstActivation_ = false;
+        // After the window is on the screen: adding may take a while.
+        QMetaObject::invokeMethod(this, &TFMain::FormActivate, Qt::QueuedConnection);
+    }
+}
+
+void TFMain::FormActivate() {
+    if (closing_ || closeRequested_) {
+        return;
+    }
+    RefreshEntryList();
+    lvBook_->setFocus();
+    if (engine_->entryList().count() > 0) {
+        lvBook_->lvdGoto(engine_->entryList().count() - 1);
+    }
+    ShowEntryCount();
+    UpdateCommandStates();
+    if (!arguments_.isEmpty()) {
+        AddCommandLineFiles(arguments_);
+    }
+}
+
+void TFMain::SetConvertingState(bool converting) {
+    if (closing_) {
+        return;
+    }
+    busy_->setRunning(converting);
+    if (converting) {
+        panels_[1]->setText(QStringLiteral("Converting %1").arg(engine_->liveWorkers()));
+    } else {
+        panels_[1]->clear();
+        if (!engine_->stopAllFlag()) {
+            progress_->setValue(100);
+        }
+        // The full bar stays a moment, without holding the window meanwhile.
+        QTimer::singleShot(300, this, [this] {
+            if (!engine_->batchActive()) {
+                progress_->hide();
+            }
+        });
+        ShowEntryCount();
+    }
+    UpdateCommandStates();
+}
+
+void TFMain::UpdateCommandStates() {
+    if (refreshingCommands_ || closing_) {
+        return;
+    }
+    refreshingCommands_ = true;
+    const int count = engine_->entryList().count();
+    int focused = count > 0 ? lvBook_->lvdIndexFocused() : -1;
+    if (focused >= count) {
+        focused = count - 1;
+    }
+    const auto enable = [this](std::initializer_list<const char*> names, bool on) {
+        for (const char* name : names) {
+            command(name)->setEnabled(on);
+        }
+    };
+    if (focused < 0) {
+        enable({"PlayVideo1", "PlayVideo2", "RenameVideo1", "RenameVideo2", "DeleteEntry1",
+                "DeleteEntry2", "DeleteVideo1", "DeleteVideo2", "DeleteUnExistingVideoEntries1",
+                "StopConversion1", "StopAll1", "StopConversion2", "StopAll2"},
+               false);
+        refreshingCommands_ = false;
+        return;
+    }
+    EntryStatus status;
+    {
+        std::lock_guard lock(engine_->mutex());
+        status = engine_->entryList().at(focused)->status.load();
+    }
+    const bool active = engine_->batchActive();
+    const bool playable = status == EntryStatus::Ok || status == EntryStatus::Ready;
+    enable({"PlayVideo1", "PlayVideo2", "RenameVideo1", "RenameVideo2"}, playable);
+    enable({"StopConversion1", "StopConversion2"}, active && isInProgress(status));
+    enable({"AddVideos1", "DeleteEntry1", "ConvertLocalVideo1", "AddVideos2", "DeleteEntry2",
+            "ConvertVideos2", "TBAdd", "TBRemove", "TBConvert", "DeleteUnExistingVideoEntries1"},
+           !active);
+    enable({"StopAll1", "StopAll2"}, active);
+    const bool removable = !active && (isFinished(status) || status == EntryStatus::Ready);
+    enable({"DeleteEntry1", "DeleteEntry2", "DeleteVideo1", "DeleteVideo2",
+            "DeleteUnExistingVideoEntries1"},
+           removable);
+    refreshingCommands_ = false;
+}
+
+void TFMain::RefreshEntryList() {
+    if (closing_) {
+        return;
+    }
+    const int count = engine_->entryList().count();
+    lvBook_->lvdSetCount(count);
+    if (count > 0) {
+        lvBook_->lvdRedraw(count);
+    }
+}
+
+void TFMain::ShowEntryCount() {
+    if (!closing_ && !engine_->converting()) {
+        panels_[1]->setText(countText(engine_->entryList().count()));
+    }
+}
+
+void TFMain::ShowSettingsStrip() {
+    const ConversionSettings& settings = engine_->settings();
+    edDir_->setText(fromPath(settings.destinationFolder));
+    edDir_->setCursorPosition(0);
+    cbVideoFor_->setCurrentIndex(findPresetById(settings.presetId));
+}
+
+void TFMain::TakeSettingsStrip(int selector) {
+    ConversionSettings& settings = engine_->settings();
+    // Workers read these fields while a batch runs.
+    std::lock_guard lock(engine_->mutex());
+    if (selector == 1 || selector == 3) {
+        storeText(settings.destinationFolder, toPath(edDir_->text()));
+    }
+    if (selector == 2 || selector == 3) {
+        if (cbVideoFor_->currentIndex() < 0) {
+            cbVideoFor_->setCurrentIndex(0);
+        }
+        applyPreset(settings, cbVideoFor_->currentIndex());
+    }
+}
+
+void TFMain::selectDestination() {
+    const QString chosen = desktop_.pickFolder(this, "Select Destination Folder", edDir_->text());
+    if (chosen.isEmpty()) {
+        return;
+    }
+    if (QFile::encodeName(chosen).size() >= kFolderTextCapacity) {
+        // The settings file keeps a folder of limited length: a longer one
+        // would be stored cut, and the outputs would go somewhere else.
+        AppMessageBox(kInformationMessage,
+                      "The path of this folder is too long to be kept. Please choose a folder "
+                      "with a shorter path.");
+        return;
+    }
+    edDir_->setText(chosen);
+    TakeSettingsStrip(1);
+}
+
+void TFMain::SetToolbarVisible(bool visible) {
+    command("ViewToolbar1")->setChecked(visible);
+    toolBar_->setVisible(visible);
+    engine_->settings().showToolbar = visible;
+}
+
+void TFMain::SetMainSettingsVisible(bool visible) {
+    command("ViewSettings1")->setChecked(visible);
+    panelSettings_->setVisible(visible);
+    engine_->settings().showMainSettings = visible;
+}
+
+void TFMain::SetStatusBarVisible(bool visible) {
+    command("ShowStatusBar1")->setChecked(visible);
+    statusBar()->setVisible(visible);
+    engine_->settings().showStatusBar = visible;
+}
+
+void TFMain::showHelp() {
+    if (!paths_.helpFile.empty()) {
+        desktop_.openPath(fromPath(paths_.helpFile));
+    }
+}
+
+void TFMain::showAbout() {
+    AppMessageBox(kInformationMessage,
+                  std::string("Vidmill ") + VIDMILL_VERSION +
+                      "\n\nA batch video converter: add videos, pick a format, convert them "
+                      "all at once.\nBuilt on FFmpeg's libraries and Qt.");
+}
+
+void TFMain::showSettings() {
+    notAvailable(tr("The settings dialog"));
+}
+
+void TFMain::notAvailable(const QString& what) {
+    AppMessageBox(kInformationMessage,
+                  (what + tr(" is not available in this version yet.")).toStdString());
+}
+
+int TFMain::AppMessageBox(int style, const std::string& text) {
+    return desktop_.messageBox(this, style, fromPath(text));
+}
+
+void TFMain::lvdUpdate(int row) {
+    // The engine holds its lock: the list only marks the row now and repaints
+    // it once the lock is free.
+    if (!closing_) {
+        lvBook_->lvdUpdate(row);
+    }
+}
+
+void TFMain::lvdGoto(int row) {
+    if (!closing_) {
+        lvBook_->lvdGoto(row);
+    }
+}
+
+void TFMain::showBatchProgress(int percent, const std::string& text) {
+    if (closing_) {
+        return;
+    }
+    // The engine holds its lock, and a progress bar may repaint the whole
+    // window at once, list included: shown once the lock is free.
+    batchPercent_ = std::clamp(percent, 0, 100);
+    batchText_ = QString::fromStdString(text);
+    if (!batchProgressPosted_) {
+        batchProgressPosted_ = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                batchProgressPosted_ = false;
+                if (!closing_ && engine_->batchActive()) {
+                    progress_->setValue(batchPercent_);
+                    panels_[1]->setText(batchText_);
+                }
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void TFMain::setBatchControls(bool converting) {
+    if (closing_) {
+        return;
+    }
+    if (converting) {
+        progress_->setValue(0);
+        progress_->show();
+    } else {
+        const int converted = engine_->batchConverted();
+        const int failed = engine_->batchFailed();
+        if (converted + failed > 0) {
+            QString text = QStringLiteral("%1 converted").arg(converted);
+            if (failed > 0) {
+                text += QStringLiteral(", %1 not converted").arg(failed);
+            }
+            desktop_.notify(QStringLiteral("Conversions finished"), text);
+        }
+        saveHistoryIfChanged();
+    }
+    bSelectDir_->setEnabled(!converting);
+    cbVideoFor_->setEnabled(!converting);
+    command("Settings1")->setEnabled(!converting);
+    UpdateCommandStates();
+}
+
+bool TFMain::editBatchSettings(int videoCount) {
+    return true;
+}
+
+void TFMain::saveSettings() {
+    MakeFolders(ConfigFolder());
+    saveSettingsFile(engine_->settings(), paths_.settingsFile);
+}
+
+bool TFMain::confirmShutdown() {
+    return AppMessageBox(kQuestionMessage,
+                         "The computer will be switched off when the conversions are done. "
+                         "Go on?") == 1;
+}
+
+void TFMain::openAddVideos() {
+    AddVideos();
+}
+
+int TFMain::focusedRow() {
+    return lvBook_->lvdIndexFocused();
+}
+
+void TFMain::closeMainWindow() {
+    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+}
+
+QString TFMain::cellText(int row, int column) {
+    if (closing_) {
+        return {};
+    }
+    std::lock_guard lock(engine_->mutex());
+    const VideoEntry* entry = engine_->entryList().at(row);
+    if (entry == nullptr) {
+        return {};
+    }
+    switch (column) {
+        case 0:
+            return fromPath(entry->sourcePath);
+        case 1:
+            return QString::fromStdString(EntryDurationText(*entry));
+        case 2:
+            return fromPath(EntryNameText(*entry));
+        case 3:
+            return fromPath(EntryStatusText(*entry, engine_->channel()));
+        default:
+            return {};
+    }
+}
+
+int TFMain::cellImage(int row) {
+    if (closing_) {
+        return -1;
+    }
+    std::lock_guard lock(engine_->mutex());
+    const VideoEntry* entry = engine_->entryList().at(row);
+    if (entry == nullptr) {
+        return -1;
+    }
+    switch (entry->status.load()) {
+        case EntryStatus::Ready:
+            return 0;
+        case EntryStatus::Ok:
+            return 2;
+        case EntryStatus::NotFound:
+        case EntryStatus::Cancelled:
+        case EntryStatus::CancelledNotFound:
+        case EntryStatus::ConversionError:
+            return 3;
+        default:
+            return 1;
+    }
+}
+
+QString TFMain::cellToolTip(int row, int column) {
+    if (closing_) {
+        return {};
+    }
+    std::lock_guard lock(engine_->mutex());
+    const VideoEntry* entry = engine_->entryList().at(row);
+    if (entry == nullptr) {
+        return {};
+    }
+    if (column == 3 && !entry->failureReason.empty()) {
+        return fromPath(entry->failureReason);
+    }
+    if (column == 0) {
+        return fromPath(entry->sourcePath);
+    }
+    return {};
+}
+
+void TFMain::pump() {
+    QCoreApplication::processEvents();
+}
+
+int TFMain::addNames(const QStringList& names) {
+    adding_ = true;
+    skipped_.clear();
+    int handled = 0;
+    const auto admit = [this](const std::string& path) {
+        // A close asked for meanwhile: the rest is not probed.
+        if (!closeRequested_ && !closing_) {
+            engine_->admitFile(path);
+        }
+    };
+    const auto skip = [this](const std::string& path, const std::string& reason) {
+        skipped_.push_back(fromPath(path) + QStringLiteral(": ") + QString::fromStdString(reason));
+    };
+    for (const QString& name : names) {
+        pump();
+        if (closeRequested_ || closing_) {
+            break;
+        }
+        AddDroppedName(
+            toPath(name), admit, [this] { pump(); }, skip);
+        ++handled;
+    }
+    adding_ = false;
+    if (!closeRequested_ && !closing_) {
+        reportSkipped();
+    }
+    return handled;
+}
+
+void TFMain::reportSkipped() {
+    if (skipped_.empty()) {
+        return;
+    }
+    constexpr std::size_t kShown = 15;
+    QStringList lines;
+    for (std::size_t i = 0; i < skipped_.size() && i < kShown; ++i) {
+        lines << skipped_[i];
+    }
+    if (skipped_.size() > kShown) {
+        lines << QStringLiteral("... and %1 more").arg(skipped_.size() - kShown);
+    }
+    skipped_.clear();
+    AppMessageBox(kInformationMessage, toPath(QStringLiteral("Some items could not be added:\n\n") +
+                                              lines.join(QLatin1Char('\n'))));
+}
+
+bool TFMain::AddVideos() {
+    if (adding_ || engine_->batchActive()) {
+        return false;
+    }
+    ConversionSettings& settings = engine_->settings();
+    if (settings.lastAddFolder[0] == '\0') {
+        storeText(settings.lastAddFolder, VideosFolder());
+    }
+    const QStringList files =
+        desktop_.openFiles(this, "Add Videos", fromPath(settings.lastAddFolder),
+                           qtFileFilter(BuildVideoFilter()), kMaxAddedFiles);
+    if (files.isEmpty()) {
+        return false;
+    }
+    adding_ = true;
+    for (const QString& file : files.mid(0, kMaxAddedFiles)) {
+        pump();
+        if (closeRequested_ || closing_) {
+            break;
+        }
+        engine_->admitFile(toPath(file));
+    }
+    adding_ = false;
+    storeText(settings.lastAddFolder, toPath(QFileInfo(files.last()).absolutePath() + "/"));
+    return true;
+}
+
+void TFMain::dropNames(const QStringList& names) {
+    if (adding_ || engine_->batchActive() || names.isEmpty()) {
+        return;
+    }
+    if (addNames(names) > 0) {
+        storeText(engine_->settings().lastAddFolder,
+                  toPath(QFileInfo(names.last()).absolutePath() + "/"));
+    }
+    if (!closeRequested_ && !closing_) {
+        engine_->startBatch();
+    }
+}
+
+void TFMain::AddCommandLineFiles(const QStringList& names) {
+    dropNames(names);
+}
+
+void TFMain::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls() && !adding_ && !engine_->batchActive()) {
+        for (const QUrl& url : event->mimeData()->urls()) {
+            if (url.isLocalFile()) {
+                event->acceptProposedAction();
+                return;
+            }
+        }
+    }
+    event->ignore();
+}
+
+void TFMain::dropEvent(QDropEvent* event) {
+    if (adding_ || engine_->batchActive()) {
+        event->ignore();
+        return;
+    }
+    QStringList names;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (url.isLocalFile()) {
+            names << url.toLocalFile();
+        }
+    }
+    event->acceptProposedAction();
+    // Handled after the drop has returned to the desktop, which waits for it.
+    QMetaObject::invokeMethod(
+        this, [this, names] { dropNames(names); }, Qt::QueuedConnection);
+}
+
+void TFMain::closeEvent(QCloseEvent* event) {
+    if (closing_ || closeRequested_) {
+        event->accept();
+        return;
+    }
+    if (engine_->batchActive()) {
+        const int left = std::max(1, engine_->batchTotal() - engine_->finishedCount());
+        const std::string question =
+            left == 1 ? std::string("A conversion is not finished yet. Stop it and exit?")
+                      : "There are " + std::to_string(left) +
+                            " conversions not finished yet. Stop them and exit?";
+        if (AppMessageBox(kQuestionMessage, question) != 1) {
+            event->ignore();
+            return;
+        }
+    }
+    // Only noted here: the shut-down itself runs once the event loop has
+    // returned, and a search in progress stops at its next file.
+    closeRequested_ = true;
+    event->accept();
+}
+
+void TFMain::saveHistoryIfChanged(bool wait) {
+    if (closing_ || !engine_->settings().saveHistory) {
+        return;
+    }
+    const std::uint64_t changes = engine_->historyChanges();
+    // A save that failed (a full disk, say) is tried again at each turn.
+    if (changes != savedHistoryChanges_ || !historySaver_->lastSaved()) {
+        MakeFolders(ConfigFolder());
+        historySaver_->request();
+        savedHistoryChanges_ = changes;
+    }
+    if (wait) {
+        historySaver_->flush();
+    }
+}
+
+void TFMain::shutDown() {
+    if (shutDownDone_) {
+        return;
+    }
+    shutDownDone_ = true;
+    closing_ = true;
+    historyTimer_->stop();
+    // The final history is written below, from the swept list.
+    historySaver_->stop();
+    saveSettings();
+    // Every worker stops and ends before the list goes, whatever the list's
+    // state: a batch of requeued entries leaves it unmodified.
+    if (engine_->listModified() || !engine_->batchIdle()) {
+        engine_->exitSweep();
+        if (engine_->settings().saveHistory) {
+            MakeFolders(ConfigFolder());
+            saveHistoryFile(engine_->entryList(), paths_.historyFile);
+        }
+    }
+    gui_.stopGuiCall();
+}
+
+}  // namespace vidmill

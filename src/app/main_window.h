@@ -1,0 +1,177 @@
+#pragma once
+
+// The main window: the list of videos over the engine, the settings strip,
+// the menus, toolbar and status bar, adding videos by dialog, drop and
+// command line, and the orderly start and end of the program. It holds no
+// conversion logic: it is one more client of the engine, like the terminal
+// front end.
+
+#include <QMainWindow>
+#include <QStringList>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "app/history_saver.h"
+#include "app/qt_gui_call.h"
+#include "controls/list_view_data.h"
+#include "engine/engine.h"
+#include "engine/engine_host.h"
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+class QToolBar;
+class QWidget;
+
+namespace vidmill {
+
+class BusyIndicator;
+class Desktop;
+
+// Where the window finds its programs and keeps its files.
+struct AppPaths {
+    std::string converter;
+    std::string settingsFile;
+    std::string historyFile;
+    // The manual's contents page, opened by Help.
+    std::string helpFile;
+};
+
+// The paths of an installed or built program: the converter beside it, the
+// settings and history in the configuration folder.
+AppPaths defaultAppPaths();
+
+// The window size rule: the width kept within 400 to 1600 pixels, the
+// height three quarters of it.
+QSize sizeByRule(int width);
+
+class TFMain : public QMainWindow, public EngineHost, public ListDataSource {
+    Q_OBJECT
+  public:
+    // `arguments`: files and folders to add at the first showing (relative
+    // ones are taken from the current folder).
+    TFMain(Desktop& desktop, AppPaths paths, QStringList arguments = {}, EngineTiming timing = {});
+    ~TFMain() override;
+
+    Engine& engine() { return *engine_; }
+    ListViewData* list() const { return lvBook_; }
+    // A menu, popup or toolbar command by its name ("AddVideos1", "TBAdd", ...).
+    QAction* command(const QString& name) const;
+    QLabel* statusPanel(int index) const;
+
+    // The end of the program: stops and waits for the conversions, saves the
+    // settings, sweeps the list and writes the history. Runs once, after the
+    // event loop has returned, so no caller up the stack still holds an
+    // entry; the destructor runs it when nobody did.
+    void shutDown();
+
+    // The ways in. Each admits file by file, keeping the window responsive.
+    bool AddVideos();
+    void dropNames(const QStringList& names);
+    void AddCommandLineFiles(const QStringList& names);
+    // True while a folder is searched or files are probed.
+    bool adding() const { return adding_; }
+    // Has the history saved (on the saver's thread) when it changed since it
+    // was last saved; `wait` waits until it is on the disk.
+    void saveHistoryIfChanged(bool wait = false);
+
+    void applySizeRule();
+
+    // EngineHost
+    void SetConvertingState(bool converting) override;
+    void UpdateCommandStates() override;
+    void RefreshEntryList() override;
+    void ShowEntryCount() override;
+    void ShowSettingsStrip() override;
+    int AppMessageBox(int style, const std::string& text) override;
+    void lvdUpdate(int row) override;
+    void lvdGoto(int row) override;
+    void showBatchProgress(int percent, const std::string& text) override;
+    void setBatchControls(bool converting) override;
+    bool editBatchSettings(int videoCount) override;
+    void saveSettings() override;
+    bool confirmShutdown() override;
+    void openAddVideos() override;
+    int focusedRow() override;
+    void closeMainWindow() override;
+    bool closing() override { return closing_; }
+
+    // ListDataSource
+    QString cellText(int row, int column) override;
+    int cellImage(int row) override;
+    QString cellToolTip(int row, int column) override;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void buildActions();
+    void buildMenus();
+    void buildToolbar();
+    void buildSettingsStrip();
+    void buildList();
+    void SetupStatusBar();
+    void InitApplicationState();
+    void FormActivate();
+    void TakeSettingsStrip(int selector);
+    void SetToolbarVisible(bool visible);
+    void SetMainSettingsVisible(bool visible);
+    void SetStatusBarVisible(bool visible);
+    void selectDestination();
+    void showHelp();
+    void showAbout();
+    void showSettings();
+    void notAvailable(const QString& what);
+    // Admits the names one by one (folders searched), then reports what the
+    // search had to skip; gives how many names were handled.
+    int addNames(const QStringList& names);
+    void pump();
+    void reportSkipped();
+    QAction* makeAction(const char* name, const QString& caption, const QKeySequence& key = {});
+
+    Desktop& desktop_;
+    AppPaths paths_;
+    QStringList arguments_;
+    QtGuiCall gui_;
+    std::unique_ptr<Engine> engine_;
+
+    ListViewData* lvBook_ = nullptr;
+    QToolBar* toolBar_ = nullptr;
+    BusyIndicator* busy_ = nullptr;
+    QWidget* panelSettings_ = nullptr;
+    QLineEdit* edDir_ = nullptr;
+    QPushButton* bSelectDir_ = nullptr;
+    QComboBox* cbVideoFor_ = nullptr;
+    QPushButton* bVideoOptions_ = nullptr;
+    QLabel* panels_[3] = {};
+    QProgressBar* progress_ = nullptr;
+    QMenu* popup_ = nullptr;
+    QTimer* historyTimer_ = nullptr;
+    std::map<QString, QAction*> actions_;
+
+    bool refreshingCommands_ = false;
+    bool firstActivation_ = true;
+    bool closing_ = false;
+    bool closeRequested_ = false;
+    bool shutDownDone_ = false;
+    bool adding_ = false;
+    std::uint64_t savedHistoryChanges_ = 0;
+    std::unique_ptr<HistorySaver> historySaver_;
+    std::vector<QString> skipped_;
+    int batchPercent_ = 0;
+    QString batchText_;
+    bool batchProgressPosted_ = false;
+};
+
+}  // namespace vidmill

@@ -1,0 +1,126 @@
+// vidmill-screenshots: renders the main window into PNG pictures, with a list
+// that holds an entry of every status and a batch at work (the fake converter
+// stands in for the real one). Run by scripts/screenshots under Xvfb.
+//
+//   vidmill-screenshots OUTPUT-FOLDER
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QPixmap>
+#include <QThread>
+#include <cstdio>
+#include <fstream>
+
+#include "app/desktop.h"
+#include "app/main_window.h"
+#include "support/fake_converter.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+class QuietDesktop : public vidmill::Desktop {
+  public:
+    int messageBox(QWidget*, int, const QString&) override { return 1; }
+    QStringList openFiles(QWidget*, const QString&, const QString&, const QString&, int) override {
+        return {};
+    }
+    QString pickFolder(QWidget*, const QString&, const QString&) override { return {}; }
+    bool openPath(const QString&) override { return true; }
+    bool openUrl(const QString&) override { return true; }
+    void notify(const QString&, const QString&) override {}
+};
+
+void settle(int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(10);
+    }
+}
+
+bool save(QWidget& window, const QString& path) {
+    const bool saved = window.grab().save(path);
+    std::printf("%s %s\n", saved ? "wrote" : "could not write", qPrintable(path));
+    return saved;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: vidmill-screenshots OUTPUT-FOLDER\n");
+        return 2;
+    }
+    const QString out = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(out);
+    vidmill::TempDir dir;
+    QDir().mkpath(QString::fromStdString(dir.file("Videos/Lectures")));
+    qputenv("HOME", QByteArray::fromStdString(dir.path()));
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir.file("config")));
+
+    vidmill::AppPaths paths;
+    paths.converter = vidmill::test::fakeConverterPath();
+    paths.settingsFile = dir.file("settings.bin");
+    paths.historyFile = dir.file("history.bin");
+    QuietDesktop desktop;
+    vidmill::TFMain window(desktop, paths);
+    window.resize(900, 560);
+    window.show();
+    settle(200);
+
+    vidmill::Engine& engine = window.engine();
+    using vidmill::EntryStatus;
+    // Finished entries of every kind, as a history would bring them back.
+    const struct {
+        const char* name;
+        EntryStatus status;
+        std::uint64_t size;
+        int duration;
+        const char* reason;
+    } finished[] = {
+        {"Holiday 2024/beach.mp4", EntryStatus::Ok, 48'300'000, 754, ""},
+        {"Holiday 2024/harbour at night.mov", EntryStatus::Ok, 131'000'000, 2410, ""},
+        {"Phone/VID_20240612_183002.3gp", EntryStatus::Cancelled, 0, 95, "stopped"},
+        {"Old tapes/wedding (damaged).mpg", EntryStatus::ConversionError, 0, 3600,
+         "the output runs far past the input's duration; the input's timestamps are damaged"},
+        {"Screen recordings/missing.avi", EntryStatus::CancelledNotFound, 0, 61, ""},
+    };
+    for (const auto& item : finished) {
+        auto entry = vidmill::createEntry("/home/user/Videos/" + std::string(item.name));
+        const std::string base = entry->sourcePath.substr(entry->sourcePath.rfind('/') + 1);
+        entry->name = base.substr(0, base.rfind('.'));
+        entry->kind = vidmill::kLocalFileKind;
+        entry->presetId = 100;
+        entry->status = item.status;
+        entry->size = item.size;
+        entry->duration = item.duration;
+        entry->failureReason = item.reason;
+        engine.entryList().entries().append(entry);
+    }
+    engine.entryList().renumberRows();
+    // And a batch at work: two converting, the rest waiting, one ready.
+    engine.settings().maxConcurrent = 2;
+    for (const char* name :
+         {"lecture part 1.mkv", "lecture part 2.mkv", "lecture part 3.mkv", "lecture part 4.mkv"}) {
+        const std::string path = dir.file("Videos/Lectures/") + name;
+        std::ofstream(path) << "#vidmill-fake\nprobe: duration 1860\nprobe: exit 0\n"
+                            << "onstop 0; output 1000; steps 0 100 0.2 40\n";
+        engine.admitFile(path);
+    }
+    engine.startBatch();
+    const std::string ready = dir.file("Videos/Lectures/questions.webm");
+    std::ofstream(ready) << "#vidmill-fake\nprobe: duration 42\n";
+    settle(2500);
+    bool ok = save(window, out + "/main-window-converting.png");
+    engine.stopAll();
+    settle(1500);
+    engine.admitFile(ready);
+    window.list()->lvdGoto(2);
+    settle(300);
+    ok = save(window, out + "/main-window-idle.png") && ok;
+    window.shutDown();
+    return ok ? 0 : 1;
+}
