@@ -22,7 +22,7 @@ class ListViewData : public QTableView {
     explicit ListViewData(QWidget* parent = nullptr);
     ~ListViewData() override;
 
-    // None: cells show nothing.
+    // None: cells show nothing. The source must outlive the list or be replaced first.
     void setDataSource(ListDataSource* source);
     // A width of 0 stretches the column to fill; a negative width -w is a fixed width w that the
     // user cannot change; any other width is the column's initial, user-resizable width.
