@@ -35,6 +35,13 @@ class QuietDesktop : public Desktop {
     bool openPath(const QString&) override { return true; }
     bool openUrl(const QString&) override { return true; }
     void notify(const QString&, const QString&) override {}
+    bool launchPlayer(const QString&, const QString&) override { return true; }
+    std::optional<std::string> promptNonEmpty(QWidget*, const QString&, const QString&,
+                                              const std::string&, int) override {
+        return std::nullopt;
+    }
+    void showText(QWidget*, const QString&, const QString&) override {}
+    bool editSettings(QWidget*, vidmill::ConversionSettings&, int) override { return true; }
 };
 
 double threadCpuSeconds() {

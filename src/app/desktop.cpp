@@ -4,11 +4,15 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDesktopServices>
+#include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QUrl>
 #include <QVariantMap>
 
+#include "app/prompt_dialog.h"
+#include "dialogs/settings_dialog.h"
+#include "engine/converter_runner.h"
 #include "engine/engine_host.h"
 
 namespace vidmill {
@@ -63,6 +67,59 @@ void QtDesktop::notify(const QString& title, const QString& text) {
          << text << QStringList() << QVariantMap() << int(-1);
     // Nobody waits for the answer: a slow service must not hold the window.
     bus.call(call, QDBus::NoBlock);
+}
+
+bool QtDesktop::launchPlayer(const QString& player, const QString& file) {
+    // An argument vector, no shell: any name reaches the player as one argument.
+    return launchDetached({QFile::encodeName(player).toStdString(),
+                           QFile::encodeName(file).toStdString()}) != 0;
+}
+
+std::optional<std::string> QtDesktop::promptNonEmpty(QWidget* parent, const QString& caption,
+                                                     const QString& prompt,
+                                                     const std::string& initial, int capacity) {
+    std::string value = initial;
+    if (!PromptNonEmpty(parent, caption, prompt, value, capacity)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+void QtDesktop::showText(QWidget* parent, const QString& caption, const QString& text) {
+    QMessageBox box(parent);
+    box.setWindowTitle(caption);
+    box.setIcon(QMessageBox::Information);
+    box.setText(text);
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+}
+
+namespace {
+
+// The settings dialog's way to the desktop: the same pickers and boxes.
+class DialogHost : public SettingsDialogHost {
+  public:
+    explicit DialogHost(QtDesktop& desktop) : desktop_(desktop) {}
+    QString pickFolder(QWidget* parent, const QString& title, const QString& start) override {
+        return desktop_.pickFolder(parent, title, start);
+    }
+    void showMessage(QWidget* parent, const QString& text) override {
+        desktop_.messageBox(parent, kInformationMessage, text);
+    }
+
+  private:
+    QtDesktop& desktop_;
+};
+
+}  // namespace
+
+bool QtDesktop::editSettings(QWidget* parent, ConversionSettings& settings, int videoCount) {
+    DialogHost host(*this);
+    SettingsDialog dialog(host, settings, videoCount, parent);
+    const bool accepted = dialog.exec() == QDialog::Accepted;
+    settings = dialog.result();
+    return accepted;
 }
 
 QString qtFileFilter(const std::string& bars) {

@@ -7,6 +7,10 @@
 
 #include <QString>
 #include <QStringList>
+#include <optional>
+#include <string>
+
+#include "storage/conversion_settings.h"
 
 class QWidget;
 
@@ -29,6 +33,21 @@ class Desktop {
     // A passing desktop notification; nothing when the desktop has no
     // notification service.
     virtual void notify(const QString& title, const QString& text) = 0;
+    // Starts the player on the file, without waiting; false when it could
+    // not be started.
+    virtual bool launchPlayer(const QString& player, const QString& file) = 0;
+    // A one-line text, asked again while left empty; none when cancelled.
+    // The answer is in bytes, cut to capacity - 2.
+    virtual std::optional<std::string> promptNonEmpty(QWidget* parent, const QString& caption,
+                                                      const QString& prompt,
+                                                      const std::string& initial, int capacity) = 0;
+    // A text the user can read and copy.
+    virtual void showText(QWidget* parent, const QString& caption, const QString& text) = 0;
+    // The settings dialog on a copy of the settings; `videoCount` above 0
+    // names the videos of a batch about to start. `settings` gets what is to
+    // be kept (after Cancel too: the dialog may mend a value it could not
+    // show); true when the user chose OK.
+    virtual bool editSettings(QWidget* parent, ConversionSettings& settings, int videoCount) = 0;
 };
 
 // The real desktop: Qt's dialogs, QDesktopServices, and the freedesktop
@@ -42,6 +61,12 @@ class QtDesktop : public Desktop {
     bool openPath(const QString& path) override;
     bool openUrl(const QString& url) override;
     void notify(const QString& title, const QString& text) override;
+    bool launchPlayer(const QString& player, const QString& file) override;
+    std::optional<std::string> promptNonEmpty(QWidget* parent, const QString& caption,
+                                              const QString& prompt, const std::string& initial,
+                                              int capacity) override;
+    void showText(QWidget* parent, const QString& caption, const QString& text) override;
+    bool editSettings(QWidget* parent, ConversionSettings& settings, int videoCount) override;
 };
 
 // The program's name as windows and message boxes show it.

@@ -154,6 +154,7 @@ AppPaths defaultAppPaths() {
     AppPaths paths;
     const std::string program = ProgramFolder();
     paths.converter = program + "/vidmill-convert";
+    paths.player = program + "/vidmill-play";
     paths.settingsFile = ConfigFolder() + "/settings.bin";
     paths.historyFile = ConfigFolder() + "/history.bin";
     // Installed beside the programs' share folder, or in the source tree when
@@ -237,7 +238,7 @@ void TFMain::buildActions() {
     connectTo(makeAction("AddVideos1", "&Add Video Entry", Qt::Key_Insert),
               [this] { AddVideos(); });
     connectTo(makeAction("DeleteEntry1", "&Remove Video Entry", Qt::Key_Delete),
-              [this] { notAvailable(tr("Removing entries")); });
+              [this] { RemoveEntry(); });
     connectTo(makeAction("ConvertLocalVideo1", "&Convert  Video(s)", Qt::Key_F2),
               [this] { engine_->startConversions(); });
     connectTo(makeAction("StopConversion1", "&Stop Conversion", QKeySequence("Ctrl+T")),
@@ -245,14 +246,12 @@ void TFMain::buildActions() {
     connectTo(makeAction("StopAll1", "Sto&p All", Qt::Key_Escape), [this] { engine_->stopAll(); });
     connectTo(
         makeAction("DeleteUnExistingVideoEntries1", "Delete All Entries with &UnExisting Videos"),
-        [this] { notAvailable(tr("Removing entries")); });
-    connectTo(makeAction("RenameVideo1", "&Rename Video", Qt::Key_F6),
-              [this] { notAvailable(tr("Renaming")); });
-    connectTo(makeAction("DeleteVideo1", "Delete &Video", Qt::Key_F8),
-              [this] { notAvailable(tr("Deleting a video")); });
+        [this] { RemoveMissingEntries(); });
+    connectTo(makeAction("RenameVideo1", "&Rename Video", Qt::Key_F6), [this] { RenameVideo(); });
+    connectTo(makeAction("DeleteVideo1", "Delete &Video", Qt::Key_F8), [this] { DeleteVideo(); });
     connectTo(makeAction("OpenOutputFolder1", "&Open Destination Folder"),
               [this] { desktop_.openPath(fromPath(engine_->settings().destinationFolder)); });
-    connectTo(makeAction("PlayVideo1", "&Play Video"), [this] { notAvailable(tr("Playing")); });
+    connectTo(makeAction("PlayVideo1", "&Play Video"), [this] { PlayVideo(); });
     connectTo(makeAction("Exit1", "&Exit", QKeySequence("Alt+F4")), [this] { close(); });
     connectTo(makeAction("Settings1", "&Settings", QKeySequence("Ctrl+E")),
               [this] { showSettings(); });
@@ -290,8 +289,8 @@ void TFMain::buildActions() {
               [this] { command("DeleteVideo1")->trigger(); });
     connectTo(makeAction("OpenOutputFolder2", "&Open Destination Folder"),
               [this] { command("OpenOutputFolder1")->trigger(); });
-    connectTo(makeAction("PlayVideo2", "&Play Video", Qt::Key_Return),
-              [this] { command("PlayVideo1")->trigger(); });
+    connectTo(makeAction("PlayVideo2", "&Play Video", Qt::Key_Return), [this] { PlayVideo(); });
+    connectTo(makeAction("ShowReason2", "Why did it &fail?"), [this] { ShowFailureReason(); });
 
     // Toolbar buttons.
     QStyle* look = style();
@@ -424,8 +423,8 @@ void TFMain::buildList() {
     lvBook_->setDataSource(this);
     lvBook_->installEventFilter(this);
     connect(lvBook_, &ListViewData::lvdChanged, this, &TFMain::UpdateCommandStates);
-    connect(lvBook_, &ListViewData::activatedRow, this,
-            [this] { command("PlayVideo1")->trigger(); });
+    // Double-click and Enter play whatever the menus show.
+    connect(lvBook_, &ListViewData::activatedRow, this, [this] { PlayVideo(); });
     connect(lvBook_, &ListViewData::contextMenuAt, this, [this](const QPoint& at) {
         UpdateCommandStates();
         popup_->popup(at);
@@ -579,7 +578,7 @@ void TFMain::UpdateCommandStates() {
     if (focused < 0) {
         enable({"PlayVideo1", "PlayVideo2", "RenameVideo1", "RenameVideo2", "DeleteEntry1",
                 "DeleteEntry2", "DeleteVideo1", "DeleteVideo2", "DeleteUnExistingVideoEntries1",
-                "StopConversion1", "StopAll1", "StopConversion2", "StopAll2"},
+                "StopConversion1", "StopAll1", "StopConversion2", "StopAll2", "ShowReason2"},
                false);
         refreshingCommands_ = false;
         return;
@@ -589,6 +588,12 @@ void TFMain::UpdateCommandStates() {
         std::lock_guard lock(engine_->mutex());
         status = engine_->entryList().at(focused)->status.load();
     }
+    bool hasReason = false;
+    {
+        std::lock_guard lock(engine_->mutex());
+        hasReason = !engine_->entryList().at(focused)->failureReason.empty();
+    }
+    command("ShowReason2")->setEnabled(hasReason && !isInProgress(status));
     const bool active = engine_->batchActive();
     const bool playable = status == EntryStatus::Ok || status == EntryStatus::Ready;
     enable({"PlayVideo1", "PlayVideo2", "RenameVideo1", "RenameVideo2"}, playable);
@@ -691,8 +696,26 @@ void TFMain::showAbout() {
                       "all at once.\nBuilt on FFmpeg's libraries and Qt.");
 }
 
+bool TFMain::runSettingsDialog(int videoCount) {
+    ConversionSettings edited;
+    {
+        std::lock_guard lock(engine_->mutex());
+        edited = engine_->settings();
+    }
+    const bool accepted = desktop_.editSettings(this, edited, videoCount);
+    {
+        std::lock_guard lock(engine_->mutex());
+        engine_->settings() = edited;
+    }
+    if (accepted) {
+        saveSettings();
+        ShowSettingsStrip();
+    }
+    return accepted;
+}
+
 void TFMain::showSettings() {
-    notAvailable(tr("The settings dialog"));
+    runSettingsDialog(0);
 }
 
 void TFMain::notAvailable(const QString& what) {
@@ -767,7 +790,7 @@ void TFMain::setBatchControls(bool converting) {
 }
 
 bool TFMain::editBatchSettings(int videoCount) {
-    return true;
+    return runSettingsDialog(videoCount);
 }
 
 void TFMain::saveSettings() {
@@ -856,6 +879,187 @@ QString TFMain::cellToolTip(int row, int column) {
         return fromPath(entry->sourcePath);
     }
     return {};
+}
+
+bool TFMain::focusedEntry(int* row, EntryStatus* status) {
+    const int focused = lvBook_->lvdIndexFocused();
+    std::lock_guard lock(engine_->mutex());
+    const VideoEntry* entry = engine_->entryList().at(focused);
+    if (entry == nullptr) {
+        return false;
+    }
+    *row = focused;
+    *status = entry->status.load();
+    return true;
+}
+
+void TFMain::afterRemoval(int row) {
+    lvBook_->lvdRemove(row);
+    const int count = engine_->entryList().count();
+    if (count > 0) {
+        lvBook_->lvdGoto(std::clamp(row, 0, count - 1));
+    }
+    ShowEntryCount();
+    UpdateCommandStates();
+}
+
+void TFMain::PlayVideo() {
+    int row;
+    EntryStatus status;
+    if (!focusedEntry(&row, &status) ||
+        (status != EntryStatus::Ok && status != EntryStatus::Ready)) {
+        return;
+    }
+    QString file;
+    {
+        std::lock_guard lock(engine_->mutex());
+        const VideoEntry& entry = *engine_->entryList().at(row);
+        file = fromPath(status == EntryStatus::Ok ? entry.outputPath : entry.sourcePath);
+    }
+    if (file.isEmpty() || !QFileInfo::exists(file)) {
+        AppMessageBox(kInformationMessage,
+                      toPath(QStringLiteral("The file %1 does not exist.").arg(file)));
+        return;
+    }
+    // With no player of our own at hand, the desktop's is better than nothing.
+    const QString player = fromPath(paths_.player);
+    if (engine_->settings().useInternalPlayer && QFileInfo(player).isExecutable() &&
+        desktop_.launchPlayer(player, file)) {
+        return;
+    }
+    if (!desktop_.openPath(file)) {
+        AppMessageBox(kInformationMessage,
+                      toPath(QStringLiteral("No program could be found to play %1.").arg(file)));
+    }
+}
+
+void TFMain::RemoveEntry() {
+    int row;
+    EntryStatus status;
+    if (engine_->batchActive() || !focusedEntry(&row, &status)) {
+        return;
+    }
+    if (!isFinished(status) && status != EntryStatus::Ready) {
+        AppMessageBox(kInformationMessage, "This entry cannot be removed while it is converted.");
+        return;
+    }
+    if (AppMessageBox(kQuestionMessage,
+                      "Remove this entry from the list? Its files stay where they are.") != 1) {
+        return;
+    }
+    if (engine_->removeEntryAt(row) == Engine::CommandResult::Done) {
+        afterRemoval(row);
+    }
+}
+
+void TFMain::DeleteVideo() {
+    int row;
+    EntryStatus status;
+    if (engine_->batchActive() || !focusedEntry(&row, &status) ||
+        (!isFinished(status) && status != EntryStatus::Ready)) {
+        return;
+    }
+    const char* question = status == EntryStatus::Ok
+                               ? "Delete the converted video and remove its entry from the list?"
+                               : "Remove this entry from the list? It has no converted video "
+                                 "to delete.";
+    if (AppMessageBox(kQuestionMessage, question) != 1) {
+        return;
+    }
+    std::string error;
+    std::string output;
+    {
+        std::lock_guard lock(engine_->mutex());
+        output = engine_->entryList().at(row)->outputPath;
+    }
+    // Decided under the engine's lock; told after it is free again.
+    const Engine::CommandResult result = engine_->deleteVideoAt(row, &error);
+    if (result == Engine::CommandResult::Done) {
+        afterRemoval(row);
+    } else if (result == Engine::CommandResult::FileFailed) {
+        AppMessageBox(kInformationMessage,
+                      "The video " + output + " could not be deleted: " + error + ".");
+    }
+}
+
+void TFMain::RenameVideo() {
+    int row;
+    EntryStatus status;
+    if (!focusedEntry(&row, &status) || status != EntryStatus::Ok) {
+        return;
+    }
+    std::string name;
+    {
+        std::lock_guard lock(engine_->mutex());
+        name = engine_->entryList().at(row)->name;
+    }
+    for (;;) {
+        const std::optional<std::string> answer = desktop_.promptNonEmpty(
+            this, "Rename Video", "New name of the converted video (without its extension):", name,
+            250);
+        if (!answer) {
+            return;
+        }
+        name = *answer;
+        std::string error;
+        switch (engine_->renameOutput(row, name, &error)) {
+            case Engine::CommandResult::Done:
+                lvBook_->lvdUpdate(row);
+                return;
+            case Engine::CommandResult::BadName:
+                AppMessageBox(kInformationMessage,
+                              "A name cannot hold a \"/\", nor be \".\" or \"..\". Please "
+                              "choose another one.");
+                continue;  // asked again
+            case Engine::CommandResult::NoFreeName:
+                AppMessageBox(kInformationMessage,
+                              "No free file name could be made from this name in the "
+                              "destination folder.");
+                return;
+            case Engine::CommandResult::FileFailed:
+                AppMessageBox(kInformationMessage,
+                              "The video could not be renamed: " + error + ". It keeps its name.");
+                return;
+            default:
+                return;
+        }
+    }
+}
+
+void TFMain::RemoveMissingEntries() {
+    if (engine_->batchActive() ||
+        AppMessageBox(kQuestionMessage, "Remove all entries with unexisting videos ?") != 1) {
+        return;
+    }
+    if (engine_->removeMissingEntries() < 0) {
+        return;
+    }
+    RefreshEntryList();
+    const int count = engine_->entryList().count();
+    if (count > 0) {
+        lvBook_->lvdGoto(count - 1);
+    }
+    ShowEntryCount();
+    UpdateCommandStates();
+}
+
+void TFMain::ShowFailureReason() {
+    int row;
+    EntryStatus status;
+    if (!focusedEntry(&row, &status)) {
+        return;
+    }
+    std::string source;
+    std::string reason;
+    {
+        std::lock_guard lock(engine_->mutex());
+        source = engine_->entryList().at(row)->sourcePath;
+        reason = engine_->entryList().at(row)->failureReason;
+    }
+    if (!reason.empty()) {
+        desktop_.showText(this, QStringLiteral("Why it failed"),
+                          fromPath(source) + QStringLiteral("\n\n") + fromPath(reason));
+    }
 }
 
 void TFMain::pump() {

@@ -38,6 +38,8 @@ class Desktop;
 // Where the window finds its programs and keeps its files.
 struct AppPaths {
     std::string converter;
+    // The internal player.
+    std::string player;
     std::string settingsFile;
     std::string historyFile;
     // The manual's contents page, opened by Help.
@@ -76,6 +78,14 @@ class TFMain : public QMainWindow, public EngineHost, public ListDataSource {
     bool AddVideos();
     void dropNames(const QStringList& names);
     void AddCommandLineFiles(const QStringList& names);
+    // The entry commands, on the focused entry.
+    void PlayVideo();
+    void RemoveEntry();
+    void DeleteVideo();
+    void RenameVideo();
+    void RemoveMissingEntries();
+    void ShowFailureReason();
+
     // True while a folder is searched or files are probed.
     bool adding() const { return adding_; }
     // Has the history saved (on the saver's thread) when it changed since it
@@ -132,7 +142,15 @@ class TFMain : public QMainWindow, public EngineHost, public ListDataSource {
     void showHelp();
     void showAbout();
     void showSettings();
+    // The settings dialog; what it gives is committed to the live settings in
+    // one step under the engine's lock, since workers read them. True on OK.
+    bool runSettingsDialog(int videoCount);
     void notAvailable(const QString& what);
+    // After the entry at `row` has left the list: the focus goes to the one
+    // that took its place, or to the new last one.
+    void afterRemoval(int row);
+    // The focused entry's row and status; false when there is none.
+    bool focusedEntry(int* row, EntryStatus* status);
     // Admits the names one by one (folders searched), then reports what the
     // search had to skip; gives how many names were handled.
     int addNames(const QStringList& names);

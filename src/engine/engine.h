@@ -138,6 +138,33 @@ class Engine {
     // passed; true when none is left.
     bool waitForWorkers(std::chrono::milliseconds limit);
 
+    // The list commands. Each refuses while a batch is active (except the
+    // rename, which chooses its path under the lock as the workers do), takes
+    // the lock itself, and never asks or shows anything: the caller does,
+    // before or after.
+    enum class CommandResult {
+        Done,
+        BatchActive,  // refused while a batch is active
+        NoEntry,      // no entry at that row
+        WrongStatus,  // the entry's status does not allow it
+        BadName,      // a name that is empty, ".", "..", or holds a "/"
+        NoFreeName,   // the destination folder has no room for the name
+        FileFailed,   // the file could not be deleted or moved; see `error`
+    };
+    // Takes the entry out of the list (finished or Ready ones only); its
+    // files stay.
+    CommandResult removeEntryAt(int row);
+    // The same, deleting first the converted file of an Ok entry; when that
+    // fails the entry stays and `error` says why.
+    CommandResult deleteVideoAt(int row, std::string* error = nullptr);
+    // Moves an Ok entry's converted file to a free name made of `newName` in
+    // the current destination folder, never replacing a file; the entry's
+    // name and output path change only once the file has moved.
+    CommandResult renameOutput(int row, const std::string& newName, std::string* error = nullptr);
+    // Removes every entry whose output is not there (never-converted ones
+    // included); gives how many went, or -1 while a batch is active.
+    int removeMissingEntries();
+
     // True when one of the 50 entries before `row` is still Pending. Takes
     // no lock: the caller holds it.
     bool waitsForEarlierEntry(int row) const;
@@ -177,6 +204,8 @@ class Engine {
     KeptOutputs keptOutputs() const;
     static void deleteOutputUnlessKept(const VideoEntry& entry, const KeptOutputs& kept);
     bool anyWorkerThreadAlive() const;
+    // With the lock held: the entry at `row` leaves the list.
+    void dropEntryAt(int row);
     // Stops every entry in progress and waits for the workers.
     void stopEverything(std::chrono::milliseconds limit);
 

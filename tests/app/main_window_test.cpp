@@ -44,6 +44,23 @@ class FakeDesktop : public Desktop {
         return true;
     }
     void notify(const QString& title, const QString& text) override { notes << text; }
+    bool launchPlayer(const QString& player, const QString& file) override {
+        played << file;
+        return playerStarts;
+    }
+    std::optional<std::string> promptNonEmpty(QWidget*, const QString&, const QString&,
+                                              const std::string&, int) override {
+        if (answers.isEmpty()) {
+            return std::nullopt;
+        }
+        return answers.takeFirst().toStdString();
+    }
+    void showText(QWidget*, const QString&, const QString& text) override { shown << text; }
+    bool editSettings(QWidget*, ConversionSettings& settings, int videoCount) override {
+        settingsCounts << videoCount;
+        settings.maxConcurrent = editedJobs;
+        return settingsAccepted;
+    }
 
     int answer = 1;
     QStringList messages;
@@ -53,6 +70,13 @@ class FakeDesktop : public Desktop {
     QString filters;
     QStringList opened;
     QStringList notes;
+    QStringList played;
+    bool playerStarts = true;
+    QStringList answers;
+    QStringList shown;
+    QList<int> settingsCounts;
+    int editedJobs = 3;
+    bool settingsAccepted = true;
 };
 
 class MainWindowTest : public QObject {
@@ -62,10 +86,13 @@ class MainWindowTest : public QObject {
     std::unique_ptr<TempDir> dir_;
     FakeDesktop desktop_;
     std::unique_ptr<TFMain> window_;
+    bool withPlayer_ = false;
 
     AppPaths paths() const {
         AppPaths paths;
         paths.converter = test::fakeConverterPath();
+        // Any program will do as the player: the fake desktop only notes it.
+        paths.player = withPlayer_ ? test::fakeConverterPath() : std::string();
         paths.settingsFile = dir_->file("settings.bin");
         paths.historyFile = dir_->file("history.bin");
         return paths;
@@ -112,6 +139,7 @@ class MainWindowTest : public QObject {
         qputenv("HOME", QByteArray::fromStdString(dir_->path()));
         qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir_->file("config")));
         desktop_ = FakeDesktop();
+        withPlayer_ = false;
     }
     void cleanup() {
         if (window_) {
@@ -293,12 +321,6 @@ class MainWindowTest : public QObject {
     }
 
     void killedMidBatchLosesNoEntry() {
-        // The program itself, beside a fake converter, in a folder of its own.
-        const QString bin = QString::fromStdString(dir_->file("bin"));
-        QDir().mkpath(bin);
-        QVERIFY(QFile::copy(VIDMILL_PROGRAM_PATH, bin + "/vidmill"));
-        QVERIFY(QFile::link(QString::fromStdString(test::fakeConverterPath()),
-                            bin + "/vidmill-convert"));
         const QString done = video("batch/done.avi", "output 100");
         const QString slow1 = video("batch/slow1.avi", "output 50; percent 5; waitstop 8000");
         const QString slow2 = video("batch/slow2.avi", "output 50; percent 5; waitstop 8000");
@@ -306,7 +328,9 @@ class MainWindowTest : public QObject {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         program.setProcessEnvironment(environment);
-        program.start(bin + "/vidmill", {done, slow1, slow2});
+        // The window in a process of its own, every question answered OK.
+        program.start(VIDMILL_AUTOPILOT_PATH,
+                      {QString::fromStdString(test::fakeConverterPath()), done, slow1, slow2});
         QVERIFY(program.waitForStarted());
         // Until the history on the disk shows the first one converted.
         const std::string history = dir_->file("config/vidmill/history.bin");
@@ -334,6 +358,108 @@ class MainWindowTest : public QObject {
         QCOMPARE(out.entryList(QDir::Files), QStringList({"done.mp4"}));
     }
 
+    // Entries of the given statuses; Ok ones have their converted file.
+    void fillList(std::initializer_list<EntryStatus> statuses) {
+        Engine& engine = window_->engine();
+        int i = 0;
+        for (EntryStatus status : statuses) {
+            const std::string name = "e" + std::to_string(i++);
+            auto entry = createEntry(dir_->file(name + " \"quoted\".avi"));
+            std::ofstream(entry->sourcePath) << "source";
+            entry->name = name;
+            entry->presetId = 100;
+            entry->status = status;
+            if (status == EntryStatus::Ok) {
+                entry->outputPath = engine.settings().destinationFolder + ("/" + name + ".mp4");
+                std::ofstream(entry->outputPath) << "converted";
+            }
+            engine.entryList().entries().append(entry);
+        }
+        engine.entryList().renumberRows();
+        window_->RefreshEntryList();
+    }
+
+    void playOpensWhatTheStatusOffers() {
+        open();
+        fillList({EntryStatus::Ok, EntryStatus::Ready, EntryStatus::Cancelled});
+        const EntryList& list = window_->engine().entryList();
+        for (int row : {0, 1, 2}) {
+            window_->list()->lvdGoto(row);
+            window_->PlayVideo();
+        }
+        // No player of our own here: the desktop's program opens them, each
+        // path whole.
+        QCOMPARE(desktop_.opened, QStringList({QString::fromStdString(list.at(0)->outputPath),
+                                               QString::fromStdString(list.at(1)->sourcePath)}));
+        QVERIFY(desktop_.played.isEmpty());
+
+        // With a player, the file goes to it whole, blank and quotes included.
+        window_->shutDown();
+        withPlayer_ = true;
+        open();
+        fillList({EntryStatus::Ready});
+        window_->list()->lvdGoto(0);
+        window_->PlayVideo();
+        QCOMPARE(desktop_.played,
+                 QStringList({QString::fromStdString(dir_->file("e0 \"quoted\".avi"))}));
+    }
+
+    void removalMovesTheFocusAndWaitsForTheBatch() {
+        open();
+        fillList({EntryStatus::Ok, EntryStatus::Ready, EntryStatus::ConversionError});
+        ListViewData& list = *window_->list();
+        list.lvdGoto(2);
+        window_->command("DeleteEntry1")->trigger();
+        QCOMPARE(window_->engine().entryList().count(), 2);
+        QCOMPARE(list.lvdIndexFocused(), 1);  // the new last row
+        list.lvdGoto(0);
+        window_->DeleteVideo();
+        QCOMPARE(list.lvdIndexFocused(), 0);  // the row that took its place
+        QCOMPARE(QDir(QString::fromStdString(window_->engine().settings().destinationFolder))
+                     .entryList(QDir::Files),
+                 QStringList());  // the converted file went with it
+        window_->RemoveEntry();
+        QCOMPARE(window_->engine().entryList().count(), 0);
+        QCOMPARE(list.lvdIndexFocused(), -1);
+
+        fillList({EntryStatus::Ok});
+        window_->engine().admitFile(
+            video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString());
+        window_->engine().startBatch();
+        list.lvdGoto(0);
+        const int asked = desktop_.messages.size();
+        window_->command("DeleteEntry1")->trigger();
+        window_->RemoveEntry();
+        QCOMPARE(window_->engine().entryList().count(), 2);
+        QCOMPARE(desktop_.messages.size(), asked);  // nothing asked during a batch
+    }
+
+    void renameRefusesAPathAndAsksAgain() {
+        open();
+        fillList({EntryStatus::Ok});
+        window_->list()->lvdGoto(0);
+        desktop_.answers = {"../escaped", "holiday"};
+        window_->RenameVideo();
+        QCOMPARE(desktop_.messages.size(), 1);
+        const VideoEntry& entry = *window_->engine().entryList().at(0);
+        QCOMPARE(QString::fromStdString(entry.name), QStringLiteral("holiday"));
+        QVERIFY(QString::fromStdString(entry.outputPath).endsWith("/holiday.mp4"));
+        QVERIFY(QFileInfo::exists(QString::fromStdString(entry.outputPath)));
+    }
+
+    void settingsAreCommittedAndTheBatchDialogNamesTheVideos() {
+        TFMain& window = open();
+        window.command("Settings1")->trigger();
+        QCOMPARE(window.engine().settings().maxConcurrent, 3);
+        QVERIFY(QFileInfo::exists(QString::fromStdString(dir_->file("settings.bin"))));
+        window.engine().admitFile(video("a.avi").toStdString());
+        window.engine().admitFile(video("b.avi").toStdString());
+        desktop_.settingsAccepted = false;
+        window.command("ConvertLocalVideo1")->trigger();
+        QCOMPARE(desktop_.settingsCounts, QList<int>({0, 2}));
+        QVERIFY2(!window.engine().batchActive(), "a cancelled dialog starts nothing");
+    }
+
     void failureReasonIsTheStatusTooltip() {
         TFMain& window = open();
         window.engine().admitFile(video("bad.avi", "say cannot decode this; exit 3").toStdString());
@@ -341,6 +467,12 @@ class MainWindowTest : public QObject {
         QVERIFY(waitFor([&] { return window.engine().batchIdle(); }));
         QCOMPARE(window.cellText(0, 3), QStringLiteral("Conversion Error"));
         QCOMPARE(window.cellToolTip(0, 3), QStringLiteral("cannot decode this"));
+        window.list()->lvdGoto(0);
+        window.UpdateCommandStates();
+        QVERIFY(window.command("ShowReason2")->isEnabled());
+        window.command("ShowReason2")->trigger();
+        QCOMPARE(desktop_.shown.size(), 1);
+        QVERIFY(desktop_.shown[0].endsWith("cannot decode this"));
         QCOMPARE(desktop_.notes, QStringList({"0 converted, 1 not converted"}));
     }
 };

@@ -622,6 +622,90 @@ TEST_F(EngineTest, AHistorySavedMidBatchComesBackWholeAfterACrash) {
     ASSERT_TRUE(drain());
 }
 
+TEST_F(EngineTest, ListCommandsKeepFilesAndNamesSound) {
+    auto add = [&](const std::string& name, EntryStatus status, bool withFile) {
+        auto entry = createEntry(dir.file(name + ".avi"));
+        entry->name = name;
+        entry->presetId = 100;
+        entry->status = status;
+        if (status == EntryStatus::Ok) {
+            entry->outputPath = out + "/" + name + ".mp4";
+        }
+        if (withFile) {
+            std::ofstream(entry->outputPath) << "video";
+        }
+        engine.entryList().entries().append(entry);
+        engine.entryList().renumberRows();
+    };
+    using R = Engine::CommandResult;
+    add("clip", EntryStatus::Ok, true);
+    add("gone", EntryStatus::Ok, false);
+    add("ready", EntryStatus::Ready, false);
+    std::ofstream(dir.file("ready.avi")) << "source";
+    add("busy", EntryStatus::Converting, false);
+
+    // Rename: the entry's own file counts as taken; a path is no name.
+    EXPECT_EQ(engine.renameOutput(0, "clip"), R::Done);
+    EXPECT_EQ(engine.entryList().at(0)->outputPath, out + "/clip(1).mp4");
+    EXPECT_TRUE(exists(out + "/clip(1).mp4"));
+    EXPECT_FALSE(exists(out + "/clip.mp4"));
+    for (const char* bad : {"../x", "a/b", ".", "..", ""}) {
+        EXPECT_EQ(engine.renameOutput(0, bad), R::BadName) << bad;
+    }
+    EXPECT_EQ(engine.renameOutput(2, "other"), R::WrongStatus);
+    // After a change of destination the file moves there.
+    const std::string moved = dir.file("moved");
+    mkdir(moved.c_str(), 0755);
+    storeText(engine.settings().destinationFolder, moved);
+    EXPECT_EQ(engine.renameOutput(0, "final"), R::Done);
+    EXPECT_EQ(engine.entryList().at(0)->outputPath, moved + "/final.mp4");
+    EXPECT_EQ(engine.entryList().at(0)->name, "final");
+    // A move that fails changes nothing.
+    std::string error;
+    EXPECT_EQ(engine.renameOutput(1, "new"), R::FileFailed);
+    EXPECT_EQ(engine.entryList().at(1)->name, "gone");
+    EXPECT_EQ(engine.entryList().at(1)->outputPath, out + "/gone.mp4");
+
+    // Delete: the converted file goes, a vanished one is no error, a
+    // source is never touched, work in progress is refused.
+    EXPECT_EQ(engine.deleteVideoAt(3), R::WrongStatus);
+    EXPECT_EQ(engine.deleteVideoAt(2), R::Done);
+    EXPECT_TRUE(exists(dir.file("ready.avi")));
+    EXPECT_EQ(engine.deleteVideoAt(1), R::Done);
+    EXPECT_EQ(engine.deleteVideoAt(0), R::Done);
+    EXPECT_FALSE(exists(moved + "/final.mp4"));
+    ASSERT_EQ(engine.entryList().count(), 1);
+    EXPECT_EQ(engine.entryList().at(0)->row, 0);
+    EXPECT_EQ(engine.removeEntryAt(0), R::WrongStatus);
+    EXPECT_EQ(engine.removeEntryAt(5), R::NoEntry);
+
+    // Remove-missing keeps only what has its file.
+    engine.entryList().at(0)->status = EntryStatus::Ready;
+    add("kept", EntryStatus::Ok, true);
+    add("r1", EntryStatus::Ready, false);
+    EXPECT_EQ(engine.removeMissingEntries(), 2);
+    ASSERT_EQ(engine.entryList().count(), 1);
+    EXPECT_EQ(engine.entryList().at(0)->name, "kept");
+    EXPECT_EQ(engine.removeEntryAt(0), R::Done);
+    EXPECT_TRUE(exists(out + "/kept.mp4")) << "removing an entry keeps its file";
+}
+
+TEST_F(EngineTest, ListCommandsWaitForTheBatch) {
+    addVideo("long.avi", "output 10; percent 5; waitstop 20000; onstop 0");
+    auto done = createEntry(dir.file("done.avi"));
+    done->status = EntryStatus::Ok;
+    engine.entryList().entries().append(done);
+    engine.entryList().renumberRows();
+    engine.startBatch();
+    EXPECT_EQ(engine.removeEntryAt(1), Engine::CommandResult::BatchActive);
+    EXPECT_EQ(engine.deleteVideoAt(1), Engine::CommandResult::BatchActive);
+    EXPECT_EQ(engine.removeMissingEntries(), -1);
+    host.focused = 0;
+    engine.stopAll();
+    ASSERT_TRUE(drain());
+    EXPECT_EQ(engine.removeEntryAt(1), Engine::CommandResult::Done);
+}
+
 TEST_F(EngineTest, AMissingConverterIsTheReason) {
     // The converter is there for the probe and gone when the batch starts.
     const std::string converter = dir.file("vidmill-convert");

@@ -1,0 +1,38 @@
+#pragma once
+
+// A modal one-line text prompt with OK and Cancel.
+
+#include <QDialog>
+#include <QString>
+
+class QLabel;
+class QLineEdit;
+
+namespace vidmill {
+
+class TFEdit : public QDialog {
+    Q_OBJECT
+  public:
+    TFEdit(const QString& caption, const QString& prompt, const QString& value,
+           QWidget* parent = nullptr);
+    QString text() const;
+    QLineEdit* edit() const { return edString_; }
+
+  private:
+    QLabel* lbPrompt_;
+    QLineEdit* edString_;
+};
+
+// The entered text in bytes, cut to capacity - 2 bytes at a character
+// boundary, never inside one.
+std::string cutToCapacity(const QString& text, int capacity);
+
+// Shows the prompt; true with the entered text (cut as above) in `value`
+// when the user chose OK, false with `value` unchanged otherwise.
+bool PromptText(QWidget* parent, const QString& caption, const QString& prompt, std::string& value,
+                int capacity);
+// As PromptText, but an OK on an empty text asks again.
+bool PromptNonEmpty(QWidget* parent, const QString& caption, const QString& prompt,
+                    std::string& value, int capacity);
+
+}  // namespace vidmill

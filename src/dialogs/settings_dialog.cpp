@@ -1,0 +1,494 @@
+#include "dialogs/settings_dialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+#include <span>
+
+namespace vidmill {
+namespace {
+
+constexpr int kVolumeStep = 25;
+constexpr int kVolumeItems = 21;
+constexpr int kNormalVolumeItem = kNormalVolume / kVolumeStep;
+
+const char* const kPriorityNames[] = {"Low",         "BelowNormal", "Normal",
+                                      "AboveNormal", "High",        "Realtime"};
+
+QString fromText(const char* text) {
+    return QString::fromUtf8(text);
+}
+
+QString fromText(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+QString numberOrOriginal(int value) {
+    return value == kOriginalValue ? QStringLiteral("Original") : QString::number(value);
+}
+
+QString frameSizeItem(FrameSize size) {
+    if (size.width == kOriginalValue) {
+        return QStringLiteral("Original");
+    }
+    return QStringLiteral("%1 x %2").arg(size.width).arg(size.height);
+}
+
+// The PAL and NTSC marks are decided on rate x 1000 in double precision: in
+// single precision 29.976f x 1000 rounds up to 29976 and the NTSC rate loses
+// its mark.
+QString frameRateItem(float rate) {
+    if (rate < 0) {
+        return QStringLiteral("Original");
+    }
+    QString text = fromText(frameRateLabel(rate));
+    const double milli = std::trunc(static_cast<double>(rate) * 1000.0);
+    if (milli == 25000.0) {
+        text += QStringLiteral("         (PAL)");
+    } else if (milli == 29975.0) {
+        text += QStringLiteral("  (NTSC)");
+    }
+    return text;
+}
+
+QString channelItem(int channels) {
+    switch (channels) {
+        case 1:
+            return QStringLiteral("Mono (1)");
+        case 2:
+            return QStringLiteral("Stereo (2)");
+        default:
+            return QStringLiteral("Original");
+    }
+}
+
+QString volumeItem(int item) {
+    const int percent = item * kVolumeStep;
+    QString text = QStringLiteral("%1%").arg(percent);
+    if (percent == kNormalVolume) {
+        text += QStringLiteral("  (normal)");
+    }
+    return text;
+}
+
+template <class T, class Label>
+void fillList(QComboBox* box, std::span<const T> values, Label label) {
+    box->clear();
+    for (const T& value : values) {
+        box->addItem(label(value));
+    }
+}
+
+void fillCodecList(QComboBox* box, std::span<const char* const> codecs, const char* rowCodec) {
+    box->clear();
+    if (codecs.empty()) {
+        box->addItem(fromText(codecLabel(rowCodec)));
+        return;
+    }
+    for (const char* codec : codecs) {
+        box->addItem(fromText(codecLabel(codec)));
+    }
+}
+
+// The list entry at the box's selection; the lists are never empty.
+template <class T>
+const T& selected(std::span<const T> list, const QComboBox* box) {
+    const int index = std::clamp(box->currentIndex(), 0, static_cast<int>(list.size()) - 1);
+    return list[index];
+}
+
+void storeCodec(char (&target)[kCodecNameCapacity], std::span<const char* const> codecs,
+                const char* rowCodec, const QComboBox* box) {
+    if (!codecs.empty()) {
+        storeText(target, selected(codecs, box));
+    } else if (rowCodec != nullptr) {
+        storeText(target, rowCodec);
+    }
+}
+
+QComboBox* makeList(const char* name, QWidget* parent) {
+    auto* box = new QComboBox(parent);
+    box->setObjectName(QString::fromLatin1(name));
+    box->setEditable(false);
+    return box;
+}
+
+QCheckBox* makeCheck(const char* name, const QString& caption, QWidget* parent) {
+    auto* box = new QCheckBox(caption, parent);
+    box->setObjectName(QString::fromLatin1(name));
+    return box;
+}
+
+QString caption(int videoCount) {
+    if (videoCount <= 0) {
+        return QStringLiteral("Settings");
+    }
+    if (videoCount == 1) {
+        return QStringLiteral("Settings: 1 video to convert");
+    }
+    return QStringLiteral("Settings: %1 videos to convert").arg(videoCount);
+}
+
+}  // namespace
+
+SettingsDialog::SettingsDialog(SettingsDialogHost& host, const ConversionSettings& settings,
+                               int videoCount, QWidget* parent)
+    : QDialog(parent), host_(host), result_(settings) {
+    // Priorities above Realtime do not exist; the record is corrected even
+    // when the dialog is cancelled.
+    result_.converterPriority = std::min<uint8_t>(result_.converterPriority, kMaxConverterPriority);
+    folder_ = std::string(textOf(result_.destinationFolder));
+
+    setWindowTitle(caption(videoCount));
+    pages_ = new QTabWidget(this);
+    pages_->setObjectName(QStringLiteral("PageControl1"));
+    auto* conversion = new QWidget(pages_);
+    conversion->setObjectName(QStringLiteral("TabSheet1"));
+    auto* general = new QWidget(pages_);
+    general->setObjectName(QStringLiteral("TabSheet2"));
+    pages_->addTab(conversion, QStringLiteral("Conversion"));
+    pages_->addTab(general, QStringLiteral("General"));
+    buildConversionPage(conversion);
+    buildGeneralPage(general);
+
+    auto* ok = new QPushButton(QStringLiteral("&OK"), this);
+    ok->setObjectName(QStringLiteral("BOk"));
+    ok->setDefault(true);
+    auto* cancel = new QPushButton(QStringLiteral("&Cancel"), this);
+    cancel->setObjectName(QStringLiteral("BCancel"));
+    connect(ok, &QPushButton::clicked, this, &SettingsDialog::accept);
+    connect(cancel, &QPushButton::clicked, this, &SettingsDialog::reject);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(pages_);
+    layout->addLayout(buttons);
+
+    // The lists follow the boxes from the start, the loading included.
+    connect(cbDisableVideo_, &QCheckBox::toggled, this, &SettingsDialog::UpdateEnabledStates);
+    connect(cbDisableAudio_, &QCheckBox::toggled, this, &SettingsDialog::UpdateEnabledStates);
+
+    // Record to controls: the format's lists and own values first, then the
+    // record's values over them.
+    edDir_->setText(QFile::decodeName(QByteArray::fromStdString(folder_)));
+    for (const FormatPreset& row : formatPresets()) {
+        cbVideoFor_->addItem(fromText(row.name));
+    }
+    cbVideoFor_->setCurrentIndex(findPresetById(result_.presetId));
+    CBVideoForChange();
+    LoadValues(result_);
+    // A count from the settings file may lie outside what the buttons can
+    // reach; it is shown, and stored on OK, within the range.
+    upDownCnx_->setValue(std::clamp<int>(result_.maxConcurrent, kMinConcurrent, kMaxConcurrent));
+    cbSaveHist_->setChecked(result_.saveHistory);
+    cbRemoveStop_->setChecked(result_.removeStopped);
+    cbInternalPlayer_->setChecked(result_.useInternalPlayer);
+    cbShutdown_->setChecked(result_.shutdownAfter);
+    cbExitAc_->setChecked(result_.exitAfter);
+    cbPPriority_->setCurrentIndex(result_.converterPriority);
+
+    connect(cbVideoFor_, &QComboBox::currentIndexChanged, this, &SettingsDialog::CBVideoForChange);
+    connect(bDefault_, &QPushButton::clicked, this, &SettingsDialog::BDefaultClick);
+    connect(bSelectDir_, &QPushButton::clicked, this, &SettingsDialog::BSelectDirClick);
+
+    resize(std::max(431, sizeHint().width()), std::max(469, sizeHint().height()));
+}
+
+void SettingsDialog::buildConversionPage(QWidget* page) {
+    edDir_ = new QLineEdit(page);
+    edDir_->setObjectName(QStringLiteral("EdDir"));
+    // Only the folder picker changes the folder.
+    edDir_->setEnabled(false);
+    QFont bold = edDir_->font();
+    bold.setBold(true);
+    edDir_->setFont(bold);
+    bSelectDir_ = new QPushButton(QStringLiteral("..."), page);
+    bSelectDir_->setObjectName(QStringLiteral("BSelectDir"));
+    bSelectDir_->setFixedWidth(bSelectDir_->fontMetrics().horizontalAdvance(QStringLiteral("...")) +
+                               24);
+    auto* folderRow = new QHBoxLayout;
+    folderRow->addWidget(edDir_);
+    folderRow->addWidget(bSelectDir_);
+
+    cbVideoFor_ = makeList("CBVideoFor", page);
+    cbVideoFor_->setMaxVisibleItems(25);
+
+    groupVideo_ = new QGroupBox(QStringLiteral("Video"), page);
+    groupVideo_->setObjectName(QStringLiteral("GroupVideo"));
+    cbDisableVideo_ = makeCheck("CBDisableVideo", QStringLiteral("Disable Video"), groupVideo_);
+    cbDxDy_ = makeList("CBDxDy", groupVideo_);
+    cbVideoBitrate_ = makeList("CBVideoBitrate", groupVideo_);
+    cbVFrameRate_ = makeList("CBVFrameRate", groupVideo_);
+    cbVCodec_ = makeList("CBVCodec", groupVideo_);
+    auto* videoForm = new QFormLayout(groupVideo_);
+    videoForm->addRow(cbDisableVideo_);
+    videoForm->addRow(QStringLiteral("Frame Size:"), cbDxDy_);
+    videoForm->addRow(QStringLiteral("Bitrate (Kbps):"), cbVideoBitrate_);
+    videoForm->addRow(QStringLiteral("Frame Rate (fps):"), cbVFrameRate_);
+    videoForm->addRow(QStringLiteral("Video Codec:"), cbVCodec_);
+
+    groupAudio_ = new QGroupBox(QStringLiteral("Audio"), page);
+    groupAudio_->setObjectName(QStringLiteral("GroupBox2"));
+    cbDisableAudio_ = makeCheck("CBDisableAudio", QStringLiteral("Disable Audio"), groupAudio_);
+    cbAudioBitrate_ = makeList("CBAudioBitrate", groupAudio_);
+    cbFreq_ = makeList("CBFreq", groupAudio_);
+    cbChannels_ = makeList("CBChannels", groupAudio_);
+    cbVolume_ = makeList("CBVolume", groupAudio_);
+    cbVolume_->setMaxVisibleItems(kVolumeItems);
+    cbACodec_ = makeList("CBACodec", groupAudio_);
+    auto* audioForm = new QFormLayout(groupAudio_);
+    audioForm->addRow(cbDisableAudio_);
+    audioForm->addRow(QStringLiteral("Bitrate (Kbps):"), cbAudioBitrate_);
+    audioForm->addRow(QStringLiteral("Sample Rate (Hz):"), cbFreq_);
+    audioForm->addRow(QStringLiteral("Channels:"), cbChannels_);
+    audioForm->addRow(QStringLiteral("Volume:"), cbVolume_);
+    audioForm->addRow(QStringLiteral("Audio Codec:"), cbACodec_);
+
+    auto* groups = new QHBoxLayout;
+    groups->addWidget(groupVideo_, 1);
+    groups->addWidget(groupAudio_, 1);
+
+    bDefault_ = new QPushButton(QStringLiteral("Set Defaults"), page);
+    bDefault_->setObjectName(QStringLiteral("BDefault"));
+    auto* defaultRow = new QHBoxLayout;
+    defaultRow->addStretch();
+    defaultRow->addWidget(bDefault_);
+
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(new QLabel(QStringLiteral("Destination Folder"), page));
+    layout->addLayout(folderRow);
+    layout->addWidget(new QLabel(QStringLiteral("Video Format:"), page));
+    layout->addWidget(cbVideoFor_);
+    layout->addLayout(groups);
+    layout->addLayout(defaultRow);
+    layout->addStretch();
+}
+
+void SettingsDialog::buildGeneralPage(QWidget* page) {
+    upDownCnx_ = new QSpinBox(page);
+    upDownCnx_->setObjectName(QStringLiteral("EdCnx"));
+    upDownCnx_->setRange(kMinConcurrent, kMaxConcurrent);
+    upDownCnx_->setSingleStep(1);
+    upDownCnx_->setWrapping(false);
+    // The number is changed by the arrows only, never typed.
+    if (auto* edit = upDownCnx_->findChild<QLineEdit*>()) {
+        edit->setReadOnly(true);
+    }
+    auto* countRow = new QHBoxLayout;
+    countRow->addWidget(new QLabel(QStringLiteral("Max concurrent conversions (1-20):"), page));
+    countRow->addWidget(upDownCnx_);
+    countRow->addStretch();
+
+    cbSaveHist_ = makeCheck("CBSaveHist", QStringLiteral("Save History"), page);
+    cbRemoveStop_ =
+        makeCheck("CBRemoveStop", QStringLiteral("Remove Stoped videos (Destination)"), page);
+    cbInternalPlayer_ =
+        makeCheck("CBInternalPlayer", QStringLiteral("Use Internal video player"), page);
+    cbShutdown_ =
+        makeCheck("CBShutdown", QStringLiteral("Shutdown computer after conversion(s)"), page);
+    cbExitAc_ = makeCheck("CBExitAC", QStringLiteral("Exit program after conversion(s)"), page);
+
+    cbPPriority_ = makeList("CBPPriority", page);
+    for (const char* name : kPriorityNames) {
+        cbPPriority_->addItem(QString::fromLatin1(name));
+    }
+    auto* priorityRow = new QHBoxLayout;
+    priorityRow->addWidget(new QLabel(QStringLiteral("Converter Process Priority"), page));
+    priorityRow->addWidget(cbPPriority_);
+    priorityRow->addStretch();
+
+    auto* layout = new QVBoxLayout(page);
+    layout->addLayout(countRow);
+    for (QCheckBox* box : {cbSaveHist_, cbRemoveStop_, cbInternalPlayer_, cbShutdown_, cbExitAc_}) {
+        layout->addWidget(box);
+    }
+    layout->addLayout(priorityRow);
+    layout->addStretch();
+}
+
+const FormatPreset& SettingsDialog::selectedPreset() const {
+    return presetRow(presetAt(cbVideoFor_->currentIndex()));
+}
+
+void SettingsDialog::FillValueLists() {
+    const FormatPreset& row = selectedPreset();
+    fillList(cbDxDy_, frameSizesOf(row), frameSizeItem);
+    fillList(cbVideoBitrate_, videoBitratesOf(row), numberOrOriginal);
+    fillList(cbVFrameRate_, frameRatesOf(row), frameRateItem);
+    fillList(cbAudioBitrate_, audioBitratesOf(row), numberOrOriginal);
+    fillList(cbFreq_, sampleRatesOf(row), numberOrOriginal);
+    fillList(cbChannels_, channelChoices(), channelItem);
+    cbVolume_->clear();
+    for (int item = 0; item < kVolumeItems; ++item) {
+        cbVolume_->addItem(volumeItem(item));
+    }
+    fillCodecList(cbVCodec_, row.videoCodecs, row.videoCodec);
+    fillCodecList(cbACodec_, row.audioCodecs, row.audioCodec);
+}
+
+void SettingsDialog::ResetToPreset() {
+    const FormatPreset& row = selectedPreset();
+    cbDxDy_->setCurrentIndex(indexOfSize(frameSizesOf(row), row.width, row.height));
+    cbVideoBitrate_->setCurrentIndex(indexOfInt16(videoBitratesOf(row), row.videoBitrate));
+    cbVFrameRate_->setCurrentIndex(indexOfFloat(frameRatesOf(row), row.frameRate));
+    cbVCodec_->setCurrentIndex(indexOfName(row.videoCodecs, row.videoCodec ? row.videoCodec : ""));
+    cbAudioBitrate_->setCurrentIndex(indexOfInt16(audioBitratesOf(row), row.audioBitrate));
+    cbFreq_->setCurrentIndex(indexOfInt32(sampleRatesOf(row), row.sampleRate));
+    cbChannels_->setCurrentIndex(indexOfInt16(channelChoices(), row.channels));
+    cbVolume_->setCurrentIndex(kNormalVolumeItem);
+    cbACodec_->setCurrentIndex(indexOfName(row.audioCodecs, row.audioCodec ? row.audioCodec : ""));
+
+    if (row.audioOnly) {
+        cbDisableVideo_->setChecked(true);
+        cbDisableAudio_->setChecked(false);
+        cbDisableVideo_->setEnabled(false);
+        cbDisableAudio_->setEnabled(false);
+        if (row.customisable) {
+            setAudioListsEnabled(true);
+        }
+        groupVideo_->setVisible(false);
+        cbDisableAudio_->setVisible(false);
+    } else {
+        cbDisableVideo_->setChecked(false);
+        cbDisableAudio_->setChecked(false);
+        cbDisableVideo_->setEnabled(true);
+        cbDisableAudio_->setEnabled(true);
+        groupVideo_->setVisible(true);
+        cbDisableAudio_->setVisible(true);
+    }
+
+    if (row.customisable) {
+        setVideoListsEnabled(true);
+        if (!row.audioOnly) {
+            setAudioListsEnabled(true);
+        }
+        UpdateEnabledStates();
+    } else {
+        setVideoListsEnabled(false);
+        setAudioListsEnabled(false);
+    }
+}
+
+void SettingsDialog::LoadValues(const ConversionSettings& settings) {
+    const FormatPreset& row = selectedPreset();
+    cbDxDy_->setCurrentIndex(
+        indexOfSize(frameSizesOf(row), settings.frameWidth, settings.frameHeight));
+    cbVideoBitrate_->setCurrentIndex(indexOfInt16(videoBitratesOf(row), settings.videoBitrate));
+    cbVFrameRate_->setCurrentIndex(indexOfFloat(frameRatesOf(row), settings.frameRate));
+    cbVCodec_->setCurrentIndex(indexOfName(row.videoCodecs, textOf(settings.videoCodec)));
+    cbAudioBitrate_->setCurrentIndex(indexOfInt16(audioBitratesOf(row), settings.audioBitrate));
+    cbFreq_->setCurrentIndex(indexOfInt32(sampleRatesOf(row), settings.sampleRate));
+    cbChannels_->setCurrentIndex(indexOfInt16(channelChoices(), settings.channels));
+    // A volume beyond the list is shown as its loudest item: the first item
+    // (0 %) would silence every output.
+    cbVolume_->setCurrentIndex(std::clamp(settings.volume / kVolumeStep, 0, kVolumeItems - 1));
+    cbACodec_->setCurrentIndex(indexOfName(row.audioCodecs, textOf(settings.audioCodec)));
+    // An audio-only format hides "Disable Audio": a stray flag from the file
+    // must not leave it checked out of sight, where it would block OK.
+    cbDisableAudio_->setChecked(settings.disableAudio && !row.audioOnly);
+    cbDisableVideo_->setChecked(settings.disableVideo);
+}
+
+void SettingsDialog::StoreValues(ConversionSettings& settings) const {
+    const FormatPreset& row = selectedPreset();
+    settings.presetId = row.id;
+    const FrameSize size = selected(frameSizesOf(row), cbDxDy_);
+    settings.frameWidth = size.width;
+    settings.frameHeight = size.height;
+    settings.videoBitrate = selected(videoBitratesOf(row), cbVideoBitrate_);
+    settings.frameRate = selected(frameRatesOf(row), cbVFrameRate_);
+    settings.audioBitrate = selected(audioBitratesOf(row), cbAudioBitrate_);
+    settings.sampleRate = selected(sampleRatesOf(row), cbFreq_);
+    settings.channels = selected(channelChoices(), cbChannels_);
+    settings.volume = static_cast<int16_t>(kVolumeStep * std::max(cbVolume_->currentIndex(), 0));
+    storeCodec(settings.videoCodec, row.videoCodecs, row.videoCodec, cbVCodec_);
+    storeCodec(settings.audioCodec, row.audioCodecs, row.audioCodec, cbACodec_);
+    settings.disableAudio = cbDisableAudio_->isChecked();
+    settings.disableVideo = cbDisableVideo_->isChecked();
+}
+
+void SettingsDialog::UpdateEnabledStates() {
+    const FormatPreset& row = selectedPreset();
+    if (!row.customisable) {
+        return;
+    }
+    setVideoListsEnabled(!cbDisableVideo_->isChecked());
+    if (!row.audioOnly) {
+        setAudioListsEnabled(!cbDisableAudio_->isChecked());
+    }
+}
+
+void SettingsDialog::CBVideoForChange() {
+    FillValueLists();
+    ResetToPreset();
+}
+
+void SettingsDialog::BDefaultClick() {
+    ResetToPreset();
+}
+
+void SettingsDialog::BSelectDirClick() {
+    const QString chosen =
+        host_.pickFolder(this, QStringLiteral("Select Destination Folder"), edDir_->text());
+    if (chosen.isEmpty()) {
+        return;
+    }
+    const QByteArray bytes = QFile::encodeName(chosen);
+    if (bytes.size() >= kFolderTextCapacity) {
+        // The record keeps a folder of limited length: a longer one would be
+        // stored cut, and the outputs would go somewhere else.
+        host_.showMessage(this,
+                          QStringLiteral("The path of this folder is too long to be kept. Please "
+                                         "choose a folder with a shorter path."));
+        return;
+    }
+    folder_ = bytes.toStdString();
+    edDir_->setText(chosen);
+}
+
+void SettingsDialog::accept() {
+    if (cbDisableVideo_->isChecked() && cbDisableAudio_->isChecked()) {
+        host_.showMessage(this, QStringLiteral("Cannot disable both video and audio"));
+        return;
+    }
+    ConversionSettings edited = result_;
+    storeText(edited.destinationFolder, folder_);
+    StoreValues(edited);
+    edited.maxConcurrent = static_cast<int16_t>(upDownCnx_->value());
+    edited.saveHistory = cbSaveHist_->isChecked();
+    edited.removeStopped = cbRemoveStop_->isChecked();
+    edited.useInternalPlayer = cbInternalPlayer_->isChecked();
+    edited.shutdownAfter = cbShutdown_->isChecked();
+    edited.exitAfter = cbExitAc_->isChecked();
+    edited.converterPriority =
+        static_cast<uint8_t>(std::clamp(cbPPriority_->currentIndex(), 0, kMaxConverterPriority));
+    result_ = edited;
+    QDialog::accept();
+}
+
+void SettingsDialog::setVideoListsEnabled(bool enabled) {
+    for (QComboBox* box : {cbDxDy_, cbVideoBitrate_, cbVFrameRate_, cbVCodec_}) {
+        box->setEnabled(enabled);
+    }
+}
+
+void SettingsDialog::setAudioListsEnabled(bool enabled) {
+    for (QComboBox* box : {cbAudioBitrate_, cbFreq_, cbChannels_, cbVolume_, cbACodec_}) {
+        box->setEnabled(enabled);
+    }
+}
+
+}  // namespace vidmill

@@ -1,0 +1,122 @@
+#pragma once
+
+// The settings dialog: the destination folder, the output format with its
+// video and audio options, and the general options of the program. It edits
+// a copy of the settings record; the caller takes the edited values from
+// result() and commits them itself.
+
+#include <QDialog>
+#include <QString>
+#include <string>
+
+#include "engine/format_preset.h"
+#include "storage/conversion_settings.h"
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLineEdit;
+class QPushButton;
+class QSpinBox;
+class QTabWidget;
+
+namespace vidmill {
+
+// Everything the dialog needs from outside, so tests never block in a real
+// picker or message box.
+class SettingsDialogHost {
+  public:
+    virtual ~SettingsDialogHost() = default;
+    // The chosen folder; empty when cancelled.
+    virtual QString pickFolder(QWidget* parent, const QString& title, const QString& start) = 0;
+    // An information box.
+    virtual void showMessage(QWidget* parent, const QString& text) = 0;
+};
+
+inline constexpr int kMinConcurrent = 1;
+inline constexpr int kMaxConcurrent = 20;
+// The highest converter priority, "Realtime".
+inline constexpr int kMaxConverterPriority = 5;
+
+// Controls carry the object names below, so that callers and tests can find
+// them: BOk, BCancel, PageControl1, EdDir, BSelectDir, CBVideoFor, GroupVideo,
+// CBDisableVideo, CBDxDy, CBVideoBitrate, CBVFrameRate, CBVCodec, GroupBox2,
+// CBDisableAudio, CBAudioBitrate, CBFreq, CBChannels, CBVolume, CBACodec,
+// BDefault, EdCnx (the spin box), CBSaveHist, CBRemoveStop, CBInternalPlayer,
+// CBShutdown, CBExitAC, CBPPriority.
+class SettingsDialog : public QDialog {
+    Q_OBJECT
+  public:
+    // Works on a copy of `settings`; videoCount > 0 gives the batch-start
+    // caption naming that number.
+    SettingsDialog(SettingsDialogHost& host, const ConversionSettings& settings, int videoCount,
+                   QWidget* parent = nullptr);
+
+    // The edited values after accept(). Otherwise the settings given, with
+    // the converter priority limited to Realtime: that limit holds even
+    // after Cancel, so result() is always safe to commit.
+    const ConversionSettings& result() const { return result_; }
+
+    // The format selected in the format list.
+    const FormatPreset& selectedPreset() const;
+
+    // The option lists for the selected format.
+    void FillValueLists();
+    // Selects the format's own values.
+    void ResetToPreset();
+    // Record to controls, in the lists of the selected format.
+    void LoadValues(const ConversionSettings& settings);
+    // Controls of the page "Conversion" to record.
+    void StoreValues(ConversionSettings& settings) const;
+    // The option lists follow the two disable boxes.
+    void UpdateEnabledStates();
+
+    // Handlers: another format picked, "Set Defaults", "...".
+    void CBVideoForChange();
+    void BDefaultClick();
+    void BSelectDirClick();
+
+  public slots:
+    // Refuses to close while both video and audio are disabled.
+    void accept() override;
+
+  private:
+    void buildConversionPage(QWidget* page);
+    void buildGeneralPage(QWidget* page);
+    void setVideoListsEnabled(bool enabled);
+    void setAudioListsEnabled(bool enabled);
+
+    SettingsDialogHost& host_;
+    ConversionSettings result_;
+    // The folder as bytes: a name that is not valid text survives unless the
+    // user picks another folder.
+    std::string folder_;
+
+    QTabWidget* pages_ = nullptr;
+    QLineEdit* edDir_ = nullptr;
+    QPushButton* bSelectDir_ = nullptr;
+    QComboBox* cbVideoFor_ = nullptr;
+    QGroupBox* groupVideo_ = nullptr;
+    QCheckBox* cbDisableVideo_ = nullptr;
+    QComboBox* cbDxDy_ = nullptr;
+    QComboBox* cbVideoBitrate_ = nullptr;
+    QComboBox* cbVFrameRate_ = nullptr;
+    QComboBox* cbVCodec_ = nullptr;
+    QGroupBox* groupAudio_ = nullptr;
+    QCheckBox* cbDisableAudio_ = nullptr;
+    QComboBox* cbAudioBitrate_ = nullptr;
+    QComboBox* cbFreq_ = nullptr;
+    QComboBox* cbChannels_ = nullptr;
+    QComboBox* cbVolume_ = nullptr;
+    QComboBox* cbACodec_ = nullptr;
+    QPushButton* bDefault_ = nullptr;
+    QSpinBox* upDownCnx_ = nullptr;
+    QCheckBox* cbSaveHist_ = nullptr;
+    QCheckBox* cbRemoveStop_ = nullptr;
+    QCheckBox* cbInternalPlayer_ = nullptr;
+    QCheckBox* cbShutdown_ = nullptr;
+    QCheckBox* cbExitAc_ = nullptr;
+    QComboBox* cbPPriority_ = nullptr;
+};
+
+}  // namespace vidmill

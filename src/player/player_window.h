@@ -1,0 +1,54 @@
+#pragma once
+
+// The player's window: the picture (or, for sound alone, the file's name),
+// keys for pause and seeking, and a clear message when the file cannot be
+// played.
+
+#include "player/mpv_handles.h"
+
+#include <QLabel>
+#include <QMessageBox>
+#include <QStackedLayout>
+#include <QWidget>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vidmill::player {
+
+class VideoView;
+
+class PlayerWindow : public QWidget {
+    Q_OBJECT
+  public:
+    // `core` must outlive the window; `path` is the file as named to us.
+    PlayerWindow(mpv_handle* core, const std::string& path);
+    ~PlayerWindow() override;
+
+    // Hides the window and tells the user why `path` cannot be played; the
+    // event loop ends with 1 once the message is dismissed.
+    void fail(const QString& reason);
+    bool failed() const { return failed_; }
+
+  private:
+    // Queued from libmpv's threads by name.
+    Q_INVOKABLE void drainEvents();
+    void handleEvent(const mpv_event& event);
+    void fileLoaded();
+    void fitToVideo();
+    void addKey(QKeySequence key, std::vector<std::string> words);
+    void loadFile();
+
+    mpv_handle* core_;
+    std::string path_;
+    QString displayPath_;
+    QStackedLayout* pages_;
+    VideoView* video_;
+    QLabel* audioOnly_;
+    std::unique_ptr<QMessageBox> message_;  // no parent: it outlives the hidden window
+    bool failed_ = false;
+    bool fitted_ = false;
+};
+
+}  // namespace vidmill::player
