@@ -1,5 +1,6 @@
 #include "converter/av_handles.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <mutex>
 #include <new>
@@ -16,6 +17,9 @@ namespace {
 // libav logs from codec threads too.
 std::mutex logMutex;
 std::string lastError;
+// Counts the error lines, so that a failure can tell its own line from an
+// older one (a damaged input logs plenty of decoder complaints).
+std::atomic<std::uint64_t> errorCount{0};
 
 void logCallback(void* object, int level, const char* format, va_list args) {
     if (level > AV_LOG_ERROR) {
@@ -46,6 +50,7 @@ void logCallback(void* object, int level, const char* format, va_list args) {
     }
     std::lock_guard lock(logMutex);
     lastError = std::move(text);
+    errorCount.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -90,6 +95,21 @@ std::string describeFailure(const std::string& what, int error) {
     std::string reason = lastLibavError();
     if (reason.empty()) {
         reason = avErrorText(error);
+    }
+    return what + ": " + reason;
+}
+
+LibavLogMark libavLogMark() {
+    return errorCount.load(std::memory_order_relaxed);
+}
+
+std::string describeFailure(const std::string& what, int error, LibavLogMark since) {
+    std::string reason = avErrorText(error);
+    if (libavLogMark() != since) {
+        const std::string line = lastLibavError();
+        if (!line.empty() && line.find(reason) == std::string::npos) {
+            reason += " (" + line + ")";
+        }
     }
     return what + ": " + reason;
 }

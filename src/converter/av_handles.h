@@ -11,6 +11,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -83,5 +84,12 @@ void clearLibavError();
 
 // "what: libav's reason" when libav logged one, else "what: error text".
 std::string describeFailure(const std::string& what, int error);
+
+// Where libav's log stood before a call; cheap enough to take for every packet.
+using LibavLogMark = std::uint64_t;
+LibavLogMark libavLogMark();
+// For failures in mid-run, when older lines are likely stale: "what: error
+// text", followed by libav's line only when it was logged after `since`.
+std::string describeFailure(const std::string& what, int error, LibavLogMark since);
 
 }  // namespace vidmill

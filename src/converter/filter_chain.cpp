@@ -77,8 +77,10 @@ FilterChain FilterChain::build(const char* sourceName, const std::string& source
     }
     av_opt_set(chain.graph_.get(), "scale_sws_opts", "flags=bicubic", 0);
 
-    auto fail = [](const std::string& what, int error) {
-        return ConvertError(exit_code::kEncoderFailed, describeFailure(what, error));
+    // A new chain is made in mid-run too, when older log lines may be stale.
+    const LibavLogMark mark = libavLogMark();
+    auto fail = [mark](const std::string& what, int error) {
+        return ConvertError(exit_code::kEncoderFailed, describeFailure(what, error, mark));
     };
     int result =
         avfilter_graph_create_filter(&chain.source_, avfilter_get_by_name(sourceName), "in",

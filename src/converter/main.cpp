@@ -25,7 +25,14 @@ extern "C" {
 
 namespace {
 
-void report(const std::string& message) {
+// The engine shows the last line of our stderr as the reason of a failure:
+// the message is one line, whatever a file name in it holds.
+void report(std::string message) {
+    for (char& c : message) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
     std::fprintf(stderr, "vidmill-convert: %s\n", message.c_str());
 }
 

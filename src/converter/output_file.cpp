@@ -9,6 +9,7 @@
 #include <new>
 
 #include "converter/convert_error.h"
+#include "converter/process_guard.h"
 
 namespace vidmill {
 
@@ -61,6 +62,7 @@ void OutputFile::create(bool overwrite) {
                            "cannot create the output '" + path_ + "': " + avErrorText(opened));
     }
     created_ = true;
+    armOutputRemoval(path_.c_str());
 }
 
 int OutputFile::writeHeader() {
@@ -78,10 +80,13 @@ void OutputFile::writePacket(AVPacket* packet) {
             av_q2d(stream->time_base);
         writtenSeconds_ = std::max(writtenSeconds_, end);
     }
+    const LibavLogMark mark = libavLogMark();
     const int written = av_interleaved_write_frame(context_.get(), packet);
     if (written < 0) {
-        throw ConvertError(exit_code::kOutputFailed,
-                           describeFailure("cannot write the output '" + path_ + "'", written));
+        // The system's reason ("No space left on device") is what the user needs to read.
+        throw ConvertError(
+            exit_code::kOutputFailed,
+            describeFailure("cannot write the output '" + path_ + "'", written, mark));
     }
 }
 
@@ -89,6 +94,7 @@ void OutputFile::close() {
     if (!headerWritten_) {
         throw ConvertError(exit_code::kOutputFailed, "the output '" + path_ + "' was never begun");
     }
+    const LibavLogMark mark = libavLogMark();
     int result = av_write_trailer(context_.get());
     if (context_->pb != nullptr) {
         avio_flush(context_->pb);
@@ -102,10 +108,12 @@ void OutputFile::close() {
         }
     }
     if (result < 0) {
-        throw ConvertError(exit_code::kOutputFailed,
-                           "cannot finish the output '" + path_ + "': " + avErrorText(result));
+        throw ConvertError(
+            exit_code::kOutputFailed,
+            describeFailure("cannot finish the output '" + path_ + "'", result, mark));
     }
     kept_ = true;
+    disarmOutputRemoval();
 }
 
 std::int64_t OutputFile::bytesWritten() const {
@@ -117,6 +125,7 @@ void OutputFile::discard() {
         avio_closep(&context_->pb);
     }
     ::unlink(path_.c_str());
+    disarmOutputRemoval();
 }
 
 }  // namespace vidmill

@@ -1,10 +1,14 @@
 #include "converter/process_guard.h"
 
+#include <limits.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
+
+#include "converter/convert_error.h"
 
 namespace vidmill {
 
@@ -13,13 +17,51 @@ namespace {
 std::atomic<bool> stopFlag{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
+// The deadline's handler may run in the middle of armOutputRemoval(): it
+// reads the path only while `removalArmed` says that it is complete.
+char removalPath[PATH_MAX];
+std::atomic<bool> removalArmed{false};
+
+void startDeadline() {
+    // Only the first stop signal starts the clock; later ones must not push it back.
+    if (!stopFlag.exchange(true, std::memory_order_relaxed)) {
+        alarm(static_cast<unsigned>(kSignalDeadline.count()));
+    }
+}
+
 void onStopSignal(int) {
-    stopFlag.store(true, std::memory_order_relaxed);
+    startDeadline();
+}
+
+std::atomic<bool> deadlinePassed{false};
+
+// Only async-signal-safe calls: the process may be stuck anywhere.
+void onDeadline(int) {
+    if (deadlinePassed.exchange(true)) {
+        _exit(exit_code::kInterrupted);  // the message below got stuck
+    }
+    if (removalArmed.load(std::memory_order_acquire)) {
+        ::unlink(removalPath);
+    }
+    // A stderr pipe that nobody reads must not hold the process either: the
+    // next alarm interrupts the write and ends it.
+    alarm(1);
+    static const char message[] =
+        "vidmill-convert: stopped by a signal and did not end in time; the unfinished output "
+        "was removed\n";
+    (void)!::write(STDERR_FILENO, message, sizeof message - 1);
+    _exit(exit_code::kInterrupted);
 }
 
 }  // namespace
 
 void installProcessGuards() {
+    struct sigaction deadline {};
+    deadline.sa_handler = onDeadline;
+    deadline.sa_flags = SA_NODEFER;  // so that the second alarm can interrupt the first
+    sigemptyset(&deadline.sa_mask);
+    sigaction(SIGALRM, &deadline, nullptr);
+
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
@@ -36,12 +78,26 @@ void installProcessGuards() {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     // The parent may have died before the request was made.
     if (getppid() != parent) {
-        stopFlag.store(true, std::memory_order_relaxed);
+        startDeadline();
     }
 }
 
 bool stopSignalled() {
     return stopFlag.load(std::memory_order_relaxed);
+}
+
+void armOutputRemoval(const char* path) {
+    removalArmed.store(false, std::memory_order_release);
+    const std::size_t length = std::strlen(path);
+    if (length >= sizeof removalPath) {
+        return;
+    }
+    std::memcpy(removalPath, path, length + 1);
+    removalArmed.store(true, std::memory_order_release);
+}
+
+void disarmOutputRemoval() {
+    removalArmed.store(false, std::memory_order_release);
 }
 
 }  // namespace vidmill

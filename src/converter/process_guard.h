@@ -3,8 +3,15 @@
 // Keeps the converter from outliving the program that started it: SIGTERM,
 // SIGINT, SIGHUP and the death of the parent all count as a stop request,
 // which the conversion honours like the stop byte of its progress slot.
+// A library call that never returns cannot hold the process: a few seconds
+// after the first stop signal the process removes its unfinished output
+// and exits with the interrupted code, wherever it is.
+
+#include <chrono>
 
 namespace vidmill {
+
+inline constexpr std::chrono::seconds kSignalDeadline{3};
 
 // Installs the handlers and asks the kernel for SIGTERM when the parent
 // dies. Also ignores SIGPIPE and SIGXFSZ, so that a closed stderr or a
@@ -13,5 +20,10 @@ void installProcessGuards();
 
 // True once a stop signal arrived (or the parent was already gone).
 bool stopSignalled();
+
+// The file that the deadline removes: the output while it is being written.
+// A path that does not fit the platform's path limit is not armed.
+void armOutputRemoval(const char* path);
+void disarmOutputRemoval();
 
 }  // namespace vidmill

@@ -76,8 +76,8 @@ std::string rateText(AVRational rate) {
 class VideoPipeline final : public StreamPipeline {
   public:
     VideoPipeline(const ConverterOptions& options, AVFormatContext* input, int streamIndex,
-                  OutputFile& output)
-        : StreamPipeline(input->streams[streamIndex], output) {
+                  OutputFile& output, const PipelineWatch& watch)
+        : StreamPipeline(input->streams[streamIndex], output, watch) {
         openDecoder(input);
         const AVCodec* codec =
             findEncoder(options.videoCodec, AVMEDIA_TYPE_VIDEO, output.format()->video_codec);
@@ -189,8 +189,8 @@ class VideoPipeline final : public StreamPipeline {
 class AudioPipeline final : public StreamPipeline {
   public:
     AudioPipeline(const ConverterOptions& options, AVFormatContext* input, int streamIndex,
-                  OutputFile& output)
-        : StreamPipeline(input->streams[streamIndex], output), volume_(options.volume) {
+                  OutputFile& output, const PipelineWatch& watch)
+        : StreamPipeline(input->streams[streamIndex], output, watch), volume_(options.volume) {
         openDecoder(input);
         const AVCodec* codec =
             findEncoder(options.audioCodec, AVMEDIA_TYPE_AUDIO, output.format()->audio_codec);
@@ -261,16 +261,17 @@ class AudioPipeline final : public StreamPipeline {
     }
 
     // Timestamps count samples, so that rounding in a coarse input time base
-    // leaves no gaps; a real jump in the input (over 0.1 s) is followed.
+    // leaves no gaps; a real jump ahead in the input (over 0.1 s) is
+    // followed. One back cannot be: the muxer refuses time running backwards.
     void prepareForEncoder(AVFrame* frame) override {
         const AVRational from = chain_->outputTimeBase();
         const std::int64_t given = frame->pts == AV_NOPTS_VALUE
                                        ? AV_NOPTS_VALUE
                                        : av_rescale_q(frame->pts, from, encoder_->time_base);
-        if (nextSample_ == AV_NOPTS_VALUE ||
-            (given != AV_NOPTS_VALUE &&
-             std::llabs(given - nextSample_) > encoder_->sample_rate / 10)) {
+        if (nextSample_ == AV_NOPTS_VALUE) {
             nextSample_ = given != AV_NOPTS_VALUE ? given : 0;
+        } else if (given != AV_NOPTS_VALUE && given - nextSample_ > encoder_->sample_rate / 10) {
+            nextSample_ = given;
         }
         frame->pts = nextSample_;
         nextSample_ += frame->nb_samples;
@@ -283,8 +284,8 @@ class AudioPipeline final : public StreamPipeline {
 
 }  // namespace
 
-StreamPipeline::StreamPipeline(AVStream* input, OutputFile& output)
-    : input_(input), output_(output) {}
+StreamPipeline::StreamPipeline(AVStream* input, OutputFile& output, const PipelineWatch& watch)
+    : input_(input), output_(output), watch_(watch) {}
 
 StreamPipeline::~StreamPipeline() = default;
 
@@ -345,7 +346,7 @@ void StreamPipeline::decode(const AVPacket* packet) {
 }
 
 void StreamPipeline::receiveFrames() {
-    for (;;) {
+    while (!watch_.stopRequested()) {
         const int got = avcodec_receive_frame(decoder_.get(), decoded_.get());
         if (got < 0) {
             return;  // needs input, at the end, or a broken frame that is skipped
@@ -355,10 +356,23 @@ void StreamPipeline::receiveFrames() {
         if (frame->pts == AV_NOPTS_VALUE) {
             frame->pts = nextPts_ != AV_NOPTS_VALUE ? nextPts_ : 0;
         }
-        nextPts_ = frame->pts + std::max<std::int64_t>(frame->pkt_duration, 1);
+        nextPts_ = frame->pts + frameDuration(*frame);
         filter(frame);
         av_frame_unref(frame);
     }
+}
+
+// In the input stream's time base. Frames whose timestamps were dropped as
+// damaged follow on from this, so it must be a real frame's length.
+std::int64_t StreamPipeline::frameDuration(const AVFrame& frame) const {
+    std::int64_t duration = frame.pkt_duration;
+    if (duration <= 0 && frame.nb_samples > 0 && frame.sample_rate > 0) {
+        duration =
+            av_rescale_q(frame.nb_samples, AVRational{1, frame.sample_rate}, input_->time_base);
+    } else if (duration <= 0 && decoder_->framerate.num > 0 && decoder_->framerate.den > 0) {
+        duration = av_rescale_q(1, av_inv_q(decoder_->framerate), input_->time_base);
+    }
+    return std::max<std::int64_t>(duration, 1);
 }
 
 void StreamPipeline::filter(AVFrame* frame) {
@@ -374,36 +388,54 @@ void StreamPipeline::filter(AVFrame* frame) {
     if (!chain_) {
         return;
     }
+    const LibavLogMark mark = libavLogMark();
     const int pushed = chain_->push(frame);
     if (pushed < 0 && pushed != AVERROR_EOF) {
-        throw ConvertError(exit_code::kEncoderFailed, describeFailure("filtering failed", pushed));
+        throw ConvertError(exit_code::kEncoderFailed,
+                           describeFailure("filtering failed", pushed, mark));
     }
     drainChain();
 }
 
 void StreamPipeline::drainChain() {
-    for (;;) {
+    // A gap in the timestamps comes out of the frame-rate filter as one copy
+    // after another: the stop request is looked at for each of them.
+    while (!watch_.stopRequested()) {
+        const LibavLogMark mark = libavLogMark();
         const int pulled = chain_->pull(filtered_.get());
         if (pulled == AVERROR(EAGAIN) || pulled == AVERROR_EOF) {
             return;
         }
         if (pulled < 0) {
             throw ConvertError(exit_code::kEncoderFailed,
-                               describeFailure("filtering failed", pulled));
+                               describeFailure("filtering failed", pulled, mark));
         }
         prepareForEncoder(filtered_.get());
+        checkTimeline(*filtered_);
         encode(filtered_.get());
         av_frame_unref(filtered_.get());
     }
 }
 
+void StreamPipeline::checkTimeline(const AVFrame& frame) const {
+    if (frame.pts != AV_NOPTS_VALUE &&
+        static_cast<double>(frame.pts) * av_q2d(encoder_->time_base) >
+            watch_.outputLimitSeconds()) {
+        throw ConvertError(exit_code::kInputFailed,
+                           "the output runs far past the input's duration; the input's "
+                           "timestamps are damaged");
+    }
+}
+
 void StreamPipeline::encode(AVFrame* frame) {
+    // A damaged input logs plenty; only what the encoder says now is its reason.
+    const LibavLogMark mark = libavLogMark();
     const int sent = avcodec_send_frame(encoder_.get(), frame);
     if (sent < 0 && !(frame == nullptr && sent == AVERROR_EOF)) {
         throw ConvertError(
             exit_code::kEncoderFailed,
-            describeFailure(std::string("encoding with ") + encoder_->codec->name + " failed",
-                            sent));
+            describeFailure(std::string("encoding with ") + encoder_->codec->name + " failed", sent,
+                            mark));
     }
     if (frame != nullptr) {
         ++framesEncoded_;
@@ -418,7 +450,7 @@ void StreamPipeline::encode(AVFrame* frame) {
             throw ConvertError(
                 exit_code::kEncoderFailed,
                 describeFailure(std::string("encoding with ") + encoder_->codec->name + " failed",
-                                got));
+                                got, mark));
         }
         packet->stream_index = stream_->index;
         av_packet_rescale_ts(packet, encoder_->time_base, stream_->time_base);
@@ -427,21 +459,27 @@ void StreamPipeline::encode(AVFrame* frame) {
 }
 
 void StreamPipeline::finish() {
-    decode(nullptr);
-    filter(nullptr);
+    // Once the watch says stop, only what the encoder holds is written: the
+    // decoder and the filters may hold far more, a gap being filled for one.
+    if (!watch_.stopRequested()) {
+        decode(nullptr);
+    }
+    if (!watch_.stopRequested()) {
+        filter(nullptr);
+    }
     encode(nullptr);
 }
 
 std::unique_ptr<StreamPipeline> makeVideoPipeline(const ConverterOptions& options,
                                                   AVFormatContext* input, int streamIndex,
-                                                  OutputFile& output) {
-    return std::make_unique<VideoPipeline>(options, input, streamIndex, output);
+                                                  OutputFile& output, const PipelineWatch& watch) {
+    return std::make_unique<VideoPipeline>(options, input, streamIndex, output, watch);
 }
 
 std::unique_ptr<StreamPipeline> makeAudioPipeline(const ConverterOptions& options,
                                                   AVFormatContext* input, int streamIndex,
-                                                  OutputFile& output) {
-    return std::make_unique<AudioPipeline>(options, input, streamIndex, output);
+                                                  OutputFile& output, const PipelineWatch& watch) {
+    return std::make_unique<AudioPipeline>(options, input, streamIndex, output, watch);
 }
 
 }  // namespace vidmill

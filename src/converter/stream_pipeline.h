@@ -15,6 +15,19 @@
 
 namespace vidmill {
 
+// What a pipeline asks of the conversion that runs it, between frames: a
+// run of thousands of frames out of the filters (a frame-rate conversion
+// filling a gap) must neither ignore a stop request nor outrun the input.
+class PipelineWatch {
+  public:
+    virtual bool stopRequested() const = 0;
+    // Output time in seconds past which the input's timestamps count as damaged.
+    virtual double outputLimitSeconds() const = 0;
+
+  protected:
+    ~PipelineWatch() = default;
+};
+
 class StreamPipeline {
   public:
     StreamPipeline(const StreamPipeline&) = delete;
@@ -24,15 +37,18 @@ class StreamPipeline {
     int inputIndex() const { return input_->index; }
 
     // Decodes the packet (timestamps in the input stream's time base) and
-    // passes what comes out on to the muxer. Damaged data is skipped.
+    // passes what comes out on to the muxer. Damaged data is skipped; a stop
+    // request leaves the rest of the packet's frames where they are. Throws
+    // ConvertError(kInputFailed) when the output runs past the watch's limit.
     void decode(const AVPacket* packet);
-    // Drains the decoder, the filters and the encoder at the end of the input.
+    // Drains the decoder, the filters and the encoder at the end of the
+    // input; after a stop request only the encoder.
     void finish();
 
     std::int64_t framesEncoded() const { return framesEncoded_; }
 
   protected:
-    StreamPipeline(AVStream* input, OutputFile& output);
+    StreamPipeline(AVStream* input, OutputFile& output, const PipelineWatch& watch);
 
     void openDecoder(AVFormatContext* inputContext);
     // Opens the encoder that the subclass has configured and adds the output stream.
@@ -45,6 +61,7 @@ class StreamPipeline {
 
     AVStream* input_;
     OutputFile& output_;
+    const PipelineWatch& watch_;
     AVStream* stream_ = nullptr;
     CodecContextPtr decoder_;
     CodecContextPtr encoder_;
@@ -55,6 +72,8 @@ class StreamPipeline {
     void filter(AVFrame* frame);
     void drainChain();
     void encode(AVFrame* frame);
+    void checkTimeline(const AVFrame& frame) const;
+    std::int64_t frameDuration(const AVFrame& frame) const;
 
     FramePtr decoded_ = makeFrame();
     FramePtr filtered_ = makeFrame();
@@ -68,9 +87,9 @@ class StreamPipeline {
 // cannot be made, kInputFailed when the stream cannot be decoded.
 std::unique_ptr<StreamPipeline> makeVideoPipeline(const ConverterOptions& options,
                                                   AVFormatContext* input, int streamIndex,
-                                                  OutputFile& output);
+                                                  OutputFile& output, const PipelineWatch& watch);
 std::unique_ptr<StreamPipeline> makeAudioPipeline(const ConverterOptions& options,
                                                   AVFormatContext* input, int streamIndex,
-                                                  OutputFile& output);
+                                                  OutputFile& output, const PipelineWatch& watch);
 
 }  // namespace vidmill

@@ -2,17 +2,23 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "converter/convert_error.h"
 #include "converter/media_input.h"
 #include "converter/output_file.h"
 #include "converter/stream_pipeline.h"
+#include "converter/timestamp_guard.h"
 
 namespace vidmill {
 
 namespace {
+
+// How long a stopped conversion may go on writing what is already decoded.
+constexpr std::chrono::milliseconds kStopDrain{300};
 
 MediaInput openInput(const ConverterOptions& options, ProgressReporter& progress) {
     MediaInput input =
@@ -32,13 +38,19 @@ void refuseOverwritingInput(const std::string& input, const std::string& output)
     }
 }
 
-class Conversion {
+ConvertError interrupted() {
+    return ConvertError(exit_code::kInterrupted,
+                        "stopped by a signal; the unfinished output was removed");
+}
+
+class Conversion final : public PipelineWatch {
   public:
     Conversion(const ConverterOptions& options, ProgressReporter& progress)
         : options_(options),
           progress_(progress),
           input_(openInput(options, progress)),
-          output_(*options.outputPath, options.container) {}
+          output_(*options.outputPath, options.container),
+          timestamps_(input_.context(), input_.durationSeconds()) {}
 
     void run() {
         refuseOverwritingInput(options_.inputPath, output_.path());
@@ -50,19 +62,31 @@ class Conversion {
             throw ConvertError(audioAsked ? exit_code::kAudioRefused : exit_code::kOutputFailed,
                                describeFailure("the container refused the streams", header));
         }
-        const bool stopped = pump();
+        bool stopped = pump();
+        // A shorter file is what the engine asks for with the stop byte; one
+        // cut short by a signal (a closed terminal, the death of the program
+        // that started us) must not pass for a finished one, so there is no
+        // point in finishing it: the output's destructor removes it.
+        if (progress_.stoppedBySignalAlone()) {
+            throw interrupted();
+        }
+        if (stopped) {
+            // What the decoders and the filters already hold still goes into
+            // the shorter file, unless it is a flood of copies.
+            drainUntil_ = std::chrono::steady_clock::now() + kStopDrain;
+        }
         for (auto& pipeline : pipelines_) {
             pipeline->finish();
         }
+        if (progress_.stoppedBySignalAlone()) {
+            throw interrupted();
+        }
         output_.close();
         progress_.finish(output_.writtenSeconds(), output_.bytesWritten());
-        if (stopped && progress_.stoppedBySignalAlone()) {
-            // A shorter file is what the engine asks for with the stop byte;
-            // one cut short by a signal (a closed terminal, the death of the
-            // program that started us) must not pass for a finished one.
+        stopped = stopped || progress_.stopRequested();  // the drain may have been cut short
+        if (progress_.stoppedBySignalAlone()) {
             ::unlink(output_.path().c_str());
-            throw ConvertError(exit_code::kInterrupted,
-                               "stopped by a signal; the unfinished output was removed");
+            throw interrupted();
         }
         if (!stopped && framesEncoded() == 0) {
             // close() kept the file; a run that made nothing must not look finished.
@@ -70,6 +94,18 @@ class Conversion {
             throw ConvertError(exit_code::kInputFailed, "nothing in the input could be decoded");
         }
     }
+
+    // Asked before every frame; also the moment to report progress, as one
+    // packet can make thousands of frames.
+    bool stopRequested() const override {
+        progress_.update(output_.writtenSeconds(), output_.bytesWritten());
+        if (!progress_.stopRequested()) {
+            return false;
+        }
+        return !drainUntil_ || std::chrono::steady_clock::now() >= *drainUntil_;
+    }
+
+    double outputLimitSeconds() const override { return timestamps_.outputLimitSeconds(); }
 
   private:
     void setUpStreams() {
@@ -84,13 +120,13 @@ class Conversion {
         }
         byInput_.assign(input_.context()->nb_streams, nullptr);
         if (video) {
-            addPipeline(
-                makeVideoPipeline(options_, input_.context(), input_.videoStream(), output_));
+            addPipeline(makeVideoPipeline(options_, input_.context(), input_.videoStream(), output_,
+                                          *this));
         }
         if (audio) {
             hasAudio_ = true;
-            addPipeline(
-                makeAudioPipeline(options_, input_.context(), input_.audioStream(), output_));
+            addPipeline(makeAudioPipeline(options_, input_.context(), input_.audioStream(), output_,
+                                          *this));
         }
         // The demuxer can then skip the other streams' data instead of reading it.
         for (unsigned i = 0; i < input_.context()->nb_streams; ++i) {
@@ -134,7 +170,9 @@ class Conversion {
             const auto index = static_cast<std::size_t>(packet->stream_index);
             StreamPipeline* pipeline = index < byInput_.size() ? byInput_[index] : nullptr;
             if (pipeline != nullptr) {
-                shiftToZero(packet.get(), context->streams[packet->stream_index], start);
+                const AVStream* stream = context->streams[packet->stream_index];
+                shiftToZero(packet.get(), stream, start);
+                timestamps_.adjust(packet.get(), stream);
                 pipeline->decode(packet.get());
             }
             av_packet_unref(packet.get());
@@ -168,10 +206,12 @@ class Conversion {
     ProgressReporter& progress_;
     MediaInput input_;
     OutputFile output_;
+    TimestampGuard timestamps_;
     // Declared after the output: their encoders go before the muxer that holds their streams.
     std::vector<std::unique_ptr<StreamPipeline>> pipelines_;
     std::vector<StreamPipeline*> byInput_;
     bool hasAudio_ = false;
+    std::optional<std::chrono::steady_clock::time_point> drainUntil_;
 };
 
 }  // namespace

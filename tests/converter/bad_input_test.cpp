@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
+
 #include "converter/convert_error.h"
 #include "converter_harness.h"
 #include "support/temp_dir.h"
@@ -16,6 +19,58 @@ namespace {
 
 const std::vector<std::string> kMpeg4Avi{"-vcodec", "mpeg4", "-acodec", "libmp3lame", "-s",
                                          "320x240", "-b",    "500kb",   "-vol",       "256"};
+
+// Flash video as the engine asks for it, at a high rate so that a gap in
+// the timestamps would come out as a flood of copies.
+const std::vector<std::string> kFlashVideo{"-f",         "flv", "-vcodec", "flv", "-acodec",
+                                           "libmp3lame", "-ar", "44100",   "-s",  "320x240",
+                                           "-r",         "60",  "-vol",    "256"};
+
+std::string lastLine(std::string text) {
+    while (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+    }
+    return text.substr(text.rfind('\n') + 1);
+}
+
+// Adds `milliseconds` to the timestamps of the FLV tags that begin in
+// [from, to) of the file, as a damaged file's might be.
+std::string shiftFlvTags(std::string data, std::size_t from, std::size_t to,
+                         std::uint32_t milliseconds) {
+    std::size_t at = 9 + 4;  // the file header, then the first tag's back-pointer
+    while (at + 11 <= data.size()) {
+        auto byte = [&data, at](std::size_t i) {
+            return static_cast<std::uint32_t>(static_cast<unsigned char>(data[at + i]));
+        };
+        const std::size_t size = byte(1) << 16 | byte(2) << 8 | byte(3);
+        const bool media = byte(0) == 8 || byte(0) == 9;
+        if (media && at >= from && at < to) {
+            const std::uint32_t stamp =
+                (byte(7) << 24 | byte(4) << 16 | byte(5) << 8 | byte(6)) + milliseconds;
+            data[at + 4] = static_cast<char>(stamp >> 16);
+            data[at + 5] = static_cast<char>(stamp >> 8);
+            data[at + 6] = static_cast<char>(stamp);
+            data[at + 7] = static_cast<char>(stamp >> 24);
+        }
+        at += 11 + size + 4;
+    }
+    return data;
+}
+
+// A clip from the ffmpeg tool: `seconds` of test picture and tone.
+void makeClip(const std::string& path, const std::string& picture, int seconds,
+              const std::vector<std::string>& options) {
+    const std::string length = ":duration=" + std::to_string(seconds);
+    std::vector<std::string> argv{"ffmpeg", "-hide_banner", "-loglevel", "error", "-y"};
+    for (const std::string& source :
+         {picture, std::string("sine=frequency=440:sample_rate=44100")}) {
+        argv.insert(argv.end(), {"-f", "lavfi", "-i", source + length});
+    }
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(path);
+    const ProgramResult made = runProgram(argv);
+    ASSERT_EQ(made.status, 0) << made.output;
+}
 
 class BadInput : public ::testing::Test {
   protected:
@@ -34,7 +89,8 @@ class BadInput : public ::testing::Test {
             EXPECT_TRUE(probeWithFfprobe(output).has_value()) << what;
         } else {
             EXPECT_FALSE(fileExists(output)) << what << ": " << run.output;
-            EXPECT_NE(run.output.find("vidmill-convert: "), std::string::npos) << what;
+            // The engine shows the last line as the reason.
+            EXPECT_EQ(lastLine(run.output).rfind("vidmill-convert: ", 0), 0u) << what;
         }
     }
 
@@ -124,6 +180,85 @@ TEST_F(BadInput, AFullDiskFailsAndRemovesThePartialFile) {
     const ProgramResult run = runConverter(args, limits);
     EXPECT_EQ(run.signal, 0);
     EXPECT_EQ(run.status, exit_code::kOutputFailed) << run.output;
+    EXPECT_NE(lastLine(run.output).find("File too large"), std::string::npos) << run.output;
+    EXPECT_FALSE(fileExists(output));
+}
+
+TEST_F(BadInput, ATimestampJumpDoesNotStretchTheOutput) {
+    const std::string picture = "testsrc=size=320x240:rate=25";
+    const std::string flv = folder_.file("clip.flv");
+    makeClip(flv, picture, 3, {"-c:v", "flv1", "-c:a", "libmp3lame"});
+    const std::string clip = readFile(flv);
+    // FLV's timestamps never restart: a jump is damage, ahead or back.
+    writeFile(folder_.file("ahead.flv"), shiftFlvTags(clip, clip.size() / 2, clip.size(), 1000000));
+    writeFile(folder_.file("back.flv"), shiftFlvTags(clip, 0, clip.size() / 2, 1000000));
+    // Without a duration in its header the container reads one from the last
+    // (damaged) timestamp: 23 days.
+    const std::string bare = folder_.file("bare.flv");
+    makeClip(bare, picture, 3,
+             {"-c:v", "flv1", "-c:a", "libmp3lame", "-flvflags", "no_duration_filesize"});
+    const std::string bareClip = readFile(bare);
+    writeFile(folder_.file("days.flv"),
+              shiftFlvTags(bareClip, bareClip.size() / 2, bareClip.size(), 2000000000));
+    // MPEG streams may restart theirs: two clips joined, the second 1000 s later.
+    for (const std::string format : {"mpegts", "mpeg"}) {
+        std::string joined;
+        for (const char* offset : {"0", "1000"}) {
+            const std::string part = folder_.file("part." + format);
+            makeClip(
+                part, picture, 3,
+                {"-c:v", "mpeg2video", "-c:a", "mp2", "-output_ts_offset", offset, "-f", format});
+            joined += readFile(part);
+        }
+        writeFile(folder_.file("joined." + format), joined);
+    }
+    struct Case {
+        std::string name;
+        double seconds;  // what the clip holds
+    };
+    for (const Case& c : std::vector<Case>{{"ahead.flv", 3.0},
+                                           {"back.flv", 3.0},
+                                           {"days.flv", 3.0},
+                                           {"joined.mpegts", 6.0},
+                                           {"joined.mpeg", 6.0}}) {
+        const std::string output = folder_.file("out-" + c.name + ".flv");
+        std::vector<std::string> args{"-y", "-i", folder_.file(c.name)};
+        args.insert(args.end(), kFlashVideo.begin(), kFlashVideo.end());
+        args.push_back(output);
+        const ProgramResult run = runConverter(args);
+        ASSERT_EQ(run.status, 0) << c.name << ": " << run.output;
+        const std::optional<MediaInfo> info = probeWithFfprobe(output);
+        ASSERT_TRUE(info && info->stream("video") && info->stream("audio")) << c.name;
+        EXPECT_NEAR(info->duration, c.seconds, 0.5) << c.name;
+    }
+}
+
+TEST_F(BadInput, AnOutputFarLongerThanTheInputSaysFailsWithTheReason) {
+    // 20 s of video whose header claims 2 s: past 2 * 2 s + 10 s the
+    // timeline is taken for damaged, as nothing tells a lie from a flood.
+    const std::string honest = folder_.file("honest.flv");
+    makeClip(honest, "testsrc=size=160x120:rate=10", 20, {"-c:v", "flv1", "-an"});
+    std::string data = readFile(honest);
+    const auto key = data.find("duration");
+    ASSERT_NE(key, std::string::npos);
+    // An AMF number: a type byte, then a big-endian double; 2.0 is 0x4000000000000000.
+    ASSERT_EQ(data[key + 8], '\0');
+    data.replace(key + 9, 8, std::string("\x40\0\0\0\0\0\0\0", 8));
+    const std::string lying = folder_.file("lying.flv");
+    writeFile(lying, data);
+    const std::optional<MediaInfo> claimed = probeWithFfprobe(lying);
+    ASSERT_TRUE(claimed);
+    ASSERT_NEAR(claimed->duration, 2.0, 0.01);
+
+    const std::string output = folder_.file("out.flv");
+    std::vector<std::string> args{"-y", "-i", lying};
+    args.insert(args.end(), kFlashVideo.begin(), kFlashVideo.end());
+    args.push_back(output);
+    const ProgramResult run = runConverter(args);
+    EXPECT_EQ(run.status, exit_code::kInputFailed) << run.output;
+    EXPECT_EQ(lastLine(run.output),
+              "vidmill-convert: the output runs far past the input's duration; the input's "
+              "timestamps are damaged");
     EXPECT_FALSE(fileExists(output));
 }
 

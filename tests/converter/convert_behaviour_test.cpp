@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "converter/convert_error.h"
+#include "converter/process_guard.h"
 #include "converter_harness.h"
 #include "engine/progress_channel.h"
 #include "support/temp_dir.h"
@@ -288,6 +289,111 @@ TEST_F(Stop, TheConverterEndsWhenItsParentDies) {
     EXPECT_EQ(result->signal, 0);
     EXPECT_NE(result->status, 0);
     EXPECT_FALSE(fileExists(output_));
+}
+
+TEST_F(Stop, IsHonouredWhileOnePacketMakesThousandsOfFrames) {
+    // Two pictures 1800 s apart: at 60 frames a second the frame-rate
+    // conversion fills the gap with 108000 copies, all out of one packet.
+    const std::string slideshow = folder_.file("slides.mkv");
+    const ProgramResult made =
+        runProgram({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                    "testsrc=size=320x240:rate=1/1800:duration=3600", "-c:v", "mpeg4", "-fps_mode",
+                    "passthrough", slideshow});
+    ASSERT_EQ(made.status, 0) << made.output;
+    enum class How { kStopByte, kSigterm };
+    for (How how : {How::kStopByte, How::kSigterm}) {
+        SCOPED_TRACE(how == How::kStopByte ? "stop byte" : "SIGTERM");
+        channel_.releaseSlot(slot_);
+        slot_ = channel_.allocateSlot();
+        std::vector<std::string> argv{kConverterPath, "-y", "-i", slideshow};
+        for (const auto& arg : slotArgs()) {
+            argv.push_back(arg);
+        }
+        argv.insert(argv.end(), {"-f", "flv", "-vcodec", "flv", "-s", "320x240", "-r", "60", "-b",
+                                 "200kb", output_});
+        RunningProgram converter(argv);
+        ASSERT_TRUE(waitForOutput());
+        std::this_thread::sleep_for(200ms);  // well into the copies
+        const auto asked = std::chrono::steady_clock::now();
+        if (how == How::kStopByte) {
+            channel_.requestStop(slot_);
+        } else {
+            kill(converter.pid(), SIGTERM);
+        }
+        const auto result = converter.wait(5s);
+        const auto latency = std::chrono::steady_clock::now() - asked;
+        ASSERT_TRUE(result) << "the converter did not stop";
+        EXPECT_LT(latency, 1s)
+            << std::chrono::duration_cast<std::chrono::milliseconds>(latency).count() << " ms";
+        if (how == How::kStopByte) {
+            EXPECT_EQ(result->status, 0) << result->output;
+            const std::optional<MediaInfo> info = probeWithFfprobe(output_);
+            ASSERT_TRUE(info) << "the stopped output is not readable";
+            EXPECT_GT(info->duration, 0.0);
+            EXPECT_LT(info->duration, 1800.0);
+        } else {
+            EXPECT_EQ(result->status, exit_code::kInterrupted) << result->output;
+            EXPECT_FALSE(fileExists(output_));
+        }
+    }
+}
+
+TEST_F(Stop, ASignalEndsEvenAProcessThatIsStuck) {
+    // A library call that never returns, played by pause(): the deadline
+    // alone must end the process and take its unfinished output along, even
+    // when its last words go to a full pipe that nobody reads.
+    int full[2];
+    ASSERT_EQ(pipe2(full, O_CLOEXEC | O_NONBLOCK), 0);
+    const std::string block(4096, 'x');
+    while (::write(full[1], block.data(), block.size()) > 0) {
+    }
+    fcntl(full[1], F_SETFL, 0);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const auto started = std::chrono::steady_clock::now();
+    struct Stuck {
+        std::string output;
+        pid_t pid = -1;
+        int status = 0;
+        bool ended = false;
+    };
+    std::vector<Stuck> stuck;
+    for (int errorFd : {null, full[1]}) {
+        Stuck one{folder_.file("stuck" + std::to_string(errorFd) + ".avi")};
+        writeFile(one.output, "half a file");
+        one.pid = fork();
+        ASSERT_GE(one.pid, 0);
+        if (one.pid == 0) {
+            dup2(errorFd, STDERR_FILENO);
+            installProcessGuards();
+            armOutputRemoval(one.output.c_str());
+            raise(SIGTERM);
+            for (;;) {
+                pause();
+            }
+        }
+        stuck.push_back(one);
+    }
+    const auto limit = kSignalDeadline + 3s;
+    for (Stuck& one : stuck) {
+        while (!(one.ended = waitpid(one.pid, &one.status, WNOHANG) == one.pid) &&
+               std::chrono::steady_clock::now() - started < limit) {
+            std::this_thread::sleep_for(10ms);
+        }
+        if (!one.ended) {
+            kill(one.pid, SIGKILL);
+            waitpid(one.pid, nullptr, 0);
+        }
+    }
+    ::close(full[0]);
+    ::close(full[1]);
+    ::close(null);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, kSignalDeadline - 100ms);
+    for (const Stuck& one : stuck) {
+        ASSERT_TRUE(one.ended) << one.output << ": the stuck process outlived its deadline";
+        ASSERT_TRUE(WIFEXITED(one.status)) << one.output;
+        EXPECT_EQ(static_cast<signed char>(WEXITSTATUS(one.status)), exit_code::kInterrupted);
+        EXPECT_FALSE(fileExists(one.output));
+    }
 }
 
 class Convert : public WithChannel {
