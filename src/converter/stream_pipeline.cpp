@@ -1,6 +1,7 @@
 #include "converter/stream_pipeline.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -8,6 +9,7 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
+#include <libavutil/display.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
@@ -69,6 +71,32 @@ const AVCodec* findEncoder(const std::string& requested, AVMediaType type, AVCod
     return codec;
 }
 
+// The filters that show the stream as its display matrix asks, as the ffmpeg
+// tool's automatic rotation does: a quarter turn either way (mirrored when
+// the matrix mirrors), or a half turn. Other angles are left alone.
+std::string rotationFilter(const AVStream* stream) {
+    const auto* matrix = reinterpret_cast<const std::int32_t*>(
+        av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+    if (matrix == nullptr) {
+        return {};
+    }
+    double theta = -std::round(av_display_rotation_get(matrix));
+    if (std::isnan(theta)) {
+        return {};
+    }
+    theta -= 360 * std::floor(theta / 360 + 0.9 / 360);
+    if (std::fabs(theta - 90) < 1.0) {
+        return matrix[3] > 0 ? "transpose=cclock_flip," : "transpose=clock,";
+    }
+    if (std::fabs(theta - 180) < 1.0) {
+        return "hflip,vflip,";
+    }
+    if (std::fabs(theta - 270) < 1.0) {
+        return matrix[3] < 0 ? "transpose=clock_flip," : "transpose=cclock,";
+    }
+    return {};
+}
+
 std::string rateText(AVRational rate) {
     return std::to_string(rate.num) + "/" + std::to_string(rate.den);
 }
@@ -91,7 +119,14 @@ class VideoPipeline final : public StreamPipeline {
                                       : sourceRate_;
         rate_ = nearestFrameRate(wanted, codec);
         format_ = choosePixelFormat(codec, decoder_->pix_fmt);
-        size_ = outputFrameSize(options.frameSize, decoder_->width, decoder_->height, format_);
+        // A phone's upright video is stored lying down, with a turn to apply
+        // on showing it: the output is turned once and for all, and keeps
+        // the source's size only as the picture is then seen.
+        rotation_ = rotationFilter(input_);
+        const bool sideways = rotation_.find("transpose") != std::string::npos;
+        sourceWidth_ = sideways ? decoder_->height : decoder_->width;
+        sourceHeight_ = sideways ? decoder_->width : decoder_->height;
+        size_ = outputFrameSize(options.frameSize, sourceWidth_, sourceHeight_, format_);
 
         AVCodecContext* encoder = avcodec_alloc_context3(codec);
         if (encoder == nullptr) {
@@ -132,10 +167,13 @@ class VideoPipeline final : public StreamPipeline {
         if (source.num <= 0 || source.den <= 0) {
             return AVRational{0, 1};
         }
+        if (sourceWidth_ != decoder_->width) {
+            source = av_inv_q(source);  // turned a quarter: the pixels' shape turns too
+        }
         AVRational sar{0, 1};
         av_reduce(&sar.num, &sar.den,
-                  static_cast<std::int64_t>(source.num) * size_.height * decoder_->width,
-                  static_cast<std::int64_t>(source.den) * size_.width * decoder_->height, 255);
+                  static_cast<std::int64_t>(source.num) * size_.height * sourceWidth_,
+                  static_cast<std::int64_t>(source.den) * size_.width * sourceHeight_, 255);
         return sar;
     }
 
@@ -165,7 +203,7 @@ class VideoPipeline final : public StreamPipeline {
         // Drop frames before scaling them, and repeat them only once scaled.
         const bool fewerFrames = av_cmp_q(rate_, sourceRate_) < 0;
         const std::string filters =
-            fewerFrames ? fps + "," + scale : std::string(scale) + "," + fps;
+            rotation_ + (fewerFrames ? fps + "," + scale : std::string(scale) + "," + fps);
         return FilterChain::forVideo(frame, input_->time_base, filters);
     }
 
@@ -182,6 +220,9 @@ class VideoPipeline final : public StreamPipeline {
 
     AVRational sourceRate_{};
     AVRational rate_{};
+    std::string rotation_;  // filters that turn the picture upright, each followed by ","
+    int sourceWidth_ = 0;   // the source's size as shown, after the turn
+    int sourceHeight_ = 0;
     AVPixelFormat format_ = AV_PIX_FMT_NONE;
     PictureSize size_;
 };

@@ -15,6 +15,11 @@
 
 #include <gtest/gtest.h>
 
+extern "C" {
+#include <libavutil/display.h>
+}
+
+#include "converter/av_handles.h"
 #include "converter/convert_error.h"
 #include "converter/process_guard.h"
 #include "converter_harness.h"
@@ -580,6 +585,122 @@ TEST_F(Convert, ABadCommandLineTouchesNoFile) {
         EXPECT_EQ(run.status, exit_code::kUsage) << run.output;
         EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
         EXPECT_FALSE(fileExists(output));
+    }
+}
+
+}  // namespace
+}  // namespace vidmill::test
+
+namespace vidmill::test {
+namespace {
+
+// Copies a file's packets into an MP4 whose video stream carries a display
+// matrix turning it by `degrees` (counter-clockwise, as libavutil counts), the
+// way a phone stores an upright video. True when written.
+bool remuxTurned(const std::string& from, const std::string& to, double degrees) {
+    AVFormatContext* input = nullptr;
+    if (avformat_open_input(&input, from.c_str(), nullptr, nullptr) < 0) {
+        return false;
+    }
+    InputFormatPtr in(input);
+    AVFormatContext* output = nullptr;
+    if (avformat_find_stream_info(input, nullptr) < 0 ||
+        avformat_alloc_output_context2(&output, nullptr, "mp4", to.c_str()) < 0) {
+        return false;
+    }
+    OutputFormatPtr out(output);
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        AVStream* stream = avformat_new_stream(output, nullptr);
+        avcodec_parameters_copy(stream->codecpar, input->streams[i]->codecpar);
+        stream->codecpar->codec_tag = 0;
+        stream->time_base = input->streams[i]->time_base;
+        if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            auto* matrix = reinterpret_cast<std::int32_t*>(av_stream_new_side_data(
+                stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
+            av_display_rotation_set(matrix, degrees);
+        }
+    }
+    if (avio_open(&output->pb, to.c_str(), AVIO_FLAG_WRITE) < 0 ||
+        avformat_write_header(output, nullptr) < 0) {
+        return false;
+    }
+    PacketPtr packet = makePacket();
+    while (av_read_frame(input, packet.get()) >= 0) {
+        const AVStream* source = input->streams[packet->stream_index];
+        av_packet_rescale_ts(packet.get(), source->time_base,
+                             output->streams[packet->stream_index]->time_base);
+        av_interleaved_write_frame(output, packet.get());
+    }
+    const bool written = av_write_trailer(output) == 0;
+    avio_closep(&output->pb);
+    return written;
+}
+
+// Which quarter of the first picture is bright: "top-left", "top-right", ...
+std::string brightCorner(const std::string& path, const TempDir& folder) {
+    const std::string raw = folder.file("corner.gray");
+    runProgram({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", path, "-frames:v", "1", "-vf",
+                "scale=2:2:flags=area", "-f", "rawvideo", "-pix_fmt", "gray", raw});
+    const std::string pixels = readFile(raw);
+    if (pixels.size() != 4) {
+        return "unreadable";
+    }
+    const char* names[] = {"top-left", "top-right", "bottom-left", "bottom-right"};
+    int brightest = 0;
+    for (int i = 1; i < 4; ++i) {
+        if (static_cast<unsigned char>(pixels[i]) > static_cast<unsigned char>(pixels[brightest])) {
+            brightest = i;
+        }
+    }
+    return names[brightest];
+}
+
+TEST(Rotation, AnUprightPhoneVideoComesOutUpright) {
+    TempDir folder;
+    const std::string lying = folder.file("lying.mp4");
+    // A landscape picture with a white mark in its top-left corner.
+    ASSERT_EQ(runProgram({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                          "color=black:size=320x240:rate=25:duration=1,drawbox=x=0:y=0:w=120:"
+                          "h=100:color=white:t=fill",
+                          "-c:v", "libx264", "-pix_fmt", "yuv420p", lying})
+                  .status,
+              0);
+    struct Case {
+        double degrees;  // as stored
+        std::vector<std::string> size;
+        int width;
+        int height;
+        const char* corner;
+    };
+    const Case cases[] = {
+        // A quarter turn either way: the source's own size, turned.
+        {-90, {}, 240, 320, "bottom-left"},
+        {90, {}, 240, 320, "top-right"},
+        {180, {}, 320, 240, "bottom-right"},
+        // A format of fixed size keeps it; the picture is still turned first.
+        {-90, {"-s", "368x208"}, 368, 208, "bottom-left"},
+    };
+    for (const Case& c : cases) {
+        const std::string turned = folder.file("turned.mp4");
+        ASSERT_TRUE(remuxTurned(lying, turned, c.degrees));
+        const std::string output = folder.file("upright.mp4");
+        std::vector<std::string> args = {"-y", "-i", turned, "-vcodec", "libx264", "-an"};
+        args.insert(args.end(), c.size.begin(), c.size.end());
+        args.push_back(output);
+        ASSERT_EQ(runConverter(args).status, 0) << c.degrees;
+        const std::optional<MediaInfo> info = probeWithFfprobe(output);
+        ASSERT_TRUE(info && info->stream("video")) << c.degrees;
+        EXPECT_EQ(info->stream("video")->width, c.width) << c.degrees;
+        EXPECT_EQ(info->stream("video")->height, c.height) << c.degrees;
+        // No turn is left for a player to apply twice, and the picture
+        // stands as the ffmpeg tool stands it.
+        const std::string reference = folder.file("reference.mp4");
+        ASSERT_EQ(
+            runProgram({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", turned, "-an", reference})
+                .status,
+            0);
+        EXPECT_EQ(brightCorner(reference, folder), c.corner) << c.degrees;
+        EXPECT_EQ(brightCorner(output, folder), c.corner) << c.degrees;
     }
 }
 
