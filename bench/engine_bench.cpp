@@ -1,8 +1,8 @@
 // The engine's own cost: a batch of instant conversions through the fake
 // converter against the same runs started back to back by a plain loop; one
 // real conversion of a 1-second clip through the engine (probe included)
-// against the converter run alone on it; and the processor time that waiting
-// workers use.
+// against the converter run alone on it; 200 files admitted with parallel
+// probes against one by one; and the processor time that waiting workers use.
 //
 //   build/bin/engine_bench [ENTRIES]     (default 2000; needs vidmill-fake-convert
 //                                         beside it, and vidmill-convert and the
@@ -278,6 +278,42 @@ double waitingCpuPerSecond(const std::string& fake, const std::string& dir, int 
     return perSecond;
 }
 
+// Admission of many small files: one by one against admitFiles with its
+// parallel probes, each probe sleeping a little as reading a real file's
+// header does.
+void parallelAdmission(const std::string& fake, const std::string& dir, int files) {
+    std::vector<std::string> paths;
+    for (int i = 0; i < files; ++i) {
+        paths.push_back(dir + "/probe" + std::to_string(i) + ".avi");
+        std::ofstream(paths.back()) << "#vidmill-fake\nprobe: duration 5; probe: sleep 20\n";
+    }
+    auto admitWith = [&](bool parallel) {
+        QuietHost host;
+        QueuedGuiCall gui;
+        Engine engine(host, gui, fake);
+        const auto start = Clock::now();
+        if (parallel) {
+            engine.admitFiles(paths);
+        } else {
+            for (const std::string& path : paths) {
+                engine.admitFile(path);
+            }
+        }
+        const double wall = seconds(Clock::now() - start);
+        if (engine.entryList().count() != files) {
+            std::printf("  (only %d of %d files admitted)\n", engine.entryList().count(), files);
+        }
+        return wall;
+    };
+    const double oneByOne = admitWith(false);
+    const double parallel = admitWith(true);
+    std::printf("admission of %d files, each probe sleeping 20 ms (%u cores):\n", files,
+                std::thread::hardware_concurrency());
+    std::printf("  one by one     wall %.2f s\n", oneByOne);
+    std::printf("  admitFiles     wall %.2f s\n", parallel);
+    std::printf("  ratio admitFiles/one-by-one: wall %.3f\n", parallel / oneByOne);
+}
+
 }  // namespace
 }  // namespace vidmill
 
@@ -305,6 +341,7 @@ int main(int argc, char** argv) {
     std::printf("  engine         wall %.2f s  cpu %.2f s\n", fast.wall, fast.cpu);
     std::printf("  ratio engine/plain: wall %.3f  cpu %.3f\n", fast.wall / plain.wall,
                 fast.cpu / plain.cpu);
+    parallelAdmission(fake, dir, 200);
     singleFile(dir);
     const double waiting = waitingCpuPerSecond(fake, dir, entries);
     std::printf("%d waiting workers: %.4f cpu-seconds per second (%.2f%% of one core)\n", entries,

@@ -65,8 +65,8 @@ bool validCodecName(const std::string& name) {
 
 bool takesValue(const std::string& arg) {
     static const char* const kWithValue[] = {
-        "--preset", "--dest",     "--jobs",     "--size", "--fps",    "--vbitrate",
-        "--vcodec", "--abitrate", "--channels", "--rate", "--volume", "--acodec",
+        "--preset",   "--dest",     "--jobs", "--size",   "--fps",    "--vbitrate",   "--vcodec",
+        "--abitrate", "--channels", "--rate", "--volume", "--acodec", "--files-from",
     };
     for (const char* name : kWithValue) {
         if (arg == name) {
@@ -99,12 +99,30 @@ const char* cliUsage() {
            "  --volume PERCENT     volume, 0 to 500 (100 is unchanged)\n"
            "  --acodec NAME        audio codec\n"
            "  --no-audio           leave the audio out\n"
+           "  --keep-tree          the outputs of a folder's files go to the same\n"
+           "                       subfolders below the destination\n"
+           "  --files-from FILE    also convert the files and folders listed in FILE,\n"
+           "                       one a line (- reads standard input)\n"
+           "  --json               report on standard output as JSON, one object a\n"
+           "                       line: start, progress (at most once a second per\n"
+           "                       file), end and a final summary; errors still go to\n"
+           "                       standard error\n"
            "  --dry-run            probe each file and print its converter command line\n"
            "                       instead of converting\n"
            "  --help, --version\n"
            "\n"
-           "Exit status: 0 when every file converted, 1 when any file was rejected,\n"
-           "failed or was stopped, 2 for a usage error, 130 after Ctrl+C.\n";
+           "In JSON strings, valid UTF-8 passes through and control characters are\n"
+           "escaped; a byte of a name that is not valid UTF-8 is written as \\u00XX of\n"
+           "its value (\\u0080 to \\u00ff always mean such a byte).\n"
+           "\n"
+           "Exit status:\n"
+           "  0    every file converted\n"
+           "  1    a file was rejected, failed because of the file itself, or was stopped\n"
+           "  2    usage error\n"
+           "  3    the machine let a conversion down: converter missing, destination\n"
+           "       not writable or full, ... (trying again elsewhere may help; wins\n"
+           "       over 1)\n"
+           "  130  interrupted (Ctrl+C, SIGTERM, SIGHUP)\n";
 }
 
 bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
@@ -160,6 +178,14 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
             options.dryRun = true;
             continue;
         }
+        if (flag("--json")) {
+            options.json = true;
+            continue;
+        }
+        if (flag("--keep-tree")) {
+            options.keepTree = true;
+            continue;
+        }
         if (flag("--no-video")) {
             options.settings.disableVideo = true;
             continue;
@@ -194,6 +220,11 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
                 return bad("the folder path is too long");
             }
             options.destination = value;
+        } else if (arg == "--files-from") {
+            if (value.empty()) {
+                return bad("a file, or - for standard input, is needed");
+            }
+            options.filesFrom.push_back(value);
         } else if (arg == "--jobs") {
             if (!parseInt(value, 1, 20, number)) {
                 return bad("expected 1 to 20");
@@ -259,8 +290,13 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
             storeText(arg == "--vcodec" ? s.videoCodec : s.audioCodec, value);
         }
     }
-    if (!options.help && !options.version && !options.listPresets && options.inputs.empty()) {
+    const bool converts = !options.help && !options.version && !options.listPresets;
+    if (converts && options.inputs.empty() && options.filesFrom.empty()) {
         error = "no file or folder given";
+        return false;
+    }
+    if (converts && options.json && options.dryRun) {
+        error = "--json and --dry-run cannot be combined";
         return false;
     }
     return true;

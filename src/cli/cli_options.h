@@ -14,6 +14,13 @@ struct CliOptions {
     bool version = false;
     bool listPresets = false;
     bool dryRun = false;
+    // One JSON object per line on standard output instead of the text.
+    bool json = false;
+    // Outputs of a folder's files keep their subfolders below the
+    // destination.
+    bool keepTree = false;
+    // Files that list one input a line; "-" is standard input.
+    std::vector<std::string> filesFrom;
     // Empty: the default output folder.
     std::string destination;
     // The preset's own values with the options applied over them.

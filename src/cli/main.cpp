@@ -4,15 +4,20 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "cli/cli_options.h"
+#include "cli/cli_report.h"
 #include "cli/terminal_host.h"
 #include "engine/converter_command.h"
 #include "engine/converter_runner.h"
@@ -75,7 +80,8 @@ class Cli {
     Cli(CliOptions& options, std::string converter, std::string destination)
         : options_(options),
           host_(stdout, stderr, isatty(STDOUT_FILENO) != 0),
-          engine_(host_, gui_, std::move(converter)) {
+          engine_(host_, gui_, std::move(converter)),
+          json_(stdout) {
         host_.attach(engine_);
         engine_.setProbeInterrupt(&interruptions);
         engine_.settings() = options.settings;
@@ -85,40 +91,48 @@ class Cli {
     int run();
 
   private:
+    bool readList(const std::string& list);
     void addInput(const std::string& input);
-    void admit(const std::string& path);
+    void collect(const std::string& path, const std::string& subfolder);
+    void admitCollected();
+    void rejectedFile(const std::string& path, const std::string& reason);
     void skipped(const std::string& path, const std::string& reason);
     int dryRun();
     int convert();
     void printSummary();
+    int finish(int exitStatus);
     [[noreturn]] void abandon(bool stopping);
 
     CliOptions& options_;
     QueuedGuiCall gui_;
     TerminalHost host_;
     Engine engine_;
-    bool rejected_ = false;
+    JsonReporter json_;
+    // What the search found, in order, with the subfolder each output goes to.
+    std::vector<std::string> paths_;
+    std::vector<std::string> subfolders_;
+    RunCounts counts_;
+    bool environmentFailed_ = false;
 };
 
-void Cli::admit(const std::string& path) {
-    const EntryList& list = engine_.entryList();
-    const VideoEntry* lastBefore = list.at(list.count() - 1);
-    const int messagesBefore = host_.messagesShown();
-    engine_.admitFile(path);
-    // A probe cut short by Ctrl+C says nothing about the file.
-    if (list.at(list.count() - 1) == lastBefore && interruptions.load() == 0) {
-        rejected_ = true;
-        if (host_.messagesShown() == messagesBefore) {
-            std::fprintf(stderr, "vidmill-cli: %s: could not be read as a video\n",
-                         shown(path).c_str());
-        }
+void Cli::rejectedFile(const std::string& path, const std::string& reason) {
+    ++counts_.rejected;
+    if (options_.json) {
+        json_.rejected(path, reason);
     }
 }
 
 void Cli::skipped(const std::string& path, const std::string& reason) {
     if (interruptions.load() == 0) {
         std::fprintf(stderr, "vidmill-cli: %s: skipped: %s\n", shown(path).c_str(), reason.c_str());
-        rejected_ = true;
+        rejectedFile(path, "skipped: " + reason);
+    }
+}
+
+void Cli::collect(const std::string& path, const std::string& subfolder) {
+    if (interruptions.load() == 0) {
+        paths_.push_back(path);
+        subfolders_.push_back(subfolder);
     }
 }
 
@@ -126,15 +140,19 @@ void Cli::addInput(const std::string& input) {
     struct stat info;
     if (stat(input.c_str(), &info) != 0) {
         std::fprintf(stderr, "vidmill-cli: %s: no such file or folder\n", shown(input).c_str());
-        rejected_ = true;
+        rejectedFile(input, "no such file or folder");
         return;
     }
-    auto admitOne = [this](const std::string& path) {
-        if (interruptions.load() == 0) {
-            admit(path);
-        }
-    };
     if (S_ISDIR(info.st_mode)) {
+        // The search names every file below the folder as the folder's path,
+        // "/", and the path inside it.
+        const size_t base = input.size() + (input.back() == '/' ? 0 : 1);
+        auto found = [this, base](const std::string& path) {
+            const size_t slash = path.rfind('/');
+            collect(path, options_.keepTree && slash != std::string::npos && slash > base
+                              ? path.substr(base, slash - base)
+                              : std::string());
+        };
         auto skipOne = [this](const std::string& path, const std::string& reason) {
             skipped(path, reason);
         };
@@ -144,10 +162,10 @@ void Cli::addInput(const std::string& input) {
                 abandon(false);
             }
         };
-        if (AddFolder(input, admitOne, pump, skipOne) == 0) {
+        if (AddFolder(input, found, pump, skipOne) == 0) {
             std::fprintf(stderr, "vidmill-cli: %s: the folder cannot be read\n",
                          shown(input).c_str());
-            rejected_ = true;
+            rejectedFile(input, "the folder cannot be read");
         }
         return;
     }
@@ -156,10 +174,65 @@ void Cli::addInput(const std::string& input) {
     if (!IsSupportedExtension(extension, kAllSupportedExtensions)) {
         std::fprintf(stderr, "vidmill-cli: %s: not a supported file type, skipped\n",
                      shown(input).c_str());
-        rejected_ = true;
+        rejectedFile(input, "not a supported file type");
         return;
     }
-    admitOne(input);
+    collect(input, "");
+}
+
+bool Cli::readList(const std::string& list) {
+    std::FILE* file = list == "-" ? stdin : std::fopen(list.c_str(), "re");
+    if (file == nullptr) {
+        std::fprintf(stderr, "vidmill-cli: %s: the list cannot be read: %s\n", shown(list).c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(
+        file, file == stdin ? [](std::FILE*) { return 0; } : std::fclose);
+    char* line = nullptr;
+    size_t capacity = 0;
+    ssize_t length;
+    // One path a line, as it stands: names may hold blanks at either end.
+    while (interruptions.load() == 0 && (length = getline(&line, &capacity, file)) >= 0) {
+        std::string path(line, size_t(length));
+        if (!path.empty() && path.back() == '\n') {
+            path.pop_back();
+        }
+        if (!path.empty()) {
+            addInput(absolutePath(path));
+        }
+    }
+    const bool failed = std::ferror(file) != 0 && interruptions.load() == 0;
+    std::free(line);
+    if (failed) {
+        std::fprintf(stderr, "vidmill-cli: %s: the list cannot be read\n", shown(list).c_str());
+    }
+    return !failed;
+}
+
+void Cli::admitCollected() {
+    AdmitOptions admit;
+    if (options_.keepTree) {
+        admit.outputSubfolders = subfolders_;
+    }
+    admit.onResult = [this](size_t index, AdmitOutcome outcome) {
+        if (outcome == AdmitOutcome::Admitted) {
+            return;
+        }
+        // The engine has said "Invalid video" itself.
+        const char* reason = "Invalid video";
+        if (outcome == AdmitOutcome::Unreadable) {
+            reason = "could not be read as a video";
+            std::fprintf(stderr, "vidmill-cli: %s: %s\n", shown(paths_[index]).c_str(), reason);
+        }
+        rejectedFile(paths_[index], reason);
+    };
+    admit.pump = [this] {
+        if (interruptions.load() >= 2) {
+            abandon(false);
+        }
+    };
+    engine_.admitFiles(paths_, admit);
 }
 
 int Cli::dryRun() {
@@ -171,13 +244,16 @@ int Cli::dryRun() {
     for (int i = 0; i < list.count(); ++i) {
         VideoEntry& entry = *list.at(i);
         std::string output;
-        makeOutputPath(&output, batch.destinationFolder, entry.name, batch.presetId, claimed);
+        std::string folder;
+        if (joinOutputSubfolder(batch.destinationFolder, entry.outputSubfolder, &folder)) {
+            makeOutputPath(&output, folder, entry.name, batch.presetId, claimed);
+        }
         if (output.empty()) {
             std::fprintf(stderr,
                          "vidmill-cli: %s: the destination folder leaves no room for "
                          "the output name\n",
                          shown(entry.sourcePath).c_str());
-            rejected_ = true;
+            environmentFailed_ = true;
             continue;
         }
         auto claim = createEntry(entry.sourcePath);
@@ -192,7 +268,7 @@ int Cli::dryRun() {
                                 engine_.channel().channelName(), entry, batch, 0);
         std::printf("%s\n", shown(command.text).c_str());
     }
-    return rejected_ ? 1 : 0;
+    return finish(kExitAllConverted);
 }
 
 void Cli::printSummary() {
@@ -214,6 +290,23 @@ void Cli::printSummary() {
     std::fflush(stdout);
 }
 
+// The exit status from what happened, at least `exitStatus`; the JSON summary.
+int Cli::finish(int exitStatus) {
+    if (exitStatus != kExitInterrupted) {
+        if (environmentFailed_) {
+            exitStatus = kExitEnvironment;
+        } else if (exitStatus == kExitAllConverted &&
+                   counts_.rejected + counts_.failed + counts_.stopped > 0) {
+            exitStatus = kExitFileFailed;
+        }
+    }
+    if (options_.json) {
+        std::printf("%s\n", jsonSummary(counts_, exitStatus).c_str());
+        std::fflush(stdout);
+    }
+    return exitStatus;
+}
+
 void Cli::abandon(bool stopping) {
     // A second interruption: nothing waits for the converters any longer.
     // They are ended (killed after a short grace) before their outputs go,
@@ -232,7 +325,7 @@ void Cli::abandon(bool stopping) {
     engine_.channel().unlinkChannel();
     std::fprintf(stderr, "vidmill-cli: stopped\n");
     std::fflush(nullptr);
-    _exit(130);
+    _exit(kExitInterrupted);
 }
 
 int Cli::convert() {
@@ -252,38 +345,66 @@ int Cli::convert() {
                          "at once)\n");
             engine_.stopAll();
         }
-        host_.render();
+        if (options_.json) {
+            json_.update(engine_);
+        } else {
+            host_.render();
+        }
     }
-    host_.render(true);
-    host_.clearLines();
-    printSummary();
-    bool allOk = !rejected_;
+    if (options_.json) {
+        json_.update(engine_);
+    } else {
+        host_.render(true);
+        host_.clearLines();
+        printSummary();
+    }
     for (const auto& entry : engine_.entryList().entries()) {
-        allOk = allOk && entry->status.load() == EntryStatus::Ok;
+        const EntryStatus status = entry->status.load();
+        if (status == EntryStatus::Ok) {
+            ++counts_.converted;
+        } else if (status == EntryStatus::Cancelled || status == EntryStatus::CancelledNotFound) {
+            ++counts_.stopped;
+        } else {
+            ++counts_.failed;
+            environmentFailed_ = environmentFailed_ || isEnvironmentFailure(entry->failureReason);
+        }
     }
     // Outputs of whatever did not finish go away.
     engine_.exitSweep();
-    if (stopping) {
-        return 130;
-    }
-    return allOk ? 0 : 1;
+    return finish(stopping ? kExitInterrupted : kExitAllConverted);
 }
 
 int Cli::run() {
+    for (const std::string& list : options_.filesFrom) {
+        if (!readList(list)) {
+            return finish(kExitUsage);
+        }
+    }
     for (const std::string& input : options_.inputs) {
         if (interruptions.load() != 0) {
             break;
         }
         addInput(absolutePath(input));
     }
+    if (interruptions.load() == 0) {
+        admitCollected();
+    }
     if (interruptions.load() != 0) {
-        return 130;
+        return finish(kExitInterrupted);
     }
     if (engine_.entryList().count() == 0) {
         std::fprintf(stderr, "vidmill-cli: nothing to convert\n");
-        return 1;
+        return finish(kExitFileFailed);
     }
     return options_.dryRun ? dryRun() : convert();
+}
+
+// Before any engine exists: the exit status, with the JSON summary asked for.
+int earlyExit(const CliOptions& options, int exitStatus) {
+    if (options.json) {
+        std::printf("%s\n", jsonSummary({}, exitStatus).c_str());
+    }
+    return exitStatus;
 }
 
 int runCli(int argc, char** argv) {
@@ -292,7 +413,7 @@ int runCli(int argc, char** argv) {
     std::string error;
     if (!parseCliOptions(args, options, error)) {
         std::fprintf(stderr, "vidmill-cli: %s\nTry 'vidmill-cli --help'.\n", shown(error).c_str());
-        return 2;
+        return kExitUsage;
     }
     if (options.help) {
         std::fputs(cliUsage(), stdout);
@@ -310,7 +431,7 @@ int runCli(int argc, char** argv) {
     if (access(converter.c_str(), X_OK) != 0) {
         std::fprintf(stderr, "vidmill-cli: the converter is missing: %s\n",
                      shown(converter).c_str());
-        return 1;
+        return earlyExit(options, kExitEnvironment);
     }
     std::string destination =
         absolutePath(options.destination.empty() ? DefaultOutputFolder() : options.destination);
@@ -318,12 +439,17 @@ int runCli(int argc, char** argv) {
     if (destination.size() >= size_t(kFolderTextCapacity) - 1) {
         std::fprintf(stderr, "vidmill-cli: the destination folder path is too long: %s\n",
                      shown(destination).c_str());
-        return 2;
+        return earlyExit(options, kExitUsage);
     }
     if (!MakeFolders(destination)) {
-        std::fprintf(stderr, "vidmill-cli: cannot create the destination folder %s\n",
+        std::fprintf(stderr, "vidmill-cli: cannot create the destination folder %s: %s\n",
+                     shown(destination).c_str(), std::strerror(errno));
+        return earlyExit(options, kExitEnvironment);
+    }
+    if (!options.dryRun && access(destination.c_str(), W_OK | X_OK) != 0) {
+        std::fprintf(stderr, "vidmill-cli: the destination folder is not writable: %s\n",
                      shown(destination).c_str());
-        return 1;
+        return earlyExit(options, kExitEnvironment);
     }
     installSignalHandlers();
     Cli cli(options, converter, destination);
@@ -338,8 +464,8 @@ int main(int argc, char** argv) {
         return vidmill::runCli(argc, argv);
     } catch (const std::exception& error) {
         // Unwound this far, the engine has stopped its converters and removed
-        // its channel on the way.
+        // its channel on the way. Out of memory or threads: the machine's fault.
         std::fprintf(stderr, "vidmill-cli: %s\n", error.what());
-        return 1;
+        return vidmill::kExitEnvironment;
     }
 }

@@ -1,6 +1,7 @@
 // Batches of conversions: one worker per entry, admitted in list order while
 // fewer than the chosen number of converters run.
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "system/path_utils.h"
 #include "system/size_time_text.h"
 #include "system/tick_count.h"
+#include "system/user_folders.h"
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -265,15 +267,31 @@ void Engine::convertEntry(VideoEntry& entry) {
     gui_.guiCall([this, &entry] { refreshEntry(entry); });
 
     std::string outputPath;
+    std::string folderProblem;
     {
+        // The folder is made and the name chosen in one go, so that two
+        // workers never pick the same name.
         std::lock_guard lock(mutex_);
-        makeOutputPath(&entry.outputPath, folder, entry.name, entry.presetId, list_);
-        outputPath = entry.outputPath;
+        std::string target;
+        if (!joinOutputSubfolder(folder, entry.outputSubfolder, &target)) {
+            folderProblem = "the output subfolder leads out of the destination folder";
+        } else if (target != folder && !MakeFolders(target)) {
+            const int error = errno;
+            folderProblem = error == ENOSPC                     ? "disk full"
+                            : error == EACCES || error == EROFS ? "output folder is not writable"
+                                                                : "cannot create the output folder";
+        } else {
+            makeOutputPath(&entry.outputPath, target, entry.name, entry.presetId, list_);
+            outputPath = entry.outputPath;
+            if (outputPath.empty()) {
+                // A folder with no room for any name gives no path.
+                folderProblem = "no free output name in the destination folder";
+            }
+        }
     }
-    // A folder with no room for any name gives no path: nothing to run.
     int result = kConverterNotStarted;
-    if (outputPath.empty()) {
-        setFailureReason(entry, "no free output name in the destination folder");
+    if (!folderProblem.empty()) {
+        setFailureReason(entry, folderProblem);
     } else {
         result = runConversion(entry.sourcePath, outputPath, entry);
     }

@@ -10,9 +10,11 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -53,6 +55,39 @@ inline constexpr int kOutputMissing = -1;
 inline constexpr int kAudioOptionsRefused = -25;
 // The converter found no usable media in the file.
 inline constexpr int kInvalidMedia = -20;
+
+// How the admission of one file ended.
+enum class AdmitOutcome {
+    Admitted,
+    // The converter found nothing usable in it ("... Invalid video" shown).
+    InvalidMedia,
+    // The probe failed otherwise: no converter, a crash, a hang.
+    Unreadable,
+};
+
+// Probes at once when the caller does not choose: the number of cores, at
+// most this many. More would only make the disk seek.
+inline constexpr int kMaxParallelProbes = 4;
+
+struct AdmitOptions {
+    // Probes at once, 1 to kMaxParallelProbes; 0 chooses.
+    int maxProbes = 0;
+    // Empty, or one output subfolder per path (see joinOutputSubfolder).
+    std::vector<std::string> outputSubfolders;
+    // Runs on the calling thread, for each file in the order given, once its
+    // outcome is known (after its "Invalid video" message, if any). Files
+    // left out after an interruption get no call.
+    std::function<void(std::size_t index, AdmitOutcome outcome)> onResult;
+    // Runs on the calling thread now and then while it waits for probes, so
+    // that a window stays responsive.
+    std::function<void()> pump;
+};
+
+// The folder for an output: `subfolder` (relative, may be empty) below
+// `destination`. False for an absolute subfolder or one with a ".."
+// component, which could lead out of the destination.
+bool joinOutputSubfolder(std::string_view destination, std::string_view subfolder,
+                         std::string* folder);
 
 class Engine {
   public:
@@ -113,6 +148,13 @@ class Engine {
     // Admission of one file: probes it and appends it as Ready, or rejects
     // it. Always gives 1.
     int admitFile(const std::string& path);
+    // Admission of many files with several probes at once. The entries are
+    // appended, and rejections reported, in the order given, with the same
+    // results as admitFile one by one. The calling thread (the interface
+    // thread) waits meanwhile; the host hears of the new entries once per
+    // group appended together. Once the probe interrupt is set, the files not
+    // yet appended are left out without a word. Gives the number admitted.
+    int admitFiles(const std::vector<std::string>& paths, const AdmitOptions& options = {});
     // Runs the probe; true when the duration was read.
     bool probeMedia(const std::string& path, VideoEntry& entry);
 
@@ -170,6 +212,19 @@ class Engine {
     bool waitsForEarlierEntry(int row) const;
 
   private:
+    // A new entry for `path`, before its probe.
+    std::unique_ptr<VideoEntry> newEntry(const std::string& path) const;
+    // Runs the probe in `slot` without reporting anything; any thread may call
+    // it. `cancel` (when given) ends the probe like the interrupt does.
+    enum class ProbeResult { Read, InvalidMedia, Failed, Interrupted };
+    ProbeResult runProbe(const std::string& path, VideoEntry& entry, int slot,
+                         const std::atomic<bool>* cancel = nullptr);
+    bool probeInterrupted() const;
+    void reportInvalidMedia(const std::string& path);
+    // Appends a probed entry (dropping the oldest beyond the limit); gives
+    // its row.
+    int appendAdmitted(std::unique_ptr<VideoEntry> entry);
+    void showAdmitted(int row);
     void conversionWorker(VideoEntry& entry);
     void convertEntry(VideoEntry& entry);
     int runConversion(const std::string& sourcePath, const std::string& outputPath,

@@ -1,7 +1,13 @@
-// Admission of a file: the probe asks the converter for the duration, and the
-// file enters the list as Ready, or is rejected.
+// Admission of files: the probe asks the converter for the duration, and the
+// file enters the list as Ready, or is rejected. Many files are probed a few
+// at a time and still enter the list in the order given.
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <system_error>
+#include <thread>
 
 #include "engine/converter_command.h"
 #include "engine/converter_runner.h"
@@ -12,42 +18,101 @@
 
 namespace vidmill {
 
-int Engine::admitFile(const std::string& path) {
+bool joinOutputSubfolder(std::string_view destination, std::string_view subfolder,
+                         std::string* folder) {
+    if (!subfolder.empty() && subfolder.front() == '/') {
+        return false;
+    }
+    std::string joined(destination);
+    std::size_t start = 0;
+    while (start <= subfolder.size()) {
+        std::size_t end = subfolder.find('/', start);
+        if (end == std::string_view::npos) {
+            end = subfolder.size();
+        }
+        const std::string_view part = subfolder.substr(start, end - start);
+        if (part == "..") {
+            return false;
+        }
+        if (!part.empty() && part != ".") {
+            if (joined.empty() || joined.back() != '/') {
+                joined += '/';
+            }
+            joined += part;
+        }
+        start = end + 1;
+    }
+    if (folder != nullptr) {
+        *folder = std::move(joined);
+    }
+    return true;
+}
+
+std::unique_ptr<VideoEntry> Engine::newEntry(const std::string& path) const {
     auto entry = createEntry(path);
     entry->kind = kLocalFileKind;
     entry->presetId = settings_.presetId;
     entry->status.store(EntryStatus::Ready);
+    return entry;
+}
+
+int Engine::admitFile(const std::string& path) {
+    auto entry = newEntry(path);
     entry->sourceSize = FileSize64(path);
     if (!probeMedia(path, *entry)) {
         return 1;
     }
     SplitPath(path, nullptr, nullptr, &entry->name, nullptr);
+    showAdmitted(appendAdmitted(std::move(entry)));
+    return 1;
+}
 
-    int row;
-    {
-        std::lock_guard lock(mutex_);
-        list_.entries().append(entry);
-        listModified_.store(true);
-        bool dropped = false;
-        while (list_.count() > kMaxEntries) {
-            list_.entries().removeAt(0);
-            dropped = true;
-        }
-        if (dropped) {
-            list_.renumberRows();
-        }
-        row = list_.count() - 1;
-        list_.at(row)->row = row;
+int Engine::appendAdmitted(std::unique_ptr<VideoEntry> entry) {
+    std::lock_guard lock(mutex_);
+    list_.entries().append(entry);
+    listModified_.store(true);
+    bool dropped = false;
+    while (list_.count() > kMaxEntries) {
+        list_.entries().removeAt(0);
+        dropped = true;
     }
+    if (dropped) {
+        list_.renumberRows();
+    }
+    const int row = list_.count() - 1;
+    list_.at(row)->row = row;
     ++historyChanges_;
+    return row;
+}
+
+void Engine::showAdmitted(int row) {
     host_.RefreshEntryList();
     host_.ShowEntryCount();
     host_.lvdGoto(row);
-    return 1;
+}
+
+void Engine::reportInvalidMedia(const std::string& path) {
+    char text[4096];
+    snprintf(text, sizeof text, "%s Invalid video", path.c_str());
+    host_.AppMessageBox(kPlainMessage, text);
+}
+
+bool Engine::probeInterrupted() const {
+    return probeInterrupt_ != nullptr && probeInterrupt_->load() != 0;
 }
 
 bool Engine::probeMedia(const std::string& path, VideoEntry& entry) {
     const int slot = channel_.allocateSlot();
+    const ProbeResult result = runProbe(path, entry, slot);
+    channel_.releaseSlot(slot);
+    if (result == ProbeResult::InvalidMedia) {
+        reportInvalidMedia(path);
+    }
+    return result == ProbeResult::Read;
+}
+
+Engine::ProbeResult Engine::runProbe(const std::string& path, VideoEntry& entry, int slot,
+                                     const std::atomic<bool>* cancel) {
     entry.progressSlot = slot;
     int exitCode = kConverterNotStarted;
     ConverterCommand command =
@@ -64,7 +129,7 @@ bool Engine::probeMedia(const std::string& path, VideoEntry& entry) {
     bool interrupted = false;
     const int started =
         runConverterWatched(command.args, &exitCode, kKeepPriority, timing_.probePollMs, [&] {
-            if (probeInterrupt_ != nullptr && probeInterrupt_->load() != 0) {
+            if (probeInterrupted() || (cancel != nullptr && cancel->load())) {
                 interrupted = true;
                 return false;
             }
@@ -75,22 +140,193 @@ bool Engine::probeMedia(const std::string& path, VideoEntry& entry) {
             }
             return now < killAt;
         });
-    bool result = false;
-    if (started && !timedOut && !interrupted) {
-        if (exitCode == kInvalidMedia) {
-            char text[4096];
-            snprintf(text, sizeof text, "%s Invalid video", path.c_str());
-            host_.AppMessageBox(kPlainMessage, text);
-        } else {
-            double seconds = 0;
-            if (channel_.readDuration(slot, seconds) != 0) {
-                entry.duration = seconds > 0 && seconds < 2147483647.0 ? int32_t(seconds) : 0;
-                result = true;
-            }
+    if (interrupted) {
+        return ProbeResult::Interrupted;
+    }
+    if (!started || timedOut) {
+        return ProbeResult::Failed;
+    }
+    if (exitCode == kInvalidMedia) {
+        return ProbeResult::InvalidMedia;
+    }
+    double seconds = 0;
+    if (channel_.readDuration(slot, seconds) == 0) {
+        return ProbeResult::Failed;
+    }
+    entry.duration = seconds > 0 && seconds < 2147483647.0 ? int32_t(seconds) : 0;
+    return ProbeResult::Read;
+}
+
+namespace {
+
+// The probes of one admitFiles call: worker threads take the next file in
+// turn and leave the result in its place; the caller collects them in order.
+struct ProbeBatch {
+    struct Job {
+        std::unique_ptr<VideoEntry> entry;
+        int result = 0;  // an Engine::ProbeResult
+        bool done = false;
+    };
+
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::vector<Job> jobs;
+    std::atomic<std::size_t> next{0};
+    // Set when the caller leaves early: probes still running are ended.
+    std::atomic<bool> cancel{false};
+    int running = 0;  // guarded by mutex
+};
+
+// Ends and joins the probe threads however the caller leaves.
+class ProbeThreads {
+  public:
+    explicit ProbeThreads(ProbeBatch& batch) : batch_(batch) {}
+    ProbeThreads(const ProbeThreads&) = delete;
+    ProbeThreads& operator=(const ProbeThreads&) = delete;
+    ~ProbeThreads() {
+        batch_.cancel.store(true);
+        for (std::thread& thread : threads_) {
+            thread.join();
         }
     }
-    channel_.releaseSlot(slot);
-    return result;
+
+    // False when no thread could be started.
+    template <typename Function>
+    bool start(int count, Function work) {
+        for (int i = 0; i < count; ++i) {
+            {
+                std::lock_guard lock(batch_.mutex);
+                ++batch_.running;
+            }
+            try {
+                threads_.emplace_back(work);
+            } catch (const std::system_error&) {
+                std::lock_guard lock(batch_.mutex);
+                --batch_.running;
+                break;
+            }
+        }
+        return !threads_.empty();
+    }
+
+  private:
+    ProbeBatch& batch_;
+    std::vector<std::thread> threads_;
+};
+
+int defaultProbeCount() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return std::clamp(int(cores), 1, kMaxParallelProbes);
+}
+
+}  // namespace
+
+int Engine::admitFiles(const std::vector<std::string>& paths, const AdmitOptions& options) {
+    const std::size_t total = paths.size();
+    if (total == 0) {
+        return 0;
+    }
+    ProbeBatch batch;
+    batch.jobs.resize(total);
+    for (std::size_t i = 0; i < total; ++i) {
+        batch.jobs[i].entry = newEntry(paths[i]);
+        if (i < options.outputSubfolders.size()) {
+            batch.jobs[i].entry->outputSubfolder = options.outputSubfolders[i];
+        }
+    }
+
+    auto probeNext = [this, &batch, &paths, total] {
+        for (;;) {
+            const std::size_t i = batch.next.fetch_add(1);
+            if (i >= total || batch.cancel.load() || probeInterrupted()) {
+                break;
+            }
+            VideoEntry& entry = *batch.jobs[i].entry;
+            entry.sourceSize = FileSize64(paths[i]);
+            int slot;
+            {
+                // Workers of a batch take their slots under the lock too.
+                std::lock_guard lock(mutex_);
+                slot = channel_.allocateSlot();
+            }
+            const ProbeResult result = runProbe(paths[i], entry, slot, &batch.cancel);
+            channel_.releaseSlot(slot);
+            if (result == ProbeResult::Read) {
+                SplitPath(paths[i], nullptr, nullptr, &entry.name, nullptr);
+            }
+            std::lock_guard lock(batch.mutex);
+            batch.jobs[i].result = int(result);
+            batch.jobs[i].done = true;
+            batch.finished.notify_one();
+        }
+        std::lock_guard lock(batch.mutex);
+        --batch.running;
+        batch.finished.notify_one();
+    };
+
+    int probes = options.maxProbes > 0 ? std::min(options.maxProbes, kMaxParallelProbes)
+                                       : defaultProbeCount();
+    probes = int(std::min<std::size_t>(std::size_t(probes), total));
+    ProbeThreads threads(batch);
+    if (!threads.start(probes, probeNext)) {
+        // No thread to spare: probe here, one by one.
+        {
+            std::lock_guard lock(batch.mutex);
+            ++batch.running;
+        }
+        probeNext();
+    }
+
+    int admitted = 0;
+    std::size_t collected = 0;
+    bool interrupted = false;
+    while (collected < total && !interrupted && !probeInterrupted()) {
+        // The finished results at the front, in order.
+        std::vector<ProbeBatch::Job> ready;
+        bool probesLeft;
+        {
+            std::unique_lock lock(batch.mutex);
+            auto front = [&] { return collected + ready.size(); };
+            while (front() < total && batch.jobs[front()].done) {
+                ready.push_back(std::move(batch.jobs[front()]));
+            }
+            if (ready.empty()) {
+                if (batch.running == 0) {
+                    break;  // interrupted before they got this far
+                }
+                batch.finished.wait_for(lock, std::chrono::milliseconds(20));
+            }
+            probesLeft = batch.running > 0;
+        }
+        int lastRow = -1;
+        for (ProbeBatch::Job& job : ready) {
+            const std::size_t index = collected++;
+            const auto result = ProbeResult(job.result);
+            if (result == ProbeResult::Interrupted || probeInterrupted()) {
+                interrupted = true;
+                break;
+            }
+            AdmitOutcome outcome = AdmitOutcome::Unreadable;
+            if (result == ProbeResult::Read) {
+                lastRow = appendAdmitted(std::move(job.entry));
+                ++admitted;
+                outcome = AdmitOutcome::Admitted;
+            } else if (result == ProbeResult::InvalidMedia) {
+                reportInvalidMedia(paths[index]);
+                outcome = AdmitOutcome::InvalidMedia;
+            }
+            if (options.onResult) {
+                options.onResult(index, outcome);
+            }
+        }
+        if (lastRow >= 0) {
+            showAdmitted(lastRow);
+        }
+        if (options.pump && probesLeft) {
+            options.pump();
+        }
+    }
+    return admitted;
 }
 
 }  // namespace vidmill

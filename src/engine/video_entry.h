@@ -77,6 +77,9 @@ struct VideoEntry {
     // -1: no slot. A probe leaves its slot number here until a worker starts.
     int32_t progressSlot = 0;
     uint64_t sourceSize = 0;
+    // Where below the destination folder the output goes: a relative path,
+    // empty for the folder itself. Kept in memory only, like the reason.
+    std::string outputSubfolder;
     // Why the last conversion failed or stopped, in one line; empty
     // otherwise. Kept in memory only: the history file has no room for it.
     std::string failureReason;

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "cli/cli_report.h"
+
 namespace vidmill {
 namespace {
 
@@ -87,6 +89,9 @@ TEST(CliOptionsTest, BadInputNamesTheOptionOrValue) {
         {{"--volume", "501", "a.avi"}, "--volume"},
         {{"--rate", "44.1", "a.avi"}, "--rate"},
         {{"--dest", std::string(300, 'd'), "a.avi"}, "too long"},
+        {{"--files-from", "", "a.avi"}, "--files-from"},
+        {{"--json", "--dry-run", "a.avi"}, "cannot be combined"},
+        {{"--json", "--keep-tree"}, "no file"},
         {{}, "no file"},
     };
     for (const Case& c : cases) {
@@ -94,6 +99,56 @@ TEST(CliOptionsTest, BadInputNamesTheOptionOrValue) {
         std::string error;
         EXPECT_FALSE(parse(c.args, options, error)) << c.mentions;
         EXPECT_NE(error.find(c.mentions), std::string::npos) << error;
+    }
+}
+
+TEST(CliOptionsTest, AListIsEnoughInput) {
+    CliOptions options;
+    std::string error;
+    ASSERT_TRUE(parse({"--files-from", "-", "--json", "--keep-tree", "--files-from", "more.txt"},
+                      options, error))
+        << error;
+    EXPECT_EQ(options.filesFrom, (std::vector<std::string>{"-", "more.txt"}));
+    EXPECT_TRUE(options.json);
+    EXPECT_TRUE(options.keepTree);
+    EXPECT_TRUE(options.inputs.empty());
+}
+
+TEST(CliReportTest, JsonStringsEscapeControlsAndKeepOnlyValidUtf8) {
+    struct Case {
+        std::string bytes;
+        std::string json;
+    } cases[] = {
+        {"plain name.avi", "\"plain name.avi\""},
+        {"say \"hi\" \\ there", "\"say \\\"hi\\\" \\\\ there\""},
+        {std::string("a\n\t\x1b\x7f\0b", 7), "\"a\\u000a\\u0009\\u001b\\u007f\\u0000b\""},
+        // Two-, three- and four-byte characters, and a C1 control as UTF-8.
+        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xac\xc2\x85",
+         "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xac\xc2\x85\""},
+        // A Latin-1 byte, a cut sequence, a lone continuation byte, an
+        // overlong slash, a surrogate, and a code point above U+10FFFF.
+        {"caf\xe9", "\"caf\\u00e9\""},
+        {"\xe2\x82x", "\"\\u00e2\\u0082x\""},
+        {"\x80", "\"\\u0080\""},
+        {"\xc0\xaf", "\"\\u00c0\\u00af\""},
+        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},
+        {"\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(jsonString(c.bytes), c.json) << c.json;
+    }
+}
+
+TEST(CliReportTest, OnlyTheMachinesFailuresAskForARetry) {
+    for (const char* reason :
+         {"converter not found", "output folder is not writable", "disk full",
+          "cannot create the output folder", "the converter was killed by signal 9"}) {
+        EXPECT_TRUE(isEnvironmentFailure(reason)) << reason;
+    }
+    for (const char* reason :
+         {"not a usable media file", "no progress", "the converter failed with exit code 3",
+          "the converter was killed by signal 11", "stopped", ""}) {
+        EXPECT_FALSE(isEnvironmentFailure(reason)) << reason;
     }
 }
 

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -327,6 +329,217 @@ TEST_F(CliRunTest, KilledFrontEndLeavesNoConverterRunning) {
     kill(run.pid(), SIGKILL);
     run.wait(10s);
     EXPECT_TRUE(waitFor([&] { return processesMentioning(dest) == 0; }, 5s));
+}
+
+// Every file below `folder`, as paths relative to it, in order.
+std::vector<std::string> filesBelow(const std::string& folder) {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(folder, error)) {
+        if (item.is_regular_file()) {
+            found.push_back(std::filesystem::relative(item.path(), folder).string());
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+TEST_F(CliRunTest, KeepTreeMirrorsTheFoldersOfAListedFolder) {
+    const std::string fakeCli = cliWithFakeConverter(dir);
+    const std::string script = "probe: duration 1\nconvert: output 10";
+    for (const char* folder : {"videos", "videos/a", "videos/b", "videos/b/deeper"}) {
+        mkdir(dir.file(folder).c_str(), 0755);
+    }
+    for (const char* name : {"videos/a/clip.avi", "videos/b/clip.avi", "videos/top.avi",
+                             "videos/b/deeper/x.avi", "single.avi"}) {
+        test::writeFakeScript(dir, name, script);
+    }
+    const std::string list = dir.file("list.txt");
+    // A folder from a list counts like one named on the command line.
+    test::writeFile(list, dir.file("videos") + "/\n\n");
+    const std::string ext = presetExtension(100);
+
+    ProgramResult run = test::runProgram(
+        {fakeCli, "--keep-tree", "--dest", dest, "--files-from", list, dir.file("single.avi")});
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(filesBelow(dest),
+              (std::vector<std::string>{"a/clip" + ext, "b/clip" + ext, "b/deeper/x" + ext,
+                                        "single" + ext, "top" + ext}));
+    // Without it everything lands in the one folder.
+    const std::string flat = dir.file("flat");
+    run = test::runProgram({fakeCli, "--dest", flat, dir.file("videos")});
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(filesBelow(flat),
+              (std::vector<std::string>{"clip(1)" + ext, "clip" + ext, "top" + ext, "x" + ext}));
+}
+
+// Runs vidmill-cli (with `list` on its standard input) under Python, which
+// parses every line of its standard output as strict JSON, checks each
+// object's fields, and prints one plain line per object, then "exit N".
+ProgramResult jsonRun(const std::string& list, const std::vector<std::string>& cliArgs) {
+    static const char* const kChecker = R"(
+import json, os, subprocess, sys
+fields = {
+    'start': {'event', 'file', 'output'},
+    'progress': {'event', 'file', 'percent', 'seconds'},
+    'end': {'event', 'file', 'status', 'output', 'size', 'seconds', 'reason'},
+    'summary': {'event', 'converted', 'failed', 'stopped', 'rejected', 'exit_status'},
+}
+run = subprocess.run(sys.argv[2:], stdin=open(sys.argv[1], 'rb'), stdout=subprocess.PIPE,
+                     stderr=subprocess.DEVNULL)
+text = run.stdout.decode('utf-8')
+assert text.endswith('\n'), repr(text)
+for line in text[:-1].split('\n'):
+    o = json.loads(line)
+    assert set(o) == fields[o['event']], line
+    name = json.dumps(os.path.basename(o.get('file', '')))
+    if o['event'] == 'end':
+        assert (o['output'] is not None) == (o['status'] == 'ok'), line
+        print('end', name, o['status'], o['size'], json.dumps(o['reason']))
+    elif o['event'] == 'summary':
+        print('summary', o['converted'], o['failed'], o['stopped'], o['rejected'],
+              o['exit_status'])
+    else:
+        print(o['event'], name)
+print('exit', run.returncode)
+)";
+    std::vector<std::string> args = {"/usr/bin/python3", "-c", kChecker, list};
+    args.insert(args.end(), cliArgs.begin(), cliArgs.end());
+    return test::runProgram(args);
+}
+
+TEST_F(CliRunTest, JsonLinesAreStrictJsonAndCoverEveryFile) {
+    const std::string fakeCli = cliWithFakeConverter(dir);
+    const std::string odd = "odd\xff\"q\x01";
+    const std::vector<std::pair<std::string, std::string>> videos = {
+        {"long.avi", "probe: duration 3\nconvert: output 100; steps 0 100 10 200"},
+        {"bad.avi", "probe: exit -20"},
+        {"broken.avi", "probe: duration 1\nconvert: exit 3"},
+        {odd + ".avi", "probe: duration 1\nconvert: output 10"},
+    };
+    std::string list;
+    for (const auto& [name, script] : videos) {
+        list += test::writeFakeScript(dir, name, script) + "\n";
+    }
+    test::writeFile(dir.file("list.txt"), list);
+    ProgramResult run =
+        jsonRun(dir.file("list.txt"), {fakeCli, "--json", "--dest", dest, "--files-from", "-"});
+    ASSERT_EQ(run.status, 0) << run.output;
+
+    std::vector<std::string> lines;
+    int progress = 0;
+    std::istringstream text(run.output);
+    for (std::string line; std::getline(text, line);) {
+        if (line == "progress \"long.avi\"") {
+            ++progress;
+        } else {
+            lines.push_back(line);
+        }
+    }
+    ASSERT_GE(lines.size(), 2u) << run.output;
+    EXPECT_EQ(lines.back(), "exit 1");
+    EXPECT_EQ(lines[lines.size() - 2], "summary 2 1 0 1 1");
+    // Once a second or so over its 2 seconds.
+    EXPECT_GE(progress, 1) << run.output;
+    EXPECT_LE(progress, 3) << run.output;
+    std::sort(lines.begin(), lines.end());
+    const std::string oddJson = "\"odd\\u00ff\\\"q\\u0001.avi\"";
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "end \"bad.avi\" rejected 0 \"Invalid video\"",
+                         "end \"broken.avi\" failed 0 \"the converter failed with exit code 3\"",
+                         "end \"long.avi\" ok 100 null",
+                         "end " + oddJson + " ok 10 null",
+                         "exit 1",
+                         "start \"broken.avi\"",
+                         "start \"long.avi\"",
+                         "start " + oddJson,
+                         "summary 2 1 0 1 1",
+                     }))
+        << run.output;
+    EXPECT_EQ(filesIn(dest), (std::vector<std::string>{"long" + presetExtension(100),
+                                                       odd + presetExtension(100)}));
+}
+
+TEST_F(CliRunTest, ExitStatusSaysWhetherTryingAgainCanHelp) {
+    const std::string fakeCli = cliWithFakeConverter(dir);
+    const std::string good = "probe: duration 1\nconvert: output 10";
+    const std::string invalid = "probe: exit -20";
+    const std::string fullDisk = "probe: duration 1\nconvert: say No space left on device; exit 1";
+    const std::string notAFolder = dir.file("plain-file");
+    test::writeFile(notAFolder, "x");
+    // A copy of the front end with no converter beside it.
+    const std::string lonely = dir.file("lonely");
+    mkdir(lonely.c_str(), 0755);
+    std::filesystem::copy_file(kCli, lonely + "/vidmill-cli");
+    struct Case {
+        std::string name;
+        std::vector<std::string> scripts;
+        std::vector<std::string> options;
+        std::string program;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"all converted", {good, good}, {}, fakeCli, 0},
+        {"a file rejected", {good, invalid}, {}, fakeCli, 1},
+        {"a file failed", {"probe: duration 1\nconvert: exit 4"}, {}, fakeCli, 1},
+        {"bad usage", {good}, {"--jobs", "0"}, fakeCli, 2},
+        {"unlisted list", {good}, {"--files-from", dir.file("no-list")}, fakeCli, 2},
+        {"disk full wins over a bad file", {invalid, fullDisk, good}, {}, fakeCli, 3},
+        {"converter missing", {good}, {}, lonely + "/vidmill-cli", 3},
+        {"destination cannot be made", {good}, {"--dest", notAFolder + "/out"}, fakeCli, 3},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {c.program, "--dest",
+                                         dest + "-" + std::to_string(c.status)};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        for (size_t i = 0; i < c.scripts.size(); ++i) {
+            args.push_back(
+                test::writeFakeScript(dir, "v" + std::to_string(i) + ".avi", c.scripts[i]));
+        }
+        ProgramResult run = test::runProgram(args);
+        EXPECT_EQ(run.status, c.status) << c.name << "\n" << run.output;
+    }
+}
+
+TEST_F(CliRunTest, GnuParallelRunsTheListOnTwoJobs) {
+    const std::string parallel = "/usr/bin/parallel";
+    if (!test::fileExists(parallel)) {
+        GTEST_SKIP() << "GNU parallel is not installed (scripts/setup installs it)";
+    }
+    const std::string fakeCli = cliWithFakeConverter(dir);
+    std::string list;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = "clip " + std::to_string(i);
+        list += test::writeFakeScript(dir, name + ".avi",
+                                      "probe: duration 1\nconvert: sleep 100; output 10") +
+                "\n";
+        expected.push_back(name + presetExtension(100));
+    }
+    list += test::writeFakeScript(dir, "bad.avi", "probe: exit -20") + "\n";
+    test::writeFile(dir.file("files.txt"), list);
+    const std::string jobLog = dir.file("jobs.log");
+    ProgramResult run =
+        test::runProgram({parallel, "--will-cite", "-j2", "--joblog", jobLog, fakeCli, "--dest",
+                          dest, "{}", "::::", dir.file("files.txt")});
+    // GNU parallel exits with the number of jobs that failed.
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_EQ(filesIn(dest), expected);
+    // Seven jobs: six with 0, the invalid file's with 1.
+    std::istringstream log(test::readFile(jobLog));
+    std::string line;
+    std::getline(log, line);  // the header
+    std::map<int, int> exitValues;
+    while (std::getline(log, line)) {
+        std::vector<std::string> columns;
+        std::istringstream fields(line);
+        for (std::string column; std::getline(fields, column, '\t');) {
+            columns.push_back(column);
+        }
+        ASSERT_GE(columns.size(), 7u) << line;
+        ++exitValues[std::stoi(columns[6])];
+    }
+    EXPECT_EQ(exitValues, (std::map<int, int>{{0, 6}, {1, 1}}));
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "support/fake_converter.h"
 #include "support/file_bytes.h"
 #include "support/temp_dir.h"
+#include "system/size_time_text.h"
 
 namespace vidmill {
 namespace {
@@ -594,6 +595,8 @@ TEST_F(EngineTest, AHistorySavedMidBatchComesBackWholeAfterACrash) {
     addVideo("waiting.avi", "output 100");
     engine.startBatch();
     ASSERT_TRUE(drainUntil([&] {
+        // The worker names the output under the lock.
+        std::lock_guard lock(engine.mutex());
         return status(0) == EntryStatus::Ok && status(1) == EntryStatus::Converting &&
                exists(engine.entryList().at(1)->outputPath);
     }));
@@ -777,6 +780,180 @@ TEST_F(EngineOneThreadTest, LaterEntriesWaitForAThreadAndStopOnlyThemselves) {
     EXPECT_EQ(status(2), EntryStatus::Ok);
     EXPECT_EQ(startOrder(), (std::vector<std::string>{"a.avi", "c.avi"}));
     EXPECT_EQ(engine.finishedCount(), 3);
+}
+
+// Many files admitted at once: the entries, their fields, the messages and the
+// outcomes must be those of one-by-one admission, in the order given, however
+// the probes overtake one another.
+TEST_F(EngineTest, ParallelAdmissionGivesTheResultsOfOneByOneInOrder) {
+    struct Case {
+        const char* name;
+        const char* script;
+        AdmitOutcome outcome;
+    };
+    const std::vector<Case> cases = {
+        {"a.avi", "probe: sleep 150; duration 11", AdmitOutcome::Admitted},
+        {"b.avi", "probe: duration 5; ignorestop; sleep 60000", AdmitOutcome::Unreadable},
+        {"c.avi", "probe: exit -20", AdmitOutcome::InvalidMedia},
+        {"d.avi", "probe: sleep 150; duration 33.9", AdmitOutcome::Admitted},
+        {"e.avi", "probe: sleep 100; exit -20", AdmitOutcome::InvalidMedia},
+        {"f.avi", "probe: sleep 150; duration 55", AdmitOutcome::Admitted},
+        {"g.avi", "probe: sleep 150; duration 77", AdmitOutcome::Admitted},
+    };
+    std::vector<std::string> paths;
+    std::vector<std::string> subfolders;
+    for (const Case& c : cases) {
+        paths.push_back(video(c.name, c.script));
+        subfolders.push_back(std::string("sub/") + c.name);
+    }
+
+    RecordingHost oneHost;
+    QueuedGuiCall oneGui;
+    Engine oneByOne(oneHost, oneGui, test::fakeConverterPath(), fastTiming());
+    auto start = std::chrono::steady_clock::now();
+    for (const std::string& path : paths) {
+        oneByOne.admitFile(path);
+    }
+    const auto oneByOneTime = std::chrono::steady_clock::now() - start;
+
+    std::vector<std::pair<size_t, AdmitOutcome>> outcomes;
+    AdmitOptions options;
+    options.maxProbes = 4;
+    options.outputSubfolders = subfolders;
+    options.onResult = [&](size_t index, AdmitOutcome outcome) {
+        // Each file's message comes before its outcome.
+        if (outcome == AdmitOutcome::InvalidMedia) {
+            EXPECT_EQ(host.messages.back(), paths[index] + " Invalid video");
+        }
+        outcomes.emplace_back(index, outcome);
+    };
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(engine.admitFiles(paths, options), 4);
+    const auto parallelTime = std::chrono::steady_clock::now() - start;
+
+    ASSERT_EQ(outcomes.size(), cases.size());
+    for (size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(outcomes[i], std::make_pair(i, cases[i].outcome)) << cases[i].name;
+    }
+    EXPECT_EQ(host.messages, oneHost.messages);
+    const EntryList& list = engine.entryList();
+    ASSERT_EQ(list.count(), oneByOne.entryList().count());
+    for (int row = 0; row < list.count(); ++row) {
+        const VideoEntry& got = *list.at(row);
+        const VideoEntry& want = *oneByOne.entryList().at(row);
+        EXPECT_EQ(got.sourcePath, want.sourcePath);
+        EXPECT_EQ(got.name, want.name);
+        EXPECT_EQ(got.duration, want.duration);
+        EXPECT_EQ(got.sourceSize, want.sourceSize);
+        EXPECT_EQ(got.status, EntryStatus::Ready);
+        EXPECT_EQ(got.row, row);
+        EXPECT_EQ(got.outputSubfolder, "sub/" + got.name + ".avi");
+    }
+    EXPECT_EQ(host.focused, list.count() - 1);
+    double average = 0;
+    EXPECT_EQ(engine.channel().readOverall(average), 0);  // every probe's slot went back
+    EXPECT_LE(engine.channel().highWater(), 4);
+    // The slow probes overlapped.
+    EXPECT_LT(parallelTime, oneByOneTime * 3 / 4);
+}
+
+class EngineLongProbeTest : public EngineTest {
+  protected:
+    EngineLongProbeTest() : EngineTest(longProbe()) {}
+    static EngineTiming longProbe() {
+        EngineTiming timing = fastTiming();
+        timing.probeTimeoutMs = 60000;
+        return timing;
+    }
+};
+
+TEST_F(EngineLongProbeTest, ParallelAdmissionEndsAtTheInterruptAndReportsNothingMore) {
+    std::atomic<int> interrupt{0};
+    engine.setProbeInterrupt(&interrupt);
+    const std::vector<std::string> paths = {
+        video("quick.avi", "probe: duration 3"),
+        video("stuck.avi", "probe: duration 5; ignorestop; sleep 60000"),
+        video("bad.avi", "probe: exit -20"),
+        video("later.avi", "probe: duration 4"),
+    };
+    std::vector<size_t> reported;
+    int pumps = 0;
+    AdmitOptions options;
+    options.maxProbes = 2;
+    options.onResult = [&](size_t index, AdmitOutcome) { reported.push_back(index); };
+    // The window's event loop runs while it waits; there the user cancels.
+    options.pump = [&] {
+        if (++pumps == 10) {
+            interrupt = 1;
+        }
+    };
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(engine.admitFiles(paths, options), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_GE(pumps, 10);
+    EXPECT_EQ(reported, std::vector<size_t>{0});
+    ASSERT_EQ(engine.entryList().count(), 1);
+    EXPECT_EQ(engine.entryList().at(0)->name, "quick");
+    EXPECT_TRUE(host.messages.empty());
+    double average = 0;
+    EXPECT_EQ(engine.channel().readOverall(average), 0);
+}
+
+TEST(OutputSubfolderTest, StaysBelowTheDestination) {
+    struct Case {
+        const char* subfolder;
+        const char* folder;  // null: refused
+    } cases[] = {
+        {"", "/out"},    {".", "/out"},       {"a/b", "/out/a/b"}, {"a//b/./c/", "/out/a/b/c"},
+        {"..", nullptr}, {"a/../b", nullptr}, {"/etc", nullptr},   {"a/..b", "/out/a/..b"},
+    };
+    for (const Case& c : cases) {
+        std::string folder = "unchanged";
+        EXPECT_EQ(joinOutputSubfolder("/out", c.subfolder, &folder), c.folder != nullptr)
+            << c.subfolder;
+        if (c.folder != nullptr) {
+            EXPECT_EQ(folder, c.folder) << c.subfolder;
+        }
+    }
+}
+
+TEST_F(EngineTest, OutputsGoToTheirSubfoldersWithNamesUniqueInEach) {
+    struct Case {
+        const char* subfolder;
+        std::string output;  // empty: the conversion fails
+    };
+    const std::vector<Case> cases = {
+        {"a/b", out + "/a/b/clip.mp4"},
+        {"a/b", out + "/a/b/clip(1).mp4"},
+        {"c", out + "/c/clip.mp4"},
+        {"", out + "/clip.mp4"},
+        {"../escape", ""},
+        {"/tmp", ""},
+    };
+    std::vector<std::string> paths;
+    AdmitOptions options;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const std::string folder = "src" + std::to_string(i);
+        mkdir(dir.file(folder).c_str(), 0755);
+        paths.push_back(video(folder + "/clip.avi", "probe: duration 1\nconvert: output 100"));
+        options.outputSubfolders.push_back(cases[i].subfolder);
+    }
+    ASSERT_EQ(engine.admitFiles(paths, options), int(cases.size()));
+    engine.settings().maxConcurrent = 1;  // the first of a name gets the plain name
+    ASSERT_TRUE(runBatch());
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const VideoEntry& entry = *engine.entryList().at(int(i));
+        if (cases[i].output.empty()) {
+            EXPECT_EQ(entry.status, EntryStatus::ConversionError) << cases[i].subfolder;
+            EXPECT_EQ(entry.failureReason,
+                      "the output subfolder leads out of the destination folder");
+        } else {
+            EXPECT_EQ(entry.status, EntryStatus::Ok) << cases[i].subfolder;
+            EXPECT_EQ(entry.outputPath, cases[i].output);
+            EXPECT_EQ(FileSize64(entry.outputPath), 100u) << entry.outputPath;
+        }
+    }
+    EXPECT_FALSE(exists(dir.file("escape")));
 }
 
 }  // namespace
