@@ -19,30 +19,12 @@
 #include "app/desktop.h"
 #include "app/main_window.h"
 #include "engine/history_file.h"
+#include "support/agreeing_desktop.h"
 #include "system/user_folders.h"
 
 namespace {
 
 using namespace vidmill;
-
-class QuietDesktop : public Desktop {
-  public:
-    int messageBox(QWidget*, int, const QString&) override { return 1; }
-    QStringList openFiles(QWidget*, const QString&, const QString&, const QString&, int) override {
-        return {};
-    }
-    QString pickFolder(QWidget*, const QString&, const QString&) override { return {}; }
-    bool openPath(const QString&) override { return true; }
-    bool openUrl(const QString&) override { return true; }
-    void notify(const QString&, const QString&) override {}
-    bool launchPlayer(const QString&, const QString&) override { return true; }
-    std::optional<std::string> promptNonEmpty(QWidget*, const QString&, const QString&,
-                                              const std::string&, int) override {
-        return std::nullopt;
-    }
-    void showText(QWidget*, const QString&, const QString&) override {}
-    bool editSettings(QWidget*, vidmill::ConversionSettings&, int) override { return true; }
-};
 
 double threadCpuSeconds() {
     rusage usage{};
@@ -84,7 +66,7 @@ void run(int entries, const std::string& dir) {
     paths.converter = ProgramFolder() + "/vidmill-fake-convert";
     paths.settingsFile = dir + "/settings.bin";
     paths.historyFile = history;
-    QuietDesktop desktop;
+    vidmill::test::AgreeingDesktop desktop;
 
     QElapsedTimer clock;
     clock.start();

@@ -10,7 +10,10 @@
 #include <QUrl>
 #include <QVariantMap>
 
+#include "app/http_get.h"
+#include "app/power_off.h"
 #include "app/prompt_dialog.h"
+#include "dialogs/about_box.h"
 #include "dialogs/settings_dialog.h"
 #include "engine/converter_runner.h"
 #include "engine/engine_host.h"
@@ -120,6 +123,23 @@ bool QtDesktop::editSettings(QWidget* parent, ConversionSettings& settings, int 
     const bool accepted = dialog.exec() == QDialog::Accepted;
     settings = dialog.result();
     return accepted;
+}
+
+void QtDesktop::showTips(QWidget* parent, TipSet& tips) {
+    ShowTips(parent, tips);
+}
+
+void QtDesktop::showAbout(QWidget* parent, const QString& caption, const QString& text) {
+    ShowAbout(parent, caption, text);
+}
+
+bool QtDesktop::powerOff(QString* why) {
+    SystemPowerOff steps;
+    return powerOffWith(steps, why);
+}
+
+HttpReply QtDesktop::httpGet(const std::string& url, std::size_t capacity) {
+    return vidmill::httpGet(QString::fromStdString(url), capacity);
 }
 
 QString qtFileFilter(const std::string& bars) {

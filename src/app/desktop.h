@@ -1,16 +1,20 @@
 #pragma once
 
 // Everything the window does that reaches outside the program: message
-// boxes, the file and folder pickers, opening a file, folder or address with
-// the desktop's own programs, and desktop notifications. Tests put a fake in
-// its place, so that nothing ever waits for a person.
+// boxes, the file and folder pickers, the modal windows, opening a file,
+// folder or address with the desktop's own programs, desktop notifications,
+// the request for the newest version and switching the computer off. Tests
+// put a fake in its place, so that nothing ever waits for a person, reaches
+// the network or switches anything off.
 
 #include <QString>
 #include <QStringList>
 #include <optional>
 #include <string>
 
+#include "dialogs/tip_window.h"
 #include "storage/conversion_settings.h"
+#include "system/update_check.h"
 
 class QWidget;
 
@@ -48,10 +52,20 @@ class Desktop {
     // be kept (after Cancel too: the dialog may mend a value it could not
     // show); true when the user chose OK.
     virtual bool editSettings(QWidget* parent, ConversionSettings& settings, int videoCount) = 0;
+    // The tip of the day; `tips.showAtStartup` gets the final state of its
+    // check box.
+    virtual void showTips(QWidget* parent, TipSet& tips) = 0;
+    virtual void showAbout(QWidget* parent, const QString& caption, const QString& text) = 0;
+    // Switches the computer off; false, with the reason in `why`, when that
+    // was refused.
+    virtual bool powerOff(QString* why) = 0;
+    // One GET, bounded in time, reading at most `capacity` bytes.
+    virtual HttpReply httpGet(const std::string& url, std::size_t capacity) = 0;
 };
 
-// The real desktop: Qt's dialogs, QDesktopServices, and the freedesktop
-// notification service over D-Bus.
+// The real desktop: Qt's dialogs, QDesktopServices, the freedesktop
+// notification service and systemd-logind over D-Bus, and Qt's network
+// access.
 class QtDesktop : public Desktop {
   public:
     int messageBox(QWidget* parent, int style, const QString& text) override;
@@ -67,6 +81,10 @@ class QtDesktop : public Desktop {
                                               int capacity) override;
     void showText(QWidget* parent, const QString& caption, const QString& text) override;
     bool editSettings(QWidget* parent, ConversionSettings& settings, int videoCount) override;
+    void showTips(QWidget* parent, TipSet& tips) override;
+    void showAbout(QWidget* parent, const QString& caption, const QString& text) override;
+    bool powerOff(QString* why) override;
+    HttpReply httpGet(const std::string& url, std::size_t capacity) override;
 };
 
 // The program's name as windows and message boxes show it.

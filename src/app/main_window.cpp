@@ -31,14 +31,18 @@
 #include <functional>
 
 #include "app/desktop.h"
+#include "dialogs/please_wait.h"
 #include "engine/entry_status_text.h"
 #include "engine/format_preset.h"
 #include "engine/history_file.h"
 #include "engine/video_files.h"
 #include "storage/settings_file.h"
 #include "system/path_utils.h"
+#include "system/text_utils.h"
+#include "system/update_check.h"
 #include "system/user_folders.h"
 #include "vidmill_version.h"
+#include "vidmill_web_addresses.h"
 
 namespace vidmill {
 
@@ -150,6 +154,81 @@ QSize sizeByRule(int width) {
     return QSize(clamped, static_cast<int>(clamped * 0.7500001875));
 }
 
+TipSet programTips() {
+    TipSet tips;
+    tips.caption = QStringLiteral("Tip of the Day");
+    tips.header = QStringLiteral("Did you know...");
+    // Written with hard line breaks; the tip window joins them into
+    // paragraphs. The empty text ends the list.
+    tips.tips = QStringList{
+        QStringLiteral("...that you can drop files and whole folders on the window?\n"
+                       "Folders are searched, subfolders included, and what you drop\n"
+                       "starts converting at once."),
+        QStringLiteral("...that videos added with Add (Ins) wait for you?\n"
+                       "Press Convert (F2) when the list is complete; the settings\n"
+                       "window opens first and names the number of videos.\n\n"
+                       "Cancel there, and nothing starts."),
+        QStringLiteral("...that several videos convert at once?\n"
+                       "Choose how many (1 to 20) on the General page of the Settings\n"
+                       "(Ctrl+E). The others wait as Pending and start in list order."),
+        QStringLiteral("...that you can stop one conversion or all of them?\n"
+                       "Stop Conversion (Ctrl+T) stops the focused entry, Stop All (Esc)\n"
+                       "every one. When nothing else is ready, Convert (F2) offers the\n"
+                       "stopped videos again."),
+        QStringLiteral("...why a conversion failed?\n"
+                       "Hover over its status to read the reason, or choose\n"
+                       "\"Why did it fail?\" in the list's right-click menu to copy it."),
+        QStringLiteral("...that double-clicking an entry plays it?\n"
+                       "A converted entry plays its new file, a ready one its source, in\n"
+                       "Vidmill's own player: Space pauses, Left and Right seek five\n"
+                       "seconds, Esc ends it."),
+        QStringLiteral("...that the destination folder keeps every file it had?\n"
+                       "When a name is taken, the new file gets a number:\n"
+                       "clip.mp4, then clip(1).mp4, clip(2).mp4 and so on."),
+        QStringLiteral("...that Rename Video (F6) renames a converted file in the\n"
+                       "destination folder, and Delete Video (F8) deletes it with its\n"
+                       "entry?\n\n"
+                       "Your source files are never deleted."),
+        QStringLiteral("...that the list is kept for the next start?\n"
+                       "Converted videos stay in the list (turn \"Save History\" off in\n"
+                       "the Settings if you do not want that). Even after a crash no\n"
+                       "entry is lost: unfinished ones come back stopped."),
+        QStringLiteral("...that Delete All Entries with UnExisting Videos clears every\n"
+                       "entry whose converted file is gone, moved or deleted since?"),
+        QStringLiteral("...that the format list beside the destination folder holds 32\n"
+                       "formats for players, phones, set-top boxes and the web?\n"
+                       "The >> button opens all their options: frame size and rate,\n"
+                       "bitrates, codecs, channels, sample rate and volume."),
+        QStringLiteral("...that Vidmill can switch the computer off, or just close,\n"
+                       "when a batch is done?\n"
+                       "Tick the choice on the General page of the Settings. Stop All\n"
+                       "cancels it for that batch."),
+        QStringLiteral("...that Open Destination Folder shows your converted videos\n"
+                       "in the file manager?"),
+        QStringLiteral("...that vidmill-cli converts from a terminal with the same\n"
+                       "formats? Try \"vidmill-cli --list-presets\"."),
+        QString(),
+    };
+    return tips;
+}
+
+QString aboutCaption() {
+    return QStringLiteral("About Vidmill");
+}
+
+QString aboutText() {
+    return QStringLiteral(
+               "Vidmill %1\n\n"
+               "A batch video converter for Linux: add videos, pick one of 32 output formats,\n"
+               "and convert them all, several at once.\n\n"
+               "Built on FFmpeg's libraries, libmpv and Qt.")
+        .arg(QStringLiteral(VIDMILL_VERSION));
+}
+
+QString updateWaitText() {
+    return QStringLiteral("Looking for a newer version of Vidmill...");
+}
+
 AppPaths defaultAppPaths() {
     AppPaths paths;
     const std::string program = ProgramFolder();
@@ -167,6 +246,8 @@ AppPaths defaultAppPaths() {
             break;
         }
     }
+    paths.versionUrl = VIDMILL_VERSION_URL;
+    paths.homePage = VIDMILL_HOME_PAGE;
     return paths;
 }
 
@@ -178,6 +259,7 @@ TFMain::TFMain(Desktop& desktop, AppPaths paths, QStringList arguments, EngineTi
         arguments_ << QFileInfo(argument).absoluteFilePath();
     }
     engine_ = std::make_unique<Engine>(*this, gui_, paths_.converter, timing);
+    engine_->setProbeInterrupt(&stopAdding_);
 
     setWindowTitle(kAppTitle);
     resize(kDesignWidth, kDesignHeight);
@@ -266,11 +348,11 @@ void TFMain::buildActions() {
     connectTo(statusBarItem,
               [this, statusBarItem] { SetStatusBarVisible(!statusBarItem->isChecked()); });
     connectTo(makeAction("Index1", "&Index", Qt::Key_F1), [this] { showHelp(); });
-    connectTo(makeAction("TipoftheDay1", "&Tip of the Day"),
-              [this] { notAvailable(tr("The tip of the day")); });
+    connectTo(makeAction("TipoftheDay1", "&Tip of the Day"), [this] { TipoftheDay(); });
     QAction* homePage = makeAction("ProgramHomePage1", "&Program Home Page");
-    // No home page is known yet: the command stays out of sight.
-    homePage->setVisible(false);
+    // A build that names no home page has nothing to offer here.
+    homePage->setVisible(!paths_.homePage.empty());
+    connectTo(homePage, [this] { showHomePage(); });
     connectTo(makeAction("About1", "&About"), [this] { showAbout(); });
 
     // The popup's items: their shortcuts are shown, and work while it is open.
@@ -346,9 +428,9 @@ void TFMain::buildMenus() {
     // Kept out of the window's own actions, so its shortcuts (the same keys
     // as the main menu's) are never ambiguous.
     popup_ = new QMenu(this);
-    for (const char* name :
-         {"AddVideos2", "DeleteEntry2", "ConvertVideos2", "|", "StopConversion2", "StopAll2", "|",
-          "RenameVideo2", "DeleteVideo2", "|", "OpenOutputFolder2", "PlayVideo2"}) {
+    for (const char* name : {"AddVideos2", "DeleteEntry2", "ConvertVideos2", "|", "StopConversion2",
+                             "StopAll2", "|", "RenameVideo2", "DeleteVideo2", "|",
+                             "OpenOutputFolder2", "PlayVideo2", "|", "ShowReason2"}) {
         name[0] == '|' ? (void)popup_->addSeparator() : popup_->addAction(command(name));
     }
     connect(popup_, &QMenu::aboutToShow, this, &TFMain::UpdateCommandStates);
@@ -491,6 +573,7 @@ void TFMain::InitApplicationState() {
         MakeFolders(folder);
         storeText(settings.destinationFolder, folder);
     }
+    checkForUpdate();
     ShowSettingsStrip();
     SetToolbarVisible(settings.showToolbar);
     SetMainSettingsVisible(settings.showMainSettings);
@@ -532,6 +615,9 @@ void TFMain::FormActivate() {
     }
     ShowEntryCount();
     UpdateCommandStates();
+    if (engine_->settings().showTips) {
+        TipoftheDay();
+    }
     if (!arguments_.isEmpty()) {
         AddCommandLineFiles(arguments_);
     }
@@ -689,11 +775,48 @@ void TFMain::showHelp() {
     }
 }
 
+void TFMain::TipoftheDay() {
+    TipSet tips = programTips();
+    tips.showAtStartup = engine_->settings().showTips;
+    desktop_.showTips(this, tips);
+    engine_->settings().showTips = tips.showAtStartup;
+}
+
+void TFMain::showHomePage() {
+    if (!desktop_.openUrl(QString::fromStdString(paths_.homePage))) {
+        AppMessageBox(kInformationMessage, "The home page " + paths_.homePage +
+                                               " could not be opened. Please visit it with "
+                                               "your web browser.");
+    }
+}
+
 void TFMain::showAbout() {
-    AppMessageBox(kInformationMessage,
-                  std::string("Vidmill ") + VIDMILL_VERSION +
-                      "\n\nA batch video converter: add videos, pick a format, convert them "
-                      "all at once.\nBuilt on FFmpeg's libraries and Qt.");
+    desktop_.showAbout(this, aboutCaption(), aboutText());
+}
+
+void TFMain::checkForUpdate() {
+    ConversionSettings& settings = engine_->settings();
+    const int today = TodayNumber();
+    if (paths_.versionUrl.empty() ||
+        !updateCheckDue(settings.lastUpdateCheckDay, today, kUpdateCheckIntervalDays)) {
+        return;
+    }
+    ShowPleaseWait(kAppTitle, updateWaitText(), this);
+    UpdateCheckIo io;
+    io.get = [this](const std::string& url, std::size_t capacity) {
+        return desktop_.httpGet(url, capacity);
+    };
+    io.ask = [this](const std::string& version) {
+        // The notice stays on top of everything: it must not hide the question.
+        ClosePleaseWait();
+        return AppMessageBox(kQuestionMessage, "A newer version of Vidmill (" + version +
+                                                   ") is available. Visit its download "
+                                                   "page?") == 1;
+    };
+    io.openUrl = [this](const std::string& url) { desktop_.openUrl(QString::fromStdString(url)); };
+    CheckForUpdate({paths_.versionUrl, VIDMILL_VERSION, paths_.homePage},
+                   settings.lastUpdateCheckDay, kUpdateCheckIntervalDays, today, io);
+    ClosePleaseWait();
 }
 
 bool TFMain::runSettingsDialog(int videoCount) {
@@ -716,11 +839,6 @@ bool TFMain::runSettingsDialog(int videoCount) {
 
 void TFMain::showSettings() {
     runSettingsDialog(0);
-}
-
-void TFMain::notAvailable(const QString& what) {
-    AppMessageBox(kInformationMessage,
-                  (what + tr(" is not available in this version yet.")).toStdString());
 }
 
 int TFMain::AppMessageBox(int style, const std::string& text) {
@@ -1070,12 +1188,10 @@ int TFMain::addNames(const QStringList& names) {
     adding_ = true;
     skipped_.clear();
     int handled = 0;
-    const auto admit = [this](const std::string& path) {
-        // A close asked for meanwhile: the rest is not probed.
-        if (!closeRequested_ && !closing_) {
-            engine_->admitFile(path);
-        }
-    };
+    // Folders are searched first; the files found are then probed several
+    // at once, and enter the list in the order found.
+    std::vector<std::string> found;
+    const auto collect = [&found](const std::string& path) { found.push_back(path); };
     const auto skip = [this](const std::string& path, const std::string& reason) {
         skipped_.push_back(fromPath(path) + QStringLiteral(": ") + QString::fromStdString(reason));
     };
@@ -1085,14 +1201,24 @@ int TFMain::addNames(const QStringList& names) {
             break;
         }
         AddDroppedName(
-            toPath(name), admit, [this] { pump(); }, skip);
+            toPath(name), collect, [this] { pump(); }, skip);
         ++handled;
     }
+    admitAll(found);
     adding_ = false;
     if (!closeRequested_ && !closing_) {
         reportSkipped();
     }
     return handled;
+}
+
+void TFMain::admitAll(const std::vector<std::string>& paths) {
+    if (paths.empty() || closeRequested_ || closing_) {
+        return;
+    }
+    AdmitOptions options;
+    options.pump = [this] { pump(); };
+    engine_->admitFiles(paths, options);
 }
 
 void TFMain::reportSkipped() {
@@ -1127,13 +1253,11 @@ bool TFMain::AddVideos() {
         return false;
     }
     adding_ = true;
+    std::vector<std::string> paths;
     for (const QString& file : files.mid(0, kMaxAddedFiles)) {
-        pump();
-        if (closeRequested_ || closing_) {
-            break;
-        }
-        engine_->admitFile(toPath(file));
+        paths.push_back(toPath(file));
     }
+    admitAll(paths);
     adding_ = false;
     storeText(settings.lastAddFolder, toPath(QFileInfo(files.last()).absolutePath() + "/"));
     return true;
@@ -1204,6 +1328,8 @@ void TFMain::closeEvent(QCloseEvent* event) {
     // Only noted here: the shut-down itself runs once the event loop has
     // returned, and a search in progress stops at its next file.
     closeRequested_ = true;
+    // Probes still running are cut short; nothing more is added.
+    stopAdding_.store(1);
     event->accept();
 }
 
@@ -1243,6 +1369,22 @@ void TFMain::shutDown() {
         }
     }
     gui_.stopGuiCall();
+    // Last of all: the computer goes off only once everything is saved.
+    if (engine_->shutdownPending()) {
+        powerOffComputer();
+    }
+}
+
+void TFMain::powerOffComputer() {
+    QString why;
+    if (!desktop_.powerOff(&why)) {
+        // The window is gone by now, but the user still expects the computer
+        // to go off: say why it did not.
+        desktop_.messageBox(nullptr, kInformationMessage,
+                            QStringLiteral("The conversions are done, but the computer could not "
+                                           "be switched off (%1). Please switch it off yourself.")
+                                .arg(why));
+    }
 }
 
 }  // namespace vidmill

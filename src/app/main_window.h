@@ -8,6 +8,7 @@
 
 #include <QMainWindow>
 #include <QStringList>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "app/history_saver.h"
 #include "app/qt_gui_call.h"
 #include "controls/list_view_data.h"
+#include "dialogs/tip_window.h"
 #include "engine/engine.h"
 #include "engine/engine_host.h"
 
@@ -44,6 +46,10 @@ struct AppPaths {
     std::string historyFile;
     // The manual's contents page, opened by Help.
     std::string helpFile;
+    // Where the newest version number is asked for; empty: never.
+    std::string versionUrl;
+    // The home and download page; empty: the Help menu does not offer it.
+    std::string homePage;
 };
 
 // The paths of an installed or built program: the converter beside it, the
@@ -53,6 +59,14 @@ AppPaths defaultAppPaths();
 // The window size rule: the width kept within 400 to 1600 pixels, the
 // height three quarters of it.
 QSize sizeByRule(int width);
+
+// The program's tips of the day, "Show at startup" on.
+TipSet programTips();
+// The about box's caption and text.
+QString aboutCaption();
+QString aboutText();
+// The notice shown while the newest version number is asked for.
+QString updateWaitText();
 
 class TFMain : public QMainWindow, public EngineHost, public ListDataSource {
     Q_OBJECT
@@ -140,12 +154,18 @@ class TFMain : public QMainWindow, public EngineHost, public ListDataSource {
     void SetStatusBarVisible(bool visible);
     void selectDestination();
     void showHelp();
+    void TipoftheDay();
+    void showHomePage();
     void showAbout();
+    // At start-up, when due: asks for the newest version number, with a
+    // notice on the screen meanwhile.
+    void checkForUpdate();
+    // The last step of the shut-down when the batch asked for it.
+    void powerOffComputer();
     void showSettings();
     // The settings dialog; what it gives is committed to the live settings in
     // one step under the engine's lock, since workers read them. True on OK.
     bool runSettingsDialog(int videoCount);
-    void notAvailable(const QString& what);
     // After the entry at `row` has left the list: the focus goes to the one
     // that took its place, or to the new last one.
     void afterRemoval(int row);
@@ -155,6 +175,8 @@ class TFMain : public QMainWindow, public EngineHost, public ListDataSource {
     // search had to skip; gives how many names were handled.
     int addNames(const QStringList& names);
     void pump();
+    // Probes the files several at once and adds them in their order.
+    void admitAll(const std::vector<std::string>& paths);
     void reportSkipped();
     QAction* makeAction(const char* name, const QString& caption, const QKeySequence& key = {});
 
@@ -184,6 +206,7 @@ class TFMain : public QMainWindow, public EngineHost, public ListDataSource {
     bool closeRequested_ = false;
     bool shutDownDone_ = false;
     bool adding_ = false;
+    std::atomic<int> stopAdding_{0};
     std::uint64_t savedHistoryChanges_ = 0;
     std::unique_ptr<HistorySaver> historySaver_;
     std::vector<QString> skipped_;

@@ -9,29 +9,9 @@
 
 #include "app/desktop.h"
 #include "app/main_window.h"
+#include "support/agreeing_desktop.h"
 
-namespace {
-
-class YesDesktop : public vidmill::Desktop {
-  public:
-    int messageBox(QWidget*, int, const QString&) override { return 1; }
-    QStringList openFiles(QWidget*, const QString&, const QString&, const QString&, int) override {
-        return {};
-    }
-    QString pickFolder(QWidget*, const QString&, const QString&) override { return {}; }
-    bool openPath(const QString&) override { return true; }
-    bool openUrl(const QString&) override { return true; }
-    void notify(const QString&, const QString&) override {}
-    bool launchPlayer(const QString&, const QString&) override { return true; }
-    std::optional<std::string> promptNonEmpty(QWidget*, const QString&, const QString&,
-                                              const std::string&, int) override {
-        return std::nullopt;
-    }
-    void showText(QWidget*, const QString&, const QString&) override {}
-    bool editSettings(QWidget*, vidmill::ConversionSettings&, int) override { return true; }
-};
-
-}  // namespace
+namespace {}  // namespace
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
@@ -43,7 +23,7 @@ int main(int argc, char** argv) {
     arguments.removeFirst();
     vidmill::AppPaths paths = vidmill::defaultAppPaths();
     paths.converter = arguments.takeFirst().toStdString();
-    YesDesktop desktop;
+    vidmill::test::AgreeingDesktop desktop;
     vidmill::TFMain window(desktop, paths, arguments);
     window.show();
     QApplication::exec();

@@ -9,23 +9,34 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
 #include <fstream>
 
 #include "app/desktop.h"
+#include "app/http_get.h"
 #include "app/main_window.h"
+#include "app/power_off.h"
+#include "dialogs/please_wait.h"
 #include "engine/history_file.h"
 #include "support/fake_converter.h"
 #include "support/temp_dir.h"
+#include "system/text_utils.h"
 
 namespace vidmill {
+
+bool pleaseWaitShown() {
+    return currentPleaseWait() != nullptr && currentPleaseWait()->isVisible();
+}
 
 class FakeDesktop : public Desktop {
   public:
     int messageBox(QWidget*, int style, const QString& text) override {
         messages << text;
+        messagesOverPleaseWait += pleaseWaitShown() ? 1 : 0;
         return style == kQuestionMessage ? answer : 1;
     }
     QStringList openFiles(QWidget*, const QString&, const QString& folder, const QString& filter,
@@ -41,7 +52,7 @@ class FakeDesktop : public Desktop {
     }
     bool openUrl(const QString& url) override {
         opened << url;
-        return true;
+        return urlOpens;
     }
     void notify(const QString& title, const QString& text) override { notes << text; }
     bool launchPlayer(const QString& player, const QString& file) override {
@@ -61,6 +72,24 @@ class FakeDesktop : public Desktop {
         settings.maxConcurrent = editedJobs;
         return settingsAccepted;
     }
+    void showTips(QWidget*, TipSet& tips) override {
+        tipsShown << tips.showAtStartup;
+        tips.showAtStartup = tipsKept;
+    }
+    void showAbout(QWidget*, const QString&, const QString&) override {}
+    bool powerOff(QString* why) override {
+        ++powerOffs;
+        if (onPowerOff) {
+            onPowerOff();
+        }
+        *why = "refused";
+        return powerOffWorks;
+    }
+    HttpReply httpGet(const std::string& url, std::size_t capacity) override {
+        requests << QString::fromStdString(url);
+        requestsUnderPleaseWait += pleaseWaitShown() ? 1 : 0;
+        return reply;
+    }
 
     int answer = 1;
     QStringList messages;
@@ -77,7 +106,79 @@ class FakeDesktop : public Desktop {
     QList<int> settingsCounts;
     int editedJobs = 3;
     bool settingsAccepted = true;
+    bool urlOpens = true;
+    QList<bool> tipsShown;
+    bool tipsKept = true;
+    int powerOffs = 0;
+    bool powerOffWorks = true;
+    std::function<void()> onPowerOff;
+    QStringList requests;
+    int requestsUnderPleaseWait = 0;
+    int messagesOverPleaseWait = 0;
+    HttpReply reply;
 };
+
+// The power-off steps, each answering as told and counting its calls.
+class FakePowerOffSteps : public PowerOffSteps {
+  public:
+    std::optional<QString> canPowerOff(QString* why) override {
+        if (can.isEmpty()) {
+            *why = "no bus";
+            return std::nullopt;
+        }
+        return can;
+    }
+    bool logindPowerOff(QString* why) override {
+        ++logindCalls;
+        *why = "denied";
+        return logindWorks;
+    }
+    bool systemctlPowerOff(QString* why) override {
+        ++systemctlCalls;
+        *why = "failed";
+        return systemctlWorks;
+    }
+    QString can;
+    bool logindWorks = false;
+    bool systemctlWorks = false;
+    int logindCalls = 0;
+    int systemctlCalls = 0;
+};
+
+// A web server of one answer: `answer` goes back to every request, or
+// nothing at all when it is empty.
+class OneAnswerServer : public QObject {
+  public:
+    explicit OneAnswerServer(QByteArray answer) : answer_(std::move(answer)) {
+        server_.listen(QHostAddress::LocalHost);
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = server_.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                    request_ += socket->readAll();
+                    if (request_.contains("\r\n\r\n") && !answer_.isEmpty()) {
+                        socket->write(answer_);
+                        socket->disconnectFromHost();
+                    }
+                });
+            }
+        });
+    }
+    QString url() const {
+        return QStringLiteral("http://127.0.0.1:%1/version.txt").arg(server_.serverPort());
+    }
+    void stop() { server_.close(); }
+
+  private:
+    QTcpServer server_;
+    QByteArray answer_;
+    QByteArray request_;
+};
+
+QByteArray httpAnswer(const char* status, const QByteArray& body) {
+    return QByteArray("HTTP/1.1 ") + status +
+           "\r\nContent-Type: text/plain\r\nContent-Length: " + QByteArray::number(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
+}
 
 class MainWindowTest : public QObject {
     Q_OBJECT
@@ -87,6 +188,9 @@ class MainWindowTest : public QObject {
     FakeDesktop desktop_;
     std::unique_ptr<TFMain> window_;
     bool withPlayer_ = false;
+    std::string homePage_;
+    std::string versionUrl_;
+    int closeEvents_ = 0;
 
     AppPaths paths() const {
         AppPaths paths;
@@ -95,6 +199,8 @@ class MainWindowTest : public QObject {
         paths.player = withPlayer_ ? test::fakeConverterPath() : std::string();
         paths.settingsFile = dir_->file("settings.bin");
         paths.historyFile = dir_->file("history.bin");
+        paths.homePage = homePage_;
+        paths.versionUrl = versionUrl_;
         return paths;
     }
     EngineTiming timing() const {
@@ -106,6 +212,8 @@ class MainWindowTest : public QObject {
     }
     TFMain& open(QStringList arguments = {}) {
         window_ = std::make_unique<TFMain>(desktop_, paths(), arguments, timing());
+        closeEvents_ = 0;
+        window_->installEventFilter(this);
         window_->show();
         QCoreApplication::processEvents();
         return *window_;
@@ -131,6 +239,18 @@ class MainWindowTest : public QObject {
         return true;
     }
     bool enabled(const char* name) { return window_->command(name)->isEnabled(); }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (window_ && watched == window_.get() && event->type() == QEvent::Close) {
+            ++closeEvents_;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+    // Closes the window and runs its shut-down, as the program's end does.
+    void reopen() {
+        window_->shutDown();
+        window_.reset();
+        open();
+    }
 
   private slots:
     void init() {
@@ -140,6 +260,8 @@ class MainWindowTest : public QObject {
         qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir_->file("config")));
         desktop_ = FakeDesktop();
         withPlayer_ = false;
+        homePage_.clear();
+        versionUrl_.clear();
     }
     void cleanup() {
         if (window_) {
@@ -474,6 +596,220 @@ class MainWindowTest : public QObject {
         QCOMPARE(desktop_.shown.size(), 1);
         QVERIFY(desktop_.shown[0].endsWith("cannot decode this"));
         QCOMPARE(desktop_.notes, QStringList({"0 converted, 1 not converted"}));
+    }
+
+    void tipsShowAtFirstActivationUntilTurnedOff() {
+        open();
+        QVERIFY(waitFor([&] { return desktop_.tipsShown.size() == 1; }));
+        QCOMPARE(desktop_.tipsShown, QList<bool>({true}));
+        // From the menu, the check box cleared there is kept.
+        desktop_.tipsKept = false;
+        window_->command("TipoftheDay1")->trigger();
+        QCOMPARE(desktop_.tipsShown, QList<bool>({true, true}));
+        QVERIFY(!window_->engine().settings().showTips);
+        reopen();
+        QTest::qWait(50);
+        QCOMPARE(desktop_.tipsShown.size(), 2);  // not at this start
+        window_->command("TipoftheDay1")->trigger();
+        QCOMPARE(desktop_.tipsShown.last(), false);
+    }
+
+    void homePageFollowsTheBuildSetting() {
+        open();
+        QVERIFY(!window_->command("ProgramHomePage1")->isVisible());
+
+        homePage_ = "https://vidmill.example/";
+        reopen();
+        QAction* homePage = window_->command("ProgramHomePage1");
+        QVERIFY(homePage->isVisible());
+        homePage->trigger();
+        QCOMPARE(desktop_.opened, QStringList({"https://vidmill.example/"}));
+        QVERIFY(desktop_.messages.isEmpty());
+        desktop_.urlOpens = false;
+        homePage->trigger();
+        QCOMPARE(desktop_.messages.size(), 1);
+        QVERIFY(desktop_.messages[0].contains("https://vidmill.example/"));
+    }
+
+    void updateCheckAtStartUpOnlyWhenConfiguredAndDue() {
+        open();
+        QVERIFY(desktop_.requests.isEmpty());  // no address: no check
+
+        versionUrl_ = "http://versions.example/vidmill.txt";
+        homePage_ = "https://vidmill.example/download";
+        desktop_.reply = {true, "version 999.1\r\n"};
+        reopen();
+        QCOMPARE(desktop_.requests, QStringList({QString::fromStdString(versionUrl_)}));
+        // The notice stands while the server is asked, and goes before the
+        // question, which it would otherwise hide.
+        QCOMPARE(desktop_.requestsUnderPleaseWait, 1);
+        QCOMPARE(desktop_.messages.size(), 1);
+        QVERIFY(desktop_.messages[0].contains("999.1"));
+        QCOMPARE(desktop_.messagesOverPleaseWait, 0);
+        QCOMPARE(desktop_.opened, QStringList({"https://vidmill.example/download"}));
+        QVERIFY(currentPleaseWait() == nullptr);
+        QCOMPARE(window_->engine().settings().lastUpdateCheckDay, TodayNumber());
+
+        // Checked today: the next start asks nothing and shows no notice.
+        reopen();
+        QCOMPARE(desktop_.requests.size(), 1);
+
+        // A failed check leaves the day, so the next start tries again.
+        window_->engine().settings().lastUpdateCheckDay = TodayNumber() - 2;
+        desktop_.reply = {};
+        reopen();
+        QCOMPARE(desktop_.requests.size(), 2);
+        QCOMPARE(window_->engine().settings().lastUpdateCheckDay, TodayNumber() - 2);
+        QVERIFY(currentPleaseWait() == nullptr);
+    }
+
+    void updateCheckOverHttp_data() {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<bool>("received");
+        QTest::addColumn<int>("bodySize");
+        QTest::addColumn<bool>("dayRecorded");
+        QTest::newRow("version") << httpAnswer("200 OK", "0.0.1\n") << true << 6 << true;
+        QTest::newRow("not found") << httpAnswer("404 Not Found", "1.0") << false << 0 << false;
+        QTest::newRow("60 bytes") << httpAnswer("200 OK", QByteArray(60, '1')) << true << 60
+                                  << false;
+        QTest::newRow("kept to 1000 bytes")
+            << httpAnswer("200 OK", QByteArray(5000, 'x')) << true << 1000 << false;
+        QTest::newRow("never answers") << QByteArray() << false << 0 << false;
+        QTest::newRow("nobody there") << QByteArray("stop") << false << 0 << false;
+    }
+    void updateCheckOverHttp() {
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, received);
+        QFETCH(int, bodySize);
+        QFETCH(bool, dayRecorded);
+        OneAnswerServer server(answer == "stop" ? QByteArray() : answer);
+        if (answer == "stop") {
+            server.stop();
+        }
+        constexpr int kLimitMs = 600;
+        QElapsedTimer clock;
+        clock.start();
+        const HttpReply reply = httpGet(server.url(), kUpdateReceiveCapacity, kLimitMs);
+        QCOMPARE(reply.ok, received);
+        QCOMPARE(int(reply.body.size()), bodySize);
+
+        int asked = 0;
+        UpdateCheckIo io;
+        io.get = [&](const std::string& url, std::size_t capacity) {
+            return httpGet(QString::fromStdString(url), capacity, kLimitMs);
+        };
+        io.ask = [&](const std::string&) { return ++asked, false; };
+        io.openUrl = [](const std::string&) {};
+        std::int32_t lastDay = 1000;
+        CheckForUpdate({server.url().toStdString(), "0.0.1", "http://x.example/"}, lastDay,
+                       kUpdateCheckIntervalDays, 2000, io);
+        QCOMPARE(lastDay, dayRecorded ? 2000 : 1000);
+        QCOMPARE(asked, 0);
+        // Both requests within their limits, a silent server included.
+        QVERIFY2(clock.elapsed() < 2 * kLimitMs + 1000,
+                 qPrintable(QString::number(clock.elapsed())));
+    }
+
+    void powerOffStepsFallBackOnce_data() {
+        QTest::addColumn<QString>("can");
+        QTest::addColumn<bool>("logindWorks");
+        QTest::addColumn<bool>("systemctlWorks");
+        QTest::addColumn<bool>("off");
+        QTest::addColumn<int>("logindCalls");
+        QTest::addColumn<int>("systemctlCalls");
+        QTest::newRow("allowed") << "yes" << true << false << true << 1 << 0;
+        QTest::newRow("password given") << "challenge" << true << false << true << 1 << 0;
+        QTest::newRow("logind refuses") << "challenge" << false << true << true << 1 << 1;
+        QTest::newRow("not allowed") << "no" << true << true << true << 0 << 1;
+        QTest::newRow("no logind") << "" << true << true << true << 0 << 1;
+        QTest::newRow("both refuse") << "yes" << false << false << false << 1 << 1;
+    }
+    void powerOffStepsFallBackOnce() {
+        FakePowerOffSteps steps;
+        QFETCH(QString, can);
+        steps.can = can;
+        QFETCH(bool, logindWorks);
+        steps.logindWorks = logindWorks;
+        QFETCH(bool, systemctlWorks);
+        steps.systemctlWorks = systemctlWorks;
+        QFETCH(bool, off);
+        QString why;
+        QCOMPARE(powerOffWith(steps, &why), off);
+        QTEST(steps.logindCalls, "logindCalls");
+        QTEST(steps.systemctlCalls, "systemctlCalls");
+        if (!off) {
+            // Both answers, for the message that says so.
+            QCOMPARE(why, QStringLiteral("logind: denied; systemctl: failed"));
+        }
+    }
+
+    void shutdownAfterTheBatchIsAskedAndComesLast() {
+        TFMain& window = open();
+        Engine& engine = window.engine();
+        engine.settings().shutdownAfter = true;
+        engine.settings().exitAfter = true;
+        // Nothing waiting: nothing is asked.
+        engine.startBatch();
+        QVERIFY(desktop_.messages.isEmpty());
+
+        // Cancel: nothing starts, nothing changes.
+        engine.admitFile(video("a.avi").toStdString());
+        desktop_.answer = 2;
+        engine.startBatch();
+        QCOMPARE(desktop_.messages.size(), 1);
+        QVERIFY(!engine.batchActive());
+        QVERIFY(desktop_.settingsCounts.isEmpty());
+        QCOMPARE(engine.entryList().at(0)->status.load(), EntryStatus::Ready);
+
+        // OK: the batch runs, then the window closes once, for the shutdown.
+        desktop_.answer = 1;
+        engine.startBatch();
+        QCOMPARE(desktop_.messages.size(), 2);
+        QVERIFY(waitFor([&] { return engine.batchIdle() && !window.isVisible(); }));
+        QTest::qWait(50);
+        QCOMPARE(closeEvents_, 1);
+        QVERIFY(engine.shutdownPending());
+        QCOMPARE(desktop_.powerOffs, 0);
+
+        // Whatever the shut-down writes is on the disk before the power-off.
+        QFile::remove(QString::fromStdString(dir_->file("settings.bin")));
+        QFile::remove(QString::fromStdString(dir_->file("history.bin")));
+        bool savedFirst = false;
+        desktop_.onPowerOff = [&] {
+            EntryList saved;
+            savedFirst = QFileInfo::exists(QString::fromStdString(dir_->file("settings.bin"))) &&
+                         loadHistoryFile(saved, dir_->file("history.bin")) == 1 &&
+                         saved.count() == 1;
+        };
+        // A refused power-off is told, not passed over.
+        desktop_.powerOffWorks = false;
+        window.shutDown();
+        QCOMPARE(desktop_.powerOffs, 1);
+        QVERIFY(savedFirst);
+        QCOMPARE(desktop_.messages.size(), 3);
+        QVERIFY(desktop_.messages[2].contains("could not be switched off (refused)"));
+        window.shutDown();
+        QCOMPARE(desktop_.powerOffs, 1);
+    }
+
+    void stopAllCancelsShutdownAndExit() {
+        TFMain& window = open();
+        Engine& engine = window.engine();
+        engine.settings().shutdownAfter = true;
+        engine.settings().exitAfter = true;
+        engine.admitFile(video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString());
+        engine.startBatch();
+        QVERIFY(waitFor([&] { return engine.liveWorkers() > 0; }));
+        window.list()->lvdGoto(0);
+        window.UpdateCommandStates();
+        window.command("StopAll1")->trigger();
+        QVERIFY(waitFor([&] { return engine.batchIdle(); }));
+        QTest::qWait(50);
+        QCOMPARE(closeEvents_, 0);
+        QVERIFY(window.isVisible());
+        QVERIFY(!engine.shutdownPending());
+        window.shutDown();
+        QCOMPARE(desktop_.powerOffs, 0);
     }
 };
 

@@ -1,6 +1,7 @@
 // vidmill-screenshots: renders the main window into PNG pictures, with a list
 // that holds an entry of every status and a batch at work (the fake converter
-// stands in for the real one). Run by scripts/screenshots under Xvfb.
+// stands in for the real one), and the tip of the day, the about box and the
+// please-wait notice. Run by scripts/screenshots under Xvfb.
 //
 //   vidmill-screenshots OUTPUT-FOLDER
 
@@ -14,29 +15,14 @@
 
 #include "app/desktop.h"
 #include "app/main_window.h"
+#include "dialogs/about_box.h"
+#include "dialogs/please_wait.h"
+#include "dialogs/tip_window.h"
+#include "support/agreeing_desktop.h"
 #include "support/fake_converter.h"
 #include "support/temp_dir.h"
 
 namespace {
-
-class QuietDesktop : public vidmill::Desktop {
-  public:
-    int messageBox(QWidget*, int, const QString&) override { return 1; }
-    QStringList openFiles(QWidget*, const QString&, const QString&, const QString&, int) override {
-        return {};
-    }
-    QString pickFolder(QWidget*, const QString&, const QString&) override { return {}; }
-    bool openPath(const QString&) override { return true; }
-    bool openUrl(const QString&) override { return true; }
-    void notify(const QString&, const QString&) override {}
-    bool launchPlayer(const QString&, const QString&) override { return true; }
-    std::optional<std::string> promptNonEmpty(QWidget*, const QString&, const QString&,
-                                              const std::string&, int) override {
-        return std::nullopt;
-    }
-    void showText(QWidget*, const QString&, const QString&) override {}
-    bool editSettings(QWidget*, vidmill::ConversionSettings&, int) override { return true; }
-};
 
 void settle(int ms) {
     QElapsedTimer clock;
@@ -72,7 +58,7 @@ int main(int argc, char** argv) {
     paths.converter = vidmill::test::fakeConverterPath();
     paths.settingsFile = dir.file("settings.bin");
     paths.historyFile = dir.file("history.bin");
-    QuietDesktop desktop;
+    vidmill::test::AgreeingDesktop desktop;
     vidmill::TFMain window(desktop, paths);
     window.resize(900, 560);
     window.show();
@@ -128,6 +114,23 @@ int main(int argc, char** argv) {
     window.list()->lvdGoto(2);
     settle(300);
     ok = save(window, out + "/main-window-idle.png") && ok;
+
+    vidmill::TipSet tips = vidmill::programTips();
+    vidmill::TFTip tip(tips, &window);
+    tip.BitBtnNextClick();
+    tip.show();
+    settle(300);
+    ok = save(tip, out + "/tip-of-the-day.png") && ok;
+    tip.hide();
+    vidmill::TFAbout about(vidmill::aboutCaption(), vidmill::aboutText(), &window);
+    about.show();
+    settle(300);
+    ok = save(about, out + "/about-box.png") && ok;
+    about.hide();
+    vidmill::ShowPleaseWait(vidmill::kAppTitle, vidmill::updateWaitText(), &window);
+    settle(300);
+    ok = save(*vidmill::currentPleaseWait(), out + "/please-wait.png") && ok;
+    vidmill::ClosePleaseWait();
     window.shutDown();
     return ok ? 0 : 1;
 }

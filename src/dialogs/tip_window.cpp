@@ -1,0 +1,192 @@
+#include "dialogs/tip_window.h"
+
+#include <QCheckBox>
+#include <QFont>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QStyle>
+#include <QTextEdit>
+#include <QVBoxLayout>
+#include <algorithm>
+
+namespace vidmill {
+
+namespace {
+
+QFrame* blackRule(QWidget* parent) {
+    auto* rule = new QFrame(parent);
+    rule->setFixedHeight(2);
+    rule->setAutoFillBackground(true);
+    QPalette palette = rule->palette();
+    palette.setColor(QPalette::Window, Qt::black);
+    rule->setPalette(palette);
+    return rule;
+}
+
+}  // namespace
+
+QString NormalizeTipText(const QString& tip) {
+    // Blanks are written out only when something other than a line break
+    // follows them.
+    QString trimmed;
+    trimmed.reserve(tip.size());
+    qsizetype blanks = 0;
+    for (const QChar c : tip) {
+        if (c == QLatin1Char(' ')) {
+            ++blanks;
+            continue;
+        }
+        if (c != QLatin1Char('\n')) {
+            trimmed.append(QString(blanks, QLatin1Char(' ')));
+        }
+        blanks = 0;
+        trimmed.append(c);
+    }
+    QString joined;
+    joined.reserve(trimmed.size());
+    const qsizetype n = trimmed.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const QChar c = trimmed[i];
+        const bool single = c == QLatin1Char('\n') && i > 0 &&
+                            trimmed[i - 1] != QLatin1Char('\n') && i + 1 < n &&
+                            trimmed[i + 1] != QLatin1Char('\n');
+        if (!single) {
+            joined.append(c);
+        } else if (!trimmed[i - 1].isSpace()) {
+            joined.append(QLatin1Char(' '));
+        }
+    }
+    return joined;
+}
+
+int countTips(const QStringList& tips) {
+    if (tips.isEmpty()) {
+        return 0;
+    }
+    int count = 1;
+    while (count < tips.size() && !tips[count].isEmpty()) {
+        ++count;
+    }
+    return count;
+}
+
+TFTip::TFTip(TipSet& tips, QWidget* parent) : QDialog(parent), tips_(tips) {
+    setObjectName("TFTip");
+    setWindowTitle(tips.caption);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
+
+    auto* picContainer = new QFrame(this);
+    picContainer->setObjectName("picContainer");
+    picContainer->setFixedSize(409, 241);
+    picContainer->setAutoFillBackground(true);
+    QPalette white = picContainer->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    white.setColor(QPalette::Base, Qt::white);
+    white.setColor(QPalette::WindowText, Qt::black);
+    white.setColor(QPalette::Text, Qt::black);
+    picContainer->setPalette(white);
+
+    auto* image = new QLabel(picContainer);
+    image->setObjectName("Image1");
+    image->setFixedSize(32, 32);
+    image->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(32, 32));
+    lbTitle_ = new QLabel(tips.header, picContainer);
+    lbTitle_->setObjectName("LBTitle");
+    QFont bold = lbTitle_->font();
+    bold.setBold(true);
+    bold.setPixelSize(19);
+    lbTitle_->setFont(bold);
+    QFrame* shape2 = blackRule(picContainer);
+    shape2->setObjectName("Shape2");
+    reText_ = new QTextEdit(picContainer);
+    reText_->setObjectName("REText");
+    reText_->setReadOnly(true);
+    reText_->setFrameShape(QFrame::NoFrame);
+    reText_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    reText_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    reText_->setPalette(white);
+
+    auto* titleRow = new QHBoxLayout;
+    titleRow->setSpacing(10);
+    titleRow->addWidget(image);
+    titleRow->addWidget(lbTitle_, 1);
+    auto* inside = new QVBoxLayout(picContainer);
+    inside->setContentsMargins(12, 10, 12, 8);
+    inside->setSpacing(6);
+    inside->addLayout(titleRow);
+    inside->addWidget(shape2);
+    inside->addWidget(reText_, 1);
+
+    cbStartup_ = new QCheckBox("Show at startup", this);
+    cbStartup_->setObjectName("CBStartup");
+    cbStartup_->setChecked(tips.showAtStartup);
+    bitBtnPrevious_ = new QPushButton("&Previous", this);
+    bitBtnPrevious_->setObjectName("BitBtnPrevious");
+    bitBtnNext_ = new QPushButton("&Next", this);
+    bitBtnNext_->setObjectName("BitBtnNext");
+    auto* close = new QPushButton("&Close", this);
+    close->setObjectName("BitBtnClose");
+    close->setDefault(true);
+    for (QPushButton* button : {bitBtnPrevious_, bitBtnNext_}) {
+        button->setAutoDefault(false);
+    }
+    connect(bitBtnPrevious_, &QPushButton::clicked, this, &TFTip::BitBtnPreviousClick);
+    connect(bitBtnNext_, &QPushButton::clicked, this, &TFTip::BitBtnNextClick);
+    // Closing is always a cancel: only the check box's state is handed back.
+    connect(close, &QPushButton::clicked, this, &QDialog::reject);
+    connect(this, &QDialog::finished, this,
+            [this] { tips_.showAtStartup = cbStartup_->isChecked(); });
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(cbStartup_);
+    buttons->addStretch(1);
+    buttons->addWidget(bitBtnPrevious_);
+    buttons->addWidget(bitBtnNext_);
+    buttons->addWidget(close);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(14, 12, 14, 10);
+    layout->setSpacing(8);
+    layout->addWidget(picContainer, 0, Qt::AlignHCenter);
+    layout->addWidget(blackRule(this));
+    layout->addLayout(buttons);
+    setFixedSize(layout->sizeHint().expandedTo(QSize(438, 300)));
+
+    count_ = countTips(tips.tips);
+    index_ = 0;
+    showCurrentTip();
+    close->setFocus();
+}
+
+QString TFTip::shownText() const {
+    return reText_->toPlainText();
+}
+
+void TFTip::showCurrentTip() {
+    if (count_ >= 1) {
+        reText_->setPlainText(NormalizeTipText(tips_.tips[index_]));
+    }
+    const bool several = count_ >= 2;
+    bitBtnPrevious_->setEnabled(several && index_ != 0);
+    bitBtnNext_->setEnabled(several && index_ != count_ - 1);
+}
+
+void TFTip::BitBtnNextClick() {
+    index_ = std::min(index_ + 1, std::max(count_ - 1, 0));
+    showCurrentTip();
+}
+
+void TFTip::BitBtnPreviousClick() {
+    index_ = std::max(index_ - 1, 0);
+    showCurrentTip();
+}
+
+bool ShowTips(QWidget* parent, TipSet& tips) {
+    TFTip window(tips, parent);
+    window.exec();
+    return tips.showAtStartup;
+}
+
+}  // namespace vidmill
