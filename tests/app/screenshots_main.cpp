@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QPixmap>
+#include <QTabWidget>
 #include <QThread>
 #include <cstdio>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include "app/main_window.h"
 #include "dialogs/about_box.h"
 #include "dialogs/please_wait.h"
+#include "dialogs/settings_dialog.h"
 #include "dialogs/tip_window.h"
 #include "support/agreeing_desktop.h"
 #include "support/fake_converter.h"
@@ -131,6 +133,22 @@ int main(int argc, char** argv) {
     settle(300);
     ok = save(*vidmill::currentPleaseWait(), out + "/please-wait.png") && ok;
     vidmill::ClosePleaseWait();
+
+    // The settings dialog as a batch start shows it, both pages.
+    class NoHost : public vidmill::SettingsDialogHost {
+      public:
+        QString pickFolder(QWidget*, const QString&, const QString&) override { return {}; }
+        void showMessage(QWidget*, const QString&) override {}
+    } host;
+    vidmill::SettingsDialog settings(host, engine.settings(), 4, &window);
+    settings.show();
+    auto* pages = settings.findChild<QTabWidget*>("PageControl1");
+    for (int page = 0; pages != nullptr && page < pages->count(); ++page) {
+        pages->setCurrentIndex(page);
+        settle(300);
+        ok = save(settings, out + QStringLiteral("/settings-page-%1.png").arg(page + 1)) && ok;
+    }
+    settings.hide();
     window.shutDown();
     return ok ? 0 : 1;
 }
