@@ -935,68 +935,47 @@ void TFMain::closeMainWindow() {
 }
 
 QString TFMain::cellText(int row, int column) {
-    if (closing_) {
-        return {};
-    }
-    std::lock_guard lock(engine_->mutex());
-    const VideoEntry* entry = engine_->entryList().at(row);
-    if (entry == nullptr) {
-        return {};
-    }
-    switch (column) {
-        case 0:
-            return fromPath(entry->sourcePath);
-        case 1:
-            return QString::fromStdString(EntryDurationText(*entry));
-        case 2:
-            return fromPath(EntryNameText(*entry));
-        case 3:
-            return fromPath(EntryStatusText(*entry, engine_->channel()));
-        default:
-            return {};
-    }
+    return readEntry(row, QString(), [&](const VideoEntry& entry) {
+        switch (column) {
+            case 0:
+                return fromPath(entry.sourcePath);
+            case 1:
+                return QString::fromStdString(EntryDurationText(entry));
+            case 2:
+                return fromPath(EntryNameText(entry));
+            case 3:
+                return fromPath(EntryStatusText(entry, engine_->channel()));
+            default:
+                return QString();
+        }
+    });
 }
 
 int TFMain::cellImage(int row) {
-    if (closing_) {
-        return -1;
-    }
-    std::lock_guard lock(engine_->mutex());
-    const VideoEntry* entry = engine_->entryList().at(row);
-    if (entry == nullptr) {
-        return -1;
-    }
-    switch (entry->status.load()) {
-        case EntryStatus::Ready:
-            return 0;
-        case EntryStatus::Ok:
-            return 2;
-        case EntryStatus::NotFound:
-        case EntryStatus::Cancelled:
-        case EntryStatus::CancelledNotFound:
-        case EntryStatus::ConversionError:
-            return 3;
-        default:
-            return 1;
-    }
+    return readEntry(row, -1, [](const VideoEntry& entry) {
+        switch (entry.status.load()) {
+            case EntryStatus::Ready:
+                return 0;
+            case EntryStatus::Ok:
+                return 2;
+            case EntryStatus::NotFound:
+            case EntryStatus::Cancelled:
+            case EntryStatus::CancelledNotFound:
+            case EntryStatus::ConversionError:
+                return 3;
+            default:
+                return 1;
+        }
+    });
 }
 
 QString TFMain::cellToolTip(int row, int column) {
-    if (closing_) {
-        return {};
-    }
-    std::lock_guard lock(engine_->mutex());
-    const VideoEntry* entry = engine_->entryList().at(row);
-    if (entry == nullptr) {
-        return {};
-    }
-    if (column == 3 && !entry->failureReason.empty()) {
-        return fromPath(entry->failureReason);
-    }
-    if (column == 0) {
-        return fromPath(entry->sourcePath);
-    }
-    return {};
+    return readEntry(row, QString(), [&](const VideoEntry& entry) {
+        if (column == 3 && !entry.failureReason.empty()) {
+            return fromPath(entry.failureReason);
+        }
+        return column == 0 ? fromPath(entry.sourcePath) : QString();
+    });
 }
 
 bool TFMain::focusedEntry(int* row, EntryStatus* status) {

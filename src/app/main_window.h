@@ -175,6 +175,17 @@ class TFMain : public QMainWindow, public EngineHost, public ListDataSource {
     // search had to skip; gives how many names were handled.
     int addNames(const QStringList& names);
     void pump();
+    // What `read` gives for the entry at `row`, read under the engine's
+    // lock; `none` for a row without an entry, or while closing.
+    template <typename Result, typename Read>
+    Result readEntry(int row, Result none, Read read) {
+        if (closing_) {
+            return none;
+        }
+        std::lock_guard lock(engine_->mutex());
+        const VideoEntry* entry = engine_->entryList().at(row);
+        return entry != nullptr ? read(*entry) : none;
+    }
     // Probes the files several at once and adds them in their order.
     void admitAll(const std::vector<std::string>& paths);
     void reportSkipped();
