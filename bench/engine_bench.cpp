@@ -102,25 +102,28 @@ bool runProgram(std::vector<std::string> args) {
     return status == 0;
 }
 
+// The same runs as the engine makes, with the very command lines it builds
+// (progress channel and slot included), started back to back.
 Measure plainLoop(const std::string& fake, const std::vector<std::string>& scripts,
                   const std::string& out) {
+    ProgressChannel channel;
+    channel.openChannel();
+    ConversionSettings settings;
+    setDefaultSettings(settings);
+    std::vector<std::vector<std::string>> commands;
+    for (std::size_t i = 0; i < scripts.size(); ++i) {
+        auto entry = createEntry(scripts[i]);
+        entry->progressSlot = channel.allocateSlot();
+        channel.releaseSlot(entry->progressSlot);
+        const std::string output = out + "/plain" + std::to_string(i) + ".mp4";
+        commands.push_back(buildConvertCommand(fake, scripts[i], output, channel.channelName(),
+                                               *entry, settings, 0)
+                               .args);
+    }
     const double cpuStart = cpuSeconds();
     const auto start = Clock::now();
-    int index = 0;
-    for (const std::string& script : scripts) {
-        std::string output = out + "/plain" + std::to_string(index++) + ".mp4";
-        std::vector<std::string> args = {fake, "-y",     "-i", script, "-qzmap",
-                                         "0",  "-qzind", "-1", output};
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        pid_t pid;
-        if (posix_spawn(&pid, fake.c_str(), nullptr, nullptr, argv.data(), environ) == 0) {
-            int status;
-            waitpid(pid, &status, 0);
-        }
+    for (const auto& command : commands) {
+        runProgram(command);
     }
     return {seconds(Clock::now() - start), cpuSeconds() - cpuStart};
 }
