@@ -9,12 +9,6 @@
 namespace vidmill {
 namespace {
 
-long long nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // The length of the valid UTF-8 sequence at the start of `text`, or 0.
 std::size_t utf8SequenceLength(std::string_view text) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
@@ -145,7 +139,7 @@ void JsonReporter::rejected(const std::string& path, const std::string& reason) 
 
 void JsonReporter::update(Engine& engine) {
     std::vector<std::string> lines;
-    const long long now = nowMs();
+    const long long now = MonotonicMs();
     {
         std::lock_guard lock(engine.mutex());
         const EntryList& list = engine.entryList();

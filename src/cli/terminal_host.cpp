@@ -7,15 +7,10 @@
 
 #include "engine/engine.h"
 #include "engine/entry_status_text.h"
+#include "system/tick_count.h"
 
 namespace vidmill {
 namespace {
-
-long long nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Plain progress lines (output to a file or a pipe) at most this often.
 constexpr long long kPlainGapMs = 2000;
@@ -126,7 +121,7 @@ void TerminalHost::render(bool force) {
         linesOnScreen_ = int(lines.size());
         shown_ = lines;
     } else {
-        long long now = nowMs();
+        long long now = MonotonicMs();
         if (!force && now - lastPlainMs_ < kPlainGapMs) {
             return;
         }

@@ -641,18 +641,21 @@ void Engine::exitSweep() {
             if (settings_.removeStopped) {
                 deleteOutputUnlessKept(entry, kept);
             }
-            std::unique_ptr<VideoEntry> removed = list_.entries().removeAt(i);
-            if (removed->worker.started && !removed->worker.exited()) {
-                // Its worker outlived every wait: it must never find its entry
-                // freed.
-                abandoned_.push_back(std::move(removed));
-            }
+            // A worker that outlived every wait keeps its entry alive.
+            discardEntryAt(i);
             continue;
         }
         ++i;
     }
     list_.renumberRows();
     ++historyChanges_;
+}
+
+void Engine::discardEntryAt(int row) {
+    std::unique_ptr<VideoEntry> removed = list_.entries().removeAt(row);
+    if (removed && removed->worker.started && !removed->worker.exited()) {
+        abandoned_.push_back(std::move(removed));
+    }
 }
 
 bool Engine::saveHistorySnapshot(const std::string& path) {

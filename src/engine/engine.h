@@ -259,7 +259,13 @@ class Engine {
     KeptOutputs keptOutputs() const;
     static void deleteOutputUnlessKept(const VideoEntry& entry, const KeptOutputs& kept);
     bool anyWorkerThreadAlive() const;
-    // With the lock held: the entry at `row` leaves the list.
+    // With the lock held: the entry at `row` leaves the list; it is freed
+    // unless its worker thread has yet to end, which must never find it gone.
+    void discardEntryAt(int row);
+    // With the lock held: whether the entry at `row` may be removed by hand.
+    CommandResult checkRemovable(int row) const;
+    // With the lock held: the entry at `row` leaves the list and the change
+    // is noted.
     void dropEntryAt(int row);
     // Stops every entry in progress and waits for the workers.
     void stopEverything(std::chrono::milliseconds limit);

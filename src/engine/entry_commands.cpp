@@ -123,48 +123,41 @@ int moveWithoutReplacing(const std::string& from, const std::string& to) {
 }  // namespace
 
 void Engine::dropEntryAt(int row) {
-    std::unique_ptr<VideoEntry> removed = list_.entries().removeAt(row);
-    if (removed && removed->worker.started && !removed->worker.exited()) {
-        // Its worker thread is still on its way out: it must not find the
-        // entry freed.
-        abandoned_.push_back(std::move(removed));
-    }
+    discardEntryAt(row);
     list_.renumberFrom(row);
     listModified_.store(true);
     ++historyChanges_;
 }
 
-Engine::CommandResult Engine::removeEntryAt(int row) {
+Engine::CommandResult Engine::checkRemovable(int row) const {
     if (batchActive()) {
         return CommandResult::BatchActive;
     }
-    std::lock_guard lock(mutex_);
     const VideoEntry* entry = list_.at(row);
     if (entry == nullptr) {
         return CommandResult::NoEntry;
     }
-    if (!isRemovable(entry->status.load())) {
-        return CommandResult::WrongStatus;
+    return isRemovable(entry->status.load()) ? CommandResult::Done : CommandResult::WrongStatus;
+}
+
+Engine::CommandResult Engine::removeEntryAt(int row) {
+    std::lock_guard lock(mutex_);
+    const CommandResult allowed = checkRemovable(row);
+    if (allowed == CommandResult::Done) {
+        dropEntryAt(row);
     }
-    dropEntryAt(row);
-    return CommandResult::Done;
+    return allowed;
 }
 
 Engine::CommandResult Engine::deleteVideoAt(int row, std::string* error) {
-    if (batchActive()) {
-        return CommandResult::BatchActive;
-    }
     std::lock_guard lock(mutex_);
+    const CommandResult allowed = checkRemovable(row);
+    if (allowed != CommandResult::Done) {
+        return allowed;
+    }
     const VideoEntry* entry = list_.at(row);
-    if (entry == nullptr) {
-        return CommandResult::NoEntry;
-    }
-    const EntryStatus status = entry->status.load();
-    if (!isRemovable(status)) {
-        return CommandResult::WrongStatus;
-    }
     // Only a converted file is ever deleted, never a source.
-    if (status == EntryStatus::Ok && pathExists(entry->outputPath) &&
+    if (entry->status.load() == EntryStatus::Ok && pathExists(entry->outputPath) &&
         unlink(entry->outputPath.c_str()) != 0) {
         if (error != nullptr) {
             *error = errorText(errno);
@@ -222,10 +215,7 @@ int Engine::removeMissingEntries() {
     int removed = 0;
     for (int row = list_.count() - 1; row >= 0; --row) {
         if (!pathExists(list_.at(row)->outputPath)) {
-            std::unique_ptr<VideoEntry> entry = list_.entries().removeAt(row);
-            if (entry && entry->worker.started && !entry->worker.exited()) {
-                abandoned_.push_back(std::move(entry));
-            }
+            discardEntryAt(row);
             ++removed;
         }
     }

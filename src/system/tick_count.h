@@ -9,4 +9,7 @@ namespace vidmill {
 // intervals are taken as unsigned differences (now - start), which survive the wrap.
 uint32_t TickCount();
 
+// The same clock uncut, for intervals that need no wrap-around care.
+int64_t MonotonicMs();
+
 }  // namespace vidmill
