@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "engine/converter_command.h"
@@ -29,6 +30,13 @@ namespace {
 
 // An entry waits while one of this many entries before it still waits.
 constexpr int kOrderWindow = 50;
+
+// Why a file or folder could not be made in the destination, in one line.
+std::string folderErrorText(int error, const char* otherwise) {
+    return error == ENOSPC                     ? "disk full"
+           : error == EACCES || error == EROFS ? "output folder is not writable"
+                                               : otherwise;
+}
 
 }  // namespace
 
@@ -208,6 +216,10 @@ void Engine::conversionWorker(VideoEntry& entry) {
         // Shown as Converting an instant later, in convertEntry's first call.
         convertEntry(entry);
     }
+    // On record before the next conversion takes this one's place.
+    if (finishedHook_) {
+        finishedHook_();
+    }
     std::lock_guard lock(mutex_);
     --runningCount_;
     --workerCount_;
@@ -267,55 +279,120 @@ void Engine::convertEntry(VideoEntry& entry) {
     gui_.guiCall([this, &entry] { refreshEntry(entry); });
 
     std::string outputPath;
+    std::string partPath;
     std::string folderProblem;
     {
-        // The folder is made and the name chosen in one go, so that two
-        // workers never pick the same name.
+        // The folder is made, the name chosen and its part file reserved in
+        // one go, so that two workers never pick the same name; the part
+        // file keeps other processes off it too.
         std::lock_guard lock(mutex_);
         std::string target;
         if (!joinOutputSubfolder(folder, entry.outputSubfolder, &target)) {
             folderProblem = "the output subfolder leads out of the destination folder";
         } else if (target != folder && !MakeFolders(target)) {
-            const int error = errno;
-            folderProblem = error == ENOSPC                     ? "disk full"
-                            : error == EACCES || error == EROFS ? "output folder is not writable"
-                                                                : "cannot create the output folder";
+            folderProblem = folderErrorText(errno, "cannot create the output folder");
         } else {
-            makeOutputPath(&entry.outputPath, target, entry.name, entry.presetId, list_);
+            folderProblem = reserveOutput(entry, target);
             outputPath = entry.outputPath;
-            if (outputPath.empty()) {
-                // A folder with no room for any name gives no path.
-                folderProblem = "no free output name in the destination folder";
-            }
+            partPath = entry.part.path();
         }
     }
     int result = kConverterNotStarted;
     if (!folderProblem.empty()) {
         setFailureReason(entry, folderProblem);
     } else {
-        result = runConversion(entry.sourcePath, outputPath, entry);
+        result = runConversion(entry.sourcePath, outputPath, partPath, entry);
+    }
+    if (result == 0 && !entry.cancelRequested.load()) {
+        result = publishOutput(entry);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        if (entry.status.load() != EntryStatus::Ok) {
+            // Stopped or failed: what it wrote never gets a final name.
+            entry.part.discard();
+        }
     }
     if (result != 0) {
         entry.status.store(EntryStatus::ConversionError);
-    } else if (entry.cancelRequested.load()) {
+    } else if (entry.status.load() != EntryStatus::Ok) {
         setFailureReason(entry, "stopped");
         entry.status.store(EntryStatus::Cancelled);
-    } else {
-        const uint64_t size = FileSize64(outputPath);
-        {
-            std::lock_guard lock(mutex_);
-            entry.size = size;
-        }
-        entry.status.store(EntryStatus::Ok);
     }
     gui_.guiCall([this, &entry] { refreshEntry(entry); });
 }
 
+std::string Engine::reserveOutput(VideoEntry& entry, const std::string& folder) {
+    // Another process may take a name between the look and the reservation:
+    // then the next free one is tried.
+    constexpr int kAttempts = 100;
+    // A name chosen by an earlier, stopped run must not count against this one.
+    entry.outputPath.clear();
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        makeOutputPath(&entry.outputPath, folder, entry.name, entry.presetId, list_);
+        if (entry.outputPath.empty()) {
+            // A folder with no room for any name gives no path.
+            return "no free output name in the destination folder";
+        }
+        const int error = entry.part.reserve(entry.outputPath);
+        if (error == 0) {
+            return {};
+        }
+        if (error != EEXIST) {
+            return folderErrorText(error, "cannot create the output file");
+        }
+    }
+    return "no free output name in the destination folder";
+}
+
+int Engine::publishOutput(VideoEntry& entry) {
+    std::lock_guard lock(mutex_);
+    if (!entry.part.reserved()) {
+        // Removed meanwhile by a quit that gave up waiting.
+        entry.failureReason = "stopped";
+        return kOutputMissing;
+    }
+    const uint64_t size = FileSize64(entry.part.path());
+    std::string target = entry.outputPath;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int error = entry.part.publish(target);
+        if (error == 0) {
+            entry.outputPath = std::move(target);
+            entry.size = size;
+            entry.status.store(EntryStatus::Ok);
+            return 0;
+        }
+        if (error != EEXIST) {
+            entry.failureReason = "the finished file could not be given its name: ";
+            entry.failureReason += std::strerror(error);
+            return kOutputMissing;
+        }
+        // Someone wrote a file under that name meanwhile: it stays, and
+        // this one takes the next free name.
+        std::string folder;
+        SplitPath(entry.outputPath, nullptr, &folder, nullptr, nullptr);
+        makeOutputPath(&target, folder, entry.name, entry.presetId, list_);
+        if (target.empty()) {
+            break;
+        }
+    }
+    entry.failureReason = "no free output name in the destination folder";
+    return kOutputMissing;
+}
+
 int Engine::runConversion(const std::string& sourcePath, const std::string& outputPath,
-                          VideoEntry& entry) {
+                          const std::string& partPath, VideoEntry& entry) {
     int result = kConverterNotStarted;
-    ConverterCommand command = buildConvertCommand(
-        converterPath_, sourcePath, outputPath, channel_.channelName(), entry, batchSettings_, 0);
+    // The command names the final output, as shown everywhere; the converter
+    // itself writes into the part file.
+    auto build = [&](int audioFallback) {
+        ConverterCommand command =
+            buildConvertCommand(converterPath_, sourcePath, outputPath, channel_.channelName(),
+                                entry, batchSettings_, audioFallback);
+        command.args.back() = partPath;
+        return command;
+    };
+    ConverterCommand command = build(0);
     int priority;
     {
         std::lock_guard lock(mutex_);
@@ -325,8 +402,7 @@ int Engine::runConversion(const std::string& sourcePath, const std::string& outp
     std::string errors;
     int started = runWatched(command.args, priority, entry, &result, &stalled, &errors);
     if (started != 0 && !stalled && result == kAudioOptionsRefused) {
-        command = buildConvertCommand(converterPath_, sourcePath, outputPath,
-                                      channel_.channelName(), entry, batchSettings_, 1);
+        command = build(1);
         started = runWatched(command.args, kNormalPriority, entry, &result, &stalled, &errors);
     }
     const int converterCode = started != 0 ? result : kConverterNotStarted;
@@ -334,7 +410,7 @@ int Engine::runConversion(const std::string& sourcePath, const std::string& outp
         if (stalled) {
             // It may have closed a cut file properly when it got the stop byte.
             result = kOutputMissing;
-        } else if (FileSize64(outputPath) == 0) {
+        } else if (FileSize64(partPath) == 0) {
             result = kOutputMissing;
         }
     }
@@ -343,9 +419,6 @@ int Engine::runConversion(const std::string& sourcePath, const std::string& outp
         setFailureReason(entry, "no progress");
     } else if (result != 0) {
         setFailureReason(entry, failureReasonFor(converterCode, errors, outputPath));
-    }
-    if (started != 0 && result != 0) {
-        unlink(outputPath.c_str());
     }
     return result;
 }
@@ -587,38 +660,16 @@ void Engine::stopEverything(std::chrono::milliseconds limit) {
     waitForWorkers(limit);
 }
 
-Engine::KeptOutputs Engine::keptOutputs() const {
-    KeptOutputs kept;
-    for (const auto& entry : list_.entries()) {
-        if (entry->status.load() == EntryStatus::Ok && !entry->outputPath.empty()) {
-            kept.paths.insert(entry->outputPath);
-            struct stat info;
-            if (stat(entry->outputPath.c_str(), &info) == 0) {
-                kept.files.insert({info.st_dev, info.st_ino});
-            }
-        }
-    }
-    return kept;
-}
-
-void Engine::deleteOutputUnlessKept(const VideoEntry& entry, const KeptOutputs& kept) {
-    if (entry.outputPath.empty() || kept.paths.count(entry.outputPath) != 0) {
-        return;
-    }
-    // The same file may go by another name (a folder that ignores case).
-    struct stat info;
-    if (stat(entry.outputPath.c_str(), &info) == 0 &&
-        kept.files.count({info.st_dev, info.st_ino}) != 0) {
-        return;
-    }
-    unlink(entry.outputPath.c_str());
+void Engine::discardUnfinishedOutput(VideoEntry& entry) {
+    entry.part.discard();
+    // One left by an earlier run that ended without cleaning up.
+    removeLeftoverPart(entry.outputPath);
 }
 
 void Engine::deleteUnfinishedOutputs() {
-    const KeptOutputs kept = keptOutputs();
     for (const auto& entry : list_.entries()) {
         if (entry->status.load() != EntryStatus::Ok) {
-            deleteOutputUnlessKept(*entry, kept);
+            discardUnfinishedOutput(*entry);
         }
     }
 }
@@ -627,20 +678,18 @@ void Engine::exitSweep() {
     // Entries are freed below: every worker must have ended first.
     stopEverything(std::chrono::seconds(15));
 
-    const KeptOutputs kept = keptOutputs();
+    // Unfinished conversions never wrote under their final names: only their
+    // part files go.
     std::lock_guard lock(mutex_);
     for (int i = 0; i < list_.count();) {
         VideoEntry& entry = *list_.at(i);
         if (entry.status.load() != EntryStatus::Ok) {
             entry.status.store(EntryStatus::Cancelled);
-            deleteOutputUnlessKept(entry, kept);
+            discardUnfinishedOutput(entry);
         }
         const EntryStatus status = entry.status.load();
         if (status == EntryStatus::Cancelled || status == EntryStatus::CancelledNotFound ||
             status == EntryStatus::ConversionError) {
-            if (settings_.removeStopped) {
-                deleteOutputUnlessKept(entry, kept);
-            }
             // A worker that outlived every wait keeps its entry alive.
             discardEntryAt(i);
             continue;
@@ -710,13 +759,13 @@ int Engine::recoverUnfinishedEntries() {
             entry->status.store(EntryStatus::Cancelled);
         }
     }
-    // What a crashed run left half written goes; a finished file stays.
-    const KeptOutputs kept = keptOutputs();
+    // What a crashed run left half written is a part file; whatever lies
+    // under a final name stays, whoever wrote it.
     for (const auto& entry : list_.entries()) {
         const EntryStatus status = entry->status.load();
         if (status != EntryStatus::Ok && status != EntryStatus::Ready &&
             !entry->outputPath.empty()) {
-            deleteOutputUnlessKept(*entry, kept);
+            removeLeftoverPart(entry->outputPath);
             entry->outputPath.clear();
             ++recovered;
         }

@@ -130,12 +130,17 @@ class Engine {
     // Saves the history from a copy of the list taken under the lock, so a
     // running batch goes on meanwhile. Entries still on their way are written
     // Cancelled with their output named: a start after a crash then offers
-    // them again and removes what they left half written. True when saved.
+    // them again and removes the part files they left. True when saved.
     bool saveHistorySnapshot(const std::string& path);
     // After a history has been loaded: entries that a crash left unfinished
-    // become Cancelled, and their unfinished outputs are deleted as the exit
-    // sweep would have done. Gives the number of entries recovered.
+    // become Cancelled, and the part files they left are removed (never a
+    // file under a final name). Gives the number of entries recovered.
     int recoverUnfinishedEntries();
+    // Runs on a worker's thread once its entry has reached its final status,
+    // before another conversion may take its place: the window saves the
+    // history there, so that a crash loses no finished entry. Set before a
+    // batch starts.
+    void setFinishedHook(std::function<void()> hook) { finishedHook_ = std::move(hook); }
 
     // Counters of the running batch. The first two take the lock.
     int runningCount();
@@ -170,8 +175,8 @@ class Engine {
     // At exit: stops what runs, waits for the workers, deletes unfinished
     // outputs and drops every entry that did not end Ok.
     void exitSweep();
-    // Deletes the output of every entry that did not end Ok, except a file
-    // that an Ok entry names. Call with the lock held.
+    // Removes what every entry that did not end Ok left unfinished (part
+    // files only). Call with the lock held.
     void deleteUnfinishedOutputs();
     // Lets the owner cut a running probe short: while *flag is not 0, a
     // probe is ended and its file not admitted.
@@ -227,8 +232,16 @@ class Engine {
     void showAdmitted(int row);
     void conversionWorker(VideoEntry& entry);
     void convertEntry(VideoEntry& entry);
+    // With the lock held: chooses the entry's output path in `folder` and
+    // reserves its part file; gives why it failed, or nothing.
+    std::string reserveOutput(VideoEntry& entry, const std::string& folder);
+    // Gives the finished part file its final name (the next free one when
+    // that was taken meanwhile) and makes the entry Ok; 0 on success.
+    int publishOutput(VideoEntry& entry);
+    // Runs the converter writing into `partPath`; its command names
+    // `outputPath`, the final name.
     int runConversion(const std::string& sourcePath, const std::string& outputPath,
-                      VideoEntry& entry);
+                      const std::string& partPath, VideoEntry& entry);
     // One run of the converter, watched for progress: one that stops
     // moving is stopped, then ended, and *stalled set.
     int runWatched(const std::vector<std::string>& args, int priority, VideoEntry& entry,
@@ -252,12 +265,9 @@ class Engine {
     void cancelWaiting(VideoEntry& entry);
     // With the lock held: stop request, status Cancelled, stop byte.
     void cancelEntry(VideoEntry& entry);
-    struct KeptOutputs {
-        std::set<std::string> paths;
-        std::set<std::pair<uint64_t, uint64_t>> files;
-    };
-    KeptOutputs keptOutputs() const;
-    static void deleteOutputUnlessKept(const VideoEntry& entry, const KeptOutputs& kept);
+    // With the lock held: removes what the entry's unfinished conversion
+    // wrote (its part file), never a file under a final name.
+    static void discardUnfinishedOutput(VideoEntry& entry);
     bool anyWorkerThreadAlive() const;
     // With the lock held: the entry at `row` leaves the list; it is freed
     // unless its worker thread has yet to end, which must never find it gone.
@@ -304,6 +314,7 @@ class Engine {
     // never touches freed memory.
     std::vector<std::unique_ptr<VideoEntry>> abandoned_;
     const std::atomic<int>* probeInterrupt_ = nullptr;
+    std::function<void()> finishedHook_;
     // Entries of the batch still waiting for a worker thread, in list order.
     std::deque<VideoEntry*> awaitingWorker_;
 };

@@ -123,6 +123,10 @@ int moveWithoutReplacing(const std::string& from, const std::string& to) {
 }  // namespace
 
 void Engine::dropEntryAt(int row) {
+    if (VideoEntry* entry = list_.at(row); entry && entry->status.load() != EntryStatus::Ok) {
+        // Nothing of an unfinished conversion may outlive its entry.
+        discardUnfinishedOutput(*entry);
+    }
     discardEntryAt(row);
     list_.renumberFrom(row);
     listModified_.store(true);

@@ -1,5 +1,7 @@
 #include "engine/format_preset.h"
 
+#include "engine/part_file.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -281,9 +283,10 @@ bool pathExists(const std::string& path) {
     return lstat(path.c_str(), &info) == 0;
 }
 
-// The longest path and file name that the system accepts.
-constexpr std::size_t kMaxPathLength = PATH_MAX - 1;
-constexpr std::size_t kMaxFileNameLength = NAME_MAX;
+// The longest path and file name that the system accepts, less the room
+// that the output's part file needs beside it.
+constexpr std::size_t kMaxPathLength = PATH_MAX - 1 - kPartPrefix.size();
+constexpr std::size_t kMaxFileNameLength = NAME_MAX - kPartPrefix.size();
 
 }  // namespace
 
@@ -505,7 +508,9 @@ int makeOutputPath(std::string* output, std::string_view folder, std::string_vie
         std::string base(cutAtCharacter(name, room));
         base += suffix;
         MakeFilePath(&candidate, folder, base, extension, kNativePath);
-        if (isOutputPathFree(list, candidate) && !pathExists(candidate)) {
+        // A part file means that another conversion is writing that name.
+        if (isOutputPathFree(list, candidate) && !pathExists(candidate) &&
+            !pathExists(partPathFor(candidate))) {
             if (output != nullptr) {
                 *output = std::move(candidate);
             }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/part_file.h"
 #include "engine/worker_thread.h"
 
 namespace vidmill {
@@ -83,6 +84,9 @@ struct VideoEntry {
     // Why the last conversion failed or stopped, in one line; empty
     // otherwise. Kept in memory only: the history file has no room for it.
     std::string failureReason;
+    // The part file that the running conversion writes into, reserved while
+    // it runs. Memory only; guarded by the engine's lock.
+    PartFile part;
 };
 
 std::unique_ptr<VideoEntry> createEntry(const std::string& sourcePath);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -421,11 +422,15 @@ TEST_F(EngineTest, ExitSweepKeepsOkEntriesAndTheirFiles) {
     stopped->status = EntryStatus::Cancelled;
     stopped->outputPath = kept;
     engine.entryList().entries().append(stopped);
-    std::string partial = out + "/partial.mp4";
+    // A stopped entry whose part file an earlier run left behind, and whose
+    // final name some other program has written meanwhile.
+    const std::string foreign = out + "/partial.mp4";
+    const std::string partial = partPathFor(foreign);
     std::ofstream(partial) << "x";
+    std::ofstream(foreign) << "not ours";
     auto partialEntry = createEntry("/v/partial.avi");
     partialEntry->status = EntryStatus::Cancelled;
-    partialEntry->outputPath = partial;
+    partialEntry->outputPath = foreign;
     engine.entryList().entries().append(partialEntry);
 
     engine.exitSweep();
@@ -434,6 +439,7 @@ TEST_F(EngineTest, ExitSweepKeepsOkEntriesAndTheirFiles) {
     EXPECT_EQ(engine.entryList().at(0)->row, 0);
     EXPECT_TRUE(exists(kept));
     EXPECT_FALSE(exists(partial));
+    EXPECT_TRUE(exists(foreign));
 }
 
 TEST_F(EngineTest, ExitSweepStopsRunningConversionsAndRemovesTheirOutputs) {
@@ -451,6 +457,41 @@ TEST_F(EngineTest, ExitSweepStopsRunningConversionsAndRemovesTheirOutputs) {
     EXPECT_TRUE(engine.batchIdle());
     EXPECT_EQ(engine.entryList().count(), 0);
     EXPECT_FALSE(exists(running));
+}
+
+TEST_F(EngineTest, OnlyWholeOutputsTakeFinalNamesAndNoneReplacesAFile) {
+    auto outputOf = [&](int row) {
+        std::lock_guard lock(engine.mutex());
+        return engine.entryList().at(row)->outputPath;
+    };
+    auto partWritten = [&] {
+        return status(0) == EntryStatus::Converting && exists(partPathFor(outputOf(0)));
+    };
+    // Stopped after writing a cut file that the converter closed properly.
+    addVideo("clip.avi", "output 10; waitstop 20000; onstop 0");
+    engine.startBatch();
+    ASSERT_TRUE(drainUntil(partWritten));
+    const std::string plain = outputOf(0);
+    EXPECT_FALSE(exists(plain));
+    engine.stopAll();
+    ASSERT_TRUE(drain());
+    EXPECT_EQ(status(0), EntryStatus::Cancelled);
+    EXPECT_TRUE(std::filesystem::is_empty(out)) << "no cut file, under any name";
+
+    // Converted again: the plain name is still free. A file that someone
+    // else writes there meanwhile stays, and the output takes the next name.
+    video("clip.avi", "probe: duration 10\nconvert: output 10; sleep 3000");
+    ASSERT_EQ(engine.entryList().requeueCancelled(), 1);
+    engine.startBatch();
+    ASSERT_TRUE(drainUntil(partWritten));
+    EXPECT_EQ(outputOf(0), plain);
+    std::ofstream(plain) << "someone else's";
+    ASSERT_TRUE(drain());
+    EXPECT_EQ(status(0), EntryStatus::Ok);
+    EXPECT_EQ(fileBytes(plain), "someone else's");
+    EXPECT_EQ(outputOf(0), out + "/clip(1).mp4");
+    EXPECT_EQ(std::filesystem::file_size(outputOf(0)), 10u);
+    EXPECT_FALSE(exists(partPathFor(plain)));
 }
 
 TEST_F(EngineTest, ConverterThatIgnoresTheStopIsEndedAtExit) {
@@ -598,13 +639,24 @@ TEST_F(EngineTest, AHistorySavedMidBatchComesBackWholeAfterACrash) {
         // The worker names the output under the lock.
         std::lock_guard lock(engine.mutex());
         return status(0) == EntryStatus::Ok && status(1) == EntryStatus::Converting &&
-               exists(engine.entryList().at(1)->outputPath);
+               exists(partPathFor(engine.entryList().at(1)->outputPath));
     }));
     const std::string history = dir.file("history.bin");
     ASSERT_TRUE(engine.saveHistorySnapshot(history));
     EXPECT_EQ(status(2), EntryStatus::Pending) << "the live list is not touched";
     const std::string kept = engine.entryList().at(0)->outputPath;
-    const std::string halfWritten = engine.entryList().at(1)->outputPath;
+    const std::string finalName = engine.entryList().at(1)->outputPath;
+    const std::string halfWritten = partPathFor(finalName);
+    EXPECT_FALSE(exists(finalName)) << "nothing under a final name before it is whole";
+    // While this run still holds its part file, nobody else may take it.
+    EXPECT_FALSE(removeLeftoverPart(finalName));
+    // The crash: this run ends, its part file stays as a killed run leaves
+    // it, and another program writes the final name meanwhile.
+    host.focused = 1;
+    engine.stopAll();
+    ASSERT_TRUE(drain());
+    std::ofstream(halfWritten) << "half";
+    std::ofstream(finalName) << "someone else's";
 
     // The next start, as if the first had been killed at this moment.
     RecordingHost nextHost;
@@ -618,11 +670,8 @@ TEST_F(EngineTest, AHistorySavedMidBatchComesBackWholeAfterACrash) {
     EXPECT_EQ(next.entryList().at(2)->status, EntryStatus::Cancelled);
     EXPECT_TRUE(exists(kept));
     EXPECT_FALSE(exists(halfWritten));
+    EXPECT_TRUE(exists(finalName)) << "a file under a final name is never ours to remove";
     EXPECT_EQ(next.entryList().requeueCancelled(), 2) << "both ready to convert again";
-
-    host.focused = 1;
-    engine.stopAll();
-    ASSERT_TRUE(drain());
 }
 
 TEST_F(EngineTest, ListCommandsKeepFilesAndNamesSound) {

@@ -1,0 +1,151 @@
+#include "engine/part_file.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace vidmill {
+
+std::string partPathFor(std::string_view outputPath) {
+    if (outputPath.empty()) {
+        return {};
+    }
+    const std::size_t slash = outputPath.rfind('/');
+    const std::size_t nameStart = slash == std::string_view::npos ? 0 : slash + 1;
+    std::string part(outputPath.substr(0, nameStart));
+    part += kPartPrefix;
+    part += outputPath.substr(nameStart);
+    return part;
+}
+
+bool isPartPath(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    return name.size() > kPartPrefix.size() && name.substr(0, kPartPrefix.size()) == kPartPrefix;
+}
+
+PartFile::PartFile(PartFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+
+PartFile& PartFile::operator=(PartFile&& other) noexcept {
+    if (this != &other) {
+        discard();
+        fd_ = std::exchange(other.fd_, -1);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+PartFile::~PartFile() {
+    discard();
+}
+
+int PartFile::reserve(const std::string& outputPath) {
+    discard();
+    const std::string path = partPathFor(outputPath);
+    if (path.empty()) {
+        return ENOENT;
+    }
+    const int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+        return errno;
+    }
+    // Nobody else can have it yet: it was made just now.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::unlink(path.c_str());
+        ::close(fd);
+        return error;
+    }
+    fd_ = fd;
+    path_ = path;
+    return 0;
+}
+
+int PartFile::publish(const std::string& outputPath) {
+    if (fd_ < 0) {
+        return ENOENT;
+    }
+    if (::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, outputPath.c_str(), RENAME_NOREPLACE) == 0) {
+        release();
+        return 0;
+    }
+    int error = errno;
+    if (error == EINVAL || error == ENOSYS || error == ENOTSUP) {
+        // A file system without the no-replace rename: a hard link never
+        // replaces either.
+        if (::link(path_.c_str(), outputPath.c_str()) == 0) {
+            ::unlink(path_.c_str());
+            release();
+            return 0;
+        }
+        error = errno;
+        if (error == EPERM || error == ENOTSUP || error == EOPNOTSUPP) {
+            // No links either (FAT): look, then rename. Only another writer
+            // in the very same instant could slip in between.
+            struct stat info {};
+            if (::lstat(outputPath.c_str(), &info) == 0) {
+                return EEXIST;
+            }
+            if (::rename(path_.c_str(), outputPath.c_str()) == 0) {
+                release();
+                return 0;
+            }
+            error = errno;
+        }
+    }
+    return error;
+}
+
+void PartFile::discard() {
+    if (fd_ >= 0) {
+        // The converter removes a part it gave up on itself, and then
+        // another conversion may have taken the name: only our own file goes.
+        struct stat ours {};
+        struct stat named {};
+        if (::fstat(fd_, &ours) == 0 && ::lstat(path_.c_str(), &named) == 0 &&
+            ours.st_dev == named.st_dev && ours.st_ino == named.st_ino) {
+            ::unlink(path_.c_str());
+        }
+    }
+    release();
+}
+
+void PartFile::release() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    fd_ = -1;
+    path_.clear();
+}
+
+bool removeLeftoverPart(const std::string& outputPath) {
+    const std::string path = partPathFor(outputPath);
+    if (path.empty()) {
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    bool removed = false;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::getuid() &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        // Make sure the name still leads to the file that was checked.
+        struct stat now {};
+        if (::lstat(path.c_str(), &now) == 0 && now.st_dev == info.st_dev &&
+            now.st_ino == info.st_ino) {
+            removed = ::unlink(path.c_str()) == 0;
+        }
+    }
+    ::close(fd);
+    return removed;
+}
+
+}  // namespace vidmill

@@ -1,0 +1,64 @@
+#pragma once
+
+// Part files: a conversion writes into a hidden file of its own beside the
+// final name, and the file takes the final name only once it is complete.
+// So nothing under a final name is ever half written, and nothing that
+// Vidmill did not write is ever removed as "unfinished".
+//
+// A part file is reserved by creating it exclusively and holding an
+// exclusive flock on it for as long as its conversion runs: another Vidmill
+// (a second terminal job, a window recovering from a crash) sees the lock and
+// leaves the file alone, and sees the name taken when it chooses its own.
+
+#include <string>
+#include <string_view>
+
+namespace vidmill {
+
+// What a part file's name starts with; the final name follows it.
+inline constexpr std::string_view kPartPrefix = ".vidmill-part-";
+
+// The part file of a final output path: ".vidmill-part-<name>" in the same
+// folder. Empty for an empty path.
+std::string partPathFor(std::string_view outputPath);
+
+// Whether `path` names a part file (by its name alone).
+bool isPartPath(std::string_view path);
+
+class PartFile {
+  public:
+    PartFile() = default;
+    PartFile(const PartFile&) = delete;
+    PartFile& operator=(const PartFile&) = delete;
+    PartFile(PartFile&& other) noexcept;
+    PartFile& operator=(PartFile&& other) noexcept;
+    // A reserved part that was neither published nor discarded goes.
+    ~PartFile();
+
+    // Creates the part file of `outputPath` exclusively and locks it. 0 on
+    // success, otherwise the errno value (EEXIST: the name is taken).
+    int reserve(const std::string& outputPath);
+    bool reserved() const { return fd_ >= 0; }
+    const std::string& path() const { return path_; }
+
+    // Gives the part file the name `outputPath`, never replacing a file:
+    // 0 on success, EEXIST when that name is taken, another errno value
+    // otherwise. The part stays reserved unless it succeeded.
+    int publish(const std::string& outputPath);
+
+    // Removes the part file and gives up the reservation.
+    void discard();
+
+  private:
+    void release();
+
+    int fd_ = -1;
+    std::string path_;
+};
+
+// Removes the part file of `outputPath` left by a run that ended without
+// cleaning up: only a regular file of this user under the part name that no
+// running Vidmill holds locked. True when one was removed.
+bool removeLeftoverPart(const std::string& outputPath);
+
+}  // namespace vidmill
