@@ -26,7 +26,7 @@ bool HistorySaver::lastSaved() {
 bool HistorySaver::flush() {
     std::unique_lock lock(mutex_);
     const unsigned long wanted = requested_;
-    changed_.wait(lock, [&] { return done_ >= wanted || !thread_.joinable(); });
+    changed_.wait(lock, [&] { return done_ >= wanted || finished_; });
     return lastSaved_;
 }
 
@@ -49,7 +49,10 @@ void HistorySaver::run() {
     for (;;) {
         changed_.wait(lock, [&] { return requested_ != done_ || stopping_; });
         if (requested_ == done_) {
-            return;  // stopping, nothing left to save
+            // Stopping, nothing left to save: whoever still waits goes on.
+            finished_ = true;
+            changed_.notify_all();
+            return;
         }
         // Everything asked for up to now is covered by this one save.
         const unsigned long covering = requested_;

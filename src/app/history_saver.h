@@ -41,6 +41,7 @@ class HistorySaver {
     unsigned long done_ = 0;
     bool lastSaved_ = true;
     bool stopping_ = false;
+    bool finished_ = false;
     std::thread thread_;
 };
 

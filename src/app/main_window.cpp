@@ -283,6 +283,16 @@ TFMain::TFMain(Desktop& desktop, AppPaths paths, QStringList arguments, EngineTi
 
     historySaver_ = std::make_unique<HistorySaver>(
         [this] { return engine_->saveHistorySnapshot(paths_.historyFile); });
+    // Every finished entry is on disk before another conversion starts, so
+    // that a crash never loses a converted file's entry.
+    historyOn_.store(engine_->settings().saveHistory);
+    engine_->setFinishedHook([this] {
+        if (historyOn_.load()) {
+            MakeFolders(ConfigFolder());
+            historySaver_->request();
+            historySaver_->flush();
+        }
+    });
     historyTimer_ = new QTimer(this);
     historyTimer_->setInterval(kHistorySaveMs);
     connect(historyTimer_, &QTimer::timeout, this, [this] { saveHistoryIfChanged(); });
@@ -886,6 +896,7 @@ void TFMain::setBatchControls(bool converting) {
     if (closing_) {
         return;
     }
+    historyOn_.store(engine_->settings().saveHistory);
     if (converting) {
         progress_->setValue(0);
         progress_->show();
@@ -1313,6 +1324,7 @@ void TFMain::closeEvent(QCloseEvent* event) {
 }
 
 void TFMain::saveHistoryIfChanged(bool wait) {
+    historyOn_.store(engine_->settings().saveHistory && !closing_);
     if (closing_ || !engine_->settings().saveHistory) {
         return;
     }
@@ -1336,6 +1348,7 @@ void TFMain::shutDown() {
     closing_ = true;
     historyTimer_->stop();
     // The final history is written below, from the swept list.
+    historyOn_.store(false);
     historySaver_->stop();
     saveSettings();
     // Every worker stops and ends before the list goes, whatever the list's

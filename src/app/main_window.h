@@ -220,6 +220,8 @@ class TFMain : public QMainWindow, public EngineHost, public ListDataSource {
     std::atomic<int> stopAdding_{0};
     std::uint64_t savedHistoryChanges_ = 0;
     std::unique_ptr<HistorySaver> historySaver_;
+    // Whether the history is kept, for the workers' saves after each entry.
+    std::atomic<bool> historyOn_{false};
     std::vector<QString> skipped_;
     int batchPercent_ = 0;
     QString batchText_;

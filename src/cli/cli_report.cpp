@@ -137,7 +137,7 @@ void JsonReporter::rejected(const std::string& path, const std::string& reason) 
            fieldText("reason", reason) + "}"});
 }
 
-void JsonReporter::update(Engine& engine) {
+void JsonReporter::report(Engine& engine, bool endingAll) {
     std::vector<std::string> lines;
     const long long now = MonotonicMs();
     {
@@ -147,7 +147,10 @@ void JsonReporter::update(Engine& engine) {
         for (int i = 0; i < list.count(); ++i) {
             const VideoEntry& entry = *list.at(i);
             Seen& seen = seen_[std::size_t(i)];
-            const EntryStatus status = entry.status.load();
+            EntryStatus status = entry.status.load();
+            if (endingAll && !isFinished(status)) {
+                status = EntryStatus::Cancelled;
+            }
             const bool running =
                 status == EntryStatus::Starting || status == EntryStatus::Converting;
             const bool finished = isFinished(status);
@@ -172,7 +175,10 @@ void JsonReporter::update(Engine& engine) {
                                 fieldOrNull("output", ok ? entry.outputPath : std::string()) +
                                 ",\"size\":" + std::to_string(ok ? entry.size : 0) +
                                 fieldNumber("seconds", seconds, "%.1f") +
-                                fieldOrNull("reason", entry.failureReason) + "}");
+                                fieldOrNull("reason", entry.failureReason.empty() && !ok
+                                                          ? std::string("stopped")
+                                                          : entry.failureReason) +
+                                "}");
             } else if (seen.started && now - seen.lastProgressMs >= 1000) {
                 seen.lastProgressMs = now;
                 double percent = 0;

@@ -54,7 +54,10 @@ class JsonReporter {
     // Reports what changed since the last look; progress at most once a
     // second per file. Takes the engine's lock, and writes after letting it
     // go.
-    void update(Engine& engine);
+    void update(Engine& engine) { report(engine, false); }
+    // The last look before a quit that does not wait for the conversions:
+    // whatever has not ended ends now as stopped.
+    void endAll(Engine& engine) { report(engine, true); }
 
   private:
     struct Seen {
@@ -62,6 +65,7 @@ class JsonReporter {
         bool ended = false;
         long long lastProgressMs = 0;
     };
+    void report(Engine& engine, bool endingAll);
     void write(const std::vector<std::string>& lines);
 
     std::FILE* out_;

@@ -102,6 +102,8 @@ class Cli {
     void printSummary();
     int finish(int exitStatus);
     [[noreturn]] void abandon(bool stopping);
+    // Counts how the entries ended; call with the list at rest or locked.
+    void countOutcomes();
 
     CliOptions& options_;
     QueuedGuiCall gui_;
@@ -307,6 +309,22 @@ int Cli::finish(int exitStatus) {
     return exitStatus;
 }
 
+void Cli::countOutcomes() {
+    for (const auto& entry : engine_.entryList().entries()) {
+        const EntryStatus status = entry->status.load();
+        if (status == EntryStatus::Ok) {
+            ++counts_.converted;
+        } else if (!isFinished(status) || status == EntryStatus::Cancelled ||
+                   status == EntryStatus::CancelledNotFound) {
+            // Still under way only when a quit gave up waiting for it.
+            ++counts_.stopped;
+        } else {
+            ++counts_.failed;
+            environmentFailed_ = environmentFailed_ || isEnvironmentFailure(entry->failureReason);
+        }
+    }
+}
+
 void Cli::abandon(bool stopping) {
     // A second interruption: nothing waits for the converters any longer.
     // They are ended (killed after a short grace) before their outputs go,
@@ -323,6 +341,13 @@ void Cli::abandon(bool stopping) {
     }
     // Workers may still read the slots until we are gone: keep the mapping.
     engine_.channel().unlinkChannel();
+    if (options_.json) {
+        // The report stays whole: an end for every file, the summary last.
+        json_.endAll(engine_);
+        std::lock_guard lock(engine_.mutex());
+        countOutcomes();
+        finish(kExitInterrupted);
+    }
     std::fprintf(stderr, "vidmill-cli: stopped\n");
     std::fflush(nullptr);
     _exit(kExitInterrupted);
@@ -358,17 +383,7 @@ int Cli::convert() {
         host_.clearLines();
         printSummary();
     }
-    for (const auto& entry : engine_.entryList().entries()) {
-        const EntryStatus status = entry->status.load();
-        if (status == EntryStatus::Ok) {
-            ++counts_.converted;
-        } else if (status == EntryStatus::Cancelled || status == EntryStatus::CancelledNotFound) {
-            ++counts_.stopped;
-        } else {
-            ++counts_.failed;
-            environmentFailed_ = environmentFailed_ || isEnvironmentFailure(entry->failureReason);
-        }
-    }
+    countOutcomes();
     // Outputs of whatever did not finish go away.
     engine_.exitSweep();
     return finish(stopping ? kExitInterrupted : kExitAllConverted);

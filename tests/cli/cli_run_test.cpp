@@ -274,6 +274,43 @@ TEST_F(CliRunTest, SummaryGivesTheReasonAfterTheStatusOfAFailedFile) {
     EXPECT_NE(line.find("exit code 3"), std::string::npos) << line;
 }
 
+TEST_F(CliRunTest, TwoRunsIntoOneFolderNeverLoseOrMixTheirFiles) {
+    // Each run converts c1 .. c6 of its own folder; their outputs are told
+    // apart by size.
+    const std::string fakeCli = cliWithFakeConverter(dir);
+    std::vector<std::string> args[2];
+    for (int job = 0; job < 2; ++job) {
+        const std::string folder = dir.file("job" + std::to_string(job));
+        mkdir(folder.c_str(), 0755);
+        args[job] = {fakeCli, "--jobs", "3", "--dest", dest};
+        for (int i = 1; i <= 6; ++i) {
+            args[job].push_back(test::writeFakeScript(
+                dir, "job" + std::to_string(job) + "/c" + std::to_string(i) + ".avi",
+                "probe: duration 1\nconvert: output " + std::to_string(100 + job)));
+        }
+    }
+    for (int round = 0; round < 3; ++round) {
+        std::filesystem::remove_all(dest);
+        test::RunningProgram first(args[0]);
+        test::RunningProgram second(args[1]);
+        const auto a = first.wait(60s);
+        const auto b = second.wait(60s);
+        ASSERT_TRUE(a && b);
+        EXPECT_EQ(a->status, 0) << a->output;
+        EXPECT_EQ(b->status, 0) << b->output;
+        int sizes[2] = {0, 0};
+        const std::vector<std::string> names = filesIn(dest);
+        for (const std::string& name : names) {
+            const auto size = std::filesystem::file_size(dest + "/" + name);
+            ASSERT_TRUE(size == 100 || size == 101) << name;
+            ++sizes[size - 100];
+        }
+        EXPECT_EQ(names.size(), 12u) << "round " << round;
+        EXPECT_EQ(sizes[0], 6) << "round " << round;
+        EXPECT_EQ(sizes[1], 6) << "round " << round;
+    }
+}
+
 TEST_F(CliRunTest, InterruptedProbeIsNotReportedAsAnUnreadableFile) {
     const std::string fakeCli = cliWithFakeConverter(dir);
     const std::string clip = test::writeFakeScript(dir, "slow.avi", "probe: sleep 30000");
@@ -294,7 +331,7 @@ TEST_F(CliRunTest, SecondInterruptEndsConvertersThatIgnoreTheStopAndRemovesTheCh
         dir, "clip.avi",
         "probe: duration 60\nconvert: record " + record +
             "\nconvert: ignorestop\nconvert: output 1000\nconvert: sleep 60000");
-    test::RunningProgram run({fakeCli, "--dest", dest, clip});
+    test::RunningProgram run({fakeCli, "--json", "--dest", dest, clip});
     ASSERT_TRUE(waitFor([&] { return !filesIn(dest).empty(); }, 10s));
     const std::string block = "/dev/shm" + channel_layout::objectName(recordedChannel(record));
     ASSERT_TRUE(test::fileExists(block)) << block;
@@ -308,6 +345,17 @@ TEST_F(CliRunTest, SecondInterruptEndsConvertersThatIgnoreTheStopAndRemovesTheCh
     EXPECT_TRUE(waitFor([&] { return processesMentioning(dest) == 0; }, 2s));
     EXPECT_FALSE(test::fileExists(block));
     EXPECT_TRUE(filesIn(dest).empty());
+    // The report stays whole: the file's end, then the summary.
+    const std::string& out = result->output;
+    const size_t end = out.find("{\"event\":\"end\"");
+    const size_t summary = out.find("{\"event\":\"summary\"");
+    ASSERT_NE(end, std::string::npos) << out;
+    EXPECT_NE(out.find("\"status\":\"stopped\"", end), std::string::npos) << out;
+    ASSERT_NE(summary, std::string::npos) << out;
+    EXPECT_GT(summary, end) << out;
+    EXPECT_NE(out.find("\"stopped\":1,\"rejected\":0,\"exit_status\":130}", summary),
+              std::string::npos)
+        << out;
 }
 
 TEST_F(CliRunTest, InterruptStopsEverythingAndLeavesNoUnfinishedOutput) {
