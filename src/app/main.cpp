@@ -5,6 +5,7 @@
 
 #include "app/desktop.h"
 #include "app/main_window.h"
+#include "app/window_program.h"
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
@@ -15,10 +16,5 @@ int main(int argc, char** argv) {
     arguments.removeFirst();
 
     vidmill::QtDesktop desktop;
-    vidmill::TFMain window(desktop, vidmill::defaultAppPaths(), arguments);
-    window.show();
-    QApplication::exec();
-    // The event loop is over: nothing up the stack holds an entry now.
-    window.shutDown();
-    return 0;
+    return vidmill::runWindowProgram(desktop, vidmill::defaultAppPaths(), arguments);
 }

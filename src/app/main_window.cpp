@@ -236,6 +236,7 @@ AppPaths defaultAppPaths() {
     paths.player = program + "/vidmill-play";
     paths.settingsFile = ConfigFolder() + "/settings.bin";
     paths.historyFile = ConfigFolder() + "/history.bin";
+    paths.lockFile = ConfigFolder() + "/vidmill.lock";
     // Installed beside the programs' share folder, or in the source tree when
     // run from the build.
     for (const std::string& candidate :
@@ -297,6 +298,9 @@ TFMain::TFMain(Desktop& desktop, AppPaths paths, QStringList arguments, EngineTi
     historyTimer_->setInterval(kHistorySaveMs);
     connect(historyTimer_, &QTimer::timeout, this, [this] { saveHistoryIfChanged(); });
     historyTimer_->start();
+    heldTimer_ = new QTimer(this);
+    heldTimer_->setInterval(500);
+    connect(heldTimer_, &QTimer::timeout, this, [this] { takeHeldNames(); });
 }
 
 TFMain::~TFMain() {
@@ -1268,6 +1272,46 @@ void TFMain::dropNames(const QStringList& names) {
 
 void TFMain::AddCommandLineFiles(const QStringList& names) {
     dropNames(names);
+}
+
+bool TFMain::takeHandedOver(const QStringList& names) {
+    if (closing_ || closeRequested_) {
+        return false;
+    }
+    heldNames_ += names;
+    if (!isMinimized()) {
+        raise();
+        activateWindow();
+    }
+    takeHeldNames();
+    return true;
+}
+
+void TFMain::takeHeldNames() {
+    if (closing_ || closeRequested_) {
+        return;
+    }
+    const bool busy = firstActivation_ || adding_ || engine_->batchActive() ||
+                      QApplication::activeModalWidget() != nullptr;
+    if (!heldNames_.isEmpty() && !busy) {
+        const QStringList names = std::exchange(heldNames_, {});
+        // The status shows no count while they are added.
+        panels_[0]->setText(QStringLiteral("F1 Help"));
+        panels_[0]->setToolTip({});
+        dropNames(names);
+    }
+    if (heldNames_.isEmpty()) {
+        heldTimer_->stop();
+        panels_[0]->setText(QStringLiteral("F1 Help"));
+        panels_[0]->setToolTip({});
+        return;
+    }
+    panels_[0]->setText(QStringLiteral("%1 waiting").arg(heldNames_.size()));
+    panels_[0]->setToolTip(
+        QStringLiteral("%1 files or folders opened with Vidmill wait to be added when the "
+                       "current work is done")
+            .arg(heldNames_.size()));
+    heldTimer_->start();
 }
 
 void TFMain::dragEnterEvent(QDragEnterEvent* event) {

@@ -44,6 +44,8 @@ struct AppPaths {
     std::string player;
     std::string settingsFile;
     std::string historyFile;
+    // Held by the window that owns the list: one per user.
+    std::string lockFile;
     // The manual's contents page, opened by Help.
     std::string helpFile;
     // Where the newest version number is asked for; empty: never.
@@ -92,6 +94,11 @@ class TFMain : public QMainWindow, public EngineHost, public ListDataSource {
     bool AddVideos();
     void dropNames(const QStringList& names);
     void AddCommandLineFiles(const QStringList& names);
+    // Files and folders that a later start handed over: taken as a drop, at
+    // once or, while a batch or an add runs or a dialog is open, once that
+    // is over; the status bar shows how many wait meanwhile. False when the
+    // window is closing and cannot take them.
+    bool takeHandedOver(const QStringList& names);
     // The entry commands, on the focused entry.
     void PlayVideo();
     void RemoveEntry();
@@ -220,6 +227,10 @@ class TFMain : public QMainWindow, public EngineHost, public ListDataSource {
     std::atomic<int> stopAdding_{0};
     std::uint64_t savedHistoryChanges_ = 0;
     std::unique_ptr<HistorySaver> historySaver_;
+    // Handed over by later starts, waiting for the window to be free.
+    QStringList heldNames_;
+    QTimer* heldTimer_ = nullptr;
+    void takeHeldNames();
     // Whether the history is kept, for the workers' saves after each entry.
     std::atomic<bool> historyOn_{false};
     std::vector<QString> skipped_;

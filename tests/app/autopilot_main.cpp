@@ -1,6 +1,6 @@
 // vidmill-autopilot: the main window in a process of its own, with a desktop
 // that answers every question with OK and a converter of the test's choice.
-// Tests kill it mid-batch and look at what it left.
+// Tests kill it mid-batch and look at what it left, or start it twice.
 //
 //   vidmill-autopilot CONVERTER [FILE|FOLDER...]
 
@@ -9,6 +9,7 @@
 
 #include "app/desktop.h"
 #include "app/main_window.h"
+#include "app/window_program.h"
 #include "support/agreeing_desktop.h"
 
 namespace {}  // namespace
@@ -24,9 +25,5 @@ int main(int argc, char** argv) {
     vidmill::AppPaths paths = vidmill::defaultAppPaths();
     paths.converter = arguments.takeFirst().toStdString();
     vidmill::test::AgreeingDesktop desktop;
-    vidmill::TFMain window(desktop, paths, arguments);
-    window.show();
-    QApplication::exec();
-    window.shutDown();
-    return 0;
+    return vidmill::runWindowProgram(desktop, paths, arguments);
 }

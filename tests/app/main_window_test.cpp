@@ -258,6 +258,8 @@ class MainWindowTest : public QObject {
         // Nothing of the user's: the default folders land in the test's own.
         qputenv("HOME", QByteArray::fromStdString(dir_->path()));
         qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir_->file("config")));
+        // Never the user's own session bus: a window there would take our files.
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vidmill-test-bus");
         desktop_ = FakeDesktop();
         withPlayer_ = false;
         homePage_.clear();
@@ -478,6 +480,59 @@ class MainWindowTest : public QObject {
         // What the stopped ones had begun to write is gone.
         const QDir out(QString::fromStdString(window_->engine().settings().destinationFolder));
         QCOMPARE(out.entryList(QDir::Files), QStringList({"done.mp4"}));
+    }
+
+    void aSecondStartHandsItsFilesToTheRunningWindow() {
+        const QString slow = video("first/slow.avi", "output 50; percent 5; sleep 2000");
+        const QString later = video("second/later.avi", "output 60");
+        const QString out = QString::fromStdString(dir_->file("Videos/Vidmill"));
+        auto start = [&](QProcess& program, const QString& file) {
+            program.start(VIDMILL_AUTOPILOT_PATH,
+                          {QString::fromStdString(test::fakeConverterPath()), file});
+            return program.waitForStarted();
+        };
+        for (const bool withBus : {true, false}) {
+            QDir(out).removeRecursively();
+            // A session bus of the test's own, or none at all.
+            QProcess bus;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("QT_QPA_PLATFORM", "offscreen");
+            // A fresh list each time: the last one's outputs would claim the names.
+            environment.insert("XDG_CONFIG_HOME",
+                               QString::fromStdString(dir_->file(withBus ? "bus" : "nobus")));
+            if (withBus) {
+                bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+                QVERIFY(bus.waitForStarted());
+                QVERIFY(waitFor([&] { return bus.canReadLine(); }));
+                environment.insert("DBUS_SESSION_BUS_ADDRESS",
+                                   QString::fromUtf8(bus.readLine()).trimmed());
+            }
+            QProcess first;
+            QProcess second;
+            first.setProcessEnvironment(environment);
+            second.setProcessEnvironment(environment);
+            QVERIFY(start(first, slow));
+            QVERIFY(waitFor([&] { return QFileInfo::exists(out + "/.vidmill-part-slow.mp4"); }));
+            QVERIFY(start(second, later));
+            QVERIFY(second.waitForFinished(30000));
+            if (withBus) {
+                // Handed over: the first window converts it once its batch is over.
+                QCOMPARE(second.exitCode(), 0);
+                QVERIFY(waitFor([&] {
+                    return QDir(out).entryList(QDir::Files) ==
+                           QStringList({"later.mp4", "slow.mp4"});
+                }));
+            } else {
+                // Without a bus nothing can be handed over: it says so and ends.
+                QCOMPARE(second.exitCode(), 1);
+                QVERIFY(waitFor([&] { return QFileInfo::exists(out + "/slow.mp4"); }));
+                QVERIFY(!QFileInfo::exists(out + "/later.mp4"));
+            }
+            first.kill();
+            QVERIFY(first.waitForFinished());
+            bus.kill();
+            bus.waitForFinished();
+        }
     }
 
     // Entries of the given statuses; Ok ones have their converted file.
