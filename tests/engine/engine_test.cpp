@@ -494,6 +494,28 @@ TEST_F(EngineTest, OnlyWholeOutputsTakeFinalNamesAndNoneReplacesAFile) {
     EXPECT_FALSE(exists(partPathFor(plain)));
 }
 
+TEST_F(EngineTest, AFinishedEntryIsRecordedBeforeTheNextConversionStarts) {
+    engine.settings().maxConcurrent = 1;
+    addVideo("first.avi", "output 10");
+    addVideo("failing.avi", "exit 3");
+    addVideo("last.avi", "output 10");
+    // What the history would get: the entries' statuses, and how many
+    // conversions had started, at each call.
+    std::vector<std::pair<std::vector<EntryStatus>, std::size_t>> calls;
+    engine.setFinishedHook([&] {
+        std::lock_guard lock(engine.mutex());
+        calls.push_back({{status(0), status(1), status(2)}, startOrder().size()});
+    });
+    ASSERT_TRUE(runBatch());
+    using S = EntryStatus;
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].first[0], S::Ok);
+    EXPECT_EQ(calls[0].second, 1u);
+    EXPECT_EQ(calls[1].first[1], S::ConversionError);
+    EXPECT_EQ(calls[1].second, 2u);
+    EXPECT_EQ(calls[2].first[2], S::Ok);
+}
+
 TEST_F(EngineTest, ConverterThatIgnoresTheStopIsEndedAtExit) {
     addVideo("deaf.avi", "ignorestop; percent 10; sleep 60000; output 10");
     engine.startBatch();
