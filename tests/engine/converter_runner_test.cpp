@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -406,6 +407,7 @@ TEST_F(ConverterRunnerTest, ConvertersDieWithTheirParentHoweverEarlyItDies) {
     // first progress call, a millisecond after the start, or at a random
     // moment around the start. Every converter must end, and soon.
     const std::vector<std::string> line = command("sleep 60000");
+    std::fflush(nullptr);  // or the children would write our buffered output again
     const pid_t reaper = fork();
     if (reaper == 0) {
         prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -438,6 +440,7 @@ TEST_F(ConverterRunnerTest, ConvertersDieWithTheirParentHoweverEarlyItDies) {
         const std::vector<pid_t> survivors = childrenOf(getpid());
         for (pid_t survivor : survivors) {
             kill(survivor, SIGKILL);
+            waitpid(survivor, nullptr, 0);
         }
         _exit(static_cast<int>(std::min<std::size_t>(survivors.size(), 100)) + 1);
     }

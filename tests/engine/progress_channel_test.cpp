@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -85,6 +86,7 @@ std::string ownName(int kind) {
 // (it is killed then) or ended otherwise than with status 0. A test of
 // something that could hang fails this way instead of hanging.
 bool endsWell(const std::function<bool()>& work) {
+    std::fflush(nullptr);  // or the child would write our buffered output again
     const pid_t child = fork();
     if (child == 0) {
         _exit(work() ? 0 : 1);
