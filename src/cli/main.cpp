@@ -390,6 +390,13 @@ int Cli::convert() {
 }
 
 int Cli::run() {
+    // Without the channel no converter can report, and every file would
+    // look unreadable: name the real cause instead.
+    if (!engine_.channel().isOpen()) {
+        std::fprintf(stderr, "vidmill-cli: cannot create the progress channel in /dev/shm: %s\n",
+                     std::strerror(engine_.channel().openError()));
+        return finish(kExitEnvironment);
+    }
     for (const std::string& list : options_.filesFrom) {
         if (!readList(list)) {
             return finish(kExitUsage);

@@ -2,13 +2,13 @@
 
 #include <limits.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 
 #include "converter/convert_error.h"
+#include "engine/converter_runner.h"
 
 namespace vidmill {
 
@@ -74,10 +74,8 @@ void installProcessGuards() {
     sigaction(SIGPIPE, &ignore, nullptr);
     sigaction(SIGXFSZ, &ignore, nullptr);
 
-    const pid_t parent = getppid();
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
     // The parent may have died before the request was made.
-    if (getppid() != parent) {
+    if (!tieLifeToParent(SIGTERM)) {
         startDeadline();
     }
 }

@@ -14,8 +14,9 @@ namespace vidmill {
 inline constexpr std::chrono::seconds kSignalDeadline{3};
 
 // Installs the handlers and asks the kernel for SIGTERM when the parent
-// dies. Also ignores SIGPIPE and SIGXFSZ, so that a closed stderr or a
-// file-size limit shows up as a failed write instead of killing the process.
+// dies; a parent that died before that counts as a stop signal at once. Also ignores SIGPIPE and
+// SIGXFSZ, so that a closed stderr or a file-size limit shows up as a failed write instead of
+// killing the process.
 void installProcessGuards();
 
 // True once a stop signal arrived (or the parent was already gone).

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -13,6 +14,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -89,7 +92,9 @@ class SpawnAttributes {
 
 class PidFd {
   public:
-    explicit PidFd(pid_t pid) {
+    PidFd() = default;
+    void open(pid_t pid) {
+        reset();
 #ifdef SYS_pidfd_open
         fd_ = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 #else
@@ -115,10 +120,36 @@ class PidFd {
     int fd_ = -1;
 };
 
+// Our environment, with the lifeline variable naming us when `lifeline` is
+// set and left out otherwise.
+class ChildEnvironment {
+  public:
+    explicit ChildEnvironment(bool lifeline) {
+        const std::size_t nameLength = std::strlen(kParentPidVariable);
+        for (char** item = environ; item != nullptr && *item != nullptr; ++item) {
+            if (std::strncmp(*item, kParentPidVariable, nameLength) != 0 ||
+                (*item)[nameLength] != '=') {
+                pointers_.push_back(*item);
+            }
+        }
+        if (lifeline) {
+            own_ = std::string(kParentPidVariable) + "=" + std::to_string(getpid());
+            pointers_.push_back(own_.data());
+        }
+        pointers_.push_back(nullptr);
+    }
+    char* const* get() const { return pointers_.data(); }
+
+  private:
+    std::string own_;
+    std::vector<char*> pointers_;
+};
+
 // Gives the child's pid, or -1 when it could not be started. glibc's
 // posix_spawn reports a failed exec (missing file, no execute permission,
 // not a program) as its result.
-pid_t spawnProcess(const std::vector<std::string>& command, bool ownSession, int errorFd = -1) {
+pid_t spawnProcess(const std::vector<std::string>& command, bool ownSession,
+                   const ChildEnvironment& environment, int errorFd = -1) {
     if (command.empty() || command.front().empty()) {
         return -1;
     }
@@ -135,7 +166,8 @@ pid_t spawnProcess(const std::vector<std::string>& command, bool ownSession, int
         return -1;
     }
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ) != 0) {
+    if (posix_spawn(&pid, argv[0], actions.get(), attributes.get(), argv.data(),
+                    environment.get()) != 0) {
         return -1;
     }
     return pid;
@@ -218,9 +250,18 @@ class ErrorTail {
 // never reused while listed.
 class LiveChildren {
   public:
-    void add(pid_t pid, int pidFd) {
+    // Starts the child and lists it in one step under the lock, so that
+    // signalRunning() never misses a child that has already started. Gives
+    // the pid (-1 when it did not start); pidFd receives its descriptor.
+    pid_t spawn(const std::vector<std::string>& command, const ChildEnvironment& environment,
+                int errorFd, PidFd& pidFd) {
         std::lock_guard lock(mutex_);
-        children_.push_back({pid, pidFd});
+        const pid_t pid = spawnProcess(command, false, environment, errorFd);
+        if (pid >= 0) {
+            pidFd.open(pid);
+            children_.push_back({pid, pidFd.get()});
+        }
+        return pid;
     }
     void remove(pid_t pid) {
         std::lock_guard lock(mutex_);
@@ -282,9 +323,9 @@ LiveChildren& liveChildren() {
 // polls in short steps otherwise. The child stays unreaped until finish().
 class ChildWaiter {
   public:
-    ChildWaiter(pid_t pid, ErrorTail* errors) : pid_(pid), pidFd_(pid), errors_(errors) {
-        liveChildren().add(pid_, pidFd_.get());
-    }
+    // Takes over a child that liveChildren().spawn() started and listed.
+    ChildWaiter(pid_t pid, const PidFd& pidFd, ErrorTail* errors)
+        : pid_(pid), pidFd_(pidFd), errors_(errors) {}
     ChildWaiter(const ChildWaiter&) = delete;
     ChildWaiter& operator=(const ChildWaiter&) = delete;
     ~ChildWaiter() { finish(); }
@@ -363,7 +404,7 @@ class ChildWaiter {
     }
 
     pid_t pid_;
-    PidFd pidFd_;
+    const PidFd& pidFd_;  // closed only after finish() has unlisted the child
     ErrorTail* errors_;
     bool reaped_ = false;
     bool lost_ = false;
@@ -392,13 +433,17 @@ int runAndWait(const std::vector<std::string>& command, int* exitCode, int niceV
     if (errors.fd() >= 0) {
         fcntl(errors.fd(), F_SETFL, O_NONBLOCK);
     }
-    const pid_t pid = spawnProcess(command, false, writeEnd.get());
+    const ChildEnvironment environment(true);
+    PidFd pidFd;
+    const pid_t pid = liveChildren().spawn(command, environment, writeEnd.get(), pidFd);
     writeEnd.reset();  // the child holds its own copy
     if (pid < 0) {
         return 0;
     }
+    // From here the child is listed and this thread waits for it until it
+    // has ended: the thread's end is its parent's death to the kernel.
+    ChildWaiter waiter(pid, pidFd, errors.fd() >= 0 ? &errors : nullptr);
     applyPriority(pid, niceValue);
-    ChildWaiter waiter(pid, errors.fd() >= 0 ? &errors : nullptr);
     const Milliseconds period{std::max(pollPeriodMs, 1)};
     bool killed = false;
     bool firstPass = true;
@@ -491,7 +536,8 @@ int endRunningConverters(std::chrono::milliseconds grace) {
 }
 
 int launchDetached(const std::vector<std::string>& command) {
-    const pid_t pid = spawnProcess(command, true);
+    // A detached program is meant to outlive us: no lifeline.
+    const pid_t pid = spawnProcess(command, true, ChildEnvironment(false));
     if (pid < 0) {
         return 0;
     }
@@ -508,6 +554,23 @@ int launchDetached(const std::vector<std::string>& command) {
         // status is collected when we exit.
     }
     return 1;
+}
+
+bool tieLifeToParent(int signal) {
+    const pid_t before = getppid();
+    prctl(PR_SET_PDEATHSIG, signal);
+    const pid_t parent = getppid();
+    const char* named = std::getenv(kParentPidVariable);
+    if (named != nullptr && *named != '\0') {
+        char* end = nullptr;
+        errno = 0;
+        const long long value = std::strtoll(named, &end, 10);
+        if (errno == 0 && *end == '\0' && value > 0) {
+            // Once orphaned, our parent is whoever adopted us.
+            return parent == value;
+        }
+    }
+    return parent == before;
 }
 
 }  // namespace vidmill

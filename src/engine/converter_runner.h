@@ -75,4 +75,19 @@ int endRunningConverters(std::chrono::milliseconds grace);
 // reaped in the background when it ends. Gives 1 when it started, else 0.
 int launchDetached(const std::vector<std::string>& command);
 
+// The lifeline between the runner and a converter. A converter must not
+// outlive the program that waits for it, yet it can ask the kernel for a
+// signal at its parent's death only after it has started, when that parent
+// may already be gone. So the runner puts its own process id into this
+// variable of the converter's environment (and of no other program's), and
+// the converter compares it with its parent after asking.
+inline constexpr const char* kParentPidVariable = "VIDMILL_PARENT_PID";
+
+// For the converter, first thing: asks for `signal` at the death of its
+// parent. Gives false when the parent has died already (the signal will not
+// come). Without the variable, the parent is the one seen before asking.
+// The runner waits for a converter on the very thread that started it, and
+// that thread's end is what the kernel counts as the parent's death.
+bool tieLifeToParent(int signal);
+
 }  // namespace vidmill

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <limits>
 
 #include "engine/channel_layout.h"
@@ -21,13 +23,13 @@ namespace layout = channel_layout;
 
 namespace {
 
-// Enough to get past any run of names taken by other instances; each try is
-// one failed shm_open.
+// Random names meet a taken one about never; the bound only keeps a broken
+// name source from spinning.
 constexpr int kMaxNameAttempts = 64;
 // A block without creator fields is either being created right now or was
 // left half-made by a crash; only the latter is old.
 constexpr time_t kHalfMadeAgeSeconds = 60;
-constexpr const char* kShmFolder = "/dev/shm/";
+constexpr const char* kShmFolder = "/dev/shm";
 
 class Fd {
   public:
@@ -120,42 +122,60 @@ bool creatorIsGone(const std::byte* block) {
     return now != 0 && now != startTime;
 }
 
+// `info` is that of a regular file of this user and of the block's size.
 bool isStale(int fd, const struct stat& info) {
-    if (info.st_size >= static_cast<off_t>(layout::kBlockSize)) {
-        ReadOnlyMapping mapping(fd, layout::kBlockSize);
-        if (mapping.data() == nullptr) {
-            return false;
-        }
-        if (layout::loadU64(mapping.data(), layout::kCreatorMagicOffset, __ATOMIC_ACQUIRE) ==
-            layout::kCreatorMagic) {
-            return creatorIsGone(mapping.data());
-        }
+    ReadOnlyMapping mapping(fd, layout::kBlockSize);
+    if (mapping.data() == nullptr) {
+        return false;
+    }
+    if (layout::loadU64(mapping.data(), layout::kCreatorMagicOffset, __ATOMIC_ACQUIRE) ==
+        layout::kCreatorMagic) {
+        return creatorIsGone(mapping.data());
     }
     const time_t changed = info.st_ctime > info.st_mtime ? info.st_ctime : info.st_mtime;
     return time(nullptr) - changed > kHalfMadeAgeSeconds;
 }
 
+// Whether an entry of the shared-memory folder may be one of our blocks: only
+// then is it opened, and never in a way that could wait (a FIFO) or follow a
+// link somewhere else.
+bool mayBeOurBlock(const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+           info.st_size == static_cast<off_t>(layout::kBlockSize);
+}
+
+bool readRandom(void* buffer, std::size_t size) {
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (size > 0) {
+        const ssize_t got = getrandom(bytes, size, 0);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes += got;
+        size -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
 }  // namespace
 
-ChannelNameGenerator::ChannelNameGenerator(std::uint32_t seed) : a_(seed), b_(seed % 0x83073291u) {}
-
-std::uint32_t ChannelNameGenerator::seedFromTime(std::time_t now) {
-    const auto seed = static_cast<std::uint32_t>(now);
-    return seed == 0 ? 129752u : seed;
-}
-
-std::uint32_t ChannelNameGenerator::next() {
-    a_ = (a_ & 0xFFFFu) * 21723u + (a_ >> 16);
-    b_ = (b_ & 0xFFFFu) * 28959u + (b_ >> 16);
-    return (a_ << 16) | (b_ & 0xFFFFu);
-}
-
-std::string ChannelNameGenerator::nextName() {
-    std::string name(layout::kNameLength, '0');
-    for (char& c : name) {
-        c = static_cast<char>('0' + draw(10));
-    }
-    return name;
+std::string ProgressChannel::randomName() {
+    static_assert(layout::kNameLength == 12);
+    constexpr std::uint64_t kNames = 1000000000000ull;
+    // Values at or above the last whole multiple would favour the low names.
+    constexpr std::uint64_t kLimit = UINT64_MAX - UINT64_MAX % kNames;
+    std::uint64_t value = 0;
+    do {
+        if (!readRandom(&value, sizeof value)) {
+            return {};
+        }
+    } while (value >= kLimit);
+    char text[layout::kNameLength + 1];
+    std::snprintf(text, sizeof text, "%012llu", static_cast<unsigned long long>(value % kNames));
+    return text;
 }
 
 double clampPercent(double percent) {
@@ -166,18 +186,25 @@ double clampPercent(double percent) {
 }
 
 void ProgressChannel::openChannel() {
-    openChannelSeeded(ChannelNameGenerator::seedFromTime(std::time(nullptr)));
+    openChannelWith(randomName);
 }
 
-void ProgressChannel::openChannelSeeded(std::uint32_t seed) {
+void ProgressChannel::openChannelWith(const std::function<std::string()>& nextName) {
     closeChannel();
     removeStaleBlocks();
-    ChannelNameGenerator generator(seed);
+    openError_ = EEXIST;
     for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
-        const std::string name = generator.nextName();
+        errno = 0;
+        const std::string name = nextName();
+        if (!layout::isChannelName(name)) {
+            openError_ = errno != 0 ? errno : EINVAL;
+            return;
+        }
         if (createBlock(name)) {
+            openError_ = 0;
             break;
         }
+        openError_ = errno;
         if (errno != EEXIST) {
             return;
         }
@@ -242,27 +269,33 @@ int ProgressChannel::removeStaleBlocks() {
     if (folder == nullptr) {
         return 0;
     }
+    const int folderFd = dirfd(folder);
     int removed = 0;
-    const uid_t user = geteuid();
     while (const dirent* item = readdir(folder)) {
         const std::string_view fileName = item->d_name;
         if (fileName.substr(0, layout::kObjectPrefix.size()) != layout::kObjectPrefix ||
             !layout::isChannelName(fileName.substr(layout::kObjectPrefix.size()))) {
             continue;
         }
-        const std::string objectName = "/" + std::string(fileName);
-        Fd fd(shm_open(objectName.c_str(), O_RDONLY | O_CLOEXEC, 0));
+        // Anyone may put anything under such a name: look before opening, and
+        // open so that neither a FIFO nor a link can hold or mislead us.
+        struct stat seen {};
+        if (fstatat(folderFd, item->d_name, &seen, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !mayBeOurBlock(seen)) {
+            continue;
+        }
+        Fd fd(openat(folderFd, item->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat info {};
-        if (fd.get() < 0 || fstat(fd.get(), &info) != 0 || info.st_uid != user ||
+        if (fd.get() < 0 || fstat(fd.get(), &info) != 0 || !mayBeOurBlock(info) ||
             !isStale(fd.get(), info)) {
             continue;
         }
         // Make sure the name still refers to the block we judged: another
         // instance may have removed it and created a new one meanwhile.
         struct stat current {};
-        const std::string path = kShmFolder + std::string(fileName);
-        if (stat(path.c_str(), &current) == 0 && current.st_ino == info.st_ino &&
-            shm_unlink(objectName.c_str()) == 0) {
+        if (fstatat(folderFd, item->d_name, &current, AT_SYMLINK_NOFOLLOW) == 0 &&
+            current.st_ino == info.st_ino && current.st_dev == info.st_dev &&
+            unlinkat(folderFd, item->d_name, 0) == 0) {
             ++removed;
         }
     }

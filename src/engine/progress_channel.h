@@ -3,30 +3,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
+#include <functional>
 #include <string>
 
 namespace vidmill {
-
-// The pseudo-random generator behind the channel names: two 16-bit
-// multiply-with-carry states. Exposed so that a name can be worked out from a
-// seed.
-class ChannelNameGenerator {
-  public:
-    explicit ChannelNameGenerator(std::uint32_t seed);
-
-    // The seed for a clock reading: its seconds, or 129752 when that is 0.
-    static std::uint32_t seedFromTime(std::time_t now);
-
-    std::uint32_t next();
-    std::uint32_t draw(std::uint32_t range) { return next() % range; }
-    // Twelve decimal digits.
-    std::string nextName();
-
-  private:
-    std::uint32_t a_;
-    std::uint32_t b_;
-};
 
 // The shared-memory block through which running converters report their
 // duration and progress and receive stop requests; see channel_layout.h for
@@ -46,11 +26,12 @@ class ProgressChannel {
     ProgressChannel& operator=(const ProgressChannel&) = delete;
     ~ProgressChannel() { closeChannel(); }
 
-    // Creates the block under a fresh name drawn from a clock-seeded generator.
+    // Creates the block under a fresh name drawn from the kernel's random
+    // source, so that nobody can take our name before us; a name that is
+    // taken all the same is passed over for another.
     void openChannel();
-    // The same with a chosen seed. When a name is taken (another instance
-    // created it) the next name of the same generator is tried.
-    void openChannelSeeded(std::uint32_t seed);
+    // The same with the names drawn from nextName (tests choose them).
+    void openChannelWith(const std::function<std::string()>& nextName);
     // Unmaps and removes the block. Converters still attached keep their own
     // mapping until they end.
     void closeChannel();
@@ -59,6 +40,8 @@ class ProgressChannel {
     void unlinkChannel();
 
     bool isOpen() const { return view_ != nullptr; }
+    // The errno of the last opening that failed, 0 after one that worked.
+    int openError() const { return openError_; }
     // Empty while the channel is absent.
     const std::string& channelName() const { return channelName_; }
     int highWater() const { return highWater_.load(std::memory_order_relaxed); }
@@ -79,8 +62,14 @@ class ProgressChannel {
     int readDuration(int index, double& seconds) const;
 
     // Removes the blocks of this user whose creating process no longer runs;
-    // gives how many were removed. Opening a channel does this first.
+    // gives how many were removed. Opening a channel does this first. Only
+    // regular files of this user and of the block's size are looked into;
+    // nothing under the name (a FIFO, a link, another user's file) can
+    // make it wait.
     static int removeStaleBlocks();
+
+    // A fresh channel name from the kernel's random source.
+    static std::string randomName();
 
   private:
     bool validSlot(int index) const;
@@ -89,6 +78,7 @@ class ProgressChannel {
 
     std::byte* view_ = nullptr;
     std::string channelName_;
+    int openError_ = 0;
     std::atomic<int> highWater_{0};
 };
 

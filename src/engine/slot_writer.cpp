@@ -20,14 +20,17 @@ SlotWriter SlotWriter::attach(std::string_view channelName, int slotIndex) {
         return writer;
     }
     const std::string name = layout::objectName(channelName);
-    const int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+    // Whatever lies under the name is looked at before use: a FIFO must not
+    // hold us, and only a block of our own user and of the layout's size is
+    // the engine's (a smaller one would fault on access).
+    const int fd = shm_open(name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0) {
         return writer;
     }
     struct stat info {};
     void* mapping = MAP_FAILED;
-    // A block smaller than the layout would fault on access instead of failing here.
-    if (fstat(fd, &info) == 0 && info.st_size >= static_cast<off_t>(layout::kBlockSize)) {
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+        info.st_size == static_cast<off_t>(layout::kBlockSize)) {
         mapping = mmap(nullptr, layout::kBlockSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     }
     close(fd);  // the mapping keeps the block alive

@@ -14,7 +14,8 @@ class SlotWriter {
     SlotWriter() = default;  // inactive: every call does nothing, stopRequested() is false
 
     // Inactive on slot -1, an out-of-range slot, a malformed name, a block
-    // that does not exist or is too small, or any other failure.
+    // that does not exist, is not a regular file of this user or is not of
+    // the layout's size, or any other failure.
     static SlotWriter attach(std::string_view channelName, int slotIndex);
 
     SlotWriter(SlotWriter&& other) noexcept;

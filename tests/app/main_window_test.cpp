@@ -663,7 +663,12 @@ class MainWindowTest : public QObject {
         QCOMPARE(desktop_.tipsShown, QList<bool>({true, true}));
         QVERIFY(!window_->engine().settings().showTips);
         reopen();
-        QTest::qWait(50);
+        // The start's first activation is a queued call: once a call queued
+        // after it has run, so has it.
+        bool settled = false;
+        QMetaObject::invokeMethod(
+            window_.get(), [&] { settled = true; }, Qt::QueuedConnection);
+        QVERIFY(waitFor([&] { return settled; }));
         QCOMPARE(desktop_.tipsShown.size(), 2);  // not at this start
         window_->command("TipoftheDay1")->trigger();
         QCOMPARE(desktop_.tipsShown.last(), false);
@@ -821,7 +826,10 @@ class MainWindowTest : public QObject {
         engine.startBatch();
         QCOMPARE(desktop_.messages.size(), 2);
         QVERIFY(waitFor([&] { return engine.batchIdle() && !window.isVisible(); }));
-        QTest::qWait(50);
+        bool settled = false;  // a second close would be queued by now
+        QMetaObject::invokeMethod(
+            &window, [&] { settled = true; }, Qt::QueuedConnection);
+        QVERIFY(waitFor([&] { return settled; }));
         QCOMPARE(closeEvents_, 1);
         QVERIFY(engine.shutdownPending());
         QCOMPARE(desktop_.powerOffs, 0);
@@ -859,7 +867,12 @@ class MainWindowTest : public QObject {
         window.UpdateCommandStates();
         window.command("StopAll1")->trigger();
         QVERIFY(waitFor([&] { return engine.batchIdle(); }));
-        QTest::qWait(50);
+        // A close at the batch's end would be queued by then: once a call
+        // queued now has run, it would have too.
+        bool settled = false;
+        QMetaObject::invokeMethod(
+            &window, [&] { settled = true; }, Qt::QueuedConnection);
+        QVERIFY(waitFor([&] { return settled; }));
         QCOMPARE(closeEvents_, 0);
         QVERIFY(window.isVisible());
         QVERIFY(!engine.shutdownPending());

@@ -2,8 +2,10 @@
 // time.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,6 +117,10 @@ class CliRunTest : public ::testing::Test {
     const std::string& longClip() {
         static const std::string path = [] {
             std::string clip = test::testMedia().folder + "/long-clip.mp4";
+            // Tests run side by side: one makes the clip, the others wait for it.
+            const int lock = open((test::testMedia().folder + "/.lock").c_str(),
+                                  O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            flock(lock, LOCK_EX);
             if (!test::fileExists(clip)) {
                 ProgramResult made = test::runProgram({"/usr/bin/ffmpeg",
                                                        "-v",
@@ -139,6 +145,8 @@ class CliRunTest : public ::testing::Test {
                 EXPECT_EQ(made.status, 0) << made.output;
                 rename((clip + ".part.mp4").c_str(), clip.c_str());
             }
+            flock(lock, LOCK_UN);
+            close(lock);
             return clip;
         }();
         return path;

@@ -85,7 +85,10 @@ EngineTiming fastTiming() {
     timing.admissionPollMs = 10;
     timing.progressPollMs = 20;
     timing.probePollMs = 2;
-    timing.probeTimeoutMs = 400;
+    // A probe of the fake ends in milliseconds, but a loaded machine may
+    // take far longer to start it: only the tests of hanging probes want
+    // the limit to strike.
+    timing.probeTimeoutMs = 5000;
     timing.probeGraceMs = 300;
     return timing;
 }
@@ -214,14 +217,17 @@ TEST_F(EngineTest, MissingConverterAddsNothingSilently) {
 }
 
 TEST_F(EngineTest, HangingProbeIsStoppedAndTheFileRejected) {
+    EngineTiming timing = fastTiming();
+    timing.probeTimeoutMs = 400;  // rejected either way, however slow the machine
+    Engine impatient(host, gui, test::fakeConverterPath(), timing);
     auto start = std::chrono::steady_clock::now();
-    engine.admitFile(video("stuck.avi", "probe: duration 5; ignorestop; sleep 60000"));
+    impatient.admitFile(video("stuck.avi", "probe: duration 5; ignorestop; sleep 60000"));
     auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(engine.entryList().count(), 0);
+    EXPECT_EQ(impatient.entryList().count(), 0);
     EXPECT_LT(took, 10s);
     // One that honours the stop byte ends at the first request.
-    engine.admitFile(video("slow.avi", "probe: duration 5; sleep 60000"));
-    EXPECT_EQ(engine.entryList().count(), 0);
+    impatient.admitFile(video("slow.avi", "probe: duration 5; sleep 60000"));
+    EXPECT_EQ(impatient.entryList().count(), 0);
 }
 
 TEST_F(EngineTest, AdmissionBeyondTheLimitDropsTheOldest) {
@@ -881,11 +887,9 @@ TEST_F(EngineTest, ParallelAdmissionGivesTheResultsOfOneByOneInOrder) {
     RecordingHost oneHost;
     QueuedGuiCall oneGui;
     Engine oneByOne(oneHost, oneGui, test::fakeConverterPath(), fastTiming());
-    auto start = std::chrono::steady_clock::now();
     for (const std::string& path : paths) {
         oneByOne.admitFile(path);
     }
-    const auto oneByOneTime = std::chrono::steady_clock::now() - start;
 
     std::vector<std::pair<size_t, AdmitOutcome>> outcomes;
     AdmitOptions options;
@@ -898,9 +902,7 @@ TEST_F(EngineTest, ParallelAdmissionGivesTheResultsOfOneByOneInOrder) {
         }
         outcomes.emplace_back(index, outcome);
     };
-    start = std::chrono::steady_clock::now();
     EXPECT_EQ(engine.admitFiles(paths, options), 4);
-    const auto parallelTime = std::chrono::steady_clock::now() - start;
 
     ASSERT_EQ(outcomes.size(), cases.size());
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -924,8 +926,9 @@ TEST_F(EngineTest, ParallelAdmissionGivesTheResultsOfOneByOneInOrder) {
     double average = 0;
     EXPECT_EQ(engine.channel().readOverall(average), 0);  // every probe's slot went back
     EXPECT_LE(engine.channel().highWater(), 4);
-    // The slow probes overlapped.
-    EXPECT_LT(parallelTime, oneByOneTime * 3 / 4);
+    // The probes overlapped: two of them held slots at once. (Their times
+    // tell nothing: the hanging one takes the probe limit either way.)
+    EXPECT_GE(engine.channel().highWater(), 2);
 }
 
 class EngineLongProbeTest : public EngineTest {

@@ -1,17 +1,23 @@
 #include "engine/progress_channel.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -69,51 +75,56 @@ bool blockExists(const std::string& channelName) {
     return stat(("/dev/shm/vidmill-chan-" + channelName).c_str(), &info) == 0;
 }
 
-// A seed of this test process's own, so that test programs running side by
-// side do not compete for the same names.
-std::uint32_t ownSeed() {
-    return 0x9e3779b9u * static_cast<std::uint32_t>(getpid());
+// Names of this test process's own, so that test programs running side by
+// side do not meet.
+std::string ownName(int kind) {
+    const std::string base = std::to_string(100000000 + getpid() % 100000000);
+    return "00" + std::to_string(kind) + base.substr(0, 9);
+}
+
+// Runs `work` in a child process; false when it did not end within the limit
+// (it is killed then) or ended otherwise than with status 0. A test of
+// something that could hang fails this way instead of hanging.
+bool endsWell(const std::function<bool()>& work) {
+    std::fflush(nullptr);  // or the child would write our buffered output again
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(work() ? 0 : 1);
+    }
+    if (child < 0) {
+        return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 class ProgressChannelTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        channel.openChannelSeeded(ownSeed());
+        channel.openChannel();
         ASSERT_TRUE(channel.isOpen());
     }
     ProgressChannel channel;
 };
 
-TEST(ChannelNameGeneratorTest, NamesFollowTheGeneratorForFixedSeeds) {
-    // Worked out by hand from the two multiply-with-carry states.
-    const struct {
-        std::uint32_t seed;
-        const char* first;
-        const char* second;
-    } cases[] = {
-        {129752, "964126165705", "394860588774"},
-        {1, "793914927987", "191778360652"},
-        {1700000000, "310728709597", "967721354954"},
-        {0xFFFFFFFFu, "602930017728", "049636443582"},
-        {0x83073291u + 5, "350068264454", "322852583330"},  // B starts below A
-    };
-    for (const auto& c : cases) {
-        ChannelNameGenerator generator(c.seed);
-        EXPECT_EQ(generator.nextName(), c.first) << c.seed;
-        EXPECT_EQ(generator.nextName(), c.second) << c.seed;
-    }
-    EXPECT_EQ(ChannelNameGenerator::seedFromTime(0), 129752u);
-    EXPECT_EQ(ChannelNameGenerator::seedFromTime(1700000000), 1700000000u);
-}
-
 TEST(ProgressChannelOpenTest, CreatesAPrivateBlockOfTheExactSizeAndRemovesItOnClose) {
     std::string name;
     {
         ProgressChannel channel;
-        channel.openChannelSeeded(ownSeed());
+        channel.openChannel();
         ASSERT_TRUE(channel.isOpen());
+        EXPECT_EQ(channel.openError(), 0);
         name = channel.channelName();
-        EXPECT_EQ(name, ChannelNameGenerator(ownSeed()).nextName());
+        EXPECT_TRUE(channel_layout::isChannelName(name)) << name;
 
         struct stat info {};
         ASSERT_EQ(stat(("/dev/shm/vidmill-chan-" + name).c_str(), &info), 0);
@@ -128,29 +139,66 @@ TEST(ProgressChannelOpenTest, CreatesAPrivateBlockOfTheExactSizeAndRemovesItOnCl
         EXPECT_FALSE(channel.isOpen());
         EXPECT_FALSE(blockExists(name));
 
-        channel.openChannelSeeded(ownSeed());
+        channel.openChannel();
+        EXPECT_NE(channel.channelName(), name) << "a fresh name each time";
         name = channel.channelName();
         EXPECT_TRUE(blockExists(name));
     }
     EXPECT_FALSE(blockExists(name)) << "the destructor closes the channel";
 }
 
-TEST(ProgressChannelOpenTest, TwoChannelsFromTheSameSecondGetDifferentNames) {
+TEST(ProgressChannelOpenTest, NamesTakenByAnythingArePassedOverWithoutWaiting) {
+    namespace layout = channel_layout;
+    // Anyone may make files under the names: a FIFO, which an opening for
+    // reading would wait on for ever, and a file of the block's size.
+    const std::string fifo = ownName(5);
+    const std::string plain = ownName(6);
+    const std::string free = ownName(7);
+    const std::string fifoPath = "/dev/shm" + layout::objectName(fifo);
+    const std::string plainPath = "/dev/shm" + layout::objectName(plain);
+    ASSERT_EQ(mkfifo(fifoPath.c_str(), 0666), 0);
+    const int fd = open(plainPath.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 48100), 0);
+    close(fd);
+
+    EXPECT_TRUE(endsWell([&] {
+        std::vector<std::string> names = {fifo, plain, free};
+        std::size_t next = 0;
+        ProgressChannel channel;
+        channel.openChannelWith([&] { return names[next++]; });
+        const bool opened = channel.isOpen() && channel.channelName() == free && next == 3;
+        // Writers may meet the same things under a name.
+        const bool writersIdle =
+            !SlotWriter::attach(fifo, 0).active() && SlotWriter::attach(free, 0).active();
+        return opened && writersIdle;
+    })) << "the opening waited, or did not take the first free name";
+    struct stat info {};
+    EXPECT_EQ(lstat(fifoPath.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode)) << "what is not ours stays";
+    EXPECT_EQ(lstat(plainPath.c_str(), &info), 0);
+    EXPECT_FALSE(blockExists(free)) << "closed at the end";
+    unlink(fifoPath.c_str());
+    unlink(plainPath.c_str());
+
+    // Names that are not channel names end the opening with a reason.
+    ProgressChannel refused;
+    refused.openChannelWith([] { return std::string("12345"); });
+    EXPECT_FALSE(refused.isOpen());
+    EXPECT_EQ(refused.openError(), EINVAL);
+
+    // Two channels at once get two names; the second leaves the first alone.
     ProgressChannel first;
     ProgressChannel second;
-    first.openChannelSeeded(ownSeed());
-    second.openChannelSeeded(ownSeed());
+    first.openChannel();
+    second.openChannel();
     ASSERT_TRUE(first.isOpen());
     ASSERT_TRUE(second.isOpen());
-    ChannelNameGenerator generator(ownSeed());
-    EXPECT_EQ(first.channelName(), generator.nextName());
-    EXPECT_EQ(second.channelName(), generator.nextName());
-
-    // The second one must not have cleared the first one's slots.
+    EXPECT_NE(first.channelName(), second.channelName());
     const int slot = first.allocateSlot();
     SlotWriter::attach(first.channelName(), slot).writePercent(30);
     ProgressChannel third;
-    third.openChannelSeeded(ownSeed());
+    third.openChannel();
     double percent = 0;
     ASSERT_EQ(first.readProgress(slot, percent), 1);
     EXPECT_EQ(percent, 30);
@@ -167,7 +215,7 @@ TEST(ProgressChannelOpenTest, SweepsTheBlocksOfProcessesThatNoLongerRun) {
 
     // Our own start time, as the channel records it.
     ProgressChannel own;
-    own.openChannelSeeded(ownSeed());
+    own.openChannel();
     ASSERT_TRUE(own.isOpen());
     const std::uint64_t ownStart = RawBlock(own.channelName()).getU64(48016);
     own.closeChannel();
@@ -185,24 +233,58 @@ TEST(ProgressChannelOpenTest, SweepsTheBlocksOfProcessesThatNoLongerRun) {
             raw.putDouble(48000, std::bit_cast<double>(layout::kCreatorMagic));
         }
     };
-    const std::string base = std::to_string(100000000 + getpid() % 100000000);
-    const std::string deadCreator = "001" + base.substr(0, 9);
-    const std::string liveCreator = "002" + base.substr(0, 9);
-    const std::string reusedPid = "003" + base.substr(0, 9);
-    const std::string beingMade = "004" + base.substr(0, 9);
+    const std::string deadCreator = ownName(1);
+    const std::string liveCreator = ownName(2);
+    const std::string reusedPid = ownName(3);
+    const std::string beingMade = ownName(4);
     makeBlock(deadCreator, true, static_cast<std::uint64_t>(child), 0);
     makeBlock(liveCreator, true, static_cast<std::uint64_t>(getpid()), ownStart);
     makeBlock(reusedPid, true, static_cast<std::uint64_t>(getpid()), ownStart + 1);
     makeBlock(beingMade, false, 0, 0);
 
-    ProgressChannel channel;
-    channel.openChannelSeeded(ownSeed());
+    // What only looks like a stale block is never opened in a way that could
+    // wait, nor removed: a FIFO, a link to a stale block, a stale block of
+    // the wrong size and (when we may make one) of another user.
+    const std::string fifo = ownName(5);
+    const std::string link = ownName(6);
+    const std::string wrongSize = ownName(7);
+    const std::string foreign = ownName(8);
+    const std::string target = ownName(9);
+    auto path = [](const std::string& name) { return "/dev/shm" + layout::objectName(name); };
+    ASSERT_EQ(mkfifo(path(fifo).c_str(), 0600), 0);
+    makeBlock(target, true, static_cast<std::uint64_t>(child), 0);
+    ASSERT_EQ(rename(path(target).c_str(), (path(target) + ".away").c_str()), 0);
+    ASSERT_EQ(symlink((path(target) + ".away").c_str(), path(link).c_str()), 0);
+    makeBlock(wrongSize, true, static_cast<std::uint64_t>(child), 0);
+    ASSERT_EQ(truncate(path(wrongSize).c_str(), 48101), 0);
+    const bool privileged = geteuid() == 0;
+    if (privileged) {
+        makeBlock(foreign, true, static_cast<std::uint64_t>(child), 0);
+        ASSERT_EQ(chown(path(foreign).c_str(), 65534, 65534), 0);
+    }
+
+    EXPECT_TRUE(endsWell([] {
+        ProgressChannel channel;
+        channel.openChannel();
+        const bool opened = channel.isOpen() && blockExists(channel.channelName());
+        channel.closeChannel();
+        return opened;
+    })) << "the sweep waited";
     EXPECT_FALSE(blockExists(deadCreator));
     EXPECT_TRUE(blockExists(liveCreator));
     EXPECT_FALSE(blockExists(reusedPid));
     EXPECT_TRUE(blockExists(beingMade)) << "a block still being made is left alone";
-    EXPECT_TRUE(blockExists(channel.channelName()));
-
+    for (const std::string& name : {fifo, link, wrongSize}) {
+        struct stat info {};
+        EXPECT_EQ(lstat(path(name).c_str(), &info), 0) << name;
+        unlink(path(name).c_str());
+    }
+    EXPECT_TRUE(blockExists(target + ".away")) << "nothing is removed through a link";
+    unlink((path(target) + ".away").c_str());
+    if (privileged) {
+        EXPECT_TRUE(blockExists(foreign)) << "another user's block stays";
+        unlink(path(foreign).c_str());
+    }
     shm_unlink(layout::objectName(liveCreator).c_str());
     shm_unlink(layout::objectName(beingMade).c_str());
 }
@@ -417,7 +499,19 @@ TEST_F(ProgressChannelTest, SlotWriterWritesItsOwnSlotInLittleEndian) {
 TEST_F(ProgressChannelTest, SlotWriterStaysInactiveWhereItCannotAttach) {
     const std::string name = channel.channelName();
     const std::string missing = name == "000000000000" ? "000000000001" : "000000000000";
+    // A block one byte too small would fault; one too big is not the engine's.
+    std::vector<std::string> odd;
+    for (off_t size : {48099, 48101}) {
+        odd.push_back(ownName(size == 48099 ? 1 : 2));
+        const std::string path = "/dev/shm/vidmill-chan-" + odd.back();
+        const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, size), 0);
+        close(fd);
+    }
     SlotWriter writers[] = {SlotWriter::attach(name, -1),
+                            SlotWriter::attach(odd[0], 0),
+                            SlotWriter::attach(odd[1], 0),
                             SlotWriter::attach(name, 1000),
                             SlotWriter::attach(name, -7),
                             SlotWriter::attach("12345", 0),
@@ -432,6 +526,9 @@ TEST_F(ProgressChannelTest, SlotWriterStaysInactiveWhereItCannotAttach) {
     }
     double average = 0;
     EXPECT_EQ(channel.readOverall(average), 0);
+    for (const std::string& other : odd) {
+        unlink(("/dev/shm/vidmill-chan-" + other).c_str());
+    }
 }
 
 }  // namespace

@@ -36,6 +36,9 @@
 // Waiting (steps, sleep) looks at the stop byte every few milliseconds and
 // ends the run with the onstop code when it is set. A malformed command line
 // or script ends with exit code 2 and a message on stderr.
+//
+// Like the converter, it dies with the program that started it (SIGKILL, so
+// that "ignoreterm" cannot keep it alive), however early that program dies.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -59,6 +62,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/converter_runner.h"
 #include "engine/slot_writer.h"
 
 namespace {
@@ -436,6 +440,9 @@ class Runner {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!vidmill::tieLifeToParent(SIGKILL)) {
+        raise(SIGKILL);
+    }
     const std::string startDescriptors = openDescriptors();
     const CommandLine line = parseCommandLine(argc, argv);
     const std::optional<std::string> script = loadScript(line);
