@@ -116,6 +116,7 @@ class FieldReader {
         }
     }
 
+  private:
     // True when all of the value's bytes came; the layout breaks otherwise.
     template <typename T>
     bool read(T& value) {
@@ -136,7 +137,6 @@ class FieldReader {
         return complete;
     }
 
-  private:
     template <typename T, typename V>
     void keepIf(bool valid, T ConversionSettings::*field, V value, const char* name) {
         if (valid) {
