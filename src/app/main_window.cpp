@@ -36,6 +36,7 @@
 #include "engine/format_preset.h"
 #include "engine/history_file.h"
 #include "engine/video_files.h"
+#include "storage/safe_save.h"
 #include "storage/settings_file.h"
 #include "system/path_utils.h"
 #include "system/text_utils.h"
@@ -579,7 +580,11 @@ void TFMain::applySizeRule() {
 
 void TFMain::InitApplicationState() {
     ConversionSettings& settings = engine_->settings();
-    loadSettingsFile(settings, paths_.settingsFile);
+    removeInterruptedSaves(paths_.settingsFile);
+    removeInterruptedSaves(paths_.historyFile);
+    const SettingsLoad settingsLoad = loadSettingsFile(settings, paths_.settingsFile, [](int id) {
+        return presetRow(findPresetById(id)).id == id;
+    });
     // A stored count outside what the engine can run would hold every batch.
     settings.maxConcurrent = std::clamp<int16_t>(settings.maxConcurrent, 1, 20);
     if (settings.destinationFolder[0] == '\0' || !IsFolder(settings.destinationFolder)) {
@@ -594,7 +599,11 @@ void TFMain::InitApplicationState() {
     SetStatusBarVisible(settings.showStatusBar);
 
     engine_->setListModified(false);
-    if (settings.saveHistory && loadHistoryFile(engine_->entryList(), paths_.historyFile) != 0) {
+    HistoryLoad historyLoad;
+    if (settings.saveHistory) {
+        historyLoad = loadHistoryAtStart(engine_->entryList(), paths_.historyFile);
+    }
+    if (historyLoad.recognised) {
         // A history that a crash left behind holds unfinished entries: they
         // come back stopped, ready to convert again, and are swept at exit.
         if (engine_->recoverUnfinishedEntries() > 0) {
@@ -607,6 +616,10 @@ void TFMain::InitApplicationState() {
         }
     }
     savedHistoryChanges_ = engine_->historyChanges();
+    if (const std::string notice = startupFilesMessage(settingsLoad, historyLoad);
+        !notice.empty()) {
+        AppMessageBox(kInformationMessage, notice);
+    }
 }
 
 void TFMain::showEvent(QShowEvent* event) {

@@ -1,6 +1,11 @@
 #include "engine/history_file.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 
 #include "engine/entry_list.h"
@@ -9,6 +14,9 @@
 
 namespace vidmill {
 namespace {
+
+// Names tried for a damaged file kept aside, before giving up.
+constexpr int kAsideNameTries = 100;
 
 // Gives the version whose signature opens the file, or 0.
 int readHistoryVersion(RecordFile& file) {
@@ -20,24 +28,146 @@ int readHistoryVersion(RecordFile& file) {
     return file.readSignature(kHistorySignatureV1) ? 1 : 0;
 }
 
+// Values that this program writes; a record holding others was read from
+// the wrong place, and so would every record after it be.
+bool isStoredEntry(const VideoEntry& entry) {
+    const int status = int(entry.status.load(std::memory_order_relaxed));
+    const bool knownStatus =
+        (status >= int(EntryStatus::Starting) && status <= int(EntryStatus::ConversionError)) ||
+        status == int(EntryStatus::Ready);
+    return knownStatus && (entry.kind == 0 || entry.kind == kLocalFileKind) &&
+           entry.transferState >= 0 && entry.transferState <= 2 && entry.duration >= 0;
+}
+
+struct HistoryRead {
+    // 0 when the file could not be opened or has no history signature.
+    int version = 0;
+    bool damaged = false;
+};
+
+HistoryRead readHistory(EntryList& list, const std::string& path) {
+    HistoryRead read;
+    std::unique_ptr<RecordFile> file = openRecordFile(path, false);
+    if (!file) {
+        return read;
+    }
+    read.version = readHistoryVersion(*file);
+    if (read.version == 0) {
+        read.damaged = true;
+        return read;
+    }
+    uint32_t reserved = 0;
+    uint16_t stored = 0;
+    if (file->readUInt32(reserved) != 4 || file->readUInt16(stored) != 2 || int16_t(stored) < 0) {
+        read.damaged = true;
+        return read;
+    }
+    list.reserved = int32_t(reserved);
+    for (int i = 0; i < int16_t(stored); ++i) {
+        std::unique_ptr<VideoEntry> entry = readEntry(*file, read.version);
+        if (!entry || !isStoredEntry(*entry) || list.entries().append(entry) < 0) {
+            read.damaged = true;
+            break;
+        }
+    }
+    uint8_t more = 0;
+    read.damaged = read.damaged || file->readBytes(&more, 1) != 0;
+    list.renumberRows();
+    return read;
+}
+
+std::string fileNameOf(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Moves the file to a new name that no file has; gives that name, or empty
+// when it could not be moved. An existing file is never replaced.
+bool moveToNewName(const std::string& from, const std::string& to, bool& nameTaken) {
+    nameTaken = false;
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+        nameTaken = errno == EEXIST;
+        return false;
+    }
+    // A file system without that rename: a second link claims the name just
+    // as exclusively.
+    if (link(from.c_str(), to.c_str()) != 0) {
+        nameTaken = errno == EEXIST;
+        return false;
+    }
+    unlink(from.c_str());
+    return true;
+}
+
+std::string keepAside(const std::string& path, std::time_t now) {
+    std::tm local{};
+    char stamp[32] = "00000000-000000";
+    if (localtime_r(&now, &local) != nullptr) {
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    }
+    const std::string base = path + ".damaged-" + stamp;
+    for (int n = 0; n < kAsideNameTries; ++n) {
+        const std::string aside = n == 0 ? base : base + "-" + std::to_string(n);
+        bool nameTaken = false;
+        if (moveToNewName(path, aside, nameTaken)) {
+            return fileNameOf(aside);
+        }
+        if (!nameTaken) {
+            break;
+        }
+    }
+    return {};
+}
+
+std::string historyLoadMessage(const HistoryLoad& load) {
+    if (!load.damaged) {
+        return {};
+    }
+    std::string text = "The history file was damaged. ";
+    if (load.entriesRead == 0) {
+        text += "No entries could be read";
+    } else if (load.entriesRead == 1) {
+        text += "1 entry could be read";
+    } else {
+        text += std::to_string(load.entriesRead) + " entries could be read";
+    }
+    if (load.keptAs.empty()) {
+        return text +
+               "; the damaged file could not be kept aside and will be replaced when the history "
+               "is next saved.";
+    }
+    return text + "; the damaged file was kept as " + load.keptAs + ".";
+}
+
 }  // namespace
 
 int loadHistoryFile(EntryList& list, const std::string& path) {
-    std::unique_ptr<RecordFile> file = openRecordFile(path, false);
-    if (!file) {
-        return 0;
+    return readHistory(list, path).version != 0 ? 1 : 0;
+}
+
+HistoryLoad loadHistoryAtStart(EntryList& list, const std::string& path, std::time_t now) {
+    const HistoryRead read = readHistory(list, path);
+    HistoryLoad load;
+    load.recognised = read.version != 0;
+    load.damaged = read.damaged;
+    load.entriesRead = list.count();
+    if (load.damaged) {
+        load.keptAs = keepAside(path, now);
+        // Otherwise a run that changes nothing would leave no history at all.
+        if (!load.keptAs.empty()) {
+            saveHistoryFile(list, path);
+        }
     }
-    const int version = readHistoryVersion(*file);
-    if (version == 0) {
-        return 0;
-    }
-    uint32_t reserved = 0;
-    if (file->readUInt32(reserved) == 4) {
-        list.reserved = int32_t(reserved);
-    }
-    list.readAll(*file, version);
-    list.renumberRows();
-    return 1;
+    return load;
+}
+
+std::string startupFilesMessage(const SettingsLoad& settings, const HistoryLoad& history) {
+    const std::string first = settingsLoadMessage(settings);
+    const std::string second = historyLoadMessage(history);
+    return first.empty() || second.empty() ? first + second : first + "\n\n" + second;
 }
 
 int saveHistoryFile(EntryList& list, const std::string& path) {

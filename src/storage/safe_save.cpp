@@ -1,5 +1,6 @@
 #include "storage/safe_save.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 
 #include "storage/record_file.h"
 
@@ -29,6 +31,10 @@ class FileDescriptor {
 
   private:
     int fd_;
+};
+
+struct FolderCloser {
+    void operator()(DIR* folder) const { closedir(folder); }
 };
 
 // Through a symbolic link to the file it names, so that saving does not
@@ -60,10 +66,31 @@ void syncFolder(const std::string& folder) {
     }
 }
 
+// mkostemp's six characters replace the Xs.
+constexpr std::string_view kTemporarySuffix = ".saving-";
+constexpr std::size_t kTemporaryUniqueLength = 6;
+
+bool isTemporaryNameOf(std::string_view name, std::string_view base) {
+    if (name.size() != base.size() + kTemporarySuffix.size() + kTemporaryUniqueLength ||
+        !name.starts_with(base) ||
+        name.substr(base.size(), kTemporarySuffix.size()) != kTemporarySuffix) {
+        return false;
+    }
+    for (char c : name.substr(base.size() + kTemporarySuffix.size())) {
+        const bool alphanumeric =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alphanumeric) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Reserves a fresh name beside the target; empty when none can be made.
 // The new file keeps the old one's permissions, and is private otherwise.
 std::string createTemporaryBeside(const std::string& target) {
-    std::string name = target + ".saving-XXXXXX";
+    std::string name =
+        target + std::string(kTemporarySuffix) + std::string(kTemporaryUniqueLength, 'X');
     FileDescriptor fd(mkostemp(name.data(), O_CLOEXEC));
     if (fd.get() < 0) {
         return {};
@@ -95,6 +122,33 @@ bool saveFileSafely(const std::string& path, const std::function<void(RecordFile
     }
     ::unlink(temporary.c_str());
     return false;
+}
+
+int removeInterruptedSaves(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (base.empty()) {
+        return 0;
+    }
+    std::unique_ptr<DIR, FolderCloser> folder(opendir(folderOf(path).c_str()));
+    if (!folder) {
+        return 0;
+    }
+    const int folderFd = dirfd(folder.get());
+    int removed = 0;
+    while (const dirent* item = readdir(folder.get())) {
+        if (!isTemporaryNameOf(item->d_name, base)) {
+            continue;
+        }
+        // A link, a folder or another user's file of that name is not ours.
+        struct stat info;
+        if (fstatat(folderFd, item->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+            unlinkat(folderFd, item->d_name, 0) == 0) {
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 }  // namespace vidmill

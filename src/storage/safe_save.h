@@ -18,4 +18,11 @@ class RecordFile;
 // keeps the link: the file it points to is replaced.
 bool saveFileSafely(const std::string& path, const std::function<void(RecordFile&)>& write);
 
+// Removes what saves of `path` that were cut short (killed, or the machine
+// went down) left beside it: regular files of this user named exactly as
+// saveFileSafely names its temporary files. Anything else stays, and so do
+// the temporary files of a link's target in another folder. Gives the
+// number removed. For start-up, before anything can be saving `path`.
+int removeInterruptedSaves(const std::string& path);
+
 }  // namespace vidmill

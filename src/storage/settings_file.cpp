@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "storage/record_file.h"
 #include "storage/safe_save.h"
@@ -10,47 +11,189 @@
 namespace vidmill {
 namespace {
 
-// Each reader changes the field only when all of its bytes came, so a field
-// that the file ends inside keeps its value.
-void readFlag(RecordFile& file, bool& flag) {
-    uint8_t byte = 0;
-    if (file.readBytes(&byte, 1) == 1) {
-        flag = byte != 0;
-    }
+// What this program stores: values of the format lists and of the presets,
+// "Original" where a list offers it, and the limits of the settings dialog.
+// The ranges leave room around the lists, so that only values that no
+// version of the program wrote fall outside.
+constexpr int kMinFrameSide = 16;
+constexpr int kMaxFrameSide = 8192;
+constexpr float kMaxFrameRate = 1000.0f;
+constexpr int kMinVideoBitrate = 8;
+constexpr int kMinAudioBitrate = 8;
+constexpr int kMaxAudioBitrate = 640;
+constexpr int kMinSampleRate = 8000;
+constexpr int kMaxSampleRate = 192000;
+constexpr int kMaxVolume = 500;
+constexpr int kVolumeStep = 25;
+constexpr int kMaxConcurrent = 20;
+constexpr int kMaxAspect = 2;
+constexpr uint8_t kMaxConverterPriority = 5;
+
+constexpr const char* kShutdownAfterName = "Shutdown computer after conversion(s)";
+constexpr const char* kExitAfterName = "Exit program after conversion(s)";
+
+bool isOriginalOr(int value, int low, int high) {
+    return value == kOriginalValue || (value >= low && value <= high);
 }
 
-void readInt16(RecordFile& file, int16_t& value) {
-    uint16_t stored = 0;
-    if (file.readUInt16(stored) == 2) {
-        value = int16_t(stored);
-    }
-}
+// Reads the fields in order into a record that starts at the defaults. A
+// value out of its range keeps the default and is named in `reset`. A field
+// that the file ends inside, or a text longer than its buffer, breaks the
+// layout: every field after it would be read from the wrong place.
+class FieldReader {
+  public:
+    FieldReader(RecordFile& file, ConversionSettings& record, std::vector<std::string>& reset)
+        : file_(file), record_(record), reset_(reset) {}
 
-void readInt32(RecordFile& file, int32_t& value) {
-    uint32_t stored = 0;
-    if (file.readUInt32(stored) == 4) {
-        value = int32_t(stored);
-    }
-}
+    bool intact() const { return intact_; }
 
-void readFloat(RecordFile& file, float& value) {
-    uint32_t stored = 0;
-    if (file.readUInt32(stored) == 4) {
-        std::memcpy(&value, &stored, sizeof value);
+    void skip(int count) {
+        std::vector<uint8_t> bytes(static_cast<std::size_t>(count));
+        intact_ = intact_ && file_.readBytes(bytes.data(), count) == count;
     }
-}
 
-// A text whose length field is missing keeps its value; one cut short by the
-// end of the file keeps the bytes that came. Every text that the record can
-// hold (N - 1 bytes) is accepted, so that nothing saved is lost on reading.
-template <std::size_t N>
-void readText(RecordFile& file, char (&buffer)[N]) {
-    char text[N + 1];
-    const int64_t start = file.tell();
-    file.readText16Into(text, int(N + 1));
-    if (file.tell() >= start + 2) {
-        storeText(buffer, textOf(text));
+    // Carried through untouched: whatever the byte, it is kept as a flag.
+    void carried(bool ConversionSettings::*field) {
+        uint8_t byte = 0;
+        if (read(byte)) {
+            record_.*field = byte != 0;
+        }
     }
+
+    // The last field. Files of older versions end before it: the priority
+    // stays the normal one. Nothing may follow it.
+    void converterPriority() {
+        uint8_t priority = 0;
+        if (!intact_ || file_.readBytes(&priority, 1) != 1) {
+            return;
+        }
+        keepIf(priority <= kMaxConverterPriority, &ConversionSettings::converterPriority, priority,
+               "Converter Process Priority");
+        uint8_t more = 0;
+        intact_ = file_.readBytes(&more, 1) == 0;
+    }
+
+    // Written as 0 or 1, nothing else.
+    void flag(bool ConversionSettings::*field, const char* name) {
+        uint8_t byte = 0;
+        if (read(byte)) {
+            keepIf(byte <= 1, field, byte != 0, name);
+        }
+    }
+
+    template <typename T, typename Valid>
+    void number(T ConversionSettings::*field, const char* name, Valid valid) {
+        T value{};
+        if (read(value)) {
+            keepIf(valid(value), field, value, name);
+        }
+    }
+
+    // A size is a pair: "Original" for both or a size for both.
+    void frameSize() {
+        int16_t width = 0;
+        int16_t height = 0;
+        if (read(width) && read(height)) {
+            const bool original = width == kOriginalValue && height == kOriginalValue;
+            const bool size = width >= kMinFrameSide && width <= kMaxFrameSide &&
+                              height >= kMinFrameSide && height <= kMaxFrameSide;
+            keepIf(original || size, &ConversionSettings::frameWidth, width, "Frame Size");
+            if (original || size) {
+                record_.frameHeight = height;
+            }
+        }
+    }
+
+    // Every text the record can hold (N - 1 bytes) is accepted, so that
+    // nothing saved is lost on reading.
+    template <std::size_t N>
+    void text(char (ConversionSettings::*field)[N]) {
+        char text[N + 1];
+        if (intact_ && file_.readText16Into(text, int(N + 1)) == 1) {
+            storeText(record_.*field, textOf(text));
+        } else {
+            intact_ = false;
+        }
+    }
+
+  private:
+    // True when all of the value's bytes came; the layout breaks otherwise.
+    template <typename T>
+    bool read(T& value) {
+        static_assert(sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4);
+        bool complete = false;
+        if constexpr (sizeof(T) == 1) {
+            complete = intact_ && file_.readBytes(&value, 1) == 1;
+        } else if constexpr (sizeof(T) == 2) {
+            uint16_t stored = 0;
+            complete = intact_ && file_.readUInt16(stored) == 2;
+            std::memcpy(&value, &stored, 2);
+        } else {
+            uint32_t stored = 0;
+            complete = intact_ && file_.readUInt32(stored) == 4;
+            std::memcpy(&value, &stored, 4);
+        }
+        intact_ = complete;
+        return complete;
+    }
+
+    template <typename T, typename V>
+    void keepIf(bool valid, T ConversionSettings::*field, V value, const char* name) {
+        if (valid) {
+            record_.*field = T(value);
+        } else {
+            reset_.push_back(name);
+        }
+    }
+
+    RecordFile& file_;
+    ConversionSettings& record_;
+    std::vector<std::string>& reset_;
+    bool intact_ = true;
+};
+
+// The fields after the reserved block, in their order, all but the last.
+void readFields(FieldReader& in, const PresetIdCheck& isPresetId) {
+    using S = ConversionSettings;
+    in.text(&S::destinationFolder);
+    in.text(&S::reservedText);
+    in.text(&S::lastAddFolder);
+    in.number(&S::presetId, "Video Format",
+              [&](int16_t id) { return !isPresetId || isPresetId(id); });
+    in.flag(&S::showToolbar, "Show Toolbar");
+    in.carried(&S::reservedFlag);
+    in.flag(&S::showMainSettings, "Show Main Settings");
+    in.flag(&S::showStatusBar, "Show Status Bar");
+    // A day in the future is mended by the update check itself.
+    in.number(&S::lastUpdateCheckDay, "Last update check", [](int32_t day) { return day >= 0; });
+    in.flag(&S::showTips, "Show tips at startup");
+    in.number(&S::maxConcurrent, "Max concurrent conversions",
+              [](int16_t count) { return count >= 1 && count <= kMaxConcurrent; });
+    in.flag(&S::saveHistory, "Save History");
+    in.flag(&S::removeStopped, "Remove stopped videos");
+    in.flag(&S::disableVideo, "Disable Video");
+    in.frameSize();
+    in.number(&S::frameRate, "Frame Rate", [](float rate) {
+        return rate == float(kOriginalValue) || (rate > 0.0f && rate <= kMaxFrameRate);
+    });
+    in.number(&S::videoBitrate, "Video Bitrate",
+              [](int16_t rate) { return isOriginalOr(rate, kMinVideoBitrate, INT16_MAX); });
+    in.number(&S::aspect, "Aspect Ratio",
+              [](int16_t aspect) { return aspect >= 0 && aspect <= kMaxAspect; });
+    in.flag(&S::disableAudio, "Disable Audio");
+    in.number(&S::audioBitrate, "Audio Bitrate",
+              [](int16_t rate) { return isOriginalOr(rate, kMinAudioBitrate, kMaxAudioBitrate); });
+    in.number(&S::channels, "Channels", [](int16_t count) { return isOriginalOr(count, 1, 2); });
+    in.number(&S::sampleRate, "Sample Rate",
+              [](int32_t rate) { return isOriginalOr(rate, kMinSampleRate, kMaxSampleRate); });
+    in.number(&S::volume, "Volume", [](int16_t volume) {
+        return volume >= 0 && volume <= kMaxVolume && volume % kVolumeStep == 0;
+    });
+    in.text(&S::videoCodec);
+    in.text(&S::audioCodec);
+    in.flag(&S::useInternalPlayer, "Use Internal video player");
+    in.flag(&S::shutdownAfter, kShutdownAfterName);
+    in.flag(&S::exitAfter, kExitAfterName);
 }
 
 void writeFlag(RecordFile& file, bool flag) {
@@ -102,49 +245,62 @@ void writeFields(RecordFile& file, const ConversionSettings& s) {
 
 }  // namespace
 
-bool loadSettingsFile(ConversionSettings& settings, const std::string& path) {
+SettingsLoad loadSettingsFile(ConversionSettings& settings, const std::string& path,
+                              const PresetIdCheck& isPresetId) {
+    SettingsLoad load;
     std::unique_ptr<RecordFile> file = openRecordFile(path, false);
     if (!file || !file->readSignature(kSettingsSignature)) {
-        return false;
+        return load;
     }
-    uint8_t reserved[kSettingsReservedBytes];
-    file->readBytes(reserved, kSettingsReservedBytes);
+    ConversionSettings record;
+    FieldReader in(*file, record, load.reset);
+    in.skip(kSettingsReservedBytes);
+    readFields(in, isPresetId);
+    in.converterPriority();
+    if (!in.intact()) {
+        // Bytes inserted or lost somewhere: no field can be trusted.
+        settings = ConversionSettings{};
+        load.reset.clear();
+        load.state = SettingsFileState::Damaged;
+        return load;
+    }
+    // The dialog never lets both streams go; a pair like that is not ours.
+    if (record.disableVideo && record.disableAudio) {
+        record.disableVideo = false;
+        record.disableAudio = false;
+        load.reset.push_back("Disable Video");
+        load.reset.push_back("Disable Audio");
+    }
+    // A file that is not as we wrote it cannot ask for the computer to go
+    // off, or the program to close, after the next batch.
+    if (!load.reset.empty()) {
+        for (auto [flag, name] : {std::pair{&ConversionSettings::shutdownAfter, kShutdownAfterName},
+                                  std::pair{&ConversionSettings::exitAfter, kExitAfterName}}) {
+            if (record.*flag) {
+                record.*flag = false;
+                load.reset.push_back(name);
+            }
+        }
+    }
+    settings = record;
+    load.state = load.reset.empty() ? SettingsFileState::Read : SettingsFileState::ValuesReset;
+    return load;
+}
 
-    ConversionSettings& s = settings;
-    readText(*file, s.destinationFolder);
-    readText(*file, s.reservedText);
-    readText(*file, s.lastAddFolder);
-    readInt16(*file, s.presetId);
-    readFlag(*file, s.showToolbar);
-    readFlag(*file, s.reservedFlag);
-    readFlag(*file, s.showMainSettings);
-    readFlag(*file, s.showStatusBar);
-    readInt32(*file, s.lastUpdateCheckDay);
-    readFlag(*file, s.showTips);
-    readInt16(*file, s.maxConcurrent);
-    readFlag(*file, s.saveHistory);
-    readFlag(*file, s.removeStopped);
-    readFlag(*file, s.disableVideo);
-    readInt16(*file, s.frameWidth);
-    readInt16(*file, s.frameHeight);
-    readFloat(*file, s.frameRate);
-    readInt16(*file, s.videoBitrate);
-    readInt16(*file, s.aspect);
-    readFlag(*file, s.disableAudio);
-    readInt16(*file, s.audioBitrate);
-    readInt16(*file, s.channels);
-    readInt32(*file, s.sampleRate);
-    readInt16(*file, s.volume);
-    readText(*file, s.videoCodec);
-    readText(*file, s.audioCodec);
-    readFlag(*file, s.useInternalPlayer);
-    readFlag(*file, s.shutdownAfter);
-    readFlag(*file, s.exitAfter);
-    // Files of older versions end before the priority.
-    if (file->readBytes(&s.converterPriority, 1) != 1) {
-        s.converterPriority = kNormalConverterPriority;
+std::string settingsLoadMessage(const SettingsLoad& load) {
+    if (load.state == SettingsFileState::Damaged) {
+        return "The settings file was damaged and could not be read; all settings were reset to "
+               "their defaults.";
     }
-    return true;
+    if (load.state != SettingsFileState::ValuesReset) {
+        return {};
+    }
+    std::string names;
+    for (const std::string& name : load.reset) {
+        names += (names.empty() ? "" : ", ") + name;
+    }
+    return "The settings file was damaged; these settings were reset to their defaults: " + names +
+           ".";
 }
 
 bool saveSettingsFile(const ConversionSettings& settings, const std::string& path) {

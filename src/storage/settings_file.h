@@ -3,8 +3,11 @@
 // The settings file: the whole settings record after a fixed signature,
 // field by field, little-endian.
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "storage/conversion_settings.h"
 
@@ -15,11 +18,44 @@ inline constexpr std::string_view kSettingsSignature = "VidmillSettings/1";
 // Bytes of zeros after the signature, kept for later use.
 inline constexpr int kSettingsReservedBytes = 100;
 
+enum class SettingsFileState {
+    // Missing, unreadable or foreign: the record is as it was.
+    NotRead,
+    // Every value as stored.
+    Read,
+    // The layout holds, but some values were out of range (or both streams
+    // were off): those settings are back at their defaults.
+    ValuesReset,
+    // The layout does not hold (a text longer than its buffer, the file ends
+    // inside a field, bytes follow the last one): every setting is back at
+    // its default.
+    Damaged,
+};
+
+struct SettingsLoad {
+    SettingsFileState state = SettingsFileState::NotRead;
+    // ValuesReset: the settings that were reset, by the names the user sees.
+    std::vector<std::string> reset;
+
+    bool recognised() const { return state != SettingsFileState::NotRead; }
+};
+
+// Whether a preset id names a row of the format table; the table lives
+// above this layer.
+using PresetIdCheck = std::function<bool(int presetId)>;
+
 // Reads the settings file over the record. A missing or foreign file leaves
-// the record as it was; a short one leaves the fields that it does not reach,
-// except that a missing last byte gives the normal converter priority.
-// Values are taken as stored. True when the file was recognised.
-bool loadSettingsFile(ConversionSettings& settings, const std::string& path);
+// the record as it was. A file that is not as this program writes it never
+// switches the computer off or closes the program after a batch: whenever a
+// value is reset, those two actions are off as well. A file of an older
+// version that ends right before the converter priority gets the normal
+// one. Without `isPresetId` the preset id is taken as stored.
+SettingsLoad loadSettingsFile(ConversionSettings& settings, const std::string& path,
+                              const PresetIdCheck& isPresetId = {});
+
+// The one message for the user about what the load reset; empty when
+// nothing was.
+std::string settingsLoadMessage(const SettingsLoad& load);
 
 // Writes the whole record, replacing the file only once the new one is
 // complete on the disk. True when it was saved; otherwise the old file stays.

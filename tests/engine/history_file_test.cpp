@@ -1,10 +1,13 @@
 #include "engine/history_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 
 #include "engine/entry_list.h"
 #include "storage/record_file.h"
@@ -13,6 +16,8 @@
 
 namespace vidmill {
 namespace {
+
+namespace fs = std::filesystem;
 
 class HistoryFileTest : public ::testing::Test {
   protected:
@@ -172,6 +177,90 @@ TEST_F(HistoryFileTest, AFailedSaveReportsItAndKeepsTheOldFile) {
     EXPECT_EQ(saveHistoryFile(saved, path), 0);
     EXPECT_TRUE(std::filesystem::is_directory(path));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+// At start-up a damaged file is kept aside under a dated name, the entries
+// before the damage stay and become the new history.
+TEST_F(HistoryFileTest, ADamagedHistoryIsKeptAsideWithTheEntriesThatCouldBeRead) {
+    EntryList saved;
+    for (const char* source : {"/in/a.avi", "/in/b.avi", "/in/c.avi"}) {
+        add(saved, source, EntryStatus::Ok, 10);
+    }
+    ASSERT_EQ(saveHistoryFile(saved, path), 1);
+    const std::string bytes = fileBytes(path);
+    const size_t recordSize = (bytes.size() - kHistorySignatureV2.size() - 6) / 3;
+    const size_t secondStatusAt = bytes.size() - 2 * recordSize + recordSize - 16;
+    struct Case {
+        std::string content;
+        bool damaged;
+        int read;
+    };
+    std::string badStatus = bytes;
+    badStatus[secondStatusAt] = 9;
+    const Case cases[] = {
+        {bytes, false, 3},
+        {bytes.substr(0, bytes.size() - 3), true, 2},
+        {bytes + "\x01", true, 3},
+        {badStatus, true, 1},
+        {bytes.substr(0, 10) + "x" + bytes.substr(10), true, 0},
+    };
+    const std::time_t now = 1'800'000'000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.read);
+        fs::remove_all(dir.path());
+        fs::create_directory(dir.path());
+        writeBytes(path, c.content);
+
+        EntryList list;
+        const HistoryLoad load = loadHistoryAtStart(list, path, now);
+        EXPECT_EQ(load.damaged, c.damaged);
+        EXPECT_EQ(load.entriesRead, c.read);
+        ASSERT_EQ(list.count(), c.read);
+        if (!c.damaged) {
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);
+            EXPECT_EQ(startupFilesMessage({}, load), "");
+            continue;
+        }
+        EXPECT_TRUE(std::regex_match(load.keptAs, std::regex(R"(history\.damaged-\d{8}-\d{6})")))
+            << load.keptAs;
+        EXPECT_EQ(fileBytes(dir.file(load.keptAs)), c.content);
+        EntryList again;
+        EXPECT_FALSE(loadHistoryAtStart(again, path, now).damaged);
+        EXPECT_EQ(again.count(), c.read);
+        if (c.read > 0) {
+            EXPECT_EQ(again.at(c.read - 1)->sourcePath, saved.at(c.read - 1)->sourcePath);
+        }
+    }
+}
+
+TEST_F(HistoryFileTest, AnEarlierDamagedCopyIsNeverReplaced) {
+    const std::time_t now = 1'800'000'000;
+    writeBytes(path, "not a history");
+    EntryList first;
+    const HistoryLoad one = loadHistoryAtStart(first, path, now);
+    EXPECT_FALSE(one.recognised);
+    writeBytes(path, std::string(kHistorySignatureV2) + "short");
+    EntryList second;
+    const HistoryLoad two = loadHistoryAtStart(second, path, now);
+    EXPECT_TRUE(two.recognised);
+    EXPECT_EQ(two.keptAs, one.keptAs + "-1");
+    EXPECT_EQ(fileBytes(dir.file(one.keptAs)), "not a history");
+    EXPECT_EQ(fileBytes(dir.file(two.keptAs)), std::string(kHistorySignatureV2) + "short");
+    EXPECT_EQ(startupFilesMessage({}, two),
+              "The history file was damaged. No entries could be read; "
+              "the damaged file was kept as " +
+                  two.keptAs + ".");
+
+    // Where nothing can be moved, the user hears that the file goes on the next save.
+    writeBytes(path, "damaged again");
+    chmod(dir.path().c_str(), 0500);
+    EntryList third;
+    const HistoryLoad three = loadHistoryAtStart(third, path, now);
+    chmod(dir.path().c_str(), 0700);
+    if (geteuid() != 0) {
+        EXPECT_EQ(three.keptAs, "");
+        EXPECT_EQ(fileBytes(path), "damaged again");
+    }
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     for (int i = 0; i < list.count(); ++i) {
         const VideoEntry& entry = *list.at(i);
-        if (entry.row != i || entry.status == EntryStatus::Pending ||
+        if (entry.row != i || entry.status == EntryStatus::Pending || entry.duration < 0 ||
             entry.sourcePath.size() >= size_t(kStoredSourcePathCapacity) ||
             entry.name.size() >= size_t(kStoredNameCapacity) ||
             entry.outputPath.size() >= size_t(kStoredOutputPathCapacity)) {

@@ -28,7 +28,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     file.assign(data, size);
 
     ConversionSettings settings;
-    loadSettingsFile(settings, file.path());
+    const SettingsLoad load = loadSettingsFile(
+        settings, file.path(), [](int id) { return presetRow(findPresetById(id)).id == id; });
+    // Whatever the bytes, a file that was not read as stored asks for nothing
+    // after the batch, and a loaded record names a format of the table.
+    if ((load.state != SettingsFileState::Read && (settings.shutdownAfter || settings.exitAfter)) ||
+        presetRow(findPresetById(settings.presetId)).id != settings.presetId ||
+        (load.state == SettingsFileState::ValuesReset) == load.reset.empty() ||
+        settingsLoadMessage(load).empty() != (load.state != SettingsFileState::ValuesReset &&
+                                              load.state != SettingsFileState::Damaged)) {
+        std::abort();
+    }
     requireTerminated(settings.destinationFolder);
     requireTerminated(settings.reservedText);
     requireTerminated(settings.lastAddFolder);

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
+#include <vector>
 
 #include "storage/record_file.h"
 #include "support/file_bytes.h"
@@ -94,6 +96,43 @@ TEST_F(SafeSaveTest, ALinkStaysALinkToTheSavedFile) {
     EXPECT_TRUE(fs::is_symlink(path));
     EXPECT_EQ(fileBytes(target), "new");
     EXPECT_EQ(filesIn(dir.file("real")), 1);
+}
+
+// What a save killed before its rename leaves is removed; a file that only
+// looks like it is not.
+TEST_F(SafeSaveTest, LeftoversOfInterruptedSavesAreRemovedAndNothingElse) {
+    std::string leftover;
+    ASSERT_TRUE(saveFileSafely(path, [&](RecordFile& file) {
+        file.writeRaw("saved");
+        for (const auto& item : fs::directory_iterator(dir.path())) {
+            leftover = item.path().string();
+        }
+    }));
+    ASSERT_TRUE(leftover.starts_with(path + "."));
+    writeBytes(leftover, "half a save");
+    writeBytes(path + ".saving-Zz09aB", "half of another");
+
+    const std::vector<std::string> kept = {
+        path + ".saving-Zz09a",   path + ".saving-Zz09aBC",        path + ".saving-Zz_9aB",
+        path + ".saving-Zz09aB~", dir.file("other.saving-Zz09aB"), path + "x.saving-Zz09aB",
+        path + ".saving-Dir123",  path + ".saving-Link12",
+    };
+    for (const std::string& name : kept) {
+        if (name.ends_with("Dir123")) {
+            fs::create_directory(name);
+        } else if (name.ends_with("Link12")) {
+            fs::create_symlink(path, name);
+        } else {
+            writeBytes(name, "not ours");
+        }
+    }
+    EXPECT_EQ(removeInterruptedSaves(path), 2);
+    EXPECT_FALSE(fs::exists(leftover));
+    EXPECT_EQ(fileBytes(path), "saved");
+    for (const std::string& name : kept) {
+        EXPECT_TRUE(fs::exists(fs::symlink_status(name))) << name;
+    }
+    EXPECT_EQ(removeInterruptedSaves(dir.file("missing/settings")), 0);
 }
 
 }  // namespace

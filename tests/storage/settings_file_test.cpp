@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <vector>
 
 #include "storage/record_file.h"
 #include "support/file_bytes.h"
@@ -31,12 +33,11 @@ ConversionSettings changedSettings() {
     s.saveHistory = false;
     s.removeStopped = false;
     s.disableVideo = true;
-    s.frameWidth = -1;
+    s.frameWidth = 720;
     s.frameHeight = 576;
     s.frameRate = 14.985f;
     s.videoBitrate = -1;
     s.aspect = 2;
-    s.disableAudio = true;
     s.audioBitrate = 320;
     s.channels = 1;
     s.sampleRate = -1;
@@ -57,15 +58,19 @@ class SettingsFileTest : public ::testing::Test {
 };
 
 TEST_F(SettingsFileTest, EveryFieldSurvivesARoundTrip) {
-    const ConversionSettings saved = changedSettings();
-    ASSERT_TRUE(saveSettingsFile(saved, path));
-    ConversionSettings loaded;
-    ASSERT_TRUE(loadSettingsFile(loaded, path));
-    EXPECT_EQ(loaded, saved);
-
-    ASSERT_TRUE(saveSettingsFile(ConversionSettings{}, path));
-    ASSERT_TRUE(loadSettingsFile(loaded, path));
-    EXPECT_EQ(loaded, ConversionSettings{});
+    ConversionSettings audioOff = changedSettings();
+    audioOff.disableVideo = false;
+    audioOff.disableAudio = true;
+    audioOff.frameWidth = audioOff.frameHeight = -1;
+    audioOff.frameRate = -1;
+    for (const ConversionSettings& saved : {changedSettings(), audioOff, ConversionSettings{}}) {
+        ASSERT_TRUE(saveSettingsFile(saved, path));
+        ConversionSettings loaded;
+        const SettingsLoad load = loadSettingsFile(loaded, path, [](int) { return true; });
+        EXPECT_EQ(load.state, SettingsFileState::Read);
+        EXPECT_EQ(settingsLoadMessage(load), "");
+        EXPECT_EQ(loaded, saved);
+    }
 }
 
 TEST_F(SettingsFileTest, TheFileHasItsFixedLayout) {
@@ -101,7 +106,7 @@ TEST_F(SettingsFileTest, AFileWithoutThePriorityLoadsWithTheNormalOne) {
 
     ConversionSettings loaded;
     loaded.converterPriority = 4;
-    ASSERT_TRUE(loadSettingsFile(loaded, path));
+    ASSERT_EQ(loadSettingsFile(loaded, path).state, SettingsFileState::Read);
     ConversionSettings expected = changedSettings();
     expected.converterPriority = 2;
     EXPECT_EQ(loaded, expected);
@@ -115,76 +120,106 @@ TEST_F(SettingsFileTest, AForeignOrMissingFileChangesNothing) {
 
     ConversionSettings settings;
     storeText(settings.destinationFolder, "/mine");
-    EXPECT_FALSE(loadSettingsFile(settings, path));
-    EXPECT_FALSE(loadSettingsFile(settings, dir.file("missing")));
-    EXPECT_FALSE(loadSettingsFile(settings, dir.path()));
+    EXPECT_FALSE(loadSettingsFile(settings, path).recognised());
+    EXPECT_FALSE(loadSettingsFile(settings, dir.file("missing")).recognised());
+    EXPECT_FALSE(loadSettingsFile(settings, dir.path()).recognised());
     ConversionSettings expected;
     storeText(expected.destinationFolder, "/mine");
     EXPECT_EQ(settings, expected);
 }
 
-// A file cut anywhere gives each field either its stored value or the value
-// it had: never a mixture of both.
-TEST_F(SettingsFileTest, ACutFileKeepsTheFieldsItDoesNotReach) {
-    const ConversionSettings stored = changedSettings();
-    ASSERT_TRUE(saveSettingsFile(stored, path));
+// Bytes lost or inserted anywhere shift every field after them: the file
+// then counts as damaged as a whole, and nothing of it is used. The stored
+// record asks for the power-off and the exit after the batch.
+TEST_F(SettingsFileTest, ShiftedCutOrOverlongFilesGiveAllDefaults) {
+    ASSERT_TRUE(saveSettingsFile(changedSettings(), path));
     const std::string bytes = fileBytes(path);
-
-    for (size_t length = kSettingsSignature.size(); length < bytes.size() - 1; ++length) {
-        SCOPED_TRACE(length);
-        writeBytes(path, bytes.substr(0, length));
-        ConversionSettings loaded;
-        loaded.converterPriority = 3;
-        ASSERT_TRUE(loadSettingsFile(loaded, path));
-        const ConversionSettings before;
-#define EXPECT_STORED_OR_KEPT(field) \
-    EXPECT_TRUE(loaded.field == stored.field || loaded.field == before.field) << #field
-        EXPECT_STORED_OR_KEPT(presetId);
-        EXPECT_STORED_OR_KEPT(lastUpdateCheckDay);
-        EXPECT_STORED_OR_KEPT(maxConcurrent);
-        EXPECT_STORED_OR_KEPT(frameHeight);
-        EXPECT_TRUE(loaded.frameRate == stored.frameRate || loaded.frameRate == before.frameRate);
-        EXPECT_STORED_OR_KEPT(aspect);
-        EXPECT_STORED_OR_KEPT(audioBitrate);
-        EXPECT_STORED_OR_KEPT(sampleRate);
-        EXPECT_STORED_OR_KEPT(volume);
-#undef EXPECT_STORED_OR_KEPT
-        // A text cut short keeps what came, and stays terminated in its buffer.
-        EXPECT_TRUE(textOf(stored.destinationFolder).starts_with(textOf(loaded.destinationFolder)));
-        EXPECT_TRUE(textOf(stored.videoCodec).starts_with(textOf(loaded.videoCodec)));
-        EXPECT_LT(strnlen(loaded.videoCodec, kCodecNameCapacity), size_t(kCodecNameCapacity));
-        EXPECT_EQ(loaded.converterPriority, 2);
+    const size_t signature = kSettingsSignature.size();
+    std::vector<std::string> damaged;
+    for (size_t at = signature; at <= bytes.size(); ++at) {
+        for (const std::string run :
+             {std::string(1, '\0'), std::string("\x01\x01"), std::string("rp\x72\x72")}) {
+            damaged.push_back(bytes.substr(0, at) + run + bytes.substr(at));
+        }
     }
-}
-
-TEST_F(SettingsFileTest, OverlongAndGarbageTextLengthsAreRefused) {
+    // Cut anywhere but right before the priority, which older files lack.
+    for (size_t length = signature; length < bytes.size() - 1; ++length) {
+        damaged.push_back(bytes.substr(0, length));
+    }
     {
         auto file = openRecordFile(path, true);
         file->writeRaw(kSettingsSignature);
         file->writeBytes(std::string(100, '\0').data(), 100);
         file->writeText16(std::string(262, 'x'));  // more than the record holds
-        file->writeText16("reserved");
-        file->writeText16("/in");
-        file->writeUInt16(810);
-        file->writeUInt16(0xFFFF);  // not a flag pair: the next text lengths are garbage
     }
-    ConversionSettings settings;
-    storeText(settings.destinationFolder, "/before");
-    ASSERT_TRUE(loadSettingsFile(settings, path));
-    EXPECT_EQ(textOf(settings.destinationFolder), "");
-    EXPECT_EQ(textOf(settings.reservedText), "reserved");
-    EXPECT_EQ(textOf(settings.lastAddFolder), "/in");
-    EXPECT_EQ(settings.presetId, 810);
-    EXPECT_EQ(settings.maxConcurrent, kDefaultMaxConcurrent);
+    damaged.push_back(fileBytes(path) + bytes.substr(signature + 100 + 2 + 261));
 
-    // Lengths that claim the whole 16-bit range, with nothing behind them.
-    std::string bytes(kSettingsSignature);
-    bytes += std::string(100, '\0') + "\xff\xff\xff\x7f\x00\x80";
-    writeBytes(path, bytes);
-    ConversionSettings fresh;
-    ASSERT_TRUE(loadSettingsFile(fresh, path));
-    EXPECT_EQ(textOf(fresh.destinationFolder), "");
-    EXPECT_EQ(fresh.presetId, kDefaultPresetId);
+    for (const std::string& content : damaged) {
+        writeBytes(path, content);
+        ConversionSettings loaded;
+        storeText(loaded.destinationFolder, "/before");
+        loaded.shutdownAfter = true;
+        const SettingsLoad load = loadSettingsFile(loaded, path);
+        ASSERT_EQ(load.state, SettingsFileState::Damaged) << testing::PrintToString(content);
+        ASSERT_EQ(loaded, ConversionSettings{}) << testing::PrintToString(content);
+    }
+}
+
+// A single stored value out of range goes back to its default, and a file
+// with such a value asks for nothing after the batch.
+TEST_F(SettingsFileTest, ValuesOutOfRangeAreResetOneByOne) {
+    const size_t flagsAt = kSettingsSignature.size() + 100 + 3 * 2 + 2;  // empty texts
+    struct Case {
+        std::function<void(ConversionSettings&)> store;
+        std::function<void(std::string&)> poke;
+        std::vector<std::string> reset;
+    };
+    const Case cases[] = {
+        {[](auto& s) { s.frameWidth = 29296; }, {}, {"Frame Size"}},
+        {[](auto& s) { s.frameHeight = -1; }, {}, {"Frame Size"}},
+        {[](auto& s) { s.frameRate = std::nanf(""); }, {}, {"Frame Rate"}},
+        {[](auto& s) { s.maxConcurrent = 0; }, {}, {"Max concurrent conversions"}},
+        {[](auto& s) { s.volume = 130; }, {}, {"Volume"}},
+        {[](auto& s) { s.sampleRate = 7; }, {}, {"Sample Rate"}},
+        {[](auto& s) { s.channels = 6; }, {}, {"Channels"}},
+        {[](auto& s) { s.presetId = 101; }, {}, {"Video Format"}},
+        {[](auto& s) { s.converterPriority = 9; }, {}, {"Converter Process Priority"}},
+        {[](auto& s) { s.disableVideo = s.disableAudio = true; },
+         {},
+         {"Disable Video", "Disable Audio"}},
+        {{}, [&](std::string& b) { b[flagsAt] = 2; }, {"Show Toolbar"}},
+    };
+    for (const Case& c : cases) {
+        ConversionSettings stored;
+        stored.exitAfter = true;
+        if (c.store) {
+            c.store(stored);
+        }
+        ASSERT_TRUE(saveSettingsFile(stored, path));
+        std::string bytes = fileBytes(path);
+        if (c.poke) {
+            c.poke(bytes);
+        }
+        writeBytes(path, bytes);
+
+        ConversionSettings loaded;
+        const SettingsLoad load =
+            loadSettingsFile(loaded, path, [](int id) { return id == 100 || id == 5070; });
+        SCOPED_TRACE(c.reset.front());
+        EXPECT_EQ(load.state, SettingsFileState::ValuesReset);
+        std::vector<std::string> reset = c.reset;
+        reset.push_back("Exit program after conversion(s)");
+        EXPECT_EQ(load.reset, reset);
+        EXPECT_EQ(loaded, ConversionSettings{});
+    }
+
+    const SettingsLoad load{SettingsFileState::ValuesReset, {"Frame Size", "Volume"}};
+    EXPECT_EQ(settingsLoadMessage(load),
+              "The settings file was damaged; these settings were reset to their defaults: "
+              "Frame Size, Volume.");
+    EXPECT_EQ(settingsLoadMessage({SettingsFileState::Damaged, {}}),
+              "The settings file was damaged and could not be read; all settings were reset to "
+              "their defaults.");
 }
 
 }  // namespace
