@@ -28,6 +28,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 
 #include "app/desktop.h"
@@ -619,6 +620,14 @@ void TFMain::InitApplicationState() {
     if (const std::string notice = startupFilesMessage(settingsLoad, historyLoad);
         !notice.empty()) {
         AppMessageBox(kInformationMessage, notice);
+    }
+    if (!engine_->channel().isOpen()) {
+        // Without it no file can be probed or converted: say why at once
+        // rather than refuse every video later.
+        AppMessageBox(kInformationMessage,
+                      std::string("Vidmill cannot create its progress channel in /dev/shm (") +
+                          std::strerror(engine_->channel().openError()) +
+                          "), so no video can be added or converted.");
     }
 }
 
