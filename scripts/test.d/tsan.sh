@@ -10,4 +10,5 @@ cmake -S . -B build-tsan -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Debug -DVIDMILL_SA
     -DVIDMILL_GUI=OFF -DVIDMILL_CONVERTER=OFF >/dev/null
 cmake --build build-tsan -j"$jobs" --target engine_tests vidmill-fake-convert
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
-build-tsan/bin/engine_tests --gtest_brief=1
+# A hang must fail the run, not hold it until the CI's own limit.
+timeout --kill-after=30 1200 build-tsan/bin/engine_tests --gtest_brief=1
