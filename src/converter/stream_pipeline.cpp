@@ -393,6 +393,11 @@ void StreamPipeline::receiveFrames() {
             return;  // needs input, at the end, or a broken frame that is skipped
         }
         AVFrame* frame = decoded_.get();
+        if (decoder_->codec_type == AVMEDIA_TYPE_VIDEO) {
+            ++picturesDecoded_;
+        } else if (frame->sample_rate > 0) {
+            soundDecodedSeconds_ += static_cast<double>(frame->nb_samples) / frame->sample_rate;
+        }
         frame->pts = frame->best_effort_timestamp;
         if (frame->pts == AV_NOPTS_VALUE) {
             frame->pts = nextPts_ != AV_NOPTS_VALUE ? nextPts_ : 0;
@@ -458,13 +463,26 @@ void StreamPipeline::drainChain() {
     }
 }
 
-void StreamPipeline::checkTimeline(const AVFrame& frame) const {
-    if (frame.pts != AV_NOPTS_VALUE &&
-        static_cast<double>(frame.pts) * av_q2d(encoder_->time_base) >
-            watch_.outputLimitSeconds()) {
+void StreamPipeline::checkTimeline(const AVFrame& frame) {
+    if (frame.pts == AV_NOPTS_VALUE) {
+        return;
+    }
+    const double timeBase = av_q2d(encoder_->time_base);
+    if (static_cast<double>(frame.pts) * timeBase > watch_.outputLimitSeconds()) {
         throw ConvertError(exit_code::kInputFailed,
                            "the output runs far past the input's duration; the input's "
                            "timestamps are damaged");
+    }
+    // Measured from the stream's first frame: a late start costs nothing,
+    // the frame-rate filter does not fill the time before it.
+    if (firstOutputPts_ == AV_NOPTS_VALUE) {
+        firstOutputPts_ = frame.pts;
+    }
+    if (static_cast<double>(frame.pts - firstOutputPts_) * timeBase >
+        watch_.contentLimitSeconds()) {
+        throw ConvertError(exit_code::kInputFailed,
+                           "the input's timestamps claim far more time than its pictures and "
+                           "sound hold; its header is likely damaged");
     }
 }
 
