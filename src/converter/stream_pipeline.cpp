@@ -403,6 +403,7 @@ void StreamPipeline::receiveFrames() {
             frame->pts = nextPts_ != AV_NOPTS_VALUE ? nextPts_ : 0;
         }
         nextPts_ = frame->pts + frameDuration(*frame);
+        checkContent(*frame);
         filter(frame);
         av_frame_unref(frame);
     }
@@ -463,22 +464,25 @@ void StreamPipeline::drainChain() {
     }
 }
 
-void StreamPipeline::checkTimeline(const AVFrame& frame) {
-    if (frame.pts == AV_NOPTS_VALUE) {
-        return;
-    }
-    const double timeBase = av_q2d(encoder_->time_base);
-    if (static_cast<double>(frame.pts) * timeBase > watch_.outputLimitSeconds()) {
+void StreamPipeline::checkTimeline(const AVFrame& frame) const {
+    if (frame.pts != AV_NOPTS_VALUE &&
+        static_cast<double>(frame.pts) * av_q2d(encoder_->time_base) >
+            watch_.outputLimitSeconds()) {
         throw ConvertError(exit_code::kInputFailed,
                            "the output runs far past the input's duration; the input's "
                            "timestamps are damaged");
     }
-    // Measured from the stream's first frame: a late start costs nothing,
-    // the frame-rate filter does not fill the time before it.
-    if (firstOutputPts_ == AV_NOPTS_VALUE) {
-        firstOutputPts_ = frame.pts;
+}
+
+// Done on the decoded frame, before the frame-rate filter repeats a picture
+// up to its timestamp: a lie is found before a single copy is encoded.
+// Measured from the stream's first frame, as the filter does not fill the
+// time before it.
+void StreamPipeline::checkContent(const AVFrame& frame) {
+    if (firstPts_ == AV_NOPTS_VALUE) {
+        firstPts_ = frame.pts;
     }
-    if (static_cast<double>(frame.pts - firstOutputPts_) * timeBase >
+    if (static_cast<double>(frame.pts - firstPts_) * av_q2d(input_->time_base) >
         watch_.contentLimitSeconds()) {
         throw ConvertError(exit_code::kInputFailed,
                            "the input's timestamps claim far more time than its pictures and "

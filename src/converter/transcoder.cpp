@@ -28,9 +28,10 @@ constexpr std::chrono::milliseconds kStopDrain{300};
 // repeat it until the disk is full. The bound builds up over the whole run,
 // so a long pause after many pictures passes.
 constexpr double kSecondsPerPicture = 60.0;
-// Room for sound that trails the pictures in a loosely interleaved file, and
-// for what the decoders, filters and encoders still hold. With it a lying
-// header is stopped once the output passes 2 * 60 + 30 s: within seconds.
+// Room for sound that trails the pictures in a loosely interleaved file, or
+// starts a little after them. A header that makes
+// pictures last hours is caught at its second picture, when the claimed time
+// passes 2 * 60 + 30 s, before the first copy is encoded.
 constexpr double kContentSpareSeconds = 30.0;
 
 MediaInput openInput(const ConverterOptions& options, ProgressReporter& progress) {
