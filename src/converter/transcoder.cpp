@@ -29,9 +29,9 @@ constexpr std::chrono::milliseconds kStopDrain{300};
 // so a long pause after many pictures passes.
 constexpr double kSecondsPerPicture = 60.0;
 // Room for sound that trails the pictures in a loosely interleaved file, or
-// starts a little after them. A header that makes
-// pictures last hours is caught at its second picture, when the claimed time
-// passes 2 * 60 + 30 s, before the first copy is encoded.
+// starts a little after them. A header that makes pictures last hours is
+// caught at its second picture, whose time passes 2 * 60 + 30 s, before the
+// first copy is encoded.
 constexpr double kContentSpareSeconds = 30.0;
 
 MediaInput openInput(const ConverterOptions& options, ProgressReporter& progress) {
