@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "converter/convert_error.h"
+#include "converter/live_playlist.h"
 
 namespace vidmill {
 
@@ -14,6 +15,10 @@ int interruptCallback(void* opaque) {
     const auto* stopCheck = static_cast<const FileSource::StopCheck*>(opaque);
     return *stopCheck && (*stopCheck)() ? 1 : 0;
 }
+
+// Local files only: "crypto" decrypts a local segment, "data" reads a data:
+// URI written in a playlist; nothing here reaches the network.
+constexpr const char* kInputProtocols = "file,crypto,data";
 
 bool isDecodable(const AVStream* stream) {
     const AVCodecParameters* par = stream->codecpar;
@@ -45,6 +50,26 @@ int bestStream(AVFormatContext* context, AVMediaType type) {
     return -1;
 }
 
+// A live stream's playlist would have the demuxer wait for new segments for
+// minutes; it is told by its text before the demuxer opens it. The format is
+// probed here the way avformat_open_input probes it, which then finds the
+// data read for this in the I/O context's buffer.
+void refuseLivePlaylist(const FileSource& source, const std::string& path) {
+    const AVInputFormat* format = nullptr;
+    if (av_probe_input_buffer2(source.io(), &format, path.c_str(), nullptr, 0, 0) < 0 ||
+        !readsStreamingPlaylists(format)) {
+        return;  // avformat_open_input probes again and says what is wrong
+    }
+    if (!source.seekable()) {
+        throw ConvertError(exit_code::kUnusableMedia,
+                           "a streaming playlist is read from a file only, not from a pipe");
+    }
+    if (isLivePlaylist(format, path)) {
+        throw ConvertError(exit_code::kUnusableMedia,
+                           "the input is the playlist of a live stream, which has no end");
+    }
+}
+
 }  // namespace
 
 MediaInput MediaInput::open(const std::string& path, FileSource::StopCheck stopCheck) {
@@ -62,11 +87,12 @@ MediaInput MediaInput::open(const std::string& path, FileSource::StopCheck stopC
     raw->interrupt_callback.opaque =
         const_cast<FileSource::StopCheck*>(&input.source_->stopCheck());
     // A playlist or reference file inside the input may point at other local
-    // files, never at the network.
+    // files (encrypted ones, or data: URIs inline), never at the network.
     AVDictionary* rawOptions = nullptr;
-    av_dict_set(&rawOptions, "protocol_whitelist", "file", 0);
+    av_dict_set(&rawOptions, "protocol_whitelist", kInputProtocols, 0);
     DictionaryPtr options(rawOptions);
 
+    refuseLivePlaylist(*input.source_, path);
     rawOptions = options.release();
     const int opened = avformat_open_input(&raw, path.c_str(), nullptr, &rawOptions);
     options.reset(rawOptions);

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -12,6 +14,21 @@
 #include "converter/process_guard.h"
 
 namespace vidmill {
+
+namespace {
+
+// How far the read-back length may stray from the written one: containers
+// round, pad and add their own delays (an MPEG program stream's preload,
+// AAC's priming, ASF's preroll), but a file cut short or a lost stream
+// misses far more.
+constexpr double kLengthSpareSeconds = 2.0;
+constexpr double kLengthSpareShare = 0.25;
+
+const char* kindOf(AVMediaType type) {
+    return type == AVMEDIA_TYPE_VIDEO ? "video" : "audio";
+}
+
+}  // namespace
 
 OutputFile::OutputFile(std::string path, const std::string& container) : path_(std::move(path)) {
     AVFormatContext* raw = nullptr;
@@ -73,6 +90,11 @@ int OutputFile::writeHeader() {
 
 void OutputFile::writePacket(AVPacket* packet) {
     const AVStream* stream = context_->streams[packet->stream_index];
+    const auto index = static_cast<std::size_t>(packet->stream_index);
+    if (packetsWritten_.size() <= index) {
+        packetsWritten_.resize(index + 1, 0);
+    }
+    ++packetsWritten_[index];
     const std::int64_t stamp = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
     if (stamp != AV_NOPTS_VALUE) {
         const double end =
@@ -112,8 +134,84 @@ void OutputFile::close() {
             exit_code::kOutputFailed,
             describeFailure("cannot finish the output '" + path_ + "'", result, mark));
     }
+    checkReadBack();
     kept_ = true;
     disarmOutputRemoval();
+}
+
+void OutputFile::checkReadBack() const {
+    std::int64_t packets = 0;
+    for (std::int64_t count : packetsWritten_) {
+        packets += count;
+    }
+    if (packets == 0) {
+        return;  // stopped before the first frame: there is nothing to find
+    }
+    const LibavLogMark mark = libavLogMark();
+    AVDictionary* rawOptions = nullptr;
+    av_dict_set(&rawOptions, "protocol_whitelist", "file", 0);
+    AVFormatContext* raw = nullptr;
+    const std::string url = "file:" + path_;
+    const int opened = avformat_open_input(&raw, url.c_str(), nullptr, &rawOptions);
+    av_dict_free(&rawOptions);
+    const std::string what = "the finished output '" + path_ + "'";
+    if (opened < 0) {
+        throw ConvertError(exit_code::kOutputFailed,
+                           describeFailure(what + " cannot be read back", opened, mark));
+    }
+    const InputFormatPtr input(raw);
+    const int found = avformat_find_stream_info(raw, nullptr);
+    if (found < 0) {
+        throw ConvertError(exit_code::kOutputFailed,
+                           describeFailure(what + " cannot be read back", found, mark));
+    }
+    // A kind of stream that was written to and is not found: none, or
+    // AVMEDIA_TYPE_UNKNOWN.
+    auto missingKind = [this, raw] {
+        for (const AVMediaType type : {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO}) {
+            int written = 0;
+            for (std::size_t i = 0; i < packetsWritten_.size(); ++i) {
+                written +=
+                    packetsWritten_[i] > 0 && context_->streams[i]->codecpar->codec_type == type;
+            }
+            int present = 0;
+            for (unsigned i = 0; i < raw->nb_streams; ++i) {
+                present += raw->streams[i]->codecpar->codec_type == type;
+            }
+            if (present < written) {
+                return type;
+            }
+        }
+        return AVMEDIA_TYPE_UNKNOWN;
+    };
+    // Some containers (FLV, MPEG program streams) show a stream only with its
+    // first packet, which may come late: a picture held over a long sound
+    // is written once the next picture tells how long it lasts.
+    if (missingKind() != AVMEDIA_TYPE_UNKNOWN && (raw->ctx_flags & AVFMTCTX_NOHEADER) != 0) {
+        const PacketPtr packet = makePacket();
+        while (missingKind() != AVMEDIA_TYPE_UNKNOWN && av_read_frame(raw, packet.get()) >= 0) {
+            av_packet_unref(packet.get());
+        }
+    }
+    if (const AVMediaType missing = missingKind(); missing != AVMEDIA_TYPE_UNKNOWN) {
+        throw ConvertError(exit_code::kOutputFailed,
+                           what + " lacks the " + kindOf(missing) + " stream written into it");
+    }
+    // Some containers (raw streams) keep no length: the demuxer guesses one
+    // from the bitrate, which says nothing about the file's health.
+    if (raw->duration == AV_NOPTS_VALUE || raw->duration <= 0 ||
+        raw->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) {
+        return;
+    }
+    const std::int64_t start = raw->start_time == AV_NOPTS_VALUE ? 0 : raw->start_time;
+    const double end = static_cast<double>(start + raw->duration) / AV_TIME_BASE;
+    const double spare = std::max(kLengthSpareSeconds, kLengthSpareShare * writtenSeconds_);
+    if (std::abs(end - writtenSeconds_) > spare) {
+        char text[160];
+        std::snprintf(text, sizeof text, " lasts %.1f s instead of the %.1f s written", end,
+                      writtenSeconds_);
+        throw ConvertError(exit_code::kOutputFailed, what + text);
+    }
 }
 
 std::int64_t OutputFile::bytesWritten() const {

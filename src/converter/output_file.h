@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "converter/av_handles.h"
 
@@ -36,7 +37,10 @@ class OutputFile {
 
     // Takes the packet's data; its timestamps are in the stream's time base.
     void writePacket(AVPacket* packet);
-    // Writes the trailer and closes the file; from then on it is kept.
+    // Writes the trailer, closes the file and reads it back; from then on it
+    // is kept. Throws ConvertError(kOutputFailed) when the file does not open
+    // again, lacks a stream that was written, or lasts far from what was
+    // written: such a file is removed like any unfinished one.
     void close();
 
     std::int64_t bytesWritten() const;
@@ -44,6 +48,7 @@ class OutputFile {
 
   private:
     void discard();
+    void checkReadBack() const;
 
     std::string path_;
     OutputFormatPtr context_;
@@ -52,6 +57,7 @@ class OutputFile {
     bool kept_ = false;
     std::int64_t closedSize_ = 0;  // the file's length once closed
     double writtenSeconds_ = 0.0;
+    std::vector<std::int64_t> packetsWritten_;  // by stream
 };
 
 }  // namespace vidmill

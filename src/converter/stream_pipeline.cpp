@@ -393,11 +393,17 @@ void StreamPipeline::receiveFrames() {
             return;  // needs input, at the end, or a broken frame that is skipped
         }
         AVFrame* frame = decoded_.get();
+        if (decoder_->codec_type == AVMEDIA_TYPE_VIDEO) {
+            ++picturesDecoded_;
+        } else if (frame->sample_rate > 0) {
+            soundDecodedSeconds_ += static_cast<double>(frame->nb_samples) / frame->sample_rate;
+        }
         frame->pts = frame->best_effort_timestamp;
         if (frame->pts == AV_NOPTS_VALUE) {
             frame->pts = nextPts_ != AV_NOPTS_VALUE ? nextPts_ : 0;
         }
         nextPts_ = frame->pts + frameDuration(*frame);
+        checkContent(*frame);
         filter(frame);
         av_frame_unref(frame);
     }
@@ -465,6 +471,22 @@ void StreamPipeline::checkTimeline(const AVFrame& frame) const {
         throw ConvertError(exit_code::kInputFailed,
                            "the output runs far past the input's duration; the input's "
                            "timestamps are damaged");
+    }
+}
+
+// Done on the decoded frame, before the frame-rate filter repeats a picture
+// up to its timestamp: a lie is found before a single copy is encoded.
+// Measured from the stream's first frame, as the filter does not fill the
+// time before it.
+void StreamPipeline::checkContent(const AVFrame& frame) {
+    if (firstPts_ == AV_NOPTS_VALUE) {
+        firstPts_ = frame.pts;
+    }
+    if (static_cast<double>(frame.pts - firstPts_) * av_q2d(input_->time_base) >
+        watch_.contentLimitSeconds()) {
+        throw ConvertError(exit_code::kInputFailed,
+                           "the input's timestamps claim far more time than its pictures and "
+                           "sound hold; its header is likely damaged");
     }
 }
 

@@ -23,6 +23,9 @@ class PipelineWatch {
     virtual bool stopRequested() const = 0;
     // Output time in seconds past which the input's timestamps count as damaged.
     virtual double outputLimitSeconds() const = 0;
+    // How long a stream (from its first frame on) may last for what the
+    // input's decoders have really delivered so far.
+    virtual double contentLimitSeconds() const = 0;
 
   protected:
     ~PipelineWatch() = default;
@@ -39,13 +42,16 @@ class StreamPipeline {
     // Decodes the packet (timestamps in the input stream's time base) and
     // passes what comes out on to the muxer. Damaged data is skipped; a stop
     // request leaves the rest of the packet's frames where they are. Throws
-    // ConvertError(kInputFailed) when the output runs past the watch's limit.
+    // ConvertError(kInputFailed) when the stream runs past one of the watch's limits.
     void decode(const AVPacket* packet);
     // Drains the decoder, the filters and the encoder at the end of the
     // input; after a stop request only the encoder.
     void finish();
 
     std::int64_t framesEncoded() const { return framesEncoded_; }
+    // What the decoder has delivered: pictures, or seconds of sound.
+    std::int64_t picturesDecoded() const { return picturesDecoded_; }
+    double soundDecodedSeconds() const { return soundDecodedSeconds_; }
 
   protected:
     StreamPipeline(AVStream* input, OutputFile& output, const PipelineWatch& watch);
@@ -73,13 +79,17 @@ class StreamPipeline {
     void drainChain();
     void encode(AVFrame* frame);
     void checkTimeline(const AVFrame& frame) const;
+    void checkContent(const AVFrame& frame);
     std::int64_t frameDuration(const AVFrame& frame) const;
 
     FramePtr decoded_ = makeFrame();
     FramePtr filtered_ = makeFrame();
     PacketPtr encoded_ = makePacket();
     std::int64_t framesEncoded_ = 0;
-    std::int64_t nextPts_ = AV_NOPTS_VALUE;  // guess for frames that carry no timestamp
+    std::int64_t picturesDecoded_ = 0;
+    double soundDecodedSeconds_ = 0.0;
+    std::int64_t nextPts_ = AV_NOPTS_VALUE;   // guess for frames that carry no timestamp
+    std::int64_t firstPts_ = AV_NOPTS_VALUE;  // the first decoded frame's
 };
 
 // Both throw ConvertError: kEncoderFailed when the encoder is missing or

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -19,6 +20,19 @@ namespace {
 
 // How long a stopped conversion may go on writing what is already decoded.
 constexpr std::chrono::milliseconds kStopDrain{300};
+
+// The output may last as long as the sound decoded so far, or this long for
+// every picture decoded, whichever is more. A slide of a slideshow without
+// sound rarely stays a minute; a header whose frame rate was tampered with
+// makes each picture last for hours, and the frame-rate conversion would
+// repeat it until the disk is full. The bound builds up over the whole run,
+// so a long pause after many pictures passes.
+constexpr double kSecondsPerPicture = 60.0;
+// Room for sound that trails the pictures in a loosely interleaved file, or
+// starts a little after them. A header that makes pictures last hours is
+// caught at its second picture, whose time passes 2 * 60 + 30 s, before the
+// first copy is encoded.
+constexpr double kContentSpareSeconds = 30.0;
 
 MediaInput openInput(const ConverterOptions& options, ProgressReporter& progress) {
     MediaInput input =
@@ -106,6 +120,17 @@ class Conversion final : public PipelineWatch {
     }
 
     double outputLimitSeconds() const override { return timestamps_.outputLimitSeconds(); }
+
+    double contentLimitSeconds() const override {
+        double sound = 0.0;
+        std::int64_t pictures = 0;
+        for (const auto& pipeline : pipelines_) {
+            sound = std::max(sound, pipeline->soundDecodedSeconds());
+            pictures += pipeline->picturesDecoded();
+        }
+        return std::max(sound, static_cast<double>(pictures) * kSecondsPerPicture) +
+               kContentSpareSeconds;
+    }
 
   private:
     void setUpStreams() {

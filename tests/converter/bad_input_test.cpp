@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -54,6 +55,40 @@ std::string shiftFlvTags(std::string data, std::size_t from, std::size_t to,
         }
         at += 11 + size + 4;
     }
+    return data;
+}
+
+// Sets the frame rate (rate / scale) in the video stream header of an AVI
+// file, the 'strh' chunk of type 'vids', found by walking the RIFF chunks.
+std::string setAviVideoRate(std::string data, std::uint32_t rate, std::uint32_t scale) {
+    auto word = [&data](std::size_t at) {
+        std::uint32_t value = 0;
+        for (int i = 3; i >= 0; --i) {
+            value = value << 8 | static_cast<unsigned char>(data[at + static_cast<std::size_t>(i)]);
+        }
+        return value;
+    };
+    auto setWord = [&data](std::size_t at, std::uint32_t value) {
+        for (std::size_t i = 0; i < 4; ++i) {
+            data[at + i] = static_cast<char>(value >> (8 * i));
+        }
+    };
+    std::size_t at = 12;  // past "RIFF", its size and "AVI "
+    while (at + 8 <= data.size()) {
+        const std::string id = data.substr(at, 4);
+        const std::uint32_t size = word(at + 4);
+        if (id == "LIST") {
+            at += 12;  // into the list: its chunks follow one another
+            continue;
+        }
+        if (id == "strh" && data.compare(at + 8, 4, "vids") == 0) {
+            setWord(at + 8 + 20, scale);  // dwScale, then dwRate
+            setWord(at + 8 + 24, rate);
+            return data;
+        }
+        at += 8 + size + (size & 1);
+    }
+    ADD_FAILURE() << "no video stream header in the AVI file";
     return data;
 }
 
@@ -259,6 +294,86 @@ TEST_F(BadInput, AnOutputFarLongerThanTheInputSaysFailsWithTheReason) {
     EXPECT_EQ(lastLine(run.output),
               "vidmill-convert: the output runs far past the input's duration; the input's "
               "timestamps are damaged");
+    EXPECT_FALSE(fileExists(output));
+}
+
+TEST_F(BadInput, AHeaderThatStretchesTheFramesFailsWithinSeconds) {
+    // Three seconds of pictures and sound; the stream header's scale, once
+    // changed, makes every picture last 10704 s: 223 hours of evenly spaced
+    // frames that a frame-rate conversion would repeat until the disk is full.
+    const std::string honest = folder_.file("honest.avi");
+    makeClip(honest, "testsrc2=size=160x120:rate=25", 3,
+             {"-c:v", "mpeg4", "-c:a", "libmp3lame", "-ac", "1"});
+    const std::string lying = folder_.file("lying.avi");
+    writeFile(lying, setAviVideoRate(readFile(honest), 25, 267600));
+    const std::optional<MediaInfo> claimed = probeWithFfprobe(lying);
+    ASSERT_TRUE(claimed);
+    ASSERT_GT(claimed->duration, 200 * 3600.0);
+
+    const std::string output = folder_.file("out.avi");
+    std::vector<std::string> argv{kConverterPath, "-y", "-i", lying};
+    argv.insert(argv.end(), kMpeg4Avi.begin(), kMpeg4Avi.end());
+    argv.insert(argv.end(), {"-r", "25", output});
+    RunningProgram converter(argv);
+    const std::optional<ProgramResult> run = converter.wait(std::chrono::seconds(60));
+    ASSERT_TRUE(run) << "the converter was still writing copies after a minute";
+    EXPECT_EQ(run->status, exit_code::kInputFailed) << run->output;
+    EXPECT_EQ(lastLine(run->output),
+              "vidmill-convert: the input's timestamps claim far more time than its pictures and "
+              "sound hold; its header is likely damaged");
+    EXPECT_FALSE(fileExists(output));
+}
+
+TEST_F(BadInput, PicturesHeldLongConvertWhole) {
+    // What the bound on repeated pictures must let through: slides without
+    // sound, one picture held over a long sound, pictures with long pauses.
+    const std::string picture = "testsrc=size=160x120:rate=";
+    const std::vector<std::string> mkv{"-c:v", "mpeg4", "-fps_mode", "passthrough"};
+    struct Case {
+        std::string name;
+        std::vector<std::string> made;
+        double seconds;  // what the clip lasts, to a frame
+    };
+    const std::vector<Case> cases{
+        {"slides.mkv", {"-f", "lavfi", "-i", picture + "1/5:duration=60"}, 55.0},
+        // Two pictures 200 s apart: longer than pictures alone may last.
+        {"still.mkv",
+         {"-f", "lavfi", "-i", picture + "1/200:duration=201", "-f", "lavfi", "-i",
+          "sine=sample_rate=8000:duration=200", "-c:a", "libmp3lame"},
+         200.0},
+        {"pauses.mkv",
+         {"-f", "lavfi", "-i", picture + "25:duration=20", "-vf",
+          "setpts='PTS+if(gt(T,5),30/TB,0)+if(gt(T,10),80/TB,0)'"},
+         130.0},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv{"ffmpeg", "-hide_banner", "-loglevel", "error", "-y"};
+        argv.insert(argv.end(), c.made.begin(), c.made.end());
+        argv.insert(argv.end(), mkv.begin(), mkv.end());
+        argv.push_back(folder_.file(c.name));
+        const ProgramResult made = runProgram(argv);
+        ASSERT_EQ(made.status, 0) << c.name << ": " << made.output;
+
+        const std::string output = folder_.file("out-" + c.name + ".flv");
+        std::vector<std::string> args{"-y", "-i", folder_.file(c.name)};
+        args.insert(args.end(), kFlashVideo.begin(), kFlashVideo.end());
+        args.push_back(output);
+        const ProgramResult run = runConverter(args);
+        ASSERT_EQ(run.status, 0) << c.name << ": " << run.output;
+        const std::optional<MediaInfo> info = probeWithFfprobe(output);
+        ASSERT_TRUE(info) << c.name;
+        EXPECT_NEAR(info->duration, c.seconds, 1.0) << c.name;
+    }
+}
+
+TEST_F(BadInput, AnOutputThatDoesNotReadBackIsRemoved) {
+    // Whatever is written into the null device is gone: the finished file
+    // cannot be read back, so it is no conversion.
+    const std::string output = folder_.file("void.avi");
+    ASSERT_EQ(symlink("/dev/null", output.c_str()), 0);
+    const ProgramResult run = convert(testMedia().audioVideo, output);
+    EXPECT_EQ(run.status, exit_code::kOutputFailed) << run.output;
+    EXPECT_NE(lastLine(run.output).find("cannot be read back"), std::string::npos) << run.output;
     EXPECT_FALSE(fileExists(output));
 }
 
