@@ -26,11 +26,11 @@
 #include <type_traits>
 #include <vector>
 
-#include "engine/converter_command.h"
 #include "engine/engine.h"
 #include "engine/engine_host.h"
-#include "engine/format_preset.h"
 #include "engine/gui_call.h"
+#include "formats/converter_command.h"
+#include "formats/format_preset.h"
 #include "system/user_folders.h"
 
 extern char** environ;
@@ -117,7 +117,7 @@ Measure plainLoop(const std::string& fake, const std::vector<std::string>& scrip
         channel.releaseSlot(entry->progressSlot);
         const std::string output = out + "/plain" + std::to_string(i) + ".mp4";
         commands.push_back(buildConvertCommand(fake, scripts[i], output, channel.channelName(),
-                                               *entry, settings, 0)
+                                               entry->progressSlot, settings, 0)
                                .args);
     }
     const double cpuStart = cpuSeconds();
@@ -230,7 +230,7 @@ void singleFile(const std::string& dir) {
         const std::string out =
             dir + "/alone" + std::to_string(run) + "." + presetExtension(settings.presetId);
         aloneOk = runProgram(buildConvertCommand(converter, clip, out, channel.channelName(),
-                                                 *entry, settings, 0)
+                                                 entry->progressSlot, settings, 0)
                                  .args) &&
                   aloneOk;
     });

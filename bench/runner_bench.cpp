@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/converter_runner.h"
+#include "process/converter_runner.h"
 
 extern char** environ;
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the engine tests (the scheduler, its workers and the channel) under
+# Runs the engine tests (the scheduler and its workers) and the process tests
+# (the runner and the channel) under
 # ThreadSanitizer in build-tsan/; any report fails the run.
 set -euo pipefail
 root=${1:-$(cd "$(dirname "$0")/../.." && pwd)}
@@ -8,7 +9,8 @@ jobs=${JOBS:-2}
 
 cmake -S . -B build-tsan -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Debug -DVIDMILL_SANITIZE=thread \
     -DVIDMILL_GUI=OFF -DVIDMILL_CONVERTER=OFF >/dev/null
-cmake --build build-tsan -j"$jobs" --target engine_tests vidmill-fake-convert
+cmake --build build-tsan -j"$jobs" --target engine_tests process_tests vidmill-fake-convert
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 # A hang must fail the run, not hold it until the CI's own limit.
+timeout --kill-after=30 1200 build-tsan/bin/process_tests --gtest_brief=1
 timeout --kill-after=30 1200 build-tsan/bin/engine_tests --gtest_brief=1

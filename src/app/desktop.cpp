@@ -15,8 +15,8 @@
 #include "app/prompt_dialog.h"
 #include "dialogs/about_box.h"
 #include "dialogs/settings_dialog.h"
-#include "engine/converter_runner.h"
 #include "engine/engine_host.h"
+#include "process/converter_runner.h"
 
 namespace vidmill {
 

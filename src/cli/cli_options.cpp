@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "engine/format_preset.h"
+#include "formats/format_preset.h"
 
 namespace vidmill {
 namespace {

@@ -19,13 +19,14 @@
 #include "cli/cli_options.h"
 #include "cli/cli_report.h"
 #include "cli/terminal_host.h"
-#include "engine/converter_command.h"
-#include "engine/converter_runner.h"
 #include "engine/engine.h"
 #include "engine/entry_status_text.h"
-#include "engine/format_preset.h"
 #include "engine/gui_call.h"
+#include "engine/output_path.h"
 #include "engine/video_files.h"
+#include "formats/converter_command.h"
+#include "formats/format_preset.h"
+#include "process/converter_runner.h"
 #include "system/path_utils.h"
 #include "system/user_folders.h"
 #include "vidmill_version.h"
@@ -267,7 +268,7 @@ int Cli::dryRun() {
         entry.progressSlot = -1;
         ConverterCommand command =
             buildConvertCommand(engine_.converterPath(), entry.sourcePath, output,
-                                engine_.channel().channelName(), entry, batch, 0);
+                                engine_.channel().channelName(), entry.progressSlot, batch, 0);
         std::printf("%s\n", shown(command.text).c_str());
     }
     return finish(kExitAllConverted);

@@ -6,7 +6,7 @@
 #include <functional>
 #include <map>
 
-#include "engine/channel_layout.h"
+#include "process/channel_layout.h"
 
 namespace vidmill {
 

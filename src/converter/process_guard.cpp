@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "converter/convert_error.h"
-#include "engine/converter_runner.h"
+#include "process/converter_runner.h"
 
 namespace vidmill {
 

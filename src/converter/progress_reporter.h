@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "engine/slot_writer.h"
+#include "process/slot_writer.h"
 
 namespace vidmill {
 

@@ -9,7 +9,7 @@
 #include <QString>
 #include <string>
 
-#include "engine/format_preset.h"
+#include "formats/format_preset.h"
 #include "storage/conversion_settings.h"
 
 class QCheckBox;

@@ -7,13 +7,14 @@
 #include <cstring>
 #include <thread>
 
-#include "engine/converter_command.h"
-#include "engine/converter_runner.h"
 #include "engine/engine.h"
 #include "engine/engine_host.h"
-#include "engine/format_preset.h"
 #include "engine/gui_call.h"
 #include "engine/history_file.h"
+#include "engine/output_path.h"
+#include "formats/converter_command.h"
+#include "formats/format_preset.h"
+#include "process/converter_runner.h"
 #include "system/path_utils.h"
 #include "system/size_time_text.h"
 #include "system/tick_count.h"
@@ -388,7 +389,7 @@ int Engine::runConversion(const std::string& sourcePath, const std::string& outp
     auto build = [&](int audioFallback) {
         ConverterCommand command =
             buildConvertCommand(converterPath_, sourcePath, outputPath, channel_.channelName(),
-                                entry, batchSettings_, audioFallback);
+                                entry.progressSlot, batchSettings_, audioFallback);
         command.args.back() = partPath;
         return command;
     };

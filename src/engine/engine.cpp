@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "engine/engine_host.h"
-#include "engine/format_preset.h"
 #include "engine/gui_call.h"
+#include "formats/format_preset.h"
 
 namespace vidmill {
 namespace {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "engine/entry_list.h"
-#include "engine/progress_channel.h"
+#include "process/progress_channel.h"
 #include "storage/conversion_settings.h"
 
 namespace vidmill {

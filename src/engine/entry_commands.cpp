@@ -10,7 +10,8 @@
 #include <cstring>
 
 #include "engine/engine.h"
-#include "engine/format_preset.h"
+#include "engine/output_path.h"
+#include "formats/format_preset.h"
 #include "system/path_utils.h"
 
 namespace vidmill {

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "engine/format_preset.h"
-#include "engine/progress_channel.h"
 #include "engine/video_entry.h"
+#include "formats/format_preset.h"
+#include "process/progress_channel.h"
 #include "system/size_time_text.h"
 
 namespace vidmill {

@@ -9,10 +9,10 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/converter_command.h"
-#include "engine/converter_runner.h"
 #include "engine/engine.h"
 #include "engine/engine_host.h"
+#include "formats/converter_command.h"
+#include "process/converter_runner.h"
 #include "system/path_utils.h"
 #include "system/size_time_text.h"
 
@@ -116,7 +116,7 @@ Engine::ProbeResult Engine::runProbe(const std::string& path, VideoEntry& entry,
     entry.progressSlot = slot;
     int exitCode = kConverterNotStarted;
     ConverterCommand command =
-        buildProbeCommand(converterPath_, path, channel_.channelName(), entry);
+        buildProbeCommand(converterPath_, path, channel_.channelName(), slot);
 
     // A converter that hangs on a file must not block admission for ever:
     // past the time limit it gets the stop byte, and a little later it is

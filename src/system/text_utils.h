@@ -4,6 +4,8 @@
 // operation truncates silently at its limit; none allocates or throws.
 #pragma once
 
+#include <string_view>
+
 namespace vidmill {
 
 // Copies at most capacity-1 characters of src and terminates dst. A null dst only measures
@@ -40,5 +42,9 @@ int DayNumber(int day, int month, int year);
 
 // DayNumber of today's local date.
 int TodayNumber();
+
+// Whether two texts are equal when ASCII letters are compared without regard
+// to case (file names and codec names; other bytes must match exactly).
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
 }  // namespace vidmill

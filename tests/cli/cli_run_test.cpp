@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "converter/converter_harness.h"
-#include "engine/channel_layout.h"
-#include "engine/format_preset.h"
+#include "formats/format_preset.h"
+#include "process/channel_layout.h"
 #include "support/fake_converter.h"
 #include "support/temp_dir.h"
 

@@ -23,7 +23,7 @@ extern "C" {
 #include "converter/convert_error.h"
 #include "converter/process_guard.h"
 #include "converter_harness.h"
-#include "engine/progress_channel.h"
+#include "process/progress_channel.h"
 #include "support/temp_dir.h"
 
 namespace vidmill::test {

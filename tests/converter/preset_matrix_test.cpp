@@ -11,9 +11,8 @@
 #include <vector>
 
 #include "converter_harness.h"
-#include "engine/converter_command.h"
-#include "engine/format_preset.h"
-#include "engine/video_entry.h"
+#include "formats/converter_command.h"
+#include "formats/format_preset.h"
 #include "support/temp_dir.h"
 
 namespace vidmill::test {
@@ -88,17 +87,15 @@ TEST_P(PresetMatrix, DefaultOptionsGiveWhatTheCommandAsksFor) {
     applyPreset(settings, GetParam());
     TempDir folder;
     const std::string output = folder.file(std::string("out.") + row.extension);
-    auto entry = createEntry(testMedia().audioVideo);
-    entry->progressSlot = -1;
 
-    ConverterCommand command = buildConvertCommand(kConverterPath, testMedia().audioVideo, output,
-                                                   "", *entry, settings, 0);
+    ConverterCommand command =
+        buildConvertCommand(kConverterPath, testMedia().audioVideo, output, "", -1, settings, 0);
     ProgramResult run = runProgram(command.args);
     bool retried = false;
     if (run.status == -25) {
         // The engine runs it again without the audio options.
         retried = true;
-        command = buildConvertCommand(kConverterPath, testMedia().audioVideo, output, "", *entry,
+        command = buildConvertCommand(kConverterPath, testMedia().audioVideo, output, "", -1,
                                       settings, 1);
         run = runProgram(command.args);
     }

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "dialogs/settings_dialog.h"
-#include "engine/format_preset.h"
+#include "formats/format_preset.h"
 
 using vidmill::ConversionSettings;
 using vidmill::SettingsDialog;

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "engine/entry_list.h"
-#include "engine/format_preset.h"
 #include "engine/history_file.h"
+#include "formats/format_preset.h"
 #include "storage/record_file.h"
 #include "storage/settings_file.h"
 

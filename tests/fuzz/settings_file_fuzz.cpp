@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/converter_command.h"
-#include "engine/format_preset.h"
 #include "engine/video_entry.h"
+#include "formats/converter_command.h"
+#include "formats/format_preset.h"
 #include "memory_file.h"
 #include "storage/settings_file.h"
 
@@ -56,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto entry = createEntry("/in/a.avi");
     for (int audioFallback : {0, 1}) {
         ConverterCommand command =
-            buildConvertCommand("/app/conv", "/in/a.avi", "/out/a.mp4", "123456789012", *entry,
-                                settings, audioFallback);
+            buildConvertCommand("/app/conv", "/in/a.avi", "/out/a.mp4", "123456789012",
+                                entry->progressSlot, settings, audioFallback);
         if (command.args.empty() || command.args.back() != "/out/a.mp4") {
             std::abort();
         }

@@ -62,8 +62,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/converter_runner.h"
-#include "engine/slot_writer.h"
+#include "process/converter_runner.h"
+#include "process/slot_writer.h"
 
 namespace {
 

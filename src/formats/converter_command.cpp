@@ -1,30 +1,17 @@
-#include "engine/converter_command.h"
+#include "formats/converter_command.h"
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 
-#include "engine/format_preset.h"
-#include "engine/video_entry.h"
+#include "formats/format_preset.h"
+#include "system/text_utils.h"
 
 namespace vidmill {
 namespace {
 
 // The rate at which MPEG-1 and MPEG-2 video start: slower video is raised.
 constexpr float kMinMpegFrameRate = 20.0f;
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 bool isMpeg12Codec(std::string_view codec) {
     for (std::string_view name : {"MPG1", "MPG2", "MPEG1", "MPEG2"}) {
@@ -112,24 +99,24 @@ void ConverterCommand::append(const ConverterCommand& piece) {
 }
 
 ConverterCommand buildProbeCommand(std::string_view converterPath, std::string_view sourcePath,
-                                   std::string_view channelName, const VideoEntry& entry) {
+                                   std::string_view channelName, int progressSlot) {
     ConverterCommand command;
     command.add(quoted(converterPath) + " -y ", {converterPath, "-y"});
-    addChannel(command, channelName, entry.progressSlot);
+    addChannel(command, channelName, progressSlot);
     addInput(command, sourcePath);
     return command;
 }
 
 ConverterCommand buildConvertCommand(std::string_view converterPath, std::string_view sourcePath,
                                      std::string_view outputPath, std::string_view channelName,
-                                     const VideoEntry& entry, const ConversionSettings& settings,
+                                     int progressSlot, const ConversionSettings& settings,
                                      int audioFallback) {
     const FormatPreset& row = presetRow(findPresetById(settings.presetId));
     ConverterCommand command;
     command.add(quoted(converterPath) + " -y ", {converterPath, "-y"});
     addDisableOptions(command, settings.disableAudio, settings.disableVideo || row.audioOnly);
     addInput(command, sourcePath);
-    addChannel(command, channelName, entry.progressSlot);
+    addChannel(command, channelName, progressSlot);
     if (row.extraOptions != nullptr && row.extraOptions[0] != '\0') {
         addExtraOptions(command, row.extraOptions);
     }

@@ -1,4 +1,4 @@
-#include "engine/converter_runner.h"
+#include "process/converter_runner.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -21,7 +21,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "engine/progress_channel.h"
+#include "process/progress_channel.h"
 #include "support/fake_converter.h"
 
 namespace vidmill {

@@ -13,8 +13,6 @@
 
 namespace vidmill {
 
-struct VideoEntry;
-
 // A command in two forms built from the same pieces: the argument vector that
 // the runner starts (program first, every path one intact argument, no shell
 // in between) and the same command as one line with quoted paths, for
@@ -28,10 +26,10 @@ struct ConverterCommand {
     void append(const ConverterCommand& piece);
 };
 
-// The converter opens the source and reports its duration in the entry's
+// The converter opens the source and reports its duration in the given
 // progress slot of the named channel; no output is written.
 ConverterCommand buildProbeCommand(std::string_view converterPath, std::string_view sourcePath,
-                                   std::string_view channelName, const VideoEntry& entry);
+                                   std::string_view channelName, int progressSlot);
 
 // The conversion of the source into the output with the settings' options.
 // With `audioFallback` set the bitrate, channel and sample rate options are
@@ -39,7 +37,7 @@ ConverterCommand buildProbeCommand(std::string_view converterPath, std::string_v
 // MPEG-1/2 video slower than 20 fps is raised to 20 in the command alone.
 ConverterCommand buildConvertCommand(std::string_view converterPath, std::string_view sourcePath,
                                      std::string_view outputPath, std::string_view channelName,
-                                     const VideoEntry& entry, const ConversionSettings& settings,
+                                     int progressSlot, const ConversionSettings& settings,
                                      int audioFallback);
 
 // Codec options from display names (empty gives none) and the container.

@@ -1,4 +1,4 @@
-#include "engine/converter_command.h"
+#include "formats/converter_command.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -6,8 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "engine/format_preset.h"
-#include "engine/video_entry.h"
+#include "formats/format_preset.h"
 
 namespace vidmill {
 namespace {
@@ -49,18 +48,18 @@ class ConverterCommandTest : public ::testing::Test {
     ConverterCommandTest() {
         setDefaultSettings(settings);
         applyPreset(settings, 0);
-        entry->progressSlot = 3;
+        slot = 3;
     }
 
     ConverterCommand convert(int audioFallback = 0) {
-        return buildConvertCommand("/app/conv", "/in/a.avi", "/out/a.mp4", "123456789012", *entry,
+        return buildConvertCommand("/app/conv", "/in/a.avi", "/out/a.mp4", "123456789012", slot,
                                    settings, audioFallback);
     }
 
     void usePreset(int id) { applyPreset(settings, findPresetById(id)); }
 
     ConversionSettings settings;
-    std::unique_ptr<VideoEntry> entry = createEntry("/in/a.avi");
+    int slot = 0;
 };
 
 TEST_F(ConverterCommandTest, PresetOneWithItsOwnValuesGivesTheExactLine) {
@@ -77,9 +76,8 @@ TEST_F(ConverterCommandTest, PresetOneWithItsOwnValuesGivesTheExactLine) {
 }
 
 TEST_F(ConverterCommandTest, ProbeOpensTheSourceWithoutOutput) {
-    entry->progressSlot = -1;
-    ConverterCommand command =
-        buildProbeCommand("/app/conv", "/in/a b.avi", "000000000042", *entry);
+    slot = -1;
+    ConverterCommand command = buildProbeCommand("/app/conv", "/in/a b.avi", "000000000042", slot);
     EXPECT_EQ(command.text, "\"/app/conv\" -y  -qzmap 000000000042  -qzind -1 -i \"/in/a b.avi\" ");
     EXPECT_THAT(command.args, ElementsAre("/app/conv", "-y", "-qzmap", "000000000042", "-qzind",
                                           "-1", "-i", "/in/a b.avi"));
@@ -238,7 +236,7 @@ TEST_F(ConverterCommandTest, AwkwardPathsReachTheConverterAsOneArgumentEach) {
     const std::string source = "-in %s%n %d/\xc3\xa9t\xc3\xa9 \"clip\".avi";
     const std::string output = "/out/100% \xe6\x97\xa5\xe6\x9c\xac -x.mp4";
     ConverterCommand command =
-        buildConvertCommand(converter, source, output, "123456789012", *entry, settings, 0);
+        buildConvertCommand(converter, source, output, "123456789012", slot, settings, 0);
     ASSERT_GE(command.args.size(), 5u);
     EXPECT_EQ(command.args[0], converter);
     EXPECT_EQ(command.args[2], "-i");
@@ -246,7 +244,7 @@ TEST_F(ConverterCommandTest, AwkwardPathsReachTheConverterAsOneArgumentEach) {
     EXPECT_EQ(command.args.back(), output);
     EXPECT_THAT(command.text, HasSubstr("-i \"" + source + "\" "));
 
-    ConverterCommand probe = buildProbeCommand(converter, source, "123456789012", *entry);
+    ConverterCommand probe = buildProbeCommand(converter, source, "123456789012", slot);
     EXPECT_EQ(probe.args.back(), source);
 }
 

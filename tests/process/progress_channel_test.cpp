@@ -1,4 +1,4 @@
-#include "engine/progress_channel.h"
+#include "process/progress_channel.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -21,8 +21,8 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/channel_layout.h"
-#include "engine/slot_writer.h"
+#include "process/channel_layout.h"
+#include "process/slot_writer.h"
 
 namespace vidmill {
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/slot_writer.h"
+#include "process/slot_writer.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "engine/channel_layout.h"
+#include "process/channel_layout.h"
 
 namespace vidmill {
 

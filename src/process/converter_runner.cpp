@@ -1,4 +1,4 @@
-#include "engine/converter_runner.h"
+#include "process/converter_runner.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "engine/progress_channel.h"
+#include "process/progress_channel.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,7 +15,7 @@
 #include <ctime>
 #include <limits>
 
-#include "engine/channel_layout.h"
+#include "process/channel_layout.h"
 
 namespace vidmill {
 

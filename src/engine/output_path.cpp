@@ -1,0 +1,92 @@
+#include "engine/output_path.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/entry_list.h"
+#include "engine/part_file.h"
+#include "formats/format_preset.h"
+#include "system/path_utils.h"
+#include "system/text_utils.h"
+
+namespace vidmill {
+namespace {
+
+// A file name or path cut to `limit` bytes, moved back to the start of a
+// UTF-8 character so that no character is split.
+std::string_view cutAtCharacter(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) {
+        return text;
+    }
+    while (limit > 0 && (static_cast<unsigned char>(text[limit]) & 0xC0) == 0x80) {
+        --limit;
+    }
+    return text.substr(0, limit);
+}
+
+bool pathExists(const std::string& path) {
+    struct stat info;
+    // Anything at that name counts, a dangling link included: the converter
+    // would write through it.
+    return lstat(path.c_str(), &info) == 0;
+}
+
+// The longest path and file name that the system accepts, less the room
+// that the output's part file needs beside it.
+constexpr std::size_t kMaxPathLength = PATH_MAX - 1 - kPartPrefix.size();
+constexpr std::size_t kMaxFileNameLength = NAME_MAX - kPartPrefix.size();
+
+}  // namespace
+
+int isOutputPathFree(const EntryList& list, std::string_view path) {
+    for (const auto& entry : list.entries()) {
+        if (isOutputClaiming(entry->status.load(std::memory_order_relaxed)) &&
+            equalsIgnoringCase(entry->outputPath, path)) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int makeOutputPath(std::string* output, std::string_view folder, std::string_view name,
+                   int presetId, const EntryList& list) {
+    const std::string extension = presetExtension(presetId);
+    const bool needsSeparator = !folder.empty() && folder.back() != kNativePath.separator;
+    const std::size_t folderLength = folder.size() + (needsSeparator ? 1 : 0);
+    std::string candidate;
+    for (int n = 0; n < INT_MAX; ++n) {
+        char suffix[16] = "";
+        if (n > 0) {
+            std::snprintf(suffix, sizeof suffix, "(%d)", n);
+        }
+        // Every suffix makes a different path, so the search ends even for a
+        // name far longer than the system allows.
+        const std::size_t fixed = std::strlen(suffix) + extension.size();
+        if (fixed > kMaxFileNameLength || folderLength + fixed > kMaxPathLength) {
+            break;
+        }
+        const std::size_t room =
+            std::min(kMaxFileNameLength - fixed, kMaxPathLength - folderLength - fixed);
+        std::string base(cutAtCharacter(name, room));
+        base += suffix;
+        MakeFilePath(&candidate, folder, base, extension, kNativePath);
+        // A part file means that another conversion is writing that name.
+        if (isOutputPathFree(list, candidate) && !pathExists(candidate) &&
+            !pathExists(partPathFor(candidate))) {
+            if (output != nullptr) {
+                *output = std::move(candidate);
+            }
+            return n;
+        }
+    }
+    if (output != nullptr) {
+        output->clear();
+    }
+    return -1;
+}
+
+}  // namespace vidmill
