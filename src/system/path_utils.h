@@ -5,8 +5,8 @@
 // (from the last dot of the file-name part, dot included). There is no notion of "..", of a
 // current folder or of network shares. Every part is bounded by the style's capacity, which
 // stands for the size of a fixed path buffer: parts keep at most capacity-2 characters and the
-// composed paths follow AppendText's rule at that capacity. Outputs given as null pointers are
-// skipped; outputs may be the very strings that an input views.
+// composed paths keep at most capacity-2 characters, plus a separator. Outputs given as null
+// pointers are skipped; outputs may be the very strings that an input views.
 #pragma once
 
 #include <climits>
@@ -21,7 +21,6 @@ struct PathStyle {
     int capacity;
 };
 
-inline constexpr PathStyle kWindowsPath{'\\', true, 262};
 inline constexpr PathStyle kLinuxPath{'/', false, PATH_MAX + 2};
 inline constexpr PathStyle kNativePath = kLinuxPath;
 
@@ -47,24 +46,5 @@ int MakePath(std::string* out, std::string_view drive, std::string_view folder,
 // MakePath without a drive. Returns 1.
 int MakeFilePath(std::string* out, std::string_view folder, std::string_view name,
                  std::string_view extension, const PathStyle& style = kNativePath);
-
-// Drive and folder of path with name and extension of fileName: "C:\videos\*.*" and
-// "clip.avi" give "C:\videos\clip.avi".
-void ReplaceFileName(std::string* out, std::string_view path, std::string_view fileName,
-                     const PathStyle& style = kNativePath);
-
-// Puts a subfolder between the folder and the file name of path: "C:\videos\*.*" and
-// "holiday" give "C:\videos\holiday\*.*". A path without a folder stays relative.
-void InsertSubfolder(std::string* out, std::string_view path, std::string_view subfolder,
-                     const PathStyle& style = kNativePath);
-
-// Appends a separator (unless the folder already ends in one or is empty) and the name.
-// Not bounded by the capacity.
-void AppendToFolder(std::string* folder, std::string_view name,
-                    const PathStyle& style = kNativePath);
-
-// Drive and folder of a path, with its closing separator, and its file-name part. Returns 0.
-int FolderOfPath(std::string_view path, std::string* folder, std::string* fileName = nullptr,
-                 const PathStyle& style = kNativePath);
 
 }  // namespace vidmill

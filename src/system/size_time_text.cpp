@@ -133,12 +133,4 @@ uint64_t FileSize64(const std::string& path) {
     return regularFileSize(path).value_or(0);
 }
 
-int32_t FileSize32(const std::string& path) {
-    const std::optional<uint64_t> size = regularFileSize(path);
-    if (!size) {
-        return -1;
-    }
-    return static_cast<int32_t>(static_cast<uint32_t>(*size));
-}
-
 }  // namespace vidmill

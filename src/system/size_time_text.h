@@ -27,8 +27,4 @@ void SplitSeconds(int seconds, int& hours, int& minutes, int& secs);
 // Size of a regular file; 0 when it cannot be opened or is no regular file.
 uint64_t FileSize64(const std::string& path);
 
-// Low 32 bits of the size of a regular file as a signed number; -1 when it cannot be opened or
-// is no regular file.
-int32_t FileSize32(const std::string& path);
-
 }  // namespace vidmill

@@ -24,57 +24,6 @@ int clampInt(long long value, long long low, long long high) {
 
 }  // namespace
 
-int CopyText(char* dst, const char* src, int capacity) {
-    // Without room for the terminator nothing may be written, and nothing can be taken either.
-    if (capacity <= 0) {
-        return 0;
-    }
-    const int limit = capacity - 1;
-    int taken = 0;
-    if (src != nullptr) {
-        while (taken < limit && src[taken] != '\0') {
-            if (dst != nullptr) {
-                dst[taken] = src[taken];
-            }
-            ++taken;
-        }
-    }
-    if (dst != nullptr) {
-        dst[taken] = '\0';
-    }
-    return taken;
-}
-
-int AppendText(char* dst, const char* src, int capacity) {
-    if (dst == nullptr) {
-        return 0;
-    }
-    // One byte less than CopyText allows, so that a path can still take a folder separator.
-    const int room = capacity > 2 ? capacity - 2 : 0;
-    int length = static_cast<int>(std::strlen(dst));
-    if (src == nullptr || length >= room) {
-        return length;
-    }
-    while (length < room && *src != '\0') {
-        dst[length++] = *src++;
-    }
-    dst[length] = '\0';
-    return length;
-}
-
-void CopyPrefix(char* dst, const char* src, int count) {
-    if (dst == nullptr) {
-        return;
-    }
-    int i = 0;
-    if (src != nullptr) {
-        for (; i < count && src[i] != '\0'; ++i) {
-            dst[i] = src[i];
-        }
-    }
-    dst[i] = '\0';
-}
-
 char NextToken(char* token, int capacity, const char* text, int& position, const char* delimiters) {
     if (token == nullptr || capacity <= 0) {
         return '\0';
@@ -97,48 +46,6 @@ char NextToken(char* token, int capacity, const char* text, int& position, const
     }
     position = pos;
     return token[0];
-}
-
-int ReplaceChar(char* text, char from, char to) {
-    if (text == nullptr) {
-        return 0;
-    }
-    const int length = static_cast<int>(std::strlen(text));
-    for (int i = 0; i < length; ++i) {
-        if (text[i] == from) {
-            text[i] = to;
-        }
-    }
-    return length;
-}
-
-bool ClampIndex(int& index, int count, int mode, int step) {
-    const int original = index;
-    if (count <= 0) {
-        index = 0;
-        return original != 0;
-    }
-    const int limited = clampInt(index, 0, count - 1);
-    switch (mode) {
-        case 0:
-            index = 0;
-            break;
-        case 1:
-            index = count - 1;
-            break;
-        default:
-            // Wide arithmetic: a large step must not overflow before it is limited.
-            index = clampInt(static_cast<long long>(limited) + step, 0, count - 1);
-            break;
-    }
-    return index != original;
-}
-
-int ClampToRange(int value, int low, int count) {
-    if (count <= 0) {
-        return low;
-    }
-    return clampInt(value, low, static_cast<long long>(low) + count - 1);
 }
 
 int DayNumber(int day, int month, int year) {

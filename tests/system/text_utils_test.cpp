@@ -11,49 +11,11 @@
 namespace vidmill {
 namespace {
 
-TEST(BoundedText, CopyKeepsOneCharacterMoreThanAppend) {
-    const std::string source(300, 'x');
-    char buffer[262 + 1];
-    buffer[262] = '#';  // guard byte just past the capacity
-    EXPECT_EQ(CopyText(buffer, source.c_str(), 262), 261);
-    EXPECT_EQ(std::strlen(buffer), 261u);
-
-    buffer[0] = '\0';
-    EXPECT_EQ(AppendText(buffer, "ab", 262), 2);
-    EXPECT_EQ(AppendText(buffer, source.c_str(), 262), 260);
-    EXPECT_EQ(std::string(buffer), "ab" + source.substr(0, 258));
-    // A full destination does not change.
-    EXPECT_EQ(AppendText(buffer, "more", 262), 260);
-    EXPECT_EQ(std::strlen(buffer), 260u);
-    EXPECT_EQ(buffer[262], '#');
-}
-
-TEST(BoundedText, NullAndEmptyBuffers) {
-    EXPECT_EQ(CopyText(nullptr, "hello", 4), 3);  // measures the bounded length
-    EXPECT_EQ(CopyText(nullptr, "hello", 100), 5);
-    EXPECT_EQ(AppendText(nullptr, "hello", 100), 0);
-
-    // A buffer without room for a terminator is never written.
+TEST(NextTokenTest, ABufferWithoutRoomForATerminatorIsNeverWritten) {
     char guard = '#';
     int position = 0;
-    EXPECT_EQ(CopyText(&guard, "hello", 0), 0);
     EXPECT_EQ(NextToken(&guard, 0, "abc", position, ";"), '\0');
     EXPECT_EQ(guard, '#');
-
-    char small[4] = "ab";
-    EXPECT_EQ(AppendText(small, "cd", 2), 2);
-    EXPECT_STREQ(small, "ab");
-}
-
-TEST(BoundedText, CopyPrefixAlwaysTerminates) {
-    char buffer[8];
-    std::memset(buffer, '#', sizeof(buffer));
-    CopyPrefix(buffer, "abcdef", 3);
-    EXPECT_STREQ(buffer, "abc");
-    CopyPrefix(buffer, "ab", 5);
-    EXPECT_STREQ(buffer, "ab");
-    CopyPrefix(buffer, "ab", 0);
-    EXPECT_STREQ(buffer, "");
 }
 
 std::vector<std::string> tokens(const char* text, const char* delimiters, int capacity = 64) {
@@ -88,51 +50,6 @@ TEST(NextTokenTest, TokenCutByCapacityContinuesOnNextCall) {
     EXPECT_EQ(position, 9);  // on the terminator
     EXPECT_EQ(NextToken(token, 8, "  mp4;avi", position, ";"), '\0');
     EXPECT_EQ(position, 9);
-}
-
-TEST(ReplaceCharTest, WalksTheWholeOriginalText) {
-    char text[] = "a.b.c";
-    EXPECT_EQ(ReplaceChar(text, '.', '\0'), 5);
-    EXPECT_EQ(std::memcmp(text, "a\0b\0c", 6), 0);
-
-    char path[] = "C:\\a\\b";
-    EXPECT_EQ(ReplaceChar(path, '\\', '/'), 6);
-    EXPECT_STREQ(path, "C:/a/b");
-}
-
-TEST(ClampIndexTest, KeepsSelectionInsideTheList) {
-    int index = 3;
-    EXPECT_TRUE(ClampIndex(index, 0, 2, 0));
-    EXPECT_EQ(index, 0);
-    EXPECT_FALSE(ClampIndex(index, -1, 2, 0));
-
-    index = 7;
-    EXPECT_TRUE(ClampIndex(index, 5, 2, 0));
-    EXPECT_EQ(index, 4);
-    EXPECT_FALSE(ClampIndex(index, 5, 2, 0));
-
-    index = 2;
-    EXPECT_TRUE(ClampIndex(index, 5, 0, 0));
-    EXPECT_EQ(index, 0);
-    EXPECT_TRUE(ClampIndex(index, 5, 1, 0));
-    EXPECT_EQ(index, 4);
-
-    index = -3;
-    EXPECT_TRUE(ClampIndex(index, 5, 2, 1));
-    EXPECT_EQ(index, 1);
-    index = 4;
-    EXPECT_FALSE(ClampIndex(index, 5, 2, INT_MAX));
-    EXPECT_EQ(index, 4);
-    index = 0;
-    EXPECT_FALSE(ClampIndex(index, 5, 2, INT_MIN));
-}
-
-TEST(ClampToRangeTest, LimitsToLowThroughLowPlusCountMinusOne) {
-    EXPECT_EQ(ClampToRange(50, 1, 20), 20);
-    EXPECT_EQ(ClampToRange(-5, 1, 20), 1);
-    EXPECT_EQ(ClampToRange(7, 1, 20), 7);
-    EXPECT_EQ(ClampToRange(7, 3, 0), 3);
-    EXPECT_EQ(ClampToRange(INT_MAX, INT_MAX - 1, INT_MAX), INT_MAX);
 }
 
 TEST(DayNumberTest, KnownDates) {
