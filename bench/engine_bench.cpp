@@ -40,14 +40,14 @@ namespace {
 
 class QuietHost : public EngineHost {
   public:
-    void SetConvertingState(bool) override {}
-    void UpdateCommandStates() override {}
-    void RefreshEntryList() override {}
-    void ShowEntryCount() override {}
-    void ShowSettingsStrip() override {}
-    int AppMessageBox(int, const std::string&) override { return 1; }
-    void lvdUpdate(int) override {}
-    void lvdGoto(int) override {}
+    void setConvertingState(bool) override {}
+    void updateCommandStates() override {}
+    void refreshEntryList() override {}
+    void showEntryCount() override {}
+    void showSettingsStrip() override {}
+    int showMessage(int, const std::string&) override { return 1; }
+    void updateRow(int) override {}
+    void gotoRow(int) override {}
     void showBatchProgress(int, const std::string&) override {}
     void setBatchControls(bool) override {}
     bool editBatchSettings(int) override { return true; }
@@ -180,7 +180,7 @@ double medianWall(int runs, Function once) {
 // One 1-second clip converted through the engine, admission included,
 // against the converter alone with the same command line.
 void singleFile(const std::string& dir) {
-    const std::string converter = ProgramFolder() + "/vidmill-convert";
+    const std::string converter = programFolder() + "/vidmill-convert";
     const std::string clip = dir + "/one-second.mp4";
     if (access(converter.c_str(), X_OK) != 0 ||
         !runProgram({"ffmpeg", "-nostdin", "-y", "-f", "lavfi", "-i",
@@ -323,7 +323,7 @@ void parallelAdmission(const std::string& fake, const std::string& dir, int file
 int main(int argc, char** argv) {
     using namespace vidmill;
     const int entries = argc > 1 ? std::atoi(argv[1]) : 2000;
-    const std::string fake = ProgramFolder() + "/vidmill-fake-convert";
+    const std::string fake = programFolder() + "/vidmill-fake-convert";
     if (access(fake.c_str(), X_OK) != 0 || entries <= 0) {
         std::fprintf(stderr, "usage: engine_bench [ENTRIES]; needs %s\n", fake.c_str());
         return 2;

@@ -63,14 +63,14 @@ void run(int entries, const std::string& dir) {
         saveHistoryFile(list, history);
     }
     AppPaths paths;
-    paths.converter = ProgramFolder() + "/vidmill-fake-convert";
+    paths.converter = programFolder() + "/vidmill-fake-convert";
     paths.settingsFile = dir + "/settings.bin";
     paths.historyFile = history;
     vidmill::test::AgreeingDesktop desktop;
 
     QElapsedTimer clock;
     clock.start();
-    TFMain window(desktop, paths);
+    MainWindow window(desktop, paths);
     FirstPaint paint;
     window.list()->viewport()->installEventFilter(&paint);
     window.show();

@@ -82,7 +82,7 @@ std::optional<std::string> QtDesktop::promptNonEmpty(QWidget* parent, const QStr
                                                      const QString& prompt,
                                                      const std::string& initial, int capacity) {
     std::string value = initial;
-    if (!PromptNonEmpty(parent, caption, prompt, value, capacity)) {
+    if (!promptNonEmpty(parent, caption, prompt, value, capacity)) {
         return std::nullopt;
     }
     return value;
@@ -126,11 +126,11 @@ bool QtDesktop::editSettings(QWidget* parent, ConversionSettings& settings, int 
 }
 
 void QtDesktop::showTips(QWidget* parent, TipSet& tips) {
-    ShowTips(parent, tips);
+    runTipWindow(parent, tips);
 }
 
 void QtDesktop::showAbout(QWidget* parent, const QString& caption, const QString& text) {
-    ShowAbout(parent, caption, text);
+    runAboutBox(parent, caption, text);
 }
 
 bool QtDesktop::powerOff(QString* why) {

@@ -233,12 +233,12 @@ QString updateWaitText() {
 
 AppPaths defaultAppPaths() {
     AppPaths paths;
-    const std::string program = ProgramFolder();
+    const std::string program = programFolder();
     paths.converter = program + "/vidmill-convert";
     paths.player = program + "/vidmill-play";
-    paths.settingsFile = ConfigFolder() + "/settings.bin";
-    paths.historyFile = ConfigFolder() + "/history.bin";
-    paths.lockFile = ConfigFolder() + "/vidmill.lock";
+    paths.settingsFile = configFolder() + "/settings.bin";
+    paths.historyFile = configFolder() + "/history.bin";
+    paths.lockFile = configFolder() + "/vidmill.lock";
     // Installed beside the programs' share folder, or in the source tree when
     // run from the build.
     for (const std::string& candidate :
@@ -254,7 +254,7 @@ AppPaths defaultAppPaths() {
     return paths;
 }
 
-TFMain::TFMain(Desktop& desktop, AppPaths paths, QStringList arguments, EngineTiming timing)
+MainWindow::MainWindow(Desktop& desktop, AppPaths paths, QStringList arguments, EngineTiming timing)
     : desktop_(desktop), paths_(std::move(paths)) {
     // Relative names mean the folder we were started from, not wherever we
     // are when they are added.
@@ -279,9 +279,9 @@ TFMain::TFMain(Desktop& desktop, AppPaths paths, QStringList arguments, EngineTi
     layout->addWidget(panelSettings_);
     layout->addWidget(lvBook_, 1);
     setCentralWidget(panel1);
-    SetupStatusBar();
-    SetConvertingState(false);
-    InitApplicationState();
+    setUpStatusBar();
+    setConvertingState(false);
+    initApplicationState();
     setAcceptDrops(true);
 
     historySaver_ = std::make_unique<HistorySaver>(
@@ -291,7 +291,7 @@ TFMain::TFMain(Desktop& desktop, AppPaths paths, QStringList arguments, EngineTi
     historyOn_.store(engine_->settings().saveHistory);
     engine_->setFinishedHook([this] {
         if (historyOn_.load()) {
-            MakeFolders(ConfigFolder());
+            makeFolders(configFolder());
             historySaver_->request();
             historySaver_->flush();
         }
@@ -305,11 +305,11 @@ TFMain::TFMain(Desktop& desktop, AppPaths paths, QStringList arguments, EngineTi
     connect(heldTimer_, &QTimer::timeout, this, [this] { takeHeldNames(); });
 }
 
-TFMain::~TFMain() {
+MainWindow::~MainWindow() {
     shutDown();
 }
 
-QAction* TFMain::makeAction(const char* name, const QString& caption, const QKeySequence& key) {
+QAction* MainWindow::makeAction(const char* name, const QString& caption, const QKeySequence& key) {
     auto* action = new QAction(caption, this);
     action->setObjectName(QString::fromLatin1(name));
     if (!key.isEmpty()) {
@@ -319,24 +319,24 @@ QAction* TFMain::makeAction(const char* name, const QString& caption, const QKey
     return action;
 }
 
-QAction* TFMain::command(const QString& name) const {
+QAction* MainWindow::command(const QString& name) const {
     const auto found = actions_.find(name);
     return found != actions_.end() ? found->second : nullptr;
 }
 
-QLabel* TFMain::statusPanel(int index) const {
+QLabel* MainWindow::statusPanel(int index) const {
     return index >= 0 && index < 3 ? panels_[index] : nullptr;
 }
 
-void TFMain::buildActions() {
+void MainWindow::buildActions() {
     const auto connectTo = [this](QAction* action, auto slot) {
         connect(action, &QAction::triggered, this, slot);
     };
     // Main menu: the window's own shortcuts.
     connectTo(makeAction("AddVideos1", "&Add Video Entry", Qt::Key_Insert),
-              [this] { AddVideos(); });
+              [this] { addVideos(); });
     connectTo(makeAction("DeleteEntry1", "&Remove Video Entry", Qt::Key_Delete),
-              [this] { RemoveEntry(); });
+              [this] { removeEntry(); });
     connectTo(makeAction("ConvertLocalVideo1", "&Convert  Video(s)", Qt::Key_F2),
               [this] { engine_->startConversions(); });
     connectTo(makeAction("StopConversion1", "&Stop Conversion", QKeySequence("Ctrl+T")),
@@ -344,12 +344,12 @@ void TFMain::buildActions() {
     connectTo(makeAction("StopAll1", "Sto&p All", Qt::Key_Escape), [this] { engine_->stopAll(); });
     connectTo(
         makeAction("DeleteUnExistingVideoEntries1", "Delete All Entries with &UnExisting Videos"),
-        [this] { RemoveMissingEntries(); });
-    connectTo(makeAction("RenameVideo1", "&Rename Video", Qt::Key_F6), [this] { RenameVideo(); });
-    connectTo(makeAction("DeleteVideo1", "Delete &Video", Qt::Key_F8), [this] { DeleteVideo(); });
+        [this] { removeMissingEntries(); });
+    connectTo(makeAction("RenameVideo1", "&Rename Video", Qt::Key_F6), [this] { renameVideo(); });
+    connectTo(makeAction("DeleteVideo1", "Delete &Video", Qt::Key_F8), [this] { deleteVideo(); });
     connectTo(makeAction("OpenOutputFolder1", "&Open Destination Folder"),
               [this] { desktop_.openPath(fromPath(engine_->settings().destinationFolder)); });
-    connectTo(makeAction("PlayVideo1", "&Play Video"), [this] { PlayVideo(); });
+    connectTo(makeAction("PlayVideo1", "&Play Video"), [this] { playVideo(); });
     connectTo(makeAction("Exit1", "&Exit", QKeySequence("Alt+F4")), [this] { close(); });
     connectTo(makeAction("Settings1", "&Settings", QKeySequence("Ctrl+E")),
               [this] { showSettings(); });
@@ -359,12 +359,12 @@ void TFMain::buildActions() {
     for (QAction* toggle : {toolbar, strip, statusBarItem}) {
         toggle->setCheckable(true);
     }
-    connectTo(toolbar, [this, toolbar] { SetToolbarVisible(!toolbar->isChecked()); });
-    connectTo(strip, [this, strip] { SetMainSettingsVisible(!strip->isChecked()); });
+    connectTo(toolbar, [this, toolbar] { setToolbarVisible(!toolbar->isChecked()); });
+    connectTo(strip, [this, strip] { setMainSettingsVisible(!strip->isChecked()); });
     connectTo(statusBarItem,
-              [this, statusBarItem] { SetStatusBarVisible(!statusBarItem->isChecked()); });
+              [this, statusBarItem] { setStatusBarVisible(!statusBarItem->isChecked()); });
     connectTo(makeAction("Index1", "&Index", Qt::Key_F1), [this] { showHelp(); });
-    connectTo(makeAction("TipoftheDay1", "&Tip of the Day"), [this] { TipoftheDay(); });
+    connectTo(makeAction("TipoftheDay1", "&Tip of the Day"), [this] { showTipOfTheDay(); });
     QAction* homePage = makeAction("ProgramHomePage1", "&Program Home Page");
     // A build that names no home page has nothing to offer here.
     homePage->setVisible(!paths_.homePage.empty());
@@ -372,7 +372,7 @@ void TFMain::buildActions() {
     connectTo(makeAction("About1", "&About"), [this] { showAbout(); });
 
     // The popup's items: their shortcuts are shown, and work while it is open.
-    connectTo(makeAction("AddVideos2", "&Add Video(s)", Qt::Key_Insert), [this] { AddVideos(); });
+    connectTo(makeAction("AddVideos2", "&Add Video(s)", Qt::Key_Insert), [this] { addVideos(); });
     connectTo(makeAction("DeleteEntry2", "&Remove Video(s)", Qt::Key_Delete),
               [this] { command("DeleteEntry1")->trigger(); });
     connectTo(makeAction("ConvertVideos2", "&Convert Video(s)", Qt::Key_F2),
@@ -387,8 +387,8 @@ void TFMain::buildActions() {
               [this] { command("DeleteVideo1")->trigger(); });
     connectTo(makeAction("OpenOutputFolder2", "&Open Destination Folder"),
               [this] { command("OpenOutputFolder1")->trigger(); });
-    connectTo(makeAction("PlayVideo2", "&Play Video", Qt::Key_Return), [this] { PlayVideo(); });
-    connectTo(makeAction("ShowReason2", "Why did it &fail?"), [this] { ShowFailureReason(); });
+    connectTo(makeAction("PlayVideo2", "&Play Video", Qt::Key_Return), [this] { playVideo(); });
+    connectTo(makeAction("ShowReason2", "Why did it &fail?"), [this] { showFailureReason(); });
 
     // Toolbar buttons.
     QStyle* look = style();
@@ -400,7 +400,7 @@ void TFMain::buildActions() {
         std::function<void()> run;
     } buttons[] = {
         {"TBAdd", "Add", "Add Videos to convert", QStyle::SP_FileDialogNewFolder,
-         [this] { AddVideos(); }},
+         [this] { addVideos(); }},
         {"TBRemove", "Remove", "Remove videos from the list", QStyle::SP_TrashIcon,
          [this] { command("DeleteEntry1")->trigger(); }},
         {"TBConvert", "Convert", "Convert Videos", QStyle::SP_MediaPlay,
@@ -417,7 +417,7 @@ void TFMain::buildActions() {
     }
 }
 
-void TFMain::buildMenus() {
+void MainWindow::buildMenus() {
     QMenu* file = menuBar()->addMenu("&File");
     for (const char* name :
          {"AddVideos1", "DeleteEntry1", "ConvertLocalVideo1", "|", "StopConversion1", "StopAll1",
@@ -438,7 +438,7 @@ void TFMain::buildMenus() {
     help->addAction(command("ProgramHomePage1"));
     help->addAction(command("About1"));
     for (QMenu* menu : {file, options, help}) {
-        connect(menu, &QMenu::aboutToShow, this, &TFMain::UpdateCommandStates);
+        connect(menu, &QMenu::aboutToShow, this, &MainWindow::updateCommandStates);
     }
 
     // Kept out of the window's own actions, so its shortcuts (the same keys
@@ -449,10 +449,10 @@ void TFMain::buildMenus() {
                              "OpenOutputFolder2", "PlayVideo2", "|", "ShowReason2"}) {
         name[0] == '|' ? (void)popup_->addSeparator() : popup_->addAction(command(name));
     }
-    connect(popup_, &QMenu::aboutToShow, this, &TFMain::UpdateCommandStates);
+    connect(popup_, &QMenu::aboutToShow, this, &MainWindow::updateCommandStates);
 }
 
-void TFMain::buildToolbar() {
+void MainWindow::buildToolbar() {
     toolBar_ = addToolBar("ToolBar1");
     toolBar_->setObjectName("ToolBar1");
     toolBar_->setMovable(false);
@@ -474,7 +474,7 @@ void TFMain::buildToolbar() {
     toolBar_->addWidget(busy_);
 }
 
-void TFMain::buildSettingsStrip() {
+void MainWindow::buildSettingsStrip() {
     panelSettings_ = new QWidget(this);
     panelSettings_->setObjectName("PanelSettings");
     auto* row = new QHBoxLayout(panelSettings_);
@@ -508,35 +508,36 @@ void TFMain::buildSettingsStrip() {
     row->addWidget(new QLabel("Video Format:", panelSettings_));
     row->addWidget(cbVideoFor_, 2);
     row->addWidget(bVideoOptions_);
-    connect(bSelectDir_, &QPushButton::clicked, this, &TFMain::selectDestination);
-    connect(cbVideoFor_, &QComboBox::activated, this, [this] { TakeSettingsStrip(2); });
-    connect(bVideoOptions_, &QPushButton::clicked, this, &TFMain::showSettings);
+    connect(bSelectDir_, &QPushButton::clicked, this, &MainWindow::selectDestination);
+    connect(cbVideoFor_, &QComboBox::activated, this, [this] { takeSettingsStrip(2); });
+    connect(bVideoOptions_, &QPushButton::clicked, this, &MainWindow::showSettings);
 }
 
-void TFMain::buildList() {
+void MainWindow::buildList() {
     lvBook_ = new ListViewData(this);
     lvBook_->setObjectName("LVBook");
     lvBook_->setColumns({"Source", "Duration", "Name", "Status"}, {0, 75, 0, -193});
     lvBook_->setImages(listImages());
     lvBook_->setDataSource(this);
     lvBook_->installEventFilter(this);
-    connect(lvBook_, &ListViewData::lvdChanged, this, &TFMain::UpdateCommandStates);
+    connect(lvBook_, &ListViewData::focusOrSelectionChanged, this,
+            &MainWindow::updateCommandStates);
     // Double-click and Enter play whatever the menus show.
-    connect(lvBook_, &ListViewData::activatedRow, this, [this] { PlayVideo(); });
+    connect(lvBook_, &ListViewData::activatedRow, this, [this] { playVideo(); });
     connect(lvBook_, &ListViewData::contextMenuAt, this, [this](const QPoint& at) {
-        UpdateCommandStates();
+        updateCommandStates();
         popup_->popup(at);
     });
 }
 
-bool TFMain::eventFilter(QObject* watched, QEvent* event) {
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (watched == lvBook_ && event->type() == QEvent::KeyRelease) {
         const auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Home &&
             key->modifiers() == (Qt::ControlModifier | Qt::ShiftModifier | Qt::AltModifier)) {
             applySizeRule();
         } else {
-            UpdateCommandStates();
+            updateCommandStates();
         }
     }
     if (watched == lvBook_ && event->type() == QEvent::KeyPress) {
@@ -552,7 +553,7 @@ bool TFMain::eventFilter(QObject* watched, QEvent* event) {
     return QMainWindow::eventFilter(watched, event);
 }
 
-void TFMain::SetupStatusBar() {
+void MainWindow::setUpStatusBar() {
     QStatusBar* bar = statusBar();
     bar->setSizeGripEnabled(true);
     const int widths[3] = {70, 120, 170};
@@ -571,7 +572,7 @@ void TFMain::SetupStatusBar() {
     progress_->hide();
 }
 
-void TFMain::applySizeRule() {
+void MainWindow::applySizeRule() {
     resize(sizeByRule(width()));
     if (QScreen* screen = this->screen()) {
         const QRect area = screen->availableGeometry();
@@ -579,7 +580,7 @@ void TFMain::applySizeRule() {
     }
 }
 
-void TFMain::InitApplicationState() {
+void MainWindow::initApplicationState() {
     ConversionSettings& settings = engine_->settings();
     removeInterruptedSaves(paths_.settingsFile);
     removeInterruptedSaves(paths_.historyFile);
@@ -588,16 +589,16 @@ void TFMain::InitApplicationState() {
     });
     // A stored count outside what the engine can run would hold every batch.
     settings.maxConcurrent = std::clamp<int16_t>(settings.maxConcurrent, 1, 20);
-    if (settings.destinationFolder[0] == '\0' || !IsFolder(settings.destinationFolder)) {
-        const std::string folder = DefaultOutputFolder();
-        MakeFolders(folder);
+    if (settings.destinationFolder[0] == '\0' || !isFolder(settings.destinationFolder)) {
+        const std::string folder = defaultOutputFolder();
+        makeFolders(folder);
         storeText(settings.destinationFolder, folder);
     }
     checkForUpdate();
-    ShowSettingsStrip();
-    SetToolbarVisible(settings.showToolbar);
-    SetMainSettingsVisible(settings.showMainSettings);
-    SetStatusBarVisible(settings.showStatusBar);
+    showSettingsStrip();
+    setToolbarVisible(settings.showToolbar);
+    setMainSettingsVisible(settings.showMainSettings);
+    setStatusBarVisible(settings.showStatusBar);
 
     engine_->setListModified(false);
     HistoryLoad historyLoad;
@@ -619,47 +620,47 @@ void TFMain::InitApplicationState() {
     savedHistoryChanges_ = engine_->historyChanges();
     if (const std::string notice = startupFilesMessage(settingsLoad, historyLoad);
         !notice.empty()) {
-        AppMessageBox(kInformationMessage, notice);
+        showMessage(kInformationMessage, notice);
     }
     if (!engine_->channel().isOpen()) {
         // Without it no file can be probed or converted: say why at once
         // rather than refuse every video later.
-        AppMessageBox(kInformationMessage,
-                      std::string("Vidmill cannot create its progress channel in /dev/shm (") +
-                          std::strerror(engine_->channel().openError()) +
-                          "), so no video can be added or converted.");
+        showMessage(kInformationMessage,
+                    std::string("Vidmill cannot create its progress channel in /dev/shm (") +
+                        std::strerror(engine_->channel().openError()) +
+                        "), so no video can be added or converted.");
     }
 }
 
-void TFMain::showEvent(QShowEvent* event) {
+void MainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (firstActivation_) {
         firstActivation_ = false;
         // After the window is on the screen: adding may take a while.
-        QMetaObject::invokeMethod(this, &TFMain::FormActivate, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &MainWindow::handleFirstActivation, Qt::QueuedConnection);
     }
 }
 
-void TFMain::FormActivate() {
+void MainWindow::handleFirstActivation() {
     if (closing_ || closeRequested_) {
         return;
     }
-    RefreshEntryList();
+    refreshEntryList();
     lvBook_->setFocus();
     if (engine_->entryList().count() > 0) {
-        lvBook_->lvdGoto(engine_->entryList().count() - 1);
+        lvBook_->gotoRow(engine_->entryList().count() - 1);
     }
-    ShowEntryCount();
-    UpdateCommandStates();
+    showEntryCount();
+    updateCommandStates();
     if (engine_->settings().showTips) {
-        TipoftheDay();
+        showTipOfTheDay();
     }
     if (!arguments_.isEmpty()) {
-        AddCommandLineFiles(arguments_);
+        addCommandLineFiles(arguments_);
     }
 }
 
-void TFMain::SetConvertingState(bool converting) {
+void MainWindow::setConvertingState(bool converting) {
     if (closing_) {
         return;
     }
@@ -677,18 +678,18 @@ void TFMain::SetConvertingState(bool converting) {
                 progress_->hide();
             }
         });
-        ShowEntryCount();
+        showEntryCount();
     }
-    UpdateCommandStates();
+    updateCommandStates();
 }
 
-void TFMain::UpdateCommandStates() {
+void MainWindow::updateCommandStates() {
     if (refreshingCommands_ || closing_) {
         return;
     }
     refreshingCommands_ = true;
     const int count = engine_->entryList().count();
-    int focused = count > 0 ? lvBook_->lvdIndexFocused() : -1;
+    int focused = count > 0 ? lvBook_->focusedRow() : -1;
     if (focused >= count) {
         focused = count - 1;
     }
@@ -731,31 +732,31 @@ void TFMain::UpdateCommandStates() {
     refreshingCommands_ = false;
 }
 
-void TFMain::RefreshEntryList() {
+void MainWindow::refreshEntryList() {
     if (closing_) {
         return;
     }
     const int count = engine_->entryList().count();
-    lvBook_->lvdSetCount(count);
+    lvBook_->setRowCount(count);
     if (count > 0) {
-        lvBook_->lvdRedraw(count);
+        lvBook_->redrawRows(count);
     }
 }
 
-void TFMain::ShowEntryCount() {
+void MainWindow::showEntryCount() {
     if (!closing_ && !engine_->converting()) {
         panels_[1]->setText(countText(engine_->entryList().count()));
     }
 }
 
-void TFMain::ShowSettingsStrip() {
+void MainWindow::showSettingsStrip() {
     const ConversionSettings& settings = engine_->settings();
     edDir_->setText(fromPath(settings.destinationFolder));
     edDir_->setCursorPosition(0);
     cbVideoFor_->setCurrentIndex(findPresetById(settings.presetId));
 }
 
-void TFMain::TakeSettingsStrip(int selector) {
+void MainWindow::takeSettingsStrip(int selector) {
     ConversionSettings& settings = engine_->settings();
     // Workers read these fields while a batch runs.
     std::lock_guard lock(engine_->mutex());
@@ -770,7 +771,7 @@ void TFMain::TakeSettingsStrip(int selector) {
     }
 }
 
-void TFMain::selectDestination() {
+void MainWindow::selectDestination() {
     const QString chosen = desktop_.pickFolder(this, "Select Destination Folder", edDir_->text());
     if (chosen.isEmpty()) {
         return;
@@ -778,84 +779,84 @@ void TFMain::selectDestination() {
     if (QFile::encodeName(chosen).size() >= kFolderTextCapacity) {
         // The settings file keeps a folder of limited length: a longer one
         // would be stored cut, and the outputs would go somewhere else.
-        AppMessageBox(kInformationMessage,
-                      "The path of this folder is too long to be kept. Please choose a folder "
-                      "with a shorter path.");
+        showMessage(kInformationMessage,
+                    "The path of this folder is too long to be kept. Please choose a folder "
+                    "with a shorter path.");
         return;
     }
     edDir_->setText(chosen);
-    TakeSettingsStrip(1);
+    takeSettingsStrip(1);
 }
 
-void TFMain::SetToolbarVisible(bool visible) {
+void MainWindow::setToolbarVisible(bool visible) {
     command("ViewToolbar1")->setChecked(visible);
     toolBar_->setVisible(visible);
     engine_->settings().showToolbar = visible;
 }
 
-void TFMain::SetMainSettingsVisible(bool visible) {
+void MainWindow::setMainSettingsVisible(bool visible) {
     command("ViewSettings1")->setChecked(visible);
     panelSettings_->setVisible(visible);
     engine_->settings().showMainSettings = visible;
 }
 
-void TFMain::SetStatusBarVisible(bool visible) {
+void MainWindow::setStatusBarVisible(bool visible) {
     command("ShowStatusBar1")->setChecked(visible);
     statusBar()->setVisible(visible);
     engine_->settings().showStatusBar = visible;
 }
 
-void TFMain::showHelp() {
+void MainWindow::showHelp() {
     if (!paths_.helpFile.empty()) {
         desktop_.openPath(fromPath(paths_.helpFile));
     }
 }
 
-void TFMain::TipoftheDay() {
+void MainWindow::showTipOfTheDay() {
     TipSet tips = programTips();
     tips.showAtStartup = engine_->settings().showTips;
     desktop_.showTips(this, tips);
     engine_->settings().showTips = tips.showAtStartup;
 }
 
-void TFMain::showHomePage() {
+void MainWindow::showHomePage() {
     if (!desktop_.openUrl(QString::fromStdString(paths_.homePage))) {
-        AppMessageBox(kInformationMessage, "The home page " + paths_.homePage +
-                                               " could not be opened. Please visit it with "
-                                               "your web browser.");
+        showMessage(kInformationMessage, "The home page " + paths_.homePage +
+                                             " could not be opened. Please visit it with "
+                                             "your web browser.");
     }
 }
 
-void TFMain::showAbout() {
+void MainWindow::showAbout() {
     desktop_.showAbout(this, aboutCaption(), aboutText());
 }
 
-void TFMain::checkForUpdate() {
+void MainWindow::checkForUpdate() {
     ConversionSettings& settings = engine_->settings();
-    const int today = TodayNumber();
+    const int today = todayNumber();
     if (paths_.versionUrl.empty() ||
         !updateCheckDue(settings.lastUpdateCheckDay, today, kUpdateCheckIntervalDays)) {
         return;
     }
-    ShowPleaseWait(kAppTitle, updateWaitText(), this);
+    showPleaseWait(kAppTitle, updateWaitText(), this);
     UpdateCheckIo io;
     io.get = [this](const std::string& url, std::size_t capacity) {
         return desktop_.httpGet(url, capacity);
     };
     io.ask = [this](const std::string& version) {
         // The notice stays on top of everything: it must not hide the question.
-        ClosePleaseWait();
-        return AppMessageBox(kQuestionMessage, "A newer version of Vidmill (" + version +
-                                                   ") is available. Visit its download "
-                                                   "page?") == 1;
+        closePleaseWait();
+        return showMessage(kQuestionMessage, "A newer version of Vidmill (" + version +
+                                                 ") is available. Visit its download "
+                                                 "page?") == 1;
     };
     io.openUrl = [this](const std::string& url) { desktop_.openUrl(QString::fromStdString(url)); };
-    CheckForUpdate({paths_.versionUrl, VIDMILL_VERSION, paths_.homePage},
+    runUpdateCheck({paths_.versionUrl, VIDMILL_VERSION, paths_.homePage},
                    settings.lastUpdateCheckDay, kUpdateCheckIntervalDays, today, io);
-    ClosePleaseWait();
+    closePleaseWait();
 }
 
-bool TFMain::runSettingsDialog(int videoCount) {
+bool MainWindow::runSettingsDialog(int videoCount) {
     ConversionSettings edited;
     {
         std::lock_guard lock(engine_->mutex());
@@ -868,34 +869,34 @@ bool TFMain::runSettingsDialog(int videoCount) {
     }
     if (accepted) {
         saveSettings();
-        ShowSettingsStrip();
+        showSettingsStrip();
     }
     return accepted;
 }
 
-void TFMain::showSettings() {
+void MainWindow::showSettings() {
     runSettingsDialog(0);
 }
 
-int TFMain::AppMessageBox(int style, const std::string& text) {
+int MainWindow::showMessage(int style, const std::string& text) {
     return desktop_.messageBox(this, style, fromPath(text));
 }
 
-void TFMain::lvdUpdate(int row) {
+void MainWindow::updateRow(int row) {
     // The engine holds its lock: the list only marks the row now and repaints
     // it once the lock is free.
     if (!closing_) {
-        lvBook_->lvdUpdate(row);
+        lvBook_->updateRow(row);
     }
 }
 
-void TFMain::lvdGoto(int row) {
+void MainWindow::gotoRow(int row) {
     if (!closing_) {
-        lvBook_->lvdGoto(row);
+        lvBook_->gotoRow(row);
     }
 }
 
-void TFMain::showBatchProgress(int percent, const std::string& text) {
+void MainWindow::showBatchProgress(int percent, const std::string& text) {
     if (closing_) {
         return;
     }
@@ -918,7 +919,7 @@ void TFMain::showBatchProgress(int percent, const std::string& text) {
     }
 }
 
-void TFMain::setBatchControls(bool converting) {
+void MainWindow::setBatchControls(bool converting) {
     if (closing_) {
         return;
     }
@@ -941,54 +942,54 @@ void TFMain::setBatchControls(bool converting) {
     bSelectDir_->setEnabled(!converting);
     cbVideoFor_->setEnabled(!converting);
     command("Settings1")->setEnabled(!converting);
-    UpdateCommandStates();
+    updateCommandStates();
 }
 
-bool TFMain::editBatchSettings(int videoCount) {
+bool MainWindow::editBatchSettings(int videoCount) {
     return runSettingsDialog(videoCount);
 }
 
-void TFMain::saveSettings() {
-    MakeFolders(ConfigFolder());
+void MainWindow::saveSettings() {
+    makeFolders(configFolder());
     saveSettingsFile(engine_->settings(), paths_.settingsFile);
 }
 
-bool TFMain::confirmShutdown() {
-    return AppMessageBox(kQuestionMessage,
-                         "The computer will be switched off when the conversions are done. "
-                         "Go on?") == 1;
+bool MainWindow::confirmShutdown() {
+    return showMessage(kQuestionMessage,
+                       "The computer will be switched off when the conversions are done. "
+                       "Go on?") == 1;
 }
 
-void TFMain::openAddVideos() {
-    AddVideos();
+void MainWindow::openAddVideos() {
+    addVideos();
 }
 
-int TFMain::focusedRow() {
-    return lvBook_->lvdIndexFocused();
+int MainWindow::focusedRow() {
+    return lvBook_->focusedRow();
 }
 
-void TFMain::closeMainWindow() {
+void MainWindow::closeMainWindow() {
     QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 
-QString TFMain::cellText(int row, int column) {
+QString MainWindow::cellText(int row, int column) {
     return readEntry(row, QString(), [&](const VideoEntry& entry) {
         switch (column) {
             case 0:
                 return fromPath(entry.sourcePath);
             case 1:
-                return QString::fromStdString(EntryDurationText(entry));
+                return QString::fromStdString(entryDurationText(entry));
             case 2:
-                return fromPath(EntryNameText(entry));
+                return fromPath(entryNameText(entry));
             case 3:
-                return fromPath(EntryStatusText(entry, engine_->channel()));
+                return fromPath(entryStatusText(entry, engine_->channel()));
             default:
                 return QString();
         }
     });
 }
 
-int TFMain::cellImage(int row) {
+int MainWindow::cellImage(int row) {
     return readEntry(row, -1, [](const VideoEntry& entry) {
         switch (entry.status.load()) {
             case EntryStatus::Ready:
@@ -1006,7 +1007,7 @@ int TFMain::cellImage(int row) {
     });
 }
 
-QString TFMain::cellToolTip(int row, int column) {
+QString MainWindow::cellToolTip(int row, int column) {
     return readEntry(row, QString(), [&](const VideoEntry& entry) {
         if (column == 3 && !entry.failureReason.empty()) {
             return fromPath(entry.failureReason);
@@ -1015,8 +1016,8 @@ QString TFMain::cellToolTip(int row, int column) {
     });
 }
 
-bool TFMain::focusedEntry(int* row, EntryStatus* status) {
-    const int focused = lvBook_->lvdIndexFocused();
+bool MainWindow::focusedEntry(int* row, EntryStatus* status) {
+    const int focused = lvBook_->focusedRow();
     std::lock_guard lock(engine_->mutex());
     const VideoEntry* entry = engine_->entryList().at(focused);
     if (entry == nullptr) {
@@ -1027,17 +1028,17 @@ bool TFMain::focusedEntry(int* row, EntryStatus* status) {
     return true;
 }
 
-void TFMain::afterRemoval(int row) {
-    lvBook_->lvdRemove(row);
+void MainWindow::afterRemoval(int row) {
+    lvBook_->removeRow(row);
     const int count = engine_->entryList().count();
     if (count > 0) {
-        lvBook_->lvdGoto(std::clamp(row, 0, count - 1));
+        lvBook_->gotoRow(std::clamp(row, 0, count - 1));
     }
-    ShowEntryCount();
-    UpdateCommandStates();
+    showEntryCount();
+    updateCommandStates();
 }
 
-void TFMain::PlayVideo() {
+void MainWindow::playVideo() {
     int row;
     EntryStatus status;
     if (!focusedEntry(&row, &status) ||
@@ -1051,8 +1052,8 @@ void TFMain::PlayVideo() {
         file = fromPath(status == EntryStatus::Ok ? entry.outputPath : entry.sourcePath);
     }
     if (file.isEmpty() || !QFileInfo::exists(file)) {
-        AppMessageBox(kInformationMessage,
-                      toPath(QStringLiteral("The file %1 does not exist.").arg(file)));
+        showMessage(kInformationMessage,
+                    toPath(QStringLiteral("The file %1 does not exist.").arg(file)));
         return;
     }
     // With no player of our own at hand, the desktop's is better than nothing.
@@ -1062,23 +1063,23 @@ void TFMain::PlayVideo() {
         return;
     }
     if (!desktop_.openPath(file)) {
-        AppMessageBox(kInformationMessage,
-                      toPath(QStringLiteral("No program could be found to play %1.").arg(file)));
+        showMessage(kInformationMessage,
+                    toPath(QStringLiteral("No program could be found to play %1.").arg(file)));
     }
 }
 
-void TFMain::RemoveEntry() {
+void MainWindow::removeEntry() {
     int row;
     EntryStatus status;
     if (engine_->batchActive() || !focusedEntry(&row, &status)) {
         return;
     }
     if (!isFinished(status) && status != EntryStatus::Ready) {
-        AppMessageBox(kInformationMessage, "This entry cannot be removed while it is converted.");
+        showMessage(kInformationMessage, "This entry cannot be removed while it is converted.");
         return;
     }
-    if (AppMessageBox(kQuestionMessage,
-                      "Remove this entry from the list? Its files stay where they are.") != 1) {
+    if (showMessage(kQuestionMessage,
+                    "Remove this entry from the list? Its files stay where they are.") != 1) {
         return;
     }
     if (engine_->removeEntryAt(row) == Engine::CommandResult::Done) {
@@ -1086,7 +1087,7 @@ void TFMain::RemoveEntry() {
     }
 }
 
-void TFMain::DeleteVideo() {
+void MainWindow::deleteVideo() {
     int row;
     EntryStatus status;
     if (engine_->batchActive() || !focusedEntry(&row, &status) ||
@@ -1097,7 +1098,7 @@ void TFMain::DeleteVideo() {
                                ? "Delete the converted video and remove its entry from the list?"
                                : "Remove this entry from the list? It has no converted video "
                                  "to delete.";
-    if (AppMessageBox(kQuestionMessage, question) != 1) {
+    if (showMessage(kQuestionMessage, question) != 1) {
         return;
     }
     std::string error;
@@ -1111,12 +1112,12 @@ void TFMain::DeleteVideo() {
     if (result == Engine::CommandResult::Done) {
         afterRemoval(row);
     } else if (result == Engine::CommandResult::FileFailed) {
-        AppMessageBox(kInformationMessage,
-                      "The video " + output + " could not be deleted: " + error + ".");
+        showMessage(kInformationMessage,
+                    "The video " + output + " could not be deleted: " + error + ".");
     }
 }
 
-void TFMain::RenameVideo() {
+void MainWindow::renameVideo() {
     int row;
     EntryStatus status;
     if (!focusedEntry(&row, &status) || status != EntryStatus::Ok) {
@@ -1138,21 +1139,21 @@ void TFMain::RenameVideo() {
         std::string error;
         switch (engine_->renameOutput(row, name, &error)) {
             case Engine::CommandResult::Done:
-                lvBook_->lvdUpdate(row);
+                lvBook_->updateRow(row);
                 return;
             case Engine::CommandResult::BadName:
-                AppMessageBox(kInformationMessage,
-                              "A name cannot hold a \"/\", nor be \".\" or \"..\". Please "
-                              "choose another one.");
+                showMessage(kInformationMessage,
+                            "A name cannot hold a \"/\", nor be \".\" or \"..\". Please "
+                            "choose another one.");
                 continue;  // asked again
             case Engine::CommandResult::NoFreeName:
-                AppMessageBox(kInformationMessage,
-                              "No free file name could be made from this name in the "
-                              "destination folder.");
+                showMessage(kInformationMessage,
+                            "No free file name could be made from this name in the "
+                            "destination folder.");
                 return;
             case Engine::CommandResult::FileFailed:
-                AppMessageBox(kInformationMessage,
-                              "The video could not be renamed: " + error + ". It keeps its name.");
+                showMessage(kInformationMessage,
+                            "The video could not be renamed: " + error + ". It keeps its name.");
                 return;
             default:
                 return;
@@ -1160,24 +1161,24 @@ void TFMain::RenameVideo() {
     }
 }
 
-void TFMain::RemoveMissingEntries() {
+void MainWindow::removeMissingEntries() {
     if (engine_->batchActive() ||
-        AppMessageBox(kQuestionMessage, "Remove all entries with unexisting videos ?") != 1) {
+        showMessage(kQuestionMessage, "Remove all entries with unexisting videos ?") != 1) {
         return;
     }
     if (engine_->removeMissingEntries() < 0) {
         return;
     }
-    RefreshEntryList();
+    refreshEntryList();
     const int count = engine_->entryList().count();
     if (count > 0) {
-        lvBook_->lvdGoto(count - 1);
+        lvBook_->gotoRow(count - 1);
     }
-    ShowEntryCount();
-    UpdateCommandStates();
+    showEntryCount();
+    updateCommandStates();
 }
 
-void TFMain::ShowFailureReason() {
+void MainWindow::showFailureReason() {
     int row;
     EntryStatus status;
     if (!focusedEntry(&row, &status)) {
@@ -1196,11 +1197,11 @@ void TFMain::ShowFailureReason() {
     }
 }
 
-void TFMain::pump() {
+void MainWindow::pump() {
     QCoreApplication::processEvents();
 }
 
-int TFMain::addNames(const QStringList& names) {
+int MainWindow::addNames(const QStringList& names) {
     adding_ = true;
     skipped_.clear();
     int handled = 0;
@@ -1216,7 +1217,7 @@ int TFMain::addNames(const QStringList& names) {
         if (closeRequested_ || closing_) {
             break;
         }
-        AddDroppedName(
+        addDroppedName(
             toPath(name), collect, [this] { pump(); }, skip);
         ++handled;
     }
@@ -1228,7 +1229,7 @@ int TFMain::addNames(const QStringList& names) {
     return handled;
 }
 
-void TFMain::admitAll(const std::vector<std::string>& paths) {
+void MainWindow::admitAll(const std::vector<std::string>& paths) {
     if (paths.empty() || closeRequested_ || closing_) {
         return;
     }
@@ -1237,7 +1238,7 @@ void TFMain::admitAll(const std::vector<std::string>& paths) {
     engine_->admitFiles(paths, options);
 }
 
-void TFMain::reportSkipped() {
+void MainWindow::reportSkipped() {
     if (skipped_.empty()) {
         return;
     }
@@ -1250,21 +1251,21 @@ void TFMain::reportSkipped() {
         lines << QStringLiteral("... and %1 more").arg(skipped_.size() - kShown);
     }
     skipped_.clear();
-    AppMessageBox(kInformationMessage, toPath(QStringLiteral("Some items could not be added:\n\n") +
-                                              lines.join(QLatin1Char('\n'))));
+    showMessage(kInformationMessage, toPath(QStringLiteral("Some items could not be added:\n\n") +
+                                            lines.join(QLatin1Char('\n'))));
 }
 
-bool TFMain::AddVideos() {
+bool MainWindow::addVideos() {
     if (adding_ || engine_->batchActive()) {
         return false;
     }
     ConversionSettings& settings = engine_->settings();
     if (settings.lastAddFolder[0] == '\0') {
-        storeText(settings.lastAddFolder, VideosFolder());
+        storeText(settings.lastAddFolder, videosFolder());
     }
     const QStringList files =
         desktop_.openFiles(this, "Add Videos", fromPath(settings.lastAddFolder),
-                           qtFileFilter(BuildVideoFilter()), kMaxAddedFiles);
+                           qtFileFilter(buildVideoFilter()), kMaxAddedFiles);
     if (files.isEmpty()) {
         return false;
     }
@@ -1279,7 +1280,7 @@ bool TFMain::AddVideos() {
     return true;
 }
 
-void TFMain::dropNames(const QStringList& names) {
+void MainWindow::dropNames(const QStringList& names) {
     if (adding_ || engine_->batchActive() || names.isEmpty()) {
         return;
     }
@@ -1292,11 +1293,11 @@ void TFMain::dropNames(const QStringList& names) {
     }
 }
 
-void TFMain::AddCommandLineFiles(const QStringList& names) {
+void MainWindow::addCommandLineFiles(const QStringList& names) {
     dropNames(names);
 }
 
-bool TFMain::takeHandedOver(const QStringList& names) {
+bool MainWindow::takeHandedOver(const QStringList& names) {
     if (closing_ || closeRequested_) {
         return false;
     }
@@ -1309,7 +1310,7 @@ bool TFMain::takeHandedOver(const QStringList& names) {
     return true;
 }
 
-void TFMain::takeHeldNames() {
+void MainWindow::takeHeldNames() {
     if (closing_ || closeRequested_) {
         return;
     }
@@ -1336,7 +1337,7 @@ void TFMain::takeHeldNames() {
     heldTimer_->start();
 }
 
-void TFMain::dragEnterEvent(QDragEnterEvent* event) {
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
     if (event->mimeData()->hasUrls() && !adding_ && !engine_->batchActive()) {
         for (const QUrl& url : event->mimeData()->urls()) {
             if (url.isLocalFile()) {
@@ -1348,7 +1349,7 @@ void TFMain::dragEnterEvent(QDragEnterEvent* event) {
     event->ignore();
 }
 
-void TFMain::dropEvent(QDropEvent* event) {
+void MainWindow::dropEvent(QDropEvent* event) {
     if (adding_ || engine_->batchActive()) {
         event->ignore();
         return;
@@ -1365,7 +1366,7 @@ void TFMain::dropEvent(QDropEvent* event) {
         this, [this, names] { dropNames(names); }, Qt::QueuedConnection);
 }
 
-void TFMain::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
     if (closing_ || closeRequested_) {
         event->accept();
         return;
@@ -1376,7 +1377,7 @@ void TFMain::closeEvent(QCloseEvent* event) {
             left == 1 ? std::string("A conversion is not finished yet. Stop it and exit?")
                       : "There are " + std::to_string(left) +
                             " conversions not finished yet. Stop them and exit?";
-        if (AppMessageBox(kQuestionMessage, question) != 1) {
+        if (showMessage(kQuestionMessage, question) != 1) {
             event->ignore();
             return;
         }
@@ -1389,7 +1390,7 @@ void TFMain::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-void TFMain::saveHistoryIfChanged(bool wait) {
+void MainWindow::saveHistoryIfChanged(bool wait) {
     historyOn_.store(engine_->settings().saveHistory && !closing_);
     if (closing_ || !engine_->settings().saveHistory) {
         return;
@@ -1397,7 +1398,7 @@ void TFMain::saveHistoryIfChanged(bool wait) {
     const std::uint64_t changes = engine_->historyChanges();
     // A save that failed (a full disk, say) is tried again at each turn.
     if (changes != savedHistoryChanges_ || !historySaver_->lastSaved()) {
-        MakeFolders(ConfigFolder());
+        makeFolders(configFolder());
         historySaver_->request();
         savedHistoryChanges_ = changes;
     }
@@ -1406,7 +1407,7 @@ void TFMain::saveHistoryIfChanged(bool wait) {
     }
 }
 
-void TFMain::shutDown() {
+void MainWindow::shutDown() {
     if (shutDownDone_) {
         return;
     }
@@ -1422,7 +1423,7 @@ void TFMain::shutDown() {
     if (engine_->listModified() || !engine_->batchIdle()) {
         engine_->exitSweep();
         if (engine_->settings().saveHistory) {
-            MakeFolders(ConfigFolder());
+            makeFolders(configFolder());
             saveHistoryFile(engine_->entryList(), paths_.historyFile);
         }
     }
@@ -1433,7 +1434,7 @@ void TFMain::shutDown() {
     }
 }
 
-void TFMain::powerOffComputer() {
+void MainWindow::powerOffComputer() {
     QString why;
     if (!desktop_.powerOff(&why)) {
         // The window is gone by now, but the user still expects the computer

@@ -70,13 +70,14 @@ QString aboutText();
 // The notice shown while the newest version number is asked for.
 QString updateWaitText();
 
-class TFMain : public QMainWindow, public EngineHost, public ListDataSource {
+class MainWindow : public QMainWindow, public EngineHost, public ListDataSource {
     Q_OBJECT
   public:
     // `arguments`: files and folders to add at the first showing (relative
     // ones are taken from the current folder).
-    TFMain(Desktop& desktop, AppPaths paths, QStringList arguments = {}, EngineTiming timing = {});
-    ~TFMain() override;
+    MainWindow(Desktop& desktop, AppPaths paths, QStringList arguments = {},
+               EngineTiming timing = {});
+    ~MainWindow() override;
 
     Engine& engine() { return *engine_; }
     ListViewData* list() const { return lvBook_; }
@@ -91,21 +92,21 @@ class TFMain : public QMainWindow, public EngineHost, public ListDataSource {
     void shutDown();
 
     // The ways in. Each admits file by file, keeping the window responsive.
-    bool AddVideos();
+    bool addVideos();
     void dropNames(const QStringList& names);
-    void AddCommandLineFiles(const QStringList& names);
+    void addCommandLineFiles(const QStringList& names);
     // Files and folders that a later start handed over: taken as a drop, at
     // once or, while a batch or an add runs or a dialog is open, once that
     // is over; the status bar shows how many wait meanwhile. False when the
     // window is closing and cannot take them.
     bool takeHandedOver(const QStringList& names);
     // The entry commands, on the focused entry.
-    void PlayVideo();
-    void RemoveEntry();
-    void DeleteVideo();
-    void RenameVideo();
-    void RemoveMissingEntries();
-    void ShowFailureReason();
+    void playVideo();
+    void removeEntry();
+    void deleteVideo();
+    void renameVideo();
+    void removeMissingEntries();
+    void showFailureReason();
 
     // True while a folder is searched or files are probed.
     bool adding() const { return adding_; }
@@ -116,14 +117,14 @@ class TFMain : public QMainWindow, public EngineHost, public ListDataSource {
     void applySizeRule();
 
     // EngineHost
-    void SetConvertingState(bool converting) override;
-    void UpdateCommandStates() override;
-    void RefreshEntryList() override;
-    void ShowEntryCount() override;
-    void ShowSettingsStrip() override;
-    int AppMessageBox(int style, const std::string& text) override;
-    void lvdUpdate(int row) override;
-    void lvdGoto(int row) override;
+    void setConvertingState(bool converting) override;
+    void updateCommandStates() override;
+    void refreshEntryList() override;
+    void showEntryCount() override;
+    void showSettingsStrip() override;
+    int showMessage(int style, const std::string& text) override;
+    void updateRow(int row) override;
+    void gotoRow(int row) override;
     void showBatchProgress(int percent, const std::string& text) override;
     void setBatchControls(bool converting) override;
     bool editBatchSettings(int videoCount) override;
@@ -152,16 +153,16 @@ class TFMain : public QMainWindow, public EngineHost, public ListDataSource {
     void buildToolbar();
     void buildSettingsStrip();
     void buildList();
-    void SetupStatusBar();
-    void InitApplicationState();
-    void FormActivate();
-    void TakeSettingsStrip(int selector);
-    void SetToolbarVisible(bool visible);
-    void SetMainSettingsVisible(bool visible);
-    void SetStatusBarVisible(bool visible);
+    void setUpStatusBar();
+    void initApplicationState();
+    void handleFirstActivation();
+    void takeSettingsStrip(int selector);
+    void setToolbarVisible(bool visible);
+    void setMainSettingsVisible(bool visible);
+    void setStatusBarVisible(bool visible);
     void selectDestination();
     void showHelp();
-    void TipoftheDay();
+    void showTipOfTheDay();
     void showHomePage();
     void showAbout();
     // At start-up, when due: asks for the newest version number, with a

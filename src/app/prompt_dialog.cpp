@@ -9,7 +9,8 @@
 
 namespace vidmill {
 
-TFEdit::TFEdit(const QString& caption, const QString& prompt, const QString& value, QWidget* parent)
+PromptDialog::PromptDialog(const QString& caption, const QString& prompt, const QString& value,
+                           QWidget* parent)
     : QDialog(parent) {
     setWindowTitle(caption);
     auto* layout = new QVBoxLayout(this);
@@ -33,7 +34,7 @@ TFEdit::TFEdit(const QString& caption, const QString& prompt, const QString& val
     setMinimumWidth(374);
 }
 
-QString TFEdit::text() const {
+QString PromptDialog::text() const {
     return edString_->text();
 }
 
@@ -51,9 +52,10 @@ std::string cutToCapacity(const QString& text, int capacity) {
     return bytes;
 }
 
-bool PromptText(QWidget* parent, const QString& caption, const QString& prompt, std::string& value,
+bool promptText(QWidget* parent, const QString& caption, const QString& prompt, std::string& value,
                 int capacity) {
-    TFEdit dialog(caption, prompt, QFile::decodeName(QByteArray::fromStdString(value)), parent);
+    PromptDialog dialog(caption, prompt, QFile::decodeName(QByteArray::fromStdString(value)),
+                        parent);
     if (dialog.exec() != QDialog::Accepted) {
         return false;
     }
@@ -61,10 +63,10 @@ bool PromptText(QWidget* parent, const QString& caption, const QString& prompt, 
     return true;
 }
 
-bool PromptNonEmpty(QWidget* parent, const QString& caption, const QString& prompt,
+bool promptNonEmpty(QWidget* parent, const QString& caption, const QString& prompt,
                     std::string& value, int capacity) {
     for (;;) {
-        if (!PromptText(parent, caption, prompt, value, capacity)) {
+        if (!promptText(parent, caption, prompt, value, capacity)) {
             return false;
         }
         if (!value.empty()) {

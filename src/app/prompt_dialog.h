@@ -10,11 +10,11 @@ class QLineEdit;
 
 namespace vidmill {
 
-class TFEdit : public QDialog {
+class PromptDialog : public QDialog {
     Q_OBJECT
   public:
-    TFEdit(const QString& caption, const QString& prompt, const QString& value,
-           QWidget* parent = nullptr);
+    PromptDialog(const QString& caption, const QString& prompt, const QString& value,
+                 QWidget* parent = nullptr);
     QString text() const;
     QLineEdit* edit() const { return edString_; }
 
@@ -29,10 +29,10 @@ std::string cutToCapacity(const QString& text, int capacity);
 
 // Shows the prompt; true with the entered text (cut as above) in `value`
 // when the user chose OK, false with `value` unchanged otherwise.
-bool PromptText(QWidget* parent, const QString& caption, const QString& prompt, std::string& value,
+bool promptText(QWidget* parent, const QString& caption, const QString& prompt, std::string& value,
                 int capacity);
-// As PromptText, but an OK on an empty text asks again.
-bool PromptNonEmpty(QWidget* parent, const QString& caption, const QString& prompt,
+// As promptText, but an OK on an empty text asks again.
+bool promptNonEmpty(QWidget* parent, const QString& caption, const QString& prompt,
                     std::string& value, int capacity);
 
 }  // namespace vidmill

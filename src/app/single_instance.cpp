@@ -60,9 +60,9 @@ SingleInstance::~SingleInstance() {
 
 bool SingleInstance::takeLock() {
     std::string folder;
-    SplitPath(lockFile_, nullptr, &folder, nullptr, nullptr);
+    splitPath(lockFile_, nullptr, &folder, nullptr, nullptr);
     if (!folder.empty()) {
-        MakeFolders(folder);
+        makeFolders(folder);
     }
     const int fd = ::open(lockFile_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {

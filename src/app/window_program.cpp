@@ -27,7 +27,7 @@ int runWindowProgram(Desktop& desktop, const AppPaths& paths, QStringList argume
         case SingleInstance::Claim::Owner:
             break;
     }
-    TFMain window(desktop, paths, arguments);
+    MainWindow window(desktop, paths, arguments);
     instance.setReceiver(
         [&window](const QStringList& names) { return window.takeHandedOver(names); });
     window.show();

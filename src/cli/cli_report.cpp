@@ -139,7 +139,7 @@ void JsonReporter::rejected(const std::string& path, const std::string& reason) 
 
 void JsonReporter::report(Engine& engine, bool endingAll) {
     std::vector<std::string> lines;
-    const long long now = MonotonicMs();
+    const long long now = monotonicMs();
     {
         std::lock_guard lock(engine.mutex());
         const EntryList& list = engine.entryList();
@@ -166,7 +166,7 @@ void JsonReporter::report(Engine& engine, bool endingAll) {
                                 fieldOrNull("output", entry.outputPath) + "}");
             }
             const double seconds =
-                seen.started ? double(uint32_t(TickCount() - entry.startTick)) / 1000.0 : 0.0;
+                seen.started ? double(uint32_t(tickCount() - entry.startTick)) / 1000.0 : 0.0;
             if (finished) {
                 seen.ended = true;
                 const bool ok = status == EntryStatus::Ok;

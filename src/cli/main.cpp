@@ -165,7 +165,7 @@ void Cli::addInput(const std::string& input) {
                 abandon(false);
             }
         };
-        if (AddFolder(input, found, pump, skipOne) == 0) {
+        if (addFolder(input, found, pump, skipOne) == 0) {
             std::fprintf(stderr, "vidmill-cli: %s: the folder cannot be read\n",
                          shown(input).c_str());
             rejectedFile(input, "the folder cannot be read");
@@ -173,8 +173,8 @@ void Cli::addInput(const std::string& input) {
         return;
     }
     std::string extension;
-    SplitPath(input, nullptr, nullptr, nullptr, &extension);
-    if (!IsSupportedExtension(extension, kAllSupportedExtensions)) {
+    splitPath(input, nullptr, nullptr, nullptr, &extension);
+    if (!isSupportedExtension(extension, kAllSupportedExtensions)) {
         std::fprintf(stderr, "vidmill-cli: %s: not a supported file type, skipped\n",
                      shown(input).c_str());
         rejectedFile(input, "not a supported file type");
@@ -279,7 +279,7 @@ void Cli::printSummary() {
     const EntryList& list = engine_.entryList();
     for (int i = 0; i < list.count(); ++i) {
         const VideoEntry& entry = *list.at(i);
-        std::string status = EntryStatusText(entry, engine_.channel());
+        std::string status = entryStatusText(entry, engine_.channel());
         const bool ok = entry.status.load() == EntryStatus::Ok;
         if (!ok && !entry.failureReason.empty()) {
             status += ": " + entry.failureReason;
@@ -450,21 +450,21 @@ int runCli(int argc, char** argv) {
         listPresets();
         return 0;
     }
-    const std::string converter = ProgramFolder() + "/vidmill-convert";
+    const std::string converter = programFolder() + "/vidmill-convert";
     if (access(converter.c_str(), X_OK) != 0) {
         std::fprintf(stderr, "vidmill-cli: the converter is missing: %s\n",
                      shown(converter).c_str());
         return earlyExit(options, kExitEnvironment);
     }
     std::string destination =
-        absolutePath(options.destination.empty() ? DefaultOutputFolder() : options.destination);
+        absolutePath(options.destination.empty() ? defaultOutputFolder() : options.destination);
     // Checked before anything is made: a refused path leaves no folders behind.
     if (destination.size() >= size_t(kFolderTextCapacity) - 1) {
         std::fprintf(stderr, "vidmill-cli: the destination folder path is too long: %s\n",
                      shown(destination).c_str());
         return earlyExit(options, kExitUsage);
     }
-    if (!MakeFolders(destination)) {
+    if (!makeFolders(destination)) {
         std::fprintf(stderr, "vidmill-cli: cannot create the destination folder %s: %s\n",
                      shown(destination).c_str(), std::strerror(errno));
         return earlyExit(options, kExitEnvironment);

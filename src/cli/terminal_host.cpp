@@ -50,7 +50,7 @@ std::string escapeControls(std::string_view text) {
 TerminalHost::TerminalHost(std::FILE* out, std::FILE* err, bool interactive)
     : out_(out), err_(err), interactive_(interactive) {}
 
-void TerminalHost::SetConvertingState(bool converting) {}
+void TerminalHost::setConvertingState(bool converting) {}
 
 size_t TerminalHost::terminalWidth() const {
     winsize size{};
@@ -60,7 +60,7 @@ size_t TerminalHost::terminalWidth() const {
     return 80;
 }
 
-int TerminalHost::AppMessageBox(int style, const std::string& text) {
+int TerminalHost::showMessage(int style, const std::string& text) {
     // Questions come only from stopping, which the user asked for already.
     if (style == kQuestionMessage) {
         return 1;
@@ -72,7 +72,7 @@ int TerminalHost::AppMessageBox(int style, const std::string& text) {
     return 1;
 }
 
-void TerminalHost::lvdUpdate(int row) {}
+void TerminalHost::updateRow(int row) {}
 
 void TerminalHost::showBatchProgress(int percent, const std::string& text) {
     batchText_ = text;
@@ -100,8 +100,8 @@ void TerminalHost::render(bool force) {
             const VideoEntry& entry = *list.at(i);
             EntryStatus status = entry.status.load();
             if (status == EntryStatus::Starting || status == EntryStatus::Converting) {
-                lines.push_back(escapeControls(EntryNameText(entry)) + "  " +
-                                EntryStatusText(entry, engine_->channel()));
+                lines.push_back(escapeControls(entryNameText(entry)) + "  " +
+                                entryStatusText(entry, engine_->channel()));
             }
         }
         if (!batchText_.empty()) {
@@ -121,7 +121,7 @@ void TerminalHost::render(bool force) {
         linesOnScreen_ = int(lines.size());
         shown_ = lines;
     } else {
-        long long now = MonotonicMs();
+        long long now = monotonicMs();
         if (!force && now - lastPlainMs_ < kPlainGapMs) {
             return;
         }

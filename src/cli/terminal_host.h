@@ -27,14 +27,14 @@ class TerminalHost : public EngineHost {
 
     void attach(Engine& engine) { engine_ = &engine; }
 
-    void SetConvertingState(bool converting) override;
-    void UpdateCommandStates() override {}
-    void RefreshEntryList() override {}
-    void ShowEntryCount() override {}
-    void ShowSettingsStrip() override {}
-    int AppMessageBox(int style, const std::string& text) override;
-    void lvdUpdate(int row) override;
-    void lvdGoto(int row) override {}
+    void setConvertingState(bool converting) override;
+    void updateCommandStates() override {}
+    void refreshEntryList() override {}
+    void showEntryCount() override {}
+    void showSettingsStrip() override {}
+    int showMessage(int style, const std::string& text) override;
+    void updateRow(int row) override;
+    void gotoRow(int row) override {}
     void showBatchProgress(int percent, const std::string& text) override;
     void setBatchControls(bool converting) override {}
     bool editBatchSettings(int videoCount) override { return true; }

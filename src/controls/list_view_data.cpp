@@ -55,9 +55,9 @@ ListViewData::ListViewData(QWidget* parent) : QTableView(parent) {
     connect(this, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { emit contextMenuAt(viewport()->mapToGlobal(pos)); });
     connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            &ListViewData::lvdChanged);
+            &ListViewData::focusOrSelectionChanged);
     connect(selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-            &ListViewData::lvdChanged);
+            &ListViewData::focusOrSelectionChanged);
 }
 
 ListViewData::~ListViewData() {
@@ -90,42 +90,42 @@ void ListViewData::setImages(const QList<QIcon>& images) {
     model_.setImages(images);
 }
 
-void ListViewData::lvdSetCount(int count) {
+void ListViewData::setRowCount(int count) {
     // Qt would move a focus that falls off the end to the last remaining row; it goes instead.
-    if (lvdIndexFocused() >= std::max(count, 0)) {
+    if (focusedRow() >= std::max(count, 0)) {
         selectionModel()->clearCurrentIndex();
     }
     model_.setCount(count);
 }
 
-int ListViewData::lvdGetCount() const {
+int ListViewData::rowCount() const {
     return model_.count();
 }
 
-void ListViewData::lvdClearAll() {
-    lvdSetCount(0);
+void ListViewData::clearRows() {
+    setRowCount(0);
 }
 
-void ListViewData::lvdRedraw(int count) {
+void ListViewData::redrawRows(int count) {
     model_.markRows(0, std::min(count, model_.count()));
 }
 
-void ListViewData::lvdUpdate(int row) {
+void ListViewData::updateRow(int row) {
     if (row >= 0 && row < model_.count()) {
         model_.markRows(row, row + 1);
     }
 }
 
-void ListViewData::lvdRemove(int row) {
+void ListViewData::removeRow(int row) {
     model_.eraseRow(row);
 }
 
-int ListViewData::lvdIndexFocused() const {
+int ListViewData::focusedRow() const {
     const QModelIndex current = currentIndex();
     return current.isValid() ? current.row() : -1;
 }
 
-void ListViewData::lvdSetIndexFocused(int row) {
+void ListViewData::setFocusedRow(int row) {
     const QModelIndex index = rowIndex(row);
     if (index.isValid()) {
         selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
@@ -134,12 +134,12 @@ void ListViewData::lvdSetIndexFocused(int row) {
     }
 }
 
-bool ListViewData::lvdItemSelected(int row) const {
+bool ListViewData::isRowSelected(int row) const {
     const QModelIndex index = rowIndex(row);
     return index.isValid() && selectionModel()->isSelected(index);
 }
 
-void ListViewData::lvdSetSelected(int row, bool selected) {
+void ListViewData::setRowSelected(int row, bool selected) {
     const QModelIndex index = rowIndex(row);
     if (index.isValid()) {
         selectionModel()->select(
@@ -148,7 +148,7 @@ void ListViewData::lvdSetSelected(int row, bool selected) {
     }
 }
 
-void ListViewData::lvdSelectAll(bool selected) {
+void ListViewData::selectAllRows(bool selected) {
     const int count = model_.count();
     const int columns = model_.columnCount();
     if (!selected) {
@@ -160,7 +160,7 @@ void ListViewData::lvdSelectAll(bool selected) {
     }
 }
 
-void ListViewData::lvdInvertSelect() {
+void ListViewData::invertSelection() {
     const int count = model_.count();
     const int lastColumn = model_.columnCount() - 1;
     if (count == 0 || lastColumn < 0) {
@@ -193,14 +193,14 @@ void ListViewData::lvdInvertSelect() {
     emit model->selectionChanged(inverted, previous);
 }
 
-void ListViewData::lvdGoto(int row) {
+void ListViewData::gotoRow(int row) {
     const QModelIndex target = rowIndex(row);
     if (!target.isValid()) {
         return;
     }
-    const int previous = lvdIndexFocused();
+    const int previous = focusedRow();
     if (previous >= 0 && previous != row) {
-        lvdSetSelected(previous, false);
+        setRowSelected(previous, false);
     }
     selectionModel()->setCurrentIndex(target,
                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
@@ -282,7 +282,7 @@ void ListViewData::dataChanged(const QModelIndex& topLeft, const QModelIndex& bo
 void ListViewData::keyPressEvent(QKeyEvent* event) {
     if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
         (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
-        if (const int row = lvdIndexFocused(); row >= 0) {
+        if (const int row = focusedRow(); row >= 0) {
             emit activatedRow(row);
             event->accept();
             return;

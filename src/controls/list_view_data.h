@@ -31,33 +31,33 @@ class ListViewData : public QTableView {
     void setImages(const QList<QIcon>& images);
 
     // Rows are added or taken at the end; focus and selection stay where the row still exists.
-    void lvdSetCount(int count);
-    int lvdGetCount() const;
-    void lvdClearAll();
+    void setRowCount(int count);
+    int rowCount() const;
+    void clearRows();
     // Repaints rows 0..count-1.
-    void lvdRedraw(int count);
+    void redrawRows(int count);
     // Marks the row for repaint. Safe to call while holding a lock that the source's cellText()
     // takes: the source is asked only after control returns to the event loop.
-    void lvdUpdate(int row);
+    void updateRow(int row);
     // The row goes; later rows move up one.
-    void lvdRemove(int row);
+    void removeRow(int row);
 
     // Focused row or -1.
-    int lvdIndexFocused() const;
-    void lvdSetIndexFocused(int row);
-    bool lvdItemSelected(int row) const;
-    void lvdSetSelected(int row, bool selected);
-    void lvdSelectAll(bool selected);
-    void lvdInvertSelect();
+    int focusedRow() const;
+    void setFocusedRow(int row);
+    bool isRowSelected(int row) const;
+    void setRowSelected(int row, bool selected);
+    void selectAllRows(bool selected);
+    void invertSelection();
     // Deselects the focused row, then focuses, selects and shows the row; other selected rows
     // stay selected.
-    void lvdGoto(int row);
+    void gotoRow(int row);
     // Ascending.
     QList<int> selectedRows() const;
 
   signals:
     // Focus or selection changed.
-    void lvdChanged();
+    void focusOrSelectionChanged();
     // Double-click or Enter on a row.
     void activatedRow(int row);
     // Right-click or the menu key; the owner shows its popup there.

@@ -10,8 +10,8 @@
 
 namespace vidmill {
 
-TFAbout::TFAbout(const QString& caption, const QString& text, QWidget* parent) : QDialog(parent) {
-    setObjectName("TFAbout");
+AboutBox::AboutBox(const QString& caption, const QString& text, QWidget* parent) : QDialog(parent) {
+    setObjectName("AboutBox");
     setWindowTitle(caption);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
@@ -48,12 +48,12 @@ TFAbout::TFAbout(const QString& caption, const QString& text, QWidget* parent) :
     ok->setFocus();
 }
 
-QString TFAbout::text() const {
+QString AboutBox::text() const {
     return id1_->text();
 }
 
-void ShowAbout(QWidget* parent, const QString& caption, const QString& text) {
-    TFAbout about(caption, text, parent);
+void runAboutBox(QWidget* parent, const QString& caption, const QString& text) {
+    AboutBox about(caption, text, parent);
     about.exec();
 }
 

@@ -10,11 +10,11 @@ class QLabel;
 namespace vidmill {
 
 // Controls: Image1, Id1 (the text), BitBtn1 (OK).
-class TFAbout : public QDialog {
+class AboutBox : public QDialog {
     Q_OBJECT
   public:
     // `text`: lines separated by line feeds.
-    TFAbout(const QString& caption, const QString& text, QWidget* parent = nullptr);
+    AboutBox(const QString& caption, const QString& text, QWidget* parent = nullptr);
     QString text() const;
 
   private:
@@ -22,6 +22,6 @@ class TFAbout : public QDialog {
 };
 
 // Shows the about box modally.
-void ShowAbout(QWidget* parent, const QString& caption, const QString& text);
+void runAboutBox(QWidget* parent, const QString& caption, const QString& text);
 
 }  // namespace vidmill

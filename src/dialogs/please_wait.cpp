@@ -10,15 +10,15 @@ namespace vidmill {
 
 namespace {
 
-QPointer<TFPleaseWait>& current() {
-    static QPointer<TFPleaseWait> instance;
+QPointer<PleaseWaitWindow>& current() {
+    static QPointer<PleaseWaitWindow> instance;
     return instance;
 }
 
 }  // namespace
 
-TFPleaseWait::TFPleaseWait(QWidget* parent) : QDialog(parent) {
-    setObjectName("TFPleaseWait");
+PleaseWaitWindow::PleaseWaitWindow(QWidget* parent) : QDialog(parent) {
+    setObjectName("PleaseWaitWindow");
     setWindowTitle("Please Wait");
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowStaysOnTopHint);
@@ -30,45 +30,45 @@ TFPleaseWait::TFPleaseWait(QWidget* parent) : QDialog(parent) {
     lbText_->setWordWrap(true);
 }
 
-void TFPleaseWait::setText(const QString& text) {
+void PleaseWaitWindow::setText(const QString& text) {
     lbText_->setText(text);
 }
 
-QString TFPleaseWait::text() const {
+QString PleaseWaitWindow::text() const {
     return lbText_->text();
 }
 
-void TFPleaseWait::closeEvent(QCloseEvent* event) {
+void PleaseWaitWindow::closeEvent(QCloseEvent* event) {
     event->ignore();
 }
 
-void ShowPleaseWait(const QString& caption, const QString& text, QWidget* over) {
+void showPleaseWait(const QString& caption, const QString& text, QWidget* over) {
     // A second notice would leave the first on top of everything for good.
-    ClosePleaseWait();
-    auto* window = new TFPleaseWait(over);
+    closePleaseWait();
+    auto* window = new PleaseWaitWindow(over);
     current() = window;
     window->setWindowTitle(caption);
     if (over != nullptr) {
         window->move(over->frameGeometry().center() - window->rect().center());
     }
     window->show();
-    SetPleaseWaitText(text);
+    setPleaseWaitText(text);
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
-void SetPleaseWaitText(const QString& text) {
+void setPleaseWaitText(const QString& text) {
     if (current()) {
         current()->setText(text);
     }
 }
 
-void ClosePleaseWait() {
+void closePleaseWait() {
     // Destroyed at once, not later: the caller goes on with blocking work.
-    const std::unique_ptr<TFPleaseWait> window(current().data());
+    const std::unique_ptr<PleaseWaitWindow> window(current().data());
     current().clear();
 }
 
-TFPleaseWait* currentPleaseWait() {
+PleaseWaitWindow* currentPleaseWait() {
     return current().data();
 }
 

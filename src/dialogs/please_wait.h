@@ -11,15 +11,15 @@ class QLabel;
 namespace vidmill {
 
 // Controls: LBText. Always on top, no title-bar buttons.
-class TFPleaseWait : public QDialog {
+class PleaseWaitWindow : public QDialog {
     Q_OBJECT
   public:
-    explicit TFPleaseWait(QWidget* parent = nullptr);
+    explicit PleaseWaitWindow(QWidget* parent = nullptr);
     void setText(const QString& text);
     QString text() const;
 
   protected:
-    // Only ClosePleaseWait ends it: not Escape, not the window manager.
+    // Only closePleaseWait ends it: not Escape, not the window manager.
     void closeEvent(QCloseEvent* event) override;
     void reject() override {}
 
@@ -30,11 +30,11 @@ class TFPleaseWait : public QDialog {
 // Shows the notice, centred on `over` when given, and paints it before
 // returning, so that it is seen during the blocking work that follows. A
 // notice still shown is closed first.
-void ShowPleaseWait(const QString& caption, const QString& text, QWidget* over = nullptr);
-void SetPleaseWaitText(const QString& text);
+void showPleaseWait(const QString& caption, const QString& text, QWidget* over = nullptr);
+void setPleaseWaitText(const QString& text);
 // Destroys the notice; nothing when none is shown.
-void ClosePleaseWait();
+void closePleaseWait();
 // The notice shown now, or null.
-TFPleaseWait* currentPleaseWait();
+PleaseWaitWindow* currentPleaseWait();
 
 }  // namespace vidmill

@@ -178,8 +178,8 @@ SettingsDialog::SettingsDialog(SettingsDialogHost& host, const ConversionSetting
     layout->addLayout(buttons);
 
     // The lists follow the boxes from the start, the loading included.
-    connect(cbDisableVideo_, &QCheckBox::toggled, this, &SettingsDialog::UpdateEnabledStates);
-    connect(cbDisableAudio_, &QCheckBox::toggled, this, &SettingsDialog::UpdateEnabledStates);
+    connect(cbDisableVideo_, &QCheckBox::toggled, this, &SettingsDialog::updateEnabledStates);
+    connect(cbDisableAudio_, &QCheckBox::toggled, this, &SettingsDialog::updateEnabledStates);
 
     // Record to controls: the format's lists and own values first, then the
     // record's values over them.
@@ -188,8 +188,8 @@ SettingsDialog::SettingsDialog(SettingsDialogHost& host, const ConversionSetting
         cbVideoFor_->addItem(fromText(row.name));
     }
     cbVideoFor_->setCurrentIndex(findPresetById(result_.presetId));
-    CBVideoForChange();
-    LoadValues(result_);
+    formatChanged();
+    loadValues(result_);
     // A count from the settings file may lie outside what the buttons can
     // reach; it is shown, and stored on OK, within the range.
     upDownCnx_->setValue(std::clamp<int>(result_.maxConcurrent, kMinConcurrent, kMaxConcurrent));
@@ -200,9 +200,9 @@ SettingsDialog::SettingsDialog(SettingsDialogHost& host, const ConversionSetting
     cbExitAc_->setChecked(result_.exitAfter);
     cbPPriority_->setCurrentIndex(result_.converterPriority);
 
-    connect(cbVideoFor_, &QComboBox::currentIndexChanged, this, &SettingsDialog::CBVideoForChange);
-    connect(bDefault_, &QPushButton::clicked, this, &SettingsDialog::BDefaultClick);
-    connect(bSelectDir_, &QPushButton::clicked, this, &SettingsDialog::BSelectDirClick);
+    connect(cbVideoFor_, &QComboBox::currentIndexChanged, this, &SettingsDialog::formatChanged);
+    connect(bDefault_, &QPushButton::clicked, this, &SettingsDialog::restoreDefaults);
+    connect(bSelectDir_, &QPushButton::clicked, this, &SettingsDialog::chooseDestination);
 
     resize(std::max(431, sizeHint().width()), std::max(469, sizeHint().height()));
 }
@@ -323,7 +323,7 @@ const FormatPreset& SettingsDialog::selectedPreset() const {
     return presetRow(presetAt(cbVideoFor_->currentIndex()));
 }
 
-void SettingsDialog::FillValueLists() {
+void SettingsDialog::fillValueLists() {
     const FormatPreset& row = selectedPreset();
     fillList(cbDxDy_, frameSizesOf(row), frameSizeItem);
     fillList(cbVideoBitrate_, videoBitratesOf(row), numberOrOriginal);
@@ -339,7 +339,7 @@ void SettingsDialog::FillValueLists() {
     fillCodecList(cbACodec_, row.audioCodecs, row.audioCodec);
 }
 
-void SettingsDialog::ResetToPreset() {
+void SettingsDialog::resetToPreset() {
     const FormatPreset& row = selectedPreset();
     cbDxDy_->setCurrentIndex(indexOfSize(frameSizesOf(row), row.width, row.height));
     cbVideoBitrate_->setCurrentIndex(indexOfInt16(videoBitratesOf(row), row.videoBitrate));
@@ -375,14 +375,14 @@ void SettingsDialog::ResetToPreset() {
         if (!row.audioOnly) {
             setAudioListsEnabled(true);
         }
-        UpdateEnabledStates();
+        updateEnabledStates();
     } else {
         setVideoListsEnabled(false);
         setAudioListsEnabled(false);
     }
 }
 
-void SettingsDialog::LoadValues(const ConversionSettings& settings) {
+void SettingsDialog::loadValues(const ConversionSettings& settings) {
     const FormatPreset& row = selectedPreset();
     cbDxDy_->setCurrentIndex(
         indexOfSize(frameSizesOf(row), settings.frameWidth, settings.frameHeight));
@@ -402,7 +402,7 @@ void SettingsDialog::LoadValues(const ConversionSettings& settings) {
     cbDisableVideo_->setChecked(settings.disableVideo);
 }
 
-void SettingsDialog::StoreValues(ConversionSettings& settings) const {
+void SettingsDialog::storeValues(ConversionSettings& settings) const {
     const FormatPreset& row = selectedPreset();
     settings.presetId = row.id;
     const FrameSize size = selected(frameSizesOf(row), cbDxDy_);
@@ -420,7 +420,7 @@ void SettingsDialog::StoreValues(ConversionSettings& settings) const {
     settings.disableVideo = cbDisableVideo_->isChecked();
 }
 
-void SettingsDialog::UpdateEnabledStates() {
+void SettingsDialog::updateEnabledStates() {
     const FormatPreset& row = selectedPreset();
     if (!row.customisable) {
         return;
@@ -431,16 +431,16 @@ void SettingsDialog::UpdateEnabledStates() {
     }
 }
 
-void SettingsDialog::CBVideoForChange() {
-    FillValueLists();
-    ResetToPreset();
+void SettingsDialog::formatChanged() {
+    fillValueLists();
+    resetToPreset();
 }
 
-void SettingsDialog::BDefaultClick() {
-    ResetToPreset();
+void SettingsDialog::restoreDefaults() {
+    resetToPreset();
 }
 
-void SettingsDialog::BSelectDirClick() {
+void SettingsDialog::chooseDestination() {
     const QString chosen =
         host_.pickFolder(this, QStringLiteral("Select Destination Folder"), edDir_->text());
     if (chosen.isEmpty()) {
@@ -466,7 +466,7 @@ void SettingsDialog::accept() {
     }
     ConversionSettings edited = result_;
     storeText(edited.destinationFolder, folder_);
-    StoreValues(edited);
+    storeValues(edited);
     edited.maxConcurrent = static_cast<int16_t>(upDownCnx_->value());
     edited.saveHistory = cbSaveHist_->isChecked();
     edited.removeStopped = cbRemoveStop_->isChecked();

@@ -61,20 +61,20 @@ class SettingsDialog : public QDialog {
     const FormatPreset& selectedPreset() const;
 
     // The option lists for the selected format.
-    void FillValueLists();
+    void fillValueLists();
     // Selects the format's own values.
-    void ResetToPreset();
+    void resetToPreset();
     // Record to controls, in the lists of the selected format.
-    void LoadValues(const ConversionSettings& settings);
+    void loadValues(const ConversionSettings& settings);
     // Controls of the page "Conversion" to record.
-    void StoreValues(ConversionSettings& settings) const;
+    void storeValues(ConversionSettings& settings) const;
     // The option lists follow the two disable boxes.
-    void UpdateEnabledStates();
+    void updateEnabledStates();
 
     // Handlers: another format picked, "Set Defaults", "...".
-    void CBVideoForChange();
-    void BDefaultClick();
-    void BSelectDirClick();
+    void formatChanged();
+    void restoreDefaults();
+    void chooseDestination();
 
   public slots:
     // Refuses to close while both video and audio are disabled.

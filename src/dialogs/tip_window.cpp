@@ -27,7 +27,7 @@ QFrame* blackRule(QWidget* parent) {
 
 }  // namespace
 
-QString NormalizeTipText(const QString& tip) {
+QString normalizeTipText(const QString& tip) {
     // Blanks are written out only when something other than a line break
     // follows them.
     QString trimmed;
@@ -72,8 +72,8 @@ int countTips(const QStringList& tips) {
     return count;
 }
 
-TFTip::TFTip(TipSet& tips, QWidget* parent) : QDialog(parent), tips_(tips) {
-    setObjectName("TFTip");
+TipWindow::TipWindow(TipSet& tips, QWidget* parent) : QDialog(parent), tips_(tips) {
+    setObjectName("TipWindow");
     setWindowTitle(tips.caption);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
@@ -133,8 +133,8 @@ TFTip::TFTip(TipSet& tips, QWidget* parent) : QDialog(parent), tips_(tips) {
     for (QPushButton* button : {bitBtnPrevious_, bitBtnNext_}) {
         button->setAutoDefault(false);
     }
-    connect(bitBtnPrevious_, &QPushButton::clicked, this, &TFTip::BitBtnPreviousClick);
-    connect(bitBtnNext_, &QPushButton::clicked, this, &TFTip::BitBtnNextClick);
+    connect(bitBtnPrevious_, &QPushButton::clicked, this, &TipWindow::showPreviousTip);
+    connect(bitBtnNext_, &QPushButton::clicked, this, &TipWindow::showNextTip);
     // Closing is always a cancel: only the check box's state is handed back.
     connect(close, &QPushButton::clicked, this, &QDialog::reject);
     connect(this, &QDialog::finished, this,
@@ -160,31 +160,31 @@ TFTip::TFTip(TipSet& tips, QWidget* parent) : QDialog(parent), tips_(tips) {
     close->setFocus();
 }
 
-QString TFTip::shownText() const {
+QString TipWindow::shownText() const {
     return reText_->toPlainText();
 }
 
-void TFTip::showCurrentTip() {
+void TipWindow::showCurrentTip() {
     if (count_ >= 1) {
-        reText_->setPlainText(NormalizeTipText(tips_.tips[index_]));
+        reText_->setPlainText(normalizeTipText(tips_.tips[index_]));
     }
     const bool several = count_ >= 2;
     bitBtnPrevious_->setEnabled(several && index_ != 0);
     bitBtnNext_->setEnabled(several && index_ != count_ - 1);
 }
 
-void TFTip::BitBtnNextClick() {
+void TipWindow::showNextTip() {
     index_ = std::min(index_ + 1, std::max(count_ - 1, 0));
     showCurrentTip();
 }
 
-void TFTip::BitBtnPreviousClick() {
+void TipWindow::showPreviousTip() {
     index_ = std::max(index_ - 1, 0);
     showCurrentTip();
 }
 
-bool ShowTips(QWidget* parent, TipSet& tips) {
-    TFTip window(tips, parent);
+bool runTipWindow(QWidget* parent, TipSet& tips) {
+    TipWindow window(tips, parent);
     window.exec();
     return tips.showAtStartup;
 }

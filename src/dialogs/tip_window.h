@@ -28,7 +28,7 @@ struct TipSet {
 // Trailing blanks go; a single line break inside a paragraph becomes a blank
 // (or nothing after white space); paragraph breaks stay. So tips may be
 // written with hard line breaks and still flow in the window.
-QString NormalizeTipText(const QString& tip);
+QString normalizeTipText(const QString& tip);
 
 // The number of tips in the list: the first always counts, then the tips up
 // to the first empty text.
@@ -37,17 +37,17 @@ int countTips(const QStringList& tips);
 // Controls: picContainer, Image1, LBTitle, Shape2, REText, CBStartup,
 // BitBtnPrevious, BitBtnNext, BitBtnClose. However the window closes (Close,
 // Escape, the title bar), the check box's state goes back into the tip set.
-class TFTip : public QDialog {
+class TipWindow : public QDialog {
     Q_OBJECT
   public:
-    TFTip(TipSet& tips, QWidget* parent = nullptr);
+    TipWindow(TipSet& tips, QWidget* parent = nullptr);
 
     int tipCount() const { return count_; }
     int tipIndex() const { return index_; }
     QString shownText() const;
 
-    void BitBtnNextClick();
-    void BitBtnPreviousClick();
+    void showNextTip();
+    void showPreviousTip();
 
   private:
     void showCurrentTip();
@@ -64,6 +64,6 @@ class TFTip : public QDialog {
 
 // Shows the tips modally; gives (and stores into tips.showAtStartup) the
 // final state of "Show at startup".
-bool ShowTips(QWidget* parent, TipSet& tips);
+bool runTipWindow(QWidget* parent, TipSet& tips);
 
 }  // namespace vidmill

@@ -51,11 +51,11 @@ void Engine::startConversions() {
         char text[200];
         snprintf(text, sizeof text,
                  "No video is ready to convert. Convert the %d stopped videos again?", cancelled);
-        if (host_.AppMessageBox(kQuestionMessage, text) == 1) {
+        if (host_.showMessage(kQuestionMessage, text) == 1) {
             ready = list_.requeueCancelled();
-            host_.RefreshEntryList();
-            host_.ShowEntryCount();
-            host_.lvdGoto(list_.count() - 1);
+            host_.refreshEntryList();
+            host_.showEntryCount();
+            host_.gotoRow(list_.count() - 1);
         }
     }
     if (ready == 0) {
@@ -88,7 +88,7 @@ void Engine::startBatch() {
         return;
     }
     host_.saveSettings();
-    host_.ShowSettingsStrip();
+    host_.showSettingsStrip();
     copyConversionValues(batchSettings_, settings_);
     host_.setBatchControls(true);
     for (const auto& entry : list_.entries()) {
@@ -137,7 +137,7 @@ void Engine::launchWaitingWorkers() {
             ++batchFailed_;
             std::lock_guard lock(mutex_);
             entry.failureReason = "no thread could be started for it";
-            host_.lvdUpdate(entry.row);
+            host_.updateRow(entry.row);
         }
     }
 }
@@ -151,7 +151,7 @@ void Engine::conversionWorker(VideoEntry& entry) {
         entry.presetId = settings_.presetId;
         entry.failureReason.clear();
         ++workerCount_;
-        SplitPath(entry.sourcePath, nullptr, nullptr, &entry.name, nullptr);
+        splitPath(entry.sourcePath, nullptr, nullptr, &entry.name, nullptr);
     }
     if (!entry.cancelRequested.load()) {
         entry.status.store(EntryStatus::Pending);
@@ -210,7 +210,7 @@ void Engine::conversionWorker(VideoEntry& entry) {
             entry.transferState = 0;
             entry.transferred = 0;
             entry.size = 0;
-            entry.startTick = TickCount();
+            entry.startTick = tickCount();
             // No longer Pending: the entries behind may go now.
             wakeFollowers(entry.row);
         }
@@ -290,7 +290,7 @@ void Engine::convertEntry(VideoEntry& entry) {
         std::string target;
         if (!joinOutputSubfolder(folder, entry.outputSubfolder, &target)) {
             folderProblem = "the output subfolder leads out of the destination folder";
-        } else if (target != folder && !MakeFolders(target)) {
+        } else if (target != folder && !makeFolders(target)) {
             folderProblem = folderErrorText(errno, "cannot create the output folder");
         } else {
             folderProblem = reserveOutput(entry, target);
@@ -353,7 +353,7 @@ int Engine::publishOutput(VideoEntry& entry) {
         entry.failureReason = "stopped";
         return kOutputMissing;
     }
-    const uint64_t size = FileSize64(entry.part.path());
+    const uint64_t size = fileSize64(entry.part.path());
     std::string target = entry.outputPath;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const int error = entry.part.publish(target);
@@ -371,7 +371,7 @@ int Engine::publishOutput(VideoEntry& entry) {
         // Someone wrote a file under that name meanwhile: it stays, and
         // this one takes the next free name.
         std::string folder;
-        SplitPath(entry.outputPath, nullptr, &folder, nullptr, nullptr);
+        splitPath(entry.outputPath, nullptr, &folder, nullptr, nullptr);
         makeOutputPath(&target, folder, entry.name, entry.presetId, list_);
         if (target.empty()) {
             break;
@@ -411,7 +411,7 @@ int Engine::runConversion(const std::string& sourcePath, const std::string& outp
         if (stalled) {
             // It may have closed a cut file properly when it got the stop byte.
             result = kOutputMissing;
-        } else if (FileSize64(partPath) == 0) {
+        } else if (fileSize64(partPath) == 0) {
             result = kOutputMissing;
         }
     }
@@ -510,7 +510,7 @@ bool folderIsFull(const std::string& folder) {
 std::string Engine::failureReasonFor(int converterCode, const std::string& errors,
                                      const std::string& outputPath) const {
     std::string folder;
-    SplitPath(outputPath, nullptr, &folder, nullptr, nullptr);
+    splitPath(outputPath, nullptr, &folder, nullptr, nullptr);
     if (folder.empty()) {
         folder = ".";
     }
@@ -568,7 +568,7 @@ void Engine::refreshEntry(VideoEntry& entry) {
         snprintf(text, sizeof text, "%d / %d  %d%%", runningCount_, workerCount_, percent);
         host_.showBatchProgress(percent, text);
     }
-    host_.lvdUpdate(entry.row);
+    host_.updateRow(entry.row);
 }
 
 void Engine::completeWorker(VideoEntry& entry) {
@@ -591,7 +591,7 @@ void Engine::completeWorker(VideoEntry& entry) {
     }
     launchWaitingWorkers();
     finishBatchWhenIdle();
-    host_.UpdateCommandStates();
+    host_.updateCommandStates();
 }
 
 void Engine::finishBatchWhenIdle() {
@@ -620,7 +620,7 @@ void Engine::stopEntry() {
     }
     char text[4200];
     snprintf(text, sizeof text, "Stop the conversion of %s?", entry->sourcePath.c_str());
-    if (host_.AppMessageBox(kQuestionMessage, text) != 1) {
+    if (host_.showMessage(kQuestionMessage, text) != 1) {
         return;
     }
     std::lock_guard lock(mutex_);
@@ -634,7 +634,7 @@ void Engine::stopAll() {
     if (liveWorkers() == 0 && threadsAlive_ == 0 && awaitingWorker_.empty()) {
         return;
     }
-    if (host_.AppMessageBox(kQuestionMessage, "Stop all conversions?") == 1) {
+    if (host_.showMessage(kQuestionMessage, "Stop all conversions?") == 1) {
         std::lock_guard lock(mutex_);
         for (const auto& entry : list_.entries()) {
             if (isInProgress(entry->status.load())) {

@@ -74,7 +74,7 @@ bool Engine::waitForWorkers(std::chrono::milliseconds limit) {
 
 void Engine::setConvertingState(bool converting) {
     converting_ = converting;
-    host_.SetConvertingState(converting);
+    host_.setConvertingState(converting);
 }
 
 }  // namespace vidmill

@@ -18,18 +18,18 @@ class EngineHost {
     virtual ~EngineHost() = default;
 
     // On while any conversion worker lives.
-    virtual void SetConvertingState(bool converting) = 0;
-    virtual void UpdateCommandStates() = 0;
-    virtual void RefreshEntryList() = 0;
-    virtual void ShowEntryCount() = 0;
-    virtual void ShowSettingsStrip() = 0;
+    virtual void setConvertingState(bool converting) = 0;
+    virtual void updateCommandStates() = 0;
+    virtual void refreshEntryList() = 0;
+    virtual void showEntryCount() = 0;
+    virtual void showSettingsStrip() = 0;
     // Gives 1 when the user chose OK (always for a box without Cancel).
-    virtual int AppMessageBox(int style, const std::string& text) = 0;
+    virtual int showMessage(int style, const std::string& text) = 0;
     // Redraws a row. Called with the engine's lock held: read the entry's
     // fields directly, call nothing of the engine that locks.
-    virtual void lvdUpdate(int row) = 0;
+    virtual void updateRow(int row) = 0;
     // Moves the focus to a row and shows it.
-    virtual void lvdGoto(int row) = 0;
+    virtual void gotoRow(int row) = 0;
 
     // The batch's progress: percent for the bar, and the "%d / %d  %d%%"
     // text. Called with the engine's lock held.

@@ -11,17 +11,17 @@ namespace vidmill {
 namespace {
 
 std::string transferText(const VideoEntry& entry) {
-    return entry.transferState == 2 ? FormatTransferSize(entry.transferred, entry.size) : "";
+    return entry.transferState == 2 ? formatTransferSize(entry.transferred, entry.size) : "";
 }
 
 }  // namespace
 
-std::string EntryStatusText(const VideoEntry& entry, const ProgressChannel& channel) {
+std::string entryStatusText(const VideoEntry& entry, const ProgressChannel& channel) {
     switch (entry.status.load(std::memory_order_relaxed)) {
         case EntryStatus::Pending:
             return "Pending";
         case EntryStatus::Ready:
-            return "Ready  (" + FormatByteSize(entry.sourceSize) + ")";
+            return "Ready  (" + formatByteSize(entry.sourceSize) + ")";
         case EntryStatus::Starting:
             return "Starting";
         case EntryStatus::GetVideoInfo:
@@ -37,10 +37,10 @@ std::string EntryStatusText(const VideoEntry& entry, const ProgressChannel& chan
             }
             char text[64];
             snprintf(text, sizeof text, "Convert %.1f%% ", percent);
-            return text + FormatTimeLeft(entry.startTick, percent);
+            return text + formatTimeLeft(entry.startTick, percent);
         }
         case EntryStatus::Ok:
-            return "OK     (" + FormatByteSize(entry.size) + ")";
+            return "OK     (" + formatByteSize(entry.size) + ")";
         case EntryStatus::Cancelled:
             return "Cancelled";
         case EntryStatus::CancelledNotFound:
@@ -51,17 +51,17 @@ std::string EntryStatusText(const VideoEntry& entry, const ProgressChannel& chan
     return {};
 }
 
-std::string EntryDurationText(const VideoEntry& entry) {
+std::string entryDurationText(const VideoEntry& entry) {
     int hours = 0;
     int minutes = 0;
     int seconds = 0;
-    SplitSeconds(entry.duration, hours, minutes, seconds);
+    splitSeconds(entry.duration, hours, minutes, seconds);
     char text[48];
     snprintf(text, sizeof text, "%02d:%02d:%02d", hours, minutes, seconds);
     return text;
 }
 
-std::string EntryNameText(const VideoEntry& entry) {
+std::string entryNameText(const VideoEntry& entry) {
     if (entry.name.empty()) {
         return "NoName";
     }

@@ -12,13 +12,13 @@ struct VideoEntry;
 
 // "Pending", "Ready  (1.00 MB)", "Convert 42.0%  01:30 left", "OK     (2.00 MB)", ...
 // Read the entry's fields with the engine's lock held while a batch runs.
-std::string EntryStatusText(const VideoEntry& entry, const ProgressChannel& channel);
+std::string entryStatusText(const VideoEntry& entry, const ProgressChannel& channel);
 
 // The duration column: "%02d:%02d:%02d".
-std::string EntryDurationText(const VideoEntry& entry);
+std::string entryDurationText(const VideoEntry& entry);
 
 // The name column: "name (ext)" with the extension of the entry's format, or
 // "NoName".
-std::string EntryNameText(const VideoEntry& entry);
+std::string entryNameText(const VideoEntry& entry);
 
 }  // namespace vidmill

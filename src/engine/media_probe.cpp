@@ -58,11 +58,11 @@ std::unique_ptr<VideoEntry> Engine::newEntry(const std::string& path) const {
 
 int Engine::admitFile(const std::string& path) {
     auto entry = newEntry(path);
-    entry->sourceSize = FileSize64(path);
+    entry->sourceSize = fileSize64(path);
     if (!probeMedia(path, *entry)) {
         return 1;
     }
-    SplitPath(path, nullptr, nullptr, &entry->name, nullptr);
+    splitPath(path, nullptr, nullptr, &entry->name, nullptr);
     showAdmitted(appendAdmitted(std::move(entry)));
     return 1;
 }
@@ -86,15 +86,15 @@ int Engine::appendAdmitted(std::unique_ptr<VideoEntry> entry) {
 }
 
 void Engine::showAdmitted(int row) {
-    host_.RefreshEntryList();
-    host_.ShowEntryCount();
-    host_.lvdGoto(row);
+    host_.refreshEntryList();
+    host_.showEntryCount();
+    host_.gotoRow(row);
 }
 
 void Engine::reportInvalidMedia(const std::string& path) {
     char text[4096];
     snprintf(text, sizeof text, "%s Invalid video", path.c_str());
-    host_.AppMessageBox(kPlainMessage, text);
+    host_.showMessage(kPlainMessage, text);
 }
 
 bool Engine::probeInterrupted() const {
@@ -242,7 +242,7 @@ int Engine::admitFiles(const std::vector<std::string>& paths, const AdmitOptions
                 break;
             }
             VideoEntry& entry = *batch.jobs[i].entry;
-            entry.sourceSize = FileSize64(paths[i]);
+            entry.sourceSize = fileSize64(paths[i]);
             int slot;
             {
                 // Workers of a batch take their slots under the lock too.
@@ -252,7 +252,7 @@ int Engine::admitFiles(const std::vector<std::string>& paths, const AdmitOptions
             const ProbeResult result = runProbe(paths[i], entry, slot, &batch.cancel);
             channel_.releaseSlot(slot);
             if (result == ProbeResult::Read) {
-                SplitPath(paths[i], nullptr, nullptr, &entry.name, nullptr);
+                splitPath(paths[i], nullptr, nullptr, &entry.name, nullptr);
             }
             std::lock_guard lock(batch.mutex);
             batch.jobs[i].result = int(result);

@@ -73,7 +73,7 @@ int makeOutputPath(std::string* output, std::string_view folder, std::string_vie
             std::min(kMaxFileNameLength - fixed, kMaxPathLength - folderLength - fixed);
         std::string base(cutAtCharacter(name, room));
         base += suffix;
-        MakeFilePath(&candidate, folder, base, extension, kNativePath);
+        makeFilePath(&candidate, folder, base, extension, kNativePath);
         // A part file means that another conversion is writing that name.
         if (isOutputPathFree(list, candidate) && !pathExists(candidate) &&
             !pathExists(partPathFor(candidate))) {

@@ -171,8 +171,8 @@ class FolderWalk {
             return;
         }
         std::string extension;
-        SplitExtension(name, nullptr, &extension);
-        if (!IsSupportedExtension(extension, kAllSupportedExtensions)) {
+        splitExtension(name, nullptr, &extension);
+        if (!isSupportedExtension(extension, kAllSupportedExtensions)) {
             return;
         }
         if (!S_ISREG(info.st_mode)) {
@@ -201,7 +201,7 @@ class FolderWalk {
 
 }  // namespace
 
-bool IsSupportedExtension(std::string_view extension, std::string_view list) {
+bool isSupportedExtension(std::string_view extension, std::string_view list) {
     if (!extension.empty() && extension.front() == '.') {
         extension.remove_prefix(1);
     }
@@ -226,7 +226,7 @@ bool IsSupportedExtension(std::string_view extension, std::string_view list) {
     return false;
 }
 
-std::string BuildVideoFilter(int capacity) {
+std::string buildVideoFilter(int capacity) {
     struct Group {
         std::string_view name;
         std::string_view list;
@@ -250,24 +250,24 @@ std::string BuildVideoFilter(int capacity) {
     return filter;
 }
 
-int AddFolder(const std::string& folder, const AdmitFunction& admit, const PumpFunction& pump,
+int addFolder(const std::string& folder, const AdmitFunction& admit, const PumpFunction& pump,
               const SkipFunction& skip) {
     return FolderWalk(admit, pump, skip).search(folder, true);
 }
 
-bool AddDroppedName(const std::string& path, const AdmitFunction& admit, const PumpFunction& pump,
+bool addDroppedName(const std::string& path, const AdmitFunction& admit, const PumpFunction& pump,
                     const SkipFunction& skip) {
     struct stat info;
     if (stat(path.c_str(), &info) != 0) {
         return false;
     }
     if (S_ISDIR(info.st_mode)) {
-        AddFolder(path, admit, pump, skip);
+        addFolder(path, admit, pump, skip);
         return true;
     }
     std::string extension;
-    SplitPath(path, nullptr, nullptr, nullptr, &extension);
-    if (!IsSupportedExtension(extension, kAllSupportedExtensions)) {
+    splitPath(path, nullptr, nullptr, nullptr, &extension);
+    if (!isSupportedExtension(extension, kAllSupportedExtensions)) {
         return false;
     }
     admit(path);

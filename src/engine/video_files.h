@@ -28,11 +28,11 @@ inline constexpr int kVideoFilterCapacity = 2024;
 
 // True when `extension` (with or without its leading dot) is one of the
 // list's blank-separated tokens, whatever the letter case.
-bool IsSupportedExtension(std::string_view extension, std::string_view list);
+bool isSupportedExtension(std::string_view extension, std::string_view list);
 
 // Description and pattern pairs, each part ended by "|": "All supported
 // files", the five groups, then "All Files (*.*)".
-std::string BuildVideoFilter(int capacity = kVideoFilterCapacity);
+std::string buildVideoFilter(int capacity = kVideoFilterCapacity);
 
 using AdmitFunction = std::function<void(const std::string& path)>;
 using PumpFunction = std::function<void()>;
@@ -51,13 +51,13 @@ using SkipFunction = std::function<void(const std::string& path, const std::stri
 // system. A folder reached twice by different routes is searched once,
 // without a report: none of its files is lost. 1 after a search, 0 when
 // `folder` itself cannot be searched.
-int AddFolder(const std::string& folder, const AdmitFunction& admit, const PumpFunction& pump = {},
+int addFolder(const std::string& folder, const AdmitFunction& admit, const PumpFunction& pump = {},
               const SkipFunction& skip = {});
 
 // A dropped or named item: a folder is searched, a file with a supported
 // extension is admitted; anything else (a missing name too) adds nothing.
 // Gives true when the item was a folder or a supported file.
-bool AddDroppedName(const std::string& path, const AdmitFunction& admit,
+bool addDroppedName(const std::string& path, const AdmitFunction& admit,
                     const PumpFunction& pump = {}, const SkipFunction& skip = {});
 
 }  // namespace vidmill

@@ -44,13 +44,13 @@ struct PathParts {
 
 PathParts splitAll(std::string_view path, const PathStyle& style) {
     PathParts parts;
-    SplitPath(path, &parts.drive, &parts.folder, &parts.name, &parts.extension, style);
+    splitPath(path, &parts.drive, &parts.folder, &parts.name, &parts.extension, style);
     return parts;
 }
 
 }  // namespace
 
-void SplitFolderPart(std::string_view path, std::string* drive, std::string* folder,
+void splitFolderPart(std::string_view path, std::string* drive, std::string* folder,
                      std::string* fileName, const PathStyle& style) {
     const std::size_t lastSeparator = path.rfind(style.separator);
     // Only the first colon counts: "a:b:c" has drive "a:", "ab:c" has none.
@@ -75,7 +75,7 @@ void SplitFolderPart(std::string_view path, std::string* drive, std::string* fol
     storePart(fileName, fileText, style);
 }
 
-void SplitExtension(std::string_view fileName, std::string* name, std::string* extension,
+void splitExtension(std::string_view fileName, std::string* name, std::string* extension,
                     const PathStyle& style) {
     const std::size_t dot = fileName.rfind('.');
     const std::string nameText(fileName.substr(0, dot));
@@ -85,15 +85,15 @@ void SplitExtension(std::string_view fileName, std::string* name, std::string* e
     storePart(extension, extensionText, style);
 }
 
-int SplitPath(std::string_view path, std::string* drive, std::string* folder, std::string* name,
+int splitPath(std::string_view path, std::string* drive, std::string* folder, std::string* name,
               std::string* extension, const PathStyle& style) {
     std::string fileName;
-    SplitFolderPart(path, drive, folder, &fileName, style);
-    SplitExtension(fileName, name, extension, style);
+    splitFolderPart(path, drive, folder, &fileName, style);
+    splitExtension(fileName, name, extension, style);
     return 0;
 }
 
-int MakePath(std::string* out, std::string_view drive, std::string_view folder,
+int makePath(std::string* out, std::string_view drive, std::string_view folder,
              std::string_view name, std::string_view extension, const PathStyle& style) {
     std::string result;
     if (style.hasDrives && !drive.empty()) {
@@ -123,9 +123,9 @@ int MakePath(std::string* out, std::string_view drive, std::string_view folder,
     return 0;
 }
 
-int MakeFilePath(std::string* out, std::string_view folder, std::string_view name,
+int makeFilePath(std::string* out, std::string_view folder, std::string_view name,
                  std::string_view extension, const PathStyle& style) {
-    MakePath(out, {}, folder, name, extension, style);
+    makePath(out, {}, folder, name, extension, style);
     return 1;
 }
 

@@ -25,26 +25,26 @@ inline constexpr PathStyle kLinuxPath{'/', false, PATH_MAX + 2};
 inline constexpr PathStyle kNativePath = kLinuxPath;
 
 // Drive, folder, name and extension of a path. Returns 0.
-int SplitPath(std::string_view path, std::string* drive, std::string* folder, std::string* name,
+int splitPath(std::string_view path, std::string* drive, std::string* folder, std::string* name,
               std::string* extension, const PathStyle& style = kNativePath);
 
 // Drive, folder and file-name part (name with extension) of a path.
-void SplitFolderPart(std::string_view path, std::string* drive, std::string* folder,
+void splitFolderPart(std::string_view path, std::string* drive, std::string* folder,
                      std::string* fileName, const PathStyle& style = kNativePath);
 
 // Name and extension of a file name, split at its last dot.
-void SplitExtension(std::string_view fileName, std::string* name, std::string* extension,
+void splitExtension(std::string_view fileName, std::string* name, std::string* extension,
                     const PathStyle& style = kNativePath);
 
 // Composes drive, folder, name and extension; empty parts are skipped. A drive letter gets its
 // colon ("C" and "CD" both give "C:"; styles without drives ignore it), the folder gets a
 // closing separator, the extension its dot. Returns 0.
-int MakePath(std::string* out, std::string_view drive, std::string_view folder,
+int makePath(std::string* out, std::string_view drive, std::string_view folder,
              std::string_view name, std::string_view extension,
              const PathStyle& style = kNativePath);
 
-// MakePath without a drive. Returns 1.
-int MakeFilePath(std::string* out, std::string_view folder, std::string_view name,
+// makePath without a drive. Returns 1.
+int makeFilePath(std::string* out, std::string_view folder, std::string_view name,
                  std::string_view extension, const PathStyle& style = kNativePath);
 
 }  // namespace vidmill

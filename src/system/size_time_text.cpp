@@ -69,11 +69,11 @@ std::optional<uint64_t> regularFileSize(const std::string& path) {
 
 }  // namespace
 
-std::string FormatByteSize(uint64_t size) {
+std::string formatByteSize(uint64_t size) {
     return formatSize(size, "%" PRIu64 " Bytes");
 }
 
-std::string FormatTransferSize(uint64_t received, uint64_t total) {
+std::string formatTransferSize(uint64_t received, uint64_t total) {
     std::string text = formatSize(received, "%" PRIu64 " B");
     if (total != 0) {
         // 128-bit product: received * 100 must not wrap for any 64-bit size.
@@ -84,11 +84,11 @@ std::string FormatTransferSize(uint64_t received, uint64_t total) {
     return text;
 }
 
-std::string FormatTimeLeft(uint32_t startTick, double percent) {
-    return FormatTimeLeftAt(TickCount(), startTick, percent);
+std::string formatTimeLeft(uint32_t startTick, double percent) {
+    return formatTimeLeftAt(tickCount(), startTick, percent);
 }
 
-std::string FormatTimeLeftAt(uint32_t nowTick, uint32_t startTick, double percent) {
+std::string formatTimeLeftAt(uint32_t nowTick, uint32_t startTick, double percent) {
     if (!(percent > 0)) {
         return {};
     }
@@ -110,7 +110,7 @@ std::string FormatTimeLeftAt(uint32_t nowTick, uint32_t startTick, double percen
     int hours = 0;
     int minutes = 0;
     int seconds = 0;
-    SplitSeconds(static_cast<int>(left), hours, minutes, seconds);
+    splitSeconds(static_cast<int>(left), hours, minutes, seconds);
     if (hours == 0 && minutes == 0) {
         return format(" %d sec left", seconds);
     }
@@ -123,13 +123,13 @@ std::string FormatTimeLeftAt(uint32_t nowTick, uint32_t startTick, double percen
     return format(" %02d:%02d left", minutes, seconds);
 }
 
-void SplitSeconds(int seconds, int& hours, int& minutes, int& secs) {
+void splitSeconds(int seconds, int& hours, int& minutes, int& secs) {
     hours = seconds / 3600;
     minutes = seconds % 3600 / 60;
     secs = seconds % 60;
 }
 
-uint64_t FileSize64(const std::string& path) {
+uint64_t fileSize64(const std::string& path) {
     return regularFileSize(path).value_or(0);
 }
 

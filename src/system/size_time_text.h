@@ -8,23 +8,23 @@ namespace vidmill {
 
 // "1023 Bytes", "1.00 KB", "0.95 MB", "4.66 GB". The unit follows the number of decimal digits
 // (up to 6, 7 to 9, 10 or more), the divisor the power of 1024.
-std::string FormatByteSize(uint64_t size);
+std::string formatByteSize(uint64_t size);
 
-// As FormatByteSize with "B" for bytes, plus " - 50%" of the total when the total is not 0.
-std::string FormatTransferSize(uint64_t received, uint64_t total);
+// As formatByteSize with "B" for bytes, plus " - 50%" of the total when the total is not 0.
+std::string formatTransferSize(uint64_t received, uint64_t total);
 
 // " 30 sec left", " 01:30 left", " 01:00:00 left" (at most " 99:00:00 left"), estimated from
 // the time since startTick and the percent done; empty while no estimate can be made (no
 // progress yet or less than a second elapsed). Each text starts with a blank so that it can
 // follow the percentage directly.
-std::string FormatTimeLeft(uint32_t startTick, double percent);
+std::string formatTimeLeft(uint32_t startTick, double percent);
 
-// FormatTimeLeft at a given current tick.
-std::string FormatTimeLeftAt(uint32_t nowTick, uint32_t startTick, double percent);
+// formatTimeLeft at a given current tick.
+std::string formatTimeLeftAt(uint32_t nowTick, uint32_t startTick, double percent);
 
-void SplitSeconds(int seconds, int& hours, int& minutes, int& secs);
+void splitSeconds(int seconds, int& hours, int& minutes, int& secs);
 
 // Size of a regular file; 0 when it cannot be opened or is no regular file.
-uint64_t FileSize64(const std::string& path);
+uint64_t fileSize64(const std::string& path);
 
 }  // namespace vidmill

@@ -24,7 +24,7 @@ int clampInt(long long value, long long low, long long high) {
 
 }  // namespace
 
-char NextToken(char* token, int capacity, const char* text, int& position, const char* delimiters) {
+char nextToken(char* token, int capacity, const char* text, int& position, const char* delimiters) {
     if (token == nullptr || capacity <= 0) {
         return '\0';
     }
@@ -48,7 +48,7 @@ char NextToken(char* token, int capacity, const char* text, int& position, const
     return token[0];
 }
 
-int DayNumber(int day, int month, int year) {
+int dayNumber(int day, int month, int year) {
     if (day == 0 && month == 0 && year == 0) {
         return 0;
     }
@@ -59,13 +59,13 @@ int DayNumber(int day, int month, int year) {
     return static_cast<int>(days);
 }
 
-int TodayNumber() {
+int todayNumber() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     if (localtime_r(&now, &local) == nullptr) {
         return 0;
     }
-    return DayNumber(local.tm_mday, local.tm_mon + 1, local.tm_year + 1900);
+    return dayNumber(local.tm_mday, local.tm_mon + 1, local.tm_year + 1900);
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {

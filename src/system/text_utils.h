@@ -12,13 +12,13 @@ namespace vidmill {
 // skipped, then characters are taken up to a delimiter, the end, or capacity-1 characters.
 // Position moves past the delimiter that ended the token; a token cut by the capacity goes on
 // at the next call. Returns the token's first character, 0 when there is no more token.
-char NextToken(char* token, int capacity, const char* text, int& position, const char* delimiters);
+char nextToken(char* token, int capacity, const char* text, int& position, const char* delimiters);
 
 // Day count of a proleptic Gregorian date, 1 January of year 0 being day 1; 0 for (0, 0, 0).
-int DayNumber(int day, int month, int year);
+int dayNumber(int day, int month, int year);
 
-// DayNumber of today's local date.
-int TodayNumber();
+// dayNumber of today's local date.
+int todayNumber();
 
 // Whether two texts are equal when ASCII letters are compared without regard
 // to case (file names and codec names; other bytes must match exactly).

@@ -34,7 +34,7 @@ int readVersion(const char* text, VersionPart (&parts)[kVersionParts]) {
     int position = 0;
     int count = 0;
     while (count < kVersionParts &&
-           NextToken(token, kVersionTokenCapacity, text, position, ".") != '\0') {
+           nextToken(token, kVersionTokenCapacity, text, position, ".") != '\0') {
         parts[count++] = partValue(token);
     }
     return count;
@@ -42,7 +42,7 @@ int readVersion(const char* text, VersionPart (&parts)[kVersionParts]) {
 
 }  // namespace
 
-int CompareVersions(const char* a, const char* b) {
+int compareVersions(const char* a, const char* b) {
     VersionPart partsA[kVersionParts] = {};
     VersionPart partsB[kVersionParts] = {};
     const int countA = readVersion(a, partsA);
@@ -55,7 +55,7 @@ int CompareVersions(const char* a, const char* b) {
     return countA > countB ? 1 : countA < countB ? -1 : 0;
 }
 
-int KeepVersionChars(char* output, int capacity, const char* input, int length) {
+int keepVersionChars(char* output, int capacity, const char* input, int length) {
     int kept = 0;
     for (int i = 0; i < length && kept < capacity; ++i) {
         const char c = input[i];
@@ -76,7 +76,7 @@ bool updateCheckDue(std::int32_t& lastUpdateCheckDay, int today, int intervalDay
     return lastUpdateCheckDay == 0 || elapsed >= intervalDays;
 }
 
-UpdateCheckResult CheckForUpdate(const UpdateCheckRequest& request,
+UpdateCheckResult runUpdateCheck(const UpdateCheckRequest& request,
                                  std::int32_t& lastUpdateCheckDay, int intervalDays, int today,
                                  const UpdateCheckIo& io) {
     if (!updateCheckDue(lastUpdateCheckDay, today, intervalDays)) {
@@ -87,10 +87,10 @@ UpdateCheckResult CheckForUpdate(const UpdateCheckRequest& request,
         return UpdateCheckResult::Failed;
     }
     char version[kMaxVersionAnswer + 1];
-    KeepVersionChars(version, static_cast<int>(kMaxVersionAnswer), reply.body.data(),
+    keepVersionChars(version, static_cast<int>(kMaxVersionAnswer), reply.body.data(),
                      static_cast<int>(reply.body.size()));
     lastUpdateCheckDay = today;
-    if (CompareVersions(version, request.ownVersion.c_str()) <= 0) {
+    if (compareVersions(version, request.ownVersion.c_str()) <= 0) {
         return UpdateCheckResult::Current;
     }
     // A build that names no download page has nowhere to send anybody.

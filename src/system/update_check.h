@@ -56,18 +56,18 @@ bool updateCheckDue(std::int32_t& lastUpdateCheckDay, int today, int intervalDay
 
 // The whole check. `lastUpdateCheckDay` becomes `today` after every usable
 // answer, newer or not.
-UpdateCheckResult CheckForUpdate(const UpdateCheckRequest& request,
+UpdateCheckResult runUpdateCheck(const UpdateCheckRequest& request,
                                  std::int32_t& lastUpdateCheckDay, int intervalDays, int today,
                                  const UpdateCheckIo& io);
 
 // 1 when version text a is greater than b, -1 when smaller, 0 when equal. Each
 // is read as up to four dot-separated numbers; a number too large for its part
 // counts as the largest one.
-int CompareVersions(const char* a, const char* b);
+int compareVersions(const char* a, const char* b);
 
 // Copies the digits and dots of `input` (length bytes) into `output`, at most
 // `capacity` of them, and terminates it: `output` holds capacity + 1 bytes.
 // Gives the number kept.
-int KeepVersionChars(char* output, int capacity, const char* input, int length);
+int keepVersionChars(char* output, int capacity, const char* input, int length);
 
 }  // namespace vidmill

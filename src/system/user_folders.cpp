@@ -52,7 +52,7 @@ std::string videosFromUserDirs() {
 
 }  // namespace
 
-std::string ProgramFolder() {
+std::string programFolder() {
     std::vector<char> buffer(4096);
     ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
     if (length <= 0) {
@@ -63,25 +63,25 @@ std::string ProgramFolder() {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string ConfigFolder() {
+std::string configFolder() {
     return configHome() + "/vidmill";
 }
 
-std::string VideosFolder() {
+std::string videosFolder() {
     std::string videos = videosFromUserDirs();
     return videos.empty() ? homeFolder() + "/Videos" : videos;
 }
 
-std::string DefaultOutputFolder() {
-    return VideosFolder() + "/Vidmill";
+std::string defaultOutputFolder() {
+    return videosFolder() + "/Vidmill";
 }
 
-bool IsFolder(const std::string& path) {
+bool isFolder(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool MakeFolders(const std::string& path) {
+bool makeFolders(const std::string& path) {
     if (path.empty()) {
         return false;
     }
@@ -94,7 +94,7 @@ bool MakeFolders(const std::string& path) {
             break;
         }
     }
-    return IsFolder(path);
+    return isFolder(path);
 }
 
 }  // namespace vidmill

@@ -7,22 +7,22 @@
 namespace vidmill {
 
 // The folder of the running program (the converter and the player lie there).
-std::string ProgramFolder();
+std::string programFolder();
 
 // $XDG_CONFIG_HOME/vidmill, or ~/.config/vidmill.
-std::string ConfigFolder();
+std::string configFolder();
 
 // The user's videos folder: XDG_VIDEOS_DIR from ~/.config/user-dirs.dirs,
 // or ~/Videos.
-std::string VideosFolder();
+std::string videosFolder();
 
 // "Vidmill" under the videos folder: where converted files go by default.
-std::string DefaultOutputFolder();
+std::string defaultOutputFolder();
 
 // Creates the folder and its missing parents; true when it exists afterwards.
-bool MakeFolders(const std::string& path);
+bool makeFolders(const std::string& path);
 
 // True when the path names an existing folder.
-bool IsFolder(const std::string& path);
+bool isFolder(const std::string& path);
 
 }  // namespace vidmill

@@ -186,7 +186,7 @@ class MainWindowTest : public QObject {
   private:
     std::unique_ptr<TempDir> dir_;
     FakeDesktop desktop_;
-    std::unique_ptr<TFMain> window_;
+    std::unique_ptr<MainWindow> window_;
     bool withPlayer_ = false;
     std::string homePage_;
     std::string versionUrl_;
@@ -210,8 +210,8 @@ class MainWindowTest : public QObject {
         timing.probePollMs = 2;
         return timing;
     }
-    TFMain& open(QStringList arguments = {}) {
-        window_ = std::make_unique<TFMain>(desktop_, paths(), arguments, timing());
+    MainWindow& open(QStringList arguments = {}) {
+        window_ = std::make_unique<MainWindow>(desktop_, paths(), arguments, timing());
         closeEvents_ = 0;
         window_->installEventFilter(this);
         window_->show();
@@ -310,7 +310,7 @@ class MainWindowTest : public QObject {
         QFETCH(int, status);
         QFETCH(bool, active);
         QFETCH(QList<bool>, expected);
-        TFMain& window = open();
+        MainWindow& window = open();
         Engine& engine = window.engine();
         if (active) {
             // A batch whose one conversion runs until stopped.
@@ -324,10 +324,10 @@ class MainWindowTest : public QObject {
             entry->status = EntryStatus(status);
             engine.entryList().entries().append(entry);
             engine.entryList().renumberRows();
-            window.RefreshEntryList();
-            window.list()->lvdGoto(engine.entryList().count() - 1);
+            window.refreshEntryList();
+            window.list()->gotoRow(engine.entryList().count() - 1);
         }
-        window.UpdateCommandStates();
+        window.updateCommandStates();
         QCOMPARE(enabled("PlayVideo1"), expected[0]);
         QCOMPARE(enabled("RenameVideo2"), expected[0]);
         QCOMPARE(enabled("StopConversion1"), expected[1]);
@@ -340,7 +340,7 @@ class MainWindowTest : public QObject {
     }
 
     void closeWhileConvertingAsksOnce() {
-        TFMain& window = open();
+        MainWindow& window = open();
         window.engine().admitFile(
             video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString());
         window.engine().startBatch();
@@ -358,7 +358,7 @@ class MainWindowTest : public QObject {
     }
 
     void dropAddsFoldersDepthFirstAndStartsOneBatch() {
-        TFMain& window = open();
+        MainWindow& window = open();
         const QString top = video("drop/b.avi").section('/', 0, -2);
         video("drop/a/2.avi");
         video("drop/a/1.avi");
@@ -382,7 +382,7 @@ class MainWindowTest : public QObject {
     }
 
     void dropDuringABatchDoesNothing() {
-        TFMain& window = open();
+        MainWindow& window = open();
         window.engine().admitFile(
             video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString());
         window.engine().startBatch();
@@ -395,7 +395,7 @@ class MainWindowTest : public QObject {
         for (int i = 0; i < 40; ++i) {
             video(QStringLiteral("many/%1.avi").arg(i, 2, 10, QLatin1Char('0')));
         }
-        TFMain& window = open();
+        MainWindow& window = open();
         int admittedWhenClosed = -1;
         // The close comes from inside the walk's own event processing.
         QTimer::singleShot(0, &window, [&] {
@@ -413,7 +413,7 @@ class MainWindowTest : public QObject {
         video("args/clip.avi");
         const QString previous = QDir::currentPath();
         QDir::setCurrent(QString::fromStdString(dir_->path()));
-        TFMain& window = open({"args/clip.avi"});
+        MainWindow& window = open({"args/clip.avi"});
         QDir::setCurrent(previous);
         QVERIFY(waitFor([&] { return window.engine().entryList().count() == 1; }));
         QCOMPARE(QString::fromStdString(window.engine().entryList().at(0)->sourcePath),
@@ -421,21 +421,21 @@ class MainWindowTest : public QObject {
     }
 
     void addDialogStartsInTheLastFolderAndFiltersByExtension() {
-        TFMain& window = open();
+        MainWindow& window = open();
         desktop_.files = {video("picked/x.avi"), video("picked/y.avi")};
-        QVERIFY(window.AddVideos());
+        QVERIFY(window.addVideos());
         QCOMPARE(window.engine().entryList().count(), 2);
         QVERIFY(desktop_.filters.startsWith("All supported files (*.avi *.AVI "));
         QVERIFY(desktop_.filters.contains(";;All Files (* *)") ||
                 desktop_.filters.contains(";;All Files (*.*)"));
         QVERIFY2(!window.engine().batchActive(), "adding alone converts nothing");
         desktop_.files.clear();
-        window.AddVideos();
+        window.addVideos();
         QCOMPARE(desktop_.openedIn, QFileInfo(video("picked/x.avi")).absolutePath() + "/");
     }
 
     void theHistoryIsOnTheDiskSoonAfterAChange() {
-        TFMain& window = open();
+        MainWindow& window = open();
         window.engine().admitFile(video("kept.avi").toStdString());
         window.saveHistoryIfChanged(true);  // what the timer does every few seconds
         EntryList saved;
@@ -469,7 +469,7 @@ class MainWindowTest : public QObject {
         AppPaths next = paths();
         next.settingsFile = dir_->file("config/vidmill/settings.bin");
         next.historyFile = history;
-        window_ = std::make_unique<TFMain>(desktop_, next, QStringList(), timing());
+        window_ = std::make_unique<MainWindow>(desktop_, next, QStringList(), timing());
         const EntryList& list = window_->engine().entryList();
         QCOMPARE(list.count(), 3);
         QCOMPARE(list.at(0)->status.load(), EntryStatus::Ok);
@@ -553,7 +553,7 @@ class MainWindowTest : public QObject {
             engine.entryList().entries().append(entry);
         }
         engine.entryList().renumberRows();
-        window_->RefreshEntryList();
+        window_->refreshEntryList();
     }
 
     void playOpensWhatTheStatusOffers() {
@@ -561,8 +561,8 @@ class MainWindowTest : public QObject {
         fillList({EntryStatus::Ok, EntryStatus::Ready, EntryStatus::Cancelled});
         const EntryList& list = window_->engine().entryList();
         for (int row : {0, 1, 2}) {
-            window_->list()->lvdGoto(row);
-            window_->PlayVideo();
+            window_->list()->gotoRow(row);
+            window_->playVideo();
         }
         // No player of our own here: the desktop's program opens them, each
         // path whole.
@@ -575,8 +575,8 @@ class MainWindowTest : public QObject {
         withPlayer_ = true;
         open();
         fillList({EntryStatus::Ready});
-        window_->list()->lvdGoto(0);
-        window_->PlayVideo();
+        window_->list()->gotoRow(0);
+        window_->playVideo();
         QCOMPARE(desktop_.played,
                  QStringList({QString::fromStdString(dir_->file("e0 \"quoted\".avi"))}));
     }
@@ -585,28 +585,28 @@ class MainWindowTest : public QObject {
         open();
         fillList({EntryStatus::Ok, EntryStatus::Ready, EntryStatus::ConversionError});
         ListViewData& list = *window_->list();
-        list.lvdGoto(2);
+        list.gotoRow(2);
         window_->command("DeleteEntry1")->trigger();
         QCOMPARE(window_->engine().entryList().count(), 2);
-        QCOMPARE(list.lvdIndexFocused(), 1);  // the new last row
-        list.lvdGoto(0);
-        window_->DeleteVideo();
-        QCOMPARE(list.lvdIndexFocused(), 0);  // the row that took its place
+        QCOMPARE(list.focusedRow(), 1);  // the new last row
+        list.gotoRow(0);
+        window_->deleteVideo();
+        QCOMPARE(list.focusedRow(), 0);  // the row that took its place
         QCOMPARE(QDir(QString::fromStdString(window_->engine().settings().destinationFolder))
                      .entryList(QDir::Files),
                  QStringList());  // the converted file went with it
-        window_->RemoveEntry();
+        window_->removeEntry();
         QCOMPARE(window_->engine().entryList().count(), 0);
-        QCOMPARE(list.lvdIndexFocused(), -1);
+        QCOMPARE(list.focusedRow(), -1);
 
         fillList({EntryStatus::Ok});
         window_->engine().admitFile(
             video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString());
         window_->engine().startBatch();
-        list.lvdGoto(0);
+        list.gotoRow(0);
         const int asked = desktop_.messages.size();
         window_->command("DeleteEntry1")->trigger();
-        window_->RemoveEntry();
+        window_->removeEntry();
         QCOMPARE(window_->engine().entryList().count(), 2);
         QCOMPARE(desktop_.messages.size(), asked);  // nothing asked during a batch
     }
@@ -614,9 +614,9 @@ class MainWindowTest : public QObject {
     void renameRefusesAPathAndAsksAgain() {
         open();
         fillList({EntryStatus::Ok});
-        window_->list()->lvdGoto(0);
+        window_->list()->gotoRow(0);
         desktop_.answers = {"../escaped", "holiday"};
-        window_->RenameVideo();
+        window_->renameVideo();
         QCOMPARE(desktop_.messages.size(), 1);
         const VideoEntry& entry = *window_->engine().entryList().at(0);
         QCOMPARE(QString::fromStdString(entry.name), QStringLiteral("holiday"));
@@ -625,7 +625,7 @@ class MainWindowTest : public QObject {
     }
 
     void settingsAreCommittedAndTheBatchDialogNamesTheVideos() {
-        TFMain& window = open();
+        MainWindow& window = open();
         window.command("Settings1")->trigger();
         QCOMPARE(window.engine().settings().maxConcurrent, 3);
         QVERIFY(QFileInfo::exists(QString::fromStdString(dir_->file("settings.bin"))));
@@ -638,14 +638,14 @@ class MainWindowTest : public QObject {
     }
 
     void failureReasonIsTheStatusTooltip() {
-        TFMain& window = open();
+        MainWindow& window = open();
         window.engine().admitFile(video("bad.avi", "say cannot decode this; exit 3").toStdString());
         window.engine().startBatch();
         QVERIFY(waitFor([&] { return window.engine().batchIdle(); }));
         QCOMPARE(window.cellText(0, 3), QStringLiteral("Conversion Error"));
         QCOMPARE(window.cellToolTip(0, 3), QStringLiteral("cannot decode this"));
-        window.list()->lvdGoto(0);
-        window.UpdateCommandStates();
+        window.list()->gotoRow(0);
+        window.updateCommandStates();
         QVERIFY(window.command("ShowReason2")->isEnabled());
         window.command("ShowReason2")->trigger();
         QCOMPARE(desktop_.shown.size(), 1);
@@ -708,18 +708,18 @@ class MainWindowTest : public QObject {
         QCOMPARE(desktop_.messagesOverPleaseWait, 0);
         QCOMPARE(desktop_.opened, QStringList({"https://vidmill.example/download"}));
         QVERIFY(currentPleaseWait() == nullptr);
-        QCOMPARE(window_->engine().settings().lastUpdateCheckDay, TodayNumber());
+        QCOMPARE(window_->engine().settings().lastUpdateCheckDay, todayNumber());
 
         // Checked today: the next start asks nothing and shows no notice.
         reopen();
         QCOMPARE(desktop_.requests.size(), 1);
 
         // A failed check leaves the day, so the next start tries again.
-        window_->engine().settings().lastUpdateCheckDay = TodayNumber() - 2;
+        window_->engine().settings().lastUpdateCheckDay = todayNumber() - 2;
         desktop_.reply = {};
         reopen();
         QCOMPARE(desktop_.requests.size(), 2);
-        QCOMPARE(window_->engine().settings().lastUpdateCheckDay, TodayNumber() - 2);
+        QCOMPARE(window_->engine().settings().lastUpdateCheckDay, todayNumber() - 2);
         QVERIFY(currentPleaseWait() == nullptr);
     }
 
@@ -761,7 +761,7 @@ class MainWindowTest : public QObject {
         io.ask = [&](const std::string&) { return ++asked, false; };
         io.openUrl = [](const std::string&) {};
         std::int32_t lastDay = 1000;
-        CheckForUpdate({server.url().toStdString(), "0.0.1", "http://x.example/"}, lastDay,
+        runUpdateCheck({server.url().toStdString(), "0.0.1", "http://x.example/"}, lastDay,
                        kUpdateCheckIntervalDays, 2000, io);
         QCOMPARE(lastDay, dayRecorded ? 2000 : 1000);
         QCOMPARE(asked, 0);
@@ -804,7 +804,7 @@ class MainWindowTest : public QObject {
     }
 
     void shutdownAfterTheBatchIsAskedAndComesLast() {
-        TFMain& window = open();
+        MainWindow& window = open();
         Engine& engine = window.engine();
         engine.settings().shutdownAfter = true;
         engine.settings().exitAfter = true;
@@ -856,15 +856,15 @@ class MainWindowTest : public QObject {
     }
 
     void stopAllCancelsShutdownAndExit() {
-        TFMain& window = open();
+        MainWindow& window = open();
         Engine& engine = window.engine();
         engine.settings().shutdownAfter = true;
         engine.settings().exitAfter = true;
         engine.admitFile(video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString());
         engine.startBatch();
         QVERIFY(waitFor([&] { return engine.liveWorkers() > 0; }));
-        window.list()->lvdGoto(0);
-        window.UpdateCommandStates();
+        window.list()->gotoRow(0);
+        window.updateCommandStates();
         window.command("StopAll1")->trigger();
         QVERIFY(waitFor([&] { return engine.batchIdle(); }));
         // A close at the batch's end would be queued by then: once a call

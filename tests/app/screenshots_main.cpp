@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     paths.settingsFile = dir.file("settings.bin");
     paths.historyFile = dir.file("history.bin");
     vidmill::test::AgreeingDesktop desktop;
-    vidmill::TFMain window(desktop, paths);
+    vidmill::MainWindow window(desktop, paths);
     window.resize(900, 560);
     window.show();
     settle(200);
@@ -113,26 +113,26 @@ int main(int argc, char** argv) {
     engine.stopAll();
     settle(1500);
     engine.admitFile(ready);
-    window.list()->lvdGoto(2);
+    window.list()->gotoRow(2);
     settle(300);
     ok = save(window, out + "/main-window-idle.png") && ok;
 
     vidmill::TipSet tips = vidmill::programTips();
-    vidmill::TFTip tip(tips, &window);
-    tip.BitBtnNextClick();
+    vidmill::TipWindow tip(tips, &window);
+    tip.showNextTip();
     tip.show();
     settle(300);
     ok = save(tip, out + "/tip-of-the-day.png") && ok;
     tip.hide();
-    vidmill::TFAbout about(vidmill::aboutCaption(), vidmill::aboutText(), &window);
+    vidmill::AboutBox about(vidmill::aboutCaption(), vidmill::aboutText(), &window);
     about.show();
     settle(300);
     ok = save(about, out + "/about-box.png") && ok;
     about.hide();
-    vidmill::ShowPleaseWait(vidmill::kAppTitle, vidmill::updateWaitText(), &window);
+    vidmill::showPleaseWait(vidmill::kAppTitle, vidmill::updateWaitText(), &window);
     settle(300);
     ok = save(*vidmill::currentPleaseWait(), out + "/please-wait.png") && ok;
-    vidmill::ClosePleaseWait();
+    vidmill::closePleaseWait();
 
     // The settings dialog as a batch start shows it, both pages.
     class NoHost : public vidmill::SettingsDialogHost {

@@ -58,7 +58,7 @@ void setUp(ListViewData& view, ListDataSource* source, int count) {
     view.setDataSource(source);
     view.setColumns({"Name", "Status", "Path"}, {150, -90, 0});
     view.resize(500, 400);
-    view.lvdSetCount(count);
+    view.setRowCount(count);
 }
 
 // Lets zero-timers run and pending paints happen.
@@ -101,7 +101,7 @@ void ListViewDataTest::columnsFollowTheWidthConvention() {
              view.palette().color(QPalette::Active, QPalette::Highlight));
 
     // Without a source the list paints empty cells.
-    view.lvdSetCount(50);
+    view.setRowCount(50);
     view.show();
     QVERIFY(QTest::qWaitForWindowExposed(&view));
     QVERIFY(!view.grab().isNull());
@@ -194,19 +194,19 @@ void ListViewDataTest::modelStaysConsistent() {
         int columns;
     };
     const std::vector<Step> steps{
-        {"grow", [&] { view.lvdSetCount(10); }, 10, 3},
-        {"grow more", [&] { view.lvdSetCount(25); }, 25, 3},
-        {"same", [&] { view.lvdSetCount(25); }, 25, 3},
-        {"shrink", [&] { view.lvdSetCount(6); }, 6, 3},
-        {"remove first", [&] { view.lvdRemove(0); }, 5, 3},
-        {"remove last", [&] { view.lvdRemove(4); }, 4, 3},
-        {"remove middle", [&] { view.lvdRemove(1); }, 3, 3},
-        {"remove past end", [&] { view.lvdRemove(3); }, 3, 3},
+        {"grow", [&] { view.setRowCount(10); }, 10, 3},
+        {"grow more", [&] { view.setRowCount(25); }, 25, 3},
+        {"same", [&] { view.setRowCount(25); }, 25, 3},
+        {"shrink", [&] { view.setRowCount(6); }, 6, 3},
+        {"remove first", [&] { view.removeRow(0); }, 5, 3},
+        {"remove last", [&] { view.removeRow(4); }, 4, 3},
+        {"remove middle", [&] { view.removeRow(1); }, 3, 3},
+        {"remove past end", [&] { view.removeRow(3); }, 3, 3},
         {"update and redraw",
          [&] {
-             view.lvdUpdate(0);
-             view.lvdUpdate(2);
-             view.lvdRedraw(9);
+             view.updateRow(0);
+             view.updateRow(2);
+             view.redrawRows(9);
              settle();
          },
          3, 3},
@@ -220,13 +220,13 @@ void ListViewDataTest::modelStaysConsistent() {
              view.setColumns({"A", "B"}, {});
          },
          3, 2},
-        {"clear", [&] { view.lvdClearAll(); }, 0, 2},
-        {"negative", [&] { view.lvdSetCount(-3); }, 0, 2},
-        {"remove from empty", [&] { view.lvdRemove(0); }, 0, 2},
+        {"clear", [&] { view.clearRows(); }, 0, 2},
+        {"negative", [&] { view.setRowCount(-3); }, 0, 2},
+        {"remove from empty", [&] { view.removeRow(0); }, 0, 2},
     };
     for (const Step& step : steps) {
         step.run();
-        QVERIFY2(view.lvdGetCount() == step.rows, step.what);
+        QVERIFY2(view.rowCount() == step.rows, step.what);
         QVERIFY2(view.model()->rowCount() == step.rows, step.what);
         QVERIFY2(view.model()->columnCount() == step.columns, step.what);
     }
@@ -243,7 +243,7 @@ void ListViewDataTest::longListAsksOnlyForVisibleRows() {
     source.reset();
     QElapsedTimer timer;
     timer.start();
-    view.lvdSetCount(kManyRows);
+    view.setRowCount(kManyRows);
     const double setCountMs = timer.nsecsElapsed() / 1e6;
     QCOMPARE(source.calls, 0);
 
@@ -258,7 +258,7 @@ void ListViewDataTest::longListAsksOnlyForVisibleRows() {
     qInfo("%d rows: count set in %.2f ms, first paint asked %zu rows (%.1f ms with the wait)",
           kManyRows, setCountMs, source.rowsAsked.size(), paintMs);
 
-    view.lvdGoto(20000);
+    view.gotoRow(20000);
     source.reset();
     view.viewport()->repaint();
     QVERIFY(int(source.rowsAsked.size()) <= screenful);
@@ -301,16 +301,16 @@ void ListViewDataTest::updateIsDeferredAndCoalesced() {
         const int n = op.mid(1).toInt();
         switch (op.at(0).toLatin1()) {
             case 'u':
-                view.lvdUpdate(n);
+                view.updateRow(n);
                 break;
             case 'r':
-                view.lvdRedraw(n);
+                view.redrawRows(n);
                 break;
             case 'x':
-                view.lvdRemove(n);
+                view.removeRow(n);
                 break;
             case 'c':
-                view.lvdSetCount(n);
+                view.setRowCount(n);
                 break;
         }
     }
@@ -341,9 +341,9 @@ void ListViewDataTest::flushRepaintsOnlyMarkedVisibleRows() {
     settle();
 
     source.reset();
-    view.lvdUpdate(3);
-    view.lvdUpdate(5);
-    view.lvdUpdate(25000);
+    view.updateRow(3);
+    view.updateRow(5);
+    view.updateRow(25000);
     QTRY_VERIFY(!source.rowsAsked.empty());
     settle();
     QCOMPARE(source.rowsAsked, (std::set<int>{3, 5}));
@@ -353,7 +353,7 @@ void ListViewDataTest::selectionChangesInOneOperation() {
     ListViewData view;
     setUp(view, nullptr, kManyRows);
     QSignalSpy changes(view.selectionModel(), &QItemSelectionModel::selectionChanged);
-    QSignalSpy notified(&view, &ListViewData::lvdChanged);
+    QSignalSpy notified(&view, &ListViewData::focusOrSelectionChanged);
     const auto once = [&](const char* what, const std::function<void()>& op) {
         changes.clear();
         notified.clear();
@@ -365,19 +365,19 @@ void ListViewDataTest::selectionChangesInOneOperation() {
         QVERIFY2(notified.count() == 1, what);
     };
 
-    once("select all", [&] { view.lvdSelectAll(true); });
+    once("select all", [&] { view.selectAllRows(true); });
     QCOMPARE(view.selectedRows().size(), kManyRows);
-    once("invert all", [&] { view.lvdInvertSelect(); });
+    once("invert all", [&] { view.invertSelection(); });
     QVERIFY(view.selectedRows().isEmpty());
 
     const QList<int> scattered{0, 7, 8, 9, kManyRows - 1};
     for (int row : scattered) {
-        view.lvdSetSelected(row, true);
+        view.setRowSelected(row, true);
     }
     QCOMPARE(view.selectedRows(), scattered);
-    once("invert scattered", [&] { view.lvdInvertSelect(); });
+    once("invert scattered", [&] { view.invertSelection(); });
     QCOMPARE(view.selectedRows().size(), kManyRows - scattered.size());
-    QVERIFY(view.lvdItemSelected(6) && !view.lvdItemSelected(7) && view.lvdItemSelected(10));
+    QVERIFY(view.isRowSelected(6) && !view.isRowSelected(7) && view.isRowSelected(10));
     // The one signal tells the view exactly what to repaint.
     const auto selected = changes.at(0).at(0).value<QItemSelection>();
     const auto deselected = changes.at(0).at(1).value<QItemSelection>();
@@ -385,9 +385,9 @@ void ListViewDataTest::selectionChangesInOneOperation() {
     const QModelIndex seven = view.model()->index(7, 1);
     QVERIFY(selected.contains(six) && !selected.contains(seven));
     QVERIFY(deselected.contains(seven) && !deselected.contains(six));
-    once("invert back", [&] { view.lvdInvertSelect(); });
+    once("invert back", [&] { view.invertSelection(); });
     QCOMPARE(view.selectedRows(), scattered);
-    once("deselect all", [&] { view.lvdSelectAll(false); });
+    once("deselect all", [&] { view.selectAllRows(false); });
     QVERIFY(view.selectedRows().isEmpty());
 
     // The worst case: every other row selected.
@@ -396,9 +396,9 @@ void ListViewDataTest::selectionChangesInOneOperation() {
         alternate.select(view.model()->index(row, 0), view.model()->index(row, 2));
     }
     view.selectionModel()->select(alternate, QItemSelectionModel::ClearAndSelect);
-    once("invert every other row", [&] { view.lvdInvertSelect(); });
+    once("invert every other row", [&] { view.invertSelection(); });
     QCOMPARE(view.selectedRows().size(), kManyRows / 2);
-    QVERIFY(view.lvdItemSelected(1) && !view.lvdItemSelected(2));
+    QVERIFY(view.isRowSelected(1) && !view.isRowSelected(2));
 }
 
 void ListViewDataTest::gotoScrollsAndMovesTheFocusedSelection() {
@@ -407,16 +407,16 @@ void ListViewDataTest::gotoScrollsAndMovesTheFocusedSelection() {
     setUp(view, &source, 0);
     view.show();
     QVERIFY(QTest::qWaitForWindowExposed(&view));
-    view.lvdSetCount(kManyRows);
-    view.lvdSetSelected(1, true);
-    view.lvdSetSelected(2, true);
-    view.lvdSetIndexFocused(2);
+    view.setRowCount(kManyRows);
+    view.setRowSelected(1, true);
+    view.setRowSelected(2, true);
+    view.setFocusedRow(2);
 
     // Right after the count changed, then back up.
     const QList<std::pair<int, QList<int>>> jumps{{20000, {1, 20000}}, {3, {1, 3}}};
     for (const auto& [row, selected] : jumps) {
-        view.lvdGoto(row);
-        QCOMPARE(view.lvdIndexFocused(), row);
+        view.gotoRow(row);
+        QCOMPARE(view.focusedRow(), row);
         QCOMPARE(view.selectedRows(), selected);
         const QRect cell = view.visualRect(view.model()->index(row, 0));
         QVERIFY(cell.top() >= 0 && cell.bottom() <= view.viewport()->rect().bottom());
@@ -440,10 +440,10 @@ void ListViewDataTest::focusAndSelectionFollowCount() {
     QFETCH(QList<int>, selected);
     ListViewData view;
     setUp(view, nullptr, 10);
-    view.lvdSetSelected(3, true);
-    view.lvdGoto(8);
-    view.lvdSetCount(count);
-    QCOMPARE(view.lvdIndexFocused(), focus);
+    view.setRowSelected(3, true);
+    view.gotoRow(8);
+    view.setRowCount(count);
+    QCOMPARE(view.focusedRow(), focus);
     QCOMPARE(view.selectedRows(), selected);
 }
 
@@ -456,7 +456,7 @@ void ListViewDataTest::activationAndContextMenu() {
     QSignalSpy activated(&view, &ListViewData::activatedRow);
     QSignalSpy menu(&view, &ListViewData::contextMenuAt);
 
-    view.lvdGoto(4);
+    view.gotoRow(4);
     QTest::keyClick(&view, Qt::Key_Return);
     QTest::keyClick(&view, Qt::Key_Enter, Qt::KeypadModifier);
     const QPoint second = view.visualRect(view.model()->index(2, 1)).center();

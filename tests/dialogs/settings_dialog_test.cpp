@@ -430,12 +430,12 @@ void SettingsDialogTest::destinationFolder() {
     QCOMPARE(edDir->text(), "/videos/out");
 
     host.answer = "/" + QString(300, 'x');  // does not fit the record
-    dialog.BSelectDirClick();
+    dialog.chooseDestination();
     QCOMPARE(host.messages.size(), 1);
     QCOMPARE(edDir->text(), "/videos/out");
 
     host.answer = QString::fromUtf8("/videos/n\u00e9w");
-    dialog.BSelectDirClick();
+    dialog.chooseDestination();
     QCOMPARE(host.starts.last(), "/videos/out");
     QCOMPARE(edDir->text(), host.answer);
     dialog.accept();

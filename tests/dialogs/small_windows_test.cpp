@@ -9,15 +9,15 @@
 #include "dialogs/please_wait.h"
 #include "dialogs/tip_window.h"
 
-using vidmill::TFTip;
 using vidmill::TipSet;
+using vidmill::TipWindow;
 
 namespace {
 
-QList<vidmill::TFPleaseWait*> pleaseWaitWindows() {
-    QList<vidmill::TFPleaseWait*> found;
+QList<vidmill::PleaseWaitWindow*> pleaseWaitWindows() {
+    QList<vidmill::PleaseWaitWindow*> found;
     for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* notice = qobject_cast<vidmill::TFPleaseWait*>(widget)) {
+        if (auto* notice = qobject_cast<vidmill::PleaseWaitWindow*>(widget)) {
             found << notice;
         }
     }
@@ -59,12 +59,12 @@ class SmallWindowsTest : public QObject {
     void normalizeTipText() {
         QFETCH(QString, tip);
         QFETCH(QString, shown);
-        QCOMPARE(vidmill::NormalizeTipText(tip), shown);
+        QCOMPARE(vidmill::normalizeTipText(tip), shown);
     }
 
     void tipsStepWithoutWrapping() {
         TipSet set = fiveTips();
-        TFTip tip(set);
+        TipWindow tip(set);
         auto* previous = tip.findChild<QPushButton*>("BitBtnPrevious");
         auto* next = tip.findChild<QPushButton*>("BitBtnNext");
         QCOMPARE(tip.tipCount(), 5);
@@ -77,10 +77,10 @@ class SmallWindowsTest : public QObject {
         QCOMPARE(tip.shownText(), QStringLiteral("five"));
         QVERIFY(!next->isEnabled());
         QVERIFY(previous->isEnabled());
-        tip.BitBtnNextClick();  // past the end: stays
+        tip.showNextTip();  // past the end: stays
         QCOMPARE(tip.tipIndex(), 4);
         for (int i = 0; i < 6; ++i) {
-            tip.BitBtnPreviousClick();
+            tip.showPreviousTip();
         }
         QCOMPARE(tip.tipIndex(), 0);
         QCOMPARE(tip.shownText(), QStringLiteral("one"));
@@ -90,7 +90,7 @@ class SmallWindowsTest : public QObject {
         // nothing to step to.
         TipSet single;
         single.tips = QStringList{"", "", "after the end"};
-        TFTip lone(single);
+        TipWindow lone(single);
         QCOMPARE(lone.tipCount(), 1);
         QVERIFY(!lone.findChild<QPushButton*>("BitBtnNext")->isEnabled());
         QVERIFY(!lone.findChild<QPushButton*>("BitBtnPrevious")->isEnabled());
@@ -109,7 +109,7 @@ class SmallWindowsTest : public QObject {
         QFETCH(bool, before);
         TipSet set = fiveTips();
         set.showAtStartup = before;
-        TFTip tip(set);
+        TipWindow tip(set);
         tip.open();
         QVERIFY(QTest::qWaitForWindowExposed(&tip));
         auto* box = tip.findChild<QCheckBox*>("CBStartup");
@@ -132,10 +132,10 @@ class SmallWindowsTest : public QObject {
     }
 
     void pleaseWaitIsOneWindowAndLeavesNone() {
-        vidmill::ClosePleaseWait();  // nothing shown: nothing happens
+        vidmill::closePleaseWait();  // nothing shown: nothing happens
         QVERIFY(pleaseWaitWindows().isEmpty());
 
-        vidmill::ShowPleaseWait("Vidmill", "first");
+        vidmill::showPleaseWait("Vidmill", "first");
         QCOMPARE(pleaseWaitWindows().size(), 1);
         QVERIFY(pleaseWaitWindows()[0]->isVisible());
         QVERIFY(pleaseWaitWindows()[0]->windowFlags() & Qt::WindowStaysOnTopHint);
@@ -145,17 +145,17 @@ class SmallWindowsTest : public QObject {
         QVERIFY(pleaseWaitWindows()[0]->isVisible());
 
         // A second one replaces the first instead of leaving it on top.
-        vidmill::ShowPleaseWait("Second", "second");
+        vidmill::showPleaseWait("Second", "second");
         QCOMPARE(pleaseWaitWindows().size(), 1);
-        vidmill::TFPleaseWait* shown = pleaseWaitWindows()[0];
+        vidmill::PleaseWaitWindow* shown = pleaseWaitWindows()[0];
         QCOMPARE(shown->windowTitle(), QStringLiteral("Second"));
-        vidmill::SetPleaseWaitText("third");
+        vidmill::setPleaseWaitText("third");
         QCOMPARE(shown->text(), QStringLiteral("third"));
 
-        vidmill::ClosePleaseWait();
+        vidmill::closePleaseWait();
         QVERIFY(pleaseWaitWindows().isEmpty());
         QVERIFY(vidmill::currentPleaseWait() == nullptr);
-        vidmill::SetPleaseWaitText("nobody");  // no window: nothing happens
+        vidmill::setPleaseWaitText("nobody");  // no window: nothing happens
     }
 };
 

@@ -32,17 +32,17 @@ using namespace std::chrono_literals;
 // Records what the engine asks of its window and answers its questions.
 class RecordingHost : public EngineHost {
   public:
-    void SetConvertingState(bool converting) override { convertingCalls.push_back(converting); }
-    void UpdateCommandStates() override {}
-    void RefreshEntryList() override { ++refreshes; }
-    void ShowEntryCount() override {}
-    void ShowSettingsStrip() override {}
-    int AppMessageBox(int style, const std::string& text) override {
+    void setConvertingState(bool converting) override { convertingCalls.push_back(converting); }
+    void updateCommandStates() override {}
+    void refreshEntryList() override { ++refreshes; }
+    void showEntryCount() override {}
+    void showSettingsStrip() override {}
+    int showMessage(int style, const std::string& text) override {
         messages.push_back(text);
         return style == kQuestionMessage ? answer : 1;
     }
-    void lvdUpdate(int row) override {}
-    void lvdGoto(int row) override { focused = row; }
+    void updateRow(int row) override {}
+    void gotoRow(int row) override { focused = row; }
     void showBatchProgress(int percent, const std::string& text) override {
         progressTexts.push_back(text);
         int running = 0;
@@ -1024,7 +1024,7 @@ TEST_F(EngineTest, OutputsGoToTheirSubfoldersWithNamesUniqueInEach) {
         } else {
             EXPECT_EQ(entry.status, EntryStatus::Ok) << cases[i].subfolder;
             EXPECT_EQ(entry.outputPath, cases[i].output);
-            EXPECT_EQ(FileSize64(entry.outputPath), 100u) << entry.outputPath;
+            EXPECT_EQ(fileSize64(entry.outputPath), 100u) << entry.outputPath;
         }
     }
     EXPECT_FALSE(exists(dir.file("escape")));

@@ -17,15 +17,15 @@ namespace vidmill {
 namespace {
 
 TEST(VideoFilesTest, ExtensionsMatchWholeTokensWhateverTheCase) {
-    EXPECT_TRUE(IsSupportedExtension(".AVI", kAllSupportedExtensions));
-    EXPECT_TRUE(IsSupportedExtension("mkv", kAllSupportedExtensions));
-    EXPECT_TRUE(IsSupportedExtension(".mpeg", "avi mpeg"));
-    EXPECT_FALSE(IsSupportedExtension(".mpg", "avi mpeg"));
-    EXPECT_FALSE(IsSupportedExtension(".mpe", "avi mpeg"));
-    EXPECT_FALSE(IsSupportedExtension("", kAllSupportedExtensions));
-    EXPECT_FALSE(IsSupportedExtension(".", kAllSupportedExtensions));
-    EXPECT_FALSE(IsSupportedExtension(".txt", kAllSupportedExtensions));
-    EXPECT_TRUE(IsSupportedExtension("wmv", " \twmv\n"));
+    EXPECT_TRUE(isSupportedExtension(".AVI", kAllSupportedExtensions));
+    EXPECT_TRUE(isSupportedExtension("mkv", kAllSupportedExtensions));
+    EXPECT_TRUE(isSupportedExtension(".mpeg", "avi mpeg"));
+    EXPECT_FALSE(isSupportedExtension(".mpg", "avi mpeg"));
+    EXPECT_FALSE(isSupportedExtension(".mpe", "avi mpeg"));
+    EXPECT_FALSE(isSupportedExtension("", kAllSupportedExtensions));
+    EXPECT_FALSE(isSupportedExtension(".", kAllSupportedExtensions));
+    EXPECT_FALSE(isSupportedExtension(".txt", kAllSupportedExtensions));
+    EXPECT_TRUE(isSupportedExtension("wmv", " \twmv\n"));
 }
 
 TEST(VideoFilesTest, EveryGroupExtensionIsAccepted) {
@@ -36,19 +36,19 @@ TEST(VideoFilesTest, EveryGroupExtensionIsAccepted) {
             size_t end = list.find(' ', start);
             end = end == std::string_view::npos ? list.size() : end;
             std::string token(list.substr(start, end - start));
-            EXPECT_TRUE(IsSupportedExtension(token, kAllSupportedExtensions)) << token;
+            EXPECT_TRUE(isSupportedExtension(token, kAllSupportedExtensions)) << token;
             start = end + 1;
         }
     }
 }
 
 TEST(VideoFilesTest, FilterHasDescriptionsInLowerAndPatternsInUpperCase) {
-    std::string filter = BuildVideoFilter();
+    std::string filter = buildVideoFilter();
     EXPECT_EQ(filter.rfind("All supported files|*.AVI;*.MPG;", 0), 0u);
     EXPECT_NE(filter.find("|Windows Media Files (*.wmv;*.asf)|*.WMV;*.ASF|"), std::string::npos);
     EXPECT_NE(filter.find("|Real Media Files (*.rm;*.rmvb)|*.RM;*.RMVB|"), std::string::npos);
     EXPECT_EQ(filter.substr(filter.size() - 20), "All Files (*.*)|*.*|");
-    EXPECT_EQ(BuildVideoFilter(30).size(), 30u);
+    EXPECT_EQ(buildVideoFilter(30).size(), 30u);
 }
 
 class FolderWalkTest : public ::testing::Test {
@@ -61,7 +61,7 @@ class FolderWalkTest : public ::testing::Test {
     std::vector<std::string> walk(const std::string& start) {
         std::vector<std::string> found;
         skipped.clear();
-        AddFolder(
+        addFolder(
             start, [&](const std::string& path) { found.push_back(relative(path)); }, {},
             [&](const std::string& path, const std::string& reason) {
                 skipped.push_back(relative(path) + ": " + reason);
@@ -98,7 +98,7 @@ TEST_F(FolderWalkTest, FoldersReachedTwiceAreSearchedOnceAndMissingFoldersGiveNo
     link(dir.file("a"), "b");
     EXPECT_EQ(walk(dir.path()), std::vector<std::string>{"a/clip.avi"});
     EXPECT_TRUE(skipped.empty()) << skipped[0];
-    EXPECT_EQ(AddFolder(dir.file("missing"), [](const std::string&) {}), 0);
+    EXPECT_EQ(addFolder(dir.file("missing"), [](const std::string&) {}), 0);
 }
 
 // Each item that cannot be taken is reported with its reason, and the walk
@@ -181,10 +181,10 @@ TEST_F(FolderWalkTest, DroppedNamesAreFilteredByExtension) {
     touch("readme.txt");
     std::vector<std::string> admitted;
     auto admit = [&](const std::string& path) { admitted.push_back(path); };
-    EXPECT_TRUE(AddDroppedName(dir.file("clip.avi"), admit));
-    EXPECT_FALSE(AddDroppedName(dir.file("readme.txt"), admit));
-    EXPECT_FALSE(AddDroppedName(dir.file("gone.avi"), admit));
-    EXPECT_TRUE(AddDroppedName(dir.path(), admit));
+    EXPECT_TRUE(addDroppedName(dir.file("clip.avi"), admit));
+    EXPECT_FALSE(addDroppedName(dir.file("readme.txt"), admit));
+    EXPECT_FALSE(addDroppedName(dir.file("gone.avi"), admit));
+    EXPECT_TRUE(addDroppedName(dir.path(), admit));
     EXPECT_EQ(admitted.size(), 2u);
 }
 

@@ -19,7 +19,7 @@ std::ostream& operator<<(std::ostream& out, const Parts& p) {
 
 Parts split(std::string_view path, const PathStyle& style) {
     Parts p{"x", "x", "x", "x"};  // stale values must be replaced
-    SplitPath(path, &p.drive, &p.folder, &p.name, &p.extension, style);
+    splitPath(path, &p.drive, &p.folder, &p.name, &p.extension, style);
     return p;
 }
 
@@ -60,9 +60,9 @@ TEST_P(BothStyles, SplitsFolderNameAndLastExtension) {
 TEST_P(BothStyles, NullOutputsAreSkipped) {
     std::string name;
     std::string fileName;
-    EXPECT_EQ(SplitPath(p("\\v\\clip.avi"), nullptr, nullptr, &name, nullptr, style()), 0);
+    EXPECT_EQ(splitPath(p("\\v\\clip.avi"), nullptr, nullptr, &name, nullptr, style()), 0);
     EXPECT_EQ(name, "clip");
-    SplitFolderPart(p("\\v\\clip.avi"), nullptr, nullptr, &fileName, style());
+    splitFolderPart(p("\\v\\clip.avi"), nullptr, nullptr, &fileName, style());
     EXPECT_EQ(fileName, "clip.avi");
 }
 
@@ -83,15 +83,15 @@ TEST_P(BothStyles, PartsAreCutAtCapacityMinusTwo) {
 TEST_P(BothStyles, MakePathAddsSeparatorAndDot) {
     std::string withDot;
     std::string withoutDot;
-    MakePath(&withDot, "", p("\\out"), "clip", ".avi", style());
-    MakePath(&withoutDot, "", p("\\out\\"), "clip", "avi", style());
+    makePath(&withDot, "", p("\\out"), "clip", ".avi", style());
+    makePath(&withoutDot, "", p("\\out\\"), "clip", "avi", style());
     EXPECT_EQ(withDot, p("\\out\\clip.avi"));
     EXPECT_EQ(withoutDot, withDot);
 
     std::string out = "stale";
-    EXPECT_EQ(MakePath(&out, "", "", "clip", "", style()), 0);
+    EXPECT_EQ(makePath(&out, "", "", "clip", "", style()), 0);
     EXPECT_EQ(out, "clip");
-    EXPECT_EQ(MakeFilePath(&out, "out", "", "mp4", style()), 1);
+    EXPECT_EQ(makeFilePath(&out, "out", "", "mp4", style()), 1);
     EXPECT_EQ(out, p("out\\.mp4"));
 }
 
@@ -102,7 +102,7 @@ TEST_P(BothStyles, SplitThenMakeGivesThePathBack) {
     for (const std::string& path : paths) {
         const Parts parts = split(path, style());
         std::string made;
-        MakePath(&made, parts.drive, parts.folder, parts.name, parts.extension, style());
+        makePath(&made, parts.drive, parts.folder, parts.name, parts.extension, style());
         EXPECT_EQ(made, path);
     }
 }
@@ -111,23 +111,23 @@ TEST_P(BothStyles, ComposedPathKeepsCapacityMinusTwoPlusTheSeparator) {
     const std::size_t limit = style().capacity - 2;
     const std::string longFolder(limit + 5, 'f');
     std::string out;
-    MakePath(&out, "", longFolder, "clip", "avi", style());
+    makePath(&out, "", longFolder, "clip", "avi", style());
     // The folder fills the appendable room, the separator takes the spare byte, the rest is lost.
     EXPECT_EQ(out, longFolder.substr(0, limit) + style().separator);
 
     const std::string longName(limit - 2, 'n');
-    MakeFilePath(&out, "", longName, ".avi", style());
+    makeFilePath(&out, "", longName, ".avi", style());
     EXPECT_EQ(out, longName + ".a");
 }
 
 TEST_P(BothStyles, OutputsMayBeTheirOwnInput) {
     std::string folder = p("\\out");
-    MakePath(&folder, "", folder, "clip", "avi", style());
+    makePath(&folder, "", folder, "clip", "avi", style());
     EXPECT_EQ(folder, p("\\out\\clip.avi"));
 
     std::string text = p("\\a\\b.c");
     std::string name;
-    SplitPath(text, nullptr, &text, &name, nullptr, style());
+    splitPath(text, nullptr, &text, &name, nullptr, style());
     EXPECT_EQ(text, p("\\a\\"));
     EXPECT_EQ(name, "b");
 }
@@ -147,11 +147,11 @@ TEST(WindowsPath, ForwardSlashIsAnOrdinaryCharacter) {
 
 TEST(WindowsPath, MakePathCompletesTheDrive) {
     std::string out;
-    MakePath(&out, "C", "\\out", "clip", "avi", kWindowsPath);
+    makePath(&out, "C", "\\out", "clip", "avi", kWindowsPath);
     EXPECT_EQ(out, "C:\\out\\clip.avi");
-    MakePath(&out, "CD", "out\\", "clip", "avi", kWindowsPath);
+    makePath(&out, "CD", "out\\", "clip", "avi", kWindowsPath);
     EXPECT_EQ(out, "C:out\\clip.avi");
-    MakePath(&out, "C:", "", "clip", ".avi", kWindowsPath);
+    makePath(&out, "C:", "", "clip", ".avi", kWindowsPath);
     EXPECT_EQ(out, "C:clip.avi");
 }
 
@@ -160,13 +160,13 @@ TEST(LinuxPath, ColonAndBackslashAreOrdinaryCharacters) {
     EXPECT_EQ(split("C:clip.avi", kLinuxPath), (Parts{"", "", "C:clip", ".avi"}));
     EXPECT_EQ(split("/v/a\\b.avi", kLinuxPath), (Parts{"", "/v/", "a\\b", ".avi"}));
     std::string out;
-    MakePath(&out, "C", "/out", "clip", "avi", kLinuxPath);
+    makePath(&out, "C", "/out", "clip", "avi", kLinuxPath);
     EXPECT_EQ(out, "/out/clip.avi");
 }
 
 TEST(NativePath, IsTheLinuxStyle) {
     std::string folder;
-    SplitPath("/home/user/clip.avi", nullptr, &folder, nullptr, nullptr);
+    splitPath("/home/user/clip.avi", nullptr, &folder, nullptr, nullptr);
     EXPECT_EQ(folder, "/home/user/");
 }
 

@@ -14,7 +14,7 @@ namespace {
 TEST(NextTokenTest, ABufferWithoutRoomForATerminatorIsNeverWritten) {
     char guard = '#';
     int position = 0;
-    EXPECT_EQ(NextToken(&guard, 0, "abc", position, ";"), '\0');
+    EXPECT_EQ(nextToken(&guard, 0, "abc", position, ";"), '\0');
     EXPECT_EQ(guard, '#');
 }
 
@@ -22,7 +22,7 @@ std::vector<std::string> tokens(const char* text, const char* delimiters, int ca
     std::vector<std::string> result;
     std::vector<char> token(capacity);
     int position = 0;
-    while (NextToken(token.data(), capacity, text, position, delimiters) != '\0') {
+    while (nextToken(token.data(), capacity, text, position, delimiters) != '\0') {
         result.emplace_back(token.data());
         EXPECT_LE(position, static_cast<int>(std::strlen(text)));
     }
@@ -44,31 +44,31 @@ TEST(NextTokenTest, TokenCutByCapacityContinuesOnNextCall) {
 
     char token[8];
     int position = 0;
-    EXPECT_EQ(NextToken(token, 8, "  mp4;avi", position, ";"), 'm');
+    EXPECT_EQ(nextToken(token, 8, "  mp4;avi", position, ";"), 'm');
     EXPECT_EQ(position, 6);  // just past the delimiter
-    EXPECT_EQ(NextToken(token, 8, "  mp4;avi", position, ";"), 'a');
+    EXPECT_EQ(nextToken(token, 8, "  mp4;avi", position, ";"), 'a');
     EXPECT_EQ(position, 9);  // on the terminator
-    EXPECT_EQ(NextToken(token, 8, "  mp4;avi", position, ";"), '\0');
+    EXPECT_EQ(nextToken(token, 8, "  mp4;avi", position, ";"), '\0');
     EXPECT_EQ(position, 9);
 }
 
 TEST(DayNumberTest, KnownDates) {
-    EXPECT_EQ(DayNumber(0, 0, 0), 0);
-    EXPECT_EQ(DayNumber(1, 1, 0), 1);
-    EXPECT_EQ(DayNumber(1, 1, 2000), 730486);
-    EXPECT_EQ(DayNumber(29, 2, 2000), 730545);
-    EXPECT_EQ(DayNumber(1, 3, 2000), 730546);
-    EXPECT_EQ(DayNumber(1, 3, 1900) - DayNumber(28, 2, 1900), 1);  // not a leap year
+    EXPECT_EQ(dayNumber(0, 0, 0), 0);
+    EXPECT_EQ(dayNumber(1, 1, 0), 1);
+    EXPECT_EQ(dayNumber(1, 1, 2000), 730486);
+    EXPECT_EQ(dayNumber(29, 2, 2000), 730545);
+    EXPECT_EQ(dayNumber(1, 3, 2000), 730546);
+    EXPECT_EQ(dayNumber(1, 3, 1900) - dayNumber(28, 2, 1900), 1);  // not a leap year
 }
 
 TEST(DayNumberTest, AgreesWithTheStandardCalendar) {
     using namespace std::chrono;
     const sys_days first = year{1899} / January / 1;
     const sys_days last = year{2101} / December / 31;
-    const int base = DayNumber(1, 1, 1899);
+    const int base = dayNumber(1, 1, 1899);
     for (sys_days day = first; day <= last; day += days{1}) {
         const year_month_day date{day};
-        const int number = DayNumber(static_cast<int>(static_cast<unsigned>(date.day())),
+        const int number = dayNumber(static_cast<int>(static_cast<unsigned>(date.day())),
                                      static_cast<int>(static_cast<unsigned>(date.month())),
                                      static_cast<int>(date.year()));
         ASSERT_EQ(number - base, (day - first).count()) << static_cast<int>(date.year());
@@ -78,10 +78,10 @@ TEST(DayNumberTest, AgreesWithTheStandardCalendar) {
 TEST(DayNumberTest, TodayIsWithinADayOfTheUtcDate) {
     using namespace std::chrono;
     const year_month_day utc{floor<days>(system_clock::now())};
-    const int utcNumber = DayNumber(static_cast<int>(static_cast<unsigned>(utc.day())),
+    const int utcNumber = dayNumber(static_cast<int>(static_cast<unsigned>(utc.day())),
                                     static_cast<int>(static_cast<unsigned>(utc.month())),
                                     static_cast<int>(utc.year()));
-    EXPECT_NEAR(TodayNumber(), utcNumber, 1);
+    EXPECT_NEAR(todayNumber(), utcNumber, 1);
 }
 
 }  // namespace

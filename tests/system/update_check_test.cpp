@@ -8,7 +8,7 @@
 namespace vidmill {
 namespace {
 
-TEST(CompareVersions, ComparesPartByPartThenByCount) {
+TEST(compareVersions, ComparesPartByPartThenByCount) {
     const struct {
         const char* a;
         const char* b;
@@ -30,21 +30,21 @@ TEST(CompareVersions, ComparesPartByPartThenByCount) {
         {"99999999999", "99999999998", 0},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(CompareVersions(c.a, c.b), c.expected) << c.a << " vs " << c.b;
-        EXPECT_EQ(CompareVersions(c.b, c.a), -c.expected) << c.b << " vs " << c.a;
+        EXPECT_EQ(compareVersions(c.a, c.b), c.expected) << c.a << " vs " << c.b;
+        EXPECT_EQ(compareVersions(c.b, c.a), -c.expected) << c.b << " vs " << c.a;
     }
 }
 
-TEST(KeepVersionChars, KeepsDigitsAndDotsUpToTheCapacity) {
+TEST(keepVersionChars, KeepsDigitsAndDotsUpToTheCapacity) {
     char out[8];
     const std::string answer = "version 1.4\r\n";
-    EXPECT_EQ(KeepVersionChars(out, 7, answer.data(), int(answer.size())), 3);
+    EXPECT_EQ(keepVersionChars(out, 7, answer.data(), int(answer.size())), 3);
     EXPECT_STREQ(out, "1.4");
     const std::string longer = "v12.34.56.78";
-    EXPECT_EQ(KeepVersionChars(out, 7, longer.data(), int(longer.size())), 7);
+    EXPECT_EQ(keepVersionChars(out, 7, longer.data(), int(longer.size())), 7);
     EXPECT_STREQ(out, "12.34.5");
     // The length counts, not a terminator: bytes past it are not read.
-    EXPECT_EQ(KeepVersionChars(out, 7,
+    EXPECT_EQ(keepVersionChars(out, 7,
                                "1.2\0"
                                "3.4",
                                6),
@@ -72,7 +72,7 @@ class CheckForUpdateTest : public ::testing::Test {
         request.versionUrl = "http://example.invalid/version.txt";
         request.ownVersion = "1.3.8.2";
         request.downloadUrl = "http://example.invalid/download";
-        return CheckForUpdate(request, lastDay, kUpdateCheckIntervalDays, kToday, io);
+        return runUpdateCheck(request, lastDay, kUpdateCheckIntervalDays, kToday, io);
     }
 
     HttpReply reply{true, "1.3.9"};
