@@ -276,8 +276,8 @@ MainWindow::MainWindow(Desktop& desktop, AppPaths paths, QStringList arguments, 
     layout->setSpacing(0);
     buildSettingsStrip();
     buildList();
-    layout->addWidget(panelSettings_);
-    layout->addWidget(lvBook_, 1);
+    layout->addWidget(settingsStrip_);
+    layout->addWidget(list_, 1);
     setCentralWidget(panel1);
     setUpStatusBar();
     setConvertingState(false);
@@ -475,63 +475,62 @@ void MainWindow::buildToolbar() {
 }
 
 void MainWindow::buildSettingsStrip() {
-    panelSettings_ = new QWidget(this);
-    panelSettings_->setObjectName("PanelSettings");
-    auto* row = new QHBoxLayout(panelSettings_);
+    settingsStrip_ = new QWidget(this);
+    settingsStrip_->setObjectName("PanelSettings");
+    auto* row = new QHBoxLayout(settingsStrip_);
     row->setContentsMargins(6, 4, 6, 4);
-    edDir_ = new QLineEdit(panelSettings_);
-    edDir_->setObjectName("EdDir");
-    edDir_->setReadOnly(true);
-    edDir_->setFocusPolicy(Qt::NoFocus);
-    QFont bold = edDir_->font();
+    destinationEdit_ = new QLineEdit(settingsStrip_);
+    destinationEdit_->setObjectName("EdDir");
+    destinationEdit_->setReadOnly(true);
+    destinationEdit_->setFocusPolicy(Qt::NoFocus);
+    QFont bold = destinationEdit_->font();
     bold.setBold(true);
-    edDir_->setFont(bold);
-    bSelectDir_ = new QPushButton("...", panelSettings_);
-    bSelectDir_->setObjectName("BSelectDir");
-    bSelectDir_->setFixedWidth(32);
-    cbVideoFor_ = new QComboBox(panelSettings_);
-    cbVideoFor_->setObjectName("CBVideoFor");
-    cbVideoFor_->setMaxVisibleItems(25);
+    destinationEdit_->setFont(bold);
+    chooseDestinationButton_ = new QPushButton("...", settingsStrip_);
+    chooseDestinationButton_->setObjectName("BSelectDir");
+    chooseDestinationButton_->setFixedWidth(32);
+    formatBox_ = new QComboBox(settingsStrip_);
+    formatBox_->setObjectName("CBVideoFor");
+    formatBox_->setMaxVisibleItems(25);
     for (const FormatPreset& row : formatPresets()) {
         if (row.id == -1) {
             break;
         }
-        cbVideoFor_->addItem(QString::fromUtf8(row.name));
+        formatBox_->addItem(QString::fromUtf8(row.name));
     }
-    bVideoOptions_ = new QPushButton(">>", panelSettings_);
-    bVideoOptions_->setObjectName("BVideoOptions");
-    bVideoOptions_->setFixedWidth(36);
-    row->addWidget(new QLabel("Destination Folder:", panelSettings_));
-    row->addWidget(edDir_, 3);
-    row->addWidget(bSelectDir_);
+    settingsButton_ = new QPushButton(">>", settingsStrip_);
+    settingsButton_->setObjectName("BVideoOptions");
+    settingsButton_->setFixedWidth(36);
+    row->addWidget(new QLabel("Destination Folder:", settingsStrip_));
+    row->addWidget(destinationEdit_, 3);
+    row->addWidget(chooseDestinationButton_);
     row->addSpacing(8);
-    row->addWidget(new QLabel("Video Format:", panelSettings_));
-    row->addWidget(cbVideoFor_, 2);
-    row->addWidget(bVideoOptions_);
-    connect(bSelectDir_, &QPushButton::clicked, this, &MainWindow::selectDestination);
-    connect(cbVideoFor_, &QComboBox::activated, this, [this] { takeSettingsStrip(2); });
-    connect(bVideoOptions_, &QPushButton::clicked, this, &MainWindow::showSettings);
+    row->addWidget(new QLabel("Video Format:", settingsStrip_));
+    row->addWidget(formatBox_, 2);
+    row->addWidget(settingsButton_);
+    connect(chooseDestinationButton_, &QPushButton::clicked, this, &MainWindow::selectDestination);
+    connect(formatBox_, &QComboBox::activated, this, [this] { takeSettingsStrip(2); });
+    connect(settingsButton_, &QPushButton::clicked, this, &MainWindow::showSettings);
 }
 
 void MainWindow::buildList() {
-    lvBook_ = new ListViewData(this);
-    lvBook_->setObjectName("LVBook");
-    lvBook_->setColumns({"Source", "Duration", "Name", "Status"}, {0, 75, 0, -193});
-    lvBook_->setImages(listImages());
-    lvBook_->setDataSource(this);
-    lvBook_->installEventFilter(this);
-    connect(lvBook_, &ListViewData::focusOrSelectionChanged, this,
-            &MainWindow::updateCommandStates);
+    list_ = new ListViewData(this);
+    list_->setObjectName("LVBook");
+    list_->setColumns({"Source", "Duration", "Name", "Status"}, {0, 75, 0, -193});
+    list_->setImages(listImages());
+    list_->setDataSource(this);
+    list_->installEventFilter(this);
+    connect(list_, &ListViewData::focusOrSelectionChanged, this, &MainWindow::updateCommandStates);
     // Double-click and Enter play whatever the menus show.
-    connect(lvBook_, &ListViewData::activatedRow, this, [this] { playVideo(); });
-    connect(lvBook_, &ListViewData::contextMenuAt, this, [this](const QPoint& at) {
+    connect(list_, &ListViewData::activatedRow, this, [this] { playVideo(); });
+    connect(list_, &ListViewData::contextMenuAt, this, [this](const QPoint& at) {
         updateCommandStates();
         popup_->popup(at);
     });
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == lvBook_ && event->type() == QEvent::KeyRelease) {
+    if (watched == list_ && event->type() == QEvent::KeyRelease) {
         const auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Home &&
             key->modifiers() == (Qt::ControlModifier | Qt::ShiftModifier | Qt::AltModifier)) {
@@ -540,7 +539,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
             updateCommandStates();
         }
     }
-    if (watched == lvBook_ && event->type() == QEvent::KeyPress) {
+    if (watched == list_ && event->type() == QEvent::KeyPress) {
         // The popup's Stop All key works in the list as well.
         const auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_L && key->modifiers() == Qt::ControlModifier) {
@@ -646,9 +645,9 @@ void MainWindow::handleFirstActivation() {
         return;
     }
     refreshEntryList();
-    lvBook_->setFocus();
+    list_->setFocus();
     if (engine_->entryList().count() > 0) {
-        lvBook_->gotoRow(engine_->entryList().count() - 1);
+        list_->gotoRow(engine_->entryList().count() - 1);
     }
     showEntryCount();
     updateCommandStates();
@@ -689,7 +688,7 @@ void MainWindow::updateCommandStates() {
     }
     refreshingCommands_ = true;
     const int count = engine_->entryList().count();
-    int focused = count > 0 ? lvBook_->focusedRow() : -1;
+    int focused = count > 0 ? list_->focusedRow() : -1;
     if (focused >= count) {
         focused = count - 1;
     }
@@ -737,9 +736,9 @@ void MainWindow::refreshEntryList() {
         return;
     }
     const int count = engine_->entryList().count();
-    lvBook_->setRowCount(count);
+    list_->setRowCount(count);
     if (count > 0) {
-        lvBook_->redrawRows(count);
+        list_->redrawRows(count);
     }
 }
 
@@ -751,9 +750,9 @@ void MainWindow::showEntryCount() {
 
 void MainWindow::showSettingsStrip() {
     const ConversionSettings& settings = engine_->settings();
-    edDir_->setText(fromPath(settings.destinationFolder));
-    edDir_->setCursorPosition(0);
-    cbVideoFor_->setCurrentIndex(findPresetById(settings.presetId));
+    destinationEdit_->setText(fromPath(settings.destinationFolder));
+    destinationEdit_->setCursorPosition(0);
+    formatBox_->setCurrentIndex(findPresetById(settings.presetId));
 }
 
 void MainWindow::takeSettingsStrip(int selector) {
@@ -761,18 +760,19 @@ void MainWindow::takeSettingsStrip(int selector) {
     // Workers read these fields while a batch runs.
     std::lock_guard lock(engine_->mutex());
     if (selector == 1 || selector == 3) {
-        storeText(settings.destinationFolder, toPath(edDir_->text()));
+        storeText(settings.destinationFolder, toPath(destinationEdit_->text()));
     }
     if (selector == 2 || selector == 3) {
-        if (cbVideoFor_->currentIndex() < 0) {
-            cbVideoFor_->setCurrentIndex(0);
+        if (formatBox_->currentIndex() < 0) {
+            formatBox_->setCurrentIndex(0);
         }
-        applyPreset(settings, cbVideoFor_->currentIndex());
+        applyPreset(settings, formatBox_->currentIndex());
     }
 }
 
 void MainWindow::selectDestination() {
-    const QString chosen = desktop_.pickFolder(this, "Select Destination Folder", edDir_->text());
+    const QString chosen =
+        desktop_.pickFolder(this, "Select Destination Folder", destinationEdit_->text());
     if (chosen.isEmpty()) {
         return;
     }
@@ -784,7 +784,7 @@ void MainWindow::selectDestination() {
                     "with a shorter path.");
         return;
     }
-    edDir_->setText(chosen);
+    destinationEdit_->setText(chosen);
     takeSettingsStrip(1);
 }
 
@@ -796,7 +796,7 @@ void MainWindow::setToolbarVisible(bool visible) {
 
 void MainWindow::setMainSettingsVisible(bool visible) {
     command("ViewSettings1")->setChecked(visible);
-    panelSettings_->setVisible(visible);
+    settingsStrip_->setVisible(visible);
     engine_->settings().showMainSettings = visible;
 }
 
@@ -886,13 +886,13 @@ void MainWindow::updateRow(int row) {
     // The engine holds its lock: the list only marks the row now and repaints
     // it once the lock is free.
     if (!closing_) {
-        lvBook_->updateRow(row);
+        list_->updateRow(row);
     }
 }
 
 void MainWindow::gotoRow(int row) {
     if (!closing_) {
-        lvBook_->gotoRow(row);
+        list_->gotoRow(row);
     }
 }
 
@@ -939,8 +939,8 @@ void MainWindow::setBatchControls(bool converting) {
         }
         saveHistoryIfChanged();
     }
-    bSelectDir_->setEnabled(!converting);
-    cbVideoFor_->setEnabled(!converting);
+    chooseDestinationButton_->setEnabled(!converting);
+    formatBox_->setEnabled(!converting);
     command("Settings1")->setEnabled(!converting);
     updateCommandStates();
 }
@@ -965,7 +965,7 @@ void MainWindow::openAddVideos() {
 }
 
 int MainWindow::focusedRow() {
-    return lvBook_->focusedRow();
+    return list_->focusedRow();
 }
 
 void MainWindow::closeMainWindow() {
@@ -1017,7 +1017,7 @@ QString MainWindow::cellToolTip(int row, int column) {
 }
 
 bool MainWindow::focusedEntry(int* row, EntryStatus* status) {
-    const int focused = lvBook_->focusedRow();
+    const int focused = list_->focusedRow();
     std::lock_guard lock(engine_->mutex());
     const VideoEntry* entry = engine_->entryList().at(focused);
     if (entry == nullptr) {
@@ -1029,10 +1029,10 @@ bool MainWindow::focusedEntry(int* row, EntryStatus* status) {
 }
 
 void MainWindow::afterRemoval(int row) {
-    lvBook_->removeRow(row);
+    list_->removeRow(row);
     const int count = engine_->entryList().count();
     if (count > 0) {
-        lvBook_->gotoRow(std::clamp(row, 0, count - 1));
+        list_->gotoRow(std::clamp(row, 0, count - 1));
     }
     showEntryCount();
     updateCommandStates();
@@ -1139,7 +1139,7 @@ void MainWindow::renameVideo() {
         std::string error;
         switch (engine_->renameOutput(row, name, &error)) {
             case Engine::CommandResult::Done:
-                lvBook_->updateRow(row);
+                list_->updateRow(row);
                 return;
             case Engine::CommandResult::BadName:
                 showMessage(kInformationMessage,
@@ -1172,7 +1172,7 @@ void MainWindow::removeMissingEntries() {
     refreshEntryList();
     const int count = engine_->entryList().count();
     if (count > 0) {
-        lvBook_->gotoRow(count - 1);
+        list_->gotoRow(count - 1);
     }
     showEntryCount();
     updateCommandStates();

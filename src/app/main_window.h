@@ -80,7 +80,7 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     ~MainWindow() override;
 
     Engine& engine() { return *engine_; }
-    ListViewData* list() const { return lvBook_; }
+    ListViewData* list() const { return list_; }
     // A menu, popup or toolbar command by its name ("AddVideos1", "TBAdd", ...).
     QAction* command(const QString& name) const;
     QLabel* statusPanel(int index) const;
@@ -205,14 +205,14 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     QtGuiCall gui_;
     std::unique_ptr<Engine> engine_;
 
-    ListViewData* lvBook_ = nullptr;
+    ListViewData* list_ = nullptr;
     QToolBar* toolBar_ = nullptr;
     BusyIndicator* busy_ = nullptr;
-    QWidget* panelSettings_ = nullptr;
-    QLineEdit* edDir_ = nullptr;
-    QPushButton* bSelectDir_ = nullptr;
-    QComboBox* cbVideoFor_ = nullptr;
-    QPushButton* bVideoOptions_ = nullptr;
+    QWidget* settingsStrip_ = nullptr;
+    QLineEdit* destinationEdit_ = nullptr;
+    QPushButton* chooseDestinationButton_ = nullptr;
+    QComboBox* formatBox_ = nullptr;
+    QPushButton* settingsButton_ = nullptr;
     QLabel* panels_[3] = {};
     QProgressBar* progress_ = nullptr;
     QMenu* popup_ = nullptr;

@@ -18,9 +18,9 @@ PromptDialog::PromptDialog(const QString& caption, const QString& prompt, const 
     lbPrompt_->setObjectName("LBPrompt");
     lbPrompt_->setFixedWidth(349);
     lbPrompt_->setWordWrap(true);
-    edString_ = new QLineEdit(value, this);
-    edString_->setObjectName("EdString");
-    edString_->selectAll();
+    textEdit_ = new QLineEdit(value, this);
+    textEdit_->setObjectName("EdString");
+    textEdit_->selectAll();
     auto* buttons = new QDialogButtonBox(this);
     QPushButton* ok = buttons->addButton("O&K", QDialogButtonBox::AcceptRole);
     ok->setObjectName("BOk");
@@ -29,13 +29,13 @@ PromptDialog::PromptDialog(const QString& caption, const QString& prompt, const 
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(lbPrompt_);
-    layout->addWidget(edString_);
+    layout->addWidget(textEdit_);
     layout->addWidget(buttons);
     setMinimumWidth(374);
 }
 
 QString PromptDialog::text() const {
-    return edString_->text();
+    return textEdit_->text();
 }
 
 std::string cutToCapacity(const QString& text, int capacity) {

@@ -16,11 +16,11 @@ class PromptDialog : public QDialog {
     PromptDialog(const QString& caption, const QString& prompt, const QString& value,
                  QWidget* parent = nullptr);
     QString text() const;
-    QLineEdit* edit() const { return edString_; }
+    QLineEdit* edit() const { return textEdit_; }
 
   private:
     QLabel* lbPrompt_;
-    QLineEdit* edString_;
+    QLineEdit* textEdit_;
 };
 
 // The entered text in bytes, cut to capacity - 2 bytes at a character

@@ -178,100 +178,101 @@ SettingsDialog::SettingsDialog(SettingsDialogHost& host, const ConversionSetting
     layout->addLayout(buttons);
 
     // The lists follow the boxes from the start, the loading included.
-    connect(cbDisableVideo_, &QCheckBox::toggled, this, &SettingsDialog::updateEnabledStates);
-    connect(cbDisableAudio_, &QCheckBox::toggled, this, &SettingsDialog::updateEnabledStates);
+    connect(disableVideoBox_, &QCheckBox::toggled, this, &SettingsDialog::updateEnabledStates);
+    connect(disableAudioBox_, &QCheckBox::toggled, this, &SettingsDialog::updateEnabledStates);
 
     // Record to controls: the format's lists and own values first, then the
     // record's values over them.
-    edDir_->setText(QFile::decodeName(QByteArray::fromStdString(folder_)));
+    destinationEdit_->setText(QFile::decodeName(QByteArray::fromStdString(folder_)));
     for (const FormatPreset& row : formatPresets()) {
-        cbVideoFor_->addItem(fromText(row.name));
+        formatBox_->addItem(fromText(row.name));
     }
-    cbVideoFor_->setCurrentIndex(findPresetById(result_.presetId));
+    formatBox_->setCurrentIndex(findPresetById(result_.presetId));
     formatChanged();
     loadValues(result_);
     // A count from the settings file may lie outside what the buttons can
     // reach; it is shown, and stored on OK, within the range.
     upDownCnx_->setValue(std::clamp<int>(result_.maxConcurrent, kMinConcurrent, kMaxConcurrent));
-    cbSaveHist_->setChecked(result_.saveHistory);
-    cbRemoveStop_->setChecked(result_.removeStopped);
-    cbInternalPlayer_->setChecked(result_.useInternalPlayer);
-    cbShutdown_->setChecked(result_.shutdownAfter);
-    cbExitAc_->setChecked(result_.exitAfter);
-    cbPPriority_->setCurrentIndex(result_.converterPriority);
+    saveHistoryBox_->setChecked(result_.saveHistory);
+    removeStoppedBox_->setChecked(result_.removeStopped);
+    internalPlayerBox_->setChecked(result_.useInternalPlayer);
+    shutdownBox_->setChecked(result_.shutdownAfter);
+    exitAfterBox_->setChecked(result_.exitAfter);
+    priorityBox_->setCurrentIndex(result_.converterPriority);
 
-    connect(cbVideoFor_, &QComboBox::currentIndexChanged, this, &SettingsDialog::formatChanged);
-    connect(bDefault_, &QPushButton::clicked, this, &SettingsDialog::restoreDefaults);
-    connect(bSelectDir_, &QPushButton::clicked, this, &SettingsDialog::chooseDestination);
+    connect(formatBox_, &QComboBox::currentIndexChanged, this, &SettingsDialog::formatChanged);
+    connect(defaultsButton_, &QPushButton::clicked, this, &SettingsDialog::restoreDefaults);
+    connect(chooseDestinationButton_, &QPushButton::clicked, this,
+            &SettingsDialog::chooseDestination);
 
     resize(std::max(431, sizeHint().width()), std::max(469, sizeHint().height()));
 }
 
 void SettingsDialog::buildConversionPage(QWidget* page) {
-    edDir_ = new QLineEdit(page);
-    edDir_->setObjectName(QStringLiteral("EdDir"));
+    destinationEdit_ = new QLineEdit(page);
+    destinationEdit_->setObjectName(QStringLiteral("EdDir"));
     // Only the folder picker changes the folder.
-    edDir_->setEnabled(false);
-    QFont bold = edDir_->font();
+    destinationEdit_->setEnabled(false);
+    QFont bold = destinationEdit_->font();
     bold.setBold(true);
-    edDir_->setFont(bold);
-    bSelectDir_ = new QPushButton(QStringLiteral("..."), page);
-    bSelectDir_->setObjectName(QStringLiteral("BSelectDir"));
-    bSelectDir_->setFixedWidth(bSelectDir_->fontMetrics().horizontalAdvance(QStringLiteral("...")) +
-                               24);
+    destinationEdit_->setFont(bold);
+    chooseDestinationButton_ = new QPushButton(QStringLiteral("..."), page);
+    chooseDestinationButton_->setObjectName(QStringLiteral("BSelectDir"));
+    chooseDestinationButton_->setFixedWidth(
+        chooseDestinationButton_->fontMetrics().horizontalAdvance(QStringLiteral("...")) + 24);
     auto* folderRow = new QHBoxLayout;
-    folderRow->addWidget(edDir_);
-    folderRow->addWidget(bSelectDir_);
+    folderRow->addWidget(destinationEdit_);
+    folderRow->addWidget(chooseDestinationButton_);
 
-    cbVideoFor_ = makeList("CBVideoFor", page);
-    cbVideoFor_->setMaxVisibleItems(25);
+    formatBox_ = makeList("CBVideoFor", page);
+    formatBox_->setMaxVisibleItems(25);
 
     groupVideo_ = new QGroupBox(QStringLiteral("Video"), page);
     groupVideo_->setObjectName(QStringLiteral("GroupVideo"));
-    cbDisableVideo_ = makeCheck("CBDisableVideo", QStringLiteral("Disable Video"), groupVideo_);
-    cbDxDy_ = makeList("CBDxDy", groupVideo_);
-    cbVideoBitrate_ = makeList("CBVideoBitrate", groupVideo_);
-    cbVFrameRate_ = makeList("CBVFrameRate", groupVideo_);
-    cbVCodec_ = makeList("CBVCodec", groupVideo_);
+    disableVideoBox_ = makeCheck("CBDisableVideo", QStringLiteral("Disable Video"), groupVideo_);
+    frameSizeBox_ = makeList("CBDxDy", groupVideo_);
+    videoBitrateBox_ = makeList("CBVideoBitrate", groupVideo_);
+    frameRateBox_ = makeList("CBVFrameRate", groupVideo_);
+    videoCodecBox_ = makeList("CBVCodec", groupVideo_);
     auto* videoForm = new QFormLayout(groupVideo_);
-    videoForm->addRow(cbDisableVideo_);
-    videoForm->addRow(QStringLiteral("Frame Size:"), cbDxDy_);
-    videoForm->addRow(QStringLiteral("Bitrate (Kbps):"), cbVideoBitrate_);
-    videoForm->addRow(QStringLiteral("Frame Rate (fps):"), cbVFrameRate_);
-    videoForm->addRow(QStringLiteral("Video Codec:"), cbVCodec_);
+    videoForm->addRow(disableVideoBox_);
+    videoForm->addRow(QStringLiteral("Frame Size:"), frameSizeBox_);
+    videoForm->addRow(QStringLiteral("Bitrate (Kbps):"), videoBitrateBox_);
+    videoForm->addRow(QStringLiteral("Frame Rate (fps):"), frameRateBox_);
+    videoForm->addRow(QStringLiteral("Video Codec:"), videoCodecBox_);
 
     groupAudio_ = new QGroupBox(QStringLiteral("Audio"), page);
     groupAudio_->setObjectName(QStringLiteral("GroupBox2"));
-    cbDisableAudio_ = makeCheck("CBDisableAudio", QStringLiteral("Disable Audio"), groupAudio_);
-    cbAudioBitrate_ = makeList("CBAudioBitrate", groupAudio_);
-    cbFreq_ = makeList("CBFreq", groupAudio_);
-    cbChannels_ = makeList("CBChannels", groupAudio_);
-    cbVolume_ = makeList("CBVolume", groupAudio_);
-    cbVolume_->setMaxVisibleItems(kVolumeItems);
-    cbACodec_ = makeList("CBACodec", groupAudio_);
+    disableAudioBox_ = makeCheck("CBDisableAudio", QStringLiteral("Disable Audio"), groupAudio_);
+    audioBitrateBox_ = makeList("CBAudioBitrate", groupAudio_);
+    sampleRateBox_ = makeList("CBFreq", groupAudio_);
+    channelsBox_ = makeList("CBChannels", groupAudio_);
+    volumeBox_ = makeList("CBVolume", groupAudio_);
+    volumeBox_->setMaxVisibleItems(kVolumeItems);
+    audioCodecBox_ = makeList("CBACodec", groupAudio_);
     auto* audioForm = new QFormLayout(groupAudio_);
-    audioForm->addRow(cbDisableAudio_);
-    audioForm->addRow(QStringLiteral("Bitrate (Kbps):"), cbAudioBitrate_);
-    audioForm->addRow(QStringLiteral("Sample Rate (Hz):"), cbFreq_);
-    audioForm->addRow(QStringLiteral("Channels:"), cbChannels_);
-    audioForm->addRow(QStringLiteral("Volume:"), cbVolume_);
-    audioForm->addRow(QStringLiteral("Audio Codec:"), cbACodec_);
+    audioForm->addRow(disableAudioBox_);
+    audioForm->addRow(QStringLiteral("Bitrate (Kbps):"), audioBitrateBox_);
+    audioForm->addRow(QStringLiteral("Sample Rate (Hz):"), sampleRateBox_);
+    audioForm->addRow(QStringLiteral("Channels:"), channelsBox_);
+    audioForm->addRow(QStringLiteral("Volume:"), volumeBox_);
+    audioForm->addRow(QStringLiteral("Audio Codec:"), audioCodecBox_);
 
     auto* groups = new QHBoxLayout;
     groups->addWidget(groupVideo_, 1);
     groups->addWidget(groupAudio_, 1);
 
-    bDefault_ = new QPushButton(QStringLiteral("Set Defaults"), page);
-    bDefault_->setObjectName(QStringLiteral("BDefault"));
+    defaultsButton_ = new QPushButton(QStringLiteral("Set Defaults"), page);
+    defaultsButton_->setObjectName(QStringLiteral("BDefault"));
     auto* defaultRow = new QHBoxLayout;
     defaultRow->addStretch();
-    defaultRow->addWidget(bDefault_);
+    defaultRow->addWidget(defaultsButton_);
 
     auto* layout = new QVBoxLayout(page);
     layout->addWidget(new QLabel(QStringLiteral("Destination Folder"), page));
     layout->addLayout(folderRow);
     layout->addWidget(new QLabel(QStringLiteral("Video Format:"), page));
-    layout->addWidget(cbVideoFor_);
+    layout->addWidget(formatBox_);
     layout->addLayout(groups);
     layout->addLayout(defaultRow);
     layout->addStretch();
@@ -292,27 +293,28 @@ void SettingsDialog::buildGeneralPage(QWidget* page) {
     countRow->addWidget(upDownCnx_);
     countRow->addStretch();
 
-    cbSaveHist_ = makeCheck("CBSaveHist", QStringLiteral("Save History"), page);
-    cbRemoveStop_ =
+    saveHistoryBox_ = makeCheck("CBSaveHist", QStringLiteral("Save History"), page);
+    removeStoppedBox_ =
         makeCheck("CBRemoveStop", QStringLiteral("Remove Stoped videos (Destination)"), page);
-    cbInternalPlayer_ =
+    internalPlayerBox_ =
         makeCheck("CBInternalPlayer", QStringLiteral("Use Internal video player"), page);
-    cbShutdown_ =
+    shutdownBox_ =
         makeCheck("CBShutdown", QStringLiteral("Shutdown computer after conversion(s)"), page);
-    cbExitAc_ = makeCheck("CBExitAC", QStringLiteral("Exit program after conversion(s)"), page);
+    exitAfterBox_ = makeCheck("CBExitAC", QStringLiteral("Exit program after conversion(s)"), page);
 
-    cbPPriority_ = makeList("CBPPriority", page);
+    priorityBox_ = makeList("CBPPriority", page);
     for (const char* name : kPriorityNames) {
-        cbPPriority_->addItem(QString::fromLatin1(name));
+        priorityBox_->addItem(QString::fromLatin1(name));
     }
     auto* priorityRow = new QHBoxLayout;
     priorityRow->addWidget(new QLabel(QStringLiteral("Converter Process Priority"), page));
-    priorityRow->addWidget(cbPPriority_);
+    priorityRow->addWidget(priorityBox_);
     priorityRow->addStretch();
 
     auto* layout = new QVBoxLayout(page);
     layout->addLayout(countRow);
-    for (QCheckBox* box : {cbSaveHist_, cbRemoveStop_, cbInternalPlayer_, cbShutdown_, cbExitAc_}) {
+    for (QCheckBox* box :
+         {saveHistoryBox_, removeStoppedBox_, internalPlayerBox_, shutdownBox_, exitAfterBox_}) {
         layout->addWidget(box);
     }
     layout->addLayout(priorityRow);
@@ -320,54 +322,56 @@ void SettingsDialog::buildGeneralPage(QWidget* page) {
 }
 
 const FormatPreset& SettingsDialog::selectedPreset() const {
-    return presetRow(presetAt(cbVideoFor_->currentIndex()));
+    return presetRow(presetAt(formatBox_->currentIndex()));
 }
 
 void SettingsDialog::fillValueLists() {
     const FormatPreset& row = selectedPreset();
-    fillList(cbDxDy_, frameSizesOf(row), frameSizeItem);
-    fillList(cbVideoBitrate_, videoBitratesOf(row), numberOrOriginal);
-    fillList(cbVFrameRate_, frameRatesOf(row), frameRateItem);
-    fillList(cbAudioBitrate_, audioBitratesOf(row), numberOrOriginal);
-    fillList(cbFreq_, sampleRatesOf(row), numberOrOriginal);
-    fillList(cbChannels_, channelChoices(), channelItem);
-    cbVolume_->clear();
+    fillList(frameSizeBox_, frameSizesOf(row), frameSizeItem);
+    fillList(videoBitrateBox_, videoBitratesOf(row), numberOrOriginal);
+    fillList(frameRateBox_, frameRatesOf(row), frameRateItem);
+    fillList(audioBitrateBox_, audioBitratesOf(row), numberOrOriginal);
+    fillList(sampleRateBox_, sampleRatesOf(row), numberOrOriginal);
+    fillList(channelsBox_, channelChoices(), channelItem);
+    volumeBox_->clear();
     for (int item = 0; item < kVolumeItems; ++item) {
-        cbVolume_->addItem(volumeItem(item));
+        volumeBox_->addItem(volumeItem(item));
     }
-    fillCodecList(cbVCodec_, row.videoCodecs, row.videoCodec);
-    fillCodecList(cbACodec_, row.audioCodecs, row.audioCodec);
+    fillCodecList(videoCodecBox_, row.videoCodecs, row.videoCodec);
+    fillCodecList(audioCodecBox_, row.audioCodecs, row.audioCodec);
 }
 
 void SettingsDialog::resetToPreset() {
     const FormatPreset& row = selectedPreset();
-    cbDxDy_->setCurrentIndex(indexOfSize(frameSizesOf(row), row.width, row.height));
-    cbVideoBitrate_->setCurrentIndex(indexOfInt16(videoBitratesOf(row), row.videoBitrate));
-    cbVFrameRate_->setCurrentIndex(indexOfFloat(frameRatesOf(row), row.frameRate));
-    cbVCodec_->setCurrentIndex(indexOfName(row.videoCodecs, row.videoCodec ? row.videoCodec : ""));
-    cbAudioBitrate_->setCurrentIndex(indexOfInt16(audioBitratesOf(row), row.audioBitrate));
-    cbFreq_->setCurrentIndex(indexOfInt32(sampleRatesOf(row), row.sampleRate));
-    cbChannels_->setCurrentIndex(indexOfInt16(channelChoices(), row.channels));
-    cbVolume_->setCurrentIndex(kNormalVolumeItem);
-    cbACodec_->setCurrentIndex(indexOfName(row.audioCodecs, row.audioCodec ? row.audioCodec : ""));
+    frameSizeBox_->setCurrentIndex(indexOfSize(frameSizesOf(row), row.width, row.height));
+    videoBitrateBox_->setCurrentIndex(indexOfInt16(videoBitratesOf(row), row.videoBitrate));
+    frameRateBox_->setCurrentIndex(indexOfFloat(frameRatesOf(row), row.frameRate));
+    videoCodecBox_->setCurrentIndex(
+        indexOfName(row.videoCodecs, row.videoCodec ? row.videoCodec : ""));
+    audioBitrateBox_->setCurrentIndex(indexOfInt16(audioBitratesOf(row), row.audioBitrate));
+    sampleRateBox_->setCurrentIndex(indexOfInt32(sampleRatesOf(row), row.sampleRate));
+    channelsBox_->setCurrentIndex(indexOfInt16(channelChoices(), row.channels));
+    volumeBox_->setCurrentIndex(kNormalVolumeItem);
+    audioCodecBox_->setCurrentIndex(
+        indexOfName(row.audioCodecs, row.audioCodec ? row.audioCodec : ""));
 
     if (row.audioOnly) {
-        cbDisableVideo_->setChecked(true);
-        cbDisableAudio_->setChecked(false);
-        cbDisableVideo_->setEnabled(false);
-        cbDisableAudio_->setEnabled(false);
+        disableVideoBox_->setChecked(true);
+        disableAudioBox_->setChecked(false);
+        disableVideoBox_->setEnabled(false);
+        disableAudioBox_->setEnabled(false);
         if (row.customisable) {
             setAudioListsEnabled(true);
         }
         groupVideo_->setVisible(false);
-        cbDisableAudio_->setVisible(false);
+        disableAudioBox_->setVisible(false);
     } else {
-        cbDisableVideo_->setChecked(false);
-        cbDisableAudio_->setChecked(false);
-        cbDisableVideo_->setEnabled(true);
-        cbDisableAudio_->setEnabled(true);
+        disableVideoBox_->setChecked(false);
+        disableAudioBox_->setChecked(false);
+        disableVideoBox_->setEnabled(true);
+        disableAudioBox_->setEnabled(true);
         groupVideo_->setVisible(true);
-        cbDisableAudio_->setVisible(true);
+        disableAudioBox_->setVisible(true);
     }
 
     if (row.customisable) {
@@ -384,40 +388,40 @@ void SettingsDialog::resetToPreset() {
 
 void SettingsDialog::loadValues(const ConversionSettings& settings) {
     const FormatPreset& row = selectedPreset();
-    cbDxDy_->setCurrentIndex(
+    frameSizeBox_->setCurrentIndex(
         indexOfSize(frameSizesOf(row), settings.frameWidth, settings.frameHeight));
-    cbVideoBitrate_->setCurrentIndex(indexOfInt16(videoBitratesOf(row), settings.videoBitrate));
-    cbVFrameRate_->setCurrentIndex(indexOfFloat(frameRatesOf(row), settings.frameRate));
-    cbVCodec_->setCurrentIndex(indexOfName(row.videoCodecs, textOf(settings.videoCodec)));
-    cbAudioBitrate_->setCurrentIndex(indexOfInt16(audioBitratesOf(row), settings.audioBitrate));
-    cbFreq_->setCurrentIndex(indexOfInt32(sampleRatesOf(row), settings.sampleRate));
-    cbChannels_->setCurrentIndex(indexOfInt16(channelChoices(), settings.channels));
+    videoBitrateBox_->setCurrentIndex(indexOfInt16(videoBitratesOf(row), settings.videoBitrate));
+    frameRateBox_->setCurrentIndex(indexOfFloat(frameRatesOf(row), settings.frameRate));
+    videoCodecBox_->setCurrentIndex(indexOfName(row.videoCodecs, textOf(settings.videoCodec)));
+    audioBitrateBox_->setCurrentIndex(indexOfInt16(audioBitratesOf(row), settings.audioBitrate));
+    sampleRateBox_->setCurrentIndex(indexOfInt32(sampleRatesOf(row), settings.sampleRate));
+    channelsBox_->setCurrentIndex(indexOfInt16(channelChoices(), settings.channels));
     // A volume beyond the list is shown as its loudest item: the first item
     // (0 %) would silence every output.
-    cbVolume_->setCurrentIndex(std::clamp(settings.volume / kVolumeStep, 0, kVolumeItems - 1));
-    cbACodec_->setCurrentIndex(indexOfName(row.audioCodecs, textOf(settings.audioCodec)));
+    volumeBox_->setCurrentIndex(std::clamp(settings.volume / kVolumeStep, 0, kVolumeItems - 1));
+    audioCodecBox_->setCurrentIndex(indexOfName(row.audioCodecs, textOf(settings.audioCodec)));
     // An audio-only format hides "Disable Audio": a stray flag from the file
     // must not leave it checked out of sight, where it would block OK.
-    cbDisableAudio_->setChecked(settings.disableAudio && !row.audioOnly);
-    cbDisableVideo_->setChecked(settings.disableVideo);
+    disableAudioBox_->setChecked(settings.disableAudio && !row.audioOnly);
+    disableVideoBox_->setChecked(settings.disableVideo);
 }
 
 void SettingsDialog::storeValues(ConversionSettings& settings) const {
     const FormatPreset& row = selectedPreset();
     settings.presetId = row.id;
-    const FrameSize size = selected(frameSizesOf(row), cbDxDy_);
+    const FrameSize size = selected(frameSizesOf(row), frameSizeBox_);
     settings.frameWidth = size.width;
     settings.frameHeight = size.height;
-    settings.videoBitrate = selected(videoBitratesOf(row), cbVideoBitrate_);
-    settings.frameRate = selected(frameRatesOf(row), cbVFrameRate_);
-    settings.audioBitrate = selected(audioBitratesOf(row), cbAudioBitrate_);
-    settings.sampleRate = selected(sampleRatesOf(row), cbFreq_);
-    settings.channels = selected(channelChoices(), cbChannels_);
-    settings.volume = static_cast<int16_t>(kVolumeStep * std::max(cbVolume_->currentIndex(), 0));
-    storeCodec(settings.videoCodec, row.videoCodecs, row.videoCodec, cbVCodec_);
-    storeCodec(settings.audioCodec, row.audioCodecs, row.audioCodec, cbACodec_);
-    settings.disableAudio = cbDisableAudio_->isChecked();
-    settings.disableVideo = cbDisableVideo_->isChecked();
+    settings.videoBitrate = selected(videoBitratesOf(row), videoBitrateBox_);
+    settings.frameRate = selected(frameRatesOf(row), frameRateBox_);
+    settings.audioBitrate = selected(audioBitratesOf(row), audioBitrateBox_);
+    settings.sampleRate = selected(sampleRatesOf(row), sampleRateBox_);
+    settings.channels = selected(channelChoices(), channelsBox_);
+    settings.volume = static_cast<int16_t>(kVolumeStep * std::max(volumeBox_->currentIndex(), 0));
+    storeCodec(settings.videoCodec, row.videoCodecs, row.videoCodec, videoCodecBox_);
+    storeCodec(settings.audioCodec, row.audioCodecs, row.audioCodec, audioCodecBox_);
+    settings.disableAudio = disableAudioBox_->isChecked();
+    settings.disableVideo = disableVideoBox_->isChecked();
 }
 
 void SettingsDialog::updateEnabledStates() {
@@ -425,9 +429,9 @@ void SettingsDialog::updateEnabledStates() {
     if (!row.customisable) {
         return;
     }
-    setVideoListsEnabled(!cbDisableVideo_->isChecked());
+    setVideoListsEnabled(!disableVideoBox_->isChecked());
     if (!row.audioOnly) {
-        setAudioListsEnabled(!cbDisableAudio_->isChecked());
+        setAudioListsEnabled(!disableAudioBox_->isChecked());
     }
 }
 
@@ -441,8 +445,8 @@ void SettingsDialog::restoreDefaults() {
 }
 
 void SettingsDialog::chooseDestination() {
-    const QString chosen =
-        host_.pickFolder(this, QStringLiteral("Select Destination Folder"), edDir_->text());
+    const QString chosen = host_.pickFolder(this, QStringLiteral("Select Destination Folder"),
+                                            destinationEdit_->text());
     if (chosen.isEmpty()) {
         return;
     }
@@ -456,11 +460,11 @@ void SettingsDialog::chooseDestination() {
         return;
     }
     folder_ = bytes.toStdString();
-    edDir_->setText(chosen);
+    destinationEdit_->setText(chosen);
 }
 
 void SettingsDialog::accept() {
-    if (cbDisableVideo_->isChecked() && cbDisableAudio_->isChecked()) {
+    if (disableVideoBox_->isChecked() && disableAudioBox_->isChecked()) {
         host_.showMessage(this, QStringLiteral("Cannot disable both video and audio"));
         return;
     }
@@ -468,25 +472,26 @@ void SettingsDialog::accept() {
     storeText(edited.destinationFolder, folder_);
     storeValues(edited);
     edited.maxConcurrent = static_cast<int16_t>(upDownCnx_->value());
-    edited.saveHistory = cbSaveHist_->isChecked();
-    edited.removeStopped = cbRemoveStop_->isChecked();
-    edited.useInternalPlayer = cbInternalPlayer_->isChecked();
-    edited.shutdownAfter = cbShutdown_->isChecked();
-    edited.exitAfter = cbExitAc_->isChecked();
+    edited.saveHistory = saveHistoryBox_->isChecked();
+    edited.removeStopped = removeStoppedBox_->isChecked();
+    edited.useInternalPlayer = internalPlayerBox_->isChecked();
+    edited.shutdownAfter = shutdownBox_->isChecked();
+    edited.exitAfter = exitAfterBox_->isChecked();
     edited.converterPriority =
-        static_cast<uint8_t>(std::clamp(cbPPriority_->currentIndex(), 0, kMaxConverterPriority));
+        static_cast<uint8_t>(std::clamp(priorityBox_->currentIndex(), 0, kMaxConverterPriority));
     result_ = edited;
     QDialog::accept();
 }
 
 void SettingsDialog::setVideoListsEnabled(bool enabled) {
-    for (QComboBox* box : {cbDxDy_, cbVideoBitrate_, cbVFrameRate_, cbVCodec_}) {
+    for (QComboBox* box : {frameSizeBox_, videoBitrateBox_, frameRateBox_, videoCodecBox_}) {
         box->setEnabled(enabled);
     }
 }
 
 void SettingsDialog::setAudioListsEnabled(bool enabled) {
-    for (QComboBox* box : {cbAudioBitrate_, cbFreq_, cbChannels_, cbVolume_, cbACodec_}) {
+    for (QComboBox* box :
+         {audioBitrateBox_, sampleRateBox_, channelsBox_, volumeBox_, audioCodecBox_}) {
         box->setEnabled(enabled);
     }
 }

@@ -120,31 +120,31 @@ TipWindow::TipWindow(TipSet& tips, QWidget* parent) : QDialog(parent), tips_(tip
     inside->addWidget(shape2);
     inside->addWidget(reText_, 1);
 
-    cbStartup_ = new QCheckBox("Show at startup", this);
-    cbStartup_->setObjectName("CBStartup");
-    cbStartup_->setChecked(tips.showAtStartup);
-    bitBtnPrevious_ = new QPushButton("&Previous", this);
-    bitBtnPrevious_->setObjectName("BitBtnPrevious");
-    bitBtnNext_ = new QPushButton("&Next", this);
-    bitBtnNext_->setObjectName("BitBtnNext");
+    showAtStartupBox_ = new QCheckBox("Show at startup", this);
+    showAtStartupBox_->setObjectName("CBStartup");
+    showAtStartupBox_->setChecked(tips.showAtStartup);
+    previousButton_ = new QPushButton("&Previous", this);
+    previousButton_->setObjectName("BitBtnPrevious");
+    nextButton_ = new QPushButton("&Next", this);
+    nextButton_->setObjectName("BitBtnNext");
     auto* close = new QPushButton("&Close", this);
     close->setObjectName("BitBtnClose");
     close->setDefault(true);
-    for (QPushButton* button : {bitBtnPrevious_, bitBtnNext_}) {
+    for (QPushButton* button : {previousButton_, nextButton_}) {
         button->setAutoDefault(false);
     }
-    connect(bitBtnPrevious_, &QPushButton::clicked, this, &TipWindow::showPreviousTip);
-    connect(bitBtnNext_, &QPushButton::clicked, this, &TipWindow::showNextTip);
+    connect(previousButton_, &QPushButton::clicked, this, &TipWindow::showPreviousTip);
+    connect(nextButton_, &QPushButton::clicked, this, &TipWindow::showNextTip);
     // Closing is always a cancel: only the check box's state is handed back.
     connect(close, &QPushButton::clicked, this, &QDialog::reject);
     connect(this, &QDialog::finished, this,
-            [this] { tips_.showAtStartup = cbStartup_->isChecked(); });
+            [this] { tips_.showAtStartup = showAtStartupBox_->isChecked(); });
 
     auto* buttons = new QHBoxLayout;
-    buttons->addWidget(cbStartup_);
+    buttons->addWidget(showAtStartupBox_);
     buttons->addStretch(1);
-    buttons->addWidget(bitBtnPrevious_);
-    buttons->addWidget(bitBtnNext_);
+    buttons->addWidget(previousButton_);
+    buttons->addWidget(nextButton_);
     buttons->addWidget(close);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(14, 12, 14, 10);
@@ -169,8 +169,8 @@ void TipWindow::showCurrentTip() {
         reText_->setPlainText(normalizeTipText(tips_.tips[index_]));
     }
     const bool several = count_ >= 2;
-    bitBtnPrevious_->setEnabled(several && index_ != 0);
-    bitBtnNext_->setEnabled(several && index_ != count_ - 1);
+    previousButton_->setEnabled(several && index_ != 0);
+    nextButton_->setEnabled(several && index_ != count_ - 1);
 }
 
 void TipWindow::showNextTip() {

@@ -57,9 +57,9 @@ class TipWindow : public QDialog {
     int index_ = 0;
     QLabel* lbTitle_;
     QTextEdit* reText_;
-    QCheckBox* cbStartup_;
-    QPushButton* bitBtnPrevious_;
-    QPushButton* bitBtnNext_;
+    QCheckBox* showAtStartupBox_;
+    QPushButton* previousButton_;
+    QPushButton* nextButton_;
 };
 
 // Shows the tips modally; gives (and stores into tips.showAtStartup) the
