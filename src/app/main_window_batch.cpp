@@ -1,0 +1,209 @@
+// The main window during and after a batch: its progress, the controls it
+// locks, the settings at its start, closing, the history and power-off.
+
+#include "app/main_window.h"
+
+#include <QPushButton>
+
+#include <QProgressBar>
+
+#include <QLabel>
+
+#include <QComboBox>
+
+#include <QCloseEvent>
+#include <QTimer>
+#include <algorithm>
+
+#include "app/busy_indicator.h"
+#include "app/desktop.h"
+#include "engine/history_file.h"
+#include "system/user_folders.h"
+
+namespace vidmill {
+
+void MainWindow::setConvertingState(bool converting) {
+    if (closing_) {
+        return;
+    }
+    busy_->setRunning(converting);
+    if (converting) {
+        panels_[1]->setText(QStringLiteral("Converting %1").arg(engine_->liveWorkers()));
+    } else {
+        panels_[1]->clear();
+        if (!engine_->stopAllFlag()) {
+            progress_->setValue(100);
+        }
+        // The full bar stays a moment, without holding the window meanwhile.
+        QTimer::singleShot(300, this, [this] {
+            if (!engine_->batchActive()) {
+                progress_->hide();
+            }
+        });
+        showEntryCount();
+    }
+    updateCommandStates();
+}
+
+bool MainWindow::runSettingsDialog(int videoCount) {
+    ConversionSettings edited;
+    {
+        std::lock_guard lock(engine_->mutex());
+        edited = engine_->settings();
+    }
+    const bool accepted = desktop_.editSettings(this, edited, videoCount);
+    {
+        std::lock_guard lock(engine_->mutex());
+        engine_->settings() = edited;
+    }
+    if (accepted) {
+        saveSettings();
+        showSettingsStrip();
+    }
+    return accepted;
+}
+
+void MainWindow::showBatchProgress(int percent, const std::string& text) {
+    if (closing_) {
+        return;
+    }
+    // The engine holds its lock, and a progress bar may repaint the whole
+    // window at once, list included: shown once the lock is free.
+    batchPercent_ = std::clamp(percent, 0, 100);
+    batchText_ = QString::fromStdString(text);
+    if (!batchProgressPosted_) {
+        batchProgressPosted_ = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                batchProgressPosted_ = false;
+                if (!closing_ && engine_->batchActive()) {
+                    progress_->setValue(batchPercent_);
+                    panels_[1]->setText(batchText_);
+                }
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void MainWindow::setBatchControls(bool converting) {
+    if (closing_) {
+        return;
+    }
+    historyOn_.store(engine_->settings().saveHistory);
+    if (converting) {
+        progress_->setValue(0);
+        progress_->show();
+    } else {
+        const int converted = engine_->batchConverted();
+        const int failed = engine_->batchFailed();
+        if (converted + failed > 0) {
+            QString text = QStringLiteral("%1 converted").arg(converted);
+            if (failed > 0) {
+                text += QStringLiteral(", %1 not converted").arg(failed);
+            }
+            desktop_.notify(QStringLiteral("Conversions finished"), text);
+        }
+        saveHistoryIfChanged();
+    }
+    chooseDestinationButton_->setEnabled(!converting);
+    formatBox_->setEnabled(!converting);
+    command("Settings1")->setEnabled(!converting);
+    updateCommandStates();
+}
+
+bool MainWindow::editBatchSettings(int videoCount) {
+    return runSettingsDialog(videoCount);
+}
+
+bool MainWindow::confirmShutdown() {
+    return showMessage(kQuestionMessage,
+                       "The computer will be switched off when the conversions are done. "
+                       "Go on?") == 1;
+}
+
+void MainWindow::closeMainWindow() {
+    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (closing_ || closeRequested_) {
+        event->accept();
+        return;
+    }
+    if (engine_->batchActive()) {
+        const int left = std::max(1, engine_->batchTotal() - engine_->finishedCount());
+        const std::string question =
+            left == 1 ? std::string("A conversion is not finished yet. Stop it and exit?")
+                      : "There are " + std::to_string(left) +
+                            " conversions not finished yet. Stop them and exit?";
+        if (showMessage(kQuestionMessage, question) != 1) {
+            event->ignore();
+            return;
+        }
+    }
+    // Only noted here: the shut-down itself runs once the event loop has
+    // returned, and a search in progress stops at its next file.
+    closeRequested_ = true;
+    // Probes still running are cut short; nothing more is added.
+    stopAdding_.store(1);
+    event->accept();
+}
+
+void MainWindow::saveHistoryIfChanged(bool wait) {
+    historyOn_.store(engine_->settings().saveHistory && !closing_);
+    if (closing_ || !engine_->settings().saveHistory) {
+        return;
+    }
+    const std::uint64_t changes = engine_->historyChanges();
+    // A save that failed (a full disk, say) is tried again at each turn.
+    if (changes != savedHistoryChanges_ || !historySaver_->lastSaved()) {
+        makeFolders(configFolder());
+        historySaver_->request();
+        savedHistoryChanges_ = changes;
+    }
+    if (wait) {
+        historySaver_->flush();
+    }
+}
+
+void MainWindow::shutDown() {
+    if (shutDownDone_) {
+        return;
+    }
+    shutDownDone_ = true;
+    closing_ = true;
+    historyTimer_->stop();
+    // The final history is written below, from the swept list.
+    historyOn_.store(false);
+    historySaver_->stop();
+    saveSettings();
+    // Every worker stops and ends before the list goes, whatever the list's
+    // state: a batch of requeued entries leaves it unmodified.
+    if (engine_->listModified() || !engine_->batchIdle()) {
+        engine_->exitSweep();
+        if (engine_->settings().saveHistory) {
+            makeFolders(configFolder());
+            saveHistoryFile(engine_->entryList(), paths_.historyFile);
+        }
+    }
+    gui_.stopGuiCall();
+    // Last of all: the computer goes off only once everything is saved.
+    if (engine_->shutdownPending()) {
+        powerOffComputer();
+    }
+}
+
+void MainWindow::powerOffComputer() {
+    QString why;
+    if (!desktop_.powerOff(&why)) {
+        // The window is gone by now, but the user still expects the computer
+        // to go off: say why it did not.
+        desktop_.messageBox(nullptr, kInformationMessage,
+                            QStringLiteral("The conversions are done, but the computer could not "
+                                           "be switched off (%1). Please switch it off yourself.")
+                                .arg(why));
+    }
+}
+
+}  // namespace vidmill
