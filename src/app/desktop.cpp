@@ -20,19 +20,26 @@
 
 namespace vidmill {
 
-int QtDesktop::messageBox(QWidget* parent, int style, const QString& text) {
-    QMessageBox box(parent);
-    box.setWindowTitle(kAppTitle);
-    box.setText(text);
+std::unique_ptr<QMessageBox> QtDesktop::makeMessageBox(QWidget* parent, int style,
+                                                       const QString& text) {
+    auto box = std::make_unique<QMessageBox>(parent);
+    box->setWindowTitle(kAppTitle);
+    // Texts name files, and a file may be called "<b>x</b>": never markup.
+    box->setTextFormat(Qt::PlainText);
+    box->setText(text);
     if (style == kQuestionMessage) {
-        box.setIcon(QMessageBox::Question);
-        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
-        box.setDefaultButton(QMessageBox::Ok);
+        box->setIcon(QMessageBox::Question);
+        box->setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        box->setDefaultButton(QMessageBox::Ok);
     } else {
-        box.setIcon(style == kInformationMessage ? QMessageBox::Information : QMessageBox::NoIcon);
-        box.setStandardButtons(QMessageBox::Ok);
+        box->setIcon(style == kInformationMessage ? QMessageBox::Information : QMessageBox::NoIcon);
+        box->setStandardButtons(QMessageBox::Ok);
     }
-    return box.exec() == QMessageBox::Ok ? 1 : 2;
+    return box;
+}
+
+int QtDesktop::messageBox(QWidget* parent, int style, const QString& text) {
+    return makeMessageBox(parent, style, text)->exec() == QMessageBox::Ok ? 1 : 2;
 }
 
 QStringList QtDesktop::openFiles(QWidget* parent, const QString& title, const QString& folder,
@@ -92,6 +99,7 @@ void QtDesktop::showText(QWidget* parent, const QString& caption, const QString&
     QMessageBox box(parent);
     box.setWindowTitle(caption);
     box.setIcon(QMessageBox::Information);
+    box.setTextFormat(Qt::PlainText);
     box.setText(text);
     box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     box.setStandardButtons(QMessageBox::Ok);

@@ -7,8 +7,10 @@
 // put a fake in its place, so that nothing ever waits for a person, reaches
 // the network or switches anything off.
 
+#include <QMessageBox>
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -69,6 +71,9 @@ class Desktop {
 class QtDesktop : public Desktop {
   public:
     int messageBox(QWidget* parent, int style, const QString& text) override;
+    // The box that messageBox shows, its text plain whatever it holds.
+    static std::unique_ptr<QMessageBox> makeMessageBox(QWidget* parent, int style,
+                                                       const QString& text);
     QStringList openFiles(QWidget* parent, const QString& title, const QString& folder,
                           const QString& filter, int maxFiles) override;
     QString pickFolder(QWidget* parent, const QString& title, const QString& start) override;

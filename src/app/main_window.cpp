@@ -25,6 +25,7 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QTimer>
+#include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstring>
@@ -207,20 +208,29 @@ void MainWindow::buildActions() {
     // Main menu: the window's own shortcuts.
     connectTo(makeAction("AddVideos1", "&Add Video Entry", Qt::Key_Insert),
               [this] { addVideos(); });
+    connectTo(makeAction("AddFolder1", "Add &Folder...", QKeySequence("Ctrl+Insert")),
+              [this] { addFolder(); });
     connectTo(makeAction("DeleteEntry1", "&Remove Video Entry", Qt::Key_Delete),
               [this] { removeEntry(); });
     connectTo(makeAction("ConvertLocalVideo1", "&Convert  Video(s)", Qt::Key_F2),
               [this] { engine_->startConversions(); });
     connectTo(makeAction("StopConversion1", "&Stop Conversion", QKeySequence("Ctrl+T")),
-              [this] { engine_->stopEntry(); });
-    connectTo(makeAction("StopAll1", "Sto&p All", Qt::Key_Escape), [this] { engine_->stopAll(); });
+              [this] { stopConversion(); });
+    // Esc also cancels an add under way, which is no batch to stop.
+    connectTo(makeAction("StopAll1", "Sto&p All", Qt::Key_Escape), [this] {
+        if (adding_) {
+            stopAdding_.store(1);
+        } else {
+            engine_->stopAll();
+        }
+    });
     connectTo(
         makeAction("DeleteUnExistingVideoEntries1", "Delete All Entries with &UnExisting Videos"),
         [this] { removeMissingEntries(); });
     connectTo(makeAction("RenameVideo1", "&Rename Video", Qt::Key_F6), [this] { renameVideo(); });
     connectTo(makeAction("DeleteVideo1", "Delete &Video", Qt::Key_F8), [this] { deleteVideo(); });
     connectTo(makeAction("OpenOutputFolder1", "&Open Destination Folder"),
-              [this] { desktop_.openPath(fromPath(engine_->settings().destinationFolder)); });
+              [this] { openDestinationFolder(); });
     connectTo(makeAction("PlayVideo1", "&Play Video"), [this] { playVideo(); });
     connectTo(makeAction("Exit1", "&Exit", QKeySequence("Alt+F4")), [this] { close(); });
     connectTo(makeAction("Settings1", "&Settings", QKeySequence("Ctrl+E")),
@@ -231,10 +241,11 @@ void MainWindow::buildActions() {
     for (QAction* toggle : {toolbar, strip, statusBarItem}) {
         toggle->setCheckable(true);
     }
-    connectTo(toolbar, [this, toolbar] { setToolbarVisible(!toolbar->isChecked()); });
-    connectTo(strip, [this, strip] { setMainSettingsVisible(!strip->isChecked()); });
-    connectTo(statusBarItem,
-              [this, statusBarItem] { setStatusBarVisible(!statusBarItem->isChecked()); });
+    // Qt has flipped a checkable action already when `triggered` comes: the
+    // state it carries is the one asked for.
+    connect(toolbar, &QAction::triggered, this, [this](bool on) { setToolbarVisible(on); });
+    connect(strip, &QAction::triggered, this, [this](bool on) { setMainSettingsVisible(on); });
+    connect(statusBarItem, &QAction::triggered, this, [this](bool on) { setStatusBarVisible(on); });
     connectTo(makeAction("Index1", "&Index", Qt::Key_F1), [this] { showHelp(); });
     connectTo(makeAction("TipoftheDay1", "&Tip of the Day"), [this] { showTipOfTheDay(); });
     QAction* homePage = makeAction("ProgramHomePage1", "&Program Home Page");
@@ -250,7 +261,7 @@ void MainWindow::buildActions() {
     connectTo(makeAction("ConvertVideos2", "&Convert Video(s)", Qt::Key_F2),
               [this] { engine_->startConversions(); });
     connectTo(makeAction("StopConversion2", "Stop Conversion", QKeySequence("Ctrl+T")),
-              [this] { engine_->stopEntry(); });
+              [this] { stopConversion(); });
     connectTo(makeAction("StopAll2", "Stop All", QKeySequence("Ctrl+L")),
               [this] { engine_->stopAll(); });
     connectTo(makeAction("RenameVideo2", "Rename Video", Qt::Key_F6),
@@ -292,9 +303,9 @@ void MainWindow::buildActions() {
 void MainWindow::buildMenus() {
     QMenu* file = menuBar()->addMenu("&File");
     for (const char* name :
-         {"AddVideos1", "DeleteEntry1", "ConvertLocalVideo1", "|", "StopConversion1", "StopAll1",
-          "|", "DeleteUnExistingVideoEntries1", "|", "RenameVideo1", "DeleteVideo1", "|",
-          "OpenOutputFolder1", "PlayVideo1", "|", "Exit1"}) {
+         {"AddVideos1", "AddFolder1", "DeleteEntry1", "ConvertLocalVideo1", "|", "StopConversion1",
+          "StopAll1", "|", "DeleteUnExistingVideoEntries1", "|", "RenameVideo1", "DeleteVideo1",
+          "|", "OpenOutputFolder1", "PlayVideo1", "|", "Exit1"}) {
         name[0] == '|' ? (void)file->addSeparator() : file->addAction(command(name));
     }
     QMenu* options = menuBar()->addMenu("&Options");
@@ -338,6 +349,14 @@ void MainWindow::buildToolbar() {
         }
         first = false;
         toolBar_->addAction(command(name));
+    }
+    // Add offers a folder too, from the arrow beside it.
+    auto* addMenu = new QMenu(toolBar_);
+    addMenu->addAction(command("AddVideos1"));
+    addMenu->addAction(command("AddFolder1"));
+    command("TBAdd")->setMenu(addMenu);
+    if (auto* button = qobject_cast<QToolButton*>(toolBar_->widgetForAction(command("TBAdd")))) {
+        button->setPopupMode(QToolButton::MenuButtonPopup);
     }
     auto* spacer = new QWidget(toolBar_);
     spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
@@ -546,11 +565,25 @@ void MainWindow::updateCommandStates() {
             command(name)->setEnabled(on);
         }
     };
+    // While videos are being added nothing else may start or change the
+    // list; Esc (Stop All) cancels the add.
+    const bool active = engine_->batchActive();
+    enable({"AddVideos1", "ConvertLocalVideo1", "AddVideos2", "ConvertVideos2", "TBAdd",
+            "TBConvert", "AddFolder1"},
+           !active && !adding_);
+    enable({"StopAll1"}, active || adding_);
     if (focused < 0) {
         enable({"PlayVideo1", "PlayVideo2", "RenameVideo1", "RenameVideo2", "DeleteEntry1",
                 "DeleteEntry2", "DeleteVideo1", "DeleteVideo2", "DeleteUnExistingVideoEntries1",
-                "StopConversion1", "StopAll1", "StopConversion2", "StopAll2", "ShowReason2"},
+                "StopConversion1", "StopConversion2", "StopAll2", "ShowReason2", "TBRemove"},
                false);
+        enable({"DeleteUnExistingVideoEntries1"}, count > 0 && !active && !adding_);
+        // Rows selected without a focus (select all) still take the commands
+        // that act on every selected row.
+        const bool selected = list_->selectedCount() > 0;
+        enable({"DeleteEntry1", "DeleteEntry2", "DeleteVideo1", "DeleteVideo2", "TBRemove"},
+               selected && !active && !adding_);
+        enable({"StopConversion1", "StopConversion2"}, selected && active);
         refreshingCommands_ = false;
         return;
     }
@@ -565,18 +598,16 @@ void MainWindow::updateCommandStates() {
         hasReason = !engine_->entryList().at(focused)->failureReason.empty();
     }
     command("ShowReason2")->setEnabled(hasReason && !isInProgress(status));
-    const bool active = engine_->batchActive();
     const bool playable = status == EntryStatus::Ok || status == EntryStatus::Ready;
-    enable({"PlayVideo1", "PlayVideo2", "RenameVideo1", "RenameVideo2"}, playable);
-    enable({"StopConversion1", "StopConversion2"}, active && isInProgress(status));
-    enable({"AddVideos1", "DeleteEntry1", "ConvertLocalVideo1", "AddVideos2", "DeleteEntry2",
-            "ConvertVideos2", "TBAdd", "TBRemove", "TBConvert", "DeleteUnExistingVideoEntries1"},
-           !active);
-    enable({"StopAll1", "StopAll2"}, active);
-    const bool removable = !active && (isFinished(status) || status == EntryStatus::Ready);
-    enable({"DeleteEntry1", "DeleteEntry2", "DeleteVideo1", "DeleteVideo2",
-            "DeleteUnExistingVideoEntries1"},
-           removable);
+    enable({"PlayVideo1", "PlayVideo2", "RenameVideo1", "RenameVideo2"}, playable && !adding_);
+    // With several rows selected the focused one alone does not decide.
+    const bool many = list_->selectedCount() > 1;
+    enable({"StopConversion1", "StopConversion2"}, active && (many || isInProgress(status)));
+    enable({"StopAll2"}, active);
+    const bool removable =
+        !active && !adding_ && (many || isFinished(status) || status == EntryStatus::Ready);
+    enable({"DeleteEntry1", "DeleteEntry2", "DeleteVideo1", "DeleteVideo2", "TBRemove"}, removable);
+    enable({"DeleteUnExistingVideoEntries1"}, !active && !adding_);
     refreshingCommands_ = false;
 }
 
@@ -606,16 +637,22 @@ void MainWindow::showSettingsStrip() {
 
 void MainWindow::takeSettingsStrip(int selector) {
     ConversionSettings& settings = engine_->settings();
-    // Workers read these fields while a batch runs.
-    std::lock_guard lock(engine_->mutex());
-    if (selector == 1 || selector == 3) {
-        storeText(settings.destinationFolder, toPath(destinationEdit_->text()));
+    {
+        // Workers read these fields while a batch runs.
+        std::lock_guard lock(engine_->mutex());
+        if (selector == 1 || selector == 3) {
+            storeText(settings.destinationFolder, toPath(destinationEdit_->text()));
+        }
+        if (selector == 2 || selector == 3) {
+            if (formatBox_->currentIndex() < 0) {
+                formatBox_->setCurrentIndex(0);
+            }
+            applyPreset(settings, formatBox_->currentIndex());
+        }
     }
     if (selector == 2 || selector == 3) {
-        if (formatBox_->currentIndex() < 0) {
-            formatBox_->setCurrentIndex(0);
-        }
-        applyPreset(settings, formatBox_->currentIndex());
+        // Ready entries show the extension of the format chosen now.
+        list_->redrawRows(engine_->entryList().count());
     }
 }
 
@@ -635,6 +672,16 @@ void MainWindow::selectDestination() {
     }
     destinationEdit_->setText(chosen);
     takeSettingsStrip(1);
+}
+
+void MainWindow::openDestinationFolder() {
+    const std::string folder = engine_->settings().destinationFolder;
+    if (!desktop_.openPath(fromPath(folder))) {
+        showMessage(kInformationMessage,
+                    "The folder " + folder +
+                        " could not be opened: it is missing, or the desktop has no program "
+                        "for folders.");
+    }
 }
 
 void MainWindow::setToolbarVisible(bool visible) {

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/history_saver.h"
 #include "app/qt_gui_call.h"
@@ -93,6 +94,9 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
 
     // The ways in. Each admits file by file, keeping the window responsive.
     bool addVideos();
+    // Add Folder: a folder picked in a dialog is searched as a drop is,
+    // without starting a batch.
+    bool addFolder();
     void dropNames(const QStringList& names);
     void addCommandLineFiles(const QStringList& names);
     // Files and folders that a later start handed over: taken as a drop, at
@@ -102,7 +106,11 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     bool takeHandedOver(const QStringList& names);
     // The entry commands, on the focused entry.
     void playVideo();
+    // Remove, Delete Video and Stop Conversion act on every selected row
+    // (the focused one when none is selected), asking once.
     void removeEntry();
+    void stopConversion();
+    void openDestinationFolder();
     void deleteVideo();
     void renameVideo();
     void removeMissingEntries();
@@ -177,6 +185,11 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     // After the entry at `row` has left the list: the focus goes to the one
     // that took its place, or to the new last one.
     void afterRemoval(int row);
+    void afterRemovingMany(int firstRow);
+    // The selected rows, ascending, or the focused one when none is selected.
+    std::vector<int> chosenRows() const;
+    // How many of `rows` have an entry whose status is `wanted`.
+    int countRows(const std::vector<int>& rows, bool (*wanted)(EntryStatus));
     // The focused entry's row and status; false when there is none.
     bool focusedEntry(int* row, EntryStatus* status);
     // Admits the names one by one (folders searched), then reports what the
@@ -232,6 +245,11 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     QStringList heldNames_;
     QTimer* heldTimer_ = nullptr;
     void takeHeldNames();
+    // Around every add: commands that must wait are disabled, Esc cancels,
+    // and what could not be added is reported once at the end.
+    void beginAdding();
+    void endAdding();
+    int invalidSkipped_ = 0;
     // Whether the history is kept, for the workers' saves after each entry.
     std::atomic<bool> historyOn_{false};
     std::vector<QString> skipped_;

@@ -7,10 +7,13 @@
 
 #include <QLabel>
 
+#include <sys/stat.h>
 #include <QApplication>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QStatusBar>
 #include <QUrl>
 #include <algorithm>
 
@@ -35,9 +38,26 @@ void MainWindow::pump() {
     QCoreApplication::processEvents();
 }
 
-int MainWindow::addNames(const QStringList& names) {
+void MainWindow::beginAdding() {
     adding_ = true;
     skipped_.clear();
+    invalidSkipped_ = 0;
+    stopAdding_.store(0);
+    updateCommandStates();
+}
+
+void MainWindow::endAdding() {
+    adding_ = false;
+    if (closeRequested_ || closing_) {
+        return;
+    }
+    statusBar()->clearMessage();
+    updateCommandStates();
+    reportSkipped();
+}
+
+int MainWindow::addNames(const QStringList& names) {
+    beginAdding();
     int handled = 0;
     // Folders are searched first; the files found are then probed several
     // at once, and enter the list in the order found.
@@ -48,32 +68,73 @@ int MainWindow::addNames(const QStringList& names) {
     };
     for (const QString& name : names) {
         pump();
-        if (closeRequested_ || closing_) {
+        if (closeRequested_ || closing_ || stopAdding_.load() != 0) {
             break;
         }
-        addDroppedName(
-            toPath(name), collect, [this] { pump(); }, skip);
+        const std::string path = toPath(name);
+        struct stat info {};
+        if (lstat(path.c_str(), &info) != 0) {
+            // Named on the command line or handed over, and not there.
+            skip(path, "not found");
+        } else {
+            addDroppedName(
+                path, collect, [this] { pump(); }, skip);
+        }
         ++handled;
     }
     admitAll(found);
-    adding_ = false;
-    if (!closeRequested_ && !closing_) {
-        reportSkipped();
-    }
+    endAdding();
     return handled;
 }
 
 void MainWindow::admitAll(const std::vector<std::string>& paths) {
-    if (paths.empty() || closeRequested_ || closing_) {
+    if (paths.empty() || closeRequested_ || closing_ || stopAdding_.load() != 0) {
         return;
     }
+    const int total = static_cast<int>(paths.size());
+    const auto showProgress = [this, total](int done) {
+        if (total > 1) {
+            statusBar()->showMessage(
+                QStringLiteral("Adding %1 of %2\u2026  (Esc cancels)").arg(done + 1).arg(total));
+        }
+    };
+    showProgress(0);
     AdmitOptions options;
     options.pump = [this] { pump(); };
+    // Rejected files are listed in one message at the end, not one box each.
+    options.reportInvalid = false;
+    options.onResult = [&](std::size_t index, AdmitOutcome outcome) {
+        const QString path = fromPath(paths[index]);
+        switch (outcome) {
+            case AdmitOutcome::Admitted:
+                break;
+            case AdmitOutcome::InvalidMedia:
+                ++invalidSkipped_;
+                skipped_.push_back(path + QStringLiteral(": Invalid video"));
+                break;
+            case AdmitOutcome::Unreadable:
+                skipped_.push_back(path + QStringLiteral(": could not be read as a video"));
+                break;
+            case AdmitOutcome::ListFull:
+                skipped_.push_back(path + QStringLiteral(": the list is full"));
+                break;
+        }
+        showProgress(static_cast<int>(index) + 1);
+    };
     engine_->admitFiles(paths, options);
 }
 
 void MainWindow::reportSkipped() {
     if (skipped_.empty()) {
+        return;
+    }
+    if (skipped_.size() == 1 && invalidSkipped_ == 1) {
+        // One video that is no video: the plain message of a single file.
+        const QString line = skipped_.front();
+        skipped_.clear();
+        showMessage(kPlainMessage,
+                    toPath(line.left(line.size() - QStringLiteral(": Invalid video").size()) +
+                           QStringLiteral(" Invalid video")));
         return;
     }
     constexpr std::size_t kShown = 15;
@@ -103,14 +164,33 @@ bool MainWindow::addVideos() {
     if (files.isEmpty()) {
         return false;
     }
-    adding_ = true;
+    beginAdding();
     std::vector<std::string> paths;
     for (const QString& file : files.mid(0, kMaxAddedFiles)) {
         paths.push_back(toPath(file));
     }
     admitAll(paths);
-    adding_ = false;
     storeText(settings.lastAddFolder, toPath(QFileInfo(files.last()).absolutePath() + "/"));
+    endAdding();
+    return true;
+}
+
+bool MainWindow::addFolder() {
+    if (adding_ || engine_->batchActive()) {
+        return false;
+    }
+    ConversionSettings& settings = engine_->settings();
+    if (settings.lastAddFolder[0] == '\0') {
+        storeText(settings.lastAddFolder, videosFolder());
+    }
+    const QString folder =
+        desktop_.pickFolder(this, "Add Folder", fromPath(settings.lastAddFolder));
+    if (folder.isEmpty()) {
+        return false;
+    }
+    // Searched as a drop is, without starting a batch: as Add.
+    addNames({folder});
+    storeText(settings.lastAddFolder, toPath(QDir(folder).absolutePath() + "/"));
     return true;
 }
 
@@ -122,7 +202,8 @@ void MainWindow::dropNames(const QStringList& names) {
         storeText(engine_->settings().lastAddFolder,
                   toPath(QFileInfo(names.last()).absolutePath() + "/"));
     }
-    if (!closeRequested_ && !closing_) {
+    // An add cancelled with Esc starts nothing.
+    if (!closeRequested_ && !closing_ && stopAdding_.load() == 0) {
         engine_->startBatch();
     }
 }

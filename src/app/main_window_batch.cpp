@@ -59,6 +59,7 @@ bool MainWindow::runSettingsDialog(int videoCount) {
     if (accepted) {
         saveSettings();
         showSettingsStrip();
+        list_->redrawRows(engine_->entryList().count());
     }
     return accepted;
 }

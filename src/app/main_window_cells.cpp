@@ -24,7 +24,7 @@ QString MainWindow::cellText(int row, int column) {
             case 1:
                 return QString::fromStdString(entryDurationText(entry));
             case 2:
-                return fromPath(entryNameText(entry));
+                return fromPath(entryNameText(entry, engine_->settings().presetId));
             case 3:
                 return fromPath(entryStatusText(entry, engine_->channel()));
             default:

@@ -63,10 +63,73 @@ void MainWindow::playVideo() {
     }
 }
 
+std::vector<int> MainWindow::chosenRows() const {
+    const QList<int> selected = list_->selectedRows();
+    std::vector<int> rows(selected.begin(), selected.end());
+    if (rows.empty() && list_->focusedRow() >= 0) {
+        rows.push_back(list_->focusedRow());
+    }
+    return rows;
+}
+
+int MainWindow::countRows(const std::vector<int>& rows, bool (*wanted)(EntryStatus)) {
+    std::lock_guard lock(engine_->mutex());
+    int count = 0;
+    for (int row : rows) {
+        const VideoEntry* entry = engine_->entryList().at(row);
+        count += entry != nullptr && wanted(entry->status.load()) ? 1 : 0;
+    }
+    return count;
+}
+
+namespace {
+
+bool removable(EntryStatus status) {
+    return isFinished(status) || status == EntryStatus::Ready;
+}
+
+bool converted(EntryStatus status) {
+    return status == EntryStatus::Ok;
+}
+
+}  // namespace
+
+void MainWindow::afterRemovingMany(int firstRow) {
+    refreshEntryList();
+    const int count = engine_->entryList().count();
+    if (count > 0) {
+        list_->gotoRow(std::clamp(firstRow, 0, count - 1));
+    }
+    showEntryCount();
+    updateCommandStates();
+}
+
 void MainWindow::removeEntry() {
+    if (engine_->batchActive()) {
+        return;
+    }
+    const std::vector<int> rows = chosenRows();
+    if (rows.size() > 1) {
+        const int count = countRows(rows, removable);
+        if (count == 0) {
+            showMessage(kInformationMessage,
+                        "None of the selected entries can be removed while they are converted.");
+            return;
+        }
+        const QString question =
+            QStringLiteral(
+                "Remove the %1 selected entries from the list? Their files stay where "
+                "they are.")
+                .arg(count);
+        if (showMessage(kQuestionMessage, question.toStdString()) == 1 &&
+            engine_->removeEntriesAt(rows, false) > 0) {
+            afterRemovingMany(rows.front());
+        }
+        return;
+    }
     int row;
     EntryStatus status;
-    if (engine_->batchActive() || !focusedEntry(&row, &status)) {
+    if (!focusedEntry(&row, &status)) {
         return;
     }
     if (!isFinished(status) && status != EntryStatus::Ready) {
@@ -83,10 +146,40 @@ void MainWindow::removeEntry() {
 }
 
 void MainWindow::deleteVideo() {
+    if (engine_->batchActive()) {
+        return;
+    }
+    const std::vector<int> rows = chosenRows();
+    if (rows.size() > 1) {
+        const int count = countRows(rows, removable);
+        if (count == 0) {
+            return;
+        }
+        const QString question =
+            QStringLiteral(
+                "Delete the converted videos of the %1 selected entries (%2 converted) "
+                "and remove the entries from the list?")
+                .arg(count)
+                .arg(countRows(rows, converted));
+        if (showMessage(kQuestionMessage, question.toStdString()) != 1) {
+            return;
+        }
+        std::vector<std::string> failures;
+        if (engine_->removeEntriesAt(rows, true, &failures) > 0) {
+            afterRemovingMany(rows.front());
+        }
+        if (!failures.empty()) {
+            std::string text = "These videos could not be deleted and keep their entries:\n";
+            for (const std::string& failure : failures) {
+                text += "\n" + failure;
+            }
+            showMessage(kInformationMessage, text);
+        }
+        return;
+    }
     int row;
     EntryStatus status;
-    if (engine_->batchActive() || !focusedEntry(&row, &status) ||
-        (!isFinished(status) && status != EntryStatus::Ready)) {
+    if (!focusedEntry(&row, &status) || (!isFinished(status) && status != EntryStatus::Ready)) {
         return;
     }
     const char* question = status == EntryStatus::Ok
@@ -112,6 +205,22 @@ void MainWindow::deleteVideo() {
     }
 }
 
+void MainWindow::stopConversion() {
+    const std::vector<int> rows = chosenRows();
+    if (rows.size() <= 1) {
+        engine_->stopEntry();
+        return;
+    }
+    const int count = countRows(rows, isInProgress);
+    if (count == 0) {
+        return;
+    }
+    const QString question = QStringLiteral("Stop the %1 selected conversions?").arg(count);
+    if (showMessage(kQuestionMessage, question.toStdString()) == 1) {
+        engine_->stopEntriesAt(rows);
+    }
+}
+
 void MainWindow::renameVideo() {
     int row;
     EntryStatus status;
@@ -132,7 +241,15 @@ void MainWindow::renameVideo() {
         }
         name = *answer;
         std::string error;
-        switch (engine_->renameOutput(row, name, &error)) {
+        // A copy to another disk may take a while: the window stays live,
+        // with the commands that change the list held back meanwhile.
+        adding_ = true;
+        updateCommandStates();
+        const Engine::CommandResult result =
+            engine_->renameOutput(row, name, &error, [this] { pump(); });
+        adding_ = false;
+        updateCommandStates();
+        switch (result) {
             case Engine::CommandResult::Done:
                 list_->updateRow(row);
                 return;

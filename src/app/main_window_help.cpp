@@ -89,8 +89,12 @@ QString updateWaitText() {
 }
 
 void MainWindow::showHelp() {
-    if (!paths_.helpFile.empty()) {
-        desktop_.openPath(fromPath(paths_.helpFile));
+    if (paths_.helpFile.empty()) {
+        showMessage(kInformationMessage, "The manual is not installed with this copy of Vidmill.");
+    } else if (!desktop_.openPath(fromPath(paths_.helpFile))) {
+        showMessage(kInformationMessage, "The manual " + paths_.helpFile +
+                                             " could not be opened: the desktop has no "
+                                             "program for it. Open it with your web browser.");
     }
 }
 

@@ -224,8 +224,9 @@ void Cli::admitCollected() {
         }
         // The engine has said "Invalid video" itself.
         const char* reason = "Invalid video";
-        if (outcome == AdmitOutcome::Unreadable) {
-            reason = "could not be read as a video";
+        if (outcome == AdmitOutcome::Unreadable || outcome == AdmitOutcome::ListFull) {
+            reason = outcome == AdmitOutcome::Unreadable ? "could not be read as a video"
+                                                         : "the list is full";
             std::fprintf(stderr, "vidmill-cli: %s: %s\n", shown(paths_[index]).c_str(), reason);
         }
         rejectedFile(paths_[index], reason);

@@ -219,6 +219,14 @@ QList<int> ListViewData::selectedRows() const {
     return rows;
 }
 
+int ListViewData::selectedCount() const {
+    int count = 0;
+    for (const auto& [first, last] : selectedRuns()) {
+        count += last - first + 1;
+    }
+    return count;
+}
+
 std::vector<std::pair<int, int>> ListViewData::selectedRuns() const {
     std::vector<std::pair<int, int>> runs;
     const QItemSelection selection = selectionModel()->selection();

@@ -54,6 +54,8 @@ class ListViewData : public QTableView {
     void gotoRow(int row);
     // Ascending.
     QList<int> selectedRows() const;
+    // How many rows are selected, without listing them.
+    int selectedCount() const;
 
   signals:
     // Focus or selection changed.

@@ -166,7 +166,10 @@ QVariant ListViewModel::data(const QModelIndex& index, int role) const {
             if (tip.isEmpty()) {
                 return {};
             }
-            return tip;
+            // A tip may name a file such as "<b>x</b>": escaped, it shows as
+            // written rather than as markup.
+            return QStringLiteral("<p style='white-space:pre-wrap'>%1</p>")
+                .arg(tip.toHtmlEscaped());
         }
         default:
             return {};

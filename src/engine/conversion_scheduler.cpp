@@ -90,6 +90,17 @@ void Engine::startBatch() {
     host_.saveSettings();
     host_.showSettingsStrip();
     copyConversionValues(batchSettings_, settings_);
+    // A destination removed since it was chosen is made again; one that
+    // cannot be made is said plainly, rather than failing every conversion.
+    const std::string destination(textOf(batchSettings_.destinationFolder));
+    if (!isFolder(destination) && !makeFolders(destination)) {
+        const int error = errno;
+        host_.showMessage(kInformationMessage, "The destination folder " + destination +
+                                                   " is missing and could not be made (" +
+                                                   std::strerror(error) +
+                                                   "). Please choose another folder.");
+        return;
+    }
     host_.setBatchControls(true);
     for (const auto& entry : list_.entries()) {
         if (entry->status.load() == EntryStatus::Ready) {

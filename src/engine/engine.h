@@ -63,6 +63,9 @@ enum class AdmitOutcome {
     InvalidMedia,
     // The probe failed otherwise: no converter, a crash, a hang.
     Unreadable,
+    // The list holds its most entries and none of them could make room:
+    // every one is part of the running batch.
+    ListFull,
 };
 
 // Probes at once when the caller does not choose: the number of cores, at
@@ -81,6 +84,10 @@ struct AdmitOptions {
     // Runs on the calling thread now and then while it waits for probes, so
     // that a window stays responsive.
     std::function<void()> pump;
+    // Whether each file found to be no usable video gets its own "Invalid
+    // video" message; a caller that lists the rejected files itself turns it
+    // off.
+    bool reportInvalid = true;
 };
 
 // The folder for an output: `subfolder` (relative, may be empty) below
@@ -207,10 +214,25 @@ class Engine {
     // Moves an Ok entry's converted file to a free name made of `newName` in
     // the current destination folder, never replacing a file; the entry's
     // name and output path change only once the file has moved.
-    CommandResult renameOutput(int row, const std::string& newName, std::string* error = nullptr);
+    // Across file systems the file is copied outside the lock into a part
+    // file of the new name, which takes that name once whole; `pump` (when
+    // given) runs meanwhile on the calling thread, which must keep the list
+    // still.
+    CommandResult renameOutput(int row, const std::string& newName, std::string* error = nullptr,
+                               const std::function<void()>& pump = {});
     // Removes every entry whose output is not there (never-converted ones
     // included); gives how many went, or -1 while a batch is active.
     int removeMissingEntries();
+    // The same as removeEntryAt, or deleteVideoAt with `deleteVideos`, for
+    // every row given, in one step: rows that may not go are left, and a
+    // converted file that cannot be deleted keeps its entry and is named in
+    // `failures` with the reason. Gives how many went, or -1 while a batch
+    // is active.
+    int removeEntriesAt(const std::vector<int>& rows, bool deleteVideos,
+                        std::vector<std::string>* failures = nullptr);
+    // Stops every entry at `rows` that is in progress, without asking (the
+    // caller has asked); gives how many were stopped.
+    int stopEntriesAt(const std::vector<int>& rows);
 
     // True when one of the 50 entries before `row` is still Pending. Takes
     // no lock: the caller holds it.
@@ -226,8 +248,11 @@ class Engine {
                          const std::atomic<bool>* cancel = nullptr);
     bool probeInterrupted() const;
     void reportInvalidMedia(const std::string& path);
-    // Appends a probed entry (dropping the oldest beyond the limit); gives
-    // its row.
+    void reportListFull();
+    // Appends a probed entry; gives its row, or -1 when the list is full.
+    // At the limit the oldest entry goes to make room, unless a batch is
+    // active: its entries are held by workers and rows, so then nothing goes
+    // and the new entry is refused.
     int appendAdmitted(std::unique_ptr<VideoEntry> entry);
     void showAdmitted(int row);
     void conversionWorker(VideoEntry& entry);

@@ -5,9 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <thread>
 
 #include "engine/engine.h"
 #include "engine/output_path.h"
@@ -83,42 +87,23 @@ int copyFile(const std::string& from, const std::string& to) {
     return error;
 }
 
-// Moves a file to a path that must not exist, never replacing one that
-// appears there meanwhile. Gives 0 or an errno.
+// Moves a file within its file system to a path that must not exist,
+// never replacing one that appears there meanwhile. Gives 0 or an errno;
+// EXDEV when the two lie on different file systems.
 int moveWithoutReplacing(const std::string& from, const std::string& to) {
     if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
         return 0;
     }
-    if (errno == EEXIST || errno == ENOENT) {
+    if (errno != EINVAL && errno != ENOSYS) {
         return errno;
     }
     // A file system without the no-replace rename: a hard link cannot
     // replace either.
-    if (errno == EINVAL || errno == ENOSYS) {
-        if (link(from.c_str(), to.c_str()) == 0) {
-            unlink(from.c_str());
-            return 0;
-        }
-        if (errno != EXDEV && errno != EPERM) {
-            return errno;
-        }
-    } else if (errno != EXDEV) {
-        return errno;
+    if (link(from.c_str(), to.c_str()) == 0) {
+        unlink(from.c_str());
+        return 0;
     }
-    // Another file system: a copy into a file made exclusively, then the
-    // original goes.
-    const int made = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (made < 0) {
-        return errno;
-    }
-    close(made);
-    const int error = copyFile(from, to);
-    if (error != 0) {
-        unlink(to.c_str());
-        return error;
-    }
-    unlink(from.c_str());
-    return 0;
+    return errno == EPERM ? EXDEV : errno;
 }
 
 }  // namespace
@@ -173,15 +158,22 @@ Engine::CommandResult Engine::deleteVideoAt(int row, std::string* error) {
     return CommandResult::Done;
 }
 
-Engine::CommandResult Engine::renameOutput(int row, const std::string& newName,
-                                           std::string* error) {
+Engine::CommandResult Engine::renameOutput(int row, const std::string& newName, std::string* error,
+                                           const std::function<void()>& pump) {
     // The name is the file's, not a path: it must not lead anywhere else.
     if (newName.empty() || newName == "." || newName == ".." ||
         newName.find('/') != std::string::npos || newName.find('\0') != std::string::npos) {
         return CommandResult::BadName;
     }
+    auto fail = [error](int code) {
+        if (error != nullptr) {
+            *error = errorText(code);
+        }
+        return CommandResult::FileFailed;
+    };
     std::string from;
     std::string to;
+    PartFile copy;
     {
         std::lock_guard lock(mutex_);
         VideoEntry* entry = list_.at(row);
@@ -198,18 +190,123 @@ Engine::CommandResult Engine::renameOutput(int row, const std::string& newName,
         }
         from = entry->outputPath;
         const int moved = moveWithoutReplacing(from, to);
-        if (moved != 0) {
-            if (error != nullptr) {
-                *error = errorText(moved);
-            }
-            return CommandResult::FileFailed;
+        if (moved == 0) {
+            entry->name = newName;
+            entry->outputPath = to;
+            listModified_.store(true);
+            ++historyChanges_;
+            return CommandResult::Done;
         }
-        entry->name = newName;
-        entry->outputPath = to;
+        if (moved != EXDEV) {
+            return fail(moved);
+        }
+        // Another file system: the copy goes into a part file of the new
+        // name, made now so that nobody else takes the name meanwhile.
+        if (const int reserved = copy.reserve(to); reserved != 0) {
+            return fail(reserved);
+        }
+    }
+    // The copy may take long: neither the workers nor the window wait for it
+    // under the lock. The caller keeps the list still meanwhile.
+    int copied = 0;
+    if (pump) {
+        std::atomic<bool> done{false};
+        std::thread copier([&] {
+            copied = copyFile(from, copy.path());
+            done.store(true);
+        });
+        while (!done.load()) {
+            pump();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        copier.join();
+    } else {
+        copied = copyFile(from, copy.path());
+    }
+    if (copied != 0) {
+        return fail(copied);  // the part file goes with `copy`
+    }
+    std::lock_guard lock(mutex_);
+    VideoEntry* entry = list_.at(row);
+    if (entry == nullptr || entry->outputPath != from) {
+        return fail(ESTALE);
+    }
+    for (int attempt = 0;; ++attempt) {
+        const int published = copy.publish(to);
+        if (published == 0) {
+            break;
+        }
+        if (published != EEXIST) {
+            return fail(published);
+        }
+        // Someone else wrote that name meanwhile: it stays, the next is tried.
+        if (attempt == 100 ||
+            makeOutputPath(&to, settings_.destinationFolder, newName, entry->presetId, list_) < 0 ||
+            to.empty()) {
+            return CommandResult::NoFreeName;
+        }
+    }
+    unlink(from.c_str());
+    entry->name = newName;
+    entry->outputPath = to;
+    listModified_.store(true);
+    ++historyChanges_;
+    return CommandResult::Done;
+}
+
+int Engine::removeEntriesAt(const std::vector<int>& rows, bool deleteVideos,
+                            std::vector<std::string>* failures) {
+    if (batchActive()) {
+        return -1;
+    }
+    std::lock_guard lock(mutex_);
+    std::vector<bool> chosen(static_cast<std::size_t>(list_.count()), false);
+    for (int row : rows) {
+        if (checkRemovable(row) != CommandResult::Done) {
+            continue;
+        }
+        VideoEntry& entry = *list_.at(row);
+        // Only a converted file is ever deleted, never a source.
+        if (deleteVideos && entry.status.load() == EntryStatus::Ok &&
+            pathExists(entry.outputPath) && unlink(entry.outputPath.c_str()) != 0) {
+            if (failures != nullptr) {
+                failures->push_back(entry.outputPath + ": " + errorText(errno));
+            }
+            continue;
+        }
+        if (entry.status.load() != EntryStatus::Ok) {
+            discardUnfinishedOutput(entry);
+        }
+        chosen[static_cast<std::size_t>(row)] = true;
+    }
+    // One pass over the list, however many go: a selection of thousands
+    // must not move the rest once per entry.
+    std::vector<std::unique_ptr<VideoEntry>> removed = list_.entries().removeWhere(
+        [&](const VideoEntry&, int index) { return chosen[static_cast<std::size_t>(index)]; });
+    for (auto& entry : removed) {
+        if (entry->worker.started && !entry->worker.exited()) {
+            abandoned_.push_back(std::move(entry));
+        }
+    }
+    if (!removed.empty()) {
+        list_.renumberRows();
         listModified_.store(true);
         ++historyChanges_;
     }
-    return CommandResult::Done;
+    return static_cast<int>(removed.size());
+}
+
+int Engine::stopEntriesAt(const std::vector<int>& rows) {
+    std::lock_guard lock(mutex_);
+    int stopped = 0;
+    for (int row : rows) {
+        VideoEntry* entry = list_.at(row);
+        if (entry != nullptr && isInProgress(entry->status.load())) {
+            cancelEntry(*entry);
+            ++stopped;
+        }
+    }
+    return stopped;
 }
 
 int Engine::removeMissingEntries() {

@@ -61,11 +61,14 @@ std::string entryDurationText(const VideoEntry& entry) {
     return text;
 }
 
-std::string entryNameText(const VideoEntry& entry) {
+std::string entryNameText(const VideoEntry& entry, int readyPresetId) {
     if (entry.name.empty()) {
         return "NoName";
     }
-    return entry.name + " (" + presetRow(findPresetById(entry.presetId)).extension + ")";
+    const int presetId = readyPresetId >= 0 && entry.status.load() == EntryStatus::Ready
+                             ? readyPresetId
+                             : entry.presetId;
+    return entry.name + " (" + presetRow(findPresetById(presetId)).extension + ")";
 }
 
 }  // namespace vidmill

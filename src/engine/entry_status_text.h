@@ -18,7 +18,8 @@ std::string entryStatusText(const VideoEntry& entry, const ProgressChannel& chan
 std::string entryDurationText(const VideoEntry& entry);
 
 // The name column: "name (ext)" with the extension of the entry's format, or
-// "NoName".
-std::string entryNameText(const VideoEntry& entry);
+// "NoName". A Ready entry takes the format chosen now (`readyPresetId`, when
+// given): that is what it will become.
+std::string entryNameText(const VideoEntry& entry, int readyPresetId = -1);
 
 }  // namespace vidmill

@@ -63,22 +63,32 @@ int Engine::admitFile(const std::string& path) {
         return 1;
     }
     splitPath(path, nullptr, nullptr, &entry->name, nullptr);
-    showAdmitted(appendAdmitted(std::move(entry)));
+    if (const int row = appendAdmitted(std::move(entry)); row >= 0) {
+        showAdmitted(row);
+    } else {
+        reportListFull();
+    }
     return 1;
 }
 
 int Engine::appendAdmitted(std::unique_ptr<VideoEntry> entry) {
+    const bool active = batchActive();
     std::lock_guard lock(mutex_);
-    list_.entries().append(entry);
-    listModified_.store(true);
-    bool dropped = false;
-    while (list_.count() > kMaxEntries) {
-        list_.entries().removeAt(0);
-        dropped = true;
-    }
-    if (dropped) {
+    if (list_.count() >= kMaxEntries) {
+        if (active) {
+            return -1;
+        }
+        while (list_.count() >= kMaxEntries) {
+            if (list_.at(0)->status.load() != EntryStatus::Ok) {
+                discardUnfinishedOutput(*list_.at(0));
+            }
+            // Freed only once a worker thread that is still ending is done.
+            discardEntryAt(0);
+        }
         list_.renumberRows();
     }
+    list_.entries().append(entry);
+    listModified_.store(true);
     const int row = list_.count() - 1;
     list_.at(row)->row = row;
     ++historyChanges_;
@@ -95,6 +105,14 @@ void Engine::reportInvalidMedia(const std::string& path) {
     char text[4096];
     snprintf(text, sizeof text, "%s Invalid video", path.c_str());
     host_.showMessage(kPlainMessage, text);
+}
+
+void Engine::reportListFull() {
+    char text[200];
+    snprintf(text, sizeof text,
+             "The list holds %d videos, the most it can; remove some entries to add more.",
+             kMaxEntries);
+    host_.showMessage(kInformationMessage, text);
 }
 
 bool Engine::probeInterrupted() const {
@@ -308,11 +326,17 @@ int Engine::admitFiles(const std::vector<std::string>& paths, const AdmitOptions
             }
             AdmitOutcome outcome = AdmitOutcome::Unreadable;
             if (result == ProbeResult::Read) {
-                lastRow = appendAdmitted(std::move(job.entry));
-                ++admitted;
-                outcome = AdmitOutcome::Admitted;
+                if (const int row = appendAdmitted(std::move(job.entry)); row >= 0) {
+                    lastRow = row;
+                    ++admitted;
+                    outcome = AdmitOutcome::Admitted;
+                } else {
+                    outcome = AdmitOutcome::ListFull;
+                }
             } else if (result == ProbeResult::InvalidMedia) {
-                reportInvalidMedia(paths[index]);
+                if (options.reportInvalid) {
+                    reportInvalidMedia(paths[index]);
+                }
                 outcome = AdmitOutcome::InvalidMedia;
             }
             if (options.onResult) {

@@ -74,6 +74,24 @@ class PointerList {
         return item;
     }
 
+    // Takes out, in one pass, every element for which `remove(element,
+    // index)` holds; the others keep their order. Gives the removed ones in
+    // list order.
+    template <typename Predicate>
+    std::vector<std::unique_ptr<T>> removeWhere(Predicate remove) {
+        std::vector<std::unique_ptr<T>> removed;
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < items_.size(); ++i) {
+            if (remove(*items_[i], int(i))) {
+                removed.push_back(std::move(items_[i]));
+            } else {
+                items_[kept++] = std::move(items_[i]);
+            }
+        }
+        items_.resize(kept);
+        return removed;
+    }
+
     // Sets the room to `newCapacity`, kept between count and kMaxCount.
     void reserve(int newCapacity) { setCapacity(std::clamp(newCapacity, count(), kMaxCount)); }
 

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProcess>
+#include <QStatusBar>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -22,6 +23,7 @@
 #include "app/power_off.h"
 #include "dialogs/please_wait.h"
 #include "engine/history_file.h"
+#include "formats/format_preset.h"
 #include "support/fake_converter.h"
 #include "support/temp_dir.h"
 #include "system/text_utils.h"
@@ -579,6 +581,90 @@ class MainWindowTest : public QObject {
         window_->playVideo();
         QCOMPARE(desktop_.played,
                  QStringList({QString::fromStdString(dir_->file("e0 \"quoted\".avi"))}));
+    }
+
+    void viewTogglesShowAndHideWhatTheyName() {
+        MainWindow& window = open();
+        const std::vector<std::pair<const char*, QWidget*>> toggles = {
+            {"ViewToolbar1", window.findChild<QWidget*>("ToolBar1")},
+            {"ViewSettings1", window.findChild<QWidget*>("PanelSettings")},
+            {"ShowStatusBar1", window.statusBar()},
+        };
+        for (const auto& [name, part] : toggles) {
+            QVERIFY2(part != nullptr && part->isVisible(), name);
+            window.command(name)->trigger();
+            QVERIFY2(!part->isVisible() && !window.command(name)->isChecked(), name);
+            window.command(name)->trigger();
+            QVERIFY2(part->isVisible() && window.command(name)->isChecked(), name);
+        }
+        window.command("ShowStatusBar1")->trigger();
+        QVERIFY(!window.engine().settings().showStatusBar);
+    }
+
+    void anAddHoldsBackConvertAndListsWhatItRejectedOnce() {
+        MainWindow& window = open();
+        const QString good = video("add/good.avi");
+        const QString bad1 = QString::fromStdString(dir_->file("add/bad1.avi"));
+        std::ofstream(dir_->file("add/bad1.avi")) << "#vidmill-fake\nprobe: exit -20\n";
+        std::ofstream(dir_->file("add/bad2.avi")) << "#vidmill-fake\nprobe: exit -20\n";
+        const QString missing = QString::fromStdString(dir_->file("add/gone.avi"));
+        bool convertDuringAdd = false;
+        bool sawAdding = false;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, [&] {
+            sawAdding |= window.adding();
+            convertDuringAdd |= window.adding() && enabled("ConvertLocalVideo1");
+        });
+        watch.start(1);
+        window.dropNames({good, bad1, QString::fromStdString(dir_->file("add/bad2.avi")), missing});
+        watch.stop();
+        QVERIFY(sawAdding);
+        QVERIFY2(!convertDuringAdd, "Convert waits for the add");
+        QCOMPARE(desktop_.messages.size(), 1);
+        const QString& box = desktop_.messages.first();
+        QVERIFY2(box.startsWith("Some items could not be added:"), qPrintable(box));
+        QVERIFY(box.contains(bad1 + ": Invalid video"));
+        QVERIFY(box.contains("bad2.avi: Invalid video"));
+        QVERIFY(box.contains(missing + ": not found"));
+        QVERIFY(waitFor([&] { return window.engine().batchIdle(); }));
+        QCOMPARE(window.engine().entryList().count(), 1);
+
+        // One bad file alone keeps the message of a single file.
+        desktop_.messages.clear();
+        window.dropNames({bad1});
+        QCOMPARE(desktop_.messages, QStringList({bad1 + " Invalid video"}));
+        // Texts that name files are never taken as markup.
+        QCOMPARE(
+            QtDesktop::makeMessageBox(nullptr, kInformationMessage, "<b>x</b>.avi")->textFormat(),
+            Qt::PlainText);
+    }
+
+    void commandsActOnEverySelectedRow() {
+        open();
+        fillList(
+            {EntryStatus::Ok, EntryStatus::Ready, EntryStatus::ConversionError, EntryStatus::Ok});
+        MainWindow& window = *window_;
+        // A Ready entry shows what it will become in the format chosen now.
+        const int other = formatPresets()[findPresetById(940)].id;
+        window.engine().settings().presetId = other;
+        QVERIFY(window.cellText(1, 2).endsWith(
+            QStringLiteral("(%1)").arg(presetRow(findPresetById(other)).extension)));
+        QVERIFY(window.cellText(0, 2).endsWith("(mp4)"));
+
+        const QString out = QString::fromStdString(window.engine().settings().destinationFolder);
+        window.list()->selectAllRows(true);
+        window.command("DeleteEntry1")->trigger();
+        QCOMPARE(desktop_.messages.size(), 1);
+        QVERIFY(desktop_.messages[0].startsWith("Remove the 4 selected entries"));
+        QCOMPARE(window.engine().entryList().count(), 0);
+        QCOMPARE(QDir(out).entryList(QDir::Files).size(), 2);  // files stay
+
+        fillList({EntryStatus::Ok, EntryStatus::Ok, EntryStatus::Ready});
+        window.list()->selectAllRows(true);
+        window.deleteVideo();
+        QCOMPARE(window.engine().entryList().count(), 0);
+        // The converted ones went; the file of an entry removed before stays.
+        QCOMPARE(QDir(out).entryList(QDir::Files), QStringList({"e3.mp4"}));
     }
 
     void removalMovesTheFocusAndWaitsForTheBatch() {

@@ -34,7 +34,8 @@ class FakeSource : public ListDataSource {
     }
     QString cellToolTip(int row, int column) override {
         note(row);
-        return column == 0 ? QStringLiteral("tip %1").arg(row) : QString();
+        // A tip may name a file that looks like markup.
+        return column == 0 ? QStringLiteral("tip <b>%1</b>").arg(row) : QString();
     }
     void reset() {
         calls = 0;
@@ -123,7 +124,9 @@ void ListViewDataTest::cellData_data() {
         << true << int(Qt::DecorationRole) << 2 << 0 << "none" << true;
     QTest::newRow("icon only in column 0")
         << true << int(Qt::DecorationRole) << 1 << 1 << "none" << false;
-    QTest::newRow("tooltip") << true << int(Qt::ToolTipRole) << 1 << 0 << "text:tip 1" << true;
+    QTest::newRow("tooltip, shown as written")
+        << true << int(Qt::ToolTipRole) << 1 << 0
+        << "text:<p style='white-space:pre-wrap'>tip &lt;b&gt;1&lt;/b&gt;</p>" << true;
     QTest::newRow("empty tooltip") << true << int(Qt::ToolTipRole) << 1 << 2 << "none" << true;
     QTest::newRow("font") << true << int(Qt::FontRole) << 1 << 0 << "none" << false;
     QTest::newRow("edit") << true << int(Qt::EditRole) << 1 << 0 << "none" << false;
