@@ -13,6 +13,7 @@
 #include <QShortcut>
 
 #include <cstdio>
+#include <initializer_list>
 #include <string_view>
 #include <vector>
 
@@ -61,8 +62,8 @@ PlayerWindow::PlayerWindow(mpv_handle* core, const std::string& path)
     connect(bar_, &ControlBar::volumeRequested, this, &PlayerWindow::setVolume);
     barTimer_->setSingleShot(true);
     connect(barTimer_, &QTimer::timeout, this, &PlayerWindow::updateBar);
-    for (QWidget* watched : {static_cast<QWidget*>(this), static_cast<QWidget*>(video_),
-                             static_cast<QWidget*>(audioOnly_), static_cast<QWidget*>(bar_)}) {
+    // Any movement over the window counts, whichever part it is over.
+    for (QWidget* watched : std::initializer_list<QWidget*>{this, video_, audioOnly_, bar_}) {
         watched->setMouseTracking(true);
         watched->installEventFilter(this);
     }
