@@ -1,6 +1,7 @@
 // vidmill-play: the internal player. `vidmill-play FILE` plays the file in a
 // window; `vidmill-play --check FILE` only opens it and prints its length.
 
+#include "player/failure_box.h"
 #include "player/media_check.h"
 #include "player/mpv_session.h"
 #include "player/player_options.h"
@@ -8,7 +9,6 @@
 
 #include <QApplication>
 #include <QFile>
-#include <QMessageBox>
 #include <QOpenGLContext>
 
 #include <clocale>
@@ -23,9 +23,7 @@ using namespace vidmill::player;
 int tellUser(const std::string& path, const QString& reason) {
     std::fprintf(stderr, "vidmill-play: cannot play %s: %s\n", path.c_str(),
                  reason.toUtf8().constData());
-    QMessageBox::critical(nullptr, QStringLiteral("Vidmill"),
-                          QStringLiteral("Cannot play %1: %2")
-                              .arg(QFile::decodeName(QByteArray::fromStdString(path)), reason));
+    makeFailureBox(QFile::decodeName(QByteArray::fromStdString(path)), reason)->exec();
     return 1;
 }
 

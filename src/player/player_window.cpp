@@ -1,15 +1,20 @@
 #include "player/player_window.h"
 
+#include "player/control_bar.h"
+#include "player/failure_box.h"
 #include "player/mpv_session.h"
 #include "player/video_view.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QScreen>
 #include <QShortcut>
 
 #include <cstdio>
+#include <initializer_list>
+#include <string_view>
 #include <vector>
 
 namespace vidmill::player {
@@ -33,20 +38,41 @@ PlayerWindow::PlayerWindow(mpv_handle* core, const std::string& path)
       displayPath_(QFile::decodeName(QByteArray::fromStdString(path))),
       pages_(new QStackedLayout(this)),
       video_(new VideoView(core, this)),
-      audioOnly_(new QLabel(this)) {
+      audioOnly_(new QLabel(this)),
+      bar_(new ControlBar(this)),
+      barTimer_(new QTimer(this)),
+      barVisibility_(BarVisibility::Clock::now()) {
     const QString name = QFileInfo(displayPath_).fileName();
     setWindowTitle(name);
     resize(640, 360);
+    audioOnly_->setTextFormat(Qt::PlainText);
     audioOnly_->setText(name);
     audioOnly_->setAlignment(Qt::AlignCenter);
     audioOnly_->setWordWrap(true);
     pages_->addWidget(video_);
     pages_->addWidget(audioOnly_);
     pages_->setCurrentWidget(video_);
+    pages_->setContentsMargins(0, 0, 0, 0);
+
+    // The bar lies over the picture rather than under it, so that showing and
+    // hiding it never resizes the video.
+    bar_->raise();
+    connect(bar_, &ControlBar::pauseToggled, this, &PlayerWindow::togglePause);
+    connect(bar_, &ControlBar::seekRequested, this, &PlayerWindow::seekTo);
+    connect(bar_, &ControlBar::volumeRequested, this, &PlayerWindow::setVolume);
+    barTimer_->setSingleShot(true);
+    connect(barTimer_, &QTimer::timeout, this, &PlayerWindow::updateBar);
+    // Any movement over the window counts, whichever part it is over.
+    for (QWidget* watched : std::initializer_list<QWidget*>{this, video_, audioOnly_, bar_}) {
+        watched->setMouseTracking(true);
+        watched->installEventFilter(this);
+    }
+    updateBar();
 
     // Keys come through Qt (libmpv's own bindings are off), whichever child
     // has the focus.
-    addKey(Qt::Key_Space, {"cycle", "pause"});
+    auto* pause = new QShortcut(Qt::Key_Space, this);
+    connect(pause, &QShortcut::activated, this, &PlayerWindow::togglePause);
     addKey(Qt::Key_Left, {"seek", std::to_string(-kShortSeek), "relative+exact"});
     addKey(Qt::Key_Right, {"seek", std::to_string(kShortSeek), "relative+exact"});
     addKey(Qt::Key_Down, {"seek", std::to_string(-kLongSeek), "relative+exact"});
@@ -60,6 +86,12 @@ PlayerWindow::PlayerWindow(mpv_handle* core, const std::string& path)
 
     // Warnings and errors go to stderr, where whoever started us may keep them.
     mpv_request_log_messages(core_, "warn");
+    // The bar follows these; libmpv reports each once at once, then on change.
+    mpv_observe_property(core_, 0, "time-pos", MPV_FORMAT_DOUBLE);
+    mpv_observe_property(core_, 0, "duration", MPV_FORMAT_DOUBLE);
+    mpv_observe_property(core_, 0, "pause", MPV_FORMAT_FLAG);
+    mpv_observe_property(core_, 0, "eof-reached", MPV_FORMAT_FLAG);
+    mpv_observe_property(core_, 0, "volume", MPV_FORMAT_DOUBLE);
     mpv_set_wakeup_callback(core_, onWakeup, this);
 }
 
@@ -69,14 +101,38 @@ PlayerWindow::~PlayerWindow() {
 
 void PlayerWindow::addKey(QKeySequence key, std::vector<std::string> words) {
     auto* shortcut = new QShortcut(key, this);
-    connect(shortcut, &QShortcut::activated, this, [this, words] {
-        std::vector<const char*> args;
-        for (const std::string& word : words) {
-            args.push_back(word.c_str());
-        }
-        args.push_back(nullptr);
-        mpv_command_async(core_, 0, args.data());
-    });
+    connect(shortcut, &QShortcut::activated, this, [this, words] { command(words); });
+}
+
+void PlayerWindow::command(std::vector<std::string> words) {
+    std::vector<const char*> args;
+    for (const std::string& word : words) {
+        args.push_back(word.c_str());
+    }
+    args.push_back(nullptr);
+    mpv_command_async(core_, 0, args.data());
+}
+
+// At the end (the last frame is kept, paused) playing again starts over, as
+// in desktop players, instead of doing nothing.
+void PlayerWindow::togglePause() {
+    if (paused_ && atEnd_) {
+        command({"seek", "0", "absolute+exact"});
+        command({"set", "pause", "no"});
+    } else {
+        command({"cycle", "pause"});
+    }
+}
+
+void PlayerWindow::seekTo(double seconds, bool dragging) {
+    // QString::number ignores the locale; libmpv wants a point.
+    command({"seek", QString::number(seconds, 'f', 3).toStdString(),
+             dragging ? "absolute+keyframes" : "absolute+exact"});
+}
+
+void PlayerWindow::setVolume(int percent) {
+    double volume = percent;
+    mpv_set_property_async(core_, 0, "volume", MPV_FORMAT_DOUBLE, &volume);
 }
 
 void PlayerWindow::loadFile() {
@@ -103,6 +159,9 @@ void PlayerWindow::handleEvent(const mpv_event& event) {
             std::fprintf(stderr, "vidmill-play: [%s] %s", message.prefix, message.text);
             break;
         }
+        case MPV_EVENT_PROPERTY_CHANGE:
+            propertyChanged(*static_cast<const mpv_event_property*>(event.data));
+            break;
         case MPV_EVENT_FILE_LOADED:
             fileLoaded();
             break;
@@ -130,6 +189,84 @@ void PlayerWindow::handleEvent(const mpv_event& event) {
 void PlayerWindow::fileLoaded() {
     if (!hasVideo(core_)) {
         pages_->setCurrentWidget(audioOnly_);
+        barVisibility_.setPicture(false);
+        updateBar();
+    }
+}
+
+void PlayerWindow::propertyChanged(const mpv_event_property& property) {
+    const std::string_view name = property.name;
+    // MPV_FORMAT_NONE: the value is gone (nothing loaded), not zero.
+    const auto number = [&property] {
+        return property.format == MPV_FORMAT_DOUBLE ? *static_cast<const double*>(property.data)
+                                                    : 0.0;
+    };
+    const auto flag = [&property] {
+        return property.format == MPV_FORMAT_FLAG && *static_cast<const int*>(property.data) != 0;
+    };
+    if (name == "time-pos") {
+        bar_->setPosition(number());
+    } else if (name == "duration") {
+        bar_->setDuration(number());
+    } else if (name == "volume") {
+        if (property.format == MPV_FORMAT_DOUBLE) {
+            bar_->setVolume(number());
+        }
+    } else if (name == "eof-reached") {
+        atEnd_ = flag();
+    } else if (name == "pause") {
+        paused_ = flag();
+        bar_->setPaused(paused_);
+        barVisibility_.setPaused(paused_, BarVisibility::Clock::now());
+        updateBar();
+    }
+}
+
+bool PlayerWindow::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+        case QEvent::MouseMove:
+        case QEvent::MouseButtonPress:
+        case QEvent::Wheel:
+            barVisibility_.pointerMoved(BarVisibility::Clock::now());
+            updateBar();
+            break;
+        case QEvent::Enter:
+        case QEvent::Leave:
+            if (watched == bar_) {
+                barVisibility_.setPointerOverBar(event->type() == QEvent::Enter);
+                // Leaving the bar starts the rest from now.
+                barVisibility_.pointerMoved(BarVisibility::Clock::now());
+                updateBar();
+            }
+            break;
+        default:
+            break;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void PlayerWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    const int height = bar_->sizeHint().height();
+    bar_->setGeometry(0, this->height() - height, width(), height);
+}
+
+void PlayerWindow::updateBar() {
+    const BarVisibility::Clock::time_point now = BarVisibility::Clock::now();
+    const bool shown = barVisibility_.shown(now);
+    bar_->setVisible(shown);
+    // The pointer goes with the bar, out of the picture's way.
+    if (shown) {
+        unsetCursor();
+    } else {
+        setCursor(Qt::BlankCursor);
+    }
+    const std::optional<BarVisibility::Clock::time_point> hideAt = barVisibility_.hideAt();
+    if (shown && hideAt) {
+        // A timer that fires early finds the bar still due and is set again.
+        barTimer_->start(std::chrono::ceil<std::chrono::milliseconds>(*hideAt - now));
+    } else {
+        barTimer_->stop();
     }
 }
 
@@ -160,12 +297,10 @@ void PlayerWindow::fail(const QString& reason) {
     mpv_set_wakeup_callback(core_, nullptr, nullptr);
     const char* stop[] = {"stop", nullptr};
     mpv_command_async(core_, 0, stop);
-    const QString text = QStringLiteral("Cannot play %1: %2").arg(displayPath_, reason);
     std::fprintf(stderr, "vidmill-play: cannot play %s: %s\n", path_.c_str(),
                  reason.toUtf8().constData());
     hide();
-    message_ = std::make_unique<QMessageBox>(QMessageBox::Critical, QStringLiteral("Vidmill"), text,
-                                             QMessageBox::Ok);
+    message_ = makeFailureBox(displayPath_, reason);
     // Not modal: no nested event loop runs while libmpv events are handled.
     connect(message_.get(), &QMessageBox::finished, qApp, [] { QCoreApplication::exit(1); });
     message_->show();
