@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -34,6 +35,7 @@
 #include "app/busy_indicator.h"
 #include "app/desktop.h"
 #include "app/qt_paths.h"
+#include "app/window_state.h"
 #include "engine/history_file.h"
 #include "formats/format_preset.h"
 #include "storage/safe_save.h"
@@ -112,6 +114,7 @@ AppPaths defaultAppPaths() {
     paths.settingsFile = configFolder() + "/settings.bin";
     paths.historyFile = configFolder() + "/history.bin";
     paths.lockFile = configFolder() + "/vidmill.lock";
+    paths.windowStateFile = configFolder() + "/window.ini";
     // Installed beside the programs' share folder, or in the source tree when
     // run from the build.
     for (const std::string& candidate :
@@ -155,6 +158,9 @@ MainWindow::MainWindow(Desktop& desktop, AppPaths paths, QStringList arguments, 
     setUpStatusBar();
     setConvertingState(false);
     initApplicationState();
+    if (!paths_.windowStateFile.empty()) {
+        restoreWindowState();
+    }
     setAcceptDrops(true);
 
     historySaver_ = std::make_unique<HistorySaver>(
@@ -246,6 +252,9 @@ void MainWindow::buildActions() {
     connect(toolbar, &QAction::triggered, this, [this](bool on) { setToolbarVisible(on); });
     connect(strip, &QAction::triggered, this, [this](bool on) { setMainSettingsVisible(on); });
     connect(statusBarItem, &QAction::triggered, this, [this](bool on) { setStatusBarVisible(on); });
+    QAction* keepTree = makeAction("KeepFolderStructure1", "&Keep Folder Structure");
+    keepTree->setCheckable(true);
+    connect(keepTree, &QAction::triggered, this, [this](bool on) { keepFolderStructure_ = on; });
     connectTo(makeAction("Index1", "&Index", Qt::Key_F1), [this] { showHelp(); });
     connectTo(makeAction("TipoftheDay1", "&Tip of the Day"), [this] { showTipOfTheDay(); });
     QAction* homePage = makeAction("ProgramHomePage1", "&Program Home Page");
@@ -310,6 +319,8 @@ void MainWindow::buildMenus() {
     }
     QMenu* options = menuBar()->addMenu("&Options");
     options->addAction(command("Settings1"));
+    options->addSeparator();
+    options->addAction(command("KeepFolderStructure1"));
     options->addSeparator();
     for (const char* name : {"ViewToolbar1", "ViewSettings1", "ShowStatusBar1"}) {
         options->addAction(command(name));
@@ -460,6 +471,40 @@ void MainWindow::setUpStatusBar() {
     progress_->setTextVisible(false);
     progress_->setGeometry(0, 2, widths[2] - 12, 16);
     progress_->hide();
+}
+
+void MainWindow::restoreWindowState() {
+    const WindowState state = loadWindowState(paths_.windowStateFile);
+    keepFolderStructure_ = state.keepFolderStructure;
+    command("KeepFolderStructure1")->setChecked(keepFolderStructure_);
+    // Only the columns the user can size; the others fill or stay fixed.
+    for (int column = 0; column < state.columnWidths.size() && column < 4; ++column) {
+        if (list_->horizontalHeader()->sectionResizeMode(column) == QHeaderView::Interactive) {
+            list_->setColumnWidth(column, state.columnWidths[column]);
+        }
+    }
+    if (!state.geometry.isEmpty() && restoreGeometry(state.geometry)) {
+        return;
+    }
+    // The first start: larger than the design size where the screen has
+    // room, within the size rule, and centred.
+    if (QScreen* screen = this->screen()) {
+        const QRect area = screen->availableGeometry();
+        int width = std::max(kDesignWidth, area.width() * 11 / 20);
+        width = std::min(width, static_cast<int>(area.height() * 0.9 / 0.7500001875));
+        resize(std::max(width, kDesignWidth), kDesignHeight);
+        applySizeRule();
+    }
+}
+
+void MainWindow::storeWindowState() {
+    WindowState state;
+    state.geometry = saveGeometry();
+    for (int column = 0; column < 4; ++column) {
+        state.columnWidths << list_->columnWidth(column);
+    }
+    state.keepFolderStructure = keepFolderStructure_;
+    saveWindowState(paths_.windowStateFile, state);
 }
 
 void MainWindow::applySizeRule() {

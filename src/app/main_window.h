@@ -47,6 +47,9 @@ struct AppPaths {
     std::string historyFile;
     // Held by the window that owns the list: one per user.
     std::string lockFile;
+    // Where the window keeps its size, place, column widths and adding
+    // options; empty: nothing is kept.
+    std::string windowStateFile;
     // The manual's contents page, opened by Help.
     std::string helpFile;
     // Where the newest version number is asked for; empty: never.
@@ -208,7 +211,9 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
         return entry != nullptr ? read(*entry) : none;
     }
     // Probes the files several at once and adds them in their order.
-    void admitAll(const std::vector<std::string>& paths);
+    // `subfolders`: empty, or where below the destination each output goes.
+    void admitAll(const std::vector<std::string>& paths,
+                  const std::vector<std::string>& subfolders = {});
     void reportSkipped();
     QAction* makeAction(const char* name, const QString& caption, const QKeySequence& key = {});
 
@@ -245,6 +250,10 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     QStringList heldNames_;
     QTimer* heldTimer_ = nullptr;
     void takeHeldNames();
+    // The window's own state: restored at start, written at the end.
+    void restoreWindowState();
+    void storeWindowState();
+    bool keepFolderStructure_ = false;
     // Around every add: commands that must wait are disabled, Esc cancels,
     // and what could not be added is reported once at the end.
     void beginAdding();

@@ -62,7 +62,17 @@ int MainWindow::addNames(const QStringList& names) {
     // Folders are searched first; the files found are then probed several
     // at once, and enter the list in the order found.
     std::vector<std::string> found;
-    const auto collect = [&found](const std::string& path) { found.push_back(path); };
+    std::vector<std::string> subfolders;
+    // With the folder structure kept, a file found at FOLDER/a/b/x goes to
+    // DEST/a/b; files named directly go to DEST itself.
+    std::size_t base = 0;
+    const auto collect = [&](const std::string& path) {
+        found.push_back(path);
+        const std::size_t slash = path.rfind('/');
+        subfolders.push_back(base > 0 && slash != std::string::npos && slash > base
+                                 ? path.substr(base, slash - base)
+                                 : std::string());
+    };
     const auto skip = [this](const std::string& path, const std::string& reason) {
         skipped_.push_back(fromPath(path) + QStringLiteral(": ") + QString::fromStdString(reason));
     };
@@ -77,17 +87,21 @@ int MainWindow::addNames(const QStringList& names) {
             // Named on the command line or handed over, and not there.
             skip(path, "not found");
         } else {
+            base = S_ISDIR(info.st_mode) || (S_ISLNK(info.st_mode) && QFileInfo(name).isDir())
+                       ? path.size() + (path.back() == '/' ? 0 : 1)
+                       : 0;
             addDroppedName(
                 path, collect, [this] { pump(); }, skip);
         }
         ++handled;
     }
-    admitAll(found);
+    admitAll(found, keepFolderStructure_ ? subfolders : std::vector<std::string>());
     endAdding();
     return handled;
 }
 
-void MainWindow::admitAll(const std::vector<std::string>& paths) {
+void MainWindow::admitAll(const std::vector<std::string>& paths,
+                          const std::vector<std::string>& subfolders) {
     if (paths.empty() || closeRequested_ || closing_ || stopAdding_.load() != 0) {
         return;
     }
@@ -100,6 +114,7 @@ void MainWindow::admitAll(const std::vector<std::string>& paths) {
     };
     showProgress(0);
     AdmitOptions options;
+    options.outputSubfolders = subfolders;
     options.pump = [this] { pump(); };
     // Rejected files are listed in one message at the end, not one box each.
     options.reportInvalid = false;

@@ -179,6 +179,9 @@ void MainWindow::shutDown() {
     historyOn_.store(false);
     historySaver_->stop();
     saveSettings();
+    if (!paths_.windowStateFile.empty()) {
+        storeWindowState();
+    }
     // Every worker stops and ends before the list goes, whatever the list's
     // state: a batch of requeued entries leaves it unmodified.
     if (engine_->listModified() || !engine_->batchIdle()) {

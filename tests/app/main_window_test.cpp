@@ -667,6 +667,30 @@ class MainWindowTest : public QObject {
         QCOMPARE(QDir(out).entryList(QDir::Files), QStringList({"e3.mp4"}));
     }
 
+    void keptFolderStructureAndTheWindowsOwnStateSurviveARestart() {
+        AppPaths withState = paths();
+        withState.windowStateFile = dir_->file("window.ini");
+        window_ = std::make_unique<MainWindow>(desktop_, withState, QStringList(), timing());
+        window_->show();
+        QVERIFY(window_->width() >= 649);  // never below the design size
+        window_->command("KeepFolderStructure1")->trigger();
+        video("tree/2023/june/clip.avi");
+        video("tree/top.avi");
+        window_->dropNames({QString::fromStdString(dir_->file("tree"))});
+        QVERIFY(waitFor([&] { return window_->engine().batchIdle(); }));
+        const QString out = QString::fromStdString(window_->engine().settings().destinationFolder);
+        QVERIFY(QFileInfo::exists(out + "/2023/june/clip.mp4"));
+        QVERIFY(QFileInfo::exists(out + "/top.mp4"));
+
+        window_->resize(900, 675);
+        window_->list()->setColumnWidth(1, 133);
+        window_->shutDown();
+        window_ = std::make_unique<MainWindow>(desktop_, withState, QStringList(), timing());
+        QCOMPARE(window_->size(), QSize(900, 675));
+        QCOMPARE(window_->list()->columnWidth(1), 133);
+        QVERIFY(window_->command("KeepFolderStructure1")->isChecked());
+    }
+
     void removalMovesTheFocusAndWaitsForTheBatch() {
         open();
         fillList({EntryStatus::Ok, EntryStatus::Ready, EntryStatus::ConversionError});
