@@ -640,8 +640,13 @@ void MainWindow::updateCommandStates() {
     bool hasReason = false;
     {
         std::lock_guard lock(engine_->mutex());
-        hasReason = !engine_->entryList().at(focused)->failureReason.empty();
+        const VideoEntry& entry = *engine_->entryList().at(focused);
+        hasReason = status == EntryStatus::Ok ? !entry.note.empty() : !entry.failureReason.empty();
     }
+    // For a converted entry the reason is a note on how it went.
+    command("ShowReason2")
+        ->setText(status == EntryStatus::Ok ? QStringLiteral("About this &conversion")
+                                            : QStringLiteral("Why did it &fail?"));
     command("ShowReason2")->setEnabled(hasReason && !isInProgress(status));
     const bool playable = status == EntryStatus::Ok || status == EntryStatus::Ready;
     enable({"PlayVideo1", "PlayVideo2", "RenameVideo1", "RenameVideo2"}, playable && !adding_);

@@ -298,14 +298,17 @@ void MainWindow::showFailureReason() {
     }
     std::string source;
     std::string reason;
+    const bool ok = status == EntryStatus::Ok;
     {
         std::lock_guard lock(engine_->mutex());
-        source = engine_->entryList().at(row)->sourcePath;
-        reason = engine_->entryList().at(row)->failureReason;
+        const VideoEntry& entry = *engine_->entryList().at(row);
+        source = entry.sourcePath;
+        reason = ok ? entry.note : entry.failureReason;
     }
     if (!reason.empty()) {
-        desktop_.showText(this, QStringLiteral("Why it failed"),
-                          fromPath(source) + QStringLiteral("\n\n") + fromPath(reason));
+        desktop_.showText(
+            this, ok ? QStringLiteral("About this conversion") : QStringLiteral("Why it failed"),
+            fromPath(source) + QStringLiteral("\n\n") + fromPath(reason));
     }
 }
 

@@ -134,7 +134,7 @@ std::string jsonSummary(const RunCounts& counts, int exitStatus) {
 void JsonReporter::rejected(const std::string& path, const std::string& reason) {
     write({"{\"event\":\"end\"" + fieldText("file", path) +
            ",\"status\":\"rejected\",\"output\":null,\"size\":0,\"seconds\":0" +
-           fieldText("reason", reason) + "}"});
+           fieldText("reason", reason) + ",\"note\":null}"});
 }
 
 void JsonReporter::report(Engine& engine, bool endingAll) {
@@ -170,15 +170,15 @@ void JsonReporter::report(Engine& engine, bool endingAll) {
             if (finished) {
                 seen.ended = true;
                 const bool ok = status == EntryStatus::Ok;
-                lines.push_back("{\"event\":\"end\"" + fieldText("file", entry.sourcePath) +
-                                ",\"status\":\"" + endStatus(status) + "\"" +
-                                fieldOrNull("output", ok ? entry.outputPath : std::string()) +
-                                ",\"size\":" + std::to_string(ok ? entry.size : 0) +
-                                fieldNumber("seconds", seconds, "%.1f") +
-                                fieldOrNull("reason", entry.failureReason.empty() && !ok
-                                                          ? std::string("stopped")
-                                                          : entry.failureReason) +
-                                "}");
+                lines.push_back(
+                    "{\"event\":\"end\"" + fieldText("file", entry.sourcePath) + ",\"status\":\"" +
+                    endStatus(status) + "\"" +
+                    fieldOrNull("output", ok ? entry.outputPath : std::string()) + ",\"size\":" +
+                    std::to_string(ok ? entry.size : 0) + fieldNumber("seconds", seconds, "%.1f") +
+                    fieldOrNull("reason", ok                            ? std::string()
+                                          : entry.failureReason.empty() ? "stopped"
+                                                                        : entry.failureReason) +
+                    fieldOrNull("note", ok ? entry.note : std::string()) + "}");
             } else if (seen.started && now - seen.lastProgressMs >= 1000) {
                 seen.lastProgressMs = now;
                 double percent = 0;

@@ -282,7 +282,9 @@ void Cli::printSummary() {
         const VideoEntry& entry = *list.at(i);
         std::string status = entryStatusText(entry, engine_.channel());
         const bool ok = entry.status.load() == EntryStatus::Ok;
-        if (!ok && !entry.failureReason.empty()) {
+        if (ok && !entry.note.empty()) {
+            status += ": " + entry.note;
+        } else if (!ok && !entry.failureReason.empty()) {
             status += ": " + entry.failureReason;
         }
         std::printf("%-24s  %s", shown(status).c_str(), shown(entry.sourcePath).c_str());

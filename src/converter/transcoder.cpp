@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "converter/convert_error.h"
@@ -33,6 +36,39 @@ constexpr double kSecondsPerPicture = 60.0;
 // caught at its second picture, whose time passes 2 * 60 + 30 s, before the
 // first copy is encoded.
 constexpr double kContentSpareSeconds = 30.0;
+
+// "0:05.7", "1:02:03.4" with tenths; "0:12" without.
+std::string clockText(double seconds, bool tenths) {
+    const long long scaled = std::llround(std::max(seconds, 0.0) * (tenths ? 10 : 1));
+    const long long whole = tenths ? scaled / 10 : scaled;
+    char text[48];
+    const int hours = int(whole / 3600);
+    const int minutes = int(whole / 60 % 60);
+    const int secs = int(whole % 60);
+    if (hours > 0) {
+        std::snprintf(text, sizeof text, "%d:%02d:%02d", hours, minutes, secs);
+    } else {
+        std::snprintf(text, sizeof text, "%d:%02d", minutes, secs);
+    }
+    std::string result = text;
+    if (tenths) {
+        result += "." + std::to_string(scaled % 10);
+    }
+    return result;
+}
+
+// A file that holds less than its header declares converts whole, but the
+// user should hear of it: the converted file is shorter than the length the
+// list showed. A second or a twentieth of the length is within the usual
+// slack of headers.
+void noteShortInput(double declared, double written) {
+    if (declared <= 0 || written <= 0 || written + std::max(1.0, declared * 0.05) >= declared) {
+        return;
+    }
+    std::fprintf(stderr,
+                 "vidmill-convert: note: the input ends at %s of the %s its header declares\n",
+                 clockText(written, true).c_str(), clockText(declared, false).c_str());
+}
 
 MediaInput openInput(const ConverterOptions& options, ProgressReporter& progress) {
     MediaInput input =
@@ -106,6 +142,9 @@ class Conversion final : public PipelineWatch {
             // close() kept the file; a run that made nothing must not look finished.
             ::unlink(output_.path().c_str());
             throw ConvertError(exit_code::kInputFailed, "nothing in the input could be decoded");
+        }
+        if (!stopped) {
+            noteShortInput(input_.durationSeconds(), output_.writtenSeconds());
         }
     }
 

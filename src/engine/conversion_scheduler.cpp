@@ -161,6 +161,7 @@ void Engine::conversionWorker(VideoEntry& entry) {
         entry.progressSlot = -1;
         entry.presetId = settings_.presetId;
         entry.failureReason.clear();
+        entry.note.clear();
         ++workerCount_;
         splitPath(entry.sourcePath, nullptr, nullptr, &entry.name, nullptr);
     }
@@ -426,6 +427,9 @@ int Engine::runConversion(const std::string& sourcePath, const std::string& outp
             result = kOutputMissing;
         }
     }
+    if (result == 0) {
+        setNote(entry, converterNote(errors));
+    }
     // Judged before the output goes: a full disk is no longer full after.
     if (stalled) {
         setFailureReason(entry, "no progress");
@@ -550,6 +554,28 @@ std::string Engine::failureReasonFor(int converterCode, const std::string& error
         return "the converter was killed by signal " + std::to_string(kSignalExitBase - result);
     }
     return "the converter failed with exit code " + std::to_string(result);
+}
+
+std::string Engine::converterNote(const std::string& errors) {
+    static const std::string kNote = "vidmill-convert: note: ";
+    const std::size_t at = errors.rfind(kNote);
+    if (at == std::string::npos) {
+        return {};
+    }
+    const std::size_t end = errors.find('\n', at);
+    std::string note = errors.substr(
+        at + kNote.size(), end == std::string::npos ? std::string::npos : end - at - kNote.size());
+    for (char& c : note) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            c = ' ';
+        }
+    }
+    return note;
+}
+
+void Engine::setNote(VideoEntry& entry, std::string note) {
+    std::lock_guard lock(mutex_);
+    entry.note = std::move(note);
 }
 
 void Engine::setFailureReason(VideoEntry& entry, std::string reason) {

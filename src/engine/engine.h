@@ -276,6 +276,10 @@ class Engine {
     std::string failureReasonFor(int converterCode, const std::string& errors,
                                  const std::string& outputPath) const;
     void setFailureReason(VideoEntry& entry, std::string reason);
+    // The converter's note on a run that went well ("the input ends at
+    // ..."), from its last words; empty when it made none.
+    static std::string converterNote(const std::string& errors);
+    void setNote(VideoEntry& entry, std::string note);
     int reportProgress(VideoEntry& entry);
     void refreshEntry(VideoEntry& entry);
     void completeWorker(VideoEntry& entry);

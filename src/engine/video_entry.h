@@ -84,6 +84,9 @@ struct VideoEntry {
     // Why the last conversion failed or stopped, in one line; empty
     // otherwise. Kept in memory only: the history file has no room for it.
     std::string failureReason;
+    // What the converter noted about a conversion that went well (a source
+    // shorter than its header declares), in one line; memory only.
+    std::string note;
     // The part file that the running conversion writes into, reserved while
     // it runs. Memory only; guarded by the engine's lock.
     PartFile part;

@@ -438,7 +438,7 @@ import json, os, subprocess, sys
 fields = {
     'start': {'event', 'file', 'output'},
     'progress': {'event', 'file', 'percent', 'seconds'},
-    'end': {'event', 'file', 'status', 'output', 'size', 'seconds', 'reason'},
+    'end': {'event', 'file', 'status', 'output', 'size', 'seconds', 'reason', 'note'},
     'summary': {'event', 'converted', 'failed', 'stopped', 'rejected', 'exit_status'},
 }
 run = subprocess.run(sys.argv[2:], stdin=open(sys.argv[1], 'rb'), stdout=subprocess.PIPE,

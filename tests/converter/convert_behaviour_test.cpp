@@ -487,6 +487,29 @@ class Convert : public WithChannel {
     }
 };
 
+TEST_F(Convert, AnInputShorterThanItsHeaderConvertsWithANote) {
+    // A Matroska file cut in the middle keeps a header that says 12 seconds.
+    const std::string whole = folder_.file("whole.mkv");
+    ASSERT_EQ(runProgram({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                          "testsrc2=size=160x120:rate=25:duration=12", "-c:v", "mpeg4", "-q:v", "5",
+                          whole})
+                  .status,
+              0);
+    const std::string cut = folder_.file("cut.mkv");
+    std::filesystem::copy_file(whole, cut);
+    std::filesystem::resize_file(cut, std::filesystem::file_size(whole) / 2);
+    const std::string output = folder_.file("cut.mp4");
+    const ProgramResult run = convert(cut, {"-vcodec", "mpeg4", "-f", "mp4"}, output);
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("vidmill-convert: note: the input ends at 0:0"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find(" of the 0:12 its header declares"), std::string::npos) << run.output;
+    // The whole file says nothing of the kind.
+    const ProgramResult full = convert(whole, {"-vcodec", "mpeg4", "-f", "mp4"}, output);
+    ASSERT_EQ(full.status, 0) << full.output;
+    EXPECT_EQ(full.output.find("note:"), std::string::npos) << full.output;
+}
+
 TEST_F(Convert, RefusedAudioOptionsAskForTheRetryWithoutThem) {
     struct Case {
         std::string extension;

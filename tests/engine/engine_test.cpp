@@ -657,6 +657,18 @@ TEST_F(EngineTest, AFailedEntrySaysWhy) {
     }
 }
 
+TEST_F(EngineTest, ANoteOnAConversionThatWentWellIsKept) {
+    addVideo("short.avi",
+             "say vidmill-convert: note: the input ends at 0:05.7 of the 0:12 its header "
+             "declares; output 10");
+    addVideo("plain.avi", "say chatter; output 10");
+    ASSERT_TRUE(runBatch());
+    EXPECT_EQ(status(0), EntryStatus::Ok);
+    EXPECT_EQ(engine.entryList().at(0)->note,
+              "the input ends at 0:05.7 of the 0:12 its header declares");
+    EXPECT_EQ(engine.entryList().at(1)->note, "");
+}
+
 TEST_F(EngineTest, AHistorySavedMidBatchComesBackWholeAfterACrash) {
     engine.settings().maxConcurrent = 1;
     addVideo("done.avi", "output 100");
