@@ -215,8 +215,11 @@ Engine::CommandResult Engine::renameOutput(int row, const std::string& newName, 
             copied = copyFile(from, copy.path());
             done.store(true);
         });
-        while (!done.load()) {
+        for (;;) {
             pump();
+            if (done.load()) {
+                break;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         copier.join();

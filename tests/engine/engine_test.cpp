@@ -752,6 +752,29 @@ TEST_F(EngineTest, ListCommandsKeepFilesAndNamesSound) {
     EXPECT_EQ(engine.renameOutput(0, "final"), R::Done);
     EXPECT_EQ(engine.entryList().at(0)->outputPath, moved + "/final.mp4");
     EXPECT_EQ(engine.entryList().at(0)->name, "final");
+    // Onto another file system the file is copied outside the lock (the
+    // pump runs meanwhile, the lock is free), then the copy takes its name.
+    ScratchMount other(dir.file("other"), "size=1m", false);
+    if (other.mounted()) {
+        storeText(engine.settings().destinationFolder, dir.file("other"));
+        int pumps = 0;
+        bool lockFree = true;
+        EXPECT_EQ(engine.renameOutput(0, "far", nullptr,
+                                      [&] {
+                                          ++pumps;
+                                          std::unique_lock lock(engine.mutex(), std::try_to_lock);
+                                          lockFree = lockFree && lock.owns_lock();
+                                      }),
+                  R::Done);
+        EXPECT_GE(pumps, 1);
+        EXPECT_TRUE(lockFree);
+        EXPECT_EQ(engine.entryList().at(0)->outputPath, dir.file("other") + "/far.mp4");
+        EXPECT_EQ(fileBytes(dir.file("other") + "/far.mp4"), "video");
+        EXPECT_FALSE(exists(moved + "/final.mp4"));
+        EXPECT_FALSE(exists(partPathFor(dir.file("other") + "/far.mp4")));
+    } else {
+        std::printf("skipped the move across file systems: mounting one needs root\n");
+    }
     // A move that fails changes nothing.
     std::string error;
     EXPECT_EQ(engine.renameOutput(1, "new"), R::FileFailed);
