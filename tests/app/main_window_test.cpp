@@ -689,6 +689,12 @@ class MainWindowTest : public QObject {
         QCOMPARE(window_->size(), QSize(900, 675));
         QCOMPARE(window_->list()->columnWidth(1), 133);
         QVERIFY(window_->command("KeepFolderStructure1")->isChecked());
+
+        // Add Folder searches as a drop does, and starts nothing.
+        desktop_.folder = QString::fromStdString(dir_->file("tree"));
+        QVERIFY(window_->addFolder());
+        QCOMPARE(window_->engine().entryList().count(), 4);
+        QVERIFY(!window_->engine().batchActive());
     }
 
     void removalMovesTheFocusAndWaitsForTheBatch() {

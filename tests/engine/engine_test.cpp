@@ -657,6 +657,26 @@ TEST_F(EngineTest, AFailedEntrySaysWhy) {
     }
 }
 
+TEST_F(EngineTest, ADestinationRemovedSinceItWasChosenIsMadeAgain) {
+    addVideo("a.avi", "output 10");
+    rmdir(out.c_str());
+    ASSERT_TRUE(runBatch());
+    EXPECT_EQ(status(0), EntryStatus::Ok);
+    EXPECT_TRUE(exists(out + "/a.mp4"));
+
+    // One that cannot be made is said plainly, and nothing starts.
+    const std::string blocked = dir.file("plain-file") + "/out";
+    std::ofstream(dir.file("plain-file")) << "x";
+    storeText(engine.settings().destinationFolder, blocked);
+    addVideo("b.avi", "output 10");
+    engine.startBatch();
+    EXPECT_FALSE(engine.batchActive());
+    EXPECT_EQ(status(1), EntryStatus::Ready);
+    ASSERT_FALSE(host.messages.empty());
+    EXPECT_NE(host.messages.back().find("is missing and could not be made"), std::string::npos)
+        << host.messages.back();
+}
+
 TEST_F(EngineTest, ANoteOnAConversionThatWentWellIsKept) {
     addVideo("short.avi",
              "say vidmill-convert: note: the input ends at 0:05.7 of the 0:12 its header "
