@@ -299,7 +299,7 @@ void MainWindow::buildActions() {
          [this] { engine_->startConversions(); }},
         {"TBOptions", "Settings", "Settings", QStyle::SP_FileDialogDetailedView,
          [this] { showSettings(); }},
-        {"TBHelp", "Help", "Help", QStyle::SP_DialogHelpButton, [this] { showHelp(); }},
+        {"TBHelp", "Help", "Help", QStyle::SP_MessageBoxQuestion, [this] { showHelp(); }},
     };
     for (const auto& button : buttons) {
         QAction* action = makeAction(button.name, button.caption);

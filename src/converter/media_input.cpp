@@ -75,6 +75,8 @@ void refuseLivePlaylist(const FileSource& source, const std::string& path) {
 MediaInput MediaInput::open(const std::string& path, FileSource::StopCheck stopCheck) {
     MediaInput input;
     input.source_ = FileSource::open(path, std::move(stopCheck));
+    // Before the context exists: nothing is left to free when it refuses.
+    refuseLivePlaylist(*input.source_, path);
 
     AVFormatContext* raw = avformat_alloc_context();
     if (raw == nullptr) {
@@ -92,7 +94,6 @@ MediaInput MediaInput::open(const std::string& path, FileSource::StopCheck stopC
     av_dict_set(&rawOptions, "protocol_whitelist", kInputProtocols, 0);
     DictionaryPtr options(rawOptions);
 
-    refuseLivePlaylist(*input.source_, path);
     rawOptions = options.release();
     const int opened = avformat_open_input(&raw, path.c_str(), nullptr, &rawOptions);
     options.reset(rawOptions);
