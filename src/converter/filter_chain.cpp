@@ -129,6 +129,10 @@ int FilterChain::push(AVFrame* frame) {
     return av_buffersrc_add_frame_flags(source_, frame, 0);
 }
 
+int FilterChain::close(std::int64_t endPts) {
+    return av_buffersrc_close(source_, endPts, AV_BUFFERSRC_FLAG_PUSH);
+}
+
 int FilterChain::pull(AVFrame* frame) {
     return av_buffersink_get_frame(sink_, frame);
 }

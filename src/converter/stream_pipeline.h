@@ -76,6 +76,7 @@ class StreamPipeline {
   private:
     void receiveFrames();
     void filter(AVFrame* frame);
+    void endChain(std::int64_t endPts);
     void drainChain();
     void encode(AVFrame* frame);
     void checkTimeline(const AVFrame& frame) const;
@@ -90,6 +91,9 @@ class StreamPipeline {
     double soundDecodedSeconds_ = 0.0;
     std::int64_t nextPts_ = AV_NOPTS_VALUE;   // guess for frames that carry no timestamp
     std::int64_t firstPts_ = AV_NOPTS_VALUE;  // the first decoded frame's
+    // The last frame given to the chain: its start and its end.
+    std::int64_t chainLastPts_ = AV_NOPTS_VALUE;
+    std::int64_t chainEnd_ = AV_NOPTS_VALUE;
 };
 
 // Both throw ConvertError: kEncoderFailed when the encoder is missing or
