@@ -36,7 +36,8 @@ bool listContains(const T* list, T value, End isEnd) {
 AVRational snapToStandardRate(AVRational wanted) {
     static const AVRational kStandardRates[] = {
         {15000, 1001}, {24000, 1001}, {30000, 1001}, {60000, 1001}};
-    if (wanted.num <= 0 || wanted.den <= 0) {
+    // A whole rate (30, 60) is meant as it stands.
+    if (wanted.num <= 0 || wanted.den <= 0 || wanted.num % wanted.den == 0) {
         return wanted;
     }
     for (const AVRational standard : kStandardRates) {

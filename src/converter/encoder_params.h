@@ -18,7 +18,8 @@ namespace vidmill {
 
 // A requested rate within 0.2 % of a 1001-based standard rate (15000, 24000,
 // 30000 or 60000 over 1001) is taken as that rate: "29.976" arrives as
-// 29975/1001, which players would otherwise be given as it stands.
+// 29975/1001, which players would otherwise be given as it stands. Whole
+// rates are kept.
 AVRational snapToStandardRate(AVRational wanted);
 
 // The supported rate nearest to `wanted`; `wanted` itself when the encoder

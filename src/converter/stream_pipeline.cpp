@@ -467,9 +467,14 @@ std::int64_t StreamPipeline::frameDuration(const AVFrame& frame) const {
     return std::max<std::int64_t>(duration, 1);
 }
 
+double StreamPipeline::decodedEndSeconds() const {
+    return nextPts_ == AV_NOPTS_VALUE ? 0.0
+                                      : static_cast<double>(nextPts_) * av_q2d(input_->time_base);
+}
+
 void StreamPipeline::filter(AVFrame* frame) {
     if (frame == nullptr) {
-        endChain(chainEnd_);
+        endChain(lastPictureEnd());
         return;
     }
     if (chain_ && !chain_->accepts(*frame)) {
@@ -495,6 +500,22 @@ void StreamPipeline::filter(AVFrame* frame) {
     chainLastPts_ = start;
     chainEnd_ = end;
     drainChain();
+}
+
+// The last picture lasts its full length, except that a length guessed from
+// a slow frame rate (a still held over a sound) must not carry the video far
+// past the sound: it then ends with the sound, yet is shown at least once.
+std::int64_t StreamPipeline::lastPictureEnd() const {
+    const double sound = watch_.soundEndSeconds();
+    if (decoder_->codec_type != AVMEDIA_TYPE_VIDEO || sound <= 0.0 ||
+        chainLastPts_ == AV_NOPTS_VALUE) {
+        return chainEnd_;
+    }
+    const std::int64_t soundEnd = std::llround(sound / av_q2d(input_->time_base));
+    const std::int64_t shownOnce =
+        chainLastPts_ +
+        std::max<std::int64_t>(av_rescale_q(1, encoder_->time_base, input_->time_base), 1);
+    return std::min(chainEnd_, std::max(shownOnce, soundEnd));
 }
 
 // A chain is ended at a timestamp, not with an empty frame: ended at the

@@ -26,6 +26,8 @@ class PipelineWatch {
     // How long a stream (from its first frame on) may last for what the
     // input's decoders have really delivered so far.
     virtual double contentLimitSeconds() const = 0;
+    // Where the decoded sound ends, in seconds of the input; 0 without sound.
+    virtual double soundEndSeconds() const = 0;
 
   protected:
     ~PipelineWatch() = default;
@@ -52,6 +54,8 @@ class StreamPipeline {
     // What the decoder has delivered: pictures, or seconds of sound.
     std::int64_t picturesDecoded() const { return picturesDecoded_; }
     double soundDecodedSeconds() const { return soundDecodedSeconds_; }
+    // Where the last decoded frame ends, in seconds of the input; 0 before the first.
+    double decodedEndSeconds() const;
 
   protected:
     StreamPipeline(AVStream* input, OutputFile& output, const PipelineWatch& watch);
@@ -77,6 +81,7 @@ class StreamPipeline {
     void receiveFrames();
     void filter(AVFrame* frame);
     void endChain(std::int64_t endPts);
+    std::int64_t lastPictureEnd() const;
     void drainChain();
     void encode(AVFrame* frame);
     void checkTimeline(const AVFrame& frame) const;
