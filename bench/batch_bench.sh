@@ -7,8 +7,10 @@
 #     two at a time with the same settings;
 #   - single file: one of the clips, `vidmill-cli --jobs 1` against one ffmpeg.
 # Rounds alternate ours and theirs, so that both see the same load; the
-# figures are medians over the rounds, the ratio the median of the rounds'
-# ratios, with its lowest and highest to show how noisy the machine was.
+# figures are medians over the rounds, each ratio the median of the rounds'
+# ratios, with the lowest and highest in brackets to show how noisy the
+# machine was. Processor time (of every process waited for) is printed too:
+# on a machine that others load, it moves far less than wall time.
 #
 # Usage: bench/batch_bench.sh [folder of vidmill-cli and vidmill-convert]
 #        (default: build/bin; ROUNDS=5 overrides the rounds, WORK=DIR keeps
@@ -23,7 +25,9 @@ cli=$bin/vidmill-cli
     echo "no vidmill-cli and vidmill-convert in $bin (build them first)" >&2
     exit 1
 }
-command -v ffmpeg >/dev/null || { echo "ffmpeg is missing" >&2; exit 1; }
+for tool in ffmpeg /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "$tool is missing" >&2; exit 1; }
+done
 
 if [[ -n ${WORK:-} ]]; then
     work=$WORK
@@ -57,53 +61,68 @@ theirs_options=(-c:v libx264 -c:a aac -s 1280x720 -r 25000/1001 -b:v 512k -b:a 1
     -ar 44100)
 export VIDMILL_BENCH_WORK=$work
 
-ours() {  # jobs, clips...
+# Each leaves its outputs in a fresh folder; the clearing is not timed.
+ours_run() {  # jobs, clips...
     local jobs=$1
     shift
     rm -rf "$work/ours" && mkdir "$work/ours"
-    XDG_CONFIG_HOME=$work/config "$cli" --jobs "$jobs" --preset 510 --dest "$work/ours" "$@" \
-        >/dev/null 2>&1
+    measure env XDG_CONFIG_HOME="$work/config" "$cli" --jobs "$jobs" --preset 510 \
+        --dest "$work/ours" "$@"
 }
 
-theirs() {  # at once, clips...
+theirs_run() {  # at once, clips...
     local at_once=$1
     shift
     rm -rf "$work/theirs" && mkdir "$work/theirs"
-    printf '%s\0' "$@" | xargs -0 -P "$at_once" -I{} sh -c \
+    printf '%s\0' "$@" >"$work/list"
+    measure xargs -0 -a "$work/list" -P "$at_once" -I{} sh -c \
         'exec ffmpeg "$@" "$VIDMILL_BENCH_WORK/theirs/$(basename "$0")"' {} \
         "${quiet[@]}" -i {} "${theirs_options[@]}"
 }
 
-seconds() {  # command...: prints the wall time it took
-    local start end
-    start=$(date +%s.%N)
-    "$@" || { echo "failed: $*" >&2; exit 1; }
-    end=$(date +%s.%N)
-    awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f\n", b - a }'
+# Prints "wall cpu" of one run: wall seconds, and the processor seconds of
+# everything it waited for (the converters and ffmpegs included).
+measure() {
+    /usr/bin/time -f "%e %U %S" -o "$work/time.txt" "$@" >/dev/null 2>&1 ||
+        { echo "failed: $*" >&2; exit 1; }
+    awk '{ printf "%s %.2f\n", $1, $2 + $3 }' "$work/time.txt"
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
+# "median lowest highest" of the numbers on standard input.
+spread() {
+    local values
+    values=$(cat)
+    printf '%s %s %s\n' "$(median <<<"$values")" "$(sort -g <<<"$values" | head -1)" \
+        "$(sort -g <<<"$values" | tail -1)"
+}
+
 compare() {  # name, our jobs, their at-once, clips...
     local name=$1 jobs=$2 at_once=$3
     shift 3
-    local o t ours_times=() theirs_times=() ratios=()
-    ours "$jobs" "$1"  # warm-up: caches, libraries
+    local ow oc tw tc walls="" cpus="" wall_ratios="" cpu_ratios=""
+    ours_run "$jobs" "$1" >/dev/null  # warm-up: caches, libraries
     for _ in $(seq "$rounds"); do
-        o=$(seconds ours "$jobs" "$@")
-        t=$(seconds theirs "$at_once" "$@")
-        ours_times+=("$o")
-        theirs_times+=("$t")
-        ratios+=("$(awk -v a="$o" -v b="$t" 'BEGIN { printf "%.4f\n", a / b }')")
+        read -r ow oc < <(ours_run "$jobs" "$@")
+        read -r tw tc < <(theirs_run "$at_once" "$@")
+        [[ -n $ow && -n $tw ]] || { echo "a run failed" >&2; exit 1; }
+        walls+="$ow $tw"$'\n'
+        cpus+="$oc $tc"$'\n'
+        wall_ratios+=$(awk -v a="$ow" -v b="$tw" 'BEGIN { printf "%.4f", a / b }')$'\n'
+        cpu_ratios+=$(awk -v a="$oc" -v b="$tc" 'BEGIN { printf "%.4f", a / b }')$'\n'
     done
-    local om tm rm lo hi
-    om=$(printf '%s\n' "${ours_times[@]}" | median)
-    tm=$(printf '%s\n' "${theirs_times[@]}" | median)
-    rm=$(printf '%s\n' "${ratios[@]}" | median)
-    lo=$(printf '%s\n' "${ratios[@]}" | sort -g | head -1)
-    hi=$(printf '%s\n' "${ratios[@]}" | sort -g | tail -1)
-    printf "%-12s ours %7.2fs  ffmpeg %7.2fs  ratio %.3f  (rounds %.3f .. %.3f, %d rounds)\n" \
-        "$name" "$om" "$tm" "$rm" "$lo" "$hi" "$rounds"
+    local om tm ocm tcm
+    om=$(awk 'NF { print $1 }' <<<"$walls" | median)
+    tm=$(awk 'NF { print $2 }' <<<"$walls" | median)
+    ocm=$(awk 'NF { print $1 }' <<<"$cpus" | median)
+    tcm=$(awk 'NF { print $2 }' <<<"$cpus" | median)
+    read -r wr wlo whi < <(grep . <<<"$wall_ratios" | spread)
+    read -r cr clo chi < <(grep . <<<"$cpu_ratios" | spread)
+    printf "%-11s wall ours %6.2fs ffmpeg %6.2fs  ratio %.3f (%.3f .. %.3f)\n" \
+        "$name" "$om" "$tm" "$wr" "$wlo" "$whi"
+    printf "%-11s cpu  ours %6.2fs ffmpeg %6.2fs  ratio %.3f (%.3f .. %.3f)\n" \
+        "" "$ocm" "$tcm" "$cr" "$clo" "$chi"
 }
 
 echo
