@@ -53,10 +53,6 @@ TEST(EncoderParams, PrefersFourTwoZeroPixels) {
     EXPECT_EQ(choosePixelFormat(encoder("libx264"), AV_PIX_FMT_YUV422P), AV_PIX_FMT_YUV420P);
     EXPECT_EQ(choosePixelFormat(encoder("mpeg4"), AV_PIX_FMT_RGB24), AV_PIX_FMT_YUV420P);
     EXPECT_EQ(choosePixelFormat(encoder("mjpeg"), AV_PIX_FMT_YUV420P), AV_PIX_FMT_YUVJ420P);
-    // Full range stays where the encoder has a full-range form.
-    EXPECT_EQ(choosePixelFormat(encoder("libx264"), AV_PIX_FMT_YUVJ420P, true),
-              AV_PIX_FMT_YUVJ420P);
-    EXPECT_EQ(choosePixelFormat(encoder("mpeg4"), AV_PIX_FMT_YUVJ420P, true), AV_PIX_FMT_YUV420P);
 }
 
 TEST(EncoderParams, SourceSizesAreMadeEvenForSubsampledChroma) {
