@@ -25,8 +25,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The library dependencies are read off the programs by dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Qt finds no display without its platform plugins; xdg-open opens folders,
-# files and the manual.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+# files and the manual. The converter loads libavfilter at run time, where
+# dpkg-shlibdeps cannot see it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libavfilter8")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 
 set(CPACK_GENERATOR DEB)

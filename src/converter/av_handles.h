@@ -5,7 +5,6 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavfilter/avfilter.h>
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
 #include <libavutil/frame.h>
@@ -14,6 +13,8 @@ extern "C" {
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "converter/filter_library.h"
 
 namespace vidmill {
 
@@ -33,12 +34,12 @@ struct PacketDeleter {
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 
 struct FilterGraphDeleter {
-    void operator()(AVFilterGraph* graph) const { avfilter_graph_free(&graph); }
+    void operator()(AVFilterGraph* graph) const { filterLibrary().graphFree(&graph); }
 };
 using FilterGraphPtr = std::unique_ptr<AVFilterGraph, FilterGraphDeleter>;
 
 struct FilterInOutDeleter {
-    void operator()(AVFilterInOut* inOut) const { avfilter_inout_free(&inOut); }
+    void operator()(AVFilterInOut* inOut) const { filterLibrary().inOutFree(&inOut); }
 };
 using FilterInOutPtr = std::unique_ptr<AVFilterInOut, FilterInOutDeleter>;
 

@@ -1,6 +1,7 @@
 #include "converter/encoder_params.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,6 +15,8 @@ namespace {
 
 // MPEG-4 part 2 stores the time base in 16 bits; other muxers are happy too.
 constexpr int kMaxRateTerm = 65535;
+// How far a requested rate may lie from a 1001-based one and still be meant as it.
+constexpr double kStandardRateSpread = 0.002;
 
 template <typename T, typename End>
 bool listContains(const T* list, T value, End isEnd) {
@@ -29,6 +32,21 @@ bool listContains(const T* list, T value, End isEnd) {
 }
 
 }  // namespace
+
+AVRational snapToStandardRate(AVRational wanted) {
+    static const AVRational kStandardRates[] = {
+        {15000, 1001}, {24000, 1001}, {30000, 1001}, {60000, 1001}};
+    // A whole rate (30, 60) is meant as it stands.
+    if (wanted.num <= 0 || wanted.den <= 0 || wanted.num % wanted.den == 0) {
+        return wanted;
+    }
+    for (const AVRational standard : kStandardRates) {
+        if (std::fabs(av_q2d(wanted) / av_q2d(standard) - 1.0) <= kStandardRateSpread) {
+            return standard;
+        }
+    }
+    return wanted;
+}
 
 AVRational nearestFrameRate(AVRational wanted, const AVCodec* encoder) {
     // MPEG-2 could also code odd rates through its extension fields, but
@@ -48,10 +66,16 @@ AVRational nearestFrameRate(AVRational wanted, const AVCodec* encoder) {
     return rate;
 }
 
-AVPixelFormat choosePixelFormat(const AVCodec* encoder, AVPixelFormat source) {
+AVPixelFormat choosePixelFormat(const AVCodec* encoder, AVPixelFormat source, bool fullRange) {
     const AVPixelFormat* supported = encoder->pix_fmts;
     if (supported == nullptr) {
         return source != AV_PIX_FMT_NONE ? source : AV_PIX_FMT_YUV420P;
+    }
+    // Encoders without a full-range form (MPEG-1/2, MPEG-4 part 2, ...) cannot
+    // say so in their stream, and players read them as limited range.
+    if (fullRange && listContains(supported, AV_PIX_FMT_YUVJ420P,
+                                  [](AVPixelFormat f) { return f == AV_PIX_FMT_NONE; })) {
+        return AV_PIX_FMT_YUVJ420P;
     }
     // The encoder's own order tells which 4:2:0 form it treats as standard
     // (MJPEG: full range).
@@ -67,6 +91,24 @@ AVPixelFormat choosePixelFormat(const AVCodec* encoder, AVPixelFormat source) {
         }
     }
     return supported[0];
+}
+
+bool isFullRange(AVPixelFormat format, AVColorRange range) {
+    switch (format) {
+        case AV_PIX_FMT_YUVJ420P:
+        case AV_PIX_FMT_YUVJ422P:
+        case AV_PIX_FMT_YUVJ444P:
+        case AV_PIX_FMT_YUVJ440P:
+        case AV_PIX_FMT_YUVJ411P:
+            return true;
+        default: {
+            // RGB pictures are full range by nature; what matters here is
+            // whether luma and chroma values are.
+            const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
+            return range == AVCOL_RANGE_JPEG && descriptor != nullptr &&
+                   (descriptor->flags & AV_PIX_FMT_FLAG_RGB) == 0;
+        }
+    }
 }
 
 PictureSize outputFrameSize(std::optional<PictureSize> requested, int sourceWidth, int sourceHeight,

@@ -16,13 +16,24 @@ extern "C" {
 
 namespace vidmill {
 
+// A requested rate within 0.2 % of a 1001-based standard rate (15000, 24000,
+// 30000 or 60000 over 1001) is taken as that rate: "29.976" arrives as
+// 29975/1001, which players would otherwise be given as it stands. Whole
+// rates are kept.
+AVRational snapToStandardRate(AVRational wanted);
+
 // The supported rate nearest to `wanted`; `wanted` itself when the encoder
 // takes any rate. Rates are kept to a denominator that every muxer stores.
 AVRational nearestFrameRate(AVRational wanted, const AVCodec* encoder);
 
 // 4:2:0 whenever the encoder takes it (what players expect), else the
-// supported format that loses least from the source's.
-AVPixelFormat choosePixelFormat(const AVCodec* encoder, AVPixelFormat source);
+// supported format that loses least from the source's. A full-range source
+// keeps its range where the encoder has a full-range 4:2:0 form.
+AVPixelFormat choosePixelFormat(const AVCodec* encoder, AVPixelFormat source,
+                                bool fullRange = false);
+
+// Whether decoded pictures of this format and range use the full range of values.
+bool isFullRange(AVPixelFormat format, AVColorRange range);
 
 // The frame size the encoder gets: the requested one or the source's, made
 // even where the pixel format halves the chroma planes.

@@ -4,13 +4,12 @@
 #include <new>
 
 extern "C" {
-#include <libavfilter/buffersink.h>
-#include <libavfilter/buffersrc.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
 }
 
 #include "converter/convert_error.h"
+#include "converter/filter_library.h"
 
 namespace vidmill {
 
@@ -63,7 +62,7 @@ FilterChain FilterChain::forAudio(const AVFrame& frame, AVRational timeBase,
         build("abuffer", withTimeBase(audioShape(frame), timeBase), "abuffersink", filters);
     chain.shape_ = audioShape(frame);
     if (frameSize > 0) {
-        av_buffersink_set_frame_size(chain.sink_, static_cast<unsigned>(frameSize));
+        filterLibrary().sinkSetFrameSize(chain.sink_, static_cast<unsigned>(frameSize));
     }
     return chain;
 }
@@ -71,7 +70,8 @@ FilterChain FilterChain::forAudio(const AVFrame& frame, AVRational timeBase,
 FilterChain FilterChain::build(const char* sourceName, const std::string& sourceArgs,
                                const char* sinkName, const std::string& filters) {
     FilterChain chain;
-    chain.graph_.reset(avfilter_graph_alloc());
+    const FilterLibrary& lib = filterLibrary();
+    chain.graph_.reset(lib.graphAlloc());
     if (!chain.graph_) {
         throw std::bad_alloc();
     }
@@ -82,20 +82,19 @@ FilterChain FilterChain::build(const char* sourceName, const std::string& source
     auto fail = [mark](const std::string& what, int error) {
         return ConvertError(exit_code::kEncoderFailed, describeFailure(what, error, mark));
     };
-    int result =
-        avfilter_graph_create_filter(&chain.source_, avfilter_get_by_name(sourceName), "in",
-                                     sourceArgs.c_str(), nullptr, chain.graph_.get());
+    int result = lib.graphCreateFilter(&chain.source_, lib.getByName(sourceName), "in",
+                                       sourceArgs.c_str(), nullptr, chain.graph_.get());
     if (result < 0) {
         throw fail("cannot feed the decoded frames to the filters", result);
     }
-    result = avfilter_graph_create_filter(&chain.sink_, avfilter_get_by_name(sinkName), "out",
-                                          nullptr, nullptr, chain.graph_.get());
+    result = lib.graphCreateFilter(&chain.sink_, lib.getByName(sinkName), "out", nullptr, nullptr,
+                                   chain.graph_.get());
     if (result < 0) {
         throw fail("cannot make the filter sink", result);
     }
 
-    FilterInOutPtr outputs(avfilter_inout_alloc());
-    FilterInOutPtr inputs(avfilter_inout_alloc());
+    FilterInOutPtr outputs(lib.inOutAlloc());
+    FilterInOutPtr inputs(lib.inOutAlloc());
     if (!outputs || !inputs) {
         throw std::bad_alloc();
     }
@@ -105,15 +104,14 @@ FilterChain FilterChain::build(const char* sourceName, const std::string& source
     inputs->filter_ctx = chain.sink_;
     AVFilterInOut* rawInputs = inputs.release();
     AVFilterInOut* rawOutputs = outputs.release();
-    result =
-        avfilter_graph_parse_ptr(chain.graph_.get(), filters.empty() ? "null" : filters.c_str(),
-                                 &rawInputs, &rawOutputs, nullptr);
+    result = lib.graphParse(chain.graph_.get(), filters.empty() ? "null" : filters.c_str(),
+                            &rawInputs, &rawOutputs, nullptr);
     inputs.reset(rawInputs);
     outputs.reset(rawOutputs);
     if (result < 0) {
         throw fail("cannot set up the filters '" + filters + "'", result);
     }
-    result = avfilter_graph_config(chain.graph_.get(), nullptr);
+    result = lib.graphConfig(chain.graph_.get(), nullptr);
     if (result < 0) {
         throw fail("cannot set up the filters '" + filters + "'", result);
     }
@@ -126,15 +124,19 @@ bool FilterChain::accepts(const AVFrame& frame) const {
 }
 
 int FilterChain::push(AVFrame* frame) {
-    return av_buffersrc_add_frame_flags(source_, frame, 0);
+    return filterLibrary().sourceAddFrame(source_, frame, 0);
+}
+
+int FilterChain::close(std::int64_t endPts) {
+    return filterLibrary().sourceClose(source_, endPts, AV_BUFFERSRC_FLAG_PUSH);
 }
 
 int FilterChain::pull(AVFrame* frame) {
-    return av_buffersink_get_frame(sink_, frame);
+    return filterLibrary().sinkGetFrame(sink_, frame);
 }
 
 AVRational FilterChain::outputTimeBase() const {
-    return av_buffersink_get_time_base(sink_);
+    return filterLibrary().sinkTimeBase(sink_);
 }
 
 }  // namespace vidmill

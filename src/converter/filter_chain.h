@@ -3,6 +3,7 @@
 // One filter graph between a decoder and an encoder: a buffer source shaped
 // like the decoded frames, a chain of filters given as text, and a sink.
 
+#include <cstdint>
 #include <string>
 
 #include "converter/av_handles.h"
@@ -23,8 +24,11 @@ class FilterChain {
     // Whether frames like this one can go into this chain.
     bool accepts(const AVFrame& frame) const;
 
-    // Takes the frame's references; nullptr marks the end of the input.
+    // Takes the frame's references.
     int push(AVFrame* frame);
+    // Ends the input at `endPts` (the chain's input time base): the end of the
+    // last frame, so that a frame-rate conversion still covers its length.
+    int close(std::int64_t endPts);
     // 0 with a frame, AVERROR(EAGAIN) when it needs more input, AVERROR_EOF at the end.
     int pull(AVFrame* frame);
     AVRational outputTimeBase() const;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 #include "converter/convert_error.h"
@@ -96,6 +97,16 @@ void armOutputRemoval(const char* path) {
 
 void disarmOutputRemoval() {
     removalArmed.store(false, std::memory_order_release);
+}
+
+int conversionsAtOnce() {
+    const char* text = std::getenv(kConversionsAtOnceVariable);
+    if (text == nullptr) {
+        return 1;
+    }
+    char* end = nullptr;
+    const long count = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && count >= 1 && count <= 1000 ? static_cast<int>(count) : 1;
 }
 
 }  // namespace vidmill

@@ -22,6 +22,10 @@ void installProcessGuards();
 // True once a stop signal arrived (or the parent was already gone).
 bool stopSignalled();
 
+// How many conversions share the processors with this one, as the engine
+// that started it says; 1 when it says nothing (or nothing readable).
+int conversionsAtOnce();
+
 // The file that the deadline removes: the output while it is being written.
 // A path that does not fit the platform's path limit is not armed.
 void armOutputRemoval(const char* path);

@@ -9,6 +9,7 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
+#include <libavutil/cpu.h>
 #include <libavutil/display.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
@@ -16,6 +17,7 @@ extern "C" {
 
 #include "converter/convert_error.h"
 #include "converter/encoder_params.h"
+#include "converter/process_guard.h"
 
 namespace vidmill {
 
@@ -43,6 +45,18 @@ bool takesFixedQuantiser(AVCodecID id) {
         default:
             return false;
     }
+}
+
+// Threads for each decoder and encoder. Alone, a conversion lets libavcodec
+// take every core (0), as the ffmpeg tool does; several at once each take
+// their share, for threads beyond the cores only add switching, and a
+// frame-threaded codec holds a frame in flight for each of them.
+int codecThreads() {
+    static const int threads = [] {
+        const int atOnce = conversionsAtOnce();
+        return atOnce <= 1 ? 0 : std::max(1, av_cpu_count() / atOnce);
+    }();
+    return threads;
 }
 
 const AVCodec* findEncoder(const std::string& requested, AVMediaType type, AVCodecID fallback) {
@@ -114,11 +128,15 @@ class VideoPipeline final : public StreamPipeline {
         if (sourceRate_.num <= 0 || sourceRate_.den <= 0) {
             sourceRate_ = kFallbackFrameRate;
         }
-        const AVRational wanted = options.frameRate
-                                      ? AVRational{options.frameRate->num, options.frameRate->den}
-                                      : sourceRate_;
+        const AVRational wanted =
+            options.frameRate
+                ? snapToStandardRate(AVRational{options.frameRate->num, options.frameRate->den})
+                : sourceRate_;
         rate_ = nearestFrameRate(wanted, codec);
-        format_ = choosePixelFormat(codec, decoder_->pix_fmt);
+        sourceFullRange_ = isFullRange(decoder_->pix_fmt, decoder_->color_range);
+        format_ = choosePixelFormat(codec, decoder_->pix_fmt, sourceFullRange_);
+        fullRange_ = isFullRange(format_, AVCOL_RANGE_UNSPECIFIED) ||
+                     (codec->pix_fmts == nullptr && sourceFullRange_);
         // A phone's upright video is stored lying down, with a turn to apply
         // on showing it: the output is turned once and for all, and keeps
         // the source's size only as the picture is then seen.
@@ -139,7 +157,8 @@ class VideoPipeline final : public StreamPipeline {
         encoder->framerate = rate_;
         encoder->time_base = av_inv_q(rate_);
         encoder->sample_aspect_ratio = sampleAspect(options);
-        encoder->thread_count = 0;  // as many as there are cores
+        describeColours(encoder);
+        encoder->thread_count = codecThreads();
         if (wantsGlobalHeader()) {
             encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         }
@@ -158,6 +177,22 @@ class VideoPipeline final : public StreamPipeline {
     }
 
   private:
+    // The picture keeps the source's colours: its primaries, transfer and
+    // matrix go into the stream and the container as they came, and the
+    // range is the one written.
+    void describeColours(AVCodecContext* encoder) const {
+        encoder->color_range = fullRange_ ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+        encoder->color_primaries = decoder_->color_primaries;
+        encoder->color_trc = decoder_->color_trc;
+        // An RGB source's matrix is none; the one used to make YUV of it is
+        // the scaler's default, which players assume anyway.
+        const AVPixFmtDescriptor* source = av_pix_fmt_desc_get(decoder_->pix_fmt);
+        if (source != nullptr && (source->flags & AV_PIX_FMT_FLAG_RGB) == 0 &&
+            decoder_->colorspace != AVCOL_SPC_RGB) {
+            encoder->colorspace = decoder_->colorspace;
+        }
+    }
+
     AVRational sampleAspect(const ConverterOptions& options) const {
         if (options.aspect) {
             return sampleAspectFor(*options.aspect, size_.width, size_.height);
@@ -196,9 +231,13 @@ class VideoPipeline final : public StreamPipeline {
     }
 
     FilterChain makeChain(const AVFrame& frame) override {
-        char scale[160];
-        std::snprintf(scale, sizeof scale, "scale=%d:%d:flags=bicubic,format=pix_fmts=%s",
-                      size_.width, size_.height, av_get_pix_fmt_name(format_));
+        char scale[200];
+        // Named only where the range changes: otherwise a picture of the
+        // right size and format passes the scaler untouched.
+        const char* range =
+            sourceFullRange_ && !fullRange_ ? ":in_range=full:out_range=limited" : "";
+        std::snprintf(scale, sizeof scale, "scale=%d:%d:flags=bicubic%s,format=pix_fmts=%s",
+                      size_.width, size_.height, range, av_get_pix_fmt_name(format_));
         const std::string fps = "fps=" + rateText(rate_);
         // Drop frames before scaling them, and repeat them only once scaled.
         const bool fewerFrames = av_cmp_q(rate_, sourceRate_) < 0;
@@ -213,6 +252,10 @@ class VideoPipeline final : public StreamPipeline {
             frame->pts = av_rescale_q(frame->pts, from, encoder_->time_base);
         }
         frame->pict_type = AV_PICTURE_TYPE_NONE;
+        frame->color_range = encoder_->color_range;
+        frame->color_primaries = encoder_->color_primaries;
+        frame->color_trc = encoder_->color_trc;
+        frame->colorspace = encoder_->colorspace;
         if ((encoder_->flags & AV_CODEC_FLAG_QSCALE) != 0) {
             frame->quality = encoder_->global_quality;
         }
@@ -224,6 +267,8 @@ class VideoPipeline final : public StreamPipeline {
     int sourceWidth_ = 0;   // the source's size as shown, after the turn
     int sourceHeight_ = 0;
     AVPixelFormat format_ = AV_PIX_FMT_NONE;
+    bool sourceFullRange_ = false;
+    bool fullRange_ = false;  // what is written
     PictureSize size_;
 };
 
@@ -351,7 +396,7 @@ void StreamPipeline::openDecoder(AVFormatContext* inputContext) {
     if (decoder->codec_type == AVMEDIA_TYPE_VIDEO) {
         decoder->framerate = av_guess_frame_rate(inputContext, input_, nullptr);
     }
-    decoder->thread_count = 0;  // as many as there are cores
+    decoder->thread_count = codecThreads();
     result = avcodec_open2(decoder, codec, nullptr);
     if (result < 0) {
         throw ConvertError(
@@ -422,24 +467,69 @@ std::int64_t StreamPipeline::frameDuration(const AVFrame& frame) const {
     return std::max<std::int64_t>(duration, 1);
 }
 
+double StreamPipeline::decodedEndSeconds() const {
+    return nextPts_ == AV_NOPTS_VALUE ? 0.0
+                                      : static_cast<double>(nextPts_) * av_q2d(input_->time_base);
+}
+
 void StreamPipeline::filter(AVFrame* frame) {
-    if (frame != nullptr && chain_ && !chain_->accepts(*frame)) {
-        // The stream changed shape: finish the old chain, start one for the new shape.
-        chain_->push(nullptr);
-        drainChain();
-        chain_.reset();
-    }
-    if (frame != nullptr && !chain_) {
-        chain_.emplace(makeChain(*frame));
-    }
-    if (!chain_) {
+    if (frame == nullptr) {
+        endChain(lastPictureEnd());
         return;
     }
+    if (chain_ && !chain_->accepts(*frame)) {
+        // The stream changed shape: the old chain's last frame lasts to its
+        // own end, or to this frame's start when that comes first (two
+        // chains must not make frames for the same moment); a new chain
+        // takes over.
+        const bool overlaps = frame->pts > chainLastPts_ && frame->pts < chainEnd_;
+        endChain(overlaps ? frame->pts : chainEnd_);
+        chain_.reset();
+    }
+    if (!chain_) {
+        chain_.emplace(makeChain(*frame));
+    }
+    const std::int64_t start = frame->pts;
+    const std::int64_t end = start + frameDuration(*frame);
     const LibavLogMark mark = libavLogMark();
     const int pushed = chain_->push(frame);
     if (pushed < 0 && pushed != AVERROR_EOF) {
         throw ConvertError(exit_code::kEncoderFailed,
                            describeFailure("filtering failed", pushed, mark));
+    }
+    chainLastPts_ = start;
+    chainEnd_ = end;
+    drainChain();
+}
+
+// The last picture lasts its full length, except that a length guessed from
+// a slow frame rate (a still held over a sound) must not carry the video far
+// past the sound: it then ends with the sound, yet is shown at least once.
+std::int64_t StreamPipeline::lastPictureEnd() const {
+    const double sound = watch_.soundEndSeconds();
+    if (decoder_->codec_type != AVMEDIA_TYPE_VIDEO || sound <= 0.0 ||
+        chainLastPts_ == AV_NOPTS_VALUE) {
+        return chainEnd_;
+    }
+    const std::int64_t soundEnd = std::llround(sound / av_q2d(input_->time_base));
+    const std::int64_t shownOnce =
+        chainLastPts_ +
+        std::max<std::int64_t>(av_rescale_q(1, encoder_->time_base, input_->time_base), 1);
+    return std::min(chainEnd_, std::max(shownOnce, soundEnd));
+}
+
+// A chain is ended at a timestamp, not with an empty frame: ended at the
+// last frame's start, the frame-rate filter would drop that frame's length
+// and, with it, the last picture.
+void StreamPipeline::endChain(std::int64_t endPts) {
+    if (!chain_) {
+        return;
+    }
+    const LibavLogMark mark = libavLogMark();
+    const int closed = chain_->close(endPts);
+    if (closed < 0 && closed != AVERROR_EOF) {
+        throw ConvertError(exit_code::kEncoderFailed,
+                           describeFailure("filtering failed", closed, mark));
     }
     drainChain();
 }

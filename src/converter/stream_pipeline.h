@@ -26,6 +26,8 @@ class PipelineWatch {
     // How long a stream (from its first frame on) may last for what the
     // input's decoders have really delivered so far.
     virtual double contentLimitSeconds() const = 0;
+    // Where the decoded sound ends, in seconds of the input; 0 without sound.
+    virtual double soundEndSeconds() const = 0;
 
   protected:
     ~PipelineWatch() = default;
@@ -52,6 +54,8 @@ class StreamPipeline {
     // What the decoder has delivered: pictures, or seconds of sound.
     std::int64_t picturesDecoded() const { return picturesDecoded_; }
     double soundDecodedSeconds() const { return soundDecodedSeconds_; }
+    // Where the last decoded frame ends, in seconds of the input; 0 before the first.
+    double decodedEndSeconds() const;
 
   protected:
     StreamPipeline(AVStream* input, OutputFile& output, const PipelineWatch& watch);
@@ -76,6 +80,8 @@ class StreamPipeline {
   private:
     void receiveFrames();
     void filter(AVFrame* frame);
+    void endChain(std::int64_t endPts);
+    std::int64_t lastPictureEnd() const;
     void drainChain();
     void encode(AVFrame* frame);
     void checkTimeline(const AVFrame& frame) const;
@@ -90,6 +96,9 @@ class StreamPipeline {
     double soundDecodedSeconds_ = 0.0;
     std::int64_t nextPts_ = AV_NOPTS_VALUE;   // guess for frames that carry no timestamp
     std::int64_t firstPts_ = AV_NOPTS_VALUE;  // the first decoded frame's
+    // The last frame given to the chain: its start and its end.
+    std::int64_t chainLastPts_ = AV_NOPTS_VALUE;
+    std::int64_t chainEnd_ = AV_NOPTS_VALUE;
 };
 
 // Both throw ConvertError: kEncoderFailed when the encoder is missing or

@@ -171,6 +171,16 @@ class Conversion final : public PipelineWatch {
                kContentSpareSeconds;
     }
 
+    double soundEndSeconds() const override {
+        double end = 0.0;
+        for (const auto& pipeline : pipelines_) {
+            if (pipeline->soundDecodedSeconds() > 0.0) {
+                end = std::max(end, pipeline->decodedEndSeconds());
+            }
+        }
+        return end;
+    }
+
   private:
     void setUpStreams() {
         const AVOutputFormat* format = output_.format();

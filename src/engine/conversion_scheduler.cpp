@@ -1,6 +1,7 @@
 // Batches of conversions: one worker per entry, admitted in list order while
 // fewer than the chosen number of converters run.
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -78,6 +79,10 @@ void Engine::startBatch() {
         return;
     }
     batchTotal_ = ready;
+    {
+        std::lock_guard lock(mutex_);
+        batchAwaitingAdmission_ = ready;
+    }
     finishedCount_ = 0;
     batchConverted_ = 0;
     batchFailed_ = 0;
@@ -201,6 +206,7 @@ void Engine::conversionWorker(VideoEntry& entry) {
             }
             if (leave) {
                 ++runningCount_;
+                --batchAwaitingAdmission_;
                 if (!entry.cancelRequested.load()) {
                     entry.progressSlot = channel_.allocateSlot();
                 }
@@ -443,9 +449,14 @@ int Engine::runWatched(const std::vector<std::string>& args, int priority, Video
                        int* exitCode, bool* stalled, std::string* errors) {
     using Clock = std::chrono::steady_clock;
     int slot;
+    int atOnce;
     {
         std::lock_guard lock(mutex_);
         slot = entry.progressSlot;
+        // Those running and those still to come, up to the limit: a batch's
+        // last conversion that runs alone has every core.
+        atOnce = std::min<int>(settings_.maxConcurrent,
+                               runningCount_ + std::max(batchAwaitingAdmission_, 0));
     }
     // The slot's figures as last seen, and when they last changed.
     struct Reading {
@@ -482,7 +493,8 @@ int Engine::runWatched(const std::vector<std::string>& args, int priority, Video
         }
         return true;
     };
-    return runConverterWatched(args, exitCode, priority, timing_.progressPollMs, watch, errors);
+    return runConverterWatched(args, exitCode, priority, timing_.progressPollMs, watch, errors,
+                               std::max(atOnce, 1));
 }
 
 namespace {

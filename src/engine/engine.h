@@ -325,6 +325,9 @@ class Engine {
     // Guarded by mutex_.
     int runningCount_ = 0;
     int workerCount_ = 0;
+    // Entries of the batch not admitted yet: with the running ones, how many
+    // conversions share the processors.
+    int batchAwaitingAdmission_ = 0;
     // Interface thread only.
     int batchTotal_ = 0;
     int finishedCount_ = 0;

@@ -121,14 +121,13 @@ class PidFd {
 };
 
 // Our environment, with the lifeline variable naming us when `lifeline` is
-// set and left out otherwise.
+// set and the number of conversions at once when it is above 0; neither
+// variable is passed on from our own environment.
 class ChildEnvironment {
   public:
-    explicit ChildEnvironment(bool lifeline) {
-        const std::size_t nameLength = std::strlen(kParentPidVariable);
+    explicit ChildEnvironment(bool lifeline, int conversionsAtOnce = 0) {
         for (char** item = environ; item != nullptr && *item != nullptr; ++item) {
-            if (std::strncmp(*item, kParentPidVariable, nameLength) != 0 ||
-                (*item)[nameLength] != '=') {
+            if (!names(*item, kParentPidVariable) && !names(*item, kConversionsAtOnceVariable)) {
                 pointers_.push_back(*item);
             }
         }
@@ -136,12 +135,23 @@ class ChildEnvironment {
             own_ = std::string(kParentPidVariable) + "=" + std::to_string(getpid());
             pointers_.push_back(own_.data());
         }
+        if (conversionsAtOnce > 0) {
+            atOnce_ =
+                std::string(kConversionsAtOnceVariable) + "=" + std::to_string(conversionsAtOnce);
+            pointers_.push_back(atOnce_.data());
+        }
         pointers_.push_back(nullptr);
     }
     char* const* get() const { return pointers_.data(); }
 
   private:
+    static bool names(const char* item, const char* name) {
+        const std::size_t length = std::strlen(name);
+        return std::strncmp(item, name, length) == 0 && item[length] == '=';
+    }
+
     std::string own_;
+    std::string atOnce_;
     std::vector<char*> pointers_;
 };
 
@@ -423,7 +433,8 @@ void applyPriority(pid_t pid, int niceValue) {
 }
 
 int runAndWait(const std::vector<std::string>& command, int* exitCode, int niceValue,
-               int pollPeriodMs, const WatchFunction& watch, std::string* errorTail) {
+               int pollPeriodMs, const WatchFunction& watch, std::string* errorTail,
+               int conversionsAtOnce = 0) {
     int pipeFds[2] = {-1, -1};
     if (errorTail != nullptr && pipe2(pipeFds, O_CLOEXEC) != 0) {
         pipeFds[0] = pipeFds[1] = -1;
@@ -433,7 +444,7 @@ int runAndWait(const std::vector<std::string>& command, int* exitCode, int niceV
     if (errors.fd() >= 0) {
         fcntl(errors.fd(), F_SETFL, O_NONBLOCK);
     }
-    const ChildEnvironment environment(true);
+    const ChildEnvironment environment(true, conversionsAtOnce);
     PidFd pidFd;
     const pid_t pid = liveChildren().spawn(command, environment, writeEnd.get(), pidFd);
     writeEnd.reset();  // the child holds its own copy
@@ -517,8 +528,10 @@ int runConverterNormal(const std::vector<std::string>& command, int* exitCode, i
 }
 
 int runConverterWatched(const std::vector<std::string>& command, int* exitCode, int priorityClass,
-                        int pollPeriodMs, const WatchFunction& watch, std::string* errorTail) {
-    return runAndWait(command, exitCode, priorityClass, pollPeriodMs, watch, errorTail);
+                        int pollPeriodMs, const WatchFunction& watch, std::string* errorTail,
+                        int conversionsAtOnce) {
+    return runAndWait(command, exitCode, priorityClass, pollPeriodMs, watch, errorTail,
+                      conversionsAtOnce);
 }
 
 int endRunningConverters(std::chrono::milliseconds grace) {

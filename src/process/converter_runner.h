@@ -60,9 +60,11 @@ int runConverterNormal(const std::vector<std::string>& command, int* exitCode, i
 // slot's stop byte and ends by itself. kKeepPriority as priorityClass leaves
 // it at the priority it inherits. When errorTail is given, it receives the
 // last kErrorTailBytes bytes that the program wrote to its standard error.
+// conversionsAtOnce > 0 tells the converter, through kConversionsAtOnceVariable,
+// how many conversions share the processors with it.
 int runConverterWatched(const std::vector<std::string>& command, int* exitCode, int priorityClass,
                         int pollPeriodMs, const WatchFunction& watch,
-                        std::string* errorTail = nullptr);
+                        std::string* errorTail = nullptr, int conversionsAtOnce = 0);
 
 inline constexpr std::size_t kErrorTailBytes = 512;
 
@@ -82,6 +84,12 @@ int launchDetached(const std::vector<std::string>& command);
 // variable of the converter's environment (and of no other program's), and
 // the converter compares it with its parent after asking.
 inline constexpr const char* kParentPidVariable = "VIDMILL_PARENT_PID";
+
+// How many conversions of a batch run at once, so that each converter sizes
+// its decoder's and encoder's threads to its share of the processors instead
+// of all of them taking every core. Set by the runner only in the converter's
+// environment; without it a converter takes all the cores.
+inline constexpr const char* kConversionsAtOnceVariable = "VIDMILL_CONVERSIONS_AT_ONCE";
 
 // For the converter, first thing: asks for `signal` at the death of its
 // parent. Gives false when the parent has died already (the signal will not

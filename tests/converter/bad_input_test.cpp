@@ -335,7 +335,7 @@ TEST_F(BadInput, PicturesHeldLongConvertWhole) {
         double seconds;  // what the clip lasts, to a frame
     };
     const std::vector<Case> cases{
-        {"slides.mkv", {"-f", "lavfi", "-i", picture + "1/5:duration=60"}, 55.0},
+        {"slides.mkv", {"-f", "lavfi", "-i", picture + "1/5:duration=60"}, 60.0},
         // Two pictures 200 s apart: longer than pictures alone may last.
         {"still.mkv",
          {"-f", "lavfi", "-i", picture + "1/200:duration=201", "-f", "lavfi", "-i",

@@ -25,6 +25,23 @@ TEST(EncoderParams, MpegVideoMovesToItsNearestStandardRate) {
               0);
 }
 
+TEST(EncoderParams, RatesNearAnNtscRateAreTakenAsIt) {
+    const struct {
+        AVRational wanted;
+        AVRational taken;
+    } cases[] = {
+        {{29975, 1001}, {30000, 1001}}, {{23975, 1001}, {24000, 1001}},
+        {{14984, 1001}, {15000, 1001}}, {{59900, 1001}, {60000, 1001}},
+        {{25000, 1001}, {25000, 1001}},                      // 24.975 is near none of them
+        {{20000, 1001}, {20000, 1001}}, {{30, 1}, {30, 1}},  // a whole rate is meant as it is
+        {{29900, 1001}, {29900, 1001}},                      // 0.33 % off
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(av_cmp_q(snapToStandardRate(c.wanted), c.taken), 0)
+            << c.wanted.num << "/" << c.wanted.den;
+    }
+}
+
 TEST(EncoderParams, RatesFitASixteenBitTimeBase) {
     const AVRational rate = nearestFrameRate({2997003, 100000}, encoder("mpeg4"));
     EXPECT_LE(rate.num, 65535);

@@ -305,6 +305,29 @@ TEST_F(ConverterRunnerTest, StartsWithTheArgumentsAsGivenAndNothingInherited) {
     EXPECT_EQ(std::filesystem::file_size(output), 1000u);
 }
 
+TEST_F(ConverterRunnerTest, TellsTheConverterHowManyConversionsShareTheCores) {
+    // Only what this run says reaches the converter, never our own value.
+    ASSERT_EQ(setenv(kConversionsAtOnceVariable, "7", 1), 0);
+    const struct {
+        int given;
+        const char* seen;
+    } cases[] = {{3, "3"}, {0, "none"}};
+    for (const auto& c : cases) {
+        const std::string record = dir.file("at-once-" + std::to_string(c.given));
+        const std::vector<std::string> line = {
+            "/bin/sh", "-c",
+            std::string("echo ${") + kConversionsAtOnceVariable + ":-none} >\"$0\"", record};
+        int exitCode = -1;
+        ASSERT_EQ(runConverterWatched(line, &exitCode, kKeepPriority, 10, {}, nullptr, c.given), 1);
+        EXPECT_EQ(exitCode, 0);
+        std::ifstream file(record);
+        std::string seen;
+        std::getline(file, seen);
+        EXPECT_EQ(seen, c.seen) << c.given;
+    }
+    unsetenv(kConversionsAtOnceVariable);
+}
+
 TEST_F(ConverterRunnerTest, RunsEveryThreadOfTheConverterAtTheChosenPriority) {
     // {our own nice value, how the converter is started, the value it must get}
     struct Case {

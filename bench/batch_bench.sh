@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# A batch through the whole program against the ffmpeg tool on the same
+# encodes, in the same run, printed as ratios (ours / theirs; below 1 means
+# we are faster):
+#   - batch: six 8 s 720p clips to preset 510 (Apple TV H264: x264 at
+#     512 kbit/s, AAC), `vidmill-cli --jobs 2` against the ffmpeg tool run
+#     two at a time with the same settings;
+#   - single file: one of the clips, `vidmill-cli --jobs 1` against one ffmpeg.
+# Rounds alternate ours and theirs, so that both see the same load; the
+# figures are medians over the rounds, each ratio the median of the rounds'
+# ratios, with the lowest and highest in brackets to show how noisy the
+# machine was. Processor time (of every process waited for) is printed too:
+# on a machine that others load, it moves far less than wall time.
+#
+# Usage: bench/batch_bench.sh [folder of vidmill-cli and vidmill-convert]
+#        (default: build/bin; ROUNDS=5 overrides the rounds, WORK=DIR keeps
+#        the clips in DIR for the next run)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+bin=${1:-$root/build/bin}
+rounds=${ROUNDS:-5}
+cli=$bin/vidmill-cli
+[[ -x $cli && -x $bin/vidmill-convert ]] || {
+    echo "no vidmill-cli and vidmill-convert in $bin (build them first)" >&2
+    exit 1
+}
+for tool in ffmpeg /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "$tool is missing" >&2; exit 1; }
+done
+
+if [[ -n ${WORK:-} ]]; then
+    work=$WORK
+    mkdir -p "$work"
+else
+    work=$(mktemp -d /tmp/vidmill-batch-XXXXXX)
+    trap 'rm -rf "$work"' EXIT
+fi
+quiet=(-hide_banner -loglevel error -nostdin -y)
+
+# Three kinds of picture, two clips of each: smooth, detailed, and noise
+# that x264 cannot predict.
+patterns=(
+    "testsrc2=size=1280x720:rate=25"
+    "mandelbrot=size=1280x720:rate=25"
+    "cellauto=size=1280x720:rate=25:rule=110:random_fill_ratio=0.5,format=yuv420p,noise=alls=20:allf=t"
+)
+clips=()
+for i in 0 1 2 3 4 5; do
+    clip=$work/clip$i.mp4
+    clips+=("$clip")
+    [[ -s $clip ]] && continue
+    echo "making $clip ..."
+    ffmpeg "${quiet[@]}" -f lavfi -i "${patterns[i / 2]}" \
+        -f lavfi -i "sine=frequency=$((300 + i * 70)):sample_rate=48000" -t 8 \
+        -ac 2 -c:v libx264 -preset veryfast -crf 20 -pix_fmt yuv420p -c:a aac -b:a 160k "$clip"
+done
+
+# What preset 510 asks of the converter, in the ffmpeg tool's words.
+theirs_options=(-c:v libx264 -c:a aac -s 1280x720 -r 25000/1001 -b:v 512k -b:a 128k -ac 2
+    -ar 44100)
+export VIDMILL_BENCH_WORK=$work
+
+# Each leaves its outputs in a fresh folder; the clearing is not timed.
+ours_run() {  # jobs, clips...
+    local jobs=$1
+    shift
+    rm -rf "$work/ours" && mkdir "$work/ours"
+    measure env XDG_CONFIG_HOME="$work/config" "$cli" --jobs "$jobs" --preset 510 \
+        --dest "$work/ours" "$@"
+}
+
+theirs_run() {  # at once, clips...
+    local at_once=$1
+    shift
+    rm -rf "$work/theirs" && mkdir "$work/theirs"
+    printf '%s\0' "$@" >"$work/list"
+    measure xargs -0 -a "$work/list" -P "$at_once" -I{} sh -c \
+        'exec ffmpeg "$@" "$VIDMILL_BENCH_WORK/theirs/$(basename "$0")"' {} \
+        "${quiet[@]}" -i {} "${theirs_options[@]}"
+}
+
+# Prints "wall cpu" of one run: wall seconds, and the processor seconds of
+# everything it waited for (the converters and ffmpegs included).
+measure() {
+    /usr/bin/time -f "%e %U %S" -o "$work/time.txt" "$@" >/dev/null 2>&1 ||
+        { echo "failed: $*" >&2; exit 1; }
+    awk '{ printf "%s %.2f\n", $1, $2 + $3 }' "$work/time.txt"
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# "median lowest highest" of the numbers on standard input.
+spread() {
+    local values
+    values=$(cat)
+    printf '%s %s %s\n' "$(median <<<"$values")" "$(sort -g <<<"$values" | head -1)" \
+        "$(sort -g <<<"$values" | tail -1)"
+}
+
+compare() {  # name, our jobs, their at-once, clips...
+    local name=$1 jobs=$2 at_once=$3
+    shift 3
+    local ow oc tw tc walls="" cpus="" wall_ratios="" cpu_ratios=""
+    ours_run "$jobs" "$1" >/dev/null  # warm-up: caches, libraries
+    for _ in $(seq "$rounds"); do
+        read -r ow oc < <(ours_run "$jobs" "$@")
+        read -r tw tc < <(theirs_run "$at_once" "$@")
+        [[ -n $ow && -n $tw ]] || { echo "a run failed" >&2; exit 1; }
+        walls+="$ow $tw"$'\n'
+        cpus+="$oc $tc"$'\n'
+        wall_ratios+=$(awk -v a="$ow" -v b="$tw" 'BEGIN { printf "%.4f", a / b }')$'\n'
+        cpu_ratios+=$(awk -v a="$oc" -v b="$tc" 'BEGIN { printf "%.4f", a / b }')$'\n'
+    done
+    local om tm ocm tcm
+    om=$(awk 'NF { print $1 }' <<<"$walls" | median)
+    tm=$(awk 'NF { print $2 }' <<<"$walls" | median)
+    ocm=$(awk 'NF { print $1 }' <<<"$cpus" | median)
+    tcm=$(awk 'NF { print $2 }' <<<"$cpus" | median)
+    read -r wr wlo whi < <(grep . <<<"$wall_ratios" | spread)
+    read -r cr clo chi < <(grep . <<<"$cpu_ratios" | spread)
+    printf "%-11s wall ours %6.2fs ffmpeg %6.2fs  ratio %.3f (%.3f .. %.3f)\n" \
+        "$name" "$om" "$tm" "$wr" "$wlo" "$whi"
+    printf "%-11s cpu  ours %6.2fs ffmpeg %6.2fs  ratio %.3f (%.3f .. %.3f)\n" \
+        "" "$ocm" "$tcm" "$cr" "$clo" "$chi"
+}
+
+echo
+echo "== preset 510, vidmill-cli against the ffmpeg tool, medians of $rounds interleaved rounds"
+compare "batch of 6" 2 2 "${clips[@]}"
+compare "one file" 1 1 "${clips[0]}"
