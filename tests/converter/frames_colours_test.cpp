@@ -12,9 +12,8 @@
 #include <vector>
 
 #include "converter_harness.h"
-#include "engine/converter_command.h"
-#include "engine/format_preset.h"
-#include "engine/video_entry.h"
+#include "formats/converter_command.h"
+#include "formats/format_preset.h"
 #include "support/temp_dir.h"
 
 namespace vidmill::test {
@@ -174,10 +173,8 @@ TEST(NtscRate, TheNtscSettingGivesTheStandardRateInEveryFormat) {
         applyPreset(settings, findPresetById(presetId));
         const std::string output =
             folder.file("ntsc." + std::string(presetRow(findPresetById(presetId)).extension));
-        auto entry = createEntry(testMedia().audioVideo);
-        entry->progressSlot = -1;
         const ConverterCommand command = buildConvertCommand(kConverterPath, testMedia().audioVideo,
-                                                             output, "", *entry, settings, 0);
+                                                             output, "", -1, settings, 0);
         // The command keeps the rate as the setting writes it.
         EXPECT_NE(command.text.find("-r 29975/1001 "), std::string::npos) << command.text;
         const ProgramResult run = runProgram(command.args);
