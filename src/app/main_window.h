@@ -100,6 +100,9 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     // Add Folder: a folder picked in a dialog is searched as a drop is,
     // without starting a batch.
     bool addFolder();
+    // Where the Add dialogs open: the folder last added from, or the videos
+    // folder the first time.
+    QString lastAddFolder();
     void dropNames(const QStringList& names);
     void addCommandLineFiles(const QStringList& names);
     // Files and folders that a later start handed over: taken as a drop, at
@@ -189,6 +192,9 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     // that took its place, or to the new last one.
     void afterRemoval(int row);
     void afterRemovingMany(int firstRow);
+    // Focuses the row that took `row`'s place (or the new last one) and
+    // updates the count and the commands.
+    void focusNear(int row);
     // The selected rows, ascending, or the focused one when none is selected.
     std::vector<int> chosenRows() const;
     // How many of `rows` have an entry whose status is `wanted`.

@@ -165,17 +165,21 @@ void MainWindow::reportSkipped() {
                                             lines.join(QLatin1Char('\n'))));
 }
 
+QString MainWindow::lastAddFolder() {
+    ConversionSettings& settings = engine_->settings();
+    if (settings.lastAddFolder[0] == '\0') {
+        storeText(settings.lastAddFolder, videosFolder());
+    }
+    return fromPath(settings.lastAddFolder);
+}
+
 bool MainWindow::addVideos() {
     if (adding_ || engine_->batchActive()) {
         return false;
     }
     ConversionSettings& settings = engine_->settings();
-    if (settings.lastAddFolder[0] == '\0') {
-        storeText(settings.lastAddFolder, videosFolder());
-    }
-    const QStringList files =
-        desktop_.openFiles(this, "Add Videos", fromPath(settings.lastAddFolder),
-                           qtFileFilter(buildVideoFilter()), kMaxAddedFiles);
+    const QStringList files = desktop_.openFiles(this, "Add Videos", lastAddFolder(),
+                                                 qtFileFilter(buildVideoFilter()), kMaxAddedFiles);
     if (files.isEmpty()) {
         return false;
     }
@@ -195,11 +199,7 @@ bool MainWindow::addFolder() {
         return false;
     }
     ConversionSettings& settings = engine_->settings();
-    if (settings.lastAddFolder[0] == '\0') {
-        storeText(settings.lastAddFolder, videosFolder());
-    }
-    const QString folder =
-        desktop_.pickFolder(this, "Add Folder", fromPath(settings.lastAddFolder));
+    const QString folder = desktop_.pickFolder(this, "Add Folder", lastAddFolder());
     if (folder.isEmpty()) {
         return false;
     }

@@ -25,6 +25,10 @@ bool MainWindow::focusedEntry(int* row, EntryStatus* status) {
 
 void MainWindow::afterRemoval(int row) {
     list_->removeRow(row);
+    focusNear(row);
+}
+
+void MainWindow::focusNear(int row) {
     const int count = engine_->entryList().count();
     if (count > 0) {
         list_->gotoRow(std::clamp(row, 0, count - 1));
@@ -96,12 +100,7 @@ bool converted(EntryStatus status) {
 
 void MainWindow::afterRemovingMany(int firstRow) {
     refreshEntryList();
-    const int count = engine_->entryList().count();
-    if (count > 0) {
-        list_->gotoRow(std::clamp(firstRow, 0, count - 1));
-    }
-    showEntryCount();
-    updateCommandStates();
+    focusNear(firstRow);
 }
 
 void MainWindow::removeEntry() {

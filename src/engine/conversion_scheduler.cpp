@@ -751,7 +751,10 @@ void Engine::exitSweep() {
 }
 
 void Engine::discardEntryAt(int row) {
-    std::unique_ptr<VideoEntry> removed = list_.entries().removeAt(row);
+    retireEntry(list_.entries().removeAt(row));
+}
+
+void Engine::retireEntry(std::unique_ptr<VideoEntry> removed) {
     if (removed && removed->worker.started && !removed->worker.exited()) {
         abandoned_.push_back(std::move(removed));
     }

@@ -301,6 +301,9 @@ class Engine {
     // With the lock held: the entry at `row` leaves the list; it is freed
     // unless its worker thread has yet to end, which must never find it gone.
     void discardEntryAt(int row);
+    // With the lock held: frees an entry taken out of the list, or keeps it
+    // while its worker thread has yet to end.
+    void retireEntry(std::unique_ptr<VideoEntry> removed);
     // With the lock held: whether the entry at `row` may be removed by hand.
     CommandResult checkRemovable(int row) const;
     // With the lock held: the entry at `row` leaves the list and the change

@@ -286,17 +286,16 @@ int Engine::removeEntriesAt(const std::vector<int>& rows, bool deleteVideos,
     // must not move the rest once per entry.
     std::vector<std::unique_ptr<VideoEntry>> removed = list_.entries().removeWhere(
         [&](const VideoEntry&, int index) { return chosen[static_cast<std::size_t>(index)]; });
+    const std::size_t count = removed.size();
     for (auto& entry : removed) {
-        if (entry->worker.started && !entry->worker.exited()) {
-            abandoned_.push_back(std::move(entry));
-        }
+        retireEntry(std::move(entry));
     }
-    if (!removed.empty()) {
+    if (count > 0) {
         list_.renumberRows();
         listModified_.store(true);
         ++historyChanges_;
     }
-    return static_cast<int>(removed.size());
+    return static_cast<int>(count);
 }
 
 int Engine::stopEntriesAt(const std::vector<int>& rows) {
