@@ -1,5 +1,6 @@
 #include "formats/converter_command.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -65,7 +66,7 @@ void addInput(ConverterCommand& command, std::string_view sourcePath) {
     command.add("-i " + quoted(sourcePath) + " ", {"-i", sourcePath});
 }
 
-// Options written into a preset as they stand; no preset has any yet.
+// Options written into a preset as they stand.
 void addExtraOptions(ConverterCommand& command, std::string_view options) {
     ConverterCommand piece;
     piece.text = std::string(options) + " ";
@@ -187,12 +188,19 @@ ConverterCommand buildMediaOptions(const ConversionSettings& settings, int audio
         const std::string value = format("%ld/1001", rate);
         command.add("-r " + value + " ", {"-r", value});
     }
-    if (videoBitrate != kOriginalValue) {
-        const std::string value = format("%dkb", videoBitrate);
-        command.add("-b " + value + " ", {"-b", value});
-    }
-    if (width == kOriginalValue && videoBitrate == kOriginalValue) {
-        command.add("-sameq ", {"-sameq"});
+    const std::string_view videoCodec = textOf(settings.videoCodec);
+    if (settings.videoQuality > 0 && hasConstantQuality(videoCodec)) {
+        const int quality = std::min<int>(settings.videoQuality, maxQualityOf(videoCodec));
+        const std::string value = format("%d", quality);
+        command.add("-crf " + value + " ", {"-crf", value});
+    } else {
+        if (videoBitrate != kOriginalValue) {
+            const std::string value = format("%dkb", videoBitrate);
+            command.add("-b " + value + " ", {"-b", value});
+        }
+        if (width == kOriginalValue && videoBitrate == kOriginalValue) {
+            command.add("-sameq ", {"-sameq"});
+        }
     }
     if (audioFallback == 0) {
         if (audioBitrate != float(kOriginalValue)) {

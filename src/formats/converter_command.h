@@ -44,7 +44,8 @@ ConverterCommand buildConvertCommand(std::string_view converterPath, std::string
 ConverterCommand buildCodecOptions(std::string_view videoCodec, std::string_view audioCodec,
                                    std::string_view container);
 
-// Frame size, rate, bitrates, audio options and volume. A frame rate of 0 or
+// Frame size, rate, bitrates (or the constant quality, for a codec that has
+// one), audio options and volume. A frame rate of 0 or
 // below ("Original") gives no rate option, so the source's rate is kept.
 ConverterCommand buildMediaOptions(const ConversionSettings& settings, int audioFallback);
 

@@ -75,6 +75,13 @@ constexpr std::array<FrameSize, 2> kDvdSizes = {{{720, 480}, {720, 576}}};
 constexpr std::array<const char*, 2> kDvdAudioCodecs = {"MP3", "AC3"};
 constexpr std::array<FrameSize, 2> kVcdSizes = {{{352, 240}, {352, 288}}};
 constexpr std::array<FrameSize, 2> kSvcdSizes = {{{480, 480}, {480, 576}}};
+// Opus codes these rates only.
+constexpr std::array<int32_t, 5> kOpusSampleRates = {8000, 12000, 16000, 24000, 48000};
+constexpr std::array<int32_t, 10> kOriginalSampleRates = {
+    8000, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 96000, kOriginal};
+constexpr std::array<int16_t, 3> kChannelsOrOriginal = {1, 2, kOriginal};
+// A lossless codec has no bitrate to choose.
+constexpr std::array<int16_t, 1> kNoAudioBitrate = {kOriginal};
 
 constexpr FormatPreset preset(int16_t id, const char* name, int16_t width, int16_t height,
                               float frameRate, int16_t videoBitrate, int16_t audioBitrate,
@@ -83,8 +90,9 @@ constexpr FormatPreset preset(int16_t id, const char* name, int16_t width, int16
                               bool audioOnly) {
     return FormatPreset{id,           name,     width,      height,     frameRate,  videoBitrate,
                         audioBitrate, channels, sampleRate, videoCodec, audioCodec, container,
-                        extension,    nullptr,  true,       audioOnly,  {},         {},
-                        {},           {},       {},         {},         {}};
+                        extension,    nullptr,  true,       audioOnly,  0,          {},
+                        {},           {},       {},         {},         {},         {},
+                        {}};
 }
 
 using PresetTable = std::array<FormatPreset, kPresetCount>;
@@ -167,6 +175,18 @@ constexpr PresetTable makeTable() {
                44100, kNone, "WMA", kNone, "wma", kAudio),
         preset(5070, "MP2 Audio (*.mp2)", kOriginal, kOriginal, -1, kOriginal, 128, 2, 44100, kNone,
                "MP2", kNone, "mp2", kAudio),
+        preset(1100, "H.265 Video (*.mp4)", kOriginal, kOriginal, -1, 2000, 128, 2, 48000, "H265",
+               "AAC", kNone, "mp4", kVideo),
+        preset(1200, "AV1 Video (*.mkv)", kOriginal, kOriginal, -1, 2000, 128, 2, 48000, "AV1",
+               "OPUS", "matroska", "mkv", kVideo),
+        preset(1300, "WebM VP9 Video (*.webm)", kOriginal, kOriginal, -1, 2000, 128, 2, 48000, "VP9",
+               "OPUS", "webm", "webm", kVideo),
+        preset(1400, "Matroska Video, all tracks (*.mkv)", kOriginal, kOriginal, -1, 3000, 160,
+               kOriginal, kOriginal, "H264", "AAC", "matroska", "mkv", kVideo),
+        preset(5080, "Opus Audio (*.opus)", kOriginal, kOriginal, -1, kOriginal, 128, 2, 48000, kNone,
+               "OPUS", kNone, "opus", kAudio),
+        preset(5090, "FLAC Audio (*.flac)", kOriginal, kOriginal, -1, kOriginal, kOriginal, 2,
+               kOriginal, kNone, "FLAC", kNone, "flac", kAudio),
     }};
 
     for (int id : {100, 110}) {
@@ -199,6 +219,21 @@ constexpr PresetTable makeTable() {
     rowWithId(table, 800).audioCodecs = kDvdAudioCodecs;
     rowWithId(table, 810).frameSizes = kVcdSizes;
     rowWithId(table, 820).frameSizes = kSvcdSizes;
+    // Apple's players take H.265 in MP4 only under this tag.
+    rowWithId(table, 1100).extraOptions = "-vtag hvc1";
+    rowWithId(table, 1400).extraOptions = "-alltracks";
+    rowWithId(table, 1100).quality = 28;
+    rowWithId(table, 1200).quality = 35;
+    rowWithId(table, 1300).quality = 33;
+    rowWithId(table, 1400).quality = 23;
+    for (int id : {1200, 1300}) {
+        rowWithId(table, id).sampleRates = kOpusSampleRates;
+    }
+    rowWithId(table, 5080).sampleRates = kOpusSampleRates;
+    rowWithId(table, 1400).sampleRates = kOriginalSampleRates;
+    rowWithId(table, 1400).channelCounts = kChannelsOrOriginal;
+    rowWithId(table, 5090).sampleRates = kOriginalSampleRates;
+    rowWithId(table, 5090).audioBitrates = kNoAudioBitrate;
     return table;
 }
 
@@ -210,14 +245,29 @@ struct CodecName {
 };
 
 // Looked up in this order; the first match wins.
-constexpr std::array<CodecName, 20> kCodecNameTable = {{
+constexpr std::array<CodecName, 26> kCodecNameTable = {{
     {"MP4", "mpeg4"},        {"MPEG-4", "mpeg4"},    {"WMV1", "wmv1"},
     {"WMV2", "wmv2"},        {"H264", "libx264"},    {"H263", "h263"},
     {"MPG1", "mpeg1video"},  {"MPG2", "mpeg2video"}, {"MPEG1", "mpeg1video"},
     {"MPEG2", "mpeg2video"}, {"MSV2", "msmpeg4v2"},  {"MJPG", "mjpeg"},
     {"AAC", "libfaac"},      {"MP3", "libmp3lame"},  {"PCM", "pcm_s16le"},
     {"WMA", "wmav1"},        {"AMR", "libamr_nb"},   {"AC3", "ac3"},
-    {"PCM8", "pcm_s8"},      {"ACC", "libfaac"},
+    {"PCM8", "pcm_s8"},      {"ACC", "libfaac"},     {"H265", "libx265"},
+    {"HEVC", "libx265"},     {"AV1", "libsvtav1"},   {"VP9", "libvpx-vp9"},
+    {"OPUS", "libopus"},     {"FLAC", "flac"},
+}};
+
+// The constant-quality scales of the encoders behind these names: 1 is the
+// best, `worst` the smallest file.
+struct QualityRange {
+    const char* codec;
+    int worst;
+};
+constexpr std::array<QualityRange, 4> kQualityRanges = {{
+    {"libx264", 51},
+    {"libx265", 51},
+    {"libsvtav1", 63},
+    {"libvpx-vp9", 63},
 }};
 
 // Letter case is folded for ASCII only, whatever the locale, so that paths
@@ -304,6 +354,11 @@ std::span<const int16_t> channelChoices() {
     return kChannelChoices;
 }
 
+std::span<const int16_t> channelChoicesOf(const FormatPreset& row) {
+    return row.channelCounts.empty() ? std::span<const int16_t>(kChannelChoices)
+                                     : row.channelCounts;
+}
+
 int indexOfInt16(std::span<const int16_t> list, int value, int* found) {
     return indexWhere(list, found, [&](int16_t item) { return item == value; });
 }
@@ -358,6 +413,7 @@ void applyPreset(ConversionSettings& settings, int rowIndex) {
     settings.frameHeight = row.height;
     settings.frameRate = row.frameRate;
     settings.videoBitrate = row.videoBitrate;
+    settings.videoQuality = row.quality;
     settings.audioBitrate = row.audioBitrate;
     settings.channels = row.channels;
     settings.sampleRate = row.sampleRate;
@@ -379,6 +435,7 @@ void copyConversionValues(ConversionSettings& target, const ConversionSettings& 
     target.frameHeight = source.frameHeight;
     target.frameRate = source.frameRate;
     target.videoBitrate = source.videoBitrate;
+    target.videoQuality = source.videoQuality;
     target.aspect = source.aspect;
     storeText(target.videoCodec, textOf(source.videoCodec));
     target.disableAudio = source.disableAudio;
@@ -388,6 +445,30 @@ void copyConversionValues(ConversionSettings& target, const ConversionSettings& 
     target.volume = source.volume;
     storeText(target.audioCodec, textOf(source.audioCodec));
     target.converterPriority = source.converterPriority;
+    target.keepSourceDates = source.keepSourceDates;
+}
+
+namespace {
+
+const QualityRange* qualityRangeOf(std::string_view videoCodec) {
+    const std::string name = converterCodecName(videoCodec);
+    for (const QualityRange& range : kQualityRanges) {
+        if (name == range.codec) {
+            return &range;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool hasConstantQuality(std::string_view videoCodec) {
+    return qualityRangeOf(videoCodec) != nullptr;
+}
+
+int maxQualityOf(std::string_view videoCodec) {
+    const QualityRange* range = qualityRangeOf(videoCodec);
+    return range != nullptr ? range->worst : 0;
 }
 
 std::string converterCodecName(const char* displayName) {

@@ -42,6 +42,9 @@ struct FormatPreset {
     const char* extraOptions;
     bool customisable;
     bool audioOnly;
+    // The encoder's constant quality the row starts with; 0: it starts at
+    // its video bitrate.
+    uint8_t quality;
     std::span<const FrameSize> frameSizes;
     std::span<const float> frameRates;
     std::span<const int16_t> videoBitrates;
@@ -49,9 +52,10 @@ struct FormatPreset {
     std::span<const int16_t> audioBitrates;
     std::span<const int32_t> sampleRates;
     std::span<const char* const> audioCodecs;
+    std::span<const int16_t> channelCounts;
 };
 
-inline constexpr int kPresetCount = 32;
+inline constexpr int kPresetCount = 38;
 
 // Every row, in the order of the format lists.
 std::span<const FormatPreset> formatPresets();
@@ -70,8 +74,9 @@ std::span<const float> frameRatesOf(const FormatPreset& row);
 std::span<const int16_t> videoBitratesOf(const FormatPreset& row);
 std::span<const int16_t> audioBitratesOf(const FormatPreset& row);
 std::span<const int32_t> sampleRatesOf(const FormatPreset& row);
-// Channel counts offered for every row.
+// Channel counts offered for every row that names none of its own.
 std::span<const int16_t> channelChoices();
+std::span<const int16_t> channelChoicesOf(const FormatPreset& row);
 
 // Index of the first entry equal to the value, or 0 when none is; `found`,
 // when given, gets the index or -1.
@@ -91,6 +96,12 @@ void applyPreset(ConversionSettings& settings, int rowIndex);
 // The folders and the conversion options, with the converter priority; the
 // layout and general options of the target stay as they are.
 void copyConversionValues(ConversionSettings& target, const ConversionSettings& source);
+
+// Whether the video codec of this display name can encode at a constant
+// quality (H.264, H.265, AV1, VP9), and the last value of its scale, which
+// runs from 1, the best.
+bool hasConstantQuality(std::string_view videoCodec);
+int maxQualityOf(std::string_view videoCodec);
 
 // The converter's name for a codec display name, lower-cased; a name that is
 // not in the table passes through (at most 49 characters).

@@ -12,13 +12,15 @@ bool operator==(const ConversionSettings& a, const ConversionSettings& b) {
            a.maxConcurrent == b.maxConcurrent && a.saveHistory == b.saveHistory &&
            a.removeStopped == b.removeStopped && a.disableVideo == b.disableVideo &&
            a.frameWidth == b.frameWidth && a.frameHeight == b.frameHeight &&
-           a.frameRate == b.frameRate && a.videoBitrate == b.videoBitrate && a.aspect == b.aspect &&
+           a.frameRate == b.frameRate && a.videoBitrate == b.videoBitrate &&
+           a.videoQuality == b.videoQuality && a.aspect == b.aspect &&
            a.disableAudio == b.disableAudio && a.audioBitrate == b.audioBitrate &&
            a.channels == b.channels && a.sampleRate == b.sampleRate && a.volume == b.volume &&
            textOf(a.videoCodec) == textOf(b.videoCodec) &&
            textOf(a.audioCodec) == textOf(b.audioCodec) &&
            a.useInternalPlayer == b.useInternalPlayer && a.shutdownAfter == b.shutdownAfter &&
-           a.exitAfter == b.exitAfter && a.converterPriority == b.converterPriority;
+           a.exitAfter == b.exitAfter && a.converterPriority == b.converterPriority &&
+           a.keepSourceDates == b.keepSourceDates;
 }
 
 }  // namespace vidmill

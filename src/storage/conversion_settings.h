@@ -28,6 +28,8 @@ inline constexpr int16_t kDefaultPresetId = 100;
 inline constexpr int16_t kDefaultMaxConcurrent = 2;
 inline constexpr int16_t kNormalVolume = 100;
 inline constexpr uint8_t kNormalConverterPriority = 2;
+// Constant quality runs from 1 (best) to this; 0 encodes at the video bitrate.
+inline constexpr uint8_t kMaxVideoQuality = 63;
 
 struct ConversionSettings {
     char destinationFolder[kFolderTextCapacity] = {};
@@ -53,6 +55,9 @@ struct ConversionSettings {
     int16_t frameHeight = 208;
     float frameRate = 29.976f;
     int16_t videoBitrate = 1500;
+    // The encoder's constant quality (CRF) instead of the video bitrate, for
+    // codecs that have one; 0 uses the bitrate.
+    uint8_t videoQuality = 0;
     // 0 none, 1 = 4:3, 2 = 16:9.
     int16_t aspect = 0;
     bool disableAudio = false;
@@ -69,6 +74,8 @@ struct ConversionSettings {
     bool exitAfter = false;
     // 0 Low .. 5 Realtime.
     uint8_t converterPriority = kNormalConverterPriority;
+    // A converted file gets its source's modification time.
+    bool keepSourceDates = true;
 };
 
 // Stores at most N - 1 bytes of `text` (up to an embedded NUL) and clears

@@ -31,6 +31,7 @@ constexpr uint8_t kMaxConverterPriority = 5;
 
 constexpr const char* kShutdownAfterName = "Shutdown computer after conversion(s)";
 constexpr const char* kExitAfterName = "Exit program after conversion(s)";
+constexpr const char* kKeepDatesName = "Keep the dates of the source files";
 
 bool isOriginalOr(int value, int low, int high) {
     return value == kOriginalValue || (value >= low && value <= high);
@@ -78,6 +79,15 @@ class FieldReader {
         uint8_t byte = 0;
         if (read(byte)) {
             keepIf(byte <= 1, field, byte != 0, name);
+        }
+    }
+
+    // Written as 0 while the option is on, 1 once it is off, so that the
+    // zeros of older files leave it on.
+    void clearedFlag(bool ConversionSettings::*field, const char* name) {
+        uint8_t byte = 0;
+        if (read(byte)) {
+            keepIf(byte <= 1, field, byte == 0, name);
         }
     }
 
@@ -209,7 +219,9 @@ void writeFloat(RecordFile& file, float value) {
 
 void writeFields(RecordFile& file, const ConversionSettings& s) {
     file.writeRaw(kSettingsSignature);
-    const uint8_t reserved[kSettingsReservedBytes] = {};
+    uint8_t reserved[kSettingsReservedBytes] = {};
+    reserved[0] = s.videoQuality;
+    reserved[1] = s.keepSourceDates ? 0 : 1;
     file.writeBytes(reserved, kSettingsReservedBytes);
     file.writeText16(textOf(s.destinationFolder));
     file.writeText16(textOf(s.reservedText));
@@ -254,7 +266,10 @@ SettingsLoad loadSettingsFile(ConversionSettings& settings, const std::string& p
     }
     ConversionSettings record;
     FieldReader in(*file, record, load.reset);
-    in.skip(kSettingsReservedBytes);
+    in.number(&ConversionSettings::videoQuality, "Quality",
+              [](uint8_t quality) { return quality <= kMaxVideoQuality; });
+    in.clearedFlag(&ConversionSettings::keepSourceDates, kKeepDatesName);
+    in.skip(kSettingsReservedBytes - 2);
     readFields(in, isPresetId);
     in.converterPriority();
     if (!in.intact()) {

@@ -15,7 +15,10 @@ namespace vidmill {
 
 inline constexpr std::string_view kSettingsSignature = "VidmillSettings/1";
 
-// Bytes of zeros after the signature, kept for later use.
+// The block after the signature. Its first byte holds the constant quality,
+// its second 1 when converted files do not take their sources' dates; the
+// rest are zeros, kept for later use. Files of older versions hold zeros
+// throughout, which read as the bitrate and kept dates.
 inline constexpr int kSettingsReservedBytes = 100;
 
 enum class SettingsFileState {

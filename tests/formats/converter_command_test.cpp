@@ -75,6 +75,49 @@ TEST_F(ConverterCommandTest, PresetOneWithItsOwnValuesGivesTheExactLine) {
                             "-ac", "2", "-ar", "24000", "-vol", "256", "/out/a.mp4"));
 }
 
+// The newer formats encode at a constant quality unless a bitrate is
+// chosen; a quality beyond the codec's scale is cut to its end.
+TEST_F(ConverterCommandTest, QualityFormatsAskForConstantQualityUnlessABitrateIsChosen) {
+    const std::vector<std::string> tail = {"-vol", "256", "/out/a.mp4"};
+    struct Case {
+        int id;
+        int quality;  // -1: the format's own
+        std::vector<std::string> args;
+    };
+    const Case cases[] = {
+        {1100, -1, {"-vtag", "hvc1", "-vcodec", "libx265", "-acodec", "libfaac", "-crf", "28",
+                    "-ab", "128.0kb", "-ac", "2", "-ar", "48000"}},
+        {1200, -1, {"-vcodec", "libsvtav1", "-acodec", "libopus", "-f", "matroska", "-crf", "35",
+                    "-ab", "128.0kb", "-ac", "2", "-ar", "48000"}},
+        {1300, 63, {"-vcodec", "libvpx-vp9", "-acodec", "libopus", "-f", "webm", "-crf", "63",
+                    "-ab", "128.0kb", "-ac", "2", "-ar", "48000"}},
+        {1400, 63, {"-alltracks", "-vcodec", "libx264", "-acodec", "libfaac", "-f", "matroska",
+                    "-crf", "51", "-ab", "160.0kb"}},
+        {1400, 0, {"-alltracks", "-vcodec", "libx264", "-acodec", "libfaac", "-f", "matroska",
+                   "-b", "3000kb", "-ab", "160.0kb"}},
+        {5080, -1, {"-acodec", "libopus", "-sameq", "-ab", "128.0kb", "-ac", "2", "-ar", "48000"}},
+        {5090, -1, {"-acodec", "flac", "-sameq", "-ac", "2"}},
+        // A quality left over from another format means nothing to MPEG-4.
+        {100, 30, {"-vcodec", "mpeg4", "-acodec", "libfaac", "-f", "psp", "-s", "368x208", "-r",
+                   "29975/1001", "-b", "1500kb", "-ab", "128.0kb", "-ac", "2", "-ar", "24000"}},
+    };
+    for (const Case& c : cases) {
+        usePreset(c.id);
+        if (c.quality >= 0) {
+            settings.videoQuality = uint8_t(c.quality);
+        }
+        std::vector<std::string> args = convert().args;
+        const bool audioOnly = c.id >= 5000;
+        const std::size_t head = audioOnly ? 5 : 4;  // program, -y, [-vn,] -i, source
+        ASSERT_GT(args.size(), head + 4 + tail.size());
+        EXPECT_EQ(args[2], audioOnly ? "-vn" : "-i") << c.id;
+        std::vector<std::string> middle(args.begin() + long(head) + 4,
+                                        args.end() - long(tail.size()));
+        EXPECT_EQ(middle, c.args) << c.id << " quality " << c.quality;
+        EXPECT_TRUE(std::equal(tail.begin(), tail.end(), args.end() - long(tail.size()))) << c.id;
+    }
+}
+
 TEST_F(ConverterCommandTest, ProbeOpensTheSourceWithoutOutput) {
     slot = -1;
     ConverterCommand command = buildProbeCommand("/app/conv", "/in/a b.avi", "000000000042", slot);

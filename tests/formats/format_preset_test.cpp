@@ -124,7 +124,7 @@ TEST(FormatPresetTest, EveryRowOffersItsOwnValuesAndNamesItsExtension) {
         EXPECT_NE(found, -1);
         indexOfInt32(sampleRatesOf(row), row.sampleRate, &found);
         EXPECT_NE(found, -1);
-        indexOfInt16(channelChoices(), row.channels, &found);
+        indexOfInt16(channelChoicesOf(row), row.channels, &found);
         EXPECT_NE(found, -1);
         if (!row.videoCodecs.empty()) {
             indexOfName(row.videoCodecs, row.videoCodec, &found);

@@ -37,6 +37,7 @@ ConversionSettings changedSettings() {
     s.frameHeight = 576;
     s.frameRate = 14.985f;
     s.videoBitrate = -1;
+    s.videoQuality = 63;
     s.aspect = 2;
     s.audioBitrate = 320;
     s.channels = 1;
@@ -48,6 +49,7 @@ ConversionSettings changedSettings() {
     s.shutdownAfter = true;
     s.exitAfter = true;
     s.converterPriority = 5;
+    s.keepSourceDates = false;
     return s;
 }
 
@@ -188,6 +190,10 @@ TEST_F(SettingsFileTest, ValuesOutOfRangeAreResetOneByOne) {
          {},
          {"Disable Video", "Disable Audio"}},
         {{}, [&](std::string& b) { b[flagsAt] = 2; }, {"Show Toolbar"}},
+        {[](auto& s) { s.videoQuality = 64; }, {}, {"Quality"}},
+        {{},
+         [](std::string& b) { b[kSettingsSignature.size() + 1] = 2; },
+         {"Keep the dates of the source files"}},
     };
     for (const Case& c : cases) {
         ConversionSettings stored;
