@@ -66,7 +66,7 @@ bool validCodecName(const std::string& name) {
 bool takesValue(const std::string& arg) {
     static const char* const kWithValue[] = {
         "--preset",   "--dest",     "--jobs", "--size",   "--fps",    "--vbitrate",   "--vcodec",
-        "--abitrate", "--channels", "--rate", "--volume", "--acodec", "--files-from",
+        "--abitrate", "--channels", "--rate", "--volume", "--acodec", "--files-from", "--quality",
     };
     for (const char* name : kWithValue) {
         if (arg == name) {
@@ -90,7 +90,10 @@ const char* cliUsage() {
            "  --jobs N             conversions at once, 1 to 20 (default 2)\n"
            "  --size WxH|original  frame size\n"
            "  --fps RATE|original  frame rate\n"
-           "  --vbitrate KBITS|original  video bitrate\n"
+           "  --vbitrate KBITS|original  video bitrate (instead of the constant quality\n"
+           "                       of the H.265, AV1, VP9 and Matroska formats)\n"
+           "  --quality N          constant quality: 1 is best; up to 51 for H.264 and\n"
+           "                       H.265, 63 for AV1 and VP9 (lower gives larger files)\n"
            "  --vcodec NAME        video codec\n"
            "  --no-video           leave the video out\n"
            "  --abitrate KBITS|original  audio bitrate\n"
@@ -99,6 +102,8 @@ const char* cliUsage() {
            "  --volume PERCENT     volume, 0 to 500 (100 is unchanged)\n"
            "  --acodec NAME        audio codec\n"
            "  --no-audio           leave the audio out\n"
+           "  --no-keep-dates      converted files get the time of their making instead\n"
+           "                       of their sources' modification time\n"
            "  --keep-tree          the outputs of a folder's files go to the same\n"
            "                       subfolders below the destination\n"
            "  --files-from FILE    also convert the files and folders listed in FILE,\n"
@@ -150,6 +155,8 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
     applyPreset(options.settings, findPresetById(int(presetId)));
     options.settings.maxConcurrent = kDefaultMaxConcurrent;
 
+    bool qualityGiven = false;
+    bool bitrateGiven = false;
     bool endOfOptions = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -184,6 +191,10 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
         }
         if (flag("--keep-tree")) {
             options.keepTree = true;
+            continue;
+        }
+        if (flag("--no-keep-dates")) {
+            options.settings.keepSourceDates = false;
             continue;
         }
         if (flag("--no-video")) {
@@ -242,7 +253,15 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
             } else if (!parseRate(value, s.frameRate)) {
                 return bad("expected a rate above 0 (e.g. 25 or 29.97), or original");
             }
+        } else if (arg == "--quality") {
+            if (!parseInt(value, 1, kMaxVideoQuality, number)) {
+                return bad("expected 1 to 63");
+            }
+            s.videoQuality = uint8_t(number);
+            qualityGiven = true;
         } else if (arg == "--vbitrate") {
+            bitrateGiven = true;
+            s.videoQuality = 0;
             if (original) {
                 s.videoBitrate = kOriginalValue;
             } else if (!parseInt(value, 8, 32767, number)) {
@@ -293,6 +312,21 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
     const bool converts = !options.help && !options.version && !options.listPresets;
     if (converts && options.inputs.empty() && options.filesFrom.empty()) {
         error = "no file or folder given";
+        return false;
+    }
+    const std::string_view videoCodec = textOf(options.settings.videoCodec);
+    if (qualityGiven && bitrateGiven) {
+        error = "--quality and --vbitrate cannot be combined: choose one";
+        return false;
+    }
+    if (qualityGiven && !hasConstantQuality(videoCodec)) {
+        error = "--quality needs a video codec with a constant quality (H264, H265, AV1 or VP9); "
+                "this format's is '" + std::string(videoCodec) + "'";
+        return false;
+    }
+    if (qualityGiven && options.settings.videoQuality > maxQualityOf(videoCodec)) {
+        error = "bad value for --quality: " + std::string(videoCodec) + " takes 1 to " +
+                std::to_string(maxQualityOf(videoCodec));
         return false;
     }
     if (converts && options.json && options.dryRun) {

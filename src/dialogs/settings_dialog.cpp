@@ -180,6 +180,9 @@ SettingsDialog::SettingsDialog(SettingsDialogHost& host, const ConversionSetting
     // The lists follow the boxes from the start, the loading included.
     connect(disableVideoBox_, &QCheckBox::toggled, this, &SettingsDialog::updateEnabledStates);
     connect(disableAudioBox_, &QCheckBox::toggled, this, &SettingsDialog::updateEnabledStates);
+    connect(qualityBox_, &QSpinBox::valueChanged, this, &SettingsDialog::updateEnabledStates);
+    connect(videoCodecBox_, &QComboBox::currentIndexChanged, this,
+            &SettingsDialog::updateQualityRange);
 
     // Record to controls: the format's lists and own values first, then the
     // record's values over them.
@@ -198,6 +201,7 @@ SettingsDialog::SettingsDialog(SettingsDialogHost& host, const ConversionSetting
     internalPlayerBox_->setChecked(result_.useInternalPlayer);
     shutdownBox_->setChecked(result_.shutdownAfter);
     exitAfterBox_->setChecked(result_.exitAfter);
+    keepDatesBox_->setChecked(result_.keepSourceDates);
     priorityBox_->setCurrentIndex(result_.converterPriority);
 
     connect(formatBox_, &QComboBox::currentIndexChanged, this, &SettingsDialog::formatChanged);
@@ -232,11 +236,19 @@ void SettingsDialog::buildConversionPage(QWidget* page) {
     disableVideoBox_ = makeCheck("CBDisableVideo", QStringLiteral("Disable Video"), groupVideo_);
     frameSizeBox_ = makeList("CBDxDy", groupVideo_);
     videoBitrateBox_ = makeList("CBVideoBitrate", groupVideo_);
+    qualityBox_ = new QSpinBox(groupVideo_);
+    qualityBox_->setObjectName(QStringLiteral("EdQuality"));
+    // 0 hands the size of the file to the bitrate.
+    qualityBox_->setSpecialValueText(QStringLiteral("Off (use the bitrate)"));
+    qualityBox_->setToolTip(
+        QStringLiteral("Constant quality (CRF): 1 is the best and the largest file. Off encodes "
+                       "at the bitrate instead."));
     frameRateBox_ = makeList("CBVFrameRate", groupVideo_);
     videoCodecBox_ = makeList("CBVCodec", groupVideo_);
     auto* videoForm = new QFormLayout(groupVideo_);
     videoForm->addRow(disableVideoBox_);
     videoForm->addRow(QStringLiteral("Frame Size:"), frameSizeBox_);
+    videoForm->addRow(QStringLiteral("Quality (CRF):"), qualityBox_);
     videoForm->addRow(QStringLiteral("Bitrate (Kbps):"), videoBitrateBox_);
     videoForm->addRow(QStringLiteral("Frame Rate (fps):"), frameRateBox_);
     videoForm->addRow(QStringLiteral("Video Codec:"), videoCodecBox_);
@@ -301,6 +313,8 @@ void SettingsDialog::buildGeneralPage(QWidget* page) {
     shutdownBox_ =
         makeCheck("CBShutdown", QStringLiteral("Shutdown computer after conversion(s)"), page);
     exitAfterBox_ = makeCheck("CBExitAC", QStringLiteral("Exit program after conversion(s)"), page);
+    keepDatesBox_ = makeCheck(
+        "CBKeepDates", QStringLiteral("Converted videos keep the dates of their sources"), page);
 
     priorityBox_ = makeList("CBPPriority", page);
     for (const char* name : kPriorityNames) {
@@ -314,7 +328,8 @@ void SettingsDialog::buildGeneralPage(QWidget* page) {
     auto* layout = new QVBoxLayout(page);
     layout->addLayout(countRow);
     for (QCheckBox* box :
-         {saveHistoryBox_, removeStoppedBox_, internalPlayerBox_, shutdownBox_, exitAfterBox_}) {
+         {saveHistoryBox_, removeStoppedBox_, internalPlayerBox_, keepDatesBox_, shutdownBox_,
+          exitAfterBox_}) {
         layout->addWidget(box);
     }
     layout->addLayout(priorityRow);
@@ -332,7 +347,7 @@ void SettingsDialog::fillValueLists() {
     fillList(frameRateBox_, frameRatesOf(row), frameRateItem);
     fillList(audioBitrateBox_, audioBitratesOf(row), numberOrOriginal);
     fillList(sampleRateBox_, sampleRatesOf(row), numberOrOriginal);
-    fillList(channelsBox_, channelChoices(), channelItem);
+    fillList(channelsBox_, channelChoicesOf(row), channelItem);
     volumeBox_->clear();
     for (int item = 0; item < kVolumeItems; ++item) {
         volumeBox_->addItem(volumeItem(item));
@@ -348,9 +363,11 @@ void SettingsDialog::resetToPreset() {
     frameRateBox_->setCurrentIndex(indexOfFloat(frameRatesOf(row), row.frameRate));
     videoCodecBox_->setCurrentIndex(
         indexOfName(row.videoCodecs, row.videoCodec ? row.videoCodec : ""));
+    updateQualityRange();
+    qualityBox_->setValue(row.quality);
     audioBitrateBox_->setCurrentIndex(indexOfInt16(audioBitratesOf(row), row.audioBitrate));
     sampleRateBox_->setCurrentIndex(indexOfInt32(sampleRatesOf(row), row.sampleRate));
-    channelsBox_->setCurrentIndex(indexOfInt16(channelChoices(), row.channels));
+    channelsBox_->setCurrentIndex(indexOfInt16(channelChoicesOf(row), row.channels));
     volumeBox_->setCurrentIndex(kNormalVolumeItem);
     audioCodecBox_->setCurrentIndex(
         indexOfName(row.audioCodecs, row.audioCodec ? row.audioCodec : ""));
@@ -393,9 +410,11 @@ void SettingsDialog::loadValues(const ConversionSettings& settings) {
     videoBitrateBox_->setCurrentIndex(indexOfInt16(videoBitratesOf(row), settings.videoBitrate));
     frameRateBox_->setCurrentIndex(indexOfFloat(frameRatesOf(row), settings.frameRate));
     videoCodecBox_->setCurrentIndex(indexOfName(row.videoCodecs, textOf(settings.videoCodec)));
+    updateQualityRange();
+    qualityBox_->setValue(settings.videoQuality);
     audioBitrateBox_->setCurrentIndex(indexOfInt16(audioBitratesOf(row), settings.audioBitrate));
     sampleRateBox_->setCurrentIndex(indexOfInt32(sampleRatesOf(row), settings.sampleRate));
-    channelsBox_->setCurrentIndex(indexOfInt16(channelChoices(), settings.channels));
+    channelsBox_->setCurrentIndex(indexOfInt16(channelChoicesOf(row), settings.channels));
     // A volume beyond the list is shown as its loudest item: the first item
     // (0 %) would silence every output.
     volumeBox_->setCurrentIndex(std::clamp(settings.volume / kVolumeStep, 0, kVolumeItems - 1));
@@ -416,10 +435,12 @@ void SettingsDialog::storeValues(ConversionSettings& settings) const {
     settings.frameRate = selected(frameRatesOf(row), frameRateBox_);
     settings.audioBitrate = selected(audioBitratesOf(row), audioBitrateBox_);
     settings.sampleRate = selected(sampleRatesOf(row), sampleRateBox_);
-    settings.channels = selected(channelChoices(), channelsBox_);
+    settings.channels = selected(channelChoicesOf(row), channelsBox_);
     settings.volume = static_cast<int16_t>(kVolumeStep * std::max(volumeBox_->currentIndex(), 0));
     storeCodec(settings.videoCodec, row.videoCodecs, row.videoCodec, videoCodecBox_);
     storeCodec(settings.audioCodec, row.audioCodecs, row.audioCodec, audioCodecBox_);
+    settings.videoQuality =
+        hasConstantQuality(textOf(settings.videoCodec)) ? uint8_t(qualityBox_->value()) : 0;
     settings.disableAudio = disableAudioBox_->isChecked();
     settings.disableVideo = disableVideoBox_->isChecked();
 }
@@ -433,6 +454,17 @@ void SettingsDialog::updateEnabledStates() {
     if (!row.audioOnly) {
         setAudioListsEnabled(!disableAudioBox_->isChecked());
     }
+}
+
+void SettingsDialog::updateQualityRange() {
+    const FormatPreset& row = selectedPreset();
+    std::string codec = row.videoCodec != nullptr ? row.videoCodec : "";
+    if (!row.videoCodecs.empty()) {
+        codec = selected(row.videoCodecs, videoCodecBox_);
+    }
+    const int worst = maxQualityOf(codec);
+    qualityBox_->setRange(0, worst);
+    updateEnabledStates();
 }
 
 void SettingsDialog::formatChanged() {
@@ -477,6 +509,7 @@ void SettingsDialog::accept() {
     edited.useInternalPlayer = internalPlayerBox_->isChecked();
     edited.shutdownAfter = shutdownBox_->isChecked();
     edited.exitAfter = exitAfterBox_->isChecked();
+    edited.keepSourceDates = keepDatesBox_->isChecked();
     edited.converterPriority =
         static_cast<uint8_t>(std::clamp(priorityBox_->currentIndex(), 0, kMaxConverterPriority));
     result_ = edited;
@@ -484,9 +517,12 @@ void SettingsDialog::accept() {
 }
 
 void SettingsDialog::setVideoListsEnabled(bool enabled) {
-    for (QComboBox* box : {frameSizeBox_, videoBitrateBox_, frameRateBox_, videoCodecBox_}) {
+    for (QComboBox* box : {frameSizeBox_, frameRateBox_, videoCodecBox_}) {
         box->setEnabled(enabled);
     }
+    // A codec without a constant quality keeps the box at Off.
+    qualityBox_->setEnabled(enabled && qualityBox_->maximum() > 0);
+    videoBitrateBox_->setEnabled(enabled && qualityBox_->value() == 0);
 }
 
 void SettingsDialog::setAudioListsEnabled(bool enabled) {

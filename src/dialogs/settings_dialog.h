@@ -40,10 +40,11 @@ inline constexpr int kMaxConverterPriority = 5;
 
 // Controls carry the object names below, so that callers and tests can find
 // them: BOk, BCancel, PageControl1, EdDir, BSelectDir, CBVideoFor, GroupVideo,
-// CBDisableVideo, CBDxDy, CBVideoBitrate, CBVFrameRate, CBVCodec, GroupBox2,
-// CBDisableAudio, CBAudioBitrate, CBFreq, CBChannels, CBVolume, CBACodec,
-// BDefault, EdCnx (the spin box), CBSaveHist, CBRemoveStop, CBInternalPlayer,
-// CBShutdown, CBExitAC, CBPPriority.
+// CBDisableVideo, CBDxDy, CBVideoBitrate, EdQuality (the quality spin box),
+// CBVFrameRate, CBVCodec, GroupBox2, CBDisableAudio, CBAudioBitrate, CBFreq,
+// CBChannels, CBVolume, CBACodec, BDefault, EdCnx (the spin box), CBSaveHist,
+// CBRemoveStop, CBInternalPlayer, CBShutdown, CBExitAC, CBKeepDates,
+// CBPPriority.
 class SettingsDialog : public QDialog {
     Q_OBJECT
   public:
@@ -68,8 +69,12 @@ class SettingsDialog : public QDialog {
     void loadValues(const ConversionSettings& settings);
     // Controls of the page "Conversion" to record.
     void storeValues(ConversionSettings& settings) const;
-    // The option lists follow the two disable boxes.
+    // The option lists follow the two disable boxes; the bitrate is off
+    // while a constant quality is chosen.
     void updateEnabledStates();
+    // The quality box follows the video codec: its scale, or off for a
+    // codec without one.
+    void updateQualityRange();
 
     // Handlers: another format picked, "Set Defaults", "...".
     void formatChanged();
@@ -100,6 +105,7 @@ class SettingsDialog : public QDialog {
     QCheckBox* disableVideoBox_ = nullptr;
     QComboBox* frameSizeBox_ = nullptr;
     QComboBox* videoBitrateBox_ = nullptr;
+    QSpinBox* qualityBox_ = nullptr;
     QComboBox* frameRateBox_ = nullptr;
     QComboBox* videoCodecBox_ = nullptr;
     QGroupBox* groupAudio_ = nullptr;
@@ -116,6 +122,7 @@ class SettingsDialog : public QDialog {
     QCheckBox* internalPlayerBox_ = nullptr;
     QCheckBox* shutdownBox_ = nullptr;
     QCheckBox* exitAfterBox_ = nullptr;
+    QCheckBox* keepDatesBox_ = nullptr;
     QComboBox* priorityBox_ = nullptr;
 };
 

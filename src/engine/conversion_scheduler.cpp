@@ -372,6 +372,10 @@ int Engine::publishOutput(VideoEntry& entry) {
         return kOutputMissing;
     }
     const uint64_t size = fileSize64(entry.part.path());
+    if (batchSettings_.keepSourceDates) {
+        // A file system that keeps no such times costs the dates, not the file.
+        entry.part.takeTimesOf(entry.sourcePath);
+    }
     std::string target = entry.outputPath;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const int error = entry.part.publish(target);

@@ -229,6 +229,8 @@ Engine::CommandResult Engine::renameOutput(int row, const std::string& newName, 
     if (copied != 0) {
         return fail(copied);  // the part file goes with `copy`
     }
+    // A renamed file keeps its dates, as a move within one file system does.
+    copy.takeTimesOf(from);
     std::lock_guard lock(mutex_);
     VideoEntry* entry = list_.at(row);
     if (entry == nullptr || entry->outputPath != from) {

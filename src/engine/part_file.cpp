@@ -102,6 +102,20 @@ int PartFile::publish(const std::string& outputPath) {
     return error;
 }
 
+int PartFile::takeTimesOf(const std::string& sourcePath) {
+    struct stat source {};
+    if (fd_ < 0) {
+        return ENOENT;
+    }
+    if (::stat(sourcePath.c_str(), &source) != 0) {
+        return errno;
+    }
+    // Set through the locked descriptor: the very file that was written,
+    // whatever happens to its name meanwhile.
+    const struct timespec times[2] = {source.st_atim, source.st_mtim};
+    return ::futimens(fd_, times) == 0 ? 0 : errno;
+}
+
 void PartFile::discard() {
     if (fd_ >= 0) {
         // The converter removes a part it gave up on itself, and then

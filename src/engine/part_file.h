@@ -46,6 +46,10 @@ class PartFile {
     // otherwise. The part stays reserved unless it succeeded.
     int publish(const std::string& outputPath);
 
+    // Gives the part file the access and modification times of `sourcePath`,
+    // as a copy that keeps its dates would have. 0 or the errno value.
+    int takeTimesOf(const std::string& sourcePath);
+
     // Removes the part file and gives up the reservation.
     void discard();
 

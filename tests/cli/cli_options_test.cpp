@@ -71,6 +71,31 @@ TEST(CliOptionsTest, OnlyAnOptionWordChoosesThePreset) {
     }
 }
 
+// The newer formats start at a constant quality; a bitrate replaces it, and
+// a codec that has one takes a quality on any format.
+TEST(CliOptionsTest, QualityOrBitrateAndTheDates) {
+    struct Case {
+        std::vector<std::string> args;
+        int quality;
+        int bitrate;
+        bool keepDates;
+    } cases[] = {
+        {{"--preset", "1200", "a.avi"}, 35, 2000, true},
+        {{"--preset", "1300", "--quality", "63", "a.avi"}, 63, 2000, true},
+        {{"--preset", "1100", "--vbitrate", "900", "--no-keep-dates", "a.avi"}, 0, 900, false},
+        {{"--preset", "510", "--quality", "20", "a.avi"}, 20, 512, true},
+        {{"--vcodec", "vp9", "--quality", "60", "a.avi"}, 60, 1500, true},
+    };
+    for (const Case& c : cases) {
+        CliOptions options;
+        std::string error;
+        ASSERT_TRUE(parse(c.args, options, error)) << error;
+        EXPECT_EQ(options.settings.videoQuality, c.quality) << c.args[1];
+        EXPECT_EQ(options.settings.videoBitrate, c.bitrate) << c.args[1];
+        EXPECT_EQ(options.settings.keepSourceDates, c.keepDates) << c.args[1];
+    }
+}
+
 TEST(CliOptionsTest, BadInputNamesTheOptionOrValue) {
     struct Case {
         std::vector<std::string> args;
@@ -93,6 +118,11 @@ TEST(CliOptionsTest, BadInputNamesTheOptionOrValue) {
         {{"--json", "--dry-run", "a.avi"}, "cannot be combined"},
         {{"--json", "--keep-tree"}, "no file"},
         {{}, "no file"},
+        {{"--quality", "0", "a.avi"}, "--quality"},
+        {{"--preset", "1100", "--quality", "52", "a.avi"}, "H265 takes 1 to 51"},
+        {{"--quality", "20", "a.avi"}, "this format's is 'mpeg4'"},
+        {{"--preset", "1200", "--vbitrate", "900", "--quality", "20", "a.avi"},
+         "cannot be combined"},
     };
     for (const Case& c : cases) {
         CliOptions options;

@@ -120,6 +120,7 @@ class SettingsDialogTest : public QObject {
     void generalPageStoredOnlyOnOk();
     void destinationFolder();
     void captionNamesTheVideos();
+    void qualityReplacesTheBitrate();
 };
 
 void SettingsDialogTest::valueListsOfAFormat() {
@@ -454,6 +455,38 @@ void SettingsDialogTest::captionNamesTheVideos() {
     QCOMPARE(SettingsDialog(host, defaults(), 0).windowTitle(), "Settings");
     const QString batch = SettingsDialog(host, defaults(), 12).windowTitle();
     QVERIFY2(batch.contains("12 videos"), qPrintable(batch));
+}
+
+// A constant quality turns the bitrate off; Off turns it back on; a codec
+// without such a mode leaves the quality at Off.
+void SettingsDialogTest::qualityReplacesTheBitrate() {
+    FakeHost host;
+    SettingsDialog dialog(host, defaults(), 0);
+    auto* quality = control<QSpinBox>(dialog, "EdQuality");
+    QComboBox* bitrate = list(dialog, "CBVideoBitrate");
+    QVERIFY(!quality->isEnabled());  // MPEG-4
+    QVERIFY(bitrate->isEnabled());
+
+    pickFormat(dialog, 1200);
+    QCOMPARE(quality->value(), 35);
+    QCOMPARE(quality->maximum(), 63);
+    QVERIFY(quality->isEnabled());
+    QVERIFY(!bitrate->isEnabled());
+    quality->setValue(0);
+    QVERIFY(bitrate->isEnabled());
+
+    pickFormat(dialog, 1400);
+    QCOMPARE(quality->maximum(), 51);
+    quality->setValue(30);
+    check(dialog, "CBDisableVideo")->setChecked(true);
+    QVERIFY(!quality->isEnabled());
+    check(dialog, "CBDisableVideo")->setChecked(false);
+    QVERIFY(!bitrate->isEnabled());
+    QVERIFY(check(dialog, "CBKeepDates")->isChecked());
+    check(dialog, "CBKeepDates")->setChecked(false);
+    dialog.accept();
+    QCOMPARE(int(dialog.result().videoQuality), 30);
+    QVERIFY(!dialog.result().keepSourceDates);
 }
 
 QTEST_MAIN(SettingsDialogTest)
