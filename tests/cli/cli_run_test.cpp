@@ -429,6 +429,104 @@ TEST_F(CliRunTest, KeepTreeMirrorsTheFoldersOfAListedFolder) {
               (std::vector<std::string>{"clip(1)" + ext, "clip" + ext, "top" + ext, "x" + ext}));
 }
 
+// A phone-like source: two audio tracks in two languages, a text subtitle,
+// two chapters, a creation time, a place and a title; its modification time
+// lies years back.
+std::string richSource(const TempDir& dir) {
+    const std::string meta = dir.file("meta.txt");
+    test::writeFile(meta,
+                    ";FFMETADATA1\ntitle=Harbour walk\ncreation_time=2019-06-01T10:20:30Z\n"
+                    "location=+52.3700+004.8900/\n"
+                    "[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\ntitle=First\n"
+                    "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=2000\ntitle=Second\n");
+    const std::string subtitles = dir.file("subs.srt");
+    test::writeFile(subtitles, "1\n00:00:00,200 --> 00:00:01,500\nHello there\n");
+    const std::string source = dir.file("harbour.mp4");
+    ProgramResult made = test::runProgram(
+        {"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+         "testsrc2=size=320x240:rate=25:duration=2", "-f", "lavfi", "-i",
+         "sine=frequency=440:duration=2", "-f", "lavfi", "-i", "sine=frequency=660:duration=2",
+         "-i", subtitles, "-i", meta, "-map", "0:v", "-map", "1:a", "-map", "2:a", "-map", "3:s",
+         "-map_metadata", "4", "-map_chapters", "4", "-c:v", "libx264", "-preset", "ultrafast",
+         "-c:a", "aac", "-c:s", "mov_text", "-metadata:s:a:0", "language=eng",
+         "-metadata:s:a:1", "language=deu", source});
+    EXPECT_EQ(made.status, 0) << made.output;
+    const struct timespec times[2] = {{981'158'400, 0}, {981'158'400, 0}};  // 2001-02-03
+    EXPECT_EQ(utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
+    return source;
+}
+
+// ffprobe's view in one line per stream, chapter and container tag.
+std::string probeSummary(const std::string& path) {
+    ProgramResult run = test::runProgram(
+        {"/usr/bin/ffprobe", "-v", "error", "-show_entries",
+         "stream=codec_type,codec_name,codec_tag_string:chapter=start_time:format_tags="
+         "creation_time,location,title:format=format_name",
+         "-of", "compact=nokey=0", path});
+    return run.output;
+}
+
+int linesStarting(const std::string& text, const std::string& start) {
+    int count = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        count += line.starts_with(start) ? 1 : 0;
+    }
+    return count;
+}
+
+// Every newer format converts such a source with what its container can
+// hold: the all-tracks Matroska every track, the others the first audio;
+// the chapters, the creation time, and the source's modification time.
+TEST_F(CliRunTest, NewerFormatsKeepTracksChaptersAndDates) {
+    const std::string source = richSource(dir);
+    struct Case {
+        int preset;
+        const char* video;  // ffprobe's "codec_type=video|codec_name=..." tail
+        const char* audio;
+        int audioTracks;
+        int subtitles;
+    } cases[] = {
+        {1100, "hevc|codec_tag_string=hvc1", "aac", 1, 0},
+        {1200, "av1", "opus", 1, 0},
+        {1300, "vp9", "opus", 1, 0},
+        {1400, "h264", "aac", 2, 1},
+        {5080, nullptr, "opus", 1, 0},
+        {5090, nullptr, "flac", 1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.preset);
+        const std::string out = dir.file("out" + std::to_string(c.preset));
+        ProgramResult run = cli({"--preset", std::to_string(c.preset), "--dest", out, source});
+        ASSERT_EQ(run.status, 0) << run.output;
+        const std::string output = out + "/harbour" + presetExtension(c.preset);
+        const std::string probed = probeSummary(output);
+        SCOPED_TRACE(probed);
+        EXPECT_EQ(linesStarting(probed, "stream|codec_type=video|codec_name=" +
+                                            std::string(c.video ? c.video : "")),
+                  c.video ? 1 : 0);
+        EXPECT_EQ(linesStarting(probed, "stream|codec_type=video"), c.video ? 1 : 0);
+        EXPECT_EQ(linesStarting(probed, "stream|codec_type=audio|codec_name=" +
+                                            std::string(c.audio)),
+                  c.audioTracks);
+        EXPECT_EQ(linesStarting(probed, "stream|codec_type=audio"), c.audioTracks);
+        EXPECT_EQ(linesStarting(probed, "stream|codec_type=subtitle"), c.subtitles);
+        EXPECT_EQ(linesStarting(probed, "chapter|"), 2);
+        EXPECT_NE(probed.find("creation_time=2019-06-01T10:20:30"), std::string::npos);
+        struct stat made {};
+        ASSERT_EQ(stat(output.c_str(), &made), 0);
+        EXPECT_EQ(made.st_mtim.tv_sec, 981'158'400);
+    }
+    // Without the dates the file is as new as its making.
+    const std::string fresh = dir.file("fresh");
+    ProgramResult run =
+        cli({"--preset", "5090", "--no-keep-dates", "--dest", fresh, source});
+    ASSERT_EQ(run.status, 0) << run.output;
+    struct stat made {};
+    ASSERT_EQ(stat((fresh + "/harbour.flac").c_str(), &made), 0);
+    EXPECT_GT(made.st_mtim.tv_sec, 981'158'400 + 3600);
+}
+
 // Runs vidmill-cli (with `list` on its standard input) under Python, which
 // parses every line of its standard output as strict JSON, checks each
 // object's fields, and prints one plain line per object, then "exit N".
