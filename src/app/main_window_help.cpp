@@ -54,10 +54,14 @@ TipSet programTips() {
                        "entry is lost: unfinished ones come back stopped."),
         QStringLiteral("...that Delete All Entries with UnExisting Videos clears every\n"
                        "entry whose converted file is gone, moved or deleted since?"),
-        QStringLiteral("...that the format list beside the destination folder holds 32\n"
-                       "formats for players, phones, set-top boxes and the web?\n"
+        QStringLiteral("...that the format list beside the destination folder holds 38\n"
+                       "formats for players, phones, set-top boxes, the web and archives?\n"
                        "The >> button opens all their options: frame size and rate,\n"
                        "bitrates, codecs, channels, sample rate and volume."),
+        QStringLiteral("...that H.265, AV1 and VP9 make files half the size or less?\n"
+                       "They encode at a constant quality: the lower the Quality (CRF)\n"
+                       "in the Settings, the better the picture and the larger the file.\n"
+                       "Dates, places, chapters and, in Matroska, every track are kept."),
         QStringLiteral("...that Vidmill can switch the computer off, or just close,\n"
                        "when a batch is done?\n"
                        "Tick the choice on the General page of the Settings. Stop All\n"
@@ -78,7 +82,7 @@ QString aboutCaption() {
 QString aboutText() {
     return QStringLiteral(
                "Vidmill %1\n\n"
-               "A batch video converter for Linux: add videos, pick one of 32 output formats,\n"
+               "A batch video converter for Linux: add videos, pick one of 38 output formats,\n"
                "and convert them all, several at once.\n\n"
                "Built on FFmpeg's libraries, libmpv and Qt.")
         .arg(QStringLiteral(VIDMILL_VERSION));

@@ -6,6 +6,7 @@
 //   vidmill-screenshots OUTPUT-FOLDER
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QPixmap>
@@ -20,6 +21,7 @@
 #include "dialogs/please_wait.h"
 #include "dialogs/settings_dialog.h"
 #include "dialogs/tip_window.h"
+#include "formats/format_preset.h"
 #include "support/agreeing_desktop.h"
 #include "support/fake_converter.h"
 #include "support/temp_dir.h"
@@ -147,6 +149,13 @@ int main(int argc, char** argv) {
         pages->setCurrentIndex(page);
         settle(300);
         ok = save(settings, out + QStringLiteral("/settings-page-%1.png").arg(page + 1)) && ok;
+    }
+    // A format that encodes at a constant quality.
+    if (auto* formats = settings.findChild<QComboBox*>("CBVideoFor"); formats && pages) {
+        pages->setCurrentIndex(0);
+        formats->setCurrentIndex(vidmill::findPresetById(1200));
+        settle(300);
+        ok = save(settings, out + "/settings-constant-quality.png") && ok;
     }
     settings.hide();
     window.shutDown();
