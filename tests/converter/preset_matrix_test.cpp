@@ -38,14 +38,20 @@ const std::map<std::string, std::string> kProbedCodec = {
     {"libvorbis", "vorbis"},
     {"pcm_s16le", "pcm_s16le"},
     {"mp2", "mp2"},
+    {"libx265", "hevc"},
+    {"libsvtav1", "av1"},
+    {"libvpx-vp9", "vp9"},
+    {"libopus", "opus"},
+    {"flac", "flac"},
 };
 
 // A token of ffprobe's format name for each file extension.
 const std::map<std::string, std::string> kProbedContainer = {
-    {"mp4", "mp4"},  {"m4a", "mp4"}, {"3gp", "3gp"}, {"3g2", "3g2"}, {"mov", "mov"},
-    {"wmv", "asf"},  {"wma", "asf"}, {"asf", "asf"}, {"flv", "flv"}, {"vob", "mpeg"},
-    {"mpg", "mpeg"}, {"avi", "avi"}, {"mp3", "mp3"}, {"ac3", "ac3"}, {"ogg", "ogg"},
-    {"wav", "wav"},  {"mp2", "mp3"},
+    {"mp4", "mp4"},   {"m4a", "mp4"}, {"3gp", "3gp"},      {"3g2", "3g2"},   {"mov", "mov"},
+    {"wmv", "asf"},   {"wma", "asf"}, {"asf", "asf"},      {"flv", "flv"},   {"vob", "mpeg"},
+    {"mpg", "mpeg"},  {"avi", "avi"}, {"mp3", "mp3"},      {"ac3", "ac3"},   {"ogg", "ogg"},
+    {"wav", "wav"},   {"mp2", "mp3"}, {"mkv", "matroska"}, {"webm", "webm"}, {"opus", "ogg"},
+    {"flac", "flac"},
 };
 
 std::string valueAfter(const std::vector<std::string>& args, const std::string& option) {
@@ -114,7 +120,7 @@ TEST_P(PresetMatrix, DefaultOptionsGiveWhatTheCommandAsksFor) {
         expected.height = size.empty() ? 480 : std::atoi(size.c_str() + size.find('x') + 1);
         expected.frameRate = expectedRate(args, videoCodec);
         const std::string tag = valueAfter(args, "-vtag");
-        expected.tag = tag == "divx" ? "DIVX" : tag == "xvid" ? "XVID" : "";
+        expected.tag = tag == "divx" ? "DIVX" : tag == "xvid" ? "XVID" : tag;
     }
     const std::string audioCodec = valueAfter(args, "-acodec");
     ASSERT_FALSE(audioCodec.empty()) << command.text;
