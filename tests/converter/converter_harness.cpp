@@ -392,7 +392,8 @@ void makeTracks(const std::string& path, const std::string& folder) {
               ";FFMETADATA1\ntitle=Holiday\n"
               "com.apple.quicktime.location.ISO6709=+48.8584+002.2945/\n"
               "[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\ntitle=Arrival\n"
-              "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=2000\ntitle=Beach\n");
+              "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=2000\ntitle=Beach\n"
+              "[CHAPTER]\nTIMEBASE=1/1000\nSTART=3000\nEND=4000\ntitle=Credits\n");
     makeOnce(path,
              {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=2", "-f", "lavfi", "-i",
               "sine=frequency=440:sample_rate=44100:duration=2", "-f", "lavfi", "-i",

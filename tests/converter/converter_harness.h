@@ -127,8 +127,9 @@ struct TestMedia {
     // Matroska, 2 s of 320x240 H.264 with two audio tracks (0: English
     // "Main" at 44.1 kHz, not default; 1: French "Commentary" at 48 kHz,
     // default, which the demuxer rates best), a German SubRip subtitle,
-    // chapters "Arrival" (0-1 s) and "Beach" (1-2 s), a title, a creation time
-    // and a place as a phone writes it (com.apple.quicktime.location.ISO6709).
+    // chapters "Arrival" (0-1 s), "Beach" (1-2 s) and "Credits" (3-4 s, past
+    // the end), a title, a creation time and a place as a phone writes it
+    // (com.apple.quicktime.location.ISO6709).
     std::string tracks;
 };
 const TestMedia& testMedia();
