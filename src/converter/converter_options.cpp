@@ -20,6 +20,8 @@ constexpr int kMaxChannels = 8;
 constexpr int kMaxSampleRate = 768000;
 constexpr int kMaxVolume = 65536;
 constexpr std::size_t kMaxNameLength = 49;
+// The widest constant-quality scale of the encoders that have one (SVT-AV1, VP9).
+constexpr int kMaxConstantQuality = 63;
 
 // A whole number in [low, high] that fills the text.
 std::optional<int> parseInt(std::string_view text, int low, int high) {
@@ -178,6 +180,11 @@ const std::map<std::string, ValueSetter, std::less<>>& valueOptions() {
              o.videoBitrate = parseKilobits(v, false);
              return o.videoBitrate.has_value();
          }},
+        {"-crf",
+         [](ConverterOptions& o, const std::string& v) {
+             o.constantQuality = parseInt(v, 1, kMaxConstantQuality);
+             return o.constantQuality.has_value();
+         }},
         {"-ab",
          [](ConverterOptions& o, const std::string& v) {
              o.audioBitrate = parseKilobits(v, true);
@@ -217,6 +224,8 @@ bool setFlag(ConverterOptions& options, std::string_view name) {
         options.noVideo = true;
     } else if (name == "-sameq") {
         options.sameQuality = true;
+    } else if (name == "-alltracks") {
+        options.allTracks = true;
     } else {
         return false;
     }
@@ -268,6 +277,13 @@ ParsedOptions parseConverterOptions(const std::vector<std::string>& args) {
     if (options.inputPath.empty()) {
         return refuse("no input file (-i) given");
     }
+    // Each names the video's quality its own way: together they contradict each other.
+    if (options.constantQuality && options.videoBitrate) {
+        return refuse("-crf and -b cannot be given together");
+    }
+    if (options.constantQuality && options.sameQuality) {
+        return refuse("-crf and -sameq cannot be given together");
+    }
     return ParsedOptions{std::move(options), {}};
 }
 
@@ -285,10 +301,17 @@ std::string encoderNameFor(std::string_view codecName) {
 }
 
 std::uint32_t fourccFor(std::string_view tag) {
+    auto sameLetters = [tag](std::string_view name) {
+        return tag.size() == name.size() &&
+               std::equal(tag.begin(), tag.end(), name.begin(), [](char a, char b) {
+                   return std::tolower(static_cast<unsigned char>(a)) == b;
+               });
+    };
+    const bool legacy = sameLetters("divx") || sameLetters("xvid");
     std::uint32_t value = 0;
     for (std::size_t i = 0; i < 4; ++i) {
         const unsigned char c = i < tag.size() ? static_cast<unsigned char>(tag[i]) : ' ';
-        value |= static_cast<std::uint32_t>(std::toupper(c)) << (8 * i);
+        value |= static_cast<std::uint32_t>(legacy ? std::toupper(c) : c) << (8 * i);
     }
     return value;
 }

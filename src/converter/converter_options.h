@@ -38,11 +38,13 @@ struct ConverterOptions {
     std::optional<Ratio> frameRate;            // -r N/D
     std::optional<std::int64_t> videoBitrate;  // -b, in bit/s
     bool sameQuality = false;                  // -sameq
+    std::optional<int> constantQuality;        // -crf N: the encoder's constant-quality scale
     std::optional<std::int64_t> audioBitrate;  // -ab, in bit/s
     std::optional<int> channels;               // -ac
     std::optional<int> sampleRate;             // -ar
     int volume = 256;                          // -vol: 256 leaves the level as it is
     std::optional<Ratio> aspect;               // -aspect W:H, display aspect
+    bool allTracks = false;                    // -alltracks: every audio track and subtitle
 
     bool isProbe() const { return !outputPath.has_value(); }
     bool audioOptionsRequested() const {
@@ -63,7 +65,9 @@ ParsedOptions parseConverterOptions(const std::vector<std::string>& args);
 // libopencore_amrnb, divx/xvid -> mpeg4); other names pass through.
 std::string encoderNameFor(std::string_view codecName);
 
-// The fourcc stored for a -vtag value: upper-cased, so "divx" gives DIVX.
+// The fourcc stored for a -vtag value. The engine writes the DivX and XviD
+// tags in lower case, which players know only in upper case (DIVX, XVID);
+// any other tag is stored as written, so that "hvc1" stays hvc1.
 std::uint32_t fourccFor(std::string_view tag);
 
 }  // namespace vidmill

@@ -253,4 +253,62 @@ AVSampleFormat chooseSampleFormat(const AVCodec* encoder, AVSampleFormat source)
     return supported[0];
 }
 
+namespace {
+
+// The encoders with a constant-quality mode and the top of their scale.
+struct QualityScale {
+    std::string_view encoder;
+    int highest;
+    int sameQuality;  // what -sameq stands for
+};
+
+constexpr QualityScale kQualityScales[] = {
+    {"libx264", 51, 18},   {"libx264rgb", 51, 18}, {"libx265", 51, 20},
+    {"libsvtav1", 63, 24}, {"libvpx-vp9", 63, 20},
+};
+
+const QualityScale* qualityScale(std::string_view encoder) {
+    for (const QualityScale& scale : kQualityScales) {
+        if (scale.encoder == encoder) {
+            return &scale;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::optional<EncoderOption> constantQualityFor(std::string_view encoder, int crf) {
+    const QualityScale* scale = qualityScale(encoder);
+    if (scale == nullptr) {
+        return std::nullopt;
+    }
+    return EncoderOption{"crf", std::to_string(std::clamp(crf, 0, scale->highest))};
+}
+
+std::optional<int> sameQualityCrf(std::string_view encoder) {
+    const QualityScale* scale = qualityScale(encoder);
+    return scale != nullptr ? std::optional<int>(scale->sameQuality) : std::nullopt;
+}
+
+std::vector<EncoderOption> encoderTuning(std::string_view encoder, int threads) {
+    const std::string share = std::to_string(std::max(threads, 1));
+    // Each keeps a 720p picture well above a third of real time on two
+    // cores while losing little against the encoder's slower presets.
+    if (encoder == "libx265") {
+        // x265 writes its banner and statistics straight to stderr, where the
+        // engine looks for the reason of a failure; its frame threads follow the pool.
+        return {{"preset", "fast"}, {"x265-params", "log-level=error:pools=" + share}};
+    }
+    if (encoder == "libsvtav1") {
+        return {{"preset", "8"}, {"svtav1-params", "lp=" + share}};
+    }
+    if (encoder == "libvpx-vp9") {
+        // "good" with cpu-used 4 is the fastest of the good-quality speeds
+        // here; row-mt lets the threads share a tile column.
+        return {{"deadline", "good"}, {"cpu-used", "4"}, {"row-mt", "1"}, {"threads", share}};
+    }
+    return {};
+}
+
 }  // namespace vidmill

@@ -10,6 +10,8 @@ extern "C" {
 }
 
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "converter/converter_options.h"
@@ -65,5 +67,26 @@ void chooseChannelLayout(const AVCodec* encoder, const AVChannelLayout& source,
 
 // The source's format when the encoder takes it, else the closest it takes.
 AVSampleFormat chooseSampleFormat(const AVCodec* encoder, AVSampleFormat source);
+
+// One private option of an encoder, by name, as avcodec_open2 takes it.
+struct EncoderOption {
+    std::string name;
+    std::string value;
+};
+
+// How the encoder is asked for constant quality `crf` (its own scale, moved
+// into the encoder's range): the option to set, with the bitrate left at 0.
+// Nothing for an encoder that has no constant-quality mode.
+std::optional<EncoderOption> constantQualityFor(std::string_view encoder, int crf);
+
+// The quality that -sameq stands for on an encoder with a constant-quality
+// mode: visually lossless on its own scale; nothing for other encoders.
+std::optional<int> sameQualityCrf(std::string_view encoder);
+
+// The speed and the threads of the encoders whose defaults suit neither a
+// batch (minutes per second of video) nor a share of the processors (they
+// size their own pools to every core). `threads` is this conversion's share
+// of the processors, at least 1. Empty for other encoders.
+std::vector<EncoderOption> encoderTuning(std::string_view encoder, int threads);
 
 }  // namespace vidmill

@@ -2,11 +2,12 @@
 //
 //   vidmill-convert -y -qzmap NAME -qzind SLOT -i INPUT            (probe)
 //   vidmill-convert -y [-an] [-vn] -i INPUT -qzmap NAME -qzind SLOT
-//                   [codec, size, rate, bitrate and audio options] OUTPUT
+//                   [codec, size, rate, bitrate or -crf, audio options] [-alltracks] OUTPUT
 //
 // Exit codes are listed in convert_error.h.
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <new>
 #include <string>
@@ -74,6 +75,10 @@ int run(const vidmill::ConverterOptions& options) {
 int main(int argc, char** argv) {
     vidmill::installProcessGuards();
     av_log_set_level(AV_LOG_ERROR);
+    // SVT-AV1 writes its banner and settings straight to stderr, where the
+    // engine looks for the reason of a failure; its errors still show. Set
+    // before any thread starts, and only where the user chose no level.
+    setenv("SVT_LOG", "1", 0);
     vidmill::captureLibavLog();
 
     const std::vector<std::string> args(argv + 1, argv + argc);

@@ -140,6 +140,27 @@ void MediaInput::pickStreams() {
     audioStream_ = bestStream(context_.get(), AVMEDIA_TYPE_AUDIO);
 }
 
+std::vector<int> MediaInput::audioStreams() const {
+    std::vector<int> streams;
+    for (unsigned i = 0; i < context_->nb_streams; ++i) {
+        const AVStream* stream = context_->streams[i];
+        if (stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && isDecodable(stream)) {
+            streams.push_back(static_cast<int>(i));
+        }
+    }
+    return streams;
+}
+
+std::vector<int> MediaInput::subtitleStreams() const {
+    std::vector<int> streams;
+    for (unsigned i = 0; i < context_->nb_streams; ++i) {
+        if (context_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE) {
+            streams.push_back(static_cast<int>(i));
+        }
+    }
+    return streams;
+}
+
 double MediaInput::durationSeconds() const {
     const AVFormatContext* context = context_.get();
     if (context->duration != AV_NOPTS_VALUE && context->duration > 0) {

@@ -1,10 +1,11 @@
 #pragma once
 
 // The opened input: its container, the best video and audio stream that can
-// be decoded, and its duration.
+// be decoded, the others of each kind, and its duration.
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "converter/av_handles.h"
 #include "converter/file_source.h"
@@ -21,7 +22,11 @@ class MediaInput {
     AVFormatContext* context() const { return context_.get(); }
     int videoStream() const { return videoStream_; }  // -1: none
     int audioStream() const { return audioStream_; }  // -1: none
-    double durationSeconds() const;                   // 0 when unknown
+    // Every decodable audio stream, in the input's order (the first is the
+    // lowest-numbered, not necessarily the best).
+    std::vector<int> audioStreams() const;
+    std::vector<int> subtitleStreams() const;
+    double durationSeconds() const;  // 0 when unknown
     // Start of the input's timeline, in AV_TIME_BASE units (0 when unknown).
     std::int64_t startTime() const;
 

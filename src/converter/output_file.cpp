@@ -12,6 +12,7 @@
 
 #include "converter/convert_error.h"
 #include "converter/process_guard.h"
+#include "converter/quicktime_location.h"
 
 namespace vidmill {
 
@@ -25,7 +26,8 @@ constexpr double kLengthSpareSeconds = 2.0;
 constexpr double kLengthSpareShare = 0.25;
 
 const char* kindOf(AVMediaType type) {
-    return type == AVMEDIA_TYPE_VIDEO ? "video" : "audio";
+    const char* name = av_get_media_type_string(type);
+    return name != nullptr ? name : "unknown";
 }
 
 }  // namespace
@@ -100,7 +102,12 @@ void OutputFile::writePacket(AVPacket* packet) {
         const double end =
             static_cast<double>(stamp + std::max<std::int64_t>(packet->duration, 0)) *
             av_q2d(stream->time_base);
-        writtenSeconds_ = std::max(writtenSeconds_, end);
+        // A subtitle tells nothing of how far the conversion has come: it
+        // comes early and may stay on screen past the last picture.
+        double& reached = stream->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE
+                              ? subtitlesEndSeconds_
+                              : writtenSeconds_;
+        reached = std::max(reached, end);
     }
     const LibavLogMark mark = libavLogMark();
     const int written = av_interleaved_write_frame(context_.get(), packet);
@@ -133,6 +140,12 @@ void OutputFile::close() {
         throw ConvertError(
             exit_code::kOutputFailed,
             describeFailure("cannot finish the output '" + path_ + "'", result, mark));
+    }
+    if (std::strcmp(format()->name, "mp4") == 0) {
+        if (const AVDictionaryEntry* place =
+                av_dict_get(context_->metadata, "location", nullptr, 0)) {
+            addQuickTimeLocation(path_, place->value);
+        }
     }
     checkReadBack();
     kept_ = true;
@@ -168,7 +181,8 @@ void OutputFile::checkReadBack() const {
     // A kind of stream that was written to and is not found: none, or
     // AVMEDIA_TYPE_UNKNOWN.
     auto missingKind = [this, raw] {
-        for (const AVMediaType type : {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO}) {
+        for (const AVMediaType type :
+             {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_SUBTITLE}) {
             int written = 0;
             for (std::size_t i = 0; i < packetsWritten_.size(); ++i) {
                 written +=
@@ -206,7 +220,9 @@ void OutputFile::checkReadBack() const {
     const std::int64_t start = raw->start_time == AV_NOPTS_VALUE ? 0 : raw->start_time;
     const double end = static_cast<double>(start + raw->duration) / AV_TIME_BASE;
     const double spare = std::max(kLengthSpareSeconds, kLengthSpareShare * writtenSeconds_);
-    if (std::abs(end - writtenSeconds_) > spare) {
+    // Containers that count the subtitles into their length may last until the last one ends.
+    const double longest = std::max(writtenSeconds_, subtitlesEndSeconds_);
+    if (std::abs(end - writtenSeconds_) > spare && std::abs(end - longest) > spare) {
         char text[160];
         std::snprintf(text, sizeof text, " lasts %.1f s instead of the %.1f s written", end,
                       writtenSeconds_);

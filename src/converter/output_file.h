@@ -39,8 +39,9 @@ class OutputFile {
     void writePacket(AVPacket* packet);
     // Writes the trailer, closes the file and reads it back; from then on it
     // is kept. Throws ConvertError(kOutputFailed) when the file does not open
-    // again, lacks a stream that was written, or lasts far from what was
-    // written: such a file is removed like any unfinished one.
+    // again, holds fewer streams of a kind (video, audio, subtitles) than
+    // were written to, or lasts far from what was written: such a file is
+    // removed like any unfinished one.
     void close();
 
     std::int64_t bytesWritten() const;
@@ -55,8 +56,9 @@ class OutputFile {
     bool created_ = false;
     bool headerWritten_ = false;
     bool kept_ = false;
-    std::int64_t closedSize_ = 0;  // the file's length once closed
-    double writtenSeconds_ = 0.0;
+    std::int64_t closedSize_ = 0;               // the file's length once closed
+    double writtenSeconds_ = 0.0;               // where the pictures and the sound end
+    double subtitlesEndSeconds_ = 0.0;          // where the last subtitle ends
     std::vector<std::int64_t> packetsWritten_;  // by stream
 };
 

@@ -18,14 +18,14 @@ extern "C" {
 #include "converter/convert_error.h"
 #include "converter/encoder_params.h"
 #include "converter/process_guard.h"
+#include "converter/source_description.h"
 
 namespace vidmill {
 
 namespace {
 
-// The quantiser and x264 quality used for -sameq: visually lossless.
+// The quantiser used for -sameq by the MPEG family: visually lossless.
 constexpr int kSameQuantiser = 2;
-constexpr const char* kSameCrf = "18";
 constexpr AVRational kFallbackFrameRate{25, 1};
 
 bool takesFixedQuantiser(AVCodecID id) {
@@ -57,6 +57,12 @@ int codecThreads() {
         return atOnce <= 1 ? 0 : std::max(1, av_cpu_count() / atOnce);
     }();
     return threads;
+}
+
+// The same share for encoders that size their own pools: alone, every core.
+int encoderThreadShare() {
+    const int threads = codecThreads();
+    return threads > 0 ? threads : std::max(1, av_cpu_count());
 }
 
 const AVCodec* findEncoder(const std::string& requested, AVMediaType type, AVCodecID fallback) {
@@ -109,6 +115,14 @@ std::string rotationFilter(const AVStream* stream) {
         return matrix[3] < 0 ? "transpose=clock_flip," : "transpose=cclock,";
     }
     return {};
+}
+
+DictionaryPtr encoderOptions(const AVCodec* codec) {
+    AVDictionary* options = nullptr;
+    for (const EncoderOption& option : encoderTuning(codec->name, encoderThreadShare())) {
+        av_dict_set(&options, option.name.c_str(), option.value.c_str(), 0);
+    }
+    return DictionaryPtr(options);
 }
 
 std::string rateText(AVRational rate) {
@@ -167,7 +181,8 @@ class VideoPipeline final : public StreamPipeline {
         }
         setQuality(options, codec);
 
-        const int opened = openEncoder(codec, nullptr);
+        DictionaryPtr tuning = encoderOptions(codec);
+        const int opened = openEncoder(codec, tuning);
         if (opened < 0) {
             throw ConvertError(exit_code::kEncoderFailed,
                                describeFailure(std::string("the video encoder ") + codec->name +
@@ -214,6 +229,16 @@ class VideoPipeline final : public StreamPipeline {
 
     void setQuality(const ConverterOptions& options, const AVCodec* codec) {
         AVCodecContext* encoder = encoder_.get();
+        if (options.constantQuality) {
+            const auto setting = constantQualityFor(codec->name, *options.constantQuality);
+            if (!setting) {
+                throw ConvertError(exit_code::kEncoderFailed,
+                                   std::string("the video encoder ") + codec->name +
+                                       " has no constant-quality mode for -crf");
+            }
+            setConstantQuality(*setting);
+            return;
+        }
         std::int64_t bitrate = options.videoBitrate.value_or(0);
         if (bitrate == 0 && !options.sameQuality) {
             bitrate = input_->codecpar->bit_rate;  // no bitrate asked for: keep the source's
@@ -222,11 +247,25 @@ class VideoPipeline final : public StreamPipeline {
             encoder->bit_rate = bitrate;
             return;
         }
-        if (std::string(codec->name).rfind("libx264", 0) == 0) {
-            av_opt_set(encoder->priv_data, "crf", kSameCrf, 0);
+        if (const auto crf = sameQualityCrf(codec->name)) {
+            setConstantQuality(*constantQualityFor(codec->name, *crf));
         } else if (takesFixedQuantiser(codec->id)) {
             encoder->flags |= AV_CODEC_FLAG_QSCALE;
             encoder->global_quality = FF_QP2LAMBDA * kSameQuantiser;
+        }
+    }
+
+    // With a bitrate the encoders below would aim at it instead (VP9 would
+    // cap its quality by it).
+    void setConstantQuality(const EncoderOption& setting) {
+        encoder_->bit_rate = 0;
+        const int set =
+            av_opt_set(encoder_->priv_data, setting.name.c_str(), setting.value.c_str(), 0);
+        if (set < 0) {
+            throw ConvertError(exit_code::kEncoderFailed,
+                               describeFailure(std::string("the video encoder ") +
+                                                   encoder_->codec->name + " refused its quality",
+                                               set));
         }
     }
 
@@ -318,7 +357,8 @@ class AudioPipeline final : public StreamPipeline {
         if (wantsGlobalHeader()) {
             encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         }
-        const int opened = openEncoder(codec, nullptr);
+        DictionaryPtr tuning = encoderOptions(codec);
+        const int opened = openEncoder(codec, tuning);
         if (opened < 0) {
             throw ConvertError(refusedCode,
                                describeFailure(std::string("the audio encoder ") + codec->name +
@@ -409,8 +449,10 @@ bool StreamPipeline::wantsGlobalHeader() const {
     return (output_.format()->flags & AVFMT_GLOBALHEADER) != 0;
 }
 
-int StreamPipeline::openEncoder(const AVCodec* codec, AVDictionary** options) {
-    const int opened = avcodec_open2(encoder_.get(), codec, options);
+int StreamPipeline::openEncoder(const AVCodec* codec, DictionaryPtr& options) {
+    AVDictionary* raw = options.release();
+    const int opened = avcodec_open2(encoder_.get(), codec, &raw);
+    options.reset(raw);  // what the encoder did not take
     if (opened < 0) {
         return opened;
     }
@@ -419,6 +461,7 @@ int StreamPipeline::openEncoder(const AVCodec* codec, AVDictionary** options) {
     if (copied < 0) {
         return copied;
     }
+    describeStream(input_, stream_);
     stream_->time_base = encoder_->time_base;
     stream_->avg_frame_rate = encoder_->framerate;
     stream_->sample_aspect_ratio = encoder_->sample_aspect_ratio;

@@ -40,6 +40,7 @@ class StreamPipeline {
     virtual ~StreamPipeline();
 
     int inputIndex() const { return input_->index; }
+    AVStream* outputStream() const { return stream_; }
 
     // Decodes the packet (timestamps in the input stream's time base) and
     // passes what comes out on to the muxer. Damaged data is skipped; a stop
@@ -61,8 +62,10 @@ class StreamPipeline {
     StreamPipeline(AVStream* input, OutputFile& output, const PipelineWatch& watch);
 
     void openDecoder(AVFormatContext* inputContext);
-    // Opens the encoder that the subclass has configured and adds the output stream.
-    int openEncoder(const AVCodec* codec, AVDictionary** options);
+    // Opens the encoder that the subclass has configured with its private
+    // `options` (left holding those it did not take) and adds the output
+    // stream, described as the input stream is.
+    int openEncoder(const AVCodec* codec, DictionaryPtr& options);
     bool wantsGlobalHeader() const;
 
     virtual FilterChain makeChain(const AVFrame& frame) = 0;

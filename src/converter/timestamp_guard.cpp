@@ -42,6 +42,12 @@ std::int64_t TimestampGuard::packetDuration(const AVPacket* packet, const AVStre
     return 0;
 }
 
+void TimestampGuard::follow(AVPacket* packet, const AVStream* stream) const {
+    if (offset_ != 0) {
+        shift(packet, av_rescale_q(offset_, AV_TIME_BASE_Q, stream->time_base));
+    }
+}
+
 void TimestampGuard::adjust(AVPacket* packet, const AVStream* stream) {
     const AVRational timeBase = stream->time_base;
     if (offset_ != 0) {

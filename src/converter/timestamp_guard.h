@@ -32,6 +32,9 @@ class TimestampGuard {
     // Takes a packet of `stream` whose timestamps start at zero (in the
     // stream's time base) and re-bases or drops them as needed.
     void adjust(AVPacket* packet, const AVStream* stream);
+    // For a sparse stream (subtitles), whose gaps say nothing of the
+    // timeline: only the re-basing that the other streams' jumps brought.
+    void follow(AVPacket* packet, const AVStream* stream) const;
 
     // Output time past which the timeline has left the input's behind: the
     // timestamps are damaged beyond repair. Infinite when the duration is

@@ -14,7 +14,9 @@
 #include "converter/convert_error.h"
 #include "converter/media_input.h"
 #include "converter/output_file.h"
+#include "converter/source_description.h"
 #include "converter/stream_pipeline.h"
+#include "converter/subtitle_track.h"
 #include "converter/timestamp_guard.h"
 
 namespace vidmill {
@@ -105,6 +107,8 @@ class Conversion final : public PipelineWatch {
     void run() {
         refuseOverwritingInput(options_.inputPath, output_.path());
         setUpStreams();
+        keepSourceDescription(input_.context(), output_.context(), input_.startTime(),
+                              input_.durationSeconds());
         output_.create(options_.overwrite);
         const int header = output_.writeHeader();
         if (header < 0) {
@@ -186,33 +190,106 @@ class Conversion final : public PipelineWatch {
         const AVOutputFormat* format = output_.format();
         const bool video = input_.videoStream() >= 0 && !options_.noVideo &&
                            format->video_codec != AV_CODEC_ID_NONE;
-        const bool audio = input_.audioStream() >= 0 && !options_.noAudio &&
-                           format->audio_codec != AV_CODEC_ID_NONE;
-        if (!video && !audio) {
+        const std::vector<int> audio = audioToKeep(video);
+        if (!video && audio.empty()) {
             throw ConvertError(exit_code::kNothingToConvert,
                                "the input has no stream that this output can take");
         }
-        byInput_.assign(input_.context()->nb_streams, nullptr);
+        AVFormatContext* input = input_.context();
+        byInput_.assign(input->nb_streams, nullptr);
+        subtitlesByInput_.assign(input->nb_streams, nullptr);
         if (video) {
-            addPipeline(makeVideoPipeline(options_, input_.context(), input_.videoStream(), output_,
-                                          *this));
+            addPipeline(makeVideoPipeline(options_, input, input_.videoStream(), output_, *this))
+                ->disposition = AV_DISPOSITION_DEFAULT;
         }
-        if (audio) {
+        std::vector<AVStream*> sound;
+        for (const int index : audio) {
             hasAudio_ = true;
-            addPipeline(makeAudioPipeline(options_, input_.context(), input_.audioStream(), output_,
-                                          *this));
+            sound.push_back(addPipeline(makeAudioPipeline(options_, input, index, output_, *this)));
+        }
+        markDefaultTracks(sound);
+        if (options_.allTracks) {
+            addSubtitles();
         }
         // The demuxer can then skip the other streams' data instead of reading it.
-        for (unsigned i = 0; i < input_.context()->nb_streams; ++i) {
-            if (byInput_[i] == nullptr) {
-                input_.context()->streams[i]->discard = AVDISCARD_ALL;
+        for (unsigned i = 0; i < input->nb_streams; ++i) {
+            if (byInput_[i] == nullptr && subtitlesByInput_[i] == nullptr) {
+                input->streams[i]->discard = AVDISCARD_ALL;
             }
         }
     }
 
-    void addPipeline(std::unique_ptr<StreamPipeline> pipeline) {
+    // Every track, or the best one; a file of sound alone takes the first
+    // track, as a player does, rather than the one the demuxer rates best
+    // (which may be a commentary with the higher bitrate).
+    std::vector<int> audioToKeep(bool video) const {
+        if (options_.noAudio || output_.format()->audio_codec == AV_CODEC_ID_NONE) {
+            return {};
+        }
+        std::vector<int> all = input_.audioStreams();
+        if (options_.allTracks || all.empty()) {
+            return all;
+        }
+        if (!video) {
+            return {all.front()};
+        }
+        return {input_.audioStream()};
+    }
+
+    // A lone track is the one to play; of several, those the source marks,
+    // else the first.
+    void markDefaultTracks(const std::vector<AVStream*>& sound) const {
+        if (sound.size() == 1) {
+            sound.front()->disposition = AV_DISPOSITION_DEFAULT;
+            return;
+        }
+        bool marked = false;
+        for (AVStream* stream : sound) {
+            const AVStream* source = input_.context()->streams[sourceOf(stream)];
+            stream->disposition = source->disposition & AV_DISPOSITION_DEFAULT;
+            marked = marked || stream->disposition != 0;
+        }
+        if (!marked && !sound.empty()) {
+            sound.front()->disposition = AV_DISPOSITION_DEFAULT;
+        }
+    }
+
+    int sourceOf(const AVStream* output) const {
+        for (const auto& pipeline : pipelines_) {
+            if (pipeline->outputStream() == output) {
+                return pipeline->inputIndex();
+            }
+        }
+        return -1;
+    }
+
+    void addSubtitles() {
+        AVFormatContext* input = input_.context();
+        for (const int index : input_.subtitleStreams()) {
+            AVStream* source = input->streams[index];
+            std::unique_ptr<SubtitleTrack> track = SubtitleTrack::make(source, output_);
+            if (!track) {
+                std::fprintf(stderr,
+                             "vidmill-convert: note: subtitle stream %d (%s) left out: %s "
+                             "cannot hold it\n",
+                             index, avcodec_get_name(source->codecpar->codec_id),
+                             output_.format()->name);
+                continue;
+            }
+            AVStream* stream = track->outputStream();
+            describeStream(source, stream);
+            stream->disposition =
+                source->disposition & (AV_DISPOSITION_DEFAULT | AV_DISPOSITION_FORCED);
+            subtitlesByInput_[static_cast<std::size_t>(index)] = track.get();
+            subtitles_.push_back(std::move(track));
+        }
+    }
+
+    AVStream* addPipeline(std::unique_ptr<StreamPipeline> pipeline) {
         byInput_[pipeline->inputIndex()] = pipeline.get();
+        AVStream* stream = pipeline->outputStream();
         pipelines_.push_back(std::move(pipeline));
+        return stream;
     }
 
     // Feeds every packet to its pipeline; true when a stop request ended it.
@@ -243,11 +320,18 @@ class Conversion final : public PipelineWatch {
             // Streams may appear in mid-file (MPEG-TS); they were not chosen.
             const auto index = static_cast<std::size_t>(packet->stream_index);
             StreamPipeline* pipeline = index < byInput_.size() ? byInput_[index] : nullptr;
+            SubtitleTrack* subtitles =
+                index < subtitlesByInput_.size() ? subtitlesByInput_[index] : nullptr;
             if (pipeline != nullptr) {
                 const AVStream* stream = context->streams[packet->stream_index];
                 shiftToZero(packet.get(), stream, start);
                 timestamps_.adjust(packet.get(), stream);
                 pipeline->decode(packet.get());
+            } else if (subtitles != nullptr) {
+                const AVStream* stream = context->streams[packet->stream_index];
+                shiftToZero(packet.get(), stream, start);
+                timestamps_.follow(packet.get(), stream);
+                subtitles->write(packet.get());
             }
             av_packet_unref(packet.get());
             progress_.update(output_.writtenSeconds(), output_.bytesWritten());
@@ -284,6 +368,8 @@ class Conversion final : public PipelineWatch {
     // Declared after the output: their encoders go before the muxer that holds their streams.
     std::vector<std::unique_ptr<StreamPipeline>> pipelines_;
     std::vector<StreamPipeline*> byInput_;
+    std::vector<std::unique_ptr<SubtitleTrack>> subtitles_;
+    std::vector<SubtitleTrack*> subtitlesByInput_;
     bool hasAudio_ = false;
     std::optional<std::chrono::steady_clock::time_point> drainUntil_;
 };

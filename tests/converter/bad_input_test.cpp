@@ -9,9 +9,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
+#include "converter/av_handles.h"
 #include "converter/convert_error.h"
+#include "converter/output_file.h"
 #include "converter_harness.h"
 #include "support/temp_dir.h"
 
@@ -375,6 +378,37 @@ TEST_F(BadInput, AnOutputThatDoesNotReadBackIsRemoved) {
     EXPECT_EQ(run.status, exit_code::kOutputFailed) << run.output;
     EXPECT_NE(lastLine(run.output).find("cannot be read back"), std::string::npos) << run.output;
     EXPECT_FALSE(fileExists(output));
+}
+
+TEST_F(BadInput, AStreamKindThatDoesNotReadBackIsCaught) {
+    // MPEG-TS carries SubRip only as private data: the subtitles written
+    // into it come back as no subtitles at all.
+    const std::string path = folder_.file("lost.ts");
+    {
+        OutputFile output(path, "mpegts");
+        AVStream* stream = output.addStream();
+        stream->codecpar->codec_type = AVMEDIA_TYPE_SUBTITLE;
+        stream->codecpar->codec_id = AV_CODEC_ID_SUBRIP;
+        stream->time_base = AVRational{1, 1000};
+        output.create(true);
+        ASSERT_GE(output.writeHeader(), 0);
+        const PacketPtr packet = makePacket();
+        ASSERT_GE(av_new_packet(packet.get(), 5), 0);
+        std::memcpy(packet->data, "Hello", 5);
+        packet->pts = packet->dts = 0;
+        packet->duration = av_rescale_q(1, AVRational{1, 1}, stream->time_base);
+        output.writePacket(packet.get());
+        try {
+            output.close();
+            ADD_FAILURE() << "the lost subtitles went unnoticed";
+        } catch (const ConvertError& error) {
+            EXPECT_EQ(error.exitCode(), exit_code::kOutputFailed);
+            EXPECT_NE(std::string(error.what()).find("lacks the subtitle stream"),
+                      std::string::npos)
+                << error.what();
+        }
+    }
+    EXPECT_FALSE(fileExists(path));
 }
 
 TEST_F(BadInput, TheInputIsNeverOverwritten) {

@@ -652,6 +652,7 @@ TEST_F(Convert, SettingsTheEncoderCannotMakeFailCleanly) {
         std::string name;
         std::vector<std::string> options;
         std::string reason;
+        int code = 0;  // 0: any failure but the one that asks for a retry
     };
     const std::vector<Case> cases = {
         {"bad.3gp", {"-vcodec", "h263", "-s", "320x240"}, "320x240"},
@@ -659,6 +660,10 @@ TEST_F(Convert, SettingsTheEncoderCannotMakeFailCleanly) {
          {"-vcodec", "mpeg4", "-acodec", "libamr_nb", "-ab", "12.2kb", "-ac", "1", "-ar", "8000"},
          "libopencore_amrnb"},
         {"none.mp4", {"-vcodec", "nosuchcodec"}, "nosuchcodec"},
+        {"crf.avi",
+         {"-vcodec", "mpeg4", "-crf", "20"},
+         "mpeg4 has no constant-quality mode",
+         exit_code::kEncoderFailed},
         {"none.xyz", {"-vcodec", "mpeg4"}, "none.xyz"},
         {"none.avi", {"-f", "nosuchformat"}, "nosuchformat"},
     };
@@ -667,6 +672,9 @@ TEST_F(Convert, SettingsTheEncoderCannotMakeFailCleanly) {
         const ProgramResult run = convert(testMedia().audioVideo, c.options, output);
         EXPECT_NE(run.status, 0) << c.name;
         EXPECT_NE(run.status, exit_code::kAudioRefused) << c.name;
+        if (c.code != 0) {
+            EXPECT_EQ(run.status, c.code) << c.name;
+        }
         EXPECT_NE(run.output.find(c.reason), std::string::npos) << c.name << ": " << run.output;
         EXPECT_FALSE(fileExists(output)) << c.name;
     }

@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -310,6 +312,33 @@ std::optional<double> measurePsnr(const std::string& path, const std::string& re
     return std::atof(result.output.c_str() + average + 8);
 }
 
+std::map<std::string, std::string> probeEntries(const std::string& path) {
+    const ProgramResult result =
+        runProgram({"ffprobe", "-v", "error", "-show_entries",
+                    "format=format_name:format_tags:stream=codec_type,codec_name,codec_tag_string,"
+                    "sample_rate:"
+                    "stream_tags:stream_disposition=default",
+                    "-show_chapters", "-of", "flat", "file:" + path});
+    std::map<std::string, std::string> entries;
+    std::istringstream lines(result.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto equals = line.find('=');
+        if (result.status != 0 || equals == std::string::npos) {
+            continue;
+        }
+        std::string key = line.substr(0, equals);
+        std::transform(key.begin(), key.end(), key.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        std::string value = line.substr(equals + 1);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+            value = value.substr(1, value.size() - 2);
+        }
+        entries[key] = value;
+    }
+    return entries;
+}
+
 namespace {
 
 void ffmpeg(const std::vector<std::string>& inputs, const std::vector<std::string>& rest) {
@@ -331,6 +360,48 @@ void makeOnce(const std::string& path, const std::vector<std::string>& inputs,
     std::filesystem::rename(partial, path);
 }
 
+std::vector<std::string> tracksOptions() {
+    std::vector<std::string> options{
+        "-map",          "0",   "-map",          "1", "-map", "2",       "-map",    "3",
+        "-map_metadata", "4",   "-map_chapters", "4", "-c:v", "libx264", "-preset", "ultrafast",
+        "-c:a",          "aac", "-ac",           "2", "-c:s", "subrip",  "-f",      "matroska"};
+    const std::pair<const char*, const char*> described[] = {
+        {"-metadata", "creation_time=2021-06-01T12:34:56Z"},
+        {"-metadata:s:a:0", "language=eng"},
+        {"-metadata:s:a:0", "title=Main"},
+        {"-disposition:a:0", "0"},
+        {"-metadata:s:a:1", "language=fra"},
+        {"-metadata:s:a:1", "title=Commentary"},
+        {"-disposition:a:1", "default"},
+        {"-metadata:s:s:0", "language=deu"},
+        {"-metadata:s:s:0", "title=Deutsch"},
+    };
+    for (const auto& [option, value] : described) {
+        options.insert(options.end(), {option, value});
+    }
+    return options;
+}
+
+void makeTracks(const std::string& path, const std::string& folder) {
+    const std::string subtitles = folder + "/tracks.srt";
+    writeFile(subtitles,
+              "1\n00:00:00,200 --> 00:00:00,900\nHello there\n\n"
+              "2\n00:00:01,100 --> 00:00:01,800\n<i>Second</i> line\n");
+    const std::string chapters = folder + "/tracks.txt";
+    writeFile(chapters,
+              ";FFMETADATA1\ntitle=Holiday\n"
+              "com.apple.quicktime.location.ISO6709=+48.8584+002.2945/\n"
+              "[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\ntitle=Arrival\n"
+              "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=2000\ntitle=Beach\n"
+              "[CHAPTER]\nTIMEBASE=1/1000\nSTART=3000\nEND=4000\ntitle=Credits\n");
+    makeOnce(path,
+             {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=2", "-f", "lavfi", "-i",
+              "sine=frequency=440:sample_rate=44100:duration=2", "-f", "lavfi", "-i",
+              "sine=frequency=880:sample_rate=48000:duration=2", "-i", subtitles, "-f",
+              "ffmetadata", "-i", chapters},
+             tracksOptions());
+}
+
 }  // namespace
 
 const TestMedia& testMedia() {
@@ -350,14 +421,31 @@ const TestMedia& testMedia() {
                                              "sine=frequency=440:sample_rate=48000:" + duration};
         std::vector<std::string> both = video;
         both.insert(both.end(), audio.begin(), audio.end());
-        made.audioVideo = made.folder + "/source.mp4";
-        makeOnce(made.audioVideo, both, {"-ac", "2", "-c:v", "mpeg4", "-q:v", "4", "-c:a", "aac"});
+        const std::string chapters = made.folder + "/chapters.txt";
+        writeFile(chapters,
+                  ";FFMETADATA1\ntitle=Holiday\n"
+                  "[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1500\ntitle=Arrival\n"
+                  "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1500\nEND=3000\ntitle=Beach\n");
+        const std::vector<std::string> described{
+            "-map_metadata", "2",
+            "-map_chapters", "2",
+            "-metadata",     "creation_time=2021-06-01T12:34:56Z",
+            "-metadata",     "location=+48.8584+002.2945/"};
+        made.audioVideo = made.folder + "/described.mp4";
+        std::vector<std::string> bothDescribed = both;
+        bothDescribed.insert(bothDescribed.end(), {"-f", "ffmetadata", "-i", chapters});
+        std::vector<std::string> mp4 = described;
+        mp4.insert(mp4.end(), {"-map", "0", "-map", "1", "-ac", "2", "-c:v", "mpeg4", "-q:v", "4",
+                               "-c:a", "aac"});
+        makeOnce(made.audioVideo, bothDescribed, mp4);
         made.videoOnly = made.folder + "/silent.mp4";
         makeOnce(made.videoOnly, video, {"-c:v", "mpeg4", "-q:v", "4"});
         made.audioOnly = made.folder + "/music.wav";
         makeOnce(made.audioOnly, audio, {"-ac", "2", "-ar", "44100"});
         made.stream = made.folder + "/stream.ts";
         makeOnce(made.stream, both, {"-ac", "2", "-c:v", "mpeg2video", "-q:v", "4", "-c:a", "mp2"});
+        made.tracks = made.folder + "/tracks.mkv";
+        makeTracks(made.tracks, made.folder);
         flock(lock, LOCK_UN);
         close(lock);
         return made;

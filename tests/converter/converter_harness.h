@@ -96,6 +96,12 @@ struct ExpectedMedia {
 // Reads the file with ffprobe and compares; the failure names every difference.
 ::testing::AssertionResult matchesMedia(const std::string& path, const ExpectedMedia& expected);
 
+// Everything ffprobe says of the file's streams, tags and chapters, in its
+// "flat" form with the keys in lower case: "format.tags.creation_time",
+// "streams.stream.1.codec_name", "streams.stream.1.tags.language",
+// "streams.stream.1.disposition.default", "chapters.chapter.0.tags.title".
+std::map<std::string, std::string> probeEntries(const std::string& path);
+
 // Mean and peak level of the first audio stream in dB (ffmpeg's volumedetect).
 struct AudioLevel {
     double mean = 0.0;
@@ -111,11 +117,20 @@ std::optional<double> measurePsnr(const std::string& path, const std::string& re
 // audio, and variants without audio, without video and as an MPEG-TS stream.
 struct TestMedia {
     std::string folder;
-    std::string audioVideo;  // MP4: MPEG-4 video and AAC audio
-    std::string videoOnly;   // MP4
-    std::string audioOnly;   // WAV, 44.1 kHz stereo
-    std::string stream;      // MPEG-TS, readable from a pipe
+    // MP4: MPEG-4 video and AAC audio, with a title, a creation time, a
+    // place and two chapters, as a phone's or camera's video has them.
+    std::string audioVideo;
+    std::string videoOnly;  // MP4
+    std::string audioOnly;  // WAV, 44.1 kHz stereo
+    std::string stream;     // MPEG-TS, readable from a pipe
     double seconds = 0.0;
+    // Matroska, 2 s of 320x240 H.264 with two audio tracks (0: English
+    // "Main" at 44.1 kHz, not default; 1: French "Commentary" at 48 kHz,
+    // default, which the demuxer rates best), a German SubRip subtitle,
+    // chapters "Arrival" (0-1 s), "Beach" (1-2 s) and "Credits" (3-4 s, past
+    // the end), a title, a creation time and a place as a phone writes it
+    // (com.apple.quicktime.location.ISO6709).
+    std::string tracks;
 };
 const TestMedia& testMedia();
 

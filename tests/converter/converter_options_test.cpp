@@ -123,10 +123,29 @@ TEST(ConverterOptions, RefusesMalformedValues) {
         {"-vcodec", "mpeg 4"}, {"-vcodec", ""},
         {"-acodec", "a;b"},    {"-f", "../psp"},
         {"-vtag", "divx5"},    {"-i", ""},
+        {"-crf", "0"},         {"-crf", "64"},
+        {"-crf", "23.5"},      {"-crf", "high"},
     };
     for (const auto& [option, value] : bad) {
         const std::string error = refusal({"-y", "-i", "in.avi", option, value, "out.avi"});
         EXPECT_NE(error.find(option), std::string::npos) << option << " " << value << ": " << error;
+    }
+}
+
+TEST(ConverterOptions, ReadsConstantQualityAndAllTracks) {
+    ConverterOptions options = parsed({"-i", "in.mkv", "-alltracks", "-vcodec", "libx264", "-crf",
+                                       "23", "-ab", "160.0kb", "out.mkv"});
+    EXPECT_EQ(options.constantQuality, 23);
+    EXPECT_TRUE(options.allTracks);
+    options = parsed({"-i", "in.mkv", "-b", "1500kb", "out.mkv"});
+    EXPECT_FALSE(options.constantQuality);
+    EXPECT_FALSE(options.allTracks);
+    // Two ways of naming the video's quality contradict each other, in any order.
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"-i", "in.mkv", "-crf", "23", "-b", "1500kb", "out.mkv"},
+             {"-i", "in.mkv", "-b", "1500kb", "-crf", "23", "out.mkv"},
+             {"-i", "in.mkv", "-sameq", "-crf", "23", "out.mkv"}}) {
+        EXPECT_NE(refusal(args).find("-crf"), std::string::npos);
     }
 }
 

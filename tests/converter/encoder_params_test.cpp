@@ -121,5 +121,15 @@ TEST(EncoderParams, SampleFormatsStayCloseToTheSource) {
     EXPECT_EQ(chooseSampleFormat(encoder("libmp3lame"), AV_SAMPLE_FMT_S16), AV_SAMPLE_FMT_S16P);
 }
 
+TEST(EncoderParams, ConstantQualityStaysOnTheEncodersScale) {
+    // x264 and x265 end at 51, SVT-AV1 and VP9 at 63.
+    EXPECT_EQ(constantQualityFor("libx265", 63)->value, "51");
+    EXPECT_EQ(constantQualityFor("libx264", 23)->value, "23");
+    EXPECT_EQ(constantQualityFor("libsvtav1", 63)->value, "63");
+    EXPECT_EQ(constantQualityFor("libvpx-vp9", 33)->name, "crf");
+    EXPECT_FALSE(constantQualityFor("mpeg4", 20));
+    EXPECT_FALSE(constantQualityFor("libvpx", 20));  // VP8 knows CRF only under a bitrate
+}
+
 }  // namespace
 }  // namespace vidmill

@@ -47,10 +47,10 @@ const std::map<std::string, std::string> kProbedCodec = {
 
 // A token of ffprobe's format name for each file extension.
 const std::map<std::string, std::string> kProbedContainer = {
-    {"mp4", "mp4"},  {"m4a", "mp4"}, {"3gp", "3gp"}, {"3g2", "3g2"}, {"mov", "mov"},
-    {"wmv", "asf"},  {"wma", "asf"}, {"asf", "asf"}, {"flv", "flv"}, {"vob", "mpeg"},
-    {"mpg", "mpeg"}, {"avi", "avi"}, {"mp3", "mp3"}, {"ac3", "ac3"}, {"ogg", "ogg"},
-    {"wav", "wav"},  {"mp2", "mp3"}, {"mkv", "matroska"}, {"webm", "webm"}, {"opus", "ogg"},
+    {"mp4", "mp4"},   {"m4a", "mp4"}, {"3gp", "3gp"},      {"3g2", "3g2"},   {"mov", "mov"},
+    {"wmv", "asf"},   {"wma", "asf"}, {"asf", "asf"},      {"flv", "flv"},   {"vob", "mpeg"},
+    {"mpg", "mpeg"},  {"avi", "avi"}, {"mp3", "mp3"},      {"ac3", "ac3"},   {"ogg", "ogg"},
+    {"wav", "wav"},   {"mp2", "mp3"}, {"mkv", "matroska"}, {"webm", "webm"}, {"opus", "ogg"},
     {"flac", "flac"},
 };
 
