@@ -165,12 +165,14 @@ class ConvertedSubtitles final : public SubtitleTrack {
 
 SubtitleTrack::~SubtitleTrack() = default;
 
-std::unique_ptr<SubtitleTrack> SubtitleTrack::make(AVStream* input, OutputFile& output) {
+std::unique_ptr<SubtitleTrack> SubtitleTrack::make(AVStream* input, OutputFile& output,
+                                                   std::string& why) {
     const AVOutputFormat* format = output.format();
     const AVCodecID codec = input->codecpar->codec_id;
     if (containerTakes(format, codec)) {
         return std::make_unique<CopiedSubtitles>(input, output);
     }
+    why = std::string(format->name) + " cannot hold it";
     const AVCodec* decoder = isText(codec) ? avcodec_find_decoder(codec) : nullptr;
     if (decoder == nullptr) {
         return nullptr;
@@ -178,7 +180,12 @@ std::unique_ptr<SubtitleTrack> SubtitleTrack::make(AVStream* input, OutputFile& 
     for (const AVCodecID target : kTextCodecs) {
         const AVCodec* encoder = avcodec_find_encoder(target);
         if (encoder != nullptr && containerTakes(format, target)) {
-            return std::make_unique<ConvertedSubtitles>(input, output, decoder, encoder);
+            try {
+                return std::make_unique<ConvertedSubtitles>(input, output, decoder, encoder);
+            } catch (const ConvertError& error) {
+                why = error.what();  // nothing was added to the output yet
+                return nullptr;
+            }
         }
     }
     return nullptr;

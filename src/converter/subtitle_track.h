@@ -6,6 +6,7 @@
 // picture subtitle (DVD, Blu-ray) goes only where it can be copied.
 
 #include <memory>
+#include <string>
 
 #include "converter/av_handles.h"
 #include "converter/output_file.h"
@@ -14,9 +15,11 @@ namespace vidmill {
 
 class SubtitleTrack {
   public:
-    // Null when the container can take the stream in no form. Throws
-    // ConvertError(kEncoderFailed) when the conversion cannot be set up.
-    static std::unique_ptr<SubtitleTrack> make(AVStream* input, OutputFile& output);
+    // Null, with the reason in `why`, when the container can take the stream
+    // in no form or its conversion cannot be set up: subtitles left out
+    // cost no conversion.
+    static std::unique_ptr<SubtitleTrack> make(AVStream* input, OutputFile& output,
+                                               std::string& why);
 
     SubtitleTrack(const SubtitleTrack&) = delete;
     SubtitleTrack& operator=(const SubtitleTrack&) = delete;

@@ -267,13 +267,12 @@ class Conversion final : public PipelineWatch {
         AVFormatContext* input = input_.context();
         for (const int index : input_.subtitleStreams()) {
             AVStream* source = input->streams[index];
-            std::unique_ptr<SubtitleTrack> track = SubtitleTrack::make(source, output_);
+            std::string why;
+            std::unique_ptr<SubtitleTrack> track = SubtitleTrack::make(source, output_, why);
             if (!track) {
                 std::fprintf(stderr,
-                             "vidmill-convert: note: subtitle stream %d (%s) left out: %s "
-                             "cannot hold it\n",
-                             index, avcodec_get_name(source->codecpar->codec_id),
-                             output_.format()->name);
+                             "vidmill-convert: note: subtitle stream %d (%s) left out: %s\n", index,
+                             avcodec_get_name(source->codecpar->codec_id), why.c_str());
                 continue;
             }
             AVStream* stream = track->outputStream();
