@@ -80,28 +80,13 @@ theirs_run() {  # at once, clips...
         "${quiet[@]}" -i {} "${theirs_options[@]}"
 }
 
-# Prints "wall cpu" of one run: wall seconds, and the processor seconds of
-# everything it waited for (the converters and ffmpegs included).
-measure() {
-    /usr/bin/time -f "%e %U %S" -o "$work/time.txt" "$@" >/dev/null 2>&1 ||
-        { echo "failed: $*" >&2; exit 1; }
-    awk '{ printf "%s %.2f\n", $1, $2 + $3 }' "$work/time.txt"
-}
-
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
-# "median lowest highest" of the numbers on standard input.
-spread() {
-    local values
-    values=$(cat)
-    printf '%s %s %s\n' "$(median <<<"$values")" "$(sort -g <<<"$values" | head -1)" \
-        "$(sort -g <<<"$values" | tail -1)"
-}
+# shellcheck source=bench/timing.sh
+source "$root/bench/timing.sh"
 
 compare() {  # name, our jobs, their at-once, clips...
     local name=$1 jobs=$2 at_once=$3
     shift 3
-    local ow oc tw tc walls="" cpus="" wall_ratios="" cpu_ratios=""
+    local ow oc tw tc walls="" cpus=""
     ours_run "$jobs" "$1" >/dev/null  # warm-up: caches, libraries
     for _ in $(seq "$rounds"); do
         read -r ow oc < <(ours_run "$jobs" "$@")
@@ -109,20 +94,8 @@ compare() {  # name, our jobs, their at-once, clips...
         [[ -n $ow && -n $tw ]] || { echo "a run failed" >&2; exit 1; }
         walls+="$ow $tw"$'\n'
         cpus+="$oc $tc"$'\n'
-        wall_ratios+=$(awk -v a="$ow" -v b="$tw" 'BEGIN { printf "%.4f", a / b }')$'\n'
-        cpu_ratios+=$(awk -v a="$oc" -v b="$tc" 'BEGIN { printf "%.4f", a / b }')$'\n'
     done
-    local om tm ocm tcm
-    om=$(awk 'NF { print $1 }' <<<"$walls" | median)
-    tm=$(awk 'NF { print $2 }' <<<"$walls" | median)
-    ocm=$(awk 'NF { print $1 }' <<<"$cpus" | median)
-    tcm=$(awk 'NF { print $2 }' <<<"$cpus" | median)
-    read -r wr wlo whi < <(grep . <<<"$wall_ratios" | spread)
-    read -r cr clo chi < <(grep . <<<"$cpu_ratios" | spread)
-    printf "%-11s wall ours %6.2fs ffmpeg %6.2fs  ratio %.3f (%.3f .. %.3f)\n" \
-        "$name" "$om" "$tm" "$wr" "$wlo" "$whi"
-    printf "%-11s cpu  ours %6.2fs ffmpeg %6.2fs  ratio %.3f (%.3f .. %.3f)\n" \
-        "" "$ocm" "$tcm" "$cr" "$clo" "$chi"
+    report_pairs "$name" 11 "$walls" "$cpus"
 }
 
 echo

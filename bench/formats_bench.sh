@@ -60,22 +60,8 @@ if [[ ! -s $source ]]; then
         -disposition:a:0 default -disposition:a:1 0 "$source"
 fi
 
-# Prints "wall cpu" of one run: wall seconds and processor seconds.
-measure() {
-    /usr/bin/time -f "%e %U %S" -o "$work/time.txt" "$@" >/dev/null 2>&1 ||
-        { echo "failed: $*" >&2; exit 1; }
-    awk '{ printf "%s %.2f\n", $1, $2 + $3 }' "$work/time.txt"
-}
-
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
-# "median lowest highest" of the numbers on standard input.
-spread() {
-    local values
-    values=$(cat)
-    printf '%s %s %s\n' "$(median <<<"$values")" "$(sort -g <<<"$values" | head -1)" \
-        "$(sort -g <<<"$values" | tail -1)"
-}
+# shellcheck source=bench/timing.sh
+source "$root/bench/timing.sh"
 
 # Our file and the ffmpeg tool's, by format name, for the quality part.
 ours_file() { echo "$work/ours-$1.$2"; }
@@ -83,7 +69,7 @@ theirs_file() { echo "$work/theirs-$1.$2"; }
 
 speed() {  # name, extension, "our options", "ffmpeg options"
     local name=$1 ext=$2 ours=$3 theirs=$4
-    local ours_out theirs_out ow oc tw tc walls="" cpus="" wall_ratios="" cpu_ratios=""
+    local ours_out theirs_out ow oc tw tc walls="" cpus=""
     ours_out=$(ours_file "$name" "$ext")
     theirs_out=$(theirs_file "$name" "$ext")
     for _ in $(seq "$rounds"); do
@@ -93,20 +79,11 @@ speed() {  # name, extension, "our options", "ffmpeg options"
         read -r tw tc < <(measure ffmpeg "${quiet[@]}" -i "$source" $theirs "$theirs_out")
         walls+="$ow $tw"$'\n'
         cpus+="$oc $tc"$'\n'
-        wall_ratios+=$(awk -v a="$ow" -v b="$tw" 'BEGIN { printf "%.4f", a / b }')$'\n'
-        cpu_ratios+=$(awk -v a="$oc" -v b="$tc" 'BEGIN { printf "%.4f", a / b }')$'\n'
     done
-    local om tm ocm tcm wr wlo whi cr clo chi
-    om=$(awk 'NF { print $1 }' <<<"$walls" | median)
-    tm=$(awk 'NF { print $2 }' <<<"$walls" | median)
-    ocm=$(awk 'NF { print $1 }' <<<"$cpus" | median)
-    tcm=$(awk 'NF { print $2 }' <<<"$cpus" | median)
-    read -r wr wlo whi < <(grep . <<<"$wall_ratios" | spread)
-    read -r cr clo chi < <(grep . <<<"$cpu_ratios" | spread)
-    printf "%-10s wall ours %6.2fs ffmpeg %6.2fs  ratio %.3f (%.3f .. %.3f)  %.2fx real time\n" \
-        "$name" "$om" "$tm" "$wr" "$wlo" "$whi" "$(awk -v s="$seconds" -v w="$om" 'BEGIN { print s / w }')"
-    printf "%-10s cpu  ours %6.2fs ffmpeg %6.2fs  ratio %.3f (%.3f .. %.3f)\n" \
-        "" "$ocm" "$tcm" "$cr" "$clo" "$chi"
+    local speed
+    speed=$(awk 'NF { print $1 }' <<<"$walls" | median)
+    report_pairs "$name" 10 "$walls" "$cpus" \
+        "$(awk -v s="$seconds" -v w="$speed" 'BEGIN { printf "  %.2fx real time", s / w }')"
 }
 
 # Bytes of a file's first video stream.

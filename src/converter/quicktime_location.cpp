@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "converter/convert_error.h"
+#include "system/file_descriptor.h"
 
 namespace vidmill {
 
@@ -30,22 +31,6 @@ constexpr std::uint32_t kLocation = fourcc('\xA9', 'x', 'y', 'z');
 constexpr std::uint16_t kLanguage = 0x15C7;
 constexpr std::size_t kMaxLocationLength = 255;
 constexpr std::uint32_t kHeaderSize = 8;
-
-class File {
-  public:
-    explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_CLOEXEC)) {}
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    ~File() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int fd() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 struct Box {
     std::uint64_t offset = 0;
@@ -70,11 +55,11 @@ void putBig32(std::vector<unsigned char>& out, std::uint32_t value) {
                                                      path + "': " + std::strerror(errno));
 }
 
-void readAll(const File& file, const std::string& path, void* data, std::size_t size,
+void readAll(const FileDescriptor& file, const std::string& path, void* data, std::size_t size,
              std::uint64_t offset) {
     auto* bytes = static_cast<unsigned char*>(data);
     while (size > 0) {
-        const ssize_t got = ::pread(file.fd(), bytes, size, static_cast<off_t>(offset));
+        const ssize_t got = ::pread(file.get(), bytes, size, static_cast<off_t>(offset));
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -90,11 +75,11 @@ void readAll(const File& file, const std::string& path, void* data, std::size_t 
     }
 }
 
-void writeAll(const File& file, const std::string& path, const void* data, std::size_t size,
-              std::uint64_t offset) {
+void writeAll(const FileDescriptor& file, const std::string& path, const void* data,
+              std::size_t size, std::uint64_t offset) {
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (size > 0) {
-        const ssize_t put = ::pwrite(file.fd(), bytes, size, static_cast<off_t>(offset));
+        const ssize_t put = ::pwrite(file.get(), bytes, size, static_cast<off_t>(offset));
         if (put < 0 && errno == EINTR) {
             continue;
         }
@@ -108,7 +93,7 @@ void writeAll(const File& file, const std::string& path, const void* data, std::
 }
 
 // The boxes from `begin` to `end`; nothing when they do not fill it exactly.
-std::optional<std::vector<Box>> readBoxes(const File& file, const std::string& path,
+std::optional<std::vector<Box>> readBoxes(const FileDescriptor& file, const std::string& path,
                                           std::uint64_t begin, std::uint64_t end) {
     std::vector<Box> boxes;
     std::uint64_t at = begin;
@@ -143,7 +128,8 @@ std::optional<std::vector<Box>> readBoxes(const File& file, const std::string& p
     return boxes;
 }
 
-void growBox(const File& file, const std::string& path, const Box& box, std::uint32_t by) {
+void growBox(const FileDescriptor& file, const std::string& path, const Box& box,
+             std::uint32_t by) {
     std::vector<unsigned char> size;
     putBig32(size, static_cast<std::uint32_t>(box.size + by));
     writeAll(file, path, size.data(), size.size(), box.offset);
@@ -155,9 +141,9 @@ bool addQuickTimeLocation(const std::string& path, const std::string& iso6709) {
     if (iso6709.empty() || iso6709.size() > kMaxLocationLength) {
         return false;
     }
-    const File file(path);
+    const FileDescriptor file(::open(path.c_str(), O_RDWR | O_CLOEXEC));
     struct stat info {};
-    if (file.fd() < 0 || ::fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return false;  // not a file of ours to change (the null device, say)
     }
     const auto fileEnd = static_cast<std::uint64_t>(info.st_size);

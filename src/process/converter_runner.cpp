@@ -20,6 +20,8 @@
 #include <system_error>
 #include <thread>
 
+#include "system/file_descriptor.h"
+
 extern char** environ;
 
 namespace vidmill {
@@ -193,25 +195,6 @@ int exitCodeFromStatus(int status) {
     return kExitStatusLost;
 }
 
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    int get() const { return fd_; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
-
 // The last bytes that a child wrote to its standard error. Read whenever
 // there is something, so the child never blocks on a full pipe.
 class ErrorTail {
@@ -251,7 +234,7 @@ class ErrorTail {
     }
 
   private:
-    Fd fd_;
+    FileDescriptor fd_;
     std::string text_;
 };
 
@@ -439,7 +422,7 @@ int runAndWait(const std::vector<std::string>& command, int* exitCode, int niceV
     if (errorTail != nullptr && pipe2(pipeFds, O_CLOEXEC) != 0) {
         pipeFds[0] = pipeFds[1] = -1;
     }
-    Fd writeEnd(pipeFds[1]);
+    FileDescriptor writeEnd(pipeFds[1]);
     ErrorTail errors(pipeFds[0]);
     if (errors.fd() >= 0) {
         fcntl(errors.fd(), F_SETFL, O_NONBLOCK);

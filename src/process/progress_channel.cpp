@@ -16,6 +16,7 @@
 #include <limits>
 
 #include "process/channel_layout.h"
+#include "system/file_descriptor.h"
 
 namespace vidmill {
 
@@ -30,22 +31,6 @@ constexpr int kMaxNameAttempts = 64;
 // left half-made by a crash; only the latter is old.
 constexpr time_t kHalfMadeAgeSeconds = 60;
 constexpr const char* kShmFolder = "/dev/shm";
-
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 class ReadOnlyMapping {
   public:
@@ -221,7 +206,7 @@ void ProgressChannel::openChannelWith(const std::function<std::string()>& nextNa
 // Creates, sizes and maps the block; leaves errno at EEXIST when the name is taken.
 bool ProgressChannel::createBlock(const std::string& name) {
     const std::string objectName = layout::objectName(name);
-    Fd fd(shm_open(objectName.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600));
+    FileDescriptor fd(shm_open(objectName.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600));
     if (fd.get() < 0) {
         return false;
     }
@@ -284,7 +269,8 @@ int ProgressChannel::removeStaleBlocks() {
             !mayBeOurBlock(seen)) {
             continue;
         }
-        Fd fd(openat(folderFd, item->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        FileDescriptor fd(
+            openat(folderFd, item->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat info {};
         if (fd.get() < 0 || fstat(fd.get(), &info) != 0 || !mayBeOurBlock(info) ||
             !isStale(fd.get(), info)) {

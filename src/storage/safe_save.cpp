@@ -13,25 +13,10 @@
 #include <string_view>
 
 #include "storage/record_file.h"
+#include "system/file_descriptor.h"
 
 namespace vidmill {
 namespace {
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 struct FolderCloser {
     void operator()(DIR* folder) const { closedir(folder); }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "system/file_descriptor.h"
 #include "system/tick_count.h"
 
 namespace vidmill {
@@ -37,22 +38,6 @@ std::string formatSize(uint64_t size, const char* bytePattern) {
     }
     return format("%.2f KB", value / (1u << 10));
 }
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 std::optional<uint64_t> regularFileSize(const std::string& path) {
     // O_NONBLOCK so that a named pipe cannot hang the caller waiting for a writer.

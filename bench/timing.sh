@@ -1,0 +1,39 @@
+# Timing helpers of the bench scripts, sourced by them; `work` names their
+# scratch folder.
+
+# Prints "wall cpu" of one run: wall seconds, and the processor seconds of
+# everything it waited for (the converters and ffmpegs included).
+measure() {
+    /usr/bin/time -f "%e %U %S" -o "$work/time.txt" "$@" >/dev/null 2>&1 ||
+        { echo "failed: $*" >&2; exit 1; }
+    awk '{ printf "%s %.2f\n", $1, $2 + $3 }' "$work/time.txt"
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# "median lowest highest" of the numbers on standard input.
+spread() {
+    local values
+    values=$(cat)
+    printf '%s %s %s\n' "$(median <<<"$values")" "$(sort -g <<<"$values" | head -1)" \
+        "$(sort -g <<<"$values" | tail -1)"
+}
+
+# Prints the wall and processor lines of paired rounds: the medians of ours
+# and theirs, and the median of the rounds' ratios with the lowest and the
+# highest. `walls` and `cpus` hold one "ours theirs" line per round; `tail`
+# is added to the wall line.
+report_pairs() {  # name, name width, walls, cpus, tail
+    local name=$1 width=$2 walls=$3 cpus=$4 tail=${5:-}
+    local om tm ocm tcm wr wlo whi cr clo chi
+    om=$(awk 'NF { print $1 }' <<<"$walls" | median)
+    tm=$(awk 'NF { print $2 }' <<<"$walls" | median)
+    ocm=$(awk 'NF { print $1 }' <<<"$cpus" | median)
+    tcm=$(awk 'NF { print $2 }' <<<"$cpus" | median)
+    read -r wr wlo whi < <(awk 'NF { printf "%.4f\n", $1 / $2 }' <<<"$walls" | spread)
+    read -r cr clo chi < <(awk 'NF { printf "%.4f\n", $1 / $2 }' <<<"$cpus" | spread)
+    printf "%-${width}s wall ours %6.2fs ffmpeg %6.2fs  ratio %.3f (%.3f .. %.3f)%s\n" \
+        "$name" "$om" "$tm" "$wr" "$wlo" "$whi" "$tail"
+    printf "%-${width}s cpu  ours %6.2fs ffmpeg %6.2fs  ratio %.3f (%.3f .. %.3f)\n" \
+        "" "$ocm" "$tcm" "$cr" "$clo" "$chi"
+}
