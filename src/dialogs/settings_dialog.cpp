@@ -239,7 +239,7 @@ void SettingsDialog::buildConversionPage(QWidget* page) {
     qualityBox_ = new QSpinBox(groupVideo_);
     qualityBox_->setObjectName(QStringLiteral("EdQuality"));
     // 0 hands the size of the file to the bitrate.
-    qualityBox_->setSpecialValueText(QStringLiteral("Off (use the bitrate)"));
+    qualityBox_->setSpecialValueText(QStringLiteral("Off"));
     qualityBox_->setToolTip(
         QStringLiteral("Constant quality (CRF): 1 is the best and the largest file. Off encodes "
                        "at the bitrate instead."));
