@@ -341,9 +341,16 @@ TEST_F(CliRunTest, SecondInterruptEndsConvertersThatIgnoreTheStopAndRemovesTheCh
         "probe: duration 60\nconvert: record " + record +
             "\nconvert: ignorestop\nconvert: output 1000\nconvert: sleep 60000");
     test::RunningProgram run({fakeCli, "--json", "--dest", dest, clip});
-    ASSERT_TRUE(waitFor([&] { return !filesIn(dest).empty(); }, 10s));
-    const std::string block = "/dev/shm" + channel_layout::objectName(recordedChannel(record));
-    ASSERT_TRUE(test::fileExists(block)) << block;
+    // The part file comes before the converter: its record names the channel.
+    std::string block;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const std::string channel = recordedChannel(record);
+            block = "/dev/shm" + channel_layout::objectName(channel);
+            return !channel.empty() && test::fileExists(block);
+        },
+        10s))
+        << block;
     kill(run.pid(), SIGINT);
     std::this_thread::sleep_for(300ms);
     ASSERT_EQ(processesMentioning(dest), 1);  // it ignores the stop byte
