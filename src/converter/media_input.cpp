@@ -36,6 +36,31 @@ bool isDecodable(const AVStream* stream) {
     return false;
 }
 
+// The header names every picture and sound stream with what decoding it
+// takes, and the length: reading packets would add nothing a probe needs.
+// Containers that find their streams in the packets (MPEG-TS, FLV) never
+// qualify.
+bool headerSuffices(const AVFormatContext* context) {
+    if ((context->ctx_flags & AVFMTCTX_NOHEADER) != 0 || context->duration == AV_NOPTS_VALUE ||
+        context->duration <= 0) {
+        return false;
+    }
+    bool any = false;
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+        const AVStream* stream = context->streams[i];
+        const AVMediaType type = stream->codecpar->codec_type;
+        if ((type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) ||
+            (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0) {
+            continue;
+        }
+        if (!isDecodable(stream)) {
+            return false;
+        }
+        any = true;
+    }
+    return any;
+}
+
 // The stream av_find_best_stream likes best among the decodable ones.
 int bestStream(AVFormatContext* context, AVMediaType type) {
     int best = av_find_best_stream(context, type, -1, -1, nullptr, 0);
@@ -72,7 +97,8 @@ void refuseLivePlaylist(const FileSource& source, const std::string& path) {
 
 }  // namespace
 
-MediaInput MediaInput::open(const std::string& path, FileSource::StopCheck stopCheck) {
+MediaInput MediaInput::open(const std::string& path, FileSource::StopCheck stopCheck,
+                            Examination examination) {
     MediaInput input;
     input.source_ = FileSource::open(path, std::move(stopCheck));
     // Before the context exists: nothing is left to free when it refuses.
@@ -115,7 +141,8 @@ MediaInput MediaInput::open(const std::string& path, FileSource::StopCheck stopC
     }
     input.context_.reset(raw);
 
-    const int found = avformat_find_stream_info(raw, nullptr);
+    const bool headerWillDo = examination == Examination::HeaderWhenEnough && headerSuffices(raw);
+    const int found = headerWillDo ? 0 : avformat_find_stream_info(raw, nullptr);
     if (input.source_->stalled()) {
         throw ConvertError(exit_code::kInputStalled, "the input delivered no data for too long");
     }

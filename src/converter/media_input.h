@@ -14,10 +14,17 @@ namespace vidmill {
 
 class MediaInput {
   public:
+    // How far open() looks into the streams. A conversion needs what only
+    // their first packets tell (the pixel format, the frame rate); a probe
+    // needs the duration and whether anything can be decoded, which most
+    // containers' headers say without a packet read.
+    enum class Examination { Full, HeaderWhenEnough };
+
     // Opens and probes the file. Throws ConvertError(kInputFailed) when it
     // cannot be read, and ConvertError(kUnusableMedia) when it is not media
     // or holds neither a decodable video nor a decodable audio stream.
-    static MediaInput open(const std::string& path, FileSource::StopCheck stopCheck);
+    static MediaInput open(const std::string& path, FileSource::StopCheck stopCheck,
+                           Examination examination = Examination::Full);
 
     AVFormatContext* context() const { return context_.get(); }
     int videoStream() const { return videoStream_; }  // -1: none

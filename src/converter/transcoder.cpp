@@ -72,9 +72,10 @@ void noteShortInput(double declared, double written) {
                  clockText(written, true).c_str(), clockText(declared, false).c_str());
 }
 
-MediaInput openInput(const ConverterOptions& options, ProgressReporter& progress) {
-    MediaInput input =
-        MediaInput::open(options.inputPath, [&progress] { return progress.stopRequested(); });
+MediaInput openInput(const ConverterOptions& options, ProgressReporter& progress,
+                     MediaInput::Examination examination = MediaInput::Examination::Full) {
+    MediaInput input = MediaInput::open(
+        options.inputPath, [&progress] { return progress.stopRequested(); }, examination);
     progress.setDuration(input.durationSeconds());
     return input;
 }
@@ -376,7 +377,7 @@ class Conversion final : public PipelineWatch {
 }  // namespace
 
 void probeInput(const ConverterOptions& options, ProgressReporter& progress) {
-    openInput(options, progress);
+    openInput(options, progress, MediaInput::Examination::HeaderWhenEnough);
 }
 
 void convertInput(const ConverterOptions& options, ProgressReporter& progress) {

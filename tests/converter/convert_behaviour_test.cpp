@@ -57,15 +57,46 @@ class WithChannel : public ::testing::Test {
 
 using Probe = WithChannel;
 
+// Containers whose header tells the length and those that are read for it
+// (MPEG-TS, FLV, program streams) give what ffprobe reads; a cover picture
+// is no video, and an MP4 cut inside its header is no media.
 TEST_F(Probe, WritesTheDurationIntoItsSlot) {
-    std::vector<std::string> args{"-y"};
-    for (const auto& arg : slotArgs()) {
-        args.push_back(arg);
+    const std::string source = testMedia().audioVideo;
+    const std::vector<std::vector<std::string>> made{
+        {"copy.mkv", "-c", "copy"},
+        {"copy.avi", "-c", "copy"},
+        {"copy.mov", "-c", "copy"},
+        {"flash.flv", "-c:v", "flv1", "-c:a", "libmp3lame"},
+        {"program.mpg", "-c:v", "mpeg2video", "-c:a", "mp2"},
+        {"cover.mp3", "-map", "0:a", "-map", "0:v", "-frames:v", "1", "-c:a", "libmp3lame", "-c:v",
+         "mjpeg", "-disposition:v", "attached_pic"},
+    };
+    std::vector<std::string> files{source, testMedia().stream, testMedia().audioOnly};
+    for (const auto& recipe : made) {
+        std::vector<std::string> argv{"ffmpeg", "-hide_banner", "-loglevel", "error",
+                                      "-y",     "-i",           source};
+        argv.insert(argv.end(), recipe.begin() + 1, recipe.end());
+        argv.push_back(folder_.file(recipe.front()));
+        ASSERT_EQ(runProgram(argv).status, 0) << recipe.front();
+        files.push_back(folder_.file(recipe.front()));
     }
-    args.insert(args.end(), {"-i", testMedia().audioVideo});
-    const ProgramResult run = runConverter(args);
-    EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_NEAR(duration(), testMedia().seconds, 0.1);
+    for (const std::string& file : files) {
+        const std::optional<MediaInfo> expected = probeWithFfprobe(file);
+        ASSERT_TRUE(expected.has_value()) << file;
+        std::vector<std::string> args{"-y"};
+        for (const auto& arg : slotArgs()) {
+            args.push_back(arg);
+        }
+        args.insert(args.end(), {"-i", file});
+        const ProgramResult run = runConverter(args);
+        EXPECT_EQ(run.status, 0) << file << ": " << run.output;
+        EXPECT_NEAR(duration(), expected->duration, 0.05) << file;
+    }
+
+    writeFile(folder_.file("cut.mp4"), readFile(source).substr(0, 4096));
+    std::vector<std::string> args = slotArgs();
+    args.insert(args.end(), {"-i", folder_.file("cut.mp4")});
+    EXPECT_EQ(runConverter(args).status, exit_code::kUnusableMedia);
 }
 
 TEST_F(Probe, TakesAudioOnlyFilesAndWorksWithoutASlot) {
