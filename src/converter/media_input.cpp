@@ -36,31 +36,6 @@ bool isDecodable(const AVStream* stream) {
     return false;
 }
 
-// The header names every picture and sound stream with what decoding it
-// takes, and the length: reading packets would add nothing a probe needs.
-// Containers that find their streams in the packets (MPEG-TS, FLV) never
-// qualify.
-bool headerSuffices(const AVFormatContext* context) {
-    if ((context->ctx_flags & AVFMTCTX_NOHEADER) != 0 || context->duration == AV_NOPTS_VALUE ||
-        context->duration <= 0) {
-        return false;
-    }
-    bool any = false;
-    for (unsigned i = 0; i < context->nb_streams; ++i) {
-        const AVStream* stream = context->streams[i];
-        const AVMediaType type = stream->codecpar->codec_type;
-        if ((type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) ||
-            (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0) {
-            continue;
-        }
-        if (!isDecodable(stream)) {
-            return false;
-        }
-        any = true;
-    }
-    return any;
-}
-
 // The stream av_find_best_stream likes best among the decodable ones.
 int bestStream(AVFormatContext* context, AVMediaType type) {
     int best = av_find_best_stream(context, type, -1, -1, nullptr, 0);
@@ -96,6 +71,27 @@ void refuseLivePlaylist(const FileSource& source, const std::string& path) {
 }
 
 }  // namespace
+
+bool headerDescribesMedia(const AVFormatContext* context) {
+    if ((context->ctx_flags & AVFMTCTX_NOHEADER) != 0 || context->duration == AV_NOPTS_VALUE ||
+        context->duration <= 0) {
+        return false;
+    }
+    bool any = false;
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+        const AVStream* stream = context->streams[i];
+        const AVMediaType type = stream->codecpar->codec_type;
+        if ((type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) ||
+            (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0) {
+            continue;
+        }
+        if (!isDecodable(stream)) {
+            return false;
+        }
+        any = true;
+    }
+    return any;
+}
 
 MediaInput MediaInput::open(const std::string& path, FileSource::StopCheck stopCheck,
                             Examination examination) {
@@ -141,7 +137,8 @@ MediaInput MediaInput::open(const std::string& path, FileSource::StopCheck stopC
     }
     input.context_.reset(raw);
 
-    const bool headerWillDo = examination == Examination::HeaderWhenEnough && headerSuffices(raw);
+    const bool headerWillDo =
+        examination == Examination::HeaderWhenEnough && headerDescribesMedia(raw);
     const int found = headerWillDo ? 0 : avformat_find_stream_info(raw, nullptr);
     if (input.source_->stalled()) {
         throw ConvertError(exit_code::kInputStalled, "the input delivered no data for too long");

@@ -12,6 +12,13 @@
 
 namespace vidmill {
 
+// True when the container's header names every picture and sound stream
+// with what decoding it takes, and the length (MP4, Matroska): reading the
+// first packets of each stream (avformat_find_stream_info) would add the
+// pixel format and the like, nothing of the file's shape. Containers that
+// find their streams in the packets (MPEG-TS, FLV) never qualify.
+bool headerDescribesMedia(const AVFormatContext* context);
+
 class MediaInput {
   public:
     // How far open() looks into the streams. A conversion needs what only

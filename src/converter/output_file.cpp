@@ -11,6 +11,7 @@
 #include <new>
 
 #include "converter/convert_error.h"
+#include "converter/media_input.h"
 #include "converter/process_guard.h"
 #include "converter/quicktime_location.h"
 
@@ -173,7 +174,9 @@ void OutputFile::checkReadBack() const {
                            describeFailure(what + " cannot be read back", opened, mark));
     }
     const InputFormatPtr input(raw);
-    const int found = avformat_find_stream_info(raw, nullptr);
+    // Decoding the first pictures would prove nothing more: the search
+    // does not fail on data it cannot decode.
+    const int found = headerDescribesMedia(raw) ? 0 : avformat_find_stream_info(raw, nullptr);
     if (found < 0) {
         throw ConvertError(exit_code::kOutputFailed,
                            describeFailure(what + " cannot be read back", found, mark));
