@@ -5,6 +5,10 @@
 #   - batch: six 8 s 720p clips to preset 510 (Apple TV H264: x264 at
 #     512 kbit/s, AAC), `vidmill-cli --jobs 2` against the ffmpeg tool run
 #     two at a time with the same settings;
+#   - the same batch against the ffmpeg tool two at a time with one thread
+#     each (`-threads 1`): the least processor time this encode takes on two
+#     cores, so the floor that no converter of the same files goes below by
+#     more than what it saves around each file;
 #   - single file: one of the clips, `vidmill-cli --jobs 1` against one ffmpeg.
 # Rounds alternate ours and theirs, so that both see the same load; the
 # figures are medians over the rounds, each ratio the median of the rounds'
@@ -70,6 +74,7 @@ ours_run() {  # jobs, clips...
         --dest "$work/ours" "$@"
 }
 
+theirs_threads=()  # empty: the tool's own choice, every core for each
 theirs_run() {  # at once, clips...
     local at_once=$1
     shift
@@ -77,7 +82,7 @@ theirs_run() {  # at once, clips...
     printf '%s\0' "$@" >"$work/list"
     measure xargs -0 -a "$work/list" -P "$at_once" -I{} sh -c \
         'exec ffmpeg "$@" "$VIDMILL_BENCH_WORK/theirs/$(basename "$0")"' {} \
-        "${quiet[@]}" -i {} "${theirs_options[@]}"
+        "${quiet[@]}" "${theirs_threads[@]}" -i {} "${theirs_threads[@]}" "${theirs_options[@]}"
 }
 
 # shellcheck source=bench/timing.sh
@@ -102,3 +107,7 @@ echo
 echo "== preset 510, vidmill-cli against the ffmpeg tool, medians of $rounds interleaved rounds"
 compare "batch of 6" 2 2 "${clips[@]}"
 compare "one file" 1 1 "${clips[0]}"
+echo
+echo "== the batch against the ffmpeg tool with -threads 1, two at a time (the floor)"
+theirs_threads=(-threads 1)
+compare "batch of 6" 2 2 "${clips[@]}"
