@@ -106,6 +106,10 @@ void Engine::startBatch() {
                                                    "). Please choose another folder.");
         return;
     }
+    // What a run killed with its converters (a power cut, kill -9 on the
+    // whole group) left half written; no history names it when that run
+    // was a terminal job's.
+    removeLeftoverParts(destination, kLeftoverPartAge);
     host_.setBatchControls(true);
     for (const auto& entry : list_.entries()) {
         if (entry->status.load() == EntryStatus::Ready) {

@@ -1,5 +1,6 @@
 #include "engine/part_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
@@ -7,7 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <utility>
+#include <vector>
 
 namespace vidmill {
 
@@ -138,11 +141,12 @@ void PartFile::release() {
     path_.clear();
 }
 
-bool removeLeftoverPart(const std::string& outputPath) {
-    const std::string path = partPathFor(outputPath);
-    if (path.empty()) {
-        return false;
-    }
+namespace {
+
+// Removes the part file at `path` when it is a regular file of this user
+// that no running Vidmill holds locked and, with `changedBefore` set, that
+// nothing has changed since that time.
+bool removeUnlockedPart(const std::string& path, std::time_t changedBefore) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return false;
@@ -150,6 +154,7 @@ bool removeLeftoverPart(const std::string& outputPath) {
     bool removed = false;
     struct stat info {};
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::getuid() &&
+        (changedBefore == 0 || (info.st_mtime < changedBefore && info.st_ctime < changedBefore)) &&
         ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
         // Make sure the name still leads to the file that was checked.
         struct stat now {};
@@ -159,6 +164,33 @@ bool removeLeftoverPart(const std::string& outputPath) {
         }
     }
     ::close(fd);
+    return removed;
+}
+
+}  // namespace
+
+bool removeLeftoverPart(const std::string& outputPath) {
+    const std::string path = partPathFor(outputPath);
+    return !path.empty() && removeUnlockedPart(path, 0);
+}
+
+int removeLeftoverParts(const std::string& folder, std::chrono::seconds minimumAge) {
+    DIR* listing = ::opendir(folder.c_str());
+    if (listing == nullptr) {
+        return 0;
+    }
+    const std::time_t changedBefore = std::time(nullptr) - minimumAge.count();
+    std::vector<std::string> parts;
+    while (const dirent* item = ::readdir(listing)) {
+        if (isPartPath(item->d_name)) {
+            parts.push_back(folder + (folder.back() == '/' ? "" : "/") + item->d_name);
+        }
+    }
+    ::closedir(listing);
+    int removed = 0;
+    for (const std::string& part : parts) {
+        removed += removeUnlockedPart(part, changedBefore) ? 1 : 0;
+    }
     return removed;
 }
 

@@ -10,6 +10,7 @@
 // (a second terminal job, a window recovering from a crash) sees the lock and
 // leaves the file alone, and sees the name taken when it chooses its own.
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -64,5 +65,16 @@ class PartFile {
 // cleaning up: only a regular file of this user under the part name that no
 // running Vidmill holds locked. True when one was removed.
 bool removeLeftoverPart(const std::string& outputPath);
+
+// The same for every part file in `folder` that nothing has changed for
+// `minimumAge`: what a killed run left there, whatever its name. A part that
+// another Vidmill has just created and not yet locked, or that the
+// converter of a run that has just died still writes, is never among them.
+// Gives how many were removed.
+int removeLeftoverParts(const std::string& folder, std::chrono::seconds minimumAge);
+
+// How long a part file must have been left alone before a batch that
+// starts in its folder takes it for a leftover.
+inline constexpr std::chrono::seconds kLeftoverPartAge{60};
 
 }  // namespace vidmill

@@ -19,6 +19,7 @@
 #include "engine/engine_host.h"
 #include "engine/gui_call.h"
 #include "engine/history_file.h"
+#include "engine/part_file.h"
 #include "support/fake_converter.h"
 #include "support/file_bytes.h"
 #include "support/temp_dir.h"
@@ -732,6 +733,30 @@ TEST_F(EngineTest, AHistorySavedMidBatchComesBackWholeAfterACrash) {
     EXPECT_FALSE(exists(halfWritten));
     EXPECT_TRUE(exists(finalName)) << "a file under a final name is never ours to remove";
     EXPECT_EQ(next.entryList().requeueCancelled(), 2) << "both ready to convert again";
+}
+
+// A batch's sweep of its folder takes only what a dead run left: an unlocked
+// part file of ours that nothing has touched for a while.
+TEST(LeftoverPartsTest, OnlyUnlockedOwnPartFilesLeftAloneGo) {
+    TempDir dir;
+    const std::string left = partPathFor(dir.file("left.mp4"));
+    std::ofstream(left) << "half";
+    EXPECT_EQ(removeLeftoverParts(dir.path(), 60s), 0) << "written just now: a live run's";
+    EXPECT_TRUE(std::filesystem::exists(left));
+
+    PartFile running;
+    ASSERT_EQ(running.reserve(dir.file("running.mp4")), 0);
+    ASSERT_EQ(mkdir(partPathFor(dir.file("folder.mp4")).c_str(), 0755), 0);
+    std::ofstream(dir.file("target.mp4")) << "the user's";
+    std::filesystem::create_symlink(dir.file("target.mp4"), partPathFor(dir.file("link.mp4")));
+    std::ofstream(dir.file("clip.mp4")) << "the user's";
+    // As if the files had not changed for longer than asked.
+    EXPECT_EQ(removeLeftoverParts(dir.path(), -5s), 1);
+    EXPECT_FALSE(std::filesystem::exists(left));
+    EXPECT_TRUE(std::filesystem::exists(running.path())) << "locked by a running conversion";
+    EXPECT_TRUE(std::filesystem::is_directory(partPathFor(dir.file("folder.mp4"))));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("target.mp4")));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("clip.mp4")));
 }
 
 TEST_F(EngineTest, ListCommandsKeepFilesAndNamesSound) {
