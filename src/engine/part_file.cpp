@@ -1,6 +1,5 @@
 #include "engine/part_file.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
@@ -11,6 +10,8 @@
 #include <ctime>
 #include <utility>
 #include <vector>
+
+#include "system/folder_listing.h"
 
 namespace vidmill {
 
@@ -175,18 +176,17 @@ bool removeLeftoverPart(const std::string& outputPath) {
 }
 
 int removeLeftoverParts(const std::string& folder, std::chrono::seconds minimumAge) {
-    DIR* listing = ::opendir(folder.c_str());
-    if (listing == nullptr) {
+    const FolderListing listing = openFolderListing(folder);
+    if (!listing) {
         return 0;
     }
     const std::time_t changedBefore = std::time(nullptr) - minimumAge.count();
     std::vector<std::string> parts;
-    while (const dirent* item = ::readdir(listing)) {
+    while (const dirent* item = ::readdir(listing.get())) {
         if (isPartPath(item->d_name)) {
             parts.push_back(folder + (folder.back() == '/' ? "" : "/") + item->d_name);
         }
     }
-    ::closedir(listing);
     int removed = 0;
     for (const std::string& part : parts) {
         removed += removeUnlockedPart(part, changedBefore) ? 1 : 0;

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "system/folder_listing.h"
 #include "system/path_utils.h"
 
 namespace vidmill {
@@ -66,10 +67,6 @@ std::string joinPatterns(std::string_view list, bool upperCase) {
     }
     return out;
 }
-
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
 
 using FolderKey = std::pair<dev_t, ino_t>;
 
@@ -145,7 +142,7 @@ class FolderWalk {
 
   private:
     static bool readNames(const std::string& folder, std::vector<std::string>& names) {
-        std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
+        FolderListing dir = openFolderListing(folder);
         if (!dir) {
             return false;
         }

@@ -14,13 +14,10 @@
 
 #include "storage/record_file.h"
 #include "system/file_descriptor.h"
+#include "system/folder_listing.h"
 
 namespace vidmill {
 namespace {
-
-struct FolderCloser {
-    void operator()(DIR* folder) const { closedir(folder); }
-};
 
 // Through a symbolic link to the file it names, so that saving does not
 // replace a user's link by a plain file.
@@ -115,7 +112,7 @@ int removeInterruptedSaves(const std::string& path) {
     if (base.empty()) {
         return 0;
     }
-    std::unique_ptr<DIR, FolderCloser> folder(opendir(folderOf(path).c_str()));
+    FolderListing folder = openFolderListing(folderOf(path));
     if (!folder) {
         return 0;
     }
