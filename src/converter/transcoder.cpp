@@ -193,8 +193,12 @@ class Conversion final : public PipelineWatch {
                            format->video_codec != AV_CODEC_ID_NONE;
         const std::vector<int> audio = audioToKeep(video);
         if (!video && audio.empty()) {
+            // Said plainly for the common case: a silent video to a sound format.
+            const bool soundAlone = options_.noVideo || format->video_codec == AV_CODEC_ID_NONE;
             throw ConvertError(exit_code::kNothingToConvert,
-                               "the input has no stream that this output can take");
+                               soundAlone && !options_.noAudio && input_.audioStreams().empty()
+                                   ? "the input has no sound, and this output holds sound alone"
+                                   : "the input has no stream that this output can take");
         }
         AVFormatContext* input = input_.context();
         byInput_.assign(input->nb_streams, nullptr);

@@ -675,6 +675,7 @@ TEST_F(Convert, TakesWhateverStreamsTheInputHas) {
     const ProgramResult run =
         convert(testMedia().videoOnly, {"-vn", "-acodec", "libmp3lame"}, output);
     EXPECT_EQ(run.status, exit_code::kNothingToConvert) << run.output;
+    EXPECT_NE(run.output.find("the input has no sound"), std::string::npos) << run.output;
     EXPECT_FALSE(fileExists(output));
 }
 
