@@ -29,17 +29,11 @@ cli=$bin/vidmill-cli
     echo "no vidmill-cli and vidmill-convert in $bin (build them first)" >&2
     exit 1
 }
-for tool in ffmpeg /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "$tool is missing" >&2; exit 1; }
-done
+# shellcheck source=bench/timing.sh
+source "$root/bench/timing.sh"
+require_tools ffmpeg /usr/bin/time
 
-if [[ -n ${WORK:-} ]]; then
-    work=$WORK
-    mkdir -p "$work"
-else
-    work=$(mktemp -d /tmp/vidmill-batch-XXXXXX)
-    trap 'rm -rf "$work"' EXIT
-fi
+make_work batch
 quiet=(-hide_banner -loglevel error -nostdin -y)
 
 # Three kinds of picture, two clips of each: smooth, detailed, and noise
@@ -84,9 +78,6 @@ theirs_run() {  # at once, clips...
         'exec ffmpeg "$@" "$VIDMILL_BENCH_WORK/theirs/$(basename "$0")"' {} \
         "${quiet[@]}" "${theirs_threads[@]}" -i {} "${theirs_threads[@]}" "${theirs_options[@]}"
 }
-
-# shellcheck source=bench/timing.sh
-source "$root/bench/timing.sh"
 
 compare() {  # name, our jobs, their at-once, clips...
     local name=$1 jobs=$2 at_once=$3

@@ -23,17 +23,11 @@ converter=${1:-$root/build/bin/vidmill-convert}
 rounds=${ROUNDS:-3}
 seconds=${SECONDS_720P:-10}
 [[ -x $converter ]] || { echo "no converter at $converter (build it first)" >&2; exit 1; }
-for tool in ffmpeg ffprobe /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "$tool is missing" >&2; exit 1; }
-done
+# shellcheck source=bench/timing.sh
+source "$root/bench/timing.sh"
+require_tools ffmpeg ffprobe /usr/bin/time
 
-if [[ -n ${WORK:-} ]]; then
-    work=$WORK
-    mkdir -p "$work"
-else
-    work=$(mktemp -d /tmp/vidmill-formats-XXXXXX)
-    trap 'rm -rf "$work"' EXIT
-fi
+make_work formats
 quiet=(-hide_banner -loglevel error -nostdin -y)
 # SVT-AV1 prints its settings on stderr unless told otherwise; the converter
 # tells it the same.
@@ -59,9 +53,6 @@ if [[ ! -s $source ]]; then
         -c:v libx264 -preset veryfast -crf 20 -c:a aac -b:a 160k -c:s subrip \
         -disposition:a:0 default -disposition:a:1 0 "$source"
 fi
-
-# shellcheck source=bench/timing.sh
-source "$root/bench/timing.sh"
 
 # Our file and the ffmpeg tool's, by format name, for the quality part.
 ours_file() { echo "$work/ours-$1.$2"; }

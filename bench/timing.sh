@@ -1,5 +1,25 @@
-# Timing helpers of the bench scripts, sourced by them; `work` names their
-# scratch folder.
+# Helpers of the bench scripts, sourced by them: their set-up and their
+# timing; `work` names their scratch folder.
+
+# Stops the bench unless every program named is there.
+require_tools() {
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null || { echo "$tool is missing" >&2; exit 1; }
+    done
+}
+
+# Sets `work`: the folder that WORK names, kept for the next run, else a new
+# one under /tmp (named after $1) that goes at exit.
+make_work() {  # name
+    if [[ -n ${WORK:-} ]]; then
+        work=$WORK
+        mkdir -p "$work"
+    else
+        work=$(mktemp -d "/tmp/vidmill-$1-XXXXXX")
+        trap 'rm -rf "$work"' EXIT
+    fi
+}
 
 # Prints "wall cpu" of one run: wall seconds, and the processor seconds of
 # everything it waited for (the converters and ffmpegs included).
