@@ -89,7 +89,9 @@ std::optional<std::string> QtDesktop::promptNonEmpty(QWidget* parent, const QStr
                                                      const QString& prompt,
                                                      const std::string& initial, int capacity) {
     std::string value = initial;
-    if (!promptNonEmpty(parent, caption, prompt, value, capacity)) {
+    // The prompt window's own function; inside this class the bare name
+    // would be this very method.
+    if (!vidmill::promptNonEmpty(parent, caption, prompt, value, capacity)) {
         return std::nullopt;
     }
     return value;

@@ -3,17 +3,16 @@
 
 #include "app/main_window.h"
 
-#include <QMimeData>
-
-#include <QLabel>
-
 #include <sys/stat.h>
 #include <QApplication>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QLabel>
+#include <QMimeData>
 #include <QStatusBar>
+#include <QTimer>
 #include <QUrl>
 #include <algorithm>
 
@@ -236,7 +235,9 @@ bool MainWindow::takeHandedOver(const QStringList& names) {
         raise();
         activateWindow();
     }
-    takeHeldNames();
+    // The later start waits for this answer; adding them may start a batch
+    // and open its dialog, so they are taken once the answer has gone.
+    QTimer::singleShot(0, this, [this] { takeHeldNames(); });
     return true;
 }
 

@@ -100,6 +100,9 @@ bool converted(EntryStatus status) {
 
 void MainWindow::afterRemovingMany(int firstRow) {
     refreshEntryList();
+    // The selection stayed on row numbers that now hold other entries: a
+    // Delete Video right after would reach files nobody chose.
+    list_->selectAllRows(false);
     focusNear(firstRow);
 }
 

@@ -1,0 +1,229 @@
+// The main window offscreen with the real desktop layer: its prompts,
+// questions and dialogs open as they do for a person, and are answered the
+// way a person answers them, by a timer that works the dialog on screen.
+
+#include <QAction>
+#include <QApplication>
+#include <QDialog>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <deque>
+#include <fstream>
+#include <functional>
+
+#include "app/desktop.h"
+#include "app/main_window.h"
+#include "app/prompt_dialog.h"
+#include "dialogs/settings_dialog.h"
+#include "support/fake_converter.h"
+#include "support/temp_dir.h"
+
+namespace vidmill {
+
+// Works the modal dialogs as they come up, one step each, and notes every
+// one it saw ("ClassName: text").
+class DialogAnswerer : public QObject {
+  public:
+    using Step = std::function<void(QWidget*)>;
+    DialogAnswerer() {
+        connect(&timer_, &QTimer::timeout, this, [this] { poll(); });
+        timer_.start(5);
+    }
+    void then(Step step) { steps_.push_back(std::move(step)); }
+    bool done() const { return steps_.empty(); }
+
+    QStringList seen;
+
+    static void clickOk(QWidget* dialog) {
+        if (auto* box = qobject_cast<QMessageBox*>(dialog)) {
+            box->button(QMessageBox::Ok)->click();
+        } else {
+            static_cast<QDialog*>(dialog)->accept();
+        }
+    }
+
+  private:
+    void poll() {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr || !modal->isVisible() || modal->property("answered").toBool() ||
+            steps_.empty()) {
+            return;
+        }
+        modal->setProperty("answered", true);
+        const auto* box = qobject_cast<QMessageBox*>(modal);
+        seen << QString::fromLatin1(modal->metaObject()->className()) + ": " +
+                    (box != nullptr ? box->text() : modal->windowTitle());
+        Step step = std::move(steps_.front());
+        steps_.pop_front();
+        step(modal);
+    }
+
+    QTimer timer_;
+    std::deque<Step> steps_;
+};
+
+class RealDesktopTest : public QObject {
+    Q_OBJECT
+
+  private:
+    std::unique_ptr<TempDir> dir_;
+    QtDesktop desktop_;
+    std::unique_ptr<MainWindow> window_;
+
+    MainWindow& open() {
+        AppPaths paths;
+        paths.converter = test::fakeConverterPath();
+        paths.settingsFile = dir_->file("settings.bin");
+        paths.historyFile = dir_->file("history.bin");
+        EngineTiming timing;
+        timing.admissionPollMs = 10;
+        timing.progressPollMs = 20;
+        timing.probePollMs = 2;
+        window_ = std::make_unique<MainWindow>(desktop_, paths, QStringList(), timing);
+        window_->engine().settings().showTips = false;
+        window_->show();
+        QCoreApplication::processEvents();
+        return *window_;
+    }
+    QString out() const {
+        return QString::fromStdString(window_->engine().settings().destinationFolder);
+    }
+    // Converted entries named e0, e1, ..., each with its file.
+    void fillConverted(int count) {
+        Engine& engine = window_->engine();
+        QDir().mkpath(out());
+        for (int i = 0; i < count; ++i) {
+            const std::string name = "e" + std::to_string(i);
+            auto entry = createEntry(dir_->file(name + ".avi"));
+            entry->name = name;
+            entry->presetId = 100;
+            entry->status = EntryStatus::Ok;
+            entry->outputPath = out().toStdString() + "/" + name + ".mp4";
+            std::ofstream(entry->outputPath) << "converted";
+            engine.entryList().entries().append(entry);
+        }
+        engine.entryList().renumberRows();
+        window_->refreshEntryList();
+    }
+    QStringList outputs() const { return QDir(out()).entryList(QDir::Files); }
+    template <typename Predicate>
+    bool waitFor(Predicate done, int ms = 30000) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!done()) {
+            if (clock.elapsed() > ms) {
+                return false;
+            }
+            QTest::qWait(5);
+        }
+        return true;
+    }
+
+  private slots:
+    void init() {
+        dir_ = std::make_unique<TempDir>();
+        qputenv("HOME", QByteArray::fromStdString(dir_->path()));
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir_->file("config")));
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vidmill-test-bus");
+    }
+    void cleanup() {
+        if (window_) {
+            // Whatever a failed test left up, and the stop's own question.
+            DialogAnswerer answerer;
+            for (int i = 0; i < 5; ++i) {
+                answerer.then(&DialogAnswerer::clickOk);
+            }
+            window_->engine().stopAll();
+            window_->shutDown();
+            window_.reset();
+        }
+        dir_.reset();
+    }
+
+    void renameAsksInItsPromptAndRenamesTheFile() {
+        open();
+        fillConverted(1);
+        window_->list()->gotoRow(0);
+        DialogAnswerer answerer;
+        answerer.then([](QWidget* dialog) {
+            auto* prompt = qobject_cast<PromptDialog*>(dialog);
+            QVERIFY(prompt != nullptr);
+            QCOMPARE(prompt->text(), QStringLiteral("e0"));
+            prompt->edit()->setText(QStringLiteral("holiday"));
+            prompt->accept();
+        });
+        window_->command("RenameVideo1")->trigger();
+        QVERIFY(answerer.done());
+        QCOMPARE(outputs(), QStringList({"holiday.mp4"}));
+        QVERIFY(QString::fromStdString(window_->engine().entryList().at(0)->outputPath)
+                    .endsWith("/holiday.mp4"));
+    }
+
+    void afterACommandOnSeveralRowsOneRowIsChosen() {
+        open();
+        fillConverted(7);
+        ListViewData& list = *window_->list();
+        for (int row : {1, 2, 3}) {
+            list.setRowSelected(row, true);
+        }
+        list.setFocusedRow(3);
+        DialogAnswerer answerer;
+        answerer.then(&DialogAnswerer::clickOk);
+        window_->command("DeleteEntry1")->trigger();
+        QVERIFY(answerer.seen.value(0).contains("Remove the 3 selected entries"));
+        QCOMPARE(list.selectedRows(), QList<int>({1}));
+        QCOMPARE(list.focusedRow(), 1);
+
+        // Delete Video now reaches the one entry in view, e4, and no other.
+        answerer.then(&DialogAnswerer::clickOk);
+        window_->command("DeleteVideo1")->trigger();
+        QVERIFY(answerer.seen.value(1).contains("Delete the converted video"));
+        QCOMPARE(outputs(),
+                 QStringList({"e0.mp4", "e1.mp4", "e2.mp4", "e3.mp4", "e5.mp4", "e6.mp4"}));
+
+        // The same after a Delete Video on several rows (e0 and e5 of e0, e5, e6).
+        list.setRowSelected(0, true);
+        answerer.then(&DialogAnswerer::clickOk);
+        window_->command("DeleteVideo1")->trigger();
+        QCOMPARE(outputs(), QStringList({"e1.mp4", "e2.mp4", "e3.mp4", "e6.mp4"}));
+        QCOMPARE(list.selectedRows(), QList<int>({0}));
+        QCOMPARE(list.focusedRow(), 0);
+        QCOMPARE(window_->engine().entryList().count(), 1);
+    }
+
+    void aHandOverIsAnsweredBeforeTheBatchDialogOpens() {
+        MainWindow& window = open();
+        const std::string video = test::writeFakeScript(
+            *dir_, "later.avi", "probe: duration 10\nprobe: exit 0\noutput 100");
+        bool returned = false;
+        bool returnedBeforeDialog = false;
+        DialogAnswerer answerer;
+        answerer.then([&](QWidget* dialog) {
+            returnedBeforeDialog = returned;
+            QVERIFY(qobject_cast<SettingsDialog*>(dialog) != nullptr);
+            DialogAnswerer::clickOk(dialog);
+        });
+        QVERIFY(window.takeHandedOver({QString::fromStdString(video)}));
+        returned = true;
+        QVERIFY(waitFor([&] { return answerer.done(); }));
+        QVERIFY2(returnedBeforeDialog, "the later start waited for the batch dialog");
+        QVERIFY(waitFor([&] { return outputs() == QStringList({"later.mp4"}); }));
+    }
+};
+
+}  // namespace vidmill
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    vidmill::RealDesktopTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "real_desktop_test.moc"
