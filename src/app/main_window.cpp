@@ -51,6 +51,8 @@ namespace {
 // How soon after a change of the list the history is on the disk: a crash
 // loses at most this much.
 constexpr int kHistorySaveMs = 2000;
+// How long a move or resize must rest before the window's state is written.
+constexpr int kWindowStateSettleMs = 1000;
 // Design size of the window, before the size rule.
 constexpr int kDesignWidth = 649;
 constexpr int kDesignHeight = 461;
@@ -160,6 +162,12 @@ MainWindow::MainWindow(Desktop& desktop, AppPaths paths, QStringList arguments, 
     initApplicationState();
     if (!paths_.windowStateFile.empty()) {
         restoreWindowState();
+        windowStateTimer_ = new QTimer(this);
+        windowStateTimer_->setSingleShot(true);
+        windowStateTimer_->setInterval(kWindowStateSettleMs);
+        connect(windowStateTimer_, &QTimer::timeout, this, [this] { storeWindowState(); });
+        connect(list_->horizontalHeader(), &QHeaderView::sectionResized, this,
+                [this] { storeWindowStateSoon(); });
     }
     setAcceptDrops(true);
 
@@ -254,7 +262,12 @@ void MainWindow::buildActions() {
     connect(statusBarItem, &QAction::triggered, this, [this](bool on) { setStatusBarVisible(on); });
     QAction* keepTree = makeAction("KeepFolderStructure1", "&Keep Folder Structure");
     keepTree->setCheckable(true);
-    connect(keepTree, &QAction::triggered, this, [this](bool on) { keepFolderStructure_ = on; });
+    connect(keepTree, &QAction::triggered, this, [this](bool on) {
+        keepFolderStructure_ = on;
+        if (windowStateTimer_ != nullptr) {
+            storeWindowState();
+        }
+    });
     connectTo(makeAction("Index1", "&Index", Qt::Key_F1), [this] { showHelp(); });
     connectTo(makeAction("TipoftheDay1", "&Tip of the Day"), [this] { showTipOfTheDay(); });
     QAction* homePage = makeAction("ProgramHomePage1", "&Program Home Page");
@@ -498,13 +511,37 @@ void MainWindow::restoreWindowState() {
 }
 
 void MainWindow::storeWindowState() {
+    if (windowStateTimer_ != nullptr) {
+        windowStateTimer_->stop();
+    }
     WindowState state;
     state.geometry = saveGeometry();
     for (int column = 0; column < 4; ++column) {
         state.columnWidths << list_->columnWidth(column);
     }
     state.keepFolderStructure = keepFolderStructure_;
-    saveWindowState(paths_.windowStateFile, state);
+    if (storedWindowState_ && *storedWindowState_ == state) {
+        return;
+    }
+    if (saveWindowState(paths_.windowStateFile, state)) {
+        storedWindowState_ = std::move(state);
+    }
+}
+
+void MainWindow::storeWindowStateSoon() {
+    if (windowStateTimer_ != nullptr && !closing_) {
+        windowStateTimer_->start();
+    }
+}
+
+void MainWindow::moveEvent(QMoveEvent* event) {
+    QMainWindow::moveEvent(event);
+    storeWindowStateSoon();
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    storeWindowStateSoon();
 }
 
 void MainWindow::applySizeRule() {

@@ -12,11 +12,13 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/history_saver.h"
 #include "app/qt_gui_call.h"
+#include "app/window_state.h"
 #include "controls/list_view_data.h"
 #include "dialogs/tip_window.h"
 #include "engine/engine.h"
@@ -156,6 +158,8 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
@@ -256,9 +260,14 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     QStringList heldNames_;
     QTimer* heldTimer_ = nullptr;
     void takeHeldNames();
-    // The window's own state: restored at start, written at the end.
+    // The window's own state: restored at start, written when a choice
+    // changes and once a move or resize has settled, so that a crash keeps it.
     void restoreWindowState();
     void storeWindowState();
+    void storeWindowStateSoon();
+    QTimer* windowStateTimer_ = nullptr;
+    // What the file holds now, to write only what changed.
+    std::optional<WindowState> storedWindowState_;
     bool keepFolderStructure_ = false;
     // Around every add: commands that must wait are disabled, Esc cancels,
     // and what could not be added is reported once at the end.

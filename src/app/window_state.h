@@ -15,6 +15,7 @@ struct WindowState {
     QByteArray geometry;  // QWidget::saveGeometry; empty: never saved
     QList<int> columnWidths;
     bool keepFolderStructure = false;
+    bool operator==(const WindowState&) const = default;
 };
 
 // The state stored at `path`; defaults when there is none or it is unreadable.

@@ -782,6 +782,7 @@ bool Engine::saveHistorySnapshot(const std::string& path) {
         int16_t transferState;
         uint64_t size;
         int32_t duration;
+        std::string outputSubfolder;
     };
     std::vector<Stored> records;
     EntryList copy;
@@ -791,10 +792,10 @@ bool Engine::saveHistorySnapshot(const std::string& path) {
         records.reserve(static_cast<std::size_t>(list_.count()));
         for (const auto& entry : list_.entries()) {
             const EntryStatus status = entry->status.load();
-            records.push_back({entry->kind, entry->presetId, entry->sourcePath, entry->name,
-                               entry->outputPath,
-                               isInProgress(status) ? EntryStatus::Cancelled : status,
-                               entry->transferState, entry->size, entry->duration});
+            records.push_back(
+                {entry->kind, entry->presetId, entry->sourcePath, entry->name, entry->outputPath,
+                 isInProgress(status) ? EntryStatus::Cancelled : status, entry->transferState,
+                 entry->size, entry->duration, entry->outputSubfolder});
         }
     }
     for (Stored& record : records) {
@@ -807,6 +808,7 @@ bool Engine::saveHistorySnapshot(const std::string& path) {
         stored->transferState = record.transferState;
         stored->size = record.size;
         stored->duration = record.duration;
+        stored->outputSubfolder = std::move(record.outputSubfolder);
         copy.entries().append(stored);
     }
     return saveHistoryFile(copy, path) != 0;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 
 #include "engine/entry_list.h"
@@ -76,6 +77,87 @@ HistoryRead readHistory(EntryList& list, const std::string& path) {
     return read;
 }
 
+// The fields of the extra file's records; a reader skips those it does
+// not know.
+enum ExtraField : uint16_t {
+    kOutputSubfolderField = 1,
+};
+
+constexpr std::string_view kHistoryExtraEnd = "end";
+
+// The longest field kept; a subfolder is a path below the destination.
+constexpr int kExtraFieldCapacity = 4096 + 2;
+
+bool hasExtras(const VideoEntry& entry) {
+    return !entry.outputSubfolder.empty();
+}
+
+// Written first, so that every entry of a history on the disk has its
+// extras on the disk as well.
+bool saveHistoryExtras(EntryList& list, const std::string& historyPath) {
+    const std::string path = historyExtraPath(historyPath);
+    int count = 0;
+    for (const auto& entry : list.entries()) {
+        count += hasExtras(*entry) ? 1 : 0;
+    }
+    if (count == 0 && access(path.c_str(), F_OK) != 0) {
+        return true;
+    }
+    return saveFileSafely(path, [&](RecordFile& file) {
+        file.writeRaw(kHistoryExtraSignature);
+        file.writeUInt32(uint32_t(count));
+        for (const auto& entry : list.entries()) {
+            if (hasExtras(*entry)) {
+                file.writeText32(entry->sourcePath);
+                file.writeUInt16(1);
+                file.writeUInt16(kOutputSubfolderField);
+                file.writeText32(entry->outputSubfolder);
+            }
+        }
+        file.writeRaw(kHistoryExtraEnd);
+    });
+}
+
+// Gives each entry the extras recorded for its source, in order: the same
+// source listed twice takes the first record, then the second.
+void loadHistoryExtras(EntryList& list, const std::string& historyPath) {
+    std::unique_ptr<RecordFile> file = openRecordFile(historyExtraPath(historyPath), false);
+    uint32_t count = 0;
+    if (!file || !file->readSignature(kHistoryExtraSignature) || file->readUInt32(count) != 4 ||
+        count > uint32_t(kMaxEntries)) {
+        return;
+    }
+    std::multimap<std::string, std::string> subfolders;
+    for (uint32_t i = 0; i < count; ++i) {
+        std::string source = file->readText32(kStoredSourcePathCapacity);
+        uint16_t fields = 0;
+        if (file->readUInt16(fields) != 2) {
+            return;
+        }
+        for (uint16_t f = 0; f < fields; ++f) {
+            uint16_t tag = 0;
+            if (file->readUInt16(tag) != 2) {
+                return;
+            }
+            std::string value = file->readText32(kExtraFieldCapacity);
+            if (tag == kOutputSubfolderField) {
+                subfolders.emplace(source, std::move(value));
+            }
+        }
+    }
+    // A text cut short reads as a shorter one: only a whole file counts.
+    if (!file->readSignature(kHistoryExtraEnd)) {
+        return;
+    }
+    for (const auto& entry : list.entries()) {
+        const auto found = subfolders.find(entry->sourcePath);
+        if (found != subfolders.end()) {
+            entry->outputSubfolder = std::move(found->second);
+            subfolders.erase(found);
+        }
+    }
+}
+
 std::string fileNameOf(const std::string& path) {
     const std::string::size_type slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -144,12 +226,19 @@ std::string historyLoadMessage(const HistoryLoad& load) {
 
 }  // namespace
 
+std::string historyExtraPath(const std::string& historyPath) {
+    return historyPath + ".extra";
+}
+
 int loadHistoryFile(EntryList& list, const std::string& path) {
-    return readHistory(list, path).version != 0 ? 1 : 0;
+    const HistoryRead read = readHistory(list, path);
+    loadHistoryExtras(list, path);
+    return read.version != 0 ? 1 : 0;
 }
 
 HistoryLoad loadHistoryAtStart(EntryList& list, const std::string& path, std::time_t now) {
     const HistoryRead read = readHistory(list, path);
+    loadHistoryExtras(list, path);
     HistoryLoad load;
     load.recognised = read.version != 0;
     load.damaged = read.damaged;
@@ -171,6 +260,9 @@ std::string startupFilesMessage(const SettingsLoad& settings, const HistoryLoad&
 }
 
 int saveHistoryFile(EntryList& list, const std::string& path) {
+    // Without its extras an entry would still convert, only into the top of
+    // the destination: the history goes on.
+    saveHistoryExtras(list, path);
     const bool saved = saveFileSafely(path, [&](RecordFile& file) {
         file.writeRaw(kHistorySignatureV2);
         file.writeUInt32(uint32_t(list.reserved));

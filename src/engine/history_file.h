@@ -18,6 +18,13 @@ class EntryList;
 inline constexpr std::string_view kHistorySignatureV1 = "VidmillHistory/1";
 inline constexpr std::string_view kHistorySignatureV2 = "VidmillHistory/2";
 
+// Beside the history file, under its name with ".extra" added: what entries
+// hold that their records have no room for (the subfolder of an output
+// below the destination). A history written without it reads as before, and
+// a reader that knows nothing of it reads the history unchanged.
+inline constexpr std::string_view kHistoryExtraSignature = "VidmillHistoryExtra/1";
+std::string historyExtraPath(const std::string& historyPath);
+
 // Reads the entries of a version 1 or 2 history file into the empty list and
 // numbers their rows; Pending entries come back Cancelled. Reading stops at
 // the first record that is cut short or holds values that no version wrote
@@ -51,8 +58,9 @@ HistoryLoad loadHistoryAtStart(EntryList& list, const std::string& path,
 std::string startupFilesMessage(const SettingsLoad& settings, const HistoryLoad& history);
 
 // Writes the list as a version 2 file (Pending entries become Cancelled),
-// replacing the file only once the new one is complete on the disk. 1 when
-// it was saved; 0 leaves the old file as it was.
+// replacing the file only once the new one is complete on the disk, and its
+// extra file before it. 1 when it was saved; 0 leaves the old file as it
+// was.
 int saveHistoryFile(EntryList& list, const std::string& path);
 
 }  // namespace vidmill

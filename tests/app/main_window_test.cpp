@@ -21,6 +21,7 @@
 #include "app/http_get.h"
 #include "app/main_window.h"
 #include "app/power_off.h"
+#include "app/window_state.h"
 #include "dialogs/please_wait.h"
 #include "engine/history_file.h"
 #include "formats/format_preset.h"
@@ -682,19 +683,31 @@ class MainWindowTest : public QObject {
         QVERIFY(QFileInfo::exists(out + "/2023/june/clip.mp4"));
         QVERIFY(QFileInfo::exists(out + "/top.mp4"));
 
+        // Each choice is on the disk once made, with no clean close: the next
+        // window opens while this one still stands, as after a crash.
+        QVERIFY(loadWindowState(withState.windowStateFile).keepFolderStructure);
         window_->resize(900, 675);
         window_->list()->setColumnWidth(1, 133);
-        window_->shutDown();
-        window_ = std::make_unique<MainWindow>(desktop_, withState, QStringList(), timing());
-        QCOMPARE(window_->size(), QSize(900, 675));
-        QCOMPARE(window_->list()->columnWidth(1), 133);
-        QVERIFY(window_->command("KeepFolderStructure1")->isChecked());
+        QVERIFY(waitFor([&] {
+            return loadWindowState(withState.windowStateFile).columnWidths.value(1) == 133;
+        }));
 
         // Add Folder searches as a drop does, and starts nothing.
         desktop_.folder = QString::fromStdString(dir_->file("tree"));
         QVERIFY(window_->addFolder());
         QCOMPARE(window_->engine().entryList().count(), 4);
         QVERIFY(!window_->engine().batchActive());
+        window_->saveHistoryIfChanged(true);
+
+        window_ = std::make_unique<MainWindow>(desktop_, withState, QStringList(), timing());
+        QCOMPARE(window_->size(), QSize(900, 675));
+        QCOMPARE(window_->list()->columnWidth(1), 133);
+        QVERIFY(window_->command("KeepFolderStructure1")->isChecked());
+        // The added ones convert into their subfolders after the restart too.
+        window_->engine().startBatch();
+        QVERIFY(waitFor([&] { return window_->engine().batchIdle(); }));
+        QVERIFY(QFileInfo::exists(out + "/2023/june/clip(1).mp4"));
+        QVERIFY(QFileInfo::exists(out + "/top(1).mp4"));
     }
 
     void removalMovesTheFocusAndWaitsForTheBatch() {

@@ -99,6 +99,44 @@ TEST_F(HistoryFileTest, EntriesComeBackInOrderWithPendingAsCancelled) {
     EXPECT_EQ(fileBytes(path).size(), kHistorySignatureV2.size() + 4 + 2);
 }
 
+TEST_F(HistoryFileTest, OutputSubfoldersComeBackFromBesideTheHistory) {
+    EntryList saved;
+    add(saved, "/in/a.avi", EntryStatus::Ready, 0).outputSubfolder = "2023/june";
+    add(saved, "/in/b.avi", EntryStatus::Ready, 0);
+    add(saved, "/in/a.avi", EntryStatus::Ready, 0).outputSubfolder = "again";
+    ASSERT_EQ(saveHistoryFile(saved, path), 1);
+    const std::string history = fileBytes(path);
+
+    // Without its extras, the same history file as before they existed.
+    EntryList plain;
+    add(plain, "/in/a.avi", EntryStatus::Ready, 0);
+    add(plain, "/in/b.avi", EntryStatus::Ready, 0);
+    add(plain, "/in/a.avi", EntryStatus::Ready, 0);
+    const std::string other = dir.file("plain");
+    ASSERT_EQ(saveHistoryFile(plain, other), 1);
+    EXPECT_EQ(fileBytes(other), history);
+    EXPECT_FALSE(fs::exists(historyExtraPath(other)));
+
+    EntryList loaded;
+    ASSERT_EQ(loadHistoryFile(loaded, path), 1);
+    ASSERT_EQ(loaded.count(), 3);
+    EXPECT_EQ(loaded.at(0)->outputSubfolder, "2023/june");
+    EXPECT_EQ(loaded.at(1)->outputSubfolder, "");
+    EXPECT_EQ(loaded.at(2)->outputSubfolder, "again");
+
+    // A damaged extra file costs the extras, never the history.
+    const std::string extras = fileBytes(historyExtraPath(path));
+    std::ofstream(historyExtraPath(path), std::ios::binary | std::ios::trunc)
+        << extras.substr(0, extras.size() - 6);
+    EntryList cut;
+    const HistoryLoad load = loadHistoryAtStart(cut, path);
+    EXPECT_FALSE(load.damaged);
+    ASSERT_EQ(cut.count(), 3);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(cut.at(i)->outputSubfolder, "");
+    }
+}
+
 TEST_F(HistoryFileTest, VersionOneSizesAreSignExtended) {
     writeVersion1(path, {0xFFFFFFFFu, 2147483647u, 1234u});
     EntryList list;
