@@ -23,6 +23,7 @@
 #include "engine/entry_status_text.h"
 #include "engine/gui_call.h"
 #include "engine/output_path.h"
+#include "engine/part_file.h"
 #include "engine/video_files.h"
 #include "formats/converter_command.h"
 #include "formats/format_preset.h"
@@ -467,12 +468,13 @@ int runCli(int argc, char** argv) {
                      shown(destination).c_str());
         return earlyExit(options, kExitUsage);
     }
-    if (!makeFolders(destination)) {
+    // A dry run changes nothing on the disk, the destination included.
+    if (!options.dryRun && !makeFolders(destination)) {
         std::fprintf(stderr, "vidmill-cli: cannot create the destination folder %s: %s\n",
                      shown(destination).c_str(), std::strerror(errno));
         return earlyExit(options, kExitEnvironment);
     }
-    if (!options.dryRun && access(destination.c_str(), W_OK | X_OK) != 0) {
+    if (!options.dryRun && checkFolderTakesFiles(destination) != 0) {
         std::fprintf(stderr, "vidmill-cli: the destination folder is not writable: %s\n",
                      shown(destination).c_str());
         return earlyExit(options, kExitEnvironment);

@@ -13,6 +13,7 @@
 #include "engine/gui_call.h"
 #include "engine/history_file.h"
 #include "engine/output_path.h"
+#include "engine/part_file.h"
 #include "formats/converter_command.h"
 #include "formats/format_preset.h"
 #include "process/converter_runner.h"
@@ -32,6 +33,9 @@ namespace {
 
 // An entry waits while one of this many entries before it still waits.
 constexpr int kOrderWindow = 50;
+
+constexpr const char* kDestinationRemoved =
+    "the destination folder was removed during the conversion";
 
 // Why a file or folder could not be made in the destination, in one line.
 std::string folderErrorText(int error, const char* otherwise) {
@@ -106,6 +110,14 @@ void Engine::startBatch() {
                                                    "). Please choose another folder.");
         return;
     }
+    // A folder that cannot take a file is said once, now, rather than by
+    // every conversion of the batch one after another.
+    if (const int error = checkFolderTakesFiles(destination); error != 0) {
+        host_.showMessage(kInformationMessage,
+                          "The destination folder " + destination + " cannot take new files (" +
+                              std::strerror(error) + "). Please choose another folder.");
+        return;
+    }
     // What a run killed with its converters (a power cut, kill -9 on the
     // whole group) left half written; no history names it when that run
     // was a terminal job's.
@@ -168,7 +180,9 @@ void Engine::conversionWorker(VideoEntry& entry) {
     {
         std::lock_guard lock(mutex_);
         entry.progressSlot = -1;
-        entry.presetId = settings_.presetId;
+        // What shapes an output comes from the batch's copy: settings
+        // changed meanwhile wait for the next batch.
+        entry.presetId = batchSettings_.presetId;
         entry.failureReason.clear();
         entry.note.clear();
         ++workerCount_;
@@ -293,11 +307,7 @@ bool Engine::waitsForEarlierEntry(int row) const {
 }
 
 void Engine::convertEntry(VideoEntry& entry) {
-    std::string folder;
-    {
-        std::lock_guard lock(mutex_);
-        folder = settings_.destinationFolder;
-    }
+    const std::string folder(textOf(batchSettings_.destinationFolder));
     entry.status.store(EntryStatus::Converting);
     gui_.guiCall([this, &entry] { refreshEntry(entry); });
 
@@ -312,6 +322,9 @@ void Engine::convertEntry(VideoEntry& entry) {
         std::string target;
         if (!joinOutputSubfolder(folder, entry.outputSubfolder, &target)) {
             folderProblem = "the output subfolder leads out of the destination folder";
+        } else if (!isFolder(folder)) {
+            // Made again with a subfolder, it would hide that it went.
+            folderProblem = kDestinationRemoved;
         } else if (target != folder && !makeFolders(target)) {
             folderProblem = folderErrorText(errno, "cannot create the output folder");
         } else {
@@ -337,6 +350,10 @@ void Engine::convertEntry(VideoEntry& entry) {
         }
     }
     if (result != 0) {
+        // Whatever step it broke, the folder going is the reason to tell.
+        if (!isFolder(folder)) {
+            setFailureReason(entry, kDestinationRemoved);
+        }
         entry.status.store(EntryStatus::ConversionError);
     } else if (entry.status.load() != EntryStatus::Ok) {
         setFailureReason(entry, "stopped");

@@ -194,4 +194,18 @@ int removeLeftoverParts(const std::string& folder, std::chrono::seconds minimumA
     return removed;
 }
 
+int checkFolderTakesFiles(const std::string& folder) {
+    const std::string name = folder + "/vidmill-check-" + std::to_string(getpid()) + "-";
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        PartFile check;
+        const int error = check.reserve(name + std::to_string(attempt));
+        if (error != EEXIST) {
+            check.discard();
+            return error;
+        }
+    }
+    // Ten names taken: the folder takes files, just not under those names.
+    return 0;
+}
+
 }  // namespace vidmill

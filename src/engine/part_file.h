@@ -73,6 +73,11 @@ bool removeLeftoverPart(const std::string& outputPath);
 // Gives how many were removed.
 int removeLeftoverParts(const std::string& folder, std::chrono::seconds minimumAge);
 
+// 0 when a new file can be made in `folder`: a part file is made there and
+// removed again, as a conversion would. Otherwise the errno value (EACCES,
+// EROFS, ENOENT, ...).
+int checkFolderTakesFiles(const std::string& folder);
+
 // How long a part file must have been left alone before a batch that
 // starts in its folder takes it for a leftover.
 inline constexpr std::chrono::seconds kLeftoverPartAge{60};

@@ -220,17 +220,19 @@ TEST_F(CliRunTest, DryRunPrintsWhatARealRunWouldAndConvertsNothing) {
                           dir.file(std::string(folder) + "/clip.mp4").c_str()),
                   0);
     }
-    ProgramResult run = cli({"--dry-run", "--preset", "810", "--dest", dest, dir.file("a/clip.mp4"),
-                             dir.file("b/clip.mp4")});
+    // A destination not yet made stays unmade: a dry run changes nothing.
+    const std::string fresh = dir.file("not-made/out");
+    ProgramResult run = cli({"--dry-run", "--preset", "810", "--dest", fresh,
+                             dir.file("a/clip.mp4"), dir.file("b/clip.mp4")});
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_NE(run.output.find("-vcodec mpeg1video"), std::string::npos) << run.output;
     const std::string extension = presetExtension(810);
-    EXPECT_NE(run.output.find(dest + "/clip" + extension), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find(dest + "/clip(1)" + extension), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find(fresh + "/clip" + extension), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find(fresh + "/clip(1)" + extension), std::string::npos) << run.output;
     // No slot is taken before a conversion starts.
     EXPECT_EQ(run.output.find("-qzind 0"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("-qzind -1"), std::string::npos) << run.output;
-    EXPECT_TRUE(filesIn(dest).empty());
+    EXPECT_FALSE(std::filesystem::exists(dir.file("not-made")));
 }
 
 TEST_F(CliRunTest, RefusedDestinationLeavesNoFolderBehind) {

@@ -623,10 +623,6 @@ class ScratchMount {
 
 TEST_F(EngineTest, AFailedEntrySaysWhy) {
     ScratchMount full(dir.file("full"), "size=64k", false);
-    ScratchMount readOnly(dir.file("ro"), "size=64k", true);
-    if (!readOnly.mounted()) {
-        chmod(dir.file("ro").c_str(), 0555);  // enough for anyone but root
-    }
     struct Case {
         std::string folder;
         std::string script;
@@ -640,7 +636,6 @@ TEST_F(EngineTest, AFailedEntrySaysWhy) {
         {out, "output 10; signal 9", "the converter was killed by signal 9"},
         {out, "exit 0", "the converter wrote no output"},
         {out, "exit -20", "not a usable media file"},
-        {dir.file("ro"), "output 10", "output folder is not writable"},
         {dir.file("full"), "output 1000000", "disk full"},
     };
     for (const Case& c : cases) {
@@ -676,6 +671,53 @@ TEST_F(EngineTest, ADestinationRemovedSinceItWasChosenIsMadeAgain) {
     ASSERT_FALSE(host.messages.empty());
     EXPECT_NE(host.messages.back().find("is missing and could not be made"), std::string::npos)
         << host.messages.back();
+
+    // One that takes no new file is said once, before anything starts.
+    ScratchMount readOnly(dir.file("ro"), "size=64k", true);
+    if (!readOnly.mounted()) {
+        chmod(dir.file("ro").c_str(), 0555);  // enough for anyone but root
+    }
+    if (readOnly.mounted() || geteuid() != 0) {
+        storeText(engine.settings().destinationFolder, dir.file("ro"));
+        host.messages.clear();
+        engine.startBatch();
+        EXPECT_FALSE(engine.batchActive());
+        EXPECT_EQ(status(1), EntryStatus::Ready);
+        ASSERT_EQ(host.messages.size(), 1u);
+        EXPECT_NE(host.messages[0].find("cannot take new files"), std::string::npos)
+            << host.messages[0];
+    }
+}
+
+TEST_F(EngineTest, ADestinationRemovedDuringTheBatchIsTheReason) {
+    engine.settings().maxConcurrent = 1;
+    addVideo("a.avi", "percent 5; sleep 3000; output 10");
+    addVideo("b.avi", "output 10");
+    engine.startBatch();
+    ASSERT_TRUE(drainUntil([&] { return exists(partPathFor(out + "/a.mp4")); }));
+    std::filesystem::remove_all(out);
+    ASSERT_TRUE(drain());
+    for (int row : {0, 1}) {
+        EXPECT_EQ(status(row), EntryStatus::ConversionError);
+        EXPECT_EQ(engine.entryList().at(row)->failureReason,
+                  "the destination folder was removed during the conversion");
+    }
+    EXPECT_FALSE(exists(out));
+}
+
+TEST_F(EngineTest, SettingsChangedDuringABatchWaitForTheNextOne) {
+    engine.settings().maxConcurrent = 1;
+    addVideo("a.avi", "percent 5; sleep 200; output 10");
+    addVideo("b.avi", "output 10");
+    engine.startBatch();
+    ASSERT_TRUE(drainUntil([&] { return status(0) == EntryStatus::Converting; }));
+    // The format and folder chosen now shape the next batch, not this one.
+    engine.settings().presetId = 810;
+    storeText(engine.settings().destinationFolder, dir.file("elsewhere"));
+    ASSERT_TRUE(drain());
+    EXPECT_TRUE(exists(out + "/a.mp4"));
+    EXPECT_TRUE(exists(out + "/b.mp4"));
+    EXPECT_EQ(engine.entryList().at(1)->presetId, 100);
 }
 
 TEST_F(EngineTest, ANoteOnAConversionThatWentWellIsKept) {
