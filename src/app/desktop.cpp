@@ -127,9 +127,13 @@ class DialogHost : public SettingsDialogHost {
 
 }  // namespace
 
-bool QtDesktop::editSettings(QWidget* parent, ConversionSettings& settings, int videoCount) {
+bool QtDesktop::editSettings(QWidget* parent, ConversionSettings& settings, int videoCount,
+                             bool batchRunning) {
     DialogHost host(*this);
     SettingsDialog dialog(host, settings, videoCount, parent);
+    if (batchRunning) {
+        dialog.showBatchNote();
+    }
     const bool accepted = dialog.exec() == QDialog::Accepted;
     settings = dialog.result();
     return accepted;

@@ -50,10 +50,12 @@ class Desktop {
     // A text the user can read and copy.
     virtual void showText(QWidget* parent, const QString& caption, const QString& text) = 0;
     // The settings dialog on a copy of the settings; `videoCount` above 0
-    // names the videos of a batch about to start. `settings` gets what is to
-    // be kept (after Cancel too: the dialog may mend a value it could not
+    // names the videos of a batch about to start; `batchRunning` says that
+    // what shapes an output waits for the next batch. `settings` gets what is
+    // to be kept (after Cancel too: the dialog may mend a value it could not
     // show); true when the user chose OK.
-    virtual bool editSettings(QWidget* parent, ConversionSettings& settings, int videoCount) = 0;
+    virtual bool editSettings(QWidget* parent, ConversionSettings& settings, int videoCount,
+                              bool batchRunning) = 0;
     // The tip of the day; `tips.showAtStartup` gets the final state of its
     // check box.
     virtual void showTips(QWidget* parent, TipSet& tips) = 0;
@@ -85,7 +87,8 @@ class QtDesktop : public Desktop {
                                               const QString& prompt, const std::string& initial,
                                               int capacity) override;
     void showText(QWidget* parent, const QString& caption, const QString& text) override;
-    bool editSettings(QWidget* parent, ConversionSettings& settings, int videoCount) override;
+    bool editSettings(QWidget* parent, ConversionSettings& settings, int videoCount,
+                      bool batchRunning) override;
     void showTips(QWidget* parent, TipSet& tips) override;
     void showAbout(QWidget* parent, const QString& caption, const QString& text) override;
     bool powerOff(QString* why) override;

@@ -51,7 +51,8 @@ bool MainWindow::runSettingsDialog(int videoCount) {
         std::lock_guard lock(engine_->mutex());
         edited = engine_->settings();
     }
-    const bool accepted = desktop_.editSettings(this, edited, videoCount);
+    const bool accepted =
+        desktop_.editSettings(this, edited, videoCount, videoCount == 0 && engine_->batchActive());
     {
         std::lock_guard lock(engine_->mutex());
         engine_->settings() = edited;

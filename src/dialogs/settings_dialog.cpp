@@ -174,6 +174,15 @@ SettingsDialog::SettingsDialog(SettingsDialogHost& host, const ConversionSetting
     buttons->addWidget(ok);
     buttons->addWidget(cancel);
     auto* layout = new QVBoxLayout(this);
+    batchNote_ = new QLabel(
+        QStringLiteral("Videos are being converted: the number of conversions at once and the "
+                       "priority apply at once; the format, its options and the destination "
+                       "apply from the next batch on."),
+        this);
+    batchNote_->setObjectName(QStringLiteral("LBBatchNote"));
+    batchNote_->setWordWrap(true);
+    batchNote_->hide();
+    layout->addWidget(batchNote_);
     layout->addWidget(pages_);
     layout->addLayout(buttons);
 
@@ -327,13 +336,16 @@ void SettingsDialog::buildGeneralPage(QWidget* page) {
 
     auto* layout = new QVBoxLayout(page);
     layout->addLayout(countRow);
-    for (QCheckBox* box :
-         {saveHistoryBox_, removeStoppedBox_, internalPlayerBox_, keepDatesBox_, shutdownBox_,
-          exitAfterBox_}) {
+    for (QCheckBox* box : {saveHistoryBox_, removeStoppedBox_, internalPlayerBox_, keepDatesBox_,
+                           shutdownBox_, exitAfterBox_}) {
         layout->addWidget(box);
     }
     layout->addLayout(priorityRow);
     layout->addStretch();
+}
+
+void SettingsDialog::showBatchNote() {
+    batchNote_->show();
 }
 
 const FormatPreset& SettingsDialog::selectedPreset() const {

@@ -15,6 +15,7 @@
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
@@ -57,6 +58,11 @@ class SettingsDialog : public QDialog {
     // the converter priority limited to Realtime: that limit holds even
     // after Cancel, so result() is always safe to commit.
     const ConversionSettings& result() const { return result_; }
+
+    // Says, above the pages, that a batch is running: the number of
+    // conversions at once and the priority apply at once, everything that
+    // shapes an output from the next batch on.
+    void showBatchNote();
 
     // The format selected in the format list.
     const FormatPreset& selectedPreset() const;
@@ -119,6 +125,7 @@ class SettingsDialog : public QDialog {
     QSpinBox* upDownCnx_ = nullptr;
     QCheckBox* saveHistoryBox_ = nullptr;
     QCheckBox* removeStoppedBox_ = nullptr;
+    QLabel* batchNote_ = nullptr;
     QCheckBox* internalPlayerBox_ = nullptr;
     QCheckBox* shutdownBox_ = nullptr;
     QCheckBox* exitAfterBox_ = nullptr;

@@ -70,7 +70,7 @@ class FakeDesktop : public Desktop {
         return answers.takeFirst().toStdString();
     }
     void showText(QWidget*, const QString&, const QString& text) override { shown << text; }
-    bool editSettings(QWidget*, ConversionSettings& settings, int videoCount) override {
+    bool editSettings(QWidget*, ConversionSettings& settings, int videoCount, bool) override {
         settingsCounts << videoCount;
         settings.maxConcurrent = editedJobs;
         return settingsAccepted;

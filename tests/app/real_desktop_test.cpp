@@ -4,10 +4,12 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
@@ -22,6 +24,7 @@
 #include "app/main_window.h"
 #include "app/prompt_dialog.h"
 #include "dialogs/settings_dialog.h"
+#include "formats/format_preset.h"
 #include "support/fake_converter.h"
 #include "support/temp_dir.h"
 
@@ -215,6 +218,31 @@ class RealDesktopTest : public QObject {
         QVERIFY(waitFor([&] { return answerer.done(); }));
         QVERIFY2(returnedBeforeDialog, "the later start waited for the batch dialog");
         QVERIFY(waitFor([&] { return outputs() == QStringList({"later.mp4"}); }));
+    }
+
+    void settingsChangedDuringABatchWaitForTheNextOne() {
+        MainWindow& window = open();
+        const std::string video = test::writeFakeScript(
+            *dir_, "long.avi",
+            "probe: duration 10\nprobe: exit 0\npercent 5; sleep 1000; output 100");
+        window.engine().admitFile(video);
+        DialogAnswerer answerer;
+        answerer.then(&DialogAnswerer::clickOk);  // the batch's own dialog
+        window.command("ConvertLocalVideo1")->trigger();
+        QVERIFY(window.engine().batchActive());
+        bool noteShown = false;
+        answerer.then([&](QWidget* dialog) {
+            auto* note = dialog->findChild<QLabel*>("LBBatchNote");
+            noteShown = note != nullptr && note->isVisible();
+            // Another format, whose files end in another extension.
+            dialog->findChild<QComboBox*>("CBVideoFor")->setCurrentIndex(findPresetById(810));
+            DialogAnswerer::clickOk(dialog);
+        });
+        window.command("TBOptions")->trigger();  // the menu's Settings waits for the batch
+        QVERIFY2(noteShown, qPrintable(answerer.seen.join(" / ")));
+        QCOMPARE(window.engine().settings().presetId, int16_t(810));
+        QVERIFY(waitFor([&] { return window.engine().batchIdle(); }));
+        QCOMPARE(outputs(), QStringList({"long.mp4"}));
     }
 };
 

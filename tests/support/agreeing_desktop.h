@@ -25,7 +25,7 @@ class AgreeingDesktop : public Desktop {
         return std::nullopt;
     }
     void showText(QWidget*, const QString&, const QString&) override {}
-    bool editSettings(QWidget*, ConversionSettings&, int) override { return true; }
+    bool editSettings(QWidget*, ConversionSettings&, int, bool) override { return true; }
     void showTips(QWidget*, TipSet&) override {}
     void showAbout(QWidget*, const QString&, const QString&) override {}
     bool powerOff(QString*) override { return true; }
