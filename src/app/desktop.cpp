@@ -6,7 +6,11 @@
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QMimeDatabase>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QUrl>
 #include <QVariantMap>
 
@@ -55,12 +59,59 @@ QString QtDesktop::pickFolder(QWidget* parent, const QString& title, const QStri
     return QFileDialog::getExistingDirectory(parent, title, start);
 }
 
+namespace {
+
+// How long xdg-mime may take to name a program before xdg-open is left to try.
+constexpr int kOpenerQueryMs = 5000;
+
+// The type whose program opens `url`: a folder, a file by its name and
+// contents, an address by its scheme.
+QString openerType(const QUrl& url) {
+    if (!url.isLocalFile()) {
+        return QStringLiteral("x-scheme-handler/") + url.scheme();
+    }
+    const QString path = url.toLocalFile();
+    return QFileInfo(path).isDir() ? QStringLiteral("inode/directory")
+                                   : QMimeDatabase().mimeTypeForFile(path).name();
+}
+
+}  // namespace
+
+bool desktopHasOpenerFor(const QUrl& url) {
+    if (QStandardPaths::findExecutable(QStringLiteral("xdg-open")).isEmpty()) {
+        return false;
+    }
+    const QString xdgMime = QStandardPaths::findExecutable(QStringLiteral("xdg-mime"));
+    if (xdgMime.isEmpty()) {
+        return true;  // nobody to ask: xdg-open tries
+    }
+    QProcess query;
+    query.start(xdgMime, {QStringLiteral("query"), QStringLiteral("default"), openerType(url)});
+    if (!query.waitForFinished(kOpenerQueryMs)) {
+        query.kill();
+        query.waitForFinished();
+        return true;
+    }
+    return query.exitStatus() == QProcess::NormalExit &&
+           !query.readAllStandardOutput().trimmed().isEmpty();
+}
+
+namespace {
+
+// Qt hands the address to xdg-open and reports success once that has
+// started, whether or not any program takes it: ask first.
+bool openWithDesktop(const QUrl& url) {
+    return desktopHasOpenerFor(url) && QDesktopServices::openUrl(url);
+}
+
+}  // namespace
+
 bool QtDesktop::openPath(const QString& path) {
-    return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    return openWithDesktop(QUrl::fromLocalFile(path));
 }
 
 bool QtDesktop::openUrl(const QString& url) {
-    return QDesktopServices::openUrl(QUrl(url));
+    return openWithDesktop(QUrl(url));
 }
 
 void QtDesktop::notify(const QString& title, const QString& text) {

@@ -18,6 +18,7 @@
 #include "storage/conversion_settings.h"
 #include "system/update_check.h"
 
+class QUrl;
 class QWidget;
 
 namespace vidmill {
@@ -94,6 +95,11 @@ class QtDesktop : public Desktop {
     bool powerOff(QString* why) override;
     HttpReply httpGet(const std::string& url, std::size_t capacity) override;
 };
+
+// Whether the desktop has a program to open `url` with: xdg-open is there,
+// and xdg-mime names a default for the folder, file type or scheme. (Asks
+// xdg-mime, so it takes a few milliseconds.)
+bool desktopHasOpenerFor(const QUrl& url);
 
 // The program's name as windows and message boxes show it.
 inline const char* const kAppTitle = "Vidmill";

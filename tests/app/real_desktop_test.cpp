@@ -220,6 +220,51 @@ class RealDesktopTest : public QObject {
         QVERIFY(waitFor([&] { return outputs() == QStringList({"later.mp4"}); }));
     }
 
+    void anOpenerIsAskedForBeforeOpening() {
+        // xdg-mime answers with $ANSWER and notes what it was asked.
+        const QString bin = QString::fromStdString(dir_->file("bin"));
+        const QString asked = QString::fromStdString(dir_->file("asked"));
+        QDir().mkpath(bin);
+        const auto script = [&](const QString& name, const QByteArray& text) {
+            QFile file(bin + "/" + name);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("#!/bin/sh\n" + text);
+            file.close();
+            file.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        };
+        script("xdg-mime", "echo \"$3\" >> \"$ASKED\"; echo $ANSWER\n");
+        const std::string manual = dir_->file("manual.html");
+        std::ofstream(manual) << "<html><body>manual</body></html>";
+        const QList<QUrl> urls = {QUrl::fromLocalFile(QString::fromStdString(dir_->path())),
+                                  QUrl::fromLocalFile(QString::fromStdString(manual)),
+                                  QUrl(QStringLiteral("https://example.org/"))};
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", bin.toUtf8());
+        qputenv("ASKED", asked.toUtf8());
+        struct Case {
+            bool xdgOpen;
+            const char* answer;
+            bool opens;
+        };
+        for (const Case& c : {Case{false, "org.gnome.Nautilus.desktop", false},
+                              Case{true, "", false}, Case{true, "firefox-esr.desktop", true}}) {
+            QFile::remove(bin + "/xdg-open");
+            if (c.xdgOpen) {
+                script("xdg-open", "exit 0\n");
+            }
+            qputenv("ANSWER", c.answer);
+            for (const QUrl& url : urls) {
+                QCOMPARE(desktopHasOpenerFor(url), c.opens);
+            }
+        }
+        qputenv("PATH", path);
+        QFile file(asked);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts),
+                 QStringList({"inode/directory", "text/html", "x-scheme-handler/https",
+                              "inode/directory", "text/html", "x-scheme-handler/https"}));
+    }
+
     void settingsChangedDuringABatchWaitForTheNextOne() {
         MainWindow& window = open();
         const std::string video = test::writeFakeScript(
