@@ -366,6 +366,10 @@ void MainWindow::buildToolbar() {
     toolBar_->setFloatable(false);
     toolBar_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     toolBar_->setContextMenuPolicy(Qt::PreventContextMenu);
+    // The menu bar's own right-click menu toggles the toolbar too: through
+    // the same path as View's Show Toolbar, so both stay in step.
+    connect(toolBar_->toggleViewAction(), &QAction::triggered, this,
+            [this](bool on) { setToolbarVisible(on); });
     bool first = true;
     for (const char* name : {"TBAdd", "TBRemove", "TBConvert", "TBOptions", "TBHelp"}) {
         if (!first) {

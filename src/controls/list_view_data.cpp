@@ -202,8 +202,10 @@ void ListViewData::gotoRow(int row) {
     if (previous >= 0 && previous != row) {
         setRowSelected(previous, false);
     }
-    selectionModel()->setCurrentIndex(target,
-                                      QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    // Through the view, so that Shift with a key that moves extends from here.
+    gotoInProgress_ = true;
+    setCurrentIndex(target);
+    gotoInProgress_ = false;
     const int left = horizontalScrollBar()->value();
     scrollTo(target, EnsureVisible);
     horizontalScrollBar()->setValue(left);
@@ -297,6 +299,22 @@ void ListViewData::keyPressEvent(QKeyEvent* event) {
         }
     }
     QTableView::keyPressEvent(event);
+}
+
+QItemSelectionModel::SelectionFlags ListViewData::selectionCommand(const QModelIndex& index,
+                                                                   const QEvent* event) const {
+    if (gotoInProgress_) {
+        return QItemSelectionModel::Select | QItemSelectionModel::Rows;
+    }
+    return QTableView::selectionCommand(index, event);
+}
+
+QModelIndex ListViewData::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) {
+    if ((action == MoveHome || action == MoveEnd) && model_.count() > 0) {
+        const int column = std::max(currentIndex().column(), 0);
+        return model_.index(action == MoveHome ? 0 : model_.count() - 1, column);
+    }
+    return QTableView::moveCursor(action, modifiers);
 }
 
 void ListViewData::changeEvent(QEvent* event) {

@@ -69,6 +69,10 @@ class ListViewData : public QTableView {
     void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
                      const QList<int>& roles = QList<int>()) override;
     void keyPressEvent(QKeyEvent* event) override;
+    // Home and End go to the first and the last row, as in a list.
+    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
+    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
+                                                         const QEvent* event) const override;
     void changeEvent(QEvent* event) override;
 
   private:
@@ -78,6 +82,7 @@ class ListViewData : public QTableView {
     void applyRowHeight();
 
     ListViewModel model_;
+    bool gotoInProgress_ = false;
 };
 
 }  // namespace vidmill

@@ -14,6 +14,7 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
+#include <QToolBar>
 #include <cstdlib>
 #include <fstream>
 
@@ -600,6 +601,12 @@ class MainWindowTest : public QObject {
         }
         window.command("ShowStatusBar1")->trigger();
         QVERIFY(!window.engine().settings().showStatusBar);
+        // The menu bar's own menu hides the toolbar as View does.
+        auto* toolBar = window.findChild<QToolBar*>("ToolBar1");
+        toolBar->toggleViewAction()->trigger();
+        QVERIFY(!toolBar->isVisible());
+        QVERIFY(!window.command("ViewToolbar1")->isChecked());
+        QVERIFY(!window.engine().settings().showToolbar);
     }
 
     void anAddHoldsBackConvertAndListsWhatItRejectedOnce() {

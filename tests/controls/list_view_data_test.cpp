@@ -481,6 +481,20 @@ void ListViewDataTest::activationAndContextMenu() {
     QApplication::sendEvent(view.viewport(), &click);
     QCOMPARE(menu.count(), 1);
     QCOMPARE(menu.at(0).at(0).toPoint(), view.viewport()->mapToGlobal(third));
+
+    // Home and End go to the ends of the list; Shift+End selects up to it.
+    view.gotoRow(4);
+    QTest::keyClick(&view, Qt::Key_Home);
+    QCOMPARE(view.focusedRow(), 0);
+    QTest::keyClick(&view, Qt::Key_End);
+    QCOMPARE(view.focusedRow(), 9);
+    view.gotoRow(6);
+    QTest::keyClick(&view, Qt::Key_End, Qt::ShiftModifier);
+    QCOMPARE(view.selectedRows(), QList<int>({6, 7, 8, 9}));
+    view.selectAllRows(false);
+    view.gotoRow(2);
+    QTest::keyClick(&view, Qt::Key_Down, Qt::ShiftModifier);
+    QCOMPARE(view.selectedRows(), QList<int>({2, 3}));
 }
 
 int main(int argc, char** argv) {
