@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QMimeDatabase>
 #include <QProcess>
+#include <QScreen>
 #include <QStandardPaths>
 #include <QUrl>
 #include <QVariantMap>
@@ -23,6 +24,13 @@
 #include "process/converter_runner.h"
 
 namespace vidmill {
+namespace {
+
+// The Add dialog's size where the screen has room for it.
+constexpr int kAddDialogWidth = 900;
+constexpr int kAddDialogHeight = 560;
+
+}  // namespace
 
 std::unique_ptr<QMessageBox> QtDesktop::makeMessageBox(QWidget* parent, int style,
                                                        const QString& text) {
@@ -48,7 +56,22 @@ int QtDesktop::messageBox(QWidget* parent, int style, const QString& text) {
 
 QStringList QtDesktop::openFiles(QWidget* parent, const QString& title, const QString& folder,
                                  const QString& filter, int maxFiles) {
-    QStringList files = QFileDialog::getOpenFileNames(parent, title, folder, filter);
+    QFileDialog dialog(parent, title, folder, filter);
+    dialog.setFileMode(QFileDialog::ExistingFiles);
+    // Qt's own dialog matches the patterns whatever the case of a name
+    // ("CLIP.AVI"), which a desktop's native one may not.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setViewMode(QFileDialog::Detail);
+    // Room for the names with their sizes, types and dates beside them.
+    QSize size(kAddDialogWidth, kAddDialogHeight);
+    if (const QScreen* screen = parent != nullptr ? parent->screen() : nullptr) {
+        size = size.boundedTo(screen->availableGeometry().size() * 0.9);
+    }
+    dialog.resize(size);
+    if (dialog.exec() != QDialog::Accepted) {
+        return {};
+    }
+    QStringList files = dialog.selectedFiles();
     if (files.size() > maxFiles) {
         files.erase(files.begin() + maxFiles, files.end());
     }
@@ -218,10 +241,8 @@ QString qtFileFilter(const std::string& bars) {
         }
         QStringList patterns;
         for (const QString& pattern : parts[i + 1].split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
-            const QString lower = pattern.toLower();
-            patterns << lower;
-            if (pattern.toUpper() != lower) {
-                patterns << pattern.toUpper();
+            if (!patterns.contains(pattern.toLower())) {
+                patterns << pattern.toLower();
             }
         }
         filters << description + QLatin1String(" (") + patterns.join(QLatin1Char(' ')) +

@@ -105,10 +105,9 @@ bool desktopHasOpenerFor(const QUrl& url);
 inline const char* const kAppTitle = "Vidmill";
 
 // A filter of "description|patterns|" pairs (patterns "*.AVI;*.MPG") in the
-// form of Qt's file dialogs: "description (*.avi *.AVI *.mpg *.MPG)" joined
-// by ";;". Each pattern comes in lower and upper case, since names on Linux
-// are case-sensitive; a description's own "(...)" list is dropped, Qt shows
-// the patterns.
+// form of Qt's file dialogs: "description (*.avi *.mpg)" joined by ";;".
+// Qt's dialog matches them whatever the case of a name; a description's own
+// "(...)" list is dropped, Qt shows the patterns.
 QString qtFileFilter(const std::string& bars);
 
 }  // namespace vidmill

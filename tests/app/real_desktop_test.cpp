@@ -8,14 +8,17 @@
 #include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 #include <deque>
 #include <fstream>
 #include <functional>
@@ -218,6 +221,58 @@ class RealDesktopTest : public QObject {
         QVERIFY(waitFor([&] { return answerer.done(); }));
         QVERIFY2(returnedBeforeDialog, "the later start waited for the batch dialog");
         QVERIFY(waitFor([&] { return outputs() == QStringList({"later.mp4"}); }));
+    }
+
+    void theAddDialogIsRoomyAndMatchesNamesOfEitherCase() {
+        MainWindow& window = open();
+        const QString folder = QString::fromStdString(dir_->file("picked"));
+        QDir().mkpath(folder);
+        for (const char* name : {"a.avi", "B.AVI", "notes.txt"}) {
+            std::ofstream((folder + "/" + name).toStdString())
+                << "#vidmill-fake\nprobe: duration 10\nprobe: exit 0\n";
+        }
+        storeText(window.engine().settings().lastAddFolder, folder.toStdString() + "/");
+        // Seen in the dialog, then checked once it is closed.
+        QStringList listed;
+        QSize size;
+        QSize room;
+        DialogAnswerer answerer;
+        answerer.then([&](QWidget* widget) {
+            auto* dialog = qobject_cast<QFileDialog*>(widget);
+            auto* view = dialog != nullptr ? dialog->findChild<QTreeView*>("treeView") : nullptr;
+            if (view == nullptr || !view->isVisible()) {
+                static_cast<QDialog*>(widget)->reject();
+                return;
+            }
+            size = dialog->size();
+            room = dialog->screen()->availableGeometry().size();
+            // The folder is read on a thread of the dialog's own.
+            waitFor(
+                [&] {
+                    listed.clear();
+                    const QAbstractItemModel* model = view->model();
+                    for (int row = 0; row < model->rowCount(view->rootIndex()); ++row) {
+                        const QModelIndex index = model->index(row, 0, view->rootIndex());
+                        if (model->flags(index) & Qt::ItemIsEnabled) {
+                            listed << index.data().toString();
+                        }
+                    }
+                    listed.sort();
+                    return listed.size() >= 2;
+                },
+                10000);
+            dialog->selectFile(folder + "/B.AVI");
+            static_cast<QDialog*>(dialog)->accept();  // as its Open button does
+        });
+        QVERIFY(window.addVideos());
+        QCOMPARE(listed, QStringList({"B.AVI", "a.avi"}));
+        // Large, within the screen: names, sizes and types side by side.
+        QVERIFY2(size.width() >= std::min(900, room.width() * 9 / 10) &&
+                     size.height() >= std::min(560, room.height() * 9 / 10),
+                 qPrintable(QStringLiteral("%1x%2").arg(size.width()).arg(size.height())));
+        QCOMPARE(window.engine().entryList().count(), 1);
+        QVERIFY(QString::fromStdString(window.engine().entryList().at(0)->sourcePath)
+                    .endsWith("/B.AVI"));
     }
 
     void anOpenerIsAskedForBeforeOpening() {
