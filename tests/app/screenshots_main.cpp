@@ -3,7 +3,13 @@
 // stands in for the real one), and the tip of the day, the about box and the
 // please-wait notice. Run by scripts/screenshots under Xvfb.
 //
-//   vidmill-screenshots OUTPUT-FOLDER
+//   vidmill-screenshots OUTPUT-FOLDER [HOME]
+//
+// The videos of the list and the destination folder are real files and
+// folders in HOME, which should be an empty folder with the look of a home,
+// such as /home/alex in a mount namespace of its own (scripts/screenshots
+// makes one); without it they go to a temporary folder, whose name the
+// pictures then show.
 
 #include <QApplication>
 #include <QComboBox>
@@ -13,6 +19,7 @@
 #include <QTabWidget>
 #include <QThread>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "app/desktop.h"
@@ -37,6 +44,17 @@ void settle(int ms) {
     }
 }
 
+// A script for the fake converter. Given a size (where the list shows it),
+// the file takes about the size of a video of that length: the bytes past
+// the script, a hole that costs no room, are part of its last line, a comment.
+void writeVideo(const std::string& path, const std::string& script, std::uintmax_t size = 0) {
+    std::ofstream(path) << "#vidmill-fake\n" << script << "\n#";
+    if (size > 0) {
+        std::error_code ignored;
+        std::filesystem::resize_file(path, size, ignored);
+    }
+}
+
 bool save(QWidget& window, const QString& path) {
     const bool saved = window.grab().save(path);
     std::printf("%s %s\n", saved ? "wrote" : "could not write", qPrintable(path));
@@ -47,15 +65,18 @@ bool save(QWidget& window, const QString& path) {
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: vidmill-screenshots OUTPUT-FOLDER\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: vidmill-screenshots OUTPUT-FOLDER [HOME]\n");
         return 2;
     }
     const QString out = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(out);
+    // The program's own files stay out of the home the pictures show.
     vidmill::TempDir dir;
-    QDir().mkpath(QString::fromStdString(dir.file("Videos/Lectures")));
-    qputenv("HOME", QByteArray::fromStdString(dir.path()));
+    const std::string home = argc == 3 ? std::string(argv[2]) : dir.file("home");
+    const std::string videos = home + "/Videos/";
+    QDir().mkpath(QString::fromStdString(videos + "Lectures"));
+    qputenv("HOME", QByteArray::fromStdString(home));
     qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir.file("config")));
 
     vidmill::AppPaths paths;
@@ -64,7 +85,8 @@ int main(int argc, char** argv) {
     paths.historyFile = dir.file("history.bin");
     vidmill::test::AgreeingDesktop desktop;
     vidmill::MainWindow window(desktop, paths);
-    window.resize(900, 560);
+    // Wide enough for every source to show whole.
+    window.resize(980, 560);
     window.show();
     settle(200);
 
@@ -78,15 +100,15 @@ int main(int argc, char** argv) {
         int duration;
         const char* reason;
     } finished[] = {
-        {"Holiday 2024/beach.mp4", EntryStatus::Ok, 48'300'000, 754, ""},
-        {"Holiday 2024/harbour at night.mov", EntryStatus::Ok, 131'000'000, 2410, ""},
+        {"Holiday 2024/beach.mov", EntryStatus::Ok, 48'300'000, 754, ""},
+        {"Holiday 2024/harbour.mov", EntryStatus::Ok, 131'000'000, 2410, ""},
         {"Phone/VID_20240612_183002.3gp", EntryStatus::Cancelled, 0, 95, "stopped"},
-        {"Old tapes/wedding (damaged).mpg", EntryStatus::ConversionError, 0, 3600,
+        {"Old tapes/wedding 1998.mpg", EntryStatus::ConversionError, 0, 3600,
          "the output runs far past the input's duration; the input's timestamps are damaged"},
-        {"Screen recordings/missing.avi", EntryStatus::CancelledNotFound, 0, 61, ""},
+        {"Screen recordings/demo.avi", EntryStatus::CancelledNotFound, 0, 61, ""},
     };
     for (const auto& item : finished) {
-        auto entry = vidmill::createEntry("/home/user/Videos/" + std::string(item.name));
+        auto entry = vidmill::createEntry(videos + item.name);
         const std::string base = entry->sourcePath.substr(entry->sourcePath.rfind('/') + 1);
         entry->name = base.substr(0, base.rfind('.'));
         entry->kind = vidmill::kLocalFileKind;
@@ -102,14 +124,15 @@ int main(int argc, char** argv) {
     engine.settings().maxConcurrent = 2;
     for (const char* name :
          {"lecture part 1.mkv", "lecture part 2.mkv", "lecture part 3.mkv", "lecture part 4.mkv"}) {
-        const std::string path = dir.file("Videos/Lectures/") + name;
-        std::ofstream(path) << "#vidmill-fake\nprobe: duration 1860\nprobe: exit 0\n"
-                            << "onstop 0; output 1000; steps 0 100 0.2 40\n";
+        const std::string path = videos + "Lectures/" + name;
+        writeVideo(path,
+                   "probe: duration 1860\nprobe: exit 0\n"
+                   "onstop 0; output 1000; steps 0 100 0.2 40");
         engine.admitFile(path);
     }
     engine.startBatch();
-    const std::string ready = dir.file("Videos/Lectures/questions.webm");
-    std::ofstream(ready) << "#vidmill-fake\nprobe: duration 42\n";
+    const std::string ready = videos + "Lectures/questions.webm";
+    writeVideo(ready, "probe: duration 42", 9'300'000);
     settle(2500);
     bool ok = save(window, out + "/main-window-converting.png");
     engine.stopAll();
