@@ -185,6 +185,7 @@ void Engine::conversionWorker(VideoEntry& entry) {
         entry.presetId = batchSettings_.presetId;
         entry.failureReason.clear();
         entry.note.clear();
+        entry.reachedSeconds.store(0, std::memory_order_relaxed);
         ++workerCount_;
         splitPath(entry.sourcePath, nullptr, nullptr, &entry.name, nullptr);
     }
@@ -342,6 +343,12 @@ void Engine::convertEntry(VideoEntry& entry) {
     if (result == 0 && !entry.cancelRequested.load()) {
         result = publishOutput(entry);
     }
+    // A stopped conversion closes its file properly: when the user keeps
+    // stopped videos, it is kept under a name that says where it stops.
+    std::string keptCut;
+    if (result == 0 && entry.cancelRequested.load()) {
+        keptCut = keepStoppedOutput(entry);
+    }
     {
         std::lock_guard lock(mutex_);
         if (entry.status.load() != EntryStatus::Ok) {
@@ -356,10 +363,45 @@ void Engine::convertEntry(VideoEntry& entry) {
         }
         entry.status.store(EntryStatus::ConversionError);
     } else if (entry.status.load() != EntryStatus::Ok) {
-        setFailureReason(entry, "stopped");
+        setFailureReason(entry, keptCut.empty()
+                                    ? std::string("stopped")
+                                    : "stopped; what was converted is kept as " + keptCut);
         entry.status.store(EntryStatus::Cancelled);
     }
     gui_.guiCall([this, &entry] { refreshEntry(entry); });
+}
+
+std::string Engine::keepStoppedOutput(VideoEntry& entry) {
+    std::lock_guard lock(mutex_);
+    if (settings_.removeStopped || !entry.part.reserved() || fileSize64(entry.part.path()) == 0) {
+        return {};
+    }
+    const auto seconds = static_cast<long>(entry.reachedSeconds.load(std::memory_order_relaxed));
+    char at[32];
+    if (seconds >= 3600) {
+        snprintf(at, sizeof at, "%ld:%02ld:%02ld", seconds / 3600, seconds / 60 % 60, seconds % 60);
+    } else {
+        snprintf(at, sizeof at, "%ld:%02ld", seconds / 60, seconds % 60);
+    }
+    // Never the plain output name: that one stands for a whole conversion.
+    const std::string name = entry.name + " (stopped at " + at + ")";
+    std::string folder;
+    splitPath(entry.outputPath, nullptr, &folder, nullptr, nullptr);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string target;
+        makeOutputPath(&target, folder, name, entry.presetId, list_);
+        if (target.empty()) {
+            break;
+        }
+        const int error = entry.part.publish(target);
+        if (error == 0) {
+            return target;
+        }
+        if (error != EEXIST) {
+            break;
+        }
+    }
+    return {};
 }
 
 std::string Engine::reserveOutput(VideoEntry& entry, const std::string& folder) {
@@ -511,6 +553,11 @@ int Engine::runWatched(const std::vector<std::string>& args, int priority, Video
         if (!(reading == last)) {
             last = reading;
             lastChange = now;
+            if (reading.percent >= 0 && reading.duration > 0) {
+                entry.reachedSeconds.store(
+                    reading.duration * std::min(reading.percent, 100.0) / 100,
+                    std::memory_order_relaxed);
+            }
         } else if (now - lastChange >= std::chrono::milliseconds(timing_.stallTimeoutMs)) {
             *stalled = true;
             channel_.requestStop(slot);

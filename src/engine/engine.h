@@ -262,6 +262,9 @@ class Engine {
     std::string reserveOutput(VideoEntry& entry, const std::string& folder);
     // Gives the finished part file its final name (the next free one when
     // that was taken meanwhile) and makes the entry Ok; 0 on success.
+    // Gives a stopped conversion's part file, when the settings keep stopped
+    // videos, a name that says where it stops; that path, or empty.
+    std::string keepStoppedOutput(VideoEntry& entry);
     int publishOutput(VideoEntry& entry);
     // Runs the converter writing into `partPath`; its command names
     // `outputPath`, the final name.

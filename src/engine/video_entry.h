@@ -87,6 +87,9 @@ struct VideoEntry {
     // What the converter noted about a conversion that went well (a source
     // shorter than its header declares), in one line; memory only.
     std::string note;
+    // How far into the source the running conversion has got, in seconds,
+    // as its converter last reported; written by its worker, read by anyone.
+    std::atomic<double> reachedSeconds{0};
     // The part file that the running conversion writes into, reserved while
     // it runs. Memory only; guarded by the engine's lock.
     PartFile part;

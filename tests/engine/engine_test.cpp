@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -92,6 +93,16 @@ EngineTiming fastTiming() {
     timing.probeTimeoutMs = 5000;
     timing.probeGraceMs = 300;
     return timing;
+}
+
+// The names in `folder`, hidden ones included, sorted.
+std::vector<std::string> filesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& item : std::filesystem::directory_iterator(folder)) {
+        names.push_back(item.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 bool exists(const std::string& path) {
@@ -703,6 +714,32 @@ TEST_F(EngineTest, ADestinationRemovedDuringTheBatchIsTheReason) {
                   "the destination folder was removed during the conversion");
     }
     EXPECT_FALSE(exists(out));
+}
+
+TEST_F(EngineTest, AStoppedConversionIsKeptUnderACutNameOnlyWhenAsked) {
+    for (const bool removeStopped : {true, false}) {
+        SCOPED_TRACE(removeStopped);
+        std::filesystem::remove_all(out);
+        mkdir(out.c_str(), 0755);
+        engine.settings().removeStopped = removeStopped;
+        addVideo("a.avi", "duration 100; percent 42.5; output 50; waitstop 20000; onstop 0");
+        const int row = engine.entryList().count() - 1;
+        engine.startBatch();
+        const VideoEntry& entry = *engine.entryList().at(row);
+        ASSERT_TRUE(drainUntil([&] { return entry.reachedSeconds.load() > 0; }));
+        engine.stopEntriesAt({row});
+        ASSERT_TRUE(drain());
+        EXPECT_EQ(status(row), EntryStatus::Cancelled);
+        const std::vector<std::string> kept = filesIn(out);
+        if (removeStopped) {
+            EXPECT_TRUE(kept.empty());
+            EXPECT_EQ(entry.failureReason, "stopped");
+        } else {
+            EXPECT_EQ(kept, std::vector<std::string>{"a (stopped at 0:42).mp4"});
+            EXPECT_EQ(entry.failureReason,
+                      "stopped; what was converted is kept as " + out + "/a (stopped at 0:42).mp4");
+        }
+    }
 }
 
 TEST_F(EngineTest, SettingsChangedDuringABatchWaitForTheNextOne) {
