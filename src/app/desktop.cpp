@@ -153,10 +153,15 @@ void QtDesktop::notify(const QString& title, const QString& text) {
     bus.call(call, QDBus::NoBlock);
 }
 
-bool QtDesktop::launchPlayer(const QString& player, const QString& file) {
+bool QtDesktop::launchPlayer(const QString& player, const QString& file, const QRect& over) {
     // An argument vector, no shell: any name reaches the player as one argument.
-    return launchDetached({QFile::encodeName(player).toStdString(),
-                           QFile::encodeName(file).toStdString()}) != 0;
+    const QString area = QStringLiteral("%1,%2,%3,%4")
+                             .arg(over.x())
+                             .arg(over.y())
+                             .arg(over.width())
+                             .arg(over.height());
+    return launchDetached({QFile::encodeName(player).toStdString(), "--over", area.toStdString(),
+                           "--", QFile::encodeName(file).toStdString()}) != 0;
 }
 
 std::optional<std::string> QtDesktop::promptNonEmpty(QWidget* parent, const QString& caption,

@@ -18,6 +18,7 @@
 #include "storage/conversion_settings.h"
 #include "system/update_check.h"
 
+class QRect;
 class QUrl;
 class QWidget;
 
@@ -40,9 +41,9 @@ class Desktop {
     // A passing desktop notification; nothing when the desktop has no
     // notification service.
     virtual void notify(const QString& title, const QString& text) = 0;
-    // Starts the player on the file, without waiting; false when it could
-    // not be started.
-    virtual bool launchPlayer(const QString& player, const QString& file) = 0;
+    // Starts the player on the file, centred over `over` (the window that
+    // asks), without waiting; false when it could not be started.
+    virtual bool launchPlayer(const QString& player, const QString& file, const QRect& over) = 0;
     // A one-line text, asked again while left empty; none when cancelled.
     // The answer is in bytes, cut to capacity - 2.
     virtual std::optional<std::string> promptNonEmpty(QWidget* parent, const QString& caption,
@@ -83,7 +84,7 @@ class QtDesktop : public Desktop {
     bool openPath(const QString& path) override;
     bool openUrl(const QString& url) override;
     void notify(const QString& title, const QString& text) override;
-    bool launchPlayer(const QString& player, const QString& file) override;
+    bool launchPlayer(const QString& player, const QString& file, const QRect& over) override;
     std::optional<std::string> promptNonEmpty(QWidget* parent, const QString& caption,
                                               const QString& prompt, const std::string& initial,
                                               int capacity) override;

@@ -58,7 +58,7 @@ void MainWindow::playVideo() {
     // With no player of our own at hand, the desktop's is better than nothing.
     const QString player = fromPath(paths_.player);
     if (engine_->settings().useInternalPlayer && QFileInfo(player).isExecutable() &&
-        desktop_.launchPlayer(player, file)) {
+        desktop_.launchPlayer(player, file, frameGeometry())) {
         return;
     }
     if (!desktop_.openPath(file)) {

@@ -34,7 +34,8 @@ bool openGlAvailable() {
     return context.create();
 }
 
-int play(const std::string& path, const char* programName) {
+int play(const PlayRequest& request, const char* programName) {
+    const std::string& path = request.path;
     // Qt must not read the file name as one of its own options, so it sees
     // the program name only.
     int qtArgc = 1;
@@ -55,6 +56,9 @@ int play(const std::string& path, const char* programName) {
         return tellUser(path, QString::fromStdString(error));
     }
     PlayerWindow window(core.get(), path);
+    if (request.over) {
+        window.placeOver(*request.over);
+    }
     window.show();
     const int status = QApplication::exec();
     return window.failed() ? 1 : status;
@@ -77,5 +81,5 @@ int main(int argc, char* argv[]) {
         std::setlocale(LC_NUMERIC, "C");
         return checkMedia(play.path, kCheckTimeout, stdout, stderr);
     }
-    return ::play(play.path, argv[0]);
+    return ::play(play, argv[0]);
 }

@@ -287,6 +287,25 @@ void PlayerWindow::fitToVideo() {
         }
     }
     resize(size);
+    keepPlaced();
+}
+
+void PlayerWindow::placeOver(const Area& over) {
+    over_ = over;
+    keepPlaced();
+}
+
+void PlayerWindow::keepPlaced() {
+    if (!over_) {
+        return;
+    }
+    Area room;
+    if (const QScreen* shown = screen()) {
+        const QRect area = shown->availableGeometry();
+        room = {area.x(), area.y(), area.width(), area.height()};
+    }
+    const Area placed = centredOver(width(), height(), *over_, room);
+    move(placed.x, placed.y);
 }
 
 void PlayerWindow::fail(const QString& reason) {

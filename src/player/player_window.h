@@ -6,6 +6,7 @@
 
 #include "player/bar_visibility.h"
 #include "player/mpv_handles.h"
+#include "player/player_options.h"
 
 #include <QLabel>
 #include <QMessageBox>
@@ -14,6 +15,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,9 @@ class PlayerWindow : public QWidget {
     bool failed() const { return failed_; }
     // The message shown by `fail`, while it is up.
     const QMessageBox* failureBox() const { return message_.get(); }
+    // Stands centred over `over` (the window that started the player), now
+    // and again once it has taken the video's size.
+    void placeOver(const Area& over);
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -47,6 +52,8 @@ class PlayerWindow : public QWidget {
     void propertyChanged(const mpv_event_property& property);
     void fileLoaded();
     void fitToVideo();
+    void keepPlaced();
+    std::optional<Area> over_;
     void addKey(QKeySequence key, std::vector<std::string> words);
     void command(std::vector<std::string> words);
     void loadFile();

@@ -59,8 +59,9 @@ class FakeDesktop : public Desktop {
         return urlOpens;
     }
     void notify(const QString& title, const QString& text) override { notes << text; }
-    bool launchPlayer(const QString& player, const QString& file) override {
+    bool launchPlayer(const QString& player, const QString& file, const QRect& over) override {
         played << file;
+        playedOver = over;
         return playerStarts;
     }
     std::optional<std::string> promptNonEmpty(QWidget*, const QString&, const QString&,
@@ -105,6 +106,7 @@ class FakeDesktop : public Desktop {
     QStringList notes;
     QStringList played;
     bool playerStarts = true;
+    QRect playedOver;
     QStringList answers;
     QStringList shown;
     QList<int> settingsCounts;
@@ -585,6 +587,7 @@ class MainWindowTest : public QObject {
         window_->playVideo();
         QCOMPARE(desktop_.played,
                  QStringList({QString::fromStdString(dir_->file("e0 \"quoted\".avi"))}));
+        QCOMPARE(desktop_.playedOver, window_->frameGeometry());
     }
 
     void viewTogglesShowAndHideWhatTheyName() {

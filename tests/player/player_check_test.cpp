@@ -1,6 +1,7 @@
 // vidmill-play --check: the length of a file it can play, a clear refusal of
 // one it cannot, and usage errors.
 
+#include "player/player_options.h"
 #include "support/temp_dir.h"
 
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 namespace vidmill {
@@ -123,12 +125,33 @@ TEST(PlayerCheck, UsageErrorsExitWithTwo) {
          {std::vector<std::string>{VIDMILL_PLAYER_PATH},
           std::vector<std::string>{VIDMILL_PLAYER_PATH, "--check"},
           std::vector<std::string>{VIDMILL_PLAYER_PATH, "--loop", "clip.mp4"},
-          std::vector<std::string>{VIDMILL_PLAYER_PATH, "a.mp4", "b.mp4"}}) {
+          std::vector<std::string>{VIDMILL_PLAYER_PATH, "a.mp4", "b.mp4"},
+          std::vector<std::string>{VIDMILL_PLAYER_PATH, "--over", "1,2,3", "clip.mp4"},
+          std::vector<std::string>{VIDMILL_PLAYER_PATH, "--over", "1,2,0,4", "clip.mp4"}}) {
         const Outcome result = run(dir, args);
         EXPECT_EQ(result.status, 2) << args.back();
         EXPECT_NE(result.err.find("usage: vidmill-play"), std::string::npos) << result.err;
         EXPECT_EQ(result.out, "");
     }
+}
+
+TEST(PlayerCheck, TheWindowOpensCentredOverItsCallerAndOnTheScreen) {
+    using player::Area;
+    const Area screen{0, 0, 1920, 1080};
+    struct Case {
+        Area over;
+        Area placed;
+    };
+    for (const Case& c : {Case{{100, 100, 800, 600}, {180, 220, 640, 360}},
+                          Case{{-300, 900, 400, 300}, {0, 720, 640, 360}},
+                          Case{{1800, 10, 200, 100}, {1280, 0, 640, 360}}}) {
+        EXPECT_EQ(player::centredOver(640, 360, c.over, screen), c.placed);
+    }
+    const player::Request request =
+        player::parseArguments({"--over", "-5,10,800,600", "--", "-x.mp4"});
+    const auto& play = std::get<player::PlayRequest>(request);
+    EXPECT_EQ(play.over, (Area{-5, 10, 800, 600}));
+    EXPECT_EQ(play.path, "-x.mp4");
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ class AgreeingDesktop : public Desktop {
     bool openPath(const QString&) override { return true; }
     bool openUrl(const QString&) override { return true; }
     void notify(const QString&, const QString&) override {}
-    bool launchPlayer(const QString&, const QString&) override { return true; }
+    bool launchPlayer(const QString&, const QString&, const QRect&) override { return true; }
     std::optional<std::string> promptNonEmpty(QWidget*, const QString&, const QString&,
                                               const std::string&, int) override {
         return std::nullopt;
