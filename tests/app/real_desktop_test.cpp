@@ -275,6 +275,54 @@ class RealDesktopTest : public QObject {
                     .endsWith("/B.AVI"));
     }
 
+    void folderPickersQuestionsAndReasonsAreRealDialogs() {
+        MainWindow& window = open();
+        const QString tree = QString::fromStdString(dir_->file("tree"));
+        const QString target = QString::fromStdString(dir_->file("elsewhere"));
+        QDir().mkpath(tree + "/sub");
+        QDir().mkpath(target);
+        std::ofstream((tree + "/sub/a.avi").toStdString())
+            << "#vidmill-fake\nprobe: duration 10\nprobe: exit 0\nsay cannot decode this; exit 3\n";
+        const auto pick = [](const QString& folder) {
+            return [folder](QWidget* widget) {
+                auto* dialog = qobject_cast<QFileDialog*>(widget);
+                QVERIFY(dialog != nullptr);
+                dialog->setDirectory(folder);
+                dialog->selectFile(folder);
+                static_cast<QDialog*>(dialog)->accept();
+            };
+        };
+        DialogAnswerer answerer;
+        answerer.then(pick(tree));
+        QVERIFY(window.addFolder());
+        QCOMPARE(window.engine().entryList().count(), 1);
+
+        answerer.then(pick(target));
+        window.findChild<QPushButton*>("BSelectDir")->click();
+        QCOMPARE(QString::fromStdString(window.engine().settings().destinationFolder), target);
+
+        answerer.then(&DialogAnswerer::clickOk);  // the batch's settings
+        window.command("ConvertLocalVideo1")->trigger();
+        QVERIFY(waitFor([&] { return window.engine().batchIdle(); }));
+        window.list()->gotoRow(0);
+        answerer.then(&DialogAnswerer::clickOk);
+        window.command("ShowReason2")->trigger();
+        QVERIFY2(answerer.seen.last().contains("cannot decode this"),
+                 qPrintable(answerer.seen.last()));
+
+        // A question answered Cancel changes nothing; OK goes on.
+        for (const bool ok : {false, true}) {
+            answerer.then([ok](QWidget* dialog) {
+                auto* box = qobject_cast<QMessageBox*>(dialog);
+                QVERIFY(box != nullptr);
+                box->button(ok ? QMessageBox::Ok : QMessageBox::Cancel)->click();
+            });
+            window.command("DeleteUnExistingVideoEntries1")->trigger();
+            QCOMPARE(window.engine().entryList().count(), ok ? 0 : 1);
+        }
+        QVERIFY(answerer.done());
+    }
+
     void anOpenerIsAskedForBeforeOpening() {
         // xdg-mime answers with $ANSWER and notes what it was asked.
         const QString bin = QString::fromStdString(dir_->file("bin"));
