@@ -560,9 +560,9 @@ void MainWindow::initApplicationState() {
     ConversionSettings& settings = engine_->settings();
     removeInterruptedSaves(paths_.settingsFile);
     removeInterruptedSaves(paths_.historyFile);
-    const SettingsLoad settingsLoad = loadSettingsFile(settings, paths_.settingsFile, [](int id) {
-        return presetRow(findPresetById(id)).id == id;
-    });
+    const SettingsLoad settingsLoad = loadSettingsAtStart(
+        settings, paths_.settingsFile,
+        [](int id) { return presetRow(findPresetById(id)).id == id; }, std::time(nullptr));
     // A stored count outside what the engine can run would hold every batch.
     settings.maxConcurrent = std::clamp<int16_t>(settings.maxConcurrent, 1, 20);
     if (settings.destinationFolder[0] == '\0' || !isFolder(settings.destinationFolder)) {

@@ -16,9 +16,6 @@
 namespace vidmill {
 namespace {
 
-// Names tried for a damaged file kept aside, before giving up.
-constexpr int kAsideNameTries = 100;
-
 // Gives the version whose signature opens the file, or 0.
 int readHistoryVersion(RecordFile& file) {
     const int64_t start = file.tell();
@@ -158,52 +155,6 @@ void loadHistoryExtras(EntryList& list, const std::string& historyPath) {
     }
 }
 
-std::string fileNameOf(const std::string& path) {
-    const std::string::size_type slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Moves the file to a new name that no file has; gives that name, or empty
-// when it could not be moved. An existing file is never replaced.
-bool moveToNewName(const std::string& from, const std::string& to, bool& nameTaken) {
-    nameTaken = false;
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-        return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-        nameTaken = errno == EEXIST;
-        return false;
-    }
-    // A file system without that rename: a second link claims the name just
-    // as exclusively.
-    if (link(from.c_str(), to.c_str()) != 0) {
-        nameTaken = errno == EEXIST;
-        return false;
-    }
-    unlink(from.c_str());
-    return true;
-}
-
-std::string keepAside(const std::string& path, std::time_t now) {
-    std::tm local{};
-    char stamp[32] = "00000000-000000";
-    if (localtime_r(&now, &local) != nullptr) {
-        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    }
-    const std::string base = path + ".damaged-" + stamp;
-    for (int n = 0; n < kAsideNameTries; ++n) {
-        const std::string aside = n == 0 ? base : base + "-" + std::to_string(n);
-        bool nameTaken = false;
-        if (moveToNewName(path, aside, nameTaken)) {
-            return fileNameOf(aside);
-        }
-        if (!nameTaken) {
-            break;
-        }
-    }
-    return {};
-}
-
 std::string historyLoadMessage(const HistoryLoad& load) {
     if (!load.damaged) {
         return {};
@@ -244,7 +195,7 @@ HistoryLoad loadHistoryAtStart(EntryList& list, const std::string& path, std::ti
     load.damaged = read.damaged;
     load.entriesRead = list.count();
     if (load.damaged) {
-        load.keptAs = keepAside(path, now);
+        load.keptAs = keepDamagedFile(path, now);
         // Otherwise a run that changes nothing would leave no history at all.
         if (!load.keptAs.empty()) {
             saveHistoryFile(list, path);

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <string_view>
 
@@ -131,6 +132,59 @@ int removeInterruptedSaves(const std::string& path) {
         }
     }
     return removed;
+}
+
+namespace {
+
+// Names tried for a damaged file kept aside, before giving up.
+constexpr int kAsideNameTries = 100;
+
+// Moves the file to a new name that no file has; gives that name, or empty
+// when it could not be moved. An existing file is never replaced.
+bool moveToNewName(const std::string& from, const std::string& to, bool& nameTaken) {
+    nameTaken = false;
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+        nameTaken = errno == EEXIST;
+        return false;
+    }
+    // A file system without that rename: a second link claims the name just
+    // as exclusively.
+    if (link(from.c_str(), to.c_str()) != 0) {
+        nameTaken = errno == EEXIST;
+        return false;
+    }
+    unlink(from.c_str());
+    return true;
+}
+
+}  // namespace
+
+std::string keepDamagedFile(const std::string& path, std::time_t now) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
+        return {};
+    }
+    std::tm local{};
+    char stamp[32] = "00000000-000000";
+    if (localtime_r(&now, &local) != nullptr) {
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    }
+    const std::string base = path + ".damaged-" + stamp;
+    for (int n = 0; n < kAsideNameTries; ++n) {
+        const std::string aside = n == 0 ? base : base + "-" + std::to_string(n);
+        bool nameTaken = false;
+        if (moveToNewName(path, aside, nameTaken)) {
+            const std::string::size_type slash = aside.rfind('/');
+            return slash == std::string::npos ? aside : aside.substr(slash + 1);
+        }
+        if (!nameTaken) {
+            break;
+        }
+    }
+    return {};
 }
 
 }  // namespace vidmill

@@ -4,6 +4,7 @@
 // a crash, a full disk or a power loss in the middle of a save leaves the
 // old file as it was.
 
+#include <ctime>
 #include <functional>
 #include <string>
 
@@ -24,5 +25,12 @@ bool saveFileSafely(const std::string& path, const std::function<void(RecordFile
 // the temporary files of a link's target in another folder. Gives the
 // number removed. For start-up, before anything can be saving `path`.
 int removeInterruptedSaves(const std::string& path);
+
+// Keeps a damaged file aside, beside it, as "<name>.damaged-YYYYMMDD-HHMMSS"
+// (local time `now`; "-1", "-2", ... added when that name is taken, which is
+// never replaced), so that a new file can take its place and its bytes are
+// not lost. Gives the new name without its folder, or empty when it could
+// not be moved.
+std::string keepDamagedFile(const std::string& path, std::time_t now);
 
 }  // namespace vidmill

@@ -1,5 +1,7 @@
 #include "storage/settings_file.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -260,8 +262,17 @@ void writeFields(RecordFile& file, const ConversionSettings& s) {
 SettingsLoad loadSettingsFile(ConversionSettings& settings, const std::string& path,
                               const PresetIdCheck& isPresetId) {
     SettingsLoad load;
-    std::unique_ptr<RecordFile> file = openRecordFile(path, false);
-    if (!file || !file->readSignature(kSettingsSignature)) {
+    struct stat info {};
+    std::unique_ptr<RecordFile> file;
+    if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        file = openRecordFile(path, false);
+    }
+    if (!file) {
+        return load;
+    }
+    if (!file->readSignature(kSettingsSignature)) {
+        // A flipped bit up front must not reset every setting in silence.
+        load.state = SettingsFileState::NotOurs;
         return load;
     }
     ConversionSettings record;
@@ -302,10 +313,21 @@ SettingsLoad loadSettingsFile(ConversionSettings& settings, const std::string& p
     return load;
 }
 
+SettingsLoad loadSettingsAtStart(ConversionSettings& settings, const std::string& path,
+                                 const PresetIdCheck& isPresetId, std::time_t now) {
+    SettingsLoad load = loadSettingsFile(settings, path, isPresetId);
+    if (load.damaged()) {
+        load.keptAs = keepDamagedFile(path, now);
+    }
+    return load;
+}
+
 std::string settingsLoadMessage(const SettingsLoad& load) {
-    if (load.state == SettingsFileState::Damaged) {
+    if (load.damaged()) {
         return "The settings file was damaged and could not be read; all settings were reset to "
-               "their defaults.";
+               "their defaults" +
+               (load.keptAs.empty() ? std::string(".")
+                                    : "; the damaged file was kept as " + load.keptAs + ".");
     }
     if (load.state != SettingsFileState::ValuesReset) {
         return {};

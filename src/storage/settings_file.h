@@ -4,6 +4,7 @@
 // field by field, little-endian.
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -22,7 +23,7 @@ inline constexpr std::string_view kSettingsSignature = "VidmillSettings/1";
 inline constexpr int kSettingsReservedBytes = 100;
 
 enum class SettingsFileState {
-    // Missing, unreadable or foreign: the record is as it was.
+    // Missing or unreadable: the record is as it was.
     NotRead,
     // Every value as stored.
     Read,
@@ -33,28 +34,43 @@ enum class SettingsFileState {
     // inside a field, bytes follow the last one): every setting is back at
     // its default.
     Damaged,
+    // A file is there, but it does not start as ours (a damaged signature,
+    // or a file shorter than it): the record is as it was.
+    NotOurs,
 };
 
 struct SettingsLoad {
     SettingsFileState state = SettingsFileState::NotRead;
     // ValuesReset: the settings that were reset, by the names the user sees.
     std::vector<std::string> reset;
+    // Damaged or NotOurs, at start-up: the name (without its folder) the file
+    // was kept aside under; empty when it could not be moved.
+    std::string keptAs;
 
-    bool recognised() const { return state != SettingsFileState::NotRead; }
+    bool recognised() const {
+        return state != SettingsFileState::NotRead && state != SettingsFileState::NotOurs;
+    }
+    bool damaged() const {
+        return state == SettingsFileState::Damaged || state == SettingsFileState::NotOurs;
+    }
 };
 
 // Whether a preset id names a row of the format table; the table lives
 // above this layer.
 using PresetIdCheck = std::function<bool(int presetId)>;
 
-// Reads the settings file over the record. A missing or foreign file leaves
-// the record as it was. A file that is not as this program writes it never
-// switches the computer off or closes the program after a batch: whenever a
-// value is reset, those two actions are off as well. A file of an older
-// version that ends right before the converter priority gets the normal
-// one. Without `isPresetId` the preset id is taken as stored.
+// Reads the settings file over the record. A missing file, or one that does
+// not start as ours, leaves the record as it was. A file that is not as this program writes it
+// never switches the computer off or closes the program after a batch: whenever a value is reset,
+// those two actions are off as well. A file of an older version that ends right before the
+// converter priority gets the normal one. Without `isPresetId` the preset id is taken as stored.
 SettingsLoad loadSettingsFile(ConversionSettings& settings, const std::string& path,
                               const PresetIdCheck& isPresetId = {});
+
+// Loads the settings at start-up: a damaged file is kept aside (as
+// keepDamagedFile does), so that the next save cannot replace its bytes.
+SettingsLoad loadSettingsAtStart(ConversionSettings& settings, const std::string& path,
+                                 const PresetIdCheck& isPresetId, std::time_t now);
 
 // The one message for the user about what the load reset; empty when
 // nothing was.

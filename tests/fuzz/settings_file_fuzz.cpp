@@ -35,8 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if ((load.state != SettingsFileState::Read && (settings.shutdownAfter || settings.exitAfter)) ||
         presetRow(findPresetById(settings.presetId)).id != settings.presetId ||
         (load.state == SettingsFileState::ValuesReset) == load.reset.empty() ||
-        settingsLoadMessage(load).empty() != (load.state != SettingsFileState::ValuesReset &&
-                                              load.state != SettingsFileState::Damaged)) {
+        settingsLoadMessage(load).empty() !=
+            (load.state == SettingsFileState::Read || load.state == SettingsFileState::NotRead)) {
         std::abort();
     }
     requireTerminated(settings.destinationFolder);

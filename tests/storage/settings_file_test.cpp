@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -114,7 +115,7 @@ TEST_F(SettingsFileTest, AFileWithoutThePriorityLoadsWithTheNormalOne) {
     EXPECT_EQ(loaded, expected);
 }
 
-TEST_F(SettingsFileTest, AForeignOrMissingFileChangesNothing) {
+TEST_F(SettingsFileTest, AFileNotOursIsSaidAndKeptAsideAndAMissingOneChangesNothing) {
     ASSERT_TRUE(saveSettingsFile(changedSettings(), path));
     std::string bytes = fileBytes(path);
     bytes[0] ^= 0x20;
@@ -122,9 +123,23 @@ TEST_F(SettingsFileTest, AForeignOrMissingFileChangesNothing) {
 
     ConversionSettings settings;
     storeText(settings.destinationFolder, "/mine");
-    EXPECT_FALSE(loadSettingsFile(settings, path).recognised());
-    EXPECT_FALSE(loadSettingsFile(settings, dir.file("missing")).recognised());
-    EXPECT_FALSE(loadSettingsFile(settings, dir.path()).recognised());
+    for (const std::string& content : {bytes, bytes.substr(0, 5), std::string()}) {
+        writeBytes(path, content);
+        const SettingsLoad load = loadSettingsFile(settings, path);
+        EXPECT_FALSE(load.recognised());
+        EXPECT_TRUE(load.damaged());
+        EXPECT_FALSE(settingsLoadMessage(load).empty());
+    }
+    EXPECT_EQ(loadSettingsFile(settings, dir.file("missing")).state, SettingsFileState::NotRead);
+    EXPECT_EQ(loadSettingsFile(settings, dir.path()).state, SettingsFileState::NotRead);
+    EXPECT_TRUE(settingsLoadMessage(loadSettingsFile(settings, dir.path())).empty());
+
+    // At start-up the damaged bytes are kept aside, named in the message.
+    writeBytes(path, bytes);
+    const SettingsLoad atStart = loadSettingsAtStart(settings, path, {}, 0);
+    EXPECT_EQ(fileBytes(dir.file(atStart.keptAs)), bytes);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_NE(settingsLoadMessage(atStart).find("kept as " + atStart.keptAs), std::string::npos);
     ConversionSettings expected;
     storeText(expected.destinationFolder, "/mine");
     EXPECT_EQ(settings, expected);
