@@ -142,7 +142,8 @@ void OutputFile::close() {
             exit_code::kOutputFailed,
             describeFailure("cannot finish the output '" + path_ + "'", result, mark));
     }
-    if (std::strcmp(format()->name, "mp4") == 0) {
+    // The MP4 muxers leave the place out; QuickTime's own writes it.
+    if (std::strcmp(format()->name, "mp4") == 0 || std::strcmp(format()->name, "psp") == 0) {
         if (const AVDictionaryEntry* place =
                 av_dict_get(context_->metadata, "location", nullptr, 0)) {
             addQuickTimeLocation(path_, place->value);

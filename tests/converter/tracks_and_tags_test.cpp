@@ -122,6 +122,18 @@ std::vector<TrackCase> trackCases() {
          "",
          "format",
          44100},
+        {"Psp",
+         "mp4",
+         {"-vcodec", "mpeg4", "-acodec", "libfaac", "-f", "psp", "-s", "368x208", "-b", "1500kb",
+          "-ab", "128.0kb", "-ac", "2", "-ar", "24000", "-vol", "256"},
+         "mp4",
+         "mpeg4",
+         "",
+         "aac",
+         {"-"},
+         "",
+         "format",
+         24000},
         {"QuickTime",
          "mov",
          {"-vcodec", "mpeg4", "-acodec", "libfaac", "-b", "1500kb", "-ab", "128.0kb", "-ac", "2",
@@ -242,6 +254,9 @@ TEST_P(KeepTracksAndTags, WritesWhatFfprobeReadsBack) {
     EXPECT_EQ(entry(entries, tags + "creation_time").rfind("2021-06-01T12:34:56", 0), 0u)
         << entry(entries, tags + "creation_time");
     EXPECT_EQ(entry(entries, tags + "location"), "+48.8584+002.2945/");
+    if (c.name == "Psp") {
+        return;  // the PSP's header keeps the title where ffprobe does not look, and no chapters
+    }
     EXPECT_EQ(entry(entries, tags + "title"), "Holiday");
     EXPECT_EQ(entry(entries, "chapters.chapter.0.tags.title"), "Arrival");
     EXPECT_EQ(entry(entries, "chapters.chapter.1.tags.title"), "Beach");
