@@ -212,8 +212,10 @@ bool ProgressChannel::createBlock(const std::string& name) {
     }
     void* mapping = MAP_FAILED;
     // fchmod: the mode must not depend on the umask, or the converter could not attach.
+    // The pages are reserved now: on a full /dev/shm a block that was only
+    // sized would kill us with SIGBUS at its first write, not fail here.
     if (fchmod(fd.get(), 0600) == 0 &&
-        ftruncate(fd.get(), static_cast<off_t>(layout::kBlockSize)) == 0) {
+        (errno = posix_fallocate(fd.get(), 0, static_cast<off_t>(layout::kBlockSize))) == 0) {
         mapping =
             mmap(nullptr, layout::kBlockSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
     }

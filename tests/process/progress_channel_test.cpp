@@ -1,8 +1,10 @@
 #include "process/progress_channel.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -145,6 +147,30 @@ TEST(ProgressChannelOpenTest, CreatesAPrivateBlockOfTheExactSizeAndRemovesItOnCl
         EXPECT_TRUE(blockExists(name));
     }
     EXPECT_FALSE(blockExists(name)) << "the destructor closes the channel";
+}
+
+TEST(ProgressChannelOpenTest, AFullSharedMemoryFolderLeavesTheChannelClosedAndUsAlive) {
+    // A private /dev/shm too small for the block, in a mount namespace of a
+    // child's own; anyone can fill the real one.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=16k") != 0) {
+            _exit(77);
+        }
+        ProgressChannel channel;
+        channel.openChannel();
+        _exit(!channel.isOpen() && channel.openError() == ENOSPC ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+        GTEST_SKIP() << "no mount namespace here (it needs root)";
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(ProgressChannelOpenTest, NamesTakenByAnythingArePassedOverWithoutWaiting) {
