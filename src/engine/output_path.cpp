@@ -57,6 +57,11 @@ int makeOutputPath(std::string* output, std::string_view folder, std::string_vie
     const std::string extension = presetExtension(presetId);
     const bool needsSeparator = !folder.empty() && folder.back() != kNativePath.separator;
     const std::size_t folderLength = folder.size() + (needsSeparator ? 1 : 0);
+    // An output never takes the look of a part file, or a later sweep could
+    // take it for one: ".vidmill-part-x" becomes "vidmill-part-x".
+    if (name.substr(0, kPartPrefix.size()) == kPartPrefix) {
+        name.remove_prefix(1);
+    }
     std::string candidate;
     for (int n = 0; n < INT_MAX; ++n) {
         char suffix[16] = "";

@@ -4,10 +4,12 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -66,6 +68,11 @@ int PartFile::reserve(const std::string& outputPath) {
         ::close(fd);
         return error;
     }
+    // The mark that the sweeps look for: a file that merely has a part
+    // file's name is never taken for one. A file system without extended
+    // attributes gets no mark, and its leftovers are then left alone.
+    const std::string owner = std::to_string(::getuid());
+    ::fsetxattr(fd, kPartMark, owner.data(), owner.size(), 0);
     fd_ = fd;
     path_ = path;
     return 0;
@@ -76,7 +83,7 @@ int PartFile::publish(const std::string& outputPath) {
         return ENOENT;
     }
     if (::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, outputPath.c_str(), RENAME_NOREPLACE) == 0) {
-        release();
+        finishPublishing();
         return 0;
     }
     int error = errno;
@@ -85,7 +92,7 @@ int PartFile::publish(const std::string& outputPath) {
         // replaces either.
         if (::link(path_.c_str(), outputPath.c_str()) == 0) {
             ::unlink(path_.c_str());
-            release();
+            finishPublishing();
             return 0;
         }
         error = errno;
@@ -97,7 +104,7 @@ int PartFile::publish(const std::string& outputPath) {
                 return EEXIST;
             }
             if (::rename(path_.c_str(), outputPath.c_str()) == 0) {
-                release();
+                finishPublishing();
                 return 0;
             }
             error = errno;
@@ -134,6 +141,12 @@ void PartFile::discard() {
     release();
 }
 
+void PartFile::finishPublishing() {
+    // An output is no part file any more, whatever it is renamed to later.
+    ::fremovexattr(fd_, kPartMark);
+    release();
+}
+
 void PartFile::release() {
     if (fd_ >= 0) {
         ::close(fd_);
@@ -144,9 +157,20 @@ void PartFile::release() {
 
 namespace {
 
-// Removes the part file at `path` when it is a regular file of this user
-// that no running Vidmill holds locked and, with `changedBefore` set, that
-// nothing has changed since that time.
+// Whether the open file carries the mark that this user's Vidmill sets on
+// the part files it makes.
+bool markedAsOurPart(int fd) {
+    const std::string owner = std::to_string(::getuid());
+    char value[32];
+    const ssize_t length = ::fgetxattr(fd, kPartMark, value, sizeof value);
+    return length == static_cast<ssize_t>(owner.size()) &&
+           std::string_view(value, static_cast<std::size_t>(length)) == owner;
+}
+
+// Removes the part file at `path` when it is a regular file of this user,
+// marked as a part file by this user's Vidmill, that no running Vidmill
+// holds locked and, with `changedBefore` set, that nothing has changed since
+// that time.
 bool removeUnlockedPart(const std::string& path, std::time_t changedBefore) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -155,6 +179,7 @@ bool removeUnlockedPart(const std::string& path, std::time_t changedBefore) {
     bool removed = false;
     struct stat info {};
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::getuid() &&
+        markedAsOurPart(fd) &&
         (changedBefore == 0 || (info.st_mtime < changedBefore && info.st_ctime < changedBefore)) &&
         ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
         // Make sure the name still leads to the file that was checked.

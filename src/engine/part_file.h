@@ -19,6 +19,10 @@ namespace vidmill {
 // What a part file's name starts with; the final name follows it.
 inline constexpr std::string_view kPartPrefix = ".vidmill-part-";
 
+// The extended attribute that marks a file as a part file made by Vidmill;
+// its value is the user id of the one who made it.
+inline constexpr const char* kPartMark = "user.vidmill.part";
+
 // The part file of a final output path: ".vidmill-part-<name>" in the same
 // folder. Empty for an empty path.
 std::string partPathFor(std::string_view outputPath);
@@ -56,6 +60,7 @@ class PartFile {
 
   private:
     void release();
+    void finishPublishing();
 
     int fd_ = -1;
     std::string path_;

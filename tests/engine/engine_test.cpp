@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -103,6 +104,14 @@ std::vector<std::string> filesIn(const std::string& folder) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// Writes a part file as a run killed with its converters leaves it: with
+// Vidmill's mark on it, and no lock.
+void leaveMarkedPart(const std::string& path, const std::string& content) {
+    std::ofstream(path) << content;
+    const std::string owner = std::to_string(getuid());
+    ASSERT_EQ(setxattr(path.c_str(), kPartMark, owner.data(), owner.size(), 0), 0);
 }
 
 bool exists(const std::string& path) {
@@ -444,7 +453,7 @@ TEST_F(EngineTest, ExitSweepKeepsOkEntriesAndTheirFiles) {
     // final name some other program has written meanwhile.
     const std::string foreign = out + "/partial.mp4";
     const std::string partial = partPathFor(foreign);
-    std::ofstream(partial) << "x";
+    leaveMarkedPart(partial, "x");
     std::ofstream(foreign) << "not ours";
     auto partialEntry = createEntry("/v/partial.avi");
     partialEntry->status = EntryStatus::Cancelled;
@@ -742,6 +751,19 @@ TEST_F(EngineTest, AStoppedConversionIsKeptUnderACutNameOnlyWhenAsked) {
     }
 }
 
+TEST_F(EngineTest, ASourceNamedLikeAPartFileIsNotPublishedUnderThatName) {
+    addVideo(".vidmill-part-x.avi", "output 10");
+    ASSERT_TRUE(runBatch());
+    EXPECT_EQ(status(0), EntryStatus::Ok);
+    EXPECT_EQ(filesIn(out), std::vector<std::string>{"vidmill-part-x.mp4"});
+    // Published, it is no part file, whatever it is called later.
+    char mark[32];
+    EXPECT_LT(getxattr((out + "/vidmill-part-x.mp4").c_str(), kPartMark, mark, sizeof mark), 0);
+    ASSERT_EQ(rename((out + "/vidmill-part-x.mp4").c_str(), (out + "/.vidmill-part-y.mp4").c_str()),
+              0);
+    EXPECT_EQ(removeLeftoverParts(out, -5s), 0);
+}
+
 TEST_F(EngineTest, SettingsChangedDuringABatchWaitForTheNextOne) {
     engine.settings().maxConcurrent = 1;
     addVideo("a.avi", "percent 5; sleep 200; output 10");
@@ -795,7 +817,7 @@ TEST_F(EngineTest, AHistorySavedMidBatchComesBackWholeAfterACrash) {
     host.focused = 1;
     engine.stopAll();
     ASSERT_TRUE(drain());
-    std::ofstream(halfWritten) << "half";
+    leaveMarkedPart(halfWritten, "half");
     std::ofstream(finalName) << "someone else's";
 
     // The next start, as if the first had been killed at this moment.
@@ -819,7 +841,10 @@ TEST_F(EngineTest, AHistorySavedMidBatchComesBackWholeAfterACrash) {
 TEST(LeftoverPartsTest, OnlyUnlockedOwnPartFilesLeftAloneGo) {
     TempDir dir;
     const std::string left = partPathFor(dir.file("left.mp4"));
-    std::ofstream(left) << "half";
+    leaveMarkedPart(left, "half");
+    // The user's own file that merely has such a name.
+    const std::string posing = partPathFor(dir.file("notes.mp4"));
+    std::ofstream(posing) << "the user's";
     EXPECT_EQ(removeLeftoverParts(dir.path(), 60s), 0) << "written just now: a live run's";
     EXPECT_TRUE(std::filesystem::exists(left));
 
@@ -836,6 +861,7 @@ TEST(LeftoverPartsTest, OnlyUnlockedOwnPartFilesLeftAloneGo) {
     EXPECT_TRUE(std::filesystem::is_directory(partPathFor(dir.file("folder.mp4"))));
     EXPECT_TRUE(std::filesystem::exists(dir.file("target.mp4")));
     EXPECT_TRUE(std::filesystem::exists(dir.file("clip.mp4")));
+    EXPECT_TRUE(std::filesystem::exists(posing));
 }
 
 TEST_F(EngineTest, ListCommandsKeepFilesAndNamesSound) {
