@@ -714,7 +714,12 @@ kill_window() {  # alone|converters, the long clip under way
     if [[ $1 == alone ]]; then
         kill -9 "$win_pid"
     else
-        kill -9 "$win_pid" $(own_processes "$work" "$bin")
+        # Stopped first: a converter told of its window's death would still
+        # clean up after itself in the moment before its own kill.
+        local converters
+        converters=$(own_processes "$work" "$bin" | grep -vx "$win_pid")
+        [[ -z $converters ]] || kill -STOP $converters
+        kill -9 "$win_pid" $converters
     fi
     wait_for "$kGoneLimit" dead "$win_pid"
     reap_window
