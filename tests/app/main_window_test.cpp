@@ -27,6 +27,7 @@
 #include "engine/history_file.h"
 #include "formats/format_preset.h"
 #include "support/fake_converter.h"
+#include "support/qt_wait.h"
 #include "support/temp_dir.h"
 #include "system/text_utils.h"
 
@@ -209,13 +210,7 @@ class MainWindowTest : public QObject {
         paths.versionUrl = versionUrl_;
         return paths;
     }
-    EngineTiming timing() const {
-        EngineTiming timing;
-        timing.admissionPollMs = 10;
-        timing.progressPollMs = 20;
-        timing.probePollMs = 2;
-        return timing;
-    }
+    EngineTiming timing() const { return test::quickWindowTiming(); }
     MainWindow& open(QStringList arguments = {}) {
         window_ = std::make_unique<MainWindow>(desktop_, paths(), arguments, timing());
         closeEvents_ = 0;
@@ -234,15 +229,7 @@ class MainWindowTest : public QObject {
     }
     template <typename Predicate>
     bool waitFor(Predicate done, int ms = 20000) {
-        QElapsedTimer clock;
-        clock.start();
-        while (!done()) {
-            if (clock.elapsed() > ms) {
-                return false;
-            }
-            QTest::qWait(5);
-        }
-        return true;
+        return test::waitFor(done, ms);
     }
     bool enabled(const char* name) { return window_->command(name)->isEnabled(); }
     bool eventFilter(QObject* watched, QEvent* event) override {

@@ -29,6 +29,7 @@
 #include "dialogs/settings_dialog.h"
 #include "formats/format_preset.h"
 #include "support/fake_converter.h"
+#include "support/qt_wait.h"
 #include "support/temp_dir.h"
 
 namespace vidmill {
@@ -88,11 +89,8 @@ class RealDesktopTest : public QObject {
         paths.converter = test::fakeConverterPath();
         paths.settingsFile = dir_->file("settings.bin");
         paths.historyFile = dir_->file("history.bin");
-        EngineTiming timing;
-        timing.admissionPollMs = 10;
-        timing.progressPollMs = 20;
-        timing.probePollMs = 2;
-        window_ = std::make_unique<MainWindow>(desktop_, paths, QStringList(), timing);
+        window_ =
+            std::make_unique<MainWindow>(desktop_, paths, QStringList(), test::quickWindowTiming());
         window_->engine().settings().showTips = false;
         window_->show();
         QCoreApplication::processEvents();
@@ -121,15 +119,7 @@ class RealDesktopTest : public QObject {
     QStringList outputs() const { return QDir(out()).entryList(QDir::Files); }
     template <typename Predicate>
     bool waitFor(Predicate done, int ms = 30000) {
-        QElapsedTimer clock;
-        clock.start();
-        while (!done()) {
-            if (clock.elapsed() > ms) {
-                return false;
-            }
-            QTest::qWait(5);
-        }
-        return true;
+        return test::waitFor(done, ms);
     }
 
   private slots:
