@@ -410,6 +410,7 @@ std::string Engine::reserveOutput(VideoEntry& entry, const std::string& folder) 
     constexpr int kAttempts = 100;
     // A name chosen by an earlier, stopped run must not count against this one.
     entry.outputPath.clear();
+    entry.outputIdentity = {};
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         makeOutputPath(&entry.outputPath, folder, entry.name, entry.presetId, list_);
         if (entry.outputPath.empty()) {
@@ -440,10 +441,13 @@ int Engine::publishOutput(VideoEntry& entry) {
         entry.part.takeTimesOf(entry.sourcePath);
     }
     std::string target = entry.outputPath;
+    // Its dates are set and the converter is gone: this is the file as it stays.
+    const FileIdentity identity = entry.part.identity();
     for (int attempt = 0; attempt < 100; ++attempt) {
         const int error = entry.part.publish(target);
         if (error == 0) {
             entry.outputPath = std::move(target);
+            entry.outputIdentity = identity;
             entry.size = size;
             entry.status.store(EntryStatus::Ok);
             return 0;
@@ -847,6 +851,7 @@ bool Engine::saveHistorySnapshot(const std::string& path) {
         uint64_t size;
         int32_t duration;
         std::string outputSubfolder;
+        FileIdentity outputIdentity;
     };
     std::vector<Stored> records;
     EntryList copy;
@@ -859,7 +864,7 @@ bool Engine::saveHistorySnapshot(const std::string& path) {
             records.push_back(
                 {entry->kind, entry->presetId, entry->sourcePath, entry->name, entry->outputPath,
                  isInProgress(status) ? EntryStatus::Cancelled : status, entry->transferState,
-                 entry->size, entry->duration, entry->outputSubfolder});
+                 entry->size, entry->duration, entry->outputSubfolder, entry->outputIdentity});
         }
     }
     for (Stored& record : records) {
@@ -873,6 +878,7 @@ bool Engine::saveHistorySnapshot(const std::string& path) {
         stored->size = record.size;
         stored->duration = record.duration;
         stored->outputSubfolder = std::move(record.outputSubfolder);
+        stored->outputIdentity = record.outputIdentity;
         copy.entries().append(stored);
     }
     return saveHistoryFile(copy, path) != 0;

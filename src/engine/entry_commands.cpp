@@ -12,6 +12,7 @@
 #include <cstring>
 #include <functional>
 #include <thread>
+#include <type_traits>
 
 #include "engine/engine.h"
 #include "engine/output_path.h"
@@ -106,6 +107,8 @@ int moveWithoutReplacing(const std::string& from, const std::string& to) {
     return errno == EPERM ? EXDEV : errno;
 }
 
+constexpr const char* kNotOurFile = "it is no longer the file Vidmill wrote";
+
 }  // namespace
 
 void Engine::dropEntryAt(int row) {
@@ -146,13 +149,21 @@ Engine::CommandResult Engine::deleteVideoAt(int row, std::string* error) {
         return allowed;
     }
     const VideoEntry* entry = list_.at(row);
-    // Only a converted file is ever deleted, never a source.
-    if (entry->status.load() == EntryStatus::Ok && pathExists(entry->outputPath) &&
-        unlink(entry->outputPath.c_str()) != 0) {
-        if (error != nullptr) {
-            *error = errorText(errno);
+    // Only a converted file is ever deleted, never a source, nor a file that
+    // took its name after it was moved away.
+    if (entry->status.load() == EntryStatus::Ok && pathExists(entry->outputPath)) {
+        if (!isStillTheFile(entry->outputPath, entry->outputIdentity)) {
+            if (error != nullptr) {
+                *error = kNotOurFile;
+            }
+            return CommandResult::FileFailed;
         }
-        return CommandResult::FileFailed;
+        if (unlink(entry->outputPath.c_str()) != 0) {
+            if (error != nullptr) {
+                *error = errorText(errno);
+            }
+            return CommandResult::FileFailed;
+        }
     }
     dropEntryAt(row);
     return CommandResult::Done;
@@ -165,9 +176,13 @@ Engine::CommandResult Engine::renameOutput(int row, const std::string& newName, 
         newName.find('/') != std::string::npos || newName.find('\0') != std::string::npos) {
         return CommandResult::BadName;
     }
-    auto fail = [error](int code) {
+    auto fail = [error](auto reason) {
         if (error != nullptr) {
-            *error = errorText(code);
+            if constexpr (std::is_same_v<decltype(reason), int>) {
+                *error = errorText(reason);
+            } else {
+                *error = reason;
+            }
         }
         return CommandResult::FileFailed;
     };
@@ -183,12 +198,15 @@ Engine::CommandResult Engine::renameOutput(int row, const std::string& newName, 
         if (entry->status.load() != EntryStatus::Ok) {
             return CommandResult::WrongStatus;
         }
+        from = entry->outputPath;
+        if (!isStillTheFile(from, entry->outputIdentity)) {
+            return fail(kNotOurFile);
+        }
         // The entry's own output counts as taken, as do the workers' choices.
         if (makeOutputPath(&to, settings_.destinationFolder, newName, entry->presetId, list_) < 0 ||
             to.empty()) {
             return CommandResult::NoFreeName;
         }
-        from = entry->outputPath;
         const int moved = moveWithoutReplacing(from, to);
         if (moved == 0) {
             entry->name = newName;
@@ -236,6 +254,7 @@ Engine::CommandResult Engine::renameOutput(int row, const std::string& newName, 
     if (entry == nullptr || entry->outputPath != from) {
         return fail(ESTALE);
     }
+    const FileIdentity copyIdentity = copy.identity();
     for (int attempt = 0;; ++attempt) {
         const int published = copy.publish(to);
         if (published == 0) {
@@ -251,9 +270,12 @@ Engine::CommandResult Engine::renameOutput(int row, const std::string& newName, 
             return CommandResult::NoFreeName;
         }
     }
-    unlink(from.c_str());
+    if (isStillTheFile(from, entry->outputIdentity)) {
+        unlink(from.c_str());
+    }
     entry->name = newName;
     entry->outputPath = to;
+    entry->outputIdentity = copyIdentity;
     listModified_.store(true);
     ++historyChanges_;
     return CommandResult::Done;
@@ -271,13 +293,18 @@ int Engine::removeEntriesAt(const std::vector<int>& rows, bool deleteVideos,
             continue;
         }
         VideoEntry& entry = *list_.at(row);
-        // Only a converted file is ever deleted, never a source.
+        // Only a converted file is ever deleted, never a source, nor a file
+        // that took its name after it was moved away.
         if (deleteVideos && entry.status.load() == EntryStatus::Ok &&
-            pathExists(entry.outputPath) && unlink(entry.outputPath.c_str()) != 0) {
-            if (failures != nullptr) {
-                failures->push_back(entry.outputPath + ": " + errorText(errno));
+            pathExists(entry.outputPath)) {
+            const bool ours = isStillTheFile(entry.outputPath, entry.outputIdentity);
+            if (!ours || unlink(entry.outputPath.c_str()) != 0) {
+                if (failures != nullptr) {
+                    failures->push_back(entry.outputPath + ": " +
+                                        (ours ? errorText(errno) : std::string(kNotOurFile)));
+                }
+                continue;
             }
-            continue;
         }
         if (entry.status.load() != EntryStatus::Ok) {
             discardUnfinishedOutput(entry);

@@ -78,6 +78,8 @@ HistoryRead readHistory(EntryList& list, const std::string& path) {
 // not know.
 enum ExtraField : uint16_t {
     kOutputSubfolderField = 1,
+    // FileIdentity::text() of the published output.
+    kOutputIdentityField = 2,
 };
 
 constexpr std::string_view kHistoryExtraEnd = "end";
@@ -86,7 +88,7 @@ constexpr std::string_view kHistoryExtraEnd = "end";
 constexpr int kExtraFieldCapacity = 4096 + 2;
 
 bool hasExtras(const VideoEntry& entry) {
-    return !entry.outputSubfolder.empty();
+    return !entry.outputSubfolder.empty() || entry.outputIdentity.known();
 }
 
 // Written first, so that every entry of a history on the disk has its
@@ -106,9 +108,12 @@ bool saveHistoryExtras(EntryList& list, const std::string& historyPath) {
         for (const auto& entry : list.entries()) {
             if (hasExtras(*entry)) {
                 file.writeText32(entry->sourcePath);
-                file.writeUInt16(1);
+                file.writeUInt16(2);
                 file.writeUInt16(kOutputSubfolderField);
                 file.writeText32(entry->outputSubfolder);
+                file.writeUInt16(kOutputIdentityField);
+                file.writeText32(entry->outputIdentity.known() ? entry->outputIdentity.text()
+                                                               : std::string());
             }
         }
         file.writeRaw(kHistoryExtraEnd);
@@ -124,13 +129,18 @@ void loadHistoryExtras(EntryList& list, const std::string& historyPath) {
         count > uint32_t(kMaxEntries)) {
         return;
     }
-    std::multimap<std::string, std::string> subfolders;
+    struct Extras {
+        std::string subfolder;
+        FileIdentity identity;
+    };
+    std::multimap<std::string, Extras> records;
     for (uint32_t i = 0; i < count; ++i) {
         std::string source = file->readText32(kStoredSourcePathCapacity);
         uint16_t fields = 0;
         if (file->readUInt16(fields) != 2) {
             return;
         }
+        Extras extras;
         for (uint16_t f = 0; f < fields; ++f) {
             uint16_t tag = 0;
             if (file->readUInt16(tag) != 2) {
@@ -138,19 +148,23 @@ void loadHistoryExtras(EntryList& list, const std::string& historyPath) {
             }
             std::string value = file->readText32(kExtraFieldCapacity);
             if (tag == kOutputSubfolderField) {
-                subfolders.emplace(source, std::move(value));
+                extras.subfolder = std::move(value);
+            } else if (tag == kOutputIdentityField) {
+                extras.identity = FileIdentity::fromText(value);
             }
         }
+        records.emplace(std::move(source), std::move(extras));
     }
     // A text cut short reads as a shorter one: only a whole file counts.
     if (!file->readSignature(kHistoryExtraEnd)) {
         return;
     }
     for (const auto& entry : list.entries()) {
-        const auto found = subfolders.find(entry->sourcePath);
-        if (found != subfolders.end()) {
-            entry->outputSubfolder = std::move(found->second);
-            subfolders.erase(found);
+        const auto found = records.find(entry->sourcePath);
+        if (found != records.end()) {
+            entry->outputSubfolder = std::move(found->second.subfolder);
+            entry->outputIdentity = found->second.identity;
+            records.erase(found);
         }
     }
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <string_view>
 #include <utility>
@@ -139,6 +140,51 @@ void PartFile::discard() {
         }
     }
     release();
+}
+
+namespace {
+
+FileIdentity identityOf(const struct stat& info) {
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+            static_cast<std::uint64_t>(info.st_size),
+            static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+}
+
+}  // namespace
+
+std::string FileIdentity::text() const {
+    char text[96];
+    std::snprintf(text, sizeof text, "%llu %llu %llu %lld", static_cast<unsigned long long>(device),
+                  static_cast<unsigned long long>(inode), static_cast<unsigned long long>(size),
+                  static_cast<long long>(modifiedNs));
+    return text;
+}
+
+FileIdentity FileIdentity::fromText(const std::string& text) {
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    unsigned long long size = 0;
+    long long modified = 0;
+    char end = 0;
+    if (std::sscanf(text.c_str(), "%llu %llu %llu %lld%c", &device, &inode, &size, &modified,
+                    &end) != 4) {
+        return {};
+    }
+    return {device, inode, size, modified};
+}
+
+bool isStillTheFile(const std::string& path, const FileIdentity& identity) {
+    if (!identity.known()) {
+        return true;
+    }
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           identityOf(info) == identity;
+}
+
+FileIdentity PartFile::identity() const {
+    struct stat info {};
+    return fd_ >= 0 && ::fstat(fd_, &info) == 0 ? identityOf(info) : FileIdentity{};
 }
 
 void PartFile::finishPublishing() {

@@ -11,6 +11,7 @@
 // leaves the file alone, and sees the name taken when it chooses its own.
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,25 @@ std::string partPathFor(std::string_view outputPath);
 // Whether `path` names a part file (by its name alone).
 bool isPartPath(std::string_view path);
 
+// What tells a file Vidmill wrote from another under the same name: its
+// place on the disk, its size and its modification time.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t modifiedNs = 0;
+    bool known() const { return inode != 0; }
+    bool operator==(const FileIdentity&) const = default;
+    // "device inode size modified", and back; a text that is not one reads
+    // as unknown.
+    std::string text() const;
+    static FileIdentity fromText(const std::string& text);
+};
+
+// Whether `path` (not followed if a link) is still the file of `identity`;
+// true when the identity is not known, as for entries of older versions.
+bool isStillTheFile(const std::string& path, const FileIdentity& identity);
+
 class PartFile {
   public:
     PartFile() = default;
@@ -44,6 +64,8 @@ class PartFile {
     // success, otherwise the errno value (EEXIST: the name is taken).
     int reserve(const std::string& outputPath);
     bool reserved() const { return fd_ >= 0; }
+    // The reserved file's identity as it is now (unknown when none is).
+    FileIdentity identity() const;
     const std::string& path() const { return path_; }
 
     // Gives the part file the name `outputPath`, never replacing a file:

@@ -93,6 +93,10 @@ struct VideoEntry {
     // The part file that the running conversion writes into, reserved while
     // it runs. Memory only; guarded by the engine's lock.
     PartFile part;
+    // What Vidmill published under `outputPath`, so that a file someone else
+    // put under that name later is never deleted or renamed as ours. Kept
+    // beside the history; unknown for entries of older versions.
+    FileIdentity outputIdentity;
 };
 
 std::unique_ptr<VideoEntry> createEntry(const std::string& sourcePath);

@@ -764,6 +764,32 @@ TEST_F(EngineTest, ASourceNamedLikeAPartFileIsNotPublishedUnderThatName) {
     EXPECT_EQ(removeLeftoverParts(out, -5s), 0);
 }
 
+TEST_F(EngineTest, OnlyTheFileVidmillWroteIsDeletedOrRenamed) {
+    addVideo("c.avi", "output 10");
+    addVideo("d.avi", "output 10");
+    ASSERT_TRUE(runBatch());
+    // The identity survives a restart, beside the history.
+    const std::string history = dir.file("history.bin");
+    ASSERT_TRUE(engine.saveHistorySnapshot(history));
+    EntryList restored;
+    ASSERT_EQ(loadHistoryFile(restored, history), 1);
+    EXPECT_TRUE(restored.at(0)->outputIdentity.known());
+    EXPECT_EQ(restored.at(0)->outputIdentity, engine.entryList().at(0)->outputIdentity);
+
+    // The person moves c.mp4 away; another program writes a new c.mp4.
+    ASSERT_EQ(rename((out + "/c.mp4").c_str(), dir.file("moved.mp4").c_str()), 0);
+    std::ofstream(out + "/c.mp4") << "someone else's";
+    std::string error;
+    EXPECT_EQ(engine.deleteVideoAt(0, &error), Engine::CommandResult::FileFailed);
+    EXPECT_EQ(error, "it is no longer the file Vidmill wrote");
+    EXPECT_EQ(engine.renameOutput(0, "renamed", &error), Engine::CommandResult::FileFailed);
+    std::vector<std::string> failures;
+    EXPECT_EQ(engine.removeEntriesAt({0, 1}, true, &failures), 1);
+    EXPECT_EQ(failures, std::vector<std::string>{out + "/c.mp4: " + error});
+    EXPECT_EQ(fileBytes(out + "/c.mp4"), "someone else's");
+    EXPECT_FALSE(exists(out + "/d.mp4"));  // the one still ours went
+}
+
 TEST_F(EngineTest, SettingsChangedDuringABatchWaitForTheNextOne) {
     engine.settings().maxConcurrent = 1;
     addVideo("a.avi", "percent 5; sleep 200; output 10");
