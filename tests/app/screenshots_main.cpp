@@ -181,6 +181,13 @@ int main(int argc, char** argv) {
         ok = save(settings, out + "/settings-constant-quality.png") && ok;
     }
     settings.hide();
+    // Opened from the toolbar while a batch runs: what waits for the next one.
+    vidmill::SettingsDialog during(host, engine.settings(), 0, &window);
+    during.showBatchNote();
+    during.show();
+    settle(300);
+    ok = save(during, out + "/settings-during-a-batch.png") && ok;
+    during.hide();
     window.shutDown();
     return ok ? 0 : 1;
 }
