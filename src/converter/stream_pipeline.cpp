@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -11,6 +12,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/cpu.h>
 #include <libavutil/display.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
@@ -413,7 +415,45 @@ class AudioPipeline final : public StreamPipeline {
 StreamPipeline::StreamPipeline(AVStream* input, OutputFile& output, const PipelineWatch& watch)
     : input_(input), output_(output), watch_(watch) {}
 
-StreamPipeline::~StreamPipeline() = default;
+// An encoder that was opened and never got a frame (the conversion failed
+// while the other streams were set up, or at the header, or nothing was
+// decoded) is ended before it is freed: SVT-AV1's teardown waits for an end
+// of stream, and it cannot take one before a picture has gone through it. It
+// gets a black one, whose packet is thrown away with the rest. One that got
+// frames is let go as it stands, for draining it would encode all it holds.
+StreamPipeline::~StreamPipeline() {
+    AVCodecContext* encoder = encoder_.get();
+    if (encoder == nullptr || avcodec_is_open(encoder) == 0 || encoderEnded_ ||
+        framesEncoded_ > 0) {
+        return;
+    }
+    if (std::strcmp(encoder->codec->name, "libsvtav1") == 0) {
+        FramePtr black(av_frame_alloc());
+        if (!black) {
+            return;  // left to the watchdog
+        }
+        black->format = encoder->pix_fmt;
+        black->width = encoder->width;
+        black->height = encoder->height;
+        black->pts = 0;
+        if (av_frame_get_buffer(black.get(), 0) < 0) {
+            return;
+        }
+        const std::ptrdiff_t linesize[4] = {black->linesize[0], black->linesize[1],
+                                            black->linesize[2], black->linesize[3]};
+        if (av_image_fill_black(black->data, linesize, encoder->pix_fmt, encoder->color_range,
+                                encoder->width, encoder->height) < 0 ||
+            avcodec_send_frame(encoder, black.get()) < 0) {
+            return;
+        }
+    }
+    if (avcodec_send_frame(encoder, nullptr) < 0) {
+        return;
+    }
+    while (avcodec_receive_packet(encoder, encoded_.get()) >= 0) {
+        av_packet_unref(encoded_.get());
+    }
+}
 
 void StreamPipeline::openDecoder(AVFormatContext* inputContext) {
     const AVCodec* codec = avcodec_find_decoder(input_->codecpar->codec_id);
@@ -635,6 +675,8 @@ void StreamPipeline::encode(AVFrame* frame) {
     }
     if (frame != nullptr) {
         ++framesEncoded_;
+    } else {
+        encoderEnded_ = true;
     }
     for (;;) {
         AVPacket* packet = encoded_.get();
@@ -663,7 +705,10 @@ void StreamPipeline::finish() {
     if (!watch_.stopRequested()) {
         filter(nullptr);
     }
-    encode(nullptr);
+    // One that never got a frame has nothing to give, and is ended as it is freed.
+    if (framesEncoded_ > 0) {
+        encode(nullptr);
+    }
 }
 
 std::unique_ptr<StreamPipeline> makeVideoPipeline(const ConverterOptions& options,

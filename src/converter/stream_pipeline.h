@@ -95,6 +95,7 @@ class StreamPipeline {
     FramePtr filtered_ = makeFrame();
     PacketPtr encoded_ = makePacket();
     std::int64_t framesEncoded_ = 0;
+    bool encoderEnded_ = false;  // given its end of stream
     std::int64_t picturesDecoded_ = 0;
     double soundDecodedSeconds_ = 0.0;
     std::int64_t nextPts_ = AV_NOPTS_VALUE;   // guess for frames that carry no timestamp

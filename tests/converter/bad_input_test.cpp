@@ -411,6 +411,74 @@ TEST_F(BadInput, AStreamKindThatDoesNotReadBackIsCaught) {
     EXPECT_FALSE(fileExists(path));
 }
 
+TEST_F(BadInput, AFailureAfterTheVideoEncoderOpensEndsAtOnceWithItsReason) {
+    // WebM with Vorbis sound whose setup header is damaged: the demuxer
+    // still reads the stream, its decoder cannot open.
+    const std::string webm = folder_.file("vorbis.webm");
+    makeClip(webm, "testsrc2=size=160x120:rate=25", 2, {"-c:v", "libvpx", "-c:a", "libvorbis"});
+    std::string data = readFile(webm);
+    const std::size_t setup = data.find(std::string("\x05vorbis", 7));
+    ASSERT_NE(setup, std::string::npos);
+    for (std::size_t i = setup + 7; i < setup + 7 + 40; ++i) {
+        data[i] = '\xff';
+    }
+    const std::string damaged = folder_.file("damaged-vorbis.webm");
+    writeFile(damaged, data);
+
+    // Each fails once the video encoder is open: a stream that cannot be
+    // decoded, and a rate the sound's encoder cannot make.
+    struct Case {
+        std::string name;
+        std::string input;
+        std::vector<std::string> audio;
+        int status;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"damaged sound",
+         damaged,
+         {"-acodec", "libopus", "-ab", "128.0kb", "-ac", "2", "-ar", "48000", "-vol", "256"},
+         exit_code::kInputFailed,
+         "cannot open the decoder vorbis"},
+        {"refused rate",
+         testMedia().audioVideo,
+         {"-acodec", "libopus", "-ab", "128.0kb", "-ac", "2", "-ar", "44100", "-vol", "256"},
+         exit_code::kAudioRefused,
+         "cannot make 44100 Hz"},
+    };
+    // An encoder that never got a picture must be let go as quickly as
+    // MPEG-4's, and must not hide the reason.
+    const std::vector<std::string> encoders = {"mpeg4", "libsvtav1", "libx265", "libvpx-vp9",
+                                               "libx264"};
+    for (const Case& c : cases) {
+        std::optional<ProgramResult> reference;
+        for (const std::string& encoder : encoders) {
+            const std::string what = c.name + " with " + encoder;
+            const std::string output = folder_.file("out.mkv");
+            std::vector<std::string> argv{kConverterPath, "-y",      "-i",    c.input, "-s",
+                                          "160x120",      "-vcodec", encoder, "-f",    "matroska"};
+            argv.insert(argv.end(), c.audio.begin(), c.audio.end());
+            argv.push_back(output);
+            RunningProgram converter(argv);
+            const std::optional<ProgramResult> run = converter.wait(std::chrono::seconds(30));
+            if (!run) {
+                ADD_FAILURE() << what << ": still running after 30 s";
+                continue;
+            }
+            EXPECT_EQ(run->signal, 0) << what;
+            EXPECT_EQ(run->status, c.status) << what << ": " << run->output;
+            EXPECT_NE(lastLine(run->output).find(c.reason), std::string::npos)
+                << what << ": " << run->output;
+            EXPECT_FALSE(fileExists(output)) << what;
+            if (!reference) {
+                reference = run;
+                continue;
+            }
+            EXPECT_EQ(lastLine(run->output), lastLine(reference->output)) << what;
+        }
+    }
+}
+
 TEST_F(BadInput, TheInputIsNeverOverwritten) {
     const std::string input = folder_.file("own.avi");
     writeFile(input, readFile(testMedia().audioVideo));
