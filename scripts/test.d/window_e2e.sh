@@ -230,17 +230,24 @@ focus() {
     done
 }
 
+# Makes a window the active one and types keys into it; $2 names it in a failure.
+type_into() {  # window id, what, keys...
+    local id=$1 what=$2
+    shift 2
+    if ! focus "$id"; then
+        fail "$what does not take the focus; cannot press $*"
+        return 1
+    fi
+    xdotool key --clearmodifiers --delay 120 "$@"
+}
+
 # Types keys into the main window.
 press() {
     if dead "$win_pid"; then
         fail "the window is gone (its output window.$window_runs.log is shown at the end); cannot press $*"
         return 1
     fi
-    if ! focus "$win_id"; then
-        fail "the main window does not take the focus; cannot press $*"
-        return 1
-    fi
-    xdotool key --clearmodifiers --delay 120 "$@"
+    type_into "$win_id" "the main window" "$@"
 }
 
 dialog_id=""
@@ -267,11 +274,7 @@ answer() {
         fi
         return 1
     fi
-    if ! focus "$dialog_id"; then
-        fail "the '$title' window does not take the focus"
-        return 1
-    fi
-    xdotool key --clearmodifiers --delay 120 "$@"
+    type_into "$dialog_id" "the '$title' window" "$@" || return 1
     if ! wait_for "$kGoneLimit" not_shown "$dialog_id"; then
         fail "the '$title' window stays open after $*"
         return 1
