@@ -22,6 +22,7 @@ constexpr int kMaxVolume = 65536;
 constexpr std::size_t kMaxNameLength = 49;
 // The widest constant-quality scale of the encoders that have one (SVT-AV1, VP9).
 constexpr int kMaxConstantQuality = 63;
+constexpr int kMaxOutputDescriptor = 1023;
 
 // A whole number in [low, high] that fills the text.
 std::optional<int> parseInt(std::string_view text, int low, int high) {
@@ -144,6 +145,13 @@ const std::map<std::string, ValueSetter, std::less<>>& valueOptions() {
              auto slot = parseInt(v, -1, channel_layout::kSlotCount - 1);
              o.slotIndex = slot.value_or(-1);
              return slot.has_value();
+         }},
+        {"-outfd",
+         [](ConverterOptions& o, const std::string& v) {
+             // Never one of the standard streams.
+             auto fd = parseInt(v, 3, kMaxOutputDescriptor);
+             o.outputFd = fd.value_or(-1);
+             return fd.has_value();
          }},
         {"-vcodec",
          [](ConverterOptions& o, const std::string& v) {
@@ -276,6 +284,9 @@ ParsedOptions parseConverterOptions(const std::vector<std::string>& args) {
     }
     if (options.inputPath.empty()) {
         return refuse("no input file (-i) given");
+    }
+    if (options.outputFd >= 0 && options.isProbe()) {
+        return refuse("-outfd needs an output path to name the file");
     }
     // Each names the video's quality its own way: together they contradict each other.
     if (options.constantQuality && options.videoBitrate) {

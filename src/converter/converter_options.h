@@ -25,6 +25,7 @@ struct Ratio {
 struct ConverterOptions {
     std::string inputPath;                     // -i
     std::optional<std::string> outputPath;     // last argument; absent for a probe
+    int outputFd = -1;                         // -outfd: the output file, already open
     bool overwrite = false;                    // -y
     bool noAudio = false;                      // -an
     bool noVideo = false;                      // -vn

@@ -33,7 +33,10 @@ const char* kindOf(AVMediaType type) {
 
 }  // namespace
 
-OutputFile::OutputFile(std::string path, const std::string& container) : path_(std::move(path)) {
+OutputFile::OutputFile(std::string path, const std::string& container, int descriptor)
+    : path_(std::move(path)),
+      openPath_(descriptor >= 0 ? "/proc/self/fd/" + std::to_string(descriptor) : path_),
+      descriptor_(descriptor) {
     AVFormatContext* raw = nullptr;
     const int made = avformat_alloc_output_context2(
         &raw, nullptr, container.empty() ? nullptr : container.c_str(), path_.c_str());
@@ -70,19 +73,25 @@ void OutputFile::create(bool overwrite) {
             std::string("the output format '") + format()->name + "' does not write a file");
     }
     struct stat info {};
-    if (!overwrite && ::stat(path_.c_str(), &info) == 0) {
+    if (descriptor_ >= 0) {
+        // Whoever opened it made it for us: it must be a file, and it is ours to fill.
+        if (::fstat(descriptor_, &info) != 0 || !S_ISREG(info.st_mode)) {
+            throw ConvertError(exit_code::kOutputFailed,
+                               "the output '" + path_ + "' was not handed over as an open file");
+        }
+    } else if (!overwrite && ::stat(path_.c_str(), &info) == 0) {
         throw ConvertError(exit_code::kOutputFailed,
                            "the output '" + path_ + "' exists (-y allows replacing it)");
     }
     // The "file:" prefix keeps names such as "clip:1.avi" from being read as a protocol.
-    const std::string url = "file:" + path_;
+    const std::string url = "file:" + openPath_;
     const int opened = avio_open2(&context_->pb, url.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
     if (opened < 0) {
         throw ConvertError(exit_code::kOutputFailed,
                            "cannot create the output '" + path_ + "': " + avErrorText(opened));
     }
     created_ = true;
-    armOutputRemoval(path_.c_str());
+    armOutputRemoval(path_.c_str(), descriptor_);
 }
 
 int OutputFile::writeHeader() {
@@ -146,7 +155,7 @@ void OutputFile::close() {
     if (std::strcmp(format()->name, "mp4") == 0 || std::strcmp(format()->name, "psp") == 0) {
         if (const AVDictionaryEntry* place =
                 av_dict_get(context_->metadata, "location", nullptr, 0)) {
-            addQuickTimeLocation(path_, place->value);
+            addQuickTimeLocation(openPath_, path_, place->value);
         }
     }
     checkReadBack();
@@ -166,7 +175,7 @@ void OutputFile::checkReadBack() const {
     AVDictionary* rawOptions = nullptr;
     av_dict_set(&rawOptions, "protocol_whitelist", "file", 0);
     AVFormatContext* raw = nullptr;
-    const std::string url = "file:" + path_;
+    const std::string url = "file:" + openPath_;
     const int opened = avformat_open_input(&raw, url.c_str(), nullptr, &rawOptions);
     av_dict_free(&rawOptions);
     const std::string what = "the finished output '" + path_ + "'";
@@ -242,7 +251,7 @@ void OutputFile::discard() {
     if (context_->pb != nullptr) {
         avio_closep(&context_->pb);
     }
-    ::unlink(path_.c_str());
+    removeOutput(path_.c_str(), descriptor_);
     disarmOutputRemoval();
 }
 

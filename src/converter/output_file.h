@@ -17,7 +17,11 @@ class OutputFile {
   public:
     // The container is `container` when given, else guessed from the path's
     // extension. Throws ConvertError(kOutputFailed) when neither names one.
-    OutputFile(std::string path, const std::string& container);
+    // With a `descriptor` of 0 or more, the file is the one already open as
+    // that descriptor, and `path` only names it: the name is never looked up
+    // again, so nobody who renames entries in its folder can send the writes
+    // elsewhere.
+    OutputFile(std::string path, const std::string& container, int descriptor = -1);
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
     ~OutputFile();
@@ -25,6 +29,9 @@ class OutputFile {
     AVFormatContext* context() const { return context_.get(); }
     const AVOutputFormat* format() const { return context_->oformat; }
     const std::string& path() const { return path_; }
+    // What the file is opened by: its path, or for a given descriptor the
+    // descriptor's entry under /proc, which leads to the open file itself.
+    const std::string& openPath() const { return openPath_; }
 
     AVStream* addStream();
 
@@ -52,6 +59,8 @@ class OutputFile {
     void checkReadBack() const;
 
     std::string path_;
+    std::string openPath_;
+    int descriptor_ = -1;
     OutputFormatPtr context_;
     bool created_ = false;
     bool headerWritten_ = false;

@@ -2,6 +2,7 @@
 
 #include <limits.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +22,7 @@ static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler
 // The deadline's handler may run in the middle of armOutputRemoval(): it
 // reads the path only while `removalArmed` says that it is complete.
 char removalPath[PATH_MAX];
+int removalDescriptor = -1;
 std::atomic<bool> removalArmed{false};
 
 void startDeadline() {
@@ -42,7 +44,7 @@ void onDeadline(int) {
         _exit(exit_code::kInterrupted);  // the message below got stuck
     }
     if (removalArmed.load(std::memory_order_acquire)) {
-        ::unlink(removalPath);
+        removeOutput(removalPath, removalDescriptor);
     }
     // A stderr pipe that nobody reads must not hold the process either: the
     // next alarm interrupts the write and ends it.
@@ -85,13 +87,30 @@ bool stopSignalled() {
     return stopFlag.load(std::memory_order_relaxed);
 }
 
-void armOutputRemoval(const char* path) {
+void removeOutput(const char* path, int descriptor) {
+    if (descriptor < 0) {
+        ::unlink(path);
+        return;
+    }
+    // Whoever renames entries in the folder may have put another file
+    // under the name meanwhile: that one stays.
+    struct stat ours {};
+    struct stat named {};
+    (void)!::ftruncate(descriptor, 0);
+    if (::fstat(descriptor, &ours) == 0 && ::lstat(path, &named) == 0 &&
+        ours.st_dev == named.st_dev && ours.st_ino == named.st_ino) {
+        ::unlink(path);
+    }
+}
+
+void armOutputRemoval(const char* path, int descriptor) {
     removalArmed.store(false, std::memory_order_release);
     const std::size_t length = std::strlen(path);
     if (length >= sizeof removalPath) {
         return;
     }
     std::memcpy(removalPath, path, length + 1);
+    removalDescriptor = descriptor;
     removalArmed.store(true, std::memory_order_release);
 }
 

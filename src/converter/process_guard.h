@@ -27,8 +27,13 @@ bool stopSignalled();
 int conversionsAtOnce();
 
 // The file that the deadline removes: the output while it is being written.
-// A path that does not fit the platform's path limit is not armed.
-void armOutputRemoval(const char* path);
+// A path that does not fit the platform's path limit is not armed. With a
+// `descriptor` of 0 or more the output is the file open there: it is
+// emptied, and its name goes only while it still leads to that file.
+void armOutputRemoval(const char* path, int descriptor = -1);
 void disarmOutputRemoval();
+
+// Removes an unfinished output as armOutputRemoval() describes. Async-signal-safe.
+void removeOutput(const char* path, int descriptor);
 
 }  // namespace vidmill

@@ -137,7 +137,8 @@ void growBox(const FileDescriptor& file, const std::string& path, const Box& box
 
 }  // namespace
 
-bool addQuickTimeLocation(const std::string& path, const std::string& iso6709) {
+bool addQuickTimeLocation(const std::string& path, const std::string& name,
+                          const std::string& iso6709) {
     if (iso6709.empty() || iso6709.size() > kMaxLocationLength) {
         return false;
     }
@@ -147,12 +148,12 @@ bool addQuickTimeLocation(const std::string& path, const std::string& iso6709) {
         return false;  // not a file of ours to change (the null device, say)
     }
     const auto fileEnd = static_cast<std::uint64_t>(info.st_size);
-    const auto top = readBoxes(file, path, 0, fileEnd);
+    const auto top = readBoxes(file, name, 0, fileEnd);
     if (!top || top->empty() || top->back().type != kMovie || !top->back().compact) {
         return false;
     }
     const Box& movie = top->back();
-    const auto children = readBoxes(file, path, movie.offset + kHeaderSize, fileEnd);
+    const auto children = readBoxes(file, name, movie.offset + kHeaderSize, fileEnd);
     if (!children) {
         return false;
     }
@@ -186,11 +187,11 @@ bool addQuickTimeLocation(const std::string& path, const std::string& iso6709) {
     }
     // The new bytes first: until the sizes take them in, they lie past the
     // movie box as a box of their own, which readers pass over.
-    writeAll(file, path, added.data(), added.size(), fileEnd);
+    writeAll(file, name, added.data(), added.size(), fileEnd);
     if (userData != nullptr) {
-        growBox(file, path, *userData, growth);
+        growBox(file, name, *userData, growth);
     }
-    growBox(file, path, movie, growth);
+    growBox(file, name, movie, growth);
     return true;
 }
 

@@ -15,7 +15,8 @@ namespace vidmill {
 // or it has none: growing it then moves no sample. False when the file has
 // another layout or `iso6709` is empty or too long, and the file is left
 // as it was. Throws ConvertError(kOutputFailed) when the file cannot be
-// read or written.
-bool addQuickTimeLocation(const std::string& path, const std::string& iso6709);
+// read or written; its messages call the file `name`.
+bool addQuickTimeLocation(const std::string& path, const std::string& name,
+                          const std::string& iso6709);
 
 }  // namespace vidmill

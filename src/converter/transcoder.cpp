@@ -81,13 +81,13 @@ MediaInput openInput(const ConverterOptions& options, ProgressReporter& progress
 }
 
 // Writing over the input would destroy the very file being read.
-void refuseOverwritingInput(const std::string& input, const std::string& output) {
+void refuseOverwritingInput(const std::string& input, const OutputFile& output) {
     struct stat in {};
     struct stat out {};
-    if (::stat(input.c_str(), &in) == 0 && ::stat(output.c_str(), &out) == 0 &&
+    if (::stat(input.c_str(), &in) == 0 && ::stat(output.openPath().c_str(), &out) == 0 &&
         in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
         throw ConvertError(exit_code::kOutputFailed,
-                           "the output '" + output + "' is the input itself");
+                           "the output '" + output.path() + "' is the input itself");
     }
 }
 
@@ -102,11 +102,11 @@ class Conversion final : public PipelineWatch {
         : options_(options),
           progress_(progress),
           input_(openInput(options, progress)),
-          output_(*options.outputPath, options.container),
+          output_(*options.outputPath, options.container, options.outputFd),
           timestamps_(input_.context(), input_.durationSeconds()) {}
 
     void run() {
-        refuseOverwritingInput(options_.inputPath, output_.path());
+        refuseOverwritingInput(options_.inputPath, output_);
         setUpStreams();
         keepSourceDescription(input_.context(), output_.context(), input_.startTime(),
                               input_.durationSeconds());

@@ -17,11 +17,13 @@
 #include "formats/converter_command.h"
 #include "formats/format_preset.h"
 #include "process/converter_runner.h"
+#include "system/file_descriptor.h"
 #include "system/path_utils.h"
 #include "system/size_time_text.h"
 #include "system/tick_count.h"
 #include "system/user_folders.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -36,6 +38,8 @@ constexpr int kOrderWindow = 50;
 
 constexpr const char* kDestinationRemoved =
     "the destination folder was removed during the conversion";
+constexpr const char* kPartReplaced =
+    "the unfinished file was replaced or removed during the conversion, so it was not published";
 
 // Why a file or folder could not be made in the destination, in one line.
 std::string folderErrorText(int error, const char* otherwise) {
@@ -314,6 +318,9 @@ void Engine::convertEntry(VideoEntry& entry) {
 
     std::string outputPath;
     std::string partPath;
+    // The converter writes through this: a name can be swapped meanwhile by
+    // anyone who may rename entries in the folder, the open file cannot.
+    FileDescriptor partFile;
     std::string folderProblem;
     {
         // The folder is made, the name chosen and its part file reserved in
@@ -332,13 +339,20 @@ void Engine::convertEntry(VideoEntry& entry) {
             folderProblem = reserveOutput(entry, target);
             outputPath = entry.outputPath;
             partPath = entry.part.path();
+            if (folderProblem.empty()) {
+                // A copy of its own: a quit that gives up waiting may discard the part meanwhile.
+                partFile.reset(::fcntl(entry.part.fd(), F_DUPFD_CLOEXEC, 0));
+                if (partFile.get() < 0) {
+                    folderProblem = folderErrorText(errno, "cannot create the output file");
+                }
+            }
         }
     }
     int result = kConverterNotStarted;
     if (!folderProblem.empty()) {
         setFailureReason(entry, folderProblem);
     } else {
-        result = runConversion(entry.sourcePath, outputPath, partPath, entry);
+        result = runConversion(entry.sourcePath, outputPath, partPath, partFile.get(), entry);
     }
     if (result == 0 && !entry.cancelRequested.load()) {
         result = publishOutput(entry);
@@ -373,7 +387,7 @@ void Engine::convertEntry(VideoEntry& entry) {
 
 std::string Engine::keepStoppedOutput(VideoEntry& entry) {
     std::lock_guard lock(mutex_);
-    if (settings_.removeStopped || !entry.part.reserved() || fileSize64(entry.part.path()) == 0) {
+    if (settings_.removeStopped || !entry.part.reserved() || entry.part.identity().size == 0) {
         return {};
     }
     const auto seconds = static_cast<long>(entry.reachedSeconds.load(std::memory_order_relaxed));
@@ -435,7 +449,7 @@ int Engine::publishOutput(VideoEntry& entry) {
         entry.failureReason = "stopped";
         return kOutputMissing;
     }
-    const uint64_t size = fileSize64(entry.part.path());
+    const uint64_t size = entry.part.identity().size;
     if (batchSettings_.keepSourceDates) {
         // A file system that keeps no such times costs the dates, not the file.
         entry.part.takeTimesOf(entry.sourcePath);
@@ -451,6 +465,10 @@ int Engine::publishOutput(VideoEntry& entry) {
             entry.size = size;
             entry.status.store(EntryStatus::Ok);
             return 0;
+        }
+        if (error == ESTALE) {
+            entry.failureReason = kPartReplaced;
+            return kOutputMissing;
         }
         if (error != EEXIST) {
             entry.failureReason = "the finished file could not be given its name: ";
@@ -471,7 +489,7 @@ int Engine::publishOutput(VideoEntry& entry) {
 }
 
 int Engine::runConversion(const std::string& sourcePath, const std::string& outputPath,
-                          const std::string& partPath, VideoEntry& entry) {
+                          const std::string& partPath, int partFd, VideoEntry& entry) {
     int result = kConverterNotStarted;
     // The command names the final output, as shown everywhere; the converter
     // itself writes into the part file.
@@ -479,7 +497,10 @@ int Engine::runConversion(const std::string& sourcePath, const std::string& outp
         ConverterCommand command =
             buildConvertCommand(converterPath_, sourcePath, outputPath, channel_.channelName(),
                                 entry.progressSlot, batchSettings_, audioFallback);
+        // The part's name tells the converter the container by its extension
+        // and names the file in its messages; it writes through the descriptor.
         command.args.back() = partPath;
+        command.args.insert(command.args.end() - 1, {"-outfd", std::to_string(kOutputDescriptor)});
         return command;
     };
     ConverterCommand command = build(0);
@@ -490,17 +511,18 @@ int Engine::runConversion(const std::string& sourcePath, const std::string& outp
     }
     bool stalled = false;
     std::string errors;
-    int started = runWatched(command.args, priority, entry, &result, &stalled, &errors);
+    int started = runWatched(command.args, partFd, priority, entry, &result, &stalled, &errors);
     if (started != 0 && !stalled && result == kAudioOptionsRefused) {
         command = build(1);
-        started = runWatched(command.args, kNormalPriority, entry, &result, &stalled, &errors);
+        started =
+            runWatched(command.args, partFd, kNormalPriority, entry, &result, &stalled, &errors);
     }
     const int converterCode = started != 0 ? result : kConverterNotStarted;
     if (started != 0) {
         if (stalled) {
             // It may have closed a cut file properly when it got the stop byte.
             result = kOutputMissing;
-        } else if (fileSize64(partPath) == 0) {
+        } else if (struct stat written{}; ::fstat(partFd, &written) != 0 || written.st_size == 0) {
             result = kOutputMissing;
         }
     }
@@ -516,8 +538,8 @@ int Engine::runConversion(const std::string& sourcePath, const std::string& outp
     return result;
 }
 
-int Engine::runWatched(const std::vector<std::string>& args, int priority, VideoEntry& entry,
-                       int* exitCode, bool* stalled, std::string* errors) {
+int Engine::runWatched(const std::vector<std::string>& args, int outputFd, int priority,
+                       VideoEntry& entry, int* exitCode, bool* stalled, std::string* errors) {
     using Clock = std::chrono::steady_clock;
     int slot;
     int atOnce;
@@ -570,7 +592,7 @@ int Engine::runWatched(const std::vector<std::string>& args, int priority, Video
         return true;
     };
     return runConverterWatched(args, exitCode, priority, timing_.progressPollMs, watch, errors,
-                               std::max(atOnce, 1));
+                               std::max(atOnce, 1), outputFd);
 }
 
 namespace {

@@ -266,14 +266,14 @@ class Engine {
     // videos, a name that says where it stops; that path, or empty.
     std::string keepStoppedOutput(VideoEntry& entry);
     int publishOutput(VideoEntry& entry);
-    // Runs the converter writing into `partPath`; its command names
-    // `outputPath`, the final name.
+    // Runs the converter writing into the part file `partPath`, handed to
+    // it open as `partFd`; its command names `outputPath`, the final name.
     int runConversion(const std::string& sourcePath, const std::string& outputPath,
-                      const std::string& partPath, VideoEntry& entry);
+                      const std::string& partPath, int partFd, VideoEntry& entry);
     // One run of the converter, watched for progress: one that stops
     // moving is stopped, then ended, and *stalled set.
-    int runWatched(const std::vector<std::string>& args, int priority, VideoEntry& entry,
-                   int* exitCode, bool* stalled, std::string* errors);
+    int runWatched(const std::vector<std::string>& args, int outputFd, int priority,
+                   VideoEntry& entry, int* exitCode, bool* stalled, std::string* errors);
     // Why a conversion whose converter ended with `converterCode` (0 when it
     // left no output) did not end Ok, in one line.
     std::string failureReasonFor(int converterCode, const std::string& errors,

@@ -36,18 +36,19 @@ std::string errorText(int error) {
     return std::strerror(error);
 }
 
-// Copies a file that cannot be renamed (another file system) into `to`,
-// which the caller has created empty and exclusively. Gives 0 or an errno.
-int copyFile(const std::string& from, const std::string& to) {
-    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+// Copies the file at `from`, when it is still the file of `identity`, into
+// the open file `out`, which the caller has created empty and exclusively.
+// Gives 0 or an errno (ESTALE: `from` leads to another file now).
+int copyFile(const std::string& from, const FileIdentity& identity, int out) {
+    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (in < 0) {
-        return errno;
+        return errno == ELOOP ? ESTALE : errno;
     }
-    const int out = open(to.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (out < 0) {
-        const int error = errno;
+    struct stat info {};
+    if (fstat(in, &info) != 0 || !S_ISREG(info.st_mode) ||
+        (identity.known() && !(fileIdentityOf(in) == identity))) {
         close(in);
-        return error;
+        return ESTALE;
     }
     int error = 0;
     char buffer[1 << 16];
@@ -82,9 +83,6 @@ int copyFile(const std::string& from, const std::string& to) {
         error = errno;
     }
     close(in);
-    if (close(out) != 0 && error == 0) {
-        error = errno;
-    }
     return error;
 }
 
@@ -187,6 +185,7 @@ Engine::CommandResult Engine::renameOutput(int row, const std::string& newName, 
         return CommandResult::FileFailed;
     };
     std::string from;
+    FileIdentity identity;
     std::string to;
     PartFile copy;
     {
@@ -199,6 +198,7 @@ Engine::CommandResult Engine::renameOutput(int row, const std::string& newName, 
             return CommandResult::WrongStatus;
         }
         from = entry->outputPath;
+        identity = entry->outputIdentity;
         if (!isStillTheFile(from, entry->outputIdentity)) {
             return fail(kNotOurFile);
         }
@@ -230,7 +230,7 @@ Engine::CommandResult Engine::renameOutput(int row, const std::string& newName, 
     if (pump) {
         std::atomic<bool> done{false};
         std::thread copier([&] {
-            copied = copyFile(from, copy.path());
+            copied = copyFile(from, identity, copy.fd());
             done.store(true);
         });
         for (;;) {
@@ -242,10 +242,13 @@ Engine::CommandResult Engine::renameOutput(int row, const std::string& newName, 
         }
         copier.join();
     } else {
-        copied = copyFile(from, copy.path());
+        copied = copyFile(from, identity, copy.fd());
+    }
+    if (copied == ESTALE) {
+        return fail(kNotOurFile);  // the part file goes with `copy`
     }
     if (copied != 0) {
-        return fail(copied);  // the part file goes with `copy`
+        return fail(copied);
     }
     // A renamed file keeps its dates, as a move within one file system does.
     copy.takeTimesOf(from);

@@ -83,35 +83,59 @@ int PartFile::publish(const std::string& outputPath) {
     if (fd_ < 0) {
         return ENOENT;
     }
-    if (::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, outputPath.c_str(), RENAME_NOREPLACE) == 0) {
+    // A new link to the open file itself: whatever became of the part's
+    // name meanwhile, the final name leads to what the converter wrote, and a
+    // link never replaces a file.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, outputPath.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        if (nameLeadsHere()) {
+            ::unlink(path_.c_str());
+        }
         finishPublishing();
         return 0;
     }
     int error = errno;
+    if (error == ENOENT) {
+        struct stat ours {};
+        if (::fstat(fd_, &ours) == 0 && ours.st_nlink == 0) {
+            return ESTALE;  // the part was removed: there is nothing to link to
+        }
+    }
+    if (error != EPERM && error != ENOTSUP && error != EOPNOTSUPP && error != EXDEV &&
+        error != EMLINK) {
+        return error;
+    }
+    // No links here (FAT, some network shares): the part's name is renamed,
+    // and only while it still leads to the file that was written.
+    if (!nameLeadsHere()) {
+        return ESTALE;
+    }
+    if (::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, outputPath.c_str(), RENAME_NOREPLACE) == 0) {
+        finishPublishing();
+        return 0;
+    }
+    error = errno;
     if (error == EINVAL || error == ENOSYS || error == ENOTSUP) {
-        // A file system without the no-replace rename: a hard link never
-        // replaces either.
-        if (::link(path_.c_str(), outputPath.c_str()) == 0) {
-            ::unlink(path_.c_str());
+        // Nor the no-replace rename: look, then rename. Only another writer
+        // in the very same instant could slip in between.
+        struct stat info {};
+        if (::lstat(outputPath.c_str(), &info) == 0) {
+            return EEXIST;
+        }
+        if (::rename(path_.c_str(), outputPath.c_str()) == 0) {
             finishPublishing();
             return 0;
         }
         error = errno;
-        if (error == EPERM || error == ENOTSUP || error == EOPNOTSUPP) {
-            // No links either (FAT): look, then rename. Only another writer
-            // in the very same instant could slip in between.
-            struct stat info {};
-            if (::lstat(outputPath.c_str(), &info) == 0) {
-                return EEXIST;
-            }
-            if (::rename(path_.c_str(), outputPath.c_str()) == 0) {
-                finishPublishing();
-                return 0;
-            }
-            error = errno;
-        }
     }
     return error;
+}
+
+bool PartFile::nameLeadsHere() const {
+    struct stat ours {};
+    struct stat named {};
+    return fd_ >= 0 && ::fstat(fd_, &ours) == 0 && ::lstat(path_.c_str(), &named) == 0 &&
+           ours.st_dev == named.st_dev && ours.st_ino == named.st_ino;
 }
 
 int PartFile::takeTimesOf(const std::string& sourcePath) {
@@ -129,15 +153,10 @@ int PartFile::takeTimesOf(const std::string& sourcePath) {
 }
 
 void PartFile::discard() {
-    if (fd_ >= 0) {
-        // The converter removes a part it gave up on itself, and then
-        // another conversion may have taken the name: only our own file goes.
-        struct stat ours {};
-        struct stat named {};
-        if (::fstat(fd_, &ours) == 0 && ::lstat(path_.c_str(), &named) == 0 &&
-            ours.st_dev == named.st_dev && ours.st_ino == named.st_ino) {
-            ::unlink(path_.c_str());
-        }
+    // The converter removes a part it gave up on itself, and then another
+    // conversion may have taken the name: only our own file goes.
+    if (nameLeadsHere()) {
+        ::unlink(path_.c_str());
     }
     release();
 }
@@ -182,9 +201,13 @@ bool isStillTheFile(const std::string& path, const FileIdentity& identity) {
            identityOf(info) == identity;
 }
 
-FileIdentity PartFile::identity() const {
+FileIdentity fileIdentityOf(int fd) {
     struct stat info {};
-    return fd_ >= 0 && ::fstat(fd_, &info) == 0 ? identityOf(info) : FileIdentity{};
+    return fd >= 0 && ::fstat(fd, &info) == 0 ? identityOf(info) : FileIdentity{};
+}
+
+FileIdentity PartFile::identity() const {
+    return fileIdentityOf(fd_);
 }
 
 void PartFile::finishPublishing() {

@@ -46,6 +46,9 @@ struct FileIdentity {
     static FileIdentity fromText(const std::string& text);
 };
 
+// The identity of the file open as `fd`; unknown when it cannot be read.
+FileIdentity fileIdentityOf(int fd);
+
 // Whether `path` (not followed if a link) is still the file of `identity`;
 // true when the identity is not known, as for entries of older versions.
 bool isStillTheFile(const std::string& path, const FileIdentity& identity);
@@ -64,13 +67,17 @@ class PartFile {
     // success, otherwise the errno value (EEXIST: the name is taken).
     int reserve(const std::string& outputPath);
     bool reserved() const { return fd_ >= 0; }
+    // The open part file, while reserved; -1 otherwise.
+    int fd() const { return fd_; }
     // The reserved file's identity as it is now (unknown when none is).
     FileIdentity identity() const;
     const std::string& path() const { return path_; }
 
     // Gives the part file the name `outputPath`, never replacing a file:
-    // 0 on success, EEXIST when that name is taken, another errno value
-    // otherwise. The part stays reserved unless it succeeded.
+    // 0 on success, EEXIST when that name is taken, ESTALE when the part's
+    // name no longer leads to the reserved file and it cannot be published
+    // without it, another errno value otherwise. The part stays reserved
+    // unless it succeeded. The final name always leads to the reserved file.
     int publish(const std::string& outputPath);
 
     // Gives the part file the access and modification times of `sourcePath`,
@@ -81,6 +88,8 @@ class PartFile {
     void discard();
 
   private:
+    // Whether the part's name still leads to the reserved file.
+    bool nameLeadsHere() const;
     void release();
     void finishPublishing();
 

@@ -46,15 +46,27 @@ class SpawnActions {
         }
     }
     // stdin and stdout on /dev/null, stderr on errorFd (or /dev/null when it
-    // is -1); everything else closed.
-    bool quietStandardStreams(int errorFd) {
+    // is -1), `outputFd` (when not -1) as kOutputDescriptor; everything else
+    // closed.
+    bool quietStandardStreams(int errorFd, int outputFd) {
         if (!ok_ || posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0) != 0 ||
             posix_spawn_file_actions_addopen(&actions_, 1, "/dev/null", O_WRONLY, 0) != 0) {
             return false;
         }
         const int error = errorFd >= 0 ? posix_spawn_file_actions_adddup2(&actions_, errorFd, 2)
                                        : posix_spawn_file_actions_adddup2(&actions_, 1, 2);
-        return error == 0 && posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
+        if (error != 0) {
+            return false;
+        }
+        if (outputFd >= 0) {
+            // A descriptor that already has the number keeps it, and glibc
+            // then clears its close-on-exec flag as for any other.
+            if (posix_spawn_file_actions_adddup2(&actions_, outputFd, kOutputDescriptor) != 0) {
+                return false;
+            }
+            return posix_spawn_file_actions_addclosefrom_np(&actions_, kOutputDescriptor + 1) == 0;
+        }
+        return posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
     }
     const posix_spawn_file_actions_t* get() const { return &actions_; }
 
@@ -161,7 +173,7 @@ class ChildEnvironment {
 // posix_spawn reports a failed exec (missing file, no execute permission,
 // not a program) as its result.
 pid_t spawnProcess(const std::vector<std::string>& command, bool ownSession,
-                   const ChildEnvironment& environment, int errorFd = -1) {
+                   const ChildEnvironment& environment, int errorFd = -1, int outputFd = -1) {
     if (command.empty() || command.front().empty()) {
         return -1;
     }
@@ -174,7 +186,7 @@ pid_t spawnProcess(const std::vector<std::string>& command, bool ownSession,
 
     SpawnActions actions;
     SpawnAttributes attributes;
-    if (!actions.quietStandardStreams(errorFd) || !attributes.setUp(ownSession)) {
+    if (!actions.quietStandardStreams(errorFd, outputFd) || !attributes.setUp(ownSession)) {
         return -1;
     }
     pid_t pid = -1;
@@ -247,9 +259,9 @@ class LiveChildren {
     // signalRunning() never misses a child that has already started. Gives
     // the pid (-1 when it did not start); pidFd receives its descriptor.
     pid_t spawn(const std::vector<std::string>& command, const ChildEnvironment& environment,
-                int errorFd, PidFd& pidFd) {
+                int errorFd, int outputFd, PidFd& pidFd) {
         std::lock_guard lock(mutex_);
-        const pid_t pid = spawnProcess(command, false, environment, errorFd);
+        const pid_t pid = spawnProcess(command, false, environment, errorFd, outputFd);
         if (pid >= 0) {
             pidFd.open(pid);
             children_.push_back({pid, pidFd.get()});
@@ -417,7 +429,7 @@ void applyPriority(pid_t pid, int niceValue) {
 
 int runAndWait(const std::vector<std::string>& command, int* exitCode, int niceValue,
                int pollPeriodMs, const WatchFunction& watch, std::string* errorTail,
-               int conversionsAtOnce = 0) {
+               int conversionsAtOnce = 0, int outputFd = -1) {
     int pipeFds[2] = {-1, -1};
     if (errorTail != nullptr && pipe2(pipeFds, O_CLOEXEC) != 0) {
         pipeFds[0] = pipeFds[1] = -1;
@@ -429,7 +441,7 @@ int runAndWait(const std::vector<std::string>& command, int* exitCode, int niceV
     }
     const ChildEnvironment environment(true, conversionsAtOnce);
     PidFd pidFd;
-    const pid_t pid = liveChildren().spawn(command, environment, writeEnd.get(), pidFd);
+    const pid_t pid = liveChildren().spawn(command, environment, writeEnd.get(), outputFd, pidFd);
     writeEnd.reset();  // the child holds its own copy
     if (pid < 0) {
         return 0;
@@ -512,9 +524,9 @@ int runConverterNormal(const std::vector<std::string>& command, int* exitCode, i
 
 int runConverterWatched(const std::vector<std::string>& command, int* exitCode, int priorityClass,
                         int pollPeriodMs, const WatchFunction& watch, std::string* errorTail,
-                        int conversionsAtOnce) {
+                        int conversionsAtOnce, int outputFd) {
     return runAndWait(command, exitCode, priorityClass, pollPeriodMs, watch, errorTail,
-                      conversionsAtOnce);
+                      conversionsAtOnce, outputFd);
 }
 
 int endRunningConverters(std::chrono::milliseconds grace) {

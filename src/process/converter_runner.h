@@ -61,10 +61,16 @@ int runConverterNormal(const std::vector<std::string>& command, int* exitCode, i
 // it at the priority it inherits. When errorTail is given, it receives the
 // last kErrorTailBytes bytes that the program wrote to its standard error.
 // conversionsAtOnce > 0 tells the converter, through kConversionsAtOnceVariable,
-// how many conversions share the processors with it.
+// how many conversions share the processors with it. An outputFd of 0 or more
+// is handed to the converter as its descriptor kOutputDescriptor: the file it
+// writes, already open, so that it never has to find it again by name.
 int runConverterWatched(const std::vector<std::string>& command, int* exitCode, int priorityClass,
                         int pollPeriodMs, const WatchFunction& watch,
-                        std::string* errorTail = nullptr, int conversionsAtOnce = 0);
+                        std::string* errorTail = nullptr, int conversionsAtOnce = 0,
+                        int outputFd = -1);
+
+// The descriptor number under which a converter receives its output file.
+inline constexpr int kOutputDescriptor = 3;
 
 inline constexpr std::size_t kErrorTailBytes = 512;
 

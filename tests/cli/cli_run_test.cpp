@@ -4,11 +4,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -322,6 +325,56 @@ TEST_F(CliRunTest, TwoRunsIntoOneFolderNeverLoseOrMixTheirFiles) {
     }
 }
 
+// In a folder where another user may rename entries, a neighbour swaps the
+// new part file for a link to one of the person's own files the instant it
+// appears: the conversion must still write only its own file.
+TEST_F(CliRunTest, APartFileSwappedForALinkCannotRedirectTheConversion) {
+    ASSERT_EQ(mkdir(dest.c_str(), 0777), 0);
+    const std::string thesis = dir.file("thesis.txt");
+    test::writeFile(thesis, "my thesis");
+    const std::string clip = dir.file("clip.mp4");
+    ASSERT_EQ(symlink(test::testMedia().audioVideo.c_str(), clip.c_str()), 0);
+    const int events = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    ASSERT_GE(events, 0);
+    ASSERT_GE(inotify_add_watch(events, dest.c_str(), IN_CREATE), 0);
+    const std::string part = ".vidmill-part-clip.mp4";
+    std::atomic<bool> runEnded{false};
+    std::atomic<bool> swapped{false};
+    std::thread neighbour([&] {
+        alignas(inotify_event) char buffer[4096];
+        while (!swapped && !runEnded) {
+            pollfd wait{events, POLLIN, 0};
+            if (poll(&wait, 1, 100) <= 0) {
+                continue;
+            }
+            const ssize_t got = read(events, buffer, sizeof buffer);
+            for (ssize_t at = 0; at < got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->len > 0 && part == event->name) {
+                    const std::string name = dest + "/" + part;
+                    rename(name.c_str(), (dest + "/.taken").c_str());
+                    swapped = symlink(thesis.c_str(), name.c_str()) == 0;
+                }
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+    });
+    ProgramResult run = cli({"--preset", "200", "--dest", dest, clip});
+    runEnded = true;
+    neighbour.join();
+    close(events);
+    ASSERT_TRUE(swapped);
+    EXPECT_TRUE(test::readFile(thesis) == "my thesis") << "the person's file was written over";
+    ASSERT_EQ(run.status, 0) << run.output;
+    struct stat published {};
+    ASSERT_EQ(lstat((dest + "/clip.mp4").c_str(), &published), 0);
+    EXPECT_TRUE(S_ISREG(published.st_mode));
+    // Whole, and with the place the source gave.
+    const auto entries = test::probeEntries(dest + "/clip.mp4");
+    EXPECT_EQ(entries.count("streams.stream.0.codec_name"), 1u);
+    EXPECT_FALSE(entries.count("format.tags.location") == 0) << "no place kept";
+}
+
 TEST_F(CliRunTest, InterruptedProbeIsNotReportedAsAnUnreadableFile) {
     const std::string fakeCli = cliWithFakeConverter(dir);
     const std::string clip = test::writeFakeScript(dir, "slow.avi", "probe: sleep 30000");
@@ -452,14 +505,51 @@ std::string richSource(const TempDir& dir) {
     const std::string subtitles = dir.file("subs.srt");
     test::writeFile(subtitles, "1\n00:00:00,200 --> 00:00:01,500\nHello there\n");
     const std::string source = dir.file("harbour.mp4");
-    ProgramResult made = test::runProgram(
-        {"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-         "testsrc2=size=320x240:rate=25:duration=2", "-f", "lavfi", "-i",
-         "sine=frequency=440:duration=2", "-f", "lavfi", "-i", "sine=frequency=660:duration=2",
-         "-i", subtitles, "-i", meta, "-map", "0:v", "-map", "1:a", "-map", "2:a", "-map", "3:s",
-         "-map_metadata", "4", "-map_chapters", "4", "-c:v", "libx264", "-preset", "ultrafast",
-         "-c:a", "aac", "-c:s", "mov_text", "-metadata:s:a:0", "language=eng",
-         "-metadata:s:a:1", "language=deu", source});
+    ProgramResult made = test::runProgram({"/usr/bin/ffmpeg",
+                                           "-v",
+                                           "error",
+                                           "-y",
+                                           "-f",
+                                           "lavfi",
+                                           "-i",
+                                           "testsrc2=size=320x240:rate=25:duration=2",
+                                           "-f",
+                                           "lavfi",
+                                           "-i",
+                                           "sine=frequency=440:duration=2",
+                                           "-f",
+                                           "lavfi",
+                                           "-i",
+                                           "sine=frequency=660:duration=2",
+                                           "-i",
+                                           subtitles,
+                                           "-i",
+                                           meta,
+                                           "-map",
+                                           "0:v",
+                                           "-map",
+                                           "1:a",
+                                           "-map",
+                                           "2:a",
+                                           "-map",
+                                           "3:s",
+                                           "-map_metadata",
+                                           "4",
+                                           "-map_chapters",
+                                           "4",
+                                           "-c:v",
+                                           "libx264",
+                                           "-preset",
+                                           "ultrafast",
+                                           "-c:a",
+                                           "aac",
+                                           "-c:s",
+                                           "mov_text",
+                                           "-metadata:s:a:0",
+                                           "language=eng",
+                                           "-metadata:s:a:1",
+                                           "language=deu",
+                                           source});
     EXPECT_EQ(made.status, 0) << made.output;
     const struct timespec times[2] = {{981'158'400, 0}, {981'158'400, 0}};  // 2001-02-03
     EXPECT_EQ(utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
@@ -491,8 +581,8 @@ int linesStarting(const std::string& text, const std::string& start) {
 }
 
 int linesWith(const std::string& text, const std::string& part) {
-    return linesWhere(text,
-                      [&](const std::string& line) { return line.find(part) != std::string::npos; });
+    return linesWhere(
+        text, [&](const std::string& line) { return line.find(part) != std::string::npos; });
 }
 
 // Every newer format converts such a source with what its container can
@@ -526,8 +616,8 @@ TEST_F(CliRunTest, NewerFormatsKeepTracksChaptersAndDates) {
             EXPECT_EQ(linesStarting(probed, "stream|codec_name=" + std::string(c.video)), 1);
         }
         EXPECT_EQ(linesWith(probed, "|codec_type=video"), c.video ? 1 : 0);
-        EXPECT_EQ(linesStarting(probed, "stream|codec_name=" + std::string(c.audio) +
-                                            "|codec_type=audio"),
+        EXPECT_EQ(linesStarting(probed,
+                                "stream|codec_name=" + std::string(c.audio) + "|codec_type=audio"),
                   c.audioTracks);
         EXPECT_EQ(linesWith(probed, "|codec_type=audio"), c.audioTracks);
         EXPECT_EQ(linesWith(probed, "|codec_type=subtitle"), c.subtitles);
@@ -539,8 +629,7 @@ TEST_F(CliRunTest, NewerFormatsKeepTracksChaptersAndDates) {
     }
     // Without the dates the file is as new as its making.
     const std::string fresh = dir.file("fresh");
-    ProgramResult run =
-        cli({"--preset", "5090", "--no-keep-dates", "--dest", fresh, source});
+    ProgramResult run = cli({"--preset", "5090", "--no-keep-dates", "--dest", fresh, source});
     ASSERT_EQ(run.status, 0) << run.output;
     struct stat made {};
     ASSERT_EQ(stat((fresh + "/harbour.flac").c_str(), &made), 0);

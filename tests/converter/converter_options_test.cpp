@@ -95,6 +95,8 @@ TEST(ConverterOptions, RefusesUnknownOptionsAndStrayArguments) {
     EXPECT_NE(refusal({"-i", "in.avi", "extra", "out.avi"}).find("extra"), std::string::npos);
     EXPECT_NE(refusal({"-y", "-qzind", "3"}).find("-i"), std::string::npos);
     EXPECT_NE(refusal({}).find("-i"), std::string::npos);
+    // A handed-over file needs its name, for the container and the messages.
+    EXPECT_NE(refusal({"-i", "in.avi", "-outfd", "3"}).find("-outfd"), std::string::npos);
 }
 
 TEST(ConverterOptions, RefusesAMissingValue) {
@@ -125,6 +127,7 @@ TEST(ConverterOptions, RefusesMalformedValues) {
         {"-vtag", "divx5"},    {"-i", ""},
         {"-crf", "0"},         {"-crf", "64"},
         {"-crf", "23.5"},      {"-crf", "high"},
+        {"-outfd", "2"},       {"-outfd", "3a"},
     };
     for (const auto& [option, value] : bad) {
         const std::string error = refusal({"-y", "-i", "in.avi", option, value, "out.avi"});

@@ -80,6 +80,7 @@ struct CommandLine {
     int slot = -1;
     bool hasSlot = false;
     std::string output;
+    int outputFd = -1;  // -outfd: the output, already open
     bool audioOptions = false;
 };
 
@@ -103,8 +104,8 @@ bool parseDouble(const std::string& text, double& value) {
 
 CommandLine parseCommandLine(int argc, char** argv) {
     static const std::set<std::string> kWithValue = {
-        "-i", "-qzmap", "-qzind", "-vcodec", "-vtag", "-acodec", "-f",     "-s",
-        "-r", "-b",     "-ab",    "-ac",     "-ar",   "-vol",    "-aspect"};
+        "-i", "-qzmap", "-qzind", "-vcodec", "-vtag", "-acodec", "-f",      "-s",
+        "-r", "-b",     "-ab",    "-ac",     "-ar",   "-vol",    "-aspect", "-outfd"};
     static const std::set<std::string> kFlags = {"-y", "-an", "-vn", "-sameq"};
     CommandLine line;
     for (int i = 0; i < argc; ++i) {
@@ -131,6 +132,12 @@ CommandLine parseCommandLine(int argc, char** argv) {
                 }
                 line.slot = static_cast<int>(slot);
                 line.hasSlot = true;
+            } else if (option == "-outfd") {
+                long fd = 0;
+                if (!parseInt(value, fd) || fd < 3) {
+                    fail("bad output descriptor " + value);
+                }
+                line.outputFd = static_cast<int>(fd);
             } else if (option == "-ab" || option == "-ac" || option == "-ar") {
                 line.audioOptions = true;
             }
@@ -309,7 +316,10 @@ class Runner {
         if (line_.output.empty()) {
             fail("output in a run without an output path");
         }
-        std::ofstream file(line_.output, std::ios::binary | std::ios::trunc);
+        // As the real converter does: a handed-over file through its descriptor.
+        const std::string path =
+            line_.outputFd >= 0 ? "/proc/self/fd/" + std::to_string(line_.outputFd) : line_.output;
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
         const std::string block(4096, 'v');
         for (long left = bytes; left > 0; left -= static_cast<long>(block.size())) {
             file.write(block.data(), std::min<long>(left, static_cast<long>(block.size())));
