@@ -35,7 +35,9 @@ bool spawnAndWait(const std::string& program) {
 bool runThroughRunner(const std::vector<std::string>& command) {
     int exitCode = -1000;
     // The conversion's own poll period: an early end must still be seen at once.
-    return vidmill::runConverterNormal(command, &exitCode, 1000, [] {}) == 1 && exitCode == 0;
+    return vidmill::runConverterWatched(command, &exitCode, vidmill::kNormalPriority, 1000,
+                                        [] { return true; }) == 1 &&
+           exitCode == 0;
 }
 
 }  // namespace

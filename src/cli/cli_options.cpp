@@ -320,8 +320,10 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
         return false;
     }
     if (qualityGiven && !hasConstantQuality(videoCodec)) {
-        error = "--quality needs a video codec with a constant quality (H264, H265, AV1 or VP9); "
-                "this format's is '" + std::string(videoCodec) + "'";
+        error =
+            "--quality needs a video codec with a constant quality (H264, H265, AV1 or VP9); "
+            "this format's is '" +
+            std::string(videoCodec) + "'";
         return false;
     }
     if (qualityGiven && options.settings.videoQuality > maxQualityOf(videoCodec)) {

@@ -68,7 +68,6 @@ int TerminalHost::showMessage(int style, const std::string& text) {
     clearLines();
     std::fprintf(err_, "vidmill-cli: %s\n", escapeControls(text).c_str());
     std::fflush(err_);
-    ++messagesShown_;
     return 1;
 }
 

@@ -45,7 +45,6 @@ class TerminalHost : public EngineHost {
     void closeMainWindow() override {}
     bool closing() override { return false; }
 
-    int messagesShown() const { return messagesShown_; }
     // Draws the progress lines when they changed (in place on a terminal),
     // at most every `minimumGapMs` as plain lines.
     void render(bool force = false);
@@ -63,7 +62,6 @@ class TerminalHost : public EngineHost {
     std::vector<std::string> shown_;
     int linesOnScreen_ = 0;
     long long lastPlainMs_ = 0;
-    int messagesShown_ = 0;
 };
 
 }  // namespace vidmill

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <utility>
 
+#include "engine/conversion_run.h"
 #include "engine/engine.h"
 #include "engine/engine_host.h"
 #include "engine/gui_call.h"
@@ -25,7 +27,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <set>
@@ -38,6 +39,7 @@ constexpr int kOrderWindow = 50;
 
 constexpr const char* kDestinationRemoved =
     "the destination folder was removed during the conversion";
+constexpr const char* kNoFreeName = "no free output name in the destination folder";
 constexpr const char* kPartReplaced =
     "the unfinished file was replaced or removed during the conversion, so it was not published";
 
@@ -144,7 +146,7 @@ void Engine::startBatch() {
 bool Engine::launchWorker(VideoEntry& entry) {
     ++threadsAlive_;
     const int started = startWorker(
-        entry.worker, 0, true,
+        entry.worker, true,
         [this](WorkerThread& block) { conversionWorker(*static_cast<VideoEntry*>(block.data)); },
         &entry,
         [this](WorkerThread& block) { completeWorker(*static_cast<VideoEntry*>(block.data)); },
@@ -352,7 +354,29 @@ void Engine::convertEntry(VideoEntry& entry) {
     if (!folderProblem.empty()) {
         setFailureReason(entry, folderProblem);
     } else {
-        result = runConversion(entry.sourcePath, outputPath, partPath, partFile.get(), entry);
+        ConversionJob job;
+        {
+            std::lock_guard lock(mutex_);
+            job = {converterPath_, entry.sourcePath, outputPath, partPath, partFile.get(),
+                   entry.progressSlot, priorityClassFor(settings_.converterPriority),
+                   // Those running and those still to come, up to the limit: a
+                   // batch's last conversion that runs alone has every core.
+                   std::min<int>(settings_.maxConcurrent,
+                                 runningCount_ + std::max(batchAwaitingAdmission_, 0))};
+        }
+        ConversionRun run(std::move(job), batchSettings_, channel_, timing_, killConverters_,
+                          [this, &entry](double reached) {
+                              reportProgress(entry);
+                              if (reached >= 0) {
+                                  entry.reachedSeconds.store(reached, std::memory_order_relaxed);
+                              }
+                          });
+        result = run.run();
+        if (result == 0) {
+            setNote(entry, run.note());
+        } else {
+            setFailureReason(entry, run.failureReason());
+        }
     }
     if (result == 0 && !entry.cancelRequested.load()) {
         result = publishOutput(entry);
@@ -401,45 +425,37 @@ std::string Engine::keepStoppedOutput(VideoEntry& entry) {
     const std::string name = entry.name + " (stopped at " + at + ")";
     std::string folder;
     splitPath(entry.outputPath, nullptr, &folder, nullptr, nullptr);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string target;
-        makeOutputPath(&target, folder, name, entry.presetId, list_);
-        if (target.empty()) {
-            break;
-        }
-        const int error = entry.part.publish(target);
-        if (error == 0) {
+    std::string kept;
+    takeFreeName(
+        [&] {
+            std::string target;
+            makeOutputPath(&target, folder, name, entry.presetId, list_);
             return target;
-        }
-        if (error != EEXIST) {
-            break;
-        }
-    }
-    return {};
+        },
+        [&](const std::string& target) { return entry.part.publish(target); }, &kept);
+    return kept;
 }
 
 std::string Engine::reserveOutput(VideoEntry& entry, const std::string& folder) {
-    // Another process may take a name between the look and the reservation:
-    // then the next free one is tried.
-    constexpr int kAttempts = 100;
     // A name chosen by an earlier, stopped run must not count against this one.
     entry.outputPath.clear();
     entry.outputIdentity = {};
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        makeOutputPath(&entry.outputPath, folder, entry.name, entry.presetId, list_);
-        if (entry.outputPath.empty()) {
-            // A folder with no room for any name gives no path.
-            return "no free output name in the destination folder";
-        }
-        const int error = entry.part.reserve(entry.outputPath);
-        if (error == 0) {
-            return {};
-        }
-        if (error != EEXIST) {
-            return folderErrorText(error, "cannot create the output file");
-        }
+    std::string chosen;
+    const int error = takeFreeName(
+        [&] {
+            // The entry's own path counts as taken while the next is chosen.
+            makeOutputPath(&entry.outputPath, folder, entry.name, entry.presetId, list_);
+            return entry.outputPath;
+        },
+        [&](const std::string& path) { return entry.part.reserve(path); }, &chosen);
+    if (error == EEXIST) {
+        // A folder with no room for any name gives none either.
+        return kNoFreeName;
     }
-    return "no free output name in the destination folder";
+    if (error != 0) {
+        return folderErrorText(error, "cannot create the output file");
+    }
+    return {};
 }
 
 int Engine::publishOutput(VideoEntry& entry) {
@@ -454,233 +470,39 @@ int Engine::publishOutput(VideoEntry& entry) {
         // A file system that keeps no such times costs the dates, not the file.
         entry.part.takeTimesOf(entry.sourcePath);
     }
-    std::string target = entry.outputPath;
     // Its dates are set and the converter is gone: this is the file as it stays.
     const FileIdentity identity = entry.part.identity();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const int error = entry.part.publish(target);
-        if (error == 0) {
-            entry.outputPath = std::move(target);
-            entry.outputIdentity = identity;
-            entry.size = size;
-            entry.status.store(EntryStatus::Ok);
-            return 0;
-        }
-        if (error == ESTALE) {
-            entry.failureReason = kPartReplaced;
-            return kOutputMissing;
-        }
-        if (error != EEXIST) {
-            entry.failureReason = "the finished file could not be given its name: ";
-            entry.failureReason += std::strerror(error);
-            return kOutputMissing;
-        }
-        // Someone wrote a file under that name meanwhile: it stays, and
-        // this one takes the next free name.
-        std::string folder;
-        splitPath(entry.outputPath, nullptr, &folder, nullptr, nullptr);
-        makeOutputPath(&target, folder, entry.name, entry.presetId, list_);
-        if (target.empty()) {
-            break;
-        }
-    }
-    entry.failureReason = "no free output name in the destination folder";
-    return kOutputMissing;
-}
-
-int Engine::runConversion(const std::string& sourcePath, const std::string& outputPath,
-                          const std::string& partPath, int partFd, VideoEntry& entry) {
-    int result = kConverterNotStarted;
-    // The command names the final output, as shown everywhere; the converter
-    // itself writes into the part file.
-    auto build = [&](int audioFallback) {
-        ConverterCommand command =
-            buildConvertCommand(converterPath_, sourcePath, outputPath, channel_.channelName(),
-                                entry.progressSlot, batchSettings_, audioFallback);
-        // The part's name tells the converter the container by its extension
-        // and names the file in its messages; it writes through the descriptor.
-        command.args.back() = partPath;
-        command.args.insert(command.args.end() - 1, {"-outfd", std::to_string(kOutputDescriptor)});
-        return command;
-    };
-    ConverterCommand command = build(0);
-    int priority;
-    {
-        std::lock_guard lock(mutex_);
-        priority = priorityClassFor(settings_.converterPriority);
-    }
-    bool stalled = false;
-    std::string errors;
-    int started = runWatched(command.args, partFd, priority, entry, &result, &stalled, &errors);
-    if (started != 0 && !stalled && result == kAudioOptionsRefused) {
-        command = build(1);
-        started =
-            runWatched(command.args, partFd, kNormalPriority, entry, &result, &stalled, &errors);
-    }
-    const int converterCode = started != 0 ? result : kConverterNotStarted;
-    if (started != 0) {
-        if (stalled) {
-            // It may have closed a cut file properly when it got the stop byte.
-            result = kOutputMissing;
-        } else if (struct stat written{}; ::fstat(partFd, &written) != 0 || written.st_size == 0) {
-            result = kOutputMissing;
-        }
-    }
-    if (result == 0) {
-        setNote(entry, converterNote(errors));
-    }
-    // Judged before the output goes: a full disk is no longer full after.
-    if (stalled) {
-        setFailureReason(entry, "no progress");
-    } else if (result != 0) {
-        setFailureReason(entry, failureReasonFor(converterCode, errors, outputPath));
-    }
-    return result;
-}
-
-int Engine::runWatched(const std::vector<std::string>& args, int outputFd, int priority,
-                       VideoEntry& entry, int* exitCode, bool* stalled, std::string* errors) {
-    using Clock = std::chrono::steady_clock;
-    int slot;
-    int atOnce;
-    {
-        std::lock_guard lock(mutex_);
-        slot = entry.progressSlot;
-        // Those running and those still to come, up to the limit: a batch's
-        // last conversion that runs alone has every core.
-        atOnce = std::min<int>(settings_.maxConcurrent,
-                               runningCount_ + std::max(batchAwaitingAdmission_, 0));
-    }
-    // The slot's figures as last seen, and when they last changed.
-    struct Reading {
-        double percent = -1;
-        std::int64_t amount = -1;
-        double duration = -1;
-        bool operator==(const Reading&) const = default;
-    };
-    Reading last;
-    auto lastChange = Clock::now();
-    Clock::time_point killAt{};
-    auto watch = [&] {
-        reportProgress(entry);
-        if (killConverters_.load()) {
-            return false;
-        }
-        if (slot < 0) {
-            return true;  // nothing to judge it by
-        }
-        const auto now = Clock::now();
-        if (*stalled) {
-            return now < killAt;
-        }
-        Reading reading;
-        channel_.readProgress(slot, reading.percent, &reading.amount);
-        channel_.readDuration(slot, reading.duration);
-        if (!(reading == last)) {
-            last = reading;
-            lastChange = now;
-            if (reading.percent >= 0 && reading.duration > 0) {
-                entry.reachedSeconds.store(
-                    reading.duration * std::min(reading.percent, 100.0) / 100,
-                    std::memory_order_relaxed);
-            }
-        } else if (now - lastChange >= std::chrono::milliseconds(timing_.stallTimeoutMs)) {
-            *stalled = true;
-            channel_.requestStop(slot);
-            killAt = now + std::chrono::milliseconds(timing_.stallGraceMs);
-        }
-        return true;
-    };
-    return runConverterWatched(args, exitCode, priority, timing_.progressPollMs, watch, errors,
-                               std::max(atOnce, 1), outputFd);
-}
-
-namespace {
-
-// The last line that says something, without our converter's name before it,
-// control characters and all.
-std::string lastMessageLine(const std::string& errors) {
-    std::size_t end = errors.find_last_not_of(" \t\r\n");
-    if (end == std::string::npos) {
-        return {};
-    }
-    const std::size_t begin = errors.find_last_of('\n', end);
-    std::string line = errors.substr(begin == std::string::npos ? 0 : begin + 1,
-                                     end + 1 - (begin == std::string::npos ? 0 : begin + 1));
-    static const std::string kPrefix = "vidmill-convert: ";
-    if (line.rfind(kPrefix, 0) == 0) {
-        line.erase(0, kPrefix.size());
-    }
-    for (char& c : line) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            c = ' ';
-        }
-    }
-    constexpr std::size_t kLongest = 300;
-    if (line.size() > kLongest) {
-        line.resize(kLongest);
-    }
-    return line;
-}
-
-bool folderIsFull(const std::string& folder) {
-    struct statvfs info {};
-    // "Full" with a little slack: a converter fails before the last block goes.
-    return statvfs(folder.c_str(), &info) == 0 &&
-           static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize < 64 * 1024;
-}
-
-}  // namespace
-
-std::string Engine::failureReasonFor(int converterCode, const std::string& errors,
-                                     const std::string& outputPath) const {
     std::string folder;
-    splitPath(outputPath, nullptr, &folder, nullptr, nullptr);
-    if (folder.empty()) {
-        folder = ".";
+    splitPath(entry.outputPath, nullptr, &folder, nullptr, nullptr);
+    bool first = true;
+    std::string published;
+    const int error = takeFreeName(
+        [&] {
+            // Someone may have written a file under the chosen name meanwhile:
+            // it stays, and this one takes the next free name.
+            std::string target = entry.outputPath;
+            if (!std::exchange(first, false)) {
+                makeOutputPath(&target, folder, entry.name, entry.presetId, list_);
+            }
+            return target;
+        },
+        [&](const std::string& target) { return entry.part.publish(target); }, &published);
+    if (error == 0) {
+        entry.outputPath = std::move(published);
+        entry.outputIdentity = identity;
+        entry.size = size;
+        entry.status.store(EntryStatus::Ok);
+        return 0;
     }
-    const std::string message = lastMessageLine(errors);
-    const int result = converterCode;
-    if (result == kConverterNotStarted) {
-        return access(converterPath_.c_str(), X_OK) != 0 ? "converter not found"
-                                                         : "the converter could not be started";
+    if (error == ESTALE) {
+        entry.failureReason = kPartReplaced;
+    } else if (error == EEXIST) {
+        entry.failureReason = kNoFreeName;
+    } else {
+        entry.failureReason = "the finished file could not be given its name: ";
+        entry.failureReason += std::strerror(error);
     }
-    if (result == kInvalidMedia) {
-        return "not a usable media file";
-    }
-    if (access(folder.c_str(), W_OK | X_OK) != 0) {
-        return "output folder is not writable";
-    }
-    if (message.find("No space left on device") != std::string::npos || folderIsFull(folder)) {
-        return "disk full";
-    }
-    if (!message.empty()) {
-        return message;
-    }
-    if (result == 0) {
-        return "the converter wrote no output";
-    }
-    if (result <= kSignalExitBase - 1 && result >= kSignalExitBase - 64) {
-        return "the converter was killed by signal " + std::to_string(kSignalExitBase - result);
-    }
-    return "the converter failed with exit code " + std::to_string(result);
-}
-
-std::string Engine::converterNote(const std::string& errors) {
-    static const std::string kNote = "vidmill-convert: note: ";
-    const std::size_t at = errors.rfind(kNote);
-    if (at == std::string::npos) {
-        return {};
-    }
-    const std::size_t end = errors.find('\n', at);
-    std::string note = errors.substr(
-        at + kNote.size(), end == std::string::npos ? std::string::npos : end - at - kNote.size());
-    for (char& c : note) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            c = ' ';
-        }
-    }
-    return note;
+    return kOutputMissing;
 }
 
 void Engine::setNote(VideoEntry& entry, std::string note) {

@@ -38,11 +38,6 @@ Engine::~Engine() {
     channel_.closeChannel();
 }
 
-int Engine::runningCount() {
-    std::lock_guard lock(mutex_);
-    return runningCount_;
-}
-
 int Engine::liveWorkers() {
     std::lock_guard lock(mutex_);
     return workerCount_;

@@ -108,7 +108,6 @@ class Engine {
     // `destinationFolder`, `maxConcurrent` and `converterPriority` of the live
     // settings: change them only with the lock held.
     ConversionSettings& settings() { return settings_; }
-    const ConversionSettings& batchSettings() const { return batchSettings_; }
     EntryList& entryList() { return list_; }
     const EntryList& entryList() const { return list_; }
     std::mutex& mutex() { return mutex_; }
@@ -133,7 +132,6 @@ class Engine {
     // Counts changes to what the history holds (interface thread), so that
     // the owner can save it soon after each.
     std::uint64_t historyChanges() const { return historyChanges_; }
-    void noteHistoryChange() { ++historyChanges_; }
     // Saves the history from a copy of the list taken under the lock, so a
     // running batch goes on meanwhile. Entries still on their way are written
     // Cancelled with their output named: a start after a crash then offers
@@ -149,8 +147,7 @@ class Engine {
     // batch starts.
     void setFinishedHook(std::function<void()> hook) { finishedHook_ = std::move(hook); }
 
-    // Counters of the running batch. The first two take the lock.
-    int runningCount();
+    // Counters of the running batch. The first takes the lock.
     int liveWorkers();
     int batchTotal() const { return batchTotal_; }
     int finishedCount() const { return finishedCount_; }
@@ -266,22 +263,7 @@ class Engine {
     // videos, a name that says where it stops; that path, or empty.
     std::string keepStoppedOutput(VideoEntry& entry);
     int publishOutput(VideoEntry& entry);
-    // Runs the converter writing into the part file `partPath`, handed to
-    // it open as `partFd`; its command names `outputPath`, the final name.
-    int runConversion(const std::string& sourcePath, const std::string& outputPath,
-                      const std::string& partPath, int partFd, VideoEntry& entry);
-    // One run of the converter, watched for progress: one that stops
-    // moving is stopped, then ended, and *stalled set.
-    int runWatched(const std::vector<std::string>& args, int outputFd, int priority,
-                   VideoEntry& entry, int* exitCode, bool* stalled, std::string* errors);
-    // Why a conversion whose converter ended with `converterCode` (0 when it
-    // left no output) did not end Ok, in one line.
-    std::string failureReasonFor(int converterCode, const std::string& errors,
-                                 const std::string& outputPath) const;
     void setFailureReason(VideoEntry& entry, std::string reason);
-    // The converter's note on a run that went well ("the input ends at
-    // ..."), from its last words; empty when it made none.
-    static std::string converterNote(const std::string& errors);
     void setNote(VideoEntry& entry, std::string note);
     int reportProgress(VideoEntry& entry);
     void refreshEntry(VideoEntry& entry);

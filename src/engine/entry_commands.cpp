@@ -13,6 +13,7 @@
 #include <functional>
 #include <thread>
 #include <type_traits>
+#include <utility>
 
 #include "engine/engine.h"
 #include "engine/output_path.h"
@@ -258,21 +259,28 @@ Engine::CommandResult Engine::renameOutput(int row, const std::string& newName, 
         return fail(ESTALE);
     }
     const FileIdentity copyIdentity = copy.identity();
-    for (int attempt = 0;; ++attempt) {
-        const int published = copy.publish(to);
-        if (published == 0) {
-            break;
-        }
-        if (published != EEXIST) {
-            return fail(published);
-        }
-        // Someone else wrote that name meanwhile: it stays, the next is tried.
-        if (attempt == 100 ||
-            makeOutputPath(&to, settings_.destinationFolder, newName, entry->presetId, list_) < 0 ||
-            to.empty()) {
-            return CommandResult::NoFreeName;
-        }
+    bool first = true;
+    std::string published;
+    const int taken = takeFreeName(
+        [&] {
+            // Someone else may have written that name meanwhile: it stays,
+            // and the next is tried.
+            std::string name = to;
+            if (!std::exchange(first, false) &&
+                makeOutputPath(&name, settings_.destinationFolder, newName, entry->presetId,
+                               list_) < 0) {
+                name.clear();
+            }
+            return name;
+        },
+        [&](const std::string& name) { return copy.publish(name); }, &published);
+    if (taken == EEXIST) {
+        return CommandResult::NoFreeName;
     }
+    if (taken != 0) {
+        return fail(taken);
+    }
+    to = published;
     if (isStillTheFile(from, entry->outputIdentity)) {
         unlink(from.c_str());
     }

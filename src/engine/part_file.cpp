@@ -288,6 +288,25 @@ int removeLeftoverParts(const std::string& folder, std::chrono::seconds minimumA
     return removed;
 }
 
+int takeFreeName(const std::function<std::string()>& nextName,
+                 const std::function<int(const std::string&)>& take, std::string* taken) {
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        std::string name = nextName();
+        if (name.empty()) {
+            break;
+        }
+        const int error = take(name);
+        if (error == 0) {
+            *taken = std::move(name);
+            return 0;
+        }
+        if (error != EEXIST) {
+            return error;
+        }
+    }
+    return EEXIST;
+}
+
 int checkFolderTakesFiles(const std::string& folder) {
     const std::string name = folder + "/vidmill-check-" + std::to_string(getpid()) + "-";
     for (int attempt = 0; attempt < 10; ++attempt) {

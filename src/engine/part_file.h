@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -113,6 +114,16 @@ int removeLeftoverParts(const std::string& folder, std::chrono::seconds minimumA
 // removed again, as a conversion would. Otherwise the errno value (EACCES,
 // EROFS, ENOENT, ...).
 int checkFolderTakesFiles(const std::string& folder);
+
+// Takes the first name that is free: `take` is tried on the names that
+// `nextName` gives, one after the other, while it answers EEXIST (another
+// process took that name between the look and the take), at most
+// kNameAttempts times. `nextName` gives an empty name when it has none left.
+// 0 with the name taken in *taken, another errno value when `take` failed
+// otherwise, or EEXIST when no free name was found.
+inline constexpr int kNameAttempts = 100;
+int takeFreeName(const std::function<std::string()>& nextName,
+                 const std::function<int(const std::string&)>& take, std::string* taken);
 
 // How long a part file must have been left alone before a batch that
 // starts in its folder takes it for a leftover.

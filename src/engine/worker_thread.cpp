@@ -56,9 +56,8 @@ std::size_t workerStackSize() {
     return std::max<std::size_t>(kWanted, minimum > 0 ? std::size_t(minimum) : PTHREAD_STACK_MIN);
 }
 
-int startWorker(WorkerThread& block, int priority, bool autoClose, WorkerThread::Function body,
-                void* data, WorkerThread::Function completion, GuiCall& gui) {
-    (void)priority;
+int startWorker(WorkerThread& block, bool autoClose, WorkerThread::Function body, void* data,
+                WorkerThread::Function completion, GuiCall& gui) {
     block.autoClose = autoClose;
     block.body = std::move(body);
     block.data = data;

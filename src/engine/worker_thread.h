@@ -47,13 +47,12 @@ std::size_t workerStackSize();
 
 // Starts `body` on a new thread; afterwards `completion` (when set) runs on
 // the interface thread through `gui`. With `autoClose` the thread is
-// detached. A priority of -1 leaves the thread's priority as created; others
-// are accepted for the caller's sake and change nothing on this platform,
-// where worker threads all run at normal priority. Gives 1 when the thread
+// detached. Worker threads all run at normal priority: the converters they
+// start carry the user's priority. Gives 1 when the thread
 // was started, 0 otherwise (then nothing runs at all). The block may be
 // started again once its completion has run, even before the earlier thread
 // has quite ended.
-int startWorker(WorkerThread& block, int priority, bool autoClose, WorkerThread::Function body,
-                void* data, WorkerThread::Function completion, GuiCall& gui);
+int startWorker(WorkerThread& block, bool autoClose, WorkerThread::Function body, void* data,
+                WorkerThread::Function completion, GuiCall& gui);
 
 }  // namespace vidmill

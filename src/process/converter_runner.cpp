@@ -481,16 +481,6 @@ int runAndWait(const std::vector<std::string>& command, int* exitCode, int niceV
     return 1;
 }
 
-WatchFunction watchFromProgress(const ProgressFunction& progress) {
-    if (!progress) {
-        return {};
-    }
-    return [&progress] {
-        progress();
-        return true;
-    };
-}
-
 }  // namespace
 
 int priorityClassFor(int setting) {
@@ -508,18 +498,6 @@ int priorityClassFor(int setting) {
         default:
             return kNormalPriority;
     }
-}
-
-int runConverter(const std::vector<std::string>& command, int* exitCode, int priorityClass,
-                 int pollPeriodMs, const ProgressFunction& progress) {
-    return runAndWait(command, exitCode, priorityClass, pollPeriodMs, watchFromProgress(progress),
-                      nullptr);
-}
-
-int runConverterNormal(const std::vector<std::string>& command, int* exitCode, int pollPeriodMs,
-                       const ProgressFunction& progress) {
-    return runAndWait(command, exitCode, kNormalPriority, pollPeriodMs, watchFromProgress(progress),
-                      nullptr);
 }
 
 int runConverterWatched(const std::vector<std::string>& command, int* exitCode, int priorityClass,

@@ -31,9 +31,8 @@ inline constexpr int kNormalPriority = 0;
 // Leaves the converter at the priority it inherits from us.
 inline constexpr int kKeepPriority = std::numeric_limits<int>::min();
 
-using ProgressFunction = std::function<void()>;
-// Called like a progress function; giving false asks the runner to kill the
-// converter (see runConverterWatched).
+// Called once per pass while the converter runs; giving false asks the
+// runner to kill it (see runConverterWatched).
 using WatchFunction = std::function<bool()>;
 
 // The nice value for the user's priority setting: Low 19, BelowNormal 10,
@@ -41,19 +40,13 @@ using WatchFunction = std::function<bool()>;
 int priorityClassFor(int setting);
 
 // Starts the command at the given priority (a refused raise is ignored) and
-// waits for it in passes of pollPeriodMs, calling progress (when given) once
+// waits for it in passes of pollPeriodMs, calling watch (when given) once
 // per pass, the pass in which the program ended included (a period below
 // 1 ms counts as 1 ms). Gives 1 and stores the exit code through exitCode
 // (when given) once the program has ended, or 0 when it could not be
 // started, leaving *exitCode as it was.
-int runConverter(const std::vector<std::string>& command, int* exitCode, int priorityClass,
-                 int pollPeriodMs, const ProgressFunction& progress);
-
-// The same at normal priority (nice 0), whatever our own priority is.
-int runConverterNormal(const std::vector<std::string>& command, int* exitCode, int pollPeriodMs,
-                       const ProgressFunction& progress);
-
-// The same, with a last resort against a converter that hangs: when watch
+//
+// A last resort against a converter that hangs: when watch
 // gives false in a pass in which the converter still runs, the runner kills
 // it (SIGKILL, once) and goes on waiting until it has ended; the exit code is
 // then kSignalExitBase - SIGKILL. Normally a converter is stopped through its

@@ -12,12 +12,6 @@ std::size_t partLimit(const PathStyle& style) {
     return style.capacity > 2 ? static_cast<std::size_t>(style.capacity - 2) : 0;
 }
 
-// A plain copy into a path buffer keeps one character more than an append.
-void copyBounded(std::string& out, std::string_view text, const PathStyle& style) {
-    const std::size_t limit = style.capacity > 1 ? static_cast<std::size_t>(style.capacity - 1) : 0;
-    out.assign(text.substr(0, limit));
-}
-
 void appendBounded(std::string& out, std::string_view text, const PathStyle& style) {
     const std::size_t limit = partLimit(style);
     if (out.size() < limit) {
@@ -33,19 +27,6 @@ void storePart(std::string* out, std::string_view part, const PathStyle& style) 
 
 bool endsWith(const std::string& text, char c) {
     return !text.empty() && text.back() == c;
-}
-
-struct PathParts {
-    std::string drive;
-    std::string folder;
-    std::string name;
-    std::string extension;
-};
-
-PathParts splitAll(std::string_view path, const PathStyle& style) {
-    PathParts parts;
-    splitPath(path, &parts.drive, &parts.folder, &parts.name, &parts.extension, style);
-    return parts;
 }
 
 }  // namespace

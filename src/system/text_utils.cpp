@@ -18,10 +18,6 @@ bool isDelimiter(char c, const char* delimiters) {
     return c != '\0' && delimiters != nullptr && std::strchr(delimiters, c) != nullptr;
 }
 
-int clampInt(long long value, long long low, long long high) {
-    return static_cast<int>(std::clamp(value, low, high));
-}
-
 }  // namespace
 
 char nextToken(char* token, int capacity, const char* text, int& position, const char* delimiters) {

@@ -92,7 +92,7 @@ TEST(WorkerThreadTest, QuickBodyGetsExactlyOneCompletionOnTheOwningThread) {
     bool completionOnOwner = false;
     bool bodySawData = false;
     ASSERT_EQ(startWorker(
-                  block, 0, true,
+                  block, true,
                   [&](WorkerThread& self) {
                       bodySawData = self.data == &marker;
                       ++bodies;
@@ -120,11 +120,11 @@ TEST(WorkerThreadTest, ARunStartedFromTheCompletionIsNotMarkedEndedByTheOldThrea
     std::atomic<bool> secondDone{false};
     bool restarted = false;
     ASSERT_EQ(startWorker(
-                  block, 0, true, [](WorkerThread&) {}, nullptr,
+                  block, true, [](WorkerThread&) {}, nullptr,
                   [&](WorkerThread& self) {
                       // The first thread has yet to finish when the block is reused.
                       restarted = startWorker(
-                                      self, 0, true,
+                                      self, true,
                                       [&](WorkerThread&) {
                                           while (!release) {
                                               std::this_thread::sleep_for(1ms);
@@ -152,7 +152,7 @@ TEST(WorkerThreadTest, ManyWaitingWorkersCanLiveAtOnce) {
     std::atomic<int> completed{0};
     for (auto& block : blocks) {
         ASSERT_EQ(startWorker(
-                      block, -1, true,
+                      block, true,
                       [&](WorkerThread&) {
                           while (!release) {
                               std::this_thread::sleep_for(5ms);

@@ -102,6 +102,17 @@ class ConverterRunnerTest : public ::testing::Test {
     int count = 0;
 };
 
+// Runs and waits, calling `progress` (when given) once per pass.
+int runCalling(const std::vector<std::string>& line, int* exitCode, int priority, int periodMs,
+               const std::function<void()>& progress) {
+    return runConverterWatched(line, exitCode, priority, periodMs, [&progress] {
+        if (progress) {
+            progress();
+        }
+        return true;
+    });
+}
+
 TEST(PriorityClassTest, MapsTheSettingsToNiceValues) {
     EXPECT_EQ(priorityClassFor(0), 19);
     EXPECT_EQ(priorityClassFor(1), 10);
@@ -117,12 +128,13 @@ TEST(PriorityClassTest, MapsTheSettingsToNiceValues) {
 TEST_F(ConverterRunnerTest, GivesBackTheExitCodeAsASignedValue) {
     for (int code : {-20, -25, 0, 3, 127, -128}) {
         int exitCode = 12345;
-        ASSERT_EQ(runConverterNormal(command("exit " + std::to_string(code)), &exitCode, 10, {}),
-                  1);
+        ASSERT_EQ(
+            runCalling(command("exit " + std::to_string(code)), &exitCode, kNormalPriority, 10, {}),
+            1);
         EXPECT_EQ(exitCode, code);
     }
     int exitCode = 0;
-    ASSERT_EQ(runConverter(command("exit -25"), &exitCode, priorityClassFor(0), 10, {}), 1);
+    ASSERT_EQ(runCalling(command("exit -25"), &exitCode, priorityClassFor(0), 10, {}), 1);
     EXPECT_EQ(exitCode, -25);
 
     // An input that is no script is "not a video" to the fake.
@@ -130,16 +142,17 @@ TEST_F(ConverterRunnerTest, GivesBackTheExitCodeAsASignedValue) {
     std::ofstream(notAVideo) << "RIFF";
     std::vector<std::string> probe = {
         fakeConverterPath(), "-y", "-qzmap", channel.channelName(), "-qzind", "0", "-i", notAVideo};
-    ASSERT_EQ(runConverterNormal(probe, &exitCode, 10, {}), 1);
+    ASSERT_EQ(runCalling(probe, &exitCode, kNormalPriority, 10, {}), 1);
     EXPECT_EQ(exitCode, -20);
-    EXPECT_EQ(runConverterNormal(command("exit 1"), nullptr, 10, {}), 1) << "no exit-code out";
+    EXPECT_EQ(runCalling(command("exit 1"), nullptr, kNormalPriority, 10, {}), 1)
+        << "no exit-code out";
 }
 
 TEST_F(ConverterRunnerTest, DeathBySignalHasACodeOfItsOwn) {
     for (int signalNumber : {SIGKILL, SIGTERM, SIGSEGV}) {
         int exitCode = 0;
-        ASSERT_EQ(runConverterNormal(command("signal " + std::to_string(signalNumber)), &exitCode,
-                                     10, {}),
+        ASSERT_EQ(runCalling(command("signal " + std::to_string(signalNumber)), &exitCode,
+                             kNormalPriority, 10, {}),
                   1);
         EXPECT_EQ(exitCode, kSignalExitBase - signalNumber);
         EXPECT_LT(exitCode, -1000);
@@ -160,8 +173,8 @@ TEST_F(ConverterRunnerTest, AProgramThatCannotStartGivesZeroAndLeavesTheCodeAlon
     for (const auto& line : commands) {
         int exitCode = -1000;
         int calls = 0;
-        EXPECT_EQ(runConverterNormal(line, &exitCode, 10, [&] { ++calls; }), 0);
-        EXPECT_EQ(runConverter(line, &exitCode, 19, 10, [&] { ++calls; }), 0);
+        EXPECT_EQ(runCalling(line, &exitCode, kNormalPriority, 10, [&] { ++calls; }), 0);
+        EXPECT_EQ(runCalling(line, &exitCode, 19, 10, [&] { ++calls; }), 0);
         EXPECT_EQ(launchDetached(line), 0);
         EXPECT_EQ(exitCode, -1000);
         EXPECT_EQ(calls, 0);
@@ -172,7 +185,8 @@ TEST_F(ConverterRunnerTest, AnEarlyEndIsSeenAtOnceWithOneProgressCall) {
     int calls = 0;
     int exitCode = -1000;
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(runConverterNormal(command("exit 0"), &exitCode, 60000, [&] { ++calls; }), 1);
+    ASSERT_EQ(runCalling(command("exit 0"), &exitCode, kNormalPriority, 60000, [&] { ++calls; }),
+              1);
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(exitCode, 0);
@@ -187,14 +201,14 @@ TEST_F(ConverterRunnerTest, CallsProgressOncePerPeriodAndOnceMoreAtTheEnd) {
     const int slot = channel.allocateSlot();
     std::vector<std::chrono::steady_clock::time_point> calls;
     int exitCode = 0;
-    ASSERT_EQ(runConverterNormal(command("onstop 7; sleep " + std::to_string(kLongWait), slot),
-                                 &exitCode, static_cast<int>(kPeriod.count()),
-                                 [&] {
-                                     calls.push_back(std::chrono::steady_clock::now());
-                                     if (calls.size() == 3) {
-                                         channel.requestStop(slot);
-                                     }
-                                 }),
+    ASSERT_EQ(runCalling(command("onstop 7; sleep " + std::to_string(kLongWait), slot), &exitCode,
+                         kNormalPriority, static_cast<int>(kPeriod.count()),
+                         [&] {
+                             calls.push_back(std::chrono::steady_clock::now());
+                             if (calls.size() == 3) {
+                                 channel.requestStop(slot);
+                             }
+                         }),
               1);
     EXPECT_EQ(exitCode, 7);
     ASSERT_GE(calls.size(), 4u) << "three passes, then at least the one in which it ended";
@@ -236,14 +250,14 @@ TEST_F(ConverterRunnerTest, ProgressOfTheConverterIsReadThroughTheChannel) {
     double lastSeconds = 0;
     std::int64_t lastAmount = 0;
     int exitCode = -1;
-    ASSERT_EQ(runConverterNormal(command("duration 125.5; amount 5000; steps 0 100 25 20", slot),
-                                 &exitCode, 10,
-                                 [&] {
-                                     double percent = -1;
-                                     channel.readProgress(slot, percent, &lastAmount);
-                                     channel.readDuration(slot, lastSeconds);
-                                     seen.push_back(percent);
-                                 }),
+    ASSERT_EQ(runCalling(command("duration 125.5; amount 5000; steps 0 100 25 20", slot), &exitCode,
+                         kNormalPriority, 10,
+                         [&] {
+                             double percent = -1;
+                             channel.readProgress(slot, percent, &lastAmount);
+                             channel.readDuration(slot, lastSeconds);
+                             seen.push_back(percent);
+                         }),
               1);
     EXPECT_EQ(exitCode, 0);
     ASSERT_FALSE(seen.empty());
@@ -257,18 +271,18 @@ TEST_F(ConverterRunnerTest, TheConverterEndsWhenAskedToStop) {
     const int slot = channel.allocateSlot();
     bool stopped = false;
     int exitCode = 0;
-    ASSERT_EQ(runConverterNormal(command("duration 60; percent 40; onstop 9; sleep " +
-                                             std::to_string(kLongWait) + "; exit 0",
-                                         slot),
-                                 &exitCode, 10,
-                                 [&] {
-                                     double percent = 0;
-                                     channel.readProgress(slot, percent);
-                                     if (percent == 40 && !stopped) {
-                                         channel.requestStop(slot);
-                                         stopped = true;
-                                     }
-                                 }),
+    ASSERT_EQ(runCalling(command("duration 60; percent 40; onstop 9; sleep " +
+                                     std::to_string(kLongWait) + "; exit 0",
+                                 slot),
+                         &exitCode, kNormalPriority, 10,
+                         [&] {
+                             double percent = 0;
+                             channel.readProgress(slot, percent);
+                             if (percent == 40 && !stopped) {
+                                 channel.requestStop(slot);
+                                 stopped = true;
+                             }
+                         }),
               1);
     EXPECT_TRUE(stopped);
     EXPECT_EQ(exitCode, 9);
@@ -283,7 +297,7 @@ TEST_F(ConverterRunnerTest, StartsWithTheArgumentsAsGivenAndNothingInherited) {
     std::vector<std::string> line = command("record " + record + "; output 1000", 4, output);
     line.insert(line.begin() + 1, {"-vcodec", "a b", "-vol", "*"});
     int exitCode = -1;
-    ASSERT_EQ(runConverterNormal(line, &exitCode, 10, {}), 1);
+    ASSERT_EQ(runCalling(line, &exitCode, kNormalPriority, 10, {}), 1);
     close(leaked);
     EXPECT_EQ(exitCode, 0);
 
@@ -303,6 +317,28 @@ TEST_F(ConverterRunnerTest, StartsWithTheArgumentsAsGivenAndNothingInherited) {
     }
     EXPECT_EQ(arguments, line);
     EXPECT_EQ(std::filesystem::file_size(output), 1000u);
+}
+
+TEST_F(ConverterRunnerTest, HandsTheOutputOverAsItsOneExtraDescriptor) {
+    // Whatever number it has here, the converter finds it as its descriptor 3.
+    const std::string opened = dir.file("opened.mp4");
+    const int fd = open(opened.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    const int high = fcntl(fd, F_DUPFD_CLOEXEC, 40);
+    close(fd);
+    const std::string record = dir.file("record.txt");
+    const std::string named = dir.file("named.mp4");
+    std::vector<std::string> line = command("record " + record + "; output 1000", 4, named);
+    line.insert(line.end() - 1, {"-outfd", std::to_string(kOutputDescriptor)});
+    int exitCode = -1;
+    ASSERT_EQ(runConverterWatched(line, &exitCode, kKeepPriority, 10, {}, nullptr, 0, high), 1);
+    close(high);
+    EXPECT_EQ(exitCode, 0);
+    const std::vector<std::string> lines = recordLines(record);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[2], "fds=0,1,2,3");
+    EXPECT_EQ(std::filesystem::file_size(opened), 1000u);
+    EXPECT_FALSE(std::filesystem::exists(named)) << "written by name";
 }
 
 TEST_F(ConverterRunnerTest, TellsTheConverterHowManyConversionsShareTheCores) {
@@ -352,9 +388,9 @@ TEST_F(ConverterRunnerTest, RunsEveryThreadOfTheConverterAtTheChosenPriority) {
         std::thread([&] {
             setpriority(PRIO_PROCESS, 0, c.ours);
             if (c.normal) {
-                runConverterNormal(line, &exitCode, 10, stop);
+                runCalling(line, &exitCode, kNormalPriority, 10, stop);
             } else {
-                runConverter(line, &exitCode, priorityClassFor(0), 10, stop);
+                runCalling(line, &exitCode, priorityClassFor(0), 10, stop);
             }
         }).join();
         EXPECT_EQ(exitCode, 0);
@@ -413,7 +449,8 @@ TEST_F(ConverterRunnerTest, EndingTheRunningConvertersReachesOneThatHasJustStart
     // listed: a program that quits right then must not leave it running.
     for (int round = 0; round < 5; ++round) {
         int exitCode = 0;
-        std::thread runner([&] { runConverterNormal(command("sleep 5000"), &exitCode, 10, {}); });
+        std::thread runner(
+            [&] { runCalling(command("sleep 5000"), &exitCode, kNormalPriority, 10, {}); });
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(kLongWait);
         while (childrenOf(getpid()).empty() && std::chrono::steady_clock::now() < deadline) {
