@@ -72,4 +72,14 @@ void Engine::setConvertingState(bool converting) {
     host_.setConvertingState(converting);
 }
 
+void Engine::discardEntryAt(int row) {
+    retireEntry(list_.entries().removeAt(row));
+}
+
+void Engine::retireEntry(std::unique_ptr<VideoEntry> removed) {
+    if (removed && removed->worker.started && !removed->worker.exited()) {
+        abandoned_.push_back(std::move(removed));
+    }
+}
+
 }  // namespace vidmill

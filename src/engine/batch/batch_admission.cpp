@@ -1,5 +1,5 @@
 // Batches of conversions: one worker per entry, admitted in list order while
-// fewer than the chosen number of converters run.
+// fewer than the chosen number of converters run; stopping one entry or all.
 
 #include <algorithm>
 #include <cerrno>
@@ -9,46 +9,22 @@
 #include <thread>
 #include <utility>
 
-#include "engine/conversion_run.h"
 #include "engine/engine.h"
 #include "engine/engine_host.h"
 #include "engine/gui_call.h"
-#include "engine/history_file.h"
-#include "engine/output_path.h"
 #include "engine/part_file.h"
-#include "formats/converter_command.h"
 #include "formats/format_preset.h"
 #include "process/converter_runner.h"
-#include "system/file_descriptor.h"
 #include "system/path_utils.h"
 #include "system/size_time_text.h"
 #include "system/tick_count.h"
 #include "system/user_folders.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <set>
 
 namespace vidmill {
 namespace {
 
 // An entry waits while one of this many entries before it still waits.
 constexpr int kOrderWindow = 50;
-
-constexpr const char* kDestinationRemoved =
-    "the destination folder was removed during the conversion";
-constexpr const char* kNoFreeName = "no free output name in the destination folder";
-constexpr const char* kPartReplaced =
-    "the unfinished file was replaced or removed during the conversion, so it was not published";
-
-// Why a file or folder could not be made in the destination, in one line.
-std::string folderErrorText(int error, const char* otherwise) {
-    return error == ENOSPC                     ? "disk full"
-           : error == EACCES || error == EROFS ? "output folder is not writable"
-                                               : otherwise;
-}
 
 }  // namespace
 
@@ -313,208 +289,6 @@ bool Engine::waitsForEarlierEntry(int row) const {
     return false;
 }
 
-void Engine::convertEntry(VideoEntry& entry) {
-    const std::string folder(textOf(batchSettings_.destinationFolder));
-    entry.status.store(EntryStatus::Converting);
-    gui_.guiCall([this, &entry] { refreshEntry(entry); });
-
-    std::string outputPath;
-    std::string partPath;
-    // The converter writes through this: a name can be swapped meanwhile by
-    // anyone who may rename entries in the folder, the open file cannot.
-    FileDescriptor partFile;
-    std::string folderProblem;
-    {
-        // The folder is made, the name chosen and its part file reserved in
-        // one go, so that two workers never pick the same name; the part
-        // file keeps other processes off it too.
-        std::lock_guard lock(mutex_);
-        std::string target;
-        if (!joinOutputSubfolder(folder, entry.outputSubfolder, &target)) {
-            folderProblem = "the output subfolder leads out of the destination folder";
-        } else if (!isFolder(folder)) {
-            // Made again with a subfolder, it would hide that it went.
-            folderProblem = kDestinationRemoved;
-        } else if (target != folder && !makeFolders(target)) {
-            folderProblem = folderErrorText(errno, "cannot create the output folder");
-        } else {
-            folderProblem = reserveOutput(entry, target);
-            outputPath = entry.outputPath;
-            partPath = entry.part.path();
-            if (folderProblem.empty()) {
-                // A copy of its own: a quit that gives up waiting may discard the part meanwhile.
-                partFile.reset(::fcntl(entry.part.fd(), F_DUPFD_CLOEXEC, 0));
-                if (partFile.get() < 0) {
-                    folderProblem = folderErrorText(errno, "cannot create the output file");
-                }
-            }
-        }
-    }
-    int result = kConverterNotStarted;
-    if (!folderProblem.empty()) {
-        setFailureReason(entry, folderProblem);
-    } else {
-        ConversionJob job;
-        {
-            std::lock_guard lock(mutex_);
-            job = {converterPath_, entry.sourcePath, outputPath, partPath, partFile.get(),
-                   entry.progressSlot, priorityClassFor(settings_.converterPriority),
-                   // Those running and those still to come, up to the limit: a
-                   // batch's last conversion that runs alone has every core.
-                   std::min<int>(settings_.maxConcurrent,
-                                 runningCount_ + std::max(batchAwaitingAdmission_, 0))};
-        }
-        ConversionRun run(std::move(job), batchSettings_, channel_, timing_, killConverters_,
-                          [this, &entry](double reached) {
-                              reportProgress(entry);
-                              if (reached >= 0) {
-                                  entry.reachedSeconds.store(reached, std::memory_order_relaxed);
-                              }
-                          });
-        result = run.run();
-        if (result == 0) {
-            setNote(entry, run.note());
-        } else {
-            setFailureReason(entry, run.failureReason());
-        }
-    }
-    if (result == 0 && !entry.cancelRequested.load()) {
-        result = publishOutput(entry);
-    }
-    // A stopped conversion closes its file properly: when the user keeps
-    // stopped videos, it is kept under a name that says where it stops.
-    std::string keptCut;
-    if (result == 0 && entry.cancelRequested.load()) {
-        keptCut = keepStoppedOutput(entry);
-    }
-    {
-        std::lock_guard lock(mutex_);
-        if (entry.status.load() != EntryStatus::Ok) {
-            // Stopped or failed: what it wrote never gets a final name.
-            entry.part.discard();
-        }
-    }
-    if (result != 0) {
-        // Whatever step it broke, the folder going is the reason to tell.
-        if (!isFolder(folder)) {
-            setFailureReason(entry, kDestinationRemoved);
-        }
-        entry.status.store(EntryStatus::ConversionError);
-    } else if (entry.status.load() != EntryStatus::Ok) {
-        setFailureReason(entry, keptCut.empty()
-                                    ? std::string("stopped")
-                                    : "stopped; what was converted is kept as " + keptCut);
-        entry.status.store(EntryStatus::Cancelled);
-    }
-    gui_.guiCall([this, &entry] { refreshEntry(entry); });
-}
-
-std::string Engine::keepStoppedOutput(VideoEntry& entry) {
-    std::lock_guard lock(mutex_);
-    if (settings_.removeStopped || !entry.part.reserved() || entry.part.identity().size == 0) {
-        return {};
-    }
-    const auto seconds = static_cast<long>(entry.reachedSeconds.load(std::memory_order_relaxed));
-    char at[32];
-    if (seconds >= 3600) {
-        snprintf(at, sizeof at, "%ld:%02ld:%02ld", seconds / 3600, seconds / 60 % 60, seconds % 60);
-    } else {
-        snprintf(at, sizeof at, "%ld:%02ld", seconds / 60, seconds % 60);
-    }
-    // Never the plain output name: that one stands for a whole conversion.
-    const std::string name = entry.name + " (stopped at " + at + ")";
-    std::string folder;
-    splitPath(entry.outputPath, nullptr, &folder, nullptr, nullptr);
-    std::string kept;
-    takeFreeName(
-        [&] {
-            std::string target;
-            makeOutputPath(&target, folder, name, entry.presetId, list_);
-            return target;
-        },
-        [&](const std::string& target) { return entry.part.publish(target); }, &kept);
-    return kept;
-}
-
-std::string Engine::reserveOutput(VideoEntry& entry, const std::string& folder) {
-    // A name chosen by an earlier, stopped run must not count against this one.
-    entry.outputPath.clear();
-    entry.outputIdentity = {};
-    std::string chosen;
-    const int error = takeFreeName(
-        [&] {
-            // The entry's own path counts as taken while the next is chosen.
-            makeOutputPath(&entry.outputPath, folder, entry.name, entry.presetId, list_);
-            return entry.outputPath;
-        },
-        [&](const std::string& path) { return entry.part.reserve(path); }, &chosen);
-    if (error == EEXIST) {
-        // A folder with no room for any name gives none either.
-        return kNoFreeName;
-    }
-    if (error != 0) {
-        return folderErrorText(error, "cannot create the output file");
-    }
-    return {};
-}
-
-int Engine::publishOutput(VideoEntry& entry) {
-    std::lock_guard lock(mutex_);
-    if (!entry.part.reserved()) {
-        // Removed meanwhile by a quit that gave up waiting.
-        entry.failureReason = "stopped";
-        return kOutputMissing;
-    }
-    const uint64_t size = entry.part.identity().size;
-    if (batchSettings_.keepSourceDates) {
-        // A file system that keeps no such times costs the dates, not the file.
-        entry.part.takeTimesOf(entry.sourcePath);
-    }
-    // Its dates are set and the converter is gone: this is the file as it stays.
-    const FileIdentity identity = entry.part.identity();
-    std::string folder;
-    splitPath(entry.outputPath, nullptr, &folder, nullptr, nullptr);
-    bool first = true;
-    std::string published;
-    const int error = takeFreeName(
-        [&] {
-            // Someone may have written a file under the chosen name meanwhile:
-            // it stays, and this one takes the next free name.
-            std::string target = entry.outputPath;
-            if (!std::exchange(first, false)) {
-                makeOutputPath(&target, folder, entry.name, entry.presetId, list_);
-            }
-            return target;
-        },
-        [&](const std::string& target) { return entry.part.publish(target); }, &published);
-    if (error == 0) {
-        entry.outputPath = std::move(published);
-        entry.outputIdentity = identity;
-        entry.size = size;
-        entry.status.store(EntryStatus::Ok);
-        return 0;
-    }
-    if (error == ESTALE) {
-        entry.failureReason = kPartReplaced;
-    } else if (error == EEXIST) {
-        entry.failureReason = kNoFreeName;
-    } else {
-        entry.failureReason = "the finished file could not be given its name: ";
-        entry.failureReason += std::strerror(error);
-    }
-    return kOutputMissing;
-}
-
-void Engine::setNote(VideoEntry& entry, std::string note) {
-    std::lock_guard lock(mutex_);
-    entry.note = std::move(note);
-}
-
-void Engine::setFailureReason(VideoEntry& entry, std::string reason) {
-    std::lock_guard lock(mutex_);
-    entry.failureReason = std::move(reason);
-}
-
 int Engine::reportProgress(VideoEntry& entry) {
     entry.status.store(EntryStatus::Converting);
     gui_.guiCall([this, &entry] { refreshEntry(entry); });
@@ -628,126 +402,6 @@ void Engine::stopEverything(std::chrono::milliseconds limit) {
     }
     awaitingWorker_.clear();
     waitForWorkers(limit);
-}
-
-void Engine::discardUnfinishedOutput(VideoEntry& entry) {
-    entry.part.discard();
-    // One left by an earlier run that ended without cleaning up.
-    removeLeftoverPart(entry.outputPath);
-}
-
-void Engine::deleteUnfinishedOutputs() {
-    for (const auto& entry : list_.entries()) {
-        if (entry->status.load() != EntryStatus::Ok) {
-            discardUnfinishedOutput(*entry);
-        }
-    }
-}
-
-void Engine::exitSweep() {
-    // Entries are freed below: every worker must have ended first.
-    stopEverything(std::chrono::seconds(15));
-
-    // Unfinished conversions never wrote under their final names: only their
-    // part files go.
-    std::lock_guard lock(mutex_);
-    for (int i = 0; i < list_.count();) {
-        VideoEntry& entry = *list_.at(i);
-        if (entry.status.load() != EntryStatus::Ok) {
-            entry.status.store(EntryStatus::Cancelled);
-            discardUnfinishedOutput(entry);
-        }
-        const EntryStatus status = entry.status.load();
-        if (status == EntryStatus::Cancelled || status == EntryStatus::CancelledNotFound ||
-            status == EntryStatus::ConversionError) {
-            // A worker that outlived every wait keeps its entry alive.
-            discardEntryAt(i);
-            continue;
-        }
-        ++i;
-    }
-    list_.renumberRows();
-    ++historyChanges_;
-}
-
-void Engine::discardEntryAt(int row) {
-    retireEntry(list_.entries().removeAt(row));
-}
-
-void Engine::retireEntry(std::unique_ptr<VideoEntry> removed) {
-    if (removed && removed->worker.started && !removed->worker.exited()) {
-        abandoned_.push_back(std::move(removed));
-    }
-}
-
-bool Engine::saveHistorySnapshot(const std::string& path) {
-    // Only the stored fields are copied under the lock, into plain records:
-    // the window waits for the lock meanwhile, so the entries are built and
-    // written after it is free.
-    struct Stored {
-        int16_t kind;
-        int16_t presetId;
-        std::string sourcePath;
-        std::string name;
-        std::string outputPath;
-        EntryStatus status;
-        int16_t transferState;
-        uint64_t size;
-        int32_t duration;
-        std::string outputSubfolder;
-        FileIdentity outputIdentity;
-    };
-    std::vector<Stored> records;
-    EntryList copy;
-    {
-        std::lock_guard lock(mutex_);
-        copy.reserved = list_.reserved;
-        records.reserve(static_cast<std::size_t>(list_.count()));
-        for (const auto& entry : list_.entries()) {
-            const EntryStatus status = entry->status.load();
-            records.push_back(
-                {entry->kind, entry->presetId, entry->sourcePath, entry->name, entry->outputPath,
-                 isInProgress(status) ? EntryStatus::Cancelled : status, entry->transferState,
-                 entry->size, entry->duration, entry->outputSubfolder, entry->outputIdentity});
-        }
-    }
-    for (Stored& record : records) {
-        auto stored = createEntry(std::move(record.sourcePath));
-        stored->kind = record.kind;
-        stored->presetId = record.presetId;
-        stored->name = std::move(record.name);
-        stored->outputPath = std::move(record.outputPath);
-        stored->status.store(record.status);
-        stored->transferState = record.transferState;
-        stored->size = record.size;
-        stored->duration = record.duration;
-        stored->outputSubfolder = std::move(record.outputSubfolder);
-        stored->outputIdentity = record.outputIdentity;
-        copy.entries().append(stored);
-    }
-    return saveHistoryFile(copy, path) != 0;
-}
-
-int Engine::recoverUnfinishedEntries() {
-    std::lock_guard lock(mutex_);
-    int recovered = 0;
-    for (const auto& entry : list_.entries()) {
-        if (isInProgress(entry->status.load())) {
-            entry->status.store(EntryStatus::Cancelled);
-        }
-    }
-    // What a crashed run left half written is a part file; whatever lies
-    // under a final name stays, whoever wrote it.
-    for (const auto& entry : list_.entries()) {
-        const EntryStatus status = entry->status.load();
-        if (status != EntryStatus::Ok && status != EntryStatus::Ready &&
-            !entry->outputPath.empty()) {
-            removeLeftoverPart(entry->outputPath);
-            entry->outputPath.clear();
-            ++recovered;
-        }
-    }
-    return recovered;
 }
 
 }  // namespace vidmill

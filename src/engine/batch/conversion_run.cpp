@@ -1,4 +1,4 @@
-#include "engine/conversion_run.h"
+#include "engine/batch/conversion_run.h"
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>

@@ -1,0 +1,128 @@
+// What a run leaves on disk for the next one: the history saved while a
+// batch runs, the entries and part files that a crash left unfinished, and
+// the sweep of unfinished outputs at exit.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "engine/engine.h"
+#include "engine/history_file.h"
+#include "engine/part_file.h"
+#include "system/path_utils.h"
+#include "system/user_folders.h"
+
+namespace vidmill {
+
+void Engine::discardUnfinishedOutput(VideoEntry& entry) {
+    entry.part.discard();
+    // One left by an earlier run that ended without cleaning up.
+    removeLeftoverPart(entry.outputPath);
+}
+
+void Engine::deleteUnfinishedOutputs() {
+    for (const auto& entry : list_.entries()) {
+        if (entry->status.load() != EntryStatus::Ok) {
+            discardUnfinishedOutput(*entry);
+        }
+    }
+}
+
+void Engine::exitSweep() {
+    // Entries are freed below: every worker must have ended first.
+    stopEverything(std::chrono::seconds(15));
+
+    // Unfinished conversions never wrote under their final names: only their
+    // part files go.
+    std::lock_guard lock(mutex_);
+    for (int i = 0; i < list_.count();) {
+        VideoEntry& entry = *list_.at(i);
+        if (entry.status.load() != EntryStatus::Ok) {
+            entry.status.store(EntryStatus::Cancelled);
+            discardUnfinishedOutput(entry);
+        }
+        const EntryStatus status = entry.status.load();
+        if (status == EntryStatus::Cancelled || status == EntryStatus::CancelledNotFound ||
+            status == EntryStatus::ConversionError) {
+            // A worker that outlived every wait keeps its entry alive.
+            discardEntryAt(i);
+            continue;
+        }
+        ++i;
+    }
+    list_.renumberRows();
+    ++historyChanges_;
+}
+
+bool Engine::saveHistorySnapshot(const std::string& path) {
+    // Only the stored fields are copied under the lock, into plain records:
+    // the window waits for the lock meanwhile, so the entries are built and
+    // written after it is free.
+    struct Stored {
+        int16_t kind;
+        int16_t presetId;
+        std::string sourcePath;
+        std::string name;
+        std::string outputPath;
+        EntryStatus status;
+        int16_t transferState;
+        uint64_t size;
+        int32_t duration;
+        std::string outputSubfolder;
+        FileIdentity outputIdentity;
+    };
+    std::vector<Stored> records;
+    EntryList copy;
+    {
+        std::lock_guard lock(mutex_);
+        copy.reserved = list_.reserved;
+        records.reserve(static_cast<std::size_t>(list_.count()));
+        for (const auto& entry : list_.entries()) {
+            const EntryStatus status = entry->status.load();
+            records.push_back(
+                {entry->kind, entry->presetId, entry->sourcePath, entry->name, entry->outputPath,
+                 isInProgress(status) ? EntryStatus::Cancelled : status, entry->transferState,
+                 entry->size, entry->duration, entry->outputSubfolder, entry->outputIdentity});
+        }
+    }
+    for (Stored& record : records) {
+        auto stored = createEntry(std::move(record.sourcePath));
+        stored->kind = record.kind;
+        stored->presetId = record.presetId;
+        stored->name = std::move(record.name);
+        stored->outputPath = std::move(record.outputPath);
+        stored->status.store(record.status);
+        stored->transferState = record.transferState;
+        stored->size = record.size;
+        stored->duration = record.duration;
+        stored->outputSubfolder = std::move(record.outputSubfolder);
+        stored->outputIdentity = record.outputIdentity;
+        copy.entries().append(stored);
+    }
+    return saveHistoryFile(copy, path) != 0;
+}
+
+int Engine::recoverUnfinishedEntries() {
+    std::lock_guard lock(mutex_);
+    int recovered = 0;
+    for (const auto& entry : list_.entries()) {
+        if (isInProgress(entry->status.load())) {
+            entry->status.store(EntryStatus::Cancelled);
+        }
+    }
+    // What a crashed run left half written is a part file; whatever lies
+    // under a final name stays, whoever wrote it.
+    for (const auto& entry : list_.entries()) {
+        const EntryStatus status = entry->status.load();
+        if (status != EntryStatus::Ok && status != EntryStatus::Ready &&
+            !entry->outputPath.empty()) {
+            removeLeftoverPart(entry->outputPath);
+            entry->outputPath.clear();
+            ++recovered;
+        }
+    }
+    return recovered;
+}
+
+}  // namespace vidmill
