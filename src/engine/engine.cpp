@@ -50,6 +50,7 @@ bool Engine::anyWorkerThreadAlive() const {
 }
 
 bool Engine::waitForWorkers(std::chrono::milliseconds limit) {
+    expectInterfaceThread();
     auto end = std::chrono::steady_clock::now() + limit;
     while (anyWorkerThreadAlive()) {
         if (std::chrono::steady_clock::now() >= end) {
@@ -68,15 +69,18 @@ bool Engine::waitForWorkers(std::chrono::milliseconds limit) {
 }
 
 void Engine::setConvertingState(bool converting) {
+    expectInterfaceThread();
     converting_ = converting;
     host_.setConvertingState(converting);
 }
 
 void Engine::discardEntryAt(int row) {
+    expectLocked();
     retireEntry(list_.entries().removeAt(row));
 }
 
 void Engine::retireEntry(std::unique_ptr<VideoEntry> removed) {
+    expectLocked();
     if (removed && removed->worker.started && !removed->worker.exited()) {
         abandoned_.push_back(std::move(removed));
     }

@@ -21,6 +21,7 @@
 #include "engine/entry_list.h"
 #include "process/progress_channel.h"
 #include "storage/conversion_settings.h"
+#include "system/thread_contract.h"
 
 namespace vidmill {
 
@@ -110,7 +111,7 @@ class Engine {
     ConversionSettings& settings() { return settings_; }
     EntryList& entryList() { return list_; }
     const EntryList& entryList() const { return list_; }
-    std::mutex& mutex() { return mutex_; }
+    CheckedMutex& mutex() { return mutex_; }
     ProgressChannel& channel() { return channel_; }
     const std::string& converterPath() const { return converterPath_; }
 
@@ -236,6 +237,11 @@ class Engine {
     bool waitsForEarlierEntry(int row) const;
 
   private:
+    // The contracts of the comments below, checked in debug builds.
+    void expectInterfaceThread() const {
+        VIDMILL_EXPECT(interfaceThread_.isCurrent(), "the interface thread only");
+    }
+    void expectLocked() const { VIDMILL_EXPECT(mutex_.heldHere(), "with the engine's lock held"); }
     // A new entry for `path`, before its probe.
     std::unique_ptr<VideoEntry> newEntry(const std::string& path) const;
     // Runs the probe in `slot` without reporting anything; any thread may call
@@ -306,7 +312,9 @@ class Engine {
     ConversionSettings batchSettings_{};
     EntryList list_;
     ProgressChannel channel_;
-    std::mutex mutex_;
+    CheckedMutex mutex_;
+    // The thread that made the engine: the interface thread.
+    OwnerThread interfaceThread_;
     // Rows of the workers that wait to be admitted.
     std::set<int> waitingRows_;
 

@@ -111,6 +111,7 @@ constexpr const char* kNotOurFile = "it is no longer the file Vidmill wrote";
 }  // namespace
 
 void Engine::dropEntryAt(int row) {
+    expectLocked();
     if (VideoEntry* entry = list_.at(row); entry && entry->status.load() != EntryStatus::Ok) {
         // Nothing of an unfinished conversion may outlive its entry.
         discardUnfinishedOutput(*entry);
@@ -122,6 +123,7 @@ void Engine::dropEntryAt(int row) {
 }
 
 Engine::CommandResult Engine::checkRemovable(int row) const {
+    expectLocked();
     if (batchActive()) {
         return CommandResult::BatchActive;
     }
@@ -133,6 +135,7 @@ Engine::CommandResult Engine::checkRemovable(int row) const {
 }
 
 Engine::CommandResult Engine::removeEntryAt(int row) {
+    expectInterfaceThread();
     std::lock_guard lock(mutex_);
     const CommandResult allowed = checkRemovable(row);
     if (allowed == CommandResult::Done) {
@@ -142,6 +145,7 @@ Engine::CommandResult Engine::removeEntryAt(int row) {
 }
 
 Engine::CommandResult Engine::deleteVideoAt(int row, std::string* error) {
+    expectInterfaceThread();
     std::lock_guard lock(mutex_);
     const CommandResult allowed = checkRemovable(row);
     if (allowed != CommandResult::Done) {
@@ -170,6 +174,7 @@ Engine::CommandResult Engine::deleteVideoAt(int row, std::string* error) {
 
 Engine::CommandResult Engine::renameOutput(int row, const std::string& newName, std::string* error,
                                            const std::function<void()>& pump) {
+    expectInterfaceThread();
     // The name is the file's, not a path: it must not lead anywhere else.
     if (newName.empty() || newName == "." || newName == ".." ||
         newName.find('/') != std::string::npos || newName.find('\0') != std::string::npos) {
@@ -294,6 +299,7 @@ Engine::CommandResult Engine::renameOutput(int row, const std::string& newName, 
 
 int Engine::removeEntriesAt(const std::vector<int>& rows, bool deleteVideos,
                             std::vector<std::string>* failures) {
+    expectInterfaceThread();
     if (batchActive()) {
         return -1;
     }
@@ -339,6 +345,7 @@ int Engine::removeEntriesAt(const std::vector<int>& rows, bool deleteVideos,
 }
 
 int Engine::stopEntriesAt(const std::vector<int>& rows) {
+    expectInterfaceThread();
     std::lock_guard lock(mutex_);
     int stopped = 0;
     for (int row : rows) {
@@ -352,6 +359,7 @@ int Engine::stopEntriesAt(const std::vector<int>& rows) {
 }
 
 int Engine::removeMissingEntries() {
+    expectInterfaceThread();
     if (batchActive()) {
         return -1;
     }

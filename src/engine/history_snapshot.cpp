@@ -22,6 +22,7 @@ void Engine::discardUnfinishedOutput(VideoEntry& entry) {
 }
 
 void Engine::deleteUnfinishedOutputs() {
+    expectLocked();
     for (const auto& entry : list_.entries()) {
         if (entry->status.load() != EntryStatus::Ok) {
             discardUnfinishedOutput(*entry);
@@ -30,6 +31,7 @@ void Engine::deleteUnfinishedOutputs() {
 }
 
 void Engine::exitSweep() {
+    expectInterfaceThread();
     // Entries are freed below: every worker must have ended first.
     stopEverything(std::chrono::seconds(15));
 

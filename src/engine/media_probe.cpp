@@ -57,6 +57,7 @@ std::unique_ptr<VideoEntry> Engine::newEntry(const std::string& path) const {
 }
 
 int Engine::admitFile(const std::string& path) {
+    expectInterfaceThread();
     auto entry = newEntry(path);
     entry->sourceSize = fileSize64(path);
     if (!probeMedia(path, *entry)) {
@@ -240,6 +241,7 @@ int defaultProbeCount() {
 }  // namespace
 
 int Engine::admitFiles(const std::vector<std::string>& paths, const AdmitOptions& options) {
+    expectInterfaceThread();
     const std::size_t total = paths.size();
     if (total == 0) {
         return 0;

@@ -73,7 +73,7 @@ struct VideoEntry {
     std::atomic<bool> cancelRequested{false};
     WorkerThread worker;
     // Wakes the entry's worker while it waits to be admitted.
-    std::condition_variable admission;
+    std::condition_variable_any admission;
     int32_t row = 0;
     // -1: no slot. A probe leaves its slot number here until a worker starts.
     int32_t progressSlot = 0;

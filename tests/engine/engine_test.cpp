@@ -314,6 +314,7 @@ TEST_F(EngineTest, WaitingLooksAtMostFiftyEntriesBack) {
         engine.entryList().entries().append(entry);
     }
     engine.entryList().renumberRows();
+    std::lock_guard lock(engine.mutex());
     EXPECT_TRUE(engine.waitsForEarlierEntry(1));
     EXPECT_TRUE(engine.waitsForEarlierEntry(50));
     EXPECT_FALSE(engine.waitsForEarlierEntry(51));

@@ -29,6 +29,7 @@ constexpr int kOrderWindow = 50;
 }  // namespace
 
 void Engine::startConversions() {
+    expectInterfaceThread();
     if (converting_) {
         return;
     }
@@ -52,6 +53,7 @@ void Engine::startConversions() {
 }
 
 void Engine::startBatch() {
+    expectInterfaceThread();
     // A batch starts only from the idle state: its counters and settings
     // copy may change only while no worker lives.
     if (converting_ || threadsAlive_ > 0) {
@@ -120,6 +122,7 @@ void Engine::startBatch() {
 }
 
 bool Engine::launchWorker(VideoEntry& entry) {
+    expectInterfaceThread();
     ++threadsAlive_;
     const int started = startWorker(
         entry.worker, true,
@@ -135,6 +138,7 @@ bool Engine::launchWorker(VideoEntry& entry) {
 }
 
 void Engine::launchWaitingWorkers() {
+    expectInterfaceThread();
     while (!awaitingWorker_.empty() && threadsAlive_ < timing_.maxLiveWorkers) {
         VideoEntry& entry = *awaitingWorker_.front();
         awaitingWorker_.pop_front();
@@ -247,6 +251,7 @@ void Engine::conversionWorker(VideoEntry& entry) {
 }
 
 void Engine::wakeFollowers(int row) {
+    expectLocked();
     // Only the first waiting worker behind `row` can have been freed: every
     // later one still has that one waiting ahead of it.
     auto next = waitingRows_.upper_bound(row);
@@ -258,6 +263,7 @@ void Engine::wakeFollowers(int row) {
 }
 
 void Engine::wakeFirstWaiting() {
+    expectLocked();
     if (!waitingRows_.empty()) {
         if (VideoEntry* first = list_.at(*waitingRows_.begin())) {
             first->admission.notify_one();
@@ -266,6 +272,7 @@ void Engine::wakeFirstWaiting() {
 }
 
 void Engine::cancelEntry(VideoEntry& entry) {
+    expectLocked();
     // The request comes first: a converter that stops at once must find its
     // entry cancelled, not finished.
     entry.cancelRequested.store(true);
@@ -275,11 +282,13 @@ void Engine::cancelEntry(VideoEntry& entry) {
 }
 
 void Engine::cancelWaiting(VideoEntry& entry) {
+    expectLocked();
     entry.admission.notify_one();
     wakeFollowers(entry.row);
 }
 
 bool Engine::waitsForEarlierEntry(int row) const {
+    expectLocked();
     for (int i = row - 1; i >= 0 && i >= row - kOrderWindow; --i) {
         const VideoEntry* earlier = list_.at(i);
         if (earlier != nullptr && earlier->status.load() == EntryStatus::Pending) {
@@ -315,6 +324,7 @@ void Engine::refreshEntry(VideoEntry& entry) {
 }
 
 void Engine::completeWorker(VideoEntry& entry) {
+    expectInterfaceThread();
     int slot;
     {
         std::lock_guard lock(mutex_);
@@ -338,6 +348,7 @@ void Engine::completeWorker(VideoEntry& entry) {
 }
 
 void Engine::finishBatchWhenIdle() {
+    expectInterfaceThread();
     // Counted here on the interface thread, so the batch ends exactly once,
     // after the last completion, and never while a new worker starts up.
     if (threadsAlive_ > 0 || !awaitingWorker_.empty()) {
@@ -357,6 +368,7 @@ void Engine::finishBatchWhenIdle() {
 }
 
 void Engine::stopEntry() {
+    expectInterfaceThread();
     VideoEntry* entry = list_.at(host_.focusedRow());
     if (entry == nullptr || !isInProgress(entry->status.load())) {
         return;
@@ -374,6 +386,7 @@ void Engine::stopEntry() {
 }
 
 void Engine::stopAll() {
+    expectInterfaceThread();
     if (liveWorkers() == 0 && threadsAlive_ == 0 && awaitingWorker_.empty()) {
         return;
     }

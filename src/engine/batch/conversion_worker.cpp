@@ -164,6 +164,7 @@ std::string Engine::keepStoppedOutput(VideoEntry& entry) {
 }
 
 std::string Engine::reserveOutput(VideoEntry& entry, const std::string& folder) {
+    expectLocked();
     // A name chosen by an earlier, stopped run must not count against this one.
     entry.outputPath.clear();
     entry.outputIdentity = {};
