@@ -247,6 +247,10 @@ std::int64_t OutputFile::bytesWritten() const {
     return context_->pb != nullptr ? avio_tell(context_->pb) : closedSize_;
 }
 
+void OutputFile::remove() {
+    removeOutput(path_.c_str(), descriptor_);
+}
+
 void OutputFile::discard() {
     if (context_->pb != nullptr) {
         avio_closep(&context_->pb);
