@@ -13,12 +13,12 @@
 
 #include "converter/conversion_stop.h"
 #include "converter/convert_error.h"
-#include "converter/media_input.h"
-#include "converter/output_file.h"
-#include "converter/source_description.h"
-#include "converter/stream_pipeline.h"
-#include "converter/subtitle_track.h"
-#include "converter/timestamp_guard.h"
+#include "converter/input/media_input.h"
+#include "converter/output/output_file.h"
+#include "converter/output/source_description.h"
+#include "converter/pipeline/stream_pipeline.h"
+#include "converter/pipeline/subtitle_track.h"
+#include "converter/pipeline/timestamp_guard.h"
 
 namespace vidmill {
 

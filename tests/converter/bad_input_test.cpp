@@ -14,7 +14,7 @@
 
 #include "converter/av_handles.h"
 #include "converter/convert_error.h"
-#include "converter/output_file.h"
+#include "converter/output/output_file.h"
 #include "converter_harness.h"
 #include "support/temp_dir.h"
 

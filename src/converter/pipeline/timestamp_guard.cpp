@@ -1,4 +1,4 @@
-#include "converter/timestamp_guard.h"
+#include "converter/pipeline/timestamp_guard.h"
 
 #include <algorithm>
 #include <cstdlib>

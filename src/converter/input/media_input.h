@@ -10,7 +10,7 @@
 
 #include "converter/av_handles.h"
 #include "converter/conversion_stop.h"
-#include "converter/file_source.h"
+#include "converter/input/file_source.h"
 
 namespace vidmill {
 

@@ -1,11 +1,11 @@
-#include "converter/media_input.h"
+#include "converter/input/media_input.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "converter/convert_error.h"
-#include "converter/live_playlist.h"
+#include "converter/input/live_playlist.h"
 
 namespace vidmill {
 

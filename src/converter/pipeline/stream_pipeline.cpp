@@ -1,4 +1,4 @@
-#include "converter/stream_pipeline.h"
+#include "converter/pipeline/stream_pipeline.h"
 
 #include <algorithm>
 #include <cmath>
@@ -18,9 +18,9 @@ extern "C" {
 }
 
 #include "converter/convert_error.h"
-#include "converter/encoder_params.h"
+#include "converter/output/source_description.h"
+#include "converter/pipeline/encoder_params.h"
 #include "converter/process_guard.h"
-#include "converter/source_description.h"
 
 namespace vidmill {
 

@@ -10,9 +10,9 @@
 
 #include "converter/av_handles.h"
 #include "converter/converter_options.h"
-#include "converter/filter_chain.h"
-#include "converter/output_file.h"
-#include "converter/timestamp_guard.h"
+#include "converter/output/output_file.h"
+#include "converter/pipeline/filter_chain.h"
+#include "converter/pipeline/timestamp_guard.h"
 
 namespace vidmill {
 
