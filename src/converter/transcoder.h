@@ -14,9 +14,9 @@ namespace vidmill {
 int probeInput(const ConverterOptions& options, ProgressReporter& progress);
 
 // Converts the input into the output. A stop request ends the conversion
-// early with the output closed properly, which counts as success; a signal
-// alone before anything was written returns kInterrupted, and one after
-// throws it, with the unfinished output removed.
+// early with the output closed properly, which counts as success. A signal
+// alone gives kInterrupted: returned when it came before the input was open,
+// thrown with the unfinished output removed when it came later.
 int convertInput(const ConverterOptions& options, ProgressReporter& progress);
 
 }  // namespace vidmill
