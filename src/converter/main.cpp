@@ -43,17 +43,8 @@ int run(const vidmill::ConverterOptions& options) {
                                   ? SlotWriter()
                                   : SlotWriter::attach(options.channelName, options.slotIndex));
     try {
-        if (options.isProbe()) {
-            probeInput(options, progress);
-        } else {
-            convertInput(options, progress);
-        }
-        return exit_code::kSuccess;
+        return options.isProbe() ? probeInput(options, progress) : convertInput(options, progress);
     } catch (const ConvertError& error) {
-        if (error.exitCode() == exit_code::kSuccess) {
-            // Stopped before anything began: on request, or by a signal.
-            return progress.stoppedBySignalAlone() ? exit_code::kInterrupted : exit_code::kSuccess;
-        }
         report(error.what());
         // The engine knows one answer to a probe that fails: not usable media.
         // A conversion reports that as a plain input failure.

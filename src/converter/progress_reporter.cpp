@@ -4,8 +4,6 @@
 #include <cmath>
 #include <utility>
 
-#include "converter/process_guard.h"
-
 namespace vidmill {
 
 ProgressReporter::ProgressReporter(SlotWriter slot) : slot_(std::move(slot)) {}
@@ -36,14 +34,6 @@ void ProgressReporter::write(double doneSeconds, std::int64_t bytesWritten) {
         slot_.writePercent(std::clamp(doneSeconds / duration_ * 100.0, 0.0, 100.0));
     }
     slot_.writeAmount(static_cast<double>(std::max<std::int64_t>(bytesWritten, 0)));
-}
-
-bool ProgressReporter::stoppedBySignalAlone() const {
-    return stopSignalled() && !slot_.stopRequested();
-}
-
-bool ProgressReporter::stopRequested() const {
-    return stopSignalled() || slot_.stopRequested();
 }
 
 }  // namespace vidmill

@@ -1,8 +1,8 @@
 #pragma once
 
 // Reports a run through its progress slot: the source duration as soon as it
-// is known, the percent done and the bytes written a few times a second, and
-// answers whether a stop was asked for (stop byte or stop signal).
+// is known, and the percent done and the bytes written a few times a second.
+// The slot's stop byte is ConversionStop's to read.
 
 #include <chrono>
 #include <cstdint>
@@ -13,7 +13,7 @@ namespace vidmill {
 
 class ProgressReporter {
   public:
-    ProgressReporter() = default;  // no slot: reports nothing, stops only on a signal
+    ProgressReporter() = default;  // no slot: reports nothing
     explicit ProgressReporter(SlotWriter slot);
 
     void setDuration(double seconds);
@@ -25,10 +25,7 @@ class ProgressReporter {
     // Writes the last figures whatever the time.
     void finish(double doneSeconds, std::int64_t bytesWritten);
 
-    bool stopRequested() const;
-    // True when a signal, and not the engine through the stop byte, ended
-    // the run: nobody asked for a shorter file then.
-    bool stoppedBySignalAlone() const;
+    const SlotWriter& slot() const { return slot_; }
 
     static constexpr std::chrono::milliseconds kReportInterval{200};
 

@@ -3,41 +3,26 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "converter/conversion_stop.h"
 #include "converter/convert_error.h"
-#include "converter/media_input.h"
-#include "converter/output_file.h"
-#include "converter/source_description.h"
-#include "converter/stream_pipeline.h"
-#include "converter/subtitle_track.h"
-#include "converter/timestamp_guard.h"
+#include "converter/input/media_input.h"
+#include "converter/output/output_file.h"
+#include "converter/output/source_description.h"
+#include "converter/pipeline/stream_pipeline.h"
+#include "converter/pipeline/subtitle_track.h"
+#include "converter/pipeline/timestamp_guard.h"
 
 namespace vidmill {
 
 namespace {
-
-// How long a stopped conversion may go on writing what is already decoded.
-constexpr std::chrono::milliseconds kStopDrain{300};
-
-// The output may last as long as the sound decoded so far, or this long for
-// every picture decoded, whichever is more. A slide of a slideshow without
-// sound rarely stays a minute; a header whose frame rate was tampered with
-// makes each picture last for hours, and the frame-rate conversion would
-// repeat it until the disk is full. The bound builds up over the whole run,
-// so a long pause after many pictures passes.
-constexpr double kSecondsPerPicture = 60.0;
-// Room for sound that trails the pictures in a loosely interleaved file, or
-// starts a little after them. A header that makes pictures last hours is
-// caught at its second picture, whose time passes 2 * 60 + 30 s, before the
-// first copy is encoded.
-constexpr double kContentSpareSeconds = 30.0;
 
 // "0:05.7", "1:02:03.4" with tenths; "0:12" without.
 std::string clockText(double seconds, bool tenths) {
@@ -72,12 +57,20 @@ void noteShortInput(double declared, double written) {
                  clockText(written, true).c_str(), clockText(declared, false).c_str());
 }
 
-MediaInput openInput(const ConverterOptions& options, ProgressReporter& progress,
-                     MediaInput::Examination examination = MediaInput::Examination::Full) {
-    MediaInput input = MediaInput::open(
-        options.inputPath, [&progress] { return progress.stopRequested(); }, examination);
-    progress.setDuration(input.durationSeconds());
+// Nothing when a stop came first.
+std::optional<MediaInput> openInput(
+    const ConverterOptions& options, ProgressReporter& progress, const ConversionStop& stop,
+    MediaInput::Examination examination = MediaInput::Examination::Full) {
+    std::optional<MediaInput> input = MediaInput::open(options.inputPath, stop, examination);
+    if (input) {
+        progress.setDuration(input->durationSeconds());
+    }
     return input;
+}
+
+// The exit code of a run stopped before anything began.
+int stoppedBeforeStart(const ConversionStop& stop) {
+    return stop.bySignalAlone() ? exit_code::kInterrupted : exit_code::kSuccess;
 }
 
 // Writing over the input would destroy the very file being read.
@@ -98,10 +91,12 @@ ConvertError interrupted() {
 
 class Conversion final : public PipelineWatch {
   public:
-    Conversion(const ConverterOptions& options, ProgressReporter& progress)
+    Conversion(const ConverterOptions& options, ProgressReporter& progress, ConversionStop& stop,
+               MediaInput input)
         : options_(options),
           progress_(progress),
-          input_(openInput(options, progress)),
+          stop_(stop),
+          input_(std::move(input)),
           output_(*options.outputPath, options.container, options.outputFd),
           timestamps_(input_.context(), input_.durationSeconds()) {}
 
@@ -122,30 +117,30 @@ class Conversion final : public PipelineWatch {
         // cut short by a signal (a closed terminal, the death of the program
         // that started us) must not pass for a finished one, so there is no
         // point in finishing it: the output's destructor removes it.
-        if (progress_.stoppedBySignalAlone()) {
+        if (stop_.bySignalAlone()) {
             throw interrupted();
         }
         if (stopped) {
             // What the decoders and the filters already hold still goes into
             // the shorter file, unless it is a flood of copies.
-            drainUntil_ = std::chrono::steady_clock::now() + kStopDrain;
+            stop_.beginDrain();
         }
         for (auto& pipeline : pipelines_) {
             pipeline->finish();
         }
-        if (progress_.stoppedBySignalAlone()) {
+        if (stop_.bySignalAlone()) {
             throw interrupted();
         }
         output_.close();
         progress_.finish(output_.writtenSeconds(), output_.bytesWritten());
-        stopped = stopped || progress_.stopRequested();  // the drain may have been cut short
-        if (progress_.stoppedBySignalAlone()) {
-            ::unlink(output_.path().c_str());
+        stopped = stopped || stop_.asked();  // the drain may have been cut short
+        if (stop_.bySignalAlone()) {
+            output_.remove();
             throw interrupted();
         }
         if (!stopped && framesEncoded() == 0) {
             // close() kept the file; a run that made nothing must not look finished.
-            ::unlink(output_.path().c_str());
+            output_.remove();
             throw ConvertError(exit_code::kInputFailed, "nothing in the input could be decoded");
         }
         if (!stopped) {
@@ -155,12 +150,9 @@ class Conversion final : public PipelineWatch {
 
     // Asked before every frame; also the moment to report progress, as one
     // packet can make thousands of frames.
-    bool stopRequested() const override {
+    bool stopNow() const override {
         progress_.update(output_.writtenSeconds(), output_.bytesWritten());
-        if (!progress_.stopRequested()) {
-            return false;
-        }
-        return !drainUntil_ || std::chrono::steady_clock::now() >= *drainUntil_;
+        return stop_.stopNow();
     }
 
     double outputLimitSeconds() const override { return timestamps_.outputLimitSeconds(); }
@@ -172,8 +164,7 @@ class Conversion final : public PipelineWatch {
             sound = std::max(sound, pipeline->soundDecodedSeconds());
             pictures += pipeline->picturesDecoded();
         }
-        return std::max(sound, static_cast<double>(pictures) * kSecondsPerPicture) +
-               kContentSpareSeconds;
+        return vidmill::contentLimitSeconds(sound, pictures);
     }
 
     double soundEndSeconds() const override {
@@ -302,7 +293,7 @@ class Conversion final : public PipelineWatch {
         const std::int64_t start = input_.startTime();
         PacketPtr packet = makePacket();
         for (;;) {
-            if (progress_.stopRequested()) {
+            if (stop_.asked()) {
                 return true;
             }
             const int read = av_read_frame(context, packet.get());
@@ -366,6 +357,7 @@ class Conversion final : public PipelineWatch {
 
     const ConverterOptions& options_;
     ProgressReporter& progress_;
+    ConversionStop& stop_;
     MediaInput input_;
     OutputFile output_;
     TimestampGuard timestamps_;
@@ -375,17 +367,26 @@ class Conversion final : public PipelineWatch {
     std::vector<std::unique_ptr<SubtitleTrack>> subtitles_;
     std::vector<SubtitleTrack*> subtitlesByInput_;
     bool hasAudio_ = false;
-    std::optional<std::chrono::steady_clock::time_point> drainUntil_;
 };
 
 }  // namespace
 
-void probeInput(const ConverterOptions& options, ProgressReporter& progress) {
-    openInput(options, progress, MediaInput::Examination::HeaderWhenEnough);
+int probeInput(const ConverterOptions& options, ProgressReporter& progress) {
+    const ConversionStop stop(progress.slot());
+    if (!openInput(options, progress, stop, MediaInput::Examination::HeaderWhenEnough)) {
+        return stoppedBeforeStart(stop);
+    }
+    return exit_code::kSuccess;
 }
 
-void convertInput(const ConverterOptions& options, ProgressReporter& progress) {
-    Conversion(options, progress).run();
+int convertInput(const ConverterOptions& options, ProgressReporter& progress) {
+    ConversionStop stop(progress.slot());
+    std::optional<MediaInput> input = openInput(options, progress, stop);
+    if (!input) {
+        return stoppedBeforeStart(stop);
+    }
+    Conversion(options, progress, stop, std::move(*input)).run();
+    return exit_code::kSuccess;
 }
 
 }  // namespace vidmill

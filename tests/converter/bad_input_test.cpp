@@ -2,6 +2,7 @@
 // media, odd file names and outputs that cannot be written. Never a crash,
 // never a hang, never a file left behind as if it were good.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,12 +10,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 
 #include "converter/av_handles.h"
 #include "converter/convert_error.h"
-#include "converter/output_file.h"
+#include "converter/output/output_file.h"
 #include "converter_harness.h"
 #include "support/temp_dir.h"
 
@@ -157,6 +159,30 @@ TEST_F(BadInput, ConversionOfWhatIsNoMediaFailsAndLeavesNothing) {
     }
     const ProgramResult run = convert(folder_.path(), folder_.file("out-folder.avi"));
     EXPECT_EQ(run.status, exit_code::kInputFailed) << run.output;
+}
+
+// With the output handed over as an open file, a run that decoded nothing
+// removes the name only while it still leads to that file: another file put
+// under the name meanwhile stays.
+TEST_F(BadInput, ARunThatMadeNothingLeavesAFileThatTookTheOutputsName) {
+    const std::string input = folder_.file("noise.mka");
+    const ProgramResult made =
+        runProgram({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                    "sine=duration=2", "-c:a", "libmp3lame", "-bsf:a", "noise=amount=1", input});
+    ASSERT_EQ(made.status, 0) << made.output;
+    const std::string output = folder_.file("out.mp3");
+    const int fd = ::open(output.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);  // the converter's
+    ASSERT_GE(fd, 0);
+    const std::string other = folder_.file("other");
+    writeFile(other, "someone else's");
+    ASSERT_EQ(std::rename(other.c_str(), output.c_str()), 0);
+    const ProgramResult run = runConverter(
+        {"-y", "-i", input, "-acodec", "libmp3lame", "-outfd", std::to_string(fd), output});
+    ::close(fd);
+    EXPECT_EQ(run.status, exit_code::kInputFailed) << run.output;
+    EXPECT_NE(run.output.find("nothing in the input could be decoded"), std::string::npos)
+        << run.output;
+    EXPECT_EQ(readFile(output), "someone else's");
 }
 
 TEST_F(BadInput, DamagedButDecodableMediaConvertsWhatItCan) {

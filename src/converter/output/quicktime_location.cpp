@@ -1,4 +1,4 @@
-#include "converter/quicktime_location.h"
+#include "converter/output/quicktime_location.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,6 +1,9 @@
-#include "converter/timestamp_guard.h"
+#include "converter/pipeline/timestamp_guard.h"
 
+#include <algorithm>
 #include <cstdlib>
+
+#include "converter/convert_error.h"
 
 namespace vidmill {
 
@@ -102,6 +105,30 @@ void TimestampGuard::adjust(AVPacket* packet, const AVStream* stream) {
     }
     state.nextDts = ts + duration;
     lastTs_ = ts;
+}
+
+double contentLimitSeconds(double soundSeconds, std::int64_t pictures) {
+    return std::max(soundSeconds, static_cast<double>(pictures) * kSecondsPerPicture) +
+           kContentSpareSeconds;
+}
+
+void FrameGuard::checkDecoded(std::int64_t pts, AVRational timeBase, double limitSeconds) {
+    if (firstPts_ == AV_NOPTS_VALUE) {
+        firstPts_ = pts;
+    }
+    if (static_cast<double>(pts - firstPts_) * av_q2d(timeBase) > limitSeconds) {
+        throw ConvertError(exit_code::kInputFailed,
+                           "the input's timestamps claim far more time than its pictures and "
+                           "sound hold; its header is likely damaged");
+    }
+}
+
+void FrameGuard::checkEncoded(std::int64_t pts, AVRational timeBase, double limitSeconds) {
+    if (pts != AV_NOPTS_VALUE && static_cast<double>(pts) * av_q2d(timeBase) > limitSeconds) {
+        throw ConvertError(exit_code::kInputFailed,
+                           "the output runs far past the input's duration; the input's "
+                           "timestamps are damaged");
+    }
 }
 
 }  // namespace vidmill

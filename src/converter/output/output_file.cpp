@@ -1,4 +1,4 @@
-#include "converter/output_file.h"
+#include "converter/output/output_file.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,9 +11,9 @@
 #include <new>
 
 #include "converter/convert_error.h"
-#include "converter/media_input.h"
+#include "converter/input/media_input.h"
+#include "converter/output/quicktime_location.h"
 #include "converter/process_guard.h"
-#include "converter/quicktime_location.h"
 
 namespace vidmill {
 
@@ -245,6 +245,10 @@ void OutputFile::checkReadBack() const {
 
 std::int64_t OutputFile::bytesWritten() const {
     return context_->pb != nullptr ? avio_tell(context_->pb) : closedSize_;
+}
+
+void OutputFile::remove() {
+    removeOutput(path_.c_str(), descriptor_);
 }
 
 void OutputFile::discard() {

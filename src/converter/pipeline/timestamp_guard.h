@@ -7,6 +7,10 @@
 // the known duration, an hour ahead or far back is dropped, and the guess
 // from the frames before takes its place. Without that a single bad timestamp
 // makes the frame-rate conversion fill the gap with copies of one picture.
+//
+// What gets past it is caught on the frames: FrameGuard ends a conversion
+// whose timestamps run far past the input's duration, or claim far more time
+// than the decoded pictures and sound can fill.
 
 #include <cstdint>
 #include <limits>
@@ -55,6 +59,39 @@ class TimestampGuard {
     std::int64_t offset_ = 0;               // microseconds added to every timestamp
     std::int64_t lastTs_ = AV_NOPTS_VALUE;  // the last packet's, any stream, microseconds
     std::vector<StreamState> streams_;
+};
+
+// The output may last as long as the sound decoded so far, or this long for
+// every picture decoded, whichever is more. A slide of a slideshow without
+// sound rarely stays a minute; a header whose frame rate was tampered with
+// makes each picture last for hours, and the frame-rate conversion would
+// repeat it until the disk is full. The bound builds up over the whole run,
+// so a long pause after many pictures passes.
+inline constexpr double kSecondsPerPicture = 60.0;
+// Room for sound that trails the pictures in a loosely interleaved file, or
+// starts a little after them. A header that makes pictures last hours is
+// caught at its second picture, whose time passes 2 * 60 + 30 s, before the
+// first copy is encoded.
+inline constexpr double kContentSpareSeconds = 30.0;
+
+// How long a stream (from its first frame on) may last for what the input's
+// decoders have delivered: `soundSeconds` of sound (the most of any stream)
+// and `pictures` pictures.
+double contentLimitSeconds(double soundSeconds, std::int64_t pictures);
+
+// One stream's checks on its frames; both throw ConvertError(kInputFailed).
+class FrameGuard {
+  public:
+    // On each decoded frame (`pts` in the input stream's `timeBase`), before
+    // the frame-rate filter repeats a picture up to its timestamp: a lie is
+    // found before a single copy is encoded. Measured from the stream's first
+    // frame, as the filter does not fill the time before it.
+    void checkDecoded(std::int64_t pts, AVRational timeBase, double limitSeconds);
+    // On each frame about to be encoded (`pts` in the encoder's `timeBase`).
+    static void checkEncoded(std::int64_t pts, AVRational timeBase, double limitSeconds);
+
+  private:
+    std::int64_t firstPts_ = AV_NOPTS_VALUE;  // the first decoded frame's
 };
 
 }  // namespace vidmill

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "converter/av_handles.h"
-#include "converter/output_file.h"
+#include "converter/output/output_file.h"
 
 namespace vidmill {
 

@@ -1,4 +1,4 @@
-#include "converter/encoder_params.h"
+#include "converter/pipeline/encoder_params.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "converter/source_description.h"
+#include "converter/output/source_description.h"
 
 #include <strings.h>
 

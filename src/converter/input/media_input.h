@@ -4,11 +4,13 @@
 // be decoded, the others of each kind, and its duration.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "converter/av_handles.h"
-#include "converter/file_source.h"
+#include "converter/conversion_stop.h"
+#include "converter/input/file_source.h"
 
 namespace vidmill {
 
@@ -27,11 +29,12 @@ class MediaInput {
     // containers' headers say without a packet read.
     enum class Examination { Full, HeaderWhenEnough };
 
-    // Opens and probes the file. Throws ConvertError(kInputFailed) when it
-    // cannot be read, and ConvertError(kUnusableMedia) when it is not media
-    // or holds neither a decodable video nor a decodable audio stream.
-    static MediaInput open(const std::string& path, FileSource::StopCheck stopCheck,
-                           Examination examination = Examination::Full);
+    // Opens and probes the file; nothing when `stop` (which must outlive the
+    // input) was asked for meanwhile. Throws ConvertError(kInputFailed) when
+    // it cannot be read, and ConvertError(kUnusableMedia) when it is not
+    // media or holds neither a decodable video nor a decodable audio stream.
+    static std::optional<MediaInput> open(const std::string& path, const ConversionStop& stop,
+                                          Examination examination = Examination::Full);
 
     AVFormatContext* context() const { return context_.get(); }
     int videoStream() const { return videoStream_; }  // -1: none

@@ -1,4 +1,4 @@
-#include "converter/subtitle_track.h"
+#include "converter/pipeline/subtitle_track.h"
 
 #include <cstring>
 #include <new>

@@ -1,11 +1,11 @@
-#include "converter/media_input.h"
+#include "converter/input/media_input.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "converter/convert_error.h"
-#include "converter/live_playlist.h"
+#include "converter/input/live_playlist.h"
 
 namespace vidmill {
 
@@ -93,10 +93,10 @@ bool headerDescribesMedia(const AVFormatContext* context) {
     return any;
 }
 
-MediaInput MediaInput::open(const std::string& path, FileSource::StopCheck stopCheck,
-                            Examination examination) {
+std::optional<MediaInput> MediaInput::open(const std::string& path, const ConversionStop& stop,
+                                           Examination examination) {
     MediaInput input;
-    input.source_ = FileSource::open(path, std::move(stopCheck));
+    input.source_ = FileSource::open(path, [&stop] { return stop.asked(); });
     // Before the context exists: nothing is left to free when it refuses.
     refuseLivePlaylist(*input.source_, path);
 
@@ -121,7 +121,7 @@ MediaInput MediaInput::open(const std::string& path, FileSource::StopCheck stopC
     options.reset(rawOptions);
     if (opened < 0) {  // avformat_open_input freed the context
         if (input.source_->stopped() || opened == AVERROR_EXIT) {
-            throw ConvertError(exit_code::kSuccess, "stopped before the input was open");
+            return std::nullopt;  // stopped before the input was open
         }
         if (input.source_->readErrno() != 0) {
             throw ConvertError(
@@ -143,9 +143,8 @@ MediaInput MediaInput::open(const std::string& path, FileSource::StopCheck stopC
     if (input.source_->stalled()) {
         throw ConvertError(exit_code::kInputStalled, "the input delivered no data for too long");
     }
-    const FileSource::StopCheck& stopRequested = input.source_->stopCheck();
-    if (input.source_->stopped() || (stopRequested && stopRequested())) {
-        throw ConvertError(exit_code::kSuccess, "stopped while the input was examined");
+    if (input.source_->stopped() || stop.asked()) {
+        return std::nullopt;  // stopped while the input was examined
     }
     if (found < 0) {
         throw ConvertError(exit_code::kUnusableMedia,

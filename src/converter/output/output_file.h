@@ -50,6 +50,9 @@ class OutputFile {
     // were written to, or lasts far from what was written: such a file is
     // removed like any unfinished one.
     void close();
+    // Removes the file that close() kept, as an unfinished one is removed:
+    // with a descriptor, the name goes only while it still leads to the file.
+    void remove();
 
     std::int64_t bytesWritten() const;
     double writtenSeconds() const { return writtenSeconds_; }

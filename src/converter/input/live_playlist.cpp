@@ -1,4 +1,4 @@
-#include "converter/live_playlist.h"
+#include "converter/input/live_playlist.h"
 
 #include <fstream>
 #include <optional>

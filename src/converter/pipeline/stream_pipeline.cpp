@@ -1,4 +1,4 @@
-#include "converter/stream_pipeline.h"
+#include "converter/pipeline/stream_pipeline.h"
 
 #include <algorithm>
 #include <cmath>
@@ -18,9 +18,9 @@ extern "C" {
 }
 
 #include "converter/convert_error.h"
-#include "converter/encoder_params.h"
+#include "converter/output/source_description.h"
+#include "converter/pipeline/encoder_params.h"
 #include "converter/process_guard.h"
-#include "converter/source_description.h"
 
 namespace vidmill {
 
@@ -515,7 +515,7 @@ void StreamPipeline::decode(const AVPacket* packet) {
 }
 
 void StreamPipeline::receiveFrames() {
-    while (!watch_.stopRequested()) {
+    while (!watch_.stopNow()) {
         const int got = avcodec_receive_frame(decoder_.get(), decoded_.get());
         if (got < 0) {
             return;  // needs input, at the end, or a broken frame that is skipped
@@ -531,7 +531,7 @@ void StreamPipeline::receiveFrames() {
             frame->pts = nextPts_ != AV_NOPTS_VALUE ? nextPts_ : 0;
         }
         nextPts_ = frame->pts + frameDuration(*frame);
-        checkContent(*frame);
+        frameGuard_.checkDecoded(frame->pts, input_->time_base, watch_.contentLimitSeconds());
         filter(frame);
         av_frame_unref(frame);
     }
@@ -620,7 +620,7 @@ void StreamPipeline::endChain(std::int64_t endPts) {
 void StreamPipeline::drainChain() {
     // A gap in the timestamps comes out of the frame-rate filter as one copy
     // after another: the stop request is looked at for each of them.
-    while (!watch_.stopRequested()) {
+    while (!watch_.stopNow()) {
         const LibavLogMark mark = libavLogMark();
         const int pulled = chain_->pull(filtered_.get());
         if (pulled == AVERROR(EAGAIN) || pulled == AVERROR_EOF) {
@@ -631,35 +631,9 @@ void StreamPipeline::drainChain() {
                                describeFailure("filtering failed", pulled, mark));
         }
         prepareForEncoder(filtered_.get());
-        checkTimeline(*filtered_);
+        FrameGuard::checkEncoded(filtered_->pts, encoder_->time_base, watch_.outputLimitSeconds());
         encode(filtered_.get());
         av_frame_unref(filtered_.get());
-    }
-}
-
-void StreamPipeline::checkTimeline(const AVFrame& frame) const {
-    if (frame.pts != AV_NOPTS_VALUE &&
-        static_cast<double>(frame.pts) * av_q2d(encoder_->time_base) >
-            watch_.outputLimitSeconds()) {
-        throw ConvertError(exit_code::kInputFailed,
-                           "the output runs far past the input's duration; the input's "
-                           "timestamps are damaged");
-    }
-}
-
-// Done on the decoded frame, before the frame-rate filter repeats a picture
-// up to its timestamp: a lie is found before a single copy is encoded.
-// Measured from the stream's first frame, as the filter does not fill the
-// time before it.
-void StreamPipeline::checkContent(const AVFrame& frame) {
-    if (firstPts_ == AV_NOPTS_VALUE) {
-        firstPts_ = frame.pts;
-    }
-    if (static_cast<double>(frame.pts - firstPts_) * av_q2d(input_->time_base) >
-        watch_.contentLimitSeconds()) {
-        throw ConvertError(exit_code::kInputFailed,
-                           "the input's timestamps claim far more time than its pictures and "
-                           "sound hold; its header is likely damaged");
     }
 }
 
@@ -699,10 +673,10 @@ void StreamPipeline::encode(AVFrame* frame) {
 void StreamPipeline::finish() {
     // Once the watch says stop, only what the encoder holds is written: the
     // decoder and the filters may hold far more, a gap being filled for one.
-    if (!watch_.stopRequested()) {
+    if (!watch_.stopNow()) {
         decode(nullptr);
     }
-    if (!watch_.stopRequested()) {
+    if (!watch_.stopNow()) {
         filter(nullptr);
     }
     // One that never got a frame has nothing to give, and is ended as it is freed.

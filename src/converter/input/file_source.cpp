@@ -1,4 +1,4 @@
-#include "converter/file_source.h"
+#include "converter/input/file_source.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "converter/filter_chain.h"
+#include "converter/pipeline/filter_chain.h"
 
 #include <cstdio>
 #include <new>

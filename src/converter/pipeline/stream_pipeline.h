@@ -10,8 +10,9 @@
 
 #include "converter/av_handles.h"
 #include "converter/converter_options.h"
-#include "converter/filter_chain.h"
-#include "converter/output_file.h"
+#include "converter/output/output_file.h"
+#include "converter/pipeline/filter_chain.h"
+#include "converter/pipeline/timestamp_guard.h"
 
 namespace vidmill {
 
@@ -20,7 +21,9 @@ namespace vidmill {
 // filling a gap) must neither ignore a stop request nor outrun the input.
 class PipelineWatch {
   public:
-    virtual bool stopRequested() const = 0;
+    // Whether to leave the frames still to come where they are: a stop was
+    // asked, and the drain that follows it (if any) is over.
+    virtual bool stopNow() const = 0;
     // Output time in seconds past which the input's timestamps count as damaged.
     virtual double outputLimitSeconds() const = 0;
     // How long a stream (from its first frame on) may last for what the
@@ -87,8 +90,6 @@ class StreamPipeline {
     std::int64_t lastPictureEnd() const;
     void drainChain();
     void encode(AVFrame* frame);
-    void checkTimeline(const AVFrame& frame) const;
-    void checkContent(const AVFrame& frame);
     std::int64_t frameDuration(const AVFrame& frame) const;
 
     FramePtr decoded_ = makeFrame();
@@ -98,8 +99,8 @@ class StreamPipeline {
     bool encoderEnded_ = false;  // given its end of stream
     std::int64_t picturesDecoded_ = 0;
     double soundDecodedSeconds_ = 0.0;
-    std::int64_t nextPts_ = AV_NOPTS_VALUE;   // guess for frames that carry no timestamp
-    std::int64_t firstPts_ = AV_NOPTS_VALUE;  // the first decoded frame's
+    FrameGuard frameGuard_;
+    std::int64_t nextPts_ = AV_NOPTS_VALUE;  // guess for frames that carry no timestamp
     // The last frame given to the chain: its start and its end.
     std::int64_t chainLastPts_ = AV_NOPTS_VALUE;
     std::int64_t chainEnd_ = AV_NOPTS_VALUE;
