@@ -147,7 +147,7 @@ Measure engineBatch(const std::string& fake, const std::vector<std::string>& scr
     const double cpuStart = cpuSeconds();
     const auto start = Clock::now();
     engine.startBatch();
-    while (!engine.batchIdle()) {
+    while (engine.batchState() != BatchState::Idle) {
         gui.waitAndRun(std::chrono::milliseconds(50));
     }
     Measure m{seconds(Clock::now() - start), cpuSeconds() - cpuStart};
@@ -211,7 +211,7 @@ void singleFile(const std::string& dir) {
             admissions.push_back(seconds(Clock::now() - admitStart));
             started = Clock::now();
             engine.startBatch();
-            while (!engine.batchIdle()) {
+            while (engine.batchState() != BatchState::Idle) {
                 gui.waitAndRun(std::chrono::milliseconds(50));
             }
         }

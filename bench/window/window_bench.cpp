@@ -104,7 +104,7 @@ void run(int entries, const std::string& dir) {
     QEventLoop loop;
     QTimer done;
     QObject::connect(&done, &QTimer::timeout, [&] {
-        if (engine.batchIdle()) {
+        if (engine.batchState() == BatchState::Idle) {
             loop.quit();
         }
     });

@@ -653,7 +653,7 @@ void MainWindow::updateCommandStates() {
     };
     // While videos are being added nothing else may start or change the
     // list; Esc (Stop All) cancels the add.
-    const bool active = engine_->batchActive();
+    const bool active = engine_->batchState() != BatchState::Idle;
     enable({"AddVideos1", "ConvertLocalVideo1", "AddVideos2", "ConvertVideos2", "TBAdd",
             "TBConvert", "AddFolder1"},
            !active && !adding_);
@@ -714,7 +714,7 @@ void MainWindow::refreshEntryList() {
 }
 
 void MainWindow::showEntryCount() {
-    if (!closing_ && !engine_->converting()) {
+    if (!closing_ && engine_->batchState() == BatchState::Idle) {
         panels_[1]->setText(countText(engine_->entryList().count()));
     }
 }

@@ -173,7 +173,7 @@ QString MainWindow::lastAddFolder() {
 }
 
 bool MainWindow::addVideos() {
-    if (adding_ || engine_->batchActive()) {
+    if (adding_ || engine_->batchState() != BatchState::Idle) {
         return false;
     }
     ConversionSettings& settings = engine_->settings();
@@ -194,7 +194,7 @@ bool MainWindow::addVideos() {
 }
 
 bool MainWindow::addFolder() {
-    if (adding_ || engine_->batchActive()) {
+    if (adding_ || engine_->batchState() != BatchState::Idle) {
         return false;
     }
     ConversionSettings& settings = engine_->settings();
@@ -209,7 +209,7 @@ bool MainWindow::addFolder() {
 }
 
 void MainWindow::dropNames(const QStringList& names) {
-    if (adding_ || engine_->batchActive() || names.isEmpty()) {
+    if (adding_ || engine_->batchState() != BatchState::Idle || names.isEmpty()) {
         return;
     }
     if (addNames(names) > 0) {
@@ -245,7 +245,7 @@ void MainWindow::takeHeldNames() {
     if (closing_ || closeRequested_) {
         return;
     }
-    const bool busy = firstActivation_ || adding_ || engine_->batchActive() ||
+    const bool busy = firstActivation_ || adding_ || engine_->batchState() != BatchState::Idle ||
                       QApplication::activeModalWidget() != nullptr;
     if (!heldNames_.isEmpty() && !busy) {
         const QStringList names = std::exchange(heldNames_, {});
@@ -269,7 +269,7 @@ void MainWindow::takeHeldNames() {
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
-    if (event->mimeData()->hasUrls() && !adding_ && !engine_->batchActive()) {
+    if (event->mimeData()->hasUrls() && !adding_ && engine_->batchState() == BatchState::Idle) {
         for (const QUrl& url : event->mimeData()->urls()) {
             if (url.isLocalFile()) {
                 event->acceptProposedAction();
@@ -281,7 +281,7 @@ void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
 }
 
 void MainWindow::dropEvent(QDropEvent* event) {
-    if (adding_ || engine_->batchActive()) {
+    if (adding_ || engine_->batchState() != BatchState::Idle) {
         event->ignore();
         return;
     }

@@ -36,7 +36,7 @@ void MainWindow::setConvertingState(bool converting) {
         }
         // The full bar stays a moment, without holding the window meanwhile.
         QTimer::singleShot(300, this, [this] {
-            if (!engine_->batchActive()) {
+            if (engine_->batchState() == BatchState::Idle) {
                 progress_->hide();
             }
         });
@@ -51,8 +51,8 @@ bool MainWindow::runSettingsDialog(int videoCount) {
         std::lock_guard lock(engine_->mutex());
         edited = engine_->settings();
     }
-    const bool accepted =
-        desktop_.editSettings(this, edited, videoCount, videoCount == 0 && engine_->batchActive());
+    const bool accepted = desktop_.editSettings(
+        this, edited, videoCount, videoCount == 0 && engine_->batchState() != BatchState::Idle);
     {
         std::lock_guard lock(engine_->mutex());
         engine_->settings() = edited;
@@ -79,7 +79,7 @@ void MainWindow::showBatchProgress(int percent, const std::string& text) {
             this,
             [this] {
                 batchProgressPosted_ = false;
-                if (!closing_ && engine_->batchActive()) {
+                if (!closing_ && engine_->batchState() != BatchState::Idle) {
                     progress_->setValue(batchPercent_);
                     panels_[1]->setText(batchText_);
                 }
@@ -133,7 +133,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         event->accept();
         return;
     }
-    if (engine_->batchActive()) {
+    if (engine_->batchState() != BatchState::Idle) {
         const int left = std::max(1, engine_->batchTotal() - engine_->finishedCount());
         const std::string question =
             left == 1 ? std::string("A conversion is not finished yet. Stop it and exit?")
@@ -185,7 +185,7 @@ void MainWindow::shutDown() {
     }
     // Every worker stops and ends before the list goes, whatever the list's
     // state: a batch of requeued entries leaves it unmodified.
-    if (engine_->listModified() || !engine_->batchIdle()) {
+    if (engine_->listModified() || engine_->batchState() != BatchState::Idle) {
         engine_->exitSweep();
         if (engine_->settings().saveHistory) {
             makeFolders(configFolder());

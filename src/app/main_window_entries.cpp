@@ -107,7 +107,7 @@ void MainWindow::afterRemovingMany(int firstRow) {
 }
 
 void MainWindow::removeEntry() {
-    if (engine_->batchActive()) {
+    if (engine_->batchState() != BatchState::Idle) {
         return;
     }
     const std::vector<int> rows = chosenRows();
@@ -148,7 +148,7 @@ void MainWindow::removeEntry() {
 }
 
 void MainWindow::deleteVideo() {
-    if (engine_->batchActive()) {
+    if (engine_->batchState() != BatchState::Idle) {
         return;
     }
     const std::vector<int> rows = chosenRows();
@@ -276,7 +276,7 @@ void MainWindow::renameVideo() {
 }
 
 void MainWindow::removeMissingEntries() {
-    if (engine_->batchActive() ||
+    if (engine_->batchState() != BatchState::Idle ||
         showMessage(kQuestionMessage, "Remove all entries with unexisting videos ?") != 1) {
         return;
     }

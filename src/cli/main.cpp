@@ -361,7 +361,7 @@ void Cli::abandon(bool stopping) {
 int Cli::convert() {
     engine_.startBatch();
     bool stopping = false;
-    while (!engine_.batchIdle()) {
+    while (engine_.batchState() != BatchState::Idle) {
         gui_.waitAndRun(std::chrono::milliseconds(100));
         const int signals = interruptions.load();
         if (signals >= 2) {

@@ -68,12 +68,6 @@ bool Engine::waitForWorkers(std::chrono::milliseconds limit) {
     return true;
 }
 
-void Engine::setConvertingState(bool converting) {
-    expectInterfaceThread();
-    converting_ = converting;
-    host_.setConvertingState(converting);
-}
-
 void Engine::discardEntryAt(int row) {
     expectLocked();
     retireEntry(list_.entries().removeAt(row));

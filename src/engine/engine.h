@@ -57,6 +57,8 @@ inline constexpr int kAudioOptionsRefused = -25;
 // The converter found no usable media in the file.
 inline constexpr int kInvalidMedia = -20;
 
+enum class BatchState { Idle, Running };
+
 // How the admission of one file ended.
 enum class AdmitOutcome {
     Admitted,
@@ -117,14 +119,10 @@ class Engine {
 
     bool listModified() const { return listModified_.load(); }
     void setListModified(bool modified) { listModified_.store(modified); }
-    // True while any worker lives (the window's converting state).
-    bool converting() const { return converting_; }
-    // True when no worker of a batch lives or waits to be started.
-    bool batchIdle() const { return threadsAlive_ == 0 && awaitingWorker_.empty(); }
-    // True from the start of a batch until its last worker has ended: the
-    // state that every "while converting" rule goes by. Unlike converting(),
-    // it holds before the first worker has reported.
-    bool batchActive() const { return converting_ || !batchIdle(); }
+    // Whether a batch runs: from its start until the completion of its last
+    // worker has been handled, on the interface thread. Every "while
+    // converting" rule goes by it.
+    BatchState batchState() const { return batchState_; }
     // Entries of the current or last batch that ended Ok, and that ended
     // otherwise (stopped ones included).
     int batchConverted() const { return batchConverted_; }
@@ -276,7 +274,6 @@ class Engine {
     void completeWorker(VideoEntry& entry);
     bool launchWorker(VideoEntry& entry);
     void launchWaitingWorkers();
-    void setConvertingState(bool converting);
     void finishBatchWhenIdle();
     // With the lock held: wake the waiting workers that the change of `row`
     // may let start, the first waiting worker, or a stopped one.
@@ -333,7 +330,7 @@ class Engine {
     int batchConverted_ = 0;
     int batchFailed_ = 0;
     std::uint64_t historyChanges_ = 0;
-    bool converting_ = false;
+    BatchState batchState_ = BatchState::Idle;
     std::atomic<bool> listModified_{false};
     // Set at the end when converters ignore their stop byte: workers then
     // end them.

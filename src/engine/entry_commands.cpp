@@ -124,7 +124,7 @@ void Engine::dropEntryAt(int row) {
 
 Engine::CommandResult Engine::checkRemovable(int row) const {
     expectLocked();
-    if (batchActive()) {
+    if (batchState_ != BatchState::Idle) {
         return CommandResult::BatchActive;
     }
     const VideoEntry* entry = list_.at(row);
@@ -300,7 +300,7 @@ Engine::CommandResult Engine::renameOutput(int row, const std::string& newName, 
 int Engine::removeEntriesAt(const std::vector<int>& rows, bool deleteVideos,
                             std::vector<std::string>* failures) {
     expectInterfaceThread();
-    if (batchActive()) {
+    if (batchState_ != BatchState::Idle) {
         return -1;
     }
     std::lock_guard lock(mutex_);
@@ -360,7 +360,7 @@ int Engine::stopEntriesAt(const std::vector<int>& rows) {
 
 int Engine::removeMissingEntries() {
     expectInterfaceThread();
-    if (batchActive()) {
+    if (batchState_ != BatchState::Idle) {
         return -1;
     }
     std::lock_guard lock(mutex_);

@@ -73,7 +73,7 @@ int Engine::admitFile(const std::string& path) {
 }
 
 int Engine::appendAdmitted(std::unique_ptr<VideoEntry> entry) {
-    const bool active = batchActive();
+    const bool active = batchState_ != BatchState::Idle;
     std::lock_guard lock(mutex_);
     if (list_.count() >= kMaxEntries) {
         if (active) {

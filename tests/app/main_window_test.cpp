@@ -310,7 +310,7 @@ class MainWindowTest : public QObject {
             engine.admitFile(
                 video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString());
             engine.startBatch();
-            QVERIFY(engine.batchActive());
+            QVERIFY(engine.batchState() != BatchState::Idle);
         }
         if (status >= 0) {
             auto entry = createEntry("/videos/clip.avi");
@@ -340,12 +340,12 @@ class MainWindowTest : public QObject {
         desktop_.answer = 2;
         QVERIFY(!window.close());
         QCOMPARE(desktop_.messages.size(), 1);
-        QVERIFY(window.engine().batchActive());
+        QVERIFY(window.engine().batchState() != BatchState::Idle);
         desktop_.answer = 1;
         QVERIFY(window.close());
         QCOMPARE(desktop_.messages.size(), 2);
         window.shutDown();
-        QVERIFY(window.engine().batchIdle());
+        QVERIFY(window.engine().batchState() == BatchState::Idle);
         // The stopped entry is swept.
         QCOMPARE(window.engine().entryList().count(), 0);
     }
@@ -365,9 +365,9 @@ class MainWindowTest : public QObject {
             order << QFileInfo(QString::fromStdString(entry->sourcePath)).fileName();
         }
         QCOMPARE(order, QStringList({"1.avi", "2.avi", "b.avi", "c.avi", "single.avi"}));
-        QVERIFY(window.engine().batchActive());
+        QVERIFY(window.engine().batchState() != BatchState::Idle);
         QCOMPARE(window.engine().batchTotal(), 5);
-        QVERIFY(waitFor([&] { return window.engine().batchIdle(); }));
+        QVERIFY(waitFor([&] { return window.engine().batchState() == BatchState::Idle; }));
         QCOMPARE(window.engine().batchConverted(), 5);
         QCOMPARE(desktop_.notes, QStringList({"5 converted"}));
         QCOMPARE(QString::fromStdString(window.engine().settings().lastAddFolder),
@@ -398,7 +398,7 @@ class MainWindowTest : public QObject {
         window.dropNames({QString::fromStdString(dir_->file("many"))});
         QVERIFY(admittedWhenClosed >= 0);
         QVERIFY(window.engine().entryList().count() < 40);
-        QVERIFY2(!window.engine().batchActive(), "no batch starts after a close");
+        QVERIFY2(window.engine().batchState() == BatchState::Idle, "no batch starts after a close");
         window.shutDown();
     }
 
@@ -423,7 +423,7 @@ class MainWindowTest : public QObject {
                  qPrintable(desktop_.filters));
         QVERIFY(desktop_.filters.contains(";;All Files (* *)") ||
                 desktop_.filters.contains(";;All Files (*.*)"));
-        QVERIFY2(!window.engine().batchActive(), "adding alone converts nothing");
+        QVERIFY2(window.engine().batchState() == BatchState::Idle, "adding alone converts nothing");
         desktop_.files.clear();
         window.addVideos();
         QCOMPARE(desktop_.openedIn, QFileInfo(video("picked/x.avi")).absolutePath() + "/");
@@ -626,7 +626,7 @@ class MainWindowTest : public QObject {
         QVERIFY(box.contains(bad1 + ": Invalid video"));
         QVERIFY(box.contains("bad2.avi: Invalid video"));
         QVERIFY(box.contains(missing + ": not found"));
-        QVERIFY(waitFor([&] { return window.engine().batchIdle(); }));
+        QVERIFY(waitFor([&] { return window.engine().batchState() == BatchState::Idle; }));
         QCOMPARE(window.engine().entryList().count(), 1);
 
         // One bad file alone keeps the message of a single file.
@@ -677,7 +677,7 @@ class MainWindowTest : public QObject {
         video("tree/2023/june/clip.avi");
         video("tree/top.avi");
         window_->dropNames({QString::fromStdString(dir_->file("tree"))});
-        QVERIFY(waitFor([&] { return window_->engine().batchIdle(); }));
+        QVERIFY(waitFor([&] { return window_->engine().batchState() == BatchState::Idle; }));
         const QString out = QString::fromStdString(window_->engine().settings().destinationFolder);
         QVERIFY(QFileInfo::exists(out + "/2023/june/clip.mp4"));
         QVERIFY(QFileInfo::exists(out + "/top.mp4"));
@@ -695,7 +695,7 @@ class MainWindowTest : public QObject {
         desktop_.folder = QString::fromStdString(dir_->file("tree"));
         QVERIFY(window_->addFolder());
         QCOMPARE(window_->engine().entryList().count(), 4);
-        QVERIFY(!window_->engine().batchActive());
+        QVERIFY(window_->engine().batchState() == BatchState::Idle);
         window_->saveHistoryIfChanged(true);
 
         window_ = std::make_unique<MainWindow>(desktop_, withState, QStringList(), timing());
@@ -704,7 +704,7 @@ class MainWindowTest : public QObject {
         QVERIFY(window_->command("KeepFolderStructure1")->isChecked());
         // The added ones convert into their subfolders after the restart too.
         window_->engine().startBatch();
-        QVERIFY(waitFor([&] { return window_->engine().batchIdle(); }));
+        QVERIFY(waitFor([&] { return window_->engine().batchState() == BatchState::Idle; }));
         QVERIFY(QFileInfo::exists(out + "/2023/june/clip(1).mp4"));
         QVERIFY(QFileInfo::exists(out + "/top(1).mp4"));
     }
@@ -762,14 +762,15 @@ class MainWindowTest : public QObject {
         desktop_.settingsAccepted = false;
         window.command("ConvertLocalVideo1")->trigger();
         QCOMPARE(desktop_.settingsCounts, QList<int>({0, 2}));
-        QVERIFY2(!window.engine().batchActive(), "a cancelled dialog starts nothing");
+        QVERIFY2(window.engine().batchState() == BatchState::Idle,
+                 "a cancelled dialog starts nothing");
     }
 
     void failureReasonIsTheStatusTooltip() {
         MainWindow& window = open();
         window.engine().admitFile(video("bad.avi", "say cannot decode this; exit 3").toStdString());
         window.engine().startBatch();
-        QVERIFY(waitFor([&] { return window.engine().batchIdle(); }));
+        QVERIFY(waitFor([&] { return window.engine().batchState() == BatchState::Idle; }));
         QCOMPARE(window.cellText(0, 3), QStringLiteral("Conversion Error"));
         QCOMPARE(window.cellToolTip(0, 3), QStringLiteral("cannot decode this"));
         window.list()->gotoRow(0);
@@ -945,7 +946,7 @@ class MainWindowTest : public QObject {
         desktop_.answer = 2;
         engine.startBatch();
         QCOMPARE(desktop_.messages.size(), 1);
-        QVERIFY(!engine.batchActive());
+        QVERIFY(engine.batchState() == BatchState::Idle);
         QVERIFY(desktop_.settingsCounts.isEmpty());
         QCOMPARE(engine.entryList().at(0)->status.load(), EntryStatus::Ready);
 
@@ -953,7 +954,8 @@ class MainWindowTest : public QObject {
         desktop_.answer = 1;
         engine.startBatch();
         QCOMPARE(desktop_.messages.size(), 2);
-        QVERIFY(waitFor([&] { return engine.batchIdle() && !window.isVisible(); }));
+        QVERIFY(waitFor(
+            [&] { return engine.batchState() == BatchState::Idle && !window.isVisible(); }));
         bool settled = false;  // a second close would be queued by now
         QMetaObject::invokeMethod(
             &window, [&] { settled = true; }, Qt::QueuedConnection);
@@ -994,7 +996,7 @@ class MainWindowTest : public QObject {
         window.list()->gotoRow(0);
         window.updateCommandStates();
         window.command("StopAll1")->trigger();
-        QVERIFY(waitFor([&] { return engine.batchIdle(); }));
+        QVERIFY(waitFor([&] { return engine.batchState() == BatchState::Idle; }));
         // A close at the batch's end would be queued by then: once a call
         // queued now has run, it would have too.
         bool settled = false;

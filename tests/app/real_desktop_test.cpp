@@ -301,7 +301,7 @@ class RealDesktopTest : public QObject {
 
         answerer.then(&DialogAnswerer::clickOk);  // the batch's settings
         window.command("ConvertLocalVideo1")->trigger();
-        QVERIFY(waitFor([&] { return window.engine().batchIdle(); }));
+        QVERIFY(waitFor([&] { return window.engine().batchState() == BatchState::Idle; }));
         window.list()->gotoRow(0);
         answerer.then(&DialogAnswerer::clickOk);
         window.command("ShowReason2")->trigger();
@@ -375,7 +375,7 @@ class RealDesktopTest : public QObject {
         DialogAnswerer answerer;
         answerer.then(&DialogAnswerer::clickOk);  // the batch's own dialog
         window.command("ConvertLocalVideo1")->trigger();
-        QVERIFY(window.engine().batchActive());
+        QVERIFY(window.engine().batchState() != BatchState::Idle);
         bool noteShown = false;
         answerer.then([&](QWidget* dialog) {
             auto* note = dialog->findChild<QLabel*>("LBBatchNote");
@@ -387,7 +387,7 @@ class RealDesktopTest : public QObject {
         window.command("TBOptions")->trigger();  // the menu's Settings waits for the batch
         QVERIFY2(noteShown, qPrintable(answerer.seen.join(" / ")));
         QCOMPARE(window.engine().settings().presetId, int16_t(810));
-        QVERIFY(waitFor([&] { return window.engine().batchIdle(); }));
+        QVERIFY(waitFor([&] { return window.engine().batchState() == BatchState::Idle; }));
         QCOMPARE(outputs(), QStringList({"long.mp4"}));
     }
 };

@@ -150,7 +150,7 @@ class EngineTest : public ::testing::Test {
 
     bool drain(std::chrono::milliseconds limit = 20s) {
         const auto end = std::chrono::steady_clock::now() + limit;
-        while (!engine.batchIdle()) {
+        while (engine.batchState() != BatchState::Idle) {
             if (std::chrono::steady_clock::now() > end) {
                 return false;
             }
@@ -398,7 +398,7 @@ TEST_F(EngineTest, ConvertAgainOffersTheStoppedVideos) {
     engine.startConversions();
     EXPECT_EQ(host.messages.size(), 1u);
     EXPECT_EQ(host.addDialogs, 1);
-    EXPECT_TRUE(engine.batchIdle());
+    EXPECT_TRUE(engine.batchState() == BatchState::Idle);
 
     host.answer = 1;
     engine.startConversions();
@@ -413,7 +413,7 @@ TEST_F(EngineTest, CancelledSettingsDialogStartsNothing) {
     addVideo("a.avi", "output 10");
     host.acceptDialog = false;
     engine.startBatch();
-    EXPECT_TRUE(engine.batchIdle());
+    EXPECT_TRUE(engine.batchState() == BatchState::Idle);
     EXPECT_EQ(status(0), EntryStatus::Ready);
 }
 
@@ -482,7 +482,7 @@ TEST_F(EngineTest, ExitSweepStopsRunningConversionsAndRemovesTheirOutputs) {
         running = engine.entryList().at(0)->outputPath;
     }
     engine.exitSweep();
-    EXPECT_TRUE(engine.batchIdle());
+    EXPECT_TRUE(engine.batchState() == BatchState::Idle);
     EXPECT_EQ(engine.entryList().count(), 0);
     EXPECT_FALSE(exists(running));
 }
@@ -553,7 +553,7 @@ TEST_F(EngineTest, ConverterThatIgnoresTheStopIsEndedAtExit) {
     // The stop byte is ignored: after the wait the converter is ended.
     EXPECT_TRUE(engine.waitForWorkers(300ms));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
-    EXPECT_TRUE(engine.batchIdle());
+    EXPECT_TRUE(engine.batchState() == BatchState::Idle);
     EXPECT_EQ(status(0), EntryStatus::ConversionError);
 }
 
@@ -687,7 +687,7 @@ TEST_F(EngineTest, ADestinationRemovedSinceItWasChosenIsMadeAgain) {
     storeText(engine.settings().destinationFolder, blocked);
     addVideo("b.avi", "output 10");
     engine.startBatch();
-    EXPECT_FALSE(engine.batchActive());
+    EXPECT_FALSE(engine.batchState() != BatchState::Idle);
     EXPECT_EQ(status(1), EntryStatus::Ready);
     ASSERT_FALSE(host.messages.empty());
     EXPECT_NE(host.messages.back().find("is missing and could not be made"), std::string::npos)
@@ -702,7 +702,7 @@ TEST_F(EngineTest, ADestinationRemovedSinceItWasChosenIsMadeAgain) {
         storeText(engine.settings().destinationFolder, dir.file("ro"));
         host.messages.clear();
         engine.startBatch();
-        EXPECT_FALSE(engine.batchActive());
+        EXPECT_FALSE(engine.batchState() != BatchState::Idle);
         EXPECT_EQ(status(1), EntryStatus::Ready);
         ASSERT_EQ(host.messages.size(), 1u);
         EXPECT_NE(host.messages[0].find("cannot take new files"), std::string::npos)

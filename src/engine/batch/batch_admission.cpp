@@ -30,7 +30,7 @@ constexpr int kOrderWindow = 50;
 
 void Engine::startConversions() {
     expectInterfaceThread();
-    if (converting_) {
+    if (batchState_ != BatchState::Idle) {
         return;
     }
     int cancelled = 0;
@@ -56,7 +56,7 @@ void Engine::startBatch() {
     expectInterfaceThread();
     // A batch starts only from the idle state: its counters and settings
     // copy may change only while no worker lives.
-    if (converting_ || threadsAlive_ > 0) {
+    if (batchState_ != BatchState::Idle || threadsAlive_ > 0) {
         return;
     }
     const int ready = list_.countReady();
@@ -107,6 +107,7 @@ void Engine::startBatch() {
     // was a terminal job's.
     removeLeftoverParts(destination, kLeftoverPartAge);
     host_.setBatchControls(true);
+    batchState_ = BatchState::Running;
     for (const auto& entry : list_.entries()) {
         if (entry->status.load() == EntryStatus::Ready) {
             // The slot number left by the probe belongs to nobody now: a stop
@@ -182,7 +183,7 @@ void Engine::conversionWorker(VideoEntry& entry) {
     // for a short conversion those add up: calls that follow one another
     // with nothing in between go as one.
     gui_.guiCall([this, &entry] {
-        setConvertingState(true);
+        host_.setConvertingState(true);
         refreshEntry(entry);
     });
 
@@ -310,7 +311,7 @@ void Engine::refreshEntry(VideoEntry& entry) {
     }
     ++historyChanges_;
     std::lock_guard lock(mutex_);
-    if (converting_) {
+    if (batchState_ != BatchState::Idle) {
         double average = 0;
         const int inUse = channel_.readOverall(average);
         const double done = inUse * average + finishedCount_ * 100.0;
@@ -340,6 +341,10 @@ void Engine::completeWorker(VideoEntry& entry) {
         ++batchFailed_;
     }
     if (host_.closing()) {
+        // Nobody is to hear of it, but the batch is over all the same.
+        if (threadsAlive_ == 0 && awaitingWorker_.empty()) {
+            batchState_ = BatchState::Idle;
+        }
         return;
     }
     launchWaitingWorkers();
@@ -354,8 +359,9 @@ void Engine::finishBatchWhenIdle() {
     if (threadsAlive_ > 0 || !awaitingWorker_.empty()) {
         return;
     }
-    if (converting_) {
-        setConvertingState(false);
+    if (batchState_ == BatchState::Running) {
+        batchState_ = BatchState::Idle;
+        host_.setConvertingState(false);
     }
     channel_.resetSlots();
     host_.setBatchControls(false);
@@ -387,7 +393,7 @@ void Engine::stopEntry() {
 
 void Engine::stopAll() {
     expectInterfaceThread();
-    if (liveWorkers() == 0 && threadsAlive_ == 0 && awaitingWorker_.empty()) {
+    if (batchState_ == BatchState::Idle) {
         return;
     }
     if (host_.showMessage(kQuestionMessage, "Stop all conversions?") == 1) {
@@ -414,7 +420,9 @@ void Engine::stopEverything(std::chrono::milliseconds limit) {
         }
     }
     awaitingWorker_.clear();
-    waitForWorkers(limit);
+    if (waitForWorkers(limit)) {
+        batchState_ = BatchState::Idle;
+    }
 }
 
 }  // namespace vidmill
