@@ -196,19 +196,15 @@ MainWindow::~MainWindow() {
     shutDown();
 }
 
-QAction* MainWindow::makeAction(const char* name, const QString& caption, const QKeySequence& key) {
+QAction* MainWindow::makeAction(QAction*& slot, const char* name, const QString& caption,
+                                const QKeySequence& key) {
     auto* action = new QAction(caption, this);
+    slot = action;
     action->setObjectName(QString::fromLatin1(name));
     if (!key.isEmpty()) {
         action->setShortcut(key);
     }
-    actions_[action->objectName()] = action;
     return action;
-}
-
-QAction* MainWindow::command(const QString& name) const {
-    const auto found = actions_.find(name);
-    return found != actions_.end() ? found->second : nullptr;
 }
 
 QLabel* MainWindow::statusPanel(int index) const {
@@ -220,38 +216,45 @@ void MainWindow::buildActions() {
         connect(action, &QAction::triggered, this, slot);
     };
     // Main menu: the window's own shortcuts.
-    connectTo(makeAction("AddVideos1", "&Add Video Entry", Qt::Key_Insert),
+    connectTo(makeAction(actions_.addVideos, "AddVideos1", "&Add Video Entry", Qt::Key_Insert),
               [this] { addVideos(); });
-    connectTo(makeAction("AddFolder1", "Add &Folder...", QKeySequence("Ctrl+Insert")),
-              [this] { addFolder(); });
-    connectTo(makeAction("DeleteEntry1", "&Remove Video Entry", Qt::Key_Delete),
-              [this] { removeEntry(); });
-    connectTo(makeAction("ConvertLocalVideo1", "&Convert  Video(s)", Qt::Key_F2),
+    connectTo(
+        makeAction(actions_.addFolder, "AddFolder1", "Add &Folder...", QKeySequence("Ctrl+Insert")),
+        [this] { addFolder(); });
+    connectTo(
+        makeAction(actions_.removeEntry, "DeleteEntry1", "&Remove Video Entry", Qt::Key_Delete),
+        [this] { removeEntry(); });
+    connectTo(makeAction(actions_.convert, "ConvertLocalVideo1", "&Convert  Video(s)", Qt::Key_F2),
               [this] { engine_->startConversions(); });
-    connectTo(makeAction("StopConversion1", "&Stop Conversion", QKeySequence("Ctrl+T")),
+    connectTo(makeAction(actions_.stopConversion, "StopConversion1", "&Stop Conversion",
+                         QKeySequence("Ctrl+T")),
               [this] { stopConversion(); });
     // Esc also cancels an add under way, which is no batch to stop.
-    connectTo(makeAction("StopAll1", "Sto&p All", Qt::Key_Escape), [this] {
+    connectTo(makeAction(actions_.stopAll, "StopAll1", "Sto&p All", Qt::Key_Escape), [this] {
         if (adding_) {
             stopAdding_.store(1);
         } else {
             engine_->stopAll();
         }
     });
-    connectTo(
-        makeAction("DeleteUnExistingVideoEntries1", "Delete All Entries with &UnExisting Videos"),
-        [this] { removeMissingEntries(); });
-    connectTo(makeAction("RenameVideo1", "&Rename Video", Qt::Key_F6), [this] { renameVideo(); });
-    connectTo(makeAction("DeleteVideo1", "Delete &Video", Qt::Key_F8), [this] { deleteVideo(); });
-    connectTo(makeAction("OpenOutputFolder1", "&Open Destination Folder"),
+    connectTo(makeAction(actions_.removeMissing, "DeleteUnExistingVideoEntries1",
+                         "Delete All Entries with &UnExisting Videos"),
+              [this] { removeMissingEntries(); });
+    connectTo(makeAction(actions_.rename, "RenameVideo1", "&Rename Video", Qt::Key_F6),
+              [this] { renameVideo(); });
+    connectTo(makeAction(actions_.deleteVideo, "DeleteVideo1", "Delete &Video", Qt::Key_F8),
+              [this] { deleteVideo(); });
+    connectTo(makeAction(actions_.openFolder, "OpenOutputFolder1", "&Open Destination Folder"),
               [this] { openDestinationFolder(); });
-    connectTo(makeAction("PlayVideo1", "&Play Video"), [this] { playVideo(); });
-    connectTo(makeAction("Exit1", "&Exit", QKeySequence("Alt+F4")), [this] { close(); });
-    connectTo(makeAction("Settings1", "&Settings", QKeySequence("Ctrl+E")),
+    connectTo(makeAction(actions_.play, "PlayVideo1", "&Play Video"), [this] { playVideo(); });
+    connectTo(makeAction(actions_.exit, "Exit1", "&Exit", QKeySequence("Alt+F4")),
+              [this] { close(); });
+    connectTo(makeAction(actions_.settings, "Settings1", "&Settings", QKeySequence("Ctrl+E")),
               [this] { showSettings(); });
-    QAction* toolbar = makeAction("ViewToolbar1", "Show &Toolbar");
-    QAction* strip = makeAction("ViewSettings1", "Show &Main Settings");
-    QAction* statusBarItem = makeAction("ShowStatusBar1", "Show Status Bar");
+    QAction* toolbar = makeAction(actions_.viewToolbar, "ViewToolbar1", "Show &Toolbar");
+    QAction* strip = makeAction(actions_.viewSettings, "ViewSettings1", "Show &Main Settings");
+    QAction* statusBarItem =
+        makeAction(actions_.viewStatusBar, "ShowStatusBar1", "Show Status Bar");
     for (QAction* toggle : {toolbar, strip, statusBarItem}) {
         toggle->setCheckable(true);
     }
@@ -260,7 +263,8 @@ void MainWindow::buildActions() {
     connect(toolbar, &QAction::triggered, this, [this](bool on) { setToolbarVisible(on); });
     connect(strip, &QAction::triggered, this, [this](bool on) { setMainSettingsVisible(on); });
     connect(statusBarItem, &QAction::triggered, this, [this](bool on) { setStatusBarVisible(on); });
-    QAction* keepTree = makeAction("KeepFolderStructure1", "&Keep Folder Structure");
+    QAction* keepTree =
+        makeAction(actions_.keepFolderStructure, "KeepFolderStructure1", "&Keep Folder Structure");
     keepTree->setCheckable(true);
     connect(keepTree, &QAction::triggered, this, [this](bool on) {
         keepFolderStructure_ = on;
@@ -268,54 +272,61 @@ void MainWindow::buildActions() {
             storeWindowState();
         }
     });
-    connectTo(makeAction("Index1", "&Index", Qt::Key_F1), [this] { showHelp(); });
-    connectTo(makeAction("TipoftheDay1", "&Tip of the Day"), [this] { showTipOfTheDay(); });
-    QAction* homePage = makeAction("ProgramHomePage1", "&Program Home Page");
+    connectTo(makeAction(actions_.help, "Index1", "&Index", Qt::Key_F1), [this] { showHelp(); });
+    connectTo(makeAction(actions_.tipOfTheDay, "TipoftheDay1", "&Tip of the Day"),
+              [this] { showTipOfTheDay(); });
+    QAction* homePage = makeAction(actions_.homePage, "ProgramHomePage1", "&Program Home Page");
     // A build that names no home page has nothing to offer here.
     homePage->setVisible(!paths_.homePage.empty());
     connectTo(homePage, [this] { showHomePage(); });
-    connectTo(makeAction("About1", "&About"), [this] { showAbout(); });
+    connectTo(makeAction(actions_.about, "About1", "&About"), [this] { showAbout(); });
 
     // The popup's items: their shortcuts are shown, and work while it is open.
-    connectTo(makeAction("AddVideos2", "&Add Video(s)", Qt::Key_Insert), [this] { addVideos(); });
-    connectTo(makeAction("DeleteEntry2", "&Remove Video(s)", Qt::Key_Delete),
-              [this] { command("DeleteEntry1")->trigger(); });
-    connectTo(makeAction("ConvertVideos2", "&Convert Video(s)", Qt::Key_F2),
+    connectTo(makeAction(actions_.popupAdd, "AddVideos2", "&Add Video(s)", Qt::Key_Insert),
+              [this] { addVideos(); });
+    connectTo(makeAction(actions_.popupRemove, "DeleteEntry2", "&Remove Video(s)", Qt::Key_Delete),
+              [this] { actions_.removeEntry->trigger(); });
+    connectTo(makeAction(actions_.popupConvert, "ConvertVideos2", "&Convert Video(s)", Qt::Key_F2),
               [this] { engine_->startConversions(); });
-    connectTo(makeAction("StopConversion2", "Stop Conversion", QKeySequence("Ctrl+T")),
+    connectTo(makeAction(actions_.popupStop, "StopConversion2", "Stop Conversion",
+                         QKeySequence("Ctrl+T")),
               [this] { stopConversion(); });
-    connectTo(makeAction("StopAll2", "Stop All", QKeySequence("Ctrl+L")),
+    connectTo(makeAction(actions_.popupStopAll, "StopAll2", "Stop All", QKeySequence("Ctrl+L")),
               [this] { engine_->stopAll(); });
-    connectTo(makeAction("RenameVideo2", "Rename Video", Qt::Key_F6),
-              [this] { command("RenameVideo1")->trigger(); });
-    connectTo(makeAction("DeleteVideo2", "Delete Video", Qt::Key_F8),
-              [this] { command("DeleteVideo1")->trigger(); });
-    connectTo(makeAction("OpenOutputFolder2", "&Open Destination Folder"),
-              [this] { command("OpenOutputFolder1")->trigger(); });
-    connectTo(makeAction("PlayVideo2", "&Play Video", Qt::Key_Return), [this] { playVideo(); });
-    connectTo(makeAction("ShowReason2", "Why did it &fail?"), [this] { showFailureReason(); });
+    connectTo(makeAction(actions_.popupRename, "RenameVideo2", "Rename Video", Qt::Key_F6),
+              [this] { actions_.rename->trigger(); });
+    connectTo(makeAction(actions_.popupDelete, "DeleteVideo2", "Delete Video", Qt::Key_F8),
+              [this] { actions_.deleteVideo->trigger(); });
+    connectTo(makeAction(actions_.popupOpenFolder, "OpenOutputFolder2", "&Open Destination Folder"),
+              [this] { actions_.openFolder->trigger(); });
+    connectTo(makeAction(actions_.popupPlay, "PlayVideo2", "&Play Video", Qt::Key_Return),
+              [this] { playVideo(); });
+    connectTo(makeAction(actions_.popupReason, "ShowReason2", "Why did it &fail?"),
+              [this] { showFailureReason(); });
 
     // Toolbar buttons.
     QStyle* look = style();
     const struct {
+        QAction** slot;
         const char* name;
         const char* caption;
         const char* hint;
         QStyle::StandardPixmap icon;
         std::function<void()> run;
     } buttons[] = {
-        {"TBAdd", "Add", "Add Videos to convert", QStyle::SP_FileDialogNewFolder,
+        {&actions_.barAdd, "TBAdd", "Add", "Add Videos to convert", QStyle::SP_FileDialogNewFolder,
          [this] { addVideos(); }},
-        {"TBRemove", "Remove", "Remove videos from the list", QStyle::SP_TrashIcon,
-         [this] { command("DeleteEntry1")->trigger(); }},
-        {"TBConvert", "Convert", "Convert Videos", QStyle::SP_MediaPlay,
+        {&actions_.barRemove, "TBRemove", "Remove", "Remove videos from the list",
+         QStyle::SP_TrashIcon, [this] { actions_.removeEntry->trigger(); }},
+        {&actions_.barConvert, "TBConvert", "Convert", "Convert Videos", QStyle::SP_MediaPlay,
          [this] { engine_->startConversions(); }},
-        {"TBOptions", "Settings", "Settings", QStyle::SP_FileDialogDetailedView,
-         [this] { showSettings(); }},
-        {"TBHelp", "Help", "Help", QStyle::SP_MessageBoxQuestion, [this] { showHelp(); }},
+        {&actions_.barSettings, "TBOptions", "Settings", "Settings",
+         QStyle::SP_FileDialogDetailedView, [this] { showSettings(); }},
+        {&actions_.barHelp, "TBHelp", "Help", "Help", QStyle::SP_MessageBoxQuestion,
+         [this] { showHelp(); }},
     };
     for (const auto& button : buttons) {
-        QAction* action = makeAction(button.name, button.caption);
+        QAction* action = makeAction(*button.slot, button.name, button.caption);
         action->setToolTip(button.hint);
         action->setIcon(look->standardIcon(button.icon));
         connect(action, &QAction::triggered, this, button.run);
@@ -324,26 +335,27 @@ void MainWindow::buildActions() {
 
 void MainWindow::buildMenus() {
     QMenu* file = menuBar()->addMenu("&File");
-    for (const char* name :
-         {"AddVideos1", "AddFolder1", "DeleteEntry1", "ConvertLocalVideo1", "|", "StopConversion1",
-          "StopAll1", "|", "DeleteUnExistingVideoEntries1", "|", "RenameVideo1", "DeleteVideo1",
-          "|", "OpenOutputFolder1", "PlayVideo1", "|", "Exit1"}) {
-        name[0] == '|' ? (void)file->addSeparator() : file->addAction(command(name));
+    for (QAction* action : std::initializer_list<QAction*>{
+             actions_.addVideos, actions_.addFolder, actions_.removeEntry, actions_.convert,
+             nullptr, actions_.stopConversion, actions_.stopAll, nullptr, actions_.removeMissing,
+             nullptr, actions_.rename, actions_.deleteVideo, nullptr, actions_.openFolder,
+             actions_.play, nullptr, actions_.exit}) {
+        action == nullptr ? (void)file->addSeparator() : file->addAction(action);
     }
     QMenu* options = menuBar()->addMenu("&Options");
-    options->addAction(command("Settings1"));
+    options->addAction(actions_.settings);
     options->addSeparator();
-    options->addAction(command("KeepFolderStructure1"));
+    options->addAction(actions_.keepFolderStructure);
     options->addSeparator();
-    for (const char* name : {"ViewToolbar1", "ViewSettings1", "ShowStatusBar1"}) {
-        options->addAction(command(name));
+    for (QAction* action : {actions_.viewToolbar, actions_.viewSettings, actions_.viewStatusBar}) {
+        options->addAction(action);
     }
     QMenu* help = menuBar()->addMenu("&Help");
-    help->addAction(command("Index1"));
-    help->addAction(command("TipoftheDay1"));
+    help->addAction(actions_.help);
+    help->addAction(actions_.tipOfTheDay);
     help->addSeparator();
-    help->addAction(command("ProgramHomePage1"));
-    help->addAction(command("About1"));
+    help->addAction(actions_.homePage);
+    help->addAction(actions_.about);
     for (QMenu* menu : {file, options, help}) {
         connect(menu, &QMenu::aboutToShow, this, &MainWindow::updateCommandStates);
     }
@@ -351,10 +363,12 @@ void MainWindow::buildMenus() {
     // Kept out of the window's own actions, so its shortcuts (the same keys
     // as the main menu's) are never ambiguous.
     popup_ = new QMenu(this);
-    for (const char* name : {"AddVideos2", "DeleteEntry2", "ConvertVideos2", "|", "StopConversion2",
-                             "StopAll2", "|", "RenameVideo2", "DeleteVideo2", "|",
-                             "OpenOutputFolder2", "PlayVideo2", "|", "ShowReason2"}) {
-        name[0] == '|' ? (void)popup_->addSeparator() : popup_->addAction(command(name));
+    for (QAction* action : std::initializer_list<QAction*>{
+             actions_.popupAdd, actions_.popupRemove, actions_.popupConvert, nullptr,
+             actions_.popupStop, actions_.popupStopAll, nullptr, actions_.popupRename,
+             actions_.popupDelete, nullptr, actions_.popupOpenFolder, actions_.popupPlay, nullptr,
+             actions_.popupReason}) {
+        action == nullptr ? (void)popup_->addSeparator() : popup_->addAction(action);
     }
     connect(popup_, &QMenu::aboutToShow, this, &MainWindow::updateCommandStates);
 }
@@ -371,19 +385,20 @@ void MainWindow::buildToolbar() {
     connect(toolBar_->toggleViewAction(), &QAction::triggered, this,
             [this](bool on) { setToolbarVisible(on); });
     bool first = true;
-    for (const char* name : {"TBAdd", "TBRemove", "TBConvert", "TBOptions", "TBHelp"}) {
+    for (QAction* action : {actions_.barAdd, actions_.barRemove, actions_.barConvert,
+                            actions_.barSettings, actions_.barHelp}) {
         if (!first) {
             toolBar_->addSeparator();
         }
         first = false;
-        toolBar_->addAction(command(name));
+        toolBar_->addAction(action);
     }
     // Add offers a folder too, from the arrow beside it.
     auto* addMenu = new QMenu(toolBar_);
-    addMenu->addAction(command("AddVideos1"));
-    addMenu->addAction(command("AddFolder1"));
-    command("TBAdd")->setMenu(addMenu);
-    if (auto* button = qobject_cast<QToolButton*>(toolBar_->widgetForAction(command("TBAdd")))) {
+    addMenu->addAction(actions_.addVideos);
+    addMenu->addAction(actions_.addFolder);
+    actions_.barAdd->setMenu(addMenu);
+    if (auto* button = qobject_cast<QToolButton*>(toolBar_->widgetForAction(actions_.barAdd))) {
         button->setPopupMode(QToolButton::MenuButtonPopup);
     }
     auto* spacer = new QWidget(toolBar_);
@@ -462,7 +477,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         // The popup's Stop All key works in the list as well.
         const auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_L && key->modifiers() == Qt::ControlModifier) {
-            if (command("StopAll2")->isEnabled()) {
+            if (actions_.popupStopAll->isEnabled()) {
                 engine_->stopAll();
             }
             return true;
@@ -493,7 +508,7 @@ void MainWindow::setUpStatusBar() {
 void MainWindow::restoreWindowState() {
     const WindowState state = loadWindowState(paths_.windowStateFile);
     keepFolderStructure_ = state.keepFolderStructure;
-    command("KeepFolderStructure1")->setChecked(keepFolderStructure_);
+    actions_.keepFolderStructure->setChecked(keepFolderStructure_);
     // Only the columns the user can size; the others fill or stay fixed.
     for (int column = 0; column < state.columnWidths.size() && column < 4; ++column) {
         if (list_->horizontalHeader()->sectionResizeMode(column) == QHeaderView::Interactive) {
@@ -646,30 +661,33 @@ void MainWindow::updateCommandStates() {
     if (focused >= count) {
         focused = count - 1;
     }
-    const auto enable = [this](std::initializer_list<const char*> names, bool on) {
-        for (const char* name : names) {
-            command(name)->setEnabled(on);
+    const auto enable = [](std::initializer_list<QAction*> actions, bool on) {
+        for (QAction* action : actions) {
+            action->setEnabled(on);
         }
     };
     // While videos are being added nothing else may start or change the
     // list; Esc (Stop All) cancels the add.
     const bool active = engine_->batchState() != BatchState::Idle;
-    enable({"AddVideos1", "ConvertLocalVideo1", "AddVideos2", "ConvertVideos2", "TBAdd",
-            "TBConvert", "AddFolder1"},
+    enable({actions_.addVideos, actions_.convert, actions_.popupAdd, actions_.popupConvert,
+            actions_.barAdd, actions_.barConvert, actions_.addFolder},
            !active && !adding_);
-    enable({"StopAll1"}, active || adding_);
+    enable({actions_.stopAll}, active || adding_);
     if (focused < 0) {
-        enable({"PlayVideo1", "PlayVideo2", "RenameVideo1", "RenameVideo2", "DeleteEntry1",
-                "DeleteEntry2", "DeleteVideo1", "DeleteVideo2", "DeleteUnExistingVideoEntries1",
-                "StopConversion1", "StopConversion2", "StopAll2", "ShowReason2", "TBRemove"},
-               false);
-        enable({"DeleteUnExistingVideoEntries1"}, count > 0 && !active && !adding_);
+        enable(
+            {actions_.play, actions_.popupPlay, actions_.rename, actions_.popupRename,
+             actions_.removeEntry, actions_.popupRemove, actions_.deleteVideo, actions_.popupDelete,
+             actions_.removeMissing, actions_.stopConversion, actions_.popupStop,
+             actions_.popupStopAll, actions_.popupReason, actions_.barRemove},
+            false);
+        enable({actions_.removeMissing}, count > 0 && !active && !adding_);
         // Rows selected without a focus (select all) still take the commands
         // that act on every selected row.
         const bool selected = list_->selectedCount() > 0;
-        enable({"DeleteEntry1", "DeleteEntry2", "DeleteVideo1", "DeleteVideo2", "TBRemove"},
+        enable({actions_.removeEntry, actions_.popupRemove, actions_.deleteVideo,
+                actions_.popupDelete, actions_.barRemove},
                selected && !active && !adding_);
-        enable({"StopConversion1", "StopConversion2"}, selected && active);
+        enable({actions_.stopConversion, actions_.popupStop}, selected && active);
         refreshingCommands_ = false;
         return;
     }
@@ -685,20 +703,23 @@ void MainWindow::updateCommandStates() {
         hasReason = status == EntryStatus::Ok ? !entry.note.empty() : !entry.failureReason.empty();
     }
     // For a converted entry the reason is a note on how it went.
-    command("ShowReason2")
-        ->setText(status == EntryStatus::Ok ? QStringLiteral("About this &conversion")
-                                            : QStringLiteral("Why did it &fail?"));
-    command("ShowReason2")->setEnabled(hasReason && !isInProgress(status));
+    actions_.popupReason->setText(status == EntryStatus::Ok
+                                      ? QStringLiteral("About this &conversion")
+                                      : QStringLiteral("Why did it &fail?"));
+    actions_.popupReason->setEnabled(hasReason && !isInProgress(status));
     const bool playable = status == EntryStatus::Ok || status == EntryStatus::Ready;
-    enable({"PlayVideo1", "PlayVideo2", "RenameVideo1", "RenameVideo2"}, playable && !adding_);
+    enable({actions_.play, actions_.popupPlay, actions_.rename, actions_.popupRename},
+           playable && !adding_);
     // With several rows selected the focused one alone does not decide.
     const bool many = list_->selectedCount() > 1;
-    enable({"StopConversion1", "StopConversion2"}, active && (many || isInProgress(status)));
-    enable({"StopAll2"}, active);
+    enable({actions_.stopConversion, actions_.popupStop}, active && (many || isInProgress(status)));
+    enable({actions_.popupStopAll}, active);
     const bool removable =
         !active && !adding_ && (many || isFinished(status) || status == EntryStatus::Ready);
-    enable({"DeleteEntry1", "DeleteEntry2", "DeleteVideo1", "DeleteVideo2", "TBRemove"}, removable);
-    enable({"DeleteUnExistingVideoEntries1"}, !active && !adding_);
+    enable({actions_.removeEntry, actions_.popupRemove, actions_.deleteVideo, actions_.popupDelete,
+            actions_.barRemove},
+           removable);
+    enable({actions_.removeMissing}, !active && !adding_);
     refreshingCommands_ = false;
 }
 
@@ -776,19 +797,19 @@ void MainWindow::openDestinationFolder() {
 }
 
 void MainWindow::setToolbarVisible(bool visible) {
-    command("ViewToolbar1")->setChecked(visible);
+    actions_.viewToolbar->setChecked(visible);
     toolBar_->setVisible(visible);
     engine_->settings().showToolbar = visible;
 }
 
 void MainWindow::setMainSettingsVisible(bool visible) {
-    command("ViewSettings1")->setChecked(visible);
+    actions_.viewSettings->setChecked(visible);
     settingsStrip_->setVisible(visible);
     engine_->settings().showMainSettings = visible;
 }
 
 void MainWindow::setStatusBarVisible(bool visible) {
-    command("ShowStatusBar1")->setChecked(visible);
+    actions_.viewStatusBar->setChecked(visible);
     statusBar()->setVisible(visible);
     engine_->settings().showStatusBar = visible;
 }

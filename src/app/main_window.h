@@ -76,6 +76,53 @@ QString aboutText();
 // The notice shown while the newest version number is asked for.
 QString updateWaitText();
 
+// Every command of the window: the main menu's, the list's popup's (the
+// same commands again, kept apart so that no shortcut is ever ambiguous)
+// and the toolbar's.
+struct MainWindowActions {
+    // File
+    QAction* addVideos = nullptr;
+    QAction* addFolder = nullptr;
+    QAction* removeEntry = nullptr;
+    QAction* convert = nullptr;
+    QAction* stopConversion = nullptr;
+    QAction* stopAll = nullptr;
+    QAction* removeMissing = nullptr;
+    QAction* rename = nullptr;
+    QAction* deleteVideo = nullptr;
+    QAction* openFolder = nullptr;
+    QAction* play = nullptr;
+    QAction* exit = nullptr;
+    // Options
+    QAction* settings = nullptr;
+    QAction* keepFolderStructure = nullptr;
+    QAction* viewToolbar = nullptr;
+    QAction* viewSettings = nullptr;
+    QAction* viewStatusBar = nullptr;
+    // Help
+    QAction* help = nullptr;
+    QAction* tipOfTheDay = nullptr;
+    QAction* homePage = nullptr;
+    QAction* about = nullptr;
+    // The list's popup
+    QAction* popupAdd = nullptr;
+    QAction* popupRemove = nullptr;
+    QAction* popupConvert = nullptr;
+    QAction* popupStop = nullptr;
+    QAction* popupStopAll = nullptr;
+    QAction* popupRename = nullptr;
+    QAction* popupDelete = nullptr;
+    QAction* popupOpenFolder = nullptr;
+    QAction* popupPlay = nullptr;
+    QAction* popupReason = nullptr;
+    // The toolbar
+    QAction* barAdd = nullptr;
+    QAction* barRemove = nullptr;
+    QAction* barConvert = nullptr;
+    QAction* barSettings = nullptr;
+    QAction* barHelp = nullptr;
+};
+
 class MainWindow : public QMainWindow, public EngineHost, public ListDataSource {
     Q_OBJECT
   public:
@@ -87,8 +134,8 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
 
     Engine& engine() { return *engine_; }
     ListViewData* list() const { return list_; }
-    // A menu, popup or toolbar command by its name ("AddVideos1", "TBAdd", ...).
-    QAction* command(const QString& name) const;
+    // The menu, popup and toolbar commands.
+    const MainWindowActions& actions() const { return actions_; }
     QLabel* statusPanel(int index) const;
 
     // The end of the program: stops and waits for the conversions, saves the
@@ -225,7 +272,9 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     void admitAll(const std::vector<std::string>& paths,
                   const std::vector<std::string>& subfolders = {});
     void reportSkipped();
-    QAction* makeAction(const char* name, const QString& caption, const QKeySequence& key = {});
+    // Makes the command into `slot`, its object name `name`.
+    QAction* makeAction(QAction*& slot, const char* name, const QString& caption,
+                        const QKeySequence& key = {});
 
     Desktop& desktop_;
     AppPaths paths_;
@@ -245,7 +294,7 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     QProgressBar* progress_ = nullptr;
     QMenu* popup_ = nullptr;
     QTimer* historyTimer_ = nullptr;
-    std::map<QString, QAction*> actions_;
+    MainWindowActions actions_;
 
     bool refreshingCommands_ = false;
     bool firstActivation_ = true;

@@ -110,7 +110,7 @@ void MainWindow::setBatchControls(bool converting) {
     }
     chooseDestinationButton_->setEnabled(!converting);
     formatBox_->setEnabled(!converting);
-    command("Settings1")->setEnabled(!converting);
+    actions_.settings->setEnabled(!converting);
     updateCommandStates();
 }
 

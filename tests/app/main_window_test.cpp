@@ -231,7 +231,9 @@ class MainWindowTest : public QObject {
     bool waitFor(Predicate done, int ms = 20000) {
         return test::waitFor(done, ms);
     }
-    bool enabled(const char* name) { return window_->command(name)->isEnabled(); }
+    bool enabled(QAction* MainWindowActions::*command) {
+        return (window_->actions().*command)->isEnabled();
+    }
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (window_ && watched == window_.get() && event->type() == QEvent::Close) {
             ++closeEvents_;
@@ -321,15 +323,15 @@ class MainWindowTest : public QObject {
             window.list()->gotoRow(engine.entryList().count() - 1);
         }
         window.updateCommandStates();
-        QCOMPARE(enabled("PlayVideo1"), expected[0]);
-        QCOMPARE(enabled("RenameVideo2"), expected[0]);
-        QCOMPARE(enabled("StopConversion1"), expected[1]);
-        QCOMPARE(enabled("StopAll2"), expected[2]);
-        QCOMPARE(enabled("AddVideos1"), expected[3]);
-        QCOMPARE(enabled("TBConvert"), expected[3]);
-        QCOMPARE(enabled("DeleteEntry1"), expected[4]);
-        QCOMPARE(enabled("DeleteVideo2"), expected[4]);
-        QCOMPARE(enabled("DeleteUnExistingVideoEntries1"), expected[4]);
+        QCOMPARE(enabled(&MainWindowActions::play), expected[0]);
+        QCOMPARE(enabled(&MainWindowActions::popupRename), expected[0]);
+        QCOMPARE(enabled(&MainWindowActions::stopConversion), expected[1]);
+        QCOMPARE(enabled(&MainWindowActions::popupStopAll), expected[2]);
+        QCOMPARE(enabled(&MainWindowActions::addVideos), expected[3]);
+        QCOMPARE(enabled(&MainWindowActions::barConvert), expected[3]);
+        QCOMPARE(enabled(&MainWindowActions::removeEntry), expected[4]);
+        QCOMPARE(enabled(&MainWindowActions::popupDelete), expected[4]);
+        QCOMPARE(enabled(&MainWindowActions::removeMissing), expected[4]);
     }
 
     void closeWhileConvertingAsksOnce() {
@@ -579,25 +581,26 @@ class MainWindowTest : public QObject {
 
     void viewTogglesShowAndHideWhatTheyName() {
         MainWindow& window = open();
-        const std::vector<std::pair<const char*, QWidget*>> toggles = {
-            {"ViewToolbar1", window.findChild<QWidget*>("ToolBar1")},
-            {"ViewSettings1", window.findChild<QWidget*>("PanelSettings")},
-            {"ShowStatusBar1", window.statusBar()},
+        const std::vector<std::pair<QAction*, QWidget*>> toggles = {
+            {window.actions().viewToolbar, window.findChild<QWidget*>("ToolBar1")},
+            {window.actions().viewSettings, window.findChild<QWidget*>("PanelSettings")},
+            {window.actions().viewStatusBar, window.statusBar()},
         };
-        for (const auto& [name, part] : toggles) {
+        for (const auto& [toggle, part] : toggles) {
+            const QByteArray name = toggle->objectName().toUtf8();
             QVERIFY2(part != nullptr && part->isVisible(), name);
-            window.command(name)->trigger();
-            QVERIFY2(!part->isVisible() && !window.command(name)->isChecked(), name);
-            window.command(name)->trigger();
-            QVERIFY2(part->isVisible() && window.command(name)->isChecked(), name);
+            toggle->trigger();
+            QVERIFY2(!part->isVisible() && !toggle->isChecked(), name);
+            toggle->trigger();
+            QVERIFY2(part->isVisible() && toggle->isChecked(), name);
         }
-        window.command("ShowStatusBar1")->trigger();
+        window.actions().viewStatusBar->trigger();
         QVERIFY(!window.engine().settings().showStatusBar);
         // The menu bar's own menu hides the toolbar as View does.
         auto* toolBar = window.findChild<QToolBar*>("ToolBar1");
         toolBar->toggleViewAction()->trigger();
         QVERIFY(!toolBar->isVisible());
-        QVERIFY(!window.command("ViewToolbar1")->isChecked());
+        QVERIFY(!window.actions().viewToolbar->isChecked());
         QVERIFY(!window.engine().settings().showToolbar);
     }
 
@@ -613,7 +616,7 @@ class MainWindowTest : public QObject {
         QTimer watch;
         connect(&watch, &QTimer::timeout, [&] {
             sawAdding |= window.adding();
-            convertDuringAdd |= window.adding() && enabled("ConvertLocalVideo1");
+            convertDuringAdd |= window.adding() && enabled(&MainWindowActions::convert);
         });
         watch.start(1);
         window.dropNames({good, bad1, QString::fromStdString(dir_->file("add/bad2.avi")), missing});
@@ -653,7 +656,7 @@ class MainWindowTest : public QObject {
 
         const QString out = QString::fromStdString(window.engine().settings().destinationFolder);
         window.list()->selectAllRows(true);
-        window.command("DeleteEntry1")->trigger();
+        window.actions().removeEntry->trigger();
         QCOMPARE(desktop_.messages.size(), 1);
         QVERIFY(desktop_.messages[0].startsWith("Remove the 4 selected entries"));
         QCOMPARE(window.engine().entryList().count(), 0);
@@ -673,7 +676,7 @@ class MainWindowTest : public QObject {
         window_ = std::make_unique<MainWindow>(desktop_, withState, QStringList(), timing());
         window_->show();
         QVERIFY(window_->width() >= 649);  // never below the design size
-        window_->command("KeepFolderStructure1")->trigger();
+        window_->actions().keepFolderStructure->trigger();
         video("tree/2023/june/clip.avi");
         video("tree/top.avi");
         window_->dropNames({QString::fromStdString(dir_->file("tree"))});
@@ -701,7 +704,7 @@ class MainWindowTest : public QObject {
         window_ = std::make_unique<MainWindow>(desktop_, withState, QStringList(), timing());
         QCOMPARE(window_->size(), QSize(900, 675));
         QCOMPARE(window_->list()->columnWidth(1), 133);
-        QVERIFY(window_->command("KeepFolderStructure1")->isChecked());
+        QVERIFY(window_->actions().keepFolderStructure->isChecked());
         // The added ones convert into their subfolders after the restart too.
         window_->engine().startBatch();
         QVERIFY(waitFor([&] { return window_->engine().batchState() == BatchState::Idle; }));
@@ -714,7 +717,7 @@ class MainWindowTest : public QObject {
         fillList({EntryStatus::Ok, EntryStatus::Ready, EntryStatus::ConversionError});
         ListViewData& list = *window_->list();
         list.gotoRow(2);
-        window_->command("DeleteEntry1")->trigger();
+        window_->actions().removeEntry->trigger();
         QCOMPARE(window_->engine().entryList().count(), 2);
         QCOMPARE(list.focusedRow(), 1);  // the new last row
         list.gotoRow(0);
@@ -733,7 +736,7 @@ class MainWindowTest : public QObject {
         window_->engine().startBatch();
         list.gotoRow(0);
         const int asked = desktop_.messages.size();
-        window_->command("DeleteEntry1")->trigger();
+        window_->actions().removeEntry->trigger();
         window_->removeEntry();
         QCOMPARE(window_->engine().entryList().count(), 2);
         QCOMPARE(desktop_.messages.size(), asked);  // nothing asked during a batch
@@ -754,13 +757,13 @@ class MainWindowTest : public QObject {
 
     void settingsAreCommittedAndTheBatchDialogNamesTheVideos() {
         MainWindow& window = open();
-        window.command("Settings1")->trigger();
+        window.actions().settings->trigger();
         QCOMPARE(window.engine().settings().maxConcurrent, 3);
         QVERIFY(QFileInfo::exists(QString::fromStdString(dir_->file("settings.bin"))));
         window.engine().admitFile(video("a.avi").toStdString());
         window.engine().admitFile(video("b.avi").toStdString());
         desktop_.settingsAccepted = false;
-        window.command("ConvertLocalVideo1")->trigger();
+        window.actions().convert->trigger();
         QCOMPARE(desktop_.settingsCounts, QList<int>({0, 2}));
         QVERIFY2(window.engine().batchState() == BatchState::Idle,
                  "a cancelled dialog starts nothing");
@@ -775,8 +778,8 @@ class MainWindowTest : public QObject {
         QCOMPARE(window.cellToolTip(0, 3), QStringLiteral("cannot decode this"));
         window.list()->gotoRow(0);
         window.updateCommandStates();
-        QVERIFY(window.command("ShowReason2")->isEnabled());
-        window.command("ShowReason2")->trigger();
+        QVERIFY(window.actions().popupReason->isEnabled());
+        window.actions().popupReason->trigger();
         QCOMPARE(desktop_.shown.size(), 1);
         QVERIFY(desktop_.shown[0].endsWith("cannot decode this"));
         QCOMPARE(desktop_.notes, QStringList({"0 converted, 1 not converted"}));
@@ -788,7 +791,7 @@ class MainWindowTest : public QObject {
         QCOMPARE(desktop_.tipsShown, QList<bool>({true}));
         // From the menu, the check box cleared there is kept.
         desktop_.tipsKept = false;
-        window_->command("TipoftheDay1")->trigger();
+        window_->actions().tipOfTheDay->trigger();
         QCOMPARE(desktop_.tipsShown, QList<bool>({true, true}));
         QVERIFY(!window_->engine().settings().showTips);
         reopen();
@@ -799,17 +802,17 @@ class MainWindowTest : public QObject {
             window_.get(), [&] { settled = true; }, Qt::QueuedConnection);
         QVERIFY(waitFor([&] { return settled; }));
         QCOMPARE(desktop_.tipsShown.size(), 2);  // not at this start
-        window_->command("TipoftheDay1")->trigger();
+        window_->actions().tipOfTheDay->trigger();
         QCOMPARE(desktop_.tipsShown.last(), false);
     }
 
     void homePageFollowsTheBuildSetting() {
         open();
-        QVERIFY(!window_->command("ProgramHomePage1")->isVisible());
+        QVERIFY(!window_->actions().homePage->isVisible());
 
         homePage_ = "https://vidmill.example/";
         reopen();
-        QAction* homePage = window_->command("ProgramHomePage1");
+        QAction* homePage = window_->actions().homePage;
         QVERIFY(homePage->isVisible());
         homePage->trigger();
         QCOMPARE(desktop_.opened, QStringList({"https://vidmill.example/"}));
@@ -995,7 +998,7 @@ class MainWindowTest : public QObject {
         QVERIFY(waitFor([&] { return engine.liveWorkers() > 0; }));
         window.list()->gotoRow(0);
         window.updateCommandStates();
-        window.command("StopAll1")->trigger();
+        window.actions().stopAll->trigger();
         QVERIFY(waitFor([&] { return engine.batchState() == BatchState::Idle; }));
         // A close at the batch's end would be queued by then: once a call
         // queued now has run, it would have too.

@@ -155,7 +155,7 @@ class RealDesktopTest : public QObject {
             prompt->edit()->setText(QStringLiteral("holiday"));
             prompt->accept();
         });
-        window_->command("RenameVideo1")->trigger();
+        window_->actions().rename->trigger();
         QVERIFY(answerer.done());
         QCOMPARE(outputs(), QStringList({"holiday.mp4"}));
         QVERIFY(QString::fromStdString(window_->engine().entryList().at(0)->outputPath)
@@ -172,14 +172,14 @@ class RealDesktopTest : public QObject {
         list.setFocusedRow(3);
         DialogAnswerer answerer;
         answerer.then(&DialogAnswerer::clickOk);
-        window_->command("DeleteEntry1")->trigger();
+        window_->actions().removeEntry->trigger();
         QVERIFY(answerer.seen.value(0).contains("Remove the 3 selected entries"));
         QCOMPARE(list.selectedRows(), QList<int>({1}));
         QCOMPARE(list.focusedRow(), 1);
 
         // Delete Video now reaches the one entry in view, e4, and no other.
         answerer.then(&DialogAnswerer::clickOk);
-        window_->command("DeleteVideo1")->trigger();
+        window_->actions().deleteVideo->trigger();
         QVERIFY(answerer.seen.value(1).contains("Delete the converted video"));
         QCOMPARE(outputs(),
                  QStringList({"e0.mp4", "e1.mp4", "e2.mp4", "e3.mp4", "e5.mp4", "e6.mp4"}));
@@ -187,7 +187,7 @@ class RealDesktopTest : public QObject {
         // The same after a Delete Video on several rows (e0 and e5 of e0, e5, e6).
         list.setRowSelected(0, true);
         answerer.then(&DialogAnswerer::clickOk);
-        window_->command("DeleteVideo1")->trigger();
+        window_->actions().deleteVideo->trigger();
         QCOMPARE(outputs(), QStringList({"e1.mp4", "e2.mp4", "e3.mp4", "e6.mp4"}));
         QCOMPARE(list.selectedRows(), QList<int>({0}));
         QCOMPARE(list.focusedRow(), 0);
@@ -300,11 +300,11 @@ class RealDesktopTest : public QObject {
         QCOMPARE(QString::fromStdString(window.engine().settings().destinationFolder), target);
 
         answerer.then(&DialogAnswerer::clickOk);  // the batch's settings
-        window.command("ConvertLocalVideo1")->trigger();
+        window.actions().convert->trigger();
         QVERIFY(waitFor([&] { return window.engine().batchState() == BatchState::Idle; }));
         window.list()->gotoRow(0);
         answerer.then(&DialogAnswerer::clickOk);
-        window.command("ShowReason2")->trigger();
+        window.actions().popupReason->trigger();
         QVERIFY2(answerer.seen.last().contains("cannot decode this"),
                  qPrintable(answerer.seen.last()));
 
@@ -315,7 +315,7 @@ class RealDesktopTest : public QObject {
                 QVERIFY(box != nullptr);
                 box->button(ok ? QMessageBox::Ok : QMessageBox::Cancel)->click();
             });
-            window.command("DeleteUnExistingVideoEntries1")->trigger();
+            window.actions().removeMissing->trigger();
             QCOMPARE(window.engine().entryList().count(), ok ? 0 : 1);
         }
         QVERIFY(answerer.done());
@@ -374,7 +374,7 @@ class RealDesktopTest : public QObject {
         window.engine().admitFile(video);
         DialogAnswerer answerer;
         answerer.then(&DialogAnswerer::clickOk);  // the batch's own dialog
-        window.command("ConvertLocalVideo1")->trigger();
+        window.actions().convert->trigger();
         QVERIFY(window.engine().batchState() != BatchState::Idle);
         bool noteShown = false;
         answerer.then([&](QWidget* dialog) {
@@ -384,7 +384,7 @@ class RealDesktopTest : public QObject {
             dialog->findChild<QComboBox*>("CBVideoFor")->setCurrentIndex(findPresetById(810));
             DialogAnswerer::clickOk(dialog);
         });
-        window.command("TBOptions")->trigger();  // the menu's Settings waits for the batch
+        window.actions().barSettings->trigger();  // the menu's Settings waits for the batch
         QVERIFY2(noteShown, qPrintable(answerer.seen.join(" / ")));
         QCOMPARE(window.engine().settings().presetId, int16_t(810));
         QVERIFY(waitFor([&] { return window.engine().batchState() == BatchState::Idle; }));
