@@ -203,6 +203,11 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     int cellImage(int row) override;
     QString cellToolTip(int row, int column) override;
 
+  signals:
+    // Adding videos began (true, the commands already held back) or ended
+    // (false): what adding() says, as it changes.
+    void addingChanged(bool adding);
+
   protected:
     void closeEvent(QCloseEvent* event) override;
     void moveEvent(QMoveEvent* event) override;

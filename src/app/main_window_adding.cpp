@@ -43,10 +43,12 @@ void MainWindow::beginAdding() {
     invalidSkipped_ = 0;
     stopAdding_.store(0);
     updateCommandStates();
+    emit addingChanged(true);
 }
 
 void MainWindow::endAdding() {
     adding_ = false;
+    emit addingChanged(false);
     if (closeRequested_ || closing_) {
         return;
     }

@@ -47,6 +47,10 @@ struct EngineTiming {
     // with the reason "no progress".
     int stallTimeoutMs = 180000;
     int stallGraceMs = 10000;
+    // A part file in the destination that nothing has changed for this long
+    // when a batch starts there is taken for what a killed run left, and
+    // removed (when it carries our mark and no one holds it locked).
+    std::chrono::seconds leftoverPartAge{60};
 };
 
 // The result codes of a conversion beside the converter's own exit codes.

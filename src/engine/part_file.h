@@ -125,8 +125,4 @@ inline constexpr int kNameAttempts = 100;
 int takeFreeName(const std::function<std::string()>& nextName,
                  const std::function<int(const std::string&)>& take, std::string* taken);
 
-// How long a part file must have been left alone before a batch that
-// starts in its folder takes it for a leftover.
-inline constexpr std::chrono::seconds kLeftoverPartAge{60};
-
 }  // namespace vidmill

@@ -309,8 +309,8 @@ class MainWindowTest : public QObject {
         Engine& engine = window.engine();
         if (active) {
             // A batch whose one conversion runs until stopped.
-            engine.admitFile(
-                video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString());
+            engine.admitFiles(
+                {video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString()});
             engine.startBatch();
             QVERIFY(engine.batchState() != BatchState::Idle);
         }
@@ -336,8 +336,8 @@ class MainWindowTest : public QObject {
 
     void closeWhileConvertingAsksOnce() {
         MainWindow& window = open();
-        window.engine().admitFile(
-            video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString());
+        window.engine().admitFiles(
+            {video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString()});
         window.engine().startBatch();
         desktop_.answer = 2;
         QVERIFY(!window.close());
@@ -378,8 +378,8 @@ class MainWindowTest : public QObject {
 
     void dropDuringABatchDoesNothing() {
         MainWindow& window = open();
-        window.engine().admitFile(
-            video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString());
+        window.engine().admitFiles(
+            {video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString()});
         window.engine().startBatch();
         window.dropNames({video("late.avi")});
         QCOMPARE(window.engine().entryList().count(), 1);
@@ -433,7 +433,7 @@ class MainWindowTest : public QObject {
 
     void theHistoryIsOnTheDiskSoonAfterAChange() {
         MainWindow& window = open();
-        window.engine().admitFile(video("kept.avi").toStdString());
+        window.engine().admitFiles({video("kept.avi").toStdString()});
         window.saveHistoryIfChanged(true);  // what the timer does every few seconds
         EntryList saved;
         QCOMPARE(loadHistoryFile(saved, dir_->file("history.bin")), 1);
@@ -611,17 +611,23 @@ class MainWindowTest : public QObject {
         std::ofstream(dir_->file("add/bad1.avi")) << "#vidmill-fake\nprobe: exit -20\n";
         std::ofstream(dir_->file("add/bad2.avi")) << "#vidmill-fake\nprobe: exit -20\n";
         const QString missing = QString::fromStdString(dir_->file("add/gone.avi"));
+        // Convert as the add begins, and each time it changes while the add runs.
         bool convertDuringAdd = false;
-        bool sawAdding = false;
-        QTimer watch;
-        connect(&watch, &QTimer::timeout, [&] {
-            sawAdding |= window.adding();
+        QList<bool> addingStates;
+        const auto noteConvert = [&] {
             convertDuringAdd |= window.adding() && enabled(&MainWindowActions::convert);
-        });
-        watch.start(1);
+        };
+        const QMetaObject::Connection onAdding =
+            connect(&window, &MainWindow::addingChanged, [&](bool adding) {
+                addingStates << adding;
+                noteConvert();
+            });
+        const QMetaObject::Connection onConvert =
+            connect(window.actions().convert, &QAction::changed, noteConvert);
         window.dropNames({good, bad1, QString::fromStdString(dir_->file("add/bad2.avi")), missing});
-        watch.stop();
-        QVERIFY(sawAdding);
+        disconnect(onAdding);
+        disconnect(onConvert);
+        QCOMPARE(addingStates, QList<bool>({true, false}));
         QVERIFY2(!convertDuringAdd, "Convert waits for the add");
         QCOMPARE(desktop_.messages.size(), 1);
         const QString& box = desktop_.messages.first();
@@ -731,8 +737,8 @@ class MainWindowTest : public QObject {
         QCOMPARE(list.focusedRow(), -1);
 
         fillList({EntryStatus::Ok});
-        window_->engine().admitFile(
-            video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString());
+        window_->engine().admitFiles(
+            {video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString()});
         window_->engine().startBatch();
         list.gotoRow(0);
         const int asked = desktop_.messages.size();
@@ -760,8 +766,8 @@ class MainWindowTest : public QObject {
         window.actions().settings->trigger();
         QCOMPARE(window.engine().settings().maxConcurrent, 3);
         QVERIFY(QFileInfo::exists(QString::fromStdString(dir_->file("settings.bin"))));
-        window.engine().admitFile(video("a.avi").toStdString());
-        window.engine().admitFile(video("b.avi").toStdString());
+        window.engine().admitFiles({video("a.avi").toStdString()});
+        window.engine().admitFiles({video("b.avi").toStdString()});
         desktop_.settingsAccepted = false;
         window.actions().convert->trigger();
         QCOMPARE(desktop_.settingsCounts, QList<int>({0, 2}));
@@ -771,7 +777,8 @@ class MainWindowTest : public QObject {
 
     void failureReasonIsTheStatusTooltip() {
         MainWindow& window = open();
-        window.engine().admitFile(video("bad.avi", "say cannot decode this; exit 3").toStdString());
+        window.engine().admitFiles(
+            {video("bad.avi", "say cannot decode this; exit 3").toStdString()});
         window.engine().startBatch();
         QVERIFY(waitFor([&] { return window.engine().batchState() == BatchState::Idle; }));
         QCOMPARE(window.cellText(0, 3), QStringLiteral("Conversion Error"));
@@ -945,7 +952,7 @@ class MainWindowTest : public QObject {
         QVERIFY(desktop_.messages.isEmpty());
 
         // Cancel: nothing starts, nothing changes.
-        engine.admitFile(video("a.avi").toStdString());
+        engine.admitFiles({video("a.avi").toStdString()});
         desktop_.answer = 2;
         engine.startBatch();
         QCOMPARE(desktop_.messages.size(), 1);
@@ -993,7 +1000,7 @@ class MainWindowTest : public QObject {
         Engine& engine = window.engine();
         engine.settings().shutdownAfter = true;
         engine.settings().exitAfter = true;
-        engine.admitFile(video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString());
+        engine.admitFiles({video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString()});
         engine.startBatch();
         QVERIFY(waitFor([&] { return engine.liveWorkers() > 0; }));
         window.list()->gotoRow(0);

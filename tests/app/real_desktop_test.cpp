@@ -371,7 +371,7 @@ class RealDesktopTest : public QObject {
         const std::string video = test::writeFakeScript(
             *dir_, "long.avi",
             "probe: duration 10\nprobe: exit 0\npercent 5; sleep 1000; output 100");
-        window.engine().admitFile(video);
+        window.engine().admitFiles({video});
         DialogAnswerer answerer;
         answerer.then(&DialogAnswerer::clickOk);  // the batch's own dialog
         window.actions().convert->trigger();

@@ -22,6 +22,7 @@
 #include "engine/gui_call.h"
 #include "engine/history_file.h"
 #include "engine/part_file.h"
+#include "support/engine_fixture.h"
 #include "support/fake_converter.h"
 #include "support/file_bytes.h"
 #include "support/temp_dir.h"
@@ -31,93 +32,6 @@ namespace vidmill {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Records what the engine asks of its window and answers its questions.
-class RecordingHost : public EngineHost {
-  public:
-    void setConvertingState(bool converting) override { convertingCalls.push_back(converting); }
-    void updateCommandStates() override {}
-    void refreshEntryList() override { ++refreshes; }
-    void showEntryCount() override {}
-    void showSettingsStrip() override {}
-    int showMessage(int style, const std::string& text) override {
-        messages.push_back(text);
-        return style == kQuestionMessage ? answer : 1;
-    }
-    void updateRow(int row) override {}
-    void gotoRow(int row) override { focused = row; }
-    void showBatchProgress(int percent, const std::string& text) override {
-        progressTexts.push_back(text);
-        int running = 0;
-        int live = 0;
-        if (std::sscanf(text.c_str(), "%d / %d", &running, &live) == 2) {
-            maxRunning = std::max(maxRunning, running);
-            maxLive = std::max(maxLive, live);
-        }
-    }
-    void setBatchControls(bool converting) override { batchControls.push_back(converting); }
-    bool editBatchSettings(int videoCount) override {
-        dialogCounts.push_back(videoCount);
-        return acceptDialog;
-    }
-    void saveSettings() override { ++saves; }
-    bool confirmShutdown() override { return true; }
-    void openAddVideos() override { ++addDialogs; }
-    int focusedRow() override { return focused; }
-    void closeMainWindow() override { ++closeRequests; }
-    bool closing() override { return false; }
-
-    int answer = 1;
-    bool acceptDialog = true;
-    int focused = -1;
-    int refreshes = 0;
-    int saves = 0;
-    int addDialogs = 0;
-    int closeRequests = 0;
-    int maxRunning = 0;
-    int maxLive = 0;
-    std::vector<bool> convertingCalls;
-    std::vector<bool> batchControls;
-    std::vector<int> dialogCounts;
-    std::vector<std::string> messages;
-    std::vector<std::string> progressTexts;
-};
-
-EngineTiming fastTiming() {
-    EngineTiming timing;
-    timing.admissionPollMs = 10;
-    timing.progressPollMs = 20;
-    timing.probePollMs = 2;
-    // A probe of the fake ends in milliseconds, but a loaded machine may
-    // take far longer to start it: only the tests of hanging probes want
-    // the limit to strike.
-    timing.probeTimeoutMs = 5000;
-    timing.probeGraceMs = 300;
-    return timing;
-}
-
-// The names in `folder`, hidden ones included, sorted.
-std::vector<std::string> filesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& item : std::filesystem::directory_iterator(folder)) {
-        names.push_back(item.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// Writes a part file as a run killed with its converters leaves it: with
-// Vidmill's mark on it, and no lock.
-void leaveMarkedPart(const std::string& path, const std::string& content) {
-    std::ofstream(path) << content;
-    const std::string owner = std::to_string(getuid());
-    ASSERT_EQ(setxattr(path.c_str(), kPartMark, owner.data(), owner.size(), 0), 0);
-}
-
-bool exists(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0;
-}
 
 class EngineTest : public ::testing::Test {
   protected:
@@ -138,8 +52,8 @@ class EngineTest : public ::testing::Test {
     // `convert`; every run appends its arguments to the start log.
     void addVideo(const std::string& name, const std::string& convert) {
         const int before = engine.entryList().count();
-        engine.admitFile(video(
-            name, "probe: duration 10\nprobe: exit 0\nconvert: record " + log + "\n" + convert));
+        admitOne(engine, video(name, "probe: duration 10\nprobe: exit 0\nconvert: record " + log +
+                                         "\n" + convert));
         ASSERT_EQ(engine.entryList().count(), before + 1) << name;
     }
 
@@ -202,8 +116,8 @@ class EngineTest : public ::testing::Test {
 
 TEST_F(EngineTest, ProbeAdmitsWithTheDurationCutToWholeSeconds) {
     engine.settings().presetId = 210;
-    engine.admitFile(video("a.avi", "probe: duration 95.8; exit 1"));
-    engine.admitFile(video("b.avi", "probe: exit 0"));
+    admitOne(engine, video("a.avi", "probe: duration 95.8; exit 1"));
+    admitOne(engine, video("b.avi", "probe: exit 0"));
     ASSERT_EQ(engine.entryList().count(), 2);
     const VideoEntry& a = *engine.entryList().at(0);
     EXPECT_EQ(a.duration, 95);
@@ -222,7 +136,7 @@ TEST_F(EngineTest, ProbeAdmitsWithTheDurationCutToWholeSeconds) {
 
 TEST_F(EngineTest, InvalidVideoIsReportedWithItsPathAndNotAdded) {
     std::string path = video("odd name %s.avi", "probe: exit -20");
-    engine.admitFile(path);
+    admitOne(engine, path);
     EXPECT_EQ(engine.entryList().count(), 0);
     ASSERT_EQ(host.messages.size(), 1u);
     EXPECT_EQ(host.messages[0], path + " Invalid video");
@@ -232,7 +146,7 @@ TEST_F(EngineTest, MissingConverterAddsNothingSilently) {
     RecordingHost otherHost;
     QueuedGuiCall otherGui;
     Engine lonely(otherHost, otherGui, dir.file("no-converter"), fastTiming());
-    lonely.admitFile(video("a.avi", "probe: duration 5"));
+    admitOne(lonely, video("a.avi", "probe: duration 5"));
     EXPECT_EQ(lonely.entryList().count(), 0);
     EXPECT_TRUE(otherHost.messages.empty());
 }
@@ -242,12 +156,12 @@ TEST_F(EngineTest, HangingProbeIsStoppedAndTheFileRejected) {
     timing.probeTimeoutMs = 400;  // rejected either way, however slow the machine
     Engine impatient(host, gui, test::fakeConverterPath(), timing);
     auto start = std::chrono::steady_clock::now();
-    impatient.admitFile(video("stuck.avi", "probe: duration 5; ignorestop; sleep 60000"));
+    admitOne(impatient, video("stuck.avi", "probe: duration 5; ignorestop; sleep 60000"));
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(impatient.entryList().count(), 0);
     EXPECT_LT(took, 10s);
     // One that honours the stop byte ends at the first request.
-    impatient.admitFile(video("slow.avi", "probe: duration 5; sleep 60000"));
+    admitOne(impatient, video("slow.avi", "probe: duration 5; sleep 60000"));
     EXPECT_EQ(impatient.entryList().count(), 0);
 }
 
@@ -255,7 +169,7 @@ TEST_F(EngineTest, AdmissionBeyondTheLimitDropsTheOldest) {
     for (int i = 0; i < kMaxEntries; ++i) {
         engine.entryList().entries().append(createEntry("/old/" + std::to_string(i)));
     }
-    engine.admitFile(video("new.avi", "probe: duration 3"));
+    admitOne(engine, video("new.avi", "probe: duration 3"));
     const EntryList& list = engine.entryList();
     ASSERT_EQ(list.count(), kMaxEntries);
     EXPECT_EQ(list.at(0)->sourcePath, "/old/1");
@@ -581,7 +495,7 @@ TEST_F(EngineTest, InterruptedProbeAdmitsNothing) {
         interrupt = 1;
     });
     auto start = std::chrono::steady_clock::now();
-    engine.admitFile(video("slow.avi", "probe: duration 5; ignorestop; sleep 60000"));
+    admitOne(engine, video("slow.avi", "probe: duration 5; ignorestop; sleep 60000"));
     later.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     EXPECT_EQ(engine.entryList().count(), 0);
@@ -598,7 +512,7 @@ TEST_F(EngineTest, AnEntryStoppedBeforeItsWorkerWaitsLeavesAtOnce) {
     storeText(slow.settings().destinationFolder, out);
     slow.settings().maxConcurrent = 1;
     for (const char* name : {"a.avi", "b.avi", "c.avi"}) {
-        slow.admitFile(video(name,
+        admitOne(slow, video(name,
                              "probe: duration 10; convert: onstop 0; output 10; "
                              "steps 0 100 1 50"));
     }
@@ -1006,7 +920,7 @@ TEST_F(EngineTest, AMissingConverterIsTheReason) {
     QueuedGuiCall otherGui;
     Engine engine2(otherHost, otherGui, converter, fastTiming());
     storeText(engine2.settings().destinationFolder, out);
-    engine2.admitFile(video("a.avi", "probe: duration 5"));
+    admitOne(engine2, video("a.avi", "probe: duration 5"));
     ASSERT_EQ(engine2.entryList().count(), 1);
     unlink(converter.c_str());
     engine2.startBatch();
@@ -1100,7 +1014,7 @@ TEST_F(EngineTest, ParallelAdmissionGivesTheResultsOfOneByOneInOrder) {
     QueuedGuiCall oneGui;
     Engine oneByOne(oneHost, oneGui, test::fakeConverterPath(), fastTiming());
     for (const std::string& path : paths) {
-        oneByOne.admitFile(path);
+        admitOne(oneByOne, path);
     }
 
     std::vector<std::pair<size_t, AdmitOutcome>> outcomes;

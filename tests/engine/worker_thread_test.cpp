@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -23,6 +24,19 @@ bool runUntil(QueuedGuiCall& gui, Predicate done, std::chrono::milliseconds limi
             return false;
         }
         gui.waitAndRun(10ms);
+    }
+    return true;
+}
+
+// Waits, without draining anything, until `done` holds.
+template <typename Predicate>
+bool waitUntil(Predicate done, std::chrono::milliseconds limit = 10s) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
     }
     return true;
 }
@@ -71,8 +85,11 @@ TEST(GuiCallTest, CallsFromOtherThreadsRunOnTheOwnerOneAtATime) {
 TEST(GuiCallTest, StopReleasesWaitingCallersAndLaterCallsRunNothing) {
     QueuedGuiCall gui;
     std::atomic<int> ran{0};
+    std::atomic<int> queued{0};
+    gui.setArrivalHook([&] { ++queued; });
     std::thread waiting([&] { gui.guiCall([&] { ++ran; }); });
-    std::this_thread::sleep_for(50ms);  // the call now waits in the queue
+    // Stopped only once the call waits in the queue.
+    ASSERT_TRUE(waitUntil([&] { return queued.load() == 1; }));
     gui.stopGuiCall();
     waiting.join();  // released, although its function never ran
     std::thread late([&] { gui.guiCall([&] { ++ran; }); });
@@ -119,10 +136,12 @@ TEST(WorkerThreadTest, ARunStartedFromTheCompletionIsNotMarkedEndedByTheOldThrea
     std::atomic<bool> release{false};
     std::atomic<bool> secondDone{false};
     bool restarted = false;
+    std::shared_ptr<WorkerThread::Run> firstRun;
     ASSERT_EQ(startWorker(
                   block, true, [](WorkerThread&) {}, nullptr,
                   [&](WorkerThread& self) {
                       // The first thread has yet to finish when the block is reused.
+                      firstRun = self.run;
                       restarted = startWorker(
                                       self, true,
                                       [&](WorkerThread&) {
@@ -136,7 +155,8 @@ TEST(WorkerThreadTest, ARunStartedFromTheCompletionIsNotMarkedEndedByTheOldThrea
                   gui),
               1);
     ASSERT_TRUE(runUntil(gui, [&] { return restarted; }));
-    std::this_thread::sleep_for(50ms);  // time for the first thread to end
+    // The first thread has ended, and the second still runs.
+    ASSERT_TRUE(waitUntil([&] { return firstRun->exited.load(); }));
     gui.runPending();
     EXPECT_FALSE(block.exited());
     release = true;

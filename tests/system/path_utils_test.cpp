@@ -23,8 +23,8 @@ Parts split(std::string_view path, const PathStyle& style) {
     return p;
 }
 
-// The form of the reference design's paths: drive letters and backslashes.
-// The programs use the Linux form alone; both run through the same code.
+// Windows-style paths: drive letters and backslashes. The programs use the
+// Linux form alone; both run through the same code.
 constexpr PathStyle kWindowsPath{'\\', true, 262};
 
 // Cases are written with backslashes; each style sees them with its own separator.

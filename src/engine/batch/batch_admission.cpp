@@ -105,7 +105,7 @@ void Engine::startBatch() {
     // What a run killed with its converters (a power cut, kill -9 on the
     // whole group) left half written; no history names it when that run
     // was a terminal job's.
-    removeLeftoverParts(destination, kLeftoverPartAge);
+    removeLeftoverParts(destination, timing_.leftoverPartAge);
     host_.setBatchControls(true);
     batchState_ = BatchState::Running;
     for (const auto& entry : list_.entries()) {
