@@ -4,6 +4,7 @@
 #include "app/single_instance.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QTest>
 #include <QTimer>
 #include <memory>

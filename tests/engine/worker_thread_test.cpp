@@ -89,7 +89,7 @@ TEST(GuiCallTest, StopReleasesWaitingCallersAndLaterCallsRunNothing) {
     gui.setArrivalHook([&] { ++queued; });
     std::thread waiting([&] { gui.guiCall([&] { ++ran; }); });
     // Stopped only once the call waits in the queue.
-    ASSERT_TRUE(waitUntil([&] { return queued.load() == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return queued.load() == 1; }));
     gui.stopGuiCall();
     waiting.join();  // released, although its function never ran
     std::thread late([&] { gui.guiCall([&] { ++ran; }); });
@@ -156,7 +156,7 @@ TEST(WorkerThreadTest, ARunStartedFromTheCompletionIsNotMarkedEndedByTheOldThrea
               1);
     ASSERT_TRUE(runUntil(gui, [&] { return restarted; }));
     // The first thread has ended, and the second still runs.
-    ASSERT_TRUE(waitUntil([&] { return firstRun->exited.load(); }));
+    EXPECT_TRUE(waitUntil([&] { return firstRun->exited.load(); }));
     gui.runPending();
     EXPECT_FALSE(block.exited());
     release = true;
