@@ -63,7 +63,7 @@ class EnginePathsTest : public ::testing::Test {
 
     bool runBatch() {
         engine.startBatch();
-        return drainUntil([&] { return engine.batchIdle(); });
+        return drainUntil([&] { return engine.batchState() == BatchState::Idle; });
     }
 
     template <typename Predicate>
@@ -118,7 +118,7 @@ TEST_F(EnginePathsTest, StoppingSeveralRowsStopsOnlyThoseInProgress) {
     }
 
     EXPECT_EQ(engine.stopEntriesAt({2, 3}), 2);
-    ASSERT_TRUE(drainUntil([&] { return engine.batchIdle(); }));
+    ASSERT_TRUE(drainUntil([&] { return engine.batchState() == BatchState::Idle; }));
     EXPECT_EQ(status(2), S::Cancelled);
     EXPECT_EQ(status(3), S::Cancelled);
     EXPECT_EQ(engine.finishedCount(), 4);
@@ -243,7 +243,7 @@ TEST_F(EngineSweepTest, ABatchStartRemovesTheOldUnlockedPartsOfItsFolder) {
     addVideo("a.avi", "output 10");
     engine.startBatch();  // the sweep runs before any worker starts
     const std::time_t sweptAt = std::time(nullptr);
-    ASSERT_TRUE(drainUntil([&] { return engine.batchIdle(); }));
+    ASSERT_TRUE(drainUntil([&] { return engine.batchState() == BatchState::Idle; }));
 
     EXPECT_FALSE(exists(old));
     EXPECT_TRUE(exists(locked.path())) << "held by a running conversion";
