@@ -24,7 +24,6 @@ suites=(
     "converter_tests BadInput.AnOutputThatCannotBeWrittenIsAFailure"
 )
 
-scratch=$(mktemp -d /tmp/vidmill-unprivileged.XXXXXX)
 opened=()  # folders that were given search permission for others here
 cleanup() {
     local folder
@@ -33,9 +32,6 @@ cleanup() {
     done
     rm -rf "$scratch"
 }
-trap cleanup EXIT
-chown "$kUser:$kUser" "$scratch"
-chmod 700 "$scratch"
 
 as_nobody() {
     setpriv --reuid="$kUser" --regid="$kUser" --clear-groups \
@@ -52,6 +48,13 @@ while [[ $folder != / ]]; do
     fi
     folder=$(dirname "$folder")
 done
+
+# The scratch folder lies in the build tree, whose way is open to nobody now;
+# /tmp itself may be closed to other users on some machines.
+scratch=$(mktemp -d "$build/unprivileged.XXXXXX")
+trap cleanup EXIT
+chown "$kUser:$kUser" "$scratch"
+chmod 700 "$scratch"
 
 status=0
 for suite in "${suites[@]}"; do
