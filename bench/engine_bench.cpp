@@ -40,23 +40,7 @@ namespace {
 
 class QuietHost : public EngineHost {
   public:
-    void setConvertingState(bool) override {}
-    void updateCommandStates() override {}
-    void refreshEntryList() override {}
-    void showEntryCount() override {}
-    void showSettingsStrip() override {}
-    int showMessage(int, const std::string&) override { return 1; }
-    void updateRow(int) override {}
-    void gotoRow(int) override {}
-    void showBatchProgress(int, const std::string&) override {}
-    void setBatchControls(bool) override {}
-    bool editBatchSettings(int) override { return true; }
-    void saveSettings() override {}
-    bool confirmShutdown() override { return true; }
-    void openAddVideos() override {}
-    int focusedRow() override { return -1; }
-    void closeMainWindow() override {}
-    bool closing() override { return false; }
+    void message(MessageStyle, const std::string&) override {}
 };
 
 using Clock = std::chrono::steady_clock;

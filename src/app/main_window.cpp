@@ -225,7 +225,7 @@ void MainWindow::buildActions() {
         makeAction(actions_.removeEntry, "DeleteEntry1", "&Remove Video Entry", Qt::Key_Delete),
         [this] { removeEntry(); });
     connectTo(makeAction(actions_.convert, "ConvertLocalVideo1", "&Convert  Video(s)", Qt::Key_F2),
-              [this] { engine_->startConversions(); });
+              [this] { convertVideos(); });
     connectTo(makeAction(actions_.stopConversion, "StopConversion1", "&Stop Conversion",
                          QKeySequence("Ctrl+T")),
               [this] { stopConversion(); });
@@ -234,7 +234,7 @@ void MainWindow::buildActions() {
         if (adding_) {
             stopAdding_.store(1);
         } else {
-            engine_->stopAll();
+            stopAll();
         }
     });
     connectTo(makeAction(actions_.removeMissing, "DeleteUnExistingVideoEntries1",
@@ -287,12 +287,12 @@ void MainWindow::buildActions() {
     connectTo(makeAction(actions_.popupRemove, "DeleteEntry2", "&Remove Video(s)", Qt::Key_Delete),
               [this] { actions_.removeEntry->trigger(); });
     connectTo(makeAction(actions_.popupConvert, "ConvertVideos2", "&Convert Video(s)", Qt::Key_F2),
-              [this] { engine_->startConversions(); });
+              [this] { convertVideos(); });
     connectTo(makeAction(actions_.popupStop, "StopConversion2", "Stop Conversion",
                          QKeySequence("Ctrl+T")),
               [this] { stopConversion(); });
     connectTo(makeAction(actions_.popupStopAll, "StopAll2", "Stop All", QKeySequence("Ctrl+L")),
-              [this] { engine_->stopAll(); });
+              [this] { stopAll(); });
     connectTo(makeAction(actions_.popupRename, "RenameVideo2", "Rename Video", Qt::Key_F6),
               [this] { actions_.rename->trigger(); });
     connectTo(makeAction(actions_.popupDelete, "DeleteVideo2", "Delete Video", Qt::Key_F8),
@@ -319,7 +319,7 @@ void MainWindow::buildActions() {
         {&actions_.barRemove, "TBRemove", "Remove", "Remove videos from the list",
          QStyle::SP_TrashIcon, [this] { actions_.removeEntry->trigger(); }},
         {&actions_.barConvert, "TBConvert", "Convert", "Convert Videos", QStyle::SP_MediaPlay,
-         [this] { engine_->startConversions(); }},
+         [this] { convertVideos(); }},
         {&actions_.barSettings, "TBOptions", "Settings", "Settings",
          QStyle::SP_FileDialogDetailedView, [this] { showSettings(); }},
         {&actions_.barHelp, "TBHelp", "Help", "Help", QStyle::SP_MessageBoxQuestion,
@@ -478,7 +478,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         const auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_L && key->modifiers() == Qt::ControlModifier) {
             if (actions_.popupStopAll->isEnabled()) {
-                engine_->stopAll();
+                stopAll();
             }
             return true;
         }
@@ -822,6 +822,16 @@ int MainWindow::showMessage(int style, const std::string& text) {
     return desktop_.messageBox(this, style, fromPath(text));
 }
 
+void MainWindow::message(MessageStyle style, const std::string& text) {
+    showMessage(style, text);
+}
+
+void MainWindow::entriesAdded(int lastRow) {
+    refreshEntryList();
+    showEntryCount();
+    gotoRow(lastRow);
+}
+
 void MainWindow::gotoRow(int row) {
     if (!closing_) {
         list_->gotoRow(row);
@@ -831,10 +841,6 @@ void MainWindow::gotoRow(int row) {
 void MainWindow::saveSettings() {
     makeFolders(configFolder());
     saveSettingsFile(engine_->settings(), paths_.settingsFile);
-}
-
-int MainWindow::focusedRow() {
-    return list_->focusedRow();
 }
 
 }  // namespace vidmill

@@ -179,24 +179,39 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
 
     void applySizeRule();
 
+    // The Convert command: offers to convert the stopped videos again when
+    // none is ready, or the Add dialog when nothing is there to convert,
+    // then starts a batch.
+    void convertVideos();
+    // Starts a batch of the Ready entries: asks first whether the computer
+    // may go off after it (when chosen) and opens the settings dialog naming
+    // their number; a No or a Cancel starts nothing. False when none started.
+    bool startBatch();
+    // Stop All: asks, and stops every conversion on OK. Either way the
+    // batch counts as stopped: no power-off and no exit follow it.
+    void stopAll();
+    // Whether the batch that ended asked for the computer to go off after
+    // the window has closed.
+    bool shutdownPending() const { return shutdownPending_; }
+
+    void updateCommandStates();
+    void refreshEntryList();
+    void showEntryCount();
+    void showSettingsStrip();
+    // Gives 1 when the user chose OK (always for a box without Cancel).
+    int showMessage(int style, const std::string& text);
+    void gotoRow(int row);
+    void saveSettings();
+
     // EngineHost
-    void setConvertingState(bool converting) override;
-    void updateCommandStates() override;
-    void refreshEntryList() override;
-    void showEntryCount() override;
-    void showSettingsStrip() override;
-    int showMessage(int style, const std::string& text) override;
-    void updateRow(int row) override;
-    void gotoRow(int row) override;
-    void showBatchProgress(int percent, const std::string& text) override;
-    void setBatchControls(bool converting) override;
-    bool editBatchSettings(int videoCount) override;
-    void saveSettings() override;
-    bool confirmShutdown() override;
-    void openAddVideos() override;
-    int focusedRow() override;
-    void closeMainWindow() override;
-    bool closing() override { return closing_; }
+    void message(MessageStyle style, const std::string& text) override;
+    void entriesAdded(int lastRow) override;
+    void entryChanged(int row) override;
+    void batchProgress(int percent, const std::string& text) override;
+    void batchStarted() override;
+    void workerStarted() override;
+    void workerEnded() override;
+    void batchEnded(bool stopped) override;
 
     // ListDataSource
     QString cellText(int row, int column) override;
@@ -240,6 +255,27 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     void checkForUpdate();
     // The last step of the shut-down when the batch asked for it.
     void powerOffComputer();
+    // On while any conversion worker lives.
+    void setConvertingState(bool converting);
+    // At batch start (true) the progress shows at 0 and the destination,
+    // format and settings commands are disabled; at batch end (false) they
+    // are enabled again.
+    void setBatchControls(bool converting);
+    // Asks whether the computer may be switched off after the batch.
+    bool confirmShutdown();
+    // The rows that a list command acts on, as `chosenRows` gives them, with
+    // what the command's question needs to know of their entries, read under
+    // the engine's lock.
+    struct ChosenEntry {
+        int row;
+        std::uint64_t id;
+        EntryStatus status;
+        std::string sourcePath;
+    };
+    std::vector<ChosenEntry> chosenEntries();
+    // Remove and Delete Video of the chosen entries, once asked: one entry
+    // or many, the same step, then the focus and the failures told.
+    void removeChosen(const std::vector<ChosenEntry>& chosen, bool deleteVideos);
     void showSettings();
     // The settings dialog; what it gives is committed to the live settings in
     // one step under the engine's lock, since workers read them. True on OK.
@@ -253,8 +289,6 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     void focusNear(int row);
     // The selected rows, ascending, or the focused one when none is selected.
     std::vector<int> chosenRows() const;
-    // How many of `rows` have an entry whose status is `wanted`.
-    int countRows(const std::vector<int>& rows, bool (*wanted)(EntryStatus));
     // The focused entry's row and status; false when there is none.
     bool focusedEntry(int* row, EntryStatus* status);
     // Admits the names one by one (folders searched), then reports what the
@@ -307,6 +341,7 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     bool closeRequested_ = false;
     bool shutDownDone_ = false;
     bool adding_ = false;
+    bool shutdownPending_ = false;
     std::atomic<int> stopAdding_{0};
     std::uint64_t savedHistoryChanges_ = 0;
     std::unique_ptr<HistorySaver> historySaver_;

@@ -29,10 +29,6 @@ constexpr int kMaxAddedFiles = 1000;
 
 }  // namespace
 
-void MainWindow::openAddVideos() {
-    addVideos();
-}
-
 void MainWindow::pump() {
     QCoreApplication::processEvents();
 }
@@ -220,7 +216,7 @@ void MainWindow::dropNames(const QStringList& names) {
     }
     // An add cancelled with Esc starts nothing.
     if (!closeRequested_ && !closing_ && stopAdding_.load() == 0) {
-        engine_->startBatch();
+        startBatch();
     }
 }
 

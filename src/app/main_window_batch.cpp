@@ -14,6 +14,7 @@
 #include <QCloseEvent>
 #include <QTimer>
 #include <algorithm>
+#include <cstdio>
 
 #include "app/busy_indicator.h"
 #include "app/desktop.h"
@@ -65,7 +66,7 @@ bool MainWindow::runSettingsDialog(int videoCount) {
     return accepted;
 }
 
-void MainWindow::showBatchProgress(int percent, const std::string& text) {
+void MainWindow::batchProgress(int percent, const std::string& text) {
     if (closing_) {
         return;
     }
@@ -114,18 +115,91 @@ void MainWindow::setBatchControls(bool converting) {
     updateCommandStates();
 }
 
-bool MainWindow::editBatchSettings(int videoCount) {
-    return runSettingsDialog(videoCount);
-}
-
 bool MainWindow::confirmShutdown() {
     return showMessage(kQuestionMessage,
                        "The computer will be switched off when the conversions are done. "
                        "Go on?") == 1;
 }
 
-void MainWindow::closeMainWindow() {
-    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+void MainWindow::convertVideos() {
+    if (engine_->batchState() != BatchState::Idle) {
+        return;
+    }
+    int ready = engine_->readyCount();
+    const int stopped = engine_->stoppedCount();
+    if (ready == 0 && stopped >= 1) {
+        char text[200];
+        snprintf(text, sizeof text,
+                 "No video is ready to convert. Convert the %d stopped videos again?", stopped);
+        if (showMessage(kQuestionMessage, text) == 1) {
+            ready = engine_->requeueStopped();
+            refreshEntryList();
+            showEntryCount();
+            gotoRow(engine_->entryList().count() - 1);
+        }
+    }
+    if (ready == 0) {
+        addVideos();
+    }
+    startBatch();
+}
+
+bool MainWindow::startBatch() {
+    if (engine_->batchState() != BatchState::Idle) {
+        return false;
+    }
+    const int ready = engine_->readyCount();
+    if (ready <= 0) {
+        return false;
+    }
+    if (engine_->settings().shutdownAfter && !confirmShutdown()) {
+        return false;
+    }
+    if (!runSettingsDialog(ready)) {
+        return false;
+    }
+    engine_->startBatch();
+    return engine_->batchState() != BatchState::Idle;
+}
+
+void MainWindow::stopAll() {
+    if (engine_->batchState() == BatchState::Idle) {
+        return;
+    }
+    if (showMessage(kQuestionMessage, "Stop all conversions?") == 1) {
+        engine_->stopAll();
+    } else {
+        engine_->markBatchStopped();
+    }
+}
+
+void MainWindow::batchStarted() {
+    shutdownPending_ = false;
+    setBatchControls(true);
+}
+
+void MainWindow::workerStarted() {
+    setConvertingState(true);
+}
+
+void MainWindow::workerEnded() {
+    updateCommandStates();
+}
+
+void MainWindow::batchEnded(bool stopped) {
+    setConvertingState(false);
+    setBatchControls(false);
+    if (stopped) {
+        return;
+    }
+    // Closing only posts the close: the shut-down runs once the event loop
+    // is back, with nobody up the stack holding an entry.
+    if (engine_->settings().shutdownAfter) {
+        shutdownPending_ = true;
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    } else if (engine_->settings().exitAfter) {
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    }
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -175,6 +249,7 @@ void MainWindow::shutDown() {
     }
     shutDownDone_ = true;
     closing_ = true;
+    engine_->hostClosing();
     historyTimer_->stop();
     // The final history is written below, from the swept list.
     historyOn_.store(false);
@@ -194,7 +269,7 @@ void MainWindow::shutDown() {
     }
     gui_.stopGuiCall();
     // Last of all: the computer goes off only once everything is saved.
-    if (engine_->shutdownPending()) {
+    if (shutdownPending_) {
         powerOffComputer();
     }
 }

@@ -8,7 +8,7 @@
 
 namespace vidmill {
 
-void MainWindow::updateRow(int row) {
+void MainWindow::entryChanged(int row) {
     // The engine holds its lock: the list only marks the row now and repaints
     // it once the lock is free.
     if (!closing_) {

@@ -76,14 +76,16 @@ std::vector<int> MainWindow::chosenRows() const {
     return rows;
 }
 
-int MainWindow::countRows(const std::vector<int>& rows, bool (*wanted)(EntryStatus)) {
+std::vector<MainWindow::ChosenEntry> MainWindow::chosenEntries() {
+    const std::vector<int> rows = chosenRows();
+    std::vector<ChosenEntry> chosen;
     std::lock_guard lock(engine_->mutex());
-    int count = 0;
     for (int row : rows) {
-        const VideoEntry* entry = engine_->entryList().at(row);
-        count += entry != nullptr && wanted(entry->status.load()) ? 1 : 0;
+        if (const VideoEntry* entry = engine_->entryList().at(row)) {
+            chosen.push_back({row, entry->id, entry->status.load(), entry->sourcePath});
+        }
     }
-    return count;
+    return chosen;
 }
 
 namespace {
@@ -96,6 +98,12 @@ bool converted(EntryStatus status) {
     return status == EntryStatus::Ok;
 }
 
+template <typename Chosen>
+int countChosen(const std::vector<Chosen>& chosen, bool (*wanted)(EntryStatus)) {
+    return static_cast<int>(std::count_if(chosen.begin(), chosen.end(),
+                                          [wanted](const auto& one) { return wanted(one.status); }));
+}
+
 }  // namespace
 
 void MainWindow::afterRemovingMany(int firstRow) {
@@ -106,44 +114,61 @@ void MainWindow::afterRemovingMany(int firstRow) {
     focusNear(firstRow);
 }
 
+void MainWindow::removeChosen(const std::vector<ChosenEntry>& chosen, bool deleteVideos) {
+    std::vector<int> rows;
+    for (const ChosenEntry& one : chosen) {
+        rows.push_back(one.row);
+    }
+    // Decided under the engine's lock; told after it is free again.
+    std::vector<std::pair<std::string, std::string>> failures;
+    if (engine_->removeEntriesAt(rows, deleteVideos, &failures) > 0) {
+        if (chosen.size() > 1) {
+            afterRemovingMany(rows.front());
+        } else {
+            afterRemoval(rows.front());
+        }
+    }
+    if (failures.empty()) {
+        return;
+    }
+    if (chosen.size() == 1) {
+        showMessage(kInformationMessage, "The video " + failures.front().first +
+                                             " could not be deleted: " + failures.front().second +
+                                             ".");
+        return;
+    }
+    std::string text = "These videos could not be deleted and keep their entries:\n";
+    for (const auto& [path, reason] : failures) {
+        text += "\n" + path + ": " + reason;
+    }
+    showMessage(kInformationMessage, text);
+}
+
 void MainWindow::removeEntry() {
     if (engine_->batchState() != BatchState::Idle) {
         return;
     }
-    const std::vector<int> rows = chosenRows();
-    if (rows.size() > 1) {
-        const int count = countRows(rows, removable);
-        if (count == 0) {
-            showMessage(kInformationMessage,
-                        "None of the selected entries can be removed while they are converted.");
-            return;
-        }
-        const QString question =
-            QStringLiteral(
-                "Remove the %1 selected entries from the list? Their files stay where "
-                "they are.")
-                .arg(count);
-        if (showMessage(kQuestionMessage, question.toStdString()) == 1 &&
-            engine_->removeEntriesAt(rows, false) > 0) {
-            afterRemovingMany(rows.front());
-        }
+    const std::vector<ChosenEntry> chosen = chosenEntries();
+    if (chosen.empty()) {
         return;
     }
-    int row;
-    EntryStatus status;
-    if (!focusedEntry(&row, &status)) {
+    const bool many = chosen.size() > 1;
+    const int count = countChosen(chosen, removable);
+    if (count == 0) {
+        showMessage(kInformationMessage,
+                    many ? "None of the selected entries can be removed while they are converted."
+                         : "This entry cannot be removed while it is converted.");
         return;
     }
-    if (!isFinished(status) && status != EntryStatus::Ready) {
-        showMessage(kInformationMessage, "This entry cannot be removed while it is converted.");
-        return;
-    }
-    if (showMessage(kQuestionMessage,
-                    "Remove this entry from the list? Its files stay where they are.") != 1) {
-        return;
-    }
-    if (engine_->removeEntryAt(row) == Engine::CommandResult::Done) {
-        afterRemoval(row);
+    const std::string question =
+        many ? QStringLiteral(
+                   "Remove the %1 selected entries from the list? Their files stay where "
+                   "they are.")
+                   .arg(count)
+                   .toStdString()
+             : std::string("Remove this entry from the list? Its files stay where they are.");
+    if (showMessage(kQuestionMessage, question) == 1) {
+        removeChosen(chosen, false);
     }
 }
 
@@ -151,75 +176,49 @@ void MainWindow::deleteVideo() {
     if (engine_->batchState() != BatchState::Idle) {
         return;
     }
-    const std::vector<int> rows = chosenRows();
-    if (rows.size() > 1) {
-        const int count = countRows(rows, removable);
-        if (count == 0) {
-            return;
-        }
-        const QString question =
-            QStringLiteral(
-                "Delete the converted videos of the %1 selected entries (%2 converted) "
-                "and remove the entries from the list?")
-                .arg(count)
-                .arg(countRows(rows, converted));
-        if (showMessage(kQuestionMessage, question.toStdString()) != 1) {
-            return;
-        }
-        std::vector<std::string> failures;
-        if (engine_->removeEntriesAt(rows, true, &failures) > 0) {
-            afterRemovingMany(rows.front());
-        }
-        if (!failures.empty()) {
-            std::string text = "These videos could not be deleted and keep their entries:\n";
-            for (const std::string& failure : failures) {
-                text += "\n" + failure;
-            }
-            showMessage(kInformationMessage, text);
-        }
+    const std::vector<ChosenEntry> chosen = chosenEntries();
+    const int count = countChosen(chosen, removable);
+    if (count == 0) {
         return;
     }
-    int row;
-    EntryStatus status;
-    if (!focusedEntry(&row, &status) || (!isFinished(status) && status != EntryStatus::Ready)) {
-        return;
+    std::string question;
+    if (chosen.size() > 1) {
+        question = QStringLiteral(
+                       "Delete the converted videos of the %1 selected entries (%2 converted) "
+                       "and remove the entries from the list?")
+                       .arg(count)
+                       .arg(countChosen(chosen, converted))
+                       .toStdString();
+    } else if (converted(chosen.front().status)) {
+        question = "Delete the converted video and remove its entry from the list?";
+    } else {
+        question = "Remove this entry from the list? It has no converted video to delete.";
     }
-    const char* question = status == EntryStatus::Ok
-                               ? "Delete the converted video and remove its entry from the list?"
-                               : "Remove this entry from the list? It has no converted video "
-                                 "to delete.";
-    if (showMessage(kQuestionMessage, question) != 1) {
-        return;
-    }
-    std::string error;
-    std::string output;
-    {
-        std::lock_guard lock(engine_->mutex());
-        output = engine_->entryList().at(row)->outputPath;
-    }
-    // Decided under the engine's lock; told after it is free again.
-    const Engine::CommandResult result = engine_->deleteVideoAt(row, &error);
-    if (result == Engine::CommandResult::Done) {
-        afterRemoval(row);
-    } else if (result == Engine::CommandResult::FileFailed) {
-        showMessage(kInformationMessage,
-                    "The video " + output + " could not be deleted: " + error + ".");
+    if (showMessage(kQuestionMessage, question) == 1) {
+        removeChosen(chosen, true);
     }
 }
 
 void MainWindow::stopConversion() {
-    const std::vector<int> rows = chosenRows();
-    if (rows.size() <= 1) {
-        engine_->stopEntry();
+    const std::vector<ChosenEntry> chosen = chosenEntries();
+    // The entries asked about, by identity: rows may change while the
+    // question is open (a handed-over file comes in, a conversion ends),
+    // and the answer must reach these entries or none.
+    std::vector<std::uint64_t> ids;
+    for (const ChosenEntry& one : chosen) {
+        if (isInProgress(one.status)) {
+            ids.push_back(one.id);
+        }
+    }
+    if (ids.empty()) {
         return;
     }
-    const int count = countRows(rows, isInProgress);
-    if (count == 0) {
-        return;
-    }
-    const QString question = QStringLiteral("Stop the %1 selected conversions?").arg(count);
-    if (showMessage(kQuestionMessage, question.toStdString()) == 1) {
-        engine_->stopEntriesAt(rows);
+    const std::string question =
+        chosen.size() > 1
+            ? QStringLiteral("Stop the %1 selected conversions?").arg(ids.size()).toStdString()
+            : "Stop the conversion of " + chosen.front().sourcePath + "?";
+    if (showMessage(kQuestionMessage, question) == 1) {
+        engine_->stopEntries(ids);
     }
 }
 

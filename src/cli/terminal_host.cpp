@@ -50,8 +50,6 @@ std::string escapeControls(std::string_view text) {
 TerminalHost::TerminalHost(std::FILE* out, std::FILE* err, bool interactive)
     : out_(out), err_(err), interactive_(interactive) {}
 
-void TerminalHost::setConvertingState(bool converting) {}
-
 size_t TerminalHost::terminalWidth() const {
     winsize size{};
     if (ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
@@ -60,20 +58,13 @@ size_t TerminalHost::terminalWidth() const {
     return 80;
 }
 
-int TerminalHost::showMessage(int style, const std::string& text) {
-    // Questions come only from stopping, which the user asked for already.
-    if (style == kQuestionMessage) {
-        return 1;
-    }
+void TerminalHost::message(MessageStyle style, const std::string& text) {
     clearLines();
     std::fprintf(err_, "vidmill-cli: %s\n", escapeControls(text).c_str());
     std::fflush(err_);
-    return 1;
 }
 
-void TerminalHost::updateRow(int row) {}
-
-void TerminalHost::showBatchProgress(int percent, const std::string& text) {
+void TerminalHost::batchProgress(int percent, const std::string& text) {
     batchText_ = text;
 }
 

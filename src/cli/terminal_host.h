@@ -1,7 +1,7 @@
 #pragma once
 
-// The terminal's side of the engine: messages go to stderr, questions are
-// answered without asking, and a few lines show the running conversions.
+// The terminal's side of the engine: messages go to stderr, and a few lines
+// show the running conversions.
 
 #include <cstdio>
 #include <string>
@@ -27,23 +27,8 @@ class TerminalHost : public EngineHost {
 
     void attach(Engine& engine) { engine_ = &engine; }
 
-    void setConvertingState(bool converting) override;
-    void updateCommandStates() override {}
-    void refreshEntryList() override {}
-    void showEntryCount() override {}
-    void showSettingsStrip() override {}
-    int showMessage(int style, const std::string& text) override;
-    void updateRow(int row) override;
-    void gotoRow(int row) override {}
-    void showBatchProgress(int percent, const std::string& text) override;
-    void setBatchControls(bool converting) override {}
-    bool editBatchSettings(int videoCount) override { return true; }
-    void saveSettings() override {}
-    bool confirmShutdown() override { return true; }
-    void openAddVideos() override {}
-    int focusedRow() override { return -1; }
-    void closeMainWindow() override {}
-    bool closing() override { return false; }
+    void message(MessageStyle style, const std::string& text) override;
+    void batchProgress(int percent, const std::string& text) override;
 
     // Draws the progress lines when they changed (in place on a terminal),
     // at most every `minimumGapMs` as plain lines.

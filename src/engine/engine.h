@@ -155,7 +155,6 @@ class Engine {
     int batchTotal() const { return batchTotal_; }
     int finishedCount() const { return finishedCount_; }
     bool stopAllFlag() const { return stopAllFlag_; }
-    bool shutdownPending() const { return shutdownPending_; }
 
     // Admission of one file: probes it and appends it as Ready, or rejects
     // it. Always gives 1.
@@ -170,15 +169,33 @@ class Engine {
     // Runs the probe; true when the duration was read.
     bool probeMedia(const std::string& path, VideoEntry& entry);
 
-    // The Convert command: offers to convert stopped videos again, or the
-    // add dialog when nothing is ready, then starts a batch.
-    void startConversions();
-    // Starts a batch of every Ready entry.
+    // Entries that a batch would convert now, and stopped ones that Convert
+    // may offer to convert again.
+    int readyCount() const;
+    int stoppedCount() const;
+    // Every stopped entry becomes Ready again; gives the number of Ready
+    // entries. Nothing while a batch is active (gives 0 then).
+    int requeueStopped();
+    // Starts a batch of every Ready entry, without asking: the caller has
+    // asked whatever it asks first. Does nothing while a batch is active or
+    // nothing is Ready; a destination that cannot take files is said as a
+    // message and starts nothing.
     void startBatch();
-    // Stops the focused entry, after asking.
-    void stopEntry();
-    // Stops every running entry, after asking.
+    // Stops every entry among `ids` (VideoEntry::id) that is still listed
+    // and in progress, without asking; gives how many were stopped. Entries
+    // are named by id, so that an answer reaches the entries its question
+    // was about, wherever they are in the list by then.
+    int stopEntries(const std::vector<std::uint64_t>& ids);
+    // Stops every entry in progress, without asking, and marks the batch
+    // stopped. Nothing while no batch is active.
     void stopAll();
+    // Marks the batch stopped: nothing follows its end (no power-off, no
+    // exit), though its conversions go on. Stop All marks it whatever the
+    // answer to its question.
+    void markBatchStopped();
+    // The host is going away (the window closes): it hears of nothing from
+    // now on, and a worker that ends starts no other.
+    void hostClosing();
     // At exit: stops what runs, waits for the workers, deletes unfinished
     // outputs and drops every entry that did not end Ok.
     void exitSweep();
@@ -226,14 +243,10 @@ class Engine {
     // The same as removeEntryAt, or deleteVideoAt with `deleteVideos`, for
     // every row given, in one step: rows that may not go are left, and a
     // converted file that cannot be deleted keeps its entry and is named in
-    // `failures` with the reason. Gives how many went, or -1 while a batch
-    // is active.
+    // `failures` (its path, and why). Gives how many went, or -1 while a
+    // batch is active.
     int removeEntriesAt(const std::vector<int>& rows, bool deleteVideos,
-                        std::vector<std::string>* failures = nullptr);
-    // Stops every entry at `rows` that is in progress, without asking (the
-    // caller has asked); gives how many were stopped.
-    int stopEntriesAt(const std::vector<int>& rows);
-
+                        std::vector<std::pair<std::string, std::string>>* failures = nullptr);
     // True when one of the 50 entries before `row` is still Pending. Takes
     // no lock: the caller holds it.
     bool waitsForEarlierEntry(int row) const;
@@ -259,7 +272,6 @@ class Engine {
     // active: its entries are held by workers and rows, so then nothing goes
     // and the new entry is refused.
     int appendAdmitted(std::unique_ptr<VideoEntry> entry);
-    void showAdmitted(int row);
     void conversionWorker(VideoEntry& entry);
     void convertEntry(VideoEntry& entry);
     // With the lock held: chooses the entry's output path in `folder` and
@@ -330,7 +342,7 @@ class Engine {
     int finishedCount_ = 0;
     int threadsAlive_ = 0;
     bool stopAllFlag_ = false;
-    bool shutdownPending_ = false;
+    bool hostClosing_ = false;
     int batchConverted_ = 0;
     int batchFailed_ = 0;
     std::uint64_t historyChanges_ = 0;

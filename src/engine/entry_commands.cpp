@@ -298,7 +298,7 @@ Engine::CommandResult Engine::renameOutput(int row, const std::string& newName, 
 }
 
 int Engine::removeEntriesAt(const std::vector<int>& rows, bool deleteVideos,
-                            std::vector<std::string>* failures) {
+                            std::vector<std::pair<std::string, std::string>>* failures) {
     expectInterfaceThread();
     if (batchState_ != BatchState::Idle) {
         return -1;
@@ -317,8 +317,8 @@ int Engine::removeEntriesAt(const std::vector<int>& rows, bool deleteVideos,
             const bool ours = isStillTheFile(entry.outputPath, entry.outputIdentity);
             if (!ours || unlink(entry.outputPath.c_str()) != 0) {
                 if (failures != nullptr) {
-                    failures->push_back(entry.outputPath + ": " +
-                                        (ours ? errorText(errno) : std::string(kNotOurFile)));
+                    failures->emplace_back(entry.outputPath,
+                                           ours ? errorText(errno) : std::string(kNotOurFile));
                 }
                 continue;
             }
@@ -342,20 +342,6 @@ int Engine::removeEntriesAt(const std::vector<int>& rows, bool deleteVideos,
         ++historyChanges_;
     }
     return static_cast<int>(count);
-}
-
-int Engine::stopEntriesAt(const std::vector<int>& rows) {
-    expectInterfaceThread();
-    std::lock_guard lock(mutex_);
-    int stopped = 0;
-    for (int row : rows) {
-        VideoEntry* entry = list_.at(row);
-        if (entry != nullptr && isInProgress(entry->status.load())) {
-            cancelEntry(*entry);
-            ++stopped;
-        }
-    }
-    return stopped;
 }
 
 int Engine::removeMissingEntries() {

@@ -65,7 +65,7 @@ int Engine::admitFile(const std::string& path) {
     }
     splitPath(path, nullptr, nullptr, &entry->name, nullptr);
     if (const int row = appendAdmitted(std::move(entry)); row >= 0) {
-        showAdmitted(row);
+        host_.entriesAdded(row);
     } else {
         reportListFull();
     }
@@ -96,16 +96,10 @@ int Engine::appendAdmitted(std::unique_ptr<VideoEntry> entry) {
     return row;
 }
 
-void Engine::showAdmitted(int row) {
-    host_.refreshEntryList();
-    host_.showEntryCount();
-    host_.gotoRow(row);
-}
-
 void Engine::reportInvalidMedia(const std::string& path) {
     char text[4096];
     snprintf(text, sizeof text, "%s Invalid video", path.c_str());
-    host_.showMessage(kPlainMessage, text);
+    host_.message(kPlainMessage, text);
 }
 
 void Engine::reportListFull() {
@@ -113,7 +107,7 @@ void Engine::reportListFull() {
     snprintf(text, sizeof text,
              "The list holds %d videos, the most it can; remove some entries to add more.",
              kMaxEntries);
-    host_.showMessage(kInformationMessage, text);
+    host_.message(kInformationMessage, text);
 }
 
 bool Engine::probeInterrupted() const {
@@ -346,7 +340,7 @@ int Engine::admitFiles(const std::vector<std::string>& paths, const AdmitOptions
             }
         }
         if (lastRow >= 0) {
-            showAdmitted(lastRow);
+            host_.entriesAdded(lastRow);
         }
         if (options.pump && probesLeft) {
             options.pump();

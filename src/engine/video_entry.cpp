@@ -13,6 +13,11 @@ EntryStatus storedStatus(EntryStatus status) {
 
 }  // namespace
 
+uint64_t newEntryId() {
+    static std::atomic<uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 std::unique_ptr<VideoEntry> createEntry(const std::string& sourcePath) {
     auto entry = std::make_unique<VideoEntry>();
     entry->sourcePath = sourcePath;

@@ -54,10 +54,16 @@ inline constexpr int kStoredSourcePathCapacity = 2002;
 inline constexpr int kStoredNameCapacity = 258;
 inline constexpr int kStoredOutputPathCapacity = 1002;
 
+// A number no entry of this process had before.
+uint64_t newEntryId();
+
 // Fields other than `status` and `cancelRequested` are written by a
 // conversion worker only with the engine's lock held, and read by the
 // interface thread under the same lock while a batch runs.
 struct VideoEntry {
+    // Tells entries apart for as long as the program runs: never given to
+    // another entry, unlike a row or an address.
+    const uint64_t id = newEntryId();
     int16_t kind = 0;
     int16_t presetId = 0;
     std::string sourcePath;

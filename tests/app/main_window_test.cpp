@@ -1,273 +1,15 @@
-// The main window offscreen, over an engine that runs the fake converter; the
-// desktop (message boxes, dialogs, notifications) is a fake that answers at
-// once.
+// The main window's list, its commands and the ways videos come in.
 
-#include <QAction>
-#include <QApplication>
-#include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QLabel>
-#include <QProcess>
-#include <QStatusBar>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTest>
-#include <QTimer>
-#include <QToolBar>
-#include <cstdlib>
-#include <fstream>
-
-#include "app/desktop.h"
-#include "app/http_get.h"
-#include "app/main_window.h"
-#include "app/power_off.h"
-#include "app/window_state.h"
-#include "dialogs/please_wait.h"
-#include "engine/history_file.h"
-#include "formats/format_preset.h"
-#include "support/fake_converter.h"
-#include "support/qt_wait.h"
-#include "support/temp_dir.h"
-#include "system/text_utils.h"
+#include "app/main_window_fixture.h"
 
 namespace vidmill {
 
-bool pleaseWaitShown() {
-    return currentPleaseWait() != nullptr && currentPleaseWait()->isVisible();
-}
-
-class FakeDesktop : public Desktop {
-  public:
-    int messageBox(QWidget*, int style, const QString& text) override {
-        messages << text;
-        messagesOverPleaseWait += pleaseWaitShown() ? 1 : 0;
-        return style == kQuestionMessage ? answer : 1;
-    }
-    QStringList openFiles(QWidget*, const QString&, const QString& folder, const QString& filter,
-                          int maxFiles) override {
-        openedIn = folder;
-        filters = filter;
-        return files.mid(0, maxFiles);
-    }
-    QString pickFolder(QWidget*, const QString&, const QString&) override { return folder; }
-    bool openPath(const QString& path) override {
-        opened << path;
-        return true;
-    }
-    bool openUrl(const QString& url) override {
-        opened << url;
-        return urlOpens;
-    }
-    void notify(const QString& title, const QString& text) override { notes << text; }
-    bool launchPlayer(const QString& player, const QString& file, const QRect& over) override {
-        played << file;
-        playedOver = over;
-        return playerStarts;
-    }
-    std::optional<std::string> promptNonEmpty(QWidget*, const QString&, const QString&,
-                                              const std::string&, int) override {
-        if (answers.isEmpty()) {
-            return std::nullopt;
-        }
-        return answers.takeFirst().toStdString();
-    }
-    void showText(QWidget*, const QString&, const QString& text) override { shown << text; }
-    bool editSettings(QWidget*, ConversionSettings& settings, int videoCount, bool) override {
-        settingsCounts << videoCount;
-        settings.maxConcurrent = editedJobs;
-        return settingsAccepted;
-    }
-    void showTips(QWidget*, TipSet& tips) override {
-        tipsShown << tips.showAtStartup;
-        tips.showAtStartup = tipsKept;
-    }
-    void showAbout(QWidget*, const QString&, const QString&) override {}
-    bool powerOff(QString* why) override {
-        ++powerOffs;
-        if (onPowerOff) {
-            onPowerOff();
-        }
-        *why = "refused";
-        return powerOffWorks;
-    }
-    HttpReply httpGet(const std::string& url, std::size_t capacity) override {
-        requests << QString::fromStdString(url);
-        requestsUnderPleaseWait += pleaseWaitShown() ? 1 : 0;
-        return reply;
-    }
-
-    int answer = 1;
-    QStringList messages;
-    QStringList files;
-    QString folder;
-    QString openedIn;
-    QString filters;
-    QStringList opened;
-    QStringList notes;
-    QStringList played;
-    bool playerStarts = true;
-    QRect playedOver;
-    QStringList answers;
-    QStringList shown;
-    QList<int> settingsCounts;
-    int editedJobs = 3;
-    bool settingsAccepted = true;
-    bool urlOpens = true;
-    QList<bool> tipsShown;
-    bool tipsKept = true;
-    int powerOffs = 0;
-    bool powerOffWorks = true;
-    std::function<void()> onPowerOff;
-    QStringList requests;
-    int requestsUnderPleaseWait = 0;
-    int messagesOverPleaseWait = 0;
-    HttpReply reply;
-};
-
-// The power-off steps, each answering as told and counting its calls.
-class FakePowerOffSteps : public PowerOffSteps {
-  public:
-    std::optional<QString> canPowerOff(QString* why) override {
-        if (can.isEmpty()) {
-            *why = "no bus";
-            return std::nullopt;
-        }
-        return can;
-    }
-    bool logindPowerOff(QString* why) override {
-        ++logindCalls;
-        *why = "denied";
-        return logindWorks;
-    }
-    bool systemctlPowerOff(QString* why) override {
-        ++systemctlCalls;
-        *why = "failed";
-        return systemctlWorks;
-    }
-    QString can;
-    bool logindWorks = false;
-    bool systemctlWorks = false;
-    int logindCalls = 0;
-    int systemctlCalls = 0;
-};
-
-// A web server of one answer: `answer` goes back to every request, or
-// nothing at all when it is empty.
-class OneAnswerServer : public QObject {
-  public:
-    explicit OneAnswerServer(QByteArray answer) : answer_(std::move(answer)) {
-        server_.listen(QHostAddress::LocalHost);
-        connect(&server_, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = server_.nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                    request_ += socket->readAll();
-                    if (request_.contains("\r\n\r\n") && !answer_.isEmpty()) {
-                        socket->write(answer_);
-                        socket->disconnectFromHost();
-                    }
-                });
-            }
-        });
-    }
-    QString url() const {
-        return QStringLiteral("http://127.0.0.1:%1/version.txt").arg(server_.serverPort());
-    }
-    void stop() { server_.close(); }
-
-  private:
-    QTcpServer server_;
-    QByteArray answer_;
-    QByteArray request_;
-};
-
-QByteArray httpAnswer(const char* status, const QByteArray& body) {
-    return QByteArray("HTTP/1.1 ") + status +
-           "\r\nContent-Type: text/plain\r\nContent-Length: " + QByteArray::number(body.size()) +
-           "\r\nConnection: close\r\n\r\n" + body;
-}
-
-class MainWindowTest : public QObject {
+class MainWindowTest : public MainWindowFixture {
     Q_OBJECT
 
-  private:
-    std::unique_ptr<TempDir> dir_;
-    FakeDesktop desktop_;
-    std::unique_ptr<MainWindow> window_;
-    bool withPlayer_ = false;
-    std::string homePage_;
-    std::string versionUrl_;
-    int closeEvents_ = 0;
-
-    AppPaths paths() const {
-        AppPaths paths;
-        paths.converter = test::fakeConverterPath();
-        // Any program will do as the player: the fake desktop only notes it.
-        paths.player = withPlayer_ ? test::fakeConverterPath() : std::string();
-        paths.settingsFile = dir_->file("settings.bin");
-        paths.historyFile = dir_->file("history.bin");
-        paths.homePage = homePage_;
-        paths.versionUrl = versionUrl_;
-        return paths;
-    }
-    EngineTiming timing() const { return test::quickWindowTiming(); }
-    MainWindow& open(QStringList arguments = {}) {
-        window_ = std::make_unique<MainWindow>(desktop_, paths(), arguments, timing());
-        closeEvents_ = 0;
-        window_->installEventFilter(this);
-        window_->show();
-        QCoreApplication::processEvents();
-        return *window_;
-    }
-    // A "video" that the fake converter runs: its probe says 10 seconds.
-    QString video(const QString& name, const std::string& convert = "output 100") {
-        const std::string path = dir_->file(name.toStdString());
-        QDir().mkpath(QFileInfo(QString::fromStdString(path)).absolutePath());
-        std::ofstream(path) << "#vidmill-fake\nprobe: duration 10\nprobe: exit 0\n"
-                            << convert << "\n";
-        return QString::fromStdString(path);
-    }
-    template <typename Predicate>
-    bool waitFor(Predicate done, int ms = 20000) {
-        return test::waitFor(done, ms);
-    }
-    bool enabled(QAction* MainWindowActions::*command) {
-        return (window_->actions().*command)->isEnabled();
-    }
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (window_ && watched == window_.get() && event->type() == QEvent::Close) {
-            ++closeEvents_;
-        }
-        return QObject::eventFilter(watched, event);
-    }
-    // Closes the window and runs its shut-down, as the program's end does.
-    void reopen() {
-        window_->shutDown();
-        window_.reset();
-        open();
-    }
-
   private slots:
-    void init() {
-        dir_ = std::make_unique<TempDir>();
-        // Nothing of the user's: the default folders land in the test's own.
-        qputenv("HOME", QByteArray::fromStdString(dir_->path()));
-        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir_->file("config")));
-        // Never the user's own session bus: a window there would take our files.
-        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vidmill-test-bus");
-        desktop_ = FakeDesktop();
-        withPlayer_ = false;
-        homePage_.clear();
-        versionUrl_.clear();
-    }
-    void cleanup() {
-        if (window_) {
-            window_->engine().stopAll();
-            window_->shutDown();
-            window_.reset();
-        }
-        dir_.reset();
-    }
+    void init() { initWindowTest(); }
+    void cleanup() { cleanupWindowTest(); }
 
     void sizeRule_data() {
         QTest::addColumn<int>("width");
@@ -276,6 +18,7 @@ class MainWindowTest : public QObject {
         QTest::newRow("design") << 649 << QSize(649, 486);
         QTest::newRow("wide") << 2000 << QSize(1600, 1200);
     }
+
     void sizeRule() {
         QFETCH(int, width);
         QFETCH(QSize, expected);
@@ -301,6 +44,7 @@ class MainWindowTest : public QObject {
         row("active failed", S::ConversionError, true, {false, false, true, false, false});
         row("no focus", S(-1), false, {false, false, false, true, false});
     }
+
     void commandStates() {
         QFETCH(int, status);
         QFETCH(bool, active);
@@ -332,24 +76,6 @@ class MainWindowTest : public QObject {
         QCOMPARE(enabled(&MainWindowActions::removeEntry), expected[4]);
         QCOMPARE(enabled(&MainWindowActions::popupDelete), expected[4]);
         QCOMPARE(enabled(&MainWindowActions::removeMissing), expected[4]);
-    }
-
-    void closeWhileConvertingAsksOnce() {
-        MainWindow& window = open();
-        window.engine().admitFiles(
-            {video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString()});
-        window.engine().startBatch();
-        desktop_.answer = 2;
-        QVERIFY(!window.close());
-        QCOMPARE(desktop_.messages.size(), 1);
-        QVERIFY(window.engine().batchState() != BatchState::Idle);
-        desktop_.answer = 1;
-        QVERIFY(window.close());
-        QCOMPARE(desktop_.messages.size(), 2);
-        window.shutDown();
-        QVERIFY(window.engine().batchState() == BatchState::Idle);
-        // The stopped entry is swept.
-        QCOMPARE(window.engine().entryList().count(), 0);
     }
 
     void dropAddsFoldersDepthFirstAndStartsOneBatch() {
@@ -439,44 +165,6 @@ class MainWindowTest : public QObject {
         QCOMPARE(loadHistoryFile(saved, dir_->file("history.bin")), 1);
         QCOMPARE(saved.count(), 1);
         QCOMPARE(saved.at(0)->status.load(), EntryStatus::Ready);
-    }
-
-    void killedMidBatchLosesNoEntry() {
-        const QString done = video("batch/done.avi", "output 100");
-        const QString slow1 = video("batch/slow1.avi", "output 50; percent 5; waitstop 8000");
-        const QString slow2 = video("batch/slow2.avi", "output 50; percent 5; waitstop 8000");
-        QProcess program;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        program.setProcessEnvironment(environment);
-        // The window in a process of its own, every question answered OK.
-        program.start(VIDMILL_AUTOPILOT_PATH,
-                      {QString::fromStdString(test::fakeConverterPath()), done, slow1, slow2});
-        QVERIFY(program.waitForStarted());
-        // Until the history on the disk shows the first one converted.
-        const std::string history = dir_->file("config/vidmill/history.bin");
-        QVERIFY(waitFor([&] {
-            EntryList saved;
-            return loadHistoryFile(saved, history) == 1 && saved.count() == 3 &&
-                   saved.at(0)->status.load() == EntryStatus::Ok;
-        }));
-        program.kill();
-        QVERIFY(program.waitForFinished());
-
-        AppPaths next = paths();
-        next.settingsFile = dir_->file("config/vidmill/settings.bin");
-        next.historyFile = history;
-        window_ = std::make_unique<MainWindow>(desktop_, next, QStringList(), timing());
-        const EntryList& list = window_->engine().entryList();
-        QCOMPARE(list.count(), 3);
-        QCOMPARE(list.at(0)->status.load(), EntryStatus::Ok);
-        QVERIFY(QFileInfo::exists(QString::fromStdString(list.at(0)->outputPath)));
-        for (int row : {1, 2}) {
-            QCOMPARE(list.at(row)->status.load(), EntryStatus::Cancelled);
-        }
-        // What the stopped ones had begun to write is gone.
-        const QDir out(QString::fromStdString(window_->engine().settings().destinationFolder));
-        QCOMPARE(out.entryList(QDir::Files), QStringList({"done.mp4"}));
     }
 
     void aSecondStartHandsItsFilesToTheRunningWindow() {
@@ -761,20 +449,6 @@ class MainWindowTest : public QObject {
         QVERIFY(QFileInfo::exists(QString::fromStdString(entry.outputPath)));
     }
 
-    void settingsAreCommittedAndTheBatchDialogNamesTheVideos() {
-        MainWindow& window = open();
-        window.actions().settings->trigger();
-        QCOMPARE(window.engine().settings().maxConcurrent, 3);
-        QVERIFY(QFileInfo::exists(QString::fromStdString(dir_->file("settings.bin"))));
-        window.engine().admitFiles({video("a.avi").toStdString()});
-        window.engine().admitFiles({video("b.avi").toStdString()});
-        desktop_.settingsAccepted = false;
-        window.actions().convert->trigger();
-        QCOMPARE(desktop_.settingsCounts, QList<int>({0, 2}));
-        QVERIFY2(window.engine().batchState() == BatchState::Idle,
-                 "a cancelled dialog starts nothing");
-    }
-
     void failureReasonIsTheStatusTooltip() {
         MainWindow& window = open();
         window.engine().admitFiles(
@@ -791,243 +465,12 @@ class MainWindowTest : public QObject {
         QVERIFY(desktop_.shown[0].endsWith("cannot decode this"));
         QCOMPARE(desktop_.notes, QStringList({"0 converted, 1 not converted"}));
     }
-
-    void tipsShowAtFirstActivationUntilTurnedOff() {
-        open();
-        QVERIFY(waitFor([&] { return desktop_.tipsShown.size() == 1; }));
-        QCOMPARE(desktop_.tipsShown, QList<bool>({true}));
-        // From the menu, the check box cleared there is kept.
-        desktop_.tipsKept = false;
-        window_->actions().tipOfTheDay->trigger();
-        QCOMPARE(desktop_.tipsShown, QList<bool>({true, true}));
-        QVERIFY(!window_->engine().settings().showTips);
-        reopen();
-        // The start's first activation is a queued call: once a call queued
-        // after it has run, so has it.
-        bool settled = false;
-        QMetaObject::invokeMethod(
-            window_.get(), [&] { settled = true; }, Qt::QueuedConnection);
-        QVERIFY(waitFor([&] { return settled; }));
-        QCOMPARE(desktop_.tipsShown.size(), 2);  // not at this start
-        window_->actions().tipOfTheDay->trigger();
-        QCOMPARE(desktop_.tipsShown.last(), false);
-    }
-
-    void homePageFollowsTheBuildSetting() {
-        open();
-        QVERIFY(!window_->actions().homePage->isVisible());
-
-        homePage_ = "https://vidmill.example/";
-        reopen();
-        QAction* homePage = window_->actions().homePage;
-        QVERIFY(homePage->isVisible());
-        homePage->trigger();
-        QCOMPARE(desktop_.opened, QStringList({"https://vidmill.example/"}));
-        QVERIFY(desktop_.messages.isEmpty());
-        desktop_.urlOpens = false;
-        homePage->trigger();
-        QCOMPARE(desktop_.messages.size(), 1);
-        QVERIFY(desktop_.messages[0].contains("https://vidmill.example/"));
-    }
-
-    void updateCheckAtStartUpOnlyWhenConfiguredAndDue() {
-        open();
-        QVERIFY(desktop_.requests.isEmpty());  // no address: no check
-
-        versionUrl_ = "http://versions.example/vidmill.txt";
-        homePage_ = "https://vidmill.example/download";
-        desktop_.reply = {true, "version 999.1\r\n"};
-        reopen();
-        QCOMPARE(desktop_.requests, QStringList({QString::fromStdString(versionUrl_)}));
-        // The notice stands while the server is asked, and goes before the
-        // question, which it would otherwise hide.
-        QCOMPARE(desktop_.requestsUnderPleaseWait, 1);
-        QCOMPARE(desktop_.messages.size(), 1);
-        QVERIFY(desktop_.messages[0].contains("999.1"));
-        QCOMPARE(desktop_.messagesOverPleaseWait, 0);
-        QCOMPARE(desktop_.opened, QStringList({"https://vidmill.example/download"}));
-        QVERIFY(currentPleaseWait() == nullptr);
-        QCOMPARE(window_->engine().settings().lastUpdateCheckDay, todayNumber());
-
-        // Checked today: the next start asks nothing and shows no notice.
-        reopen();
-        QCOMPARE(desktop_.requests.size(), 1);
-
-        // A failed check leaves the day, so the next start tries again.
-        window_->engine().settings().lastUpdateCheckDay = todayNumber() - 2;
-        desktop_.reply = {};
-        reopen();
-        QCOMPARE(desktop_.requests.size(), 2);
-        QCOMPARE(window_->engine().settings().lastUpdateCheckDay, todayNumber() - 2);
-        QVERIFY(currentPleaseWait() == nullptr);
-    }
-
-    void updateCheckOverHttp_data() {
-        QTest::addColumn<QByteArray>("answer");
-        QTest::addColumn<bool>("received");
-        QTest::addColumn<int>("bodySize");
-        QTest::addColumn<bool>("dayRecorded");
-        QTest::newRow("version") << httpAnswer("200 OK", "0.0.1\n") << true << 6 << true;
-        QTest::newRow("not found") << httpAnswer("404 Not Found", "1.0") << false << 0 << false;
-        QTest::newRow("60 bytes") << httpAnswer("200 OK", QByteArray(60, '1')) << true << 60
-                                  << false;
-        QTest::newRow("kept to 1000 bytes")
-            << httpAnswer("200 OK", QByteArray(5000, 'x')) << true << 1000 << false;
-        QTest::newRow("never answers") << QByteArray() << false << 0 << false;
-        QTest::newRow("nobody there") << QByteArray("stop") << false << 0 << false;
-    }
-    void updateCheckOverHttp() {
-        QFETCH(QByteArray, answer);
-        QFETCH(bool, received);
-        QFETCH(int, bodySize);
-        QFETCH(bool, dayRecorded);
-        OneAnswerServer server(answer == "stop" ? QByteArray() : answer);
-        if (answer == "stop") {
-            server.stop();
-        }
-        constexpr int kLimitMs = 600;
-        QElapsedTimer clock;
-        clock.start();
-        const HttpReply reply = httpGet(server.url(), kUpdateReceiveCapacity, kLimitMs);
-        QCOMPARE(reply.ok, received);
-        QCOMPARE(int(reply.body.size()), bodySize);
-
-        int asked = 0;
-        UpdateCheckIo io;
-        io.get = [&](const std::string& url, std::size_t capacity) {
-            return httpGet(QString::fromStdString(url), capacity, kLimitMs);
-        };
-        io.ask = [&](const std::string&) { return ++asked, false; };
-        io.openUrl = [](const std::string&) {};
-        std::int32_t lastDay = 1000;
-        runUpdateCheck({server.url().toStdString(), "0.0.1", "http://x.example/"}, lastDay,
-                       kUpdateCheckIntervalDays, 2000, io);
-        QCOMPARE(lastDay, dayRecorded ? 2000 : 1000);
-        QCOMPARE(asked, 0);
-        // Both requests within their limits, a silent server included.
-        QVERIFY2(clock.elapsed() < 2 * kLimitMs + 1000,
-                 qPrintable(QString::number(clock.elapsed())));
-    }
-
-    void powerOffStepsFallBackOnce_data() {
-        QTest::addColumn<QString>("can");
-        QTest::addColumn<bool>("logindWorks");
-        QTest::addColumn<bool>("systemctlWorks");
-        QTest::addColumn<bool>("off");
-        QTest::addColumn<int>("logindCalls");
-        QTest::addColumn<int>("systemctlCalls");
-        QTest::newRow("allowed") << "yes" << true << false << true << 1 << 0;
-        QTest::newRow("password given") << "challenge" << true << false << true << 1 << 0;
-        QTest::newRow("logind refuses") << "challenge" << false << true << true << 1 << 1;
-        QTest::newRow("not allowed") << "no" << true << true << true << 0 << 1;
-        QTest::newRow("no logind") << "" << true << true << true << 0 << 1;
-        QTest::newRow("both refuse") << "yes" << false << false << false << 1 << 1;
-    }
-    void powerOffStepsFallBackOnce() {
-        FakePowerOffSteps steps;
-        QFETCH(QString, can);
-        steps.can = can;
-        QFETCH(bool, logindWorks);
-        steps.logindWorks = logindWorks;
-        QFETCH(bool, systemctlWorks);
-        steps.systemctlWorks = systemctlWorks;
-        QFETCH(bool, off);
-        QString why;
-        QCOMPARE(powerOffWith(steps, &why), off);
-        QTEST(steps.logindCalls, "logindCalls");
-        QTEST(steps.systemctlCalls, "systemctlCalls");
-        if (!off) {
-            // Both answers, for the message that says so.
-            QCOMPARE(why, QStringLiteral("logind: denied; systemctl: failed"));
-        }
-    }
-
-    void shutdownAfterTheBatchIsAskedAndComesLast() {
-        MainWindow& window = open();
-        Engine& engine = window.engine();
-        engine.settings().shutdownAfter = true;
-        engine.settings().exitAfter = true;
-        // Nothing waiting: nothing is asked.
-        engine.startBatch();
-        QVERIFY(desktop_.messages.isEmpty());
-
-        // Cancel: nothing starts, nothing changes.
-        engine.admitFiles({video("a.avi").toStdString()});
-        desktop_.answer = 2;
-        engine.startBatch();
-        QCOMPARE(desktop_.messages.size(), 1);
-        QVERIFY(engine.batchState() == BatchState::Idle);
-        QVERIFY(desktop_.settingsCounts.isEmpty());
-        QCOMPARE(engine.entryList().at(0)->status.load(), EntryStatus::Ready);
-
-        // OK: the batch runs, then the window closes once, for the shutdown.
-        desktop_.answer = 1;
-        engine.startBatch();
-        QCOMPARE(desktop_.messages.size(), 2);
-        QVERIFY(waitFor(
-            [&] { return engine.batchState() == BatchState::Idle && !window.isVisible(); }));
-        bool settled = false;  // a second close would be queued by now
-        QMetaObject::invokeMethod(
-            &window, [&] { settled = true; }, Qt::QueuedConnection);
-        QVERIFY(waitFor([&] { return settled; }));
-        QCOMPARE(closeEvents_, 1);
-        QVERIFY(engine.shutdownPending());
-        QCOMPARE(desktop_.powerOffs, 0);
-
-        // Whatever the shut-down writes is on the disk before the power-off.
-        QFile::remove(QString::fromStdString(dir_->file("settings.bin")));
-        QFile::remove(QString::fromStdString(dir_->file("history.bin")));
-        bool savedFirst = false;
-        desktop_.onPowerOff = [&] {
-            EntryList saved;
-            savedFirst = QFileInfo::exists(QString::fromStdString(dir_->file("settings.bin"))) &&
-                         loadHistoryFile(saved, dir_->file("history.bin")) == 1 &&
-                         saved.count() == 1;
-        };
-        // A refused power-off is told, not passed over.
-        desktop_.powerOffWorks = false;
-        window.shutDown();
-        QCOMPARE(desktop_.powerOffs, 1);
-        QVERIFY(savedFirst);
-        QCOMPARE(desktop_.messages.size(), 3);
-        QVERIFY(desktop_.messages[2].contains("could not be switched off (refused)"));
-        window.shutDown();
-        QCOMPARE(desktop_.powerOffs, 1);
-    }
-
-    void stopAllCancelsShutdownAndExit() {
-        MainWindow& window = open();
-        Engine& engine = window.engine();
-        engine.settings().shutdownAfter = true;
-        engine.settings().exitAfter = true;
-        engine.admitFiles({video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString()});
-        engine.startBatch();
-        QVERIFY(waitFor([&] { return engine.liveWorkers() > 0; }));
-        window.list()->gotoRow(0);
-        window.updateCommandStates();
-        window.actions().stopAll->trigger();
-        QVERIFY(waitFor([&] { return engine.batchState() == BatchState::Idle; }));
-        // A close at the batch's end would be queued by then: once a call
-        // queued now has run, it would have too.
-        bool settled = false;
-        QMetaObject::invokeMethod(
-            &window, [&] { settled = true; }, Qt::QueuedConnection);
-        QVERIFY(waitFor([&] { return settled; }));
-        QCOMPARE(closeEvents_, 0);
-        QVERIFY(window.isVisible());
-        QVERIFY(!engine.shutdownPending());
-        window.shutDown();
-        QCOMPARE(desktop_.powerOffs, 0);
-    }
 };
 
-}  // namespace vidmill
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
-    vidmill::MainWindowTest test;
-    return QTest::qExec(&test, argc, argv);
+QObject* makeMainWindowTest() {
+    return new MainWindowTest;
 }
+
+}  // namespace vidmill
 
 #include "main_window_test.moc"

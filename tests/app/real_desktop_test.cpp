@@ -136,7 +136,7 @@ class RealDesktopTest : public QObject {
             for (int i = 0; i < 5; ++i) {
                 answerer.then(&DialogAnswerer::clickOk);
             }
-            window_->engine().stopAll();
+            window_->stopAll();
             window_->shutDown();
             window_.reset();
         }

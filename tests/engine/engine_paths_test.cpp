@@ -41,51 +41,19 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class EnginePathsTest : public ::testing::Test {
+class EnginePathsTest : public EngineFixture {
   protected:
-    explicit EnginePathsTest(EngineTiming timing = fastTiming())
-        : engine(host, gui, test::fakeConverterPath(), timing) {
-        out = dir.file("out");
-        mkdir(out.c_str(), 0755);
-        storeText(engine.settings().destinationFolder, out);
-    }
+    explicit EnginePathsTest(EngineTiming timing = fastTiming()) : EngineFixture(timing) {}
 
-    std::string video(const std::string& name, const std::string& script) {
-        return test::writeFakeScript(dir, name, script);
-    }
-
-    // Admits a video whose probe reports 10 seconds and whose conversion
-    // runs `convert`.
-    void addVideo(const std::string& name, const std::string& convert) {
-        ASSERT_EQ(admitOne(engine, video(name, "probe: duration 10\nprobe: exit 0\n" + convert)), 1)
-            << name;
-    }
-
-    bool runBatch() {
-        engine.startBatch();
-        return drainUntil([&] { return engine.batchState() == BatchState::Idle; });
-    }
-
+    // Also runs what the workers left for the interface thread once `done`.
     template <typename Predicate>
     bool drainUntil(Predicate done, std::chrono::milliseconds limit = 20s) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > end) {
-                return false;
-            }
-            gui.waitAndRun(5ms);
+        if (!EngineFixture::drainUntil(done, limit)) {
+            return false;
         }
         gui.runPending();
         return true;
     }
-
-    EntryStatus status(int row) { return engine.entryList().at(row)->status.load(); }
-
-    TempDir dir;
-    std::string out;
-    RecordingHost host;
-    QueuedGuiCall gui;
-    Engine engine;
 };
 
 TEST_F(EnginePathsTest, StoppingSeveralRowsStopsOnlyThoseInProgress) {
@@ -104,9 +72,11 @@ TEST_F(EnginePathsTest, StoppingSeveralRowsStopsOnlyThoseInProgress) {
     }));
     EXPECT_EQ(status(4), S::Pending);
 
-    // A finished row, a running one, a waiting one, one given twice and rows
-    // that are not there.
-    EXPECT_EQ(engine.stopEntriesAt({0, 1, 4, 1, 9, -1}), 2);
+    // A finished entry, a running one, a waiting one, one given twice and
+    // one that is no longer listed.
+    std::vector<std::uint64_t> chosen = ids({0, 1, 4, 1});
+    chosen.push_back(createEntry("/gone.avi")->id);
+    EXPECT_EQ(engine.stopEntries(chosen), 2);
     ASSERT_TRUE(drainUntil([&] { return engine.finishedCount() == 2; }));
     EXPECT_EQ(status(0), S::Ok);
     EXPECT_TRUE(exists(engine.entryList().at(0)->outputPath));
@@ -117,7 +87,7 @@ TEST_F(EnginePathsTest, StoppingSeveralRowsStopsOnlyThoseInProgress) {
         EXPECT_FALSE(engine.entryList().at(row)->cancelRequested.load()) << row;
     }
 
-    EXPECT_EQ(engine.stopEntriesAt({2, 3}), 2);
+    EXPECT_EQ(engine.stopEntries(ids({2, 3})), 2);
     ASSERT_TRUE(drainUntil([&] { return engine.batchState() == BatchState::Idle; }));
     EXPECT_EQ(status(2), S::Cancelled);
     EXPECT_EQ(status(3), S::Cancelled);
@@ -196,9 +166,10 @@ TEST_F(EnginePathsTest, ADeletionThatFailsInARemovalKeepsItsEntryAndSaysWhy) {
         GTEST_SKIP() << "no file here can be made undeletable (the file system takes no "
                         "immutable flag)";
     }
-    std::vector<std::string> failures;
+    std::vector<std::pair<std::string, std::string>> failures;
     EXPECT_EQ(engine.removeEntriesAt({0, 1, 2, 3}, true, &failures), 3);
-    EXPECT_EQ(failures, std::vector<std::string>{stuck + ": " + std::strerror(guard.error())});
+    EXPECT_EQ(failures, (std::vector<std::pair<std::string, std::string>>{
+                            {stuck, std::strerror(guard.error())}}));
     ASSERT_EQ(engine.entryList().count(), 1);
     EXPECT_EQ(engine.entryList().at(0)->name, "b");
     EXPECT_EQ(engine.entryList().at(0)->row, 0);

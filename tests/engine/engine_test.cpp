@@ -33,57 +33,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public EngineFixture {
   protected:
-    explicit EngineTest(EngineTiming timing = fastTiming())
-        : engine(host, gui, test::fakeConverterPath(), timing) {
-        out = dir.file("out");
-        mkdir(out.c_str(), 0755);
-        storeText(engine.settings().destinationFolder, out);
+    explicit EngineTest(EngineTiming timing = fastTiming()) : EngineFixture(timing) {
         log = dir.file("starts.log");
-    }
-
-    // A "video" that the fake converter runs as its script.
-    std::string video(const std::string& name, const std::string& script) {
-        return test::writeFakeScript(dir, name, script);
-    }
-
-    // Admits a video whose probe reports 10 seconds and whose conversion runs
-    // `convert`; every run appends its arguments to the start log.
-    void addVideo(const std::string& name, const std::string& convert) {
-        const int before = engine.entryList().count();
-        admitOne(engine, video(name, "probe: duration 10\nprobe: exit 0\nconvert: record " + log +
-                                         "\n" + convert));
-        ASSERT_EQ(engine.entryList().count(), before + 1) << name;
-    }
-
-    bool runBatch(std::chrono::milliseconds limit = 20s) {
-        engine.startBatch();
-        return drain(limit);
-    }
-
-    bool drain(std::chrono::milliseconds limit = 20s) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (engine.batchState() != BatchState::Idle) {
-            if (std::chrono::steady_clock::now() > end) {
-                return false;
-            }
-            gui.waitAndRun(5ms);
-        }
-        gui.runPending();
-        return true;
-    }
-
-    template <typename Predicate>
-    bool drainUntil(Predicate done, std::chrono::milliseconds limit = 20s) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > end) {
-                return false;
-            }
-            gui.waitAndRun(5ms);
-        }
-        return true;
     }
 
     // The sources in the order in which their conversions started.
@@ -103,15 +56,6 @@ class EngineTest : public ::testing::Test {
         }
         return order;
     }
-
-    EntryStatus status(int row) { return engine.entryList().at(row)->status.load(); }
-
-    TempDir dir;
-    std::string out;
-    std::string log;
-    RecordingHost host;
-    QueuedGuiCall gui;
-    Engine engine;
 };
 
 TEST_F(EngineTest, ProbeAdmitsWithTheDurationCutToWholeSeconds) {
@@ -194,10 +138,10 @@ TEST_F(EngineTest, OneAtATimeConvertsInListOrder) {
     }
     EXPECT_EQ(host.maxRunning, 1);
     EXPECT_EQ(engine.finishedCount(), 4);
-    EXPECT_EQ(host.dialogCounts, std::vector<int>{4});
-    EXPECT_EQ(host.saves, 1);
-    EXPECT_EQ(host.convertingCalls.back(), false);
-    EXPECT_EQ(host.batchControls, (std::vector<bool>{true, false}));
+    EXPECT_EQ(host.batchEvents, (std::vector<bool>{true, false}));
+    EXPECT_EQ(host.endedStopped, std::vector<bool>{false});
+    EXPECT_EQ(host.workersStarted, 4);
+    EXPECT_EQ(host.workersEnded, 4);
     EXPECT_EQ(engine.channel().highWater(), 0);  // reset at the end
 }
 
@@ -242,8 +186,7 @@ TEST_F(EngineTest, StoppedPendingEntryNeverStartsAndStillCountsAsFinished) {
     engine.startBatch();
     ASSERT_TRUE(drainUntil(
         [&] { return status(1) == EntryStatus::Pending && status(0) != EntryStatus::Pending; }));
-    host.focused = 1;
-    engine.stopEntry();
+    EXPECT_EQ(engine.stopEntries(ids({1})), 1);
     ASSERT_TRUE(drain());
     EXPECT_EQ(status(0), EntryStatus::Ok);
     EXPECT_EQ(status(1), EntryStatus::Cancelled);
@@ -255,31 +198,25 @@ TEST_F(EngineTest, StopOfARunningConversionCancelsIt) {
     addVideo("long.avi", "onstop 0; output 10; steps 0 100 1 50");
     engine.startBatch();
     ASSERT_TRUE(drainUntil([&] { return status(0) == EntryStatus::Converting; }));
-    host.focused = 0;
-    engine.stopEntry();
+    EXPECT_EQ(engine.stopEntries(ids({0})), 1);
     ASSERT_TRUE(drain(5s));
     EXPECT_EQ(status(0), EntryStatus::Cancelled);
 }
 
-TEST_F(EngineTest, StopAllAnsweredWithCancelStopsNothingButSuppressesTheExit) {
-    engine.settings().exitAfter = true;
+TEST_F(EngineTest, ABatchMarkedStoppedGoesOnAndEndsAsStopped) {
+    // Stop All answered No: nothing stops, but the end says "stopped", so
+    // that no exit or power-off follows.
     addVideo("a.avi", "steps 0 100 20 20; output 10");
     engine.startBatch();
     ASSERT_TRUE(drainUntil([&] { return engine.liveWorkers() > 0; }));
-    host.answer = 0;
-    engine.stopAll();
+    engine.markBatchStopped();
     ASSERT_TRUE(drain());
     EXPECT_EQ(status(0), EntryStatus::Ok);
-    EXPECT_TRUE(engine.stopAllFlag());
-    EXPECT_EQ(host.closeRequests, 0);
-}
-
-TEST_F(EngineTest, ExitAfterTheBatchClosesTheWindow) {
-    engine.settings().exitAfter = true;
-    addVideo("a.avi", "output 10");
+    // The next batch starts unmarked.
+    addVideo("b.avi", "output 10");
     ASSERT_TRUE(runBatch());
-    EXPECT_EQ(host.closeRequests, 1);
-    EXPECT_FALSE(engine.shutdownPending());
+    EXPECT_EQ(host.endedStopped, (std::vector<bool>{true, false}));
+    EXPECT_FALSE(engine.stopAllFlag());
 }
 
 TEST_F(EngineTest, OverallProgressCountsRunningAndFinishedConversions) {
@@ -294,41 +231,31 @@ TEST_F(EngineTest, OverallProgressCountsRunningAndFinishedConversions) {
         return std::find(host.progressTexts.begin(), host.progressTexts.end(), wanted) !=
                host.progressTexts.end();
     }));
-    host.answer = 1;
     engine.stopAll();
     ASSERT_TRUE(drain());
     EXPECT_EQ(status(0), EntryStatus::Ok);
     EXPECT_EQ(status(1), EntryStatus::Cancelled);
     EXPECT_EQ(status(2), EntryStatus::Cancelled);
+    EXPECT_EQ(host.endedStopped, std::vector<bool>{true});
 }
 
-TEST_F(EngineTest, ConvertAgainOffersTheStoppedVideos) {
+TEST_F(EngineTest, StoppedVideosAreCountedAndRequeuedOnlyWhileIdle) {
     addVideo("a.avi", "output 10");
     addVideo("b.avi", "output 10");
-    for (const auto& entry : engine.entryList().entries()) {
-        entry->status = EntryStatus::Cancelled;
-    }
-    host.answer = 0;
-    engine.startConversions();
-    EXPECT_EQ(host.messages.size(), 1u);
-    EXPECT_EQ(host.addDialogs, 1);
-    EXPECT_TRUE(engine.batchState() == BatchState::Idle);
-
-    host.answer = 1;
-    engine.startConversions();
-    EXPECT_EQ(host.messages.size(), 2u);
-    EXPECT_EQ(host.addDialogs, 1);
-    ASSERT_TRUE(drain());
-    EXPECT_EQ(status(0), EntryStatus::Ok);
-    EXPECT_EQ(status(1), EntryStatus::Ok);
-}
-
-TEST_F(EngineTest, CancelledSettingsDialogStartsNothing) {
-    addVideo("a.avi", "output 10");
-    host.acceptDialog = false;
+    addVideo("c.avi", "output 10; percent 5; waitstop 20000; onstop 0");
+    engine.entryList().at(0)->status = EntryStatus::Cancelled;
+    engine.entryList().at(1)->status = EntryStatus::Cancelled;
+    EXPECT_EQ(engine.readyCount(), 1);
+    EXPECT_EQ(engine.stoppedCount(), 2);
     engine.startBatch();
-    EXPECT_TRUE(engine.batchState() == BatchState::Idle);
-    EXPECT_EQ(status(0), EntryStatus::Ready);
+    EXPECT_EQ(engine.requeueStopped(), 0);  // the batch's entries are held
+    EXPECT_EQ(status(0), EntryStatus::Cancelled);
+    engine.stopAll();
+    ASSERT_TRUE(drain());
+    EXPECT_EQ(engine.stoppedCount(), 3);
+    EXPECT_EQ(engine.requeueStopped(), 3);
+    EXPECT_EQ(engine.readyCount(), 3);
+    EXPECT_EQ(engine.stoppedCount(), 0);
 }
 
 TEST_F(EngineTest, RefusedAudioOptionsAreRetriedWithoutThem) {
@@ -518,8 +445,7 @@ TEST_F(EngineTest, AnEntryStoppedBeforeItsWorkerWaitsLeavesAtOnce) {
     }
     ASSERT_EQ(slow.entryList().count(), 3);
     slow.startBatch();  // the workers now wait for their first call to run
-    slowHost.focused = 2;
-    slow.stopEntry();
+    slow.stopEntries({slow.entryList().at(2)->id});
     const auto start = std::chrono::steady_clock::now();
     while (slow.entryList().at(2)->worker.started && !slow.entryList().at(2)->worker.exited()) {
         slowGui.waitAndRun(5ms);
@@ -528,10 +454,8 @@ TEST_F(EngineTest, AnEntryStoppedBeforeItsWorkerWaitsLeavesAtOnce) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     EXPECT_EQ(slow.entryList().at(2)->status, EntryStatus::Cancelled);
     EXPECT_EQ(slow.entryList().at(2)->failureReason, "stopped");
-    slowHost.focused = 0;
-    slow.stopEntry();
-    slowHost.focused = 1;
-    slow.stopEntry();
+    slow.stopEntries({slow.entryList().at(0)->id});
+    slow.stopEntries({slow.entryList().at(1)->id});
     slow.waitForWorkers(10s);
 }
 
@@ -651,7 +575,7 @@ TEST_F(EngineTest, AStoppedConversionIsKeptUnderACutNameOnlyWhenAsked) {
         engine.startBatch();
         const VideoEntry& entry = *engine.entryList().at(row);
         ASSERT_TRUE(drainUntil([&] { return entry.reachedSeconds.load() > 0; }));
-        engine.stopEntriesAt({row});
+        engine.stopEntries(ids({row}));
         ASSERT_TRUE(drain());
         EXPECT_EQ(status(row), EntryStatus::Cancelled);
         const std::vector<std::string> kept = filesIn(out);
@@ -698,9 +622,9 @@ TEST_F(EngineTest, OnlyTheFileVidmillWroteIsDeletedOrRenamed) {
     EXPECT_EQ(engine.deleteVideoAt(0, &error), Engine::CommandResult::FileFailed);
     EXPECT_EQ(error, "it is no longer the file Vidmill wrote");
     EXPECT_EQ(engine.renameOutput(0, "renamed", &error), Engine::CommandResult::FileFailed);
-    std::vector<std::string> failures;
+    std::vector<std::pair<std::string, std::string>> failures;
     EXPECT_EQ(engine.removeEntriesAt({0, 1}, true, &failures), 1);
-    EXPECT_EQ(failures, std::vector<std::string>{out + "/c.mp4: " + error});
+    EXPECT_EQ(failures, (std::vector<std::pair<std::string, std::string>>{{out + "/c.mp4", error}}));
     EXPECT_EQ(fileBytes(out + "/c.mp4"), "someone else's");
     EXPECT_FALSE(exists(out + "/d.mp4"));  // the one still ours went
 }
@@ -755,7 +679,6 @@ TEST_F(EngineTest, AHistorySavedMidBatchComesBackWholeAfterACrash) {
     EXPECT_FALSE(removeLeftoverPart(finalName));
     // The crash: this run ends, its part file stays as a killed run leaves
     // it, and another program writes the final name meanwhile.
-    host.focused = 1;
     engine.stopAll();
     ASSERT_TRUE(drain());
     leaveMarkedPart(halfWritten, "half");
@@ -906,7 +829,6 @@ TEST_F(EngineTest, ListCommandsWaitForTheBatch) {
     EXPECT_EQ(engine.removeEntryAt(1), Engine::CommandResult::BatchActive);
     EXPECT_EQ(engine.deleteVideoAt(1), Engine::CommandResult::BatchActive);
     EXPECT_EQ(engine.removeMissingEntries(), -1);
-    host.focused = 0;
     engine.stopAll();
     ASSERT_TRUE(drain());
     EXPECT_EQ(engine.removeEntryAt(1), Engine::CommandResult::Done);
@@ -975,8 +897,7 @@ TEST_F(EngineOneThreadTest, LaterEntriesWaitForAThreadAndStopOnlyThemselves) {
     engine.startBatch();
     ASSERT_TRUE(drainUntil([&] { return status(0) == EntryStatus::Converting; }));
     EXPECT_EQ(status(1), EntryStatus::Pending);
-    host.focused = 1;
-    engine.stopEntry();
+    engine.stopEntries(ids({1}));
     ASSERT_TRUE(drain());
     EXPECT_EQ(status(0), EntryStatus::Ok);  // not stopped in B's place
     EXPECT_EQ(status(1), EntryStatus::Cancelled);

@@ -1,7 +1,8 @@
 #pragma once
 
-// What the engine tests share: a host that records what the engine asks of
-// its window, quick timings, and small helpers for files and admission.
+// What the engine tests share: a host that records what the engine tells its
+// window, quick timings, small helpers for files and admission, and a
+// fixture with an engine over the fake converter.
 
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -10,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -18,25 +21,24 @@
 
 #include "engine/engine.h"
 #include "engine/engine_host.h"
+#include "engine/gui_call.h"
 #include "engine/part_file.h"
+#include "support/fake_converter.h"
+#include "support/temp_dir.h"
 
 namespace vidmill {
 
-// Records what the engine asks of its window and answers its questions.
+// Records what the engine tells its window.
 class RecordingHost : public EngineHost {
   public:
-    void setConvertingState(bool converting) override { convertingCalls.push_back(converting); }
-    void updateCommandStates() override {}
-    void refreshEntryList() override { ++refreshes; }
-    void showEntryCount() override {}
-    void showSettingsStrip() override {}
-    int showMessage(int style, const std::string& text) override {
+    void message(MessageStyle style, const std::string& text) override {
         messages.push_back(text);
-        return style == kQuestionMessage ? answer : 1;
     }
-    void updateRow(int row) override {}
-    void gotoRow(int row) override { focused = row; }
-    void showBatchProgress(int percent, const std::string& text) override {
+    void entriesAdded(int lastRow) override {
+        ++refreshes;
+        focused = lastRow;
+    }
+    void batchProgress(int percent, const std::string& text) override {
         progressTexts.push_back(text);
         int running = 0;
         int live = 0;
@@ -45,30 +47,25 @@ class RecordingHost : public EngineHost {
             maxLive = std::max(maxLive, live);
         }
     }
-    void setBatchControls(bool converting) override { batchControls.push_back(converting); }
-    bool editBatchSettings(int videoCount) override {
-        dialogCounts.push_back(videoCount);
-        return acceptDialog;
+    void batchStarted() override { batchEvents.push_back(true); }
+    void workerStarted() override { ++workersStarted; }
+    void workerEnded() override { ++workersEnded; }
+    void batchEnded(bool stopped) override {
+        batchEvents.push_back(false);
+        endedStopped.push_back(stopped);
     }
-    void saveSettings() override { ++saves; }
-    bool confirmShutdown() override { return true; }
-    void openAddVideos() override { ++addDialogs; }
-    int focusedRow() override { return focused; }
-    void closeMainWindow() override { ++closeRequests; }
-    bool closing() override { return false; }
 
-    int answer = 1;
-    bool acceptDialog = true;
+    // The row that the last admission showed.
     int focused = -1;
     int refreshes = 0;
-    int saves = 0;
-    int addDialogs = 0;
-    int closeRequests = 0;
+    int workersStarted = 0;
+    int workersEnded = 0;
     int maxRunning = 0;
     int maxLive = 0;
-    std::vector<bool> convertingCalls;
-    std::vector<bool> batchControls;
-    std::vector<int> dialogCounts;
+    // true at each batch's start, false at its end.
+    std::vector<bool> batchEvents;
+    // For each batch that ended: whether it was stopped.
+    std::vector<bool> endedStopped;
     std::vector<std::string> messages;
     std::vector<std::string> progressTexts;
 };
@@ -114,5 +111,78 @@ inline bool exists(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0;
 }
+
+// An engine over the fake converter, its destination a scratch folder.
+class EngineFixture : public ::testing::Test {
+  protected:
+    explicit EngineFixture(EngineTiming timing = fastTiming())
+        : engine(host, gui, test::fakeConverterPath(), timing) {
+        out = dir.file("out");
+        mkdir(out.c_str(), 0755);
+        storeText(engine.settings().destinationFolder, out);
+    }
+
+    // A "video" that the fake converter runs as its script.
+    std::string video(const std::string& name, const std::string& script) {
+        return test::writeFakeScript(dir, name, script);
+    }
+
+    // Admits a video whose probe reports 10 seconds and whose conversion runs
+    // `convert`; with a start log named, every run appends its arguments there.
+    void addVideo(const std::string& name, const std::string& convert) {
+        const int before = engine.entryList().count();
+        const std::string record = log.empty() ? std::string() : "convert: record " + log + "\n";
+        admitOne(engine, video(name, "probe: duration 10\nprobe: exit 0\n" + record + convert));
+        ASSERT_EQ(engine.entryList().count(), before + 1) << name;
+    }
+
+    bool runBatch(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        engine.startBatch();
+        return drain(limit);
+    }
+
+    // Runs the workers' calls until the batch is over.
+    bool drain(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (engine.batchState() != BatchState::Idle) {
+            if (std::chrono::steady_clock::now() > end) {
+                return false;
+            }
+            gui.waitAndRun(std::chrono::milliseconds(5));
+        }
+        gui.runPending();
+        return true;
+    }
+
+    template <typename Predicate>
+    bool drainUntil(Predicate done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end) {
+                return false;
+            }
+            gui.waitAndRun(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+
+    EntryStatus status(int row) { return engine.entryList().at(row)->status.load(); }
+    // The identities of the entries at `rows`, for the stop command.
+    std::vector<std::uint64_t> ids(const std::vector<int>& rows) {
+        std::vector<std::uint64_t> found;
+        for (int row : rows) {
+            found.push_back(engine.entryList().at(row)->id);
+        }
+        return found;
+    }
+
+    TempDir dir;
+    std::string out;
+    // Where addVideo has the conversions note their arguments; empty: nowhere.
+    std::string log;
+    RecordingHost host;
+    QueuedGuiCall gui;
+    Engine engine;
+};
 
 }  // namespace vidmill

@@ -28,28 +28,24 @@ constexpr int kOrderWindow = 50;
 
 }  // namespace
 
-void Engine::startConversions() {
+int Engine::readyCount() const {
+    expectInterfaceThread();
+    return list_.countReady();
+}
+
+int Engine::stoppedCount() const {
+    expectInterfaceThread();
+    int stopped = 0;
+    list_.countReady(&stopped);
+    return stopped;
+}
+
+int Engine::requeueStopped() {
     expectInterfaceThread();
     if (batchState_ != BatchState::Idle) {
-        return;
+        return 0;
     }
-    int cancelled = 0;
-    int ready = list_.countReady(&cancelled);
-    if (ready == 0 && cancelled >= 1) {
-        char text[200];
-        snprintf(text, sizeof text,
-                 "No video is ready to convert. Convert the %d stopped videos again?", cancelled);
-        if (host_.showMessage(kQuestionMessage, text) == 1) {
-            ready = list_.requeueCancelled();
-            host_.refreshEntryList();
-            host_.showEntryCount();
-            host_.gotoRow(list_.count() - 1);
-        }
-    }
-    if (ready == 0) {
-        host_.openAddVideos();
-    }
-    startBatch();
+    return list_.requeueCancelled();
 }
 
 void Engine::startBatch() {
@@ -63,9 +59,6 @@ void Engine::startBatch() {
     if (ready <= 0) {
         return;
     }
-    if (settings_.shutdownAfter && !host_.confirmShutdown()) {
-        return;
-    }
     batchTotal_ = ready;
     {
         std::lock_guard lock(mutex_);
@@ -75,20 +68,14 @@ void Engine::startBatch() {
     batchConverted_ = 0;
     batchFailed_ = 0;
     stopAllFlag_ = false;
-    shutdownPending_ = false;
     killConverters_.store(false);
-    if (!host_.editBatchSettings(ready)) {
-        return;
-    }
-    host_.saveSettings();
-    host_.showSettingsStrip();
     copyConversionValues(batchSettings_, settings_);
     // A destination removed since it was chosen is made again; one that
     // cannot be made is said plainly, rather than failing every conversion.
     const std::string destination(textOf(batchSettings_.destinationFolder));
     if (!isFolder(destination) && !makeFolders(destination)) {
         const int error = errno;
-        host_.showMessage(kInformationMessage, "The destination folder " + destination +
+        host_.message(kInformationMessage, "The destination folder " + destination +
                                                    " is missing and could not be made (" +
                                                    std::strerror(error) +
                                                    "). Please choose another folder.");
@@ -97,8 +84,8 @@ void Engine::startBatch() {
     // A folder that cannot take a file is said once, now, rather than by
     // every conversion of the batch one after another.
     if (const int error = checkFolderTakesFiles(destination); error != 0) {
-        host_.showMessage(kInformationMessage,
-                          "The destination folder " + destination + " cannot take new files (" +
+        host_.message(kInformationMessage,
+                      "The destination folder " + destination + " cannot take new files (" +
                               std::strerror(error) + "). Please choose another folder.");
         return;
     }
@@ -106,8 +93,8 @@ void Engine::startBatch() {
     // whole group) left half written; no history names it when that run
     // was a terminal job's.
     removeLeftoverParts(destination, timing_.leftoverPartAge);
-    host_.setBatchControls(true);
     batchState_ = BatchState::Running;
+    host_.batchStarted();
     for (const auto& entry : list_.entries()) {
         if (entry->status.load() == EntryStatus::Ready) {
             // The slot number left by the probe belongs to nobody now: a stop
@@ -156,7 +143,7 @@ void Engine::launchWaitingWorkers() {
             ++batchFailed_;
             std::lock_guard lock(mutex_);
             entry.failureReason = "no thread could be started for it";
-            host_.updateRow(entry.row);
+            host_.entryChanged(entry.row);
         }
     }
 }
@@ -183,7 +170,9 @@ void Engine::conversionWorker(VideoEntry& entry) {
     // for a short conversion those add up: calls that follow one another
     // with nothing in between go as one.
     gui_.guiCall([this, &entry] {
-        host_.setConvertingState(true);
+        if (!hostClosing_) {
+            host_.workerStarted();
+        }
         refreshEntry(entry);
     });
 
@@ -306,7 +295,7 @@ int Engine::reportProgress(VideoEntry& entry) {
 }
 
 void Engine::refreshEntry(VideoEntry& entry) {
-    if (host_.closing()) {
+    if (hostClosing_) {
         return;
     }
     ++historyChanges_;
@@ -319,9 +308,9 @@ void Engine::refreshEntry(VideoEntry& entry) {
         const int percent = whole != 0 ? int(done * 100.0 / whole) : 0;
         char text[64];
         snprintf(text, sizeof text, "%d / %d  %d%%", runningCount_, workerCount_, percent);
-        host_.showBatchProgress(percent, text);
+        host_.batchProgress(percent, text);
     }
-    host_.updateRow(entry.row);
+    host_.entryChanged(entry.row);
 }
 
 void Engine::completeWorker(VideoEntry& entry) {
@@ -340,7 +329,7 @@ void Engine::completeWorker(VideoEntry& entry) {
     } else {
         ++batchFailed_;
     }
-    if (host_.closing()) {
+    if (hostClosing_) {
         // Nobody is to hear of it, but the batch is over all the same.
         if (threadsAlive_ == 0 && awaitingWorker_.empty()) {
             batchState_ = BatchState::Idle;
@@ -349,7 +338,7 @@ void Engine::completeWorker(VideoEntry& entry) {
     }
     launchWaitingWorkers();
     finishBatchWhenIdle();
-    host_.updateCommandStates();
+    host_.workerEnded();
 }
 
 void Engine::finishBatchWhenIdle() {
@@ -359,36 +348,31 @@ void Engine::finishBatchWhenIdle() {
     if (threadsAlive_ > 0 || !awaitingWorker_.empty()) {
         return;
     }
+    channel_.resetSlots();
     if (batchState_ == BatchState::Running) {
         batchState_ = BatchState::Idle;
-        host_.setConvertingState(false);
-    }
-    channel_.resetSlots();
-    host_.setBatchControls(false);
-    if (settings_.shutdownAfter && !stopAllFlag_) {
-        shutdownPending_ = true;
-        host_.closeMainWindow();
-    } else if (settings_.exitAfter && !stopAllFlag_) {
-        host_.closeMainWindow();
+        // What follows the batch (power-off, exit) is the host's to decide.
+        host_.batchEnded(stopAllFlag_);
     }
 }
 
-void Engine::stopEntry() {
+void Engine::hostClosing() {
     expectInterfaceThread();
-    VideoEntry* entry = list_.at(host_.focusedRow());
-    if (entry == nullptr || !isInProgress(entry->status.load())) {
-        return;
-    }
-    char text[4200];
-    snprintf(text, sizeof text, "Stop the conversion of %s?", entry->sourcePath.c_str());
-    if (host_.showMessage(kQuestionMessage, text) != 1) {
-        return;
-    }
+    hostClosing_ = true;
+}
+
+int Engine::stopEntries(const std::vector<std::uint64_t>& ids) {
+    expectInterfaceThread();
+    const std::set<std::uint64_t> chosen(ids.begin(), ids.end());
     std::lock_guard lock(mutex_);
-    // It may have ended while the question was open.
-    if (isInProgress(entry->status.load())) {
-        cancelEntry(*entry);
+    int stopped = 0;
+    for (const auto& entry : list_.entries()) {
+        if (chosen.count(entry->id) != 0 && isInProgress(entry->status.load())) {
+            cancelEntry(*entry);
+            ++stopped;
+        }
     }
+    return stopped;
 }
 
 void Engine::stopAll() {
@@ -396,7 +380,7 @@ void Engine::stopAll() {
     if (batchState_ == BatchState::Idle) {
         return;
     }
-    if (host_.showMessage(kQuestionMessage, "Stop all conversions?") == 1) {
+    {
         std::lock_guard lock(mutex_);
         for (const auto& entry : list_.entries()) {
             if (isInProgress(entry->status.load())) {
@@ -404,6 +388,11 @@ void Engine::stopAll() {
             }
         }
     }
+    stopAllFlag_ = true;
+}
+
+void Engine::markBatchStopped() {
+    expectInterfaceThread();
     stopAllFlag_ = true;
 }
 
