@@ -100,8 +100,8 @@ bool converted(EntryStatus status) {
 
 template <typename Chosen>
 int countChosen(const std::vector<Chosen>& chosen, bool (*wanted)(EntryStatus)) {
-    return static_cast<int>(std::count_if(chosen.begin(), chosen.end(),
-                                          [wanted](const auto& one) { return wanted(one.status); }));
+    return static_cast<int>(std::count_if(
+        chosen.begin(), chosen.end(), [wanted](const auto& one) { return wanted(one.status); }));
 }
 
 }  // namespace

@@ -218,7 +218,8 @@ class MainWindowBatchTest : public MainWindowFixture {
         engine.settings().shutdownAfter = shutdownAfter;
         engine.settings().exitAfter = true;
         // A conversion of a second or more that a stop ends at once.
-        engine.admitFiles({video("long.avi", "onstop 0; output 10; steps 0 100 2 30").toStdString()});
+        engine.admitFiles(
+            {video("long.avi", "onstop 0; output 10; steps 0 100 2 30").toStdString()});
         engine.startBatch();
         QVERIFY(waitFor([&] { return engine.liveWorkers() > 0; }));
         if (stopAllAnswer != 0) {
@@ -253,8 +254,9 @@ class MainWindowBatchTest : public MainWindowFixture {
         // nothing picked there nothing starts.
         desktop_.answer = 2;
         window.actions().convert->trigger();
-        QCOMPARE(desktop_.messages,
-                 QStringList({"No video is ready to convert. Convert the 2 stopped videos again?"}));
+        QCOMPARE(
+            desktop_.messages,
+            QStringList({"No video is ready to convert. Convert the 2 stopped videos again?"}));
         QVERIFY(!desktop_.openedIn.isEmpty());
         QVERIFY(desktop_.settingsCounts.isEmpty());
         QVERIFY(engine.batchState() == BatchState::Idle);

@@ -19,6 +19,7 @@
 #include <QToolBar>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 
 #include "app/desktop.h"
 #include "app/http_get.h"
@@ -32,7 +33,6 @@
 #include "support/qt_wait.h"
 #include "support/temp_dir.h"
 #include "system/text_utils.h"
-#include <functional>
 
 namespace vidmill {
 

@@ -168,8 +168,9 @@ TEST_F(EnginePathsTest, ADeletionThatFailsInARemovalKeepsItsEntryAndSaysWhy) {
     }
     std::vector<std::pair<std::string, std::string>> failures;
     EXPECT_EQ(engine.removeEntriesAt({0, 1, 2, 3}, true, &failures), 3);
-    EXPECT_EQ(failures, (std::vector<std::pair<std::string, std::string>>{
-                            {stuck, std::strerror(guard.error())}}));
+    EXPECT_EQ(
+        failures,
+        (std::vector<std::pair<std::string, std::string>>{{stuck, std::strerror(guard.error())}}));
     ASSERT_EQ(engine.entryList().count(), 1);
     EXPECT_EQ(engine.entryList().at(0)->name, "b");
     EXPECT_EQ(engine.entryList().at(0)->row, 0);

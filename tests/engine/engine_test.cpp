@@ -58,73 +58,6 @@ class EngineTest : public EngineFixture {
     }
 };
 
-TEST_F(EngineTest, ProbeAdmitsWithTheDurationCutToWholeSeconds) {
-    engine.settings().presetId = 210;
-    admitOne(engine, video("a.avi", "probe: duration 95.8; exit 1"));
-    admitOne(engine, video("b.avi", "probe: exit 0"));
-    ASSERT_EQ(engine.entryList().count(), 2);
-    const VideoEntry& a = *engine.entryList().at(0);
-    EXPECT_EQ(a.duration, 95);
-    EXPECT_EQ(a.status, EntryStatus::Ready);
-    EXPECT_EQ(a.name, "a");
-    EXPECT_EQ(a.presetId, 210);
-    EXPECT_EQ(a.kind, kLocalFileKind);
-    EXPECT_GT(a.sourceSize, 0u);
-    EXPECT_EQ(engine.entryList().at(1)->duration, 0);
-    EXPECT_EQ(engine.entryList().at(1)->row, 1);
-    EXPECT_EQ(host.focused, 1);
-    EXPECT_TRUE(engine.listModified());
-    EXPECT_TRUE(host.messages.empty());
-    EXPECT_EQ(engine.channel().highWater(), 1);  // the probe's slot went back
-}
-
-TEST_F(EngineTest, InvalidVideoIsReportedWithItsPathAndNotAdded) {
-    std::string path = video("odd name %s.avi", "probe: exit -20");
-    admitOne(engine, path);
-    EXPECT_EQ(engine.entryList().count(), 0);
-    ASSERT_EQ(host.messages.size(), 1u);
-    EXPECT_EQ(host.messages[0], path + " Invalid video");
-}
-
-TEST_F(EngineTest, MissingConverterAddsNothingSilently) {
-    RecordingHost otherHost;
-    QueuedGuiCall otherGui;
-    Engine lonely(otherHost, otherGui, dir.file("no-converter"), fastTiming());
-    admitOne(lonely, video("a.avi", "probe: duration 5"));
-    EXPECT_EQ(lonely.entryList().count(), 0);
-    EXPECT_TRUE(otherHost.messages.empty());
-}
-
-TEST_F(EngineTest, HangingProbeIsStoppedAndTheFileRejected) {
-    EngineTiming timing = fastTiming();
-    timing.probeTimeoutMs = 400;  // rejected either way, however slow the machine
-    Engine impatient(host, gui, test::fakeConverterPath(), timing);
-    auto start = std::chrono::steady_clock::now();
-    admitOne(impatient, video("stuck.avi", "probe: duration 5; ignorestop; sleep 60000"));
-    auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(impatient.entryList().count(), 0);
-    EXPECT_LT(took, 10s);
-    // One that honours the stop byte ends at the first request.
-    admitOne(impatient, video("slow.avi", "probe: duration 5; sleep 60000"));
-    EXPECT_EQ(impatient.entryList().count(), 0);
-}
-
-TEST_F(EngineTest, AdmissionBeyondTheLimitDropsTheOldest) {
-    for (int i = 0; i < kMaxEntries; ++i) {
-        engine.entryList().entries().append(createEntry("/old/" + std::to_string(i)));
-    }
-    admitOne(engine, video("new.avi", "probe: duration 3"));
-    const EntryList& list = engine.entryList();
-    ASSERT_EQ(list.count(), kMaxEntries);
-    EXPECT_EQ(list.at(0)->sourcePath, "/old/1");
-    EXPECT_EQ(list.at(kMaxEntries - 1)->name, "new");
-    for (int i = 0; i < list.count(); i += 997) {
-        EXPECT_EQ(list.at(i)->row, i);
-    }
-    EXPECT_EQ(list.at(kMaxEntries - 1)->row, kMaxEntries - 1);
-    EXPECT_EQ(host.focused, kMaxEntries - 1);
-}
-
 TEST_F(EngineTest, OneAtATimeConvertsInListOrder) {
     engine.settings().maxConcurrent = 1;
     for (const char* name : {"c.avi", "a.avi", "d.avi", "b.avi"}) {
@@ -414,20 +347,6 @@ TEST_F(EngineTest, ExitSweepKeepsAnOkFileThatAFailedEntryNamesOtherwise) {
     EXPECT_TRUE(exists(alias));
 }
 
-TEST_F(EngineTest, InterruptedProbeAdmitsNothing) {
-    std::atomic<int> interrupt{0};
-    engine.setProbeInterrupt(&interrupt);
-    std::thread later([&] {
-        std::this_thread::sleep_for(100ms);
-        interrupt = 1;
-    });
-    auto start = std::chrono::steady_clock::now();
-    admitOne(engine, video("slow.avi", "probe: duration 5; ignorestop; sleep 60000"));
-    later.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    EXPECT_EQ(engine.entryList().count(), 0);
-}
-
 TEST_F(EngineTest, AnEntryStoppedBeforeItsWorkerWaitsLeavesAtOnce) {
     // Behind a waiting entry a worker looks only every ten poll periods, so
     // one that missed its wake-up would linger for seconds.
@@ -624,7 +543,8 @@ TEST_F(EngineTest, OnlyTheFileVidmillWroteIsDeletedOrRenamed) {
     EXPECT_EQ(engine.renameOutput(0, "renamed", &error), Engine::CommandResult::FileFailed);
     std::vector<std::pair<std::string, std::string>> failures;
     EXPECT_EQ(engine.removeEntriesAt({0, 1}, true, &failures), 1);
-    EXPECT_EQ(failures, (std::vector<std::pair<std::string, std::string>>{{out + "/c.mp4", error}}));
+    EXPECT_EQ(failures,
+              (std::vector<std::pair<std::string, std::string>>{{out + "/c.mp4", error}}));
     EXPECT_EQ(fileBytes(out + "/c.mp4"), "someone else's");
     EXPECT_FALSE(exists(out + "/d.mp4"));  // the one still ours went
 }
@@ -904,138 +824,6 @@ TEST_F(EngineOneThreadTest, LaterEntriesWaitForAThreadAndStopOnlyThemselves) {
     EXPECT_EQ(status(2), EntryStatus::Ok);
     EXPECT_EQ(startOrder(), (std::vector<std::string>{"a.avi", "c.avi"}));
     EXPECT_EQ(engine.finishedCount(), 3);
-}
-
-// Many files admitted at once: the entries, their fields, the messages and the
-// outcomes must be those of one-by-one admission, in the order given, however
-// the probes overtake one another.
-TEST_F(EngineTest, ParallelAdmissionGivesTheResultsOfOneByOneInOrder) {
-    struct Case {
-        const char* name;
-        const char* script;
-        AdmitOutcome outcome;
-    };
-    const std::vector<Case> cases = {
-        {"a.avi", "probe: sleep 150; duration 11", AdmitOutcome::Admitted},
-        {"b.avi", "probe: duration 5; ignorestop; sleep 60000", AdmitOutcome::Unreadable},
-        {"c.avi", "probe: exit -20", AdmitOutcome::InvalidMedia},
-        {"d.avi", "probe: sleep 150; duration 33.9", AdmitOutcome::Admitted},
-        {"e.avi", "probe: sleep 100; exit -20", AdmitOutcome::InvalidMedia},
-        {"f.avi", "probe: sleep 150; duration 55", AdmitOutcome::Admitted},
-        {"g.avi", "probe: sleep 150; duration 77", AdmitOutcome::Admitted},
-    };
-    std::vector<std::string> paths;
-    std::vector<std::string> subfolders;
-    for (const Case& c : cases) {
-        paths.push_back(video(c.name, c.script));
-        subfolders.push_back(std::string("sub/") + c.name);
-    }
-
-    RecordingHost oneHost;
-    QueuedGuiCall oneGui;
-    Engine oneByOne(oneHost, oneGui, test::fakeConverterPath(), fastTiming());
-    for (const std::string& path : paths) {
-        admitOne(oneByOne, path);
-    }
-
-    std::vector<std::pair<size_t, AdmitOutcome>> outcomes;
-    AdmitOptions options;
-    options.maxProbes = 4;
-    options.outputSubfolders = subfolders;
-    options.onResult = [&](size_t index, AdmitOutcome outcome) {
-        // Each file's message comes before its outcome.
-        if (outcome == AdmitOutcome::InvalidMedia) {
-            EXPECT_EQ(host.messages.back(), paths[index] + " Invalid video");
-        }
-        outcomes.emplace_back(index, outcome);
-    };
-    EXPECT_EQ(engine.admitFiles(paths, options), 4);
-
-    ASSERT_EQ(outcomes.size(), cases.size());
-    for (size_t i = 0; i < cases.size(); ++i) {
-        EXPECT_EQ(outcomes[i], std::make_pair(i, cases[i].outcome)) << cases[i].name;
-    }
-    EXPECT_EQ(host.messages, oneHost.messages);
-    const EntryList& list = engine.entryList();
-    ASSERT_EQ(list.count(), oneByOne.entryList().count());
-    for (int row = 0; row < list.count(); ++row) {
-        const VideoEntry& got = *list.at(row);
-        const VideoEntry& want = *oneByOne.entryList().at(row);
-        EXPECT_EQ(got.sourcePath, want.sourcePath);
-        EXPECT_EQ(got.name, want.name);
-        EXPECT_EQ(got.duration, want.duration);
-        EXPECT_EQ(got.sourceSize, want.sourceSize);
-        EXPECT_EQ(got.status, EntryStatus::Ready);
-        EXPECT_EQ(got.row, row);
-        EXPECT_EQ(got.outputSubfolder, "sub/" + got.name + ".avi");
-    }
-    EXPECT_EQ(host.focused, list.count() - 1);
-    double average = 0;
-    EXPECT_EQ(engine.channel().readOverall(average), 0);  // every probe's slot went back
-    EXPECT_LE(engine.channel().highWater(), 4);
-    // The probes overlapped: two of them held slots at once. (Their times
-    // tell nothing: the hanging one takes the probe limit either way.)
-    EXPECT_GE(engine.channel().highWater(), 2);
-}
-
-class EngineLongProbeTest : public EngineTest {
-  protected:
-    EngineLongProbeTest() : EngineTest(longProbe()) {}
-    static EngineTiming longProbe() {
-        EngineTiming timing = fastTiming();
-        timing.probeTimeoutMs = 60000;
-        return timing;
-    }
-};
-
-TEST_F(EngineLongProbeTest, ParallelAdmissionEndsAtTheInterruptAndReportsNothingMore) {
-    std::atomic<int> interrupt{0};
-    engine.setProbeInterrupt(&interrupt);
-    const std::vector<std::string> paths = {
-        video("quick.avi", "probe: duration 3"),
-        video("stuck.avi", "probe: duration 5; ignorestop; sleep 60000"),
-        video("bad.avi", "probe: exit -20"),
-        video("later.avi", "probe: duration 4"),
-    };
-    std::vector<size_t> reported;
-    int pumps = 0;
-    AdmitOptions options;
-    options.maxProbes = 2;
-    options.onResult = [&](size_t index, AdmitOutcome) { reported.push_back(index); };
-    // The window's event loop runs while it waits; there the user cancels.
-    options.pump = [&] {
-        if (++pumps == 10) {
-            interrupt = 1;
-        }
-    };
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(engine.admitFiles(paths, options), 1);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    EXPECT_GE(pumps, 10);
-    EXPECT_EQ(reported, std::vector<size_t>{0});
-    ASSERT_EQ(engine.entryList().count(), 1);
-    EXPECT_EQ(engine.entryList().at(0)->name, "quick");
-    EXPECT_TRUE(host.messages.empty());
-    double average = 0;
-    EXPECT_EQ(engine.channel().readOverall(average), 0);
-}
-
-TEST(OutputSubfolderTest, StaysBelowTheDestination) {
-    struct Case {
-        const char* subfolder;
-        const char* folder;  // null: refused
-    } cases[] = {
-        {"", "/out"},    {".", "/out"},       {"a/b", "/out/a/b"}, {"a//b/./c/", "/out/a/b/c"},
-        {"..", nullptr}, {"a/../b", nullptr}, {"/etc", nullptr},   {"a/..b", "/out/a/..b"},
-    };
-    for (const Case& c : cases) {
-        std::string folder = "unchanged";
-        EXPECT_EQ(joinOutputSubfolder("/out", c.subfolder, &folder), c.folder != nullptr)
-            << c.subfolder;
-        if (c.folder != nullptr) {
-            EXPECT_EQ(folder, c.folder) << c.subfolder;
-        }
-    }
 }
 
 TEST_F(EngineTest, OutputsGoToTheirSubfoldersWithNamesUniqueInEach) {

@@ -31,9 +31,7 @@ namespace vidmill {
 // Records what the engine tells its window.
 class RecordingHost : public EngineHost {
   public:
-    void message(MessageStyle style, const std::string& text) override {
-        messages.push_back(text);
-    }
+    void message(MessageStyle style, const std::string& text) override { messages.push_back(text); }
     void entriesAdded(int lastRow) override {
         ++refreshes;
         focused = lastRow;

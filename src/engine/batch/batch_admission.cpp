@@ -76,17 +76,17 @@ void Engine::startBatch() {
     if (!isFolder(destination) && !makeFolders(destination)) {
         const int error = errno;
         host_.message(kInformationMessage, "The destination folder " + destination +
-                                                   " is missing and could not be made (" +
-                                                   std::strerror(error) +
-                                                   "). Please choose another folder.");
+                                               " is missing and could not be made (" +
+                                               std::strerror(error) +
+                                               "). Please choose another folder.");
         return;
     }
     // A folder that cannot take a file is said once, now, rather than by
     // every conversion of the batch one after another.
     if (const int error = checkFolderTakesFiles(destination); error != 0) {
-        host_.message(kInformationMessage,
-                      "The destination folder " + destination + " cannot take new files (" +
-                              std::strerror(error) + "). Please choose another folder.");
+        host_.message(kInformationMessage, "The destination folder " + destination +
+                                               " cannot take new files (" + std::strerror(error) +
+                                               "). Please choose another folder.");
         return;
     }
     // What a run killed with its converters (a power cut, kill -9 on the
