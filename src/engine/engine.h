@@ -193,8 +193,8 @@ class Engine {
     // exit), though its conversions go on. Stop All marks it whatever the
     // answer to its question.
     void markBatchStopped();
-    // The host is going away (the window closes): it hears of nothing from
-    // now on, and a worker that ends starts no other.
+    // The host is going away (the window closes): the workers' events no
+    // longer reach it, and a worker that ends starts no other.
     void hostClosing();
     // At exit: stops what runs, waits for the workers, deletes unfinished
     // outputs and drops every entry that did not end Ok.
