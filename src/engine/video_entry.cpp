@@ -13,8 +13,8 @@ EntryStatus storedStatus(EntryStatus status) {
 
 }  // namespace
 
-std::unique_ptr<VideoEntry> createEntry(const std::string& sourcePath) {
-    auto entry = std::make_unique<VideoEntry>();
+std::shared_ptr<VideoEntry> createEntry(const std::string& sourcePath) {
+    auto entry = std::make_shared<VideoEntry>();
     entry->sourcePath = sourcePath;
     return entry;
 }
@@ -37,7 +37,7 @@ void writeEntry(RecordFile& file, VideoEntry& entry) {
     file.writeUInt32(uint32_t(entry.duration));
 }
 
-std::unique_ptr<VideoEntry> readEntry(RecordFile& file, int historyVersion) {
+std::shared_ptr<VideoEntry> readEntry(RecordFile& file, int historyVersion) {
     uint8_t reserved[kReservedRecordBytes];
     if (file.readBytes(reserved, kReservedRecordBytes) != kReservedRecordBytes) {
         return nullptr;
