@@ -21,19 +21,11 @@ Engine::Engine(EngineHost& host, GuiCall& gui, std::string converterPath, Engine
 }
 
 Engine::~Engine() {
-    // No worker may outlive the entries it works on.
-    if (anyWorkerThreadAlive()) {
+    // No worker may outlive the engine it works for. One stuck beyond every
+    // wait (a converter that even SIGKILL cannot end) keeps at least its
+    // entry; the process is ending.
+    if (workers_.alive() > 0) {
         stopEverything(kFinalWait);
-    }
-    if (anyWorkerThreadAlive()) {
-        // A worker stuck beyond every wait (a converter that even SIGKILL
-        // cannot end) must not find its entry freed; the process is ending.
-        for (auto& entry : abandoned_) {
-            (void)entry.release();
-        }
-        for (int i = list_.count() - 1; i >= 0; --i) {
-            (void)list_.entries().removeAt(i).release();
-        }
     }
     channel_.closeChannel();
 }
@@ -43,16 +35,10 @@ int Engine::liveWorkers() {
     return workerCount_;
 }
 
-bool Engine::anyWorkerThreadAlive() const {
-    auto alive = [](const auto& entry) { return entry->worker.started && !entry->worker.exited(); };
-    return std::any_of(list_.entries().begin(), list_.entries().end(), alive) ||
-           std::any_of(abandoned_.begin(), abandoned_.end(), alive);
-}
-
 bool Engine::waitForWorkers(std::chrono::milliseconds limit) {
     expectInterfaceThread();
     auto end = std::chrono::steady_clock::now() + limit;
-    while (anyWorkerThreadAlive()) {
+    while (workers_.alive() > 0) {
         if (std::chrono::steady_clock::now() >= end) {
             if (killConverters_.load()) {
                 return false;
@@ -70,14 +56,7 @@ bool Engine::waitForWorkers(std::chrono::milliseconds limit) {
 
 void Engine::discardEntryAt(int row) {
     expectLocked();
-    retireEntry(list_.entries().removeAt(row));
-}
-
-void Engine::retireEntry(std::unique_ptr<VideoEntry> removed) {
-    expectLocked();
-    if (removed && removed->worker.started && !removed->worker.exited()) {
-        abandoned_.push_back(std::move(removed));
-    }
+    (void)list_.entries().removeAt(row);
 }
 
 }  // namespace vidmill

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/entry_list.h"
+#include "engine/worker_thread.h"
 #include "process/progress_channel.h"
 #include "storage/conversion_settings.h"
 #include "system/thread_contract.h"
@@ -27,7 +28,6 @@ namespace vidmill {
 
 class EngineHost;
 class GuiCall;
-struct WorkerThread;
 
 struct EngineTiming {
     // A waiting worker checks whether it may start this often.
@@ -258,7 +258,7 @@ class Engine {
     }
     void expectLocked() const { VIDMILL_EXPECT(mutex_.heldHere(), "with the engine's lock held"); }
     // A new entry for `path`, before its probe.
-    std::unique_ptr<VideoEntry> newEntry(const std::string& path) const;
+    std::shared_ptr<VideoEntry> newEntry(const std::string& path) const;
     // Runs the probe in `slot` without reporting anything; any thread may call
     // it. `cancel` (when given) ends the probe like the interrupt does.
     enum class ProbeResult { Read, InvalidMedia, Failed, Interrupted };
@@ -271,7 +271,7 @@ class Engine {
     // At the limit the oldest entry goes to make room, unless a batch is
     // active: its entries are held by workers and rows, so then nothing goes
     // and the new entry is refused.
-    int appendAdmitted(std::unique_ptr<VideoEntry> entry);
+    int appendAdmitted(std::shared_ptr<VideoEntry> entry);
     void conversionWorker(VideoEntry& entry);
     void convertEntry(VideoEntry& entry);
     // With the lock held: chooses the entry's output path in `folder` and
@@ -288,7 +288,7 @@ class Engine {
     int reportProgress(VideoEntry& entry);
     void refreshEntry(VideoEntry& entry);
     void completeWorker(VideoEntry& entry);
-    bool launchWorker(VideoEntry& entry);
+    bool launchWorker(const std::shared_ptr<VideoEntry>& entry);
     void launchWaitingWorkers();
     void finishBatchWhenIdle();
     // With the lock held: wake the waiting workers that the change of `row`
@@ -301,13 +301,9 @@ class Engine {
     // With the lock held: removes what the entry's unfinished conversion
     // wrote (its part file), never a file under a final name.
     static void discardUnfinishedOutput(VideoEntry& entry);
-    bool anyWorkerThreadAlive() const;
-    // With the lock held: the entry at `row` leaves the list; it is freed
-    // unless its worker thread has yet to end, which must never find it gone.
+    // With the lock held: the entry at `row` leaves the list. A worker
+    // thread that has yet to end holds it until then.
     void discardEntryAt(int row);
-    // With the lock held: frees an entry taken out of the list, or keeps it
-    // while its worker thread has yet to end.
-    void retireEntry(std::unique_ptr<VideoEntry> removed);
     // With the lock held: whether the entry at `row` may be removed by hand.
     CommandResult checkRemovable(int row) const;
     // With the lock held: the entry at `row` leaves the list and the change
@@ -351,13 +347,12 @@ class Engine {
     // Set at the end when converters ignore their stop byte: workers then
     // end them.
     std::atomic<bool> killConverters_{false};
-    // Entries taken out of the list whose worker still ran: kept so that it
-    // never touches freed memory.
-    std::vector<std::unique_ptr<VideoEntry>> abandoned_;
+    // Each holds its entry until it has ended.
+    WorkerThreads workers_;
     const std::atomic<int>* probeInterrupt_ = nullptr;
     std::function<void()> finishedHook_;
     // Entries of the batch still waiting for a worker thread, in list order.
-    std::deque<VideoEntry*> awaitingWorker_;
+    std::deque<std::shared_ptr<VideoEntry>> awaitingWorker_;
 };
 
 }  // namespace vidmill

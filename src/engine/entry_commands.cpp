@@ -330,12 +330,11 @@ int Engine::removeEntriesAt(const std::vector<int>& rows, bool deleteVideos,
     }
     // One pass over the list, however many go: a selection of thousands
     // must not move the rest once per entry.
-    std::vector<std::unique_ptr<VideoEntry>> removed = list_.entries().removeWhere(
-        [&](const VideoEntry&, int index) { return chosen[static_cast<std::size_t>(index)]; });
-    const std::size_t count = removed.size();
-    for (auto& entry : removed) {
-        retireEntry(std::move(entry));
-    }
+    const std::size_t count = list_.entries()
+                                  .removeWhere([&](const VideoEntry&, int index) {
+                                      return chosen[static_cast<std::size_t>(index)];
+                                  })
+                                  .size();
     if (count > 0) {
         list_.renumberRows();
         listModified_.store(true);

@@ -1,18 +1,9 @@
 #include "engine/entry_list.h"
 
 namespace vidmill {
-namespace {
-
-constexpr int kInitialCapacity = 10;
-constexpr int kGrowth = 5;
-
-}  // namespace
-
 EntryList::EntryList()
-    : entries_(
-          kInitialCapacity, kGrowth,
-          [](RecordFile& file, VideoEntry& entry) { writeEntry(file, entry); },
-          [this](RecordFile& file) { return readEntry(file, readVersion_); }) {}
+    : entries_([](RecordFile& file, VideoEntry& entry) { writeEntry(file, entry); },
+               [this](RecordFile& file) { return readEntry(file, readVersion_); }) {}
 
 int EntryList::renumberRows() {
     renumberFrom(0);

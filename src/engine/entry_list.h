@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/pointer_list.h"
+#include "engine/owner_list.h"
 #include "engine/video_entry.h"
 
 namespace vidmill {
@@ -22,8 +22,8 @@ class EntryList {
     EntryList(const EntryList&) = delete;
     EntryList& operator=(const EntryList&) = delete;
 
-    PointerList<VideoEntry>& entries() { return entries_; }
-    const PointerList<VideoEntry>& entries() const { return entries_; }
+    OwnerList<VideoEntry>& entries() { return entries_; }
+    const OwnerList<VideoEntry>& entries() const { return entries_; }
     int count() const { return entries_.count(); }
     VideoEntry* at(int index) const { return entries_.at(index); }
 
@@ -47,7 +47,7 @@ class EntryList {
 
   private:
     int readVersion_ = kCurrentHistoryVersion;
-    PointerList<VideoEntry> entries_;
+    OwnerList<VideoEntry> entries_;
 };
 
 }  // namespace vidmill

@@ -62,7 +62,7 @@ HistoryRead readHistory(EntryList& list, const std::string& path) {
     }
     list.reserved = int32_t(reserved);
     for (int i = 0; i < int16_t(stored); ++i) {
-        std::unique_ptr<VideoEntry> entry = readEntry(*file, read.version);
+        std::shared_ptr<VideoEntry> entry = readEntry(*file, read.version);
         if (!entry || !isStoredEntry(*entry) || list.entries().append(entry) < 0) {
             read.damaged = true;
             break;

@@ -48,7 +48,7 @@ bool joinOutputSubfolder(std::string_view destination, std::string_view subfolde
     return true;
 }
 
-std::unique_ptr<VideoEntry> Engine::newEntry(const std::string& path) const {
+std::shared_ptr<VideoEntry> Engine::newEntry(const std::string& path) const {
     auto entry = createEntry(path);
     entry->kind = kLocalFileKind;
     entry->presetId = settings_.presetId;
@@ -72,7 +72,7 @@ int Engine::admitFile(const std::string& path) {
     return 1;
 }
 
-int Engine::appendAdmitted(std::unique_ptr<VideoEntry> entry) {
+int Engine::appendAdmitted(std::shared_ptr<VideoEntry> entry) {
     const bool active = batchState_ != BatchState::Idle;
     std::lock_guard lock(mutex_);
     if (list_.count() >= kMaxEntries) {
@@ -88,7 +88,7 @@ int Engine::appendAdmitted(std::unique_ptr<VideoEntry> entry) {
         }
         list_.renumberRows();
     }
-    list_.entries().append(entry);
+    list_.entries().append(std::move(entry));
     listModified_.store(true);
     const int row = list_.count() - 1;
     list_.at(row)->row = row;
@@ -176,7 +176,7 @@ namespace {
 // turn and leave the result in its place; the caller collects them in order.
 struct ProbeBatch {
     struct Job {
-        std::unique_ptr<VideoEntry> entry;
+        std::shared_ptr<VideoEntry> entry;
         int result = 0;  // an Engine::ProbeResult
         bool done = false;
     };

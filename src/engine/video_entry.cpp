@@ -18,8 +18,8 @@ uint64_t newEntryId() {
     return last.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
-std::unique_ptr<VideoEntry> createEntry(const std::string& sourcePath) {
-    auto entry = std::make_unique<VideoEntry>();
+std::shared_ptr<VideoEntry> createEntry(const std::string& sourcePath) {
+    auto entry = std::make_shared<VideoEntry>();
     entry->sourcePath = sourcePath;
     return entry;
 }
@@ -42,7 +42,7 @@ void writeEntry(RecordFile& file, VideoEntry& entry) {
     file.writeUInt32(uint32_t(entry.duration));
 }
 
-std::unique_ptr<VideoEntry> readEntry(RecordFile& file, int historyVersion) {
+std::shared_ptr<VideoEntry> readEntry(RecordFile& file, int historyVersion) {
     uint8_t reserved[kReservedRecordBytes];
     if (file.readBytes(reserved, kReservedRecordBytes) != kReservedRecordBytes) {
         return nullptr;

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "engine/part_file.h"
-#include "engine/worker_thread.h"
 
 namespace vidmill {
 
@@ -77,7 +76,6 @@ struct VideoEntry {
     uint64_t transferred = 0;
     uint32_t startTick = 0;
     std::atomic<bool> cancelRequested{false};
-    WorkerThread worker;
     // Wakes the entry's worker while it waits to be admitted.
     std::condition_variable_any admission;
     int32_t row = 0;
@@ -105,7 +103,7 @@ struct VideoEntry {
     FileIdentity outputIdentity;
 };
 
-std::unique_ptr<VideoEntry> createEntry(const std::string& sourcePath);
+std::shared_ptr<VideoEntry> createEntry(const std::string& sourcePath);
 
 // The history record of one entry. A Pending entry is turned into a
 // Cancelled one first, in memory as well.
@@ -113,6 +111,6 @@ void writeEntry(RecordFile& file, VideoEntry& entry);
 
 // Reads one history record; `historyVersion` 1 stores the size in 4 bytes,
 // version 2 in 8. Gives none when the file ends before the record does.
-std::unique_ptr<VideoEntry> readEntry(RecordFile& file, int historyVersion);
+std::shared_ptr<VideoEntry> readEntry(RecordFile& file, int historyVersion);
 
 }  // namespace vidmill

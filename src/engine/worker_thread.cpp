@@ -1,6 +1,7 @@
 #include "engine/worker_thread.h"
 
 #include <limits.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,24 +13,23 @@ namespace vidmill {
 namespace {
 
 struct ThreadStart {
-    WorkerThread* block;
-    std::shared_ptr<WorkerThread::Run> run;
+    std::function<void()> body;
+    std::function<void()> completion;
+    GuiCall* gui;
+    std::shared_ptr<std::atomic<int>> alive;
 };
 
 void* threadRoutine(void* argument) {
-    const std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(argument));
-    WorkerThread& block = *start->block;
-    WorkerThread::Run& run = *start->run;
-    block.body(block);
-    run.bodyDone.store(true);
-    // A copy: the completion may start the block again, which replaces it.
-    const WorkerThread::Function completion = block.completion;
-    if (completion && block.gui != nullptr) {
-        block.gui->guiCall([&block, &completion] { completion(block); });
+    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(argument));
+    start->body();
+    if (start->completion) {
+        start->gui->guiCall(start->completion);
     }
-    // Once the completion has run, the block may belong to a new run or be
-    // freed: only this run's own state is touched from here on.
-    run.exited.store(true);
+    // What the functions hold goes first: once the count says ended, the
+    // owner may free what they refer to.
+    const std::shared_ptr<std::atomic<int>> alive = std::move(start->alive);
+    start.reset();
+    alive->fetch_sub(1);
     return nullptr;
 }
 
@@ -56,32 +56,23 @@ std::size_t workerStackSize() {
     return std::max<std::size_t>(kWanted, minimum > 0 ? std::size_t(minimum) : PTHREAD_STACK_MIN);
 }
 
-int startWorker(WorkerThread& block, bool autoClose, WorkerThread::Function body, void* data,
-                WorkerThread::Function completion, GuiCall& gui) {
-    block.autoClose = autoClose;
-    block.body = std::move(body);
-    block.data = data;
-    block.completion = std::move(completion);
-    block.gui = &gui;
-    block.started = false;
-    auto run = std::make_shared<WorkerThread::Run>();
-
+bool WorkerThreads::start(std::function<void()> body, std::function<void()> completion,
+                          GuiCall& gui) {
     ThreadAttributes attributes;
-    if (pthread_attr_setstacksize(attributes.get(), workerStackSize()) != 0) {
-        return 0;
+    if (pthread_attr_setstacksize(attributes.get(), workerStackSize()) != 0 ||
+        pthread_attr_setdetachstate(attributes.get(), PTHREAD_CREATE_DETACHED) != 0) {
+        return false;
     }
-    if (autoClose) {
-        pthread_attr_setdetachstate(attributes.get(), PTHREAD_CREATE_DETACHED);
-    }
-    auto start = std::make_unique<ThreadStart>(ThreadStart{&block, run});
-    block.run = std::move(run);
-    if (pthread_create(&block.threadHandle, attributes.get(), threadRoutine, start.get()) != 0) {
-        block.run.reset();
-        return 0;
+    auto start = std::make_unique<ThreadStart>(
+        ThreadStart{std::move(body), std::move(completion), &gui, alive_});
+    alive_->fetch_add(1);
+    pthread_t thread;
+    if (pthread_create(&thread, attributes.get(), threadRoutine, start.get()) != 0) {
+        alive_->fetch_sub(1);
+        return false;
     }
     (void)start.release();  // the thread owns it now
-    block.started = true;
-    return 1;
+    return true;
 }
 
 }  // namespace vidmill

@@ -1,8 +1,6 @@
 #pragma once
 
-// A thread that runs a body and then, on the interface thread, a completion.
-
-#include <pthread.h>
+// Threads that run a body and then, on the interface thread, a completion.
 
 #include <atomic>
 #include <cstddef>
@@ -13,46 +11,36 @@ namespace vidmill {
 
 class GuiCall;
 
-struct WorkerThread {
-    using Function = std::function<void(WorkerThread&)>;
-
-    // What one start of the block shares with its thread. Each start makes a
-    // new one, so a thread that is still finishing an earlier run never
-    // writes into the state of the run that replaced it.
-    struct Run {
-        std::atomic<bool> bodyDone{false};
-        // Set as the very last touch of the run by its thread.
-        std::atomic<bool> exited{false};
-    };
-
-    pthread_t threadHandle{};
-    bool started = false;
-    bool autoClose = false;
-    Function body;
-    void* data = nullptr;
-    Function completion;
-    GuiCall* gui = nullptr;
-    std::shared_ptr<Run> run;
-
-    bool bodyDone() const { return run && run->bodyDone.load(); }
-    // True once the thread of the latest start has finished all its work:
-    // the block may then be freed. A block never started counts as exited.
-    bool exited() const { return !run || run->exited.load(); }
-};
-
 // Stack of a worker thread: enough for the converter runner and a call into
 // the interface thread, small enough for tens of thousands of waiting
 // workers.
 std::size_t workerStackSize();
 
-// Starts `body` on a new thread; afterwards `completion` (when set) runs on
-// the interface thread through `gui`. With `autoClose` the thread is
-// detached. Worker threads all run at normal priority: the converters they
-// start carry the user's priority. Gives 1 when the thread
-// was started, 0 otherwise (then nothing runs at all). The block may be
-// started again once its completion has run, even before the earlier thread
-// has quite ended.
-int startWorker(WorkerThread& block, bool autoClose, WorkerThread::Function body, void* data,
-                WorkerThread::Function completion, GuiCall& gui);
+// The worker threads of one owner, counted until each has quite ended.
+class WorkerThreads {
+  public:
+    WorkerThreads() = default;
+    WorkerThreads(const WorkerThreads&) = delete;
+    WorkerThreads& operator=(const WorkerThreads&) = delete;
+
+    // Starts `body` on a new detached thread; afterwards `completion` (when
+    // set) runs on the interface thread through `gui`. Whatever the two
+    // functions hold (the entry they work on) is let go on that thread
+    // after the completion, before the thread counts as ended. Worker
+    // threads all run at normal priority: the converters they start carry
+    // the user's priority. False when no thread could be started: then
+    // nothing runs at all.
+    bool start(std::function<void()> body, std::function<void()> completion, GuiCall& gui);
+
+    // Threads started that have not yet ended. At 0, no thread of this
+    // owner touches anything any more.
+    int alive() const { return alive_->load(); }
+
+  private:
+    // Shared with the threads, so that one that outlives its owner (a
+    // converter that nothing could end at exit) still counts itself out
+    // into live memory.
+    std::shared_ptr<std::atomic<int>> alive_ = std::make_shared<std::atomic<int>>(0);
+};
 
 }  // namespace vidmill

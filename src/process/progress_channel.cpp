@@ -309,21 +309,55 @@ int ProgressChannel::allocateSlot() {
     if (view_ == nullptr) {
         return -1;
     }
-    const int high = highWater_.load(std::memory_order_relaxed);
-    for (int i = 0; i < high; ++i) {
-        const std::size_t inUse = layout::slotOffset(i) + layout::kInUseOffset;
-        if (layout::loadByte(view_, inUse, __ATOMIC_ACQUIRE) == 0) {
-            layout::storeByte(view_, inUse, 1);
-            return i;
+    // A slot is taken by turning its in-use byte from 0 to 1 in one step,
+    // on every path: two takers (probes of files being added beside the
+    // workers of a batch) must never share a slot, or one reads the
+    // other's duration, or the duration cleared by the other's release.
+    for (;;) {
+        const int high = highWater_.load(std::memory_order_acquire);
+        for (int i = 0; i < high; ++i) {
+            if (claimSlot(i)) {
+                return i;
+            }
+        }
+        // The last slot stays unused, as it always has.
+        if (high + 1 >= layout::kSlotCount) {
+            return -1;
+        }
+        int expected = high;
+        highWater_.compare_exchange_strong(expected, high + 1, std::memory_order_acq_rel);
+        // Whoever raised the mark, the slot below it may be free.
+        if (claimSlot(high)) {
+            return high;
         }
     }
-    // The last slot stays unused, as it always has.
-    if (high + 1 < layout::kSlotCount) {
-        layout::storeByte(view_, layout::slotOffset(high) + layout::kInUseOffset, 1);
-        highWater_.store(high + 1, std::memory_order_relaxed);
-        return high;
+}
+
+bool ProgressChannel::claimSlot(int index) {
+    auto* inUse =
+        reinterpret_cast<std::uint8_t*>(view_ + layout::slotOffset(index) + layout::kInUseOffset);
+    std::uint8_t expected = 0;
+    return __atomic_compare_exchange_n(inUse, &expected, std::uint8_t(1), false, __ATOMIC_ACQUIRE,
+                                       __ATOMIC_RELAXED);
+}
+
+void ProgressChannel::resetSlots() {
+    if (view_ == nullptr) {
+        return;
     }
-    return -1;
+    // Slots still held (a probe of files being added while a batch ends)
+    // keep their holder and contents: the mark comes down only to just past
+    // the last of them.
+    int high = highWater_.load(std::memory_order_acquire);
+    int lowered = high;
+    while (lowered > 0 &&
+           layout::loadByte(view_, layout::slotOffset(lowered - 1) + layout::kInUseOffset,
+                            __ATOMIC_ACQUIRE) == 0) {
+        --lowered;
+    }
+    // A slot taken meanwhile above the new mark is still found: taking
+    // always goes through its in-use byte.
+    highWater_.compare_exchange_strong(high, lowered, std::memory_order_acq_rel);
 }
 
 void ProgressChannel::releaseSlot(int index) {

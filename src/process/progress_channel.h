@@ -16,9 +16,7 @@ namespace vidmill {
 // nothing and reports nothing. A slot index outside 0..999 is treated like
 // -1 (no slot).
 //
-// allocateSlot must not run concurrently with itself or with resetSlots
-// (callers hold their lock); the other operations may be called from any
-// thread at any time.
+// Every operation may be called from any thread at any time.
 class ProgressChannel {
   public:
     ProgressChannel() = default;
@@ -50,7 +48,9 @@ class ProgressChannel {
     // handed out.
     int allocateSlot();
     void releaseSlot(int index);
-    void resetSlots() { highWater_.store(0, std::memory_order_relaxed); }
+    // Lets the search for a free slot start low again; slots still held
+    // stay theirs.
+    void resetSlots();
     void requestStop(int index);
 
     // 1 with the clamped percent (and optionally the amount in units of 1024),
@@ -75,6 +75,9 @@ class ProgressChannel {
     bool validSlot(int index) const;
     void clearSlot(int index);
     bool createBlock(const std::string& name);
+
+    // Turns the slot's in-use byte from 0 to 1; false when it was taken.
+    bool claimSlot(int index);
 
     std::byte* view_ = nullptr;
     std::string channelName_;

@@ -363,10 +363,12 @@ TEST_F(EngineTest, AnEntryStoppedBeforeItsWorkerWaitsLeavesAtOnce) {
                              "steps 0 100 1 50"));
     }
     ASSERT_EQ(slow.entryList().count(), 3);
+    std::atomic<int> workersLeft{0};
+    slow.setFinishedHook([&] { ++workersLeft; });
     slow.startBatch();  // the workers now wait for their first call to run
     slow.stopEntries({slow.entryList().at(2)->id});
     const auto start = std::chrono::steady_clock::now();
-    while (slow.entryList().at(2)->worker.started && !slow.entryList().at(2)->worker.exited()) {
+    while (workersLeft.load() == 0) {
         slowGui.waitAndRun(5ms);
         ASSERT_LT(std::chrono::steady_clock::now() - start, 10s);
     }

@@ -12,7 +12,7 @@
 namespace vidmill {
 namespace {
 
-std::vector<int> values(const PointerList<int>& list) {
+std::vector<int> values(const OwnerList<int>& list) {
     std::vector<int> out;
     for (const auto& item : list) {
         out.push_back(*item);
@@ -20,52 +20,35 @@ std::vector<int> values(const PointerList<int>& list) {
     return out;
 }
 
-TEST(PointerListTest, InsertRemoveAndBadIndexesLeaveTheListUnchanged) {
-    PointerList<int> list(0, 0);
-    EXPECT_EQ(list.capacity(), 2);
-    EXPECT_EQ(list.growth(), 1);
+TEST(OwnerListTest, InsertRemoveAndBadIndexesLeaveTheListUnchanged) {
+    OwnerList<int> list;
     EXPECT_EQ(list.at(0), nullptr);
 
-    EXPECT_EQ(list.append(std::make_unique<int>(1)), 0);
-    EXPECT_EQ(list.append(std::make_unique<int>(3)), 1);
-    EXPECT_EQ(list.insertAt(1, std::make_unique<int>(2)), 1);
-    EXPECT_EQ(list.insertAt(0, std::make_unique<int>(0)), 0);
+    EXPECT_EQ(list.append(std::make_shared<int>(1)), 0);
+    EXPECT_EQ(list.append(std::make_shared<int>(3)), 1);
+    EXPECT_EQ(list.insertAt(1, std::make_shared<int>(2)), 1);
+    EXPECT_EQ(list.insertAt(0, std::make_shared<int>(0)), 0);
     EXPECT_EQ(values(list), (std::vector<int>{0, 1, 2, 3}));
 
-    auto rejected = std::make_unique<int>(9);
+    auto rejected = std::make_shared<int>(9);
     EXPECT_EQ(list.insertAt(list.count() + 1, rejected), -1);
     EXPECT_EQ(list.insertAt(-1, rejected), -1);
-    ASSERT_TRUE(rejected);  // a refused element stays with the caller
+    EXPECT_EQ(list.append(nullptr), -1);
+    EXPECT_EQ(rejected.use_count(), 1);  // the list kept nothing of it
     EXPECT_EQ(list.insertAt(list.count(), rejected), 4);
-    EXPECT_FALSE(rejected);
+    EXPECT_EQ(rejected.use_count(), 2);
 
     EXPECT_EQ(list.removeAt(5), nullptr);
     EXPECT_EQ(list.removeAt(-1), nullptr);
     auto last = list.removeAt(4);
-    ASSERT_TRUE(last);
-    EXPECT_EQ(*last, 9);
+    EXPECT_EQ(last, rejected);
     auto middle = list.removeAt(1);
     EXPECT_EQ(*middle, 1);
     EXPECT_EQ(values(list), (std::vector<int>{0, 2, 3}));
+    EXPECT_EQ(list.owner(1).use_count(), 2);  // the list's and this copy
 
-    PointerList<int> empty(10, 5);
+    OwnerList<int> empty;
     EXPECT_EQ(empty.removeAt(0), nullptr);
-}
-
-TEST(PointerListTest, GrowsByItsStepBeforeTheArrayFillsAndReserveKeepsTheElements) {
-    PointerList<int> list(10, 5);
-    for (int i = 0; i < 9; ++i) {
-        list.append(std::make_unique<int>(i));
-    }
-    EXPECT_EQ(list.capacity(), 10);
-    list.append(std::make_unique<int>(9));  // count + 1 reaches the capacity first
-    EXPECT_EQ(list.capacity(), 15);
-
-    list.reserve(3);  // never below the count
-    EXPECT_EQ(list.capacity(), 10);
-    list.reserve(40);
-    EXPECT_EQ(list.capacity(), 40);
-    EXPECT_EQ(values(list), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
 }
 
 class EntryListTest : public ::testing::Test {

@@ -99,97 +99,51 @@ TEST(GuiCallTest, StopReleasesWaitingCallersAndLaterCallsRunNothing) {
     EXPECT_EQ(ran.load(), 0);
 }
 
-TEST(WorkerThreadTest, QuickBodyGetsExactlyOneCompletionOnTheOwningThread) {
+TEST(WorkerThreadTest, OneCompletionOnTheOwningThreadThenWhatItHeldIsLetGo) {
     QueuedGuiCall gui;
+    WorkerThreads threads;
     const auto owner = std::this_thread::get_id();
-    WorkerThread block;
-    int marker = 7;
+    auto held = std::make_shared<int>(7);
+    const std::weak_ptr<int> watch = held;
     std::atomic<int> bodies{0};
     int completions = 0;
     bool completionOnOwner = false;
-    bool bodySawData = false;
-    ASSERT_EQ(startWorker(
-                  block, true,
-                  [&](WorkerThread& self) {
-                      bodySawData = self.data == &marker;
-                      ++bodies;
-                  },
-                  &marker,
-                  [&](WorkerThread& self) {
-                      ++completions;
-                      completionOnOwner = std::this_thread::get_id() == owner;
-                      EXPECT_TRUE(self.bodyDone());
-                  },
-                  gui),
-              1);
-    EXPECT_TRUE(runUntil(gui, [&] { return block.exited(); }));
+    ASSERT_TRUE(threads.start([&bodies, held] { bodies += *held == 7; },
+                              [&, held] {
+                                  ++completions;
+                                  completionOnOwner = std::this_thread::get_id() == owner;
+                                  EXPECT_EQ(bodies.load(), 1);
+                              },
+                              gui));
+    held.reset();
+    EXPECT_EQ(threads.alive(), 1);  // its completion waits for this thread
+    EXPECT_TRUE(runUntil(gui, [&] { return threads.alive() == 0; }));
+    // Counted out only after letting go: an owner that frees what a thread
+    // worked on once none is alive never frees it under the thread.
+    EXPECT_TRUE(watch.expired());
     gui.runPending();
-    EXPECT_EQ(bodies.load(), 1);
     EXPECT_EQ(completions, 1);
     EXPECT_TRUE(completionOnOwner);
-    EXPECT_TRUE(bodySawData);
-}
-
-TEST(WorkerThreadTest, ARunStartedFromTheCompletionIsNotMarkedEndedByTheOldThread) {
-    QueuedGuiCall gui;
-    WorkerThread block;
-    std::atomic<bool> release{false};
-    std::atomic<bool> secondDone{false};
-    bool restarted = false;
-    std::shared_ptr<WorkerThread::Run> firstRun;
-    ASSERT_EQ(startWorker(
-                  block, true, [](WorkerThread&) {}, nullptr,
-                  [&](WorkerThread& self) {
-                      // The first thread has yet to finish when the block is reused.
-                      firstRun = self.run;
-                      restarted = startWorker(
-                                      self, true,
-                                      [&](WorkerThread&) {
-                                          while (!release) {
-                                              std::this_thread::sleep_for(1ms);
-                                          }
-                                          secondDone = true;
-                                      },
-                                      nullptr, {}, gui) == 1;
-                  },
-                  gui),
-              1);
-    ASSERT_TRUE(runUntil(gui, [&] { return restarted; }));
-    // The first thread has ended, and the second still runs.
-    EXPECT_TRUE(waitUntil([&] { return firstRun->exited.load(); }));
-    gui.runPending();
-    EXPECT_FALSE(block.exited());
-    release = true;
-    EXPECT_TRUE(runUntil(gui, [&] { return block.exited(); }));
-    EXPECT_TRUE(secondDone);
 }
 
 TEST(WorkerThreadTest, ManyWaitingWorkersCanLiveAtOnce) {
     QueuedGuiCall gui;
+    WorkerThreads threads;
     constexpr int kWorkers = 300;
-    std::vector<WorkerThread> blocks(kWorkers);
     std::atomic<bool> release{false};
     std::atomic<int> completed{0};
-    for (auto& block : blocks) {
-        ASSERT_EQ(startWorker(
-                      block, true,
-                      [&](WorkerThread&) {
-                          while (!release) {
-                              std::this_thread::sleep_for(5ms);
-                          }
-                      },
-                      nullptr, [&](WorkerThread&) { ++completed; }, gui),
-                  1);
+    for (int i = 0; i < kWorkers; ++i) {
+        ASSERT_TRUE(threads.start(
+            [&] {
+                while (!release) {
+                    std::this_thread::sleep_for(5ms);
+                }
+            },
+            [&] { ++completed; }, gui));
     }
+    EXPECT_EQ(threads.alive(), kWorkers);
     release = true;
-    EXPECT_TRUE(runUntil(gui, [&] {
-        for (auto& block : blocks) {
-            if (!block.exited()) {
-                return false;
-            }
-        }
-        return true;
-    }));
+    EXPECT_TRUE(runUntil(gui, [&] { return threads.alive() == 0; }));
     EXPECT_EQ(completed.load(), kWorkers);
 }
 

@@ -102,23 +102,18 @@ void Engine::startBatch() {
             entry->progressSlot = -1;
             entry->cancelRequested.store(false);
             entry->status.store(EntryStatus::Pending);
-            awaitingWorker_.push_back(entry.get());
+            awaitingWorker_.push_back(entry);
         }
     }
     launchWaitingWorkers();
     finishBatchWhenIdle();
 }
 
-bool Engine::launchWorker(VideoEntry& entry) {
+bool Engine::launchWorker(const std::shared_ptr<VideoEntry>& entry) {
     expectInterfaceThread();
     ++threadsAlive_;
-    const int started = startWorker(
-        entry.worker, true,
-        [this](WorkerThread& block) { conversionWorker(*static_cast<VideoEntry*>(block.data)); },
-        &entry,
-        [this](WorkerThread& block) { completeWorker(*static_cast<VideoEntry*>(block.data)); },
-        gui_);
-    if (started == 0) {
+    if (!workers_.start([this, entry] { conversionWorker(*entry); },
+                        [this, entry] { completeWorker(*entry); }, gui_)) {
         --threadsAlive_;
         return false;
     }
@@ -128,15 +123,16 @@ bool Engine::launchWorker(VideoEntry& entry) {
 void Engine::launchWaitingWorkers() {
     expectInterfaceThread();
     while (!awaitingWorker_.empty() && threadsAlive_ < timing_.maxLiveWorkers) {
-        VideoEntry& entry = *awaitingWorker_.front();
+        const std::shared_ptr<VideoEntry> owner = std::move(awaitingWorker_.front());
         awaitingWorker_.pop_front();
+        VideoEntry& entry = *owner;
         if (entry.status.load() != EntryStatus::Pending) {
             // Stopped before its worker came: done without converting.
             ++finishedCount_;
             ++batchFailed_;
             continue;
         }
-        if (!launchWorker(entry)) {
+        if (!launchWorker(owner)) {
             // It must not hold back the entries behind it.
             entry.status.store(EntryStatus::ConversionError);
             ++finishedCount_;
