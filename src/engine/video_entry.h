@@ -4,12 +4,12 @@
 // live status, and the sizes and times that the list shows.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "engine/part_file.h"
+#include "system/thread_contract.h"
 
 namespace vidmill {
 
@@ -77,7 +77,7 @@ struct VideoEntry {
     uint32_t startTick = 0;
     std::atomic<bool> cancelRequested{false};
     // Wakes the entry's worker while it waits to be admitted.
-    std::condition_variable_any admission;
+    CheckedCondition admission;
     int32_t row = 0;
     // -1: no slot. A probe leaves its slot number here until a worker starts.
     int32_t progressSlot = 0;
