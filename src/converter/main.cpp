@@ -1,6 +1,7 @@
 // vidmill-convert: probes or converts one media file for the engine.
 //
 //   vidmill-convert -y -qzmap NAME -qzind SLOT -i INPUT            (probe)
+//   vidmill-convert -probeserver -qzmap NAME                        (many probes)
 //   vidmill-convert -y [-an] [-vn] -i INPUT -qzmap NAME -qzind SLOT
 //                   [codec, size, rate, bitrate or -crf, audio options] [-alltracks] OUTPUT
 //
@@ -20,6 +21,7 @@ extern "C" {
 #include "converter/av_handles.h"
 #include "converter/convert_error.h"
 #include "converter/converter_options.h"
+#include "converter/probe_service.h"
 #include "converter/process_guard.h"
 #include "converter/progress_reporter.h"
 #include "converter/transcoder.h"
@@ -73,6 +75,9 @@ int main(int argc, char** argv) {
     vidmill::captureLibavLog();
 
     const std::vector<std::string> args(argv + 1, argv + argc);
+    if (std::string channel; vidmill::parseProbeServerCommand(args, &channel)) {
+        return vidmill::serveProbes(channel, run);
+    }
     const vidmill::ParsedOptions parsed = vidmill::parseConverterOptions(args);
     if (!parsed.options) {
         report(parsed.error);

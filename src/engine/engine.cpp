@@ -18,9 +18,14 @@ Engine::Engine(EngineHost& host, GuiCall& gui, std::string converterPath, Engine
     : host_(host), gui_(gui), converterPath_(std::move(converterPath)), timing_(timing) {
     setDefaultSettings(settings_);
     channel_.openChannel();
+    if (channel_.isOpen()) {
+        probePool_ = std::make_unique<ProbePool>(probeServerCommand(),
+                                                 std::chrono::milliseconds(timing_.probeIdleMs));
+    }
 }
 
 Engine::~Engine() {
+    probePool_.reset();
     // No worker may outlive the engine it works for. One stuck beyond every
     // wait (a converter that even SIGKILL cannot end) keeps at least its
     // entry; the process is ending.

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "engine/entry_list.h"
+#include "engine/probe_pool.h"
 #include "engine/worker_thread.h"
 #include "process/progress_channel.h"
 #include "storage/conversion_settings.h"
@@ -39,6 +41,8 @@ struct EngineTiming {
     // still runs probeGraceMs later; it then counts as failed.
     int probeTimeoutMs = 60000;
     int probeGraceMs = 5000;
+    // A probe server with nothing to do for this long ends.
+    int probeIdleMs = 5000;
     // At most this many worker threads live at once; later entries of a big
     // batch wait as Pending until earlier workers have ended.
     int maxLiveWorkers = 1000;
@@ -95,6 +99,9 @@ struct AdmitOptions {
     // video" message; a caller that lists the rejected files itself turns it
     // off.
     bool reportInvalid = true;
+    // Whether the files go to the probe servers; without them each file gets
+    // a converter of its own.
+    bool probeServers = true;
 };
 
 // The folder for an output: `subfolder` (relative, may be empty) below
@@ -168,6 +175,9 @@ class Engine {
     int admitFiles(const std::vector<std::string>& paths, const AdmitOptions& options = {});
     // Runs the probe; true when the duration was read.
     bool probeMedia(const std::string& path, VideoEntry& entry);
+    // The pids of the probe servers that run now: while files are being
+    // added, and for a few idle seconds after.
+    std::vector<pid_t> probeServerIds() const;
 
     // Entries that a batch would convert now, and stopped ones that Convert
     // may offer to convert again.
@@ -260,10 +270,13 @@ class Engine {
     // A new entry for `path`, before its probe.
     std::shared_ptr<VideoEntry> newEntry(const std::string& path) const;
     // Runs the probe in `slot` without reporting anything; any thread may call
-    // it. `cancel` (when given) ends the probe like the interrupt does.
+    // it. `cancel` (when given) ends the probe like the interrupt does. With a
+    // server the file goes to it; when the server dies on the file, the file
+    // is probed once more alone, in a fresh slot left in `slot`.
     enum class ProbeResult { Read, InvalidMedia, Failed, Interrupted };
-    ProbeResult runProbe(const std::string& path, VideoEntry& entry, int slot,
-                         const std::atomic<bool>* cancel = nullptr);
+    ProbeResult runProbe(const std::string& path, VideoEntry& entry, int& slot,
+                         const std::atomic<bool>* cancel = nullptr, ProbeServer* server = nullptr);
+    std::vector<std::string> probeServerCommand() const;
     bool probeInterrupted() const;
     void reportInvalidMedia(const std::string& path);
     void reportListFull();
@@ -353,6 +366,8 @@ class Engine {
     std::function<void()> finishedHook_;
     // Entries of the batch still waiting for a worker thread, in list order.
     std::deque<std::shared_ptr<VideoEntry>> awaitingWorker_;
+    // Absent while the channel is: probes then run one program each.
+    std::unique_ptr<ProbePool> probePool_;
 };
 
 }  // namespace vidmill

@@ -13,6 +13,7 @@
 #include "engine/engine_host.h"
 #include "formats/converter_command.h"
 #include "process/converter_runner.h"
+#include "process/probe_protocol.h"
 #include "system/path_utils.h"
 #include "system/size_time_text.h"
 
@@ -115,7 +116,7 @@ bool Engine::probeInterrupted() const {
 }
 
 bool Engine::probeMedia(const std::string& path, VideoEntry& entry) {
-    const int slot = channel_.allocateSlot();
+    int slot = channel_.allocateSlot();
     const ProbeResult result = runProbe(path, entry, slot);
     channel_.releaseSlot(slot);
     if (result == ProbeResult::InvalidMedia) {
@@ -124,43 +125,65 @@ bool Engine::probeMedia(const std::string& path, VideoEntry& entry) {
     return result == ProbeResult::Read;
 }
 
-Engine::ProbeResult Engine::runProbe(const std::string& path, VideoEntry& entry, int slot,
-                                     const std::atomic<bool>* cancel) {
-    entry.progressSlot = slot;
-    int exitCode = kConverterNotStarted;
-    ConverterCommand command =
-        buildProbeCommand(converterPath_, path, channel_.channelName(), slot);
-
+Engine::ProbeResult Engine::runProbe(const std::string& path, VideoEntry& entry, int& slot,
+                                     const std::atomic<bool>* cancel, ProbeServer* server) {
     // A converter that hangs on a file must not block admission for ever:
     // past the time limit it gets the stop byte, and a little later it is
     // ended.
     using Clock = std::chrono::steady_clock;
-    const auto start = Clock::now();
-    const auto stopAt = start + std::chrono::milliseconds(timing_.probeTimeoutMs);
-    const auto killAt = stopAt + std::chrono::milliseconds(timing_.probeGraceMs);
+    auto stopAt = Clock::now() + std::chrono::milliseconds(timing_.probeTimeoutMs);
+    auto killAt = stopAt + std::chrono::milliseconds(timing_.probeGraceMs);
     bool timedOut = false;
     bool interrupted = false;
-    const int started =
-        runConverterWatched(command.args, &exitCode, kKeepPriority, timing_.probePollMs, [&] {
-            if (probeInterrupted() || (cancel != nullptr && cancel->load())) {
-                interrupted = true;
-                return false;
-            }
-            const auto now = Clock::now();
-            if (now >= stopAt && !timedOut) {
-                timedOut = true;
-                channel_.requestStop(slot);
-            }
-            return now < killAt;
-        });
+    auto watch = [&] {
+        if (probeInterrupted() || (cancel != nullptr && cancel->load())) {
+            interrupted = true;
+            return false;
+        }
+        const auto now = Clock::now();
+        if (now >= stopAt && !timedOut) {
+            timedOut = true;
+            channel_.requestStop(slot);
+        }
+        return now < killAt;
+    };
+
+    int exitCode = kConverterNotStarted;
+    bool answered = false;
+    if (server != nullptr) {
+        answered = server->probe(slot, path, &exitCode, timing_.probePollMs, watch) ==
+                   ProbeServer::Outcome::Answered;
+        if (!answered && !interrupted && !timedOut) {
+            // The server died on this file, or could not start: the file is
+            // probed once more alone, in a fresh slot, so that a bad file is
+            // told apart from a bad server and nothing the server left counts.
+            channel_.releaseSlot(slot);
+            slot = channel_.allocateSlot();
+            stopAt = Clock::now() + std::chrono::milliseconds(timing_.probeTimeoutMs);
+            killAt = stopAt + std::chrono::milliseconds(timing_.probeGraceMs);
+        }
+    }
+    if (!answered && !interrupted && !timedOut) {
+        entry.progressSlot = slot;
+        const ConverterCommand command =
+            buildProbeCommand(converterPath_, path, channel_.channelName(), slot);
+        answered = runConverterWatched(command.args, &exitCode, kKeepPriority, timing_.probePollMs,
+                                       watch) != 0;
+    }
+    entry.progressSlot = slot;
     if (interrupted) {
         return ProbeResult::Interrupted;
     }
-    if (!started || timedOut) {
+    if (!answered || timedOut) {
         return ProbeResult::Failed;
     }
     if (exitCode == kInvalidMedia) {
         return ProbeResult::InvalidMedia;
+    }
+    // A probe that crashed on the file (alone, after its server did too)
+    // read nothing from it, whatever the slot holds.
+    if (exitCode < kSignalExitBase && exitCode >= kSignalExitBase - 64) {
+        return ProbeResult::Failed;
     }
     double seconds = 0;
     if (channel_.readDuration(slot, seconds) == 0) {
@@ -172,8 +195,8 @@ Engine::ProbeResult Engine::runProbe(const std::string& path, VideoEntry& entry,
 
 namespace {
 
-// The probes of one admitFiles call: worker threads take the next file in
-// turn and leave the result in its place; the caller collects them in order.
+// The probes of one admitFiles call: pool threads take the next file in turn
+// and leave the result in its place; the caller collects them in order.
 struct ProbeBatch {
     struct Job {
         std::shared_ptr<VideoEntry> entry;
@@ -184,47 +207,34 @@ struct ProbeBatch {
     std::mutex mutex;
     std::condition_variable finished;
     std::vector<Job> jobs;
-    std::atomic<std::size_t> next{0};
     // Set when the caller leaves early: probes still running are ended.
     std::atomic<bool> cancel{false};
-    int running = 0;  // guarded by mutex
 };
 
-// Ends and joins the probe threads however the caller leaves.
-class ProbeThreads {
+// However the caller leaves, the probes of its files end before it does.
+class PostedProbes {
   public:
-    explicit ProbeThreads(ProbeBatch& batch) : batch_(batch) {}
-    ProbeThreads(const ProbeThreads&) = delete;
-    ProbeThreads& operator=(const ProbeThreads&) = delete;
-    ~ProbeThreads() {
+    PostedProbes(ProbePool* pool, ProbeBatch& batch) : pool_(pool), batch_(batch) {}
+    PostedProbes(const PostedProbes&) = delete;
+    PostedProbes& operator=(const PostedProbes&) = delete;
+    ~PostedProbes() {
         batch_.cancel.store(true);
-        for (std::thread& thread : threads_) {
-            thread.join();
+        if (pool_ != nullptr) {
+            pool_->withdraw(work_);
         }
     }
-
-    // False when no thread could be started.
-    template <typename Function>
-    bool start(int count, Function work) {
-        for (int i = 0; i < count; ++i) {
-            {
-                std::lock_guard lock(batch_.mutex);
-                ++batch_.running;
-            }
-            try {
-                threads_.emplace_back(work);
-            } catch (const std::system_error&) {
-                std::lock_guard lock(batch_.mutex);
-                --batch_.running;
-                break;
-            }
+    // False when the pool has no thread to spare.
+    bool post(std::size_t count, int atOnce, ProbePool::Task task) {
+        if (pool_ != nullptr) {
+            work_ = pool_->post(count, atOnce, std::move(task));
         }
-        return !threads_.empty();
+        return work_ != nullptr;
     }
 
   private:
+    ProbePool* pool_;
     ProbeBatch& batch_;
-    std::vector<std::thread> threads_;
+    std::shared_ptr<ProbePool::Work> work_;
 };
 
 int defaultProbeCount() {
@@ -233,6 +243,14 @@ int defaultProbeCount() {
 }
 
 }  // namespace
+
+std::vector<std::string> Engine::probeServerCommand() const {
+    return {converterPath_, kProbeServerOption, "-qzmap", channel_.channelName()};
+}
+
+std::vector<pid_t> Engine::probeServerIds() const {
+    return probePool_ ? probePool_->serverIds() : std::vector<pid_t>{};
+}
 
 int Engine::admitFiles(const std::vector<std::string>& paths, const AdmitOptions& options) {
     expectInterfaceThread();
@@ -249,55 +267,41 @@ int Engine::admitFiles(const std::vector<std::string>& paths, const AdmitOptions
         }
     }
 
-    auto probeNext = [this, &batch, &paths, total] {
-        for (;;) {
-            const std::size_t i = batch.next.fetch_add(1);
-            if (i >= total || batch.cancel.load() || probeInterrupted()) {
-                break;
-            }
-            VideoEntry& entry = *batch.jobs[i].entry;
+    auto probe = [this, &batch, &paths](std::size_t i, ProbeServer* server) {
+        ProbeResult result = ProbeResult::Interrupted;
+        VideoEntry& entry = *batch.jobs[i].entry;
+        if (!batch.cancel.load() && !probeInterrupted()) {
             entry.sourceSize = fileSize64(paths[i]);
-            int slot;
-            {
-                // Workers of a batch take their slots under the lock too.
-                std::lock_guard lock(mutex_);
-                slot = channel_.allocateSlot();
-            }
-            const ProbeResult result = runProbe(paths[i], entry, slot, &batch.cancel);
+            int slot = channel_.allocateSlot();
+            result = runProbe(paths[i], entry, slot, &batch.cancel, server);
             channel_.releaseSlot(slot);
             if (result == ProbeResult::Read) {
                 splitPath(paths[i], nullptr, nullptr, &entry.name, nullptr);
             }
-            std::lock_guard lock(batch.mutex);
-            batch.jobs[i].result = int(result);
-            batch.jobs[i].done = true;
-            batch.finished.notify_one();
         }
         std::lock_guard lock(batch.mutex);
-        --batch.running;
+        batch.jobs[i].result = int(result);
+        batch.jobs[i].done = true;
         batch.finished.notify_one();
     };
 
-    int probes = options.maxProbes > 0 ? std::min(options.maxProbes, kMaxParallelProbes)
-                                       : defaultProbeCount();
-    probes = int(std::min<std::size_t>(std::size_t(probes), total));
-    ProbeThreads threads(batch);
-    if (!threads.start(probes, probeNext)) {
-        // No thread to spare: probe here, one by one.
-        {
-            std::lock_guard lock(batch.mutex);
-            ++batch.running;
-        }
-        probeNext();
-    }
+    const int probes = options.maxProbes > 0 ? std::min(options.maxProbes, kMaxParallelProbes)
+                                             : defaultProbeCount();
+    PostedProbes posted(probePool_.get(), batch);
+    const bool servers = options.probeServers;
+    const bool pooled = posted.post(total, probes, [&](std::size_t i, ProbeServer& server) {
+        probe(i, servers ? &server : nullptr);
+    });
 
     int admitted = 0;
     std::size_t collected = 0;
-    bool interrupted = false;
-    while (collected < total && !interrupted && !probeInterrupted()) {
+    while (collected < total && !probeInterrupted()) {
         // The finished results at the front, in order.
         std::vector<ProbeBatch::Job> ready;
-        bool probesLeft;
+        if (!pooled) {
+            // No thread to spare: probe here, one by one.
+            probe(collected, nullptr);
+        }
         {
             std::unique_lock lock(batch.mutex);
             auto front = [&] { return collected + ready.size(); };
@@ -305,14 +309,11 @@ int Engine::admitFiles(const std::vector<std::string>& paths, const AdmitOptions
                 ready.push_back(std::move(batch.jobs[front()]));
             }
             if (ready.empty()) {
-                if (batch.running == 0) {
-                    break;  // interrupted before they got this far
-                }
                 batch.finished.wait_for(lock, std::chrono::milliseconds(20));
             }
-            probesLeft = batch.running > 0;
         }
         int lastRow = -1;
+        bool interrupted = false;
         for (ProbeBatch::Job& job : ready) {
             const std::size_t index = collected++;
             const auto result = ProbeResult(job.result);
@@ -342,7 +343,10 @@ int Engine::admitFiles(const std::vector<std::string>& paths, const AdmitOptions
         if (lastRow >= 0) {
             host_.entriesAdded(lastRow);
         }
-        if (options.pump && probesLeft) {
+        if (interrupted) {
+            break;
+        }
+        if (options.pump && collected < total) {
             options.pump();
         }
     }

@@ -45,11 +45,22 @@ class SpawnActions {
             posix_spawn_file_actions_destroy(&actions_);
         }
     }
-    // stdin and stdout on /dev/null, stderr on errorFd (or /dev/null when it
-    // is -1), `outputFd` (when not -1) as kOutputDescriptor; everything else
-    // closed.
-    bool quietStandardStreams(int errorFd, int outputFd) {
-        if (!ok_ || posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0) != 0 ||
+    // stdin and stdout on /dev/null, or both on streamFd when it is not -1;
+    // stderr on errorFd (or /dev/null when it is -1), `outputFd` (when not
+    // -1) as kOutputDescriptor; everything else closed.
+    bool quietStandardStreams(int errorFd, int outputFd, int streamFd = -1) {
+        if (!ok_) {
+            return false;
+        }
+        if (streamFd >= 0) {
+            if (posix_spawn_file_actions_adddup2(&actions_, streamFd, 0) != 0 ||
+                posix_spawn_file_actions_adddup2(&actions_, streamFd, 1) != 0 ||
+                posix_spawn_file_actions_addopen(&actions_, 2, "/dev/null", O_WRONLY, 0) != 0) {
+                return false;
+            }
+            return posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
+        }
+        if (posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0) != 0 ||
             posix_spawn_file_actions_addopen(&actions_, 1, "/dev/null", O_WRONLY, 0) != 0) {
             return false;
         }
@@ -129,6 +140,11 @@ class PidFd {
             fd_ = -1;
         }
     }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
   private:
     int fd_ = -1;
@@ -173,7 +189,8 @@ class ChildEnvironment {
 // posix_spawn reports a failed exec (missing file, no execute permission,
 // not a program) as its result.
 pid_t spawnProcess(const std::vector<std::string>& command, bool ownSession,
-                   const ChildEnvironment& environment, int errorFd = -1, int outputFd = -1) {
+                   const ChildEnvironment& environment, int errorFd = -1, int outputFd = -1,
+                   int streamFd = -1) {
     if (command.empty() || command.front().empty()) {
         return -1;
     }
@@ -186,7 +203,8 @@ pid_t spawnProcess(const std::vector<std::string>& command, bool ownSession,
 
     SpawnActions actions;
     SpawnAttributes attributes;
-    if (!actions.quietStandardStreams(errorFd, outputFd) || !attributes.setUp(ownSession)) {
+    if (!actions.quietStandardStreams(errorFd, outputFd, streamFd) ||
+        !attributes.setUp(ownSession)) {
         return -1;
     }
     pid_t pid = -1;
@@ -259,9 +277,9 @@ class LiveChildren {
     // signalRunning() never misses a child that has already started. Gives
     // the pid (-1 when it did not start); pidFd receives its descriptor.
     pid_t spawn(const std::vector<std::string>& command, const ChildEnvironment& environment,
-                int errorFd, int outputFd, PidFd& pidFd) {
+                int errorFd, int outputFd, PidFd& pidFd, int streamFd = -1) {
         std::lock_guard lock(mutex_);
-        const pid_t pid = spawnProcess(command, false, environment, errorFd, outputFd);
+        const pid_t pid = spawnProcess(command, false, environment, errorFd, outputFd, streamFd);
         if (pid >= 0) {
             pidFd.open(pid);
             children_.push_back({pid, pidFd.get()});
@@ -505,6 +523,28 @@ int runConverterWatched(const std::vector<std::string>& command, int* exitCode, 
                         int conversionsAtOnce, int outputFd) {
     return runAndWait(command, exitCode, priorityClass, pollPeriodMs, watch, errorTail,
                       conversionsAtOnce, outputFd);
+}
+
+pid_t startServedConverter(const std::vector<std::string>& command, int streamFd, int* pidFd) {
+    const ChildEnvironment environment(true);
+    PidFd descriptor;
+    const pid_t pid = liveChildren().spawn(command, environment, -1, -1, descriptor, streamFd);
+    *pidFd = descriptor.release();
+    return pid;
+}
+
+int reapServedConverter(pid_t pid) {
+    liveChildren().remove(pid);
+    for (;;) {
+        int status = 0;
+        const pid_t result = waitpid(pid, &status, 0);
+        if (result == pid) {
+            return exitCodeFromStatus(status);
+        }
+        if (result < 0 && errno != EINTR) {
+            return kExitStatusLost;
+        }
+    }
 }
 
 int endRunningConverters(std::chrono::milliseconds grace) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace vidmill {
 
 // Starts the converter and waits for it.
@@ -61,6 +63,18 @@ int runConverterWatched(const std::vector<std::string>& command, int* exitCode, 
                         int pollPeriodMs, const WatchFunction& watch,
                         std::string* errorTail = nullptr, int conversionsAtOnce = 0,
                         int outputFd = -1);
+
+// Starts the command as a converter that answers requests: its standard input
+// and output are both `streamFd` (one end of a socket pair), its standard
+// error /dev/null, and it carries the lifeline like any converter: the
+// calling thread counts as its parent. It is listed with the converters
+// above, so endRunningConverters() reaches it too. Gives its pid, or -1 when
+// it did not start; *pidFd receives a process descriptor for it (or -1),
+// which the caller closes only after reapServedConverter().
+pid_t startServedConverter(const std::vector<std::string>& command, int streamFd, int* pidFd);
+// Unlists a served converter that has ended or been killed and waits for it;
+// gives its exit code as runConverterWatched() does.
+int reapServedConverter(pid_t pid);
 
 // The descriptor number under which a converter receives its output file.
 inline constexpr int kOutputDescriptor = 3;

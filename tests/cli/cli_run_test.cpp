@@ -377,9 +377,11 @@ TEST_F(CliRunTest, APartFileSwappedForALinkCannotRedirectTheConversion) {
 
 TEST_F(CliRunTest, InterruptedProbeIsNotReportedAsAnUnreadableFile) {
     const std::string fakeCli = cliWithFakeConverter(dir);
-    const std::string clip = test::writeFakeScript(dir, "slow.avi", "probe: sleep 30000");
+    const std::string started = dir.file("started");
+    const std::string clip =
+        test::writeFakeScript(dir, "slow.avi", "probe: record " + started + "; sleep 30000");
     test::RunningProgram run({fakeCli, "--dest", dest, clip});
-    ASSERT_TRUE(waitFor([&] { return processesMentioning(clip) > 0; }, 10s));
+    ASSERT_TRUE(waitFor([&] { return test::fileExists(started); }, 10s));
     kill(run.pid(), SIGINT);
     auto result = run.wait(10s);
     ASSERT_TRUE(result);

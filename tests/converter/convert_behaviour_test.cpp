@@ -23,6 +23,8 @@ extern "C" {
 #include "converter/convert_error.h"
 #include "converter/process_guard.h"
 #include "converter_harness.h"
+#include "process/probe_protocol.h"
+#include "process/probe_server.h"
 #include "process/progress_channel.h"
 #include "support/temp_dir.h"
 
@@ -97,6 +99,28 @@ TEST_F(Probe, WritesTheDurationIntoItsSlot) {
     std::vector<std::string> args = slotArgs();
     args.insert(args.end(), {"-i", folder_.file("cut.mp4")});
     EXPECT_EQ(runConverter(args).status, exit_code::kUnusableMedia);
+
+    // One probe server answers for all of them as the single probes did,
+    // then ends with its requests.
+    files.push_back(folder_.file("cut.mp4"));
+    ProbeServer server({kConverterPath, kProbeServerOption, "-qzmap", channel_.channelName()});
+    pid_t serverPid = -1;
+    for (const std::string& file : files) {
+        channel_.releaseSlot(slot_);
+        slot_ = channel_.allocateSlot();
+        int code = 1;
+        ASSERT_EQ(server.probe(slot_, file, &code, 5, {}), ProbeServer::Outcome::Answered) << file;
+        if (file == files.back()) {
+            EXPECT_EQ(code, exit_code::kUnusableMedia);
+        } else {
+            EXPECT_EQ(code, 0) << file;
+            EXPECT_NEAR(duration(), probeWithFfprobe(file)->duration, 0.05) << file;
+        }
+        EXPECT_EQ(server.pid(), serverPid < 0 ? (serverPid = server.pid()) : serverPid);
+    }
+    server.end(10s);
+    EXPECT_EQ(server.pid(), -1);
+    EXPECT_EQ(waitpid(serverPid, nullptr, WNOHANG), -1);  // reaped
 }
 
 TEST_F(Probe, TakesAudioOnlyFilesAndWorksWithoutASlot) {

@@ -4,6 +4,7 @@
 #include "engine/engine.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -192,6 +194,116 @@ TEST_F(EngineAdmissionTest, ParallelAdmissionGivesTheResultsOfOneByOneInOrder) {
     // The probes overlapped: two of them held slots at once. (Their times
     // tell nothing: the hanging one takes the probe limit either way.)
     EXPECT_GE(engine.channel().highWater(), 2);
+}
+
+// Many files go to a few probe servers. A server that dies on a file (killed
+// from outside or by the file) or hangs on it costs that file a probe of its
+// own, never a neighbour; every file is admitted once, in order; and the
+// servers end once idle.
+TEST(EngineProbeServerTest, ServersSurviveDeathsAndHangsAndEndWhenIdle) {
+    TempDir dir;
+    const std::string record = dir.file("runs");
+    EngineTiming timing = fastTiming();
+    timing.probeTimeoutMs = 1500;
+    timing.probeIdleMs = 200;
+    RecordingHost host;
+    QueuedGuiCall gui;
+    Engine engine(host, gui, test::fakeConverterPath(), timing);
+
+    enum Kind { Good, KilledServer, Crash, Hang, Invalid };
+    std::vector<Kind> kinds(50, Good);
+    kinds[7] = KilledServer;
+    kinds[23] = KilledServer;
+    kinds[12] = Crash;
+    kinds[31] = Hang;
+    kinds[40] = Invalid;
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        std::string script = "probe: record " + record + "\n";
+        switch (kinds[i]) {
+            case Good:
+                break;
+            case KilledServer:  // what the server dies of, a probe alone survives
+                script += "server: signal 9\n";
+                break;
+            case Crash:
+                script += "probe: signal 11\n";
+                break;
+            case Hang:
+                script += "probe: ignorestop; sleep 60000\n";
+                break;
+            case Invalid:
+                script += "probe: exit -20\n";
+                break;
+        }
+        script += "probe: duration " + std::to_string(i + 1);
+        paths.push_back(test::writeFakeScript(dir, "v" + std::to_string(i) + ".avi", script));
+    }
+
+    std::vector<AdmitOutcome> outcomes;
+    std::set<pid_t> seenServers;
+    AdmitOptions options;
+    options.maxProbes = 3;
+    options.onResult = [&](std::size_t, AdmitOutcome outcome) {
+        outcomes.push_back(outcome);
+        for (const pid_t pid : engine.probeServerIds()) {
+            seenServers.insert(pid);
+        }
+    };
+    EXPECT_EQ(engine.admitFiles(paths, options), 50 - 3);
+
+    ASSERT_EQ(outcomes.size(), kinds.size());
+    int row = 0;
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        const AdmitOutcome want = kinds[i] == Invalid ? AdmitOutcome::InvalidMedia
+                                  : kinds[i] == Crash || kinds[i] == Hang ? AdmitOutcome::Unreadable
+                                                                          : AdmitOutcome::Admitted;
+        EXPECT_EQ(outcomes[i], want) << i;
+        if (want == AdmitOutcome::Admitted) {
+            ASSERT_LT(row, engine.entryList().count());
+            EXPECT_EQ(engine.entryList().at(row)->sourcePath, paths[i]);
+            EXPECT_EQ(engine.entryList().at(row)->duration, int(i + 1));
+            ++row;
+        }
+    }
+    EXPECT_EQ(row, engine.entryList().count());
+    EXPECT_EQ(host.messages, std::vector<std::string>{paths[40] + " Invalid video"});
+
+    // Each converter is a process group of its own: its group is its pid.
+    // Single probes ran only for the files a server died on, once each.
+    std::ifstream runs(record);
+    std::set<std::string> groups;
+    int single = 0;
+    int served = 0;
+    std::string group;
+    for (std::string line; std::getline(runs, line);) {
+        if (line.rfind("pgrp=", 0) == 0) {
+            group = line;
+            groups.insert(line);
+        } else if (line == "arg=-probeserver") {
+            ++served;
+        } else if (line == "arg=-y") {
+            ++single;
+        }
+    }
+    EXPECT_EQ(served, 50);
+    EXPECT_EQ(single, 3);  // the two that killed their server, and the crash
+    // Three servers, each replaced after a death or a hang, and three single probes.
+    EXPECT_LE(groups.size(), 3u + 4u + 3u);
+    EXPECT_FALSE(seenServers.empty());
+
+    // Idle servers end; their processes are gone, not left as zombies.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!engine.probeServerIds().empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(engine.probeServerIds().empty());
+    for (const pid_t pid : seenServers) {
+        while (kill(pid, 0) == 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(20ms);
+        }
+        EXPECT_NE(kill(pid, 0), 0) << pid;
+    }
 }
 
 class EngineLongProbeTest : public EngineAdmissionTest {

@@ -10,7 +10,13 @@
 // A script is a list of statements separated by newlines or ';'; '#' starts a
 // comment. A statement may carry a condition that limits it to one kind of
 // run: "probe:" (no output path), "convert:" (an output path), "audio:" (a
-// conversion with -ab, -ac or -ar) or "fallback:" (a conversion without them).
+// conversion with -ab, -ac or -ar), "fallback:" (a conversion without them) or
+// "server:" (a probe asked of a probe server).
+//
+// Started as "-probeserver -qzmap NAME" it is a probe server: it runs the
+// script of each file named in a request as a probe and answers with the
+// code the script ends with (see process/probe_protocol.h). "signal" and a
+// malformed script end the whole server.
 //
 //   duration S        write the duration in seconds
 //   percent P         write the percent (any double, "nan" too)
@@ -63,6 +69,7 @@
 #include <vector>
 
 #include "process/converter_runner.h"
+#include "process/probe_protocol.h"
 #include "process/slot_writer.h"
 
 namespace {
@@ -82,6 +89,7 @@ struct CommandLine {
     std::string output;
     int outputFd = -1;  // -outfd: the output, already open
     bool audioOptions = false;
+    bool served = false;  // a request to a probe server
 };
 
 [[noreturn]] void fail(const std::string& message) {
@@ -272,6 +280,8 @@ class Runner {
             runs = !isProbe && line_.audioOptions;
         } else if (first == "fallback:") {
             runs = !isProbe && !line_.audioOptions;
+        } else if (first == "server:") {
+            runs = line_.served;
         } else {
             fail("unknown condition " + first);
         }
@@ -449,11 +459,56 @@ class Runner {
 
 }  // namespace
 
+// A probe server: one request after another on stdin, answers on stdout.
+int serve(const std::string& channel, const std::string& startDescriptors) {
+    std::string pending;
+    char chunk[4096];
+    for (;;) {
+        const std::size_t end = pending.find('\0');
+        if (end == std::string::npos) {
+            const ssize_t got = read(0, chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                return 0;
+            }
+            pending.append(chunk, static_cast<std::size_t>(got));
+            continue;
+        }
+        CommandLine line;
+        line.channel = channel;
+        line.hasSlot = true;
+        line.served = true;
+        if (!vidmill::parseProbeRequest(std::string_view(pending).substr(0, end), &line.slot,
+                                        &line.input)) {
+            fail("malformed request");
+        }
+        pending.erase(0, end + 1);
+        line.arguments = {"-probeserver", "-qzmap",  channel, "-qzind", std::to_string(line.slot),
+                          "-i",           line.input};
+        int code = kNotAVideo;
+        if (const std::optional<std::string> script = loadScript(line)) {
+            Runner runner(line, startDescriptors);
+            code = runner.run(splitStatements(*script));
+        }
+        const std::string answer = vidmill::probeAnswer(line.slot, code);
+        if (write(1, answer.data(), answer.size()) != static_cast<ssize_t>(answer.size())) {
+            return 0;
+        }
+    }
+}
+
 int main(int argc, char** argv) {
     if (!vidmill::tieLifeToParent(SIGKILL)) {
         raise(SIGKILL);
     }
     const std::string startDescriptors = openDescriptors();
+    if (argc == 4 && std::string(argv[1]) == vidmill::kProbeServerOption &&
+        std::string(argv[2]) == "-qzmap") {
+        signal(SIGPIPE, SIG_IGN);
+        return serve(argv[3], startDescriptors);
+    }
     const CommandLine line = parseCommandLine(argc, argv);
     const std::optional<std::string> script = loadScript(line);
     if (!script) {
