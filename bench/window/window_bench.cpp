@@ -1,11 +1,16 @@
 // The window with a long list: the time from start to the first painted
 // list, the longest stall of the event loop while 20 conversions report
 // progress, and the interface thread's processor time meanwhile; with 30,000
-// entries and with 300, so that the cost of the list's length shows.
+// entries and with 300, so that the cost of the list's length shows. Then
+// the longest stall while a folder of 30,000 small clips is dropped on an
+// empty window (hard links of one clip that the ffmpeg tool makes; the real
+// converter probes them).
 //
-//   QT_QPA_PLATFORM=offscreen build/bin/window_bench   (needs vidmill-fake-convert beside it)
+//   QT_QPA_PLATFORM=offscreen build/bin/window_bench   (needs vidmill-fake-convert beside it,
+//                                                       and vidmill-convert for the drop)
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -120,6 +125,55 @@ void run(int entries, const std::string& dir) {
     window.shutDown();
 }
 
+// A folder of `count` clips dropped on a window with an empty list.
+void dropFolder(int count, const std::string& dir) {
+    const std::string clip = dir + "/clip.mp4";
+    const std::string folder = dir + "/dropped";
+    const std::string make =
+        "ffmpeg -nostdin -loglevel error -y -f lavfi -i "
+        "testsrc=duration=1:size=160x120:rate=25 '" +
+        clip + "'";
+    AppPaths paths;
+    paths.converter = programFolder() + "/vidmill-convert";
+    if (access(paths.converter.c_str(), X_OK) != 0 || std::system(make.c_str()) != 0 ||
+        mkdir(folder.c_str(), 0755) != 0) {
+        std::printf("drop of %d files: skipped (needs vidmill-convert and the ffmpeg tool)\n",
+                    count);
+        return;
+    }
+    for (int i = 0; i < count; ++i) {
+        const std::string name = folder + "/f" + std::to_string(i) + ".mp4";
+        if (link(clip.c_str(), name.c_str()) != 0) {
+            std::perror(name.c_str());
+            return;
+        }
+    }
+    paths.settingsFile = dir + "/settings-drop.bin";
+    paths.historyFile = dir + "/history-drop.bin";
+    vidmill::test::AgreeingDesktop desktop;
+    MainWindow window(desktop, paths);
+    window.show();
+    QApplication::processEvents();
+
+    qint64 longestGap = 0;
+    QElapsedTimer gap;
+    QTimer probe;
+    probe.setInterval(10);
+    QObject::connect(&probe, &QTimer::timeout,
+                     [&] { longestGap = std::max(longestGap, gap.restart()); });
+    QElapsedTimer adding;
+    adding.start();
+    gap.start();
+    probe.start();
+    window.dropNames({QString::fromStdString(folder)});
+    probe.stop();
+    const double seconds = adding.elapsed() / 1000.0;
+    std::printf("drop of %d files: %d admitted in %.1f s; longest stall %lld ms\n", count,
+                window.engine().entryList().count(), seconds,
+                static_cast<long long>(longestGap - 10));
+    window.shutDown();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -130,6 +184,7 @@ int main(int argc, char** argv) {
     qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir + "/config"));
     run(30000, dir);
     run(300, dir);
+    dropFolder(30000, dir);
     const std::string cleanup = "rm -rf '" + dir + "'";
     return std::system(cleanup.c_str()) == 0 ? 0 : 1;
 }

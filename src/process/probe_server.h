@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -42,8 +43,8 @@ class ProbeServer {
     // there after `grace`.
     void end(std::chrono::milliseconds grace);
 
-    // The server's pid while it runs, else -1.
-    pid_t pid() const { return pid_; }
+    // The server's pid while it runs, else -1. Any thread may ask.
+    pid_t pid() const { return pid_.load(); }
 
     static constexpr std::chrono::milliseconds kEndGrace{2000};
 
@@ -55,7 +56,7 @@ class ProbeServer {
     bool takeLine(std::string* line);
 
     std::vector<std::string> command_;
-    pid_t pid_ = -1;
+    std::atomic<pid_t> pid_{-1};
     FileDescriptor pidFd_;
     FileDescriptor socket_;
     std::string received_;

@@ -204,7 +204,7 @@ TEST(EngineProbeServerTest, ServersSurviveDeathsAndHangsAndEndWhenIdle) {
     TempDir dir;
     const std::string record = dir.file("runs");
     EngineTiming timing = fastTiming();
-    timing.probeTimeoutMs = 1500;
+    timing.probeTimeoutMs = 3000;  // the hanging file's cost
     timing.probeIdleMs = 200;
     RecordingHost host;
     QueuedGuiCall gui;
