@@ -90,6 +90,12 @@ int serveProbes(const std::string& channelName,
         options.overwrite = true;
         options.channelName = channelName;
         const int code = probeOne(options);
+        if (stopSignalled()) {
+            // The probe was cut short by the signal, not by the file: no
+            // answer, so that the file is probed again rather than taken
+            // for one without a length.
+            return exit_code::kInterrupted;
+        }
         if (!writeAll(answers.get(), probeAnswer(options.slotIndex, code))) {
             return exit_code::kInternal;
         }

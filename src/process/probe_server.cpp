@@ -3,9 +3,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <thread>
 
 #include "process/probe_protocol.h"
 
@@ -69,6 +71,27 @@ int ProbeServer::finish(bool kill) {
     return code;
 }
 
+bool ProbeServer::exitsWithin(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        siginfo_t info{};
+        if (waitid(P_PID, id_t(pid_.load()), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+            info.si_pid == pid_) {
+            return true;  // ended (or no longer ours to wait for)
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        if (pidFd_.get() >= 0) {
+            pollfd item{pidFd_.get(), POLLIN, 0};
+            poll(&item, 1, int(left.count()));
+        } else {
+            std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(5)));
+        }
+    }
+}
+
 bool ProbeServer::takeLine(std::string* line) {
     const std::size_t end = received_.find('\n');
     if (end == std::string::npos) {
@@ -124,10 +147,10 @@ ProbeServer::Outcome ProbeServer::probe(int slot, const std::string& path, int* 
                 return Outcome::Ended;
             }
         } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-            // Our end sees the end of the stream once the server is gone
-            // (its answer, if any, was read before). It may still be
-            // ending: the kill only hurries it.
-            *code = finish(true);
+            // Our end sees the end of the stream once the server is going
+            // (its answer, if any, was read before); one that lingers is
+            // killed.
+            *code = finish(!exitsWithin(ProbeServer::kEndGrace));
             return Outcome::Ended;
         }
     }
@@ -152,8 +175,8 @@ void ProbeServer::end(std::chrono::milliseconds grace) {
         const ssize_t got = recv(socket_.get(), buffer, sizeof buffer, 0);
         closed = got == 0 || (got < 0 && errno != EINTR);
     }
-    // One that ignored the end is killed now.
-    finish(!closed);
+    // One that ignored the end, or lingers after closing, is killed now.
+    finish(!closed || !exitsWithin(grace));
 }
 
 }  // namespace vidmill

@@ -52,6 +52,8 @@ class ProbeServer {
     bool start();
     // Kills the server (when `kill`) and reaps it; gives its exit code.
     int finish(bool kill);
+    // Whether the server has ended, or ends within `limit`; it stays unreaped.
+    bool exitsWithin(std::chrono::milliseconds limit);
     // The next whole answer line from what was read, without its newline.
     bool takeLine(std::string* line);
 

@@ -123,6 +123,30 @@ TEST_F(Probe, WritesTheDurationIntoItsSlot) {
     EXPECT_EQ(waitpid(serverPid, nullptr, WNOHANG), -1);  // reaped
 }
 
+// A stop signal that cuts a served probe short is no answer about the file:
+// the server ends without one, and the engine probes the file again.
+TEST_F(Probe, AServerStoppedBySignalEndsWithoutAnAnswer) {
+    const std::string fifo = folder_.file("never-written");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ProbeServer server({kConverterPath, kProbeServerOption, "-qzmap", channel_.channelName()});
+    int code = 1;
+    ASSERT_EQ(server.probe(slot_, testMedia().videoOnly, &code, 5, {}),
+              ProbeServer::Outcome::Answered);
+    const pid_t pid = server.pid();
+    int passes = 0;
+    // The probe waits for a writer of the FIFO that never comes.
+    EXPECT_EQ(server.probe(slot_, fifo, &code, 20,
+                           [&] {
+                               if (++passes == 5) {
+                                   kill(pid, SIGTERM);
+                               }
+                               return passes < 1000;  // 20 s at most
+                           }),
+              ProbeServer::Outcome::Ended);
+    EXPECT_LT(passes, 1000);
+    EXPECT_EQ(code, exit_code::kInterrupted);
+}
+
 TEST_F(Probe, TakesAudioOnlyFilesAndWorksWithoutASlot) {
     std::vector<std::string> args = slotArgs();
     args.insert(args.end(), {"-i", testMedia().audioOnly});
