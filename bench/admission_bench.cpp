@@ -9,7 +9,6 @@
 // unless --full asks for the single probes too (several minutes).
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,9 +23,8 @@
 #include "engine/engine.h"
 #include "engine/engine_host.h"
 #include "engine/gui_call.h"
+#include "run_program.h"
 #include "system/user_folders.h"
-
-extern char** environ;
 
 namespace vidmill {
 namespace {
@@ -38,24 +36,7 @@ class QuietHost : public EngineHost {
     void message(MessageStyle, const std::string&) override {}
 };
 
-bool runProgram(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int status = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-        waitpid(pid, &status, 0);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return status == 0;
-}
+using bench::runProgram;
 
 // Seconds to add `paths`, and whether every one was admitted.
 double admit(const std::string& converter, const std::vector<std::string>& paths, bool servers) {

@@ -31,6 +31,7 @@
 #include "engine/gui_call.h"
 #include "formats/converter_command.h"
 #include "formats/format_preset.h"
+#include "run_program.h"
 #include "system/user_folders.h"
 
 extern char** environ;
@@ -66,25 +67,7 @@ struct Measure {
     double cpu;
 };
 
-// Runs a program and waits for it; true when it exited with 0.
-bool runProgram(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int status = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-        waitpid(pid, &status, 0);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return status == 0;
-}
+using bench::runProgram;
 
 // The same runs as the engine makes, with the very command lines it builds
 // (progress channel and slot included), started back to back.

@@ -50,6 +50,31 @@ class FirstPaint : public QObject {
     bool painted = false;
 };
 
+// The longest gap between the ticks of a 10 ms timer: how long the event
+// loop was held at most, from start() on.
+class StallMeter {
+  public:
+    StallMeter() {
+        timer_.setInterval(10);
+        QObject::connect(&timer_, &QTimer::timeout,
+                         [this] { longest_ = std::max(longest_, clock_.restart()); });
+    }
+    void start() {
+        clock_.start();
+        timer_.start();
+    }
+    // In milliseconds beyond the timer's own period.
+    long long stop() {
+        timer_.stop();
+        return static_cast<long long>(longest_ - 10);
+    }
+
+  private:
+    QTimer timer_;
+    QElapsedTimer clock_;
+    qint64 longest_ = 0;
+};
+
 void run(int entries, const std::string& dir) {
     const std::string history = dir + "/history-" + std::to_string(entries) + ".bin";
     {
@@ -93,18 +118,12 @@ void run(int entries, const std::string& dir) {
                             << "onstop 0; output 100; steps 0 100 1 40\n";
         engine.admitFile(path);
     }
-    qint64 longestGap = 0;
-    QElapsedTimer gap;
-    QTimer probe;
-    probe.setInterval(10);
-    QObject::connect(&probe, &QTimer::timeout,
-                     [&] { longestGap = std::max(longestGap, gap.restart()); });
+    StallMeter stalls;
     engine.startBatch();
     const double cpuStart = threadCpuSeconds();
     QElapsedTimer batch;
     batch.start();
-    gap.start();
-    probe.start();
+    stalls.start();
     // The window's own event loop, as in the program, until the batch is over.
     QEventLoop loop;
     QTimer done;
@@ -115,13 +134,13 @@ void run(int entries, const std::string& dir) {
     });
     done.start(50);
     loop.exec();
-    probe.stop();
+    const long long longest = stalls.stop();
     const double seconds = batch.elapsed() / 1000.0;
     const double cpu = threadCpuSeconds() - cpuStart;
     std::printf(
         "%6d entries: first paint %.3f s; during 20 conversions (%.1f s): longest stall "
         "%lld ms, interface thread %.2f%% of a core\n",
-        entries, firstPaint, seconds, static_cast<long long>(longestGap - 10), cpu / seconds * 100);
+        entries, firstPaint, seconds, longest, cpu / seconds * 100);
     window.shutDown();
 }
 
@@ -155,22 +174,15 @@ void dropFolder(int count, const std::string& dir) {
     window.show();
     QApplication::processEvents();
 
-    qint64 longestGap = 0;
-    QElapsedTimer gap;
-    QTimer probe;
-    probe.setInterval(10);
-    QObject::connect(&probe, &QTimer::timeout,
-                     [&] { longestGap = std::max(longestGap, gap.restart()); });
+    StallMeter stalls;
     QElapsedTimer adding;
     adding.start();
-    gap.start();
-    probe.start();
+    stalls.start();
     window.dropNames({QString::fromStdString(folder)});
-    probe.stop();
+    const long long longest = stalls.stop();
     const double seconds = adding.elapsed() / 1000.0;
     std::printf("drop of %d files: %d admitted in %.1f s; longest stall %lld ms\n", count,
-                window.engine().entryList().count(), seconds,
-                static_cast<long long>(longestGap - 10));
+                window.engine().entryList().count(), seconds, longest);
     window.shutDown();
 }
 
