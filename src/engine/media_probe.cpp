@@ -153,6 +153,11 @@ Engine::ProbeResult Engine::runProbe(const std::string& path, VideoEntry& entry,
     if (server != nullptr) {
         answered = server->probe(slot, path, &exitCode, timing_.probePollMs, watch) ==
                    ProbeServer::Outcome::Answered;
+        // A server ended by whoever ends our converters (a second Ctrl+C)
+        // says nothing of the file, and nothing more starts then.
+        if (!answered && (probeInterrupted() || (cancel != nullptr && cancel->load()))) {
+            interrupted = true;
+        }
         if (!answered && !interrupted && !timedOut) {
             // The server died on this file, or could not start: the file is
             // probed once more alone, in a fresh slot, so that a bad file is
@@ -287,11 +292,12 @@ int Engine::admitFiles(const std::vector<std::string>& paths, const AdmitOptions
 
     const int probes = options.maxProbes > 0 ? std::min(options.maxProbes, kMaxParallelProbes)
                                              : defaultProbeCount();
-    PostedProbes posted(probePool_.get(), batch);
     const bool servers = options.probeServers;
-    const bool pooled = posted.post(total, probes, [&](std::size_t i, ProbeServer& server) {
-        probe(i, servers ? &server : nullptr);
-    });
+    PostedProbes posted(probePool_.get(), batch);
+    const bool pooled =
+        posted.post(total, probes, [&probe, servers](std::size_t i, ProbeServer& server) {
+            probe(i, servers ? &server : nullptr);
+        });
 
     int admitted = 0;
     std::size_t collected = 0;

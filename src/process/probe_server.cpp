@@ -64,8 +64,9 @@ int ProbeServer::finish(bool kill) {
         ::kill(pid_, SIGKILL);
     }
     socket_.reset();
-    const int code = reapServedConverter(pid_);
-    pid_ = -1;
+    // Nobody is told of a pid once it may be reaped and used again.
+    const pid_t pid = pid_.exchange(-1);
+    const int code = reapServedConverter(pid);
     pidFd_.reset();
     received_.clear();
     return code;
@@ -117,8 +118,10 @@ ProbeServer::Outcome ProbeServer::probe(int slot, const std::string& path, int* 
         std::string line;
         if (takeLine(&line)) {
             int answeredSlot = -1;
-            if (!parseProbeAnswer(line, &answeredSlot, code) || answeredSlot != slot) {
-                // Not the conversation we know: nothing it says can be trusted.
+            // One answer to one request: anything more is not the
+            // conversation we know, and nothing it says can be trusted.
+            if (!parseProbeAnswer(line, &answeredSlot, code) || answeredSlot != slot ||
+                !received_.empty()) {
                 *code = finish(true);
                 return Outcome::Ended;
             }
@@ -168,12 +171,16 @@ void ProbeServer::end(std::chrono::milliseconds grace) {
     while (!closed) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd item{socket_.get(), POLLIN, 0};
-        if (left.count() <= 0 || poll(&item, 1, int(left.count())) == 0) {
+        if (left.count() <= 0) {
             break;
         }
+        const int ready = poll(&item, 1, int(left.count()));
+        if (ready <= 0) {
+            continue;  // interrupted, or the time is up: looked at above
+        }
         char buffer[256];
-        const ssize_t got = recv(socket_.get(), buffer, sizeof buffer, 0);
-        closed = got == 0 || (got < 0 && errno != EINTR);
+        const ssize_t got = recv(socket_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        closed = got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN);
     }
     // One that ignored the end, or lingers after closing, is killed now.
     finish(!closed || !exitsWithin(grace));
