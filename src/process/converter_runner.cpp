@@ -341,6 +341,33 @@ LiveChildren& liveChildren() {
     return *children;
 }
 
+// Whether the child has ended, without reaping it. An error means nothing is
+// left to wait for (someone else reaped it).
+bool childHasEnded(pid_t pid, int pidFd) {
+    if (pidFd >= 0) {
+        pollfd item{pidFd, POLLIN, 0};
+        return poll(&item, 1, 0) > 0;
+    }
+    siginfo_t info{};
+    const int result = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    return (result == 0 && info.si_pid == pid) || (result < 0 && errno != EINTR);
+}
+
+// Unlists the child, then waits for it and gives its exit code.
+int reapChild(pid_t pid) {
+    liveChildren().remove(pid);
+    for (;;) {
+        int status = 0;
+        const pid_t result = waitpid(pid, &status, 0);
+        if (result == pid) {
+            return exitCodeFromStatus(status);
+        }
+        if (result < 0 && errno != EINTR) {
+            return kExitStatusLost;
+        }
+    }
+}
+
 // Waits for one child in passes of a fixed length, reading its standard
 // error meanwhile. Uses a process descriptor when the kernel has them, and
 // polls in short steps otherwise. The child stays unreaped until finish().
@@ -395,43 +422,20 @@ class ChildWaiter {
     // Reaps the ended child and gives its exit code.
     int finish() {
         if (!reaped_) {
-            liveChildren().remove(pid_);
-            for (;;) {
-                int status = 0;
-                const pid_t result = waitpid(pid_, &status, 0);
-                if (result == pid_) {
-                    status_ = status;
-                    break;
-                }
-                if (result < 0 && errno != EINTR) {
-                    lost_ = true;
-                    break;
-                }
-            }
+            code_ = reapChild(pid_);
             reaped_ = true;
         }
-        return lost_ ? kExitStatusLost : exitCodeFromStatus(status_);
+        return code_;
     }
 
   private:
-    bool ended() {
-        if (pidFd_.get() >= 0) {
-            pollfd item{pidFd_.get(), POLLIN, 0};
-            return poll(&item, 1, 0) > 0;
-        }
-        siginfo_t info{};
-        const int result =
-            waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
-        // An error means nothing is left to wait for (someone else reaped it).
-        return (result == 0 && info.si_pid == pid_) || (result < 0 && errno != EINTR);
-    }
+    bool ended() { return childHasEnded(pid_, pidFd_.get()); }
 
     pid_t pid_;
     const PidFd& pidFd_;  // closed only after finish() has unlisted the child
     ErrorTail* errors_;
     bool reaped_ = false;
-    bool lost_ = false;
-    int status_ = 0;
+    int code_ = kExitStatusLost;
 };
 
 // Applies a nice value to every thread of the child: it leads a process group
@@ -533,18 +537,12 @@ pid_t startServedConverter(const std::vector<std::string>& command, int streamFd
     return pid;
 }
 
+bool servedConverterEnded(pid_t pid, int pidFd) {
+    return childHasEnded(pid, pidFd);
+}
+
 int reapServedConverter(pid_t pid) {
-    liveChildren().remove(pid);
-    for (;;) {
-        int status = 0;
-        const pid_t result = waitpid(pid, &status, 0);
-        if (result == pid) {
-            return exitCodeFromStatus(status);
-        }
-        if (result < 0 && errno != EINTR) {
-            return kExitStatusLost;
-        }
-    }
+    return reapChild(pid);
 }
 
 int endRunningConverters(std::chrono::milliseconds grace) {

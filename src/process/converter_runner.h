@@ -72,6 +72,8 @@ int runConverterWatched(const std::vector<std::string>& command, int* exitCode, 
 // it did not start; *pidFd receives a process descriptor for it (or -1),
 // which the caller closes only after reapServedConverter().
 pid_t startServedConverter(const std::vector<std::string>& command, int streamFd, int* pidFd);
+// Whether a served converter has ended (it stays unreaped).
+bool servedConverterEnded(pid_t pid, int pidFd);
 // Unlists a served converter that has ended or been killed and waits for it;
 // gives its exit code as runConverterWatched() does.
 int reapServedConverter(pid_t pid);

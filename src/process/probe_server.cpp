@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -75,10 +74,8 @@ int ProbeServer::finish(bool kill) {
 bool ProbeServer::exitsWithin(std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     for (;;) {
-        siginfo_t info{};
-        if (waitid(P_PID, id_t(pid_.load()), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-            info.si_pid == pid_) {
-            return true;  // ended (or no longer ours to wait for)
+        if (servedConverterEnded(pid_, pidFd_.get())) {
+            return true;
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
