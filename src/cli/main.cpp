@@ -36,6 +36,8 @@ namespace vidmill {
 namespace {
 
 std::atomic<int> interruptions{0};
+// Ctrl+Z: the converters are to be paused before we stop.
+std::atomic<int> suspensions{0};
 
 // How long converters get to end by themselves once we quit at once.
 constexpr std::chrono::milliseconds kQuitGrace{1500};
@@ -49,6 +51,18 @@ void onInterrupt(int) {
     interruptions.fetch_add(1);
 }
 
+void onSuspend(int) {
+    suspensions.fetch_add(1);
+}
+
+void catchSuspensions() {
+    struct sigaction action {};
+    action.sa_handler = onSuspend;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTSTP, &action, nullptr);
+}
+
 void installSignalHandlers() {
     struct sigaction action {};
     action.sa_handler = onInterrupt;
@@ -58,6 +72,9 @@ void installSignalHandlers() {
         sigaction(signal, &action, nullptr);
     }
     signal(SIGPIPE, SIG_IGN);
+    // The converters run in process groups of their own, out of the
+    // terminal's reach: a Ctrl+Z must hold them before it stops us.
+    catchSuspensions();
 }
 
 void listPresets() {
@@ -104,6 +121,9 @@ class Cli {
     void printSummary();
     int finish(int exitStatus);
     [[noreturn]] void abandon(bool stopping);
+    // After Ctrl+Z: holds the conversions, stops as the terminal asked, and
+    // lets them go on once we are continued (fg, bg).
+    void suspendWhenAsked();
     // Counts how the entries ended; call with the list at rest or locked.
     void countOutcomes();
 
@@ -165,6 +185,7 @@ void Cli::addInput(const std::string& input) {
             if (interruptions.load() >= 2) {
                 abandon(false);
             }
+            suspendWhenAsked();
         };
         if (addFolder(input, found, pump, skipOne) == 0) {
             std::fprintf(stderr, "vidmill-cli: %s: the folder cannot be read\n",
@@ -236,6 +257,7 @@ void Cli::admitCollected() {
         if (interruptions.load() >= 2) {
             abandon(false);
         }
+        suspendWhenAsked();
     };
     engine_.admitFiles(paths_, admit);
 }
@@ -330,6 +352,22 @@ void Cli::countOutcomes() {
     }
 }
 
+void Cli::suspendWhenAsked() {
+    if (suspensions.exchange(0) == 0) {
+        return;
+    }
+    host_.clearLines();
+    const bool paused = engine_.pauseBatch();
+    // The stop itself is the terminal's own: SIGTSTP's default action, which
+    // the kernel drops for a group no shell looks after.
+    signal(SIGTSTP, SIG_DFL);
+    raise(SIGTSTP);
+    catchSuspensions();
+    if (paused) {
+        engine_.resumeBatch();
+    }
+}
+
 void Cli::abandon(bool stopping) {
     // A second interruption: nothing waits for the converters any longer.
     // They are ended (killed after a short grace) before their outputs go,
@@ -363,6 +401,7 @@ int Cli::convert() {
     bool stopping = false;
     while (engine_.batchState() != BatchState::Idle) {
         gui_.waitAndRun(std::chrono::milliseconds(100));
+        suspendWhenAsked();
         const int signals = interruptions.load();
         if (signals >= 2) {
             abandon(stopping);

@@ -36,6 +36,17 @@ void onStopSignal(int) {
     startDeadline();
 }
 
+// The parent we were started by. The kernel tells of its death with SIGCONT,
+// the one signal that also wakes us when we are held stopped (a paused
+// batch); any other SIGCONT finds the parent still there.
+pid_t lifeParent = 0;
+
+void onContinue(int) {
+    if (getppid() != lifeParent) {
+        startDeadline();
+    }
+}
+
 std::atomic<bool> deadlinePassed{false};
 
 // Only async-signal-safe calls: the process may be stuck anywhere.
@@ -77,8 +88,14 @@ void installProcessGuards() {
     sigaction(SIGPIPE, &ignore, nullptr);
     sigaction(SIGXFSZ, &ignore, nullptr);
 
+    lifeParent = getppid();
+    struct sigaction continued {};
+    continued.sa_handler = onContinue;
+    sigemptyset(&continued.sa_mask);
+    continued.sa_flags = SA_RESTART;
+    sigaction(SIGCONT, &continued, nullptr);
     // The parent may have died before the request was made.
-    if (!tieLifeToParent(SIGTERM)) {
+    if (!tieLifeToParent(SIGCONT)) {
         startDeadline();
     }
 }

@@ -199,6 +199,13 @@ class Engine {
     // Stops every entry in progress, without asking, and marks the batch
     // stopped. Nothing while no batch is active.
     void stopAll();
+    // Pauses the running batch: its converters are held stopped where they
+    // are (their whole process group), no conversion starts, and the stall
+    // watch and the time left wait. False while no batch runs.
+    bool pauseBatch();
+    // Continues a paused batch where it stopped.
+    void resumeBatch();
+    bool batchPaused() const { return paused_.load(); }
     // Marks the batch stopped: nothing follows its end (no power-off, no
     // exit), though its conversions go on. Stop All marks it whatever the
     // answer to its question.
@@ -311,6 +318,9 @@ class Engine {
     void cancelWaiting(VideoEntry& entry);
     // With the lock held: stop request, status Cancelled, stop byte.
     void cancelEntry(VideoEntry& entry);
+    // With the lock held: asks the entry's converter to stop, and lets it
+    // run to hear it when it is held paused.
+    void requestEntryStop(VideoEntry& entry);
     // With the lock held: removes what the entry's unfinished conversion
     // wrote (its part file), never a file under a final name.
     static void discardUnfinishedOutput(VideoEntry& entry);
@@ -357,6 +367,10 @@ class Engine {
     std::uint64_t historyChanges_ = 0;
     BatchState batchState_ = BatchState::Idle;
     std::atomic<bool> listModified_{false};
+    // The batch is paused: no conversion starts. Read by waiting workers.
+    std::atomic<bool> paused_{false};
+    // Interface thread: when the pause began.
+    uint32_t pausedAtTick_ = 0;
     // Set at the end when converters ignore their stop byte: workers then
     // end them.
     std::atomic<bool> killConverters_{false};

@@ -23,7 +23,7 @@ std::string entryStatusText(const VideoEntry& entry, const ProgressChannel& chan
         case EntryStatus::Ready:
             return "Ready  (" + formatByteSize(entry.sourceSize) + ")";
         case EntryStatus::Starting:
-            return "Starting";
+            return entry.paused.load(std::memory_order_relaxed) ? "Paused" : "Starting";
         case EntryStatus::GetVideoInfo:
             return "Get Video Info  " + transferText(entry);
         case EntryStatus::Downloading:
@@ -33,9 +33,13 @@ std::string entryStatusText(const VideoEntry& entry, const ProgressChannel& chan
         case EntryStatus::Converting: {
             double percent = 0;
             if (channel.readProgress(entry.progressSlot, percent) == 0) {
-                return "Converting";
+                return entry.paused.load(std::memory_order_relaxed) ? "Paused" : "Converting";
             }
             char text[64];
+            if (entry.paused.load(std::memory_order_relaxed)) {
+                snprintf(text, sizeof text, "Paused %.1f%%", percent);
+                return text;
+            }
             snprintf(text, sizeof text, "Convert %.1f%% ", percent);
             return text + formatTimeLeft(entry.startTick, percent);
         }

@@ -76,6 +76,9 @@ struct VideoEntry {
     uint64_t transferred = 0;
     uint32_t startTick = 0;
     std::atomic<bool> cancelRequested{false};
+    // Its converter is to be held stopped (a paused batch); the runner reads
+    // it when the converter starts.
+    std::atomic<bool> paused{false};
     // Wakes the entry's worker while it waits to be admitted.
     CheckedCondition admission;
     int32_t row = 0;

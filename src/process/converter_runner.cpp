@@ -276,15 +276,30 @@ class LiveChildren {
     // Starts the child and lists it in one step under the lock, so that
     // signalRunning() never misses a child that has already started. Gives
     // the pid (-1 when it did not start); pidFd receives its descriptor.
+    // A child with a pause flag is held stopped while the flag is set (see
+    // applyPauses), from its first instant when the flag is set already.
     pid_t spawn(const std::vector<std::string>& command, const ChildEnvironment& environment,
-                int errorFd, int outputFd, PidFd& pidFd, int streamFd = -1) {
+                int errorFd, int outputFd, PidFd& pidFd, int streamFd = -1,
+                const std::atomic<bool>* pauseFlag = nullptr) {
         std::lock_guard lock(mutex_);
         const pid_t pid = spawnProcess(command, false, environment, errorFd, outputFd, streamFd);
         if (pid >= 0) {
             pidFd.open(pid);
-            children_.push_back({pid, pidFd.get()});
+            children_.push_back({pid, pidFd.get(), pauseFlag, false});
+            holdAsFlagged(children_.back());
         }
         return pid;
+    }
+    // Stops the process group of every child whose pause flag is set and
+    // continues those whose flag was cleared; gives the number held stopped.
+    int applyPauses() {
+        std::lock_guard lock(mutex_);
+        int held = 0;
+        for (Child& child : children_) {
+            holdAsFlagged(child);
+            held += child.held ? 1 : 0;
+        }
+        return held;
     }
     void remove(pid_t pid) {
         std::lock_guard lock(mutex_);
@@ -301,6 +316,10 @@ class LiveChildren {
                 ++running;
                 if (signal != 0) {
                     sendSignal(child, signal);
+                    if (child.held && signal != SIGKILL) {
+                        // A stopped child acts on the signal only once it runs.
+                        killpg(child.pid, SIGCONT);
+                    }
                 }
             }
         }
@@ -311,7 +330,19 @@ class LiveChildren {
     struct Child {
         pid_t pid;
         int pidFd;
+        const std::atomic<bool>* pauseFlag;
+        // Whether we have stopped its group and not continued it since.
+        bool held;
     };
+    // The child's group gets SIGSTOP or SIGCONT when its flag has changed.
+    // Listed children are unreaped, so the group cannot be another's.
+    static void holdAsFlagged(Child& child) {
+        const bool wanted = child.pauseFlag != nullptr && child.pauseFlag->load();
+        if (wanted != child.held) {
+            killpg(child.pid, wanted ? SIGSTOP : SIGCONT);
+            child.held = wanted;
+        }
+    }
     static bool hasEnded(const Child& child) {
         if (child.pidFd >= 0) {
             pollfd item{child.pidFd, POLLIN, 0};
@@ -451,7 +482,7 @@ void applyPriority(pid_t pid, int niceValue) {
 
 int runAndWait(const std::vector<std::string>& command, int* exitCode, int niceValue,
                int pollPeriodMs, const WatchFunction& watch, std::string* errorTail,
-               int conversionsAtOnce = 0, int outputFd = -1) {
+               int conversionsAtOnce, int outputFd, const std::atomic<bool>* pauseFlag) {
     int pipeFds[2] = {-1, -1};
     if (errorTail != nullptr && pipe2(pipeFds, O_CLOEXEC) != 0) {
         pipeFds[0] = pipeFds[1] = -1;
@@ -463,7 +494,8 @@ int runAndWait(const std::vector<std::string>& command, int* exitCode, int niceV
     }
     const ChildEnvironment environment(true, conversionsAtOnce);
     PidFd pidFd;
-    const pid_t pid = liveChildren().spawn(command, environment, writeEnd.get(), outputFd, pidFd);
+    const pid_t pid =
+        liveChildren().spawn(command, environment, writeEnd.get(), outputFd, pidFd, -1, pauseFlag);
     writeEnd.reset();  // the child holds its own copy
     if (pid < 0) {
         return 0;
@@ -524,9 +556,13 @@ int priorityClassFor(int setting) {
 
 int runConverterWatched(const std::vector<std::string>& command, int* exitCode, int priorityClass,
                         int pollPeriodMs, const WatchFunction& watch, std::string* errorTail,
-                        int conversionsAtOnce, int outputFd) {
+                        int conversionsAtOnce, int outputFd, const std::atomic<bool>* pauseFlag) {
     return runAndWait(command, exitCode, priorityClass, pollPeriodMs, watch, errorTail,
-                      conversionsAtOnce, outputFd);
+                      conversionsAtOnce, outputFd, pauseFlag);
+}
+
+int applyConverterPauses() {
+    return liveChildren().applyPauses();
 }
 
 pid_t startServedConverter(const std::vector<std::string>& command, int streamFd, int* pidFd) {

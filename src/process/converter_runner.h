@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -59,10 +60,18 @@ int priorityClassFor(int setting);
 // how many conversions share the processors with it. An outputFd of 0 or more
 // is handed to the converter as its descriptor kOutputDescriptor: the file it
 // writes, already open, so that it never has to find it again by name.
+// While *pauseFlag (when given) is set, the converter's process group is held
+// stopped: from its start, and after each applyConverterPauses().
 int runConverterWatched(const std::vector<std::string>& command, int* exitCode, int priorityClass,
                         int pollPeriodMs, const WatchFunction& watch,
                         std::string* errorTail = nullptr, int conversionsAtOnce = 0,
-                        int outputFd = -1);
+                        int outputFd = -1, const std::atomic<bool>* pauseFlag = nullptr);
+
+// Stops (SIGSTOP) the process group of every running converter whose pause
+// flag is set, and continues (SIGCONT) those whose flag has been cleared since.
+// Any thread may call it; gives the number held stopped. A converter that is
+// ended while held gets SIGCONT after the signal, so that it acts on it.
+int applyConverterPauses();
 
 // Starts the command as a converter that answers requests: its standard input
 // and output are both `streamFd` (one end of a socket pair), its standard

@@ -14,11 +14,13 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/engine_host.h"
+#include "engine/entry_status_text.h"
 #include "engine/gui_call.h"
 #include "engine/history_file.h"
 #include "engine/part_file.h"
@@ -799,6 +801,60 @@ TEST_F(EngineStallTest, AConversionThatStopsMovingFailsWithNoProgress) {
         EXPECT_EQ(entry.failureReason, "no progress") << script;
         EXPECT_FALSE(exists(entry.outputPath)) << script;
     }
+}
+
+// The state letter (R, S, T, ...) of every converter we started that is
+// writing an output now.
+std::vector<char> convertingStates() {
+    std::vector<char> states;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::istringstream children(fileBytes(task.path().string() + "/children"));
+        for (pid_t pid; children >> pid;) {
+            const std::string base = "/proc/" + std::to_string(pid);
+            if (fileBytes(base + "/cmdline").find("-outfd") == std::string::npos) {
+                continue;
+            }
+            const std::string stat = fileBytes(base + "/stat");
+            const size_t close = stat.rfind(')');
+            if (close != std::string::npos && close + 2 < stat.size()) {
+                states.push_back(stat[close + 2]);
+            }
+        }
+    }
+    return states;
+}
+
+TEST_F(EngineStallTest, APausedBatchHoldsItsConvertersStartsNothingAndNeverStalls) {
+    engine.settings().maxConcurrent = 1;
+    addVideo("a.avi", "output 100; steps 0 100 10 40");
+    addVideo("b.avi", "output 100; steps 0 100 10 40; onstop 0");
+    addVideo("c.avi", "output 100");
+    engine.startBatch();
+    ASSERT_TRUE(drainUntil([&] { return convertingStates().size() == 1; }));
+    ASSERT_TRUE(engine.pauseBatch());
+    EXPECT_FALSE(engine.pauseBatch());
+    ASSERT_TRUE(drainUntil([&] { return convertingStates() == std::vector<char>{'T'}; }, 5s));
+    // Many times the stall limit: still held, nothing else started.
+    const auto heldUntil = std::chrono::steady_clock::now() + 1500ms;
+    drainUntil([&] { return std::chrono::steady_clock::now() > heldUntil; });
+    EXPECT_EQ(status(0), EntryStatus::Converting);
+    EXPECT_EQ(entryStatusText(*engine.entryList().at(0), engine.channel()).rfind("Paused ", 0), 0u);
+    EXPECT_EQ(status(1), EntryStatus::Pending);
+    EXPECT_EQ(convertingStates(), std::vector<char>{'T'});
+    engine.resumeBatch();
+    ASSERT_TRUE(drainUntil([&] { return status(1) == EntryStatus::Converting; }));
+    EXPECT_EQ(status(0), EntryStatus::Ok);
+    // A paused conversion that is stopped hears the stop; the next still waits.
+    ASSERT_TRUE(engine.pauseBatch());
+    EXPECT_EQ(engine.stopEntries(ids({1})), 1);
+    ASSERT_TRUE(drainUntil([&] { return convertingStates().empty(); }, 5s));
+    EXPECT_EQ(status(1), EntryStatus::Cancelled);
+    EXPECT_EQ(status(2), EntryStatus::Pending);
+    engine.resumeBatch();
+    ASSERT_TRUE(drain());
+    EXPECT_EQ(status(2), EntryStatus::Ok);
+    EXPECT_FALSE(engine.batchPaused());
+    EXPECT_EQ(startOrder(), (std::vector<std::string>{"a.avi", "b.avi", "c.avi"}));
 }
 
 class EngineOneThreadTest : public EngineTest {

@@ -191,7 +191,7 @@ void Engine::conversionWorker(VideoEntry& entry) {
                 entry.status.store(EntryStatus::Cancelled);
                 entry.failureReason = "stopped";
                 leave = true;
-            } else if (runningCount_ < settings_.maxConcurrent &&
+            } else if (!paused_.load() && runningCount_ < settings_.maxConcurrent &&
                        !waitsForEarlierEntry(entry.row)) {
                 leave = true;
             }
@@ -263,8 +263,68 @@ void Engine::cancelEntry(VideoEntry& entry) {
     // entry cancelled, not finished.
     entry.cancelRequested.store(true);
     entry.status.store(EntryStatus::Cancelled);
-    channel_.requestStop(entry.progressSlot);
+    requestEntryStop(entry);
     cancelWaiting(entry);
+}
+
+void Engine::requestEntryStop(VideoEntry& entry) {
+    expectLocked();
+    channel_.requestStop(entry.progressSlot);
+    // A converter held stopped would never read its stop byte.
+    if (entry.paused.exchange(false)) {
+        applyConverterPauses();
+    }
+}
+
+bool Engine::pauseBatch() {
+    expectInterfaceThread();
+    if (batchState_ == BatchState::Idle || paused_.load()) {
+        return false;
+    }
+    std::vector<VideoEntry*> held;
+    {
+        std::lock_guard lock(mutex_);
+        paused_.store(true);
+        pausedAtTick_ = tickCount();
+        for (const auto& entry : list_.entries()) {
+            const EntryStatus status = entry->status.load();
+            if ((status == EntryStatus::Starting || status == EntryStatus::Converting) &&
+                !entry->cancelRequested.load()) {
+                entry->paused.store(true);
+                held.push_back(entry.get());
+            }
+        }
+        applyConverterPauses();
+    }
+    for (VideoEntry* entry : held) {
+        refreshEntry(*entry);
+    }
+    return true;
+}
+
+void Engine::resumeBatch() {
+    expectInterfaceThread();
+    if (!paused_.load()) {
+        return;
+    }
+    std::vector<VideoEntry*> held;
+    {
+        std::lock_guard lock(mutex_);
+        // The time left counts conversion time only: the pause is taken off.
+        const uint32_t pause = tickCount() - pausedAtTick_;
+        for (const auto& entry : list_.entries()) {
+            if (entry->paused.exchange(false)) {
+                entry->startTick += pause;
+                held.push_back(entry.get());
+            }
+        }
+        paused_.store(false);
+        applyConverterPauses();
+        wakeFirstWaiting();
+    }
+    for (VideoEntry* entry : held) {
+        refreshEntry(*entry);
+    }
 }
 
 void Engine::cancelWaiting(VideoEntry& entry) {
@@ -345,6 +405,7 @@ void Engine::finishBatchWhenIdle() {
         return;
     }
     channel_.resetSlots();
+    paused_.store(false);
     if (batchState_ == BatchState::Running) {
         batchState_ = BatchState::Idle;
         // What follows the batch (power-off, exit) is the host's to decide.
@@ -399,7 +460,7 @@ void Engine::stopEverything(std::chrono::milliseconds limit) {
             if (isInProgress(entry->status.load())) {
                 // The status stays: the exit sweep judges it.
                 entry->cancelRequested.store(true);
-                channel_.requestStop(entry->progressSlot);
+                requestEntryStop(*entry);
                 cancelWaiting(*entry);
             }
         }

@@ -135,6 +135,11 @@ int ConversionRun::runWatched(const std::vector<std::string>& args, int priority
         if (*stalled) {
             return now < killAt;
         }
+        if (job_.paused != nullptr && job_.paused->load()) {
+            // A pause of a day is no stall: the clock starts again at the resume.
+            lastChange = now;
+            return true;
+        }
         Reading reading;
         channel_.readProgress(slot, reading.percent, &reading.amount);
         channel_.readDuration(slot, reading.duration);
@@ -157,7 +162,7 @@ int ConversionRun::runWatched(const std::vector<std::string>& args, int priority
         return keep;
     };
     return runConverterWatched(args, exitCode, priority, timing_.progressPollMs, watch, errors,
-                               std::max(job_.conversionsAtOnce, 1), job_.partFd);
+                               std::max(job_.conversionsAtOnce, 1), job_.partFd, job_.paused);
 }
 
 std::string failureReasonFor(const std::string& converterPath, int converterCode,

@@ -31,6 +31,8 @@ struct ConversionJob {
     int priority = 0;
     // How many conversions share the processors with this one.
     int conversionsAtOnce = 1;
+    // While set, the converter is held stopped and cannot stall.
+    const std::atomic<bool>* paused = nullptr;
 };
 
 class ConversionRun {

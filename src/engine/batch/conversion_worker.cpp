@@ -89,7 +89,8 @@ void Engine::convertEntry(VideoEntry& entry) {
                    // Those running and those still to come, up to the limit: a
                    // batch's last conversion that runs alone has every core.
                    std::min<int>(settings_.maxConcurrent,
-                                 runningCount_ + std::max(batchAwaitingAdmission_, 0))};
+                                 runningCount_ + std::max(batchAwaitingAdmission_, 0)),
+                   &entry.paused};
         }
         ConversionRun run(std::move(job), batchSettings_, channel_, timing_, killConverters_,
                           [this, &entry](double reached) {
