@@ -65,8 +65,9 @@ bool validCodecName(const std::string& name) {
 
 bool takesValue(const std::string& arg) {
     static const char* const kWithValue[] = {
-        "--preset",   "--dest",     "--jobs", "--size",   "--fps",    "--vbitrate",   "--vcodec",
-        "--abitrate", "--channels", "--rate", "--volume", "--acodec", "--files-from", "--quality",
+        "--preset",   "--dest",   "--jobs",       "--size",     "--fps",
+        "--vbitrate", "--vcodec", "--abitrate",   "--channels", "--rate",
+        "--volume",   "--acodec", "--files-from", "--quality",  "--shard",
     };
     for (const char* name : kWithValue) {
         if (arg == name) {
@@ -108,6 +109,12 @@ const char* cliUsage() {
            "                       subfolders below the destination\n"
            "  --files-from FILE    also convert the files and folders listed in FILE,\n"
            "                       one a line (- reads standard input)\n"
+           "  --skip-existing      leave out a file whose output name already holds a\n"
+           "                       file (listed as skipped) instead of taking the next\n"
+           "                       free name\n"
+           "  --shard K/N          take only the K-th of N equal shares of the sorted\n"
+           "                       list of files found, so that N runs over the same\n"
+           "                       inputs take each file once\n"
            "  --json               report on standard output as JSON, one object a\n"
            "                       line: start, progress (at most once a second per\n"
            "                       file), end and a final summary; errors still go to\n"
@@ -193,6 +200,10 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
             options.keepTree = true;
             continue;
         }
+        if (flag("--skip-existing")) {
+            options.skipExisting = true;
+            continue;
+        }
         if (flag("--no-keep-dates")) {
             options.settings.keepSourceDates = false;
             continue;
@@ -236,6 +247,17 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
                 return bad("a file, or - for standard input, is needed");
             }
             options.filesFrom.push_back(value);
+        } else if (arg == "--shard") {
+            const size_t slash = value.find('/');
+            long share = 0;
+            long shares = 0;
+            if (slash == std::string::npos ||
+                !parseInt(value.substr(0, slash), 1, 1000000, share) ||
+                !parseInt(value.substr(slash + 1), 1, 1000000, shares) || share > shares) {
+                return bad("K/N with 1 <= K <= N is needed");
+            }
+            options.shard = int(share);
+            options.shards = int(shares);
         } else if (arg == "--jobs") {
             if (!parseInt(value, 1, 20, number)) {
                 return bad("expected 1 to 20");

@@ -19,6 +19,12 @@ struct CliOptions {
     // Outputs of a folder's files keep their subfolders below the
     // destination.
     bool keepTree = false;
+    // A file whose output name holds a converted file already is left out.
+    bool skipExisting = false;
+    // Take only share `shard` (1 to `shards`) of the sorted files found;
+    // 0 of 0 takes them all.
+    int shard = 0;
+    int shards = 0;
     // Files that list one input a line; "-" is standard input.
     std::vector<std::string> filesFrom;
     // Empty: the default output folder.

@@ -63,6 +63,8 @@ const char* endStatus(EntryStatus status) {
         case EntryStatus::Cancelled:
         case EntryStatus::CancelledNotFound:
             return "stopped";
+        case EntryStatus::Skipped:
+            return "skipped";
         default:
             return "failed";
     }
@@ -125,9 +127,10 @@ std::string jsonString(std::string_view bytes) {
 std::string jsonSummary(const RunCounts& counts, int exitStatus) {
     char line[256];
     std::snprintf(line, sizeof line,
-                  "{\"event\":\"summary\",\"converted\":%d,\"failed\":%d,\"stopped\":%d,"
-                  "\"rejected\":%d,\"exit_status\":%d}",
-                  counts.converted, counts.failed, counts.stopped, counts.rejected, exitStatus);
+                  "{\"event\":\"summary\",\"converted\":%d,\"skipped\":%d,\"failed\":%d,"
+                  "\"stopped\":%d,\"rejected\":%d,\"exit_status\":%d}",
+                  counts.converted, counts.skipped, counts.failed, counts.stopped, counts.rejected,
+                  exitStatus);
     return line;
 }
 
@@ -159,7 +162,8 @@ void JsonReporter::report(Engine& engine, bool endingAll) {
             }
             // The output is named a moment after the conversion starts; one
             // stopped before it started has none, and only ends.
-            if (!seen.started && !entry.outputPath.empty()) {
+            const bool skipped = status == EntryStatus::Skipped;
+            if (!seen.started && !skipped && !entry.outputPath.empty()) {
                 seen.started = true;
                 seen.lastProgressMs = now;
                 lines.push_back("{\"event\":\"start\"" + fieldText("file", entry.sourcePath) +
@@ -169,13 +173,15 @@ void JsonReporter::report(Engine& engine, bool endingAll) {
                 seen.started ? double(uint32_t(tickCount() - entry.startTick)) / 1000.0 : 0.0;
             if (finished) {
                 seen.ended = true;
-                const bool ok = status == EntryStatus::Ok;
+                // A skipped file names what holds its output name.
+                const bool ok = status == EntryStatus::Ok || skipped;
                 lines.push_back(
                     "{\"event\":\"end\"" + fieldText("file", entry.sourcePath) + ",\"status\":\"" +
                     endStatus(status) + "\"" +
                     fieldOrNull("output", ok ? entry.outputPath : std::string()) + ",\"size\":" +
                     std::to_string(ok ? entry.size : 0) + fieldNumber("seconds", seconds, "%.1f") +
-                    fieldOrNull("reason", ok                            ? std::string()
+                    fieldOrNull("reason", skipped                       ? "exists"
+                                          : ok                          ? std::string()
                                           : entry.failureReason.empty() ? "stopped"
                                                                         : entry.failureReason) +
                     fieldOrNull("note", ok ? entry.note : std::string()) + "}");

@@ -35,6 +35,8 @@ std::string jsonString(std::string_view bytes);
 
 struct RunCounts {
     int converted = 0;
+    // Not converted: a file held the output name already.
+    int skipped = 0;
     int failed = 0;
     int stopped = 0;
     int rejected = 0;

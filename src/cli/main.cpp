@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -104,6 +105,7 @@ class Cli {
         host_.attach(engine_);
         engine_.setProbeInterrupt(&interruptions);
         engine_.settings() = options.settings;
+        engine_.setSkipExisting(options.skipExisting);
         storeText(engine_.settings().destinationFolder, destination);
     }
 
@@ -116,6 +118,13 @@ class Cli {
     void admitCollected();
     void rejectedFile(const std::string& path, const std::string& reason);
     void skipped(const std::string& path, const std::string& reason);
+    // A file or input that the search turned down: `message` on standard
+    // error, `reason` in the report. Held back until the share is known when
+    // the run takes one.
+    void refuse(const std::string& path, const std::string& message, const std::string& reason);
+    // Keeps only this run's share of what the search found, and reports the
+    // refusals in it.
+    void takeShare();
     int dryRun();
     int convert();
     void printSummary();
@@ -135,6 +144,15 @@ class Cli {
     // What the search found, in order, with the subfolder each output goes to.
     std::vector<std::string> paths_;
     std::vector<std::string> subfolders_;
+    // With a share to take: everything the search found or turned down, in
+    // order; the reason is empty for a file to convert.
+    struct Found {
+        std::string path;
+        std::string subfolder;
+        std::string message;
+        std::string reason;
+    };
+    std::vector<Found> found_;
     RunCounts counts_;
     bool environmentFailed_ = false;
 };
@@ -148,23 +166,60 @@ void Cli::rejectedFile(const std::string& path, const std::string& reason) {
 
 void Cli::skipped(const std::string& path, const std::string& reason) {
     if (interruptions.load() == 0) {
-        std::fprintf(stderr, "vidmill-cli: %s: skipped: %s\n", shown(path).c_str(), reason.c_str());
-        rejectedFile(path, "skipped: " + reason);
+        refuse(path, "skipped: " + reason, "skipped: " + reason);
     }
 }
 
-void Cli::collect(const std::string& path, const std::string& subfolder) {
-    if (interruptions.load() == 0) {
-        paths_.push_back(path);
-        subfolders_.push_back(subfolder);
+void Cli::refuse(const std::string& path, const std::string& message, const std::string& reason) {
+    if (options_.shards > 0) {
+        found_.push_back({path, {}, message, reason});
+        return;
     }
+    std::fprintf(stderr, "vidmill-cli: %s: %s\n", shown(path).c_str(), message.c_str());
+    rejectedFile(path, reason);
+}
+
+void Cli::collect(const std::string& path, const std::string& subfolder) {
+    if (interruptions.load() != 0) {
+        return;
+    }
+    if (options_.shards > 0) {
+        found_.push_back({path, subfolder, {}, {}});
+        return;
+    }
+    paths_.push_back(path);
+    subfolders_.push_back(subfolder);
+}
+
+void Cli::takeShare() {
+    if (options_.shards == 0) {
+        return;
+    }
+    // Every run of the N sorts the same list the same way, whatever order
+    // its inputs came in, so the shares neither overlap nor leave a gap.
+    std::stable_sort(found_.begin(), found_.end(),
+                     [](const Found& a, const Found& b) { return a.path < b.path; });
+    const std::size_t count = found_.size();
+    const auto shares = static_cast<std::size_t>(options_.shards);
+    const auto share = static_cast<std::size_t>(options_.shard);
+    for (std::size_t i = (share - 1) * count / shares; i < share * count / shares; ++i) {
+        const Found& item = found_[i];
+        if (item.reason.empty()) {
+            paths_.push_back(item.path);
+            subfolders_.push_back(item.subfolder);
+        } else {
+            std::fprintf(stderr, "vidmill-cli: %s: %s\n", shown(item.path).c_str(),
+                         item.message.c_str());
+            rejectedFile(item.path, item.reason);
+        }
+    }
+    found_.clear();
 }
 
 void Cli::addInput(const std::string& input) {
     struct stat info;
     if (stat(input.c_str(), &info) != 0) {
-        std::fprintf(stderr, "vidmill-cli: %s: no such file or folder\n", shown(input).c_str());
-        rejectedFile(input, "no such file or folder");
+        refuse(input, "no such file or folder", "no such file or folder");
         return;
     }
     if (S_ISDIR(info.st_mode)) {
@@ -188,18 +243,14 @@ void Cli::addInput(const std::string& input) {
             suspendWhenAsked();
         };
         if (addFolder(input, found, pump, skipOne) == 0) {
-            std::fprintf(stderr, "vidmill-cli: %s: the folder cannot be read\n",
-                         shown(input).c_str());
-            rejectedFile(input, "the folder cannot be read");
+            refuse(input, "the folder cannot be read", "the folder cannot be read");
         }
         return;
     }
     std::string extension;
     splitPath(input, nullptr, nullptr, nullptr, &extension);
     if (!isSupportedExtension(extension, kAllSupportedExtensions)) {
-        std::fprintf(stderr, "vidmill-cli: %s: not a supported file type, skipped\n",
-                     shown(input).c_str());
-        rejectedFile(input, "not a supported file type");
+        refuse(input, "not a supported file type, skipped", "not a supported file type");
         return;
     }
     collect(input, "");
@@ -273,6 +324,14 @@ int Cli::dryRun() {
         std::string output;
         std::string folder;
         if (joinOutputSubfolder(batch.destinationFolder, entry.outputSubfolder, &folder)) {
+            std::string done;
+            if (engine_.skipExisting() &&
+                outputPathCandidate(&done, folder, entry.name, batch.presetId, 0) &&
+                convertedFileSize(done) > 0) {
+                std::fprintf(stderr, "vidmill-cli: %s: skipped: %s exists\n",
+                             shown(entry.sourcePath).c_str(), shown(done).c_str());
+                continue;
+            }
             makeOutputPath(&output, folder, entry.name, batch.presetId, claimed);
         }
         if (output.empty()) {
@@ -305,13 +364,14 @@ void Cli::printSummary() {
         const VideoEntry& entry = *list.at(i);
         std::string status = entryStatusText(entry, engine_.channel());
         const bool ok = entry.status.load() == EntryStatus::Ok;
+        const bool skipped = entry.status.load() == EntryStatus::Skipped;
         if (ok && !entry.note.empty()) {
             status += ": " + entry.note;
         } else if (!ok && !entry.failureReason.empty()) {
             status += ": " + entry.failureReason;
         }
         std::printf("%-24s  %s", shown(status).c_str(), shown(entry.sourcePath).c_str());
-        if (ok) {
+        if (ok || skipped) {
             std::printf(" -> %s", shown(entry.outputPath).c_str());
         }
         std::printf("\n");
@@ -341,6 +401,8 @@ void Cli::countOutcomes() {
         const EntryStatus status = entry->status.load();
         if (status == EntryStatus::Ok) {
             ++counts_.converted;
+        } else if (status == EntryStatus::Skipped) {
+            ++counts_.skipped;
         } else if (!isFinished(status) || status == EntryStatus::Cancelled ||
                    status == EntryStatus::CancelledNotFound) {
             // Still under way only when a quit gave up waiting for it.
@@ -453,10 +515,18 @@ int Cli::run() {
         addInput(absolutePath(input));
     }
     if (interruptions.load() == 0) {
+        takeShare();
         admitCollected();
     }
     if (interruptions.load() != 0) {
         return finish(kExitInterrupted);
+    }
+    if (engine_.entryList().count() == 0 && options_.shards > 0 && paths_.empty() &&
+        counts_.rejected == 0) {
+        // More shares than files: this one has nothing, which is no fault.
+        std::fprintf(stderr, "vidmill-cli: share %d/%d holds no file\n", options_.shard,
+                     options_.shards);
+        return finish(kExitAllConverted);
     }
     if (engine_.entryList().count() == 0) {
         std::fprintf(stderr, "vidmill-cli: nothing to convert\n");

@@ -206,6 +206,11 @@ class Engine {
     // Continues a paused batch where it stopped.
     void resumeBatch();
     bool batchPaused() const { return paused_.load(); }
+    // Whether the next batch leaves out a video whose output name already
+    // holds a regular, non-empty file (it ends Skipped, naming that file)
+    // instead of choosing the next free name.
+    void setSkipExisting(bool skip) { skipExisting_ = skip; }
+    bool skipExisting() const { return skipExisting_; }
     // Marks the batch stopped: nothing follows its end (no power-off, no
     // exit), though its conversions go on. Stop All marks it whatever the
     // answer to its question.
@@ -342,6 +347,8 @@ class Engine {
 
     ConversionSettings settings_;
     ConversionSettings batchSettings_{};
+    bool skipExisting_ = false;
+    bool batchSkipExisting_ = false;
     EntryList list_;
     ProgressChannel channel_;
     CheckedMutex mutex_;

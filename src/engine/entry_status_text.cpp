@@ -51,6 +51,8 @@ std::string entryStatusText(const VideoEntry& entry, const ProgressChannel& chan
             return "Cancelled (not found)";
         case EntryStatus::ConversionError:
             return "Conversion Error";
+        case EntryStatus::Skipped:
+            return "Skipped (exists)";
     }
     return {};
 }

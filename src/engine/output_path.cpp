@@ -52,8 +52,8 @@ int isOutputPathFree(const EntryList& list, std::string_view path) {
     return 1;
 }
 
-int makeOutputPath(std::string* output, std::string_view folder, std::string_view name,
-                   int presetId, const EntryList& list) {
+bool outputPathCandidate(std::string* candidate, std::string_view folder, std::string_view name,
+                         int presetId, int n) {
     const std::string extension = presetExtension(presetId);
     const bool needsSeparator = !folder.empty() && folder.back() != kNativePath.separator;
     const std::size_t folderLength = folder.size() + (needsSeparator ? 1 : 0);
@@ -62,23 +62,29 @@ int makeOutputPath(std::string* output, std::string_view folder, std::string_vie
     if (name.substr(0, kPartPrefix.size()) == kPartPrefix) {
         name.remove_prefix(1);
     }
+    char suffix[16] = "";
+    if (n > 0) {
+        std::snprintf(suffix, sizeof suffix, "(%d)", n);
+    }
+    const std::size_t fixed = std::strlen(suffix) + extension.size();
+    if (fixed > kMaxFileNameLength || folderLength + fixed > kMaxPathLength) {
+        return false;
+    }
+    const std::size_t room =
+        std::min(kMaxFileNameLength - fixed, kMaxPathLength - folderLength - fixed);
+    std::string base(cutAtCharacter(name, room));
+    base += suffix;
+    makeFilePath(candidate, folder, base, extension, kNativePath);
+    return true;
+}
+
+int makeOutputPath(std::string* output, std::string_view folder, std::string_view name,
+                   int presetId, const EntryList& list) {
     std::string candidate;
-    for (int n = 0; n < INT_MAX; ++n) {
-        char suffix[16] = "";
-        if (n > 0) {
-            std::snprintf(suffix, sizeof suffix, "(%d)", n);
-        }
-        // Every suffix makes a different path, so the search ends even for a
-        // name far longer than the system allows.
-        const std::size_t fixed = std::strlen(suffix) + extension.size();
-        if (fixed > kMaxFileNameLength || folderLength + fixed > kMaxPathLength) {
-            break;
-        }
-        const std::size_t room =
-            std::min(kMaxFileNameLength - fixed, kMaxPathLength - folderLength - fixed);
-        std::string base(cutAtCharacter(name, room));
-        base += suffix;
-        makeFilePath(&candidate, folder, base, extension, kNativePath);
+    // Every suffix makes a different path, so the search ends even for a
+    // name far longer than the system allows.
+    for (int n = 0; n < INT_MAX && outputPathCandidate(&candidate, folder, name, presetId, n);
+         ++n) {
         // A part file means that another conversion is writing that name.
         if (isOutputPathFree(list, candidate) && !pathExists(candidate) &&
             !pathExists(partPathFor(candidate))) {
@@ -92,6 +98,13 @@ int makeOutputPath(std::string* output, std::string_view folder, std::string_vie
         output->clear();
     }
     return -1;
+}
+
+std::uint64_t convertedFileSize(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0
+               ? static_cast<std::uint64_t>(info.st_size)
+               : 0;
 }
 
 }  // namespace vidmill

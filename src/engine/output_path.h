@@ -2,6 +2,7 @@
 
 // The choice of a new output file's name in the destination folder.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -23,5 +24,14 @@ int isOutputPathFree(const EntryList& list, std::string_view path);
 // room for any name.
 int makeOutputPath(std::string* output, std::string_view folder, std::string_view name,
                    int presetId, const EntryList& list);
+
+// The n-th name that makeOutputPath tries (0: the plain one, n: "(n)"),
+// whether taken or not; false when the folder leaves no room for it.
+bool outputPathCandidate(std::string* candidate, std::string_view folder, std::string_view name,
+                         int presetId, int n);
+
+// The size of the regular, non-empty file at `path` (never through a link),
+// or 0: what counts as a video converted already.
+std::uint64_t convertedFileSize(const std::string& path);
 
 }  // namespace vidmill

@@ -8,7 +8,8 @@ namespace {
 constexpr int kReservedRecordBytes = 12;
 
 EntryStatus storedStatus(EntryStatus status) {
-    return status == EntryStatus::Pending ? EntryStatus::Cancelled : status;
+    return status == EntryStatus::Pending || status == EntryStatus::Skipped ? EntryStatus::Cancelled
+                                                                            : status;
 }
 
 }  // namespace

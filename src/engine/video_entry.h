@@ -27,6 +27,9 @@ enum class EntryStatus : int16_t {
     ConversionError = 8,
     Pending = 14,
     Ready = 15,
+    // Not converted: a file already holds its output name. The history
+    // stores it as Cancelled.
+    Skipped = 16,
 };
 
 // Only these can be stopped.
@@ -36,7 +39,8 @@ constexpr bool isInProgress(EntryStatus status) {
 }
 
 constexpr bool isFinished(EntryStatus status) {
-    return status >= EntryStatus::Ok && status <= EntryStatus::ConversionError;
+    return (status >= EntryStatus::Ok && status <= EntryStatus::ConversionError) ||
+           status == EntryStatus::Skipped;
 }
 
 // The output path of such an entry counts as taken when a new one is chosen.

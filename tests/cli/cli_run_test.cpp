@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -51,10 +52,10 @@ std::vector<std::string> filesIn(const std::string& folder) {
     return names;
 }
 
-// Processes whose command line mentions `text` (our converters name the
+// Our converters whose command line mentions `text` (they name the
 // destination folder).
-int processesMentioning(const std::string& text) {
-    int found = 0;
+std::vector<pid_t> convertersMentioning(const std::string& text) {
+    std::vector<pid_t> found;
     for (const std::string& name : filesIn("/proc")) {
         if (name.find_first_not_of("0123456789") != std::string::npos ||
             name == std::to_string(getpid())) {
@@ -63,10 +64,27 @@ int processesMentioning(const std::string& text) {
         std::string cmdline = test::readFile("/proc/" + name + "/cmdline");
         if (cmdline.find(text) != std::string::npos &&
             cmdline.find("vidmill-convert") != std::string::npos) {
-            ++found;
+            found.push_back(std::stoi(name));
         }
     }
     return found;
+}
+
+int processesMentioning(const std::string& text) {
+    return static_cast<int>(convertersMentioning(text).size());
+}
+
+// A process's state letter (R, S, T, ...) and the processor time it has used.
+std::pair<char, long> stateAndTicks(pid_t pid) {
+    const std::string stat = test::readFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat.size()) {
+        return {'?', 0};
+    }
+    std::istringstream fields(stat.substr(close + 2));
+    std::vector<std::string> field{std::istream_iterator<std::string>(fields), {}};
+    // utime and stime are the 14th and 15th fields; the state is the 3rd.
+    return {stat[close + 2], field.size() > 12 ? std::stol(field[11]) + std::stol(field[12]) : 0};
 }
 
 template <typename Predicate>
@@ -452,6 +470,51 @@ TEST_F(CliRunTest, KilledFrontEndLeavesNoConverterRunning) {
     EXPECT_TRUE(waitFor([&] { return processesMentioning(dest) == 0; }, 5s));
 }
 
+TEST_F(CliRunTest, CtrlZHoldsTheConvertersUntilTheRunGoesOnOrIsKilled) {
+    for (const bool killWhileHeld : {false, true}) {
+        SCOPED_TRACE(killWhileHeld ? "killed while held" : "continued");
+        const std::string out = dir.file(killWhileHeld ? "killed" : "continued");
+        test::RunOptions asJob;
+        asJob.ownProcessGroup = true;
+        test::RunningProgram run(
+            {kCli, "--preset", "110", "--jobs", "2", "--dest", out, longClip(), longClip()}, asJob);
+        ASSERT_TRUE(waitFor(
+            [&] { return processesMentioning(out) == 2 && filesIn(out).size() == 2; }, 60s));
+        const std::vector<pid_t> converters = convertersMentioning(out);
+        kill(run.pid(), SIGTSTP);
+        auto heldTicks = [&] {
+            long ticks = stateAndTicks(run.pid()).first == 'T' ? 0 : -1;
+            for (pid_t pid : converters) {
+                const auto [state, used] = stateAndTicks(pid);
+                ticks = state == 'T' && ticks >= 0 ? ticks + used : -1;
+            }
+            return ticks;
+        };
+        ASSERT_TRUE(waitFor([&] { return heldTicks() >= 0; }, 30s));
+        const long ticks = heldTicks();
+        std::this_thread::sleep_for(1s);
+        EXPECT_EQ(heldTicks(), ticks);
+        if (killWhileHeld) {
+            kill(run.pid(), SIGKILL);
+            run.wait(10s);
+            EXPECT_TRUE(waitFor([&] { return processesMentioning(out) == 0; }, 30s));
+            EXPECT_TRUE(waitFor([&] { return filesIn(out).empty(); }, 30s));
+            continue;
+        }
+        kill(run.pid(), SIGCONT);
+        auto result = run.wait(300s);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->status, 0) << result->output;
+        ASSERT_EQ(filesIn(out), (std::vector<std::string>{"long-clip(1).mp4", "long-clip.mp4"}));
+        for (const std::string& name : filesIn(out)) {
+            ProgramResult probed =
+                test::runProgram({"/usr/bin/ffprobe", "-v", "error", "-show_entries",
+                                  "format=duration", "-of", "csv=p=0", out + "/" + name});
+            EXPECT_NEAR(std::stod(probed.output), 40.0, 0.2) << name;
+        }
+    }
+}
+
 // Every file below `folder`, as paths relative to it, in order.
 std::vector<std::string> filesBelow(const std::string& folder) {
     std::vector<std::string> found;
@@ -648,7 +711,7 @@ fields = {
     'start': {'event', 'file', 'output'},
     'progress': {'event', 'file', 'percent', 'seconds'},
     'end': {'event', 'file', 'status', 'output', 'size', 'seconds', 'reason', 'note'},
-    'summary': {'event', 'converted', 'failed', 'stopped', 'rejected', 'exit_status'},
+    'summary': {'event', 'converted', 'skipped', 'failed', 'stopped', 'rejected', 'exit_status'},
 }
 run = subprocess.run(sys.argv[2:], stdin=open(sys.argv[1], 'rb'), stdout=subprocess.PIPE,
                      stderr=subprocess.DEVNULL)
@@ -659,10 +722,10 @@ for line in text[:-1].split('\n'):
     assert set(o) == fields[o['event']], line
     name = json.dumps(os.path.basename(o.get('file', '')))
     if o['event'] == 'end':
-        assert (o['output'] is not None) == (o['status'] == 'ok'), line
+        assert (o['output'] is not None) == (o['status'] in ('ok', 'skipped')), line
         print('end', name, o['status'], o['size'], json.dumps(o['reason']))
     elif o['event'] == 'summary':
-        print('summary', o['converted'], o['failed'], o['stopped'], o['rejected'],
+        print('summary', o['converted'], o['skipped'], o['failed'], o['stopped'], o['rejected'],
               o['exit_status'])
     else:
         print(o['event'], name)
@@ -703,7 +766,7 @@ TEST_F(CliRunTest, JsonLinesAreStrictJsonAndCoverEveryFile) {
     }
     ASSERT_GE(lines.size(), 2u) << run.output;
     EXPECT_EQ(lines.back(), "exit 1");
-    EXPECT_EQ(lines[lines.size() - 2], "summary 2 1 0 1 1");
+    EXPECT_EQ(lines[lines.size() - 2], "summary 2 0 1 0 1 1");
     // Once a second or so over its 2 seconds.
     EXPECT_GE(progress, 1) << run.output;
     EXPECT_LE(progress, 3) << run.output;
@@ -718,11 +781,65 @@ TEST_F(CliRunTest, JsonLinesAreStrictJsonAndCoverEveryFile) {
                          "start \"broken.avi\"",
                          "start \"long.avi\"",
                          "start " + oddJson,
-                         "summary 2 1 0 1 1",
+                         "summary 2 0 1 0 1 1",
                      }))
         << run.output;
     EXPECT_EQ(filesIn(dest), (std::vector<std::string>{"long" + presetExtension(100),
                                                        odd + presetExtension(100)}));
+}
+
+TEST_F(CliRunTest, SharesTakeEachFileOnceAndASecondRunSkipsWhatIsDone) {
+    const std::string fakeCli = cliWithFakeConverter(dir);
+    const std::string source = dir.file("src");
+    const std::string ext = presetExtension(100);
+    for (const char* folder : {"src", "src/a", "src/b", "out", "out/a"}) {
+        mkdir(dir.file(folder).c_str(), 0755);
+    }
+    for (const char* name : {"a/1", "a/2", "a/3", "b/4", "5"}) {
+        test::writeFakeScript(dir, std::string("src/") + name + ".avi",
+                              "probe: duration 1\nconvert: output 100");
+    }
+    ASSERT_EQ(symlink("nowhere", dir.file("src/b/broken.avi").c_str()), 0);
+    // Someone else's file under an output name is kept and counts as done;
+    // an empty one does not.
+    test::writeFile(dest + "/a/3" + ext, "not ours");
+    test::writeFile(dest + "/5" + ext, "");
+    for (const bool second : {false, true}) {
+        std::map<std::string, std::vector<std::string>> ends;
+        for (int share = 1; share <= 3; ++share) {
+            ProgramResult run = jsonRun(
+                "/dev/null", {fakeCli, "--json", "--keep-tree", "--skip-existing", "--shard",
+                              std::to_string(share) + "/3", "--dest", dest, source});
+            std::istringstream text(run.output);
+            for (std::string word, line; std::getline(text, line);) {
+                std::istringstream fields(line);
+                std::string file;
+                std::string status;
+                if (fields >> word >> file >> status && word == "end") {
+                    ends[file].push_back(status);
+                }
+            }
+        }
+        SCOPED_TRACE(second ? "second run" : "first run");
+        const std::string converted = second ? "skipped" : "ok";
+        EXPECT_EQ(ends, (std::map<std::string, std::vector<std::string>>{
+                            {"\"1.avi\"", {converted}},
+                            {"\"2.avi\"", {converted}},
+                            {"\"3.avi\"", {"skipped"}},
+                            {"\"4.avi\"", {converted}},
+                            // Its plain name still holds the empty file.
+                            {"\"5.avi\"", {"ok"}},
+                            {"\"broken.avi\"", {"rejected"}},
+                        }));
+        EXPECT_EQ(test::readFile(dest + "/a/3" + ext), "not ours");
+        std::vector<std::string> top = {"5(1)" + ext, "5" + ext, "a", "b"};
+        if (second) {
+            top.insert(top.begin() + 1, "5(2)" + ext);
+        }
+        EXPECT_EQ(filesIn(dest), top);
+        EXPECT_EQ(filesIn(dest + "/a"),
+                  (std::vector<std::string>{"1" + ext, "2" + ext, "3" + ext}));
+    }
 }
 
 TEST_F(CliRunTest, ExitStatusSaysWhetherTryingAgainCanHelp) {

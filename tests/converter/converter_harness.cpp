@@ -47,6 +47,9 @@ pid_t spawn(const std::vector<std::string>& argv, int outputFd, const RunOptions
     pointers.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
+        if (options.ownProcessGroup) {
+            setpgid(0, 0);
+        }
         const int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
         dup2(outputFd, 1);
@@ -110,14 +113,14 @@ ProgramResult runConverter(const std::vector<std::string>& args, const RunOption
     return runProgram(argv, options);
 }
 
-RunningProgram::RunningProgram(const std::vector<std::string>& argv) {
+RunningProgram::RunningProgram(const std::vector<std::string>& argv, const RunOptions& options) {
     char pattern[] = "/tmp/vidmill-output-XXXXXX";
     const int fd = mkstemp(pattern);
     if (fd < 0) {
         throw std::runtime_error("mkstemp failed");
     }
     outputPath_ = pattern;
-    pid_ = spawn(argv, fd, {});
+    pid_ = spawn(argv, fd, options);
     close(fd);
 }
 

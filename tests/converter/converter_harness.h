@@ -26,6 +26,8 @@ struct ProgramResult {
 struct RunOptions {
     std::optional<long> fileSizeLimit;  // RLIMIT_FSIZE in bytes
     std::string workingDirectory;       // empty: ours
+    // In a process group of its own, as a shell's job runs.
+    bool ownProcessGroup = false;
 };
 
 // Runs a program (argv[0] is its path) with stdin from /dev/null and waits.
@@ -37,7 +39,7 @@ ProgramResult runConverter(const std::vector<std::string>& args, const RunOption
 // A program that runs while the test does something else.
 class RunningProgram {
   public:
-    explicit RunningProgram(const std::vector<std::string>& argv);
+    explicit RunningProgram(const std::vector<std::string>& argv, const RunOptions& options = {});
     RunningProgram(const RunningProgram&) = delete;
     RunningProgram& operator=(const RunningProgram&) = delete;
     ~RunningProgram();  // kills a program that is still running

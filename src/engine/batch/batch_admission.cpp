@@ -70,6 +70,7 @@ void Engine::startBatch() {
     stopAllFlag_ = false;
     killConverters_.store(false);
     copyConversionValues(batchSettings_, settings_);
+    batchSkipExisting_ = skipExisting_;
     // A destination removed since it was chosen is made again; one that
     // cannot be made is said plainly, rather than failing every conversion.
     const std::string destination(textOf(batchSettings_.destinationFolder));

@@ -51,6 +51,7 @@ void Engine::convertEntry(VideoEntry& entry) {
     // anyone who may rename entries in the folder, the open file cannot.
     FileDescriptor partFile;
     std::string folderProblem;
+    bool skipped = false;
     {
         // The folder is made, the name chosen and its part file reserved in
         // one go, so that two workers never pick the same name; the part
@@ -64,6 +65,15 @@ void Engine::convertEntry(VideoEntry& entry) {
             folderProblem = kDestinationRemoved;
         } else if (target != folder && !makeFolders(target)) {
             folderProblem = folderErrorText(errno, "cannot create the output folder");
+        } else if (std::string done;
+                   batchSkipExisting_ &&
+                   outputPathCandidate(&done, target, entry.name, entry.presetId, 0) &&
+                   (entry.size = convertedFileSize(done)) > 0) {
+            // Converted already, by us or anyone: that file is not ours to
+            // claim, so the entry names it without its identity.
+            entry.outputPath = std::move(done);
+            entry.outputIdentity = {};
+            skipped = true;
         } else {
             folderProblem = reserveOutput(entry, target);
             outputPath = entry.outputPath;
@@ -76,6 +86,11 @@ void Engine::convertEntry(VideoEntry& entry) {
                 }
             }
         }
+    }
+    if (skipped) {
+        entry.status.store(EntryStatus::Skipped);
+        gui_.guiCall([this, &entry] { refreshEntry(entry); });
+        return;
     }
     int result = kConverterNotStarted;
     if (!folderProblem.empty()) {
