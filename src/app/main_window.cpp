@@ -272,6 +272,18 @@ void MainWindow::buildActions() {
             storeWindowState();
         }
     });
+    QAction* skip =
+        makeAction(actions_.skipExisting, "SkipExisting1", "S&kip Videos Already Converted");
+    skip->setCheckable(true);
+    connect(skip, &QAction::triggered, this, [this](bool on) {
+        skipExisting_ = on;
+        engine_->setSkipExisting(on);
+        if (windowStateTimer_ != nullptr) {
+            storeWindowState();
+        }
+    });
+    connectTo(makeAction(actions_.pauseAll, "PauseAll1", "P&ause All", Qt::Key_F3),
+              [this] { togglePause(); });
     connectTo(makeAction(actions_.help, "Index1", "&Index", Qt::Key_F1), [this] { showHelp(); });
     connectTo(makeAction(actions_.tipOfTheDay, "TipoftheDay1", "&Tip of the Day"),
               [this] { showTipOfTheDay(); });
@@ -320,6 +332,8 @@ void MainWindow::buildActions() {
          QStyle::SP_TrashIcon, [this] { actions_.removeEntry->trigger(); }},
         {&actions_.barConvert, "TBConvert", "Convert", "Convert Videos", QStyle::SP_MediaPlay,
          [this] { convertVideos(); }},
+        {&actions_.barPause, "TBPause", "Pause", "Pause or resume the conversions",
+         QStyle::SP_MediaPause, [this] { togglePause(); }},
         {&actions_.barSettings, "TBOptions", "Settings", "Settings",
          QStyle::SP_FileDialogDetailedView, [this] { showSettings(); }},
         {&actions_.barHelp, "TBHelp", "Help", "Help", QStyle::SP_MessageBoxQuestion,
@@ -345,7 +359,10 @@ void MainWindow::buildMenus() {
     QMenu* options = menuBar()->addMenu("&Options");
     options->addAction(actions_.settings);
     options->addSeparator();
+    options->addAction(actions_.pauseAll);
+    options->addSeparator();
     options->addAction(actions_.keepFolderStructure);
+    options->addAction(actions_.skipExisting);
     options->addSeparator();
     for (QAction* action : {actions_.viewToolbar, actions_.viewSettings, actions_.viewStatusBar}) {
         options->addAction(action);
@@ -386,7 +403,7 @@ void MainWindow::buildToolbar() {
             [this](bool on) { setToolbarVisible(on); });
     bool first = true;
     for (QAction* action : {actions_.barAdd, actions_.barRemove, actions_.barConvert,
-                            actions_.barSettings, actions_.barHelp}) {
+                            actions_.barPause, actions_.barSettings, actions_.barHelp}) {
         if (!first) {
             toolBar_->addSeparator();
         }
@@ -509,6 +526,9 @@ void MainWindow::restoreWindowState() {
     const WindowState state = loadWindowState(paths_.windowStateFile);
     keepFolderStructure_ = state.keepFolderStructure;
     actions_.keepFolderStructure->setChecked(keepFolderStructure_);
+    skipExisting_ = state.skipExisting;
+    actions_.skipExisting->setChecked(skipExisting_);
+    engine_->setSkipExisting(skipExisting_);
     // Only the columns the user can size; the others fill or stay fixed.
     for (int column = 0; column < state.columnWidths.size() && column < 4; ++column) {
         if (list_->horizontalHeader()->sectionResizeMode(column) == QHeaderView::Interactive) {
@@ -539,6 +559,7 @@ void MainWindow::storeWindowState() {
         state.columnWidths << list_->columnWidth(column);
     }
     state.keepFolderStructure = keepFolderStructure_;
+    state.skipExisting = skipExisting_;
     if (storedWindowState_ && *storedWindowState_ == state) {
         return;
     }
@@ -673,6 +694,12 @@ void MainWindow::updateCommandStates() {
             actions_.barAdd, actions_.barConvert, actions_.addFolder},
            !active && !adding_);
     enable({actions_.stopAll}, active || adding_);
+    enable({actions_.pauseAll, actions_.barPause}, active);
+    const bool paused = engine_->batchPaused();
+    actions_.pauseAll->setText(paused ? QStringLiteral("Res&ume") : QStringLiteral("P&ause All"));
+    actions_.barPause->setText(paused ? QStringLiteral("Resume") : QStringLiteral("Pause"));
+    actions_.barPause->setIcon(
+        style()->standardIcon(paused ? QStyle::SP_MediaPlay : QStyle::SP_MediaPause));
     if (focused < 0) {
         enable(
             {actions_.play, actions_.popupPlay, actions_.rename, actions_.popupRename,

@@ -96,6 +96,8 @@ struct MainWindowActions {
     // Options
     QAction* settings = nullptr;
     QAction* keepFolderStructure = nullptr;
+    QAction* skipExisting = nullptr;
+    QAction* pauseAll = nullptr;
     QAction* viewToolbar = nullptr;
     QAction* viewSettings = nullptr;
     QAction* viewStatusBar = nullptr;
@@ -121,6 +123,7 @@ struct MainWindowActions {
     QAction* barConvert = nullptr;
     QAction* barSettings = nullptr;
     QAction* barHelp = nullptr;
+    QAction* barPause = nullptr;
 };
 
 class MainWindow : public QMainWindow, public EngineHost, public ListDataSource {
@@ -190,6 +193,8 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     // Stop All: asks, and stops every conversion on OK. Either way the
     // batch counts as stopped: no power-off and no exit follow it.
     void stopAll();
+    // Pauses the running batch, or resumes the paused one.
+    void togglePause();
     // Whether the batch that ended asked for the computer to go off after
     // the window has closed.
     bool shutdownPending() const { return shutdownPending_; }
@@ -358,6 +363,7 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     // What the file holds now, to write only what changed.
     std::optional<WindowState> storedWindowState_;
     bool keepFolderStructure_ = false;
+    bool skipExisting_ = false;
     // Around every add: commands that must wait are disabled, Esc cancels,
     // and what could not be added is reported once at the end.
     void beginAdding();

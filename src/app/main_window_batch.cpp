@@ -173,6 +173,15 @@ void MainWindow::stopAll() {
     }
 }
 
+void MainWindow::togglePause() {
+    if (engine_->batchPaused()) {
+        engine_->resumeBatch();
+    } else {
+        engine_->pauseBatch();
+    }
+    updateCommandStates();
+}
+
 void MainWindow::batchStarted() {
     shutdownPending_ = false;
     setBatchControls(true);

@@ -28,6 +28,7 @@ WindowState loadWindowState(const std::string& path) {
         state.columnWidths << (ok ? std::clamp(value, 20, 4000) : 100);
     }
     state.keepFolderStructure = file.value("adding/keepFolderStructure", false).toBool();
+    state.skipExisting = file.value("converting/skipExisting", false).toBool();
     return state;
 }
 
@@ -48,6 +49,7 @@ bool saveWindowState(const std::string& path, const WindowState& state) {
         }
         file.setValue("list/columns", widths);
         file.setValue("adding/keepFolderStructure", state.keepFolderStructure);
+        file.setValue("converting/skipExisting", state.skipExisting);
         file.sync();
         if (file.status() != QSettings::NoError) {
             QFile::remove(scratch);

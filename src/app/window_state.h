@@ -15,6 +15,8 @@ struct WindowState {
     QByteArray geometry;  // QWidget::saveGeometry; empty: never saved
     QList<int> columnWidths;
     bool keepFolderStructure = false;
+    // Videos whose output name holds a file already are not converted.
+    bool skipExisting = false;
     bool operator==(const WindowState&) const = default;
 };
 

@@ -243,6 +243,36 @@ class MainWindowBatchTest : public MainWindowFixture {
         QCOMPARE(desktop_.powerOffs, 0);
     }
 
+    void pauseHoldsTheBatchAndSkipLeavesConvertedVideos() {
+        MainWindow& window = open();
+        Engine& engine = window.engine();
+        QCOMPARE(window.actions().pauseAll->shortcut(), QKeySequence(Qt::Key_F3));
+        window.actions().skipExisting->trigger();
+        QVERIFY(engine.skipExisting());
+        const QString out = QString::fromUtf8(textOf(engine.settings().destinationFolder));
+        QVERIFY(QDir().mkpath(out));
+        std::ofstream((out + "/done.mp4").toStdString()) << "converted before";
+        engine.admitFiles(
+            {video("done.avi").toStdString(),
+             video("long.avi", "onstop 0; output 10; steps 0 100 5 40").toStdString()});
+        engine.startBatch();
+        QVERIFY(waitFor([&] { return window.cellText(1, 3).startsWith("Convert "); }));
+        window.updateCommandStates();
+        QVERIFY(enabled(&MainWindowActions::pauseAll));
+        window.actions().pauseAll->trigger();
+        QCOMPARE(window.actions().pauseAll->text(), QStringLiteral("Res&ume"));
+        QVERIFY(waitFor([&] { return window.cellText(1, 3).startsWith("Paused "); }));
+        QCOMPARE(window.cellText(0, 3), QStringLiteral("Skipped (exists)"));
+        window.actions().pauseAll->trigger();
+        QVERIFY(waitFor([&] { return engine.batchState() == BatchState::Idle; }));
+        QCOMPARE(engine.entryList().at(1)->status.load(), EntryStatus::Ok);
+        QCOMPARE(window.actions().pauseAll->text(), QStringLiteral("P&ause All"));
+        QFile before(out + "/done.mp4");
+        QVERIFY(before.open(QIODevice::ReadOnly));
+        QCOMPARE(before.readAll(), QByteArray("converted before"));
+        window.shutDown();
+    }
+
     void convertOffersTheStoppedVideosAgainOrTheAddDialog() {
         MainWindow& window = open();
         Engine& engine = window.engine();

@@ -382,6 +382,8 @@ class MainWindowTest : public MainWindowFixture {
         // Each choice is on the disk once made, with no clean close: the next
         // window opens while this one still stands, as after a crash.
         QVERIFY(loadWindowState(withState.windowStateFile).keepFolderStructure);
+        window_->actions().skipExisting->trigger();
+        QVERIFY(loadWindowState(withState.windowStateFile).skipExisting);
         window_->resize(900, 675);
         window_->list()->setColumnWidth(1, 133);
         QVERIFY(waitFor([&] {
@@ -399,6 +401,8 @@ class MainWindowTest : public MainWindowFixture {
         QCOMPARE(window_->size(), QSize(900, 675));
         QCOMPARE(window_->list()->columnWidth(1), 133);
         QVERIFY(window_->actions().keepFolderStructure->isChecked());
+        QVERIFY(window_->actions().skipExisting->isChecked() && window_->engine().skipExisting());
+        window_->actions().skipExisting->trigger();
         // The added ones convert into their subfolders after the restart too.
         window_->engine().startBatch();
         QVERIFY(waitFor([&] { return window_->engine().batchState() == BatchState::Idle; }));

@@ -364,7 +364,8 @@ void Engine::refreshEntry(VideoEntry& entry) {
         const double whole = batchTotal_ * 100.0;
         const int percent = whole != 0 ? int(done * 100.0 / whole) : 0;
         char text[64];
-        snprintf(text, sizeof text, "%d / %d  %d%%", runningCount_, workerCount_, percent);
+        snprintf(text, sizeof text, "%d / %d  %d%%%s", runningCount_, workerCount_, percent,
+                 paused_.load() ? "  paused" : "");
         host_.batchProgress(percent, text);
     }
     host_.entryChanged(entry.row);
