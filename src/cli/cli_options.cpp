@@ -112,6 +112,9 @@ const char* cliUsage() {
            "  --skip-existing      leave out a file whose output name already holds a\n"
            "                       file (listed as skipped) instead of taking the next\n"
            "                       free name\n"
+           "  --watch              keep running and convert every video that appears in\n"
+           "                       the folders named (subfolders included) once it is\n"
+           "                       complete; implies --skip-existing; Ctrl+C ends it\n"
            "  --shard K/N          take only the K-th of N equal shares of the sorted\n"
            "                       list of files found, so that N runs over the same\n"
            "                       inputs take each file once\n"
@@ -202,6 +205,10 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
         }
         if (flag("--skip-existing")) {
             options.skipExisting = true;
+            continue;
+        }
+        if (flag("--watch")) {
+            options.watch = true;
             continue;
         }
         if (flag("--no-keep-dates")) {
@@ -357,6 +364,13 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
         error = "--json and --dry-run cannot be combined";
         return false;
     }
+    if (converts && options.watch &&
+        (options.dryRun || options.shards > 0 || !options.filesFrom.empty())) {
+        error = "--watch cannot be combined with --dry-run, --shard or --files-from";
+        return false;
+    }
+    // A restart of a watch must not convert again what it converted before.
+    options.skipExisting = options.skipExisting || options.watch;
     return true;
 }
 

@@ -21,6 +21,8 @@ struct CliOptions {
     bool keepTree = false;
     // A file whose output name holds a converted file already is left out.
     bool skipExisting = false;
+    // Keep converting whatever appears in the folders named.
+    bool watch = false;
     // Take only share `shard` (1 to `shards`) of the sorted files found;
     // 0 of 0 takes them all.
     int shard = 0;

@@ -60,6 +60,8 @@ class JsonReporter {
     // The last look before a quit that does not wait for the conversions:
     // whatever has not ended ends now as stopped.
     void endAll(Engine& engine) { report(engine, true); }
+    // The list was emptied: its next entries are new ones.
+    void forget() { seen_.clear(); }
 
   private:
     struct Seen {

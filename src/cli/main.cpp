@@ -1,5 +1,6 @@
 // vidmill-cli: the conversion engine without windows.
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,8 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -22,6 +25,7 @@
 #include "cli/terminal_host.h"
 #include "engine/engine.h"
 #include "engine/entry_status_text.h"
+#include "engine/folder_watch.h"
 #include "engine/gui_call.h"
 #include "engine/output_path.h"
 #include "engine/part_file.h"
@@ -95,6 +99,15 @@ std::string absolutePath(const std::string& path) {
     return std::string(cwd) + "/" + path;
 }
 
+// Where below the destination the output of `path`, found in the folder
+// `top`, goes when the tree is kept: the folders between the two.
+std::string subfolderBelow(const std::string& top, const std::string& path) {
+    const size_t base = top.size() + (top.back() == '/' ? 0 : 1);
+    const size_t slash = path.rfind('/');
+    return slash != std::string::npos && slash > base ? path.substr(base, slash - base)
+                                                      : std::string();
+}
+
 class Cli {
   public:
     Cli(CliOptions& options, std::string converter, std::string destination)
@@ -127,6 +140,12 @@ class Cli {
     void takeShare();
     int dryRun();
     int convert();
+    // Runs a batch of every Ready entry to its end, reports it and sweeps
+    // what did not finish; `meanwhile` runs between looks at the batch.
+    // False when it was interrupted.
+    bool runBatch(const std::function<void()>& meanwhile);
+    // Converts whatever appears in the folders named until interrupted.
+    int watchFolders();
     void printSummary();
     int finish(int exitStatus);
     [[noreturn]] void abandon(bool stopping);
@@ -225,12 +244,8 @@ void Cli::addInput(const std::string& input) {
     if (S_ISDIR(info.st_mode)) {
         // The search names every file below the folder as the folder's path,
         // "/", and the path inside it.
-        const size_t base = input.size() + (input.back() == '/' ? 0 : 1);
-        auto found = [this, base](const std::string& path) {
-            const size_t slash = path.rfind('/');
-            collect(path, options_.keepTree && slash != std::string::npos && slash > base
-                              ? path.substr(base, slash - base)
-                              : std::string());
+        auto found = [this, &input](const std::string& path) {
+            collect(path, options_.keepTree ? subfolderBelow(input, path) : std::string());
         };
         auto skipOne = [this](const std::string& path, const std::string& reason) {
             skipped(path, reason);
@@ -459,10 +474,17 @@ void Cli::abandon(bool stopping) {
 }
 
 int Cli::convert() {
+    return finish(runBatch({}) ? kExitAllConverted : kExitInterrupted);
+}
+
+bool Cli::runBatch(const std::function<void()>& meanwhile) {
     engine_.startBatch();
     bool stopping = false;
     while (engine_.batchState() != BatchState::Idle) {
         gui_.waitAndRun(std::chrono::milliseconds(100));
+        if (meanwhile) {
+            meanwhile();
+        }
         suspendWhenAsked();
         const int signals = interruptions.load();
         if (signals >= 2) {
@@ -492,7 +514,74 @@ int Cli::convert() {
     countOutcomes();
     // Outputs of whatever did not finish go away.
     engine_.exitSweep();
-    return finish(stopping ? kExitInterrupted : kExitAllConverted);
+    return !stopping;
+}
+
+int Cli::watchFolders() {
+    std::vector<std::string> tops;
+    for (const std::string& input : options_.inputs) {
+        std::string top = absolutePath(input);
+        while (top.size() > 1 && top.back() == '/') {
+            top.pop_back();
+        }
+        if (!isFolder(top)) {
+            std::fprintf(stderr, "vidmill-cli: %s: not a folder, so it cannot be watched\n",
+                         shown(top).c_str());
+            return finish(kExitUsage);
+        }
+        tops.push_back(top);
+    }
+    // The outputs must never come back as new videos.
+    FolderWatch watch(tops, std::string(textOf(engine_.settings().destinationFolder)));
+    for (const std::string& top : tops) {
+        std::fprintf(stderr, "vidmill-cli: watching %s (Ctrl+C ends)\n", shown(top).c_str());
+    }
+    std::vector<std::string> complete;
+    auto look = [&] {
+        std::vector<std::string> notices;
+        for (std::string& path : watch.poll(&notices)) {
+            complete.push_back(std::move(path));
+        }
+        for (const std::string& notice : notices) {
+            std::fprintf(stderr, "vidmill-cli: %s\n", shown(notice).c_str());
+        }
+    };
+    while (interruptions.load() == 0) {
+        suspendWhenAsked();
+        look();
+        if (complete.empty()) {
+            pollfd news{watch.fd(), POLLIN, 0};
+            ::poll(&news, watch.fd() >= 0 ? 1 : 0, 500);
+            continue;
+        }
+        paths_.clear();
+        subfolders_.clear();
+        for (const std::string& path : complete) {
+            std::string subfolder;
+            for (const std::string& top : tops) {
+                if (options_.keepTree && path.compare(0, top.size() + 1, top + "/") == 0) {
+                    subfolder = subfolderBelow(top, path);
+                }
+            }
+            paths_.push_back(path);
+            subfolders_.push_back(subfolder);
+        }
+        complete.clear();
+        admitCollected();
+        if (interruptions.load() != 0 || engine_.entryList().count() == 0) {
+            continue;
+        }
+        const bool whole = runBatch(look);
+        // Reported and done with: a watch that runs for weeks keeps no list.
+        std::vector<int> rows(static_cast<size_t>(engine_.entryList().count()));
+        std::iota(rows.begin(), rows.end(), 0);
+        engine_.removeEntriesAt(rows, false);
+        json_.forget();
+        if (!whole) {
+            break;
+        }
+    }
+    return finish(kExitInterrupted);
 }
 
 int Cli::run() {
@@ -502,6 +591,9 @@ int Cli::run() {
         std::fprintf(stderr, "vidmill-cli: cannot create the progress channel in /dev/shm: %s\n",
                      std::strerror(engine_.channel().openError()));
         return finish(kExitEnvironment);
+    }
+    if (options_.watch) {
+        return watchFolders();
     }
     for (const std::string& list : options_.filesFrom) {
         if (!readList(list)) {

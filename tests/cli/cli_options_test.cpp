@@ -119,6 +119,8 @@ TEST(CliOptionsTest, BadInputNamesTheOptionOrValue) {
         {{"--shard", "4/3", "a.avi"}, "--shard"},
         {{"--shard", "3", "a.avi"}, "--shard"},
         {{"--shard", "1/x", "a.avi"}, "--shard"},
+        {{"--watch", "--shard", "1/2", "d"}, "--watch cannot be combined"},
+        {{"--watch", "--dry-run", "d"}, "--watch cannot be combined"},
         {{"--json", "--dry-run", "a.avi"}, "cannot be combined"},
         {{"--json", "--keep-tree"}, "no file"},
         {{}, "no file"},

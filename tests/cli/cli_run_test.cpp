@@ -842,6 +842,36 @@ TEST_F(CliRunTest, SharesTakeEachFileOnceAndASecondRunSkipsWhatIsDone) {
     }
 }
 
+TEST_F(CliRunTest, AWatchConvertsWhatAppearsOnceAndARestartConvertsNothingAgain) {
+    const std::string fakeCli = cliWithFakeConverter(dir);
+    const std::string watched = dir.file("watched");
+    mkdir(watched.c_str(), 0755);
+    test::writeFakeScript(dir, "watched/there.avi", "probe: duration 1\nconvert: output 100");
+    for (const char* status : {"ok", "skipped"}) {
+        SCOPED_TRACE(status);
+        const std::string log = dir.file(std::string(status) + ".jsonl");
+        test::RunningProgram run({"/bin/sh", "-c", "exec \"$0\" \"$@\" > " + log, fakeCli,
+                                  "--watch", "--json", "--keep-tree", "--dest", dest, watched});
+        if (std::string(status) == "ok") {
+            ASSERT_TRUE(
+                waitFor([&] { return linesWith(test::readFile(log), "\"end\"") == 1; }, 60s));
+            mkdir((watched + "/new").c_str(), 0755);
+            test::writeFakeScript(dir, "watched/new/came.avi",
+                                  "probe: duration 1\nconvert: output 100");
+        }
+        ASSERT_TRUE(waitFor([&] { return linesWith(test::readFile(log), "\"end\"") == 2; }, 60s));
+        kill(run.pid(), SIGINT);
+        auto result = run.wait(60s);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->status, -126) << result->output;  // 130
+        const std::string text = test::readFile(log);
+        EXPECT_EQ(linesWith(text, "\"status\":\"" + std::string(status) + "\""), 2) << text;
+        EXPECT_EQ(linesWith(text, "\"event\":\"summary\""), 1) << text;
+    }
+    EXPECT_EQ(filesBelow(dest), (std::vector<std::string>{"new/came" + presetExtension(100),
+                                                          "there" + presetExtension(100)}));
+}
+
 TEST_F(CliRunTest, ExitStatusSaysWhetherTryingAgainCanHelp) {
     const std::string fakeCli = cliWithFakeConverter(dir);
     const std::string good = "probe: duration 1\nconvert: output 10";
