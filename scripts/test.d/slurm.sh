@@ -18,7 +18,7 @@ set -euo pipefail
 export LC_ALL=C
 
 # Every wait polls its condition; these are its limits, in seconds.
-readonly kDaemonLimit=60    # a daemon's socket or pid file to appear
+readonly kDaemonLimit=60    # munged's socket to appear
 readonly kNodeLimit=120     # the node to come up idle
 readonly kStartLimit=120    # the long clip's conversion to start in a task
 readonly kEndLimit=60       # the killed task to end
@@ -34,7 +34,7 @@ skip() {
     exit 0
 }
 die() {
-    say "FAILED: $*"
+    say "FAILED: $*" >&2
     exit 1
 }
 
@@ -48,13 +48,14 @@ for tool in ffmpeg ffprobe; do
     command -v "$tool" >/dev/null || die "$tool is missing: run scripts/setup"
 done
 # The daemons run as root, and so does the job, as on CI.
-[[ $(id -u) -eq 0 ]] || skip "not root: slurmd must run as root (SlurmUser=root here)"
+[[ $(id -u) -eq 0 ]] || skip "not root: the cluster's daemons run as root (SlurmUser=root)"
 for tool in munged munge unmunge slurmctld slurmd sbatch scontrol squeue sinfo scancel; do
     command -v "$tool" >/dev/null ||
         skip "$tool is missing: scripts/setup installs slurm-wlm and munge"
 done
+usage=$("$cli" --help 2>&1) || true
 for option in --shard --skip-existing; do
-    "$cli" --help 2>&1 | grep -q -- "$option" || die "vidmill-cli has no $option option"
+    [[ $usage == *"$option"* ]] || die "vidmill-cli has no $option option"
 done
 extension=$("$cli" --list-presets | awk -F'\t' '$1 == 100 { print $2 }')
 [[ -n $extension ]] || die "vidmill-cli --list-presets names no preset 100"
@@ -72,9 +73,10 @@ chmod 700 "$daemons/munge"
 # SLURM's client commands, pointed at this cluster alone.
 sl() { SLURM_CONF=$conf "$@"; }
 
-# The processes started for this check, known by the scratch folder in their
-# environment (the daemons and, through them, the job steps and jobs all have
-# SLURM_CONF set to a file in it), never by name: other runs share the machine.
+# The processes of this check's cluster, known by the scratch folder in their
+# environment (slurmctld, slurmd and, through them, the job steps and the jobs
+# have SLURM_CONF set to the file in it), never by name: other runs share the
+# machine.
 own_processes() {
     local dir pid
     for dir in /proc/[0-9]*; do
@@ -96,6 +98,25 @@ end_processes() {  # pids...
     done
 }
 
+# Polls a command every 0.2 s until it succeeds, for at most $1 seconds.
+wait_for() {
+    local end=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        ((SECONDS < end)) || return 1
+        sleep 0.2
+    done
+}
+
+alive() { kill -0 "$1" 2>/dev/null; }
+
+# Whether every task of the job array has ended (squeue lists none).
+all_ended() {
+    local left
+    left=$(sl squeue -h -j "$job" -o %i 2>/dev/null) || return 1
+    [[ -z $left ]]
+}
+
 munged_pid=
 slurmctld_pid=
 slurmd_pid=
@@ -103,8 +124,10 @@ job=
 cleanup() {
     local status=$?
     set +e
-    if [[ -n $job && -n $slurmctld_pid ]] && kill -0 "$slurmctld_pid" 2>/dev/null; then
+    # Tasks still running are cancelled while their daemons can end them.
+    if [[ -n $job ]] && alive "$slurmctld_pid" && alive "$slurmd_pid"; then
         sl scancel "$job" 2>/dev/null
+        wait_for "$kStopLimit" all_ended
     fi
     end_processes $slurmd_pid $slurmctld_pid
     # Job steps and jobs that outlived their slurmd.
@@ -123,19 +146,7 @@ cleanup() {
     exit $status
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
-
-# Polls a command every 0.2 s until it succeeds, for at most $1 seconds.
-wait_for() {
-    local end=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        ((SECONDS < end)) || return 1
-        sleep 0.2
-    done
-}
-
-alive() { kill -0 "$1" 2>/dev/null; }
+trap 'say "interrupted"; exit 130' INT TERM HUP
 
 # --- the clips ------------------------------------------------------------
 
@@ -154,7 +165,7 @@ make_clip "$src/b/three.mkv" 4 25
 make_clip "$src/b/c/four.avi" 2 25
 make_clip "$src/five.mp4" 3 25
 readonly long=$src/b/long.mkv
-make_clip "$long" 900 1
+make_clip "$long" 240 1
 mapfile -t sources < <(cd "$src" && find . -type f | sed 's|^\./||' | sort)
 say "${#sources[@]} clips made in $((SECONDS - started)) s"
 
@@ -164,20 +175,20 @@ say "${#sources[@]} clips made in $((SECONDS - started)) s"
 # (6817, 6818) and the range the system hands out for outgoing connections.
 used_ports=$(awk 'FNR > 1 { split($2, a, ":"); print a[2] }' /proc/net/tcp /proc/net/tcp6 2>/dev/null |
     while read -r hex; do echo $((16#$hex)); done | sort -u)
-free_port() {
+pick_port() {  # variable to set
     local port
     for _ in {1..200}; do
         port=$((20000 + RANDOM % 12000))
         if ! grep -qx "$port" <<<"$used_ports"; then
             used_ports+=$'\n'$port
-            echo "$port"
+            printf -v "$1" %s "$port"
             return
         fi
     done
     die "no free TCP port found"
 }
-ctld_port=$(free_port)
-slurmd_port=$(free_port)
+pick_port ctld_port
+pick_port slurmd_port
 
 # The paths of the sockets must fit a socket address.
 sock=$daemons/munge/munge.socket
@@ -202,6 +213,10 @@ node=$(hostname -s)
 hardware=$(slurmd -C | head -n 1)
 [[ $hardware == NodeName=* ]] || die "slurmd -C did not describe this machine: $hardware"
 hardware=${hardware#NodeName=* }
+# Everything runs as root, as on CI. A requeued job may start again once the
+# credentials of its first start have expired (cred_expire, 120 s by
+# default): 10 s here, so the requeued task starts while the part file of the
+# killed one is still young, as a prompt retry or a resubmission would.
 cat >"$conf" <<EOF
 ClusterName=vidmillcheck
 SlurmctldHost=$node(127.0.0.1)
@@ -211,7 +226,6 @@ SlurmUser=root
 SlurmdUser=root
 AuthType=auth/munge
 CredType=cred/munge
-# cred_expire is also how long a requeued job waits before it may start.
 AuthInfo=socket=$sock,cred_expire=10
 StateSaveLocation=$daemons/state
 SlurmdSpoolDir=$daemons/spool
@@ -246,9 +260,13 @@ slurmctld_pid=$!
 SLURM_CONF=$conf slurmd -D -f "$conf" -N "$node" </dev/null >>"$daemons/slurmd.out" 2>&1 &
 slurmd_pid=$!
 
-node_idle() {
+# Ends the check when a daemon has ended.
+cluster_up() {
     alive "$slurmctld_pid" || die "slurmctld ended: see $daemons/slurmctld.log"
     alive "$slurmd_pid" || die "slurmd ended: see $daemons/slurmd.log"
+}
+node_idle() {
+    cluster_up
     [[ $(sl sinfo -h -N -n "$node" -o %T 2>/dev/null) == idle ]]
 }
 wait_for "$kNodeLimit" node_idle || die "node $node did not become idle in $kNodeLimit s"
@@ -281,6 +299,7 @@ say "job array $job submitted"
 long_part=$out/b/.vidmill-part-long.$extension
 long_started_in() {
     local log
+    cluster_up
     [[ -s $long_part ]] || return 1
     log=$(grep -lF "{\"event\":\"start\",\"file\":\"$long\"" "$logs"/*.jsonl 2>/dev/null | head -n 1)
     [[ -n $log ]] || return 1
@@ -292,27 +311,29 @@ first_log=$(long_started_in)
 task=$(basename "$first_log" .jsonl)
 task=${task#*_}
 task=${task%_*}
-pids=$(sl scontrol listpids "${job}_$task" | awk '$1 ~ /^[0-9]+$/ { print $1 }')
+task_job=$(sl squeue -h -j "${job}_$task" -o %A)
+[[ $task_job =~ ^[0-9]+$ ]] || die "squeue gave no job id for task $task: $task_job"
+pids=$(sl scontrol listpids "$task_job" | awk '$1 ~ /^[0-9]+$/ { print $1 }')
 [[ -n $pids ]] || die "slurmd names no process of task $task"
-kill -KILL $pids || die "the processes of task $task could not be killed: $pids"
+kill -KILL $pids 2>/dev/null || true  # one may have ended meanwhile
 task_ended() {
     local left
+    cluster_up
     left=$(sl squeue -h -j "${job}_$task" -t R,CG -o %i 2>/dev/null) || return 1
     [[ -z $left ]]
 }
 wait_for "$kEndLimit" task_ended || die "task $task still runs $kEndLimit s after SIGKILL"
 state=$(sl scontrol show job "${job}_$task" | grep -Eo '(JobState|ExitCode)=[^ ]*' | tr '\n' ' ')
-say "task $task killed while converting $(basename "$long"): $state"
+say "task $task killed ($(wc -w <<<"$pids") processes) while converting $(basename "$long"): $state"
 [[ -e $long_part ]] || say "(the killed task left no part file)"
 sl scontrol requeue "${job}_$task" || die "task $task could not be requeued"
 say "task $task requeued"
 
-all_ended() {
-    local left
-    left=$(sl squeue -h -j "$job" -o %i 2>/dev/null) || return 1
-    [[ -z $left ]]
+jobs_done() {
+    cluster_up
+    all_ended
 }
-wait_for "$kJobLimit" all_ended || die "the tasks did not all end in $kJobLimit s"
+wait_for "$kJobLimit" jobs_done || die "the tasks did not all end in $kJobLimit s"
 say "every task ended, $((SECONDS - started)) s in"
 
 # --- checks ------------------------------------------------------------------
@@ -323,36 +344,67 @@ fail() {
     failures=$((failures + 1))
 }
 
+# The output that a source's conversion must have, relative to the
+# destination: the source's folder, its name with the preset's extension.
+output_of() {  # source, relative to the source tree
+    local dir name
+    dir=$(dirname "$1")
+    name=$(basename "$1")
+    name=${name%.*}.$extension
+    if [[ $dir == . ]]; then echo "$name"; else echo "$dir/$name"; fi
+}
+
+# "file<TAB>status<TAB>output" for each end line of JSON logs.
+ends_of() {  # logs...
+    awk '/"event":"end"/ {
+        file = status = output = ""
+        if (match($0, /"file":"[^"]*"/)) file = substr($0, RSTART + 8, RLENGTH - 9)
+        if (match($0, /"status":"[^"]*"/)) status = substr($0, RSTART + 10, RLENGTH - 11)
+        if (match($0, /"output":"[^"]*"/)) output = substr($0, RSTART + 10, RLENGTH - 11)
+        print file "\t" status "\t" output
+    }' "$@"
+}
+
 duration() { ffprobe -v error -show_entries format=duration -of csv=p=0 "$1"; }
 
-# The run that was killed must have begun the long clip and not ended it.
+# The killed run must have begun the long clip and not ended it.
 grep -qF "{\"event\":\"end\",\"file\":\"$long\"" "$first_log" &&
     fail "the killed task had already finished $(basename "$long") ($first_log)"
 [[ -s $logs/${job}_${task}_1.jsonl ]] || fail "the requeued task wrote no log"
 
-# Each task's last log (the one of its last start) must end every source of
-# its share, and the shares together every source, once.
-ended=$scratch/ended
-: >"$ended"
+# The last log of each task (the one of its last start) must end every
+# source of its share, and the shares together every source, exactly once,
+# each converted or skipped, under its own output name.
+last_logs=()
 for ((k = 1; k <= kShares; ++k)); do
-    last=$(ls "$logs/${job}_${k}_"*.jsonl 2>/dev/null | sort -t_ -k3n | tail -n 1)
+    last=
+    for ((restart = 0; restart < 10; ++restart)); do
+        log=$logs/${job}_${k}_$restart.jsonl
+        [[ -e $log ]] && last=$log
+    done
     if [[ -z $last ]]; then
         fail "task $k wrote no log"
         continue
     fi
     grep -q '"event":"summary"' "$last" || fail "the log of task $k has no summary: $last"
-    sed -n 's|^{"event":"end","file":"\([^"]*\)","status":"\([a-z]*\)".*|\1 \2|p' "$last" >>"$ended"
+    last_logs+=("$last")
 done
+ended=$(ends_of "${last_logs[@]}")
 for rel in "${sources[@]}"; do
-    count=$(grep -c "^$src/$rel " "$ended" || true)
-    ((count == 1)) || fail "$rel ends in $count task logs instead of one"
+    lines=$(awk -F'\t' -v f="$src/$rel" '$1 == f' <<<"$ended")
+    count=$(grep -c . <<<"$lines" || true)
+    if ((count != 1)); then
+        fail "$rel ends in $count task logs instead of one"
+        continue
+    fi
+    IFS=$'\t' read -r _ status output <<<"$lines"
+    [[ $status == ok || $status == skipped ]] || fail "$rel ended as $status"
+    [[ $output == "$out/$(output_of "$rel")" ]] ||
+        fail "$rel was converted to ${output:-nothing}, not to $out/$(output_of "$rel")"
 done
-while read -r file status; do
-    [[ $status == ok || $status == skipped ]] || fail "$file ended as $status"
-done <"$ended"
 
-# One more run over the whole tree converts nothing and sweeps what the killed
-# task left, once it is old enough to be taken for abandoned.
+# One more run over the whole tree must convert nothing, and sweep what the
+# killed task left once it is old enough to be taken for abandoned.
 newest_part=$(find "$out" -name '.vidmill-part-*' -printf '%C@\n' | sort -n | tail -n 1)
 if [[ -n $newest_part ]]; then
     part_old() { (($(date +%s) > ${newest_part%.*} + kPartAge)); }
@@ -360,23 +412,19 @@ if [[ -n $newest_part ]]; then
     wait_for $((kPartAge + 10)) part_old || true
 fi
 final=$scratch/final.jsonl
-if ! "$cli" --skip-existing --json --jobs 1 --keep-tree --dest "$out" "$src" >"$final"; then
-    fail "the last run over the whole tree exited with $?"
-fi
-skipped=$(grep -c '^{"event":"end","file":"[^"]*","status":"skipped"' "$final" || true)
-((skipped == ${#sources[@]})) ||
-    fail "the last run skipped $skipped of ${#sources[@]} files: $(grep '"event":"end"' "$final" | grep -v '"skipped"' | head -n 3)"
+status=0
+"$cli" --skip-existing --json --jobs 1 --keep-tree --dest "$out" "$src" >"$final" || status=$?
+((status == 0)) || fail "the last run over the whole tree exited with $status"
+for rel in "${sources[@]}"; do
+    status=$(ends_of "$final" | awk -F'\t' -v f="$src/$rel" '$1 == f { print $2 }' | tr '\n' ' ')
+    [[ $status == "skipped " ]] || fail "the last run ended $rel as '$status', not skipped"
+done
 leftover=$(find "$out" -name '.vidmill-part-*')
 [[ -z $leftover ]] || fail "part files are left: $leftover"
 
-# Exactly one whole output for each source, in its folder, and nothing else.
-expected=()
+# Exactly one whole output for each source, and nothing else.
 for rel in "${sources[@]}"; do
-    dir=$(dirname "$rel")
-    name=$(basename "$rel")
-    output=${name%.*}.$extension
-    [[ $dir == . ]] || output=$dir/$output
-    expected+=("$output")
+    output=$(output_of "$rel")
     if [[ ! -s $out/$output ]]; then
         fail "$rel has no output $output"
         continue
@@ -386,9 +434,9 @@ for rel in "${sources[@]}"; do
     awk -v a="$a" -v b="$b" -v t="$kTolerance" 'BEGIN { d = a - b; exit !(d <= t && d >= -t) }' ||
         fail "$output lasts ${b:-?} s, its source $a s"
 done
-unexpected=$(comm -13 <(printf '%s\n' "${expected[@]}" | sort) \
+unexpected=$(comm -13 <(for rel in "${sources[@]}"; do output_of "$rel"; done | sort) \
     <(cd "$out" && find . -type f ! -name '.vidmill-part-*' | sed 's|^\./||' | sort))
-[[ -z $unexpected ]] || fail "unexpected files in the destination: $unexpected"
+[[ -z $unexpected ]] || fail "files in the destination that no source accounts for: $unexpected"
 
 if ((failures > 0)); then
     die "$failures checks failed after $((SECONDS - started)) s"

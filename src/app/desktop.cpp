@@ -4,6 +4,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -20,6 +21,7 @@
 #include "app/prompt_dialog.h"
 #include "dialogs/about_box.h"
 #include "dialogs/settings_dialog.h"
+#include "dialogs/watch_folders_dialog.h"
 #include "engine/engine_host.h"
 #include "process/converter_runner.h"
 
@@ -224,6 +226,20 @@ void QtDesktop::showTips(QWidget* parent, TipSet& tips) {
 
 void QtDesktop::showAbout(QWidget* parent, const QString& caption, const QString& text) {
     runAboutBox(parent, caption, text);
+}
+
+bool QtDesktop::editWatchFolders(QWidget* parent, QStringList& folders) {
+    WatchFoldersDialog dialog(
+        folders,
+        [this, &dialog] {
+            return pickFolder(&dialog, QStringLiteral("Watch Folder"), QDir::homePath());
+        },
+        parent);
+    if (dialog.exec() != QDialog::Accepted) {
+        return false;
+    }
+    folders = dialog.folders();
+    return true;
 }
 
 bool QtDesktop::powerOff(QString* why) {

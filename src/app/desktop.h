@@ -62,6 +62,8 @@ class Desktop {
     // check box.
     virtual void showTips(QWidget* parent, TipSet& tips) = 0;
     virtual void showAbout(QWidget* parent, const QString& caption, const QString& text) = 0;
+    // The watched folders, to change; true when the user chose OK.
+    virtual bool editWatchFolders(QWidget* parent, QStringList& folders) = 0;
     // Switches the computer off; false, with the reason in `why`, when that
     // was refused.
     virtual bool powerOff(QString* why) = 0;
@@ -93,6 +95,7 @@ class QtDesktop : public Desktop {
                       bool batchRunning) override;
     void showTips(QWidget* parent, TipSet& tips) override;
     void showAbout(QWidget* parent, const QString& caption, const QString& text) override;
+    bool editWatchFolders(QWidget* parent, QStringList& folders) override;
     bool powerOff(QString* why) override;
     HttpReply httpGet(const std::string& url, std::size_t capacity) override;
 };

@@ -277,13 +277,15 @@ void MainWindow::buildActions() {
     skip->setCheckable(true);
     connect(skip, &QAction::triggered, this, [this](bool on) {
         skipExisting_ = on;
-        engine_->setSkipExisting(on);
+        startWatching();
         if (windowStateTimer_ != nullptr) {
             storeWindowState();
         }
     });
     connectTo(makeAction(actions_.pauseAll, "PauseAll1", "P&ause All", Qt::Key_F3),
               [this] { togglePause(); });
+    connectTo(makeAction(actions_.watchFolders, "WatchFolders1", "&Watch Folders..."),
+              [this] { editWatchFolders(); });
     connectTo(makeAction(actions_.help, "Index1", "&Index", Qt::Key_F1), [this] { showHelp(); });
     connectTo(makeAction(actions_.tipOfTheDay, "TipoftheDay1", "&Tip of the Day"),
               [this] { showTipOfTheDay(); });
@@ -363,6 +365,7 @@ void MainWindow::buildMenus() {
     options->addSeparator();
     options->addAction(actions_.keepFolderStructure);
     options->addAction(actions_.skipExisting);
+    options->addAction(actions_.watchFolders);
     options->addSeparator();
     for (QAction* action : {actions_.viewToolbar, actions_.viewSettings, actions_.viewStatusBar}) {
         options->addAction(action);
@@ -513,7 +516,7 @@ void MainWindow::setUpStatusBar() {
         panels_[i]->setFixedWidth(widths[i]);
         bar->addWidget(panels_[i]);
     }
-    panels_[0]->setText("F1 Help");
+    panels_[0]->setText(idlePanelText());
     progress_ = new QProgressBar(panels_[2]);
     progress_->setRange(0, 100);
     progress_->setValue(0);
@@ -527,8 +530,8 @@ void MainWindow::restoreWindowState() {
     keepFolderStructure_ = state.keepFolderStructure;
     actions_.keepFolderStructure->setChecked(keepFolderStructure_);
     skipExisting_ = state.skipExisting;
-    actions_.skipExisting->setChecked(skipExisting_);
-    engine_->setSkipExisting(skipExisting_);
+    watchFolders_ = state.watchFolders;
+    startWatching();
     // Only the columns the user can size; the others fill or stay fixed.
     for (int column = 0; column < state.columnWidths.size() && column < 4; ++column) {
         if (list_->horizontalHeader()->sectionResizeMode(column) == QHeaderView::Interactive) {
@@ -560,6 +563,7 @@ void MainWindow::storeWindowState() {
     }
     state.keepFolderStructure = keepFolderStructure_;
     state.skipExisting = skipExisting_;
+    state.watchFolders = watchFolders_;
     if (storedWindowState_ && *storedWindowState_ == state) {
         return;
     }

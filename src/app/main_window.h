@@ -23,6 +23,7 @@
 #include "dialogs/tip_window.h"
 #include "engine/engine.h"
 #include "engine/engine_host.h"
+#include "engine/folder_watch.h"
 
 class QAction;
 class QComboBox;
@@ -98,6 +99,7 @@ struct MainWindowActions {
     QAction* keepFolderStructure = nullptr;
     QAction* skipExisting = nullptr;
     QAction* pauseAll = nullptr;
+    QAction* watchFolders = nullptr;
     QAction* viewToolbar = nullptr;
     QAction* viewSettings = nullptr;
     QAction* viewStatusBar = nullptr;
@@ -364,6 +366,19 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     std::optional<WindowState> storedWindowState_;
     bool keepFolderStructure_ = false;
     bool skipExisting_ = false;
+    // Watch folders: what appears there is taken as a drop. Videos converted
+    // already are skipped while any folder is watched, so that a start does
+    // not convert the folder again.
+    QStringList watchFolders_;
+    std::unique_ptr<FolderWatch> watch_;
+    QTimer* watchTimer_ = nullptr;
+    QString watchNotice_;
+    void editWatchFolders();
+    void startWatching();
+    void lookAtWatchedFolders();
+    // The first panel's text when it counts nothing: the help key, and what
+    // is watched.
+    QString idlePanelText() const;
     // Around every add: commands that must wait are disabled, Esc cancels,
     // and what could not be added is reported once at the end.
     void beginAdding();

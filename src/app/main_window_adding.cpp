@@ -248,13 +248,13 @@ void MainWindow::takeHeldNames() {
     if (!heldNames_.isEmpty() && !busy) {
         const QStringList names = std::exchange(heldNames_, {});
         // The status shows no count while they are added.
-        panels_[0]->setText(QStringLiteral("F1 Help"));
+        panels_[0]->setText(idlePanelText());
         panels_[0]->setToolTip({});
         dropNames(names);
     }
     if (heldNames_.isEmpty()) {
         heldTimer_->stop();
-        panels_[0]->setText(QStringLiteral("F1 Help"));
+        panels_[0]->setText(idlePanelText());
         panels_[0]->setToolTip({});
         return;
     }
@@ -264,6 +264,88 @@ void MainWindow::takeHeldNames() {
                        "current work is done")
             .arg(heldNames_.size()));
     heldTimer_->start();
+}
+
+QString MainWindow::idlePanelText() const {
+    if (!watchNotice_.isEmpty()) {
+        return watchNotice_;
+    }
+    if (watchFolders_.isEmpty()) {
+        return QStringLiteral("F1 Help");
+    }
+    return watchFolders_.size() == 1
+               ? QStringLiteral("Watching %1").arg(QFileInfo(watchFolders_.front()).fileName())
+               : QStringLiteral("Watching %1 folders").arg(watchFolders_.size());
+}
+
+void MainWindow::editWatchFolders() {
+    QStringList folders = watchFolders_;
+    if (!desktop_.editWatchFolders(this, folders) || folders == watchFolders_) {
+        return;
+    }
+    watchFolders_ = folders;
+    startWatching();
+    if (windowStateTimer_ != nullptr) {
+        storeWindowState();
+    }
+}
+
+void MainWindow::startWatching() {
+    if (watchTimer_ == nullptr) {
+        watchTimer_ = new QTimer(this);
+        watchTimer_->setInterval(1000);
+        connect(watchTimer_, &QTimer::timeout, this, [this] { lookAtWatchedFolders(); });
+    }
+    watch_.reset();
+    watchNotice_.clear();
+    std::vector<std::string> folders;
+    for (const QString& folder : watchFolders_) {
+        folders.push_back(toPath(folder));
+    }
+    if (!folders.empty()) {
+        // The outputs must never come back as new videos.
+        watch_ = std::make_unique<FolderWatch>(
+            folders, std::string(textOf(engine_->settings().destinationFolder)));
+        watchTimer_->start();
+    } else {
+        watchTimer_->stop();
+    }
+    const bool watching = !watchFolders_.isEmpty();
+    engine_->setSkipExisting(skipExisting_ || watching);
+    actions_.skipExisting->setChecked(skipExisting_ || watching);
+    actions_.skipExisting->setEnabled(!watching);
+    if (heldNames_.isEmpty()) {
+        panels_[0]->setText(idlePanelText());
+    }
+    panels_[0]->setToolTip(watching ? QStringLiteral("Watched: ") + watchFolders_.join(", ")
+                                    : QString());
+}
+
+void MainWindow::lookAtWatchedFolders() {
+    if (!watch_ || closing_) {
+        return;
+    }
+    std::vector<std::string> notices;
+    const std::vector<std::string> complete = watch_->poll(&notices);
+    if (!notices.empty()) {
+        watchNotice_ = fromPath(notices.back());
+        if (watchNotice_.endsWith(QStringLiteral("is back"))) {
+            watchNotice_.clear();
+        }
+        if (heldNames_.isEmpty()) {
+            panels_[0]->setText(idlePanelText());
+        }
+    }
+    if (complete.empty()) {
+        return;
+    }
+    // As if dropped: at once when the window is free, else once it is.
+    QStringList names;
+    for (const std::string& path : complete) {
+        names << fromPath(path);
+    }
+    heldNames_ += names;
+    takeHeldNames();
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {

@@ -260,6 +260,10 @@ void MainWindow::shutDown() {
     closing_ = true;
     engine_->hostClosing();
     historyTimer_->stop();
+    if (watchTimer_ != nullptr) {
+        watchTimer_->stop();
+    }
+    watch_.reset();
     // The final history is written below, from the swept list.
     historyOn_.store(false);
     historySaver_->stop();

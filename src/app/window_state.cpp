@@ -29,6 +29,7 @@ WindowState loadWindowState(const std::string& path) {
     }
     state.keepFolderStructure = file.value("adding/keepFolderStructure", false).toBool();
     state.skipExisting = file.value("converting/skipExisting", false).toBool();
+    state.watchFolders = file.value("watch/folders").toStringList();
     return state;
 }
 
@@ -50,6 +51,7 @@ bool saveWindowState(const std::string& path, const WindowState& state) {
         file.setValue("list/columns", widths);
         file.setValue("adding/keepFolderStructure", state.keepFolderStructure);
         file.setValue("converting/skipExisting", state.skipExisting);
+        file.setValue("watch/folders", state.watchFolders);
         file.sync();
         if (file.status() != QSettings::NoError) {
             QFile::remove(scratch);

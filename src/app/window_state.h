@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QStringList>
 #include <string>
 
 namespace vidmill {
@@ -17,6 +18,8 @@ struct WindowState {
     bool keepFolderStructure = false;
     // Videos whose output name holds a file already are not converted.
     bool skipExisting = false;
+    // Folders whose new videos are added and converted as if dropped.
+    QStringList watchFolders;
     bool operator==(const WindowState&) const = default;
 };
 

@@ -89,6 +89,10 @@ class FakeDesktop : public Desktop {
         tips.showAtStartup = tipsKept;
     }
     void showAbout(QWidget*, const QString&, const QString&) override {}
+    bool editWatchFolders(QWidget*, QStringList& folders) override {
+        folders = watched;
+        return true;
+    }
     bool powerOff(QString* why) override {
         ++powerOffs;
         if (onPowerOff) {
@@ -109,6 +113,8 @@ class FakeDesktop : public Desktop {
     QStringList messages;
     QStringList files;
     QString folder;
+    // What the Watch Folders dialog gives.
+    QStringList watched;
     QString openedIn;
     QString filters;
     QStringList opened;

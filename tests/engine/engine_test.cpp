@@ -884,6 +884,36 @@ TEST_F(EngineOneThreadTest, LaterEntriesWaitForAThreadAndStopOnlyThemselves) {
     EXPECT_EQ(engine.finishedCount(), 3);
 }
 
+class EngineLeftoverTest : public EngineTest {
+  protected:
+    EngineLeftoverTest() : EngineTest(anyAge()) {}
+    static EngineTiming anyAge() {
+        EngineTiming timing = fastTiming();
+        // Every unlocked part counts as left long ago.
+        timing.leftoverPartAge = std::chrono::seconds(-5);
+        return timing;
+    }
+};
+
+TEST_F(EngineLeftoverTest, PartsAKilledRunLeftInSubfoldersNeitherStayNorTakeTheName) {
+    AdmitOptions options{.outputSubfolders = {"a/b", "c"}};
+    for (const char* folder : {"src1", "src2", "out/a", "out/a/b", "out/c"}) {
+        mkdir(dir.file(folder).c_str(), 0755);
+    }
+    const std::vector<std::string> paths = {
+        video("src1/clip.avi", "probe: duration 1\nconvert: output 100"),
+        video("src2/clip.avi", "probe: duration 1\nconvert: output 100")};
+    // What a killed run left: the part of another name, and of this one's.
+    leaveMarkedPart(partPathFor(out + "/a/b/gone.mp4"), "half");
+    leaveMarkedPart(partPathFor(out + "/c/clip.mp4"), "half");
+    ASSERT_EQ(engine.admitFiles(paths, options), 2);
+    ASSERT_TRUE(runBatch());
+    EXPECT_EQ(engine.entryList().at(0)->outputPath, out + "/a/b/clip.mp4");
+    EXPECT_EQ(engine.entryList().at(1)->outputPath, out + "/c/clip.mp4");
+    EXPECT_EQ(filesIn(out + "/a/b"), std::vector<std::string>{"clip.mp4"});
+    EXPECT_EQ(filesIn(out + "/c"), std::vector<std::string>{"clip.mp4"});
+}
+
 TEST_F(EngineTest, OutputsGoToTheirSubfoldersWithNamesUniqueInEach) {
     struct Case {
         const char* subfolder;

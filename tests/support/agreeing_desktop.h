@@ -28,6 +28,7 @@ class AgreeingDesktop : public Desktop {
     bool editSettings(QWidget*, ConversionSettings&, int, bool) override { return true; }
     void showTips(QWidget*, TipSet&) override {}
     void showAbout(QWidget*, const QString&, const QString&) override {}
+    bool editWatchFolders(QWidget*, QStringList&) override { return false; }
     bool powerOff(QString*) override { return true; }
     HttpReply httpGet(const std::string&, std::size_t) override { return {}; }
 };

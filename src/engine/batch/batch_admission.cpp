@@ -94,6 +94,18 @@ void Engine::startBatch() {
     // whole group) left half written; no history names it when that run
     // was a terminal job's.
     removeLeftoverParts(destination, timing_.leftoverPartAge);
+    // And in the subfolders that this batch writes into.
+    std::set<std::string> subfolders;
+    for (const auto& entry : list_.entries()) {
+        if (entry->status.load() == EntryStatus::Ready && !entry->outputSubfolder.empty()) {
+            subfolders.insert(entry->outputSubfolder);
+        }
+    }
+    for (const std::string& subfolder : subfolders) {
+        if (std::string folder; joinOutputSubfolder(destination, subfolder, &folder)) {
+            removeLeftoverParts(folder, timing_.leftoverPartAge);
+        }
+    }
     batchState_ = BatchState::Running;
     host_.batchStarted();
     for (const auto& entry : list_.entries()) {

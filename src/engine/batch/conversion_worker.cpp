@@ -75,6 +75,13 @@ void Engine::convertEntry(VideoEntry& entry) {
             entry.outputIdentity = {};
             skipped = true;
         } else {
+            // The part file that a killed run left under the first choice
+            // (it holds no lock: its converter is gone too) must not push
+            // this output to another name.
+            if (std::string first;
+                outputPathCandidate(&first, target, entry.name, entry.presetId, 0)) {
+                removeLeftoverPart(first);
+            }
             folderProblem = reserveOutput(entry, target);
             outputPath = entry.outputPath;
             partPath = entry.part.path();
