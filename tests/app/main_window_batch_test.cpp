@@ -273,6 +273,36 @@ class MainWindowBatchTest : public MainWindowFixture {
         window.shutDown();
     }
 
+    void watchedFoldersAddWhatAppearsAsADrop() {
+        MainWindow& window = open();
+        Engine& engine = window.engine();
+        const QString in = QString::fromStdString(dir_->file("incoming"));
+        QVERIFY(QDir().mkpath(in));
+        auto statusShows = [&](const QString& text) {
+            for (QLabel* panel : window.statusBar()->findChildren<QLabel*>()) {
+                if (panel->text() == text) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        desktop_.watched = {in};
+        window.actions().watchFolders->trigger();
+        QVERIFY(statusShows("Watching incoming"));
+        // A start must not convert the folder again.
+        QVERIFY(engine.skipExisting() && !window.actions().skipExisting->isEnabled());
+        video("incoming/new.avi");
+        QVERIFY(waitFor([&] {
+            return engine.entryList().count() == 1 && engine.batchState() == BatchState::Idle &&
+                   engine.entryList().at(0)->status.load() == EntryStatus::Ok;
+        }));
+        desktop_.watched = {};
+        window.actions().watchFolders->trigger();
+        QVERIFY(statusShows("F1 Help"));
+        QVERIFY(!engine.skipExisting() && window.actions().skipExisting->isEnabled());
+        window.shutDown();
+    }
+
     void convertOffersTheStoppedVideosAgainOrTheAddDialog() {
         MainWindow& window = open();
         Engine& engine = window.engine();

@@ -2,12 +2,14 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QListWidget>
 #include <QPushButton>
 #include <QTest>
 #include <QTextEdit>
 
 #include "dialogs/please_wait.h"
 #include "dialogs/tip_window.h"
+#include "dialogs/watch_folders_dialog.h"
 
 using vidmill::TipSet;
 using vidmill::TipWindow;
@@ -156,6 +158,26 @@ class SmallWindowsTest : public QObject {
         QVERIFY(pleaseWaitWindows().isEmpty());
         QVERIFY(vidmill::currentPleaseWait() == nullptr);
         vidmill::setPleaseWaitText("nobody");  // no window: nothing happens
+    }
+
+    void watchFoldersAreAddedOnceAndRemovedBySelection() {
+        QString picked = "/videos/in/";
+        vidmill::WatchFoldersDialog dialog({"/videos/old"}, [&] { return picked; });
+        auto* add = dialog.findChild<QPushButton*>("AddFolder1");
+        auto* remove = dialog.findChild<QPushButton*>("RemoveFolder1");
+        auto* list = dialog.findChild<QListWidget*>("Folders1");
+        QVERIFY(add && remove && list);
+        QVERIFY(!remove->isEnabled());
+        QTest::mouseClick(add, Qt::LeftButton);
+        picked = "/videos/in";  // the same folder, written otherwise
+        QTest::mouseClick(add, Qt::LeftButton);
+        picked.clear();  // cancelled
+        QTest::mouseClick(add, Qt::LeftButton);
+        QCOMPARE(dialog.folders(), QStringList({"/videos/old", "/videos/in"}));
+        list->item(0)->setSelected(true);
+        QVERIFY(remove->isEnabled());
+        QTest::mouseClick(remove, Qt::LeftButton);
+        QCOMPARE(dialog.folders(), QStringList({"/videos/in"}));
     }
 };
 
