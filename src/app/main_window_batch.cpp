@@ -179,6 +179,7 @@ void MainWindow::togglePause() {
     } else {
         engine_->pauseBatch();
     }
+    busy_->setRunning(engine_->batchState() != BatchState::Idle && !engine_->batchPaused());
     updateCommandStates();
 }
 

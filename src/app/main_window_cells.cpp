@@ -39,6 +39,7 @@ int MainWindow::cellImage(int row) {
             case EntryStatus::Ready:
                 return 0;
             case EntryStatus::Ok:
+            case EntryStatus::Skipped:  // its converted video is there
                 return 2;
             case EntryStatus::NotFound:
             case EntryStatus::Cancelled:

@@ -28,6 +28,7 @@
 #include "dialogs/please_wait.h"
 #include "dialogs/settings_dialog.h"
 #include "dialogs/tip_window.h"
+#include "dialogs/watch_folders_dialog.h"
 #include "formats/format_preset.h"
 #include "support/agreeing_desktop.h"
 #include "support/fake_converter.h"
@@ -106,6 +107,7 @@ int main(int argc, char** argv) {
         {"Old tapes/wedding 1998.mpg", EntryStatus::ConversionError, 0, 3600,
          "the output runs far past the input's duration; the input's timestamps are damaged"},
         {"Screen recordings/demo.avi", EntryStatus::CancelledNotFound, 0, 61, ""},
+        {"Phone/VID_20240501_101500.mp4", EntryStatus::Skipped, 20'100'000, 233, ""},
     };
     for (const auto& item : finished) {
         auto entry = vidmill::createEntry(videos + item.name);
@@ -135,6 +137,11 @@ int main(int argc, char** argv) {
     writeVideo(ready, "probe: duration 42", 9'300'000);
     settle(2500);
     bool ok = save(window, out + "/main-window-converting.png");
+    engine.pauseBatch();
+    window.updateCommandStates();
+    settle(500);
+    ok = save(window, out + "/main-window-paused.png") && ok;
+    engine.resumeBatch();
     engine.stopAll();
     settle(1500);
     engine.admitFile(ready);
@@ -154,6 +161,12 @@ int main(int argc, char** argv) {
     settle(300);
     ok = save(about, out + "/about-box.png") && ok;
     about.hide();
+    vidmill::WatchFoldersDialog watch(
+        {QDir::homePath() + "/Videos/Incoming", QDir::homePath() + "/Camera uploads"}, {}, &window);
+    watch.show();
+    settle(300);
+    ok = save(watch, out + "/watch-folders.png") && ok;
+    watch.hide();
     vidmill::showPleaseWait(vidmill::kAppTitle, vidmill::updateWaitText(), &window);
     settle(300);
     ok = save(*vidmill::currentPleaseWait(), out + "/please-wait.png") && ok;
