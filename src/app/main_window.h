@@ -191,7 +191,8 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     // Starts a batch of the Ready entries: asks first whether the computer
     // may go off after it (when chosen) and opens the settings dialog naming
     // their number; a No or a Cancel starts nothing. False when none started.
-    bool startBatch();
+    // Without `ask`, nothing is asked and nothing follows the batch's end.
+    bool startBatch(bool ask = true);
     // Stop All: asks, and stops every conversion on OK. Either way the
     // batch counts as stopped: no power-off and no exit follow it.
     void stopAll();
@@ -373,6 +374,10 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     std::unique_ptr<FolderWatch> watch_;
     QTimer* watchTimer_ = nullptr;
     QString watchNotice_;
+    // The destination when the watch started: never watched itself.
+    std::string watchedDestination_;
+    // Videos that appeared in a watched folder, waiting for the window.
+    QStringList watchedNames_;
     void editWatchFolders();
     void startWatching();
     void lookAtWatchedFolders();

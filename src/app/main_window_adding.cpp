@@ -18,7 +18,9 @@
 
 #include "app/desktop.h"
 #include "app/qt_paths.h"
+#include "engine/output_path.h"
 #include "engine/video_files.h"
+#include "system/path_utils.h"
 #include "system/user_folders.h"
 
 namespace vidmill {
@@ -251,18 +253,26 @@ void MainWindow::takeHeldNames() {
         panels_[0]->setText(idlePanelText());
         panels_[0]->setToolTip({});
         dropNames(names);
+    } else if (!watchedNames_.isEmpty() && !busy) {
+        // Added as a drop, and converted without a question: nobody may be
+        // there to answer it.
+        const QStringList names = std::exchange(watchedNames_, {});
+        panels_[0]->setText(idlePanelText());
+        if (addNames(names) > 0 && !closeRequested_ && !closing_ && stopAdding_.load() == 0) {
+            startBatch(false);
+        }
     }
-    if (heldNames_.isEmpty()) {
+    const int waiting = static_cast<int>(heldNames_.size() + watchedNames_.size());
+    if (waiting == 0) {
         heldTimer_->stop();
         panels_[0]->setText(idlePanelText());
         panels_[0]->setToolTip({});
         return;
     }
-    panels_[0]->setText(QStringLiteral("%1 waiting").arg(heldNames_.size()));
+    panels_[0]->setText(QStringLiteral("%1 waiting").arg(waiting));
     panels_[0]->setToolTip(
-        QStringLiteral("%1 files or folders opened with Vidmill wait to be added when the "
-                       "current work is done")
-            .arg(heldNames_.size()));
+        QStringLiteral("%1 files or folders wait to be added when the current work is done")
+            .arg(waiting));
     heldTimer_->start();
 }
 
@@ -304,8 +314,8 @@ void MainWindow::startWatching() {
     }
     if (!folders.empty()) {
         // The outputs must never come back as new videos.
-        watch_ = std::make_unique<FolderWatch>(
-            folders, std::string(textOf(engine_->settings().destinationFolder)));
+        watchedDestination_ = textOf(engine_->settings().destinationFolder);
+        watch_ = std::make_unique<FolderWatch>(folders, watchedDestination_);
         watchTimer_->start();
     } else {
         watchTimer_->stop();
@@ -325,6 +335,10 @@ void MainWindow::lookAtWatchedFolders() {
     if (!watch_ || closing_) {
         return;
     }
+    if (watchedDestination_ != textOf(engine_->settings().destinationFolder)) {
+        // The new destination's files must not come back as new videos.
+        startWatching();
+    }
     std::vector<std::string> notices;
     const std::vector<std::string> complete = watch_->poll(&notices);
     if (!notices.empty()) {
@@ -339,12 +353,24 @@ void MainWindow::lookAtWatchedFolders() {
     if (complete.empty()) {
         return;
     }
-    // As if dropped: at once when the window is free, else once it is.
+    // As if dropped: at once when the window is free, else once it is. A
+    // video converted before (each start finds the folder's videos anew)
+    // would only be listed as skipped.
     QStringList names;
     for (const std::string& path : complete) {
-        names << fromPath(path);
+        std::string name;
+        std::string output;
+        splitPath(path, nullptr, nullptr, &name, nullptr);
+        if (!outputPathCandidate(&output, watchedDestination_, name, engine_->settings().presetId,
+                                 0) ||
+            convertedFileSize(output) == 0) {
+            names << fromPath(path);
+        }
     }
-    heldNames_ += names;
+    if (names.isEmpty()) {
+        return;
+    }
+    watchedNames_ += names;
     takeHeldNames();
 }
 

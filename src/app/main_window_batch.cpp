@@ -144,7 +144,7 @@ void MainWindow::convertVideos() {
     startBatch();
 }
 
-bool MainWindow::startBatch() {
+bool MainWindow::startBatch(bool ask) {
     if (engine_->batchState() != BatchState::Idle) {
         return false;
     }
@@ -152,13 +152,17 @@ bool MainWindow::startBatch() {
     if (ready <= 0) {
         return false;
     }
-    if (engine_->settings().shutdownAfter && !confirmShutdown()) {
+    if (ask && engine_->settings().shutdownAfter && !confirmShutdown()) {
         return false;
     }
-    if (!runSettingsDialog(ready)) {
+    if (ask && !runSettingsDialog(ready)) {
         return false;
     }
     engine_->startBatch();
+    if (!ask) {
+        // Nobody asked for it: neither an exit nor a power-off follows it.
+        engine_->markBatchStopped();
+    }
     return engine_->batchState() != BatchState::Idle;
 }
 

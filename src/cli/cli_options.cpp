@@ -131,7 +131,7 @@ const char* cliUsage() {
            "its value (\\u0080 to \\u00ff always mean such a byte).\n"
            "\n"
            "Exit status:\n"
-           "  0    every file converted\n"
+           "  0    every file converted or skipped (or the share held no file)\n"
            "  1    a file was rejected, failed because of the file itself, or was stopped\n"
            "  2    usage error\n"
            "  3    the machine let a conversion down: converter missing, destination\n"

@@ -1,5 +1,6 @@
 // vidmill-cli: the conversion engine without windows.
 
+#include <limits.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -520,10 +521,10 @@ bool Cli::runBatch(const std::function<void()>& meanwhile) {
 int Cli::watchFolders() {
     std::vector<std::string> tops;
     for (const std::string& input : options_.inputs) {
-        std::string top = absolutePath(input);
-        while (top.size() > 1 && top.back() == '/') {
-            top.pop_back();
-        }
+        // As the watch names it, links resolved: its files' paths start so.
+        char resolved[PATH_MAX];
+        std::string top = ::realpath(input.c_str(), resolved) != nullptr ? std::string(resolved)
+                                                                         : absolutePath(input);
         if (!isFolder(top)) {
             std::fprintf(stderr, "vidmill-cli: %s: not a folder, so it cannot be watched\n",
                          shown(top).c_str());

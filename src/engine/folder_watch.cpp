@@ -32,6 +32,13 @@ bool isUnder(const std::string& path, const std::string& folder) {
             (folder.back() == '/' || path[folder.size()] == '/'));
 }
 
+// The path with every link and "." or ".." resolved, so that two names of
+// one folder compare equal; as given when it cannot be resolved.
+std::string resolved(const std::string& path) {
+    char buffer[PATH_MAX];
+    return ::realpath(path.c_str(), buffer) != nullptr ? std::string(buffer) : path;
+}
+
 bool looksLikeAVideo(const std::string& path) {
     std::string extension;
     splitPath(path, nullptr, nullptr, nullptr, &extension);
@@ -45,22 +52,28 @@ bool looksLikeAVideo(const std::string& path) {
 
 FolderWatch::FolderWatch(std::vector<std::string> folders, std::string exclude,
                          FolderWatchTiming timing)
-    : tops_(std::move(folders)),
-      exclude_(std::move(exclude)),
+    : exclude_(exclude.empty() ? exclude : resolved(exclude)),
       timing_(timing),
       inotify_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-    std::vector<std::string> ignored;
     if (inotify_.get() < 0) {
         searching_ = true;
     }
-    for (const std::string& top : tops_) {
+    for (const std::string& folder : folders) {
+        tops_.push_back(resolved(folder));
+        const std::string& top = tops_.back();
         if (!isFolder(top)) {
             missing_.insert(top);
             continue;
         }
+        if (excluded(top)) {
+            startNotices_.push_back(top +
+                                    ": lies in the destination folder, so nothing in it is "
+                                    "taken");
+            continue;
+        }
         // The watch comes first: a file written while the search runs is
         // seen either way.
-        watchTree(top, &ignored);
+        watchTree(top, &startNotices_);
         search(top);
     }
     nextSearch_ = Clock::now() + timing_.rescanPeriod;
@@ -98,9 +111,16 @@ void FolderWatch::watchTree(const std::string& folder, std::vector<std::string>*
             continue;
         }
         while (const dirent* item = readdir(listing)) {
-            if (item->d_type == DT_DIR && std::strcmp(item->d_name, ".") != 0 &&
-                std::strcmp(item->d_name, "..") != 0) {
-                folders.push_back(joined(next, item->d_name));
+            if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) {
+                continue;
+            }
+            std::string path = joined(next, item->d_name);
+            struct stat info {};
+            // Some file systems do not tell the type in the listing.
+            if (item->d_type == DT_DIR ||
+                (item->d_type == DT_UNKNOWN && lstat(path.c_str(), &info) == 0 &&
+                 S_ISDIR(info.st_mode))) {
+                folders.push_back(std::move(path));
             }
         }
         closedir(listing);
@@ -145,8 +165,13 @@ void FolderWatch::readEvents(std::vector<std::string>* notices) {
             }
             if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
                 const std::string gone = folder->second;
-                if (std::find(tops_.begin(), tops_.end(), gone) != tops_.end() &&
-                    missing_.insert(gone).second) {
+                const bool top = std::find(tops_.begin(), tops_.end(), gone) != tops_.end();
+                if (!top && (event->mask & IN_MOVE_SELF)) {
+                    // A subfolder renamed within the tree: the watch follows
+                    // it, and its parent's event has named it anew.
+                    continue;
+                }
+                if (top && missing_.insert(gone).second) {
                     notices->push_back(gone +
                                        ": the watched folder is gone; it is watched again "
                                        "when it comes back");
@@ -162,7 +187,11 @@ void FolderWatch::readEvents(std::vector<std::string>* notices) {
             }
             const std::string path = joined(folder->second, event->name);
             if (event->mask & IN_ISDIR) {
-                if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
+                if (event->mask & IN_MOVED_FROM) {
+                    // Gone from here: its watches go, and a move within the
+                    // tree makes new ones under the new name.
+                    unwatchTree(path);
+                } else if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
                     watchTree(path, notices);
                     search(path);
                 }
@@ -170,16 +199,31 @@ void FolderWatch::readEvents(std::vector<std::string>* notices) {
                 // A file of that name that comes later is another file.
                 pending_.erase(path);
                 taken_.erase(path);
-            } else if (event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
+            } else if (event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE)) {
+                // A new name may be a link to a whole file, with no write to
+                // come: only a write says that one is under way.
                 consider(path, true);
-            } else if (event->mask & (IN_CREATE | IN_MODIFY)) {
+            } else if (event->mask & IN_MODIFY) {
                 consider(path, false);
             }
         }
     }
 }
 
+void FolderWatch::unwatchTree(const std::string& folder) {
+    for (auto item = watched_.begin(); item != watched_.end();) {
+        if (isUnder(item->second, folder)) {
+            inotify_rm_watch(inotify_.get(), item->first);
+            item = watched_.erase(item);
+        } else {
+            ++item;
+        }
+    }
+}
+
 std::vector<std::string> FolderWatch::poll(std::vector<std::string>* notices) {
+    notices->insert(notices->end(), startNotices_.begin(), startNotices_.end());
+    startNotices_.clear();
     if (inotify_.get() >= 0) {
         readEvents(notices);
     }
@@ -196,7 +240,9 @@ std::vector<std::string> FolderWatch::poll(std::vector<std::string>* notices) {
     const Clock::time_point now = Clock::now();
     if (searchNow_ || (searching_ && now >= nextSearch_)) {
         for (const std::string& top : tops_) {
-            if (missing_.count(top) == 0) {
+            if (missing_.count(top) == 0 && !excluded(top)) {
+                // Folders made while news was lost get their watches too.
+                watchTree(top, notices);
                 search(top);
             }
         }
@@ -218,7 +264,7 @@ std::vector<std::string> FolderWatch::poll(std::vector<std::string>* notices) {
             file.modified = modified;
             file.since = now;
         }
-        if (file.closed && now - file.since >= timing_.settle) {
+        if (file.closed && file.size > 0 && now - file.since >= timing_.settle) {
             complete.push_back(item->first);
             taken_.insert(item->first);
             item = pending_.erase(item);

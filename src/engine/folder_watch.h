@@ -28,9 +28,11 @@ struct FolderWatchTiming {
 
 class FolderWatch {
   public:
-    // Watches every folder of `folders` (absolute paths). Nothing at or
-    // below `exclude` (the destination) is ever taken, nor a part file.
-    // The files already there count as appearing now.
+    // Watches every folder of `folders` (absolute paths), each under its
+    // resolved name (links followed), which the files given out start with.
+    // Nothing at or below `exclude` (the destination) is ever taken, nor a
+    // part file, nor an empty file. The files already there count as
+    // appearing now.
     FolderWatch(std::vector<std::string> folders, std::string exclude,
                 FolderWatchTiming timing = {});
     FolderWatch(const FolderWatch&) = delete;
@@ -56,6 +58,7 @@ class FolderWatch {
         bool closed = true;
     };
     void watchTree(const std::string& folder, std::vector<std::string>* notices);
+    void unwatchTree(const std::string& folder);
     void search(const std::string& folder);
     void consider(const std::string& path, bool closed);
     void readEvents(std::vector<std::string>* notices);
@@ -70,6 +73,8 @@ class FolderWatch {
     std::set<std::string> missing_;
     std::map<std::string, Pending> pending_;
     std::set<std::string> taken_;
+    // What the start found to tell, given out by the first poll.
+    std::vector<std::string> startNotices_;
     // The kernel cannot watch every folder: they are searched now and then.
     bool searching_ = false;
     bool searchNow_ = false;

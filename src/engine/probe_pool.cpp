@@ -102,8 +102,9 @@ void ProbePool::joinEnded() {
 }
 
 void ProbePool::serve(Thread* self) {
-    // Started and ended on this thread: it is the server's parent to the
-    // kernel, so the server dies with it at the latest.
+    // Started and ended on this thread, which the kernel counts as the
+    // server's parent; the server ends with this scope, and with the
+    // program whatever way it dies.
     ProbeServer server(command_);
     std::unique_lock lock(mutex_);
     servers_.push_back(&server);

@@ -108,6 +108,12 @@ TEST_F(FolderWatchTest, AWatchedFolderThatGoesIsWatchedAgainWhenItComesBack) {
     EXPECT_NE(notices[1].find("is back"), std::string::npos) << notices[1];
     writeBytes(top + "/sub/later.avi", "l");
     ASSERT_TRUE(pollUntil(watch, [&] { return wasGiven("sub/later.avi"); }));
+    // A folder made, then renamed, as a file manager's "New Folder" is.
+    std::filesystem::create_directories(top + "/New Folder");
+    pollUntil(watch, [] { return true; });
+    std::filesystem::rename(top + "/New Folder", top + "/Trip");
+    writeBytes(top + "/Trip/day1.avi", "d");
+    ASSERT_TRUE(pollUntil(watch, [&] { return wasGiven("Trip/day1.avi"); }));
 }
 
 }  // namespace

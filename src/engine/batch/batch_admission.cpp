@@ -229,6 +229,8 @@ void Engine::conversionWorker(VideoEntry& entry) {
             std::lock_guard lock(mutex_);
             listModified_.store(true);
             entry.status.store(EntryStatus::Starting);
+            // A pause that came since it left the queue holds it too.
+            entry.paused.store(paused_.load());
             entry.transferState = 0;
             entry.transferred = 0;
             entry.size = 0;

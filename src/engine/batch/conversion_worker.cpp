@@ -57,6 +57,8 @@ void Engine::convertEntry(VideoEntry& entry) {
         // one go, so that two workers never pick the same name; the part
         // file keeps other processes off it too.
         std::lock_guard lock(mutex_);
+        // A name chosen by an earlier, stopped run claims nothing now.
+        entry.outputPath.clear();
         std::string target;
         if (!joinOutputSubfolder(folder, entry.outputSubfolder, &target)) {
             folderProblem = "the output subfolder leads out of the destination folder";
@@ -68,7 +70,8 @@ void Engine::convertEntry(VideoEntry& entry) {
         } else if (std::string done;
                    batchSkipExisting_ &&
                    outputPathCandidate(&done, target, entry.name, entry.presetId, 0) &&
-                   (entry.size = convertedFileSize(done)) > 0) {
+                   // Made by another entry of this list: another source's.
+                   isOutputPathFree(list_, done) && (entry.size = convertedFileSize(done)) > 0) {
             // Converted already, by us or anyone: that file is not ours to
             // claim, so the entry names it without its identity.
             entry.outputPath = std::move(done);
@@ -78,8 +81,11 @@ void Engine::convertEntry(VideoEntry& entry) {
             // The part file that a killed run left under the first choice
             // (it holds no lock: its converter is gone too) must not push
             // this output to another name.
+            // One that an entry of this list claims is that entry's, even
+            // where the file system's locks cannot tell (NFS).
             if (std::string first;
-                outputPathCandidate(&first, target, entry.name, entry.presetId, 0)) {
+                outputPathCandidate(&first, target, entry.name, entry.presetId, 0) &&
+                isOutputPathFree(list_, first)) {
                 removeLeftoverPart(first);
             }
             folderProblem = reserveOutput(entry, target);
