@@ -19,6 +19,7 @@
 #include <mutex>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/cli_options.h"
@@ -436,6 +437,12 @@ void Cli::suspendWhenAsked() {
     }
     host_.clearLines();
     const bool paused = engine_.pauseBatch();
+    // Converters still loading are held once they can be woken again; we
+    // cannot wait for that once we are stopped ourselves.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (paused && applyConverterPauses() > 0 && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     // The stop itself is the terminal's own: SIGTSTP's default action, which
     // the kernel drops for a group no shell looks after.
     signal(SIGTSTP, SIG_DFL);

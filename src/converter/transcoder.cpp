@@ -1,5 +1,7 @@
 #include "converter/transcoder.h"
 
+#include "converter/process_guard.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -383,6 +385,11 @@ int convertInput(const ConverterOptions& options, ProgressReporter& progress) {
     ConversionStop stop(progress.slot());
     std::optional<MediaInput> input = openInput(options, progress, stop);
     if (!input) {
+        if (stop.bySignalAlone() && options.outputFd >= 0) {
+            // The file handed to us stays empty, and nobody may be left to
+            // remove it: the program that made it may be what died.
+            removeOutput(options.outputPath->c_str(), options.outputFd);
+        }
         return stoppedBeforeStart(stop);
     }
     Conversion(options, progress, stop, std::move(*input)).run();

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -286,20 +287,21 @@ class LiveChildren {
         if (pid >= 0) {
             pidFd.open(pid);
             children_.push_back({pid, pidFd.get(), pauseFlag, false});
-            holdAsFlagged(children_.back());
         }
         return pid;
     }
     // Stops the process group of every child whose pause flag is set and
-    // continues those whose flag was cleared; gives the number held stopped.
+    // continues those whose flag was cleared; gives the number of flagged
+    // children that could not be stopped yet.
     int applyPauses() {
         std::lock_guard lock(mutex_);
-        int held = 0;
+        int waiting = 0;
         for (Child& child : children_) {
             holdAsFlagged(child);
-            held += child.held ? 1 : 0;
+            const bool wanted = child.pauseFlag != nullptr && child.pauseFlag->load();
+            waiting += wanted && !child.held ? 1 : 0;
         }
-        return held;
+        return waiting;
     }
     void remove(pid_t pid) {
         std::lock_guard lock(mutex_);
@@ -338,10 +340,29 @@ class LiveChildren {
     // Listed children are unreaped, so the group cannot be another's.
     static void holdAsFlagged(Child& child) {
         const bool wanted = child.pauseFlag != nullptr && child.pauseFlag->load();
-        if (wanted != child.held) {
+        if (wanted != child.held && (!wanted || canBeWoken(child.pid))) {
             killpg(child.pid, wanted ? SIGSTOP : SIGCONT);
             child.held = wanted;
         }
+    }
+    // Whether the child catches SIGCONT yet: its parent's death wakes it
+    // through that signal (see tieLifeToParent). One stopped before, while
+    // it loads, would sleep on after we died, and is held only later.
+    static bool canBeWoken(pid_t pid) {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+        FILE* status = std::fopen(path, "re");
+        if (status == nullptr) {
+            return true;  // no such view: hold it as asked
+        }
+        char line[256];
+        unsigned long long caught = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, status) != nullptr) {
+            found = std::sscanf(line, "SigCgt: %llx", &caught) == 1;
+        }
+        std::fclose(status);
+        return !found || (caught & (1ULL << (SIGCONT - 1))) != 0;
     }
     static bool hasEnded(const Child& child) {
         if (child.pidFd >= 0) {

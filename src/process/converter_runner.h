@@ -61,7 +61,7 @@ int priorityClassFor(int setting);
 // is handed to the converter as its descriptor kOutputDescriptor: the file it
 // writes, already open, so that it never has to find it again by name.
 // While *pauseFlag (when given) is set, the converter's process group is held
-// stopped: from its start, and after each applyConverterPauses().
+// stopped, from the first applyConverterPauses() that finds it ready.
 int runConverterWatched(const std::vector<std::string>& command, int* exitCode, int priorityClass,
                         int pollPeriodMs, const WatchFunction& watch,
                         std::string* errorTail = nullptr, int conversionsAtOnce = 0,
@@ -69,8 +69,10 @@ int runConverterWatched(const std::vector<std::string>& command, int* exitCode, 
 
 // Stops (SIGSTOP) the process group of every running converter whose pause
 // flag is set, and continues (SIGCONT) those whose flag has been cleared since.
-// Any thread may call it; gives the number held stopped. A converter that is
-// ended while held gets SIGCONT after the signal, so that it acts on it.
+// A converter still loading, that does not yet catch SIGCONT, is stopped by a
+// later call once it does: gives the number of flagged converters not held
+// yet. Any thread may call it. A converter that is ended while held gets
+// SIGCONT after the signal, so that it acts on it.
 int applyConverterPauses();
 
 // Starts the command as a converter that answers requests: its standard input

@@ -498,7 +498,8 @@ TEST_F(CliRunTest, CtrlZHoldsTheConvertersUntilTheRunGoesOnOrIsKilled) {
             kill(run.pid(), SIGKILL);
             run.wait(10s);
             EXPECT_TRUE(waitFor([&] { return processesMentioning(out) == 0; }, 30s));
-            EXPECT_TRUE(waitFor([&] { return filesIn(out).empty(); }, 30s));
+            EXPECT_TRUE(waitFor([&] { return filesIn(out).empty(); }, 30s))
+                << ::testing::PrintToString(filesIn(out));
             continue;
         }
         kill(run.pid(), SIGCONT);

@@ -827,7 +827,7 @@ std::vector<char> convertingStates() {
 TEST_F(EngineStallTest, APausedBatchHoldsItsConvertersStartsNothingAndNeverStalls) {
     engine.settings().maxConcurrent = 1;
     addVideo("a.avi", "output 100; steps 0 100 10 40");
-    addVideo("b.avi", "output 100; steps 0 100 10 40; onstop 0");
+    addVideo("b.avi", "onstop 0; output 100; steps 0 100 2 40");
     addVideo("c.avi", "output 100");
     engine.startBatch();
     ASSERT_TRUE(drainUntil([&] { return convertingStates().size() == 1; }));
@@ -842,13 +842,15 @@ TEST_F(EngineStallTest, APausedBatchHoldsItsConvertersStartsNothingAndNeverStall
     EXPECT_EQ(status(1), EntryStatus::Pending);
     EXPECT_EQ(convertingStates(), std::vector<char>{'T'});
     engine.resumeBatch();
-    ASSERT_TRUE(drainUntil([&] { return status(1) == EntryStatus::Converting; }));
-    EXPECT_EQ(status(0), EntryStatus::Ok);
+    ASSERT_TRUE(drainUntil([&] {
+        return status(0) == EntryStatus::Ok && convertingStates() == std::vector<char>{'S'};
+    }));
     // A paused conversion that is stopped hears the stop; the next still waits.
     ASSERT_TRUE(engine.pauseBatch());
     EXPECT_EQ(engine.stopEntries(ids({1})), 1);
-    ASSERT_TRUE(drainUntil([&] { return convertingStates().empty(); }, 5s));
-    EXPECT_EQ(status(1), EntryStatus::Cancelled);
+    ASSERT_TRUE(drainUntil(
+        [&] { return convertingStates().empty() && status(1) == EntryStatus::Cancelled; }, 10s))
+        << engine.entryList().at(1)->failureReason;
     EXPECT_EQ(status(2), EntryStatus::Pending);
     engine.resumeBatch();
     ASSERT_TRUE(drain());

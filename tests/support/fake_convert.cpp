@@ -500,6 +500,9 @@ int serve(const std::string& channel, const std::string& startDescriptors) {
 }
 
 int main(int argc, char** argv) {
+    // Like the real converter, it can be woken once it runs: a paused batch
+    // holds it only from now on.
+    signal(SIGCONT, [](int) {});
     if (!vidmill::tieLifeToParent(SIGKILL)) {
         raise(SIGKILL);
     }

@@ -136,7 +136,10 @@ int ConversionRun::runWatched(const std::vector<std::string>& args, int priority
             return now < killAt;
         }
         if (job_.paused != nullptr && job_.paused->load()) {
-            // A pause of a day is no stall: the clock starts again at the resume.
+            // A pause of a day is no stall: the clock starts again at the
+            // resume. A converter that was still loading when the pause came
+            // is held now.
+            applyConverterPauses();
             lastChange = now;
             return true;
         }
