@@ -361,9 +361,8 @@ void MainWindow::lookAtWatchedFolders() {
         std::string name;
         std::string output;
         splitPath(path, nullptr, nullptr, &name, nullptr);
-        if (!outputPathCandidate(&output, watchedDestination_, name, engine_->settings().presetId,
-                                 0) ||
-            convertedFileSize(output) == 0) {
+        if (convertedOutput(&output, watchedDestination_, name, engine_->settings().presetId) ==
+            0) {
             names << fromPath(path);
         }
     }

@@ -343,8 +343,7 @@ int Cli::dryRun() {
         if (joinOutputSubfolder(batch.destinationFolder, entry.outputSubfolder, &folder)) {
             std::string done;
             if (engine_.skipExisting() &&
-                outputPathCandidate(&done, folder, entry.name, batch.presetId, 0) &&
-                convertedFileSize(done) > 0) {
+                convertedOutput(&done, folder, entry.name, batch.presetId) > 0) {
                 std::fprintf(stderr, "vidmill-cli: %s: skipped: %s exists\n",
                              shown(entry.sourcePath).c_str(), shown(done).c_str());
                 continue;

@@ -107,4 +107,9 @@ std::uint64_t convertedFileSize(const std::string& path) {
                : 0;
 }
 
+std::uint64_t convertedOutput(std::string* output, std::string_view folder, std::string_view name,
+                              int presetId) {
+    return outputPathCandidate(output, folder, name, presetId, 0) ? convertedFileSize(*output) : 0;
+}
+
 }  // namespace vidmill

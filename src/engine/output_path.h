@@ -34,4 +34,9 @@ bool outputPathCandidate(std::string* candidate, std::string_view folder, std::s
 // or 0: what counts as a video converted already.
 std::uint64_t convertedFileSize(const std::string& path);
 
+// The size of the converted file under the plain output name of `name` in
+// `folder`, its path left in `output`; 0 when there is none.
+std::uint64_t convertedOutput(std::string* output, std::string_view folder, std::string_view name,
+                              int presetId);
+
 }  // namespace vidmill

@@ -69,11 +69,12 @@ void Engine::convertEntry(VideoEntry& entry) {
             folderProblem = folderErrorText(errno, "cannot create the output folder");
         } else if (std::string done;
                    batchSkipExisting_ &&
-                   outputPathCandidate(&done, target, entry.name, entry.presetId, 0) &&
+                   convertedOutput(&done, target, entry.name, entry.presetId) > 0 &&
                    // Made by another entry of this list: another source's.
-                   isOutputPathFree(list_, done) && (entry.size = convertedFileSize(done)) > 0) {
+                   isOutputPathFree(list_, done)) {
             // Converted already, by us or anyone: that file is not ours to
             // claim, so the entry names it without its identity.
+            entry.size = convertedFileSize(done);
             entry.outputPath = std::move(done);
             entry.outputIdentity = {};
             skipped = true;
