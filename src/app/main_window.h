@@ -271,6 +271,7 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     void setBatchControls(bool converting);
     // Asks whether the computer may be switched off after the batch.
     bool confirmShutdown();
+    bool sizeFitsEveryVideo();
     // The rows that a list command acts on, as `chosenRows` gives them, with
     // what the command's question needs to know of their entries, read under
     // the engine's lock.

@@ -158,12 +158,44 @@ bool MainWindow::startBatch(bool ask) {
     if (ask && !runSettingsDialog(ready)) {
         return false;
     }
+    if (!sizeFitsEveryVideo()) {
+        return false;
+    }
     engine_->startBatch();
     if (!ask) {
         // Nobody asked for it: neither an exit nor a power-off follows it.
         engine_->markBatchStopped();
     }
     return engine_->batchState() != BatchState::Idle;
+}
+
+// A size that some videos cannot fit in is said before the batch, rather
+// than by those videos' failures an hour into it.
+bool MainWindow::sizeFitsEveryVideo() {
+    std::vector<Engine::SizeRefusal> refusals;
+    {
+        std::lock_guard lock(engine_->mutex());
+        refusals = engine_->sizeRefusals(engine_->settings());
+    }
+    if (refusals.empty()) {
+        return true;
+    }
+    constexpr std::size_t kNamed = 5;
+    std::string text =
+        refusals.size() == 1
+            ? std::string("This video cannot fit in the size chosen:\n")
+            : std::to_string(refusals.size()) + " videos cannot fit in the size chosen:\n";
+    for (std::size_t i = 0; i < refusals.size() && i < kNamed; ++i) {
+        text += "\n" + refusals[i].name + ": " + refusals[i].reason;
+    }
+    if (refusals.size() > kNamed) {
+        text += "\n... and " + std::to_string(refusals.size() - kNamed) + " more";
+    }
+    text +=
+        "\n\nChoose a larger size or a lower audio bitrate in the settings, or remove "
+        "these videos from the list.";
+    showMessage(kInformationMessage, text);
+    return false;
 }
 
 void MainWindow::stopAll() {

@@ -1,5 +1,7 @@
 #include "cli/cli_options.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -63,11 +65,45 @@ bool validCodecName(const std::string& name) {
     return true;
 }
 
+// "25M", "800k", "1.5G", "300KB": kilobytes of 1000 bytes, from 1K to 1000G.
+bool parseTargetSize(const std::string& text, uint32_t& kilobytes) {
+    std::size_t end = 0;
+    while (end < text.size() &&
+           (std::isdigit(static_cast<unsigned char>(text[end])) != 0 || text[end] == '.')) {
+        ++end;
+    }
+    std::string unit = text.substr(end);
+    std::transform(unit.begin(), unit.end(), unit.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    if (unit.size() == 2 && unit[1] == 'B') {
+        unit.pop_back();
+    }
+    double scale = 0;
+    if (unit == "K") {
+        scale = 1;
+    } else if (unit == "M") {
+        scale = 1e3;
+    } else if (unit == "G") {
+        scale = 1e6;
+    }
+    const std::string number = text.substr(0, end);
+    if (scale == 0 || number.empty() || number.front() == '.' ||
+        std::count(number.begin(), number.end(), '.') > 1) {
+        return false;
+    }
+    const double value = std::strtod(number.c_str(), nullptr) * scale;
+    if (!(value >= 1.0) || value > double(kMaxTargetSizeKb)) {
+        return false;
+    }
+    kilobytes = uint32_t(std::llround(value));
+    return true;
+}
+
 bool takesValue(const std::string& arg) {
     static const char* const kWithValue[] = {
-        "--preset",   "--dest",   "--jobs",       "--size",     "--fps",
-        "--vbitrate", "--vcodec", "--abitrate",   "--channels", "--rate",
-        "--volume",   "--acodec", "--files-from", "--quality",  "--shard",
+        "--preset",     "--dest",     "--jobs",     "--size",        "--fps",    "--vbitrate",
+        "--vcodec",     "--abitrate", "--channels", "--rate",        "--volume", "--acodec",
+        "--files-from", "--quality",  "--shard",    "--target-size",
     };
     for (const char* name : kWithValue) {
         if (arg == name) {
@@ -95,6 +131,12 @@ const char* cliUsage() {
            "                       of the H.265, AV1, VP9 and Matroska formats)\n"
            "  --quality N          constant quality: 1 is best; up to 51 for H.264 and\n"
            "                       H.265, 63 for AV1 and VP9 (lower gives larger files)\n"
+           "  --target-size SIZE   fit each file in SIZE (25M, 800K, 1.5G; 1M is\n"
+           "                       1,000,000 bytes): the video bitrate comes from the\n"
+           "                       size and the length, in two passes where the codec\n"
+           "                       has them\n"
+           "  --two-pass           encode the video bitrate in two passes (better\n"
+           "                       quality at the same size)\n"
            "  --vcodec NAME        video codec\n"
            "  --no-video           leave the video out\n"
            "  --abitrate KBITS|original  audio bitrate\n"
@@ -211,6 +253,10 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
             options.watch = true;
             continue;
         }
+        if (flag("--two-pass")) {
+            options.settings.twoPass = true;
+            continue;
+        }
         if (flag("--no-keep-dates")) {
             options.settings.keepSourceDates = false;
             continue;
@@ -265,6 +311,10 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
             }
             options.shard = int(share);
             options.shards = int(shares);
+        } else if (arg == "--target-size") {
+            if (!parseTargetSize(value, s.targetSizeKb)) {
+                return bad("expected a size such as 25M, 800K or 1.5G, from 1K to 1000G");
+            }
         } else if (arg == "--jobs") {
             if (!parseInt(value, 1, 20, number)) {
                 return bad("expected 1 to 20");
@@ -347,6 +397,20 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
     if (qualityGiven && bitrateGiven) {
         error = "--quality and --vbitrate cannot be combined: choose one";
         return false;
+    }
+    if (options.settings.targetSizeKb > 0 && (qualityGiven || bitrateGiven)) {
+        error =
+            "--target-size decides the video bitrate: it cannot be combined with "
+            "--quality or --vbitrate";
+        return false;
+    }
+    if (options.settings.twoPass && qualityGiven) {
+        error = "--two-pass is for a bitrate: it cannot be combined with --quality";
+        return false;
+    }
+    // A size or two passes work from a bitrate, never from the format's quality.
+    if (options.settings.targetSizeKb > 0 || options.settings.twoPass) {
+        options.settings.videoQuality = 0;
     }
     if (qualityGiven && !hasConstantQuality(videoCodec)) {
         error =

@@ -134,9 +134,14 @@ std::string jsonSummary(const RunCounts& counts, int exitStatus) {
     return line;
 }
 
+JsonReporter::JsonReporter(std::FILE* out, uint32_t targetSizeKb)
+    : out_(out),
+      targetSize_(",\"target_size\":" +
+                  (targetSizeKb > 0 ? std::to_string(uint64_t(targetSizeKb) * 1000) : "null")) {}
+
 void JsonReporter::rejected(const std::string& path, const std::string& reason) {
     write({"{\"event\":\"end\"" + fieldText("file", path) +
-           ",\"status\":\"rejected\",\"output\":null,\"size\":0,\"seconds\":0" +
+           ",\"status\":\"rejected\",\"output\":null,\"size\":0" + targetSize_ + ",\"seconds\":0" +
            fieldText("reason", reason) + ",\"note\":null}"});
 }
 
@@ -175,16 +180,17 @@ void JsonReporter::report(Engine& engine, bool endingAll) {
                 seen.ended = true;
                 // A skipped file names what holds its output name.
                 const bool ok = status == EntryStatus::Ok || skipped;
-                lines.push_back(
-                    "{\"event\":\"end\"" + fieldText("file", entry.sourcePath) + ",\"status\":\"" +
-                    endStatus(status) + "\"" +
-                    fieldOrNull("output", ok ? entry.outputPath : std::string()) + ",\"size\":" +
-                    std::to_string(ok ? entry.size : 0) + fieldNumber("seconds", seconds, "%.1f") +
-                    fieldOrNull("reason", skipped                       ? "exists"
-                                          : ok                          ? std::string()
-                                          : entry.failureReason.empty() ? "stopped"
-                                                                        : entry.failureReason) +
-                    fieldOrNull("note", ok ? entry.note : std::string()) + "}");
+                lines.push_back("{\"event\":\"end\"" + fieldText("file", entry.sourcePath) +
+                                ",\"status\":\"" + endStatus(status) + "\"" +
+                                fieldOrNull("output", ok ? entry.outputPath : std::string()) +
+                                ",\"size\":" + std::to_string(ok ? entry.size : 0) + targetSize_ +
+                                fieldNumber("seconds", seconds, "%.1f") +
+                                fieldOrNull("reason", skipped ? "exists"
+                                                      : ok    ? std::string()
+                                                      : entry.failureReason.empty()
+                                                          ? "stopped"
+                                                          : entry.failureReason) +
+                                fieldOrNull("note", ok ? entry.note : std::string()) + "}");
             } else if (seen.started && now - seen.lastProgressMs >= 1000) {
                 seen.lastProgressMs = now;
                 double percent = 0;

@@ -49,7 +49,9 @@ std::string jsonSummary(const RunCounts& counts, int exitStatus);
 // list each time the front end looks.
 class JsonReporter {
   public:
-    explicit JsonReporter(std::FILE* out) : out_(out) {}
+    // `targetSizeKb` is the size each file must fit in (0: none), which
+    // every end line names.
+    JsonReporter(std::FILE* out, uint32_t targetSizeKb);
 
     // A file that never entered the list, with the reason.
     void rejected(const std::string& path, const std::string& reason);
@@ -73,6 +75,7 @@ class JsonReporter {
     void write(const std::vector<std::string>& lines);
 
     std::FILE* out_;
+    std::string targetSize_;  // the end lines' field
     std::vector<Seen> seen_;
 };
 

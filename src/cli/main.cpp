@@ -116,7 +116,7 @@ class Cli {
         : options_(options),
           host_(stdout, stderr, isatty(STDOUT_FILENO) != 0),
           engine_(host_, gui_, std::move(converter)),
-          json_(stdout) {
+          json_(stdout, options.settings.targetSizeKb) {
         host_.attach(engine_);
         engine_.setProbeInterrupt(&interruptions);
         engine_.settings() = options.settings;
@@ -141,6 +141,7 @@ class Cli {
     // refusals in it.
     void takeShare();
     int dryRun();
+    bool refuseWhatCannotFit();
     int convert();
     // Runs a batch of every Ready entry to its end, reports it and sweeps
     // what did not finish; `meanwhile` runs between looks at the batch.
@@ -331,6 +332,9 @@ void Cli::admitCollected() {
 }
 
 int Cli::dryRun() {
+    if (refuseWhatCannotFit()) {
+        return finish(kExitUsage);
+    }
     const EntryList& list = engine_.entryList();
     const ConversionSettings batch = engine_.settings();
     // Stand-ins for the entries already given their output, so that each
@@ -481,7 +485,31 @@ void Cli::abandon(bool stopping) {
 }
 
 int Cli::convert() {
+    if (refuseWhatCannotFit()) {
+        return finish(kExitUsage);
+    }
     return finish(runBatch({}) ? kExitAllConverted : kExitInterrupted);
+}
+
+// A size that some files cannot fit in is said before anything starts,
+// rather than by those files' failures an hour into the run.
+bool Cli::refuseWhatCannotFit() {
+    std::vector<Engine::SizeRefusal> refusals;
+    {
+        std::lock_guard lock(engine_.mutex());
+        refusals = engine_.sizeRefusals(engine_.settings());
+    }
+    for (const Engine::SizeRefusal& refusal : refusals) {
+        std::fprintf(stderr, "vidmill-cli: %s: %s\n", shown(refusal.name).c_str(),
+                     refusal.reason.c_str());
+    }
+    if (!refusals.empty()) {
+        std::fprintf(stderr,
+                     "vidmill-cli: nothing was converted: choose a larger --target-size or a "
+                     "lower --abitrate, or leave %s out\n",
+                     refusals.size() == 1 ? "this file" : "these files");
+    }
+    return !refusals.empty();
 }
 
 bool Cli::runBatch(const std::function<void()>& meanwhile) {

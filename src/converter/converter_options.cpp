@@ -23,6 +23,9 @@ constexpr std::size_t kMaxNameLength = 49;
 // The widest constant-quality scale of the encoders that have one (SVT-AV1, VP9).
 constexpr int kMaxConstantQuality = 63;
 constexpr int kMaxOutputDescriptor = 1023;
+// A kilobyte up to a terabyte.
+constexpr std::int64_t kMinTargetSize = 1000;
+constexpr std::int64_t kMaxTargetSize = 1000LL * 1000 * 1000 * 1000;
 
 // A whole number in [low, high] that fills the text.
 std::optional<int> parseInt(std::string_view text, int low, int high) {
@@ -214,6 +217,23 @@ const std::map<std::string, ValueSetter, std::less<>>& valueOptions() {
              o.volume = volume.value_or(256);
              return volume.has_value();
          }},
+        {"-targetsize",
+         [](ConverterOptions& o, const std::string& v) {
+             std::int64_t bytes = 0;
+             const char* end = v.data() + v.size();
+             auto [stop, error] = std::from_chars(v.data(), end, bytes);
+             if (v.empty() || error != std::errc() || stop != end || bytes < kMinTargetSize ||
+                 bytes > kMaxTargetSize) {
+                 return false;
+             }
+             o.targetSize = bytes;
+             return true;
+         }},
+        {"-passdir",
+         [](ConverterOptions& o, const std::string& v) {
+             o.passFolder = v;
+             return !v.empty() && v[0] == '/';
+         }},
         {"-aspect",
          [](ConverterOptions& o, const std::string& v) {
              o.aspect = parseAspect(v);
@@ -234,6 +254,8 @@ bool setFlag(ConverterOptions& options, std::string_view name) {
         options.sameQuality = true;
     } else if (name == "-alltracks") {
         options.allTracks = true;
+    } else if (name == "-twopass") {
+        options.twoPass = true;
     } else {
         return false;
     }
@@ -294,6 +316,14 @@ ParsedOptions parseConverterOptions(const std::vector<std::string>& args) {
     }
     if (options.constantQuality && options.sameQuality) {
         return refuse("-crf and -sameq cannot be given together");
+    }
+    // A size decides the video's bitrate itself.
+    if (options.targetSize &&
+        (options.videoBitrate || options.constantQuality || options.sameQuality)) {
+        return refuse("-targetsize cannot be given with -b, -crf or -sameq");
+    }
+    if (options.wantsTwoPasses() && options.isProbe()) {
+        return refuse("-twopass and -targetsize need an output");
     }
     return ParsedOptions{std::move(options), {}};
 }

@@ -46,8 +46,13 @@ struct ConverterOptions {
     int volume = 256;                          // -vol: 256 leaves the level as it is
     std::optional<Ratio> aspect;               // -aspect W:H, display aspect
     bool allTracks = false;                    // -alltracks: every audio track and subtitle
+    std::optional<std::int64_t> targetSize;    // -targetsize BYTES: the video's bitrate fills it
+    bool twoPass = false;                      // -twopass, where the video encoder has two passes
+    std::string passFolder;                    // -passdir: where first passes keep their logs
 
     bool isProbe() const { return !outputPath.has_value(); }
+    // Asked for two passes, or for a size that two passes meet best.
+    bool wantsTwoPasses() const { return twoPass || targetSize.has_value(); }
     bool audioOptionsRequested() const {
         return audioBitrate.has_value() || channels.has_value() || sampleRate.has_value();
     }

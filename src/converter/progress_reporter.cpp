@@ -29,9 +29,16 @@ void ProgressReporter::finish(double doneSeconds, std::int64_t bytesWritten) {
     write(doneSeconds, bytesWritten);
 }
 
+void ProgressReporter::setPass(int index, int count) {
+    passCount_ = std::max(count, 1);
+    passIndex_ = std::clamp(index, 0, passCount_ - 1);
+}
+
 void ProgressReporter::write(double doneSeconds, std::int64_t bytesWritten) {
     if (duration_ > 0.0 && std::isfinite(doneSeconds)) {
-        slot_.writePercent(std::clamp(doneSeconds / duration_ * 100.0, 0.0, 100.0));
+        const double done =
+            (passIndex_ * duration_ + std::clamp(doneSeconds, 0.0, duration_)) / passCount_;
+        slot_.writePercent(std::clamp(done / duration_ * 100.0, 0.0, 100.0));
     }
     slot_.writeAmount(static_cast<double>(std::max<std::int64_t>(bytesWritten, 0)));
 }

@@ -25,6 +25,10 @@ class ProgressReporter {
     // Writes the last figures whatever the time.
     void finish(double doneSeconds, std::int64_t bytesWritten);
 
+    // The run is pass `index` (from 0) of `count` over the same length:
+    // progress counts on from where the passes before it ended.
+    void setPass(int index, int count);
+
     const SlotWriter& slot() const { return slot_; }
 
     static constexpr std::chrono::milliseconds kReportInterval{200};
@@ -34,6 +38,8 @@ class ProgressReporter {
 
     SlotWriter slot_;
     double duration_ = 0.0;
+    int passIndex_ = 0;
+    int passCount_ = 1;
     std::chrono::steady_clock::time_point lastReport_{};
 };
 

@@ -18,9 +18,12 @@
 #include "converter/input/media_input.h"
 #include "converter/output/output_file.h"
 #include "converter/output/source_description.h"
+#include "converter/pipeline/encoder_params.h"
 #include "converter/pipeline/stream_pipeline.h"
 #include "converter/pipeline/subtitle_track.h"
 #include "converter/pipeline/timestamp_guard.h"
+#include "process/pass_folder.h"
+#include "process/size_budget.h"
 
 namespace vidmill {
 
@@ -91,19 +94,67 @@ ConvertError interrupted() {
                         "stopped by a signal; the unfinished output was removed");
 }
 
+bool convertsVideo(const ConverterOptions& options, const MediaInput& input,
+                   const AVOutputFormat* format) {
+    return input.videoStream() >= 0 && !options.noVideo && format->video_codec != AV_CODEC_ID_NONE;
+}
+
+// The encoder that makes the output's video; empty when it has none.
+std::string videoEncoderFor(const ConverterOptions& options, const MediaInput& input) {
+    // Only looked at: nothing is made on the disk.
+    const OutputFile shape(*options.outputPath, options.container);
+    return convertsVideo(options, input, shape.format()) ? videoEncoderName(options, shape.format())
+                                                         : std::string();
+}
+
+// What a container adds to its streams: a share of the file, and the
+// bytes that each packet costs in headers and indexes.
+struct ContainerCost {
+    double share;
+    double bytesPerPacket;
+};
+
+ContainerCost containerCostOf(const AVOutputFormat* format) {
+    const std::string name = format->name;
+    // Transport streams cut everything into 188-byte packets with headers of
+    // their own; program streams pack it with their own headers too.
+    if (name == "mpegts") {
+        return {0.06, 20};
+    }
+    if (name.find("mpeg") != std::string::npos || name == "vob" || name == "svcd" ||
+        name == "dvd" || name == "vcd") {
+        return {0.025, 20};
+    }
+    if (name == "asf" || name == "asf_stream") {
+        return {0.02, 24};
+    }
+    if (name == "avi") {
+        return {0.002, 26};
+    }
+    return {0.002, 16};
+}
+
 class Conversion final : public PipelineWatch {
   public:
+    // `passes`, when given, names the pass of the video's encode that this
+    // conversion runs: a first pass reads the input for the encoder alone
+    // and writes nothing.
     Conversion(const ConverterOptions& options, ProgressReporter& progress, ConversionStop& stop,
-               MediaInput input)
+               MediaInput input, PassPlan* passes = nullptr)
         : options_(options),
           progress_(progress),
           stop_(stop),
           input_(std::move(input)),
           output_(*options.outputPath, options.container, options.outputFd),
-          timestamps_(input_.context(), input_.durationSeconds()) {}
+          timestamps_(input_.context(), input_.durationSeconds()),
+          passes_(passes) {}
 
-    void run() {
+    // True when a stop request ended it early.
+    bool run() {
         refuseOverwritingInput(options_.inputPath, output_);
+        if (firstPass()) {
+            return runFirstPass();
+        }
         setUpStreams();
         keepSourceDescription(input_.context(), output_.context(), input_.startTime(),
                               input_.durationSeconds());
@@ -148,7 +199,10 @@ class Conversion final : public PipelineWatch {
         if (!stopped) {
             noteShortInput(input_.durationSeconds(), output_.writtenSeconds());
         }
+        return stopped;
     }
+
+    const MediaInput& input() const { return input_; }
 
     // Asked before every frame; also the moment to report progress, as one
     // packet can make thousands of frames.
@@ -180,14 +234,108 @@ class Conversion final : public PipelineWatch {
     }
 
   private:
+    bool firstPass() const { return passes_ != nullptr && passes_->pass == EncodePass::First; }
+
+    // The video alone, into nothing: what the encoder learns is its log.
+    bool runFirstPass() {
+        output_.discardPackets();
+        setUpStreams();
+        const bool stopped = pump();
+        if (stop_.bySignalAlone()) {
+            throw interrupted();
+        }
+        if (stopped) {
+            return true;
+        }
+        for (auto& pipeline : pipelines_) {
+            pipeline->finish();
+        }
+        if (stop_.bySignalAlone()) {
+            throw interrupted();
+        }
+        if (stop_.asked()) {
+            return true;
+        }
+        if (framesEncoded() == 0) {
+            throw ConvertError(exit_code::kInputFailed, "nothing in the input could be decoded");
+        }
+        if (options_.targetSize) {
+            passes_->soundBytes = output_.discarded().soundBytes;
+            passes_->packets = output_.discarded().packets;
+        }
+        return false;
+    }
+
+    // The bitrates that fill the target size: the video gets what the sound
+    // and the container leave; sound alone comes down to fit.
+    void fitInTargetSize(bool video, const std::vector<int>& audio) {
+        const double seconds = input_.durationSeconds();
+        if (!(seconds > 0.0)) {
+            throw ConvertError(exit_code::kInputFailed,
+                               "the input does not tell its length, so no bitrate can be chosen "
+                               "to fit it in a size");
+        }
+        const std::int64_t bytes = *options_.targetSize;
+        const ContainerCost cost = containerCostOf(output_.format());
+        const double share = cost.share;
+        if (video && passes_ != nullptr && passes_->soundBytes >= 0) {
+            // The first pass made the same sound and counted the packets.
+            const double left = double(bytes) * (1.0 - kSizeMargin - share) -
+                                double(passes_->soundBytes) -
+                                double(passes_->packets) * cost.bytesPerPacket;
+            // libavcodec's MPEG family spends up to 2 % beyond its aim.
+            const std::string encoder = videoEncoderName(options_, output_.format());
+            const bool spendsMore =
+                passLogOf(encoder) == PassLogKind::StatsText && encoder.rfind("libvpx", 0) != 0;
+            const auto rate = std::int64_t(left * 8.0 / seconds * (spendsMore ? 0.98 : 1.0));
+            if (rate < kMinFitVideoBitrate) {
+                const auto sound = std::int64_t(double(passes_->soundBytes) * 8.0 / seconds);
+                std::string why = sizeRefusal(bytes, seconds, true, sound, 1, share);
+                if (why.empty()) {
+                    why = sizeText(bytes) + " leaves too little for the picture beside the sound";
+                }
+                throw ConvertError(exit_code::kEncoderFailed, why);
+            }
+            options_.videoBitrate = rate;
+            return;
+        }
+        std::int64_t sound = 0;
+        for (const int index : audio) {
+            const std::int64_t source = input_.context()->streams[index]->codecpar->bit_rate;
+            sound += options_.audioBitrate.value_or(source > 0 ? source : kAssumedAudioBitrate);
+        }
+        const int tracks = int(audio.size());
+        if (!video) {
+            const std::string refusal = sizeRefusal(bytes, seconds, false, 0, tracks, share);
+            if (!refusal.empty()) {
+                throw ConvertError(exit_code::kEncoderFailed, refusal);
+            }
+            const std::int64_t each = streamBitrateForSize(bytes, seconds, share) / tracks;
+            if (!options_.audioBitrate || *options_.audioBitrate > each) {
+                options_.audioBitrate = each;
+                std::fprintf(stderr,
+                             "vidmill-convert: note: the sound's bitrate was lowered to "
+                             "fit; the size is approximate\n");
+            }
+            return;
+        }
+        const std::string refusal = sizeRefusal(bytes, seconds, true, sound, tracks, share);
+        if (!refusal.empty()) {
+            throw ConvertError(exit_code::kEncoderFailed, refusal);
+        }
+        options_.videoBitrate = streamBitrateForSize(bytes, seconds, share) - sound;
+    }
+
     void setUpStreams() {
-        const AVOutputFormat* format = output_.format();
-        const bool video = input_.videoStream() >= 0 && !options_.noVideo &&
-                           format->video_codec != AV_CODEC_ID_NONE;
+        const bool video = convertsVideo(options_, input_, output_.format());
         const std::vector<int> audio = audioToKeep(video);
+        if (options_.targetSize && (video || !audio.empty())) {
+            fitInTargetSize(video, audio);
+        }
         if (!video && audio.empty()) {
             // Said plainly for the common case: a silent video to a sound format.
-            const bool soundAlone = options_.noVideo || format->video_codec == AV_CODEC_ID_NONE;
+            const bool soundAlone =
+                options_.noVideo || output_.format()->video_codec == AV_CODEC_ID_NONE;
             throw ConvertError(exit_code::kNothingToConvert,
                                soundAlone && !options_.noAudio && input_.audioStreams().empty()
                                    ? "the input has no sound, and this output holds sound alone"
@@ -197,8 +345,14 @@ class Conversion final : public PipelineWatch {
         byInput_.assign(input->nb_streams, nullptr);
         subtitlesByInput_.assign(input->nb_streams, nullptr);
         if (video) {
-            addPipeline(makeVideoPipeline(options_, input, input_.videoStream(), output_, *this))
+            addPipeline(
+                makeVideoPipeline(options_, input, input_.videoStream(), output_, *this, passes_))
                 ->disposition = AV_DISPOSITION_DEFAULT;
+        }
+        // A first pass makes the sound only to weigh it against a size.
+        if (firstPass() && !options_.targetSize) {
+            discardTheRest();
+            return;
         }
         std::vector<AVStream*> sound;
         for (const int index : audio) {
@@ -206,10 +360,15 @@ class Conversion final : public PipelineWatch {
             sound.push_back(addPipeline(makeAudioPipeline(options_, input, index, output_, *this)));
         }
         markDefaultTracks(sound);
-        if (options_.allTracks) {
+        if (options_.allTracks && !firstPass()) {
             addSubtitles();
         }
-        // The demuxer can then skip the other streams' data instead of reading it.
+        discardTheRest();
+    }
+
+    // The demuxer can then skip the other streams' data instead of reading it.
+    void discardTheRest() {
+        AVFormatContext* input = input_.context();
         for (unsigned i = 0; i < input->nb_streams; ++i) {
             if (byInput_[i] == nullptr && subtitlesByInput_[i] == nullptr) {
                 input->streams[i]->discard = AVDISCARD_ALL;
@@ -357,7 +516,7 @@ class Conversion final : public PipelineWatch {
         return total;
     }
 
-    const ConverterOptions& options_;
+    ConverterOptions options_;  // with the bitrates that fit a target size
     ProgressReporter& progress_;
     ConversionStop& stop_;
     MediaInput input_;
@@ -369,7 +528,58 @@ class Conversion final : public PipelineWatch {
     std::vector<std::unique_ptr<SubtitleTrack>> subtitles_;
     std::vector<SubtitleTrack*> subtitlesByInput_;
     bool hasAudio_ = false;
+    PassPlan* passes_;
 };
+
+// Two passes over the same input: the first teaches the video encoder where
+// the bits are needed, the second spends them. The first writes nothing but
+// the encoder's log, kept in a folder of its own that goes with this run.
+// Nothing is written when a stop comes during the first.
+int convertInTwoPasses(const ConverterOptions& options, ProgressReporter& progress,
+                       ConversionStop& stop, MediaInput input, PassLogKind kind) {
+    PassFolder folder;
+    PassPlan plan;
+    if (kind == PassLogKind::OwnFile || kind == PassLogKind::X265Params) {
+        if (options.passFolder.empty()) {
+            throw ConvertError(exit_code::kUsage, "two passes with this encoder need -passdir");
+        }
+        std::string error;
+        folder = PassFolder::create(options.passFolder, &error);
+        if (folder.path().empty()) {
+            throw ConvertError(exit_code::kOutputFailed,
+                               "no room for the first pass's log: " + error);
+        }
+        plan.folder = folder.path();
+    }
+    plan.pass = EncodePass::First;
+    progress.setPass(0, 2);
+    std::optional<MediaInput> again;
+    try {
+        Conversion first(options, progress, stop, std::move(input), &plan);
+        if (first.run()) {
+            return exit_code::kSuccess;
+        }
+        again = MediaInput::open(options.inputPath, stop, MediaInput::Examination::Full,
+                                 &first.input());
+    } catch (const ConvertError& error) {
+        if (error.exitCode() == exit_code::kInterrupted && options.outputFd >= 0) {
+            // As when a signal comes before the input is open: the file handed
+            // to us is still empty, and whoever made it may be gone.
+            removeOutput(options.outputPath->c_str(), options.outputFd);
+        }
+        throw;
+    }
+    if (!again) {
+        if (stop.bySignalAlone() && options.outputFd >= 0) {
+            removeOutput(options.outputPath->c_str(), options.outputFd);
+        }
+        return stoppedBeforeStart(stop);
+    }
+    plan.pass = EncodePass::Second;
+    progress.setPass(1, 2);
+    Conversion(options, progress, stop, std::move(*again), &plan).run();
+    return exit_code::kSuccess;
+}
 
 }  // namespace
 
@@ -391,6 +601,19 @@ int convertInput(const ConverterOptions& options, ProgressReporter& progress) {
             removeOutput(options.outputPath->c_str(), options.outputFd);
         }
         return stoppedBeforeStart(stop);
+    }
+    if (options.wantsTwoPasses()) {
+        const std::string encoder = videoEncoderFor(options, *input);
+        const PassLogKind kind = passLogOf(encoder);
+        if (kind != PassLogKind::None && input->source().seekable()) {
+            return convertInTwoPasses(options, progress, stop, std::move(*input), kind);
+        }
+        if (!encoder.empty() && options.targetSize) {
+            std::fprintf(stderr, "vidmill-convert: note: %s; the size is approximate\n",
+                         kind == PassLogKind::None
+                             ? (encoder + " has no second pass").c_str()
+                             : "an input that cannot be read twice gets one pass");
+        }
     }
     Conversion(options, progress, stop, std::move(*input)).run();
     return exit_code::kSuccess;

@@ -212,6 +212,13 @@ SettingsDialog::SettingsDialog(SettingsDialogHost& host, const ConversionSetting
     exitAfterBox_->setChecked(result_.exitAfter);
     keepDatesBox_->setChecked(result_.keepSourceDates);
     priorityBox_->setCurrentIndex(result_.converterPriority);
+    fitSizeBox_->setChecked(result_.targetSizeKb > 0);
+    if (result_.targetSizeKb > 0) {
+        fitSizeEdit_->setValue(result_.targetSizeKb / 1000.0);
+    }
+    twoPassBox_->setChecked(result_.twoPass);
+    connect(fitSizeBox_, &QCheckBox::toggled, this, &SettingsDialog::updateEnabledStates);
+    updateEnabledStates();
 
     connect(formatBox_, &QComboBox::currentIndexChanged, this, &SettingsDialog::formatChanged);
     connect(defaultsButton_, &QPushButton::clicked, this, &SettingsDialog::restoreDefaults);
@@ -283,6 +290,26 @@ void SettingsDialog::buildConversionPage(QWidget* page) {
     groups->addWidget(groupVideo_, 1);
     groups->addWidget(groupAudio_, 1);
 
+    // The size a file must fit in decides its video bitrate.
+    fitSizeBox_ = makeCheck("CBFitSize", QStringLiteral("Fit each video in"), page);
+    fitSizeEdit_ = new QDoubleSpinBox(page);
+    fitSizeEdit_->setObjectName(QStringLiteral("EdFitSize"));
+    fitSizeEdit_->setDecimals(1);
+    fitSizeEdit_->setRange(0.1, kMaxTargetSizeKb / 1000.0);
+    fitSizeEdit_->setSuffix(QStringLiteral(" MB"));
+    fitSizeEdit_->setValue(25.0);
+    fitSizeEdit_->setToolTip(
+        QStringLiteral("The video bitrate comes from this size and each video's length; 1 MB "
+                       "is 1,000,000 bytes."));
+    twoPassBox_ = makeCheck("CBTwoPass",
+                            QStringLiteral("Two passes (better quality at the same size)"), page);
+    auto* sizeRow = new QHBoxLayout;
+    sizeRow->addWidget(fitSizeBox_);
+    sizeRow->addWidget(fitSizeEdit_);
+    sizeRow->addSpacing(12);
+    sizeRow->addWidget(twoPassBox_);
+    sizeRow->addStretch();
+
     defaultsButton_ = new QPushButton(QStringLiteral("Set Defaults"), page);
     defaultsButton_->setObjectName(QStringLiteral("BDefault"));
     auto* defaultRow = new QHBoxLayout;
@@ -295,6 +322,7 @@ void SettingsDialog::buildConversionPage(QWidget* page) {
     layout->addWidget(new QLabel(QStringLiteral("Video Format:"), page));
     layout->addWidget(formatBox_);
     layout->addLayout(groups);
+    layout->addLayout(sizeRow);
     layout->addLayout(defaultRow);
     layout->addStretch();
 }
@@ -458,6 +486,9 @@ void SettingsDialog::storeValues(ConversionSettings& settings) const {
 }
 
 void SettingsDialog::updateEnabledStates() {
+    if (fitSizeEdit_ != nullptr) {
+        fitSizeEdit_->setEnabled(fitSizeBox_->isChecked());
+    }
     const FormatPreset& row = selectedPreset();
     if (!row.customisable) {
         return;
@@ -522,6 +553,13 @@ void SettingsDialog::accept() {
     edited.shutdownAfter = shutdownBox_->isChecked();
     edited.exitAfter = exitAfterBox_->isChecked();
     edited.keepSourceDates = keepDatesBox_->isChecked();
+    edited.targetSizeKb =
+        fitSizeBox_->isChecked() ? uint32_t(std::llround(fitSizeEdit_->value() * 1000.0)) : 0;
+    edited.twoPass = twoPassBox_->isChecked();
+    // A size or two passes work from a bitrate, never from a constant quality.
+    if (edited.targetSizeKb > 0 || edited.twoPass) {
+        edited.videoQuality = 0;
+    }
     edited.converterPriority =
         static_cast<uint8_t>(std::clamp(priorityBox_->currentIndex(), 0, kMaxConverterPriority));
     result_ = edited;
@@ -532,9 +570,11 @@ void SettingsDialog::setVideoListsEnabled(bool enabled) {
     for (QComboBox* box : {frameSizeBox_, frameRateBox_, videoCodecBox_}) {
         box->setEnabled(enabled);
     }
-    // A codec without a constant quality keeps the box at Off.
-    qualityBox_->setEnabled(enabled && qualityBox_->maximum() > 0);
-    videoBitrateBox_->setEnabled(enabled && qualityBox_->value() == 0);
+    // A codec without a constant quality keeps the box at Off; a size to
+    // fit in decides the bitrate itself.
+    const bool fit = fitSizeBox_ != nullptr && fitSizeBox_->isChecked();
+    qualityBox_->setEnabled(enabled && !fit && qualityBox_->maximum() > 0);
+    videoBitrateBox_->setEnabled(enabled && !fit && qualityBox_->value() == 0);
 }
 
 void SettingsDialog::setAudioListsEnabled(bool enabled) {

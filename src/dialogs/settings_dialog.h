@@ -13,6 +13,7 @@
 #include "storage/conversion_settings.h"
 
 class QCheckBox;
+class QDoubleSpinBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -45,7 +46,7 @@ inline constexpr int kMaxConverterPriority = 5;
 // CBVFrameRate, CBVCodec, GroupBox2, CBDisableAudio, CBAudioBitrate, CBFreq,
 // CBChannels, CBVolume, CBACodec, BDefault, EdCnx (the spin box), CBSaveHist,
 // CBRemoveStop, CBInternalPlayer, CBShutdown, CBExitAC, CBKeepDates,
-// CBPPriority.
+// CBPPriority, CBFitSize with EdFitSize (megabytes), CBTwoPass.
 class SettingsDialog : public QDialog {
     Q_OBJECT
   public:
@@ -116,6 +117,9 @@ class SettingsDialog : public QDialog {
     QComboBox* videoCodecBox_ = nullptr;
     QGroupBox* groupAudio_ = nullptr;
     QCheckBox* disableAudioBox_ = nullptr;
+    QCheckBox* fitSizeBox_ = nullptr;
+    QDoubleSpinBox* fitSizeEdit_ = nullptr;
+    QCheckBox* twoPassBox_ = nullptr;
     QComboBox* audioBitrateBox_ = nullptr;
     QComboBox* sampleRateBox_ = nullptr;
     QComboBox* channelsBox_ = nullptr;

@@ -5,6 +5,8 @@
 #include "engine/engine_host.h"
 #include "engine/gui_call.h"
 #include "formats/format_preset.h"
+#include "process/size_budget.h"
+#include "system/user_folders.h"
 
 namespace vidmill {
 namespace {
@@ -15,13 +17,42 @@ constexpr std::chrono::seconds kFinalWait{20};
 }  // namespace
 
 Engine::Engine(EngineHost& host, GuiCall& gui, std::string converterPath, EngineTiming timing)
-    : host_(host), gui_(gui), converterPath_(std::move(converterPath)), timing_(timing) {
+    : host_(host),
+      gui_(gui),
+      converterPath_(std::move(converterPath)),
+      passFolder_(cacheFolder() + "/passes"),
+      timing_(timing) {
     setDefaultSettings(settings_);
     channel_.openChannel();
     if (channel_.isOpen()) {
         probePool_ = std::make_unique<ProbePool>(probeServerCommand(),
                                                  std::chrono::milliseconds(timing_.probeIdleMs));
     }
+}
+
+std::vector<Engine::SizeRefusal> Engine::sizeRefusals(const ConversionSettings& settings) const {
+    std::vector<SizeRefusal> refusals;
+    if (settings.targetSizeKb == 0) {
+        return refusals;
+    }
+    const FormatPreset& row = presetRow(findPresetById(settings.presetId));
+    const bool video = !settings.disableVideo && !row.audioOnly;
+    const bool sound = !settings.disableAudio;
+    const std::int64_t audioBitrate = !sound || !video ? 0
+                                      : settings.audioBitrate == kOriginalValue
+                                          ? kAssumedAudioBitrate
+                                          : std::int64_t(settings.audioBitrate) * 1000;
+    const std::int64_t bytes = std::int64_t(settings.targetSizeKb) * 1000;
+    for (const auto& entry : list_.entries()) {
+        if (entry->status.load() != EntryStatus::Ready || entry->duration <= 0) {
+            continue;
+        }
+        std::string reason = sizeRefusal(bytes, entry->duration, video, audioBitrate, 1);
+        if (!reason.empty()) {
+            refusals.push_back({entry->name, std::move(reason)});
+        }
+    }
+    return refusals;
 }
 
 Engine::~Engine() {

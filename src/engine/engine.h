@@ -191,6 +191,17 @@ class Engine {
     // nothing is Ready; a destination that cannot take files is said as a
     // message and starts nothing.
     void startBatch();
+    // The Ready entries that the settings' size to fit in cannot hold: each
+    // with the reason, for the user, before a batch starts. Sound is taken
+    // at the settings' bitrate, or a usual one where they keep the source's.
+    struct SizeRefusal {
+        std::string name;
+        std::string reason;
+    };
+    std::vector<SizeRefusal> sizeRefusals(const ConversionSettings& settings) const;
+    // Where first passes keep their logs; swept at each batch's start.
+    const std::string& passFolder() const { return passFolder_; }
+    void setPassFolder(std::string folder) { passFolder_ = std::move(folder); }
     // Stops every entry among `ids` (VideoEntry::id) that is still listed
     // and in progress, without asking; gives how many were stopped. Entries
     // are named by id, so that an answer reaches the entries its question
@@ -343,6 +354,7 @@ class Engine {
     EngineHost& host_;
     GuiCall& gui_;
     std::string converterPath_;
+    std::string passFolder_;
     EngineTiming timing_;
 
     ConversionSettings settings_;

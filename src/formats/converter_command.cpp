@@ -189,7 +189,11 @@ ConverterCommand buildMediaOptions(const ConversionSettings& settings, int audio
         command.add("-r " + value + " ", {"-r", value});
     }
     const std::string_view videoCodec = textOf(settings.videoCodec);
-    if (settings.videoQuality > 0 && hasConstantQuality(videoCodec)) {
+    if (settings.targetSizeKb > 0) {
+        // The size decides the bitrate, in two passes where the encoder has them.
+        const std::string bytes = std::to_string(std::uint64_t(settings.targetSizeKb) * 1000);
+        command.add("-targetsize " + bytes + " ", {"-targetsize", bytes});
+    } else if (settings.videoQuality > 0 && hasConstantQuality(videoCodec)) {
         const int quality = std::min<int>(settings.videoQuality, maxQualityOf(videoCodec));
         const std::string value = format("%d", quality);
         command.add("-crf " + value + " ", {"-crf", value});
@@ -200,6 +204,8 @@ ConverterCommand buildMediaOptions(const ConversionSettings& settings, int audio
         }
         if (width == kOriginalValue && videoBitrate == kOriginalValue) {
             command.add("-sameq ", {"-sameq"});
+        } else if (settings.twoPass && videoBitrate != kOriginalValue) {
+            command.add("-twopass ", {"-twopass"});
         }
     }
     if (audioFallback == 0) {

@@ -45,7 +45,8 @@ ConverterCommand buildCodecOptions(std::string_view videoCodec, std::string_view
                                    std::string_view container);
 
 // Frame size, rate, bitrates (or the constant quality, for a codec that has
-// one), audio options and volume. A frame rate of 0 or
+// one; or the size to fit in, which decides the video's bitrate), two passes
+// for a bitrate, audio options and volume. A frame rate of 0 or
 // below ("Original") gives no rate option, so the source's rate is kept.
 ConverterCommand buildMediaOptions(const ConversionSettings& settings, int audioFallback);
 

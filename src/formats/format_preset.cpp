@@ -77,8 +77,8 @@ constexpr std::array<FrameSize, 2> kVcdSizes = {{{352, 240}, {352, 288}}};
 constexpr std::array<FrameSize, 2> kSvcdSizes = {{{480, 480}, {480, 576}}};
 // Opus codes these rates only.
 constexpr std::array<int32_t, 5> kOpusSampleRates = {8000, 12000, 16000, 24000, 48000};
-constexpr std::array<int32_t, 10> kOriginalSampleRates = {
-    8000, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 96000, kOriginal};
+constexpr std::array<int32_t, 10> kOriginalSampleRates = {8000,  12000, 16000, 22050, 24000,
+                                                          32000, 44100, 48000, 96000, kOriginal};
 constexpr std::array<int16_t, 3> kChannelsOrOriginal = {1, 2, kOriginal};
 // A lossless codec has no bitrate to choose.
 constexpr std::array<int16_t, 1> kNoAudioBitrate = {kOriginal};
@@ -88,11 +88,11 @@ constexpr FormatPreset preset(int16_t id, const char* name, int16_t width, int16
                               int16_t channels, int32_t sampleRate, const char* videoCodec,
                               const char* audioCodec, const char* container, const char* extension,
                               bool audioOnly) {
-    return FormatPreset{id,           name,     width,      height,     frameRate,  videoBitrate,
-                        audioBitrate, channels, sampleRate, videoCodec, audioCodec, container,
-                        extension,    nullptr,  true,       audioOnly,  0,          {},
-                        {},           {},       {},         {},         {},         {},
-                        {}};
+    return FormatPreset{
+        id,       name,       width,      height,     frameRate, videoBitrate, audioBitrate,
+        channels, sampleRate, videoCodec, audioCodec, container, extension,    nullptr,
+        true,     audioOnly,  0,          {},         {},        {},           {},
+        {},       {},         {},         {}};
 }
 
 using PresetTable = std::array<FormatPreset, kPresetCount>;
@@ -179,12 +179,12 @@ constexpr PresetTable makeTable() {
                "AAC", kNone, "mp4", kVideo),
         preset(1200, "AV1 Video (*.mkv)", kOriginal, kOriginal, -1, 2000, 128, 2, 48000, "AV1",
                "OPUS", "matroska", "mkv", kVideo),
-        preset(1300, "WebM VP9 Video (*.webm)", kOriginal, kOriginal, -1, 2000, 128, 2, 48000, "VP9",
-               "OPUS", "webm", "webm", kVideo),
+        preset(1300, "WebM VP9 Video (*.webm)", kOriginal, kOriginal, -1, 2000, 128, 2, 48000,
+               "VP9", "OPUS", "webm", "webm", kVideo),
         preset(1400, "Matroska Video, all tracks (*.mkv)", kOriginal, kOriginal, -1, 3000, 160,
                kOriginal, kOriginal, "H264", "AAC", "matroska", "mkv", kVideo),
-        preset(5080, "Opus Audio (*.opus)", kOriginal, kOriginal, -1, kOriginal, 128, 2, 48000, kNone,
-               "OPUS", kNone, "opus", kAudio),
+        preset(5080, "Opus Audio (*.opus)", kOriginal, kOriginal, -1, kOriginal, 128, 2, 48000,
+               kNone, "OPUS", kNone, "opus", kAudio),
         preset(5090, "FLAC Audio (*.flac)", kOriginal, kOriginal, -1, kOriginal, kOriginal, 2,
                kOriginal, kNone, "FLAC", kNone, "flac", kAudio),
     }};
@@ -446,6 +446,8 @@ void copyConversionValues(ConversionSettings& target, const ConversionSettings& 
     storeText(target.audioCodec, textOf(source.audioCodec));
     target.converterPriority = source.converterPriority;
     target.keepSourceDates = source.keepSourceDates;
+    target.targetSizeKb = source.targetSizeKb;
+    target.twoPass = source.twoPass;
 }
 
 namespace {

@@ -20,7 +20,8 @@ bool operator==(const ConversionSettings& a, const ConversionSettings& b) {
            textOf(a.audioCodec) == textOf(b.audioCodec) &&
            a.useInternalPlayer == b.useInternalPlayer && a.shutdownAfter == b.shutdownAfter &&
            a.exitAfter == b.exitAfter && a.converterPriority == b.converterPriority &&
-           a.keepSourceDates == b.keepSourceDates;
+           a.keepSourceDates == b.keepSourceDates && a.targetSizeKb == b.targetSizeKb &&
+           a.twoPass == b.twoPass;
 }
 
 }  // namespace vidmill

@@ -30,6 +30,9 @@ inline constexpr int16_t kNormalVolume = 100;
 inline constexpr uint8_t kNormalConverterPriority = 2;
 // Constant quality runs from 1 (best) to this; 0 encodes at the video bitrate.
 inline constexpr uint8_t kMaxVideoQuality = 63;
+// The largest size a converted file can be asked to fit in, in kilobytes
+// (1000 bytes): a terabyte.
+inline constexpr uint32_t kMaxTargetSizeKb = 1'000'000'000;
 
 struct ConversionSettings {
     char destinationFolder[kFolderTextCapacity] = {};
@@ -76,6 +79,11 @@ struct ConversionSettings {
     uint8_t converterPriority = kNormalConverterPriority;
     // A converted file gets its source's modification time.
     bool keepSourceDates = true;
+    // Each converted file fits in this many kilobytes (1000 bytes): its video
+    // bitrate comes from the size and the length; 0 leaves the size free.
+    uint32_t targetSizeKb = 0;
+    // The video is encoded in two passes, where its encoder has them.
+    bool twoPass = false;
 };
 
 // Stores at most N - 1 bytes of `text` (up to an embedded NUL) and clears

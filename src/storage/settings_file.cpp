@@ -224,6 +224,10 @@ void writeFields(RecordFile& file, const ConversionSettings& s) {
     uint8_t reserved[kSettingsReservedBytes] = {};
     reserved[0] = s.videoQuality;
     reserved[1] = s.keepSourceDates ? 0 : 1;
+    for (int i = 0; i < 4; ++i) {
+        reserved[2 + i] = uint8_t(s.targetSizeKb >> (8 * i));
+    }
+    reserved[6] = s.twoPass ? 1 : 0;
     file.writeBytes(reserved, kSettingsReservedBytes);
     file.writeText16(textOf(s.destinationFolder));
     file.writeText16(textOf(s.reservedText));
@@ -280,7 +284,10 @@ SettingsLoad loadSettingsFile(ConversionSettings& settings, const std::string& p
     in.number(&ConversionSettings::videoQuality, "Quality",
               [](uint8_t quality) { return quality <= kMaxVideoQuality; });
     in.clearedFlag(&ConversionSettings::keepSourceDates, kKeepDatesName);
-    in.skip(kSettingsReservedBytes - 2);
+    in.number(&ConversionSettings::targetSizeKb, "Fit in a size",
+              [](uint32_t size) { return size <= kMaxTargetSizeKb; });
+    in.flag(&ConversionSettings::twoPass, "Two passes");
+    in.skip(kSettingsReservedBytes - 7);
     readFields(in, isPresetId);
     in.converterPriority();
     if (!in.intact()) {

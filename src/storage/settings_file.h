@@ -17,9 +17,11 @@ namespace vidmill {
 inline constexpr std::string_view kSettingsSignature = "VidmillSettings/1";
 
 // The block after the signature. Its first byte holds the constant quality,
-// its second 1 when converted files do not take their sources' dates; the
-// rest are zeros, kept for later use. Files of older versions hold zeros
-// throughout, which read as the bitrate and kept dates.
+// its second 1 when converted files do not take their sources' dates, the
+// next four the size to fit in (kilobytes, little-endian), the seventh 1 for
+// two passes; the rest are zeros, kept for later use. Files of older
+// versions hold zeros throughout, which read as the bitrate, kept dates, no
+// size and one pass.
 inline constexpr int kSettingsReservedBytes = 100;
 
 enum class SettingsFileState {

@@ -23,6 +23,12 @@ class FileDescriptor {
         }
         fd_ = fd;
     }
+    // Gives the descriptor up without closing it.
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
   private:
     int fd_ = -1;

@@ -67,6 +67,13 @@ std::string configFolder() {
     return configHome() + "/vidmill";
 }
 
+std::string cacheFolder() {
+    if (const char* cache = getenv("XDG_CACHE_HOME"); cache != nullptr && cache[0] == '/') {
+        return std::string(cache) + "/vidmill";
+    }
+    return homeFolder() + "/.cache/vidmill";
+}
+
 std::string videosFolder() {
     std::string videos = videosFromUserDirs();
     return videos.empty() ? homeFolder() + "/Videos" : videos;

@@ -12,6 +12,9 @@ std::string programFolder();
 // $XDG_CONFIG_HOME/vidmill, or ~/.config/vidmill.
 std::string configFolder();
 
+// $XDG_CACHE_HOME/vidmill, or ~/.cache/vidmill: what may go at any time.
+std::string cacheFolder();
+
 // The user's videos folder: XDG_VIDEOS_DIR from ~/.config/user-dirs.dirs,
 // or ~/Videos.
 std::string videosFolder();

@@ -96,6 +96,21 @@ TEST(CliOptionsTest, QualityOrBitrateAndTheDates) {
     }
 }
 
+TEST(CliOptionsTest, ATargetSizeTakesDecimalUnitsAndOverridesTheQuality) {
+    struct Case {
+        const char* size;
+        uint32_t kilobytes;
+    } cases[] = {{"25M", 25'000}, {"1.5g", 1'500'000}, {"800KB", 800}, {"0.3M", 300}};
+    for (const Case& c : cases) {
+        CliOptions options;
+        std::string error;
+        ASSERT_TRUE(parse({"--preset", "1100", "--target-size", c.size, "a.avi"}, options, error))
+            << error;
+        EXPECT_EQ(options.settings.targetSizeKb, c.kilobytes) << c.size;
+        EXPECT_EQ(options.settings.videoQuality, 0) << c.size;
+    }
+}
+
 TEST(CliOptionsTest, BadInputNamesTheOptionOrValue) {
     struct Case {
         std::vector<std::string> args;
@@ -129,6 +144,12 @@ TEST(CliOptionsTest, BadInputNamesTheOptionOrValue) {
         {{"--quality", "20", "a.avi"}, "this format's is 'mpeg4'"},
         {{"--preset", "1200", "--vbitrate", "900", "--quality", "20", "a.avi"},
          "cannot be combined"},
+        {{"--target-size", "25", "a.avi"}, "--target-size"},
+        {{"--target-size", "0.5K", "a.avi"}, "--target-size"},
+        {{"--target-size", "2T", "a.avi"}, "--target-size"},
+        {{"--target-size", "1..5M", "a.avi"}, "--target-size"},
+        {{"--target-size", "25M", "--vbitrate", "900", "a.avi"}, "cannot be combined"},
+        {{"--preset", "1100", "--two-pass", "--quality", "20", "a.avi"}, "cannot be combined"},
     };
     for (const Case& c : cases) {
         CliOptions options;

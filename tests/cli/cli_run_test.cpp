@@ -711,7 +711,8 @@ import json, os, subprocess, sys
 fields = {
     'start': {'event', 'file', 'output'},
     'progress': {'event', 'file', 'percent', 'seconds'},
-    'end': {'event', 'file', 'status', 'output', 'size', 'seconds', 'reason', 'note'},
+    'end': {'event', 'file', 'status', 'output', 'size', 'target_size', 'seconds', 'reason',
+            'note'},
     'summary': {'event', 'converted', 'skipped', 'failed', 'stopped', 'rejected', 'exit_status'},
 }
 run = subprocess.run(sys.argv[2:], stdin=open(sys.argv[1], 'rb'), stdout=subprocess.PIPE,
@@ -787,6 +788,28 @@ TEST_F(CliRunTest, JsonLinesAreStrictJsonAndCoverEveryFile) {
         << run.output;
     EXPECT_EQ(filesIn(dest), (std::vector<std::string>{"long" + presetExtension(100),
                                                        odd + presetExtension(100)}));
+}
+
+TEST_F(CliRunTest, ASizeThatAFileCannotFitInStopsTheRunBeforeItStarts) {
+    const std::string fakeCli = cliWithFakeConverter(dir);
+    const std::string shortOne =
+        test::writeFakeScript(dir, "short.avi", "probe: duration 5\nconvert: output 100");
+    const std::string longOne =
+        test::writeFakeScript(dir, "long.avi", "probe: duration 600\nconvert: output 100");
+    ProgramResult run = test::runProgram(
+        {fakeCli, "--dest", dest, "--target-size", "1M", "--abitrate", "128", shortOne, longOne});
+    EXPECT_EQ(run.status, 2) << run.output;
+    EXPECT_NE(run.output.find("long: 1 MB cannot hold 10:00 of video: it needs at least 14.3 MB "
+                              "with 128 kbit/s of sound"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.output.find("short:"), std::string::npos) << run.output;
+    EXPECT_TRUE(filesIn(dest).empty());
+
+    run = test::runProgram({fakeCli, "--json", "--dest", dest, "--target-size", "1M", shortOne});
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("\"status\":\"ok\""), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("\"target_size\":1000000"), std::string::npos) << run.output;
 }
 
 TEST_F(CliRunTest, SharesTakeEachFileOnceAndASecondRunSkipsWhatIsDone) {

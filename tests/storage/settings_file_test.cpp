@@ -51,6 +51,8 @@ ConversionSettings changedSettings() {
     s.exitAfter = true;
     s.converterPriority = 5;
     s.keepSourceDates = false;
+    s.targetSizeKb = 4'000'000;
+    s.twoPass = true;
     return s;
 }
 
@@ -209,6 +211,8 @@ TEST_F(SettingsFileTest, ValuesOutOfRangeAreResetOneByOne) {
         {{},
          [](std::string& b) { b[kSettingsSignature.size() + 1] = 2; },
          {"Keep the dates of the source files"}},
+        {[](auto& s) { s.targetSizeKb = kMaxTargetSizeKb + 1; }, {}, {"Fit in a size"}},
+        {{}, [](std::string& b) { b[kSettingsSignature.size() + 6] = 2; }, {"Two passes"}},
     };
     for (const Case& c : cases) {
         ConversionSettings stored;

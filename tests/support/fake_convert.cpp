@@ -112,9 +112,11 @@ bool parseDouble(const std::string& text, double& value) {
 
 CommandLine parseCommandLine(int argc, char** argv) {
     static const std::set<std::string> kWithValue = {
-        "-i", "-qzmap", "-qzind", "-vcodec", "-vtag", "-acodec", "-f",      "-s",
-        "-r", "-b",     "-ab",    "-ac",     "-ar",   "-vol",    "-aspect", "-outfd"};
-    static const std::set<std::string> kFlags = {"-y", "-an", "-vn", "-sameq"};
+        "-i",      "-qzmap", "-qzind", "-vcodec",     "-vtag",   "-acodec", "-f",
+        "-s",      "-r",     "-b",     "-ab",         "-ac",     "-ar",     "-vol",
+        "-aspect", "-outfd", "-crf",   "-targetsize", "-passdir"};
+    static const std::set<std::string> kFlags = {"-y",     "-an",      "-vn",
+                                                 "-sameq", "-twopass", "-alltracks"};
     CommandLine line;
     for (int i = 0; i < argc; ++i) {
         line.arguments.emplace_back(argv[i]);

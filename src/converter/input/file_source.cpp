@@ -21,9 +21,10 @@ constexpr int kPollSliceMs = 100;  // how often a silent input looks at the stop
 }  // namespace
 
 std::unique_ptr<FileSource> FileSource::open(const std::string& path, StopCheck stopCheck,
-                                             std::chrono::milliseconds stallTimeout) {
+                                             std::chrono::milliseconds stallTimeout, int sameFile) {
+    const std::string opened = sameFile >= 0 ? "/proc/self/fd/" + std::to_string(sameFile) : path;
     // Non-blocking, so that opening a FIFO without a writer cannot hang.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(opened.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         throw ConvertError(exit_code::kInputFailed,
                            "cannot open the input '" + path + "': " + std::strerror(errno));

@@ -23,8 +23,11 @@ class FileSource {
 
     // Throws ConvertError(kInputFailed) when the path cannot be opened for
     // reading or names a folder.
+    // With `sameFile` set, the file open as that descriptor is opened again,
+    // whatever `path` (which then only names it) leads to now.
     static std::unique_ptr<FileSource> open(const std::string& path, StopCheck stopCheck,
-                                            std::chrono::milliseconds stallTimeout = kStallTimeout);
+                                            std::chrono::milliseconds stallTimeout = kStallTimeout,
+                                            int sameFile = -1);
 
     struct Key {
         explicit Key() = default;
@@ -38,6 +41,7 @@ class FileSource {
     AVIOContext* io() const { return io_.get(); }
     const StopCheck& stopCheck() const { return stopCheck_; }
     bool seekable() const { return seekable_; }
+    int descriptor() const { return fd_; }
 
     bool stalled() const { return stalled_; }
     bool stopped() const { return stopped_; }

@@ -94,9 +94,11 @@ bool headerDescribesMedia(const AVFormatContext* context) {
 }
 
 std::optional<MediaInput> MediaInput::open(const std::string& path, const ConversionStop& stop,
-                                           Examination examination) {
+                                           Examination examination, const MediaInput* sameFile) {
     MediaInput input;
-    input.source_ = FileSource::open(path, [&stop] { return stop.asked(); });
+    input.source_ = FileSource::open(
+        path, [&stop] { return stop.asked(); }, FileSource::kStallTimeout,
+        sameFile != nullptr ? sameFile->source().descriptor() : -1);
     // Before the context exists: nothing is left to free when it refuses.
     refuseLivePlaylist(*input.source_, path);
 

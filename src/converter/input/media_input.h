@@ -33,8 +33,11 @@ class MediaInput {
     // input) was asked for meanwhile. Throws ConvertError(kInputFailed) when
     // it cannot be read, and ConvertError(kUnusableMedia) when it is not
     // media or holds neither a decodable video nor a decodable audio stream.
+    // With `sameFile`, the file that input reads is opened again (a second
+    // pass must read what the first read, not whatever the name leads to now).
     static std::optional<MediaInput> open(const std::string& path, const ConversionStop& stop,
-                                          Examination examination = Examination::Full);
+                                          Examination examination = Examination::Full,
+                                          const MediaInput* sameFile = nullptr);
 
     AVFormatContext* context() const { return context_.get(); }
     int videoStream() const { return videoStream_; }  // -1: none

@@ -119,6 +119,14 @@ void OutputFile::writePacket(AVPacket* packet) {
                               : writtenSeconds_;
         reached = std::max(reached, end);
     }
+    if (discarding_) {
+        ++discarded_.packets;
+        if (stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+            discarded_.soundBytes += packet->size;
+        }
+        av_packet_unref(packet);
+        return;
+    }
     const LibavLogMark mark = libavLogMark();
     const int written = av_interleaved_write_frame(context_.get(), packet);
     if (written < 0) {

@@ -44,6 +44,14 @@ class OutputFile {
 
     // Takes the packet's data; its timestamps are in the stream's time base.
     void writePacket(AVPacket* packet);
+    // From now on packets are counted and thrown away: a first pass, which
+    // only teaches the encoder, writes nothing.
+    void discardPackets() { discarding_ = true; }
+    struct Discarded {
+        std::int64_t packets = 0;
+        std::int64_t soundBytes = 0;
+    };
+    const Discarded& discarded() const { return discarded_; }
     // Writes the trailer, closes the file and reads it back; from then on it
     // is kept. Throws ConvertError(kOutputFailed) when the file does not open
     // again, holds fewer streams of a kind (video, audio, subtitles) than
@@ -68,6 +76,8 @@ class OutputFile {
     bool created_ = false;
     bool headerWritten_ = false;
     bool kept_ = false;
+    bool discarding_ = false;
+    Discarded discarded_;
     std::int64_t closedSize_ = 0;               // the file's length once closed
     double writtenSeconds_ = 0.0;               // where the pictures and the sound end
     double subtitlesEndSeconds_ = 0.0;          // where the last subtitle ends

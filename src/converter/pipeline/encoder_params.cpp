@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -309,6 +311,69 @@ std::vector<EncoderOption> encoderTuning(std::string_view encoder, int threads) 
         return {{"deadline", "good"}, {"cpu-used", "4"}, {"row-mt", "1"}, {"threads", share}};
     }
     return {};
+}
+
+PassLogKind passLogOf(std::string_view encoder) {
+    if (encoder == "libx264" || encoder == "libx264rgb") {
+        return PassLogKind::OwnFile;
+    }
+    if (encoder == "libx265") {
+        return PassLogKind::X265Params;
+    }
+    // libavcodec's own MPEG family and libvpx keep their log in stats_out.
+    for (std::string_view name : {"mpeg4", "mpeg1video", "mpeg2video", "msmpeg4v2", "msmpeg4",
+                                  "wmv1", "wmv2", "h263", "h263p", "flv", "libvpx", "libvpx-vp9"}) {
+        if (encoder == name) {
+            return PassLogKind::StatsText;
+        }
+    }
+    return PassLogKind::None;
+}
+
+double leastBitsOfLog(const std::string& log, int qmax) {
+    // One picture per entry: "in:N out:N type:T q:LAMBDA itex:B ptex:B mv:B
+    // misc:B ...;". The last entry may come twice (once more at the end).
+    std::map<long, double> pictures;
+    std::size_t start = 0;
+    const double lambdaMax = double(qmax) * FF_QP2LAMBDA;
+    while (start < log.size()) {
+        std::size_t end = log.find(';', start);
+        if (end == std::string::npos) {
+            end = log.size();
+        }
+        const std::string entry = log.substr(start, end - start);
+        start = end + 1;
+        long in = 0;
+        long out = 0;
+        int type = 0;
+        long q = 0;
+        long itex = 0;
+        long ptex = 0;
+        long mv = 0;
+        long misc = 0;
+        if (std::sscanf(entry.c_str(),
+                        " in:%ld out:%ld type:%d q:%ld itex:%ld ptex:%ld mv:%ld misc:%ld", &in,
+                        &out, &type, &q, &itex, &ptex, &mv, &misc) != 8) {
+            continue;
+        }
+        pictures[in] = double(itex + ptex) * double(q) / lambdaMax + double(mv + misc);
+    }
+    double total = 0.0;
+    for (const auto& [in, bits] : pictures) {
+        total += bits;
+    }
+    return total;
+}
+
+std::string escapedOptionValue(std::string_view text) {
+    std::string escaped;
+    for (const char c : text) {
+        if (c == '\\' || c == '\'' || c == ':' || c == '=') {
+            escaped += '\\';
+        }
+        escaped += c;
+    }
+    return escaped;
 }
 
 }  // namespace vidmill

@@ -89,4 +89,22 @@ std::optional<int> sameQualityCrf(std::string_view encoder);
 // of the processors, at least 1. Empty for other encoders.
 std::vector<EncoderOption> encoderTuning(std::string_view encoder, int threads);
 
+// How an encoder's first pass hands what it learnt to the second.
+enum class PassLogKind {
+    None,        // no two passes: one pass at the bitrate
+    OwnFile,     // libx264: writes and reads the files named by its "stats" option
+    X265Params,  // libx265: the same, named in its x265-params
+    StatsText,   // the text of stats_out, handed back as stats_in
+};
+PassLogKind passLogOf(std::string_view encoder);
+
+// The fewest bits that libavcodec's MPEG family can spend on the pictures of
+// a first pass's log (its stats_out text) at quantiser `qmax`: below that
+// its second pass refuses to start. 0 for a log it cannot read.
+double leastBitsOfLog(const std::string& log, int qmax);
+
+// `text` as one value of an option list such as x265-params, whose ':' and
+// '=' separate the entries.
+std::string escapedOptionValue(std::string_view text);
+
 }  // namespace vidmill

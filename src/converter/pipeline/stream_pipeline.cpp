@@ -134,7 +134,7 @@ std::string rateText(AVRational rate) {
 class VideoPipeline final : public StreamPipeline {
   public:
     VideoPipeline(const ConverterOptions& options, AVFormatContext* input, int streamIndex,
-                  OutputFile& output, const PipelineWatch& watch)
+                  OutputFile& output, const PipelineWatch& watch, PassPlan* passes)
         : StreamPipeline(input->streams[streamIndex], output, watch) {
         openDecoder(input);
         const AVCodec* codec =
@@ -184,6 +184,9 @@ class VideoPipeline final : public StreamPipeline {
         setQuality(options, codec);
 
         DictionaryPtr tuning = encoderOptions(codec);
+        if (passes != nullptr && passes->pass != EncodePass::Only) {
+            preparePass(*passes, codec, tuning);
+        }
         const int opened = openEncoder(codec, tuning);
         if (opened < 0) {
             throw ConvertError(exit_code::kEncoderFailed,
@@ -193,7 +196,74 @@ class VideoPipeline final : public StreamPipeline {
         }
     }
 
+    // The log is ours, not the encoder's to free.
+    ~VideoPipeline() override {
+        if (encoder_) {
+            encoder_->stats_in = nullptr;
+        }
+    }
+
   private:
+    // Tells the encoder which pass it runs and where the first one's log is.
+    void preparePass(PassPlan& plan, const AVCodec* codec, DictionaryPtr& tuning) {
+        const bool first = plan.pass == EncodePass::First;
+        encoder_->flags |= first ? AV_CODEC_FLAG_PASS1 : AV_CODEC_FLAG_PASS2;
+        const std::string stats = plan.folder + "/stats";
+        AVDictionary* options = tuning.release();
+        switch (passLogOf(codec->name)) {
+            case PassLogKind::OwnFile:
+                av_dict_set(&options, "stats", stats.c_str(), 0);
+                break;
+            case PassLogKind::X265Params: {
+                const AVDictionaryEntry* given = av_dict_get(options, "x265-params", nullptr, 0);
+                std::string params = given != nullptr ? std::string(given->value) + ":" : "";
+                params += std::string("pass=") + (first ? "1" : "2") +
+                          ":stats=" + escapedOptionValue(stats);
+                av_dict_set(&options, "x265-params", params.c_str(), 0);
+                break;
+            }
+            case PassLogKind::StatsText:
+                if (first) {
+                    statsLog_ = &plan.log;
+                } else if (plan.log.empty()) {
+                    tuning.reset(options);
+                    throw ConvertError(exit_code::kEncoderFailed,
+                                       "the first pass left no log for the second");
+                } else {
+                    refuseBitrateBelowLog(plan.log);
+                    encoder_->stats_in = plan.log.data();
+                }
+                break;
+            case PassLogKind::None:
+                break;
+        }
+        tuning.reset(options);
+    }
+
+    // libavcodec's MPEG family cannot go below what its largest quantiser
+    // makes of the first pass, and its second pass fails in a way that this
+    // FFmpeg cannot clean up after: a bitrate below that is refused here.
+    void refuseBitrateBelowLog(const std::string& log) const {
+        if (std::strncmp(encoder_->codec->name, "libvpx", 6) == 0 || encoder_->bit_rate <= 0) {
+            return;
+        }
+        const int qmax = encoder_->qmax > 0 ? encoder_->qmax : 31;
+        const double least = leastBitsOfLog(log, qmax);
+        const double seconds = double(std::count(log.begin(), log.end(), ';')) / av_q2d(rate_);
+        if (least <= 0.0 || !(seconds > 0.0)) {
+            return;
+        }
+        // Its curve also needs some room above the very least.
+        const double leastRate = least / seconds * 1.1;
+        if (double(encoder_->bit_rate) < leastRate) {
+            throw ConvertError(exit_code::kEncoderFailed,
+                               std::string(encoder_->codec->name) +
+                                   " cannot make this video that small: its picture needs at "
+                                   "least " +
+                                   std::to_string(std::llround(leastRate / 1000)) + " kbit/s");
+        }
+    }
+
     // The picture keeps the source's colours: its primaries, transfer and
     // matrix go into the stream and the container as they came, and the
     // range is the one written.
@@ -655,6 +725,11 @@ void StreamPipeline::encode(AVFrame* frame) {
     for (;;) {
         AVPacket* packet = encoded_.get();
         const int got = avcodec_receive_packet(encoder_.get(), packet);
+        // A first pass's log grows with each packet; libvpx gives it all at the end.
+        if (statsLog_ != nullptr && (got >= 0 || got == AVERROR_EOF) &&
+            encoder_->stats_out != nullptr) {
+            *statsLog_ += encoder_->stats_out;
+        }
         if (got == AVERROR(EAGAIN) || got == AVERROR_EOF) {
             return;
         }
@@ -687,8 +762,13 @@ void StreamPipeline::finish() {
 
 std::unique_ptr<StreamPipeline> makeVideoPipeline(const ConverterOptions& options,
                                                   AVFormatContext* input, int streamIndex,
-                                                  OutputFile& output, const PipelineWatch& watch) {
-    return std::make_unique<VideoPipeline>(options, input, streamIndex, output, watch);
+                                                  OutputFile& output, const PipelineWatch& watch,
+                                                  PassPlan* passes) {
+    return std::make_unique<VideoPipeline>(options, input, streamIndex, output, watch, passes);
+}
+
+std::string videoEncoderName(const ConverterOptions& options, const AVOutputFormat* format) {
+    return findEncoder(options.videoCodec, AVMEDIA_TYPE_VIDEO, format->video_codec)->name;
 }
 
 std::unique_ptr<StreamPipeline> makeAudioPipeline(const ConverterOptions& options,

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "converter/av_handles.h"
 #include "converter/converter_options.h"
@@ -34,6 +35,21 @@ class PipelineWatch {
 
   protected:
     ~PipelineWatch() = default;
+};
+
+// Which pass of the video's encode a pipeline runs: the only one, or the
+// first (which writes nothing but what the encoder learns) or second of two.
+enum class EncodePass { Only, First, Second };
+
+// What the two passes of one video encode share.
+struct PassPlan {
+    EncodePass pass = EncodePass::Only;
+    std::string folder;  // where encoders that keep their own log write it
+    std::string log;     // the first pass's stats_out, given to the second
+    // What the first pass made besides the video's log, for a size to fit:
+    // the sound is encoded alike both times, and the packets are the same.
+    std::int64_t soundBytes = -1;  // -1: not measured
+    std::int64_t packets = 0;
 };
 
 class StreamPipeline {
@@ -82,6 +98,7 @@ class StreamPipeline {
     CodecContextPtr decoder_;
     CodecContextPtr encoder_;
     std::optional<FilterChain> chain_;
+    std::string* statsLog_ = nullptr;  // first pass: where stats_out goes
 
   private:
     void receiveFrames();
@@ -109,9 +126,16 @@ class StreamPipeline {
 // Both throw ConvertError: kEncoderFailed when the encoder is missing or
 // refuses the settings, kAudioRefused when an audio value that was asked for
 // cannot be made, kInputFailed when the stream cannot be decoded.
+// `passes`, when given, names the pass this pipeline runs; it must outlive
+// the pipeline.
 std::unique_ptr<StreamPipeline> makeVideoPipeline(const ConverterOptions& options,
                                                   AVFormatContext* input, int streamIndex,
-                                                  OutputFile& output, const PipelineWatch& watch);
+                                                  OutputFile& output, const PipelineWatch& watch,
+                                                  PassPlan* passes = nullptr);
+// The name of the video encoder that `options` ask for in this container.
+// Throws ConvertError(kEncoderFailed) when it is missing.
+std::string videoEncoderName(const ConverterOptions& options, const AVOutputFormat* format);
+
 std::unique_ptr<StreamPipeline> makeAudioPipeline(const ConverterOptions& options,
                                                   AVFormatContext* input, int streamIndex,
                                                   OutputFile& output, const PipelineWatch& watch);

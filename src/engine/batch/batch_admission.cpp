@@ -15,6 +15,7 @@
 #include "engine/part_file.h"
 #include "formats/format_preset.h"
 #include "process/converter_runner.h"
+#include "process/pass_folder.h"
 #include "system/path_utils.h"
 #include "system/size_time_text.h"
 #include "system/tick_count.h"
@@ -105,6 +106,14 @@ void Engine::startBatch() {
         if (std::string folder; joinOutputSubfolder(destination, subfolder, &folder)) {
             removeLeftoverParts(folder, timing_.leftoverPartAge);
         }
+    }
+    // First passes of converters killed with their run left their logs.
+    sweepPassFolders(passFolder_);
+    if ((batchSettings_.twoPass || batchSettings_.targetSizeKb > 0) &&
+        !makeFolders(std::string(passFolder_, 0, passFolder_.rfind('/')))) {
+        host_.message(kInformationMessage, "The folder " + passFolder_ +
+                                               " for the first passes' logs could not be made.");
+        return;
     }
     batchState_ = BatchState::Running;
     host_.batchStarted();

@@ -75,6 +75,9 @@ std::vector<std::string> ConversionRun::command(int audioFallback) const {
     // and names the file in its messages; it writes through the descriptor.
     command.args.back() = job_.partPath;
     command.args.insert(command.args.end() - 1, {"-outfd", std::to_string(kOutputDescriptor)});
+    if ((settings_.twoPass || settings_.targetSizeKb > 0) && !job_.passFolder.empty()) {
+        command.args.insert(command.args.end() - 1, {"-passdir", job_.passFolder});
+    }
     return std::move(command.args);
 }
 

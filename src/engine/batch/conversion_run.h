@@ -33,6 +33,8 @@ struct ConversionJob {
     int conversionsAtOnce = 1;
     // While set, the converter is held stopped and cannot stall.
     const std::atomic<bool>* paused = nullptr;
+    // Where a first pass keeps its log, in a folder of its own.
+    std::string passFolder;
 };
 
 class ConversionRun {

@@ -119,7 +119,7 @@ void Engine::convertEntry(VideoEntry& entry) {
                    // batch's last conversion that runs alone has every core.
                    std::min<int>(settings_.maxConcurrent,
                                  runningCount_ + std::max(batchAwaitingAdmission_, 0)),
-                   &entry.paused};
+                   &entry.paused, passFolder_};
         }
         ConversionRun run(std::move(job), batchSettings_, channel_, timing_, killConverters_,
                           [this, &entry](double reached) {
