@@ -38,6 +38,29 @@ std::optional<int> parseInt(std::string_view text, int low, int high) {
     return value;
 }
 
+// A time in seconds, "150" or "12.345": at most a day, to the millisecond.
+std::optional<double> parseSeconds(std::string_view text) {
+    const auto dot = text.find('.');
+    auto whole = parseInt(text.substr(0, dot), 0, 24 * 3600);
+    if (!whole) {
+        return std::nullopt;
+    }
+    double seconds = *whole;
+    if (dot != std::string_view::npos) {
+        std::string_view fraction = text.substr(dot + 1);
+        auto thousandths = parseInt(fraction, 0, 999);
+        if (!thousandths || fraction.size() > 3) {
+            return std::nullopt;
+        }
+        double scale = 0.1;
+        for (char c : fraction) {
+            seconds += (c - '0') * scale;
+            scale /= 10;
+        }
+    }
+    return seconds;
+}
+
 // "N/D" or "N".
 std::optional<Ratio> parseRate(std::string_view text) {
     const auto slash = text.find('/');
@@ -234,6 +257,17 @@ const std::map<std::string, ValueSetter, std::less<>>& valueOptions() {
              o.passFolder = v;
              return !v.empty() && v[0] == '/';
          }},
+        {"-ss",
+         [](ConverterOptions& o, const std::string& v) {
+             auto seconds = parseSeconds(v);
+             o.cutFrom = seconds.value_or(0.0);
+             return seconds.has_value();
+         }},
+        {"-to",
+         [](ConverterOptions& o, const std::string& v) {
+             o.cutTo = parseSeconds(v);
+             return o.cutTo.has_value() && *o.cutTo > 0.0;
+         }},
         {"-aspect",
          [](ConverterOptions& o, const std::string& v) {
              o.aspect = parseAspect(v);
@@ -321,6 +355,12 @@ ParsedOptions parseConverterOptions(const std::vector<std::string>& args) {
     if (options.targetSize &&
         (options.videoBitrate || options.constantQuality || options.sameQuality)) {
         return refuse("-targetsize cannot be given with -b, -crf or -sameq");
+    }
+    if (options.cutTo && *options.cutTo <= options.cutFrom) {
+        return refuse("-to must come after -ss");
+    }
+    if (options.cuts() && options.isProbe()) {
+        return refuse("-ss and -to need an output");
     }
     if (options.wantsTwoPasses() && options.isProbe()) {
         return refuse("-twopass and -targetsize need an output");

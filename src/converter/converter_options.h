@@ -49,8 +49,11 @@ struct ConverterOptions {
     std::optional<std::int64_t> targetSize;    // -targetsize BYTES: the video's bitrate fills it
     bool twoPass = false;                      // -twopass, where the video encoder has two passes
     std::string passFolder;                    // -passdir: where first passes keep their logs
+    double cutFrom = 0.0;                      // -ss SECONDS: the output starts there
+    std::optional<double> cutTo;               // -to SECONDS: and ends there
 
     bool isProbe() const { return !outputPath.has_value(); }
+    bool cuts() const { return cutFrom > 0.0 || cutTo.has_value(); }
     // Asked for two passes, or for a size that two passes meet best.
     bool wantsTwoPasses() const { return twoPass || targetSize.has_value(); }
     bool audioOptionsRequested() const {

@@ -152,12 +152,16 @@ class Conversion final : public PipelineWatch {
     // True when a stop request ended it early.
     bool run() {
         refuseOverwritingInput(options_.inputPath, output_);
+        if (options_.cuts()) {
+            checkCut();
+        }
         if (firstPass()) {
             return runFirstPass();
         }
         setUpStreams();
-        keepSourceDescription(input_.context(), output_.context(), input_.startTime(),
-                              input_.durationSeconds());
+        keepSourceDescription(
+            input_.context(), output_.context(),
+            input_.startTime() + std::llround(options_.cutFrom * AV_TIME_BASE), outputSeconds());
         output_.create(options_.overwrite);
         const int header = output_.writeHeader();
         if (header < 0) {
@@ -197,7 +201,7 @@ class Conversion final : public PipelineWatch {
             throw ConvertError(exit_code::kInputFailed, "nothing in the input could be decoded");
         }
         if (!stopped) {
-            noteShortInput(input_.durationSeconds(), output_.writtenSeconds());
+            noteShortInput(outputSeconds(), output_.writtenSeconds());
         }
         return stopped;
     }
@@ -234,10 +238,53 @@ class Conversion final : public PipelineWatch {
     }
 
   private:
+    // How long the output lasts: the input, or the part of it that is cut
+    // out; 0 when unknown.
+    double outputSeconds() const {
+        const double whole = input_.durationSeconds();
+        if (!options_.cuts()) {
+            return whole;
+        }
+        double end = options_.cutTo.value_or(whole);
+        if (whole > 0.0) {
+            end = std::min(end, whole);
+        }
+        return std::max(end - options_.cutFrom, 0.0);
+    }
+
+    // A cut that starts past the input's end has nothing to keep.
+    void checkCut() {
+        const double whole = input_.durationSeconds();
+        if (whole > 0.0 && options_.cutFrom >= whole) {
+            throw ConvertError(exit_code::kInputFailed,
+                               "the cut starts at " + clockText(options_.cutFrom, true) +
+                                   ", past the end of the input at " + clockText(whole, true));
+        }
+        progress_.setDuration(outputSeconds());
+    }
+
+    // Whether every stream has decoded past the cut's end: the rest of the
+    // input is not read.
+    bool pastCut() const {
+        if (!options_.cutTo || pipelines_.empty()) {
+            return false;
+        }
+        const double length = *options_.cutTo - options_.cutFrom;
+        for (const auto& pipeline : pipelines_) {
+            if (pipeline->decodedEndSeconds() < length) {
+                return false;
+            }
+        }
+        return true;
+    }
+
     bool firstPass() const { return passes_ != nullptr && passes_->pass == EncodePass::First; }
 
     // The video alone, into nothing: what the encoder learns is its log.
     bool runFirstPass() {
+        if (options_.cuts()) {
+            checkCut();
+        }
         output_.discardPackets();
         setUpStreams();
         const bool stopped = pump();
@@ -269,7 +316,7 @@ class Conversion final : public PipelineWatch {
     // The bitrates that fill the target size: the video gets what the sound
     // and the container leave; sound alone comes down to fit.
     void fitInTargetSize(bool video, const std::vector<int>& audio) {
-        const double seconds = input_.durationSeconds();
+        const double seconds = outputSeconds();
         if (!(seconds > 0.0)) {
             throw ConvertError(exit_code::kInputFailed,
                                "the input does not tell its length, so no bitrate can be chosen "
@@ -442,6 +489,9 @@ class Conversion final : public PipelineWatch {
     }
 
     AVStream* addPipeline(std::unique_ptr<StreamPipeline> pipeline) {
+        if (options_.cuts()) {
+            pipeline->setCut(options_.cutFrom, options_.cutTo.value_or(0.0));
+        }
         byInput_[pipeline->inputIndex()] = pipeline.get();
         AVStream* stream = pipeline->outputStream();
         pipelines_.push_back(std::move(pipeline));
@@ -456,6 +506,9 @@ class Conversion final : public PipelineWatch {
         for (;;) {
             if (stop_.asked()) {
                 return true;
+            }
+            if (pastCut()) {
+                return false;
             }
             const int read = av_read_frame(context, packet.get());
             if (read < 0) {
@@ -487,11 +540,41 @@ class Conversion final : public PipelineWatch {
                 const AVStream* stream = context->streams[packet->stream_index];
                 shiftToZero(packet.get(), stream, start);
                 timestamps_.follow(packet.get(), stream);
-                subtitles->write(packet.get());
+                if (withinCut(packet.get(), stream)) {
+                    subtitles->write(packet.get());
+                }
             }
             av_packet_unref(packet.get());
             progress_.update(output_.writtenSeconds(), output_.bytesWritten());
         }
+    }
+
+    // A subtitle shown within the cut moves with it; one shown wholly
+    // outside it is left out, and one that crosses its start begins there.
+    bool withinCut(AVPacket* packet, const AVStream* stream) const {
+        if (!options_.cuts() || packet->pts == AV_NOPTS_VALUE) {
+            return true;
+        }
+        const AVRational tb = stream->time_base;
+        const std::int64_t from = av_rescale_q(std::llround(options_.cutFrom * 1000),
+                                               AVRational{1, 1000}, tb);
+        const std::int64_t end = packet->pts + std::max<std::int64_t>(packet->duration, 0);
+        if (end <= from && packet->duration > 0) {
+            return false;
+        }
+        if (options_.cutTo &&
+            packet->pts >= av_rescale_q(std::llround(*options_.cutTo * 1000), AVRational{1, 1000},
+                                        tb)) {
+            return false;
+        }
+        std::int64_t pts = packet->pts - from;
+        if (pts < 0) {
+            packet->duration = std::max<std::int64_t>(packet->duration + pts, 0);
+            pts = 0;
+        }
+        packet->pts = pts;
+        packet->dts = pts;
+        return true;
     }
 
     // The output's timeline starts where the input's does.

@@ -15,6 +15,7 @@ extern "C" {
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
+#include <libavutil/samplefmt.h>
 }
 
 #include "converter/convert_error.h"
@@ -602,6 +603,10 @@ void StreamPipeline::receiveFrames() {
         }
         nextPts_ = frame->pts + frameDuration(*frame);
         frameGuard_.checkDecoded(frame->pts, input_->time_base, watch_.contentLimitSeconds());
+        if (!keepWithinCut(frame)) {
+            av_frame_unref(frame);
+            continue;
+        }
         filter(frame);
         av_frame_unref(frame);
     }
@@ -621,8 +626,67 @@ std::int64_t StreamPipeline::frameDuration(const AVFrame& frame) const {
 }
 
 double StreamPipeline::decodedEndSeconds() const {
-    return nextPts_ == AV_NOPTS_VALUE ? 0.0
-                                      : static_cast<double>(nextPts_) * av_q2d(input_->time_base);
+    return nextPts_ == AV_NOPTS_VALUE
+               ? 0.0
+               : static_cast<double>(nextPts_ - cutFrom_) * av_q2d(input_->time_base);
+}
+
+void StreamPipeline::setCut(double fromSeconds, double toSeconds) {
+    const AVRational seconds{1, 1000};
+    cutFrom_ = av_rescale_q(std::llround(fromSeconds * 1000), seconds, input_->time_base);
+    cutTo_ = toSeconds > fromSeconds
+                 ? av_rescale_q(std::llround(toSeconds * 1000), seconds, input_->time_base)
+                 : AV_NOPTS_VALUE;
+}
+
+// False for a frame wholly outside the cut. A picture that is showing when
+// the cut starts is moved to its start; sound that crosses either end is
+// cut there (`frame` then points at the shorter copy).
+bool StreamPipeline::keepWithinCut(AVFrame*& frame) {
+    if (cutFrom_ == 0 && cutTo_ == AV_NOPTS_VALUE) {
+        return true;
+    }
+    const std::int64_t start = frame->pts;
+    const std::int64_t end = start + frameDuration(*frame);
+    if (end <= cutFrom_ || (cutTo_ != AV_NOPTS_VALUE && start >= cutTo_)) {
+        return false;
+    }
+    if (decoder_->codec_type != AVMEDIA_TYPE_AUDIO || frame->sample_rate <= 0) {
+        frame->pts = std::max<std::int64_t>(start - cutFrom_, 0);
+        return true;
+    }
+    const AVRational sampleTime{1, frame->sample_rate};
+    const int skip = start < cutFrom_
+                         ? int(av_rescale_q(cutFrom_ - start, input_->time_base, sampleTime))
+                         : 0;
+    int keep = frame->nb_samples - skip;
+    if (cutTo_ != AV_NOPTS_VALUE && end > cutTo_) {
+        keep = std::min(keep, int(av_rescale_q(cutTo_ - start, input_->time_base, sampleTime)) -
+                                  skip);
+    }
+    if (keep <= 0) {
+        return false;
+    }
+    if (skip > 0 || keep < frame->nb_samples) {
+        AVFrame* part = trimmed_.get();
+        av_frame_unref(part);
+        part->format = frame->format;
+        part->sample_rate = frame->sample_rate;
+        part->nb_samples = keep;
+        if (av_channel_layout_copy(&part->ch_layout, &frame->ch_layout) < 0 ||
+            av_frame_get_buffer(part, 0) < 0) {
+            throw std::bad_alloc();
+        }
+        av_frame_copy_props(part, frame);
+        av_samples_copy(part->extended_data, frame->extended_data, 0, skip, keep,
+                        frame->ch_layout.nb_channels, static_cast<AVSampleFormat>(frame->format));
+        part->pts = start + av_rescale_q(skip, sampleTime, input_->time_base);
+        part->pkt_duration = av_rescale_q(keep, sampleTime, input_->time_base);
+        av_frame_unref(frame);
+        frame = part;
+    }
+    frame->pts -= cutFrom_;
+    return true;
 }
 
 void StreamPipeline::filter(AVFrame* frame) {
@@ -643,7 +707,10 @@ void StreamPipeline::filter(AVFrame* frame) {
         chain_.emplace(makeChain(*frame));
     }
     const std::int64_t start = frame->pts;
-    const std::int64_t end = start + frameDuration(*frame);
+    std::int64_t end = start + frameDuration(*frame);
+    if (cutTo_ != AV_NOPTS_VALUE) {
+        end = std::min(end, cutTo_ - cutFrom_);  // the last picture ends with the cut
+    }
     const LibavLogMark mark = libavLogMark();
     const int pushed = chain_->push(frame);
     if (pushed < 0 && pushed != AVERROR_EOF) {

@@ -70,11 +70,17 @@ class StreamPipeline {
     // input; after a stop request only the encoder.
     void finish();
 
+    // Keeps only what shows from `fromSeconds` of the input's timeline to
+    // `toSeconds` (0: to the end), and starts it at 0: the picture shown at
+    // `from` comes first, and sound is cut to the sample.
+    void setCut(double fromSeconds, double toSeconds);
+
     std::int64_t framesEncoded() const { return framesEncoded_; }
     // What the decoder has delivered: pictures, or seconds of sound.
     std::int64_t picturesDecoded() const { return picturesDecoded_; }
     double soundDecodedSeconds() const { return soundDecodedSeconds_; }
-    // Where the last decoded frame ends, in seconds of the input; 0 before the first.
+    // Where the last decoded frame ends, in seconds of the output's timeline
+    // (the input's, less a cut's start); 0 before the first.
     double decodedEndSeconds() const;
 
   protected:
@@ -102,6 +108,7 @@ class StreamPipeline {
 
   private:
     void receiveFrames();
+    bool keepWithinCut(AVFrame*& frame);
     void filter(AVFrame* frame);
     void endChain(std::int64_t endPts);
     std::int64_t lastPictureEnd() const;
@@ -111,6 +118,10 @@ class StreamPipeline {
 
     FramePtr decoded_ = makeFrame();
     FramePtr filtered_ = makeFrame();
+    FramePtr trimmed_ = makeFrame();
+    // The cut, in the input stream's time base.
+    std::int64_t cutFrom_ = 0;
+    std::int64_t cutTo_ = AV_NOPTS_VALUE;
     PacketPtr encoded_ = makePacket();
     std::int64_t framesEncoded_ = 0;
     bool encoderEnded_ = false;  // given its end of stream
