@@ -268,6 +268,38 @@ const std::map<std::string, ValueSetter, std::less<>>& valueOptions() {
              o.cutTo = parseSeconds(v);
              return o.cutTo.has_value() && *o.cutTo > 0.0;
          }},
+        {"-crop",
+         [](ConverterOptions& o, const std::string& v) {
+             if (v == "off" || v == "auto") {
+                 o.crop = v == "off" ? PictureChoice::Off : PictureChoice::Auto;
+                 return true;
+             }
+             int values[4] = {};
+             std::size_t start = 0;
+             for (int i = 0; i < 4; ++i) {
+                 const std::size_t end = i < 3 ? v.find(':', start) : v.size();
+                 if (end == std::string::npos) {
+                     return false;
+                 }
+                 auto value = parseInt(std::string_view(v).substr(start, end - start),
+                                       i < 2 ? 16 : 0, kMaxDimension);
+                 if (!value) {
+                     return false;
+                 }
+                 values[i] = *value;
+                 start = end + 1;
+             }
+             o.crop = PictureChoice::On;
+             o.cropRect = CropRect{values[0], values[1], values[2], values[3]};
+             return true;
+         }},
+        {"-deint",
+         [](ConverterOptions& o, const std::string& v) {
+             o.deinterlace = v == "on"     ? PictureChoice::On
+                             : v == "auto" ? PictureChoice::Auto
+                                           : PictureChoice::Off;
+             return v == "on" || v == "auto" || v == "off";
+         }},
         {"-aspect",
          [](ConverterOptions& o, const std::string& v) {
              o.aspect = parseAspect(v);

@@ -22,6 +22,16 @@ struct Ratio {
     int den = 1;
 };
 
+// A rectangle of the picture, in the source's pixels before any turn.
+struct CropRect {
+    int width = 0;
+    int height = 0;
+    int x = 0;
+    int y = 0;
+};
+
+enum class PictureChoice { Off, Auto, On };
+
 struct ConverterOptions {
     std::string inputPath;                     // -i
     std::optional<std::string> outputPath;     // last argument; absent for a probe
@@ -51,6 +61,10 @@ struct ConverterOptions {
     std::string passFolder;                    // -passdir: where first passes keep their logs
     double cutFrom = 0.0;                      // -ss SECONDS: the output starts there
     std::optional<double> cutTo;               // -to SECONDS: and ends there
+    PictureChoice crop = PictureChoice::Off;   // -crop off|auto|W:H:X:Y
+    CropRect cropRect;                         // the fixed one (crop On)
+    PictureChoice deinterlace = PictureChoice::Off;  // -deint off|auto|on
+    std::string fieldOrder = "auto";           // for On: "tff", "bff", or as each frame says
 
     bool isProbe() const { return !outputPath.has_value(); }
     bool cuts() const { return cutFrom > 0.0 || cutTo.has_value(); }

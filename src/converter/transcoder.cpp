@@ -19,6 +19,7 @@
 #include "converter/output/output_file.h"
 #include "converter/output/source_description.h"
 #include "converter/pipeline/encoder_params.h"
+#include "converter/pipeline/picture_survey.h"
 #include "converter/pipeline/stream_pipeline.h"
 #include "converter/pipeline/subtitle_track.h"
 #include "converter/pipeline/timestamp_guard.h"
@@ -674,17 +675,44 @@ int probeInput(const ConverterOptions& options, ProgressReporter& progress) {
     return exit_code::kSuccess;
 }
 
-int convertInput(const ConverterOptions& options, ProgressReporter& progress) {
+namespace {
+
+// The automatic crop and deinterlacing, decided by a look at the pictures.
+ConverterOptions resolvePictureChoices(const ConverterOptions& options, const MediaInput& input,
+                                       const ConversionStop& stop) {
+    ConverterOptions resolved = options;
+    const bool bars = options.crop == PictureChoice::Auto;
+    const bool fields = options.deinterlace == PictureChoice::Auto;
+    const PictureSurvey survey = surveyPictures(input, options.inputPath, stop, bars, fields);
+    if (bars) {
+        resolved.crop = survey.crop ? PictureChoice::On : PictureChoice::Off;
+        resolved.cropRect = survey.crop.value_or(CropRect{});
+    }
+    if (fields) {
+        resolved.deinterlace =
+            survey.fieldOrder.empty() ? PictureChoice::Off : PictureChoice::On;
+        resolved.fieldOrder = survey.fieldOrder.empty() ? "auto" : survey.fieldOrder;
+    }
+    return resolved;
+}
+
+}  // namespace
+
+int convertInput(const ConverterOptions& given, ProgressReporter& progress) {
     ConversionStop stop(progress.slot());
-    std::optional<MediaInput> input = openInput(options, progress, stop);
+    std::optional<MediaInput> input = openInput(given, progress, stop);
     if (!input) {
-        if (stop.bySignalAlone() && options.outputFd >= 0) {
+        if (stop.bySignalAlone() && given.outputFd >= 0) {
             // The file handed to us stays empty, and nobody may be left to
             // remove it: the program that made it may be what died.
-            removeOutput(options.outputPath->c_str(), options.outputFd);
+            removeOutput(given.outputPath->c_str(), given.outputFd);
         }
         return stoppedBeforeStart(stop);
     }
+    const bool survey =
+        given.crop == PictureChoice::Auto || given.deinterlace == PictureChoice::Auto;
+    const ConverterOptions options =
+        survey ? resolvePictureChoices(given, *input, stop) : given;
     if (options.wantsTwoPasses()) {
         const std::string encoder = videoEncoderFor(options, *input);
         const PassLogKind kind = passLogOf(encoder);

@@ -158,9 +158,31 @@ class VideoPipeline final : public StreamPipeline {
         // on showing it: the output is turned once and for all, and keeps
         // the source's size only as the picture is then seen.
         rotation_ = rotationFilter(input_);
-        const bool sideways = rotation_.find("transpose") != std::string::npos;
-        sourceWidth_ = sideways ? decoder_->height : decoder_->width;
-        sourceHeight_ = sideways ? decoder_->width : decoder_->height;
+        sideways_ = rotation_.find("transpose") != std::string::npos;
+        // Fields are woven into frames first, and the bars go before the
+        // picture is turned and scaled: the size asked for is the picture's.
+        if (options.deinterlace == PictureChoice::On) {
+            deinterlace_ = "bwdif=mode=send_frame:parity=" + options.fieldOrder + ":deint=all,";
+        }
+        int pictureWidth = decoder_->width;
+        int pictureHeight = decoder_->height;
+        if (options.crop == PictureChoice::On) {
+            const CropRect& rect = options.cropRect;
+            if (rect.x + rect.width > pictureWidth || rect.y + rect.height > pictureHeight) {
+                throw ConvertError(exit_code::kEncoderFailed,
+                                   "the crop " + std::to_string(rect.width) + "x" +
+                                       std::to_string(rect.height) + " at " +
+                                       std::to_string(rect.x) + "," + std::to_string(rect.y) +
+                                       " does not fit in the " + std::to_string(pictureWidth) +
+                                       "x" + std::to_string(pictureHeight) + " picture");
+            }
+            crop_ = "crop=" + std::to_string(rect.width) + ":" + std::to_string(rect.height) + ":" +
+                    std::to_string(rect.x) + ":" + std::to_string(rect.y) + ",";
+            pictureWidth = rect.width;
+            pictureHeight = rect.height;
+        }
+        sourceWidth_ = sideways_ ? pictureHeight : pictureWidth;
+        sourceHeight_ = sideways_ ? pictureWidth : pictureHeight;
         size_ = outputFrameSize(options.frameSize, sourceWidth_, sourceHeight_, format_);
 
         AVCodecContext* encoder = avcodec_alloc_context3(codec);
@@ -290,7 +312,7 @@ class VideoPipeline final : public StreamPipeline {
         if (source.num <= 0 || source.den <= 0) {
             return AVRational{0, 1};
         }
-        if (sourceWidth_ != decoder_->width) {
+        if (sideways_) {
             source = av_inv_q(source);  // turned a quarter: the pixels' shape turns too
         }
         AVRational sar{0, 1};
@@ -353,8 +375,8 @@ class VideoPipeline final : public StreamPipeline {
         const std::string fps = "fps=" + rateText(rate_);
         // Drop frames before scaling them, and repeat them only once scaled.
         const bool fewerFrames = av_cmp_q(rate_, sourceRate_) < 0;
-        const std::string filters =
-            rotation_ + (fewerFrames ? fps + "," + scale : std::string(scale) + "," + fps);
+        const std::string filters = deinterlace_ + crop_ + rotation_ +
+                                    (fewerFrames ? fps + "," + scale : std::string(scale) + "," + fps);
         return FilterChain::forVideo(frame, input_->time_base, filters);
     }
 
@@ -376,7 +398,10 @@ class VideoPipeline final : public StreamPipeline {
     AVRational sourceRate_{};
     AVRational rate_{};
     std::string rotation_;  // filters that turn the picture upright, each followed by ","
-    int sourceWidth_ = 0;   // the source's size as shown, after the turn
+    bool sideways_ = false;
+    std::string deinterlace_;  // the same, for interlaced frames
+    std::string crop_;         // and for the bars
+    int sourceWidth_ = 0;      // the source's size as shown, after the crop and the turn
     int sourceHeight_ = 0;
     AVPixelFormat format_ = AV_PIX_FMT_NONE;
     bool sourceFullRange_ = false;

@@ -1,0 +1,284 @@
+#include "converter/pipeline/picture_survey.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+extern "C" {
+#include <libavutil/dict.h>
+}
+
+#include "converter/av_handles.h"
+#include "converter/pipeline/filter_chain.h"
+
+namespace vidmill {
+
+namespace {
+
+// Where the survey looks, as shares of the length.
+constexpr double kPoints[] = {0.1, 0.3, 0.5, 0.7, 0.9};
+constexpr int kFramesPerPoint = 8;
+// Decoded pictures before a point that are passed over after a seek (the
+// seek lands on the key frame before it); beyond that they are taken.
+constexpr int kMostSkipped = 300;
+constexpr int kMostPackets = 4000;
+// A row or column whose average brightness is at most this is black: bars
+// of limited-range video sit at 16, with a little noise from the encoder.
+constexpr int kBlackLimit = 32;
+// Thinner bars than this are left: an edge of dark pixels is no bar.
+constexpr int kLeastBar = 4;
+
+// The part of the picture that is not black, over every picture measured.
+struct Content {
+    int width = 0;
+    int height = 0;
+    int top = -1;  // -1: nothing measured yet
+    int bottom = 0;
+    int left = 0;
+    int right = 0;
+
+    void add(const AVFrame& gray) {
+        const int w = gray.width;
+        const int h = gray.height;
+        if (width != w || height != h) {
+            *this = Content{};  // the picture changed size: only the last size counts
+            width = w;
+            height = h;
+        }
+        auto row = [&](int y) {
+            const std::uint8_t* line = gray.data[0] + std::ptrdiff_t(y) * gray.linesize[0];
+            long sum = 0;
+            for (int x = 0; x < w; ++x) {
+                sum += line[x];
+            }
+            return sum > long(kBlackLimit) * w;
+        };
+        int first = 0;
+        while (first < h && !row(first)) {
+            ++first;
+        }
+        if (first == h) {
+            return;  // a black picture tells nothing
+        }
+        int last = h - 1;
+        while (last > first && !row(last)) {
+            --last;
+        }
+        std::vector<long> columns(std::size_t(w), 0);
+        for (int y = first; y <= last; ++y) {
+            const std::uint8_t* line = gray.data[0] + std::ptrdiff_t(y) * gray.linesize[0];
+            for (int x = 0; x < w; ++x) {
+                columns[std::size_t(x)] += line[x];
+            }
+        }
+        const long limit = long(kBlackLimit) * (last - first + 1);
+        int firstColumn = 0;
+        while (firstColumn < w && columns[std::size_t(firstColumn)] <= limit) {
+            ++firstColumn;
+        }
+        int lastColumn = w - 1;
+        while (lastColumn > firstColumn && columns[std::size_t(lastColumn)] <= limit) {
+            --lastColumn;
+        }
+        if (top < 0) {
+            top = first;
+            bottom = last;
+            left = firstColumn;
+            right = lastColumn;
+            return;
+        }
+        // A picture that shows more decides: the largest one is kept.
+        top = std::min(top, first);
+        bottom = std::max(bottom, last);
+        left = std::min(left, firstColumn);
+        right = std::max(right, lastColumn);
+    }
+
+    std::optional<CropRect> crop() const {
+        if (top < 0) {
+            return std::nullopt;
+        }
+        int x0 = left < kLeastBar ? 0 : left / 2 * 2;
+        int y0 = top < kLeastBar ? 0 : top / 2 * 2;
+        int x1 = width - 1 - right < kLeastBar ? width : std::min(width, (right + 2) / 2 * 2);
+        int y1 = height - 1 - bottom < kLeastBar ? height : std::min(height, (bottom + 2) / 2 * 2);
+        if (x0 == 0 && y0 == 0 && x1 == width && y1 == height) {
+            return std::nullopt;
+        }
+        return CropRect{x1 - x0, y1 - y0, x0, y0};
+    }
+};
+
+struct Fields {
+    int top = 0;
+    int bottom = 0;
+    int progressive = 0;
+
+    void add(const AVFrame& frame) {
+        const AVDictionaryEntry* found =
+            av_dict_get(frame.metadata, "lavfi.idet.multiple.current_frame", nullptr, 0);
+        if (found == nullptr) {
+            return;
+        }
+        const std::string kind = found->value;
+        top += kind == "tff";
+        bottom += kind == "bff";
+        progressive += kind == "progressive";
+    }
+
+    // Woven fields come in one order throughout; fine lines that move
+    // (scrolling text, a test pattern) fool the measure both ways alike.
+    std::string order() const {
+        const int interlaced = top + bottom;
+        if (interlaced < 4 || interlaced <= 2 * progressive) {
+            return {};
+        }
+        if (top >= 4 * bottom) {
+            return "tff";
+        }
+        if (bottom >= 4 * top) {
+            return "bff";
+        }
+        return {};
+    }
+};
+
+}  // namespace
+
+PictureSurvey surveyPictures(const MediaInput& source, const std::string& path,
+                             const ConversionStop& stop, bool findBars, bool findFields) {
+    PictureSurvey survey;
+    if (source.videoStream() < 0) {
+        return survey;
+    }
+    if (findFields) {
+        switch (source.context()->streams[source.videoStream()]->codecpar->field_order) {
+            case AV_FIELD_TT:
+            case AV_FIELD_TB:
+                survey.fieldOrder = "tff";
+                findFields = false;
+                break;
+            case AV_FIELD_BB:
+            case AV_FIELD_BT:
+                survey.fieldOrder = "bff";
+                findFields = false;
+                break;
+            default:
+                // "Progressive" is what most encoders write whatever they
+                // were given: woven fields of a capture are measured.
+                break;
+        }
+    }
+    if (!findBars && !findFields) {
+        return survey;
+    }
+    std::optional<MediaInput> input =
+        MediaInput::open(path, stop, MediaInput::Examination::Full, &source);
+    if (!input) {
+        return survey;
+    }
+    AVFormatContext* context = input->context();
+    const int index = input->videoStream();
+    AVStream* stream = context->streams[index];
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+        context->streams[i]->discard = int(i) == index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    }
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    CodecContextPtr decoder(avcodec_alloc_context3(codec));
+    if (codec == nullptr || !decoder ||
+        avcodec_parameters_to_context(decoder.get(), stream->codecpar) < 0) {
+        return survey;
+    }
+    decoder->pkt_timebase = stream->time_base;
+    if (avcodec_open2(decoder.get(), codec, nullptr) < 0) {
+        return survey;
+    }
+
+    Content content;
+    Fields fields;
+    std::optional<FilterChain> chain;
+    const std::string filters = std::string(findFields ? "idet," : "") + "format=gray";
+    FramePtr decoded = makeFrame();
+    FramePtr measured = makeFrame();
+    PacketPtr packet = makePacket();
+    auto measure = [&](AVFrame* frame) {
+        if (frame->interlaced_frame != 0) {
+            (frame->top_field_first != 0 ? fields.top : fields.bottom) += 1;
+        }
+        if (chain && !chain->accepts(*frame)) {
+            chain.reset();
+        }
+        if (!chain) {
+            chain.emplace(FilterChain::forVideo(*frame, stream->time_base, filters));
+        }
+        if (chain->push(frame) < 0) {
+            return;
+        }
+        while (chain->pull(measured.get()) >= 0) {
+            if (findBars) {
+                content.add(*measured);
+            }
+            fields.add(*measured);
+            av_frame_unref(measured.get());
+        }
+    };
+
+    const double seconds = input->durationSeconds();
+    const bool spread = seconds > 0.0 && input->source().seekable();
+    std::vector<double> points = {0.0};
+    if (spread) {
+        points.clear();
+        for (const double share : kPoints) {
+            points.push_back(share * seconds);
+        }
+    }
+    for (const double point : points) {
+        if (stop.asked()) {
+            break;
+        }
+        if (point > 0.0) {
+            const std::int64_t at = input->startTime() + std::int64_t(point * AV_TIME_BASE);
+            if (av_seek_frame(context, -1, at, AVSEEK_FLAG_BACKWARD) < 0) {
+                continue;
+            }
+            avcodec_flush_buffers(decoder.get());
+        }
+        const std::int64_t wanted =
+            av_rescale_q(std::int64_t(point * AV_TIME_BASE), AV_TIME_BASE_Q, stream->time_base) +
+            (stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0);
+        int taken = 0;
+        int skipped = 0;
+        for (int packets = 0; taken < kFramesPerPoint && packets < kMostPackets; ++packets) {
+            const bool more = av_read_frame(context, packet.get()) >= 0;
+            if (more && packet->stream_index != index) {
+                av_packet_unref(packet.get());
+                continue;
+            }
+            avcodec_send_packet(decoder.get(), more ? packet.get() : nullptr);
+            av_packet_unref(packet.get());
+            while (taken < kFramesPerPoint && avcodec_receive_frame(decoder.get(), decoded.get()) >= 0) {
+                const std::int64_t pts = decoded->best_effort_timestamp;
+                if (pts != AV_NOPTS_VALUE && pts < wanted && skipped < kMostSkipped) {
+                    ++skipped;
+                } else {
+                    measure(decoded.get());
+                    ++taken;
+                }
+                av_frame_unref(decoded.get());
+            }
+            if (!more) {
+                break;
+            }
+        }
+    }
+    if (findBars) {
+        survey.crop = content.crop();
+    }
+    if (findFields) {
+        survey.fieldOrder = fields.order();
+    }
+    return survey;
+}
+
+}  // namespace vidmill
