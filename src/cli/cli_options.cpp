@@ -6,8 +6,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "formats/format_preset.h"
+#include "system/size_time_text.h"
 
 namespace vidmill {
 namespace {
@@ -99,11 +102,33 @@ bool parseTargetSize(const std::string& text, uint32_t& kilobytes) {
     return true;
 }
 
+// "W:H:X:Y": a fixed crop, each side at least 16 pixels.
+bool parseCrop(const std::string& text, ConversionSettings& s) {
+    long values[4] = {};
+    std::size_t start = 0;
+    for (int i = 0; i < 4; ++i) {
+        const std::size_t end = i < 3 ? text.find(':', start) : text.size();
+        if (end == std::string::npos ||
+            !parseInt(text.substr(start, end - start), i < 2 ? kMinCropSide : 0, kMaxCropSide,
+                      values[i])) {
+            return false;
+        }
+        start = end + 1;
+    }
+    s.cropMode = kCropFixed;
+    s.cropWidth = uint16_t(values[0]);
+    s.cropHeight = uint16_t(values[1]);
+    s.cropX = uint16_t(values[2]);
+    s.cropY = uint16_t(values[3]);
+    return true;
+}
+
 bool takesValue(const std::string& arg) {
     static const char* const kWithValue[] = {
-        "--preset",     "--dest",     "--jobs",     "--size",        "--fps",    "--vbitrate",
-        "--vcodec",     "--abitrate", "--channels", "--rate",        "--volume", "--acodec",
-        "--files-from", "--quality",  "--shard",    "--target-size",
+        "--preset",      "--dest",   "--jobs",       "--size",     "--fps",
+        "--vbitrate",    "--vcodec", "--abitrate",   "--channels", "--rate",
+        "--volume",      "--acodec", "--files-from", "--quality",  "--shard",
+        "--target-size", "--from",   "--to",         "--crop",     "--deinterlace",
     };
     for (const char* name : kWithValue) {
         if (arg == name) {
@@ -137,6 +162,11 @@ const char* cliUsage() {
            "                       has them\n"
            "  --two-pass           encode the video bitrate in two passes (better\n"
            "                       quality at the same size)\n"
+           "  --from TIME          convert from this time on (90, 1:30 or 1:02:03.5)\n"
+           "  --to TIME            and up to this time (default: the end)\n"
+           "  --crop off|auto|W:H:X:Y  remove black bars: found in each video (auto)\n"
+           "                       or a fixed rectangle, before any scaling\n"
+           "  --deinterlace auto|on|off  deinterlace (auto: interlaced videos only)\n"
            "  --vcodec NAME        video codec\n"
            "  --no-video           leave the video out\n"
            "  --abitrate KBITS|original  audio bitrate\n"
@@ -315,6 +345,28 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
             if (!parseTargetSize(value, s.targetSizeKb)) {
                 return bad("expected a size such as 25M, 800K or 1.5G, from 1K to 1000G");
             }
+        } else if (arg == "--from" || arg == "--to") {
+            uint32_t ms = 0;
+            if (!parseClockTime(value, ms)) {
+                return bad("expected a time such as 90, 1:30 or 1:02:03.5");
+            }
+            (arg == "--from" ? s.cutFromMs : s.cutToMs) = ms;
+        } else if (arg == "--crop") {
+            if (value == "off" || value == "auto") {
+                s.cropMode = value == "off" ? kCropOff : kCropAuto;
+            } else if (!parseCrop(value, s)) {
+                return bad("expected off, auto or W:H:X:Y in pixels");
+            }
+        } else if (arg == "--deinterlace") {
+            if (value == "auto") {
+                s.deinterlace = kDeinterlaceAuto;
+            } else if (value == "on") {
+                s.deinterlace = kDeinterlaceOn;
+            } else if (value == "off") {
+                s.deinterlace = kDeinterlaceOff;
+            } else {
+                return bad("expected auto, on or off");
+            }
         } else if (arg == "--jobs") {
             if (!parseInt(value, 1, 20, number)) {
                 return bad("expected 1 to 20");
@@ -396,6 +448,10 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
     const std::string_view videoCodec = textOf(options.settings.videoCodec);
     if (qualityGiven && bitrateGiven) {
         error = "--quality and --vbitrate cannot be combined: choose one";
+        return false;
+    }
+    if (options.settings.cutToMs != 0 && options.settings.cutToMs <= options.settings.cutFromMs) {
+        error = "--to must come after --from";
         return false;
     }
     if (options.settings.targetSizeKb > 0 && (qualityGiven || bitrateGiven)) {

@@ -134,14 +134,29 @@ std::string jsonSummary(const RunCounts& counts, int exitStatus) {
     return line;
 }
 
-JsonReporter::JsonReporter(std::FILE* out, uint32_t targetSizeKb)
-    : out_(out),
-      targetSize_(",\"target_size\":" +
-                  (targetSizeKb > 0 ? std::to_string(uint64_t(targetSizeKb) * 1000) : "null")) {}
+JsonReporter::JsonReporter(std::FILE* out, const ConversionSettings& settings) : out_(out) {
+    const uint32_t size = settings.targetSizeKb;
+    batchFields_ =
+        ",\"target_size\":" + (size > 0 ? std::to_string(uint64_t(size) * 1000) : "null");
+    if (settings.cutFromMs == 0 && settings.cutToMs == 0) {
+        batchFields_ += ",\"cut\":null";
+    } else {
+        char cut[96];
+        std::snprintf(cut, sizeof cut,
+                      ",\"cut\":{\"from\":%.3f,\"to\":", settings.cutFromMs / 1000.0);
+        batchFields_ += cut;
+        if (settings.cutToMs > 0) {
+            std::snprintf(cut, sizeof cut, "%.3f}", settings.cutToMs / 1000.0);
+            batchFields_ += cut;
+        } else {
+            batchFields_ += "null}";
+        }
+    }
+}
 
 void JsonReporter::rejected(const std::string& path, const std::string& reason) {
     write({"{\"event\":\"end\"" + fieldText("file", path) +
-           ",\"status\":\"rejected\",\"output\":null,\"size\":0" + targetSize_ + ",\"seconds\":0" +
+           ",\"status\":\"rejected\",\"output\":null,\"size\":0" + batchFields_ + ",\"seconds\":0" +
            fieldText("reason", reason) + ",\"note\":null}"});
 }
 
@@ -183,7 +198,7 @@ void JsonReporter::report(Engine& engine, bool endingAll) {
                 lines.push_back("{\"event\":\"end\"" + fieldText("file", entry.sourcePath) +
                                 ",\"status\":\"" + endStatus(status) + "\"" +
                                 fieldOrNull("output", ok ? entry.outputPath : std::string()) +
-                                ",\"size\":" + std::to_string(ok ? entry.size : 0) + targetSize_ +
+                                ",\"size\":" + std::to_string(ok ? entry.size : 0) + batchFields_ +
                                 fieldNumber("seconds", seconds, "%.1f") +
                                 fieldOrNull("reason", skipped ? "exists"
                                                       : ok    ? std::string()

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "storage/conversion_settings.h"
+
 namespace vidmill {
 
 class Engine;
@@ -49,9 +51,9 @@ std::string jsonSummary(const RunCounts& counts, int exitStatus);
 // list each time the front end looks.
 class JsonReporter {
   public:
-    // `targetSizeKb` is the size each file must fit in (0: none), which
-    // every end line names.
-    JsonReporter(std::FILE* out, uint32_t targetSizeKb);
+    // Every end line names the size each file must fit in and the cut, as
+    // the settings give them.
+    JsonReporter(std::FILE* out, const ConversionSettings& settings);
 
     // A file that never entered the list, with the reason.
     void rejected(const std::string& path, const std::string& reason);
@@ -75,7 +77,7 @@ class JsonReporter {
     void write(const std::vector<std::string>& lines);
 
     std::FILE* out_;
-    std::string targetSize_;  // the end lines' field
+    std::string batchFields_;  // the end lines' target_size and cut
     std::vector<Seen> seen_;
 };
 

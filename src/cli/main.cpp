@@ -116,7 +116,7 @@ class Cli {
         : options_(options),
           host_(stdout, stderr, isatty(STDOUT_FILENO) != 0),
           engine_(host_, gui_, std::move(converter)),
-          json_(stdout, options.settings.targetSizeKb) {
+          json_(stdout, options.settings) {
         host_.attach(engine_);
         engine_.setProbeInterrupt(&interruptions);
         engine_.settings() = options.settings;

@@ -15,6 +15,9 @@
 #include <algorithm>
 #include <cmath>
 #include <span>
+#include <string>
+
+#include "system/size_time_text.h"
 
 namespace vidmill {
 namespace {
@@ -157,9 +160,13 @@ SettingsDialog::SettingsDialog(SettingsDialogHost& host, const ConversionSetting
     conversion->setObjectName(QStringLiteral("TabSheet1"));
     auto* general = new QWidget(pages_);
     general->setObjectName(QStringLiteral("TabSheet2"));
+    auto* editing = new QWidget(pages_);
+    editing->setObjectName(QStringLiteral("TabSheet3"));
     pages_->addTab(conversion, QStringLiteral("Conversion"));
+    pages_->addTab(editing, QStringLiteral("Editing"));
     pages_->addTab(general, QStringLiteral("General"));
     buildConversionPage(conversion);
+    buildEditingPage(editing);
     buildGeneralPage(general);
 
     auto* ok = new QPushButton(QStringLiteral("&OK"), this);
@@ -217,7 +224,19 @@ SettingsDialog::SettingsDialog(SettingsDialogHost& host, const ConversionSetting
         fitSizeEdit_->setValue(result_.targetSizeKb / 1000.0);
     }
     twoPassBox_->setChecked(result_.twoPass);
+    fromEdit_->setText(result_.cutFromMs > 0
+                           ? QString::fromStdString(clockTimeText(result_.cutFromMs))
+                           : QString());
+    toEdit_->setText(result_.cutToMs > 0 ? QString::fromStdString(clockTimeText(result_.cutToMs))
+                                         : QString());
+    cropBox_->setCurrentIndex(std::min<int>(result_.cropMode, kCropFixed));
+    const uint16_t rect[] = {result_.cropWidth, result_.cropHeight, result_.cropX, result_.cropY};
+    for (int i = 0; i < 4; ++i) {
+        cropEdits_[i]->setValue(rect[i]);
+    }
+    deinterlaceBox_->setCurrentIndex(std::min<int>(result_.deinterlace, kDeinterlaceOff));
     connect(fitSizeBox_, &QCheckBox::toggled, this, &SettingsDialog::updateEnabledStates);
+    connect(cropBox_, &QComboBox::currentIndexChanged, this, &SettingsDialog::updateEnabledStates);
     updateEnabledStates();
 
     connect(formatBox_, &QComboBox::currentIndexChanged, this, &SettingsDialog::formatChanged);
@@ -226,6 +245,78 @@ SettingsDialog::SettingsDialog(SettingsDialogHost& host, const ConversionSetting
             &SettingsDialog::chooseDestination);
 
     resize(std::max(431, sizeHint().width()), std::max(469, sizeHint().height()));
+}
+
+void SettingsDialog::buildEditingPage(QWidget* page) {
+    auto* size = new QGroupBox(QStringLiteral("Size"), page);
+    // The size a file must fit in decides its video bitrate.
+    fitSizeBox_ = makeCheck("CBFitSize", QStringLiteral("Fit each video in"), size);
+    fitSizeEdit_ = new QDoubleSpinBox(size);
+    fitSizeEdit_->setObjectName(QStringLiteral("EdFitSize"));
+    fitSizeEdit_->setDecimals(1);
+    fitSizeEdit_->setRange(0.1, kMaxTargetSizeKb / 1000.0);
+    fitSizeEdit_->setSuffix(QStringLiteral(" MB"));
+    fitSizeEdit_->setValue(25.0);
+    fitSizeEdit_->setToolTip(
+        QStringLiteral("The video bitrate comes from this size and each video's length; 1 MB "
+                       "is 1,000,000 bytes."));
+    twoPassBox_ = makeCheck("CBTwoPass",
+                            QStringLiteral("Two passes (better quality at the same size)"), size);
+    auto* fitRow = new QHBoxLayout;
+    fitRow->addWidget(fitSizeBox_);
+    fitRow->addWidget(fitSizeEdit_);
+    fitRow->addStretch();
+    auto* sizeLayout = new QVBoxLayout(size);
+    sizeLayout->addLayout(fitRow);
+    sizeLayout->addWidget(twoPassBox_);
+
+    auto* cut = new QGroupBox(QStringLiteral("Cut"), page);
+    fromEdit_ = new QLineEdit(cut);
+    fromEdit_->setObjectName(QStringLiteral("EdFrom"));
+    fromEdit_->setPlaceholderText(QStringLiteral("start"));
+    toEdit_ = new QLineEdit(cut);
+    toEdit_->setObjectName(QStringLiteral("EdTo"));
+    toEdit_->setPlaceholderText(QStringLiteral("end"));
+    auto* cutRow = new QHBoxLayout;
+    cutRow->addWidget(new QLabel(QStringLiteral("From"), cut));
+    cutRow->addWidget(fromEdit_);
+    cutRow->addWidget(new QLabel(QStringLiteral("To"), cut));
+    cutRow->addWidget(toEdit_);
+    auto* cutNote = new QLabel(
+        QStringLiteral("Times as 1:30 or 1:02:03.5; empty converts the whole video."), cut);
+    cutNote->setWordWrap(true);
+    auto* cutLayout = new QVBoxLayout(cut);
+    cutLayout->addLayout(cutRow);
+    cutLayout->addWidget(cutNote);
+
+    auto* picture = new QGroupBox(QStringLiteral("Picture"), page);
+    cropBox_ = makeList("CBCrop", picture);
+    cropBox_->addItems(
+        {QStringLiteral("Off"), QStringLiteral("Automatic"), QStringLiteral("Fixed (pixels)")});
+    auto* cropRow = new QHBoxLayout;
+    cropRow->addWidget(cropBox_);
+    const char* const names[] = {"EdCropW", "EdCropH", "EdCropX", "EdCropY"};
+    const char* const labels[] = {"W", "H", "X", "Y"};
+    for (int i = 0; i < 4; ++i) {
+        cropEdits_[i] = new QSpinBox(picture);
+        cropEdits_[i]->setObjectName(QString::fromLatin1(names[i]));
+        cropEdits_[i]->setRange(i < 2 ? kMinCropSide : 0, kMaxCropSide);
+        cropRow->addWidget(new QLabel(QString::fromLatin1(labels[i]), picture));
+        cropRow->addWidget(cropEdits_[i]);
+    }
+    cropRow->addStretch();
+    deinterlaceBox_ = makeList("CBDeinterlace", picture);
+    deinterlaceBox_->addItems(
+        {QStringLiteral("Automatic"), QStringLiteral("Always"), QStringLiteral("Off")});
+    auto* pictureForm = new QFormLayout(picture);
+    pictureForm->addRow(QStringLiteral("Remove black bars:"), cropRow);
+    pictureForm->addRow(QStringLiteral("Deinterlace:"), deinterlaceBox_);
+
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(size);
+    layout->addWidget(cut);
+    layout->addWidget(picture);
+    layout->addStretch();
 }
 
 void SettingsDialog::buildConversionPage(QWidget* page) {
@@ -290,26 +381,6 @@ void SettingsDialog::buildConversionPage(QWidget* page) {
     groups->addWidget(groupVideo_, 1);
     groups->addWidget(groupAudio_, 1);
 
-    // The size a file must fit in decides its video bitrate.
-    fitSizeBox_ = makeCheck("CBFitSize", QStringLiteral("Fit each video in"), page);
-    fitSizeEdit_ = new QDoubleSpinBox(page);
-    fitSizeEdit_->setObjectName(QStringLiteral("EdFitSize"));
-    fitSizeEdit_->setDecimals(1);
-    fitSizeEdit_->setRange(0.1, kMaxTargetSizeKb / 1000.0);
-    fitSizeEdit_->setSuffix(QStringLiteral(" MB"));
-    fitSizeEdit_->setValue(25.0);
-    fitSizeEdit_->setToolTip(
-        QStringLiteral("The video bitrate comes from this size and each video's length; 1 MB "
-                       "is 1,000,000 bytes."));
-    twoPassBox_ = makeCheck("CBTwoPass",
-                            QStringLiteral("Two passes (better quality at the same size)"), page);
-    auto* sizeRow = new QHBoxLayout;
-    sizeRow->addWidget(fitSizeBox_);
-    sizeRow->addWidget(fitSizeEdit_);
-    sizeRow->addSpacing(12);
-    sizeRow->addWidget(twoPassBox_);
-    sizeRow->addStretch();
-
     defaultsButton_ = new QPushButton(QStringLiteral("Set Defaults"), page);
     defaultsButton_->setObjectName(QStringLiteral("BDefault"));
     auto* defaultRow = new QHBoxLayout;
@@ -322,7 +393,6 @@ void SettingsDialog::buildConversionPage(QWidget* page) {
     layout->addWidget(new QLabel(QStringLiteral("Video Format:"), page));
     layout->addWidget(formatBox_);
     layout->addLayout(groups);
-    layout->addLayout(sizeRow);
     layout->addLayout(defaultRow);
     layout->addStretch();
 }
@@ -488,6 +558,9 @@ void SettingsDialog::storeValues(ConversionSettings& settings) const {
 void SettingsDialog::updateEnabledStates() {
     if (fitSizeEdit_ != nullptr) {
         fitSizeEdit_->setEnabled(fitSizeBox_->isChecked());
+        for (QSpinBox* edit : cropEdits_) {
+            edit->setEnabled(cropBox_->currentIndex() == kCropFixed);
+        }
     }
     const FormatPreset& row = selectedPreset();
     if (!row.customisable) {
@@ -544,6 +617,38 @@ void SettingsDialog::accept() {
         return;
     }
     ConversionSettings edited = result_;
+    // An empty time is the start or the end of each video.
+    uint32_t times[2] = {0, 0};
+    QLineEdit* const timeEdits[2] = {fromEdit_, toEdit_};
+    for (int i = 0; i < 2; ++i) {
+        const std::string text = timeEdits[i]->text().trimmed().toStdString();
+        if (!text.empty() && !parseClockTime(text, times[i])) {
+            pages_->setCurrentIndex(1);
+            timeEdits[i]->setFocus();
+            host_.showMessage(this, QStringLiteral("The time \"%1\" is not understood. Write it "
+                                                   "as 90, 1:30 or 1:02:03.5.")
+                                        .arg(QString::fromStdString(text)));
+            return;
+        }
+    }
+    if (times[1] != 0 && times[1] <= times[0]) {
+        pages_->setCurrentIndex(1);
+        toEdit_->setFocus();
+        host_.showMessage(this, QStringLiteral("The end of the cut must come after its start."));
+        return;
+    }
+    edited.cutFromMs = times[0];
+    edited.cutToMs = times[1];
+    edited.cropMode = uint8_t(std::clamp(cropBox_->currentIndex(), 0, int(kCropFixed)));
+    // The rectangle is kept as it was unless it is the one used.
+    if (edited.cropMode == kCropFixed) {
+        edited.cropWidth = uint16_t(cropEdits_[0]->value());
+        edited.cropHeight = uint16_t(cropEdits_[1]->value());
+        edited.cropX = uint16_t(cropEdits_[2]->value());
+        edited.cropY = uint16_t(cropEdits_[3]->value());
+    }
+    edited.deinterlace =
+        uint8_t(std::clamp(deinterlaceBox_->currentIndex(), 0, int(kDeinterlaceOff)));
     storeText(edited.destinationFolder, folder_);
     storeValues(edited);
     edited.maxConcurrent = static_cast<int16_t>(upDownCnx_->value());

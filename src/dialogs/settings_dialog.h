@@ -46,7 +46,9 @@ inline constexpr int kMaxConverterPriority = 5;
 // CBVFrameRate, CBVCodec, GroupBox2, CBDisableAudio, CBAudioBitrate, CBFreq,
 // CBChannels, CBVolume, CBACodec, BDefault, EdCnx (the spin box), CBSaveHist,
 // CBRemoveStop, CBInternalPlayer, CBShutdown, CBExitAC, CBKeepDates,
-// CBPPriority, CBFitSize with EdFitSize (megabytes), CBTwoPass.
+// CBPPriority; on the Editing page CBFitSize with EdFitSize (megabytes),
+// CBTwoPass, EdFrom, EdTo, CBCrop with EdCropW, EdCropH, EdCropX, EdCropY,
+// and CBDeinterlace.
 class SettingsDialog : public QDialog {
     Q_OBJECT
   public:
@@ -94,6 +96,7 @@ class SettingsDialog : public QDialog {
 
   private:
     void buildConversionPage(QWidget* page);
+    void buildEditingPage(QWidget* page);
     void buildGeneralPage(QWidget* page);
     void setVideoListsEnabled(bool enabled);
     void setAudioListsEnabled(bool enabled);
@@ -120,6 +123,11 @@ class SettingsDialog : public QDialog {
     QCheckBox* fitSizeBox_ = nullptr;
     QDoubleSpinBox* fitSizeEdit_ = nullptr;
     QCheckBox* twoPassBox_ = nullptr;
+    QLineEdit* fromEdit_ = nullptr;
+    QLineEdit* toEdit_ = nullptr;
+    QComboBox* cropBox_ = nullptr;
+    QSpinBox* cropEdits_[4] = {};  // width, height, x, y
+    QComboBox* deinterlaceBox_ = nullptr;
     QComboBox* audioBitrateBox_ = nullptr;
     QComboBox* sampleRateBox_ = nullptr;
     QComboBox* channelsBox_ = nullptr;

@@ -47,7 +47,16 @@ std::vector<Engine::SizeRefusal> Engine::sizeRefusals(const ConversionSettings& 
         if (entry->status.load() != EntryStatus::Ready || entry->duration <= 0) {
             continue;
         }
-        std::string reason = sizeRefusal(bytes, entry->duration, video, audioBitrate, 1);
+        // Only the cut is converted; a cut that starts past the end fails on its own.
+        double seconds = entry->duration;
+        if (settings.cutToMs > 0) {
+            seconds = std::min(seconds, settings.cutToMs / 1000.0);
+        }
+        seconds -= settings.cutFromMs / 1000.0;
+        if (seconds <= 0.0) {
+            continue;
+        }
+        std::string reason = sizeRefusal(bytes, seconds, video, audioBitrate, 1);
         if (!reason.empty()) {
             refusals.push_back({entry->name, std::move(reason)});
         }

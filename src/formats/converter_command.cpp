@@ -131,12 +131,47 @@ ConverterCommand buildConvertCommand(std::string_view converterPath, std::string
     }
     command.append(buildMediaOptions(values, audioFallback));
 
+    if (!settings.disableVideo && !row.audioOnly) {
+        command.append(buildPictureOptions(settings));
+    }
+    command.append(buildCutOptions(settings));
     if (values.aspect == 1) {
         command.add(" -aspect 4:3 ", {"-aspect", "4:3"});
     } else if (values.aspect == 2) {
         command.add(" -aspect 16:9 ", {"-aspect", "16:9"});
     }
     command.add(quoted(outputPath), {outputPath});
+    return command;
+}
+
+ConverterCommand buildPictureOptions(const ConversionSettings& settings) {
+    ConverterCommand command;
+    if (settings.cropMode == kCropAuto) {
+        command.add("-crop auto ", {"-crop", "auto"});
+    } else if (settings.cropMode == kCropFixed) {
+        const std::string rect = format("%d:%d:%d:%d", settings.cropWidth, settings.cropHeight,
+                                        settings.cropX, settings.cropY);
+        command.add("-crop " + rect + " ", {"-crop", rect});
+    }
+    if (settings.deinterlace == kDeinterlaceAuto) {
+        command.add("-deint auto ", {"-deint", "auto"});
+    } else if (settings.deinterlace == kDeinterlaceOn) {
+        command.add("-deint on ", {"-deint", "on"});
+    }
+    return command;
+}
+
+ConverterCommand buildCutOptions(const ConversionSettings& settings) {
+    ConverterCommand command;
+    auto seconds = [](uint32_t ms) { return format("%u.%03u", ms / 1000, ms % 1000); };
+    if (settings.cutFromMs > 0) {
+        const std::string from = seconds(settings.cutFromMs);
+        command.add("-ss " + from + " ", {"-ss", from});
+    }
+    if (settings.cutToMs > settings.cutFromMs) {
+        const std::string to = seconds(settings.cutToMs);
+        command.add("-to " + to + " ", {"-to", to});
+    }
     return command;
 }
 

@@ -40,6 +40,12 @@ ConverterCommand buildConvertCommand(std::string_view converterPath, std::string
                                      int progressSlot, const ConversionSettings& settings,
                                      int audioFallback);
 
+// The crop and the deinterlacing; nothing for choices that leave the
+// picture as it is.
+ConverterCommand buildPictureOptions(const ConversionSettings& settings);
+// The part of the source converted: -ss and -to in seconds; nothing for the whole.
+ConverterCommand buildCutOptions(const ConversionSettings& settings);
+
 // Codec options from display names (empty gives none) and the container.
 ConverterCommand buildCodecOptions(std::string_view videoCodec, std::string_view audioCodec,
                                    std::string_view container);

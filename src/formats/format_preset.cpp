@@ -401,6 +401,12 @@ void setDefaultSettings(ConversionSettings& settings) {
     settings.shutdownAfter = false;
     settings.exitAfter = false;
     settings.converterPriority = kNormalConverterPriority;
+    settings.targetSizeKb = 0;
+    settings.twoPass = false;
+    settings.cutFromMs = settings.cutToMs = 0;
+    settings.cropMode = kCropOff;
+    settings.cropWidth = settings.cropHeight = settings.cropX = settings.cropY = 0;
+    settings.deinterlace = kDeinterlaceAuto;
     // Until the user picks a codec the converter chooses its own.
     storeText(settings.videoCodec, "");
     storeText(settings.audioCodec, "");
@@ -448,6 +454,14 @@ void copyConversionValues(ConversionSettings& target, const ConversionSettings& 
     target.keepSourceDates = source.keepSourceDates;
     target.targetSizeKb = source.targetSizeKb;
     target.twoPass = source.twoPass;
+    target.cutFromMs = source.cutFromMs;
+    target.cutToMs = source.cutToMs;
+    target.cropMode = source.cropMode;
+    target.cropWidth = source.cropWidth;
+    target.cropHeight = source.cropHeight;
+    target.cropX = source.cropX;
+    target.cropY = source.cropY;
+    target.deinterlace = source.deinterlace;
 }
 
 namespace {

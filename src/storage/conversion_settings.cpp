@@ -21,7 +21,9 @@ bool operator==(const ConversionSettings& a, const ConversionSettings& b) {
            a.useInternalPlayer == b.useInternalPlayer && a.shutdownAfter == b.shutdownAfter &&
            a.exitAfter == b.exitAfter && a.converterPriority == b.converterPriority &&
            a.keepSourceDates == b.keepSourceDates && a.targetSizeKb == b.targetSizeKb &&
-           a.twoPass == b.twoPass;
+           a.twoPass == b.twoPass && a.cutFromMs == b.cutFromMs && a.cutToMs == b.cutToMs &&
+           a.cropMode == b.cropMode && a.cropWidth == b.cropWidth && a.cropHeight == b.cropHeight &&
+           a.cropX == b.cropX && a.cropY == b.cropY && a.deinterlace == b.deinterlace;
 }
 
 }  // namespace vidmill

@@ -30,6 +30,20 @@ inline constexpr int16_t kNormalVolume = 100;
 inline constexpr uint8_t kNormalConverterPriority = 2;
 // Constant quality runs from 1 (best) to this; 0 encodes at the video bitrate.
 inline constexpr uint8_t kMaxVideoQuality = 63;
+// A cut reaches at most a day into a file, in milliseconds.
+inline constexpr uint32_t kMaxCutMs = 24u * 3600u * 1000u;
+// Black bars: kept, found in each video, or a fixed rectangle.
+inline constexpr uint8_t kCropOff = 0;
+inline constexpr uint8_t kCropAuto = 1;
+inline constexpr uint8_t kCropFixed = 2;
+// Deinterlacing; automatic is 0, so that older files read as automatic.
+inline constexpr uint8_t kDeinterlaceAuto = 0;
+inline constexpr uint8_t kDeinterlaceOn = 1;
+inline constexpr uint8_t kDeinterlaceOff = 2;
+// A crop's sides, in pixels.
+inline constexpr uint16_t kMinCropSide = 16;
+inline constexpr uint16_t kMaxCropSide = 16384;
+
 // The largest size a converted file can be asked to fit in, in kilobytes
 // (1000 bytes): a terabyte.
 inline constexpr uint32_t kMaxTargetSizeKb = 1'000'000'000;
@@ -84,6 +98,17 @@ struct ConversionSettings {
     uint32_t targetSizeKb = 0;
     // The video is encoded in two passes, where its encoder has them.
     bool twoPass = false;
+    // The part of each file that is converted, in milliseconds from its
+    // start; a `cutToMs` of 0 goes to the end.
+    uint32_t cutFromMs = 0;
+    uint32_t cutToMs = 0;
+    // kCropOff, kCropAuto or kCropFixed, with the rectangle kept for the last.
+    uint8_t cropMode = kCropOff;
+    uint16_t cropWidth = 0;
+    uint16_t cropHeight = 0;
+    uint16_t cropX = 0;
+    uint16_t cropY = 0;
+    uint8_t deinterlace = kDeinterlaceAuto;
 };
 
 // Stores at most N - 1 bytes of `text` (up to an embedded NUL) and clears

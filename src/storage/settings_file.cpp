@@ -228,6 +228,19 @@ void writeFields(RecordFile& file, const ConversionSettings& s) {
         reserved[2 + i] = uint8_t(s.targetSizeKb >> (8 * i));
     }
     reserved[6] = s.twoPass ? 1 : 0;
+    auto put = [&reserved](int at, uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) {
+            reserved[at + i] = uint8_t(value >> (8 * i));
+        }
+    };
+    put(7, s.cutFromMs, 4);
+    put(11, s.cutToMs, 4);
+    reserved[15] = s.cropMode;
+    put(16, s.cropWidth, 2);
+    put(18, s.cropHeight, 2);
+    put(20, s.cropX, 2);
+    put(22, s.cropY, 2);
+    reserved[24] = s.deinterlace;
     file.writeBytes(reserved, kSettingsReservedBytes);
     file.writeText16(textOf(s.destinationFolder));
     file.writeText16(textOf(s.reservedText));
@@ -287,7 +300,18 @@ SettingsLoad loadSettingsFile(ConversionSettings& settings, const std::string& p
     in.number(&ConversionSettings::targetSizeKb, "Fit in a size",
               [](uint32_t size) { return size <= kMaxTargetSizeKb; });
     in.flag(&ConversionSettings::twoPass, "Two passes");
-    in.skip(kSettingsReservedBytes - 7);
+    in.number(&ConversionSettings::cutFromMs, "From", [](uint32_t ms) { return ms < kMaxCutMs; });
+    in.number(&ConversionSettings::cutToMs, "To", [](uint32_t ms) { return ms <= kMaxCutMs; });
+    in.number(&ConversionSettings::cropMode, "Remove black bars",
+              [](uint8_t mode) { return mode <= kCropFixed; });
+    for (uint16_t ConversionSettings::*side :
+         {&ConversionSettings::cropWidth, &ConversionSettings::cropHeight,
+          &ConversionSettings::cropX, &ConversionSettings::cropY}) {
+        in.number(side, "Crop", [](uint16_t pixels) { return pixels <= kMaxCropSide; });
+    }
+    in.number(&ConversionSettings::deinterlace, "Deinterlace",
+              [](uint8_t choice) { return choice <= kDeinterlaceOff; });
+    in.skip(kSettingsReservedBytes - 25);
     readFields(in, isPresetId);
     in.converterPriority();
     if (!in.intact()) {
@@ -296,6 +320,17 @@ SettingsLoad loadSettingsFile(ConversionSettings& settings, const std::string& p
         load.reset.clear();
         load.state = SettingsFileState::Damaged;
         return load;
+    }
+    // A cut ends after it starts, and a fixed crop keeps a picture.
+    if (record.cutToMs != 0 && record.cutToMs <= record.cutFromMs) {
+        record.cutFromMs = record.cutToMs = 0;
+        load.reset.push_back("From");
+        load.reset.push_back("To");
+    }
+    if (record.cropMode == kCropFixed &&
+        (record.cropWidth < kMinCropSide || record.cropHeight < kMinCropSide)) {
+        record.cropMode = kCropOff;
+        load.reset.push_back("Remove black bars");
     }
     // The dialog never lets both streams go; a pair like that is not ours.
     if (record.disableVideo && record.disableAudio) {

@@ -19,9 +19,11 @@ inline constexpr std::string_view kSettingsSignature = "VidmillSettings/1";
 // The block after the signature. Its first byte holds the constant quality,
 // its second 1 when converted files do not take their sources' dates, the
 // next four the size to fit in (kilobytes, little-endian), the seventh 1 for
-// two passes; the rest are zeros, kept for later use. Files of older
-// versions hold zeros throughout, which read as the bitrate, kept dates, no
-// size and one pass.
+// two passes, then the cut's start and end (4 bytes each, milliseconds), the
+// crop's mode (1 byte) and rectangle (width, height, x, y: 2 bytes each) and
+// the deinterlacing (1 byte); the rest are zeros, kept for later use. Files
+// of older versions hold zeros throughout, which read as the bitrate, kept
+// dates, no size, one pass, no cut, no crop and automatic deinterlacing.
 inline constexpr int kSettingsReservedBytes = 100;
 
 enum class SettingsFileState {

@@ -4,9 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
+#include <vector>
 
 #include "system/file_descriptor.h"
 #include "system/tick_count.h"
@@ -116,6 +121,72 @@ void splitSeconds(int seconds, int& hours, int& minutes, int& secs) {
 
 uint64_t fileSize64(const std::string& path) {
     return regularFileSize(path).value_or(0);
+}
+
+bool parseClockTime(const std::string& text, uint32_t& ms) {
+    constexpr double kDayMs = 24.0 * 3600 * 1000;
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t colon = text.find(':', start);
+        parts.push_back(text.substr(start, colon == std::string::npos ? colon : colon - start));
+        if (colon == std::string::npos) {
+            break;
+        }
+        start = colon + 1;
+    }
+    if (parts.size() > 3) {
+        return false;
+    }
+    double total = 0;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const std::string& part = parts[i];
+        const bool last = i + 1 == parts.size();
+        const auto digitOrDot = [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c)) != 0 || c == '.';
+        };
+        if (part.empty() || part.front() == '.' ||
+            !std::all_of(part.begin(), part.end(), digitOrDot) ||
+            std::count(part.begin(), part.end(), '.') > (last ? 1 : 0)) {
+            return false;
+        }
+        const double value = std::strtod(part.c_str(), nullptr);
+        // Minutes and seconds after the first part stay below 60.
+        if (i > 0 && value >= 60) {
+            return false;
+        }
+        total = total * 60 + value;
+    }
+    const double value = std::round(total * 1000);
+    if (!(value >= 0) || value >= kDayMs) {
+        return false;
+    }
+    ms = uint32_t(value);
+    return true;
+}
+
+std::string clockTimeText(uint32_t ms) {
+    int hours = 0;
+    int minutes = 0;
+    int secs = 0;
+    splitSeconds(int(ms / 1000), hours, minutes, secs);
+    char text[64];
+    if (hours > 0) {
+        std::snprintf(text, sizeof text, "%d:%02d:%02d", hours, minutes, secs);
+    } else {
+        std::snprintf(text, sizeof text, "%d:%02d", minutes, secs);
+    }
+    std::string result = text;
+    if (const uint32_t rest = ms % 1000; rest != 0) {
+        char fraction[8];
+        std::snprintf(fraction, sizeof fraction, ".%03u", rest);
+        std::string digits = fraction;
+        while (digits.back() == '0') {
+            digits.pop_back();
+        }
+        result += digits;
+    }
+    return result;
 }
 
 }  // namespace vidmill

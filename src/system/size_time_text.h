@@ -24,6 +24,13 @@ std::string formatTimeLeftAt(uint32_t nowTick, uint32_t startTick, double percen
 
 void splitSeconds(int seconds, int& hours, int& minutes, int& secs);
 
+// A time as people write it, "90", "1:30" or "1:02:03.5", in milliseconds;
+// false for anything else, or for a day or more.
+bool parseClockTime(const std::string& text, uint32_t& ms);
+// "1:30", "1:02:03.5": the same time written back (tenths and below only
+// when there are any).
+std::string clockTimeText(uint32_t ms);
+
 // Size of a regular file; 0 when it cannot be opened or is no regular file.
 uint64_t fileSize64(const std::string& path);
 

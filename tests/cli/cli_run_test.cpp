@@ -711,8 +711,8 @@ import json, os, subprocess, sys
 fields = {
     'start': {'event', 'file', 'output'},
     'progress': {'event', 'file', 'percent', 'seconds'},
-    'end': {'event', 'file', 'status', 'output', 'size', 'target_size', 'seconds', 'reason',
-            'note'},
+    'end': {'event', 'file', 'status', 'output', 'size', 'target_size', 'cut', 'seconds',
+            'reason', 'note'},
     'summary': {'event', 'converted', 'skipped', 'failed', 'stopped', 'rejected', 'exit_status'},
 }
 run = subprocess.run(sys.argv[2:], stdin=open(sys.argv[1], 'rb'), stdout=subprocess.PIPE,

@@ -67,39 +67,108 @@ TEST_F(ConverterCommandTest, PresetOneWithItsOwnValuesGivesTheExactLine) {
     EXPECT_EQ(command.text,
               "\"/app/conv\" -y -i \"/in/a.avi\"  -qzmap 123456789012  -qzind 3 -vcodec mpeg4 "
               "-acodec libfaac -f psp -s 368x208 -r 29975/1001 -b 1500kb -ab 128.0kb -ac 2 "
-              "-ar 24000  -vol 256 \"/out/a.mp4\"");
-    EXPECT_THAT(command.args,
-                ElementsAre("/app/conv", "-y", "-i", "/in/a.avi", "-qzmap", "123456789012",
-                            "-qzind", "3", "-vcodec", "mpeg4", "-acodec", "libfaac", "-f", "psp",
-                            "-s", "368x208", "-r", "29975/1001", "-b", "1500kb", "-ab", "128.0kb",
-                            "-ac", "2", "-ar", "24000", "-vol", "256", "/out/a.mp4"));
+              "-ar 24000  -vol 256 -deint auto \"/out/a.mp4\"");
+    EXPECT_THAT(
+        command.args,
+        ElementsAre("/app/conv", "-y", "-i", "/in/a.avi", "-qzmap", "123456789012", "-qzind", "3",
+                    "-vcodec", "mpeg4", "-acodec", "libfaac", "-f", "psp", "-s", "368x208", "-r",
+                    "29975/1001", "-b", "1500kb", "-ab", "128.0kb", "-ac", "2", "-ar", "24000",
+                    "-vol", "256", "-deint", "auto", "/out/a.mp4"));
+}
+
+// A size decides the bitrate in place of the format's; two passes follow a
+// bitrate; the cut and the picture's choices come last.
+TEST_F(ConverterCommandTest, SizeTwoPassesCutAndPictureChoices) {
+    struct Case {
+        void (*change)(ConversionSettings&);
+        std::vector<std::string> present;
+        std::vector<std::string> absent;
+    } cases[] = {
+        {[](ConversionSettings& s) { s.targetSizeKb = 25'000; },
+         {"-targetsize 25000000 -ab "},
+         {"-b ", "-crf", "-twopass"}},
+        {[](ConversionSettings& s) { s.twoPass = true; }, {"-b 1500kb -twopass -ab "}, {}},
+        {[](ConversionSettings& s) {
+             s.twoPass = true;
+             s.videoBitrate = -1;
+             s.frameWidth = s.frameHeight = -1;
+         },
+         {"-sameq"},
+         {"-twopass"}},
+        {[](ConversionSettings& s) {
+             s.cutFromMs = 90'500;
+             s.cutToMs = 3'600'000;
+         },
+         {"-deint auto -ss 90.500 -to 3600.000 \"/out"},
+         {}},
+        {[](ConversionSettings& s) {
+             s.cropMode = kCropFixed;
+             s.cropWidth = 1920;
+             s.cropHeight = 800;
+             s.cropY = 140;
+             s.deinterlace = kDeinterlaceOff;
+         },
+         {"-vol 256 -crop 1920:800:0:140 \"/out"},
+         {"-deint"}},
+        {[](ConversionSettings& s) {
+             s.cropMode = kCropAuto;
+             s.deinterlace = kDeinterlaceOn;
+             s.disableVideo = true;
+         },
+         {},
+         {"-crop", "-deint"}},
+    };
+    for (const Case& c : cases) {
+        setDefaultSettings(settings);
+        applyPreset(settings, 0);
+        c.change(settings);
+        const std::string text = convert().text;
+        for (const std::string& part : c.present) {
+            EXPECT_THAT(text, HasSubstr(part));
+        }
+        for (const std::string& part : c.absent) {
+            EXPECT_THAT(text, Not(HasSubstr(part)));
+        }
+    }
 }
 
 // The newer formats encode at a constant quality unless a bitrate is
 // chosen; a quality beyond the codec's scale is cut to its end.
 TEST_F(ConverterCommandTest, QualityFormatsAskForConstantQualityUnlessABitrateIsChosen) {
-    const std::vector<std::string> tail = {"-vol", "256", "/out/a.mp4"};
+    const std::vector<std::string> videoTail = {"-vol", "256", "-deint", "auto", "/out/a.mp4"};
     struct Case {
         int id;
         int quality;  // -1: the format's own
         std::vector<std::string> args;
     };
     const Case cases[] = {
-        {1100, -1, {"-vtag", "hvc1", "-vcodec", "libx265", "-acodec", "libfaac", "-crf", "28",
-                    "-ab", "128.0kb", "-ac", "2", "-ar", "48000"}},
-        {1200, -1, {"-vcodec", "libsvtav1", "-acodec", "libopus", "-f", "matroska", "-crf", "35",
-                    "-ab", "128.0kb", "-ac", "2", "-ar", "48000"}},
-        {1300, 63, {"-vcodec", "libvpx-vp9", "-acodec", "libopus", "-f", "webm", "-crf", "63",
-                    "-ab", "128.0kb", "-ac", "2", "-ar", "48000"}},
-        {1400, 63, {"-alltracks", "-vcodec", "libx264", "-acodec", "libfaac", "-f", "matroska",
-                    "-crf", "51", "-ab", "160.0kb"}},
-        {1400, 0, {"-alltracks", "-vcodec", "libx264", "-acodec", "libfaac", "-f", "matroska",
-                   "-b", "3000kb", "-ab", "160.0kb"}},
+        {1100,
+         -1,
+         {"-vtag", "hvc1", "-vcodec", "libx265", "-acodec", "libfaac", "-crf", "28", "-ab",
+          "128.0kb", "-ac", "2", "-ar", "48000"}},
+        {1200,
+         -1,
+         {"-vcodec", "libsvtav1", "-acodec", "libopus", "-f", "matroska", "-crf", "35", "-ab",
+          "128.0kb", "-ac", "2", "-ar", "48000"}},
+        {1300,
+         63,
+         {"-vcodec", "libvpx-vp9", "-acodec", "libopus", "-f", "webm", "-crf", "63", "-ab",
+          "128.0kb", "-ac", "2", "-ar", "48000"}},
+        {1400,
+         63,
+         {"-alltracks", "-vcodec", "libx264", "-acodec", "libfaac", "-f", "matroska", "-crf", "51",
+          "-ab", "160.0kb"}},
+        {1400,
+         0,
+         {"-alltracks", "-vcodec", "libx264", "-acodec", "libfaac", "-f", "matroska", "-b",
+          "3000kb", "-ab", "160.0kb"}},
         {5080, -1, {"-acodec", "libopus", "-sameq", "-ab", "128.0kb", "-ac", "2", "-ar", "48000"}},
         {5090, -1, {"-acodec", "flac", "-sameq", "-ac", "2"}},
         // A quality left over from another format means nothing to MPEG-4.
-        {100, 30, {"-vcodec", "mpeg4", "-acodec", "libfaac", "-f", "psp", "-s", "368x208", "-r",
-                   "29975/1001", "-b", "1500kb", "-ab", "128.0kb", "-ac", "2", "-ar", "24000"}},
+        {100,
+         30,
+         {"-vcodec", "mpeg4", "-acodec", "libfaac", "-f", "psp", "-s", "368x208", "-r",
+          "29975/1001", "-b", "1500kb", "-ab", "128.0kb", "-ac", "2", "-ar", "24000"}},
     };
     for (const Case& c : cases) {
         usePreset(c.id);
@@ -108,6 +177,8 @@ TEST_F(ConverterCommandTest, QualityFormatsAskForConstantQualityUnlessABitrateIs
         }
         std::vector<std::string> args = convert().args;
         const bool audioOnly = c.id >= 5000;
+        const std::vector<std::string> tail =
+            audioOnly ? std::vector<std::string>{"-vol", "256", "/out/a.mp4"} : videoTail;
         const std::size_t head = audioOnly ? 5 : 4;  // program, -y, [-vn,] -i, source
         ASSERT_GT(args.size(), head + 4 + tail.size());
         EXPECT_EQ(args[2], audioOnly ? "-vn" : "-i") << c.id;
@@ -210,7 +281,7 @@ TEST_F(ConverterCommandTest, AspectReplacesTheFrameSize) {
     settings.aspect = 2;
     ConverterCommand command = convert();
     EXPECT_THAT(command.text, Not(HasSubstr("-s ")));
-    EXPECT_THAT(command.text, HasSubstr(" -vol 256  -aspect 16:9 \"/out/a.mp4\""));
+    EXPECT_THAT(command.text, HasSubstr(" -vol 256 -deint auto  -aspect 16:9 \"/out/a.mp4\""));
     EXPECT_THAT(command.text, Not(HasSubstr("-sameq")));  // the bitrate is still given
 
     settings.aspect = 1;
@@ -240,7 +311,7 @@ TEST_F(ConverterCommandTest, AmrHasItsOwnAudioValuesAndFallbackDropsThem) {
 
     ConverterCommand fallback = convert(1);
     EXPECT_THAT(fallback.text, HasSubstr("-acodec libamr_nb "));
-    EXPECT_THAT(fallback.text, HasSubstr("-b 1500kb  -vol 256 \"/out/a.mp4\""));
+    EXPECT_THAT(fallback.text, HasSubstr("-b 1500kb  -vol 256 -deint auto \"/out/a.mp4\""));
     EXPECT_THAT(fallback.text, Not(HasSubstr("-ab ")));
     EXPECT_THAT(fallback.text, Not(HasSubstr("-ac ")));
     EXPECT_THAT(fallback.text, Not(HasSubstr("-ar ")));

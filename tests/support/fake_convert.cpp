@@ -112,9 +112,9 @@ bool parseDouble(const std::string& text, double& value) {
 
 CommandLine parseCommandLine(int argc, char** argv) {
     static const std::set<std::string> kWithValue = {
-        "-i",      "-qzmap", "-qzind", "-vcodec",     "-vtag",   "-acodec", "-f",
-        "-s",      "-r",     "-b",     "-ab",         "-ac",     "-ar",     "-vol",
-        "-aspect", "-outfd", "-crf",   "-targetsize", "-passdir"};
+        "-i",   "-qzmap",      "-qzind",   "-vcodec", "-vtag", "-acodec", "-f",      "-s",
+        "-r",   "-b",          "-ab",      "-ac",     "-ar",   "-vol",    "-aspect", "-outfd",
+        "-crf", "-targetsize", "-passdir", "-ss",     "-to",   "-crop",   "-deint"};
     static const std::set<std::string> kFlags = {"-y",     "-an",      "-vn",
                                                  "-sameq", "-twopass", "-alltracks"};
     CommandLine line;
