@@ -330,6 +330,7 @@ SettingsLoad loadSettingsFile(ConversionSettings& settings, const std::string& p
     if (record.cropMode == kCropFixed &&
         (record.cropWidth < kMinCropSide || record.cropHeight < kMinCropSide)) {
         record.cropMode = kCropOff;
+        record.cropWidth = record.cropHeight = record.cropX = record.cropY = 0;
         load.reset.push_back("Remove black bars");
     }
     // The dialog never lets both streams go; a pair like that is not ours.

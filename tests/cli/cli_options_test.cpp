@@ -111,6 +111,25 @@ TEST(CliOptionsTest, ATargetSizeTakesDecimalUnitsAndOverridesTheQuality) {
     }
 }
 
+TEST(CliOptionsTest, ACutTakesClockTimesAndPictureChoicesTheirWords) {
+    CliOptions options;
+    std::string error;
+    ASSERT_TRUE(parse({"--from", "1:02:03.5", "--to", "3730", "--crop", "1920:800:0:140",
+                       "--deinterlace", "off", "a.avi"},
+                      options, error))
+        << error;
+    const ConversionSettings& s = options.settings;
+    EXPECT_EQ(s.cutFromMs, 3'723'500u);
+    EXPECT_EQ(s.cutToMs, 3'730'000u);
+    EXPECT_EQ(s.cropMode, kCropFixed);
+    EXPECT_EQ(s.cropWidth, 1920);
+    EXPECT_EQ(s.cropY, 140);
+    EXPECT_EQ(s.deinterlace, kDeinterlaceOff);
+    ASSERT_TRUE(parse({"--crop", "auto", "--deinterlace", "on", "a.avi"}, options, error));
+    EXPECT_EQ(options.settings.cropMode, kCropAuto);
+    EXPECT_EQ(options.settings.deinterlace, kDeinterlaceOn);
+}
+
 TEST(CliOptionsTest, BadInputNamesTheOptionOrValue) {
     struct Case {
         std::vector<std::string> args;
@@ -149,6 +168,13 @@ TEST(CliOptionsTest, BadInputNamesTheOptionOrValue) {
         {{"--target-size", "2T", "a.avi"}, "--target-size"},
         {{"--target-size", "1..5M", "a.avi"}, "--target-size"},
         {{"--target-size", "25M", "--vbitrate", "900", "a.avi"}, "cannot be combined"},
+        {{"--from", "1:60", "a.avi"}, "--from"},
+        {{"--to", "1:2:3:4", "a.avi"}, "--to"},
+        {{"--to", "24:00:00", "a.avi"}, "--to"},
+        {{"--from", "2:00", "--to", "1:59.5", "a.avi"}, "--to must come after --from"},
+        {{"--crop", "1920:800:0", "a.avi"}, "--crop"},
+        {{"--crop", "8:800:0:0", "a.avi"}, "--crop"},
+        {{"--deinterlace", "yes", "a.avi"}, "--deinterlace"},
         {{"--preset", "1100", "--two-pass", "--quality", "20", "a.avi"}, "cannot be combined"},
     };
     for (const Case& c : cases) {

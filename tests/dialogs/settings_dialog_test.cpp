@@ -121,6 +121,7 @@ class SettingsDialogTest : public QObject {
     void destinationFolder();
     void captionNamesTheVideos();
     void qualityReplacesTheBitrate();
+    void editingPageKeepsSizeCutAndPicture();
 };
 
 void SettingsDialogTest::valueListsOfAFormat() {
@@ -487,6 +488,46 @@ void SettingsDialogTest::qualityReplacesTheBitrate() {
     dialog.accept();
     QCOMPARE(int(dialog.result().videoQuality), 30);
     QVERIFY(!dialog.result().keepSourceDates);
+}
+
+void SettingsDialogTest::editingPageKeepsSizeCutAndPicture() {
+    FakeHost host;
+    ConversionSettings start = defaults();
+    start.cutFromMs = 90'500;
+    SettingsDialog dialog(host, start, 0);
+    QCOMPARE(control<QLineEdit>(dialog, "EdFrom")->text(), "1:30.5");
+    QVERIFY(!control<QDoubleSpinBox>(dialog, "EdFitSize")->isEnabled());
+    check(dialog, "CBFitSize")->setChecked(true);
+    QVERIFY(control<QDoubleSpinBox>(dialog, "EdFitSize")->isEnabled());
+    QVERIFY(!list(dialog, "CBVideoBitrate")->isEnabled());  // the size decides it
+    control<QDoubleSpinBox>(dialog, "EdFitSize")->setValue(8.5);
+    QVERIFY(!control<QSpinBox>(dialog, "EdCropW")->isEnabled());
+    list(dialog, "CBCrop")->setCurrentIndex(2);
+    QVERIFY(control<QSpinBox>(dialog, "EdCropW")->isEnabled());
+    control<QSpinBox>(dialog, "EdCropW")->setValue(1920);
+    control<QSpinBox>(dialog, "EdCropH")->setValue(800);
+    list(dialog, "CBDeinterlace")->setCurrentIndex(2);
+
+    // A time that is not one, or an end before the start, keeps the dialog open.
+    for (const auto& [from, to] : {std::pair{"1:75", ""}, std::pair{"2:00", "1:00"}}) {
+        control<QLineEdit>(dialog, "EdFrom")->setText(QString::fromLatin1(from));
+        control<QLineEdit>(dialog, "EdTo")->setText(QString::fromLatin1(to));
+        dialog.accept();
+        QCOMPARE(host.messages.size(), 1);
+        QVERIFY(dialog.QDialog::result() != int(QDialog::Accepted));
+        host.messages.clear();
+    }
+    control<QLineEdit>(dialog, "EdFrom")->setText(QString());
+    control<QLineEdit>(dialog, "EdTo")->setText(QStringLiteral(" 2:30 "));
+    dialog.accept();
+    QVERIFY(host.messages.isEmpty());
+    const ConversionSettings& s = dialog.result();
+    QCOMPARE(s.targetSizeKb, 8500u);
+    QCOMPARE(s.cutFromMs, 0u);
+    QCOMPARE(s.cutToMs, 150'000u);
+    QCOMPARE(int(s.cropMode), int(vidmill::kCropFixed));
+    QCOMPARE(int(s.cropWidth), 1920);
+    QCOMPARE(int(s.deinterlace), int(vidmill::kDeinterlaceOff));
 }
 
 QTEST_MAIN(SettingsDialogTest)

@@ -53,6 +53,14 @@ ConversionSettings changedSettings() {
     s.keepSourceDates = false;
     s.targetSizeKb = 4'000'000;
     s.twoPass = true;
+    s.cutFromMs = 90'500;
+    s.cutToMs = kMaxCutMs;
+    s.cropMode = kCropFixed;
+    s.cropWidth = 1920;
+    s.cropHeight = 800;
+    s.cropX = 16383;
+    s.cropY = 140;
+    s.deinterlace = kDeinterlaceOff;
     return s;
 }
 
@@ -213,6 +221,11 @@ TEST_F(SettingsFileTest, ValuesOutOfRangeAreResetOneByOne) {
          {"Keep the dates of the source files"}},
         {[](auto& s) { s.targetSizeKb = kMaxTargetSizeKb + 1; }, {}, {"Fit in a size"}},
         {{}, [](std::string& b) { b[kSettingsSignature.size() + 6] = 2; }, {"Two passes"}},
+        {[](auto& s) { s.cutFromMs = 5000, s.cutToMs = 4000; }, {}, {"From", "To"}},
+        {[](auto& s) { s.cropMode = kCropFixed, s.cropWidth = 8, s.cropHeight = 800; },
+         {},
+         {"Remove black bars"}},
+        {[](auto& s) { s.deinterlace = 3; }, {}, {"Deinterlace"}},
     };
     for (const Case& c : cases) {
         ConversionSettings stored;

@@ -1,0 +1,167 @@
+// Cut, crop and deinterlacing on sources made at test time, each checked
+// against what the ffmpeg tool decodes or measures.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "converter_harness.h"
+#include "support/temp_dir.h"
+
+namespace vidmill::test {
+namespace {
+
+// Made once per build tree with the ffmpeg tool; the name says what it is.
+std::string madeSource(const std::string& name, const std::vector<std::string>& arguments) {
+    const std::string made = testMedia().folder + "/" + name;
+    if (!fileExists(made)) {
+        const std::string part = made + ".part.mkv";
+        std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-y"};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        argv.push_back(part);
+        if (runProgram(argv).status == 0) {
+            std::rename(part.c_str(), made.c_str());
+        }
+    }
+    return made;
+}
+
+// The picture shown at `at` seconds, or the last one, as a PNG.
+std::string frameAt(const std::string& path, const std::string& at, const std::string& png) {
+    runProgram({"ffmpeg", "-v", "error", "-y", "-ss", at, "-i", path, "-frames:v", "1", png});
+    return png;
+}
+
+std::string lastFrame(const std::string& path, const std::string& png) {
+    runProgram({"ffmpeg", "-v", "error", "-y", "-sseof", "-0.3", "-i", path, "-update", "1", png});
+    return png;
+}
+
+// Where the first loud sample of the output lies, in seconds.
+double soundOnset(const std::string& path, const std::string& raw) {
+    runProgram({"ffmpeg", "-v", "error", "-y", "-i", path, "-f", "s16le", "-ac", "1", "-ar",
+                "48000", raw});
+    const std::string samples = readFile(raw);
+    for (std::size_t i = 0; i + 1 < samples.size(); i += 2) {
+        const auto value = static_cast<std::int16_t>(std::uint8_t(samples[i]) |
+                                                     (std::uint8_t(samples[i + 1]) << 8));
+        if (std::abs(value) > 8000) {
+            return double(i / 2) / 48000.0;
+        }
+    }
+    return -1.0;
+}
+
+TEST(PictureEditTest, ACutStartsAtItsFrameAndKeepsTheSoundInStep) {
+    // A beep at 6.0 s; the cut from 2.52 s puts it at 3.48 s.
+    const std::string source =
+        madeSource("cut-source.mkv",
+                   {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=10", "-f", "lavfi",
+                    "-i", "aevalsrc=0.8*sin(2*PI*1000*t)*between(t\\,6\\,6.2):s=48000:d=10", "-c:v",
+                    "ffv1", "-c:a", "pcm_s16le"});
+    TempDir folder;
+    const std::string output = folder.file("cut.mkv");
+    const ProgramResult run =
+        runConverter({"-y", "-i", source, "-vcodec", "libx264", "-crf", "1", "-acodec", "flac",
+                      "-ss", "2.52", "-to", "8.5", output});
+    ASSERT_EQ(run.status, 0) << run.output;
+    const auto info = probeWithFfprobe(output);
+    ASSERT_TRUE(info);
+    EXPECT_NEAR(info->duration, 8.5 - 2.52, 0.05);
+
+    const auto first = measurePsnr(frameAt(output, "0", folder.file("got.png")),
+                                   frameAt(source, "2.52", folder.file("ref.png")));
+    ASSERT_TRUE(first);
+    EXPECT_GT(*first, 40.0);
+    // The last picture is the one shown just before the end of the cut.
+    const auto last = measurePsnr(lastFrame(output, folder.file("got-last.png")),
+                                  frameAt(source, "8.46", folder.file("ref-last.png")));
+    ASSERT_TRUE(last);
+    EXPECT_GT(*last, 40.0);
+    EXPECT_NEAR(soundOnset(output, folder.file("sound.raw")), 6.0 - 2.52, 0.025);
+
+    const ProgramResult past = runConverter(
+        {"-y", "-i", source, "-vcodec", "libx264", "-ss", "12", folder.file("past.mkv")});
+    EXPECT_EQ(past.status, 3) << past.output;
+    EXPECT_NE(past.output.find("past the end of the input"), std::string::npos) << past.output;
+    EXPECT_FALSE(fileExists(folder.file("past.mkv")));
+}
+
+TEST(PictureEditTest, BarsGoWhereverTheyAreAndAPictureWithoutBarsIsUntouched) {
+    // Each starts with three dark seconds, which must not decide the crop.
+    struct Case {
+        const char* name;
+        const char* picture;
+        int width;
+        int height;
+    } cases[] = {
+        {"letterbox.mkv", "testsrc2=size=640x272:rate=25:duration=9,pad=640:360:0:44", 640, 272},
+        {"pillarbox.mkv", "testsrc2=size=480x360:rate=25:duration=9,pad=640:360:80:0", 480, 360},
+        {"nobars.mkv", "testsrc2=size=640x360:rate=25:duration=9", 640, 360},
+    };
+    for (const Case& c : cases) {
+        const std::string source = madeSource(
+            c.name, {"-f", "lavfi", "-i",
+                     std::string(c.picture) + ",fade=in:st=0:d=3:color=black,format=yuv420p",
+                     "-c:v", "ffv1"});
+        TempDir folder;
+        const std::string output = folder.file("out.mp4");
+        const ProgramResult run =
+            runConverter({"-y", "-i", source, "-vcodec", "libx264", "-crop", "auto", output});
+        ASSERT_EQ(run.status, 0) << c.name << run.output;
+        const auto info = probeWithFfprobe(output);
+        ASSERT_TRUE(info);
+        const StreamInfo* video = info->stream("video");
+        ASSERT_NE(video, nullptr);
+        EXPECT_NEAR(video->width, c.width, 2) << c.name;
+        EXPECT_NEAR(video->height, c.height, 2) << c.name;
+    }
+}
+
+TEST(PictureEditTest, WovenFieldsComeOutProgressiveAndAProgressiveSourceIsLeftAlone) {
+    const std::string woven =
+        madeSource("woven.mkv", {"-f", "lavfi", "-i",
+                                 "testsrc2=size=640x480:rate=50:duration=6,"
+                                 "tinterlace=mode=interleave_top,format=yuv420p",
+                                 "-c:v", "ffv1"});
+    TempDir folder;
+    const std::string output = folder.file("out.mp4");
+    ASSERT_EQ(
+        runConverter({"-y", "-i", woven, "-vcodec", "libx264", "-deint", "auto", output}).status,
+        0);
+    auto interlacedFrames = [](const std::string& path) {
+        const ProgramResult idet =
+            runProgram({"ffmpeg", "-hide_banner", "-i", path, "-vf", "idet", "-f", "null", "-"});
+        const auto at = idet.output.find("Single frame detection:");
+        int tff = -1;
+        int bff = -1;
+        if (at != std::string::npos) {
+            std::sscanf(idet.output.c_str() + at, "Single frame detection: TFF: %d BFF: %d", &tff,
+                        &bff);
+        }
+        return tff + bff;
+    };
+    EXPECT_GT(interlacedFrames(woven), 100);
+    // The deinterlacer's first picture has no field before it to draw on.
+    EXPECT_LE(interlacedFrames(output), 2);
+
+    // A natural progressive picture: automatic gives the very bytes of off.
+    const std::string calm = madeSource(
+        "calm.mkv",
+        {"-f", "lavfi", "-i", "mandelbrot=size=320x240:rate=25", "-t", "4", "-c:v", "ffv1"});
+    const std::string off = folder.file("off.mp4");
+    const std::string automatic = folder.file("auto.mp4");
+    ASSERT_EQ(runConverter({"-y", "-i", calm, "-vcodec", "libx264", "-deint", "off", off}).status,
+              0);
+    ASSERT_EQ(
+        runConverter({"-y", "-i", calm, "-vcodec", "libx264", "-deint", "auto", automatic}).status,
+        0);
+    EXPECT_EQ(readFile(off), readFile(automatic));
+}
+
+}  // namespace
+}  // namespace vidmill::test
