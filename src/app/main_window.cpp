@@ -129,6 +129,7 @@ AppPaths defaultAppPaths() {
     }
     paths.versionUrl = VIDMILL_VERSION_URL;
     paths.homePage = VIDMILL_HOME_PAGE;
+    paths.previewFolder = cacheFolder() + "/preview";
     return paths;
 }
 
@@ -141,6 +142,9 @@ MainWindow::MainWindow(Desktop& desktop, AppPaths paths, QStringList arguments, 
     }
     engine_ = std::make_unique<Engine>(*this, gui_, paths_.converter, timing);
     engine_->setProbeInterrupt(&stopAdding_);
+    if (!paths_.previewFolder.empty()) {
+        preview_ = std::make_unique<PreviewMaker>(paths_.converter, paths_.previewFolder, gui_);
+    }
 
     setWindowTitle(kAppTitle);
     resize(kDesignWidth, kDesignHeight);
@@ -315,6 +319,11 @@ void MainWindow::buildActions() {
               [this] { actions_.openFolder->trigger(); });
     connectTo(makeAction(actions_.popupPlay, "PlayVideo2", "&Play Video", Qt::Key_Return),
               [this] { playVideo(); });
+    connectTo(makeAction(actions_.preview, "PreviewVideo1", "Pre&view", QKeySequence("Ctrl+P")),
+              [this] { previewVideo(); });
+    connectTo(
+        makeAction(actions_.popupPreview, "PreviewVideo2", "Pre&view", QKeySequence("Ctrl+P")),
+        [this] { previewVideo(); });
     connectTo(makeAction(actions_.popupReason, "ShowReason2", "Why did it &fail?"),
               [this] { showFailureReason(); });
 
@@ -355,7 +364,7 @@ void MainWindow::buildMenus() {
              actions_.addVideos, actions_.addFolder, actions_.removeEntry, actions_.convert,
              nullptr, actions_.stopConversion, actions_.stopAll, nullptr, actions_.removeMissing,
              nullptr, actions_.rename, actions_.deleteVideo, nullptr, actions_.openFolder,
-             actions_.play, nullptr, actions_.exit}) {
+             actions_.play, actions_.preview, nullptr, actions_.exit}) {
         action == nullptr ? (void)file->addSeparator() : file->addAction(action);
     }
     QMenu* options = menuBar()->addMenu("&Options");
@@ -386,8 +395,8 @@ void MainWindow::buildMenus() {
     for (QAction* action : std::initializer_list<QAction*>{
              actions_.popupAdd, actions_.popupRemove, actions_.popupConvert, nullptr,
              actions_.popupStop, actions_.popupStopAll, nullptr, actions_.popupRename,
-             actions_.popupDelete, nullptr, actions_.popupOpenFolder, actions_.popupPlay, nullptr,
-             actions_.popupReason}) {
+             actions_.popupDelete, nullptr, actions_.popupOpenFolder, actions_.popupPlay,
+             actions_.popupPreview, nullptr, actions_.popupReason}) {
         action == nullptr ? (void)popup_->addSeparator() : popup_->addAction(action);
     }
     connect(popup_, &QMenu::aboutToShow, this, &MainWindow::updateCommandStates);
@@ -705,12 +714,12 @@ void MainWindow::updateCommandStates() {
     actions_.barPause->setIcon(
         style()->standardIcon(paused ? QStyle::SP_MediaPlay : QStyle::SP_MediaPause));
     if (focused < 0) {
-        enable(
-            {actions_.play, actions_.popupPlay, actions_.rename, actions_.popupRename,
-             actions_.removeEntry, actions_.popupRemove, actions_.deleteVideo, actions_.popupDelete,
-             actions_.removeMissing, actions_.stopConversion, actions_.popupStop,
-             actions_.popupStopAll, actions_.popupReason, actions_.barRemove},
-            false);
+        enable({actions_.play, actions_.popupPlay, actions_.preview, actions_.popupPreview,
+                actions_.rename, actions_.popupRename, actions_.removeEntry, actions_.popupRemove,
+                actions_.deleteVideo, actions_.popupDelete, actions_.removeMissing,
+                actions_.stopConversion, actions_.popupStop, actions_.popupStopAll,
+                actions_.popupReason, actions_.barRemove},
+               false);
         enable({actions_.removeMissing}, count > 0 && !active && !adding_);
         // Rows selected without a focus (select all) still take the commands
         // that act on every selected row.
@@ -741,6 +750,11 @@ void MainWindow::updateCommandStates() {
     const bool playable = status == EntryStatus::Ok || status == EntryStatus::Ready;
     enable({actions_.play, actions_.popupPlay, actions_.rename, actions_.popupRename},
            playable && !adding_);
+    // Any video that could be read can be previewed, converted or not.
+    enable({actions_.preview, actions_.popupPreview},
+           preview_ != nullptr && !adding_ && status != EntryStatus::NotFound &&
+               status != EntryStatus::CancelledNotFound && status != EntryStatus::GetVideoInfo &&
+               status != EntryStatus::Pending);
     // With several rows selected the focused one alone does not decide.
     const bool many = list_->selectedCount() > 1;
     enable({actions_.stopConversion, actions_.popupStop}, active && (many || isInProgress(status)));

@@ -24,6 +24,7 @@
 #include "engine/engine.h"
 #include "engine/engine_host.h"
 #include "engine/folder_watch.h"
+#include "engine/preview_maker.h"
 
 class QAction;
 class QComboBox;
@@ -59,6 +60,8 @@ struct AppPaths {
     std::string versionUrl;
     // The home and download page; empty: the Help menu does not offer it.
     std::string homePage;
+    // Where previews are made; empty: no previews.
+    std::string previewFolder;
 };
 
 // The paths of an installed or built program: the converter beside it, the
@@ -93,6 +96,7 @@ struct MainWindowActions {
     QAction* deleteVideo = nullptr;
     QAction* openFolder = nullptr;
     QAction* play = nullptr;
+    QAction* preview = nullptr;
     QAction* exit = nullptr;
     // Options
     QAction* settings = nullptr;
@@ -118,6 +122,7 @@ struct MainWindowActions {
     QAction* popupDelete = nullptr;
     QAction* popupOpenFolder = nullptr;
     QAction* popupPlay = nullptr;
+    QAction* popupPreview = nullptr;
     QAction* popupReason = nullptr;
     // The toolbar
     QAction* barAdd = nullptr;
@@ -166,6 +171,9 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     bool takeHandedOver(const QStringList& names);
     // The entry commands, on the focused entry.
     void playVideo();
+    // Converts ten seconds of the focused video with the settings and plays them.
+    void previewVideo();
+    void playFile(const QString& file);
     // Remove, Delete Video and Stop Conversion act on every selected row
     // (the focused one when none is selected), asking once.
     void removeEntry();
@@ -329,6 +337,8 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     QStringList arguments_;
     QtGuiCall gui_;
     std::unique_ptr<Engine> engine_;
+    std::unique_ptr<PreviewMaker> preview_;
+    QString previewNotice_;  // while a preview is made
 
     ListViewData* list_ = nullptr;
     QToolBar* toolBar_ = nullptr;

@@ -277,6 +277,9 @@ void MainWindow::takeHeldNames() {
 }
 
 QString MainWindow::idlePanelText() const {
+    if (!previewNotice_.isEmpty()) {
+        return previewNotice_;
+    }
     if (!watchNotice_.isEmpty()) {
         return watchNotice_;
     }

@@ -301,6 +301,7 @@ void MainWindow::shutDown() {
         watchTimer_->stop();
     }
     watch_.reset();
+    preview_.reset();
     // The final history is written below, from the swept list.
     historyOn_.store(false);
     historySaver_->stop();

@@ -4,6 +4,7 @@
 #include "app/main_window.h"
 
 #include <QFileInfo>
+#include <QLabel>
 #include <algorithm>
 
 #include "app/desktop.h"
@@ -55,6 +56,42 @@ void MainWindow::playVideo() {
                     toPath(QStringLiteral("The file %1 does not exist.").arg(file)));
         return;
     }
+    playFile(file);
+}
+
+void MainWindow::previewVideo() {
+    int row = -1;
+    EntryStatus status;
+    if (preview_ == nullptr || !focusedEntry(&row, &status)) {
+        return;
+    }
+    std::string source;
+    std::string name;
+    double seconds = 0;
+    ConversionSettings settings;
+    {
+        std::lock_guard lock(engine_->mutex());
+        const VideoEntry& entry = *engine_->entryList().at(row);
+        source = entry.sourcePath;
+        name = entry.name;
+        seconds = entry.duration;
+        settings = engine_->settings();
+    }
+    previewNotice_ = QStringLiteral("Making a preview of %1...").arg(fromPath(name));
+    panels_[0]->setText(idlePanelText());
+    preview_->start(source, seconds, settings,
+                    [this](const std::string& file, const std::string& error) {
+                        previewNotice_.clear();
+                        panels_[0]->setText(idlePanelText());
+                        if (!file.empty()) {
+                            playFile(fromPath(file));
+                        } else if (!error.empty()) {
+                            showMessage(kInformationMessage, "No preview could be made: " + error);
+                        }
+                    });
+}
+
+void MainWindow::playFile(const QString& file) {
     // With no player of our own at hand, the desktop's is better than nothing.
     const QString player = fromPath(paths_.player);
     if (engine_->settings().useInternalPlayer && QFileInfo(player).isExecutable() &&

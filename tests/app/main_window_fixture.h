@@ -157,6 +157,7 @@ class MainWindowFixture : public QObject {
         paths.settingsFile = dir_->file("settings.bin");
         paths.historyFile = dir_->file("history.bin");
         paths.homePage = homePage_;
+        paths.previewFolder = dir_->file("cache/preview");
         paths.versionUrl = versionUrl_;
         return paths;
     }

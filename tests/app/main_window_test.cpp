@@ -267,6 +267,43 @@ class MainWindowTest : public MainWindowFixture {
         QCOMPARE(desktop_.playedOver, window_->frameGeometry());
     }
 
+    void previewPlaysTenSecondsMadeWithTheSettingsAndReplacesTheLast() {
+        withPlayer_ = true;
+        const std::string record = dir_->file("preview-command");
+        open();
+        window_->engine().admitFiles(
+            {video("a.avi", "record " + record + "; output 100").toStdString()});
+        window_->engine().admitFiles(
+            {video("b.avi", "say cannot open the encoder; exit 5").toStdString()});
+        window_->refreshEntryList();
+        QCOMPARE(window_->engine().readyCount(), 2);
+        const QString folder = QString::fromStdString(dir_->file("cache/preview"));
+        for (int i = 0; i < 2; ++i) {
+            window_->list()->gotoRow(0);
+            window_->actions().preview->trigger();
+            QVERIFY(window_->statusPanel(0)->text().startsWith("Making a preview of a"));
+            QVERIFY2(waitFor([&] { return desktop_.played.size() == i + 1; }),
+                     qPrintable(desktop_.messages.join(";")));
+            QVERIFY(desktop_.played.back().startsWith(folder + "/preview-"));
+            QVERIFY(QFileInfo::exists(desktop_.played.back()));
+            QVERIFY(!window_->statusPanel(0)->text().startsWith("Making"));
+        }
+        QVERIFY(!QFileInfo::exists(desktop_.played.front()));  // the second replaced it
+        std::ifstream recorded(record);
+        const std::string command((std::istreambuf_iterator<char>(recorded)),
+                                  std::istreambuf_iterator<char>());
+        QVERIFY2(command.find("arg=-to\narg=10.000\n") != std::string::npos, command.c_str());
+
+        window_->list()->gotoRow(1);
+        window_->actions().popupPreview->trigger();
+        QVERIFY(waitFor([&] { return !desktop_.messages.isEmpty(); }));
+        QCOMPARE(desktop_.messages.back(),
+                 QStringLiteral("No preview could be made: cannot open the encoder"));
+        QCOMPARE(desktop_.played.size(), 2);
+        window_->shutDown();
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 0);
+    }
+
     void viewTogglesShowAndHideWhatTheyName() {
         MainWindow& window = open();
         const std::vector<std::pair<QAction*, QWidget*>> toggles = {

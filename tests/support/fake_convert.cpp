@@ -164,7 +164,8 @@ CommandLine parseCommandLine(int argc, char** argv) {
     if (line.input.empty()) {
         fail("no input (-i)");
     }
-    if (line.channel.empty() || !line.hasSlot) {
+    // An empty channel is the real converter's "report nothing".
+    if (!line.hasSlot) {
         fail("no progress channel (-qzmap, -qzind)");
     }
     return line;
