@@ -96,6 +96,7 @@ int ConversionRun::run() {
             result = kOutputMissing;
         } else if (struct stat written{};
                    ::fstat(job_.partFd, &written) != 0 || written.st_size == 0) {
+            endedEmpty_ = result == 0;
             result = kOutputMissing;
         }
     }

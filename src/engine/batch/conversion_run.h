@@ -53,6 +53,9 @@ class ConversionRun {
     // run that went well (either may be empty).
     const std::string& failureReason() const { return failureReason_; }
     const std::string& note() const { return note_; }
+    // The converter ended well without writing a byte: what a stop during a
+    // first pass leaves, when there is nothing yet to keep.
+    bool endedEmpty() const { return endedEmpty_; }
 
   private:
     std::vector<std::string> command(int audioFallback) const;
@@ -67,6 +70,7 @@ class ConversionRun {
     std::function<void(double)> onPass_;
     std::string failureReason_;
     std::string note_;
+    bool endedEmpty_ = false;
 };
 
 // Why a conversion whose converter ended with `converterCode` (0 when it

@@ -129,6 +129,9 @@ void Engine::convertEntry(VideoEntry& entry) {
                               }
                           });
         result = run.run();
+        if (run.endedEmpty() && entry.cancelRequested.load()) {
+            result = 0;  // stopped before there was anything to keep
+        }
         if (result == 0) {
             setNote(entry, run.note());
         } else {
