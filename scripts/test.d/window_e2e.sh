@@ -582,6 +582,37 @@ step_rename() {
     check_destination
 }
 
+# Preview (Ctrl+P): a clip of the focused video made in the cache, and the
+# player started on it.
+preview_pid=""
+preview_player() {
+    local pid
+    for pid in $(own_processes "$work" "$bin"); do
+        if tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null | grep -q "/vidmill/preview/preview-"; then
+            preview_pid=$pid
+            return 0
+        fi
+    done
+    return 1
+}
+
+step_preview() {
+    ensure_window || return
+    preview_pid=""
+    press ctrl+Home ctrl+p || return
+    if ! wait_for "$kConvertLimit" preview_player; then
+        fail "no player on a preview within ${kConvertLimit} s"
+        return
+    fi
+    local file length
+    file=$(tr '\0' '\n' <"/proc/$preview_pid/cmdline" | grep "/preview-" | head -n 1)
+    length=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$file" 2>/dev/null)
+    # The clips are shorter than a preview: it is the whole clip, ten seconds at most.
+    awk -v d="${length:-0}" 'BEGIN { exit !(d > 0.5 && d <= 10.25) }' ||
+        fail "the preview $file lasts '${length}' s"
+    end_processes "$preview_pid"
+}
+
 # A second start hands its file to the running window and ends at once.
 second_start() {  # file
     local begun=$EPOCHREALTIME
@@ -782,6 +813,7 @@ run_step 2 "select three rows and Remove them (Del)" step_remove_entries
 run_step 3a "Delete Video (F8) right after the Remove: the focused row alone" step_delete_focused
 run_step 3b "Delete Video (F8) on two selected rows" step_delete_selection
 run_step 4 "Rename Video (F6)" step_rename
+run_step 4b "Preview (Ctrl+P) plays a clip made with the settings" step_preview
 run_step 6a "a second start while the window is idle" step_second_start_idle
 run_step 7 "close the window and reopen it" step_reopen
 run_step 5a "Stop (Ctrl+T) one of two long conversions" step_stop_one

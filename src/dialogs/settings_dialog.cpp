@@ -310,7 +310,10 @@ void SettingsDialog::buildEditingPage(QWidget* page) {
         {QStringLiteral("Automatic"), QStringLiteral("Always"), QStringLiteral("Off")});
     auto* pictureForm = new QFormLayout(picture);
     pictureForm->addRow(QStringLiteral("Remove black bars:"), cropRow);
-    pictureForm->addRow(QStringLiteral("Deinterlace:"), deinterlaceBox_);
+    auto* deinterlaceRow = new QHBoxLayout;
+    deinterlaceRow->addWidget(deinterlaceBox_);
+    deinterlaceRow->addStretch();
+    pictureForm->addRow(QStringLiteral("Deinterlace:"), deinterlaceRow);
 
     auto* layout = new QVBoxLayout(page);
     layout->addWidget(size);

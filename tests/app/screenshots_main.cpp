@@ -12,9 +12,11 @@
 // pictures then show.
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QTabWidget>
 #include <QThread>
@@ -185,6 +187,24 @@ int main(int argc, char** argv) {
         pages->setCurrentIndex(page);
         settle(300);
         ok = save(settings, out + QStringLiteral("/settings-page-%1.png").arg(page + 1)) && ok;
+    }
+    // The Editing page with a size, a cut and the bars chosen.
+    if (pages != nullptr && pages->count() > 2) {
+        pages->setCurrentIndex(1);
+        if (auto* fit = settings.findChild<QCheckBox*>("CBFitSize")) {
+            fit->setChecked(true);
+        }
+        if (auto* from = settings.findChild<QLineEdit*>("EdFrom")) {
+            from->setText(QStringLiteral("0:10"));
+        }
+        if (auto* to = settings.findChild<QLineEdit*>("EdTo")) {
+            to->setText(QStringLiteral("2:30"));
+        }
+        if (auto* crop = settings.findChild<QComboBox*>("CBCrop")) {
+            crop->setCurrentIndex(1);
+        }
+        settle(300);
+        ok = save(settings, out + "/settings-editing.png") && ok;
     }
     // A format that encodes at a constant quality.
     if (auto* formats = settings.findChild<QComboBox*>("CBVideoFor"); formats && pages) {
