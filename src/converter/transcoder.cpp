@@ -160,9 +160,9 @@ class Conversion final : public PipelineWatch {
             return runFirstPass();
         }
         setUpStreams();
-        keepSourceDescription(
-            input_.context(), output_.context(),
-            input_.startTime() + std::llround(options_.cutFrom * AV_TIME_BASE), outputSeconds());
+        keepSourceDescription(input_.context(), output_.context(),
+                              input_.startTime() + std::llround(options_.cutFrom * AV_TIME_BASE),
+                              outputSeconds());
         output_.create(options_.overwrite);
         const int header = output_.writeHeader();
         if (header < 0) {
@@ -354,6 +354,16 @@ class Conversion final : public PipelineWatch {
         }
         const int tracks = int(audio.size());
         if (!video) {
+            const AVCodecID sound = output_.format()->audio_codec;
+            const AVCodecDescriptor* kind = avcodec_descriptor_get(sound);
+            if ((kind != nullptr && (kind->props & AV_CODEC_PROP_LOSSLESS) != 0 &&
+                 options_.audioCodec.empty()) ||
+                encoderNameFor(options_.audioCodec).rfind("pcm", 0) == 0 ||
+                encoderNameFor(options_.audioCodec) == "flac") {
+                throw ConvertError(exit_code::kEncoderFailed,
+                                   "the sound of this format is not compressed to a bitrate, so "
+                                   "no size can be chosen for it");
+            }
             const std::string refusal = sizeRefusal(bytes, seconds, false, 0, tracks, share);
             if (!refusal.empty()) {
                 throw ConvertError(exit_code::kEncoderFailed, refusal);
@@ -557,15 +567,14 @@ class Conversion final : public PipelineWatch {
             return true;
         }
         const AVRational tb = stream->time_base;
-        const std::int64_t from = av_rescale_q(std::llround(options_.cutFrom * 1000),
-                                               AVRational{1, 1000}, tb);
+        const std::int64_t from =
+            av_rescale_q(std::llround(options_.cutFrom * 1000), AVRational{1, 1000}, tb);
         const std::int64_t end = packet->pts + std::max<std::int64_t>(packet->duration, 0);
         if (end <= from && packet->duration > 0) {
             return false;
         }
-        if (options_.cutTo &&
-            packet->pts >= av_rescale_q(std::llround(*options_.cutTo * 1000), AVRational{1, 1000},
-                                        tb)) {
+        if (options_.cutTo && packet->pts >= av_rescale_q(std::llround(*options_.cutTo * 1000),
+                                                          AVRational{1, 1000}, tb)) {
             return false;
         }
         std::int64_t pts = packet->pts - from;
@@ -689,8 +698,7 @@ ConverterOptions resolvePictureChoices(const ConverterOptions& options, const Me
         resolved.cropRect = survey.crop.value_or(CropRect{});
     }
     if (fields) {
-        resolved.deinterlace =
-            survey.fieldOrder.empty() ? PictureChoice::Off : PictureChoice::On;
+        resolved.deinterlace = survey.fieldOrder.empty() ? PictureChoice::Off : PictureChoice::On;
         resolved.fieldOrder = survey.fieldOrder.empty() ? "auto" : survey.fieldOrder;
     }
     return resolved;
@@ -711,8 +719,7 @@ int convertInput(const ConverterOptions& given, ProgressReporter& progress) {
     }
     const bool survey =
         given.crop == PictureChoice::Auto || given.deinterlace == PictureChoice::Auto;
-    const ConverterOptions options =
-        survey ? resolvePictureChoices(given, *input, stop) : given;
+    const ConverterOptions options = survey ? resolvePictureChoices(given, *input, stop) : given;
     if (options.wantsTwoPasses()) {
         const std::string encoder = videoEncoderFor(options, *input);
         const PassLogKind kind = passLogOf(encoder);

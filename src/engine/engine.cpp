@@ -43,6 +43,12 @@ std::vector<Engine::SizeRefusal> Engine::sizeRefusals(const ConversionSettings& 
                                           ? kAssumedAudioBitrate
                                           : std::int64_t(settings.audioBitrate) * 1000;
     const std::int64_t bytes = std::int64_t(settings.targetSizeKb) * 1000;
+    // Sound kept whole has no bitrate to bring down.
+    const std::string audioCodec =
+        converterCodecName(settings.audioCodec[0] != '\0'
+                               ? std::string(textOf(settings.audioCodec))
+                               : std::string(row.audioCodec != nullptr ? row.audioCodec : ""));
+    const bool uncompressed = audioCodec.rfind("pcm", 0) == 0 || audioCodec == "flac";
     for (const auto& entry : list_.entries()) {
         if (entry->status.load() != EntryStatus::Ready || entry->duration <= 0) {
             continue;
@@ -56,7 +62,11 @@ std::vector<Engine::SizeRefusal> Engine::sizeRefusals(const ConversionSettings& 
         if (seconds <= 0.0) {
             continue;
         }
-        std::string reason = sizeRefusal(bytes, seconds, video, audioBitrate, 1);
+        std::string reason =
+            !video && sound && uncompressed
+                ? "the sound of this format is not compressed to a bitrate, so no size can be "
+                  "chosen for it"
+                : sizeRefusal(bytes, seconds, video, audioBitrate, 1);
         if (!reason.empty()) {
             refusals.push_back({entry->name, std::move(reason)});
         }

@@ -95,6 +95,12 @@ TEST(FitInSizeTest, ASizeTooSmallForTheVideoIsRefusedAndWritesNothing) {
     EXPECT_NE(run.output.find("20 KB cannot hold"), std::string::npos) << run.output;
     EXPECT_FALSE(fileExists(output));
     EXPECT_EQ(entriesIn(folder.file("passes")), 0);
+
+    // Sound kept whole has no bitrate to bring down.
+    const ProgramResult wav = runConverter({"-y", "-i", testMedia().audioVideo, "-vn",
+                                            "-targetsize", "20000000", folder.file("out.wav")});
+    EXPECT_EQ(wav.status, 5) << wav.output;
+    EXPECT_NE(wav.output.find("no size can be chosen"), std::string::npos) << wav.output;
 }
 
 }  // namespace
