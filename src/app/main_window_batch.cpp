@@ -158,7 +158,9 @@ bool MainWindow::startBatch(bool ask) {
     if (ask && !runSettingsDialog(ready)) {
         return false;
     }
-    if (!sizeFitsEveryVideo()) {
+    // Unasked (a watched folder's videos), nobody may be there to answer:
+    // a video that cannot fit fails on its own, with the same reason.
+    if (ask && !sizeFitsEveryVideo()) {
         return false;
     }
     engine_->startBatch();

@@ -5,6 +5,7 @@
 
 #include <QFileInfo>
 #include <QLabel>
+#include <QTimer>
 #include <algorithm>
 
 #include "app/desktop.h"
@@ -79,16 +80,20 @@ void MainWindow::previewVideo() {
     }
     previewNotice_ = QStringLiteral("Making a preview of %1...").arg(fromPath(name));
     panels_[0]->setText(idlePanelText());
-    preview_->start(source, seconds, settings,
-                    [this](const std::string& file, const std::string& error) {
-                        previewNotice_.clear();
-                        panels_[0]->setText(idlePanelText());
-                        if (!file.empty()) {
-                            playFile(fromPath(file));
-                        } else if (!error.empty()) {
-                            showMessage(kInformationMessage, "No preview could be made: " + error);
-                        }
-                    });
+    // The answer waits for the next turn of the event loop: a message box
+    // must not hold the preview's thread.
+    preview_->start(
+        source, seconds, settings, [this](const std::string& file, const std::string& error) {
+            QTimer::singleShot(0, this, [this, file, error] {
+                previewNotice_.clear();
+                panels_[0]->setText(idlePanelText());
+                if (!file.empty()) {
+                    playFile(fromPath(file));
+                } else if (!error.empty()) {
+                    showMessage(kInformationMessage, "No preview could be made: " + error);
+                }
+            });
+        });
 }
 
 void MainWindow::playFile(const QString& file) {

@@ -350,6 +350,9 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
             if (!parseClockTime(value, ms)) {
                 return bad("expected a time such as 90, 1:30 or 1:02:03.5");
             }
+            if (arg == "--to" && ms == 0) {
+                return bad("the end of the cut must come after its start");
+            }
             (arg == "--from" ? s.cutFromMs : s.cutToMs) = ms;
         } else if (arg == "--crop") {
             if (value == "off" || value == "auto") {

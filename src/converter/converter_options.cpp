@@ -388,6 +388,10 @@ ParsedOptions parseConverterOptions(const std::vector<std::string>& args) {
         (options.videoBitrate || options.constantQuality || options.sameQuality)) {
         return refuse("-targetsize cannot be given with -b, -crf or -sameq");
     }
+    // Two passes share out a bitrate; a quality has none to share.
+    if (options.twoPass && (options.constantQuality || options.sameQuality)) {
+        return refuse("-twopass cannot be given with -crf or -sameq");
+    }
     if (options.cutTo && *options.cutTo <= options.cutFrom) {
         return refuse("-to must come after -ss");
     }

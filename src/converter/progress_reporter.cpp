@@ -32,6 +32,7 @@ void ProgressReporter::finish(double doneSeconds, std::int64_t bytesWritten) {
 void ProgressReporter::setPass(int index, int count) {
     passCount_ = std::max(count, 1);
     passIndex_ = std::clamp(index, 0, passCount_ - 1);
+    slot_.writePass(passCount_ > 1 ? passIndex_ + 1 : 0);
 }
 
 void ProgressReporter::write(double doneSeconds, std::int64_t bytesWritten) {

@@ -170,6 +170,7 @@ class Conversion final : public PipelineWatch {
             throw ConvertError(audioAsked ? exit_code::kAudioRefused : exit_code::kOutputFailed,
                                describeFailure("the container refused the streams", header));
         }
+        seekToCut();
         bool stopped = pump();
         // A shorter file is what the engine asks for with the stop byte; one
         // cut short by a signal (a closed terminal, the death of the program
@@ -209,10 +210,23 @@ class Conversion final : public PipelineWatch {
 
     const MediaInput& input() const { return input_; }
 
+    // How far the run has come: what the output holds, or in a first pass
+    // (some encoders give nothing before their end) what was decoded.
+    double doneSeconds() const {
+        if (!firstPass()) {
+            return output_.writtenSeconds();
+        }
+        double end = 0.0;
+        for (const auto& pipeline : pipelines_) {
+            end = std::max(end, pipeline->decodedEndSeconds());
+        }
+        return end;
+    }
+
     // Asked before every frame; also the moment to report progress, as one
     // packet can make thousands of frames.
     bool stopNow() const override {
-        progress_.update(output_.writtenSeconds(), output_.bytesWritten());
+        progress_.update(doneSeconds(), output_.bytesWritten());
         return stop_.stopNow();
     }
 
@@ -288,6 +302,7 @@ class Conversion final : public PipelineWatch {
         }
         output_.discardPackets();
         setUpStreams();
+        seekToCut();
         const bool stopped = pump();
         if (stop_.bySignalAlone()) {
             throw interrupted();
@@ -347,10 +362,10 @@ class Conversion final : public PipelineWatch {
             options_.videoBitrate = rate;
             return;
         }
+        // Without a bitrate of its own the encoder takes its usual one.
         std::int64_t sound = 0;
-        for (const int index : audio) {
-            const std::int64_t source = input_.context()->streams[index]->codecpar->bit_rate;
-            sound += options_.audioBitrate.value_or(source > 0 ? source : kAssumedAudioBitrate);
+        for (std::size_t i = 0; i < audio.size(); ++i) {
+            sound += options_.audioBitrate.value_or(kAssumedAudioBitrate);
         }
         const int tracks = int(audio.size());
         if (!video) {
@@ -378,10 +393,12 @@ class Conversion final : public PipelineWatch {
             return;
         }
         const std::string refusal = sizeRefusal(bytes, seconds, true, sound, tracks, share);
-        if (!refusal.empty()) {
+        // A first pass only guesses the sound: the second weighs it and decides.
+        if (!refusal.empty() && !firstPass()) {
             throw ConvertError(exit_code::kEncoderFailed, refusal);
         }
-        options_.videoBitrate = streamBitrateForSize(bytes, seconds, share) - sound;
+        options_.videoBitrate =
+            std::max(streamBitrateForSize(bytes, seconds, share) - sound, kMinFitVideoBitrate);
     }
 
     void setUpStreams() {
@@ -407,11 +424,10 @@ class Conversion final : public PipelineWatch {
                 makeVideoPipeline(options_, input, input_.videoStream(), output_, *this, passes_))
                 ->disposition = AV_DISPOSITION_DEFAULT;
         }
-        // A first pass makes the sound only to weigh it against a size.
-        if (firstPass() && !options_.targetSize) {
-            discardTheRest();
-            return;
-        }
+        // A first pass makes the sound too (nothing of it is kept): the
+        // last picture ends with it, and its timestamps join the video's
+        // in the guard, so that both passes see the very same frames; and
+        // for a size to fit, what it really takes is weighed.
         std::vector<AVStream*> sound;
         for (const int index : audio) {
             hasAudio_ = true;
@@ -510,6 +526,22 @@ class Conversion final : public PipelineWatch {
     }
 
     // Feeds every packet to its pipeline; true when a stop request ended it.
+    // A cut that starts later is sought: a little before it, on the key
+    // frame from which its first picture decodes. The frames between are
+    // decoded and left out, as from the start; an input that cannot be
+    // sought is read from the start.
+    void seekToCut() {
+        constexpr double kLeadSeconds = 2.0;
+        if (options_.cutFrom <= kLeadSeconds || !input_.source().seekable()) {
+            return;
+        }
+        const std::int64_t target =
+            input_.startTime() + std::llround((options_.cutFrom - kLeadSeconds) * AV_TIME_BASE);
+        if (av_seek_frame(input_.context(), -1, target, AVSEEK_FLAG_BACKWARD) < 0) {
+            av_seek_frame(input_.context(), -1, input_.startTime(), AVSEEK_FLAG_BACKWARD);
+        }
+    }
+
     bool pump() {
         AVFormatContext* context = input_.context();
         const std::int64_t start = input_.startTime();
@@ -556,7 +588,7 @@ class Conversion final : public PipelineWatch {
                 }
             }
             av_packet_unref(packet.get());
-            progress_.update(output_.writtenSeconds(), output_.bytesWritten());
+            progress_.update(doneSeconds(), output_.bytesWritten());
         }
     }
 

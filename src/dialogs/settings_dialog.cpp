@@ -634,7 +634,8 @@ void SettingsDialog::accept() {
             return;
         }
     }
-    if (times[1] != 0 && times[1] <= times[0]) {
+    const bool endGiven = !toEdit_->text().trimmed().isEmpty();
+    if (endGiven && times[1] <= times[0]) {
         pages_->setCurrentIndex(1);
         toEdit_->setFocus();
         host_.showMessage(this, QStringLiteral("The end of the cut must come after its start."));

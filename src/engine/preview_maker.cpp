@@ -14,6 +14,7 @@
 #include "formats/converter_command.h"
 #include "formats/format_preset.h"
 #include "process/converter_runner.h"
+#include "process/pass_folder.h"
 #include "process/size_budget.h"
 #include "system/file_descriptor.h"
 #include "system/user_folders.h"
@@ -131,6 +132,8 @@ void PreviewMaker::removeShown() {
 void PreviewMaker::start(const std::string& sourcePath, double seconds,
                          const ConversionSettings& settings, Done done) {
     stop();
+    // A preview replaced in its first pass was killed with its log.
+    sweepPassFolders(cacheFolder() + "/passes");
     const ConversionSettings preview = previewSettings(settings, seconds);
     if (!isFolder(folder_)) {
         makeFolders(folder_.substr(0, folder_.rfind('/')));
@@ -171,7 +174,11 @@ void PreviewMaker::start(const std::string& sourcePath, double seconds,
             }
             gui_.guiCall([this, whole, path, made, reason, &done] {
                 if (stop_.load()) {
-                    return;  // replaced, or the window goes: nobody waits for it
+                    // Replaced, or the window goes: nobody waits for it.
+                    if (whole) {
+                        removeIfStill(path, made.st_dev, made.st_ino);
+                    }
+                    return;
                 }
                 if (whole) {
                     removeShown();

@@ -27,6 +27,8 @@ class PreviewMaker {
   public:
     // What a preview ends in, on the interface thread: the file to play, or
     // an empty one and the reason (empty too when it was replaced or stopped).
+    // It runs inside the maker's call to the interface thread: anything that
+    // waits (a message box) belongs in a later turn of the event loop.
     using Done = std::function<void(const std::string& file, const std::string& error)>;
 
     // Previews go into `folder` (made private when missing). Files of ours

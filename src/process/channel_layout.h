@@ -13,6 +13,7 @@
 //    8           8     converter  progress in percent (double)
 //   16           1     engine     stop request (1 asks the converter to end)
 //   24           8     converter  running amount (double)
+//   32           8     converter  the pass (uint64): 0 the only one, 1 or 2 of two
 //   40           8     converter  source duration in seconds (double)
 //
 // The kSpareSize bytes after the last slot belong to no slot. The engine keeps
@@ -50,7 +51,7 @@ inline constexpr std::size_t kInUseOffset = 0;
 inline constexpr std::size_t kPercentOffset = 8;
 inline constexpr std::size_t kStopOffset = 16;
 inline constexpr std::size_t kAmountOffset = 24;
-inline constexpr std::size_t kReservedOffset = 32;
+inline constexpr std::size_t kPassOffset = 32;
 inline constexpr std::size_t kDurationOffset = 40;
 
 inline constexpr std::size_t kCreatorMagicOffset = kSpareOffset;

@@ -300,7 +300,7 @@ void ProgressChannel::clearSlot(int index) {
     layout::storeU64(view_, slot + layout::kPercentOffset, 0);
     layout::storeByte(view_, slot + layout::kStopOffset, 0);
     layout::storeU64(view_, slot + layout::kAmountOffset, 0);
-    layout::storeU64(view_, slot + layout::kReservedOffset, 0);
+    layout::storeU64(view_, slot + layout::kPassOffset, 0);
     layout::storeU64(view_, slot + layout::kDurationOffset, 0);
     layout::storeByte(view_, slot + layout::kInUseOffset, 0, __ATOMIC_RELEASE);
 }
@@ -422,6 +422,15 @@ int ProgressChannel::readDuration(int index, double& seconds) const {
     }
     seconds = layout::loadDouble(view_, layout::slotOffset(index) + layout::kDurationOffset);
     return 1;
+}
+
+int ProgressChannel::readPass(int index) const {
+    if (!validSlot(index)) {
+        return 0;
+    }
+    const std::uint64_t pass =
+        layout::loadU64(view_, layout::slotOffset(index) + layout::kPassOffset);
+    return pass <= 2 ? int(pass) : 0;
 }
 
 }  // namespace vidmill

@@ -60,6 +60,8 @@ class ProgressChannel {
     int readOverall(double& average) const;
     // 1 with the duration in seconds as the converter stored it, or 0.
     int readDuration(int index, double& seconds) const;
+    // Which pass the converter runs: 0 its only one, 1 or 2 of two.
+    int readPass(int index) const;
 
     // Removes the blocks of this user whose creating process no longer runs;
     // gives how many were removed. Opening a channel does this first. Only

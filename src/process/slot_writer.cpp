@@ -83,6 +83,12 @@ void SlotWriter::writeAmount(double amount) {
     }
 }
 
+void SlotWriter::writePass(int pass) {
+    if (block_ != nullptr) {
+        layout::storeU64(block_, slot_ + layout::kPassOffset, std::uint64_t(pass));
+    }
+}
+
 bool SlotWriter::stopRequested() const {
     return block_ != nullptr && layout::loadByte(block_, slot_ + layout::kStopOffset) != 0;
 }

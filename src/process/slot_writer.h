@@ -29,6 +29,8 @@ class SlotWriter {
     void writeDuration(double seconds);
     void writePercent(double percent);
     void writeAmount(double amount);
+    // 0: the only pass; 1 or 2: that pass of two.
+    void writePass(int pass);
     bool stopRequested() const;
 
   private:

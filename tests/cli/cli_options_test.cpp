@@ -169,6 +169,7 @@ TEST(CliOptionsTest, BadInputNamesTheOptionOrValue) {
         {{"--target-size", "1..5M", "a.avi"}, "--target-size"},
         {{"--target-size", "25M", "--vbitrate", "900", "a.avi"}, "cannot be combined"},
         {{"--from", "1:60", "a.avi"}, "--from"},
+        {{"--to", "0:00", "a.avi"}, "after its start"},
         {{"--to", "1:2:3:4", "a.avi"}, "--to"},
         {{"--to", "24:00:00", "a.avi"}, "--to"},
         {{"--from", "2:00", "--to", "1:59.5", "a.avi"}, "--to must come after --from"},

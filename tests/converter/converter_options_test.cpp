@@ -106,28 +106,59 @@ TEST(ConverterOptions, RefusesAMissingValue) {
 
 TEST(ConverterOptions, RefusesMalformedValues) {
     const std::vector<std::pair<std::string, std::string>> bad = {
-        {"-s", "320"},         {"-s", "320x"},
-        {"-s", "0x240"},       {"-s", "-320x240"},
-        {"-s", "320x240x1"},   {"-r", "0/1001"},
-        {"-r", "30000/"},      {"-r", "abc"},
-        {"-r", "29.97"},       {"-r", "1001000/1001"},
-        {"-r", "5000"},        {"-b", "1500"},
-        {"-b", "1500k"},       {"-b", "1.5kb"},
-        {"-b", "0kb"},         {"-ab", "128.0"},
-        {"-ab", "128.kb"},     {"-ab", "x128kb"},
-        {"-ac", "0"},          {"-ac", "two"},
-        {"-ac", "99"},         {"-ar", "-8000"},
-        {"-ar", "44.1"},       {"-vol", "-1"},
-        {"-vol", "loud"},      {"-aspect", "4/3"},
-        {"-aspect", "0:3"},    {"-qzind", "1000"},
-        {"-qzind", "-2"},      {"-qzind", "3x"},
-        {"-qzmap", "12345"},   {"-qzmap", "12345678901a"},
-        {"-vcodec", "mpeg 4"}, {"-vcodec", ""},
-        {"-acodec", "a;b"},    {"-f", "../psp"},
-        {"-vtag", "divx5"},    {"-i", ""},
-        {"-crf", "0"},         {"-crf", "64"},
-        {"-crf", "23.5"},      {"-crf", "high"},
-        {"-outfd", "2"},       {"-outfd", "3a"},
+        {"-s", "320"},
+        {"-s", "320x"},
+        {"-s", "0x240"},
+        {"-s", "-320x240"},
+        {"-s", "320x240x1"},
+        {"-r", "0/1001"},
+        {"-r", "30000/"},
+        {"-r", "abc"},
+        {"-r", "29.97"},
+        {"-r", "1001000/1001"},
+        {"-r", "5000"},
+        {"-b", "1500"},
+        {"-b", "1500k"},
+        {"-b", "1.5kb"},
+        {"-b", "0kb"},
+        {"-ab", "128.0"},
+        {"-ab", "128.kb"},
+        {"-ab", "x128kb"},
+        {"-ac", "0"},
+        {"-ac", "two"},
+        {"-ac", "99"},
+        {"-ar", "-8000"},
+        {"-ar", "44.1"},
+        {"-vol", "-1"},
+        {"-vol", "loud"},
+        {"-aspect", "4/3"},
+        {"-aspect", "0:3"},
+        {"-qzind", "1000"},
+        {"-qzind", "-2"},
+        {"-qzind", "3x"},
+        {"-qzmap", "12345"},
+        {"-qzmap", "12345678901a"},
+        {"-vcodec", "mpeg 4"},
+        {"-vcodec", ""},
+        {"-acodec", "a;b"},
+        {"-f", "../psp"},
+        {"-vtag", "divx5"},
+        {"-i", ""},
+        {"-crf", "0"},
+        {"-crf", "64"},
+        {"-crf", "23.5"},
+        {"-crf", "high"},
+        {"-outfd", "2"},
+        {"-outfd", "3a"},
+        {"-targetsize", "999"},
+        {"-targetsize", "25M"},
+        {"-passdir", "rel/dir"},
+        {"-ss", "-1"},
+        {"-ss", "1.2345"},
+        {"-to", "0"},
+        {"-crop", "16:16:0"},
+        {"-crop", "8:720:0:0"},
+        {"-deint", "yes"},
     };
     for (const auto& [option, value] : bad) {
         const std::string error = refusal({"-y", "-i", "in.avi", option, value, "out.avi"});
@@ -149,6 +180,27 @@ TEST(ConverterOptions, ReadsConstantQualityAndAllTracks) {
              {"-i", "in.mkv", "-b", "1500kb", "-crf", "23", "out.mkv"},
              {"-i", "in.mkv", "-sameq", "-crf", "23", "out.mkv"}}) {
         EXPECT_NE(refusal(args).find("-crf"), std::string::npos);
+    }
+}
+
+TEST(ConverterOptions, SizePassesCutAndPictureChoicesAndTheirContradictions) {
+    const ConverterOptions options =
+        parsed({"-i", "in.mkv", "-targetsize", "25000000", "-passdir", "/c/p", "-ss", "90.5", "-to",
+                "150", "-crop", "1920:800:0:140", "-deint", "auto", "out.mkv"});
+    EXPECT_EQ(options.targetSize, 25'000'000);
+    EXPECT_TRUE(options.wantsTwoPasses());
+    EXPECT_DOUBLE_EQ(options.cutFrom, 90.5);
+    EXPECT_DOUBLE_EQ(*options.cutTo, 150.0);
+    EXPECT_EQ(options.crop, PictureChoice::On);
+    EXPECT_EQ(options.cropRect.height, 800);
+    EXPECT_EQ(options.deinterlace, PictureChoice::Auto);
+    for (const auto& [args, mentions] :
+         std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"-i", "a", "-targetsize", "9000", "-crf", "23", "o.mkv"}, "-targetsize"},
+             {{"-i", "a", "-twopass", "-sameq", "o.mkv"}, "-twopass"},
+             {{"-i", "a", "-ss", "20", "-to", "10", "o.mkv"}, "-to must come after"},
+             {{"-i", "a", "-ss", "20"}, "need an output"}}) {
+        EXPECT_NE(refusal(args).find(mentions), std::string::npos) << refusal(args);
     }
 }
 

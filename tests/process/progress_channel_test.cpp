@@ -546,6 +546,10 @@ TEST_F(ProgressChannelTest, SlotWriterWritesItsOwnSlotInLittleEndian) {
     EXPECT_EQ(seconds, 3600.75);
     EXPECT_EQ(percent, 12.5);
     EXPECT_EQ(amount, 4);
+    EXPECT_EQ(channel.readPass(slot), 0);
+    writer.writePass(2);
+    EXPECT_EQ(channel.readPass(slot), 2);
+    EXPECT_EQ(channel.readPass(slot - 1), 0);
 
     EXPECT_FALSE(writer.stopRequested());
     channel.requestStop(slot - 1);

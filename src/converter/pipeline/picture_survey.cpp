@@ -170,7 +170,8 @@ PictureSurvey surveyPictures(const MediaInput& source, const std::string& path,
                 break;
         }
     }
-    if (!findBars && !findFields) {
+    // A pipe read a second time would lose its data for the conversion.
+    if ((!findBars && !findFields) || !source.source().seekable()) {
         return survey;
     }
     std::optional<MediaInput> input =
@@ -257,7 +258,8 @@ PictureSurvey surveyPictures(const MediaInput& source, const std::string& path,
             }
             avcodec_send_packet(decoder.get(), more ? packet.get() : nullptr);
             av_packet_unref(packet.get());
-            while (taken < kFramesPerPoint && avcodec_receive_frame(decoder.get(), decoded.get()) >= 0) {
+            while (taken < kFramesPerPoint &&
+                   avcodec_receive_frame(decoder.get(), decoded.get()) >= 0) {
                 const std::int64_t pts = decoded->best_effort_timestamp;
                 if (pts != AV_NOPTS_VALUE && pts < wanted && skipped < kMostSkipped) {
                     ++skipped;

@@ -24,8 +24,9 @@ struct PictureSurvey {
 // (a stream that names its field order is taken at its word; one that says
 // it is progressive, as most encoders write whatever they were given, is
 // measured). The input is opened once more, through the file that
-// `input` reads, so that its own reading is not disturbed. A stop leaves
-// the survey as far as it got.
+// `input` reads, so that its own reading is not disturbed; an input that
+// cannot be read twice (a pipe) is known by its field order alone. A stop
+// leaves the survey as far as it got.
 PictureSurvey surveyPictures(const MediaInput& input, const std::string& path,
                              const ConversionStop& stop, bool findBars, bool findFields);
 

@@ -154,7 +154,20 @@ int ConversionRun::runWatched(const std::vector<std::string>& args, int priority
             last = reading;
             lastChange = now;
             if (reading.percent >= 0 && reading.duration > 0) {
-                reached = reading.duration * std::min(reading.percent, 100.0) / 100;
+                // Of two passes, the first writes nothing and the second
+                // makes the file: each is half the percentage.
+                const double share = std::min(reading.percent, 100.0) / 100;
+                switch (channel_.readPass(slot)) {
+                    case 1:
+                        reached = 0;
+                        break;
+                    case 2:
+                        reached = reading.duration * std::max(2 * share - 1, 0.0);
+                        break;
+                    default:
+                        reached = reading.duration * share;
+                        break;
+                }
             }
         } else if (now - lastChange >= std::chrono::milliseconds(timing_.stallTimeoutMs)) {
             *stalled = true;
