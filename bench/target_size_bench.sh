@@ -48,9 +48,10 @@ container() {
 }
 # The tuning our converter gives each encoder, for the ffmpeg tool to match,
 # with the 4:2:0 pictures that ours makes.
+# The tool's libx265 takes its passes through x265-params only ($2: the pass).
 tuning() {
     case $1 in
-        libx265) echo "-pix_fmt yuv420p -preset fast -x265-params log-level=error" ;;
+        libx265) echo "-pix_fmt yuv420p -preset fast -x265-params log-level=error${2:+:pass=$2:stats=$work/ff-x265.log}" ;;
         libvpx-vp9) echo "-pix_fmt yuv420p -deadline good -cpu-used 4 -row-mt 1" ;;
         *) echo "-pix_fmt yuv420p" ;;
     esac
@@ -90,9 +91,9 @@ for codec in $codecs; do
                 quality=""
                 if [[ ${SSIM:-1} == 1 ]]; then
                     rate=$(video_bitrate "$out")
-                    ffmpeg "${quiet[@]}" -i "$src" -c:v "$codec" $(tuning "$codec") -b:v "$rate" \
+                    ffmpeg "${quiet[@]}" -i "$src" -c:v "$codec" $(tuning "$codec" 1) -b:v "$rate" \
                         -pass 1 -passlogfile "$work/ff" -an -f null /dev/null
-                    ffmpeg "${quiet[@]}" -i "$src" -c:v "$codec" $(tuning "$codec") -b:v "$rate" \
+                    ffmpeg "${quiet[@]}" -i "$src" -c:v "$codec" $(tuning "$codec" 2) -b:v "$rate" \
                         -pass 2 -passlogfile "$work/ff" -c:a "$audio" -b:a 128k "$work/theirs.$ext"
                     "$converter" -y -i "$src" -vcodec "$codec" -acodec "$audio" -ab 128.0kb \
                         -b "$((rate / 1000))kb" "$work/one.$ext" 2>/dev/null
@@ -116,7 +117,7 @@ for codec in $codecs; do
     rate=$(video_bitrate "$work/ours.$ext")
     ours=("$converter" -y -i "$src" -vcodec "$codec" -acodec "$audio" -ab 128.0kb -b "$((rate / 1000))kb" -twopass -passdir "$work/passes" "$work/ours.$ext")
     single=("$converter" -y -i "$src" -vcodec "$codec" -acodec "$audio" -ab 128.0kb -b "$((rate / 1000))kb" "$work/one.$ext")
-    theirs="ffmpeg ${quiet[*]} -i $src -c:v $codec $(tuning "$codec") -b:v $rate -pass 1 -passlogfile $work/ff -an -f null /dev/null && ffmpeg ${quiet[*]} -i $src -c:v $codec $(tuning "$codec") -b:v $rate -pass 2 -passlogfile $work/ff -c:a $audio -b:a 128k $work/theirs.$ext"
+    theirs="ffmpeg ${quiet[*]} -i $src -c:v $codec $(tuning "$codec" 1) -b:v $rate -pass 1 -passlogfile $work/ff -an -f null /dev/null && ffmpeg ${quiet[*]} -i $src -c:v $codec $(tuning "$codec" 2) -b:v $rate -pass 2 -passlogfile $work/ff -c:a $audio -b:a 128k $work/theirs.$ext"
     echo "-- $codec: our two passes vs the ffmpeg tool's two passes"
     if command -v farm-bench >/dev/null; then
         farm-bench -n "$repeat" --timeout 3600 --vs "sh -c '$theirs'" -- "${ours[@]}" | tail -n 4
