@@ -97,7 +97,8 @@ for codec in $codecs; do
                         -pass 2 -passlogfile "$work/ff" -c:a "$audio" -b:a 128k "$work/theirs.$ext"
                     "$converter" -y -i "$src" -vcodec "$codec" -acodec "$audio" -ab 128.0kb \
                         -b "$((rate / 1000))kb" "$work/one.$ext" 2>/dev/null
-                    quality="$(ssim "$out" "$src") / $(ssim "$work/theirs.$ext" "$src") / $(ssim "$work/one.$ext" "$src")"
+                    # One pass at the bitrate lands elsewhere: its size is shown too.
+                    quality="$(ssim "$out" "$src") / $(ssim "$work/theirs.$ext" "$src") / $(ssim "$work/one.$ext" "$src") (one pass: $(stat -c %s "$work/one.$ext") bytes)"
                 fi
                 printf "%-10s %-10s %-9s %10s %8s  %s\n" "$codec" "$kind$s" "$target" "$size" "$off" "$quality"
             done
