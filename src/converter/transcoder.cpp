@@ -204,6 +204,7 @@ class Conversion final : public PipelineWatch {
         }
         if (!stopped) {
             noteShortInput(outputSeconds(), output_.writtenSeconds());
+            refuseOversizedFile();
         }
         return stopped;
     }
@@ -253,6 +254,24 @@ class Conversion final : public PipelineWatch {
     }
 
   private:
+    // An encoder at the end of its scale (libvpx at its largest quantiser)
+    // spends more than it was given: a file that does not fit is of no use
+    // to whoever asked for the size, and is not kept as if it did.
+    void refuseOversizedFile() {
+        if (!options_.targetSize || passes_ == nullptr || passes_->pass != EncodePass::Second) {
+            return;
+        }
+        const std::int64_t made = output_.bytesWritten();
+        if (made * 100 <= *options_.targetSize * 101) {
+            return;
+        }
+        output_.remove();
+        throw ConvertError(exit_code::kEncoderFailed, videoEncoderName(options_, output_.format()) +
+                                                          " cannot make this video as small as " +
+                                                          sizeText(*options_.targetSize) +
+                                                          ": it came to " + sizeText(made, true));
+    }
+
     // How long the output lasts: the input, or the part of it that is cut
     // out; 0 when unknown.
     double outputSeconds() const {
