@@ -11,6 +11,7 @@
 #include <cstring>
 #include <utility>
 
+#include "engine/batch/conversion_run.h"
 #include "formats/converter_command.h"
 #include "formats/format_preset.h"
 #include "process/converter_runner.h"
@@ -33,21 +34,6 @@ void removeIfStill(const std::string& path, std::uint64_t device, std::uint64_t 
         info.st_dev == device && info.st_ino == inode) {
         ::unlink(path.c_str());
     }
-}
-
-// The last line the converter wrote, without its name.
-std::string lastLine(const std::string& errors) {
-    std::string text = errors;
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
-        text.pop_back();
-    }
-    const std::size_t start = text.rfind('\n');
-    std::string line = start == std::string::npos ? text : text.substr(start + 1);
-    const std::string prefix = "vidmill-convert: ";
-    if (line.rfind(prefix, 0) == 0) {
-        line.erase(0, prefix.size());
-    }
-    return line;
 }
 
 }  // namespace
@@ -169,7 +155,8 @@ void PreviewMaker::start(const std::string& sourcePath, double seconds,
             if (!whole) {
                 removeIfStill(path, made.st_dev, made.st_ino);
                 if (!stop_.load()) {
-                    reason = started == 0 ? "the converter could not be started" : lastLine(errors);
+                    reason = started == 0 ? "the converter could not be started"
+                                          : lastMessageLine(errors);
                 }
             }
             gui_.guiCall([this, whole, path, made, reason, &done] {

@@ -19,6 +19,15 @@ namespace vidmill {
 
 namespace {
 
+bool folderIsFull(const std::string& folder) {
+    struct statvfs info {};
+    // "Full" with a little slack: a converter fails before the last block goes.
+    return statvfs(folder.c_str(), &info) == 0 &&
+           static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize < 64 * 1024;
+}
+
+}  // namespace
+
 // The last line that says something, without our converter's name before it,
 // control characters and all.
 std::string lastMessageLine(const std::string& errors) {
@@ -44,15 +53,6 @@ std::string lastMessageLine(const std::string& errors) {
     }
     return line;
 }
-
-bool folderIsFull(const std::string& folder) {
-    struct statvfs info {};
-    // "Full" with a little slack: a converter fails before the last block goes.
-    return statvfs(folder.c_str(), &info) == 0 &&
-           static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize < 64 * 1024;
-}
-
-}  // namespace
 
 ConversionRun::ConversionRun(ConversionJob job, const ConversionSettings& settings,
                              ProgressChannel& channel, const EngineTiming& timing,

@@ -83,4 +83,8 @@ std::string failureReasonFor(const std::string& converterPath, int converterCode
 // from its last words; empty when it made none.
 std::string converterNote(const std::string& errors);
 
+// The last line of the converter's messages that says something, without
+// the converter's name before it, control characters made blanks.
+std::string lastMessageLine(const std::string& errors);
+
 }  // namespace vidmill
