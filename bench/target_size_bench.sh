@@ -15,6 +15,7 @@
 #   TARGETS="25000000 8000000 1000000"  bytes
 #   CODECS="libx264 libx265 libvpx-vp9 mpeg4"
 #   WORK=dir keeps the sources for the next run.
+#   SSIM=0 skips the quality columns, SPEED=0 the speed rows.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -106,6 +107,7 @@ for codec in $codecs; do
     done
 done
 
+[[ ${SPEED:-1} == 1 ]] || exit 0
 echo
 echo "== speed of two passes (60 s busy source, or the longest made; ours / theirs)"
 longest=$(tr ' ' '\n' <<<"$lengths" | sort -n | tail -n 1)

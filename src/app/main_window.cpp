@@ -36,6 +36,7 @@
 #include "app/desktop.h"
 #include "app/qt_paths.h"
 #include "app/window_state.h"
+#include "engine/entry_status_text.h"
 #include "engine/history_file.h"
 #include "formats/format_preset.h"
 #include "storage/safe_save.h"
@@ -740,7 +741,8 @@ void MainWindow::updateCommandStates() {
     {
         std::lock_guard lock(engine_->mutex());
         const VideoEntry& entry = *engine_->entryList().at(focused);
-        hasReason = status == EntryStatus::Ok ? !entry.note.empty() : !entry.failureReason.empty();
+        hasReason = status == EntryStatus::Ok ? !convertedEntryTip(entry).empty()
+                                              : !entry.failureReason.empty();
     }
     // For a converted entry the reason is a note on how it went.
     actions_.popupReason->setText(status == EntryStatus::Ok

@@ -54,8 +54,8 @@ int MainWindow::cellImage(int row) {
 
 QString MainWindow::cellToolTip(int row, int column) {
     return readEntry(row, QString(), [&](const VideoEntry& entry) {
-        if (column == 3 && entry.status.load() == EntryStatus::Ok && !entry.note.empty()) {
-            return fromPath(entry.note);
+        if (column == 3 && entry.status.load() == EntryStatus::Ok) {
+            return fromPath(convertedEntryTip(entry));
         }
         if (column == 3 && !entry.failureReason.empty()) {
             return fromPath(entry.failureReason);

@@ -10,6 +10,7 @@
 
 #include "app/desktop.h"
 #include "app/qt_paths.h"
+#include "engine/entry_status_text.h"
 
 namespace vidmill {
 
@@ -346,7 +347,7 @@ void MainWindow::showFailureReason() {
         std::lock_guard lock(engine_->mutex());
         const VideoEntry& entry = *engine_->entryList().at(row);
         source = entry.sourcePath;
-        reason = ok ? entry.note : entry.failureReason;
+        reason = ok ? convertedEntryTip(entry) : entry.failureReason;
     }
     if (!reason.empty()) {
         desktop_.showText(

@@ -77,4 +77,14 @@ std::string entryNameText(const VideoEntry& entry, int readyPresetId) {
     return entry.name + " (" + presetRow(findPresetById(presetId)).extension + ")";
 }
 
+std::string convertedEntryTip(const VideoEntry& entry) {
+    std::string tip = entry.note;
+    const std::string edits = editsText(entry.edits);
+    if (!edits.empty()) {
+        tip += tip.empty() ? "" : "\n";
+        tip += "Converted with: " + edits;
+    }
+    return tip;
+}
+
 }  // namespace vidmill

@@ -22,4 +22,9 @@ std::string entryDurationText(const VideoEntry& entry);
 // given): that is what it will become.
 std::string entryNameText(const VideoEntry& entry, int readyPresetId = -1);
 
+// The tip of a converted entry: what its converter noted, and then
+// "Converted with: fit in 25 MB, from 0:10 to 2:30" when it was asked more
+// than its format; empty when there is neither.
+std::string convertedEntryTip(const VideoEntry& entry);
+
 }  // namespace vidmill

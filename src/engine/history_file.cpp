@@ -80,6 +80,8 @@ enum ExtraField : uint16_t {
     kOutputSubfolderField = 1,
     // FileIdentity::text() of the published output.
     kOutputIdentityField = 2,
+    // editsRecord() of what the output was converted with.
+    kEntryEditsField = 3,
 };
 
 constexpr std::string_view kHistoryExtraEnd = "end";
@@ -88,7 +90,7 @@ constexpr std::string_view kHistoryExtraEnd = "end";
 constexpr int kExtraFieldCapacity = 4096 + 2;
 
 bool hasExtras(const VideoEntry& entry) {
-    return !entry.outputSubfolder.empty() || entry.outputIdentity.known();
+    return !entry.outputSubfolder.empty() || entry.outputIdentity.known() || entry.edits.any();
 }
 
 // Written first, so that every entry of a history on the disk has its
@@ -108,12 +110,17 @@ bool saveHistoryExtras(EntryList& list, const std::string& historyPath) {
         for (const auto& entry : list.entries()) {
             if (hasExtras(*entry)) {
                 file.writeText32(entry->sourcePath);
-                file.writeUInt16(2);
+                const bool edited = entry->edits.any();
+                file.writeUInt16(edited ? 3 : 2);
                 file.writeUInt16(kOutputSubfolderField);
                 file.writeText32(entry->outputSubfolder);
                 file.writeUInt16(kOutputIdentityField);
                 file.writeText32(entry->outputIdentity.known() ? entry->outputIdentity.text()
                                                                : std::string());
+                if (edited) {
+                    file.writeUInt16(kEntryEditsField);
+                    file.writeText32(editsRecord(entry->edits));
+                }
             }
         }
         file.writeRaw(kHistoryExtraEnd);
@@ -132,6 +139,7 @@ void loadHistoryExtras(EntryList& list, const std::string& historyPath) {
     struct Extras {
         std::string subfolder;
         FileIdentity identity;
+        EntryEdits edits;
     };
     std::multimap<std::string, Extras> records;
     for (uint32_t i = 0; i < count; ++i) {
@@ -151,6 +159,9 @@ void loadHistoryExtras(EntryList& list, const std::string& historyPath) {
                 extras.subfolder = std::move(value);
             } else if (tag == kOutputIdentityField) {
                 extras.identity = FileIdentity::fromText(value);
+            } else if (tag == kEntryEditsField) {
+                // One that no version wrote tells nothing: the entry stays plain.
+                readEditsRecord(value, extras.edits);
             }
         }
         records.emplace(std::move(source), std::move(extras));
@@ -164,6 +175,7 @@ void loadHistoryExtras(EntryList& list, const std::string& historyPath) {
         if (found != records.end()) {
             entry->outputSubfolder = std::move(found->second.subfolder);
             entry->outputIdentity = found->second.identity;
+            entry->edits = found->second.edits;
             records.erase(found);
         }
     }

@@ -73,6 +73,7 @@ bool Engine::saveHistorySnapshot(const std::string& path) {
         int32_t duration;
         std::string outputSubfolder;
         FileIdentity outputIdentity;
+        EntryEdits edits;
     };
     std::vector<Stored> records;
     EntryList copy;
@@ -82,10 +83,11 @@ bool Engine::saveHistorySnapshot(const std::string& path) {
         records.reserve(static_cast<std::size_t>(list_.count()));
         for (const auto& entry : list_.entries()) {
             const EntryStatus status = entry->status.load();
-            records.push_back(
-                {entry->kind, entry->presetId, entry->sourcePath, entry->name, entry->outputPath,
-                 isInProgress(status) ? EntryStatus::Cancelled : status, entry->transferState,
-                 entry->size, entry->duration, entry->outputSubfolder, entry->outputIdentity});
+            records.push_back({entry->kind, entry->presetId, entry->sourcePath, entry->name,
+                               entry->outputPath,
+                               isInProgress(status) ? EntryStatus::Cancelled : status,
+                               entry->transferState, entry->size, entry->duration,
+                               entry->outputSubfolder, entry->outputIdentity, entry->edits});
         }
     }
     for (Stored& record : records) {
@@ -100,6 +102,7 @@ bool Engine::saveHistorySnapshot(const std::string& path) {
         stored->duration = record.duration;
         stored->outputSubfolder = std::move(record.outputSubfolder);
         stored->outputIdentity = record.outputIdentity;
+        stored->edits = record.edits;
         copy.entries().append(stored);
     }
     return saveHistoryFile(copy, path) != 0;

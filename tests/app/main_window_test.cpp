@@ -493,7 +493,9 @@ class MainWindowTest : public MainWindowFixture {
     void failureReasonIsTheStatusTooltip() {
         MainWindow& window = open();
         window.engine().admitFiles(
-            {video("bad.avi", "say cannot decode this; exit 3").toStdString()});
+            {video("bad.avi", "say cannot decode this; exit 3").toStdString(),
+             video("cut.avi", "output 10").toStdString()});
+        window.engine().settings().cutToMs = 90'000;
         window.engine().startBatch();
         QVERIFY(waitFor([&] { return window.engine().batchState() == BatchState::Idle; }));
         QCOMPARE(window.cellText(0, 3), QStringLiteral("Conversion Error"));
@@ -504,7 +506,14 @@ class MainWindowTest : public MainWindowFixture {
         window.actions().popupReason->trigger();
         QCOMPARE(desktop_.shown.size(), 1);
         QVERIFY(desktop_.shown[0].endsWith("cannot decode this"));
-        QCOMPARE(desktop_.notes, QStringList({"0 converted, 1 not converted"}));
+        // A converted entry tells what the batch asked of it, in both places.
+        QCOMPARE(window.cellToolTip(1, 3), QStringLiteral("Converted with: up to 1:30"));
+        window.list()->gotoRow(1);
+        window.updateCommandStates();
+        QCOMPARE(window.actions().popupReason->text(), QStringLiteral("About this &conversion"));
+        window.actions().popupReason->trigger();
+        QVERIFY(desktop_.shown.last().endsWith("Converted with: up to 1:30"));
+        QCOMPARE(desktop_.notes, QStringList({"1 converted, 1 not converted"}));
     }
 };
 

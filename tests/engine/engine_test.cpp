@@ -529,14 +529,18 @@ TEST_F(EngineTest, ASourceNamedLikeAPartFileIsNotPublishedUnderThatName) {
 TEST_F(EngineTest, OnlyTheFileVidmillWroteIsDeletedOrRenamed) {
     addVideo("c.avi", "output 10");
     addVideo("d.avi", "output 10");
+    engine.settings().cutFromMs = 10'000;
+    engine.settings().cropMode = kCropAuto;
     ASSERT_TRUE(runBatch());
-    // The identity survives a restart, beside the history.
+    // The identity survives a restart, beside the history, and so does what
+    // the batch asked of the file.
     const std::string history = dir.file("history.bin");
     ASSERT_TRUE(engine.saveHistorySnapshot(history));
     EntryList restored;
     ASSERT_EQ(loadHistoryFile(restored, history), 1);
     EXPECT_TRUE(restored.at(0)->outputIdentity.known());
     EXPECT_EQ(restored.at(0)->outputIdentity, engine.entryList().at(0)->outputIdentity);
+    EXPECT_EQ(convertedEntryTip(*restored.at(1)), "Converted with: from 0:10, black bars removed");
 
     // The person moves c.mp4 away; another program writes a new c.mp4.
     ASSERT_EQ(rename((out + "/c.mp4").c_str(), dir.file("moved.mp4").c_str()), 0);

@@ -201,6 +201,7 @@ std::string Engine::reserveOutput(VideoEntry& entry, const std::string& folder) 
     // A name chosen by an earlier, stopped run must not count against this one.
     entry.outputPath.clear();
     entry.outputIdentity = {};
+    entry.edits = {};
     std::string chosen;
     const int error = takeFreeName(
         [&] {
@@ -251,6 +252,7 @@ int Engine::publishOutput(VideoEntry& entry) {
     if (error == 0) {
         entry.outputPath = std::move(published);
         entry.outputIdentity = identity;
+        entry.edits = editsOf(batchSettings_);
         entry.size = size;
         entry.status.store(EntryStatus::Ok);
         return 0;

@@ -1,0 +1,167 @@
+#include "engine/entry_edits.h"
+
+#include <charconv>
+#include <cstdio>
+#include <vector>
+
+#include "process/size_budget.h"
+#include "system/size_time_text.h"
+
+namespace vidmill {
+
+namespace {
+
+template <typename Number>
+bool readNumber(std::string_view text, Number& value) {
+    const char* end = text.data() + text.size();
+    const auto [at, error] = std::from_chars(text.data(), end, value);
+    return error == std::errc() && at == end;
+}
+
+bool readCrop(std::string_view text, EntryEdits& edits) {
+    if (text == "auto") {
+        edits.cropMode = kCropAuto;
+        return true;
+    }
+    uint16_t* sides[] = {&edits.cropWidth, &edits.cropHeight, &edits.cropX, &edits.cropY};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::size_t colon = i < 3 ? text.find(':') : text.size();
+        if (colon == std::string_view::npos || !readNumber(text.substr(0, colon), *sides[i]) ||
+            *sides[i] > kMaxCropSide) {
+            return false;
+        }
+        text.remove_prefix(i < 3 ? colon + 1 : colon);
+    }
+    edits.cropMode = kCropFixed;
+    return edits.cropWidth >= kMinCropSide && edits.cropHeight >= kMinCropSide;
+}
+
+bool readWord(std::string_view word, EntryEdits& edits) {
+    const std::size_t equals = word.find('=');
+    const std::string_view key = word.substr(0, equals);
+    const std::string_view value =
+        equals == std::string_view::npos ? std::string_view() : word.substr(equals + 1);
+    if (key == "size") {
+        return readNumber(value, edits.targetSizeKb) && edits.targetSizeKb > 0 &&
+               edits.targetSizeKb <= kMaxTargetSizeKb;
+    }
+    if (key == "twopass") {
+        edits.twoPass = true;
+        return value.empty();
+    }
+    if (key == "from") {
+        return readNumber(value, edits.cutFromMs) && edits.cutFromMs < kMaxCutMs;
+    }
+    if (key == "to") {
+        return readNumber(value, edits.cutToMs) && edits.cutToMs > 0 && edits.cutToMs <= kMaxCutMs;
+    }
+    if (key == "crop") {
+        return readCrop(value, edits);
+    }
+    if (key == "deint") {
+        edits.deinterlace = value == "on" ? kDeinterlaceOn : kDeinterlaceOff;
+        return value == "on" || value == "off";
+    }
+    return true;  // written by a later version
+}
+
+}  // namespace
+
+EntryEdits editsOf(const ConversionSettings& settings) {
+    EntryEdits edits;
+    edits.targetSizeKb = settings.targetSizeKb;
+    edits.twoPass = settings.twoPass;
+    edits.cutFromMs = settings.cutFromMs;
+    edits.cutToMs = settings.cutToMs;
+    edits.cropMode = settings.cropMode;
+    if (settings.cropMode == kCropFixed) {
+        edits.cropWidth = settings.cropWidth;
+        edits.cropHeight = settings.cropHeight;
+        edits.cropX = settings.cropX;
+        edits.cropY = settings.cropY;
+    }
+    edits.deinterlace = settings.deinterlace;
+    return edits;
+}
+
+std::string editsRecord(const EntryEdits& edits) {
+    std::string record;
+    auto add = [&](const std::string& word) { record += record.empty() ? word : " " + word; };
+    if (edits.targetSizeKb > 0) {
+        add("size=" + std::to_string(edits.targetSizeKb));
+    }
+    if (edits.twoPass) {
+        add("twopass");
+    }
+    if (edits.cutFromMs > 0) {
+        add("from=" + std::to_string(edits.cutFromMs));
+    }
+    if (edits.cutToMs > 0) {
+        add("to=" + std::to_string(edits.cutToMs));
+    }
+    if (edits.cropMode == kCropAuto) {
+        add("crop=auto");
+    } else if (edits.cropMode == kCropFixed) {
+        add("crop=" + std::to_string(edits.cropWidth) + ":" + std::to_string(edits.cropHeight) +
+            ":" + std::to_string(edits.cropX) + ":" + std::to_string(edits.cropY));
+    }
+    if (edits.deinterlace != kDeinterlaceAuto) {
+        add(edits.deinterlace == kDeinterlaceOn ? "deint=on" : "deint=off");
+    }
+    return record;
+}
+
+bool readEditsRecord(std::string_view record, EntryEdits& edits) {
+    edits = {};
+    while (!record.empty()) {
+        const std::size_t space = record.find(' ');
+        const std::string_view word = record.substr(0, space);
+        record.remove_prefix(space == std::string_view::npos ? record.size() : space + 1);
+        if (!word.empty() && !readWord(word, edits)) {
+            edits = {};
+            return false;
+        }
+    }
+    if (edits.cutToMs != 0 && edits.cutToMs <= edits.cutFromMs) {
+        edits = {};
+        return false;
+    }
+    return true;
+}
+
+std::string editsText(const EntryEdits& edits) {
+    std::vector<std::string> parts;
+    if (edits.targetSizeKb > 0) {
+        parts.push_back("fit in " + sizeText(int64_t(edits.targetSizeKb) * 1000));
+    } else if (edits.twoPass) {
+        parts.push_back("two passes");
+    }
+    if (edits.cutFromMs > 0 && edits.cutToMs > 0) {
+        parts.push_back("from " + clockTimeText(edits.cutFromMs) + " to " +
+                        clockTimeText(edits.cutToMs));
+    } else if (edits.cutFromMs > 0) {
+        parts.push_back("from " + clockTimeText(edits.cutFromMs));
+    } else if (edits.cutToMs > 0) {
+        parts.push_back("up to " + clockTimeText(edits.cutToMs));
+    }
+    if (edits.cropMode == kCropAuto) {
+        parts.push_back("black bars removed");
+    } else if (edits.cropMode == kCropFixed) {
+        char crop[64];
+        std::snprintf(crop, sizeof crop, "cropped to %ux%u at %u,%u", edits.cropWidth,
+                      edits.cropHeight, edits.cropX, edits.cropY);
+        parts.push_back(crop);
+    }
+    if (edits.deinterlace == kDeinterlaceOn) {
+        parts.push_back("always deinterlaced");
+    } else if (edits.deinterlace == kDeinterlaceOff) {
+        parts.push_back("never deinterlaced");
+    }
+    std::string text;
+    for (const std::string& part : parts) {
+        text += text.empty() ? part : ", " + part;
+    }
+    return text;
+}
+
+}  // namespace vidmill
