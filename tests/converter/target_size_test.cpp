@@ -60,6 +60,26 @@ const std::string& fifteenSeconds() {
     return path;
 }
 
+// 8 s of a finely detailed moving picture: more than libvpx can bring down
+// to the least bitrate a size may give it.
+const std::string& busyEightSeconds() {
+    static const std::string path = [] {
+        const std::string made = testMedia().folder + "/fit-busy-8s.mp4";
+        if (!fileExists(made)) {
+            const std::string part = made + ".part.mp4";
+            const ProgramResult run =
+                runProgram({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                            "mandelbrot=size=640x360:rate=25", "-t", "8", "-pix_fmt", "yuv420p",
+                            "-c:v", "libx264", "-preset", "ultrafast", "-crf", "12", part});
+            if (run.status == 0) {
+                std::rename(part.c_str(), made.c_str());
+            }
+        }
+        return made;
+    }();
+    return path;
+}
+
 class FitInSize : public ::testing::TestWithParam<FitCase> {};
 
 TEST_P(FitInSize, LandsJustUnderTheSizeAndLeavesNoLog) {
@@ -94,6 +114,18 @@ TEST(FitInSizeTest, ASizeTooSmallForTheVideoIsRefusedAndWritesNothing) {
     EXPECT_EQ(run.status, 5) << run.output;
     EXPECT_NE(run.output.find("20 KB cannot hold"), std::string::npos) << run.output;
     EXPECT_FALSE(fileExists(output));
+    EXPECT_EQ(entriesIn(folder.file("passes")), 0);
+
+    // Allowed by the budget (about 55 kbit/s for the picture), but libvpx at
+    // its largest quantiser spends half as much again: no file over the size.
+    const ProgramResult over =
+        runConverter({"-y", "-i", busyEightSeconds(), "-vcodec", "libvpx-vp9", "-an", "-targetsize",
+                      "56000", "-passdir", folder.file("passes"), folder.file("out.webm")});
+    EXPECT_EQ(over.status, 5) << over.output;
+    EXPECT_NE(over.output.find("cannot make this video as small as 56 KB: it came to"),
+              std::string::npos)
+        << over.output;
+    EXPECT_FALSE(fileExists(folder.file("out.webm")));
     EXPECT_EQ(entriesIn(folder.file("passes")), 0);
 
     // Sound kept whole has no bitrate to bring down.
