@@ -812,6 +812,63 @@ TEST_F(CliRunTest, ASizeThatAFileCannotFitInStopsTheRunBeforeItStarts) {
     EXPECT_NE(run.output.find("\"target_size\":1000000"), std::string::npos) << run.output;
 }
 
+// Two passes stopped, or killed, in either pass: no output and no first
+// pass's log stay behind; what a killed converter could not remove, the next
+// batch does.
+TEST_F(CliRunTest, AnEndInEitherPassLeavesNoLogAndNoOutput) {
+    const std::string cache = dir.file("cache");
+    const std::string passes = cache + "/vidmill/passes";
+    setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+    enum class End { Stop, KillFrontEnd, KillConverter };
+    for (const int pass : {1, 2}) {
+        for (const End end : {End::Stop, End::KillFrontEnd, End::KillConverter}) {
+            SCOPED_TRACE("pass " + std::to_string(pass) + ", end " + std::to_string(int(end)));
+            test::RunningProgram run(
+                {kCli, "--preset", "110", "--two-pass", "--dest", dest, longClip()});
+            // The part file stays empty through the first pass.
+            auto inPass = [&] {
+                const std::vector<std::string> parts = filesIn(dest);
+                struct stat part {};
+                return filesIn(passes).size() == 1 && parts.size() == 1 &&
+                       stat((dest + "/" + parts[0]).c_str(), &part) == 0 &&
+                       (part.st_size > 0) == (pass == 2);
+            };
+            ASSERT_TRUE(waitFor(inPass, 60s));
+            std::optional<ProgramResult> result;
+            if (end == End::Stop) {
+                kill(run.pid(), SIGINT);
+                result = run.wait(60s);
+                ASSERT_TRUE(result);
+                EXPECT_EQ(result->status, -126) << result->output;
+            } else if (end == End::KillFrontEnd) {
+                kill(run.pid(), SIGKILL);
+                run.wait(10s);
+            } else {
+                for (const pid_t converter : convertersMentioning(dest)) {
+                    kill(converter, SIGKILL);
+                }
+                result = run.wait(60s);
+                ASSERT_TRUE(result);
+                EXPECT_NE(result->output.find("Conversion Error"), std::string::npos)
+                    << result->output;
+            }
+            EXPECT_TRUE(waitFor([&] { return processesMentioning(dest) == 0; }, 10s));
+            EXPECT_TRUE(filesIn(dest).empty());
+            if (end != End::KillConverter) {
+                EXPECT_TRUE(filesIn(passes).empty());
+            }
+        }
+    }
+    // A killed converter's folder goes with the next batch: the first one's
+    // went with the runs after it, the last one's goes now.
+    EXPECT_EQ(filesIn(passes).size(), 1u);
+    const ProgramResult next =
+        cli({"--preset", "110", "--dest", dest, test::testMedia().audioVideo});
+    unsetenv("XDG_CACHE_HOME");
+    EXPECT_EQ(next.status, 0) << next.output;
+    EXPECT_TRUE(filesIn(passes).empty());
+}
+
 TEST_F(CliRunTest, SharesTakeEachFileOnceAndASecondRunSkipsWhatIsDone) {
     const std::string fakeCli = cliWithFakeConverter(dir);
     const std::string source = dir.file("src");
