@@ -193,9 +193,21 @@ bool MainWindow::sizeFitsEveryVideo() {
     if (refusals.size() > kNamed) {
         text += "\n... and " + std::to_string(refusals.size() - kNamed) + " more";
     }
-    text +=
-        "\n\nChoose a larger size or a lower audio bitrate in the settings, or remove "
-        "these videos from the list.";
+    using Remedy = Engine::SizeRefusal::Remedy;
+    switch (refusals.front().remedy) {  // the same format for all
+        case Remedy::OtherFormat:
+            text += "\n\nChoose a format that compresses its sound, or turn off Fit in a size.";
+            break;
+        case Remedy::LargerSizeOrLessSound:
+            text +=
+                "\n\nChoose a larger size or a lower audio bitrate in the settings, or remove "
+                "these videos from the list.";
+            break;
+        case Remedy::LargerSize:
+            text +=
+                "\n\nChoose a larger size in the settings, or remove these videos from the list.";
+            break;
+    }
     showMessage(kInformationMessage, text);
     return false;
 }

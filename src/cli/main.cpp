@@ -504,10 +504,16 @@ bool Cli::refuseWhatCannotFit() {
                      refusal.reason.c_str());
     }
     if (!refusals.empty()) {
-        std::fprintf(stderr,
-                     "vidmill-cli: nothing was converted: choose a larger --target-size or a "
-                     "lower --abitrate, or leave %s out\n",
-                     refusals.size() == 1 ? "this file" : "these files");
+        using Remedy = Engine::SizeRefusal::Remedy;
+        const Remedy remedy = refusals.front().remedy;  // the same format for all
+        std::fprintf(stderr, "vidmill-cli: nothing was converted: %s, or leave %s out\n",
+                     remedy == Remedy::OtherFormat ? "choose a format that compresses its sound"
+                     : remedy == Remedy::LargerSizeOrLessSound
+                         ? "choose a larger --target-size or a lower --abitrate"
+                         : "choose a larger --target-size",
+                     remedy == Remedy::OtherFormat ? "--target-size"
+                     : refusals.size() == 1        ? "this file"
+                                                   : "these files");
     }
     return !refusals.empty();
 }

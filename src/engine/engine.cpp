@@ -62,13 +62,16 @@ std::vector<Engine::SizeRefusal> Engine::sizeRefusals(const ConversionSettings& 
         if (seconds <= 0.0) {
             continue;
         }
-        std::string reason =
-            !video && sound && uncompressed
-                ? "the sound of this format is not compressed to a bitrate, so no size can be "
-                  "chosen for it"
-                : sizeRefusal(bytes, seconds, video, audioBitrate, 1);
-        if (!reason.empty()) {
-            refusals.push_back({entry->name, std::move(reason)});
+        if (!video && sound && uncompressed) {
+            refusals.push_back({entry->name,
+                                "the sound of this format is not compressed to a bitrate, so no "
+                                "size can be chosen for it",
+                                SizeRefusal::Remedy::OtherFormat});
+        } else if (std::string reason = sizeRefusal(bytes, seconds, video, audioBitrate, 1);
+                   !reason.empty()) {
+            refusals.push_back({entry->name, std::move(reason),
+                                audioBitrate > 0 ? SizeRefusal::Remedy::LargerSizeOrLessSound
+                                                 : SizeRefusal::Remedy::LargerSize});
         }
     }
     return refusals;

@@ -195,8 +195,15 @@ class Engine {
     // with the reason, for the user, before a batch starts. Sound is taken
     // at the settings' bitrate, or a usual one where they keep the source's.
     struct SizeRefusal {
+        // What the person can do about it, besides leaving the video out.
+        enum class Remedy {
+            LargerSize,
+            LargerSizeOrLessSound,  // the sound's bitrate takes from the picture's
+            OtherFormat,            // this format's sound has no bitrate
+        };
         std::string name;
         std::string reason;
+        Remedy remedy = Remedy::LargerSize;
     };
     std::vector<SizeRefusal> sizeRefusals(const ConversionSettings& settings) const;
     // Where first passes keep their logs; swept at each batch's start.

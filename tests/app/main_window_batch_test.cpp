@@ -109,6 +109,34 @@ class MainWindowBatchTest : public MainWindowFixture {
                  "a cancelled dialog starts nothing");
     }
 
+    // Said in one message before anything starts, with what would help.
+    void aSizeThatCannotFitIsSaidBeforeTheBatch_data() {
+        QTest::addColumn<int>("preset");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("remedy");
+        QTest::newRow("video") << 100 << "20 KB cannot hold 0:10 of video"
+                               << "Choose a larger size or a lower audio bitrate";
+        QTest::newRow("sound alone") << 5000 << "20 KB cannot hold 0:10"
+                                     << "Choose a larger size in the settings";
+        QTest::newRow("sound kept whole") << 5050 << "the sound of this format is not compressed"
+                                          << "Choose a format that compresses its sound";
+    }
+    void aSizeThatCannotFitIsSaidBeforeTheBatch() {
+        QFETCH(int, preset);
+        QFETCH(QString, reason);
+        QFETCH(QString, remedy);
+        MainWindow& window = open();
+        window.engine().settings().presetId = int16_t(preset);
+        window.engine().settings().targetSizeKb = 20;
+        window.engine().admitFiles({video("a.avi").toStdString()});
+        window.refreshEntryList();
+        window.actions().convert->trigger();
+        QCOMPARE(desktop_.messages.size(), 1);
+        QVERIFY2(desktop_.messages[0].contains("a: " + reason), qPrintable(desktop_.messages[0]));
+        QVERIFY2(desktop_.messages[0].contains(remedy), qPrintable(desktop_.messages[0]));
+        QVERIFY(window.engine().batchState() == BatchState::Idle);
+    }
+
     void powerOffStepsFallBackOnce_data() {
         QTest::addColumn<QString>("can");
         QTest::addColumn<bool>("logindWorks");

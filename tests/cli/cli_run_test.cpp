@@ -804,7 +804,20 @@ TEST_F(CliRunTest, ASizeThatAFileCannotFitInStopsTheRunBeforeItStarts) {
               std::string::npos)
         << run.output;
     EXPECT_EQ(run.output.find("short:"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("choose a larger --target-size or a lower --abitrate, or leave this "
+                              "file out"),
+              std::string::npos)
+        << run.output;
     EXPECT_TRUE(filesIn(dest).empty());
+
+    // Sound kept whole: no bitrate would help.
+    run = test::runProgram(
+        {fakeCli, "--dest", dest, "--preset", "5050", "--target-size", "1M", shortOne});
+    EXPECT_EQ(run.status, 2) << run.output;
+    EXPECT_NE(run.output.find("choose a format that compresses its sound, or leave --target-size "
+                              "out"),
+              std::string::npos)
+        << run.output;
 
     run = test::runProgram({fakeCli, "--json", "--dest", dest, "--target-size", "1M", shortOne});
     EXPECT_EQ(run.status, 0) << run.output;
