@@ -18,7 +18,19 @@ bool readNumber(std::string_view text, Number& value) {
     return error == std::errc() && at == end;
 }
 
-bool readCrop(std::string_view text, EntryEdits& edits) {
+// Only the choices that a record holds, as a plain conversion has them.
+void clearEdits(ConversionSettings& s) {
+    const ConversionSettings plain;
+    s.targetSizeKb = plain.targetSizeKb;
+    s.twoPass = plain.twoPass;
+    s.cutFromMs = plain.cutFromMs;
+    s.cutToMs = plain.cutToMs;
+    s.cropMode = plain.cropMode;
+    s.cropWidth = s.cropHeight = s.cropX = s.cropY = 0;
+    s.deinterlace = plain.deinterlace;
+}
+
+bool readCrop(std::string_view text, ConversionSettings& edits) {
     if (text == "auto") {
         edits.cropMode = kCropAuto;
         return true;
@@ -36,7 +48,7 @@ bool readCrop(std::string_view text, EntryEdits& edits) {
     return edits.cropWidth >= kMinCropSide && edits.cropHeight >= kMinCropSide;
 }
 
-bool readWord(std::string_view word, EntryEdits& edits) {
+bool readWord(std::string_view word, ConversionSettings& edits) {
     const std::size_t equals = word.find('=');
     const std::string_view key = word.substr(0, equals);
     const std::string_view value =
@@ -67,24 +79,7 @@ bool readWord(std::string_view word, EntryEdits& edits) {
 
 }  // namespace
 
-EntryEdits editsOf(const ConversionSettings& settings) {
-    EntryEdits edits;
-    edits.targetSizeKb = settings.targetSizeKb;
-    edits.twoPass = settings.twoPass;
-    edits.cutFromMs = settings.cutFromMs;
-    edits.cutToMs = settings.cutToMs;
-    edits.cropMode = settings.cropMode;
-    if (settings.cropMode == kCropFixed) {
-        edits.cropWidth = settings.cropWidth;
-        edits.cropHeight = settings.cropHeight;
-        edits.cropX = settings.cropX;
-        edits.cropY = settings.cropY;
-    }
-    edits.deinterlace = settings.deinterlace;
-    return edits;
-}
-
-std::string editsRecord(const EntryEdits& edits) {
+std::string editsRecord(const ConversionSettings& edits) {
     std::string record;
     auto add = [&](const std::string& word) { record += record.empty() ? word : " " + word; };
     if (edits.targetSizeKb > 0) {
@@ -111,25 +106,27 @@ std::string editsRecord(const EntryEdits& edits) {
     return record;
 }
 
-bool readEditsRecord(std::string_view record, EntryEdits& edits) {
-    edits = {};
+bool readEditsRecord(std::string_view record, ConversionSettings& edits) {
+    clearEdits(edits);
     while (!record.empty()) {
         const std::size_t space = record.find(' ');
         const std::string_view word = record.substr(0, space);
         record.remove_prefix(space == std::string_view::npos ? record.size() : space + 1);
         if (!word.empty() && !readWord(word, edits)) {
-            edits = {};
+            clearEdits(edits);
             return false;
         }
     }
     if (edits.cutToMs != 0 && edits.cutToMs <= edits.cutFromMs) {
-        edits = {};
+        clearEdits(edits);
         return false;
     }
     return true;
 }
 
-std::string editsText(const EntryEdits& edits) {
+std::string editsText(std::string_view record) {
+    ConversionSettings edits;
+    readEditsRecord(record, edits);
     std::vector<std::string> parts;
     if (edits.targetSizeKb > 0) {
         parts.push_back("fit in " + sizeText(int64_t(edits.targetSizeKb) * 1000));

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "engine/entry_edits.h"
 #include "engine/video_entry.h"
 #include "formats/format_preset.h"
 #include "process/progress_channel.h"

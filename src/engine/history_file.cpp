@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 
+#include "engine/entry_edits.h"
 #include "engine/entry_list.h"
 #include "storage/record_file.h"
 #include "storage/safe_save.h"
@@ -90,7 +91,7 @@ constexpr std::string_view kHistoryExtraEnd = "end";
 constexpr int kExtraFieldCapacity = 4096 + 2;
 
 bool hasExtras(const VideoEntry& entry) {
-    return !entry.outputSubfolder.empty() || entry.outputIdentity.known() || entry.edits.any();
+    return !entry.outputSubfolder.empty() || entry.outputIdentity.known() || !entry.edits.empty();
 }
 
 // Written first, so that every entry of a history on the disk has its
@@ -110,7 +111,7 @@ bool saveHistoryExtras(EntryList& list, const std::string& historyPath) {
         for (const auto& entry : list.entries()) {
             if (hasExtras(*entry)) {
                 file.writeText32(entry->sourcePath);
-                const bool edited = entry->edits.any();
+                const bool edited = !entry->edits.empty();
                 file.writeUInt16(edited ? 3 : 2);
                 file.writeUInt16(kOutputSubfolderField);
                 file.writeText32(entry->outputSubfolder);
@@ -119,7 +120,7 @@ bool saveHistoryExtras(EntryList& list, const std::string& historyPath) {
                                                                : std::string());
                 if (edited) {
                     file.writeUInt16(kEntryEditsField);
-                    file.writeText32(editsRecord(entry->edits));
+                    file.writeText32(entry->edits);
                 }
             }
         }
@@ -139,7 +140,7 @@ void loadHistoryExtras(EntryList& list, const std::string& historyPath) {
     struct Extras {
         std::string subfolder;
         FileIdentity identity;
-        EntryEdits edits;
+        std::string edits;
     };
     std::multimap<std::string, Extras> records;
     for (uint32_t i = 0; i < count; ++i) {
@@ -161,7 +162,10 @@ void loadHistoryExtras(EntryList& list, const std::string& historyPath) {
                 extras.identity = FileIdentity::fromText(value);
             } else if (tag == kEntryEditsField) {
                 // One that no version wrote tells nothing: the entry stays plain.
-                readEditsRecord(value, extras.edits);
+                ConversionSettings edits;
+                if (readEditsRecord(value, edits)) {
+                    extras.edits = editsRecord(edits);
+                }
             }
         }
         records.emplace(std::move(source), std::move(extras));
@@ -175,7 +179,7 @@ void loadHistoryExtras(EntryList& list, const std::string& historyPath) {
         if (found != records.end()) {
             entry->outputSubfolder = std::move(found->second.subfolder);
             entry->outputIdentity = found->second.identity;
-            entry->edits = found->second.edits;
+            entry->edits = std::move(found->second.edits);
             records.erase(found);
         }
     }

@@ -73,7 +73,7 @@ bool Engine::saveHistorySnapshot(const std::string& path) {
         int32_t duration;
         std::string outputSubfolder;
         FileIdentity outputIdentity;
-        EntryEdits edits;
+        std::string edits;
     };
     std::vector<Stored> records;
     EntryList copy;
@@ -102,7 +102,7 @@ bool Engine::saveHistorySnapshot(const std::string& path) {
         stored->duration = record.duration;
         stored->outputSubfolder = std::move(record.outputSubfolder);
         stored->outputIdentity = record.outputIdentity;
-        stored->edits = record.edits;
+        stored->edits = std::move(record.edits);
         copy.entries().append(stored);
     }
     return saveHistoryFile(copy, path) != 0;

@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 
-#include "engine/entry_edits.h"
 #include "engine/part_file.h"
 #include "system/thread_contract.h"
 
@@ -109,9 +108,9 @@ struct VideoEntry {
     // put under that name later is never deleted or renamed as ours. Kept
     // beside the history; unknown for entries of older versions.
     FileIdentity outputIdentity;
-    // The size, cut and picture choices that its output was converted with.
-    // Kept beside the history, like the identity.
-    EntryEdits edits;
+    // editsRecord() of the size, cut and picture choices that its output was
+    // converted with. Kept beside the history, like the identity.
+    std::string edits;
 };
 
 std::shared_ptr<VideoEntry> createEntry(const std::string& sourcePath);

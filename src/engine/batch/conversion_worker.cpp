@@ -14,6 +14,7 @@
 
 #include "engine/batch/conversion_run.h"
 #include "engine/engine.h"
+#include "engine/entry_edits.h"
 #include "engine/gui_call.h"
 #include "engine/output_path.h"
 #include "engine/part_file.h"
@@ -201,7 +202,7 @@ std::string Engine::reserveOutput(VideoEntry& entry, const std::string& folder) 
     // A name chosen by an earlier, stopped run must not count against this one.
     entry.outputPath.clear();
     entry.outputIdentity = {};
-    entry.edits = {};
+    entry.edits.clear();
     std::string chosen;
     const int error = takeFreeName(
         [&] {
@@ -252,7 +253,7 @@ int Engine::publishOutput(VideoEntry& entry) {
     if (error == 0) {
         entry.outputPath = std::move(published);
         entry.outputIdentity = identity;
-        entry.edits = editsOf(batchSettings_);
+        entry.edits = editsRecord(batchSettings_);
         entry.size = size;
         entry.status.store(EntryStatus::Ok);
         return 0;
