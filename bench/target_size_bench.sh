@@ -37,9 +37,19 @@ for s in $lengths; do
         ffmpeg "${quiet[@]}" -f lavfi -i "smptehdbars=size=640x360:rate=25:duration=$s" \
             -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=$s" -ac 2 \
             -pix_fmt yuv420p -c:v libx264 -preset ultrafast -qp 0 -c:a flac "$work/still$s.mkv"
+    # The mandelbrot's deeper zoom takes hours to draw: longer sources
+    # repeat its first 200 s.
+    picture=(-f lavfi -i "mandelbrot=size=640x360:rate=25")
+    if ((s > 200)); then
+        [[ -f $work/busy200.mkv ]] ||
+            ffmpeg "${quiet[@]}" "${picture[@]}" -t 200 -pix_fmt yuv420p -c:v libx264 \
+                -preset ultrafast -qp 0 "$work/busy200.mkv"
+        picture=(-stream_loop -1 -i "$work/busy200.mkv")
+    fi
     [[ -f $work/busy$s.mkv ]] ||
-        ffmpeg "${quiet[@]}" -f lavfi -i "mandelbrot=size=640x360:rate=25" \
-            -f lavfi -i "anoisesrc=color=pink:sample_rate=48000:duration=$s" -t "$s" -ac 2 \
+        ffmpeg "${quiet[@]}" "${picture[@]}" \
+            -f lavfi -i "anoisesrc=color=pink:sample_rate=48000:duration=$s" \
+            -map 0:v -map 1:a -t "$s" -ac 2 \
             -pix_fmt yuv420p -c:v libx264 -preset ultrafast -qp 0 -c:a flac "$work/busy$s.mkv"
 done
 
