@@ -19,8 +19,8 @@ namespace {
 // Where the survey looks, as shares of the length.
 constexpr double kPoints[] = {0.1, 0.3, 0.5, 0.7, 0.9};
 constexpr int kFramesPerPoint = 8;
-// Decoded pictures before a point that are passed over after a seek (the
-// seek lands on the key frame before it); beyond that they are taken.
+// Decoded pictures before a point that are passed over when reading on to
+// it; beyond that they are taken.
 constexpr int kMostSkipped = 300;
 constexpr int kMostPackets = 4000;
 // A row or column whose average brightness is at most this is black: bars
@@ -128,10 +128,12 @@ struct Fields {
     }
 
     // Woven fields come in one order throughout; fine lines that move
-    // (scrolling text, a test pattern) fool the measure both ways alike.
+    // (scrolling text, a test pattern) fool the measure both ways alike, and
+    // a few pictures of them may fool it one way: more than one point's
+    // pictures must agree.
     std::string order() const {
         const int interlaced = top + bottom;
-        if (interlaced < 4 || interlaced <= 2 * progressive) {
+        if (interlaced <= kFramesPerPoint || interlaced <= 2 * progressive) {
             return {};
         }
         if (top >= 4 * bottom) {
@@ -175,7 +177,7 @@ PictureSurvey surveyPictures(const MediaInput& source, const std::string& path,
         return survey;
     }
     std::optional<MediaInput> input =
-        MediaInput::open(path, stop, MediaInput::Examination::Full, &source);
+        MediaInput::open(path, stop, MediaInput::Examination::HeaderWhenEnough, &source);
     if (!input) {
         return survey;
     }
@@ -234,20 +236,31 @@ PictureSurvey surveyPictures(const MediaInput& source, const std::string& path,
             points.push_back(share * seconds);
         }
     }
+    // Where the last picture decoded lies, in the stream's time base.
+    std::int64_t reached = AV_NOPTS_VALUE;
     for (const double point : points) {
         if (stop.asked()) {
             break;
         }
-        if (point > 0.0) {
+        const std::int64_t wanted =
+            av_rescale_q(std::int64_t(point * AV_TIME_BASE), AV_TIME_BASE_Q, stream->time_base) +
+            (stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0);
+        // A seek lands on the key frame before the point, which may lie 10 s
+        // before it: the pictures from there on are taken, as decoding all
+        // the way to each point would cost a fifth of a minute's conversion.
+        // When that key frame lies before where the last point ended, the
+        // same pictures would come again: reading on to the point costs less.
+        const int key = av_index_search_timestamp(stream, wanted, AVSEEK_FLAG_BACKWARD);
+        const bool readOn = reached != AV_NOPTS_VALUE && reached <= wanted && key >= 0 &&
+                            avformat_index_get_entry(stream, key)->timestamp <= reached;
+        const int mostSkipped = point > 0.0 && !readOn ? 0 : kMostSkipped;
+        if (point > 0.0 && !readOn) {
             const std::int64_t at = input->startTime() + std::int64_t(point * AV_TIME_BASE);
             if (av_seek_frame(context, -1, at, AVSEEK_FLAG_BACKWARD) < 0) {
                 continue;
             }
             avcodec_flush_buffers(decoder.get());
         }
-        const std::int64_t wanted =
-            av_rescale_q(std::int64_t(point * AV_TIME_BASE), AV_TIME_BASE_Q, stream->time_base) +
-            (stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0);
         int taken = 0;
         int skipped = 0;
         for (int packets = 0; taken < kFramesPerPoint && packets < kMostPackets; ++packets) {
@@ -256,12 +269,18 @@ PictureSurvey surveyPictures(const MediaInput& source, const std::string& path,
                 av_packet_unref(packet.get());
                 continue;
             }
+            // Pictures that nothing refers to are left undecoded on the way.
+            decoder->skip_frame = more && skipped < mostSkipped && packet->pts != AV_NOPTS_VALUE &&
+                                          packet->pts < wanted
+                                      ? AVDISCARD_NONREF
+                                      : AVDISCARD_DEFAULT;
             avcodec_send_packet(decoder.get(), more ? packet.get() : nullptr);
             av_packet_unref(packet.get());
             while (taken < kFramesPerPoint &&
                    avcodec_receive_frame(decoder.get(), decoded.get()) >= 0) {
                 const std::int64_t pts = decoded->best_effort_timestamp;
-                if (pts != AV_NOPTS_VALUE && pts < wanted && skipped < kMostSkipped) {
+                reached = pts;
+                if (pts != AV_NOPTS_VALUE && pts < wanted && skipped < mostSkipped) {
                     ++skipped;
                 } else {
                     measure(decoded.get());
