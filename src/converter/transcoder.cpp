@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 #include "converter/conversion_stop.h"
 #include "converter/convert_error.h"
 #include "converter/input/media_input.h"
+#include "converter/input/silence_source.h"
 #include "converter/output/output_file.h"
 #include "converter/output/source_description.h"
 #include "converter/pipeline/encoder_params.h"
@@ -184,9 +186,7 @@ class Conversion final : public PipelineWatch {
             // the shorter file, unless it is a flood of copies.
             stop_.beginDrain();
         }
-        for (auto& pipeline : pipelines_) {
-            pipeline->finish();
-        }
+        finishStreams();
         if (stop_.bySignalAlone()) {
             throw interrupted();
         }
@@ -329,9 +329,7 @@ class Conversion final : public PipelineWatch {
         if (stopped) {
             return true;
         }
-        for (auto& pipeline : pipelines_) {
-            pipeline->finish();
-        }
+        finishStreams();
         if (stop_.bySignalAlone()) {
             throw interrupted();
         }
@@ -456,10 +454,54 @@ class Conversion final : public PipelineWatch {
             sound.push_back(addPipeline(makeAudioPipeline(options_, input, index, output_, *this)));
         }
         markDefaultTracks(sound);
+        if (video && sound.empty() && std::strcmp(output_.format()->name, "psp") == 0) {
+            addSilence();
+        }
         if (options_.allTracks && !firstPass()) {
             addSubtitles();
         }
         discardTheRest();
+    }
+
+    // The PSP's container takes no video without sound, and the PSP plays
+    // none: such a video gets a silent track.
+    void addSilence() {
+        silenceSource_ = std::make_unique<SilenceSource>();
+        silence_ = makeAudioPipeline(options_, silenceSource_->context(), 0, output_, *this);
+        silence_->outputStream()->disposition = AV_DISPOSITION_DEFAULT;
+        hasAudio_ = true;
+        if (!firstPass()) {
+            std::fprintf(stderr,
+                         "vidmill-convert: note: %s; this format plays no video without "
+                         "sound, so the output has a silent track\n",
+                         options_.noAudio ? "the sound is off" : "the input has no sound");
+        }
+    }
+
+    // Silence as far as the pictures have come.
+    void feedSilence() {
+        if (!silence_) {
+            return;
+        }
+        double until = 0.0;
+        for (const auto& pipeline : pipelines_) {
+            until = std::max(until, pipeline->decodedEndSeconds());
+        }
+        while (silenceSource_->endSeconds() < until && !stop_.stopNow()) {
+            silenceSource_->read(silencePacket_.get());
+            silence_->decode(silencePacket_.get());
+            av_packet_unref(silencePacket_.get());
+        }
+    }
+
+    void finishStreams() {
+        for (auto& pipeline : pipelines_) {
+            pipeline->finish();
+        }
+        if (silence_) {
+            feedSilence();
+            silence_->finish();
+        }
     }
 
     // The demuxer can then skip the other streams' data instead of reading it.
@@ -601,6 +643,7 @@ class Conversion final : public PipelineWatch {
                 shiftToZero(packet.get(), stream, start);
                 timestamps_.adjust(packet.get(), stream);
                 pipeline->decode(packet.get());
+                feedSilence();
             } else if (subtitles != nullptr) {
                 const AVStream* stream = context->streams[packet->stream_index];
                 shiftToZero(packet.get(), stream, start);
@@ -672,6 +715,10 @@ class Conversion final : public PipelineWatch {
     // Declared after the output: their encoders go before the muxer that holds their streams.
     std::vector<std::unique_ptr<StreamPipeline>> pipelines_;
     std::vector<StreamPipeline*> byInput_;
+    // Sound for a video that has none, where the container needs some.
+    std::unique_ptr<SilenceSource> silenceSource_;
+    std::unique_ptr<StreamPipeline> silence_;
+    PacketPtr silencePacket_ = makePacket();
     std::vector<std::unique_ptr<SubtitleTrack>> subtitles_;
     std::vector<SubtitleTrack*> subtitlesByInput_;
     bool hasAudio_ = false;

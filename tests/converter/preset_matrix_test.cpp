@@ -138,6 +138,30 @@ TEST_P(PresetMatrix, DefaultOptionsGiveWhatTheCommandAsksFor) {
     EXPECT_TRUE(matchesMedia(output, expected)) << command.text;
 }
 
+// A video without sound makes a file in every video format; the PSP's, which
+// takes none without sound, gets a silent track.
+TEST_P(PresetMatrix, AVideoWithoutSoundConvertsToEveryVideoFormat) {
+    const FormatPreset& row = presetRow(GetParam());
+    if (row.audioOnly) {
+        GTEST_SKIP() << "sound alone";
+    }
+    ConversionSettings settings;
+    setDefaultSettings(settings);
+    applyPreset(settings, GetParam());
+    TempDir folder;
+    const std::string output = folder.file(std::string("out.") + row.extension);
+    const ConverterCommand command =
+        buildConvertCommand(kConverterPath, testMedia().videoOnly, output, "", -1, settings, 0);
+    const ProgramResult run = runProgram(command.args);
+    ASSERT_EQ(run.status, 0) << command.text << "\n" << run.output;
+    auto info = probeWithFfprobe(output);
+    ASSERT_TRUE(info);
+    EXPECT_NE(info->stream("video"), nullptr);
+    const bool psp = row.container != nullptr && std::string(row.container) == "psp";
+    EXPECT_EQ(info->stream("audio") != nullptr, psp);
+    EXPECT_EQ(run.output.find("silent track") != std::string::npos, psp) << run.output;
+}
+
 INSTANTIATE_TEST_SUITE_P(Presets, PresetMatrix, ::testing::Range(0, kPresetCount),
                          [](const ::testing::TestParamInfo<int>& info) {
                              return "Id" + std::to_string(presetRow(info.param).id);
