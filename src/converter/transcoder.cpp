@@ -472,7 +472,7 @@ class Conversion final : public PipelineWatch {
         hasAudio_ = true;
         if (!firstPass()) {
             std::fprintf(stderr,
-                         "vidmill-convert: note: %s; this format plays no video without "
+                         "vidmill-convert: note: %s; this format holds no video without "
                          "sound, so the output has a silent track\n",
                          options_.noAudio ? "the sound is off" : "the input has no sound");
         }
