@@ -531,7 +531,12 @@ TEST_F(ConverterRunnerTest, ADetachedProgramRunsAndLeavesNoZombie) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_TRUE(std::filesystem::exists(output));
-    EXPECT_EQ(childrenOfOurs(), 0u) << "the program ended and was reaped";
+    std::string left;
+    for (const pid_t child : childrenOf(getpid())) {
+        std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
+        left += " " + std::string((std::istreambuf_iterator<char>(stat)), {});
+    }
+    EXPECT_EQ(childrenOfOurs(), 0u) << "the program ended and was reaped; left:" << left;
 }
 
 }  // namespace
