@@ -68,7 +68,11 @@ SilenceSource::SilenceSource() {
     }
     raw->pb = io_.get();
     raw->flags |= AVFMT_FLAG_CUSTOM_IO;
-    const int opened = avformat_open_input(&raw, nullptr, wav, nullptr);
+    // The header's 4 GB would end the silence after six hours.
+    AVDictionary* rawOptions = nullptr;
+    av_dict_set(&rawOptions, "ignore_length", "1", 0);
+    const int opened = avformat_open_input(&raw, nullptr, wav, &rawOptions);
+    av_dict_free(&rawOptions);
     if (opened < 0) {  // avformat_open_input freed the context
         throw ConvertError(exit_code::kEncoderFailed,
                            describeFailure("cannot make silence", opened));
