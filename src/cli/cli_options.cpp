@@ -102,27 +102,6 @@ bool parseTargetSize(const std::string& text, uint32_t& kilobytes) {
     return true;
 }
 
-// "W:H:X:Y": a fixed crop, each side at least 16 pixels.
-bool parseCrop(const std::string& text, ConversionSettings& s) {
-    long values[4] = {};
-    std::size_t start = 0;
-    for (int i = 0; i < 4; ++i) {
-        const std::size_t end = i < 3 ? text.find(':', start) : text.size();
-        if (end == std::string::npos ||
-            !parseInt(text.substr(start, end - start), i < 2 ? kMinCropSide : 0, kMaxCropSide,
-                      values[i])) {
-            return false;
-        }
-        start = end + 1;
-    }
-    s.cropMode = kCropFixed;
-    s.cropWidth = uint16_t(values[0]);
-    s.cropHeight = uint16_t(values[1]);
-    s.cropX = uint16_t(values[2]);
-    s.cropY = uint16_t(values[3]);
-    return true;
-}
-
 bool takesValue(const std::string& arg) {
     static const char* const kWithValue[] = {
         "--preset",      "--dest",   "--jobs",       "--size",     "--fps",
@@ -357,7 +336,7 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
         } else if (arg == "--crop") {
             if (value == "off" || value == "auto") {
                 s.cropMode = value == "off" ? kCropOff : kCropAuto;
-            } else if (!parseCrop(value, s)) {
+            } else if (!readCropRect(value, s)) {
                 return bad("expected off, auto or W:H:X:Y in pixels");
             }
         } else if (arg == "--deinterlace") {

@@ -35,17 +35,7 @@ bool readCrop(std::string_view text, ConversionSettings& edits) {
         edits.cropMode = kCropAuto;
         return true;
     }
-    uint16_t* sides[] = {&edits.cropWidth, &edits.cropHeight, &edits.cropX, &edits.cropY};
-    for (std::size_t i = 0; i < 4; ++i) {
-        const std::size_t colon = i < 3 ? text.find(':') : text.size();
-        if (colon == std::string_view::npos || !readNumber(text.substr(0, colon), *sides[i]) ||
-            *sides[i] > kMaxCropSide) {
-            return false;
-        }
-        text.remove_prefix(i < 3 ? colon + 1 : colon);
-    }
-    edits.cropMode = kCropFixed;
-    return edits.cropWidth >= kMinCropSide && edits.cropHeight >= kMinCropSide;
+    return readCropRect(text, edits);
 }
 
 bool readWord(std::string_view word, ConversionSettings& edits) {
@@ -97,8 +87,7 @@ std::string editsRecord(const ConversionSettings& edits) {
     if (edits.cropMode == kCropAuto) {
         add("crop=auto");
     } else if (edits.cropMode == kCropFixed) {
-        add("crop=" + std::to_string(edits.cropWidth) + ":" + std::to_string(edits.cropHeight) +
-            ":" + std::to_string(edits.cropX) + ":" + std::to_string(edits.cropY));
+        add("crop=" + cropRectText(edits));
     }
     if (edits.deinterlace != kDeinterlaceAuto) {
         add(edits.deinterlace == kDeinterlaceOn ? "deint=on" : "deint=off");

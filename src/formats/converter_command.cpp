@@ -149,8 +149,7 @@ ConverterCommand buildPictureOptions(const ConversionSettings& settings) {
     if (settings.cropMode == kCropAuto) {
         command.add("-crop auto ", {"-crop", "auto"});
     } else if (settings.cropMode == kCropFixed) {
-        const std::string rect = format("%d:%d:%d:%d", settings.cropWidth, settings.cropHeight,
-                                        settings.cropX, settings.cropY);
+        const std::string rect = cropRectText(settings);
         command.add("-crop " + rect + " ", {"-crop", rect});
     }
     if (settings.deinterlace == kDeinterlaceAuto) {

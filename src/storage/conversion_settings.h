@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace vidmill {
@@ -134,5 +135,12 @@ std::string_view textOf(const char (&buffer)[N]) {
 
 // Field by field, texts up to their terminators.
 bool operator==(const ConversionSettings& a, const ConversionSettings& b);
+
+// "W:H:X:Y": a fixed crop's rectangle, as the command line and the history
+// write it.
+std::string cropRectText(const ConversionSettings& s);
+// Reads such a rectangle into `s` as its fixed crop; false, with `s` as it
+// was, for anything else or a side under kMinCropSide.
+bool readCropRect(std::string_view text, ConversionSettings& s);
 
 }  // namespace vidmill
