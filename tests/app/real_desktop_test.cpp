@@ -299,6 +299,17 @@ class RealDesktopTest : public QObject {
         window.findChild<QPushButton*>("BSelectDir")->click();
         QCOMPARE(QString::fromStdString(window.engine().settings().destinationFolder), target);
 
+        // A size that the video cannot fit in is said in a real box, and
+        // nothing starts.
+        window.engine().settings().targetSizeKb = 100;
+        answerer.then(&DialogAnswerer::clickOk);  // the batch's settings
+        answerer.then(&DialogAnswerer::clickOk);  // the refusal
+        window.actions().convert->trigger();
+        QVERIFY2(answerer.seen.last().contains("a: 100 KB cannot hold 0:10"),
+                 qPrintable(answerer.seen.last()));
+        QVERIFY(window.engine().batchState() == BatchState::Idle);
+        window.engine().settings().targetSizeKb = 0;
+
         answerer.then(&DialogAnswerer::clickOk);  // the batch's settings
         window.actions().convert->trigger();
         QVERIFY(waitFor([&] { return window.engine().batchState() == BatchState::Idle; }));
