@@ -389,6 +389,8 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     std::string watchedDestination_;
     // Videos that appeared in a watched folder, waiting for the window.
     QStringList watchedNames_;
+    // What each of them was when the watch found it complete.
+    std::map<std::string, FileIdentity> watchedIdentities_;
     void editWatchFolders();
     void startWatching();
     void lookAtWatchedFolders();

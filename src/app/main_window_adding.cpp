@@ -114,6 +114,15 @@ void MainWindow::admitAll(const std::vector<std::string>& paths,
     showProgress(0);
     AdmitOptions options;
     options.outputSubfolders = subfolders;
+    // What a watched folder found is converted only while it is that file.
+    for (const std::string& path : paths) {
+        const auto found = watchedIdentities_.find(path);
+        options.sourceIdentities.push_back(found != watchedIdentities_.end() ? found->second
+                                                                             : FileIdentity{});
+        if (found != watchedIdentities_.end()) {
+            watchedIdentities_.erase(found);
+        }
+    }
     options.pump = [this] { pump(); };
     // Rejected files are listed in one message at the end, not one box each.
     options.reportInvalid = false;
@@ -343,7 +352,7 @@ void MainWindow::lookAtWatchedFolders() {
         startWatching();
     }
     std::vector<std::string> notices;
-    const std::vector<std::string> complete = watch_->poll(&notices);
+    const std::vector<WatchedFile> complete = watch_->poll(&notices);
     if (!notices.empty()) {
         watchNotice_ = fromPath(notices.back());
         if (watchNotice_.endsWith(QStringLiteral("is back"))) {
@@ -358,15 +367,16 @@ void MainWindow::lookAtWatchedFolders() {
     }
     // As if dropped: at once when the window is free, else once it is. A
     // video converted before (each start finds the folder's videos anew)
-    // would only be listed as skipped.
+    // would only be listed as skipped: its output carries its mark.
     QStringList names;
-    for (const std::string& path : complete) {
+    for (const auto& [path, identity] : complete) {
         std::string name;
         std::string output;
         splitPath(path, nullptr, nullptr, &name, nullptr);
-        if (convertedOutput(&output, watchedDestination_, name, engine_->settings().presetId) ==
-            0) {
+        if (!findMarkedOutput(&output, watchedDestination_, name, engine_->settings().presetId,
+                              sourceMarkText(path, identity))) {
             names << fromPath(path);
+            watchedIdentities_[path] = identity;
         }
     }
     if (names.isEmpty()) {

@@ -166,6 +166,9 @@ class Cli {
     // What the search found, in order, with the subfolder each output goes to.
     std::vector<std::string> paths_;
     std::vector<std::string> subfolders_;
+    // Of files a watch found: what each was, so that the file converted is
+    // the file found.
+    std::vector<FileIdentity> identities_;
     // With a share to take: everything the search found or turned down, in
     // order; the reason is empty for a file to convert.
     struct Found {
@@ -309,6 +312,7 @@ void Cli::admitCollected() {
     if (options_.keepTree) {
         admit.outputSubfolders = subfolders_;
     }
+    admit.sourceIdentities = identities_;
     admit.onResult = [this](size_t index, AdmitOutcome outcome) {
         if (outcome == AdmitOutcome::Admitted) {
             return;
@@ -577,11 +581,11 @@ int Cli::watchFolders() {
     for (const std::string& top : tops) {
         std::fprintf(stderr, "vidmill-cli: watching %s (Ctrl+C ends)\n", shown(top).c_str());
     }
-    std::vector<std::string> complete;
+    std::vector<WatchedFile> complete;
     auto look = [&] {
         std::vector<std::string> notices;
-        for (std::string& path : watch.poll(&notices)) {
-            complete.push_back(std::move(path));
+        for (WatchedFile& file : watch.poll(&notices)) {
+            complete.push_back(std::move(file));
         }
         for (const std::string& notice : notices) {
             std::fprintf(stderr, "vidmill-cli: %s\n", shown(notice).c_str());
@@ -597,7 +601,8 @@ int Cli::watchFolders() {
         }
         paths_.clear();
         subfolders_.clear();
-        for (const std::string& path : complete) {
+        identities_.clear();
+        for (const auto& [path, identity] : complete) {
             std::string subfolder;
             for (const std::string& top : tops) {
                 if (options_.keepTree && path.compare(0, top.size() + 1, top + "/") == 0) {
@@ -606,6 +611,7 @@ int Cli::watchFolders() {
             }
             paths_.push_back(path);
             subfolders_.push_back(subfolder);
+            identities_.push_back(identity);
         }
         complete.clear();
         admitCollected();

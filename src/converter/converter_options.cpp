@@ -179,6 +179,13 @@ const std::map<std::string, ValueSetter, std::less<>>& valueOptions() {
              o.outputFd = fd.value_or(-1);
              return fd.has_value();
          }},
+        {"-infd",
+         [](ConverterOptions& o, const std::string& v) {
+             // The file as the engine found it: `-i` then only names it.
+             auto fd = parseInt(v, 3, kMaxOutputDescriptor);
+             o.inputFd = fd.value_or(-1);
+             return fd.has_value();
+         }},
         {"-vcodec",
          [](ConverterOptions& o, const std::string& v) {
              o.videoCodec = v;

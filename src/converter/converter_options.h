@@ -36,6 +36,7 @@ struct ConverterOptions {
     std::string inputPath;                     // -i
     std::optional<std::string> outputPath;     // last argument; absent for a probe
     int outputFd = -1;                         // -outfd: the output file, already open
+    int inputFd = -1;                          // -infd: the input file, already open
     bool overwrite = false;                    // -y
     bool noAudio = false;                      // -an
     bool noVideo = false;                      // -vn
@@ -64,7 +65,7 @@ struct ConverterOptions {
     PictureChoice crop = PictureChoice::Off;   // -crop off|auto|W:H:X:Y
     CropRect cropRect;                         // the fixed one (crop On)
     PictureChoice deinterlace = PictureChoice::Off;  // -deint off|auto|on
-    std::string fieldOrder = "auto";           // for On: "tff", "bff", or as each frame says
+    std::string fieldOrder = "auto";                 // for On: "tff", "bff", or as each frame says
 
     bool isProbe() const { return !outputPath.has_value(); }
     bool cuts() const { return cutFrom > 0.0 || cutTo.has_value(); }

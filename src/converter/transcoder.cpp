@@ -69,7 +69,8 @@ void noteShortInput(double declared, double written) {
 std::optional<MediaInput> openInput(
     const ConverterOptions& options, ProgressReporter& progress, const ConversionStop& stop,
     MediaInput::Examination examination = MediaInput::Examination::Full) {
-    std::optional<MediaInput> input = MediaInput::open(options.inputPath, stop, examination);
+    std::optional<MediaInput> input =
+        MediaInput::open(options.inputPath, stop, examination, options.inputFd);
     if (input) {
         progress.setDuration(input->durationSeconds());
     }
@@ -82,11 +83,12 @@ int stoppedBeforeStart(const ConversionStop& stop) {
 }
 
 // Writing over the input would destroy the very file being read.
-void refuseOverwritingInput(const std::string& input, const OutputFile& output) {
+void refuseOverwritingInput(const MediaInput& input, const OutputFile& output) {
     struct stat in {};
     struct stat out {};
-    if (::stat(input.c_str(), &in) == 0 && ::stat(output.openPath().c_str(), &out) == 0 &&
-        in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+    if (::fstat(input.source().descriptor(), &in) == 0 &&
+        ::stat(output.openPath().c_str(), &out) == 0 && in.st_dev == out.st_dev &&
+        in.st_ino == out.st_ino) {
         throw ConvertError(exit_code::kOutputFailed,
                            "the output '" + output.path() + "' is the input itself");
     }
@@ -154,7 +156,7 @@ class Conversion final : public PipelineWatch {
 
     // True when a stop request ended it early.
     bool run() {
-        refuseOverwritingInput(options_.inputPath, output_);
+        refuseOverwritingInput(input_, output_);
         if (options_.cuts()) {
             checkCut();
         }
@@ -754,7 +756,7 @@ int convertInTwoPasses(const ConverterOptions& options, ProgressReporter& progre
             return exit_code::kSuccess;
         }
         again = MediaInput::open(options.inputPath, stop, MediaInput::Examination::Full,
-                                 &first.input());
+                                 first.input().source().descriptor());
     } catch (const ConvertError& error) {
         if (error.exitCode() == exit_code::kInterrupted && options.outputFd >= 0) {
             // As when a signal comes before the input is open: the file handed

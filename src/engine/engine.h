@@ -88,6 +88,9 @@ struct AdmitOptions {
     int maxProbes = 0;
     // Empty, or one output subfolder per path (see joinOutputSubfolder).
     std::vector<std::string> outputSubfolders;
+    // Empty, or per path what the file was when it was found: the
+    // conversion then reads that very file, or fails.
+    std::vector<FileIdentity> sourceIdentities;
     // Runs on the calling thread, for each file in the order given, once its
     // outcome is known (after its "Invalid video" message, if any). Files
     // left out after an interruption get no call.
@@ -224,9 +227,12 @@ class Engine {
     // Continues a paused batch where it stopped.
     void resumeBatch();
     bool batchPaused() const { return paused_.load(); }
-    // Whether the next batch leaves out a video whose output name already
-    // holds a regular, non-empty file (it ends Skipped, naming that file)
-    // instead of choosing the next free name.
+    // Whether the next batch leaves out a video converted already (it ends
+    // Skipped, naming that file) instead of choosing the next free name: its
+    // own earlier output is found by the mark Vidmill leaves on it, or by
+    // this list's record, under whatever name it took; a file that Vidmill
+    // did not make counts under the plain name when it reads as a whole
+    // video. Another run converting it now counts too.
     void setSkipExisting(bool skip) { skipExisting_ = skip; }
     bool skipExisting() const { return skipExisting_; }
     // Marks the batch stopped: nothing follows its end (no power-off, no
@@ -320,12 +326,36 @@ class Engine {
     // With the lock held: chooses the entry's output path in `folder` and
     // reserves its part file; gives why it failed, or nothing.
     std::string reserveOutput(VideoEntry& entry, const std::string& folder);
+    // Ends the entry Skipped, naming the file that stands for its conversion.
+    void markSkipped(VideoEntry& entry, const std::string& path);
+    // The same for exactly `path`: *taken when that name is taken already.
+    std::string reserveExactly(VideoEntry& entry, const std::string& path, bool* taken);
+    // With skipping on, outside the lock: what the entry's conversion into
+    // `folder` comes to, its source marked as `mark`.
+    struct SkipFinding {
+        enum class Kind {
+            Convert,         // under the next free name
+            ConvertExactly,  // under `path` or not at all
+            Skip,            // converted already: `path` stands for it
+        };
+        Kind kind = Kind::Convert;
+        std::string path;
+        // Why the file under the plain name does not count, when one is there.
+        std::string note;
+    };
+    SkipFinding lookForConverted(const VideoEntry& entry, const std::string& folder,
+                                 const std::string& mark);
+    // Whether the file at `path` reads as a video, by a probe of its own.
+    bool readsAsWholeVideo(const std::string& path);
     // Gives the finished part file its final name (the next free one when
     // that was taken meanwhile) and makes the entry Ok; 0 on success.
     // Gives a stopped conversion's part file, when the settings keep stopped
     // videos, a name that says where it stops; that path, or empty.
     std::string keepStoppedOutput(VideoEntry& entry);
-    int publishOutput(VideoEntry& entry);
+    // Publishing marks the output with its source's `mark`. With `exactly`,
+    // only the name chosen is taken: *takenMeanwhile when another took it.
+    int publishOutput(VideoEntry& entry, const std::string& mark, bool exactly,
+                      bool* takenMeanwhile);
     void setFailureReason(VideoEntry& entry, std::string reason);
     void setNote(VideoEntry& entry, std::string note);
     int reportProgress(VideoEntry& entry);

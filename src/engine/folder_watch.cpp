@@ -1,6 +1,7 @@
 #include "engine/folder_watch.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 
@@ -10,10 +11,10 @@
 #include <cstring>
 #include <utility>
 
-#include "engine/part_file.h"
 #include "engine/video_files.h"
+#include "system/folder_listing.h"
+#include "system/open_beneath.h"
 #include "system/path_utils.h"
-#include "system/user_folders.h"
 
 namespace vidmill {
 namespace {
@@ -22,12 +23,19 @@ constexpr uint32_t kFolderEvents = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_M
                                    IN_MOVED_FROM | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF |
                                    IN_ONLYDIR;
 
-std::string joined(const std::string& folder, const char* name) {
+// The destination's folders learnt at most: a destination of more is still
+// left out itself, and its deeper folders are never reached through it.
+constexpr std::size_t kMostExcludedFolders = 10000;
+
+std::string joined(const std::string& folder, const std::string& name) {
+    if (folder.empty()) {
+        return name;
+    }
     return folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
 bool isUnder(const std::string& path, const std::string& folder) {
-    return path == folder ||
+    return folder.empty() || path == folder ||
            (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
             (folder.back() == '/' || path[folder.size()] == '/'));
 }
@@ -48,6 +56,10 @@ bool looksLikeAVideo(const std::string& path) {
            isSupportedExtension(extension, kAllSupportedExtensions);
 }
 
+long long modifiedNs(const struct stat& info) {
+    return static_cast<long long>(info.st_mtim.tv_sec) * 1'000'000'000LL + info.st_mtim.tv_nsec;
+}
+
 }  // namespace
 
 FolderWatch::FolderWatch(std::vector<std::string> folders, std::string exclude,
@@ -58,87 +70,177 @@ FolderWatch::FolderWatch(std::vector<std::string> folders, std::string exclude,
     if (inotify_.get() < 0) {
         searching_ = true;
     }
+    noteDestination(true);
     for (const std::string& folder : folders) {
-        tops_.push_back(resolved(folder));
-        const std::string& top = tops_.back();
-        if (!isFolder(top)) {
-            missing_.insert(top);
-            continue;
-        }
-        if (excluded(top)) {
-            startNotices_.push_back(top +
+        tops_.push_back({resolved(folder), FileDescriptor(), {}});
+        const std::size_t top = tops_.size() - 1;
+        const std::string& path = tops_.back().path;
+        if (!exclude_.empty() && isUnder(path, exclude_)) {
+            startNotices_.push_back(path +
                                     ": lies in the destination folder, so nothing in it is "
                                     "taken");
             continue;
         }
-        // The watch comes first: a file written while the search runs is
-        // seen either way.
-        watchTree(top, &startNotices_);
-        search(top);
+        if (!openTop(top, &startNotices_)) {
+            missing_.insert(top);
+            continue;
+        }
+        walk(top, "", &startNotices_);
     }
     nextSearch_ = Clock::now() + timing_.rescanPeriod;
 }
 
-bool FolderWatch::excluded(const std::string& path) const {
-    return !exclude_.empty() && isUnder(path, exclude_);
+bool FolderWatch::openTop(std::size_t top, std::vector<std::string>* notices) {
+    Top& watched = tops_[top];
+    FileDescriptor folder(
+        ::open(watched.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (folder.get() < 0 || ::fstat(folder.get(), &info) != 0) {
+        struct stat link {};
+        if (errno == ELOOP ||
+            (::lstat(watched.path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))) {
+            if (toldLink_.insert(top).second) {
+                notices->push_back(watched.path +
+                                   ": a link stands where the watched folder was; a link is not "
+                                   "followed, so the folder is watched again when it is a "
+                                   "folder once more");
+            }
+        }
+        return false;
+    }
+    toldLink_.erase(top);
+    watched.folder = std::move(folder);
+    watched.key = {info.st_dev, info.st_ino};
+    return true;
 }
 
-void FolderWatch::watchTree(const std::string& folder, std::vector<std::string>* notices) {
-    if (inotify_.get() < 0) {
+void FolderWatch::noteDestination(bool withSubfolders) {
+    if (withSubfolders) {
+        excludedFolders_.clear();
+    }
+    struct stat info {};
+    if (exclude_.empty() || ::stat(exclude_.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         return;
     }
-    std::vector<std::string> folders{folder};
-    while (!folders.empty() && !searching_) {
-        const std::string next = std::move(folders.back());
+    excludedFolders_.insert({info.st_dev, info.st_ino});
+    if (!withSubfolders) {
+        return;
+    }
+    FileDescriptor destination(::open(exclude_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (destination.get() < 0) {
+        return;
+    }
+    std::vector<std::string> folders{""};
+    while (!folders.empty() && excludedFolders_.size() < kMostExcludedFolders) {
+        const std::string relative = std::move(folders.back());
         folders.pop_back();
-        if (excluded(next)) {
+        FolderListing listing =
+            openFolderListing(openBeneath(destination.get(), relative, O_RDONLY | O_DIRECTORY));
+        if (!listing) {
             continue;
         }
-        const int wd = inotify_add_watch(inotify_.get(), next.c_str(), kFolderEvents);
-        if (wd < 0) {
-            if (errno == ENOSPC) {
-                notices->push_back(
-                    "the system's limit of folder watches is reached "
-                    "(fs.inotify.max_user_watches); the folders are searched for new files "
-                    "once a minute instead");
-                searching_ = true;
+        while (const dirent* item = ::readdir(listing.get())) {
+            struct stat below {};
+            if (item->d_type != DT_DIR && item->d_type != DT_UNKNOWN) {
+                continue;
             }
+            if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0 ||
+                ::fstatat(::dirfd(listing.get()), item->d_name, &below, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !S_ISDIR(below.st_mode)) {
+                continue;
+            }
+            excludedFolders_.insert({below.st_dev, below.st_ino});
+            folders.push_back(joined(relative, item->d_name));
+        }
+    }
+}
+
+std::string FolderWatch::fullPath(const Place& place) const {
+    return place.relative.empty() ? tops_[place.top].path
+                                  : joined(tops_[place.top].path, place.relative);
+}
+
+void FolderWatch::addWatch(int folderFd, const Place& place, std::vector<std::string>* notices) {
+    if (inotify_.get() < 0 || searching_) {
+        return;
+    }
+    // The folder as it is open, whatever its name leads to by now.
+    const std::string self = "/proc/self/fd/" + std::to_string(folderFd);
+    const int wd = inotify_add_watch(inotify_.get(), self.c_str(), kFolderEvents);
+    if (wd >= 0) {
+        watched_[wd] = place;
+    } else if (errno == ENOSPC) {
+        notices->push_back(
+            "the system's limit of folder watches is reached "
+            "(fs.inotify.max_user_watches); the folders are searched for new files "
+            "once a minute instead");
+        searching_ = true;
+    }
+}
+
+void FolderWatch::walk(std::size_t top, const std::string& start,
+                       std::vector<std::string>* notices) {
+    std::vector<std::string> folders{start};
+    bool destinationNoted = false;
+    while (!folders.empty()) {
+        const std::string relative = std::move(folders.back());
+        folders.pop_back();
+        FileDescriptor folder =
+            openBeneath(tops_[top].folder.get(), relative, O_RDONLY | O_DIRECTORY);
+        struct stat info {};
+        if (folder.get() < 0 || ::fstat(folder.get(), &info) != 0) {
             continue;
         }
-        watched_[wd] = next;
-        DIR* listing = opendir(next.c_str());
-        if (listing == nullptr) {
+        const FolderKey key{info.st_dev, info.st_ino};
+        if (excludedFolders_.count(key) != 0) {
+            // A folder of the destination that has gone may have left its
+            // number to a new folder here: learnt anew before it counts.
+            if (!std::exchange(destinationNoted, true)) {
+                noteDestination(true);
+            }
+            if (excludedFolders_.count(key) != 0) {
+                continue;
+            }
+        }
+        // The watch comes first: a file written while the folder is read is
+        // seen either way.
+        addWatch(folder.get(), {top, relative}, notices);
+        FolderListing listing = openFolderListing(std::move(folder));
+        if (!listing) {
             continue;
         }
-        while (const dirent* item = readdir(listing)) {
+        while (const dirent* item = ::readdir(listing.get())) {
             if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) {
                 continue;
             }
-            std::string path = joined(next, item->d_name);
-            struct stat info {};
-            // Some file systems do not tell the type in the listing.
-            if (item->d_type == DT_DIR ||
-                (item->d_type == DT_UNKNOWN && lstat(path.c_str(), &info) == 0 &&
-                 S_ISDIR(info.st_mode))) {
-                folders.push_back(std::move(path));
+            unsigned char type = item->d_type;
+            if (type == DT_UNKNOWN) {
+                // Some file systems do not tell the type in the listing.
+                struct stat below {};
+                if (::fstatat(::dirfd(listing.get()), item->d_name, &below, AT_SYMLINK_NOFOLLOW) ==
+                    0) {
+                    type = S_ISDIR(below.st_mode) ? DT_DIR : S_ISREG(below.st_mode) ? DT_REG : 0;
+                }
+            }
+            // A link, to a folder or to a file, is never followed.
+            if (type == DT_DIR) {
+                folders.push_back(joined(relative, item->d_name));
+            } else if (type == DT_REG) {
+                consider({top, joined(relative, item->d_name)}, true);
             }
         }
-        closedir(listing);
     }
 }
 
-void FolderWatch::search(const std::string& folder) {
-    // What is found this way may still be written to: only the settling
-    // time tells.
-    addFolder(folder, [this](const std::string& path) { consider(path, true); });
-}
-
-void FolderWatch::consider(const std::string& path, bool closed) {
-    if (taken_.count(path) != 0 || excluded(path) || !looksLikeAVideo(path)) {
+void FolderWatch::consider(const Place& place, bool closed) {
+    const std::string path = fullPath(place);
+    if (taken_.count(path) != 0 || !looksLikeAVideo(path)) {
         return;
     }
+    empty_.erase(path);
     auto [item, added] = pending_.try_emplace(path);
     if (added) {
+        item->second.place = place;
         item->second.since = Clock::now();
     }
     item->second.closed = closed;
@@ -163,56 +265,56 @@ void FolderWatch::readEvents(std::vector<std::string>* notices) {
             if (folder == watched_.end()) {
                 continue;
             }
+            const Place place = folder->second;
             if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
-                const std::string gone = folder->second;
-                const bool top = std::find(tops_.begin(), tops_.end(), gone) != tops_.end();
+                const bool top = place.relative.empty();
                 if (!top && (event->mask & IN_MOVE_SELF)) {
                     // A subfolder renamed within the tree: the watch follows
                     // it, and its parent's event has named it anew.
                     continue;
                 }
-                if (top && missing_.insert(gone).second) {
-                    notices->push_back(gone +
-                                       ": the watched folder is gone; it is watched again "
-                                       "when it comes back");
+                if (top) {
+                    markGone(place.top, notices);
+                } else {
+                    watched_.erase(folder);
                 }
-                if (event->mask & IN_MOVE_SELF) {
-                    inotify_rm_watch(inotify_.get(), event->wd);
-                }
-                watched_.erase(folder);
                 continue;
             }
             if (event->len == 0) {
                 continue;
             }
-            const std::string path = joined(folder->second, event->name);
+            const Place named{place.top, joined(place.relative, event->name)};
             if (event->mask & IN_ISDIR) {
                 if (event->mask & IN_MOVED_FROM) {
                     // Gone from here: its watches go, and a move within the
                     // tree makes new ones under the new name.
-                    unwatchTree(path);
+                    unwatchTree(named);
                 } else if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
-                    watchTree(path, notices);
-                    search(path);
+                    // The destination may have been made, or moved, in here.
+                    noteDestination(false);
+                    walk(named.top, named.relative, notices);
                 }
             } else if (event->mask & (IN_DELETE | IN_MOVED_FROM)) {
                 // A file of that name that comes later is another file.
+                const std::string path = fullPath(named);
                 pending_.erase(path);
                 taken_.erase(path);
+                empty_.erase(path);
+                toldEmpty_.erase(path);
             } else if (event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE)) {
-                // A new name may be a link to a whole file, with no write to
-                // come: only a write says that one is under way.
-                consider(path, true);
+                // A new name may be a whole file moved or linked in, with no
+                // write to come: only a write says that one is under way.
+                consider(named, true);
             } else if (event->mask & IN_MODIFY) {
-                consider(path, false);
+                consider(named, false);
             }
         }
     }
 }
 
-void FolderWatch::unwatchTree(const std::string& folder) {
+void FolderWatch::unwatchTree(const Place& place) {
     for (auto item = watched_.begin(); item != watched_.end();) {
-        if (isUnder(item->second, folder)) {
+        if (item->second.top == place.top && isUnder(item->second.relative, place.relative)) {
             inotify_rm_watch(inotify_.get(), item->first);
             item = watched_.erase(item);
         } else {
@@ -221,57 +323,123 @@ void FolderWatch::unwatchTree(const std::string& folder) {
     }
 }
 
-std::vector<std::string> FolderWatch::poll(std::vector<std::string>* notices) {
+void FolderWatch::markGone(std::size_t top, std::vector<std::string>* notices) {
+    if (!missing_.insert(top).second) {
+        return;
+    }
+    // Its watches go with it: late news of the old folder must not reach a
+    // new one that takes its name.
+    unwatchTree({top, ""});
+    tops_[top].folder.reset();
+    notices->push_back(tops_[top].path +
+                       ": the watched folder is gone; it is watched again when it comes back");
+}
+
+void FolderWatch::lookForGoneTops(bool byName, std::vector<std::string>* notices) {
+    for (std::size_t top = 0; top < tops_.size(); ++top) {
+        if (missing_.count(top) != 0 || tops_[top].folder.get() < 0) {
+            continue;
+        }
+        // Held open, a removed folder lives on without a name, and the
+        // kernel tells of its end only once it is closed.
+        struct stat info {};
+        bool gone = ::fstat(tops_[top].folder.get(), &info) != 0 || info.st_nlink == 0;
+        if (byName && !gone) {
+            // Without the kernel's news a folder moved away is seen only by
+            // looking: the name leads elsewhere now, or to nothing.
+            gone = ::lstat(tops_[top].path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+                   FolderKey{info.st_dev, info.st_ino} != tops_[top].key;
+        }
+        if (gone) {
+            markGone(top, notices);
+        }
+    }
+}
+
+void FolderWatch::takeComplete(std::vector<WatchedFile>* complete,
+                               std::vector<std::string>* notices) {
+    const Clock::time_point now = Clock::now();
+    std::vector<std::string> newlyEmpty;
+    for (auto item = pending_.begin(); item != pending_.end();) {
+        Pending& file = item->second;
+        const Top& top = tops_[file.place.top];
+        FileDescriptor opened = top.folder.get() >= 0
+                                    ? openBeneath(top.folder.get(), file.place.relative, O_PATH)
+                                    : FileDescriptor();
+        struct stat info {};
+        if (opened.get() < 0 || ::fstat(opened.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+            // Gone, or a link, or no file: nothing to take.
+            item = pending_.erase(item);
+            continue;
+        }
+        if (info.st_size != file.size || modifiedNs(info) != file.modified) {
+            file.size = info.st_size;
+            file.modified = modifiedNs(info);
+            file.since = now;
+        }
+        if (!file.closed || now - file.since < timing_.settle) {
+            ++item;
+            continue;
+        }
+        if (file.size > 0) {
+            complete->push_back(
+                {item->first,
+                 {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+                  static_cast<std::uint64_t>(info.st_size), modifiedNs(info)}});
+            taken_.insert(item->first);
+        } else {
+            // Looked at again only when it changes: thousands of empty files
+            // must not cost a core.
+            empty_.emplace(item->first, file.place);
+            if (toldEmpty_.insert(item->first).second) {
+                newlyEmpty.push_back(item->first);
+            }
+        }
+        item = pending_.erase(item);
+    }
+    if (newlyEmpty.size() == 1) {
+        notices->push_back(newlyEmpty.front() +
+                           ": the file is empty; it is taken once it has content");
+    } else if (!newlyEmpty.empty()) {
+        notices->push_back(std::to_string(newlyEmpty.size()) + " files are empty, " +
+                           newlyEmpty.front() + " first; each is taken once it has content");
+    }
+}
+
+std::vector<WatchedFile> FolderWatch::poll(std::vector<std::string>* notices) {
     notices->insert(notices->end(), startNotices_.begin(), startNotices_.end());
     startNotices_.clear();
     if (inotify_.get() >= 0) {
         readEvents(notices);
     }
+    lookForGoneTops(false, notices);
     for (auto top = missing_.begin(); top != missing_.end();) {
-        if (!isFolder(*top)) {
+        const std::string& path = tops_[*top].path;
+        if ((!exclude_.empty() && isUnder(path, exclude_)) || !openTop(*top, notices)) {
             ++top;
             continue;
         }
-        notices->push_back(*top + ": the watched folder is back");
-        watchTree(*top, notices);
-        search(*top);
+        notices->push_back(path + ": the watched folder is back");
+        const std::size_t back = *top;
         top = missing_.erase(top);
+        walk(back, "", notices);
     }
     const Clock::time_point now = Clock::now();
     if (searchNow_ || (searching_ && now >= nextSearch_)) {
-        for (const std::string& top : tops_) {
-            if (missing_.count(top) == 0 && !excluded(top)) {
-                // Folders made while news was lost get their watches too.
-                watchTree(top, notices);
-                search(top);
+        noteDestination(true);
+        lookForGoneTops(true, notices);
+        for (std::size_t top = 0; top < tops_.size(); ++top) {
+            if (missing_.count(top) == 0 && tops_[top].folder.get() >= 0) {
+                // Folders made while news was lost get their watches too,
+                // and empty files are looked at once more.
+                walk(top, "", notices);
             }
         }
         searchNow_ = false;
         nextSearch_ = now + timing_.rescanPeriod;
     }
-    std::vector<std::string> complete;
-    for (auto item = pending_.begin(); item != pending_.end();) {
-        Pending& file = item->second;
-        struct stat info {};
-        if (lstat(item->first.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-            item = pending_.erase(item);
-            continue;
-        }
-        const long long modified =
-            static_cast<long long>(info.st_mtim.tv_sec) * 1'000'000'000LL + info.st_mtim.tv_nsec;
-        if (info.st_size != file.size || modified != file.modified) {
-            file.size = info.st_size;
-            file.modified = modified;
-            file.since = now;
-        }
-        if (file.closed && file.size > 0 && now - file.since >= timing_.settle) {
-            complete.push_back(item->first);
-            taken_.insert(item->first);
-            item = pending_.erase(item);
-            continue;
-        }
-        ++item;
-    }
+    std::vector<WatchedFile> complete;
+    takeComplete(&complete, notices);
     // pending_ is ordered by name already.
     return complete;
 }

@@ -7,13 +7,23 @@
 // it cannot (its limit of watches reached, its queue overflowed) the folders
 // are searched again now and then instead. No thread of its own: the owner
 // calls poll() now and then, or when fd() is readable.
+//
+// A watched folder is a door that others may walk through: it is read only
+// through its own open descriptor, and no link in it is followed, to a
+// folder or to a file, so nothing outside the tree it was given is ever
+// handed out. The destination is left out by what it is (the device and
+// inode of it and of the folders below it), whatever name leads to it.
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "engine/part_file.h"
 #include "system/file_descriptor.h"
 
 namespace vidmill {
@@ -26,13 +36,20 @@ struct FolderWatchTiming {
     std::chrono::milliseconds rescanPeriod{60000};
 };
 
+// A file that has become complete: its path, and what it was when it was
+// found so (the file converted must still be that file).
+struct WatchedFile {
+    std::string path;
+    FileIdentity identity;
+};
+
 class FolderWatch {
   public:
     // Watches every folder of `folders` (absolute paths), each under its
-    // resolved name (links followed), which the files given out start with.
-    // Nothing at or below `exclude` (the destination) is ever taken, nor a
-    // part file, nor an empty file. The files already there count as
-    // appearing now.
+    // resolved name (links followed once, now: the person chose it), which
+    // the files given out start with. Nothing in `exclude` (the destination)
+    // or below it is ever taken, nor a part file, nor an empty file. The
+    // files already there count as appearing now.
     FolderWatch(std::vector<std::string> folders, std::string exclude,
                 FolderWatchTiming timing = {});
     FolderWatch(const FolderWatch&) = delete;
@@ -40,38 +57,71 @@ class FolderWatch {
 
     // Reads what changed, and gives the files that have become complete
     // since the last call, in name order, each once. What the user should
-    // hear of (a watched folder gone or back, the watch falling back to
-    // searches) is appended to `notices`, one line each.
-    std::vector<std::string> poll(std::vector<std::string>* notices);
+    // hear of (a watched folder gone or back, files that stay empty, the
+    // watch falling back to searches) is appended to `notices`, one line
+    // each.
+    std::vector<WatchedFile> poll(std::vector<std::string>* notices);
     // Readable when the kernel has news; -1 without inotify.
     int fd() const { return inotify_.get(); }
-    // Files seen but not yet complete.
+    // Files seen but not yet complete (empty ones that wait for content
+    // aside).
     std::size_t waitingCount() const { return pending_.size(); }
 
   private:
     using Clock = std::chrono::steady_clock;
+    using FolderKey = std::pair<dev_t, ino_t>;
+    struct Top {
+        std::string path;
+        FileDescriptor folder;
+        FolderKey key{};
+    };
+    // A name below one of the watched folders.
+    struct Place {
+        std::size_t top = 0;
+        std::string relative;
+    };
     struct Pending {
+        Place place;
         long long size = -1;
         long long modified = -1;
         Clock::time_point since;
         // Closed after its last write, as far as we know.
         bool closed = true;
     };
-    void watchTree(const std::string& folder, std::vector<std::string>* notices);
-    void unwatchTree(const std::string& folder);
-    void search(const std::string& folder);
-    void consider(const std::string& path, bool closed);
-    void readEvents(std::vector<std::string>* notices);
-    bool excluded(const std::string& path) const;
 
-    std::vector<std::string> tops_;
+    // Opens the watched folder when it is a real folder now (no link);
+    // tells once when a link stands in its place.
+    bool openTop(std::size_t top, std::vector<std::string>* notices);
+    // Watches and searches the folder at `relative` and every folder below it.
+    void walk(std::size_t top, const std::string& relative, std::vector<std::string>* notices);
+    void addWatch(int folderFd, const Place& place, std::vector<std::string>* notices);
+    void consider(const Place& place, bool closed);
+    void readEvents(std::vector<std::string>* notices);
+    void unwatchTree(const Place& place);
+    void markGone(std::size_t top, std::vector<std::string>* notices);
+    // Marks gone the watched folders that are: removed, or, `byName`, moved
+    // away or replaced.
+    void lookForGoneTops(bool byName, std::vector<std::string>* notices);
+    void takeComplete(std::vector<WatchedFile>* complete, std::vector<std::string>* notices);
+    // Learns what the destination and the folders below it are now.
+    void noteDestination(bool withSubfolders);
+    std::string fullPath(const Place& place) const;
+
+    std::vector<Top> tops_;
     std::string exclude_;
+    std::set<FolderKey> excludedFolders_;
     FolderWatchTiming timing_;
     FileDescriptor inotify_;
-    std::map<int, std::string> watched_;
-    // Top folders that are gone, looked for again at each poll.
-    std::set<std::string> missing_;
+    std::map<int, Place> watched_;
+    // Watched folders that are gone, looked for again at each poll.
+    std::set<std::size_t> missing_;
+    // Those among them with a link in their place, told once.
+    std::set<std::size_t> toldLink_;
     std::map<std::string, Pending> pending_;
+    // Files that settled empty: looked at again when they change, or at a
+    // search; each told of once.
+    std::map<std::string, Place> empty_;
+    std::set<std::string> toldEmpty_;
     std::set<std::string> taken_;
     // What the start found to tell, given out by the first poll.
     std::vector<std::string> startNotices_;

@@ -270,6 +270,9 @@ int Engine::admitFiles(const std::vector<std::string>& paths, const AdmitOptions
         if (i < options.outputSubfolders.size()) {
             batch.jobs[i].entry->outputSubfolder = options.outputSubfolders[i];
         }
+        if (i < options.sourceIdentities.size()) {
+            batch.jobs[i].entry->sourceIdentity = options.sourceIdentities[i];
+        }
     }
 
     auto probe = [this, &batch, &paths](std::size_t i, ProbeServer* server) {

@@ -100,6 +100,31 @@ int makeOutputPath(std::string* output, std::string_view folder, std::string_vie
     return -1;
 }
 
+bool findMarkedOutput(std::string* found, std::string_view folder, std::string_view name,
+                      int presetId, const std::string& mark) {
+    if (mark.empty()) {
+        return false;
+    }
+    // Numbered names are taken one after the other: the first that is free
+    // ends them, though the plain name may have gone since.
+    constexpr int kMostNumbered = 1000;
+    std::string candidate;
+    for (int n = 0; n < kMostNumbered && outputPathCandidate(&candidate, folder, name, presetId, n);
+         ++n) {
+        if (!pathExists(candidate)) {
+            if (n > 0) {
+                break;
+            }
+            continue;
+        }
+        if (carriesSourceMark(candidate, mark)) {
+            *found = std::move(candidate);
+            return true;
+        }
+    }
+    return false;
+}
+
 std::uint64_t convertedFileSize(const std::string& path) {
     struct stat info;
     return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0

@@ -39,4 +39,10 @@ std::uint64_t convertedFileSize(const std::string& path);
 std::uint64_t convertedOutput(std::string* output, std::string_view folder, std::string_view name,
                               int presetId);
 
+// The output of `name` in `folder` that carries the source mark `mark`
+// (sourceMarkText), under the plain name or a numbered one: what an earlier
+// run made of that source. False when there is none.
+bool findMarkedOutput(std::string* found, std::string_view folder, std::string_view name,
+                      int presetId, const std::string& mark);
+
 }  // namespace vidmill

@@ -163,6 +163,8 @@ void PartFile::discard() {
 
 namespace {
 
+bool markedAsOurPart(int fd);
+
 FileIdentity identityOf(const struct stat& info) {
     return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
             static_cast<std::uint64_t>(info.st_size),
@@ -204,6 +206,69 @@ bool isStillTheFile(const std::string& path, const FileIdentity& identity) {
 FileIdentity fileIdentityOf(int fd) {
     struct stat info {};
     return fd >= 0 && ::fstat(fd, &info) == 0 ? identityOf(info) : FileIdentity{};
+}
+
+std::string sourceMarkText(const std::string& sourcePath, FileIdentity source) {
+    if (!source.known()) {
+        struct stat info {};
+        if (::stat(sourcePath.c_str(), &info) != 0) {
+            return {};
+        }
+        source = identityOf(info);
+    }
+    // The place on the disk would differ on another machine of a cluster,
+    // where the same share holds the same path, size and time.
+    return std::to_string(source.size) + " " + std::to_string(source.modifiedNs) + " " + sourcePath;
+}
+
+bool carriesSourceMark(const std::string& path, const std::string& mark) {
+    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return false;
+    }
+    std::string value(mark.empty() ? 1 : mark.size() + 1, '\0');
+    const ssize_t length = ::fgetxattr(file.get(), kSourceMark, value.data(), value.size());
+    if (mark.empty()) {
+        return length >= 0 || errno == ERANGE;
+    }
+    return length == static_cast<ssize_t>(mark.size()) && value.compare(0, mark.size(), mark) == 0;
+}
+
+bool partIsHeld(const std::string& outputPath) {
+    const std::string path = partPathFor(outputPath);
+    const FileDescriptor part(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (part.get() < 0 || ::fstat(part.get(), &info) != 0) {
+        return false;
+    }
+    // Marked only once it is locked: an unmarked part may be one that is
+    // being reserved this instant, whose lock a test now would take.
+    if (!markedAsOurPart(part.get()) && info.st_ctime >= std::time(nullptr) - 60) {
+        return true;
+    }
+    // The lock is the open file's: this test's own open gets it unless
+    // someone holds it, and gives it back at once.
+    if (::flock(part.get(), LOCK_SH | LOCK_NB) == 0) {
+        return false;
+    }
+    return errno == EWOULDBLOCK;
+}
+
+void PartFile::markSource(const std::string& mark) {
+    if (fd_ >= 0 && !mark.empty()) {
+        ::fsetxattr(fd_, kSourceMark, mark.data(), mark.size(), 0);
+    }
+}
+
+FileDescriptor openSameFile(const std::string& path, const FileIdentity& identity) {
+    // Not blocking on a pipe put in its place.
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (file.get() < 0 || !(fileIdentityOf(file.get()) == identity)) {
+        return FileDescriptor();
+    }
+    ::fcntl(file.get(), F_SETFL, 0);
+    return file;
 }
 
 FileIdentity PartFile::identity() const {

@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "system/file_descriptor.h"
+
 namespace vidmill {
 
 // What a part file's name starts with; the final name follows it.
@@ -24,6 +26,11 @@ inline constexpr std::string_view kPartPrefix = ".vidmill-part-";
 // The extended attribute that marks a file as a part file made by Vidmill;
 // its value is the user id of the one who made it.
 inline constexpr const char* kPartMark = "user.vidmill.part";
+
+// The extended attribute that names the source a published output was made
+// from (sourceMarkText), so that a later run finds it under whatever name it
+// took and converts that source no second time.
+inline constexpr const char* kSourceMark = "user.vidmill.source";
 
 // The part file of a final output path: ".vidmill-part-<name>" in the same
 // folder. Empty for an empty path.
@@ -54,6 +61,24 @@ FileIdentity fileIdentityOf(int fd);
 // true when the identity is not known, as for entries of older versions.
 bool isStillTheFile(const std::string& path, const FileIdentity& identity);
 
+// The source mark of an output made from `sourcePath`, as that file is now
+// (`source`: its identity; unknown reads it by name): its size, its time and
+// its path. Empty when the source cannot be read.
+std::string sourceMarkText(const std::string& sourcePath, FileIdentity source = {});
+
+// Whether the file at `path` (never through a link) carries the source mark
+// `mark`, or, with `mark` empty, any source mark.
+bool carriesSourceMark(const std::string& path, const std::string& mark);
+
+// Whether the part file of `outputPath` is held locked: a conversion that
+// runs now, in this program or another, writes that name.
+bool partIsHeld(const std::string& outputPath);
+
+// Opens `path` for reading, without following a link at its end, when it is
+// still the file of `identity` (place, size and time alike); invalid when it
+// is not, or cannot be opened.
+FileDescriptor openSameFile(const std::string& path, const FileIdentity& identity);
+
 class PartFile {
   public:
     PartFile() = default;
@@ -80,6 +105,11 @@ class PartFile {
     // without it, another errno value otherwise. The part stays reserved
     // unless it succeeded. The final name always leads to the reserved file.
     int publish(const std::string& outputPath);
+
+    // Marks the reserved file as made from the source of `mark`
+    // (sourceMarkText); a file system without extended attributes takes
+    // none, which costs only the finding of it by a later run.
+    void markSource(const std::string& mark);
 
     // Gives the part file the access and modification times of `sourcePath`,
     // as a copy that keeps its dates would have. 0 or the errno value.

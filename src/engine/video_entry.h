@@ -108,6 +108,10 @@ struct VideoEntry {
     // put under that name later is never deleted or renamed as ours. Kept
     // beside the history; unknown for entries of older versions.
     FileIdentity outputIdentity;
+    // What the source was when a watched folder found it complete: the
+    // conversion reads that file or none. Unknown for files added by hand,
+    // whose name is what the person chose. Memory only.
+    FileIdentity sourceIdentity;
     // editsRecord() of the size, cut and picture choices that its output was
     // converted with. Kept beside the history, like the identity.
     std::string edits;

@@ -47,9 +47,10 @@ class SpawnActions {
         }
     }
     // stdin and stdout on /dev/null, or both on streamFd when it is not -1;
-    // stderr on errorFd (or /dev/null when it is -1), `outputFd` (when not
-    // -1) as kOutputDescriptor; everything else closed.
-    bool quietStandardStreams(int errorFd, int outputFd, int streamFd = -1) {
+    // stderr on errorFd (or /dev/null when it is -1), `outputFd` and
+    // `inputFd` (when not -1) as kOutputDescriptor and kInputDescriptor;
+    // everything else closed.
+    bool quietStandardStreams(int errorFd, int outputFd, int streamFd = -1, int inputFd = -1) {
         if (!ok_) {
             return false;
         }
@@ -70,21 +71,32 @@ class SpawnActions {
         if (error != 0) {
             return false;
         }
-        if (outputFd >= 0) {
-            // A descriptor that already has the number keeps it, and glibc
-            // then clears its close-on-exec flag as for any other.
-            if (posix_spawn_file_actions_adddup2(&actions_, outputFd, kOutputDescriptor) != 0) {
+        // Each handed file goes to its number from a copy above both numbers,
+        // so that neither move overwrites the other file's descriptor.
+        int handedUpTo = 2;
+        const std::pair<int, int> handed[] = {{outputFd, kOutputDescriptor},
+                                              {inputFd, kInputDescriptor}};
+        for (const auto& [fd, number] : handed) {
+            if (fd < 0) {
+                continue;
+            }
+            copies_.emplace_back(::fcntl(fd, F_DUPFD_CLOEXEC, kInputDescriptor + 1));
+            // The copy's close-on-exec flag is cleared by the move itself.
+            if (copies_.back().get() < 0 ||
+                posix_spawn_file_actions_adddup2(&actions_, copies_.back().get(), number) != 0) {
                 return false;
             }
-            return posix_spawn_file_actions_addclosefrom_np(&actions_, kOutputDescriptor + 1) == 0;
+            handedUpTo = std::max(handedUpTo, number);
         }
-        return posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
+        return posix_spawn_file_actions_addclosefrom_np(&actions_, handedUpTo + 1) == 0;
     }
     const posix_spawn_file_actions_t* get() const { return &actions_; }
 
   private:
     posix_spawn_file_actions_t actions_;
     bool ok_ = false;
+    // Copies of the handed files, held until the child has started.
+    std::vector<FileDescriptor> copies_;
 };
 
 class SpawnAttributes {
@@ -191,7 +203,7 @@ class ChildEnvironment {
 // not a program) as its result.
 pid_t spawnProcess(const std::vector<std::string>& command, bool ownSession,
                    const ChildEnvironment& environment, int errorFd = -1, int outputFd = -1,
-                   int streamFd = -1) {
+                   int streamFd = -1, int inputFd = -1) {
     if (command.empty() || command.front().empty()) {
         return -1;
     }
@@ -204,7 +216,7 @@ pid_t spawnProcess(const std::vector<std::string>& command, bool ownSession,
 
     SpawnActions actions;
     SpawnAttributes attributes;
-    if (!actions.quietStandardStreams(errorFd, outputFd, streamFd) ||
+    if (!actions.quietStandardStreams(errorFd, outputFd, streamFd, inputFd) ||
         !attributes.setUp(ownSession)) {
         return -1;
     }
@@ -281,9 +293,10 @@ class LiveChildren {
     // applyPauses), from its first instant when the flag is set already.
     pid_t spawn(const std::vector<std::string>& command, const ChildEnvironment& environment,
                 int errorFd, int outputFd, PidFd& pidFd, int streamFd = -1,
-                const std::atomic<bool>* pauseFlag = nullptr) {
+                const std::atomic<bool>* pauseFlag = nullptr, int inputFd = -1) {
         std::lock_guard lock(mutex_);
-        const pid_t pid = spawnProcess(command, false, environment, errorFd, outputFd, streamFd);
+        const pid_t pid =
+            spawnProcess(command, false, environment, errorFd, outputFd, streamFd, inputFd);
         if (pid >= 0) {
             pidFd.open(pid);
             children_.push_back({pid, pidFd.get(), pauseFlag, false});
@@ -503,7 +516,8 @@ void applyPriority(pid_t pid, int niceValue) {
 
 int runAndWait(const std::vector<std::string>& command, int* exitCode, int niceValue,
                int pollPeriodMs, const WatchFunction& watch, std::string* errorTail,
-               int conversionsAtOnce, int outputFd, const std::atomic<bool>* pauseFlag) {
+               int conversionsAtOnce, int outputFd, const std::atomic<bool>* pauseFlag,
+               int inputFd) {
     int pipeFds[2] = {-1, -1};
     if (errorTail != nullptr && pipe2(pipeFds, O_CLOEXEC) != 0) {
         pipeFds[0] = pipeFds[1] = -1;
@@ -515,8 +529,8 @@ int runAndWait(const std::vector<std::string>& command, int* exitCode, int niceV
     }
     const ChildEnvironment environment(true, conversionsAtOnce);
     PidFd pidFd;
-    const pid_t pid =
-        liveChildren().spawn(command, environment, writeEnd.get(), outputFd, pidFd, -1, pauseFlag);
+    const pid_t pid = liveChildren().spawn(command, environment, writeEnd.get(), outputFd, pidFd,
+                                           -1, pauseFlag, inputFd);
     writeEnd.reset();  // the child holds its own copy
     if (pid < 0) {
         return 0;
@@ -577,9 +591,10 @@ int priorityClassFor(int setting) {
 
 int runConverterWatched(const std::vector<std::string>& command, int* exitCode, int priorityClass,
                         int pollPeriodMs, const WatchFunction& watch, std::string* errorTail,
-                        int conversionsAtOnce, int outputFd, const std::atomic<bool>* pauseFlag) {
+                        int conversionsAtOnce, int outputFd, const std::atomic<bool>* pauseFlag,
+                        int inputFd) {
     return runAndWait(command, exitCode, priorityClass, pollPeriodMs, watch, errorTail,
-                      conversionsAtOnce, outputFd, pauseFlag);
+                      conversionsAtOnce, outputFd, pauseFlag, inputFd);
 }
 
 int applyConverterPauses() {

@@ -59,13 +59,15 @@ int priorityClassFor(int setting);
 // conversionsAtOnce > 0 tells the converter, through kConversionsAtOnceVariable,
 // how many conversions share the processors with it. An outputFd of 0 or more
 // is handed to the converter as its descriptor kOutputDescriptor: the file it
-// writes, already open, so that it never has to find it again by name.
+// writes, already open, so that it never has to find it again by name; an
+// inputFd of 0 or more is handed over as kInputDescriptor, the file it reads.
 // While *pauseFlag (when given) is set, the converter's process group is held
 // stopped, from the first applyConverterPauses() that finds it ready.
 int runConverterWatched(const std::vector<std::string>& command, int* exitCode, int priorityClass,
                         int pollPeriodMs, const WatchFunction& watch,
                         std::string* errorTail = nullptr, int conversionsAtOnce = 0,
-                        int outputFd = -1, const std::atomic<bool>* pauseFlag = nullptr);
+                        int outputFd = -1, const std::atomic<bool>* pauseFlag = nullptr,
+                        int inputFd = -1);
 
 // Stops (SIGSTOP) the process group of every running converter whose pause
 // flag is set, and continues (SIGCONT) those whose flag has been cleared since.
@@ -91,6 +93,9 @@ int reapServedConverter(pid_t pid);
 
 // The descriptor number under which a converter receives its output file.
 inline constexpr int kOutputDescriptor = 3;
+// And the one under which it receives the file it converts, when the engine
+// holds that file open already.
+inline constexpr int kInputDescriptor = 4;
 
 inline constexpr std::size_t kErrorTailBytes = 512;
 

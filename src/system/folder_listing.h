@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "system/file_descriptor.h"
+
 namespace vidmill {
 
 struct FolderListingCloser {
@@ -17,6 +19,17 @@ using FolderListing = std::unique_ptr<DIR, FolderListingCloser>;
 // Empty when the folder cannot be opened (errno tells why).
 inline FolderListing openFolderListing(const std::string& folder) {
     return FolderListing(::opendir(folder.c_str()));
+}
+
+// The folder open as `folder`, for reading its names; empty when it cannot
+// be read as one.
+inline FolderListing openFolderListing(FileDescriptor folder) {
+    const int fd = folder.release();
+    DIR* listing = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (listing == nullptr && fd >= 0) {
+        ::close(fd);
+    }
+    return FolderListing(listing);
 }
 
 }  // namespace vidmill

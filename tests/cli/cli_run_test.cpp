@@ -889,15 +889,19 @@ TEST_F(CliRunTest, SharesTakeEachFileOnceAndASecondRunSkipsWhatIsDone) {
     for (const char* folder : {"src", "src/a", "src/b", "out", "out/a"}) {
         mkdir(dir.file(folder).c_str(), 0755);
     }
-    for (const char* name : {"a/1", "a/2", "a/3", "b/4", "5"}) {
+    for (const char* name : {"a/1", "a/2", "a/3", "b/4", "5", "6", "7"}) {
         test::writeFakeScript(dir, std::string("src/") + name + ".avi",
                               "probe: duration 1\nconvert: output 100");
     }
     ASSERT_EQ(symlink("nowhere", dir.file("src/b/broken.avi").c_str()), 0);
-    // Someone else's file under an output name is kept and counts as done;
-    // an empty one does not.
-    test::writeFile(dest + "/a/3" + ext, "not ours");
+    // Someone else's video under an output name is kept and counts as done;
+    // an empty file, a stub or a link does not, and the copy made instead is
+    // found by the next run under the name it took.
+    const std::string theirs = "#vidmill-fake\nprobe: duration 1\n";
+    test::writeFile(dest + "/a/3" + ext, theirs);
     test::writeFile(dest + "/5" + ext, "");
+    test::writeFile(dest + "/6" + ext, std::string(1000, 'x'));
+    ASSERT_EQ(symlink("nowhere", (dest + "/7" + ext).c_str()), 0);
     for (const bool second : {false, true}) {
         std::map<std::string, std::vector<std::string>> ends;
         for (int share = 1; share <= 3; ++share) {
@@ -921,16 +925,15 @@ TEST_F(CliRunTest, SharesTakeEachFileOnceAndASecondRunSkipsWhatIsDone) {
                             {"\"2.avi\"", {converted}},
                             {"\"3.avi\"", {"skipped"}},
                             {"\"4.avi\"", {converted}},
-                            // Its plain name still holds the empty file.
-                            {"\"5.avi\"", {"ok"}},
+                            {"\"5.avi\"", {converted}},
+                            {"\"6.avi\"", {converted}},
+                            {"\"7.avi\"", {converted}},
                             {"\"broken.avi\"", {"rejected"}},
                         }));
-        EXPECT_EQ(test::readFile(dest + "/a/3" + ext), "not ours");
-        std::vector<std::string> top = {"5(1)" + ext, "5" + ext, "a", "b"};
-        if (second) {
-            top.insert(top.begin() + 1, "5(2)" + ext);
-        }
-        EXPECT_EQ(filesIn(dest), top);
+        EXPECT_EQ(test::readFile(dest + "/a/3" + ext), theirs);
+        EXPECT_EQ(filesIn(dest),
+                  (std::vector<std::string>{"5(1)" + ext, "5" + ext, "6(1)" + ext, "6" + ext,
+                                            "7(1)" + ext, "7" + ext, "a", "b"}));
         EXPECT_EQ(filesIn(dest + "/a"),
                   (std::vector<std::string>{"1" + ext, "2" + ext, "3" + ext}));
     }

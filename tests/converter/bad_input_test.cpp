@@ -185,6 +185,24 @@ TEST_F(BadInput, ARunThatMadeNothingLeavesAFileThatTookTheOutputsName) {
     EXPECT_EQ(readFile(output), "someone else's");
 }
 
+// Handed the input open, the converter reads that file, whatever the name
+// given with -i leads to by then.
+TEST_F(BadInput, AnInputHandedOverIsReadWhateverItsNameLeadsTo) {
+    const std::string decoy = folder_.file("clip.mp4");
+    writeFile(decoy, "not the file that was found");
+    const int fd = ::open(testMedia().audioVideo.c_str(), O_RDONLY);  // handed to the child
+    ASSERT_GE(fd, 0);
+    const std::string output = folder_.file("out.avi");
+    std::vector<std::string> args{"-y", "-i", decoy, "-infd", std::to_string(fd)};
+    args.insert(args.end(), kMpeg4Avi.begin(), kMpeg4Avi.end());
+    args.push_back(output);
+    const ProgramResult run = runConverter(args);
+    ::close(fd);
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(matchesMedia(
+        output, {"avi", "mpeg4", 320, 240, 25, "", "mp3", 48000, 2, testMedia().seconds}));
+}
+
 TEST_F(BadInput, DamagedButDecodableMediaConvertsWhatItCan) {
     for (const std::string& original : {testMedia().audioVideo, testMedia().stream}) {
         std::string data = readFile(original);

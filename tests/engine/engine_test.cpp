@@ -1,5 +1,6 @@
 #include "engine/engine.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <sstream>
@@ -318,6 +320,98 @@ TEST_F(EngineTest, AFinishedEntryIsRecordedBeforeTheNextConversionStarts) {
     EXPECT_EQ(calls[1].first[1], S::ConversionError);
     EXPECT_EQ(calls[1].second, 2u);
     EXPECT_EQ(calls[2].first[2], S::Ok);
+}
+
+// A file that a watch found is converted only while its name still leads to
+// that file, and the converter reads the file held open, not the name.
+TEST_F(EngineTest, AFoundFileIsConvertedOnlyWhileItIsTheFileFound) {
+    const std::string elsewhere = video("private.avi", "probe: exit 0\nconvert: output 99");
+    const struct {
+        const char* name;
+        std::function<void(const std::string& path)> change;
+    } cases[] = {
+        {"kept.avi", [](const std::string&) {}},
+        {"linked.avi",
+         [&](const std::string& path) {
+             ASSERT_EQ(::unlink(path.c_str()), 0);
+             ASSERT_EQ(::symlink(elsewhere.c_str(), path.c_str()), 0);
+         }},
+        {"rewritten.avi",
+         [](const std::string& path) { std::ofstream(path, std::ios::app) << "output 99\n"; }},
+    };
+    for (const auto& c : cases) {
+        const std::string path = video(c.name, "probe: duration 10\nprobe: exit 0\noutput 10");
+        AdmitOptions options;
+        const FileDescriptor found(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        options.sourceIdentities.push_back(fileIdentityOf(found.get()));
+        ASSERT_EQ(engine.admitFiles({path}, options), 1);
+        c.change(path);
+    }
+    ASSERT_TRUE(runBatch());
+    EXPECT_EQ(status(0), EntryStatus::Ok);
+    EXPECT_EQ(std::filesystem::file_size(engine.entryList().at(0)->outputPath), 10u);
+    for (int row : {1, 2}) {
+        EXPECT_EQ(status(row), EntryStatus::ConversionError) << row;
+        EXPECT_EQ(engine.entryList().at(row)->failureReason, "the file changed after it was found");
+    }
+    EXPECT_EQ(filesIn(out), std::vector<std::string>{"kept.mp4"});
+}
+
+// With skipping on, a video whose earlier conversion is still in the list is
+// converted already, even where the file system keeps no mark on the file.
+TEST_F(EngineTest, AVideoConvertedBeforeInThisListIsSkipped) {
+    engine.setSkipExisting(true);
+    addVideo("c.avi", "output 10");
+    ASSERT_TRUE(runBatch());
+    ASSERT_EQ(status(0), EntryStatus::Ok);
+    const std::string output = engine.entryList().at(0)->outputPath;
+    ASSERT_EQ(::removexattr(output.c_str(), kSourceMark), 0);
+    ASSERT_EQ(admitOne(engine, dir.file("c.avi")), 1);
+    ASSERT_TRUE(runBatch());
+    EXPECT_EQ(status(1), EntryStatus::Skipped);
+    EXPECT_EQ(engine.entryList().at(1)->outputPath, output);
+    EXPECT_EQ(filesIn(out), std::vector<std::string>{"c.mp4"});
+}
+
+// Two runs at once over one folder, skipping on: a video that the other run
+// is converting, or that is there by the time this one would publish it, is
+// skipped, and no second copy is ever made.
+TEST_F(EngineTest, TwoRunsAtOnceMakeOneCopyOfEachVideo) {
+    RecordingHost otherHost;
+    QueuedGuiCall otherGui;
+    Engine other(otherHost, otherGui, test::fakeConverterPath(), fastTiming());
+    storeText(other.settings().destinationFolder, out);
+    other.settings().maxConcurrent = 1;
+    engine.setSkipExisting(true);
+    other.setSkipExisting(true);
+    const auto drainOtherUntil = [&](const std::function<bool()>& done) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done() && std::chrono::steady_clock::now() < end) {
+            otherGui.waitAndRun(std::chrono::milliseconds(5));
+        }
+        return done();
+    };
+    const std::string gate = dir.file("gate");
+    addVideo("held.avi", "record " + gate + "-started; waitfor " + gate + " 60000; output 10");
+    ASSERT_EQ(admitOne(other, dir.file("held.avi")), 1);
+    ASSERT_EQ(admitOne(other,
+                       video("raced.avi", "probe: duration 10\nprobe: exit 0\nrecord " + gate +
+                                              "2-started; waitfor " + gate + "2 60000; output 10")),
+              1);
+    engine.startBatch();
+    ASSERT_TRUE(drainUntil([&] { return exists(gate + "-started"); }));
+    other.startBatch();
+    ASSERT_TRUE(drainOtherUntil([&] { return exists(gate + "2-started"); }));
+    EXPECT_EQ(other.entryList().at(0)->status.load(), EntryStatus::Skipped);
+    writeBytes(out + "/raced.mp4", "theirs");
+    writeBytes(gate + "2", "");
+    ASSERT_TRUE(drainOtherUntil([&] { return other.batchState() == BatchState::Idle; }));
+    EXPECT_EQ(other.entryList().at(1)->status.load(), EntryStatus::Skipped);
+    writeBytes(gate, "");
+    ASSERT_TRUE(drain());
+    EXPECT_EQ(status(0), EntryStatus::Ok);
+    EXPECT_EQ(filesIn(out), (std::vector<std::string>{"held.mp4", "raced.mp4"}));
+    EXPECT_EQ(fileBytes(out + "/raced.mp4"), "theirs");
 }
 
 TEST_F(EngineTest, ConverterThatIgnoresTheStopIsEndedAtExit) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,8 +38,9 @@ class FolderWatchTest : public ::testing::Test {
             if (std::chrono::steady_clock::now() > end) {
                 return false;
             }
-            for (std::string& path : watch.poll(&notices)) {
-                given.push_back(path.substr(top.size() + 1));
+            for (WatchedFile& file : watch.poll(&notices)) {
+                given.push_back(file.path.substr(top.size() + 1));
+                identities.push_back(file.identity);
             }
             std::this_thread::sleep_for(20ms);
         }
@@ -52,6 +54,7 @@ class FolderWatchTest : public ::testing::Test {
     std::string top;
     std::string out;
     std::vector<std::string> given;
+    std::vector<FileIdentity> identities;
     std::vector<std::string> notices;
     const FolderWatchTiming quick{300ms, 60s};
 };
@@ -114,6 +117,89 @@ TEST_F(FolderWatchTest, AWatchedFolderThatGoesIsWatchedAgainWhenItComesBack) {
     std::filesystem::rename(top + "/New Folder", top + "/Trip");
     writeBytes(top + "/Trip/day1.avi", "d");
     ASSERT_TRUE(pollUntil(watch, [&] { return wasGiven("Trip/day1.avi"); }));
+}
+
+// Whatever is linked into a watched folder, or put where it was, nothing
+// outside the tree it was given is handed out, and what is handed out is
+// named by what it was when found.
+TEST_F(FolderWatchTest, NoLinkLeadsOutOfTheWatchedTree) {
+    const std::string privateFolder = dir.file("private");
+    std::filesystem::create_directories(privateFolder);
+    writeBytes(privateFolder + "/secret.mp4", "s");
+    ASSERT_EQ(::symlink("..", (top + "/up").c_str()), 0);
+    ASSERT_EQ(::symlink(privateFolder.c_str(), (top + "/evil").c_str()), 0);
+    ASSERT_EQ(::symlink((privateFolder + "/secret.mp4").c_str(), (top + "/x.mp4").c_str()), 0);
+    writeBytes(top + "/first.mp4", "f");
+    FolderWatch watch({top}, out, quick);
+    ASSERT_TRUE(pollUntil(watch, [&] { return wasGiven("first.mp4"); }));
+
+    // A folder moved in with a link inside, and a link made while it runs.
+    const std::string moved = dir.file("moved");
+    std::filesystem::create_directories(moved);
+    ASSERT_EQ(::symlink(privateFolder.c_str(), (moved + "/evil").c_str()), 0);
+    writeBytes(moved + "/own.mp4", "o");
+    std::filesystem::rename(moved, top + "/moved");
+    ASSERT_EQ(::symlink(privateFolder.c_str(), (top + "/later").c_str()), 0);
+    ASSERT_TRUE(pollUntil(watch, [&] { return wasGiven("moved/own.mp4"); }));
+    struct stat info {};
+    ASSERT_EQ(::stat((top + "/first.mp4").c_str(), &info), 0);
+    EXPECT_EQ(identities.front().inode, info.st_ino);
+    EXPECT_EQ(identities.front().size, 1u);
+
+    // The watched folder itself replaced by a link: not back until it is a
+    // folder again.
+    std::filesystem::remove_all(top);
+    ASSERT_TRUE(pollUntil(watch, [&] { return notices.size() == 1; }));
+    ASSERT_EQ(::symlink(privateFolder.c_str(), top.c_str()), 0);
+    ASSERT_TRUE(pollUntil(watch, [&] { return notices.size() == 2; }));
+    EXPECT_NE(notices[1].find("a link stands"), std::string::npos) << notices[1];
+    ASSERT_EQ(::unlink(top.c_str()), 0);
+    std::filesystem::create_directories(top);
+    writeBytes(top + "/again.mp4", "a");
+    ASSERT_TRUE(pollUntil(watch, [&] { return wasGiven("again.mp4"); }));
+    EXPECT_EQ(given, (std::vector<std::string>{"first.mp4", "moved/own.mp4", "again.mp4"}));
+}
+
+// The destination is left out by what it is, whatever name leads to it:
+// mounted inside the watched tree, it is still the destination.
+TEST_F(FolderWatchTest, TheDestinationIsLeftOutUnderAnyName) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "mounting a folder takes root";
+    }
+    const std::string destination = dir.file("destination");
+    std::filesystem::create_directories(destination + "/deeper");
+    writeBytes(destination + "/deeper/made.mp4", "m");
+    std::filesystem::create_directories(top + "/mounted");
+    ASSERT_EQ(::mount(destination.c_str(), (top + "/mounted").c_str(), nullptr, MS_BIND, nullptr),
+              0);
+    struct Unmount {
+        std::string at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{top + "/mounted"};
+    writeBytes(top + "/own.mp4", "o");
+    FolderWatch watch({top}, destination, quick);
+    ASSERT_TRUE(pollUntil(watch, [&] { return wasGiven("own.mp4"); }));
+    writeBytes(destination + "/deeper/later.mp4", "l");
+    writeBytes(top + "/last.mp4", "l");
+    ASSERT_TRUE(pollUntil(watch, [&] { return wasGiven("last.mp4"); }));
+    EXPECT_EQ(given, (std::vector<std::string>{"own.mp4", "last.mp4"}));
+}
+
+// Files that stay empty are told of once, and wait, unlooked at, until they
+// change.
+TEST_F(FolderWatchTest, EmptyFilesAreToldOnceAndWaitForContent) {
+    for (int i = 0; i < 200; ++i) {
+        writeBytes(top + "/" + std::to_string(i) + ".mp4", "");
+    }
+    FolderWatch watch({top}, out, quick);
+    ASSERT_TRUE(pollUntil(watch, [&] { return watch.waitingCount() == 0 && !notices.empty(); }));
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find("200 files are empty"), std::string::npos) << notices[0];
+    writeBytes(top + "/7.mp4", "now a video");
+    ASSERT_TRUE(pollUntil(watch, [&] { return wasGiven("7.mp4"); }));
+    EXPECT_EQ(given.size(), 1u);
+    EXPECT_EQ(notices.size(), 1u);
+    EXPECT_EQ(watch.waitingCount(), 0u);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 //   steps F T S MS    write the percents F, F+S, ... up to T, MS ms apart
 //   sleep MS          wait
 //   waitstop MS       wait for the stop byte (at most MS ms), then go on
+//   waitfor PATH MS   wait until PATH exists (at most MS ms), then go on
 //   output BYTES      write an output file of that size
 //   record PATH       append to PATH: "nice=N", "stdin=<target>", "fds=0,1,2",
 //                     "pgrp=N" (our process group)
@@ -88,6 +89,7 @@ struct CommandLine {
     bool hasSlot = false;
     std::string output;
     int outputFd = -1;  // -outfd: the output, already open
+    int inputFd = -1;   // -infd: the input, already open
     bool audioOptions = false;
     bool served = false;  // a request to a probe server
 };
@@ -112,9 +114,9 @@ bool parseDouble(const std::string& text, double& value) {
 
 CommandLine parseCommandLine(int argc, char** argv) {
     static const std::set<std::string> kWithValue = {
-        "-i",   "-qzmap",      "-qzind",   "-vcodec", "-vtag", "-acodec", "-f",      "-s",
-        "-r",   "-b",          "-ab",      "-ac",     "-ar",   "-vol",    "-aspect", "-outfd",
-        "-crf", "-targetsize", "-passdir", "-ss",     "-to",   "-crop",   "-deint"};
+        "-i",    "-qzmap", "-qzind",      "-vcodec",  "-vtag", "-acodec", "-f",      "-s",
+        "-r",    "-b",     "-ab",         "-ac",      "-ar",   "-vol",    "-aspect", "-outfd",
+        "-infd", "-crf",   "-targetsize", "-passdir", "-ss",   "-to",     "-crop",   "-deint"};
     static const std::set<std::string> kFlags = {"-y",     "-an",      "-vn",
                                                  "-sameq", "-twopass", "-alltracks"};
     CommandLine line;
@@ -148,6 +150,12 @@ CommandLine parseCommandLine(int argc, char** argv) {
                     fail("bad output descriptor " + value);
                 }
                 line.outputFd = static_cast<int>(fd);
+            } else if (option == "-infd") {
+                long fd = 0;
+                if (!parseInt(value, fd) || fd < 3) {
+                    fail("bad input descriptor " + value);
+                }
+                line.inputFd = static_cast<int>(fd);
             } else if (option == "-ab" || option == "-ac" || option == "-ar") {
                 line.audioOptions = true;
             }
@@ -175,7 +183,10 @@ std::optional<std::string> loadScript(const CommandLine& line) {
     if (const char* text = std::getenv("VIDMILL_FAKE_SCRIPT")) {
         return std::string(text);
     }
-    std::ifstream file(line.input, std::ios::binary);
+    // As the converter does, the file handed over, whatever the name leads to.
+    std::ifstream file(
+        line.inputFd >= 0 ? "/proc/self/fd/" + std::to_string(line.inputFd) : line.input,
+        std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     if (text.compare(0, std::strlen(kMarker), kMarker) != 0) {
         return std::nullopt;
@@ -402,6 +413,18 @@ class Runner {
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
             honourStop_ = honour;
+        } else if (name == "waitfor") {
+            if (statement.size() < 3) {
+                fail("waitfor needs a path and a time");
+            }
+            const auto end =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(integer(statement, 2));
+            while (::access(statement[1].c_str(), F_OK) != 0 &&
+                   std::chrono::steady_clock::now() < end) {
+                if (!pause(5)) {
+                    return stopCode_;
+                }
+            }
         } else if (name == "output") {
             writeOutput(integer(statement, 1));
         } else if (name == "record") {

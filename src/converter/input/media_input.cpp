@@ -94,11 +94,10 @@ bool headerDescribesMedia(const AVFormatContext* context) {
 }
 
 std::optional<MediaInput> MediaInput::open(const std::string& path, const ConversionStop& stop,
-                                           Examination examination, const MediaInput* sameFile) {
+                                           Examination examination, int sameFile) {
     MediaInput input;
     input.source_ = FileSource::open(
-        path, [&stop] { return stop.asked(); }, FileSource::kStallTimeout,
-        sameFile != nullptr ? sameFile->source().descriptor() : -1);
+        path, [&stop] { return stop.asked(); }, FileSource::kStallTimeout, sameFile);
     // Before the context exists: nothing is left to free when it refuses.
     refuseLivePlaylist(*input.source_, path);
 

@@ -33,11 +33,12 @@ class MediaInput {
     // input) was asked for meanwhile. Throws ConvertError(kInputFailed) when
     // it cannot be read, and ConvertError(kUnusableMedia) when it is not
     // media or holds neither a decodable video nor a decodable audio stream.
-    // With `sameFile`, the file that input reads is opened again (a second
-    // pass must read what the first read, not whatever the name leads to now).
+    // With `sameFile` (a descriptor: of another input, or the file the
+    // engine handed over), that file is opened again, whatever `path` leads
+    // to now: a second pass must read what the first read.
     static std::optional<MediaInput> open(const std::string& path, const ConversionStop& stop,
                                           Examination examination = Examination::Full,
-                                          const MediaInput* sameFile = nullptr);
+                                          int sameFile = -1);
 
     AVFormatContext* context() const { return context_.get(); }
     int videoStream() const { return videoStream_; }  // -1: none

@@ -176,8 +176,8 @@ PictureSurvey surveyPictures(const MediaInput& source, const std::string& path,
     if ((!findBars && !findFields) || !source.source().seekable()) {
         return survey;
     }
-    std::optional<MediaInput> input =
-        MediaInput::open(path, stop, MediaInput::Examination::HeaderWhenEnough, &source);
+    std::optional<MediaInput> input = MediaInput::open(
+        path, stop, MediaInput::Examination::HeaderWhenEnough, source.source().descriptor());
     if (!input) {
         return survey;
     }

@@ -75,6 +75,9 @@ std::vector<std::string> ConversionRun::command(int audioFallback) const {
     // and names the file in its messages; it writes through the descriptor.
     command.args.back() = job_.partPath;
     command.args.insert(command.args.end() - 1, {"-outfd", std::to_string(kOutputDescriptor)});
+    if (job_.sourceFd >= 0) {
+        command.args.insert(command.args.end() - 1, {"-infd", std::to_string(kInputDescriptor)});
+    }
     if ((settings_.twoPass || settings_.targetSizeKb > 0) && !job_.passFolder.empty()) {
         command.args.insert(command.args.end() - 1, {"-passdir", job_.passFolder});
     }
@@ -182,7 +185,8 @@ int ConversionRun::runWatched(const std::vector<std::string>& args, int priority
         return keep;
     };
     return runConverterWatched(args, exitCode, priority, timing_.progressPollMs, watch, errors,
-                               std::max(job_.conversionsAtOnce, 1), job_.partFd, job_.paused);
+                               std::max(job_.conversionsAtOnce, 1), job_.partFd, job_.paused,
+                               job_.sourceFd);
 }
 
 std::string failureReasonFor(const std::string& converterPath, int converterCode,

@@ -27,6 +27,9 @@ struct ConversionJob {
     // The part file that the converter writes into, and that file open.
     std::string partPath;
     int partFd = -1;
+    // The source open, when it must be the very file that was found; -1
+    // lets the converter open it by name.
+    int sourceFd = -1;
     int progressSlot = -1;
     int priority = 0;
     // How many conversions share the processors with this one.

@@ -28,6 +28,7 @@ namespace {
 
 constexpr const char* kDestinationRemoved =
     "the destination folder was removed during the conversion";
+constexpr const char* kSourceChanged = "the file changed after it was found";
 constexpr const char* kNoFreeName = "no free output name in the destination folder";
 constexpr const char* kPartReplaced =
     "the unfinished file was replaced or removed during the conversion, so it was not published";
@@ -45,6 +46,31 @@ void Engine::convertEntry(VideoEntry& entry) {
     const std::string folder(textOf(batchSettings_.destinationFolder));
     entry.status.store(EntryStatus::Converting);
     gui_.guiCall([this, &entry] { refreshEntry(entry); });
+
+    // A file found in a watched folder is converted only while it is still
+    // that file: its name may lead elsewhere by now (a link put in its
+    // place), and the converter reads the file held open here.
+    FileDescriptor sourceFile;
+    if (entry.sourceIdentity.known()) {
+        sourceFile = openSameFile(entry.sourcePath, entry.sourceIdentity);
+        if (sourceFile.get() < 0) {
+            setFailureReason(entry, kSourceChanged);
+            entry.status.store(EntryStatus::ConversionError);
+            gui_.guiCall([this, &entry] { refreshEntry(entry); });
+            return;
+        }
+    }
+
+    // What the output is marked as made from, and, with skipping on, what
+    // counts as converted already: looked for outside the lock, as it may
+    // take a probe.
+    const std::string mark = sourceMarkText(entry.sourcePath, fileIdentityOf(sourceFile.get()));
+    SkipFinding finding;
+    if (std::string target;
+        batchSkipExisting_ && joinOutputSubfolder(folder, entry.outputSubfolder, &target)) {
+        finding = lookForConverted(entry, target, mark);
+    }
+    const bool exactly = finding.kind == SkipFinding::Kind::ConvertExactly;
 
     std::string outputPath;
     std::string partPath;
@@ -68,16 +94,7 @@ void Engine::convertEntry(VideoEntry& entry) {
             folderProblem = kDestinationRemoved;
         } else if (target != folder && !makeFolders(target)) {
             folderProblem = folderErrorText(errno, "cannot create the output folder");
-        } else if (std::string done;
-                   batchSkipExisting_ &&
-                   convertedOutput(&done, target, entry.name, entry.presetId) > 0 &&
-                   // Made by another entry of this list: another source's.
-                   isOutputPathFree(list_, done)) {
-            // Converted already, by us or anyone: that file is not ours to
-            // claim, so the entry names it without its identity.
-            entry.size = convertedFileSize(done);
-            entry.outputPath = std::move(done);
-            entry.outputIdentity = {};
+        } else if (finding.kind == SkipFinding::Kind::Skip) {
             skipped = true;
         } else {
             // The part file that a killed run left under the first choice
@@ -90,7 +107,8 @@ void Engine::convertEntry(VideoEntry& entry) {
                 isOutputPathFree(list_, first)) {
                 removeLeftoverPart(first);
             }
-            folderProblem = reserveOutput(entry, target);
+            folderProblem = exactly ? reserveExactly(entry, finding.path, &skipped)
+                                    : reserveOutput(entry, target);
             outputPath = entry.outputPath;
             partPath = entry.part.path();
             if (folderProblem.empty()) {
@@ -103,8 +121,7 @@ void Engine::convertEntry(VideoEntry& entry) {
         }
     }
     if (skipped) {
-        entry.status.store(EntryStatus::Skipped);
-        gui_.guiCall([this, &entry] { refreshEntry(entry); });
+        markSkipped(entry, finding.path);
         return;
     }
     int result = kConverterNotStarted;
@@ -115,7 +132,8 @@ void Engine::convertEntry(VideoEntry& entry) {
         {
             std::lock_guard lock(mutex_);
             job = {converterPath_, entry.sourcePath, outputPath, partPath, partFile.get(),
-                   entry.progressSlot, priorityClassFor(settings_.converterPriority),
+                   sourceFile.get(), entry.progressSlot,
+                   priorityClassFor(settings_.converterPriority),
                    // Those running and those still to come, up to the limit: a
                    // batch's last conversion that runs alone has every core.
                    std::min<int>(settings_.maxConcurrent,
@@ -134,13 +152,25 @@ void Engine::convertEntry(VideoEntry& entry) {
             result = 0;  // stopped before there was anything to keep
         }
         if (result == 0) {
-            setNote(entry, run.note());
+            setNote(entry, finding.note.empty() || run.note().empty()
+                               ? finding.note + run.note()
+                               : finding.note + "; " + run.note());
         } else {
             setFailureReason(entry, run.failureReason());
         }
     }
+    bool takenMeanwhile = false;
     if (result == 0 && !entry.cancelRequested.load()) {
-        result = publishOutput(entry);
+        result = publishOutput(entry, mark, exactly, &takenMeanwhile);
+    }
+    if (takenMeanwhile) {
+        // Another run has converted it meanwhile: that file stands for it.
+        {
+            std::lock_guard lock(mutex_);
+            entry.part.discard();
+        }
+        markSkipped(entry, finding.path);
+        return;
     }
     // A stopped conversion closes its file properly: when the user keeps
     // stopped videos, it is kept under a name that says where it stops.
@@ -197,6 +227,38 @@ std::string Engine::keepStoppedOutput(VideoEntry& entry) {
     return kept;
 }
 
+void Engine::markSkipped(VideoEntry& entry, const std::string& path) {
+    {
+        // Converted already, by us or anyone: that file is not ours to
+        // claim, so the entry names it without its identity.
+        std::lock_guard lock(mutex_);
+        entry.size = convertedFileSize(path);
+        entry.outputPath = path;
+        entry.outputIdentity = {};
+        entry.note.clear();
+    }
+    entry.status.store(EntryStatus::Skipped);
+    gui_.guiCall([this, &entry] { refreshEntry(entry); });
+}
+
+std::string Engine::reserveExactly(VideoEntry& entry, const std::string& path, bool* taken) {
+    expectLocked();
+    entry.outputPath.clear();
+    entry.outputIdentity = {};
+    entry.edits.clear();
+    struct stat info {};
+    int error = ::lstat(path.c_str(), &info) == 0 ? EEXIST : entry.part.reserve(path);
+    if (error == EEXIST) {
+        *taken = true;
+        return {};
+    }
+    if (error != 0) {
+        return folderErrorText(error, "cannot create the output file");
+    }
+    entry.outputPath = path;
+    return {};
+}
+
 std::string Engine::reserveOutput(VideoEntry& entry, const std::string& folder) {
     expectLocked();
     // A name chosen by an earlier, stopped run must not count against this one.
@@ -221,7 +283,8 @@ std::string Engine::reserveOutput(VideoEntry& entry, const std::string& folder) 
     return {};
 }
 
-int Engine::publishOutput(VideoEntry& entry) {
+int Engine::publishOutput(VideoEntry& entry, const std::string& mark, bool exactly,
+                          bool* takenMeanwhile) {
     std::lock_guard lock(mutex_);
     if (!entry.part.reserved()) {
         // Removed meanwhile by a quit that gave up waiting.
@@ -234,6 +297,7 @@ int Engine::publishOutput(VideoEntry& entry) {
         entry.part.takeTimesOf(entry.sourcePath);
     }
     // Its dates are set and the converter is gone: this is the file as it stays.
+    entry.part.markSource(mark);
     const FileIdentity identity = entry.part.identity();
     std::string folder;
     splitPath(entry.outputPath, nullptr, &folder, nullptr, nullptr);
@@ -245,6 +309,9 @@ int Engine::publishOutput(VideoEntry& entry) {
             // it stays, and this one takes the next free name.
             std::string target = entry.outputPath;
             if (!std::exchange(first, false)) {
+                if (exactly) {
+                    return std::string();  // never a second name
+                }
                 makeOutputPath(&target, folder, entry.name, entry.presetId, list_);
             }
             return target;
@@ -257,6 +324,10 @@ int Engine::publishOutput(VideoEntry& entry) {
         entry.size = size;
         entry.status.store(EntryStatus::Ok);
         return 0;
+    }
+    if (error == EEXIST && exactly) {
+        *takenMeanwhile = true;
+        return kOutputMissing;
     }
     if (error == ESTALE) {
         entry.failureReason = kPartReplaced;
