@@ -743,7 +743,7 @@ int convertInTwoPasses(const ConverterOptions& options, ProgressReporter& progre
             throw ConvertError(exit_code::kOutputFailed,
                                "no room for the first pass's log: " + error);
         }
-        plan.folder = folder.path();
+        plan.folder = folder.encoderPath();
     }
     plan.pass = EncodePass::First;
     progress.setPass(0, 2);

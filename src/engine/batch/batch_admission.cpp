@@ -109,10 +109,14 @@ void Engine::startBatch() {
     }
     // First passes of converters killed with their run left their logs.
     sweepPassFolders(passFolder_);
+    // Made, or found private, now: each converter makes its own folder in it.
+    FileDescriptor passes;
+    std::string why;
     if ((batchSettings_.twoPass || batchSettings_.targetSizeKb > 0) &&
-        !makeFolders(std::string(passFolder_, 0, passFolder_.rfind('/')))) {
+        !openPassParent(passFolder_, &passes, &why)) {
         host_.message(kInformationMessage, "The folder " + passFolder_ +
-                                               " for the first passes' logs could not be made.");
+                                               " for the first passes' logs cannot be used (" +
+                                               why + ").");
         return;
     }
     batchState_ = BatchState::Running;
