@@ -193,6 +193,22 @@ std::string PassFolder::encoderPath() const {
     return path_;
 }
 
+int PassFolder::writeError() const {
+    constexpr const char* kProbe = ".room";
+    FileDescriptor probe(::openat(folder_.get(), kProbe,
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (probe.get() < 0) {
+        return errno;
+    }
+    // More than a few lines of a log: a folder that cannot take this did
+    // not take the encoder's last write either.
+    static const char kBlock[4096] = {};
+    const ssize_t written = ::write(probe.get(), kBlock, sizeof kBlock);
+    const int error = written == ssize_t(sizeof kBlock) ? 0 : written < 0 ? errno : ENOSPC;
+    ::unlinkat(folder_.get(), kProbe, 0);
+    return error;
+}
+
 int sweepPassFolders(const std::string& parent) {
     FileDescriptor parentFd(
         ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));

@@ -7,10 +7,16 @@
 // sweeps such folders away.
 
 #include <string>
+#include <string_view>
 
 #include "system/file_descriptor.h"
 
 namespace vidmill {
+
+// How every reason begins that blames the folder of the first passes' logs
+// rather than the video: the machine's fault, which a retry elsewhere or
+// later may mend.
+inline constexpr std::string_view kPassLogsFault = "the first passes' logs";
 
 // Opens `parent`, the folder that holds the pass folders, making it private
 // (and the folders above it as usual) when missing. Only a real folder that
@@ -35,6 +41,9 @@ class PassFolder {
     // name: through the descriptor held, so that no name changed meanwhile
     // leads it elsewhere. The folder's own path where /proc is missing.
     std::string encoderPath() const;
+    // Why the folder takes no more bytes (ENOSPC, EDQUOT, EIO, ...), found by
+    // writing some: 0 when it does.
+    int writeError() const;
 
   private:
     void remove();
