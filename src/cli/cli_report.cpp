@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "engine/engine.h"
+#include "process/pass_folder.h"
 #include "system/tick_count.h"
 
 namespace vidmill {
@@ -91,7 +92,7 @@ bool isEnvironmentFailure(std::string_view reason) {
             return true;
         }
     }
-    return false;
+    return reason.substr(0, kPassLogsFault.size()) == kPassLogsFault;
 }
 
 std::string jsonString(std::string_view bytes) {

@@ -523,7 +523,17 @@ bool Cli::refuseWhatCannotFit() {
 }
 
 bool Cli::runBatch(const std::function<void()>& meanwhile) {
-    engine_.startBatch();
+    if (const std::string refused = engine_.startBatch(); !refused.empty()) {
+        // The machine refused the whole batch (said already): every file
+        // ends failed with the reason, as when each converter meets it.
+        std::lock_guard lock(engine_.mutex());
+        for (const auto& entry : engine_.entryList().entries()) {
+            if (entry->status.load() == EntryStatus::Ready) {
+                entry->status.store(EntryStatus::ConversionError);
+                entry->failureReason = refused;
+            }
+        }
+    }
     bool stopping = false;
     while (engine_.batchState() != BatchState::Idle) {
         gui_.waitAndRun(std::chrono::milliseconds(100));

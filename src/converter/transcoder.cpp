@@ -743,9 +743,9 @@ int convertInTwoPasses(const ConverterOptions& options, ProgressReporter& progre
         folder = PassFolder::create(options.passFolder, &error);
         if (folder.path().empty()) {
             throw ConvertError(exit_code::kOutputFailed,
-                               "no room for the first pass's log: " + error);
+                               std::string(kPassLogsFault) + " cannot be kept: " + error);
         }
-        plan.folder = folder.path();
+        plan.folder = folder.encoderPath();
     }
     plan.pass = EncodePass::First;
     progress.setPass(0, 2);
@@ -762,6 +762,16 @@ int convertInTwoPasses(const ConverterOptions& options, ProgressReporter& progre
             // As when a signal comes before the input is open: the file handed
             // to us is still empty, and whoever made it may be gone.
             removeOutput(options.outputPath->c_str(), options.outputFd);
+        }
+        // The first pass writes nothing but the log, and an encoder that
+        // could not write it says so without the cause: a folder that takes
+        // nothing more is the machine's fault, not the video's.
+        if (error.exitCode() != exit_code::kInterrupted && !folder.path().empty()) {
+            if (const int full = folder.writeError(); full != 0) {
+                throw ConvertError(exit_code::kOutputFailed,
+                                   std::string(kPassLogsFault) + " could not be written in " +
+                                       options.passFolder + ": " + std::strerror(full));
+            }
         }
         throw;
     }

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -880,6 +881,35 @@ TEST_F(CliRunTest, AnEndInEitherPassLeavesNoLogAndNoOutput) {
     unsetenv("XDG_CACHE_HOME");
     EXPECT_EQ(next.status, 0) << next.output;
     EXPECT_TRUE(filesIn(passes).empty());
+}
+
+// A cache that cannot keep the first passes' logs is the machine's fault,
+// said with the system's reason: every file ends failed with it, exit 3.
+TEST_F(CliRunTest, ACacheThatCannotKeepTheLogsIsTheMachinesFault) {
+    const std::string plainFile = "/dev/null";  // where a folder should be
+    const std::string full = dir.file("full");
+    mkdir(full.c_str(), 0700);
+    const bool mounted = geteuid() == 0 && mount("tmpfs", full.c_str(), "tmpfs", 0, "size=4k") == 0;
+    for (const auto& [cache, reason] :
+         {std::pair{plainFile, "Not a directory"}, std::pair{full, "No space left on device"}}) {
+        if (cache == full && !mounted) {
+            std::printf("skipped the full cache: mounting a small file system needs root\n");
+            continue;
+        }
+        setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+        const ProgramResult run = cli({"--json", "--preset", "110", "--two-pass", "--dest", dest,
+                                       test::testMedia().audioVideo});
+        unsetenv("XDG_CACHE_HOME");
+        EXPECT_EQ(run.status, 3) << run.output;
+        // Found before any converter starts, and said.
+        EXPECT_TRUE(cache != plainFile ||
+                    run.output.find("cannot be used (Not a directory)") != std::string::npos);
+        EXPECT_EQ(linesWith(run.output, "\"status\":\"failed\""), 1) << run.output;
+        EXPECT_EQ(linesWith(run.output, reason + std::string("\",\"note\":null}")), 1);
+    }
+    if (mounted) {
+        umount2(full.c_str(), MNT_DETACH);
+    }
 }
 
 TEST_F(CliRunTest, SharesTakeEachFileOnceAndASecondRunSkipsWhatIsDone) {

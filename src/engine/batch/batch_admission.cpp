@@ -49,16 +49,16 @@ int Engine::requeueStopped() {
     return list_.requeueCancelled();
 }
 
-void Engine::startBatch() {
+std::string Engine::startBatch() {
     expectInterfaceThread();
     // A batch starts only from the idle state: its counters and settings
     // copy may change only while no worker lives.
     if (batchState_ != BatchState::Idle || threadsAlive_ > 0) {
-        return;
+        return {};
     }
     const int ready = list_.countReady();
     if (ready <= 0) {
-        return;
+        return {};
     }
     batchTotal_ = ready;
     {
@@ -81,7 +81,7 @@ void Engine::startBatch() {
                                                " is missing and could not be made (" +
                                                std::strerror(error) +
                                                "). Please choose another folder.");
-        return;
+        return "cannot create the output folder";
     }
     // A folder that cannot take a file is said once, now, rather than by
     // every conversion of the batch one after another.
@@ -89,7 +89,7 @@ void Engine::startBatch() {
         host_.message(kInformationMessage, "The destination folder " + destination +
                                                " cannot take new files (" + std::strerror(error) +
                                                "). Please choose another folder.");
-        return;
+        return "output folder is not writable";
     }
     // What a run killed with its converters (a power cut, kill -9 on the
     // whole group) left half written; no history names it when that run
@@ -109,11 +109,15 @@ void Engine::startBatch() {
     }
     // First passes of converters killed with their run left their logs.
     sweepPassFolders(passFolder_);
+    // Made, or found private, now: each converter makes its own folder in it.
+    FileDescriptor passes;
+    std::string why;
     if ((batchSettings_.twoPass || batchSettings_.targetSizeKb > 0) &&
-        !makeFolders(std::string(passFolder_, 0, passFolder_.rfind('/')))) {
+        !openPassParent(passFolder_, &passes, &why)) {
         host_.message(kInformationMessage, "The folder " + passFolder_ +
-                                               " for the first passes' logs could not be made.");
-        return;
+                                               " for the first passes' logs cannot be used (" +
+                                               why + ").");
+        return std::string(kPassLogsFault) + " cannot be kept in " + passFolder_ + ": " + why;
     }
     batchState_ = BatchState::Running;
     host_.batchStarted();
@@ -129,6 +133,7 @@ void Engine::startBatch() {
     }
     launchWaitingWorkers();
     finishBatchWhenIdle();
+    return {};
 }
 
 bool Engine::launchWorker(const std::shared_ptr<VideoEntry>& entry) {

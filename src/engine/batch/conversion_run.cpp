@@ -12,6 +12,7 @@
 #include "engine/engine.h"
 #include "formats/converter_command.h"
 #include "process/converter_runner.h"
+#include "process/pass_folder.h"
 #include "process/progress_channel.h"
 #include "system/path_utils.h"
 
@@ -204,6 +205,10 @@ std::string failureReasonFor(const std::string& converterPath, int converterCode
     }
     if (result == kInvalidMedia) {
         return "not a usable media file";
+    }
+    // The cache's own fault, with its cause: not the destination's.
+    if (message.rfind(kPassLogsFault, 0) == 0) {
+        return message;
     }
     if (access(folder.c_str(), W_OK | X_OK) != 0) {
         return "output folder is not writable";
