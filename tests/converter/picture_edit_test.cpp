@@ -103,6 +103,13 @@ TEST(PictureEditTest, BarsGoWhereverTheyAreAndAPictureWithoutBarsIsUntouched) {
         {"letterbox.mkv", "testsrc2=size=640x272:rate=25:duration=9,pad=640:360:0:44", 640, 272},
         {"pillarbox.mkv", "testsrc2=size=480x360:rate=25:duration=9,pad=640:360:80:0", 480, 360},
         {"nobars.mkv", "testsrc2=size=640x360:rate=25:duration=9", 640, 360},
+        // Under a fiftieth of the width: no bars.
+        {"thinbars.mkv", "testsrc2=size=628x360:rate=25:duration=9,pad=640:360:6:0", 640, 360},
+        // A blue strip is dark, but not black, where the fade has not dimmed it.
+        {"bluestrip.mkv",
+         "color=c=blue:s=10x120:r=25:d=9[a];testsrc2=size=150x120:rate=25:duration=9[b];"
+         "[a][b]hstack",
+         160, 120},
     };
     for (const Case& c : cases) {
         const std::string source = madeSource(
