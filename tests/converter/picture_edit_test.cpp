@@ -92,6 +92,32 @@ TEST(PictureEditTest, ACutStartsAtItsFrameAndKeepsTheSoundInStep) {
     EXPECT_FALSE(fileExists(folder.file("past.mkv")));
 }
 
+TEST(PictureEditTest, ACutWithoutAPictureSaysSoRatherThanBlameTheInput) {
+    // The sound goes on half a second after the last picture.
+    const std::string source =
+        madeSource("short-picture.mkv",
+                   {"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=2", "-f", "lavfi",
+                    "-i", "sine=duration=2.5", "-c:v", "ffv1", "-c:a", "pcm_s16le"});
+    const struct {
+        std::vector<std::string> cut;
+        const char* message;
+    } cases[] = {
+        {{"-ss", "2.2"}, "the cut from 0:02.2 to the end holds no picture"},
+        {{"-ss", "1", "-to", "1.01"}, "the cut from 0:01 to 0:01.01 holds no picture"},
+        {{"-to", "0.001"}, "the cut from 0:00 to 0:00.001 holds no picture"},
+    };
+    for (const auto& c : cases) {
+        TempDir folder;
+        std::vector<std::string> args = {"-y", "-i", source, "-vcodec", "libx264", "-an"};
+        args.insert(args.end(), c.cut.begin(), c.cut.end());
+        args.push_back(folder.file("cut.mp4"));
+        const ProgramResult run = runConverter(args);
+        EXPECT_EQ(run.status, 3) << run.output;
+        EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
+        EXPECT_FALSE(fileExists(folder.file("cut.mp4")));
+    }
+}
+
 TEST(PictureEditTest, BarsGoWhereverTheyAreAndAPictureWithoutBarsIsUntouched) {
     // Each starts with three dark seconds, which must not decide the crop.
     struct Case {
