@@ -210,6 +210,18 @@ TEST_F(CliRunTest, NonMediaFileIsReportedInvalidAndTheRunFails) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.output.find(fake + " Invalid video"), std::string::npos) << run.output;
     EXPECT_TRUE(filesIn(dest).empty());
+
+    // A path of 4,094 bytes, near the longest there is, is said whole.
+    std::string folder = dir.path();
+    while (folder.size() + 201 + 6 <= 4094) {
+        folder += "/" + std::string(200, 'd');
+        ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    }
+    const std::string deep = folder + "/" + std::string(4094 - folder.size() - 5, 'h') + ".avi";
+    ASSERT_EQ(deep.size(), 4094u);
+    test::writeFile(deep, "not a video either\n");
+    run = cli({"--dest", dest, deep});
+    EXPECT_NE(run.output.find(deep + " Invalid video"), std::string::npos) << run.output.size();
 }
 
 TEST_F(CliRunTest, UnsupportedOrMissingNamesAreSkippedButTheRestConverts) {
