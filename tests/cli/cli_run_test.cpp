@@ -811,11 +811,11 @@ TEST_F(CliRunTest, ASizeThatAFileCannotFitInStopsTheRunBeforeItStarts) {
     ProgramResult run = test::runProgram(
         {fakeCli, "--dest", dest, "--target-size", "1M", "--abitrate", "128", shortOne, longOne});
     EXPECT_EQ(run.status, 2) << run.output;
-    EXPECT_NE(run.output.find("long: 1 MB cannot hold 10:00 of video: it needs at least 14.3 MB "
-                              "with 128 kbit/s of sound"),
+    EXPECT_NE(run.output.find(longOne + ": 1 MB cannot hold 10:00 of video: it needs at least "
+                                        "14.3 MB with 128 kbit/s of sound"),
               std::string::npos)
         << run.output;
-    EXPECT_EQ(run.output.find("short:"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find(shortOne + ":"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("choose a larger --target-size or a lower --abitrate, or leave this "
                               "file out"),
               std::string::npos)
