@@ -854,11 +854,13 @@ int convertInput(const ConverterOptions& given, ProgressReporter& progress) {
         if (kind != PassLogKind::None && input->source().seekable()) {
             return convertInTwoPasses(options, progress, stop, std::move(*input), kind);
         }
-        if (!encoder.empty() && options.targetSize) {
-            std::fprintf(stderr, "vidmill-convert: note: %s; the size is approximate\n",
-                         kind == PassLogKind::None
-                             ? (encoder + " has no second pass").c_str()
-                             : "an input that cannot be read twice gets one pass");
+        // Whoever asked for two passes hears that there was one.
+        if (!encoder.empty()) {
+            std::fprintf(
+                stderr, "vidmill-convert: note: %s; %s\n",
+                kind == PassLogKind::None ? (encoder + " has no second pass").c_str()
+                                          : "an input that cannot be read twice gets one pass",
+                options.targetSize ? "the size is approximate" : "the video is made in one pass");
         }
     }
     Conversion(options, progress, stop, std::move(*input)).run();
