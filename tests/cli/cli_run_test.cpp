@@ -212,13 +212,12 @@ TEST_F(CliRunTest, NonMediaFileIsReportedInvalidAndTheRunFails) {
     EXPECT_TRUE(filesIn(dest).empty());
 
     // A path of 4,094 bytes, near the longest there is, is said whole.
-    std::string folder = dir.path();
-    while (folder.size() + 201 + 6 <= 4094) {
-        folder += "/" + std::string(200, 'd');
-        ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    std::string deep = dir.path();
+    while (deep.size() + 201 + 6 <= 4094) {
+        deep += "/" + std::string(200, 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
     }
-    const std::string deep = folder + "/" + std::string(4094 - folder.size() - 5, 'h') + ".avi";
-    ASSERT_EQ(deep.size(), 4094u);
+    deep += "/" + std::string(4094 - deep.size() - 5, 'h') + ".avi";
     test::writeFile(deep, "not a video either\n");
     run = cli({"--dest", dest, deep});
     EXPECT_NE(run.output.find(deep + " Invalid video"), std::string::npos) << run.output.size();
