@@ -188,7 +188,7 @@ bool MainWindow::sizeFitsEveryVideo() {
             ? std::string("This video cannot fit in the size chosen:\n")
             : std::to_string(refusals.size()) + " videos cannot fit in the size chosen:\n";
     for (std::size_t i = 0; i < refusals.size() && i < kNamed; ++i) {
-        text += "\n" + refusals[i].name + ": " + refusals[i].reason;
+        text += "\n" + refusals[i].sourcePath + ": " + refusals[i].reason;
     }
     if (refusals.size() > kNamed) {
         text += "\n... and " + std::to_string(refusals.size() - kNamed) + " more";

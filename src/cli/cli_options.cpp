@@ -287,7 +287,7 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
             return false;
         }
         const std::string& value = args[++i];
-        auto bad = [&](const char* what) {
+        auto bad = [&](const std::string& what) {
             error = "bad value '" + value + "' for " + arg + ": " + what;
             return false;
         };
@@ -337,7 +337,8 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
             if (value == "off" || value == "auto") {
                 s.cropMode = value == "off" ? kCropOff : kCropAuto;
             } else if (!readCropRect(value, s)) {
-                return bad("expected off, auto or W:H:X:Y in pixels");
+                return bad("expected off, auto or W:H:X:Y in pixels, with W and H from " +
+                           std::to_string(kMinCropSide) + " to " + std::to_string(kMaxCropSide));
             }
         } else if (arg == "--deinterlace") {
             if (value == "auto") {

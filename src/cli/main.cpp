@@ -504,7 +504,7 @@ bool Cli::refuseWhatCannotFit() {
         refusals = engine_.sizeRefusals(engine_.settings());
     }
     for (const Engine::SizeRefusal& refusal : refusals) {
-        std::fprintf(stderr, "vidmill-cli: %s: %s\n", shown(refusal.name).c_str(),
+        std::fprintf(stderr, "vidmill-cli: %s: %s\n", shown(refusal.sourcePath).c_str(),
                      refusal.reason.c_str());
     }
     if (!refusals.empty()) {

@@ -52,6 +52,19 @@ std::string clockText(double seconds, bool tenths) {
     return result;
 }
 
+// "0:06", "0:03.01", "0:00.001": a time of a cut, to the millisecond it was
+// given in.
+std::string cutTimeText(double seconds) {
+    const long long ms = std::llround(std::max(seconds, 0.0) * 1000);
+    std::string text = clockText(double(ms / 1000), false);
+    if (ms % 1000 != 0) {
+        std::string fraction = std::to_string(1000 + ms % 1000).substr(1);
+        fraction.erase(fraction.find_last_not_of('0') + 1);
+        text += "." + fraction;
+    }
+    return text;
+}
+
 // A file that holds less than its header declares converts whole, but the
 // user should hear of it: the converted file is shorter than the length the
 // list showed. A second or a twentieth of the length is within the usual
@@ -202,7 +215,7 @@ class Conversion final : public PipelineWatch {
         if (!stopped && framesEncoded() == 0) {
             // close() kept the file; a run that made nothing must not look finished.
             output_.remove();
-            throw ConvertError(exit_code::kInputFailed, "nothing in the input could be decoded");
+            throw madeNothing();
         }
         if (!stopped) {
             noteShortInput(outputSeconds(), output_.writtenSeconds());
@@ -288,6 +301,18 @@ class Conversion final : public PipelineWatch {
         return std::max(end - options_.cutFrom, 0.0);
     }
 
+    // A cut between two pictures, or after the last, holds nothing: not the
+    // input's fault.
+    ConvertError madeNothing() const {
+        if (!options_.cuts()) {
+            return ConvertError(exit_code::kInputFailed, "nothing in the input could be decoded");
+        }
+        const std::string end = options_.cutTo ? cutTimeText(*options_.cutTo) : "the end";
+        return ConvertError(exit_code::kInputFailed,
+                            "the cut from " + cutTimeText(options_.cutFrom) + " to " + end +
+                                " holds no " + (hasVideo_ ? "picture" : "sound"));
+    }
+
     // A cut that starts past the input's end has nothing to keep.
     void checkCut() {
         const double whole = input_.durationSeconds();
@@ -339,7 +364,7 @@ class Conversion final : public PipelineWatch {
             return true;
         }
         if (framesEncoded() == 0) {
-            throw ConvertError(exit_code::kInputFailed, "nothing in the input could be decoded");
+            throw madeNothing();
         }
         if (options_.targetSize) {
             passes_->soundBytes = output_.discarded().soundBytes;
@@ -441,6 +466,7 @@ class Conversion final : public PipelineWatch {
         AVFormatContext* input = input_.context();
         byInput_.assign(input->nb_streams, nullptr);
         subtitlesByInput_.assign(input->nb_streams, nullptr);
+        hasVideo_ = video;
         if (video) {
             addPipeline(
                 makeVideoPipeline(options_, input, input_.videoStream(), output_, *this, passes_))
@@ -724,6 +750,7 @@ class Conversion final : public PipelineWatch {
     std::vector<std::unique_ptr<SubtitleTrack>> subtitles_;
     std::vector<SubtitleTrack*> subtitlesByInput_;
     bool hasAudio_ = false;
+    bool hasVideo_ = false;
     PassPlan* passes_;
 };
 
@@ -839,11 +866,13 @@ int convertInput(const ConverterOptions& given, ProgressReporter& progress) {
         if (kind != PassLogKind::None && input->source().seekable()) {
             return convertInTwoPasses(options, progress, stop, std::move(*input), kind);
         }
-        if (!encoder.empty() && options.targetSize) {
-            std::fprintf(stderr, "vidmill-convert: note: %s; the size is approximate\n",
-                         kind == PassLogKind::None
-                             ? (encoder + " has no second pass").c_str()
-                             : "an input that cannot be read twice gets one pass");
+        // Whoever asked for two passes hears that there was one.
+        if (!encoder.empty()) {
+            std::fprintf(
+                stderr, "vidmill-convert: note: %s; %s\n",
+                kind == PassLogKind::None ? (encoder + " has no second pass").c_str()
+                                          : "an input that cannot be read twice gets one pass",
+                options.targetSize ? "the size is approximate" : "the video is made in one pass");
         }
     }
     Conversion(options, progress, stop, std::move(*input)).run();

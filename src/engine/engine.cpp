@@ -63,13 +63,13 @@ std::vector<Engine::SizeRefusal> Engine::sizeRefusals(const ConversionSettings& 
             continue;
         }
         if (!video && sound && uncompressed) {
-            refusals.push_back({entry->name,
+            refusals.push_back({entry->sourcePath,
                                 "the sound of this format is not compressed to a bitrate, so no "
                                 "size can be chosen for it",
                                 SizeRefusal::Remedy::OtherFormat});
         } else if (std::string reason = sizeRefusal(bytes, seconds, video, audioBitrate, 1);
                    !reason.empty()) {
-            refusals.push_back({entry->name, std::move(reason),
+            refusals.push_back({entry->sourcePath, std::move(reason),
                                 audioBitrate > 0 ? SizeRefusal::Remedy::LargerSizeOrLessSound
                                                  : SizeRefusal::Remedy::LargerSize});
         }

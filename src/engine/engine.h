@@ -206,7 +206,7 @@ class Engine {
             LargerSizeOrLessSound,  // the sound's bitrate takes from the picture's
             OtherFormat,            // this format's sound has no bitrate
         };
-        std::string name;
+        std::string sourcePath;  // as the list and the command line name the video
         std::string reason;
         Remedy remedy = Remedy::LargerSize;
     };

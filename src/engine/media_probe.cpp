@@ -98,9 +98,7 @@ int Engine::appendAdmitted(std::shared_ptr<VideoEntry> entry) {
 }
 
 void Engine::reportInvalidMedia(const std::string& path) {
-    char text[4096];
-    snprintf(text, sizeof text, "%s Invalid video", path.c_str());
-    host_.message(kPlainMessage, text);
+    host_.message(kPlainMessage, path + " Invalid video");
 }
 
 void Engine::reportListFull() {

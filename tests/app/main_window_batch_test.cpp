@@ -132,7 +132,8 @@ class MainWindowBatchTest : public MainWindowFixture {
         window.refreshEntryList();
         window.actions().convert->trigger();
         QCOMPARE(desktop_.messages.size(), 1);
-        QVERIFY2(desktop_.messages[0].contains("a: " + reason), qPrintable(desktop_.messages[0]));
+        QVERIFY2(desktop_.messages[0].contains(video("a.avi") + ": " + reason),
+                 qPrintable(desktop_.messages[0]));
         QVERIFY2(desktop_.messages[0].contains(remedy), qPrintable(desktop_.messages[0]));
         QVERIFY(window.engine().batchState() == BatchState::Idle);
     }

@@ -305,7 +305,7 @@ class RealDesktopTest : public QObject {
         answerer.then(&DialogAnswerer::clickOk);  // the batch's settings
         answerer.then(&DialogAnswerer::clickOk);  // the refusal
         window.actions().convert->trigger();
-        QVERIFY2(answerer.seen.last().contains("a: 100 KB cannot hold 0:10"),
+        QVERIFY2(answerer.seen.last().contains(tree + "/sub/a.avi: 100 KB cannot hold 0:10"),
                  qPrintable(answerer.seen.last()));
         QVERIFY(window.engine().batchState() == BatchState::Idle);
         window.engine().settings().targetSizeKb = 0;

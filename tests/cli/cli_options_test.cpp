@@ -174,7 +174,7 @@ TEST(CliOptionsTest, BadInputNamesTheOptionOrValue) {
         {{"--to", "24:00:00", "a.avi"}, "--to"},
         {{"--from", "2:00", "--to", "1:59.5", "a.avi"}, "--to must come after --from"},
         {{"--crop", "1920:800:0", "a.avi"}, "--crop"},
-        {{"--crop", "8:800:0:0", "a.avi"}, "--crop"},
+        {{"--crop", "8:800:0:0", "a.avi"}, "W and H from 16 to 16384"},
         {{"--deinterlace", "yes", "a.avi"}, "--deinterlace"},
         {{"--preset", "1100", "--two-pass", "--quality", "20", "a.avi"}, "cannot be combined"},
     };

@@ -211,6 +211,17 @@ TEST_F(CliRunTest, NonMediaFileIsReportedInvalidAndTheRunFails) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.output.find(fake + " Invalid video"), std::string::npos) << run.output;
     EXPECT_TRUE(filesIn(dest).empty());
+
+    // A path of 4,094 bytes, near the longest there is, is said whole.
+    std::string deep = dir.path();
+    while (deep.size() + 201 + 6 <= 4094) {
+        deep += "/" + std::string(200, 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    }
+    deep += "/" + std::string(4094 - deep.size() - 5, 'h') + ".avi";
+    test::writeFile(deep, "not a video either\n");
+    run = cli({"--dest", dest, deep});
+    EXPECT_NE(run.output.find(deep + " Invalid video"), std::string::npos) << run.output.size();
 }
 
 TEST_F(CliRunTest, UnsupportedOrMissingNamesAreSkippedButTheRestConverts) {
@@ -800,11 +811,11 @@ TEST_F(CliRunTest, ASizeThatAFileCannotFitInStopsTheRunBeforeItStarts) {
     ProgramResult run = test::runProgram(
         {fakeCli, "--dest", dest, "--target-size", "1M", "--abitrate", "128", shortOne, longOne});
     EXPECT_EQ(run.status, 2) << run.output;
-    EXPECT_NE(run.output.find("long: 1 MB cannot hold 10:00 of video: it needs at least 14.3 MB "
-                              "with 128 kbit/s of sound"),
+    EXPECT_NE(run.output.find(longOne + ": 1 MB cannot hold 10:00 of video: it needs at least "
+                                        "14.3 MB with 128 kbit/s of sound"),
               std::string::npos)
         << run.output;
-    EXPECT_EQ(run.output.find("short:"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find(shortOne + ":"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("choose a larger --target-size or a lower --abitrate, or leave this "
                               "file out"),
               std::string::npos)

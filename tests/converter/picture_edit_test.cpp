@@ -58,12 +58,13 @@ double soundOnset(const std::string& path, const std::string& raw) {
 
 TEST(PictureEditTest, ACutStartsAtItsFrameAndKeepsTheSoundInStep) {
     // A beep at 6.0 s; the cut from 4.52 s puts it at 1.48 s. Key frames
-    // every 2 s: the cut is sought, and decoded from the one before it.
+    // every 2 s: the cut is sought, and decoded from the one before it. The
+    // sound goes on half a second after the last picture.
     const std::string source =
-        madeSource("cut-source.mkv",
+        madeSource("cut-source-longer-sound.mkv",
                    {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=10", "-f", "lavfi",
-                    "-i", "aevalsrc=0.8*sin(2*PI*1000*t)*between(t\\,6\\,6.2):s=48000:d=10", "-c:v",
-                    "libx264", "-qp", "0", "-g", "50", "-c:a", "pcm_s16le"});
+                    "-i", "aevalsrc=0.8*sin(2*PI*1000*t)*between(t\\,6\\,6.2):s=48000:d=10.5",
+                    "-c:v", "libx264", "-qp", "0", "-g", "50", "-c:a", "pcm_s16le"});
     TempDir folder;
     const std::string output = folder.file("cut.mkv");
     const ProgramResult run =
@@ -85,11 +86,25 @@ TEST(PictureEditTest, ACutStartsAtItsFrameAndKeepsTheSoundInStep) {
     EXPECT_GT(*last, 40.0);
     EXPECT_NEAR(soundOnset(output, folder.file("sound.raw")), 6.0 - 4.52, 0.025);
 
-    const ProgramResult past = runConverter(
-        {"-y", "-i", source, "-vcodec", "libx264", "-ss", "12", folder.file("past.mkv")});
-    EXPECT_EQ(past.status, 3) << past.output;
-    EXPECT_NE(past.output.find("past the end of the input"), std::string::npos) << past.output;
-    EXPECT_FALSE(fileExists(folder.file("past.mkv")));
+    // Cuts that hold no picture fail, and say why.
+    const struct {
+        std::vector<std::string> cut;
+        const char* message;
+    } empty[] = {
+        {{"-ss", "12"}, "the cut starts at 0:12.0, past the end of the input"},
+        {{"-ss", "10.2"}, "the cut from 0:10.2 to the end holds no picture"},
+        {{"-ss", "4", "-to", "4.01"}, "the cut from 0:04 to 0:04.01 holds no picture"},
+        {{"-to", "0.001"}, "the cut from 0:00 to 0:00.001 holds no picture"},
+    };
+    for (const auto& c : empty) {
+        std::vector<std::string> args = {"-y", "-i", source, "-vcodec", "libx264", "-an"};
+        args.insert(args.end(), c.cut.begin(), c.cut.end());
+        args.push_back(folder.file("none.mkv"));
+        const ProgramResult none = runConverter(args);
+        EXPECT_EQ(none.status, 3) << none.output;
+        EXPECT_NE(none.output.find(c.message), std::string::npos) << none.output;
+        EXPECT_FALSE(fileExists(folder.file("none.mkv")));
+    }
 }
 
 TEST(PictureEditTest, BarsGoWhereverTheyAreAndAPictureWithoutBarsIsUntouched) {
@@ -103,6 +118,13 @@ TEST(PictureEditTest, BarsGoWhereverTheyAreAndAPictureWithoutBarsIsUntouched) {
         {"letterbox.mkv", "testsrc2=size=640x272:rate=25:duration=9,pad=640:360:0:44", 640, 272},
         {"pillarbox.mkv", "testsrc2=size=480x360:rate=25:duration=9,pad=640:360:80:0", 480, 360},
         {"nobars.mkv", "testsrc2=size=640x360:rate=25:duration=9", 640, 360},
+        // Under a fiftieth of the width: no bars.
+        {"thinbars.mkv", "testsrc2=size=628x360:rate=25:duration=9,pad=640:360:6:0", 640, 360},
+        // A blue strip is dark, but not black, where the fade has not dimmed it.
+        {"bluestrip.mkv",
+         "color=c=blue:s=10x120:r=25:d=9[a];testsrc2=size=150x120:rate=25:duration=9[b];"
+         "[a][b]hstack",
+         160, 120},
     };
     for (const Case& c : cases) {
         const std::string source = madeSource(

@@ -135,5 +135,16 @@ TEST(FitInSizeTest, ASizeTooSmallForTheVideoIsRefusedAndWritesNothing) {
     EXPECT_NE(wav.output.find("no size can be chosen"), std::string::npos) << wav.output;
 }
 
+TEST(FitInSizeTest, TwoPassesAskedOfAnEncoderWithOneSaySo) {
+    TempDir folder;
+    const ProgramResult run =
+        runConverter({"-y", "-i", testMedia().videoOnly, "-vcodec", "libsvtav1", "-b", "300kb",
+                      "-twopass", folder.file("out.mkv")});
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("libsvtav1 has no second pass; the video is made in one pass"),
+              std::string::npos)
+        << run.output;
+}
+
 }  // namespace
 }  // namespace vidmill::test

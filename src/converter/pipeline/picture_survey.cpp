@@ -23,10 +23,15 @@ constexpr int kFramesPerPoint = 8;
 // it; beyond that they are taken.
 constexpr int kMostSkipped = 300;
 constexpr int kMostPackets = 4000;
-// A row or column whose average brightness is at most this is black: bars
-// of limited-range video sit at 16, with a little noise from the encoder.
-constexpr int kBlackLimit = 32;
-// Thinner bars than this are left: an edge of dark pixels is no bar.
+// Rows and columns are judged by their average brightness in full range,
+// where the bars of limited-range video sit at 0. A bar is dark in every
+// picture measured: a little noise and its soft inner edge stay under this.
+constexpr long kDarkLimit = 32;
+// And it is black in most of them, as ffmpeg's cropdetect takes black (24
+// in limited range): a dark colour at the picture's edge is no bar.
+constexpr long kBlackLimit = 9;
+// Thinner bars than this, or than a fiftieth of the side, are left: an edge
+// of dark pixels is no bar.
 constexpr int kLeastBar = 4;
 
 // The part of the picture that is not black, over every picture measured.
@@ -37,6 +42,10 @@ struct Content {
     int bottom = 0;
     int left = 0;
     int right = 0;
+    // Per row and column: in how many of the pictures measured it was black.
+    int pictures = 0;
+    std::vector<int> blackRows;
+    std::vector<int> blackColumns;
 
     void add(const AVFrame& gray) {
         const int w = gray.width;
@@ -45,41 +54,49 @@ struct Content {
             *this = Content{};  // the picture changed size: only the last size counts
             width = w;
             height = h;
+            blackRows.assign(std::size_t(h), 0);
+            blackColumns.assign(std::size_t(w), 0);
         }
-        auto row = [&](int y) {
+        std::vector<long> rows(static_cast<std::size_t>(h), 0);
+        for (int y = 0; y < h; ++y) {
             const std::uint8_t* line = gray.data[0] + std::ptrdiff_t(y) * gray.linesize[0];
-            long sum = 0;
             for (int x = 0; x < w; ++x) {
-                sum += line[x];
+                rows[std::size_t(y)] += line[x];
             }
-            return sum > long(kBlackLimit) * w;
-        };
+        }
         int first = 0;
-        while (first < h && !row(first)) {
+        while (first < h && rows[std::size_t(first)] <= kDarkLimit * w) {
             ++first;
         }
         if (first == h) {
-            return;  // a black picture tells nothing
+            return;  // a dark picture tells nothing
         }
         int last = h - 1;
-        while (last > first && !row(last)) {
+        while (last > first && rows[std::size_t(last)] <= kDarkLimit * w) {
             --last;
         }
-        std::vector<long> columns(std::size_t(w), 0);
+        std::vector<long> columns(static_cast<std::size_t>(w), 0);
         for (int y = first; y <= last; ++y) {
             const std::uint8_t* line = gray.data[0] + std::ptrdiff_t(y) * gray.linesize[0];
             for (int x = 0; x < w; ++x) {
                 columns[std::size_t(x)] += line[x];
             }
         }
-        const long limit = long(kBlackLimit) * (last - first + 1);
+        const int tall = last - first + 1;
         int firstColumn = 0;
-        while (firstColumn < w && columns[std::size_t(firstColumn)] <= limit) {
+        while (firstColumn < w && columns[std::size_t(firstColumn)] <= kDarkLimit * tall) {
             ++firstColumn;
         }
         int lastColumn = w - 1;
-        while (lastColumn > firstColumn && columns[std::size_t(lastColumn)] <= limit) {
+        while (lastColumn > firstColumn && columns[std::size_t(lastColumn)] <= kDarkLimit * tall) {
             --lastColumn;
+        }
+        ++pictures;
+        for (int y = 0; y < h; ++y) {
+            blackRows[std::size_t(y)] += rows[std::size_t(y)] <= kBlackLimit * w;
+        }
+        for (int x = 0; x < w; ++x) {
+            blackColumns[std::size_t(x)] += columns[std::size_t(x)] <= kBlackLimit * tall;
         }
         if (top < 0) {
             top = first;
@@ -95,18 +112,29 @@ struct Content {
         right = std::max(right, lastColumn);
     }
 
+    // The bar of the `dark` lines at one edge, as far as most pictures find
+    // its lines black; none when it is too thin to be one.
+    int bar(int dark, const std::vector<int>& black, bool fromEnd) const {
+        const int side = int(black.size());
+        int size = 0;
+        while (size < dark && 2 * black[std::size_t(fromEnd ? side - 1 - size : size)] > pictures) {
+            ++size;
+        }
+        return size < std::max(kLeastBar, side / 50) ? 0 : size;
+    }
+
     std::optional<CropRect> crop() const {
         if (top < 0) {
             return std::nullopt;
         }
-        int x0 = left < kLeastBar ? 0 : left / 2 * 2;
-        int y0 = top < kLeastBar ? 0 : top / 2 * 2;
-        int x1 = width - 1 - right < kLeastBar ? width : std::min(width, (right + 2) / 2 * 2);
-        int y1 = height - 1 - bottom < kLeastBar ? height : std::min(height, (bottom + 2) / 2 * 2);
-        if (x0 == 0 && y0 == 0 && x1 == width && y1 == height) {
+        const int x0 = bar(left, blackColumns, false) / 2 * 2;
+        const int y0 = bar(top, blackRows, false) / 2 * 2;
+        const int x1 = (width - bar(width - 1 - right, blackColumns, true) + 1) / 2 * 2;
+        const int y1 = (height - bar(height - 1 - bottom, blackRows, true) + 1) / 2 * 2;
+        if (x0 == 0 && y0 == 0 && x1 >= width && y1 >= height) {
             return std::nullopt;
         }
-        return CropRect{x1 - x0, y1 - y0, x0, y0};
+        return CropRect{std::min(x1, width) - x0, std::min(y1, height) - y0, x0, y0};
     }
 };
 
