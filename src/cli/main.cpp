@@ -350,8 +350,12 @@ int Cli::dryRun() {
         std::string folder;
         if (joinOutputSubfolder(batch.destinationFolder, entry.outputSubfolder, &folder)) {
             std::string done;
+            // Its earlier output under any name, or a file under the plain
+            // one (the run itself probes that one first).
             if (engine_.skipExisting() &&
-                convertedOutput(&done, folder, entry.name, batch.presetId) > 0) {
+                (findMarkedOutput(&done, folder, entry.name, batch.presetId,
+                                  sourceMarkText(entry.sourcePath)) ||
+                 convertedOutput(&done, folder, entry.name, batch.presetId) > 0)) {
                 std::fprintf(stderr, "vidmill-cli: %s: skipped: %s exists\n",
                              shown(entry.sourcePath).c_str(), shown(done).c_str());
                 continue;
