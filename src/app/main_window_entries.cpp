@@ -285,15 +285,7 @@ void MainWindow::renameVideo() {
         }
         name = *answer;
         std::string error;
-        // A copy to another disk may take a while: the window stays live,
-        // with the commands that change the list held back meanwhile.
-        adding_ = true;
-        updateCommandStates();
-        const Engine::CommandResult result =
-            engine_->renameOutput(row, name, &error, [this] { pump(); });
-        adding_ = false;
-        updateCommandStates();
-        switch (result) {
+        switch (engine_->renameOutput(row, name, &error)) {
             case Engine::CommandResult::Done:
                 list_->updateRow(row);
                 return;
@@ -305,7 +297,7 @@ void MainWindow::renameVideo() {
             case Engine::CommandResult::NoFreeName:
                 showMessage(kInformationMessage,
                             "No free file name could be made from this name in the "
-                            "destination folder.");
+                            "video's folder.");
                 return;
             case Engine::CommandResult::FileFailed:
                 showMessage(kInformationMessage,
