@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "app/desktop.h"
+#include "app/notice_label.h"
 #include "app/qt_paths.h"
 #include "engine/entry_status_text.h"
 
@@ -80,14 +81,14 @@ void MainWindow::previewVideo() {
         settings = engine_->settings();
     }
     previewNotice_ = QStringLiteral("Making a preview of %1...").arg(fromPath(name));
-    panels_[0]->setText(idlePanelText());
+    showNotice();
     // The answer waits for the next turn of the event loop: a message box
     // must not hold the preview's thread.
     preview_->start(
         source, seconds, settings, [this](const std::string& file, const std::string& error) {
             QTimer::singleShot(0, this, [this, file, error] {
                 previewNotice_.clear();
-                panels_[0]->setText(idlePanelText());
+                showNotice();
                 if (!file.empty()) {
                     playFile(fromPath(file));
                 } else if (!error.empty()) {

@@ -305,20 +305,14 @@ class MainWindowBatchTest : public MainWindowFixture {
 
     void watchedFoldersAddWhatAppearsAsADrop() {
         MainWindow& window = open();
+        window.resize(1400, window.height());
         Engine& engine = window.engine();
         const QString in = QString::fromStdString(dir_->file("incoming"));
         QVERIFY(QDir().mkpath(in));
-        auto statusShows = [&](const QString& text) {
-            for (QLabel* panel : window.statusBar()->findChildren<QLabel*>()) {
-                if (panel->text() == text) {
-                    return true;
-                }
-            }
-            return false;
-        };
         desktop_.watched = {in};
         window.actions().watchFolders->trigger();
-        QVERIFY(statusShows("Watching incoming"));
+        QVERIFY(waitFor([&] { return statusShowsWhole("Watching incoming"); }));
+        QCOMPARE(window.statusPanel(0)->width(), 70);
         // A start must not convert the folder again.
         QVERIFY(engine.skipExisting() && !window.actions().skipExisting->isEnabled());
         video("incoming/new.avi");
@@ -326,9 +320,14 @@ class MainWindowBatchTest : public MainWindowFixture {
             return engine.entryList().count() == 1 && engine.batchState() == BatchState::Idle &&
                    engine.entryList().at(0)->status.load() == EntryStatus::Ok;
         }));
+        QVERIFY(QDir(in).removeRecursively());
+        QVERIFY(waitFor([&] {
+            return statusShowsWhole(
+                in + ": the watched folder is gone; it is watched again when it comes back");
+        }));
         desktop_.watched = {};
         window.actions().watchFolders->trigger();
-        QVERIFY(statusShows("F1 Help"));
+        QVERIFY(statusShowsWhole("F1 Help"));
         QVERIFY(!engine.skipExisting() && window.actions().skipExisting->isEnabled());
         window.shutDown();
     }

@@ -17,6 +17,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -181,6 +182,14 @@ class MainWindowFixture : public QObject {
     template <typename Predicate>
     bool waitFor(Predicate done, int ms = 20000) {
         return test::waitFor(done, ms);
+    }
+    // A status panel shows all of `text`, and is as wide as it.
+    bool statusShowsWhole(const QString& text) {
+        const auto panels = window_->statusBar()->findChildren<QLabel*>();
+        return std::any_of(panels.begin(), panels.end(), [&](QLabel* panel) {
+            return panel->text() == text && panel->isVisible() &&
+                   panel->fontMetrics().horizontalAdvance(text) <= panel->contentsRect().width();
+        });
     }
     bool enabled(QAction* MainWindowActions::*command) {
         return (window_->actions().*command)->isEnabled();
