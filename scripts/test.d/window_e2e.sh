@@ -297,8 +297,11 @@ reap_window() {
 }
 
 # Starts the window with the given files, as from a file manager or a
-# terminal, and closes the tip of the day that every start shows.
+# terminal. Every start shows the tip of the day, which holds nothing up: it
+# is closed here only when no file was given and no --keep-tip asked.
 start_window() {
+    local keep_tip=$#
+    [[ ${1:-} == --keep-tip ]] && shift
     window_runs=$((window_runs + 1))
     "$bin/vidmill" "$@" >"$(window_log)" 2>&1 &
     win_pid=$!
@@ -313,7 +316,7 @@ start_window() {
         fi
         return 1
     fi
-    answer '^Tip of the Day$' Escape
+    ((keep_tip > 0)) || answer '^Tip of the Day$' Escape
 }
 
 # A window is running and idle, started afresh when an earlier step lost it.
@@ -806,6 +809,23 @@ step_kill_all() {
     close_window
 }
 
+# Closed, the window is given a watched folder holding a video. The tip of
+# the day stays open while the video is converted.
+step_watch_under_tip() {
+    [[ -n $win_pid ]] && alive "$win_pid" && close_window
+    mkdir -p "$work/watched"
+    cp "$clips/c01.avi" "$work/watched/w01.avi"
+    printf '[watch]\nfolders=%s\n' "$work/watched" >"$XDG_CONFIG_HOME/vidmill/window.ini"
+    start_window --keep-tip || return
+    wait_for "$kShowLimit" find_dialog '^Tip of the Day$' || { fail "no tip of the day"; return; }
+    local tip=$dialog_id
+    await_outputs "$work/watched/w01.avi"
+    windows_of "$win_pid" '^Tip of the Day$' | grep -qx "$tip" || fail "the tip of the day closed"
+    check_destination
+    answer '^Tip of the Day$' Escape
+    close_window
+}
+
 sources_before=$(cd "$clips" && md5sum -- *)
 
 run_step 1 "start with eight clips on the command line" step_start_with_clips
@@ -821,6 +841,7 @@ run_step 6b "a second start while the window converts" step_second_start_busy
 run_step 5b "Stop All (Esc)" step_stop_all
 run_step 8a "kill -9 the window mid-conversion and reopen it" step_kill_window
 run_step 8b "kill -9 the window and its converters mid-conversion and reopen it" step_kill_all
+run_step 9 "a watched folder's video is converted under the tip of the day" step_watch_under_tip
 
 (cd "$clips" && md5sum --quiet -c - <<<"$sources_before") >/dev/null 2>&1 ||
     { say "a source clip was changed or deleted"; failed_steps=$((failed_steps + 1)); }

@@ -363,6 +363,11 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     bool closeRequested_ = false;
     bool shutDownDone_ = false;
     bool adding_ = false;
+    // While a batch that was asked for waits for its answers: a watch's batch
+    // would take its videos with settings not yet chosen.
+    bool askingForBatch_ = false;
+    // A watch's add tells what it could not add after its batch has started.
+    bool reportLater_ = false;
     bool shutdownPending_ = false;
     std::atomic<int> stopAdding_{0};
     std::uint64_t savedHistoryChanges_ = 0;

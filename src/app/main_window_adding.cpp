@@ -53,7 +53,9 @@ void MainWindow::endAdding() {
     }
     statusBar()->clearMessage();
     updateCommandStates();
-    reportSkipped();
+    if (!reportLater_) {
+        reportSkipped();
+    }
 }
 
 int MainWindow::addNames(const QStringList& names) {
@@ -246,21 +248,28 @@ void MainWindow::takeHeldNames() {
     if (closing_ || closeRequested_) {
         return;
     }
-    const bool busy = firstActivation_ || adding_ || engine_->batchState() != BatchState::Idle ||
-                      QApplication::activeModalWidget() != nullptr;
+    // A watch asks nothing, and runs with nobody there to close a window:
+    // only work under way, or a batch being asked for, holds it up.
+    const bool working =
+        firstActivation_ || adding_ || askingForBatch_ || engine_->batchState() != BatchState::Idle;
+    const bool busy = working || QApplication::activeModalWidget() != nullptr;
     if (!heldNames_.isEmpty() && !busy) {
         const QStringList names = std::exchange(heldNames_, {});
         // The status shows no count of them while they are added.
         showWaitingCount();
         dropNames(names);
-    } else if (!watchedNames_.isEmpty() && !busy) {
+    } else if (!watchedNames_.isEmpty() && !working) {
         // Added as a drop, and converted without a question: nobody may be
-        // there to answer it.
+        // there to answer it. What could not be added is told once the
+        // batch is under way, so that no message holds it up.
         const QStringList names = std::exchange(watchedNames_, {});
         showWaitingCount();
+        reportLater_ = true;
         if (addNames(names) > 0 && !closeRequested_ && !closing_ && stopAdding_.load() == 0) {
             startBatch(false);
         }
+        reportLater_ = false;
+        reportSkipped();
     }
     showWaitingCount();
     if (heldNames_.isEmpty() && watchedNames_.isEmpty()) {

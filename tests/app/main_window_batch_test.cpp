@@ -1,6 +1,8 @@
 // The main window around a batch: starting it, the questions that stop it,
 // closing while it runs, and what follows its end.
 
+#include <QDialog>
+
 #include "app/main_window_fixture.h"
 
 namespace vidmill {
@@ -315,11 +317,21 @@ class MainWindowBatchTest : public MainWindowFixture {
         QCOMPARE(window.statusPanel(0)->width(), 70);
         // A start must not convert the folder again.
         QVERIFY(engine.skipExisting() && !window.actions().skipExisting->isEnabled());
+        // Nothing modal holds it up, nor the note of what could not be
+        // added: nobody may be there to close them.
+        QDialog modal(&window);
+        modal.setModal(true);
+        modal.show();
+        bool toldDuringTheBatch = false;
+        desktop_.onMessage = [&] { toldDuringTheBatch = engine.batchState() != BatchState::Idle; };
+        std::ofstream(dir_->file("incoming/bad.avi")) << "no video";
         video("incoming/new.avi");
         QVERIFY(waitFor([&] {
             return engine.entryList().count() == 1 && engine.batchState() == BatchState::Idle &&
                    engine.entryList().at(0)->status.load() == EntryStatus::Ok;
         }));
+        QVERIFY(toldDuringTheBatch);
+        modal.hide();
         QVERIFY(QDir(in).removeRecursively());
         QVERIFY(waitFor([&] {
             return statusShowsWhole(

@@ -46,6 +46,9 @@ class FakeDesktop : public Desktop {
     int messageBox(QWidget*, int style, const QString& text) override {
         messages << text;
         messagesOverPleaseWait += pleaseWaitShown() ? 1 : 0;
+        if (onMessage) {
+            onMessage();
+        }
         if (style == kQuestionMessage && onQuestion) {
             onQuestion();
         }
@@ -85,9 +88,9 @@ class FakeDesktop : public Desktop {
         settings.maxConcurrent = editedJobs;
         return settingsAccepted;
     }
-    void showTips(QWidget*, TipSet& tips) override {
+    void showTips(QWidget*, const TipSet& tips, std::function<void(bool)> keep) override {
         tipsShown << tips.showAtStartup;
-        tips.showAtStartup = tipsKept;
+        keep(tipsKept);
     }
     void showAbout(QWidget*, const QString&, const QString&) override {}
     bool editWatchFolders(QWidget*, QStringList& folders) override {
@@ -109,7 +112,8 @@ class FakeDesktop : public Desktop {
     }
 
     int answer = 1;
-    // Runs while a question is open, before it is answered.
+    // Run while a message or a question is open, before it is answered.
+    std::function<void()> onMessage;
     std::function<void()> onQuestion;
     QStringList messages;
     QStringList files;
