@@ -297,8 +297,11 @@ reap_window() {
 }
 
 # Starts the window with the given files, as from a file manager or a
-# terminal, and closes the tip of the day that every start shows.
+# terminal. Every start shows the tip of the day, which holds nothing up: it
+# is closed here only when no file was given and no --keep-tip asked.
 start_window() {
+    local keep_tip=$#
+    [[ ${1:-} == --keep-tip ]] && shift
     window_runs=$((window_runs + 1))
     "$bin/vidmill" "$@" >"$(window_log)" 2>&1 &
     win_pid=$!
@@ -313,7 +316,7 @@ start_window() {
         fi
         return 1
     fi
-    answer '^Tip of the Day$' Escape
+    ((keep_tip > 0)) || answer '^Tip of the Day$' Escape
 }
 
 # A window is running and idle, started afresh when an earlier step lost it.
@@ -542,6 +545,26 @@ step_delete_selection() {
     all_exist "$clips"/c0{5..8}.avi || fail "Delete Video deleted a source"
 }
 
+# Rename Video (F6) on the focused row, typing the new name into its prompt.
+rename_focused() {  # new name
+    press F6 || return 1
+    if ! wait_for "$kShowLimit" find_dialog '^Rename Video$' || [[ -z $dialog_id ]]; then
+        if dead "$win_pid"; then
+            reap_window
+            fail "the window ended ($win_status) on Rename Video instead of asking" \
+                "for the name (its output window.$window_runs.log is shown at the end)"
+        else
+            fail "no Rename Video prompt within ${kShowLimit} s"
+        fi
+        return 1
+    fi
+    focus "$dialog_id" || { fail "the Rename Video prompt does not take the focus"; return 1; }
+    # The old name is selected: typing replaces it.
+    xdotool type --delay 60 "$1"
+    xdotool key --clearmodifiers Return
+    wait_for "$kGoneLimit" not_shown "$dialog_id" || fail "the Rename Video prompt stays open"
+}
+
 step_rename() {
     # The first row of the list.
     local rows=() inode
@@ -552,22 +575,7 @@ step_rename() {
     fi
     local old=${rows[0]}
     inode=$(stat -c %i "$dest/$old.mp4")
-    press ctrl+Home F6 || return
-    if ! wait_for "$kShowLimit" find_dialog '^Rename Video$' || [[ -z $dialog_id ]]; then
-        if dead "$win_pid"; then
-            reap_window
-            fail "the window ended ($win_status) on Rename Video instead of asking" \
-                "for the name (its output window.$window_runs.log is shown at the end)"
-        else
-            fail "no Rename Video prompt within ${kShowLimit} s"
-        fi
-        return
-    fi
-    focus "$dialog_id" || { fail "the Rename Video prompt does not take the focus"; return; }
-    # The old name is selected: typing replaces it.
-    xdotool type --delay 60 "renamed clip"
-    xdotool key --clearmodifiers Return
-    wait_for "$kGoneLimit" not_shown "$dialog_id" || fail "the Rename Video prompt stays open"
+    press ctrl+Home && rename_focused "renamed clip" || return
     if ! wait_for "$kHistoryLimit" exists "$dest/renamed clip.mp4"; then
         fail "no $dest/renamed clip.mp4 after the rename"
     else
@@ -806,6 +814,37 @@ step_kill_all() {
     close_window
 }
 
+# Closed, the window is given a watched folder holding a video, and Keep
+# Folder Structure. The tip of the day stays open while the video is converted.
+step_watch_under_tip() {
+    [[ -n $win_pid ]] && alive "$win_pid" && close_window
+    mkdir -p "$work/watched" "$work/tree/sub1"
+    cp "$clips/c01.avi" "$work/watched/w01.avi"
+    cp "$clips/c02.avi" "$work/tree/sub1/x_one.avi"
+    printf '[adding]\nkeepFolderStructure=true\n[watch]\nfolders=%s\n' "$work/watched" \
+        >"$XDG_CONFIG_HOME/vidmill/window.ini"
+    start_window --keep-tip || return
+    wait_for "$kShowLimit" find_dialog '^Tip of the Day$' || { fail "no tip of the day"; return; }
+    local tip=$dialog_id
+    await_outputs "$work/watched/w01.avi"
+    windows_of "$win_pid" '^Tip of the Day$' | grep -qx "$tip" || fail "the tip of the day closed"
+    check_destination
+    answer '^Tip of the Day$' Escape
+}
+
+# A video in a subfolder of the destination is renamed there.
+step_rename_in_subfolder() {
+    local file=$dest/sub1/x_one.mp4 inode
+    second_start "$work/tree" && answer '^Settings: 1 video to convert$' Return || return
+    wait_for "$kConvertLimit" exists "$file" || { fail "$file was not made"; return; }
+    inode=$(stat -c %i "$file")
+    press ctrl+End && rename_focused "renamed one" || return
+    wait_for "$kHistoryLimit" exists "$dest/sub1/renamed one.mp4" || fail "no sub1/renamed one.mp4"
+    [[ $(stat -c %i "$dest/sub1/renamed one.mp4" 2>/dev/null) == "$inode" && ! -e $file ]] ||
+        fail "sub1/renamed one.mp4 is not the file x_one.mp4 was: $(ls -R "$dest" | tr '\n' ' ')"
+    close_window
+}
+
 sources_before=$(cd "$clips" && md5sum -- *)
 
 run_step 1 "start with eight clips on the command line" step_start_with_clips
@@ -821,6 +860,8 @@ run_step 6b "a second start while the window converts" step_second_start_busy
 run_step 5b "Stop All (Esc)" step_stop_all
 run_step 8a "kill -9 the window mid-conversion and reopen it" step_kill_window
 run_step 8b "kill -9 the window and its converters mid-conversion and reopen it" step_kill_all
+run_step 9a "a watched folder's video is converted under the tip of the day" step_watch_under_tip
+run_step 9b "Rename Video keeps a file in its subfolder" step_rename_in_subfolder
 
 (cd "$clips" && md5sum --quiet -c - <<<"$sources_before") >/dev/null 2>&1 ||
     { say "a source clip was changed or deleted"; failed_steps=$((failed_steps + 1)); }

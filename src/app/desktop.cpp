@@ -220,8 +220,8 @@ bool QtDesktop::editSettings(QWidget* parent, ConversionSettings& settings, int 
     return accepted;
 }
 
-void QtDesktop::showTips(QWidget* parent, TipSet& tips) {
-    runTipWindow(parent, tips);
+void QtDesktop::showTips(QWidget* parent, const TipSet& tips, std::function<void(bool)> keep) {
+    showTipWindow(parent, tips, std::move(keep));
 }
 
 void QtDesktop::showAbout(QWidget* parent, const QString& caption, const QString& text) {

@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,9 +59,9 @@ class Desktop {
     // show); true when the user chose OK.
     virtual bool editSettings(QWidget* parent, ConversionSettings& settings, int videoCount,
                               bool batchRunning) = 0;
-    // The tip of the day; `tips.showAtStartup` gets the final state of its
-    // check box.
-    virtual void showTips(QWidget* parent, TipSet& tips) = 0;
+    // The tip of the day, without waiting for it to close; `keep` gets each
+    // new state of its "Show at startup" check box.
+    virtual void showTips(QWidget* parent, const TipSet& tips, std::function<void(bool)> keep) = 0;
     virtual void showAbout(QWidget* parent, const QString& caption, const QString& text) = 0;
     // The watched folders, to change; true when the user chose OK.
     virtual bool editWatchFolders(QWidget* parent, QStringList& folders) = 0;
@@ -93,7 +94,7 @@ class QtDesktop : public Desktop {
     void showText(QWidget* parent, const QString& caption, const QString& text) override;
     bool editSettings(QWidget* parent, ConversionSettings& settings, int videoCount,
                       bool batchRunning) override;
-    void showTips(QWidget* parent, TipSet& tips) override;
+    void showTips(QWidget* parent, const TipSet& tips, std::function<void(bool)> keep) override;
     void showAbout(QWidget* parent, const QString& caption, const QString& text) override;
     bool editWatchFolders(QWidget* parent, QStringList& folders) override;
     bool powerOff(QString* why) override;

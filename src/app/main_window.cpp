@@ -34,6 +34,7 @@
 
 #include "app/busy_indicator.h"
 #include "app/desktop.h"
+#include "app/notice_label.h"
 #include "app/qt_paths.h"
 #include "app/window_state.h"
 #include "engine/entry_status_text.h"
@@ -213,6 +214,9 @@ QAction* MainWindow::makeAction(QAction*& slot, const char* name, const QString&
 }
 
 QLabel* MainWindow::statusPanel(int index) const {
+    if (index == 3) {
+        return noticePanel_;
+    }
     return index >= 0 && index < 3 ? panels_[index] : nullptr;
 }
 
@@ -526,7 +530,11 @@ void MainWindow::setUpStatusBar() {
         panels_[i]->setFixedWidth(widths[i]);
         bar->addWidget(panels_[i]);
     }
-    panels_[0]->setText(idlePanelText());
+    panels_[0]->setText(QStringLiteral("F1 Help"));
+    // The notices take the room the fixed panels leave, not the hint's.
+    noticePanel_ = new NoticeLabel(bar);
+    noticePanel_->setObjectName("NoticePanel");
+    bar->addWidget(noticePanel_, 1);
     progress_ = new QProgressBar(panels_[2]);
     progress_->setRange(0, 100);
     progress_->setValue(0);

@@ -41,6 +41,7 @@ namespace vidmill {
 
 class BusyIndicator;
 class Desktop;
+class NoticeLabel;
 
 // Where the window finds its programs and keeps its files.
 struct AppPaths {
@@ -146,6 +147,7 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     ListViewData* list() const { return list_; }
     // The menu, popup and toolbar commands.
     const MainWindowActions& actions() const { return actions_; }
+    // The status bar's panels: the hint, the count, the batch; 3 the notices.
     QLabel* statusPanel(int index) const;
 
     // The end of the program: stops and waits for the conversions, saves the
@@ -349,6 +351,7 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     QComboBox* formatBox_ = nullptr;
     QPushButton* settingsButton_ = nullptr;
     QLabel* panels_[3] = {};
+    NoticeLabel* noticePanel_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QMenu* popup_ = nullptr;
     QTimer* historyTimer_ = nullptr;
@@ -360,6 +363,11 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     bool closeRequested_ = false;
     bool shutDownDone_ = false;
     bool adding_ = false;
+    // While a batch that was asked for waits for its answers: a watch's batch
+    // would take its videos with settings not yet chosen.
+    bool askingForBatch_ = false;
+    // A watch's add tells what it could not add after its batch has started.
+    bool reportLater_ = false;
     bool shutdownPending_ = false;
     std::atomic<int> stopAdding_{0};
     std::uint64_t savedHistoryChanges_ = 0;
@@ -394,9 +402,11 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     void editWatchFolders();
     void startWatching();
     void lookAtWatchedFolders();
-    // The first panel's text when it counts nothing: the help key, and what
-    // is watched.
-    QString idlePanelText() const;
+    // The first panel: how many files wait to be added, or the help key.
+    void showWaitingCount();
+    // The notice panel: a preview under way, else what the watch says, else
+    // what is watched.
+    void showNotice();
     // Around every add: commands that must wait are disabled, Esc cancels,
     // and what could not be added is reported once at the end.
     void beginAdding();

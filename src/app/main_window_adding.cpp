@@ -17,6 +17,7 @@
 #include <algorithm>
 
 #include "app/desktop.h"
+#include "app/notice_label.h"
 #include "app/qt_paths.h"
 #include "engine/output_path.h"
 #include "engine/video_files.h"
@@ -52,7 +53,9 @@ void MainWindow::endAdding() {
     }
     statusBar()->clearMessage();
     updateCommandStates();
-    reportSkipped();
+    if (!reportLater_) {
+        reportSkipped();
+    }
 }
 
 int MainWindow::addNames(const QStringList& names) {
@@ -254,50 +257,60 @@ void MainWindow::takeHeldNames() {
     if (closing_ || closeRequested_) {
         return;
     }
-    const bool busy = firstActivation_ || adding_ || engine_->batchState() != BatchState::Idle ||
-                      QApplication::activeModalWidget() != nullptr;
+    // A watch asks nothing, and runs with nobody there to close a window:
+    // only work under way, or a batch being asked for, holds it up.
+    const bool working =
+        firstActivation_ || adding_ || askingForBatch_ || engine_->batchState() != BatchState::Idle;
+    const bool busy = working || QApplication::activeModalWidget() != nullptr;
     if (!heldNames_.isEmpty() && !busy) {
         const QStringList names = std::exchange(heldNames_, {});
-        // The status shows no count while they are added.
-        panels_[0]->setText(idlePanelText());
-        panels_[0]->setToolTip({});
+        // The status shows no count of them while they are added.
+        showWaitingCount();
         dropNames(names);
-    } else if (!watchedNames_.isEmpty() && !busy) {
+    } else if (!watchedNames_.isEmpty() && !working) {
         // Added as a drop, and converted without a question: nobody may be
-        // there to answer it.
+        // there to answer it. What could not be added is told once the
+        // batch is under way, so that no message holds it up.
         const QStringList names = std::exchange(watchedNames_, {});
-        panels_[0]->setText(idlePanelText());
+        showWaitingCount();
+        reportLater_ = true;
         if (addNames(names) > 0 && !closeRequested_ && !closing_ && stopAdding_.load() == 0) {
             startBatch(false);
         }
+        reportLater_ = false;
+        reportSkipped();
     }
-    const int waiting = static_cast<int>(heldNames_.size() + watchedNames_.size());
-    if (waiting == 0) {
+    showWaitingCount();
+    if (heldNames_.isEmpty() && watchedNames_.isEmpty()) {
         heldTimer_->stop();
-        panels_[0]->setText(idlePanelText());
-        panels_[0]->setToolTip({});
-        return;
+    } else {
+        heldTimer_->start();
     }
-    panels_[0]->setText(QStringLiteral("%1 waiting").arg(waiting));
-    panels_[0]->setToolTip(
-        QStringLiteral("%1 files or folders wait to be added when the current work is done")
-            .arg(waiting));
-    heldTimer_->start();
 }
 
-QString MainWindow::idlePanelText() const {
-    if (!previewNotice_.isEmpty()) {
-        return previewNotice_;
+void MainWindow::showWaitingCount() {
+    const auto waiting = heldNames_.size() + watchedNames_.size();
+    panels_[0]->setText(waiting == 0 ? QStringLiteral("F1 Help")
+                                     : QStringLiteral("%1 waiting").arg(waiting));
+    panels_[0]->setToolTip(
+        waiting == 0
+            ? QString()
+            : QStringLiteral("%1 files or folders wait to be added when the current work is done")
+                  .arg(waiting));
+}
+
+void MainWindow::showNotice() {
+    if (!previewNotice_.isEmpty() || !watchNotice_.isEmpty()) {
+        noticePanel_->setNotice(previewNotice_.isEmpty() ? watchNotice_ : previewNotice_);
+    } else if (watchFolders_.isEmpty()) {
+        noticePanel_->setNotice({});
+    } else {
+        noticePanel_->setNotice(
+            watchFolders_.size() == 1
+                ? QStringLiteral("Watching %1").arg(QFileInfo(watchFolders_.front()).fileName())
+                : QStringLiteral("Watching %1 folders").arg(watchFolders_.size()),
+            QStringLiteral("Watched: ") + watchFolders_.join(", "));
     }
-    if (!watchNotice_.isEmpty()) {
-        return watchNotice_;
-    }
-    if (watchFolders_.isEmpty()) {
-        return QStringLiteral("F1 Help");
-    }
-    return watchFolders_.size() == 1
-               ? QStringLiteral("Watching %1").arg(QFileInfo(watchFolders_.front()).fileName())
-               : QStringLiteral("Watching %1 folders").arg(watchFolders_.size());
 }
 
 void MainWindow::editWatchFolders() {
@@ -336,11 +349,7 @@ void MainWindow::startWatching() {
     engine_->setSkipExisting(skipExisting_ || watching);
     actions_.skipExisting->setChecked(skipExisting_ || watching);
     actions_.skipExisting->setEnabled(!watching);
-    if (heldNames_.isEmpty()) {
-        panels_[0]->setText(idlePanelText());
-    }
-    panels_[0]->setToolTip(watching ? QStringLiteral("Watched: ") + watchFolders_.join(", ")
-                                    : QString());
+    showNotice();
 }
 
 void MainWindow::lookAtWatchedFolders() {
@@ -358,9 +367,7 @@ void MainWindow::lookAtWatchedFolders() {
         if (watchNotice_.endsWith(QStringLiteral("is back"))) {
             watchNotice_.clear();
         }
-        if (heldNames_.isEmpty()) {
-            panels_[0]->setText(idlePanelText());
-        }
+        showNotice();
     }
     if (complete.empty()) {
         return;

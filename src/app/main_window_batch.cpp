@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "app/busy_indicator.h"
 #include "app/desktop.h"
@@ -125,6 +126,7 @@ void MainWindow::convertVideos() {
     if (engine_->batchState() != BatchState::Idle) {
         return;
     }
+    const bool asking = std::exchange(askingForBatch_, true);
     int ready = engine_->readyCount();
     const int stopped = engine_->stoppedCount();
     if (ready == 0 && stopped >= 1) {
@@ -142,6 +144,7 @@ void MainWindow::convertVideos() {
         addVideos();
     }
     startBatch();
+    askingForBatch_ = asking;
 }
 
 bool MainWindow::startBatch(bool ask) {
@@ -152,16 +155,16 @@ bool MainWindow::startBatch(bool ask) {
     if (ready <= 0) {
         return false;
     }
-    if (ask && engine_->settings().shutdownAfter && !confirmShutdown()) {
-        return false;
-    }
-    if (ask && !runSettingsDialog(ready)) {
-        return false;
-    }
     // Unasked (a watched folder's videos), nobody may be there to answer:
     // a video that cannot fit fails on its own, with the same reason.
-    if (ask && !sizeFitsEveryVideo()) {
-        return false;
+    if (ask) {
+        const bool asking = std::exchange(askingForBatch_, true);
+        const bool go = (!engine_->settings().shutdownAfter || confirmShutdown()) &&
+                        runSettingsDialog(ready) && sizeFitsEveryVideo();
+        askingForBatch_ = asking;
+        if (!go) {
+            return false;
+        }
     }
     engine_->startBatch();
     if (!ask) {

@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "app/desktop.h"
+#include "app/notice_label.h"
 #include "app/qt_paths.h"
 #include "engine/entry_status_text.h"
 
@@ -80,14 +81,14 @@ void MainWindow::previewVideo() {
         settings = engine_->settings();
     }
     previewNotice_ = QStringLiteral("Making a preview of %1...").arg(fromPath(name));
-    panels_[0]->setText(idlePanelText());
+    showNotice();
     // The answer waits for the next turn of the event loop: a message box
     // must not hold the preview's thread.
     preview_->start(
         source, seconds, settings, [this](const std::string& file, const std::string& error) {
             QTimer::singleShot(0, this, [this, file, error] {
                 previewNotice_.clear();
-                panels_[0]->setText(idlePanelText());
+                showNotice();
                 if (!file.empty()) {
                     playFile(fromPath(file));
                 } else if (!error.empty()) {
@@ -285,15 +286,7 @@ void MainWindow::renameVideo() {
         }
         name = *answer;
         std::string error;
-        // A copy to another disk may take a while: the window stays live,
-        // with the commands that change the list held back meanwhile.
-        adding_ = true;
-        updateCommandStates();
-        const Engine::CommandResult result =
-            engine_->renameOutput(row, name, &error, [this] { pump(); });
-        adding_ = false;
-        updateCommandStates();
-        switch (result) {
+        switch (engine_->renameOutput(row, name, &error)) {
             case Engine::CommandResult::Done:
                 list_->updateRow(row);
                 return;
@@ -305,7 +298,7 @@ void MainWindow::renameVideo() {
             case Engine::CommandResult::NoFreeName:
                 showMessage(kInformationMessage,
                             "No free file name could be made from this name in the "
-                            "destination folder.");
+                            "video's folder.");
                 return;
             case Engine::CommandResult::FileFailed:
                 showMessage(kInformationMessage,

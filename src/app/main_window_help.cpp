@@ -105,8 +105,8 @@ void MainWindow::showHelp() {
 void MainWindow::showTipOfTheDay() {
     TipSet tips = programTips();
     tips.showAtStartup = engine_->settings().showTips;
-    desktop_.showTips(this, tips);
-    engine_->settings().showTips = tips.showAtStartup;
+    // Nothing waits for it to close: a watched folder's videos least of all.
+    desktop_.showTips(this, tips, [this](bool on) { engine_->settings().showTips = on; });
 }
 
 void MainWindow::showHomePage() {

@@ -10,6 +10,7 @@
 #include <QTextEdit>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <memory>
 
 namespace vidmill {
 
@@ -183,10 +184,23 @@ void TipWindow::showPreviousTip() {
     showCurrentTip();
 }
 
-bool runTipWindow(QWidget* parent, TipSet& tips) {
-    TipWindow window(tips, parent);
-    window.exec();
-    return tips.showAtStartup;
+void showTipWindow(QWidget* parent, const TipSet& tips, std::function<void(bool)> keep) {
+    if (parent != nullptr) {
+        for (TipWindow* open : parent->findChildren<TipWindow*>()) {
+            if (open->isVisible()) {
+                open->raise();
+                open->activateWindow();
+                return;
+            }
+        }
+    }
+    // The window outlives this call: its tips live as long as its check box.
+    auto kept = std::make_shared<TipSet>(tips);
+    auto* window = new TipWindow(*kept, parent);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    QObject::connect(window->findChild<QCheckBox*>("CBStartup"), &QCheckBox::toggled, window,
+                     [kept, keep = std::move(keep)](bool on) { keep(on); });
+    window->show();
 }
 
 }  // namespace vidmill

@@ -8,6 +8,7 @@
 #include <QDialog>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 class QCheckBox;
 class QLabel;
@@ -62,8 +63,9 @@ class TipWindow : public QDialog {
     QPushButton* nextButton_;
 };
 
-// Shows the tips modally; gives (and stores into tips.showAtStartup) the
-// final state of "Show at startup".
-bool runTipWindow(QWidget* parent, TipSet& tips);
+// Shows the tips without waiting for them to close; `keep` gets each new
+// state of "Show at startup". Asked again while they are open, the open
+// window comes to the front.
+void showTipWindow(QWidget* parent, const TipSet& tips, std::function<void(bool)> keep);
 
 }  // namespace vidmill

@@ -276,15 +276,10 @@ class Engine {
     // The same, deleting first the converted file of an Ok entry; when that
     // fails the entry stays and `error` says why.
     CommandResult deleteVideoAt(int row, std::string* error = nullptr);
-    // Moves an Ok entry's converted file to a free name made of `newName` in
-    // the current destination folder, never replacing a file; the entry's
-    // name and output path change only once the file has moved.
-    // Across file systems the file is copied outside the lock into a part
-    // file of the new name, which takes that name once whole; `pump` (when
-    // given) runs meanwhile on the calling thread, which must keep the list
-    // still.
-    CommandResult renameOutput(int row, const std::string& newName, std::string* error = nullptr,
-                               const std::function<void()>& pump = {});
+    // Gives an Ok entry's converted file a free name made of `newName` in
+    // the folder it is in, never replacing a file; the entry's name and
+    // output path change only once the file has its new name.
+    CommandResult renameOutput(int row, const std::string& newName, std::string* error = nullptr);
     // Removes every entry whose output is not there (never-converted ones
     // included); gives how many went, or -1 while a batch is active.
     int removeMissingEntries();

@@ -5,18 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <functional>
-#include <thread>
-#include <type_traits>
-#include <utility>
 
 #include "engine/engine.h"
 #include "engine/output_path.h"
+#include "engine/part_file.h"
 #include "formats/format_preset.h"
 #include "system/path_utils.h"
 
@@ -37,59 +32,8 @@ std::string errorText(int error) {
     return std::strerror(error);
 }
 
-// Copies the file at `from`, when it is still the file of `identity`, into
-// the open file `out`, which the caller has created empty and exclusively.
-// Gives 0 or an errno (ESTALE: `from` leads to another file now).
-int copyFile(const std::string& from, const FileIdentity& identity, int out) {
-    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (in < 0) {
-        return errno == ELOOP ? ESTALE : errno;
-    }
-    struct stat info {};
-    if (fstat(in, &info) != 0 || !S_ISREG(info.st_mode) ||
-        (identity.known() && !(fileIdentityOf(in) == identity))) {
-        close(in);
-        return ESTALE;
-    }
-    int error = 0;
-    char buffer[1 << 16];
-    for (;;) {
-        const ssize_t got = read(in, buffer, sizeof buffer);
-        if (got == 0) {
-            break;
-        }
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            error = errno;
-            break;
-        }
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = write(out, buffer + done, static_cast<size_t>(got - done));
-            if (put < 0 && errno == EINTR) {
-                continue;
-            }
-            if (put <= 0) {
-                error = put < 0 ? errno : EIO;
-                break;
-            }
-            done += put;
-        }
-        if (error != 0) {
-            break;
-        }
-    }
-    if (error == 0 && fsync(out) != 0) {
-        error = errno;
-    }
-    close(in);
-    return error;
-}
-
-// Moves a file within its file system to a path that must not exist,
-// never replacing one that appears there meanwhile. Gives 0 or an errno;
-// EXDEV when the two lie on different file systems.
+// Moves a file within its folder to a name that must not exist, never
+// replacing one that appears there meanwhile. Gives 0 or an errno.
 int moveWithoutReplacing(const std::string& from, const std::string& to) {
     if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
         return 0;
@@ -103,7 +47,7 @@ int moveWithoutReplacing(const std::string& from, const std::string& to) {
         unlink(from.c_str());
         return 0;
     }
-    return errno == EPERM ? EXDEV : errno;
+    return errno;
 }
 
 constexpr const char* kNotOurFile = "it is no longer the file Vidmill wrote";
@@ -172,126 +116,53 @@ Engine::CommandResult Engine::deleteVideoAt(int row, std::string* error) {
     return CommandResult::Done;
 }
 
-Engine::CommandResult Engine::renameOutput(int row, const std::string& newName, std::string* error,
-                                           const std::function<void()>& pump) {
+Engine::CommandResult Engine::renameOutput(int row, const std::string& newName,
+                                           std::string* error) {
     expectInterfaceThread();
     // The name is the file's, not a path: it must not lead anywhere else.
     if (newName.empty() || newName == "." || newName == ".." ||
         newName.find('/') != std::string::npos || newName.find('\0') != std::string::npos) {
         return CommandResult::BadName;
     }
-    auto fail = [error](auto reason) {
+    auto fail = [error](const std::string& reason) {
         if (error != nullptr) {
-            if constexpr (std::is_same_v<decltype(reason), int>) {
-                *error = errorText(reason);
-            } else {
-                *error = reason;
-            }
+            *error = reason;
         }
         return CommandResult::FileFailed;
     };
-    std::string from;
-    FileIdentity identity;
-    std::string to;
-    PartFile copy;
-    {
-        std::lock_guard lock(mutex_);
-        VideoEntry* entry = list_.at(row);
-        if (entry == nullptr) {
-            return CommandResult::NoEntry;
-        }
-        if (entry->status.load() != EntryStatus::Ok) {
-            return CommandResult::WrongStatus;
-        }
-        from = entry->outputPath;
-        identity = entry->outputIdentity;
-        if (!isStillTheFile(from, entry->outputIdentity)) {
-            return fail(kNotOurFile);
-        }
-        // The entry's own output counts as taken, as do the workers' choices.
-        if (makeOutputPath(&to, settings_.destinationFolder, newName, entry->presetId, list_) < 0 ||
-            to.empty()) {
-            return CommandResult::NoFreeName;
-        }
-        const int moved = moveWithoutReplacing(from, to);
-        if (moved == 0) {
-            entry->name = newName;
-            entry->outputPath = to;
-            listModified_.store(true);
-            ++historyChanges_;
-            return CommandResult::Done;
-        }
-        if (moved != EXDEV) {
-            return fail(moved);
-        }
-        // Another file system: the copy goes into a part file of the new
-        // name, made now so that nobody else takes the name meanwhile.
-        if (const int reserved = copy.reserve(to); reserved != 0) {
-            return fail(reserved);
-        }
-    }
-    // The copy may take long: neither the workers nor the window wait for it
-    // under the lock. The caller keeps the list still meanwhile.
-    int copied = 0;
-    if (pump) {
-        std::atomic<bool> done{false};
-        std::thread copier([&] {
-            copied = copyFile(from, identity, copy.fd());
-            done.store(true);
-        });
-        for (;;) {
-            pump();
-            if (done.load()) {
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        copier.join();
-    } else {
-        copied = copyFile(from, identity, copy.fd());
-    }
-    if (copied == ESTALE) {
-        return fail(kNotOurFile);  // the part file goes with `copy`
-    }
-    if (copied != 0) {
-        return fail(copied);
-    }
-    // A renamed file keeps its dates, as a move within one file system does.
-    copy.takeTimesOf(from);
     std::lock_guard lock(mutex_);
     VideoEntry* entry = list_.at(row);
-    if (entry == nullptr || entry->outputPath != from) {
-        return fail(ESTALE);
+    if (entry == nullptr) {
+        return CommandResult::NoEntry;
     }
-    const FileIdentity copyIdentity = copy.identity();
-    bool first = true;
-    std::string published;
-    const int taken = takeFreeName(
+    if (entry->status.load() != EntryStatus::Ok) {
+        return CommandResult::WrongStatus;
+    }
+    const std::string from = entry->outputPath;
+    if (!isStillTheFile(from, entry->outputIdentity)) {
+        return fail(kNotOurFile);
+    }
+    // The file stays in the folder it is in, whatever the destination (or
+    // the subfolder of a kept structure) is now.
+    std::string folder;
+    splitPath(from, nullptr, &folder, nullptr, nullptr);
+    std::string to;
+    const int moved = takeFreeName(
         [&] {
-            // Someone else may have written that name meanwhile: it stays,
-            // and the next is tried.
-            std::string name = to;
-            if (!std::exchange(first, false) &&
-                makeOutputPath(&name, settings_.destinationFolder, newName, entry->presetId,
-                               list_) < 0) {
-                name.clear();
-            }
+            // The entry's own output counts as taken, as do the workers' choices.
+            std::string name;
+            makeOutputPath(&name, folder, newName, entry->presetId, list_);
             return name;
         },
-        [&](const std::string& name) { return copy.publish(name); }, &published);
-    if (taken == EEXIST) {
+        [&](const std::string& name) { return moveWithoutReplacing(from, name); }, &to);
+    if (moved == EEXIST) {
         return CommandResult::NoFreeName;
     }
-    if (taken != 0) {
-        return fail(taken);
-    }
-    to = published;
-    if (isStillTheFile(from, entry->outputIdentity)) {
-        unlink(from.c_str());
+    if (moved != 0) {
+        return fail(errorText(moved));
     }
     entry->name = newName;
     entry->outputPath = to;
-    entry->outputIdentity = copyIdentity;
     listModified_.store(true);
     ++historyChanges_;
     return CommandResult::Done;

@@ -1,6 +1,8 @@
 // The main window around a batch: starting it, the questions that stop it,
 // closing while it runs, and what follows its end.
 
+#include <QDialog>
+
 #include "app/main_window_fixture.h"
 
 namespace vidmill {
@@ -306,30 +308,39 @@ class MainWindowBatchTest : public MainWindowFixture {
 
     void watchedFoldersAddWhatAppearsAsADrop() {
         MainWindow& window = open();
+        window.resize(1400, window.height());
         Engine& engine = window.engine();
         const QString in = QString::fromStdString(dir_->file("incoming"));
         QVERIFY(QDir().mkpath(in));
-        auto statusShows = [&](const QString& text) {
-            for (QLabel* panel : window.statusBar()->findChildren<QLabel*>()) {
-                if (panel->text() == text) {
-                    return true;
-                }
-            }
-            return false;
-        };
         desktop_.watched = {in};
         window.actions().watchFolders->trigger();
-        QVERIFY(statusShows("Watching incoming"));
+        QVERIFY(waitFor([&] { return statusShowsWhole("Watching incoming"); }));
+        QCOMPARE(window.statusPanel(0)->width(), 70);
         // A start must not convert the folder again.
         QVERIFY(engine.skipExisting() && !window.actions().skipExisting->isEnabled());
+        // Nothing modal holds it up, nor the note of what could not be
+        // added: nobody may be there to close them.
+        QDialog modal(&window);
+        modal.setModal(true);
+        modal.show();
+        bool toldDuringTheBatch = false;
+        desktop_.onMessage = [&] { toldDuringTheBatch = engine.batchState() != BatchState::Idle; };
+        std::ofstream(dir_->file("incoming/bad.avi")) << "no video";
         video("incoming/new.avi");
         QVERIFY(waitFor([&] {
             return engine.entryList().count() == 1 && engine.batchState() == BatchState::Idle &&
                    engine.entryList().at(0)->status.load() == EntryStatus::Ok;
         }));
+        QVERIFY(toldDuringTheBatch);
+        modal.hide();
+        QVERIFY(QDir(in).removeRecursively());
+        QVERIFY(waitFor([&] {
+            return statusShowsWhole(
+                in + ": the watched folder is gone; it is watched again when it comes back");
+        }));
         desktop_.watched = {};
         window.actions().watchFolders->trigger();
-        QVERIFY(statusShows("F1 Help"));
+        QVERIFY(statusShowsWhole("F1 Help"));
         QVERIFY(!engine.skipExisting() && window.actions().skipExisting->isEnabled());
         window.shutDown();
     }

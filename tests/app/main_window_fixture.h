@@ -17,6 +17,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -45,6 +46,9 @@ class FakeDesktop : public Desktop {
     int messageBox(QWidget*, int style, const QString& text) override {
         messages << text;
         messagesOverPleaseWait += pleaseWaitShown() ? 1 : 0;
+        if (onMessage) {
+            onMessage();
+        }
         if (style == kQuestionMessage && onQuestion) {
             onQuestion();
         }
@@ -84,9 +88,9 @@ class FakeDesktop : public Desktop {
         settings.maxConcurrent = editedJobs;
         return settingsAccepted;
     }
-    void showTips(QWidget*, TipSet& tips) override {
+    void showTips(QWidget*, const TipSet& tips, std::function<void(bool)> keep) override {
         tipsShown << tips.showAtStartup;
-        tips.showAtStartup = tipsKept;
+        keep(tipsKept);
     }
     void showAbout(QWidget*, const QString&, const QString&) override {}
     bool editWatchFolders(QWidget*, QStringList& folders) override {
@@ -108,7 +112,8 @@ class FakeDesktop : public Desktop {
     }
 
     int answer = 1;
-    // Runs while a question is open, before it is answered.
+    // Run while a message or a question is open, before it is answered.
+    std::function<void()> onMessage;
     std::function<void()> onQuestion;
     QStringList messages;
     QStringList files;
@@ -181,6 +186,14 @@ class MainWindowFixture : public QObject {
     template <typename Predicate>
     bool waitFor(Predicate done, int ms = 20000) {
         return test::waitFor(done, ms);
+    }
+    // A status panel shows all of `text`, and is as wide as it.
+    bool statusShowsWhole(const QString& text) {
+        const auto panels = window_->statusBar()->findChildren<QLabel*>();
+        return std::any_of(panels.begin(), panels.end(), [&](QLabel* panel) {
+            return panel->text() == text && panel->isVisible() &&
+                   panel->fontMetrics().horizontalAdvance(text) <= panel->contentsRect().width();
+        });
     }
     bool enabled(QAction* MainWindowActions::*command) {
         return (window_->actions().*command)->isEnabled();

@@ -281,12 +281,12 @@ class MainWindowTest : public MainWindowFixture {
         for (int i = 0; i < 2; ++i) {
             window_->list()->gotoRow(0);
             window_->actions().preview->trigger();
-            QVERIFY(window_->statusPanel(0)->text().startsWith("Making a preview of a"));
+            QVERIFY(statusShowsWhole("Making a preview of a..."));
             QVERIFY2(waitFor([&] { return desktop_.played.size() == i + 1; }),
                      qPrintable(desktop_.messages.join(";")));
             QVERIFY(desktop_.played.back().startsWith(folder + "/preview-"));
             QVERIFY(QFileInfo::exists(desktop_.played.back()));
-            QVERIFY(!window_->statusPanel(0)->text().startsWith("Making"));
+            QVERIFY(!statusShowsWhole("Making a preview of a..."));
         }
         QVERIFY(!QFileInfo::exists(desktop_.played.front()));  // the second replaced it
         std::ifstream recorded(record);

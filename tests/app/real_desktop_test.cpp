@@ -26,6 +26,7 @@
 #include "app/desktop.h"
 #include "app/main_window.h"
 #include "app/prompt_dialog.h"
+#include "app/window_state.h"
 #include "dialogs/settings_dialog.h"
 #include "formats/format_preset.h"
 #include "support/fake_converter.h"
@@ -84,14 +85,15 @@ class RealDesktopTest : public QObject {
     QtDesktop desktop_;
     std::unique_ptr<MainWindow> window_;
 
-    MainWindow& open() {
+    MainWindow& open(bool tips = false) {
         AppPaths paths;
         paths.converter = test::fakeConverterPath();
         paths.settingsFile = dir_->file("settings.bin");
         paths.historyFile = dir_->file("history.bin");
+        paths.windowStateFile = dir_->file("window.ini");
         window_ =
             std::make_unique<MainWindow>(desktop_, paths, QStringList(), test::quickWindowTiming());
-        window_->engine().settings().showTips = false;
+        window_->engine().settings().showTips = tips;
         window_->show();
         QCoreApplication::processEvents();
         return *window_;
@@ -160,6 +162,24 @@ class RealDesktopTest : public QObject {
         QCOMPARE(outputs(), QStringList({"holiday.mp4"}));
         QVERIFY(QString::fromStdString(window_->engine().entryList().at(0)->outputPath)
                     .endsWith("/holiday.mp4"));
+    }
+
+    // The tip of the day holds nothing up: a watched folder's video is
+    // converted while it stays open.
+    void aWatchGoesOnWhileTheTipOfTheDayIsOpen() {
+        WindowState state;
+        state.watchFolders = {QString::fromStdString(dir_->file("incoming"))};
+        QVERIFY(QDir().mkpath(state.watchFolders[0]) &&
+                saveWindowState(dir_->file("window.ini"), state));
+        test::writeFakeScript(*dir_, "incoming/new.avi",
+                              "probe: duration 10\nprobe: exit 0\noutput 100");
+        DialogAnswerer answerer;  // a modal tip would be noted, and closed
+        answerer.then(&DialogAnswerer::clickOk);
+        open(true);
+        QVERIFY(waitFor([&] { return outputs() == QStringList({"new.mp4"}); }));
+        QCOMPARE(answerer.seen, QStringList());
+        auto* tip = window_->findChild<TipWindow*>();
+        QVERIFY(tip != nullptr && tip->isVisible());
     }
 
     void afterACommandOnSeveralRowsOneRowIsChosen() {

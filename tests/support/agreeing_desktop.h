@@ -26,7 +26,7 @@ class AgreeingDesktop : public Desktop {
     }
     void showText(QWidget*, const QString&, const QString&) override {}
     bool editSettings(QWidget*, ConversionSettings&, int, bool) override { return true; }
-    void showTips(QWidget*, TipSet&) override {}
+    void showTips(QWidget*, const TipSet&, std::function<void(bool)>) override {}
     void showAbout(QWidget*, const QString&, const QString&) override {}
     bool editWatchFolders(QWidget*, QStringList&) override { return false; }
     bool powerOff(QString*) override { return true; }
