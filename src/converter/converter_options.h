@@ -64,8 +64,9 @@ struct ConverterOptions {
     std::optional<double> cutTo;               // -to SECONDS: and ends there
     PictureChoice crop = PictureChoice::Off;   // -crop off|auto|W:H:X:Y
     CropRect cropRect;                         // the fixed one (crop On)
-    PictureChoice deinterlace = PictureChoice::Off;  // -deint off|auto|on
-    std::string fieldOrder = "auto";                 // for On: "tff", "bff", or as each frame says
+    // Found by a look at the pictures unless told: what a person expects.
+    PictureChoice deinterlace = PictureChoice::Auto;  // -deint off|auto|on
+    std::string fieldOrder = "auto";                  // for On: "tff", "bff", or as each frame says
 
     bool isProbe() const { return !outputPath.has_value(); }
     bool cuts() const { return cutFrom > 0.0 || cutTo.has_value(); }

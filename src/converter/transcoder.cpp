@@ -857,8 +857,9 @@ int convertInput(const ConverterOptions& given, ProgressReporter& progress) {
         }
         return stoppedBeforeStart(stop);
     }
-    const bool survey =
-        given.crop == PictureChoice::Auto || given.deinterlace == PictureChoice::Auto;
+    // Sound alone needs no look at the pictures, whatever is automatic.
+    const bool survey = !given.noVideo && (given.crop == PictureChoice::Auto ||
+                                           given.deinterlace == PictureChoice::Auto);
     const ConverterOptions options = survey ? resolvePictureChoices(given, *input, stop) : given;
     if (options.wantsTwoPasses()) {
         const std::string encoder = videoEncoderFor(options, *input);

@@ -13,6 +13,8 @@ namespace {
 
 // The rate at which MPEG-1 and MPEG-2 video start: slower video is raised.
 constexpr float kMinMpegFrameRate = 20.0f;
+// The rate written for "Original" when there are no pictures to time.
+constexpr float kNoPicturesFrameRate = 20.0f;
 
 bool isMpeg12Codec(std::string_view codec) {
     for (std::string_view name : {"MPG1", "MPG2", "MPEG1", "MPEG2"}) {
@@ -129,6 +131,12 @@ ConverterCommand buildConvertCommand(std::string_view converterPath, std::string
         values.frameRate < kMinMpegFrameRate) {
         values.frameRate = kMinMpegFrameRate;
     }
+    // Without pictures a rate changes nothing, and the line keeps its
+    // customary 20 for "Original"; with pictures "Original" keeps the
+    // source's rate, which 20 would not.
+    if ((settings.disableVideo || row.audioOnly) && !(values.frameRate > 0.0f)) {
+        values.frameRate = kNoPicturesFrameRate;
+    }
     command.append(buildMediaOptions(values, audioFallback));
 
     if (!settings.disableVideo && !row.audioOnly) {
@@ -152,8 +160,10 @@ ConverterCommand buildPictureOptions(const ConversionSettings& settings) {
         const std::string rect = cropRectText(settings);
         command.add("-crop " + rect + " ", {"-crop", rect});
     }
-    if (settings.deinterlace == kDeinterlaceAuto) {
-        command.add("-deint auto ", {"-deint", "auto"});
+    // Finding interlaced video is the converter's own default: only a
+    // choice the person made adds a word.
+    if (settings.deinterlace == kDeinterlaceOff) {
+        command.add("-deint off ", {"-deint", "off"});
     } else if (settings.deinterlace == kDeinterlaceOn) {
         command.add("-deint on ", {"-deint", "on"});
     }

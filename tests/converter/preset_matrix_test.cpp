@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -63,25 +64,24 @@ std::string valueAfter(const std::vector<std::string>& args, const std::string& 
     return {};
 }
 
-// The rate the command asks for, as the container will carry it: MPEG-1 and
-// MPEG-2 have a fixed table of rates.
-double expectedRate(const std::vector<std::string>& args, const std::string& codec) {
+// The rate the command asks for (the source's without one), as the
+// container will carry it: MPEG-1 and MPEG-2 take the first rate of their
+// table at or above it.
+double expectedRate(const std::vector<std::string>& args, const std::string& codec,
+                    double source = 25.0) {
     const std::string rate = valueAfter(args, "-r");
-    double wanted = 25.0;  // the source's
-    if (!rate.empty()) {
-        wanted = std::atof(rate.c_str()) / 1001.0;
+    const double wanted = rate.empty() ? source : std::atof(rate.c_str()) / 1001.0;
+    if (codec != "mpeg1video" && codec != "mpeg2video") {
+        return wanted;
     }
-    if (codec == "mpeg1video" || codec == "mpeg2video") {
-        double best = 0;
-        for (double standard :
-             {24000 / 1001.0, 24.0, 25.0, 30000 / 1001.0, 30.0, 50.0, 60000 / 1001.0, 60.0}) {
-            if (best == 0 || std::abs(standard - wanted) < std::abs(best - wanted)) {
-                best = standard;
-            }
+    const double table[] = {24000 / 1001.0, 24.0, 25.0,           30000 / 1001.0,
+                            30.0,           50.0, 60000 / 1001.0, 60.0};
+    for (double standard : table) {
+        if (standard >= wanted * 0.998) {
+            return standard;
         }
-        wanted = best;
     }
-    return wanted;
+    return table[std::size(table) - 1];
 }
 
 class PresetMatrix : public ::testing::TestWithParam<int> {};
@@ -160,6 +160,40 @@ TEST_P(PresetMatrix, AVideoWithoutSoundConvertsToEveryVideoFormat) {
     const bool psp = row.container != nullptr && std::string(row.container) == "psp";
     EXPECT_EQ(info->stream("audio") != nullptr, psp);
     EXPECT_EQ(run.output.find("silent track") != std::string::npos, psp) << run.output;
+}
+
+// "Original" keeps the source's rate where the codec takes it; where it
+// does not (MPEG-1/2 below 23.976), the first rate it takes above, and the
+// note says so.
+TEST(MpegRates, OriginalTakesTheFirstRateTheCodecTakesAtOrAboveTheSources) {
+    TempDir folder;
+    for (const int fps : {12, 15, 24}) {
+        const std::string source = folder.file("src" + std::to_string(fps) + ".avi");
+        const ProgramResult made =
+            runProgram({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                        "testsrc2=size=160x120:duration=1:rate=" + std::to_string(fps), "-c:v",
+                        "mpeg4", source});
+        ASSERT_EQ(made.status, 0) << made.output;
+        for (const int id : {800, 810, 820, 900, 910}) {
+            ConversionSettings settings;
+            setDefaultSettings(settings);
+            applyPreset(settings, findPresetById(id));
+            settings.frameRate = -1;
+            const std::string output = folder.file(std::to_string(id) + "-" + std::to_string(fps) +
+                                                   "." + presetRow(findPresetById(id)).extension);
+            const ConverterCommand command =
+                buildConvertCommand(kConverterPath, source, output, "", -1, settings, 0);
+            const ProgramResult run = runProgram(command.args);
+            ASSERT_EQ(run.status, 0) << command.text << "\n" << run.output;
+            const double rate =
+                expectedRate(command.args, valueAfter(command.args, "-vcodec"), fps);
+            const auto info = probeWithFfprobe(output);
+            ASSERT_TRUE(info && info->stream("video")) << output;
+            EXPECT_NEAR(info->stream("video")->frameRate, rate, 0.06) << id << " at " << fps;
+            EXPECT_EQ(run.output.find("fps; the video is made at") != std::string::npos, fps < 24)
+                << id << " at " << fps << ": " << run.output;
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Presets, PresetMatrix, ::testing::Range(0, kPresetCount),

@@ -3,8 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <limits>
+#include <set>
 
 #include "formats/format_preset.h"
 
@@ -67,13 +70,37 @@ TEST_F(ConverterCommandTest, PresetOneWithItsOwnValuesGivesTheExactLine) {
     EXPECT_EQ(command.text,
               "\"/app/conv\" -y -i \"/in/a.avi\"  -qzmap 123456789012  -qzind 3 -vcodec mpeg4 "
               "-acodec libfaac -f psp -s 368x208 -r 29975/1001 -b 1500kb -ab 128.0kb -ac 2 "
-              "-ar 24000  -vol 256 -deint auto \"/out/a.mp4\"");
-    EXPECT_THAT(
-        command.args,
-        ElementsAre("/app/conv", "-y", "-i", "/in/a.avi", "-qzmap", "123456789012", "-qzind", "3",
-                    "-vcodec", "mpeg4", "-acodec", "libfaac", "-f", "psp", "-s", "368x208", "-r",
-                    "29975/1001", "-b", "1500kb", "-ab", "128.0kb", "-ac", "2", "-ar", "24000",
-                    "-vol", "256", "-deint", "auto", "/out/a.mp4"));
+              "-ar 24000  -vol 256 \"/out/a.mp4\"");
+    EXPECT_THAT(command.args,
+                ElementsAre("/app/conv", "-y", "-i", "/in/a.avi", "-qzmap", "123456789012",
+                            "-qzind", "3", "-vcodec", "mpeg4", "-acodec", "libfaac", "-f", "psp",
+                            "-s", "368x208", "-r", "29975/1001", "-b", "1500kb", "-ab", "128.0kb",
+                            "-ac", "2", "-ar", "24000", "-vol", "256", "/out/a.mp4"));
+}
+
+// Each of the formats that the line's rules describe gives, at its defaults,
+// nothing but the rules' own words: what was added since adds a word only
+// when chosen. "Original" keeps the source's rate where there are pictures.
+TEST_F(ConverterCommandTest, TheFormatsAtTheirDefaultsSpeakOnlyTheLinesOwnWords) {
+    const std::set<std::string> words = {
+        "-y", "-an", "-vn", "-i",     "-qzmap", "-qzind", "-vcodec", "-vtag", "-acodec", "-f",
+        "-s", "-r",  "-b",  "-sameq", "-ab",    "-ac",    "-ar",     "-vol",  "-aspect"};
+    constexpr std::size_t kFormatsOfTheRules = 32;
+    ASSERT_GT(formatPresets().size(), kFormatsOfTheRules);
+    for (std::size_t index = 0; index < kFormatsOfTheRules; ++index) {
+        const FormatPreset& row = formatPresets()[index];
+        setDefaultSettings(settings);
+        applyPreset(settings, int(index));
+        const std::vector<std::string> args = convert().args;
+        for (const std::string& arg : args) {
+            if (arg.size() > 1 && arg[0] == '-' &&
+                !std::isdigit(static_cast<unsigned char>(arg[1]))) {
+                EXPECT_EQ(words.count(arg), 1u) << row.id << " " << arg;
+            }
+        }
+        const bool rate = std::find(args.begin(), args.end(), "-r") != args.end();
+        EXPECT_EQ(rate, row.audioOnly || row.frameRate > 0) << row.id;
+    }
 }
 
 // A size decides the bitrate in place of the format's; two passes follow a
@@ -99,7 +126,7 @@ TEST_F(ConverterCommandTest, SizeTwoPassesCutAndPictureChoices) {
              s.cutFromMs = 90'500;
              s.cutToMs = 3'600'000;
          },
-         {"-deint auto -ss 90.500 -to 3600.000 \"/out"},
+         {"-vol 256 -ss 90.500 -to 3600.000 \"/out"},
          {}},
         {[](ConversionSettings& s) {
              s.cropMode = kCropFixed;
@@ -108,8 +135,8 @@ TEST_F(ConverterCommandTest, SizeTwoPassesCutAndPictureChoices) {
              s.cropY = 140;
              s.deinterlace = kDeinterlaceOff;
          },
-         {"-vol 256 -crop 1920:800:0:140 \"/out"},
-         {"-deint"}},
+         {"-vol 256 -crop 1920:800:0:140 -deint off \"/out"},
+         {}},
         {[](ConversionSettings& s) {
              s.cropMode = kCropAuto;
              s.deinterlace = kDeinterlaceOn;
@@ -135,7 +162,7 @@ TEST_F(ConverterCommandTest, SizeTwoPassesCutAndPictureChoices) {
 // The newer formats encode at a constant quality unless a bitrate is
 // chosen; a quality beyond the codec's scale is cut to its end.
 TEST_F(ConverterCommandTest, QualityFormatsAskForConstantQualityUnlessABitrateIsChosen) {
-    const std::vector<std::string> videoTail = {"-vol", "256", "-deint", "auto", "/out/a.mp4"};
+    const std::vector<std::string> videoTail = {"-vol", "256", "/out/a.mp4"};
     struct Case {
         int id;
         int quality;  // -1: the format's own
@@ -162,8 +189,11 @@ TEST_F(ConverterCommandTest, QualityFormatsAskForConstantQualityUnlessABitrateIs
          0,
          {"-alltracks", "-vcodec", "libx264", "-acodec", "libfaac", "-f", "matroska", "-b",
           "3000kb", "-ab", "160.0kb"}},
-        {5080, -1, {"-acodec", "libopus", "-sameq", "-ab", "128.0kb", "-ac", "2", "-ar", "48000"}},
-        {5090, -1, {"-acodec", "flac", "-sameq", "-ac", "2"}},
+        {5080,
+         -1,
+         {"-acodec", "libopus", "-r", "20000/1001", "-sameq", "-ab", "128.0kb", "-ac", "2", "-ar",
+          "48000"}},
+        {5090, -1, {"-acodec", "flac", "-r", "20000/1001", "-sameq", "-ac", "2"}},
         // A quality left over from another format means nothing to MPEG-4.
         {100,
          30,
@@ -214,14 +244,13 @@ TEST_F(ConverterCommandTest, TextAndArgumentsAgreeForEveryPresetAndOption) {
     }
 }
 
-TEST_F(ConverterCommandTest, AudioOnlyFormatDropsVideoAndKeepsTheSourceRate) {
+TEST_F(ConverterCommandTest, AudioOnlyFormatDropsVideoAndWritesTheCustomaryRate) {
     usePreset(5000);
     ASSERT_FALSE(settings.disableVideo);
     ConverterCommand command = convert();
     EXPECT_THAT(command.text, HasSubstr("\"/app/conv\" -y  -vn -i \"/in/a.avi\""));
-    // "Original" rate: no rate option at all, the converter keeps the source's.
-    EXPECT_THAT(command.text, Not(HasSubstr("-r ")));
-    EXPECT_THAT(command.text, HasSubstr("-acodec libmp3lame -sameq -ab 192.0kb -ac 2 -ar 48000 "));
+    EXPECT_THAT(command.text,
+                HasSubstr("-acodec libmp3lame -r 20000/1001 -sameq -ab 192.0kb -ac 2 -ar 48000 "));
 }
 
 TEST_F(ConverterCommandTest, DisabledAudioStillCarriesTheAudioOptions) {
@@ -281,7 +310,7 @@ TEST_F(ConverterCommandTest, AspectReplacesTheFrameSize) {
     settings.aspect = 2;
     ConverterCommand command = convert();
     EXPECT_THAT(command.text, Not(HasSubstr("-s ")));
-    EXPECT_THAT(command.text, HasSubstr(" -vol 256 -deint auto  -aspect 16:9 \"/out/a.mp4\""));
+    EXPECT_THAT(command.text, HasSubstr(" -vol 256  -aspect 16:9 \"/out/a.mp4\""));
     EXPECT_THAT(command.text, Not(HasSubstr("-sameq")));  // the bitrate is still given
 
     settings.aspect = 1;
@@ -311,7 +340,7 @@ TEST_F(ConverterCommandTest, AmrHasItsOwnAudioValuesAndFallbackDropsThem) {
 
     ConverterCommand fallback = convert(1);
     EXPECT_THAT(fallback.text, HasSubstr("-acodec libamr_nb "));
-    EXPECT_THAT(fallback.text, HasSubstr("-b 1500kb  -vol 256 -deint auto \"/out/a.mp4\""));
+    EXPECT_THAT(fallback.text, HasSubstr("-b 1500kb  -vol 256 \"/out/a.mp4\""));
     EXPECT_THAT(fallback.text, Not(HasSubstr("-ab ")));
     EXPECT_THAT(fallback.text, Not(HasSubstr("-ac ")));
     EXPECT_THAT(fallback.text, Not(HasSubstr("-ar ")));

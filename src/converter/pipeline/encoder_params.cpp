@@ -52,15 +52,23 @@ AVRational snapToStandardRate(AVRational wanted) {
 
 AVRational nearestFrameRate(AVRational wanted, const AVCodec* encoder) {
     // MPEG-2 could also code odd rates through its extension fields, but
-    // DVD and set-top players take only the rates MPEG-1 knows.
+    // DVD and set-top players take only the rates MPEG-1 knows, and the
+    // MPEG-1 encoder names none of its own. In rising order.
     static const AVRational kStandardMpegRates[] = {{24000, 1001}, {24, 1}, {25, 1},
                                                     {30000, 1001}, {30, 1}, {50, 1},
                                                     {60000, 1001}, {60, 1}, {0, 0}};
-    const AVRational* supported =
-        encoder->id == AV_CODEC_ID_MPEG2VIDEO ? kStandardMpegRates : encoder->supported_framerates;
     AVRational rate = wanted;
-    if (supported != nullptr) {
-        rate = supported[av_find_nearest_q_idx(wanted, supported)];
+    if (encoder->id == AV_CODEC_ID_MPEG1VIDEO || encoder->id == AV_CODEC_ID_MPEG2VIDEO) {
+        // The first rate at or above the one wanted: a picture is shown
+        // twice rather than one dropped, so the motion stays whole.
+        const AVRational* at = kStandardMpegRates;
+        while (at[1].num != 0 && av_q2d(*at) < av_q2d(wanted) * (1.0 - kStandardRateSpread)) {
+            ++at;
+        }
+        rate = *at;
+    } else if (encoder->supported_framerates != nullptr) {
+        rate = encoder->supported_framerates[av_find_nearest_q_idx(wanted,
+                                                                   encoder->supported_framerates)];
     }
     if (rate.num > kMaxRateTerm || rate.den > kMaxRateTerm) {
         av_reduce(&rate.num, &rate.den, rate.num, rate.den, kMaxRateTerm);

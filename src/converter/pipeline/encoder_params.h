@@ -24,8 +24,10 @@ namespace vidmill {
 // rates are kept.
 AVRational snapToStandardRate(AVRational wanted);
 
-// The supported rate nearest to `wanted`; `wanted` itself when the encoder
-// takes any rate. Rates are kept to a denominator that every muxer stores.
+// The rate the encoder takes for `wanted`: for MPEG-1/2 the first standard
+// rate at or above it (the highest for faster video), for other encoders
+// with a list the nearest one; `wanted` itself when the encoder takes any
+// rate. Rates are kept to a denominator that every muxer stores.
 AVRational nearestFrameRate(AVRational wanted, const AVCodec* encoder);
 
 // 4:2:0 whenever the encoder takes it (what players expect), else the

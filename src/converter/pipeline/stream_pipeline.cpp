@@ -128,6 +128,18 @@ DictionaryPtr encoderOptions(const AVCodec* codec) {
     return DictionaryPtr(options);
 }
 
+// A rate as people write it: "15", "23.976", "29.97".
+std::string rateShown(AVRational rate) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", av_q2d(rate));
+    std::string shown = text;
+    shown.erase(shown.find_last_not_of('0') + 1);
+    if (shown.back() == '.') {
+        shown.pop_back();
+    }
+    return shown;
+}
+
 std::string rateText(AVRational rate) {
     return std::to_string(rate.num) + "/" + std::to_string(rate.den);
 }
@@ -150,6 +162,11 @@ class VideoPipeline final : public StreamPipeline {
                 ? snapToStandardRate(AVRational{options.frameRate->num, options.frameRate->den})
                 : sourceRate_;
         rate_ = nearestFrameRate(wanted, codec);
+        if (std::fabs(av_q2d(rate_) / av_q2d(wanted) - 1.0) > 0.002) {
+            std::fprintf(stderr,
+                         "vidmill-convert: note: %s takes no %s fps; the video is made at %s fps\n",
+                         codec->name, rateShown(wanted).c_str(), rateShown(rate_).c_str());
+        }
         sourceFullRange_ = isFullRange(decoder_->pix_fmt, decoder_->color_range);
         format_ = choosePixelFormat(codec, decoder_->pix_fmt, sourceFullRange_);
         fullRange_ = isFullRange(format_, AVCOL_RANGE_UNSPECIFIED) ||
@@ -375,8 +392,9 @@ class VideoPipeline final : public StreamPipeline {
         const std::string fps = "fps=" + rateText(rate_);
         // Drop frames before scaling them, and repeat them only once scaled.
         const bool fewerFrames = av_cmp_q(rate_, sourceRate_) < 0;
-        const std::string filters = deinterlace_ + crop_ + rotation_ +
-                                    (fewerFrames ? fps + "," + scale : std::string(scale) + "," + fps);
+        const std::string filters =
+            deinterlace_ + crop_ + rotation_ +
+            (fewerFrames ? fps + "," + scale : std::string(scale) + "," + fps);
         return FilterChain::forVideo(frame, input_->time_base, filters);
     }
 
@@ -681,13 +699,12 @@ bool StreamPipeline::keepWithinCut(AVFrame*& frame) {
         return true;
     }
     const AVRational sampleTime{1, frame->sample_rate};
-    const int skip = start < cutFrom_
-                         ? int(av_rescale_q(cutFrom_ - start, input_->time_base, sampleTime))
-                         : 0;
+    const int skip =
+        start < cutFrom_ ? int(av_rescale_q(cutFrom_ - start, input_->time_base, sampleTime)) : 0;
     int keep = frame->nb_samples - skip;
     if (cutTo_ != AV_NOPTS_VALUE && end > cutTo_) {
-        keep = std::min(keep, int(av_rescale_q(cutTo_ - start, input_->time_base, sampleTime)) -
-                                  skip);
+        keep =
+            std::min(keep, int(av_rescale_q(cutTo_ - start, input_->time_base, sampleTime)) - skip);
     }
     if (keep <= 0) {
         return false;

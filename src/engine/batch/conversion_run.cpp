@@ -230,19 +230,24 @@ std::string failureReasonFor(const std::string& converterPath, int converterCode
 
 std::string converterNote(const std::string& errors) {
     static const std::string kNote = "vidmill-convert: note: ";
-    const std::size_t at = errors.rfind(kNote);
-    if (at == std::string::npos) {
-        return {};
-    }
-    const std::size_t end = errors.find('\n', at);
-    std::string note = errors.substr(
-        at + kNote.size(), end == std::string::npos ? std::string::npos : end - at - kNote.size());
-    for (char& c : note) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            c = ' ';
+    std::string notes;
+    for (std::size_t at = errors.find(kNote); at != std::string::npos;
+         at = errors.find(kNote, at + 1)) {
+        const std::size_t end = errors.find('\n', at);
+        std::string note =
+            errors.substr(at + kNote.size(),
+                          end == std::string::npos ? std::string::npos : end - at - kNote.size());
+        for (char& c : note) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+                c = ' ';
+            }
+        }
+        // Both passes of a video say what they found alike.
+        if (!note.empty() && notes.find(note) == std::string::npos) {
+            notes += (notes.empty() ? "" : "; ") + note;
         }
     }
-    return note;
+    return notes;
 }
 
 }  // namespace vidmill

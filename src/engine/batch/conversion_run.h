@@ -82,8 +82,8 @@ class ConversionRun {
 std::string failureReasonFor(const std::string& converterPath, int converterCode,
                              const std::string& errors, const std::string& outputPath);
 
-// The converter's note on a run that went well ("the input ends at ..."),
-// from its last words; empty when it made none.
+// The converter's notes on a run that went well ("the input ends at ..."),
+// from its last words, each once, joined by "; "; empty when it made none.
 std::string converterNote(const std::string& errors);
 
 // The last line of the converter's messages that says something, without
