@@ -19,6 +19,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -266,6 +267,18 @@ TEST_F(CliRunTest, DryRunPrintsWhatARealRunWouldAndConvertsNothing) {
     EXPECT_EQ(run.output.find("-qzind 0"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("-qzind -1"), std::string::npos) << run.output;
     EXPECT_FALSE(std::filesystem::exists(dir.file("not-made")));
+
+    // The first format with its own values gives its line word for word.
+    ASSERT_EQ(symlink(test::testMedia().audioVideo.c_str(), dir.file("a b.avi").c_str()), 0);
+    run = cli({"--dry-run", "--preset", "100", "--dest", fresh, dir.file("a b.avi")});
+    EXPECT_TRUE(std::regex_search(
+        run.output,
+        std::regex(
+            "\"[^\"]*/vidmill-convert\" -y -i \"" + dir.file("a b.avi") +
+            "\"  -qzmap [0-9]{12}  -qzind -1 -vcodec mpeg4 -acodec libfaac -f psp -s 368x208 "
+            "-r 29975/1001 -b 1500kb -ab 128.0kb -ac 2 -ar 24000  -vol 256 \"" +
+            fresh + "/a b.mp4\"\n")))
+        << run.output;
 }
 
 TEST_F(CliRunTest, RefusedDestinationLeavesNoFolderBehind) {
