@@ -11,11 +11,15 @@ const AVCodec* encoder(const char* name) {
     return codec;
 }
 
-TEST(EncoderParams, MpegVideoMovesToItsNearestStandardRate) {
+TEST(EncoderParams, MpegVideoMovesToTheFirstStandardRateAtOrAboveIt) {
     const AVCodec* mpeg1 = encoder("mpeg1video");
     EXPECT_EQ(av_cmp_q(nearestFrameRate({29975, 1001}, mpeg1), AVRational{30000, 1001}), 0);
     EXPECT_EQ(av_cmp_q(nearestFrameRate({20000, 1001}, mpeg1), AVRational{24000, 1001}), 0);
     EXPECT_EQ(av_cmp_q(nearestFrameRate({25000, 1001}, mpeg1), AVRational{25, 1}), 0);
+    // The encoder's own list holds rates that it then refuses (15, 12).
+    EXPECT_EQ(av_cmp_q(nearestFrameRate({15, 1}, mpeg1), AVRational{24000, 1001}), 0);
+    EXPECT_EQ(av_cmp_q(nearestFrameRate({26, 1}, mpeg1), AVRational{30000, 1001}), 0);
+    EXPECT_EQ(av_cmp_q(nearestFrameRate({120, 1}, mpeg1), AVRational{60, 1}), 0);
     // MPEG-2 keeps to the same standard rates, for DVD and set-top players.
     const AVCodec* mpeg2 = encoder("mpeg2video");
     EXPECT_EQ(av_cmp_q(nearestFrameRate({20000, 1001}, mpeg2), AVRational{24000, 1001}), 0);

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "converter/av_handles.h"
+#include "converter/input/frame_coding.h"
 #include "converter_harness.h"
 #include "support/temp_dir.h"
 
@@ -142,6 +144,40 @@ TEST(PictureEditTest, BarsGoWhereverTheyAreAndAPictureWithoutBarsIsUntouched) {
         ASSERT_NE(video, nullptr);
         EXPECT_NEAR(video->width, c.width, 2) << c.name;
         EXPECT_NEAR(video->height, c.height, 2) << c.name;
+    }
+}
+
+// Whether a coding can hold fields is read from the stream's header, in
+// each of the forms that H.264 keeps it in.
+TEST(PictureEditTest, FrameOnlyCodingIsToldByTheStreamsHeader) {
+    TempDir folder;
+    const struct {
+        const char* name;
+        std::vector<std::string> coding;
+        bool frameOnly;
+    } cases[] = {
+        {"x264.mp4", {"-c:v", "libx264"}, true},
+        {"x264.ts", {"-c:v", "libx264"}, true},
+        {"x264-fields.mkv", {"-c:v", "libx264", "-flags", "+ildct+ilme"}, false},
+        {"x265.mp4", {"-c:v", "libx265"}, true},
+        {"vp9.webm", {"-c:v", "libvpx-vp9"}, true},
+        {"mpeg2.mpg", {"-c:v", "mpeg2video"}, false},
+    };
+    for (const auto& c : cases) {
+        const std::string path = folder.file(c.name);
+        std::vector<std::string> argv = {
+            "ffmpeg", "-v",    "error", "-y",
+            "-f",     "lavfi", "-i",    "testsrc2=size=160x120:duration=0.5"};
+        argv.insert(argv.end(), c.coding.begin(), c.coding.end());
+        argv.push_back(path);
+        ASSERT_EQ(runProgram(argv).status, 0) << c.name;
+        AVFormatContext* raw = nullptr;
+        ASSERT_EQ(avformat_open_input(&raw, path.c_str(), nullptr, nullptr), 0) << c.name;
+        const InputFormatPtr context(raw);
+        ASSERT_GE(avformat_find_stream_info(raw, nullptr), 0) << c.name;
+        const int video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        ASSERT_GE(video, 0) << c.name;
+        EXPECT_EQ(codingIsFrameOnly(*raw->streams[video]->codecpar), c.frameOnly) << c.name;
     }
 }
 

@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include "converter/av_handles.h"
+#include "converter/input/frame_coding.h"
 #include "converter/pipeline/filter_chain.h"
 
 namespace vidmill {
@@ -182,8 +183,9 @@ PictureSurvey surveyPictures(const MediaInput& source, const std::string& path,
     if (source.videoStream() < 0) {
         return survey;
     }
+    const AVCodecParameters& coding = *source.context()->streams[source.videoStream()]->codecpar;
     if (findFields) {
-        switch (source.context()->streams[source.videoStream()]->codecpar->field_order) {
+        switch (coding.field_order) {
             case AV_FIELD_TT:
             case AV_FIELD_TB:
                 survey.fieldOrder = "tff";
@@ -196,7 +198,11 @@ PictureSurvey surveyPictures(const MediaInput& source, const std::string& path,
                 break;
             default:
                 // "Progressive" is what most encoders write whatever they
-                // were given: woven fields of a capture are measured.
+                // were given: woven fields of a capture are measured, but
+                // only where the coding could have carried them as fields.
+                // Where it cannot, the look would cost a second reading of
+                // the input for nothing that its makers meant.
+                findFields = !codingIsFrameOnly(coding);
                 break;
         }
     }

@@ -21,9 +21,10 @@ struct PictureSurvey {
 };
 
 // Looks for the bars when `findBars`, and for interlacing when `findFields`
-// (a stream that names its field order is taken at its word; one that says
-// it is progressive, as most encoders write whatever they were given, is
-// measured). The input is opened once more, through the file that
+// (a stream that names its field order is taken at its word; one whose
+// coding holds frames only, H.264 or H.265 said to be so, VP9, AV1, is not
+// interlaced; any other is measured, as most encoders write "progressive"
+// whatever they were given). The input is opened once more, through the file that
 // `input` reads, so that its own reading is not disturbed; an input that
 // cannot be read twice (a pipe) is known by its field order alone. A stop
 // leaves the survey as far as it got.
