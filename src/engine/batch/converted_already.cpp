@@ -29,12 +29,13 @@ Engine::SkipFinding Engine::lookForConverted(const VideoEntry& entry, const std:
                 continue;
             }
             const EntryStatus status = other->status.load();
-            std::string otherFolder;
-            splitPath(other->outputPath, nullptr, &otherFolder, nullptr, nullptr);
             // This list's own record of converting that source into this
             // folder, its file still the one it made.
+            std::string otherFolder;
             if (status == EntryStatus::Ok && other->sourcePath == entry.sourcePath &&
-                other->presetId == entry.presetId && otherFolder == folder &&
+                other->presetId == entry.presetId &&
+                (splitPath(other->outputPath, nullptr, &otherFolder, nullptr, nullptr),
+                 otherFolder == folder) &&
                 convertedFileSize(other->outputPath) > 0 &&
                 isStillTheFile(other->outputPath, other->outputIdentity)) {
                 finding = {SkipFinding::Kind::Skip, other->outputPath, {}};
