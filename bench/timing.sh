@@ -42,7 +42,8 @@ spread() {
 # Prints the wall and processor lines of paired rounds: the medians of ours
 # and theirs, and the median of the rounds' ratios with the lowest and the
 # highest. `walls` and `cpus` hold one "ours theirs" line per round; `tail`
-# is added to the wall line.
+# is added to the wall line; `yardstick` (default ffmpeg) names the second
+# of each pair.
 report_pairs() {  # name, name width, walls, cpus, tail
     local name=$1 width=$2 walls=$3 cpus=$4 tail=${5:-}
     local om tm ocm tcm wr wlo whi cr clo chi
@@ -52,8 +53,9 @@ report_pairs() {  # name, name width, walls, cpus, tail
     tcm=$(awk 'NF { print $2 }' <<<"$cpus" | median)
     read -r wr wlo whi < <(awk 'NF { printf "%.4f\n", $1 / $2 }' <<<"$walls" | spread)
     read -r cr clo chi < <(awk 'NF { printf "%.4f\n", $1 / $2 }' <<<"$cpus" | spread)
-    printf "%-${width}s wall ours %6.2fs ffmpeg %6.2fs  ratio %.3f (%.3f .. %.3f)%s\n" \
-        "$name" "$om" "$tm" "$wr" "$wlo" "$whi" "$tail"
-    printf "%-${width}s cpu  ours %6.2fs ffmpeg %6.2fs  ratio %.3f (%.3f .. %.3f)\n" \
-        "" "$ocm" "$tcm" "$cr" "$clo" "$chi"
+    local other=${yardstick:-ffmpeg}
+    printf "%-${width}s wall ours %6.2fs %s %6.2fs  ratio %.3f (%.3f .. %.3f)%s\n" \
+        "$name" "$om" "$other" "$tm" "$wr" "$wlo" "$whi" "$tail"
+    printf "%-${width}s cpu  ours %6.2fs %s %6.2fs  ratio %.3f (%.3f .. %.3f)\n" \
+        "" "$ocm" "$other" "$tcm" "$cr" "$clo" "$chi"
 }

@@ -826,21 +826,15 @@ int probeInput(const ConverterOptions& options, ProgressReporter& progress) {
 
 namespace {
 
-// The automatic crop and deinterlacing, decided by a look at the pictures.
-ConverterOptions resolvePictureChoices(const ConverterOptions& options, const MediaInput& input,
-                                       const ConversionStop& stop) {
+// The automatic crop, decided by a look at the pictures before the
+// conversion. Whether the frames are woven fields is found by the
+// conversion itself, as it decodes them.
+ConverterOptions resolveCrop(const ConverterOptions& options, const MediaInput& input,
+                             const ConversionStop& stop) {
     ConverterOptions resolved = options;
-    const bool bars = options.crop == PictureChoice::Auto;
-    const bool fields = options.deinterlace == PictureChoice::Auto;
-    const PictureSurvey survey = surveyPictures(input, options.inputPath, stop, bars, fields);
-    if (bars) {
-        resolved.crop = survey.crop ? PictureChoice::On : PictureChoice::Off;
-        resolved.cropRect = survey.crop.value_or(CropRect{});
-    }
-    if (fields) {
-        resolved.deinterlace = survey.fieldOrder.empty() ? PictureChoice::Off : PictureChoice::On;
-        resolved.fieldOrder = survey.fieldOrder.empty() ? "auto" : survey.fieldOrder;
-    }
+    const std::optional<CropRect> bars = findBars(input, options.inputPath, stop);
+    resolved.crop = bars ? PictureChoice::On : PictureChoice::Off;
+    resolved.cropRect = bars.value_or(CropRect{});
     return resolved;
 }
 
@@ -858,9 +852,8 @@ int convertInput(const ConverterOptions& given, ProgressReporter& progress) {
         return stoppedBeforeStart(stop);
     }
     // Sound alone needs no look at the pictures, whatever is automatic.
-    const bool survey = !given.noVideo && (given.crop == PictureChoice::Auto ||
-                                           given.deinterlace == PictureChoice::Auto);
-    const ConverterOptions options = survey ? resolvePictureChoices(given, *input, stop) : given;
+    const bool lookForBars = !given.noVideo && given.crop == PictureChoice::Auto;
+    const ConverterOptions options = lookForBars ? resolveCrop(given, *input, stop) : given;
     if (options.wantsTwoPasses()) {
         const std::string encoder = videoEncoderFor(options, *input);
         const PassLogKind kind = passLogOf(encoder);

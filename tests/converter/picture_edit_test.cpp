@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "converter/av_handles.h"
 #include "converter/input/frame_coding.h"
 #include "converter_harness.h"
@@ -181,29 +183,35 @@ TEST(PictureEditTest, FrameOnlyCodingIsToldByTheStreamsHeader) {
     }
 }
 
+// Fields of a moving test picture woven into frames, top field first.
+std::string wovenSource() {
+    return madeSource("woven.mkv", {"-f", "lavfi", "-i",
+                                    "testsrc2=size=640x480:rate=50:duration=6,"
+                                    "tinterlace=mode=interleave_top,format=yuv420p",
+                                    "-c:v", "ffv1"});
+}
+
+// How many of its pictures the ffmpeg tool's own measure finds woven.
+int interlacedFrames(const std::string& path) {
+    const ProgramResult idet =
+        runProgram({"ffmpeg", "-hide_banner", "-i", path, "-vf", "idet", "-f", "null", "-"});
+    const auto at = idet.output.find("Single frame detection:");
+    int tff = -1;
+    int bff = -1;
+    if (at != std::string::npos) {
+        std::sscanf(idet.output.c_str() + at, "Single frame detection: TFF: %d BFF: %d", &tff,
+                    &bff);
+    }
+    return tff + bff;
+}
+
 TEST(PictureEditTest, WovenFieldsComeOutProgressiveAndAProgressiveSourceIsLeftAlone) {
-    const std::string woven =
-        madeSource("woven.mkv", {"-f", "lavfi", "-i",
-                                 "testsrc2=size=640x480:rate=50:duration=6,"
-                                 "tinterlace=mode=interleave_top,format=yuv420p",
-                                 "-c:v", "ffv1"});
+    const std::string woven = wovenSource();
     TempDir folder;
     const std::string output = folder.file("out.mp4");
     ASSERT_EQ(
         runConverter({"-y", "-i", woven, "-vcodec", "libx264", "-deint", "auto", output}).status,
         0);
-    auto interlacedFrames = [](const std::string& path) {
-        const ProgramResult idet =
-            runProgram({"ffmpeg", "-hide_banner", "-i", path, "-vf", "idet", "-f", "null", "-"});
-        const auto at = idet.output.find("Single frame detection:");
-        int tff = -1;
-        int bff = -1;
-        if (at != std::string::npos) {
-            std::sscanf(idet.output.c_str() + at, "Single frame detection: TFF: %d BFF: %d", &tff,
-                        &bff);
-        }
-        return tff + bff;
-    };
     EXPECT_GT(interlacedFrames(woven), 100);
     // The deinterlacer's first picture has no field before it to draw on.
     EXPECT_LE(interlacedFrames(output), 2);
@@ -220,6 +228,36 @@ TEST(PictureEditTest, WovenFieldsComeOutProgressiveAndAProgressiveSourceIsLeftAl
         runConverter({"-y", "-i", calm, "-vcodec", "libx264", "-deint", "auto", automatic}).status,
         0);
     EXPECT_EQ(readFile(off), readFile(automatic));
+}
+
+// The conversion measures the pictures it decodes: a video that is still
+// at first is found when it moves, and one read from a pipe is found too.
+TEST(PictureEditTest, WovenFieldsAreFoundAsTheyAreDecoded) {
+    const std::string stillFirst = madeSource(
+        "woven-after-still.mkv",
+        {"-f", "lavfi", "-i",
+         "color=black:size=640x480:rate=25:duration=3,format=yuv420p[still];"
+         "testsrc2=size=640x480:rate=50:duration=4,tinterlace=mode=interleave_top,"
+         "format=yuv420p[woven];[still][woven]concat",
+         "-c:v", "ffv1"});
+    const std::string woven = wovenSource();
+    TempDir folder;
+    const std::string pipe = folder.file("pipe.mkv");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    RunningProgram feeder({"ffmpeg", "-v", "error", "-y", "-i", woven, "-c", "copy", "-f",
+                           "matroska", pipe});
+    struct Case {
+        const char* name;
+        std::string input;
+        int mostLeftWoven;  // those decoded before the pictures told
+    };
+    for (const Case& c : {Case{"still at first", stillFirst, 20}, Case{"from a pipe", pipe, 2}}) {
+        const std::string output = folder.file(std::string(c.name) + ".mp4");
+        const ProgramResult run = runConverter({"-y", "-i", c.input, "-vcodec", "libx264", output});
+        ASSERT_EQ(run.status, 0) << c.name << ": " << run.output;
+        EXPECT_LE(interlacedFrames(output), c.mostLeftWoven) << c.name;
+    }
+    EXPECT_GT(interlacedFrames(stillFirst), 80);
 }
 
 }  // namespace

@@ -5,12 +5,7 @@
 #include <new>
 #include <vector>
 
-extern "C" {
-#include <libavutil/dict.h>
-}
-
 #include "converter/av_handles.h"
-#include "converter/input/frame_coding.h"
 #include "converter/pipeline/filter_chain.h"
 
 namespace vidmill {
@@ -139,81 +134,21 @@ struct Content {
     }
 };
 
-struct Fields {
-    int top = 0;
-    int bottom = 0;
-    int progressive = 0;
-
-    void add(const AVFrame& frame) {
-        const AVDictionaryEntry* found =
-            av_dict_get(frame.metadata, "lavfi.idet.multiple.current_frame", nullptr, 0);
-        if (found == nullptr) {
-            return;
-        }
-        const std::string kind = found->value;
-        top += kind == "tff";
-        bottom += kind == "bff";
-        progressive += kind == "progressive";
-    }
-
-    // Woven fields come in one order throughout; fine lines that move
-    // (scrolling text, a test pattern) fool the measure both ways alike, and
-    // a few pictures of them may fool it one way: more than one point's
-    // pictures must agree.
-    std::string order() const {
-        const int interlaced = top + bottom;
-        if (interlaced <= kFramesPerPoint || interlaced <= 2 * progressive) {
-            return {};
-        }
-        if (top >= 4 * bottom) {
-            return "tff";
-        }
-        if (bottom >= 4 * top) {
-            return "bff";
-        }
-        return {};
-    }
-};
-
 }  // namespace
 
-PictureSurvey surveyPictures(const MediaInput& source, const std::string& path,
-                             const ConversionStop& stop, bool findBars, bool findFields) {
-    PictureSurvey survey;
+std::optional<CropRect> findBars(const MediaInput& source, const std::string& path,
+                                 const ConversionStop& stop) {
     if (source.videoStream() < 0) {
-        return survey;
-    }
-    const AVCodecParameters& coding = *source.context()->streams[source.videoStream()]->codecpar;
-    if (findFields) {
-        switch (coding.field_order) {
-            case AV_FIELD_TT:
-            case AV_FIELD_TB:
-                survey.fieldOrder = "tff";
-                findFields = false;
-                break;
-            case AV_FIELD_BB:
-            case AV_FIELD_BT:
-                survey.fieldOrder = "bff";
-                findFields = false;
-                break;
-            default:
-                // "Progressive" is what most encoders write whatever they
-                // were given: woven fields of a capture are measured, but
-                // only where the coding could have carried them as fields.
-                // Where it cannot, the look would cost a second reading of
-                // the input for nothing that its makers meant.
-                findFields = !codingIsFrameOnly(coding);
-                break;
-        }
+        return std::nullopt;
     }
     // A pipe read a second time would lose its data for the conversion.
-    if ((!findBars && !findFields) || !source.source().seekable()) {
-        return survey;
+    if (!source.source().seekable()) {
+        return std::nullopt;
     }
     std::optional<MediaInput> input = MediaInput::open(
         path, stop, MediaInput::Examination::HeaderWhenEnough, source.source().descriptor());
     if (!input) {
-        return survey;
+        return std::nullopt;
     }
     AVFormatContext* context = input->context();
     const int index = input->videoStream();
@@ -225,38 +160,30 @@ PictureSurvey surveyPictures(const MediaInput& source, const std::string& path,
     CodecContextPtr decoder(avcodec_alloc_context3(codec));
     if (codec == nullptr || !decoder ||
         avcodec_parameters_to_context(decoder.get(), stream->codecpar) < 0) {
-        return survey;
+        return std::nullopt;
     }
     decoder->pkt_timebase = stream->time_base;
     if (avcodec_open2(decoder.get(), codec, nullptr) < 0) {
-        return survey;
+        return std::nullopt;
     }
 
     Content content;
-    Fields fields;
     std::optional<FilterChain> chain;
-    const std::string filters = std::string(findFields ? "idet," : "") + "format=gray";
     FramePtr decoded = makeFrame();
     FramePtr measured = makeFrame();
     PacketPtr packet = makePacket();
     auto measure = [&](AVFrame* frame) {
-        if (frame->interlaced_frame != 0) {
-            (frame->top_field_first != 0 ? fields.top : fields.bottom) += 1;
-        }
         if (chain && !chain->accepts(*frame)) {
             chain.reset();
         }
         if (!chain) {
-            chain.emplace(FilterChain::forVideo(*frame, stream->time_base, filters));
+            chain.emplace(FilterChain::forVideo(*frame, stream->time_base, "format=gray"));
         }
         if (chain->push(frame) < 0) {
             return;
         }
         while (chain->pull(measured.get()) >= 0) {
-            if (findBars) {
-                content.add(*measured);
-            }
-            fields.add(*measured);
+            content.add(*measured);
             av_frame_unref(measured.get());
         }
     };
@@ -327,13 +254,7 @@ PictureSurvey surveyPictures(const MediaInput& source, const std::string& path,
             }
         }
     }
-    if (findBars) {
-        survey.crop = content.crop();
-    }
-    if (findFields) {
-        survey.fieldOrder = fields.order();
-    }
-    return survey;
+    return content.crop();
 }
 
 }  // namespace vidmill

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -21,11 +22,18 @@ extern "C" {
 #include "converter/convert_error.h"
 #include "converter/output/source_description.h"
 #include "converter/pipeline/encoder_params.h"
+#include "converter/pipeline/field_detector.h"
 #include "converter/process_guard.h"
 
 namespace vidmill {
 
 namespace {
+
+// The pictures held while they are measured for fields: about two seconds,
+// fewer where they are large; and the most measured as the video goes on.
+constexpr int kMostHeld = 50;
+constexpr std::int64_t kMostHeldBytes = std::int64_t(128) << 20;
+constexpr int kMostWatched = 750;
 
 // The quantiser used for -sameq by the MPEG family: visually lossless.
 constexpr int kSameQuantiser = 2;
@@ -179,7 +187,15 @@ class VideoPipeline final : public StreamPipeline {
         // Fields are woven into frames first, and the bars go before the
         // picture is turned and scaled: the size asked for is the picture's.
         if (options.deinterlace == PictureChoice::On) {
-            deinterlace_ = "bwdif=mode=send_frame:parity=" + options.fieldOrder + ":deint=all,";
+            deinterlaceAs(options.fieldOrder);
+        } else if (options.deinterlace == PictureChoice::Auto) {
+            if (const auto order = fieldOrderByHeader(*input_->codecpar)) {
+                if (!order->empty()) {
+                    deinterlaceAs(*order);
+                }
+            } else {
+                fields_.emplace(input_->time_base);
+            }
         }
         int pictureWidth = decoder_->width;
         int pictureHeight = decoder_->height;
@@ -381,6 +397,75 @@ class VideoPipeline final : public StreamPipeline {
         }
     }
 
+    void deinterlaceAs(const std::string& order) {
+        deinterlace_ = "bwdif=mode=send_frame:parity=" + order + ":deint=all,";
+    }
+
+    // While the pictures have not yet said whether they are woven fields,
+    // the first of them wait here, measured, until they have: then they all
+    // go through the filters that they need. A video whose first pictures
+    // do not move says nothing; it is measured on as it is converted, and
+    // its filters change when its pictures tell (those before were still).
+    void admit(AVFrame* frame) override {
+        if (!fields_) {
+            filter(frame);
+            return;
+        }
+        if (frame == nullptr) {
+            if (holding_) {
+                settleFields();
+            }
+            filter(nullptr);
+            return;
+        }
+        fields_->add(*frame);
+        if (holding_) {
+            FramePtr kept(av_frame_clone(frame));
+            if (!kept) {
+                throw std::bad_alloc();
+            }
+            for (const AVBufferRef* buffer : kept->buf) {
+                heldBytes_ += buffer != nullptr ? buffer->size : 0;
+            }
+            held_.push_back(std::move(kept));
+            if (int(held_.size()) >= kMostHeld || heldBytes_ >= kMostHeldBytes) {
+                settleFields();
+            }
+            return;
+        }
+        const FieldDetector::Verdict verdict = fields_->verdict();
+        if (verdict == FieldDetector::Verdict::Interlaced) {
+            deinterlaceAs(fields_->order());
+            remakeChain();
+            fields_.reset();
+        } else if (verdict == FieldDetector::Verdict::Progressive ||
+                   fields_->measured() >= kMostWatched) {
+            fields_.reset();
+        }
+        filter(frame);
+    }
+
+    // Decides on what has been measured, and lets the pictures held go on.
+    void settleFields() {
+        const FieldDetector::Verdict verdict = fields_->verdict();
+        if (verdict == FieldDetector::Verdict::Interlaced) {
+            deinterlaceAs(fields_->order());
+        }
+        if (verdict != FieldDetector::Verdict::Unknown) {
+            fields_.reset();
+        }
+        holding_ = false;
+        std::vector<FramePtr> held = std::move(held_);
+        held_.clear();
+        heldBytes_ = 0;
+        for (FramePtr& frame : held) {
+            if (watch_.stopNow()) {
+                return;
+            }
+            filter(frame.get());
+        }
+    }
+
     FilterChain makeChain(const AVFrame& frame) override {
         char scale[200];
         // Named only where the range changes: otherwise a picture of the
@@ -418,6 +503,12 @@ class VideoPipeline final : public StreamPipeline {
     std::string rotation_;  // filters that turn the picture upright, each followed by ","
     bool sideways_ = false;
     std::string deinterlace_;  // the same, for interlaced frames
+    // While the pictures are measured for fields: the measure, and the
+    // pictures held until it has told.
+    std::optional<FieldDetector> fields_;
+    bool holding_ = true;
+    std::vector<FramePtr> held_;
+    std::int64_t heldBytes_ = 0;
     std::string crop_;         // and for the bars
     int sourceWidth_ = 0;      // the source's size as shown, after the crop and the turn
     int sourceHeight_ = 0;
@@ -650,7 +741,7 @@ void StreamPipeline::receiveFrames() {
             av_frame_unref(frame);
             continue;
         }
-        filter(frame);
+        admit(frame);
         av_frame_unref(frame);
     }
 }
@@ -736,15 +827,16 @@ void StreamPipeline::filter(AVFrame* frame) {
         endChain(lastPictureEnd());
         return;
     }
-    if (chain_ && !chain_->accepts(*frame)) {
-        // The stream changed shape: the old chain's last frame lasts to its
-        // own end, or to this frame's start when that comes first (two
-        // chains must not make frames for the same moment); a new chain
-        // takes over.
+    if (chain_ && (remakeChain_ || !chain_->accepts(*frame))) {
+        // The stream changed shape, or the filters it needs did: the old
+        // chain's last frame lasts to its own end, or to this frame's start
+        // when that comes first (two chains must not make frames for the
+        // same moment); a new chain takes over.
         const bool overlaps = frame->pts > chainLastPts_ && frame->pts < chainEnd_;
         endChain(overlaps ? frame->pts : chainEnd_);
         chain_.reset();
     }
+    remakeChain_ = false;
     if (!chain_) {
         chain_.emplace(makeChain(*frame));
     }
@@ -861,7 +953,7 @@ void StreamPipeline::finish() {
         decode(nullptr);
     }
     if (!watch_.stopNow()) {
-        filter(nullptr);
+        admit(nullptr);
     }
     // One that never got a frame has nothing to give, and is ended as it is freed.
     if (framesEncoded_ > 0) {

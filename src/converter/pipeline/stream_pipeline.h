@@ -96,6 +96,14 @@ class StreamPipeline {
     virtual FilterChain makeChain(const AVFrame& frame) = 0;
     // Last touches on a filtered frame before it goes to the encoder.
     virtual void prepareForEncoder(AVFrame* frame) = 0;
+    // Where each decoded frame within the cut goes, and the end (nullptr):
+    // straight on to the filters, unless a subclass holds some back first.
+    virtual void admit(AVFrame* frame) { filter(frame); }
+
+    // Passes the frame (nullptr: the end) through the filters to the encoder.
+    void filter(AVFrame* frame);
+    // Makes the chain anew, from makeChain, before the next frame.
+    void remakeChain() { remakeChain_ = true; }
 
     AVStream* input_;
     OutputFile& output_;
@@ -109,7 +117,6 @@ class StreamPipeline {
   private:
     void receiveFrames();
     bool keepWithinCut(AVFrame*& frame);
-    void filter(AVFrame* frame);
     void endChain(std::int64_t endPts);
     std::int64_t lastPictureEnd() const;
     void drainChain();
@@ -132,6 +139,7 @@ class StreamPipeline {
     // The last frame given to the chain: its start and its end.
     std::int64_t chainLastPts_ = AV_NOPTS_VALUE;
     std::int64_t chainEnd_ = AV_NOPTS_VALUE;
+    bool remakeChain_ = false;
 };
 
 // Both throw ConvertError: kEncoderFailed when the encoder is missing or
