@@ -76,6 +76,18 @@ FieldDetector::Verdict FieldDetector::verdict() const {
     return interlaced + progressive_ >= kLeastTelling ? Verdict::Progressive : Verdict::Unknown;
 }
 
+FieldDetector::Verdict FieldDetector::clearVerdict() const {
+    const int interlaced = top_ + bottom_;
+    if (progressive_ >= kLeastTelling && 4 * interlaced <= progressive_) {
+        return Verdict::Progressive;
+    }
+    if (interlaced >= kLeastTelling && 4 * progressive_ <= interlaced &&
+        (top_ >= 4 * bottom_ || bottom_ >= 4 * top_)) {
+        return Verdict::Interlaced;
+    }
+    return Verdict::Unknown;
+}
+
 std::string FieldDetector::order() const {
     return top_ >= bottom_ ? "tff" : "bff";
 }

@@ -32,6 +32,9 @@ class FieldDetector {
     // way, so it takes many pictures agreeing. Pictures without movement
     // tell nothing: until enough of them have told, the verdict is Unknown.
     Verdict verdict() const;
+    // The same, but Unknown until the pictures leave no doubt: many of them
+    // telling, nearly all alike.
+    Verdict clearVerdict() const;
     // "tff" or "bff" once the verdict is Interlaced.
     std::string order() const;
     int measured() const { return measured_; }

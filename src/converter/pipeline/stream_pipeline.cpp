@@ -402,8 +402,9 @@ class VideoPipeline final : public StreamPipeline {
     }
 
     // While the pictures have not yet said whether they are woven fields,
-    // the first of them wait here, measured, until they have: then they all
-    // go through the filters that they need. A video whose first pictures
+    // the first of them wait here, measured, until they have (or until
+    // about two seconds of them are held): then they all go through the
+    // filters that they need. A video whose first pictures
     // do not move says nothing; it is measured on as it is converted, and
     // its filters change when its pictures tell (those before were still).
     void admit(AVFrame* frame) override {
@@ -428,7 +429,8 @@ class VideoPipeline final : public StreamPipeline {
                 heldBytes_ += buffer != nullptr ? buffer->size : 0;
             }
             held_.push_back(std::move(kept));
-            if (int(held_.size()) >= kMostHeld || heldBytes_ >= kMostHeldBytes) {
+            if (fields_->clearVerdict() != FieldDetector::Verdict::Unknown ||
+                int(held_.size()) >= kMostHeld || heldBytes_ >= kMostHeldBytes) {
                 settleFields();
             }
             return;
