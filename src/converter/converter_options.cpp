@@ -7,10 +7,13 @@
 #include <map>
 
 #include "process/channel_layout.h"
+#include "process/converter_words.h"
 
 namespace vidmill {
 
 namespace {
+
+using namespace converter_word;
 
 constexpr int kMaxDimension = 16384;
 constexpr int kMaxRateTerm = 1000000;
@@ -155,99 +158,99 @@ using ValueSetter = std::function<bool(ConverterOptions&, const std::string&)>;
 
 const std::map<std::string, ValueSetter, std::less<>>& valueOptions() {
     static const std::map<std::string, ValueSetter, std::less<>> options = {
-        {"-i",
+        {kInput,
          [](ConverterOptions& o, const std::string& v) {
              o.inputPath = v;
              return !v.empty();
          }},
-        {"-qzmap",
+        {kChannel,
          [](ConverterOptions& o, const std::string& v) {
              // Empty when the engine has no channel: the run then reports nothing.
              o.channelName = v;
              return v.empty() || channel_layout::isChannelName(v);
          }},
-        {"-qzind",
+        {kSlot,
          [](ConverterOptions& o, const std::string& v) {
              auto slot = parseInt(v, -1, channel_layout::kSlotCount - 1);
              o.slotIndex = slot.value_or(-1);
              return slot.has_value();
          }},
-        {"-outfd",
+        {kOutputFd,
          [](ConverterOptions& o, const std::string& v) {
              // Never one of the standard streams.
              auto fd = parseInt(v, 3, kMaxOutputDescriptor);
              o.outputFd = fd.value_or(-1);
              return fd.has_value();
          }},
-        {"-infd",
+        {kInputFd,
          [](ConverterOptions& o, const std::string& v) {
              // The file as the engine found it: `-i` then only names it.
              auto fd = parseInt(v, 3, kMaxOutputDescriptor);
              o.inputFd = fd.value_or(-1);
              return fd.has_value();
          }},
-        {"-vcodec",
+        {kVideoCodec,
          [](ConverterOptions& o, const std::string& v) {
              o.videoCodec = v;
              return isName(v);
          }},
-        {"-vtag",
+        {kVideoTag,
          [](ConverterOptions& o, const std::string& v) {
              o.videoTag = v;
              return isFourcc(v);
          }},
-        {"-acodec",
+        {kAudioCodec,
          [](ConverterOptions& o, const std::string& v) {
              o.audioCodec = v;
              return isName(v);
          }},
-        {"-f",
+        {kContainer,
          [](ConverterOptions& o, const std::string& v) {
              o.container = v;
              return isName(v);
          }},
-        {"-s",
+        {kFrameSize,
          [](ConverterOptions& o, const std::string& v) {
              o.frameSize = parseSize(v);
              return o.frameSize.has_value();
          }},
-        {"-r",
+        {kFrameRate,
          [](ConverterOptions& o, const std::string& v) {
              o.frameRate = parseRate(v);
              return o.frameRate.has_value();
          }},
-        {"-b",
+        {kVideoBitrate,
          [](ConverterOptions& o, const std::string& v) {
              o.videoBitrate = parseKilobits(v, false);
              return o.videoBitrate.has_value();
          }},
-        {"-crf",
+        {kConstantQuality,
          [](ConverterOptions& o, const std::string& v) {
              o.constantQuality = parseInt(v, 1, kMaxConstantQuality);
              return o.constantQuality.has_value();
          }},
-        {"-ab",
+        {kAudioBitrate,
          [](ConverterOptions& o, const std::string& v) {
              o.audioBitrate = parseKilobits(v, true);
              return o.audioBitrate.has_value();
          }},
-        {"-ac",
+        {kChannels,
          [](ConverterOptions& o, const std::string& v) {
              o.channels = parseInt(v, 1, kMaxChannels);
              return o.channels.has_value();
          }},
-        {"-ar",
+        {kSampleRate,
          [](ConverterOptions& o, const std::string& v) {
              o.sampleRate = parseInt(v, 1, kMaxSampleRate);
              return o.sampleRate.has_value();
          }},
-        {"-vol",
+        {kVolume,
          [](ConverterOptions& o, const std::string& v) {
              auto volume = parseInt(v, 0, kMaxVolume);
              o.volume = volume.value_or(256);
              return volume.has_value();
          }},
-        {"-targetsize",
+        {kTargetSize,
          [](ConverterOptions& o, const std::string& v) {
              std::int64_t bytes = 0;
              const char* end = v.data() + v.size();
@@ -259,23 +262,23 @@ const std::map<std::string, ValueSetter, std::less<>>& valueOptions() {
              o.targetSize = bytes;
              return true;
          }},
-        {"-passdir",
+        {kPassFolder,
          [](ConverterOptions& o, const std::string& v) {
              o.passFolder = v;
              return !v.empty() && v[0] == '/';
          }},
-        {"-ss",
+        {kCutFrom,
          [](ConverterOptions& o, const std::string& v) {
              auto seconds = parseSeconds(v);
              o.cutFrom = seconds.value_or(0.0);
              return seconds.has_value();
          }},
-        {"-to",
+        {kCutTo,
          [](ConverterOptions& o, const std::string& v) {
              o.cutTo = parseSeconds(v);
              return o.cutTo.has_value() && *o.cutTo > 0.0;
          }},
-        {"-crop",
+        {kCrop,
          [](ConverterOptions& o, const std::string& v) {
              if (v == "off" || v == "auto") {
                  o.crop = v == "off" ? PictureChoice::Off : PictureChoice::Auto;
@@ -300,14 +303,14 @@ const std::map<std::string, ValueSetter, std::less<>>& valueOptions() {
              o.cropRect = CropRect{values[0], values[1], values[2], values[3]};
              return true;
          }},
-        {"-deint",
+        {kDeinterlace,
          [](ConverterOptions& o, const std::string& v) {
              o.deinterlace = v == "on"     ? PictureChoice::On
                              : v == "auto" ? PictureChoice::Auto
                                            : PictureChoice::Off;
              return v == "on" || v == "auto" || v == "off";
          }},
-        {"-aspect",
+        {kAspect,
          [](ConverterOptions& o, const std::string& v) {
              o.aspect = parseAspect(v);
              return o.aspect.has_value();
@@ -317,17 +320,17 @@ const std::map<std::string, ValueSetter, std::less<>>& valueOptions() {
 }
 
 bool setFlag(ConverterOptions& options, std::string_view name) {
-    if (name == "-y") {
+    if (name == kOverwrite) {
         options.overwrite = true;
-    } else if (name == "-an") {
+    } else if (name == kNoAudio) {
         options.noAudio = true;
-    } else if (name == "-vn") {
+    } else if (name == kNoVideo) {
         options.noVideo = true;
-    } else if (name == "-sameq") {
+    } else if (name == kSameQuality) {
         options.sameQuality = true;
-    } else if (name == "-alltracks") {
+    } else if (name == kAllTracks) {
         options.allTracks = true;
-    } else if (name == "-twopass") {
+    } else if (name == kTwoPass) {
         options.twoPass = true;
     } else {
         return false;

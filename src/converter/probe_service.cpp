@@ -32,8 +32,8 @@ bool writeAll(int fd, const std::string& bytes) {
 }  // namespace
 
 bool parseProbeServerCommand(const std::vector<std::string>& args, std::string* channelName) {
-    if (args.size() != 3 || args[0] != kProbeServerOption || args[1] != "-qzmap" ||
-        args[2].empty()) {
+    if (args.size() != 3 || args[0] != converter_word::kProbeServer ||
+        args[1] != converter_word::kChannel || args[2].empty()) {
         return false;
     }
     *channelName = args[2];

@@ -248,7 +248,8 @@ int defaultProbeCount() {
 }  // namespace
 
 std::vector<std::string> Engine::probeServerCommand() const {
-    return {converterPath_, kProbeServerOption, "-qzmap", channel_.channelName()};
+    return {converterPath_, converter_word::kProbeServer, converter_word::kChannel,
+            channel_.channelName()};
 }
 
 std::vector<pid_t> Engine::probeServerIds() const {

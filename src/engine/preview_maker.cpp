@@ -134,12 +134,12 @@ void PreviewMaker::start(const std::string& sourcePath, double seconds,
     }
     struct stat made {};
     ::fstat(fd->get(), &made);
+    const std::string passes = cacheFolder() + "/passes";
+    HandedFiles handed;
+    handed.outputFd = kOutputDescriptor;
+    handed.passFolder = passes;
     ConverterCommand command =
-        buildConvertCommand(converterPath_, sourcePath, path, "", -1, preview, 0);
-    command.args.insert(command.args.end() - 1, {"-outfd", std::to_string(kOutputDescriptor)});
-    if (preview.twoPass) {
-        command.args.insert(command.args.end() - 1, {"-passdir", cacheFolder() + "/passes"});
-    }
+        buildConvertCommand(converterPath_, sourcePath, path, "", -1, preview, 0, handed);
     finished_.store(false);
     thread_ =
         std::thread([this, args = std::move(command.args), path, fd, made, done = std::move(done)] {

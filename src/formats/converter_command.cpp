@@ -6,10 +6,13 @@
 #include <cstdio>
 
 #include "formats/format_preset.h"
+#include "process/converter_words.h"
 #include "system/text_utils.h"
 
 namespace vidmill {
 namespace {
+
+using namespace converter_word;
 
 // The rate at which MPEG-1 and MPEG-2 video start: slower video is raised.
 constexpr float kMinMpegFrameRate = 20.0f;
@@ -49,23 +52,53 @@ long rateInThousandths(float rate) {
     return thousandths >= double(INT32_MAX) ? long(INT32_MAX) : long(thousandths);
 }
 
+// "NAME VALUE " in the text and two arguments; `lead` puts a space before
+// it, where the customary line has one.
+void addOption(ConverterCommand& command, const char* name, std::string_view value,
+               bool lead = false) {
+    command.add(std::string(lead ? " " : "") + name + " " + std::string(value) + " ",
+                {name, value});
+}
+
+void addFlag(ConverterCommand& command, const char* name, bool lead = false) {
+    command.add(std::string(lead ? " " : "") + name + " ", {name});
+}
+
+void addProgram(ConverterCommand& command, std::string_view converterPath) {
+    command.add(quoted(converterPath), {converterPath});
+    addFlag(command, kOverwrite, true);
+}
+
 void addDisableOptions(ConverterCommand& command, bool audio, bool video) {
     if (audio) {
-        command.add(" -an ", {"-an"});
+        addFlag(command, kNoAudio, true);
     }
     if (video) {
-        command.add(" -vn ", {"-vn"});
+        addFlag(command, kNoVideo, true);
     }
 }
 
 void addChannel(ConverterCommand& command, std::string_view channelName, int slot) {
-    const std::string slotText = std::to_string(slot);
-    command.add(" -qzmap " + std::string(channelName) + " ", {"-qzmap", channelName});
-    command.add(" -qzind " + slotText + " ", {"-qzind", slotText});
+    addOption(command, kChannel, channelName, true);
+    addOption(command, kSlot, std::to_string(slot), true);
 }
 
 void addInput(ConverterCommand& command, std::string_view sourcePath) {
-    command.add("-i " + quoted(sourcePath) + " ", {"-i", sourcePath});
+    command.add(std::string(kInput) + " " + quoted(sourcePath) + " ", {kInput, sourcePath});
+}
+
+// How the converter gets at its files changes nothing of what the command
+// does: the text shows none of it, and names the final output.
+void addHandedFiles(ConverterCommand& command, const HandedFiles& handed, bool twoPasses) {
+    if (handed.outputFd >= 0) {
+        command.args.insert(command.args.end(), {kOutputFd, std::to_string(handed.outputFd)});
+    }
+    if (handed.inputFd >= 0) {
+        command.args.insert(command.args.end(), {kInputFd, std::to_string(handed.inputFd)});
+    }
+    if (twoPasses && !handed.passFolder.empty()) {
+        command.args.insert(command.args.end(), {kPassFolder, std::string(handed.passFolder)});
+    }
 }
 
 // Options written into a preset as they stand.
@@ -104,7 +137,7 @@ void ConverterCommand::append(const ConverterCommand& piece) {
 ConverterCommand buildProbeCommand(std::string_view converterPath, std::string_view sourcePath,
                                    std::string_view channelName, int progressSlot) {
     ConverterCommand command;
-    command.add(quoted(converterPath) + " -y ", {converterPath, "-y"});
+    addProgram(command, converterPath);
     addChannel(command, channelName, progressSlot);
     addInput(command, sourcePath);
     return command;
@@ -113,10 +146,10 @@ ConverterCommand buildProbeCommand(std::string_view converterPath, std::string_v
 ConverterCommand buildConvertCommand(std::string_view converterPath, std::string_view sourcePath,
                                      std::string_view outputPath, std::string_view channelName,
                                      int progressSlot, const ConversionSettings& settings,
-                                     int audioFallback) {
+                                     int audioFallback, const HandedFiles& handed) {
     const FormatPreset& row = presetRow(findPresetById(settings.presetId));
     ConverterCommand command;
-    command.add(quoted(converterPath) + " -y ", {converterPath, "-y"});
+    addProgram(command, converterPath);
     addDisableOptions(command, settings.disableAudio, settings.disableVideo || row.audioOnly);
     addInput(command, sourcePath);
     addChannel(command, channelName, progressSlot);
@@ -144,28 +177,29 @@ ConverterCommand buildConvertCommand(std::string_view converterPath, std::string
     }
     command.append(buildCutOptions(settings));
     if (values.aspect == 1) {
-        command.add(" -aspect 4:3 ", {"-aspect", "4:3"});
+        addOption(command, kAspect, "4:3", true);
     } else if (values.aspect == 2) {
-        command.add(" -aspect 16:9 ", {"-aspect", "16:9"});
+        addOption(command, kAspect, "16:9", true);
     }
-    command.add(quoted(outputPath), {outputPath});
+    addHandedFiles(command, handed, settings.twoPass || settings.targetSizeKb > 0);
+    command.text += quoted(outputPath);
+    command.args.emplace_back(handed.partPath.empty() ? outputPath : handed.partPath);
     return command;
 }
 
 ConverterCommand buildPictureOptions(const ConversionSettings& settings) {
     ConverterCommand command;
     if (settings.cropMode == kCropAuto) {
-        command.add("-crop auto ", {"-crop", "auto"});
+        addOption(command, kCrop, "auto");
     } else if (settings.cropMode == kCropFixed) {
-        const std::string rect = cropRectText(settings);
-        command.add("-crop " + rect + " ", {"-crop", rect});
+        addOption(command, kCrop, cropRectText(settings));
     }
     // Finding interlaced video is the converter's own default: only a
     // choice the person made adds a word.
     if (settings.deinterlace == kDeinterlaceOff) {
-        command.add("-deint off ", {"-deint", "off"});
+        addOption(command, kDeinterlace, "off");
     } else if (settings.deinterlace == kDeinterlaceOn) {
-        command.add("-deint on ", {"-deint", "on"});
+        addOption(command, kDeinterlace, "on");
     }
     return command;
 }
@@ -174,12 +208,10 @@ ConverterCommand buildCutOptions(const ConversionSettings& settings) {
     ConverterCommand command;
     auto seconds = [](uint32_t ms) { return format("%u.%03u", ms / 1000, ms % 1000); };
     if (settings.cutFromMs > 0) {
-        const std::string from = seconds(settings.cutFromMs);
-        command.add("-ss " + from + " ", {"-ss", from});
+        addOption(command, kCutFrom, seconds(settings.cutFromMs));
     }
     if (settings.cutToMs > settings.cutFromMs) {
-        const std::string to = seconds(settings.cutToMs);
-        command.add("-to " + to + " ", {"-to", to});
+        addOption(command, kCutTo, seconds(settings.cutToMs));
     }
     return command;
 }
@@ -190,20 +222,19 @@ ConverterCommand buildCodecOptions(std::string_view videoCodec, std::string_view
     if (!videoCodec.empty()) {
         const std::string name = converterCodecName(videoCodec);
         // DivX and XviD are MPEG-4 in their own wrapping.
-        if (name == "divx") {
-            command.add("-vcodec mpeg4 -vtag divx ", {"-vcodec", "mpeg4", "-vtag", "divx"});
-        } else if (name == "xvid") {
-            command.add("-vcodec mpeg4 -vtag xvid ", {"-vcodec", "mpeg4", "-vtag", "xvid"});
+        if (name == "divx" || name == "xvid") {
+            addOption(command, kVideoCodec, "mpeg4");
+            addOption(command, kVideoTag, name);
         } else {
-            command.add("-vcodec " + name + " ", {"-vcodec", name});
+            addOption(command, kVideoCodec, name);
         }
     }
     if (!audioCodec.empty()) {
         const std::string name = converterCodecName(audioCodec);
-        command.add("-acodec " + name + " ", {"-acodec", name});
+        addOption(command, kAudioCodec, name);
     }
     if (!container.empty()) {
-        command.add("-f " + std::string(container) + " ", {"-f", container});
+        addOption(command, kContainer, container);
     }
     return command;
 }
@@ -225,49 +256,41 @@ ConverterCommand buildMediaOptions(const ConversionSettings& settings, int audio
 
     ConverterCommand command;
     if (width != kOriginalValue) {
-        const std::string size = format("%dx%d", width, height);
-        command.add("-s " + size + " ", {"-s", size});
+        addOption(command, kFrameSize, format("%dx%d", width, height));
     }
     if (const long rate = rateInThousandths(settings.frameRate); rate > 0) {
-        const std::string value = format("%ld/1001", rate);
-        command.add("-r " + value + " ", {"-r", value});
+        addOption(command, kFrameRate, format("%ld/1001", rate));
     }
     const std::string_view videoCodec = textOf(settings.videoCodec);
     if (settings.targetSizeKb > 0) {
         // The size decides the bitrate, in two passes where the encoder has them.
-        const std::string bytes = std::to_string(std::uint64_t(settings.targetSizeKb) * 1000);
-        command.add("-targetsize " + bytes + " ", {"-targetsize", bytes});
+        addOption(command, kTargetSize,
+                  std::to_string(std::uint64_t(settings.targetSizeKb) * 1000));
     } else if (settings.videoQuality > 0 && hasConstantQuality(videoCodec)) {
         const int quality = std::min<int>(settings.videoQuality, maxQualityOf(videoCodec));
-        const std::string value = format("%d", quality);
-        command.add("-crf " + value + " ", {"-crf", value});
+        addOption(command, kConstantQuality, format("%d", quality));
     } else {
         if (videoBitrate != kOriginalValue) {
-            const std::string value = format("%dkb", videoBitrate);
-            command.add("-b " + value + " ", {"-b", value});
+            addOption(command, kVideoBitrate, format("%dkb", videoBitrate));
         }
         if (width == kOriginalValue && videoBitrate == kOriginalValue) {
-            command.add("-sameq ", {"-sameq"});
+            addFlag(command, kSameQuality);
         } else if (settings.twoPass && videoBitrate != kOriginalValue) {
-            command.add("-twopass ", {"-twopass"});
+            addFlag(command, kTwoPass);
         }
     }
     if (audioFallback == 0) {
         if (audioBitrate != float(kOriginalValue)) {
-            const std::string value = format("%.1fkb", double(audioBitrate));
-            command.add("-ab " + value + " ", {"-ab", value});
+            addOption(command, kAudioBitrate, format("%.1fkb", double(audioBitrate)));
         }
         if (channels != kOriginalValue) {
-            const std::string value = format("%d", channels);
-            command.add("-ac " + value + " ", {"-ac", value});
+            addOption(command, kChannels, format("%d", channels));
         }
         if (sampleRate != kOriginalValue) {
-            const std::string value = format("%ld", sampleRate);
-            command.add("-ar " + value + " ", {"-ar", value});
+            addOption(command, kSampleRate, format("%ld", sampleRate));
         }
     }
-    const std::string volume = format("%ld", long(settings.volume) * 256 / 100);
-    command.add(" -vol " + volume + " ", {"-vol", volume});
+    addOption(command, kVolume, format("%ld", long(settings.volume) * 256 / 100), true);
     return command;
 }
 

@@ -31,14 +31,25 @@ struct ConverterCommand {
 ConverterCommand buildProbeCommand(std::string_view converterPath, std::string_view sourcePath,
                                    std::string_view channelName, int progressSlot);
 
+// What the runner hands the converter beside its command: files open
+// already, and where two passes keep their log.
+struct HandedFiles {
+    std::string_view partPath;    // written instead of the output; empty: the output itself
+    int outputFd = -1;            // the file written, open as this descriptor
+    int inputFd = -1;             // the source, open as this descriptor
+    std::string_view passFolder;  // for a conversion in two passes; empty: none
+};
+
 // The conversion of the source into the output with the settings' options.
 // With `audioFallback` set the bitrate, channel and sample rate options are
 // left out, for converters that refuse them. The settings are only read:
 // MPEG-1/2 video slower than 20 fps is raised to 20 in the command alone.
+// The files handed over go into the arguments only: the text shows the
+// command as it converts, naming the final output.
 ConverterCommand buildConvertCommand(std::string_view converterPath, std::string_view sourcePath,
                                      std::string_view outputPath, std::string_view channelName,
                                      int progressSlot, const ConversionSettings& settings,
-                                     int audioFallback);
+                                     int audioFallback, const HandedFiles& handed = {});
 
 // The crop and the deinterlacing; nothing for choices that leave the
 // picture as it is.

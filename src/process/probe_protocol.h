@@ -16,9 +16,9 @@
 #include <string>
 #include <string_view>
 
-namespace vidmill {
+#include "process/converter_words.h"
 
-inline constexpr const char* kProbeServerOption = "-probeserver";
+namespace vidmill {
 
 // The longest path a request may carry; a longer request ends the server.
 inline constexpr std::size_t kMaxProbeRequestPath = 65536;

@@ -103,7 +103,8 @@ TEST_F(Probe, WritesTheDurationIntoItsSlot) {
     // One probe server answers for all of them as the single probes did,
     // then ends with its requests.
     files.push_back(folder_.file("cut.mp4"));
-    ProbeServer server({kConverterPath, kProbeServerOption, "-qzmap", channel_.channelName()});
+    ProbeServer server({kConverterPath, converter_word::kProbeServer, converter_word::kChannel,
+                        channel_.channelName()});
     pid_t serverPid = -1;
     for (const std::string& file : files) {
         channel_.releaseSlot(slot_);
@@ -132,7 +133,8 @@ TEST_F(Probe, WritesTheDurationIntoItsSlot) {
 TEST_F(Probe, AServerStoppedBySignalEndsWithoutAnAnswer) {
     const std::string fifo = folder_.file("never-written");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    ProbeServer server({kConverterPath, kProbeServerOption, "-qzmap", channel_.channelName()});
+    ProbeServer server({kConverterPath, converter_word::kProbeServer, converter_word::kChannel,
+                        channel_.channelName()});
     int code = 1;
     ASSERT_EQ(server.probe(slot_, testMedia().videoOnly, &code, 5, {}),
               ProbeServer::Outcome::Answered);

@@ -233,19 +233,19 @@ TEST(PictureEditTest, WovenFieldsComeOutProgressiveAndAProgressiveSourceIsLeftAl
 // The conversion measures the pictures it decodes: a video that is still
 // at first is found when it moves, and one read from a pipe is found too.
 TEST(PictureEditTest, WovenFieldsAreFoundAsTheyAreDecoded) {
-    const std::string stillFirst = madeSource(
-        "woven-after-still.mkv",
-        {"-f", "lavfi", "-i",
-         "color=black:size=640x480:rate=25:duration=3,format=yuv420p[still];"
-         "testsrc2=size=640x480:rate=50:duration=4,tinterlace=mode=interleave_top,"
-         "format=yuv420p[woven];[still][woven]concat",
-         "-c:v", "ffv1"});
+    const std::string stillFirst =
+        madeSource("woven-after-still.mkv",
+                   {"-f", "lavfi", "-i",
+                    "color=black:size=640x480:rate=25:duration=3,format=yuv420p[still];"
+                    "testsrc2=size=640x480:rate=50:duration=4,tinterlace=mode=interleave_top,"
+                    "format=yuv420p[woven];[still][woven]concat",
+                    "-c:v", "ffv1"});
     const std::string woven = wovenSource();
     TempDir folder;
     const std::string pipe = folder.file("pipe.mkv");
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-    RunningProgram feeder({"ffmpeg", "-v", "error", "-y", "-i", woven, "-c", "copy", "-f",
-                           "matroska", pipe});
+    RunningProgram feeder(
+        {"ffmpeg", "-v", "error", "-y", "-i", woven, "-c", "copy", "-f", "matroska", pipe});
     struct Case {
         const char* name;
         std::string input;

@@ -391,5 +391,33 @@ TEST_F(ConverterCommandTest, AwkwardPathsReachTheConverterAsOneArgumentEach) {
     EXPECT_EQ(probe.args.back(), source);
 }
 
+// The files handed to the converter reach its arguments alone, before the
+// part it writes; the pass folder only where two passes may be run.
+TEST_F(ConverterCommandTest, HandedFilesGoIntoTheArgumentsAndNotTheText) {
+    HandedFiles handed;
+    handed.partPath = "/out/.a.mp4.part";
+    handed.outputFd = 3;
+    handed.inputFd = 4;
+    handed.passFolder = "/cache/passes/x";
+    struct Case {
+        bool twoPass;
+        std::vector<std::string> tail;
+    };
+    for (const Case& c :
+         {Case{false, {"-vol", "256", "-outfd", "3", "-infd", "4", "/out/.a.mp4.part"}},
+          Case{true,
+               {"-outfd", "3", "-infd", "4", "-passdir", "/cache/passes/x", "/out/.a.mp4.part"}}}) {
+        settings.twoPass = c.twoPass;
+        const ConverterCommand command = buildConvertCommand(
+            "/app/conv", "/in/a.avi", "/out/a.mp4", "123456789012", slot, settings, 0, handed);
+        ASSERT_GE(command.args.size(), c.tail.size());
+        EXPECT_EQ(std::vector<std::string>(command.args.end() - std::ptrdiff_t(c.tail.size()),
+                                           command.args.end()),
+                  c.tail)
+            << c.twoPass;
+        EXPECT_EQ(command.text, convert().text) << c.twoPass;
+    }
+}
+
 }  // namespace
 }  // namespace vidmill

@@ -533,7 +533,7 @@ int main(int argc, char** argv) {
         raise(SIGKILL);
     }
     const std::string startDescriptors = openDescriptors();
-    if (argc == 4 && std::string(argv[1]) == vidmill::kProbeServerOption &&
+    if (argc == 4 && std::string(argv[1]) == vidmill::converter_word::kProbeServer &&
         std::string(argv[2]) == "-qzmap") {
         signal(SIGPIPE, SIG_IGN);
         return serve(argv[3], startDescriptors);

@@ -511,8 +511,8 @@ class VideoPipeline final : public StreamPipeline {
     bool holding_ = true;
     std::vector<FramePtr> held_;
     std::int64_t heldBytes_ = 0;
-    std::string crop_;         // and for the bars
-    int sourceWidth_ = 0;      // the source's size as shown, after the crop and the turn
+    std::string crop_;     // and for the bars
+    int sourceWidth_ = 0;  // the source's size as shown, after the crop and the turn
     int sourceHeight_ = 0;
     AVPixelFormat format_ = AV_PIX_FMT_NONE;
     bool sourceFullRange_ = false;

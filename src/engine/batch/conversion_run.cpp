@@ -67,22 +67,18 @@ ConversionRun::ConversionRun(ConversionJob job, const ConversionSettings& settin
       onPass_(std::move(onPass)) {}
 
 std::vector<std::string> ConversionRun::command(int audioFallback) const {
-    // The command names the final output, as shown everywhere; the converter
-    // itself writes into the part file.
-    ConverterCommand command =
-        buildConvertCommand(job_.converterPath, job_.sourcePath, job_.outputPath,
-                            channel_.channelName(), job_.progressSlot, settings_, audioFallback);
-    // The part's name tells the converter the container by its extension
-    // and names the file in its messages; it writes through the descriptor.
-    command.args.back() = job_.partPath;
-    command.args.insert(command.args.end() - 1, {"-outfd", std::to_string(kOutputDescriptor)});
-    if (job_.sourceFd >= 0) {
-        command.args.insert(command.args.end() - 1, {"-infd", std::to_string(kInputDescriptor)});
-    }
-    if ((settings_.twoPass || settings_.targetSizeKb > 0) && !job_.passFolder.empty()) {
-        command.args.insert(command.args.end() - 1, {"-passdir", job_.passFolder});
-    }
-    return std::move(command.args);
+    // The converter writes into the part file, through the descriptor; the
+    // part's name tells it the container by its extension and names the
+    // file in its messages.
+    HandedFiles handed;
+    handed.partPath = job_.partPath;
+    handed.outputFd = kOutputDescriptor;
+    handed.inputFd = job_.sourceFd >= 0 ? kInputDescriptor : -1;
+    handed.passFolder = job_.passFolder;
+    return buildConvertCommand(job_.converterPath, job_.sourcePath, job_.outputPath,
+                               channel_.channelName(), job_.progressSlot, settings_, audioFallback,
+                               handed)
+        .args;
 }
 
 int ConversionRun::run() {
