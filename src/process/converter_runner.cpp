@@ -506,12 +506,21 @@ class ChildWaiter {
 // Applies a nice value to every thread of the child: it leads a process group
 // of its own, and the group form reaches each thread, where the process form
 // would reach only the first.
-void applyPriority(pid_t pid, int niceValue) {
-    if (niceValue != kKeepPriority) {
-        // Raising the priority needs a privilege; without it the converter
-        // simply runs at the priority it inherited.
-        setpriority(PRIO_PGRP, static_cast<id_t>(pid), niceValue);
+// The priority is a step from the caller's own: started under `nice`, the
+// converters stay as far below as the person asked, and Normal is never
+// above the program that runs them.
+void applyPriority(pid_t pid, int niceStep) {
+    if (niceStep == kKeepPriority) {
+        return;
     }
+    errno = 0;
+    const int own = getpriority(PRIO_PROCESS, 0);  // this thread's, as the child inherited it
+    if (own == -1 && errno != 0) {
+        return;
+    }
+    // Raising the priority needs a privilege; without it the converter
+    // simply runs at the priority it inherited.
+    setpriority(PRIO_PGRP, static_cast<id_t>(pid), std::clamp(own + niceStep, -20, 19));
 }
 
 int runAndWait(const std::vector<std::string>& command, int* exitCode, int niceValue,

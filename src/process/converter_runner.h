@@ -28,8 +28,8 @@ namespace vidmill {
 inline constexpr int kSignalExitBase = -2000;
 inline constexpr int kExitStatusLost = -2100;
 
-// Priorities are nice values, applied to every thread of the converter after
-// it has started.
+// Priorities are steps of nice value from the caller's own (19 and -20 at
+// most), applied to every thread of the converter after it has started.
 inline constexpr int kNormalPriority = 0;
 // Leaves the converter at the priority it inherits from us.
 inline constexpr int kKeepPriority = std::numeric_limits<int>::min();

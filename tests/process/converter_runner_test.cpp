@@ -365,19 +365,21 @@ TEST_F(ConverterRunnerTest, TellsTheConverterHowManyConversionsShareTheCores) {
 }
 
 TEST_F(ConverterRunnerTest, RunsEveryThreadOfTheConverterAtTheChosenPriority) {
-    // {our own nice value, how the converter is started, the value it must get}
+    // {our own nice value, the setting, the value it must get}: a step from
+    // ours, so that Normal under `nice` is never above us, whoever we are.
     struct Case {
         int ours;
-        bool normal;
+        int setting;
         int expected;
     };
     const bool privileged = geteuid() == 0;
-    for (const Case& c : {Case{0, false, 19}, Case{5, true, 0}}) {
+    for (const Case& c : {Case{0, 0, 19}, Case{5, 2, 5}, Case{12, 1, 19}}) {
         if (c.expected < c.ours && !privileged) {
             continue;  // going back to a higher priority needs a privilege
         }
         const int slot = channel.allocateSlot();
-        const std::string record = dir.file("nice" + std::to_string(c.expected) + ".txt");
+        const std::string record =
+            dir.file("nice" + std::to_string(c.ours) + "-" + std::to_string(c.setting) + ".txt");
         // The converter's threads exist before it looks; it waits for the
         // first progress call, after which the priority is in place.
         const std::vector<std::string> line = command(
@@ -387,11 +389,7 @@ TEST_F(ConverterRunnerTest, RunsEveryThreadOfTheConverterAtTheChosenPriority) {
         // Nice values belong to threads here: a thread of its own keeps ours.
         std::thread([&] {
             setpriority(PRIO_PROCESS, 0, c.ours);
-            if (c.normal) {
-                runCalling(line, &exitCode, kNormalPriority, 10, stop);
-            } else {
-                runCalling(line, &exitCode, priorityClassFor(0), 10, stop);
-            }
+            runCalling(line, &exitCode, priorityClassFor(c.setting), 10, stop);
         }).join();
         EXPECT_EQ(exitCode, 0);
         // The main thread and the three it started, and any a sanitizer adds.
