@@ -102,93 +102,389 @@ bool parseTargetSize(const std::string& text, uint32_t& kilobytes) {
     return true;
 }
 
-bool takesValue(const std::string& arg) {
-    static const char* const kWithValue[] = {
-        "--preset",      "--dest",   "--jobs",       "--size",     "--fps",
-        "--vbitrate",    "--vcodec", "--abitrate",   "--channels", "--rate",
-        "--volume",      "--acodec", "--files-from", "--quality",  "--shard",
-        "--target-size", "--from",   "--to",         "--crop",     "--deinterlace",
+// What the options have said so far: the checks that weigh one option
+// against another run once all are read.
+struct Parse {
+    CliOptions& options;
+    bool qualityGiven = false;
+    bool bitrateGiven = false;
+};
+
+// Takes the option's value (a flag gets none) into the options; gives what
+// a bad value should have been, or nothing when it was taken.
+using ApplyOption = std::string (*)(Parse& parse, const std::string& value);
+
+struct CliOption {
+    const char* name;
+    // Also accepted, never shown; nullptr when there is none.
+    const char* shortName;
+    // What the usage calls the value; nullptr for a flag.
+    const char* placeholder;
+    // Lines of the usage, broken where they are to break; an empty text
+    // lists the option by name only, with the others that need no words,
+    // after all the rest.
+    const char* help;
+    ApplyOption apply;
+};
+
+// "original" or a whole number in [low, high] into `field`.
+template <typename Field>
+bool takeOriginalOr(const std::string& value, long low, long high, Field& field) {
+    long number = 0;
+    if (value == "original") {
+        field = Field(kOriginalValue);
+    } else if (parseInt(value, low, high, number)) {
+        field = Field(number);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+std::string takeCodec(const std::string& value, char (&field)[kCodecNameCapacity]) {
+    if (!validCodecName(value)) {
+        return "expected a codec name";
+    }
+    storeText(field, value);
+    return {};
+}
+
+// In the order of the usage.
+const std::vector<CliOption>& cliOptionTable() {
+    static const std::vector<CliOption> table = {
+        {"--preset", nullptr, "ID", "output format (default 100)",
+         // Applied before the others, which change its values.
+         [](Parse&, const std::string&) { return std::string(); }},
+        {"--list-presets", nullptr, nullptr, "print the id, extension and name of every format",
+         [](Parse& p, const std::string&) {
+             p.options.listPresets = true;
+             return std::string();
+         }},
+        {"--dest", nullptr, "DIR",
+         "destination folder (created when missing;\n"
+         "default: Vidmill in your videos folder)",
+         [](Parse& p, const std::string& v) -> std::string {
+             if (v.empty()) {
+                 return "a folder is needed";
+             }
+             if (v.size() >= size_t(kFolderTextCapacity) - 1) {
+                 return "the folder path is too long";
+             }
+             p.options.destination = v;
+             return {};
+         }},
+        {"--jobs", nullptr, "N", "conversions at once, 1 to 20 (default 2)",
+         [](Parse& p, const std::string& v) -> std::string {
+             long number = 0;
+             if (!parseInt(v, 1, 20, number)) {
+                 return "expected 1 to 20";
+             }
+             p.options.settings.maxConcurrent = int16_t(number);
+             return {};
+         }},
+        {"--size", nullptr, "WxH|original", "frame size",
+         [](Parse& p, const std::string& v) -> std::string {
+             ConversionSettings& s = p.options.settings;
+             if (v == "original") {
+                 s.frameWidth = s.frameHeight = kOriginalValue;
+             } else if (!parseSize(v, s.frameWidth, s.frameHeight)) {
+                 return "expected WIDTHxHEIGHT with even numbers from 16 to 8192, or original";
+             }
+             return {};
+         }},
+        {"--fps", nullptr, "RATE|original", "frame rate",
+         [](Parse& p, const std::string& v) -> std::string {
+             ConversionSettings& s = p.options.settings;
+             if (v == "original") {
+                 s.frameRate = float(kOriginalValue);
+             } else if (!parseRate(v, s.frameRate)) {
+                 return "expected a rate above 0 (e.g. 25 or 29.97), or original";
+             }
+             return {};
+         }},
+        {"--vbitrate", nullptr, "KBITS|original",
+         "video bitrate (instead of the constant quality\n"
+         "of the H.265, AV1, VP9 and Matroska formats)",
+         [](Parse& p, const std::string& v) -> std::string {
+             p.bitrateGiven = true;
+             p.options.settings.videoQuality = 0;
+             if (!takeOriginalOr(v, 8, 32767, p.options.settings.videoBitrate)) {
+                 return "expected kbit/s from 8 to 32767, or original";
+             }
+             return {};
+         }},
+        {"--quality", nullptr, "N",
+         "constant quality: 1 is best; up to 51 for H.264 and\n"
+         "H.265, 63 for AV1 and VP9 (lower gives larger files)",
+         [](Parse& p, const std::string& v) -> std::string {
+             long number = 0;
+             if (!parseInt(v, 1, kMaxVideoQuality, number)) {
+                 return "expected 1 to 63";
+             }
+             p.options.settings.videoQuality = uint8_t(number);
+             p.qualityGiven = true;
+             return {};
+         }},
+        {"--target-size", nullptr, "SIZE",
+         "fit each file in SIZE (25M, 800K, 1.5G; 1M is\n"
+         "1,000,000 bytes): the video bitrate comes from the\n"
+         "size and the length, in two passes where the codec\n"
+         "has them",
+         [](Parse& p, const std::string& v) -> std::string {
+             if (!parseTargetSize(v, p.options.settings.targetSizeKb)) {
+                 return "expected a size such as 25M, 800K or 1.5G, from 1K to 1000G";
+             }
+             return {};
+         }},
+        {"--two-pass", nullptr, nullptr,
+         "encode the video bitrate in two passes (better\n"
+         "quality at the same size)",
+         [](Parse& p, const std::string&) {
+             p.options.settings.twoPass = true;
+             return std::string();
+         }},
+        {"--from", nullptr, "TIME", "convert from this time on (90, 1:30 or 1:02:03.5)",
+         [](Parse& p, const std::string& v) -> std::string {
+             if (!parseClockTime(v, p.options.settings.cutFromMs)) {
+                 return "expected a time such as 90, 1:30 or 1:02:03.5";
+             }
+             return {};
+         }},
+        {"--to", nullptr, "TIME", "and up to this time (default: the end)",
+         [](Parse& p, const std::string& v) -> std::string {
+             uint32_t ms = 0;
+             if (!parseClockTime(v, ms)) {
+                 return "expected a time such as 90, 1:30 or 1:02:03.5";
+             }
+             if (ms == 0) {
+                 return "the end of the cut must come after its start";
+             }
+             p.options.settings.cutToMs = ms;
+             return {};
+         }},
+        {"--crop", nullptr, "off|auto|W:H:X:Y",
+         "remove black bars: found in each video (auto)\n"
+         "or a fixed rectangle, before any scaling",
+         [](Parse& p, const std::string& v) -> std::string {
+             ConversionSettings& s = p.options.settings;
+             if (v == "off" || v == "auto") {
+                 s.cropMode = v == "off" ? kCropOff : kCropAuto;
+             } else if (!readCropRect(v, s)) {
+                 return "expected off, auto or W:H:X:Y in pixels, with W and H from " +
+                        std::to_string(kMinCropSide) + " to " + std::to_string(kMaxCropSide);
+             }
+             return {};
+         }},
+        {"--deinterlace", nullptr, "auto|on|off", "deinterlace (auto: interlaced videos only)",
+         [](Parse& p, const std::string& v) -> std::string {
+             ConversionSettings& s = p.options.settings;
+             if (v == "auto") {
+                 s.deinterlace = kDeinterlaceAuto;
+             } else if (v == "on") {
+                 s.deinterlace = kDeinterlaceOn;
+             } else if (v == "off") {
+                 s.deinterlace = kDeinterlaceOff;
+             } else {
+                 return "expected auto, on or off";
+             }
+             return {};
+         }},
+        {"--vcodec", nullptr, "NAME", "video codec",
+         [](Parse& p, const std::string& v) {
+             return takeCodec(v, p.options.settings.videoCodec);
+         }},
+        {"--no-video", nullptr, nullptr, "leave the video out",
+         [](Parse& p, const std::string&) {
+             p.options.settings.disableVideo = true;
+             return std::string();
+         }},
+        {"--abitrate", nullptr, "KBITS|original", "audio bitrate",
+         [](Parse& p, const std::string& v) -> std::string {
+             if (!takeOriginalOr(v, 8, 640, p.options.settings.audioBitrate)) {
+                 return "expected kbit/s from 8 to 640, or original";
+             }
+             return {};
+         }},
+        {"--channels", nullptr, "1|2|original", "audio channels",
+         [](Parse& p, const std::string& v) -> std::string {
+             if (!takeOriginalOr(v, 1, 2, p.options.settings.channels)) {
+                 return "expected 1, 2 or original";
+             }
+             return {};
+         }},
+        {"--rate", nullptr, "HZ|original", "audio sample rate",
+         [](Parse& p, const std::string& v) -> std::string {
+             if (!takeOriginalOr(v, 8000, 192000, p.options.settings.sampleRate)) {
+                 return "expected Hz from 8000 to 192000, or original";
+             }
+             return {};
+         }},
+        {"--volume", nullptr, "PERCENT", "volume, 0 to 500 (100 is unchanged)",
+         [](Parse& p, const std::string& v) -> std::string {
+             long number = 0;
+             if (!parseInt(v, 0, 500, number)) {
+                 return "expected percent from 0 to 500";
+             }
+             p.options.settings.volume = int16_t(number);
+             return {};
+         }},
+        {"--acodec", nullptr, "NAME", "audio codec",
+         [](Parse& p, const std::string& v) {
+             return takeCodec(v, p.options.settings.audioCodec);
+         }},
+        {"--no-audio", nullptr, nullptr, "leave the audio out",
+         [](Parse& p, const std::string&) {
+             p.options.settings.disableAudio = true;
+             return std::string();
+         }},
+        {"--no-keep-dates", nullptr, nullptr,
+         "converted files get the time of their making instead\n"
+         "of their sources' modification time",
+         [](Parse& p, const std::string&) {
+             p.options.settings.keepSourceDates = false;
+             return std::string();
+         }},
+        {"--keep-tree", nullptr, nullptr,
+         "the outputs of a folder's files go to the same\n"
+         "subfolders below the destination",
+         [](Parse& p, const std::string&) {
+             p.options.keepTree = true;
+             return std::string();
+         }},
+        {"--files-from", nullptr, "FILE",
+         "also convert the files and folders listed in FILE,\n"
+         "one a line (- reads standard input)",
+         [](Parse& p, const std::string& v) -> std::string {
+             if (v.empty()) {
+                 return "a file, or - for standard input, is needed";
+             }
+             p.options.filesFrom.push_back(v);
+             return {};
+         }},
+        {"--skip-existing", nullptr, nullptr,
+         "leave out a file whose output name already holds a\n"
+         "file (listed as skipped) instead of taking the next\n"
+         "free name",
+         [](Parse& p, const std::string&) {
+             p.options.skipExisting = true;
+             return std::string();
+         }},
+        {"--watch", nullptr, nullptr,
+         "keep running and convert every video that appears in\n"
+         "the folders named (subfolders included) once it is\n"
+         "complete; implies --skip-existing; Ctrl+C ends it",
+         [](Parse& p, const std::string&) {
+             p.options.watch = true;
+             return std::string();
+         }},
+        {"--shard", nullptr, "K/N",
+         "take only the K-th of N equal shares of the sorted\n"
+         "list of files found, so that N runs over the same\n"
+         "inputs take each file once",
+         [](Parse& p, const std::string& v) -> std::string {
+             const size_t slash = v.find('/');
+             long share = 0;
+             long shares = 0;
+             if (slash == std::string::npos || !parseInt(v.substr(0, slash), 1, 1000000, share) ||
+                 !parseInt(v.substr(slash + 1), 1, 1000000, shares) || share > shares) {
+                 return "K/N with 1 <= K <= N is needed";
+             }
+             p.options.shard = int(share);
+             p.options.shards = int(shares);
+             return {};
+         }},
+        {"--json", nullptr, nullptr,
+         "report on standard output as JSON, one object a\n"
+         "line: start, progress (at most once a second per\n"
+         "file), end and a final summary; errors still go to\n"
+         "standard error",
+         [](Parse& p, const std::string&) {
+             p.options.json = true;
+             return std::string();
+         }},
+        {"--dry-run", nullptr, nullptr,
+         "probe each file and print its converter command line\n"
+         "instead of converting",
+         [](Parse& p, const std::string&) {
+             p.options.dryRun = true;
+             return std::string();
+         }},
+        {"--help", "-h", nullptr, "",
+         [](Parse& p, const std::string&) {
+             p.options.help = true;
+             return std::string();
+         }},
+        {"--version", nullptr, nullptr, "",
+         [](Parse& p, const std::string&) {
+             p.options.version = true;
+             return std::string();
+         }},
     };
-    for (const char* name : kWithValue) {
-        if (arg == name) {
-            return true;
+    return table;
+}
+
+const CliOption* findOption(const std::string& word) {
+    for (const CliOption& row : cliOptionTable()) {
+        if (word == row.name || (row.shortName != nullptr && word == row.shortName)) {
+            return &row;
         }
     }
-    return false;
+    return nullptr;
+}
+
+// Where the help of an option starts, counted from after the indent.
+constexpr size_t kHelpColumn = 21;
+
+std::string makeUsage() {
+    std::string text =
+        "usage: vidmill-cli [options] FILE|FOLDER...\n"
+        "Converts videos, and every supported file in the folders named, with the\n"
+        "same engine and converter as the desktop program.\n"
+        "\n";
+    std::string unexplained;
+    for (const CliOption& row : cliOptionTable()) {
+        if (*row.help == '\0') {
+            unexplained += (unexplained.empty() ? "  " : ", ") + std::string(row.name);
+            continue;
+        }
+        std::string words = row.name;
+        if (row.placeholder != nullptr) {
+            words += std::string(" ") + row.placeholder;
+        }
+        // A long name and value push the help right, two blanks after them.
+        const size_t blanks = words.size() + 2 <= kHelpColumn ? kHelpColumn - words.size() : 2;
+        text += "  " + words + std::string(blanks, ' ');
+        for (const char* c = row.help; *c != '\0'; ++c) {
+            text += *c;
+            if (*c == '\n') {
+                text += std::string(2 + kHelpColumn, ' ');
+            }
+        }
+        text += '\n';
+    }
+    text += unexplained + "\n";
+    text +=
+        "\n"
+        "In JSON strings, valid UTF-8 passes through and control characters are\n"
+        "escaped; a byte of a name that is not valid UTF-8 is written as \\u00XX of\n"
+        "its value (\\u0080 to \\u00ff always mean such a byte).\n"
+        "\n"
+        "Exit status:\n"
+        "  0    every file converted or skipped (or the share held no file)\n"
+        "  1    a file was rejected, failed because of the file itself, or was stopped\n"
+        "  2    usage error\n"
+        "  3    the machine let a conversion down: converter missing, destination\n"
+        "       not writable or full, ... (trying again elsewhere may help; wins\n"
+        "       over 1)\n"
+        "  130  interrupted (Ctrl+C, SIGTERM, SIGHUP)\n";
+    return text;
 }
 
 }  // namespace
 
 const char* cliUsage() {
-    return "usage: vidmill-cli [options] FILE|FOLDER...\n"
-           "Converts videos, and every supported file in the folders named, with the\n"
-           "same engine and converter as the desktop program.\n"
-           "\n"
-           "  --preset ID          output format (default 100)\n"
-           "  --list-presets       print the id, extension and name of every format\n"
-           "  --dest DIR           destination folder (created when missing;\n"
-           "                       default: Vidmill in your videos folder)\n"
-           "  --jobs N             conversions at once, 1 to 20 (default 2)\n"
-           "  --size WxH|original  frame size\n"
-           "  --fps RATE|original  frame rate\n"
-           "  --vbitrate KBITS|original  video bitrate (instead of the constant quality\n"
-           "                       of the H.265, AV1, VP9 and Matroska formats)\n"
-           "  --quality N          constant quality: 1 is best; up to 51 for H.264 and\n"
-           "                       H.265, 63 for AV1 and VP9 (lower gives larger files)\n"
-           "  --target-size SIZE   fit each file in SIZE (25M, 800K, 1.5G; 1M is\n"
-           "                       1,000,000 bytes): the video bitrate comes from the\n"
-           "                       size and the length, in two passes where the codec\n"
-           "                       has them\n"
-           "  --two-pass           encode the video bitrate in two passes (better\n"
-           "                       quality at the same size)\n"
-           "  --from TIME          convert from this time on (90, 1:30 or 1:02:03.5)\n"
-           "  --to TIME            and up to this time (default: the end)\n"
-           "  --crop off|auto|W:H:X:Y  remove black bars: found in each video (auto)\n"
-           "                       or a fixed rectangle, before any scaling\n"
-           "  --deinterlace auto|on|off  deinterlace (auto: interlaced videos only)\n"
-           "  --vcodec NAME        video codec\n"
-           "  --no-video           leave the video out\n"
-           "  --abitrate KBITS|original  audio bitrate\n"
-           "  --channels 1|2|original    audio channels\n"
-           "  --rate HZ|original   audio sample rate\n"
-           "  --volume PERCENT     volume, 0 to 500 (100 is unchanged)\n"
-           "  --acodec NAME        audio codec\n"
-           "  --no-audio           leave the audio out\n"
-           "  --no-keep-dates      converted files get the time of their making instead\n"
-           "                       of their sources' modification time\n"
-           "  --keep-tree          the outputs of a folder's files go to the same\n"
-           "                       subfolders below the destination\n"
-           "  --files-from FILE    also convert the files and folders listed in FILE,\n"
-           "                       one a line (- reads standard input)\n"
-           "  --skip-existing      leave out a file whose output name already holds a\n"
-           "                       file (listed as skipped) instead of taking the next\n"
-           "                       free name\n"
-           "  --watch              keep running and convert every video that appears in\n"
-           "                       the folders named (subfolders included) once it is\n"
-           "                       complete; implies --skip-existing; Ctrl+C ends it\n"
-           "  --shard K/N          take only the K-th of N equal shares of the sorted\n"
-           "                       list of files found, so that N runs over the same\n"
-           "                       inputs take each file once\n"
-           "  --json               report on standard output as JSON, one object a\n"
-           "                       line: start, progress (at most once a second per\n"
-           "                       file), end and a final summary; errors still go to\n"
-           "                       standard error\n"
-           "  --dry-run            probe each file and print its converter command line\n"
-           "                       instead of converting\n"
-           "  --help, --version\n"
-           "\n"
-           "In JSON strings, valid UTF-8 passes through and control characters are\n"
-           "escaped; a byte of a name that is not valid UTF-8 is written as \\u00XX of\n"
-           "its value (\\u0080 to \\u00ff always mean such a byte).\n"
-           "\n"
-           "Exit status:\n"
-           "  0    every file converted or skipped (or the share held no file)\n"
-           "  1    a file was rejected, failed because of the file itself, or was stopped\n"
-           "  2    usage error\n"
-           "  3    the machine let a conversion down: converter missing, destination\n"
-           "       not writable or full, ... (trying again elsewhere may help; wins\n"
-           "       over 1)\n"
-           "  130  interrupted (Ctrl+C, SIGTERM, SIGHUP)\n";
+    static const std::string usage = makeUsage();
+    return usage.c_str();
 }
 
 bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
@@ -201,7 +497,8 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
         if (args[i] == "--") {
             break;
         }
-        if (!takesValue(args[i]) || i + 1 >= args.size()) {
+        const CliOption* option = findOption(args[i]);
+        if (option == nullptr || option->placeholder == nullptr || i + 1 >= args.size()) {
             continue;
         }
         const std::string& value = args[++i];
@@ -216,8 +513,7 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
     applyPreset(options.settings, findPresetById(int(presetId)));
     options.settings.maxConcurrent = kDefaultMaxConcurrent;
 
-    bool qualityGiven = false;
-    bool bitrateGiven = false;
+    Parse parse{options};
     bool endOfOptions = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -229,198 +525,20 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
             endOfOptions = true;
             continue;
         }
-        auto flag = [&](const char* name) { return arg == name; };
-        if (flag("--help") || flag("-h")) {
-            options.help = true;
-            continue;
-        }
-        if (flag("--version")) {
-            options.version = true;
-            continue;
-        }
-        if (flag("--list-presets")) {
-            options.listPresets = true;
-            continue;
-        }
-        if (flag("--dry-run")) {
-            options.dryRun = true;
-            continue;
-        }
-        if (flag("--json")) {
-            options.json = true;
-            continue;
-        }
-        if (flag("--keep-tree")) {
-            options.keepTree = true;
-            continue;
-        }
-        if (flag("--skip-existing")) {
-            options.skipExisting = true;
-            continue;
-        }
-        if (flag("--watch")) {
-            options.watch = true;
-            continue;
-        }
-        if (flag("--two-pass")) {
-            options.settings.twoPass = true;
-            continue;
-        }
-        if (flag("--no-keep-dates")) {
-            options.settings.keepSourceDates = false;
-            continue;
-        }
-        if (flag("--no-video")) {
-            options.settings.disableVideo = true;
-            continue;
-        }
-        if (flag("--no-audio")) {
-            options.settings.disableAudio = true;
-            continue;
-        }
-        if (!takesValue(arg)) {
+        const CliOption* option = findOption(arg);
+        if (option == nullptr) {
             error = "unknown option '" + arg + "'";
             return false;
         }
-        if (i + 1 >= args.size()) {
+        static const std::string kNoValue;
+        if (option->placeholder != nullptr && i + 1 >= args.size()) {
             error = "option '" + arg + "' needs a value";
             return false;
         }
-        const std::string& value = args[++i];
-        auto bad = [&](const std::string& what) {
-            error = "bad value '" + value + "' for " + arg + ": " + what;
+        const std::string& value = option->placeholder != nullptr ? args[++i] : kNoValue;
+        if (std::string expected = option->apply(parse, value); !expected.empty()) {
+            error = "bad value '" + value + "' for " + arg + ": " + expected;
             return false;
-        };
-        const bool original = value == "original";
-        long number = 0;
-        ConversionSettings& s = options.settings;
-        if (arg == "--preset") {
-            continue;  // applied above
-        } else if (arg == "--dest") {
-            if (value.empty()) {
-                return bad("a folder is needed");
-            }
-            if (value.size() >= size_t(kFolderTextCapacity) - 1) {
-                return bad("the folder path is too long");
-            }
-            options.destination = value;
-        } else if (arg == "--files-from") {
-            if (value.empty()) {
-                return bad("a file, or - for standard input, is needed");
-            }
-            options.filesFrom.push_back(value);
-        } else if (arg == "--shard") {
-            const size_t slash = value.find('/');
-            long share = 0;
-            long shares = 0;
-            if (slash == std::string::npos ||
-                !parseInt(value.substr(0, slash), 1, 1000000, share) ||
-                !parseInt(value.substr(slash + 1), 1, 1000000, shares) || share > shares) {
-                return bad("K/N with 1 <= K <= N is needed");
-            }
-            options.shard = int(share);
-            options.shards = int(shares);
-        } else if (arg == "--target-size") {
-            if (!parseTargetSize(value, s.targetSizeKb)) {
-                return bad("expected a size such as 25M, 800K or 1.5G, from 1K to 1000G");
-            }
-        } else if (arg == "--from" || arg == "--to") {
-            uint32_t ms = 0;
-            if (!parseClockTime(value, ms)) {
-                return bad("expected a time such as 90, 1:30 or 1:02:03.5");
-            }
-            if (arg == "--to" && ms == 0) {
-                return bad("the end of the cut must come after its start");
-            }
-            (arg == "--from" ? s.cutFromMs : s.cutToMs) = ms;
-        } else if (arg == "--crop") {
-            if (value == "off" || value == "auto") {
-                s.cropMode = value == "off" ? kCropOff : kCropAuto;
-            } else if (!readCropRect(value, s)) {
-                return bad("expected off, auto or W:H:X:Y in pixels, with W and H from " +
-                           std::to_string(kMinCropSide) + " to " + std::to_string(kMaxCropSide));
-            }
-        } else if (arg == "--deinterlace") {
-            if (value == "auto") {
-                s.deinterlace = kDeinterlaceAuto;
-            } else if (value == "on") {
-                s.deinterlace = kDeinterlaceOn;
-            } else if (value == "off") {
-                s.deinterlace = kDeinterlaceOff;
-            } else {
-                return bad("expected auto, on or off");
-            }
-        } else if (arg == "--jobs") {
-            if (!parseInt(value, 1, 20, number)) {
-                return bad("expected 1 to 20");
-            }
-            s.maxConcurrent = int16_t(number);
-        } else if (arg == "--size") {
-            if (original) {
-                s.frameWidth = s.frameHeight = kOriginalValue;
-            } else if (!parseSize(value, s.frameWidth, s.frameHeight)) {
-                return bad("expected WIDTHxHEIGHT with even numbers from 16 to 8192, or original");
-            }
-        } else if (arg == "--fps") {
-            if (original) {
-                s.frameRate = float(kOriginalValue);
-            } else if (!parseRate(value, s.frameRate)) {
-                return bad("expected a rate above 0 (e.g. 25 or 29.97), or original");
-            }
-        } else if (arg == "--quality") {
-            if (!parseInt(value, 1, kMaxVideoQuality, number)) {
-                return bad("expected 1 to 63");
-            }
-            s.videoQuality = uint8_t(number);
-            qualityGiven = true;
-        } else if (arg == "--vbitrate") {
-            bitrateGiven = true;
-            s.videoQuality = 0;
-            if (original) {
-                s.videoBitrate = kOriginalValue;
-            } else if (!parseInt(value, 8, 32767, number)) {
-                return bad("expected kbit/s from 8 to 32767, or original");
-            }
-            if (!original) {
-                s.videoBitrate = int16_t(number);
-            }
-        } else if (arg == "--abitrate") {
-            if (original) {
-                s.audioBitrate = kOriginalValue;
-            } else if (!parseInt(value, 8, 640, number)) {
-                return bad("expected kbit/s from 8 to 640, or original");
-            }
-            if (!original) {
-                s.audioBitrate = int16_t(number);
-            }
-        } else if (arg == "--channels") {
-            if (original) {
-                s.channels = kOriginalValue;
-            } else if (!parseInt(value, 1, 2, number)) {
-                return bad("expected 1, 2 or original");
-            }
-            if (!original) {
-                s.channels = int16_t(number);
-            }
-        } else if (arg == "--rate") {
-            if (original) {
-                s.sampleRate = kOriginalValue;
-            } else if (!parseInt(value, 8000, 192000, number)) {
-                return bad("expected Hz from 8000 to 192000, or original");
-            }
-            if (!original) {
-                s.sampleRate = int32_t(number);
-            }
-        } else if (arg == "--volume") {
-            if (!parseInt(value, 0, 500, number)) {
-                return bad("expected percent from 0 to 500");
-            }
-            s.volume = int16_t(number);
-        } else if (arg == "--vcodec" || arg == "--acodec") {
-            if (!validCodecName(value)) {
-                return bad("expected a codec name");
-            }
-            storeText(arg == "--vcodec" ? s.videoCodec : s.audioCodec, value);
         }
     }
     const bool converts = !options.help && !options.version && !options.listPresets;
@@ -429,7 +547,7 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
         return false;
     }
     const std::string_view videoCodec = textOf(options.settings.videoCodec);
-    if (qualityGiven && bitrateGiven) {
+    if (parse.qualityGiven && parse.bitrateGiven) {
         error = "--quality and --vbitrate cannot be combined: choose one";
         return false;
     }
@@ -437,13 +555,13 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
         error = "--to must come after --from";
         return false;
     }
-    if (options.settings.targetSizeKb > 0 && (qualityGiven || bitrateGiven)) {
+    if (options.settings.targetSizeKb > 0 && (parse.qualityGiven || parse.bitrateGiven)) {
         error =
             "--target-size decides the video bitrate: it cannot be combined with "
             "--quality or --vbitrate";
         return false;
     }
-    if (options.settings.twoPass && qualityGiven) {
+    if (options.settings.twoPass && parse.qualityGiven) {
         error = "--two-pass is for a bitrate: it cannot be combined with --quality";
         return false;
     }
@@ -451,14 +569,14 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
     if (options.settings.targetSizeKb > 0 || options.settings.twoPass) {
         options.settings.videoQuality = 0;
     }
-    if (qualityGiven && !hasConstantQuality(videoCodec)) {
+    if (parse.qualityGiven && !hasConstantQuality(videoCodec)) {
         error =
             "--quality needs a video codec with a constant quality (H264, H265, AV1 or VP9); "
             "this format's is '" +
             std::string(videoCodec) + "'";
         return false;
     }
-    if (qualityGiven && options.settings.videoQuality > maxQualityOf(videoCodec)) {
+    if (parse.qualityGiven && options.settings.videoQuality > maxQualityOf(videoCodec)) {
         error = "bad value for --quality: " + std::string(videoCodec) + " takes 1 to " +
                 std::to_string(maxQualityOf(videoCodec));
         return false;

@@ -1,7 +1,6 @@
 // vidmill-cli: the conversion engine without windows.
 
 #include <limits.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,7 +23,9 @@
 
 #include "cli/cli_options.h"
 #include "cli/cli_report.h"
+#include "cli/shard.h"
 #include "cli/terminal_host.h"
+#include "cli/watch_loop.h"
 #include "engine/engine.h"
 #include "engine/entry_status_text.h"
 #include "engine/folder_watch.h"
@@ -101,16 +102,7 @@ std::string absolutePath(const std::string& path) {
     return std::string(cwd) + "/" + path;
 }
 
-// Where below the destination the output of `path`, found in the folder
-// `top`, goes when the tree is kept: the folders between the two.
-std::string subfolderBelow(const std::string& top, const std::string& path) {
-    const size_t base = top.size() + (top.back() == '/' ? 0 : 1);
-    const size_t slash = path.rfind('/');
-    return slash != std::string::npos && slash > base ? path.substr(base, slash - base)
-                                                      : std::string();
-}
-
-class Cli {
+class Cli : private WatchRun {
   public:
     Cli(CliOptions& options, std::string converter, std::string destination)
         : options_(options),
@@ -149,6 +141,10 @@ class Cli {
     bool runBatch(const std::function<void()>& meanwhile);
     // Converts whatever appears in the folders named until interrupted.
     int watchFolders();
+    bool interrupted() override;
+    void pauseWhenAsked() override;
+    bool admit(const WatchBatch& batch) override;
+    bool convert(const std::function<void()>& look) override;
     void printSummary();
     int finish(int exitStatus);
     [[noreturn]] void abandon(bool stopping);
@@ -170,14 +166,8 @@ class Cli {
     // the file found.
     std::vector<FileIdentity> identities_;
     // With a share to take: everything the search found or turned down, in
-    // order; the reason is empty for a file to convert.
-    struct Found {
-        std::string path;
-        std::string subfolder;
-        std::string message;
-        std::string reason;
-    };
-    std::vector<Found> found_;
+    // order.
+    std::vector<FoundFile> found_;
     RunCounts counts_;
     bool environmentFailed_ = false;
 };
@@ -220,15 +210,8 @@ void Cli::takeShare() {
     if (options_.shards == 0) {
         return;
     }
-    // Every run of the N sorts the same list the same way, whatever order
-    // its inputs came in, so the shares neither overlap nor leave a gap.
-    std::stable_sort(found_.begin(), found_.end(),
-                     [](const Found& a, const Found& b) { return a.path < b.path; });
-    const std::size_t count = found_.size();
-    const auto shares = static_cast<std::size_t>(options_.shards);
-    const auto share = static_cast<std::size_t>(options_.shard);
-    for (std::size_t i = (share - 1) * count / shares; i < share * count / shares; ++i) {
-        const Found& item = found_[i];
+    for (const FoundFile& item :
+         vidmill::takeShare(std::move(found_), options_.shard, options_.shards)) {
         if (item.reason.empty()) {
             paths_.push_back(item.path);
             subfolders_.push_back(item.subfolder);
@@ -595,54 +578,34 @@ int Cli::watchFolders() {
     for (const std::string& top : tops) {
         std::fprintf(stderr, "vidmill-cli: watching %s (Ctrl+C ends)\n", shown(top).c_str());
     }
-    std::vector<WatchedFile> complete;
-    auto look = [&] {
-        std::vector<std::string> notices;
-        for (WatchedFile& file : watch.poll(&notices)) {
-            complete.push_back(std::move(file));
-        }
-        for (const std::string& notice : notices) {
-            std::fprintf(stderr, "vidmill-cli: %s\n", shown(notice).c_str());
-        }
-    };
-    while (interruptions.load() == 0) {
-        suspendWhenAsked();
-        look();
-        if (complete.empty()) {
-            pollfd news{watch.fd(), POLLIN, 0};
-            ::poll(&news, watch.fd() >= 0 ? 1 : 0, 500);
-            continue;
-        }
-        paths_.clear();
-        subfolders_.clear();
-        identities_.clear();
-        for (const auto& [path, identity] : complete) {
-            std::string subfolder;
-            for (const std::string& top : tops) {
-                if (options_.keepTree && path.compare(0, top.size() + 1, top + "/") == 0) {
-                    subfolder = subfolderBelow(top, path);
-                }
-            }
-            paths_.push_back(path);
-            subfolders_.push_back(subfolder);
-            identities_.push_back(identity);
-        }
-        complete.clear();
-        admitCollected();
-        if (interruptions.load() != 0 || engine_.entryList().count() == 0) {
-            continue;
-        }
-        const bool whole = runBatch(look);
-        // Reported and done with: a watch that runs for weeks keeps no list.
-        std::vector<int> rows(static_cast<size_t>(engine_.entryList().count()));
-        std::iota(rows.begin(), rows.end(), 0);
-        engine_.removeEntriesAt(rows, false);
-        json_.forget();
-        if (!whole) {
-            break;
-        }
-    }
+    runWatchLoop(watch, tops, options_.keepTree, *this);
     return finish(kExitInterrupted);
+}
+
+bool Cli::interrupted() {
+    return interruptions.load() != 0;
+}
+
+void Cli::pauseWhenAsked() {
+    suspendWhenAsked();
+}
+
+bool Cli::admit(const WatchBatch& batch) {
+    paths_ = batch.paths;
+    subfolders_ = batch.subfolders;
+    identities_ = batch.identities;
+    admitCollected();
+    return engine_.entryList().count() != 0;
+}
+
+bool Cli::convert(const std::function<void()>& look) {
+    const bool whole = runBatch(look);
+    // Reported and done with: a watch that runs for weeks keeps no list.
+    std::vector<int> rows(static_cast<size_t>(engine_.entryList().count()));
+    std::iota(rows.begin(), rows.end(), 0);
+    engine_.removeEntriesAt(rows, false);
+    json_.forget();
+    return whole;
 }
 
 int Cli::run() {

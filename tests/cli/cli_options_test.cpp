@@ -198,6 +198,36 @@ TEST(CliOptionsTest, AListIsEnoughInput) {
     EXPECT_TRUE(options.inputs.empty());
 }
 
+// Each shape a word can take, with the exact message of a refusal: a value
+// always follows as a word of its own.
+TEST(CliOptionsTest, EachShapeOfWordParsesOrIsRefusedAsBefore) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* error;  // empty: accepted
+    } cases[] = {
+        {{"--keep-tree", "a.avi"}, ""},
+        {{"-h"}, ""},
+        {{"--jobs", "4", "a.avi"}, ""},
+        {{"--jobs=4", "a.avi"}, "unknown option '--jobs=4'"},
+        {{"a.avi", "--dest"}, "option '--dest' needs a value"},
+        {{"-x", "a.avi"}, "unknown option '-x'"},
+        {{"--volume", "loud", "a.avi"},
+         "bad value 'loud' for --volume: expected percent from 0 to 500"},
+    };
+    for (const Case& c : cases) {
+        CliOptions options;
+        std::string error;
+        EXPECT_EQ(parse(c.args, options, error), *c.error == '\0') << c.args[0];
+        EXPECT_EQ(error, c.error) << c.args[0];
+    }
+    CliOptions options;
+    std::string error;
+    ASSERT_TRUE(parse({"-h", "--keep-tree", "--jobs", "4"}, options, error));
+    EXPECT_TRUE(options.help);
+    EXPECT_TRUE(options.keepTree);
+    EXPECT_EQ(options.settings.maxConcurrent, 4);
+}
+
 TEST(CliReportTest, JsonStringsEscapeControlsAndKeepOnlyValidUtf8) {
     struct Case {
         std::string bytes;
