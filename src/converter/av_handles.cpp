@@ -86,11 +86,6 @@ std::string lastLibavError() {
     return lastError;
 }
 
-void clearLibavError() {
-    std::lock_guard lock(logMutex);
-    lastError.clear();
-}
-
 std::string describeFailure(const std::string& what, int error) {
     std::string reason = lastLibavError();
     if (reason.empty()) {

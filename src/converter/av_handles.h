@@ -81,7 +81,6 @@ std::string avErrorText(int error);
 // line is kept so that a failure can name libav's own reason.
 void captureLibavLog();
 std::string lastLibavError();
-void clearLibavError();
 
 // "what: libav's reason" when libav logged one, else "what: error text".
 std::string describeFailure(const std::string& what, int error);

@@ -12,24 +12,7 @@
 
 namespace vidmill {
 
-namespace {
-
-bool writeAll(int fd, const std::string& bytes) {
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t wrote = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (wrote < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        written += std::size_t(wrote);
-    }
-    return true;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool parseProbeServerCommand(const std::vector<std::string>& args, std::string* channelName) {
     if (args.size() != 3 || args[0] != converter_word::kProbeServer ||
@@ -96,7 +79,8 @@ int serveProbes(const std::string& channelName,
             // for one without a length.
             return exit_code::kInterrupted;
         }
-        if (!writeAll(answers.get(), probeAnswer(options.slotIndex, code))) {
+        const std::string answer = probeAnswer(options.slotIndex, code);
+        if (!writeAll(answers.get(), answer.data(), answer.size())) {
             return exit_code::kInternal;
         }
     }

@@ -213,7 +213,6 @@ class Engine {
     std::vector<SizeRefusal> sizeRefusals(const ConversionSettings& settings) const;
     // Where first passes keep their logs; swept at each batch's start.
     const std::string& passFolder() const { return passFolder_; }
-    void setPassFolder(std::string folder) { passFolder_ = std::move(folder); }
     // Stops every entry among `ids` (VideoEntry::id) that is still listed
     // and in progress, without asking; gives how many were stopped. Entries
     // are named by id, so that an answer reaches the entries its question

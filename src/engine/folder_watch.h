@@ -63,9 +63,6 @@ class FolderWatch {
     std::vector<WatchedFile> poll(std::vector<std::string>* notices);
     // Readable when the kernel has news; -1 without inotify.
     int fd() const { return inotify_.get(); }
-    // Files seen but not yet complete (empty ones that wait for content
-    // aside).
-    std::size_t waitingCount() const { return pending_.size(); }
 
   private:
     using Clock = std::chrono::steady_clock;

@@ -350,10 +350,6 @@ std::span<const int32_t> sampleRatesOf(const FormatPreset& row) {
                                    : row.sampleRates;
 }
 
-std::span<const int16_t> channelChoices() {
-    return kChannelChoices;
-}
-
 std::span<const int16_t> channelChoicesOf(const FormatPreset& row) {
     return row.channelCounts.empty() ? std::span<const int16_t>(kChannelChoices)
                                      : row.channelCounts;

@@ -74,8 +74,7 @@ std::span<const float> frameRatesOf(const FormatPreset& row);
 std::span<const int16_t> videoBitratesOf(const FormatPreset& row);
 std::span<const int16_t> audioBitratesOf(const FormatPreset& row);
 std::span<const int32_t> sampleRatesOf(const FormatPreset& row);
-// Channel counts offered for every row that names none of its own.
-std::span<const int16_t> channelChoices();
+// Channel counts offered: the row's own, or those of every row that names none.
 std::span<const int16_t> channelChoicesOf(const FormatPreset& row);
 
 // Index of the first entry equal to the value, or 0 when none is; `found`,

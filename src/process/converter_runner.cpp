@@ -128,39 +128,18 @@ class SpawnAttributes {
     bool ok_ = false;
 };
 
-class PidFd {
+// A descriptor of the child's process: readable when it has ended, and
+// held until the child is reaped, so that its pid cannot be reused meanwhile.
+class PidFd : public FileDescriptor {
   public:
-    PidFd() = default;
     void open(pid_t pid) {
-        reset();
 #ifdef SYS_pidfd_open
-        fd_ = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        reset(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
 #else
         (void)pid;
+        reset();
 #endif
     }
-    PidFd(const PidFd&) = delete;
-    PidFd& operator=(const PidFd&) = delete;
-    ~PidFd() {
-        reset();
-    }
-    int get() const {
-        return fd_;
-    }
-    void reset() {
-        if (fd_ >= 0) {
-            close(fd_);
-            fd_ = -1;
-        }
-    }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_ = -1;
 };
 
 // Our environment, with the lifeline variable naming us when `lifeline` is

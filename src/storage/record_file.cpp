@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "system/file_descriptor.h"
+
 namespace vidmill {
 
 uint32_t getUInt32LE(const uint8_t* bytes) {
@@ -71,17 +73,9 @@ bool RecordFile::close() {
 }
 
 bool RecordFile::writeToDisk(const uint8_t* data, size_t n) {
-    while (n > 0) {
-        ssize_t done = ::write(fd_, data, n);
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            writeFailed_ = true;
-            return false;
-        }
-        data += done;
-        n -= size_t(done);
+    if (!writeAll(fd_, data, n)) {
+        writeFailed_ = true;
+        return false;
     }
     return true;
 }

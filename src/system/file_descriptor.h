@@ -1,6 +1,11 @@
 #pragma once
 
-// An open file descriptor that is closed when it goes out of scope.
+// An open file descriptor that is closed when it goes out of scope, and the
+// writing of a whole buffer to one.
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
 
 #include <unistd.h>
 
@@ -40,5 +45,23 @@ class FileDescriptor {
   private:
     int fd_ = -1;
 };
+
+// Writes all `size` bytes, as many calls as it takes; false when the system
+// refused (errno says why) or took nothing.
+inline bool writeAll(int fd, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t done = ::write(fd, bytes, size);
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            return false;
+        }
+        bytes += done;
+        size -= std::size_t(done);
+    }
+    return true;
+}
 
 }  // namespace vidmill
