@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "converter/convert_error.h"
+#include "support/process_state.h"
 #include "support/temp_dir.h"
 
 namespace vidmill {
@@ -72,10 +73,12 @@ class PipeSource : public ::testing::Test {
 };
 
 TEST_F(PipeSource, WaitsForAWriterAndReadsToItsEnd) {
-    auto source = FileSource::open(fifo_, nullptr, 5s);  // must not block without a writer
+    auto source = FileSource::open(fifo_, nullptr, 60s);  // must not block without a writer
     EXPECT_FALSE(source->seekable());
-    std::thread writer([this] {
-        std::this_thread::sleep_for(100ms);
+    const pid_t reader = gettid();
+    std::thread writer([this, reader] {
+        // The writer comes once the read waits for it.
+        EXPECT_TRUE(waitUntil([&] { return threadState(getpid(), reader) == 'S'; }, 60s));
         const int fd = ::open(fifo_.c_str(), O_WRONLY);
         ASSERT_EQ(::write(fd, "abc", 3), 3);
         ::close(fd);
@@ -107,8 +110,9 @@ TEST_F(PipeSource, AStopRequestEndsAWaitingRead) {
         fifo_, [&stop] { return stop.load(); }, 60s);
     const int writer = ::open(fifo_.c_str(), O_WRONLY | O_NONBLOCK);
     ASSERT_GE(writer, 0);
-    std::thread stopper([&stop] {
-        std::this_thread::sleep_for(150ms);
+    const pid_t reader = gettid();
+    std::thread stopper([&stop, reader] {
+        EXPECT_TRUE(waitUntil([&] { return threadState(getpid(), reader) == 'S'; }, 30s));
         stop = true;
     });
     const auto start = std::chrono::steady_clock::now();
@@ -117,7 +121,8 @@ TEST_F(PipeSource, AStopRequestEndsAWaitingRead) {
     stopper.join();
     EXPECT_TRUE(source->stopped());
     EXPECT_FALSE(source->stalled());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    // Well before the stall limit: the request ended the read.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 50s);
     ::close(writer);
 }
 
