@@ -24,7 +24,7 @@ readonly kStartLimit=120    # the long clip's conversion to start in a task
 readonly kEndLimit=60       # the killed task to end
 readonly kJobLimit=300      # every task, the requeued one included, to end
 readonly kStopLimit=30      # a process asked to end before it is killed
-readonly kPartAge=60        # the age at which a run sweeps a leftover part file
+readonly kPartAge=${VIDMILL_LEFTOVER_PART_AGE:-5}  # when the last run sweeps a leftover part file
 readonly kTolerance=0.5     # seconds between an output's duration and its source's
 readonly kShares=3
 
@@ -413,7 +413,8 @@ if [[ -n $newest_part ]]; then
 fi
 final=$scratch/final.jsonl
 status=0
-"$cli" --skip-existing --json --jobs 1 --keep-tree --dest "$out" "$src" >"$final" || status=$?
+VIDMILL_LEFTOVER_PART_AGE=$kPartAge "$cli" --skip-existing --json --jobs 1 --keep-tree \
+    --dest "$out" "$src" >"$final" || status=$?
 ((status == 0)) || fail "the last run over the whole tree exited with $status"
 for rel in "${sources[@]}"; do
     status=$(ends_of "$final" | awk -F'\t' -v f="$src/$rel" '$1 == f { print $2 }' | tr '\n' ' ')

@@ -102,12 +102,34 @@ std::string absolutePath(const std::string& path) {
     return std::string(cwd) + "/" + path;
 }
 
+// The engine's timing, with the age at which a part file left in the
+// destination counts as a killed run's taken from VIDMILL_LEFTOVER_PART_AGE
+// (seconds) when it is set: a cluster whose runs restart at once may want it
+// shorter, and so do the checks of that sweep.
+EngineTiming cliTiming() {
+    EngineTiming timing;
+    if (const char* text = std::getenv("VIDMILL_LEFTOVER_PART_AGE")) {
+        char* end = nullptr;
+        errno = 0;
+        const long seconds = std::strtol(text, &end, 10);
+        if (errno == 0 && end != text && *end == '\0' && seconds >= 1 && seconds <= 86400) {
+            timing.leftoverPartAge = std::chrono::seconds(seconds);
+        } else {
+            std::fprintf(stderr,
+                         "vidmill-cli: VIDMILL_LEFTOVER_PART_AGE must be seconds from 1 to 86400; "
+                         "using %lld\n",
+                         static_cast<long long>(timing.leftoverPartAge.count()));
+        }
+    }
+    return timing;
+}
+
 class Cli : private WatchRun {
   public:
     Cli(CliOptions& options, std::string converter, std::string destination)
         : options_(options),
           host_(stdout, stderr, isatty(STDOUT_FILENO) != 0),
-          engine_(host_, gui_, std::move(converter)),
+          engine_(host_, gui_, std::move(converter), cliTiming()),
           json_(stdout, options.settings) {
         host_.attach(engine_);
         engine_.setProbeInterrupt(&interruptions);
