@@ -379,7 +379,7 @@ void MainWindow::lookAtWatchedFolders() {
     for (const auto& [path, identity] : complete) {
         std::string name;
         std::string output;
-        splitPath(path, nullptr, nullptr, &name, nullptr);
+        splitPath(path, nullptr, &name, nullptr);
         if (!findMarkedOutput(&output, watchedDestination_, name, engine_->settings().presetId,
                               sourceMarkText(path, identity))) {
             names << fromPath(path);

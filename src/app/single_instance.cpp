@@ -60,7 +60,7 @@ SingleInstance::~SingleInstance() {
 
 bool SingleInstance::takeLock() {
     std::string folder;
-    splitPath(lockFile_, nullptr, &folder, nullptr, nullptr);
+    splitPath(lockFile_, &folder, nullptr, nullptr);
     if (!folder.empty()) {
         makeFolders(folder);
     }

@@ -274,7 +274,7 @@ void Cli::addInput(const std::string& input) {
         return;
     }
     std::string extension;
-    splitPath(input, nullptr, nullptr, nullptr, &extension);
+    splitPath(input, nullptr, nullptr, &extension);
     if (!isSupportedExtension(extension, kAllSupportedExtensions)) {
         refuse(input, "not a supported file type, skipped", "not a supported file type");
         return;

@@ -145,7 +145,7 @@ Engine::CommandResult Engine::renameOutput(int row, const std::string& newName,
     // The file stays in the folder it is in, whatever the destination (or
     // the subfolder of a kept structure) is now.
     std::string folder;
-    splitPath(from, nullptr, &folder, nullptr, nullptr);
+    splitPath(from, &folder, nullptr, nullptr);
     std::string to;
     const int moved = takeFreeName(
         [&] {

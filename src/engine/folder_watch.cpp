@@ -49,7 +49,7 @@ std::string resolved(const std::string& path) {
 
 bool looksLikeAVideo(const std::string& path) {
     std::string extension;
-    splitPath(path, nullptr, nullptr, nullptr, &extension);
+    splitPath(path, nullptr, nullptr, &extension);
     const std::size_t slash = path.rfind('/');
     const std::string_view file(path.c_str() + (slash == std::string::npos ? 0 : slash + 1));
     return file.substr(0, kPartPrefix.size()) != kPartPrefix &&

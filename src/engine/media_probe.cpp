@@ -64,7 +64,7 @@ int Engine::admitFile(const std::string& path) {
     if (!probeMedia(path, *entry)) {
         return 1;
     }
-    splitPath(path, nullptr, nullptr, &entry->name, nullptr);
+    splitPath(path, nullptr, &entry->name, nullptr);
     if (const int row = appendAdmitted(std::move(entry)); row >= 0) {
         host_.entriesAdded(row);
     } else {
@@ -283,7 +283,7 @@ int Engine::admitFiles(const std::vector<std::string>& paths, const AdmitOptions
             result = runProbe(paths[i], entry, slot, &batch.cancel, server);
             channel_.releaseSlot(slot);
             if (result == ProbeResult::Read) {
-                splitPath(paths[i], nullptr, nullptr, &entry.name, nullptr);
+                splitPath(paths[i], nullptr, &entry.name, nullptr);
             }
         }
         std::lock_guard lock(batch.mutex);

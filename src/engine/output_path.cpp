@@ -55,7 +55,7 @@ int isOutputPathFree(const EntryList& list, std::string_view path) {
 bool outputPathCandidate(std::string* candidate, std::string_view folder, std::string_view name,
                          int presetId, int n) {
     const std::string extension = presetExtension(presetId);
-    const bool needsSeparator = !folder.empty() && folder.back() != kNativePath.separator;
+    const bool needsSeparator = !folder.empty() && folder.back() != '/';
     const std::size_t folderLength = folder.size() + (needsSeparator ? 1 : 0);
     // An output never takes the look of a part file, or a later sweep could
     // take it for one: ".vidmill-part-x" becomes "vidmill-part-x".
@@ -74,7 +74,7 @@ bool outputPathCandidate(std::string* candidate, std::string_view folder, std::s
         std::min(kMaxFileNameLength - fixed, kMaxPathLength - folderLength - fixed);
     std::string base(cutAtCharacter(name, room));
     base += suffix;
-    makeFilePath(candidate, folder, base, extension, kNativePath);
+    makeFilePath(candidate, folder, base, extension);
     return true;
 }
 

@@ -263,7 +263,7 @@ bool addDroppedName(const std::string& path, const AdmitFunction& admit, const P
         return true;
     }
     std::string extension;
-    splitPath(path, nullptr, nullptr, nullptr, &extension);
+    splitPath(path, nullptr, nullptr, &extension);
     if (!isSupportedExtension(extension, kAllSupportedExtensions)) {
         return false;
     }

@@ -184,7 +184,7 @@ void Engine::conversionWorker(VideoEntry& entry) {
         entry.note.clear();
         entry.reachedSeconds.store(0, std::memory_order_relaxed);
         ++workerCount_;
-        splitPath(entry.sourcePath, nullptr, nullptr, &entry.name, nullptr);
+        splitPath(entry.sourcePath, nullptr, &entry.name, nullptr);
     }
     if (!entry.cancelRequested.load()) {
         entry.status.store(EntryStatus::Pending);

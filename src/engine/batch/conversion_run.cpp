@@ -189,7 +189,7 @@ int ConversionRun::runWatched(const std::vector<std::string>& args, int priority
 std::string failureReasonFor(const std::string& converterPath, int converterCode,
                              const std::string& errors, const std::string& outputPath) {
     std::string folder;
-    splitPath(outputPath, nullptr, &folder, nullptr, nullptr);
+    splitPath(outputPath, &folder, nullptr, nullptr);
     if (folder.empty()) {
         folder = ".";
     }

@@ -215,7 +215,7 @@ std::string Engine::keepStoppedOutput(VideoEntry& entry) {
     // Never the plain output name: that one stands for a whole conversion.
     const std::string name = entry.name + " (stopped at " + at + ")";
     std::string folder;
-    splitPath(entry.outputPath, nullptr, &folder, nullptr, nullptr);
+    splitPath(entry.outputPath, &folder, nullptr, nullptr);
     std::string kept;
     takeFreeName(
         [&] {
@@ -300,7 +300,7 @@ int Engine::publishOutput(VideoEntry& entry, const std::string& mark, bool exact
     entry.part.markSource(mark);
     const FileIdentity identity = entry.part.identity();
     std::string folder;
-    splitPath(entry.outputPath, nullptr, &folder, nullptr, nullptr);
+    splitPath(entry.outputPath, &folder, nullptr, nullptr);
     bool first = true;
     std::string published;
     const int error = takeFreeName(

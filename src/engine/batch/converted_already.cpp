@@ -34,7 +34,7 @@ Engine::SkipFinding Engine::lookForConverted(const VideoEntry& entry, const std:
             std::string otherFolder;
             if (status == EntryStatus::Ok && other->sourcePath == entry.sourcePath &&
                 other->presetId == entry.presetId &&
-                (splitPath(other->outputPath, nullptr, &otherFolder, nullptr, nullptr),
+                (splitPath(other->outputPath, &otherFolder, nullptr, nullptr),
                  otherFolder == folder) &&
                 convertedFileSize(other->outputPath) > 0 &&
                 isStillTheFile(other->outputPath, other->outputIdentity)) {
