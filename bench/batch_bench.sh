@@ -25,12 +25,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bin=${1:-$root/build/bin}
 rounds=${ROUNDS:-5}
 cli=$bin/vidmill-cli
-[[ -x $cli && -x $bin/vidmill-convert ]] || {
-    echo "no vidmill-cli and vidmill-convert in $bin (build them first)" >&2
-    exit 1
-}
 # shellcheck source=bench/timing.sh
 source "$root/bench/timing.sh"
+require_programs "$bin" vidmill-cli vidmill-convert
 require_tools ffmpeg /usr/bin/time
 
 make_work batch

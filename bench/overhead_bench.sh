@@ -24,12 +24,9 @@ bin=${1:-$root/build/bin}
 rounds=${ROUNDS:-7}
 cli=$bin/vidmill-cli
 convert=$bin/vidmill-convert
-[[ -x $cli && -x $convert ]] || {
-    echo "no vidmill-cli and vidmill-convert in $bin (build them first)" >&2
-    exit 1
-}
 # shellcheck source=bench/timing.sh
 source "$root/bench/timing.sh"
+require_programs "$bin" vidmill-cli vidmill-convert
 require_tools ffmpeg /usr/bin/time
 
 make_work overhead

@@ -9,6 +9,18 @@ require_tools() {
     done
 }
 
+# Stops the bench unless the folder holds every program of ours named.
+require_programs() {  # folder, programs...
+    local folder=$1 program
+    shift
+    for program in "$@"; do
+        [[ -x $folder/$program ]] || {
+            echo "no $program in $folder (build it first)" >&2
+            exit 1
+        }
+    done
+}
+
 # Sets `work`: the folder that WORK names, kept for the next run, else a new
 # one under /tmp (named after $1) that goes at exit.
 make_work() {  # name
