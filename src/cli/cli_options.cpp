@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "formats/format_preset.h"
+#include "formats/settings_rules.h"
 #include "system/size_time_text.h"
 
 namespace vidmill {
@@ -47,8 +48,9 @@ bool parseSize(const std::string& text, int16_t& width, int16_t& height) {
     size_t x = text.find('x');
     long w = 0;
     long h = 0;
-    if (x == std::string::npos || !parseInt(text.substr(0, x), 16, 8192, w) ||
-        !parseInt(text.substr(x + 1), 16, 8192, h) || w % 2 != 0 || h % 2 != 0) {
+    if (x == std::string::npos || !parseInt(text.substr(0, x), kMinFrameSide, kMaxFrameSide, w) ||
+        !parseInt(text.substr(x + 1), kMinFrameSide, kMaxFrameSide, h) || w % 2 != 0 ||
+        h % 2 != 0) {
         return false;
     }
     width = int16_t(w);
@@ -176,7 +178,7 @@ const std::vector<CliOption>& cliOptionTable() {
         {"--jobs", nullptr, "N", "conversions at once, 1 to 20 (default 2)",
          [](Parse& p, const std::string& v) -> std::string {
              long number = 0;
-             if (!parseInt(v, 1, 20, number)) {
+             if (!parseInt(v, kMinConcurrent, kMaxConcurrent, number)) {
                  return "expected 1 to 20";
              }
              p.options.settings.maxConcurrent = int16_t(number);
@@ -208,7 +210,7 @@ const std::vector<CliOption>& cliOptionTable() {
          [](Parse& p, const std::string& v) -> std::string {
              p.bitrateGiven = true;
              p.options.settings.videoQuality = 0;
-             if (!takeOriginalOr(v, 8, 32767, p.options.settings.videoBitrate)) {
+             if (!takeOriginalOr(v, kMinVideoBitrate, INT16_MAX, p.options.settings.videoBitrate)) {
                  return "expected kbit/s from 8 to 32767, or original";
              }
              return {};
@@ -300,7 +302,8 @@ const std::vector<CliOption>& cliOptionTable() {
          }},
         {"--abitrate", nullptr, "KBITS|original", "audio bitrate",
          [](Parse& p, const std::string& v) -> std::string {
-             if (!takeOriginalOr(v, 8, 640, p.options.settings.audioBitrate)) {
+             if (!takeOriginalOr(v, kMinAudioBitrate, kMaxAudioBitrate,
+                                 p.options.settings.audioBitrate)) {
                  return "expected kbit/s from 8 to 640, or original";
              }
              return {};
@@ -314,7 +317,8 @@ const std::vector<CliOption>& cliOptionTable() {
          }},
         {"--rate", nullptr, "HZ|original", "audio sample rate",
          [](Parse& p, const std::string& v) -> std::string {
-             if (!takeOriginalOr(v, 8000, 192000, p.options.settings.sampleRate)) {
+             if (!takeOriginalOr(v, kMinSampleRate, kMaxSampleRate,
+                                 p.options.settings.sampleRate)) {
                  return "expected Hz from 8000 to 192000, or original";
              }
              return {};
@@ -322,7 +326,7 @@ const std::vector<CliOption>& cliOptionTable() {
         {"--volume", nullptr, "PERCENT", "volume, 0 to 500 (100 is unchanged)",
          [](Parse& p, const std::string& v) -> std::string {
              long number = 0;
-             if (!parseInt(v, 0, 500, number)) {
+             if (!parseInt(v, 0, kMaxVolume, number)) {
                  return "expected percent from 0 to 500";
              }
              p.options.settings.volume = int16_t(number);
@@ -547,40 +551,38 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
         return false;
     }
     const std::string_view videoCodec = textOf(options.settings.videoCodec);
-    if (parse.qualityGiven && parse.bitrateGiven) {
-        error = "--quality and --vbitrate cannot be combined: choose one";
-        return false;
+    switch (refusalOf(options.settings, {parse.qualityGiven, parse.bitrateGiven})) {
+        case SettingsRefusal::None:
+            break;
+        case SettingsRefusal::NoStream:
+            error = "--no-video and --no-audio cannot be combined: nothing would be converted";
+            return false;
+        case SettingsRefusal::QualityAndBitrate:
+            error = "--quality and --vbitrate cannot be combined: choose one";
+            return false;
+        case SettingsRefusal::CutOutOfOrder:
+            error = "--to must come after --from";
+            return false;
+        case SettingsRefusal::SizeAndRate:
+            error =
+                "--target-size decides the video bitrate: it cannot be combined with "
+                "--quality or --vbitrate";
+            return false;
+        case SettingsRefusal::TwoPassesAndQuality:
+            error = "--two-pass is for a bitrate: it cannot be combined with --quality";
+            return false;
+        case SettingsRefusal::NoConstantQuality:
+            error =
+                "--quality needs a video codec with a constant quality (H264, H265, AV1 or "
+                "VP9); this format's is '" +
+                std::string(videoCodec) + "'";
+            return false;
+        case SettingsRefusal::QualityOutOfRange:
+            error = "bad value for --quality: " + std::string(videoCodec) + " takes 1 to " +
+                    std::to_string(maxQualityOf(videoCodec));
+            return false;
     }
-    if (options.settings.cutToMs != 0 && options.settings.cutToMs <= options.settings.cutFromMs) {
-        error = "--to must come after --from";
-        return false;
-    }
-    if (options.settings.targetSizeKb > 0 && (parse.qualityGiven || parse.bitrateGiven)) {
-        error =
-            "--target-size decides the video bitrate: it cannot be combined with "
-            "--quality or --vbitrate";
-        return false;
-    }
-    if (options.settings.twoPass && parse.qualityGiven) {
-        error = "--two-pass is for a bitrate: it cannot be combined with --quality";
-        return false;
-    }
-    // A size or two passes work from a bitrate, never from the format's quality.
-    if (options.settings.targetSizeKb > 0 || options.settings.twoPass) {
-        options.settings.videoQuality = 0;
-    }
-    if (parse.qualityGiven && !hasConstantQuality(videoCodec)) {
-        error =
-            "--quality needs a video codec with a constant quality (H264, H265, AV1 or VP9); "
-            "this format's is '" +
-            std::string(videoCodec) + "'";
-        return false;
-    }
-    if (parse.qualityGiven && options.settings.videoQuality > maxQualityOf(videoCodec)) {
-        error = "bad value for --quality: " + std::string(videoCodec) + " takes 1 to " +
-                std::to_string(maxQualityOf(videoCodec));
-        return false;
-    }
+    normaliseSettings(options.settings);
     if (converts && options.json && options.dryRun) {
         error = "--json and --dry-run cannot be combined";
         return false;
@@ -590,8 +592,7 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
         error = "--watch cannot be combined with --dry-run, --shard or --files-from";
         return false;
     }
-    // A restart of a watch must not convert again what it converted before.
-    options.skipExisting = options.skipExisting || options.watch;
+    options.skipExisting = skipsConverted(options.skipExisting, options.watch);
     return true;
 }
 

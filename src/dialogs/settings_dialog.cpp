@@ -17,13 +17,13 @@
 #include <span>
 #include <string>
 
+#include "formats/settings_rules.h"
 #include "system/size_time_text.h"
 
 namespace vidmill {
 namespace {
 
-constexpr int kVolumeStep = 25;
-constexpr int kVolumeItems = 21;
+constexpr int kVolumeItems = kMaxVolume / kVolumeStep + 1;
 constexpr int kNormalVolumeItem = kNormalVolume / kVolumeStep;
 
 const char* const kPriorityNames[] = {"Low",         "BelowNormal", "Normal",
@@ -615,11 +615,12 @@ void SettingsDialog::chooseDestination() {
 }
 
 void SettingsDialog::accept() {
-    if (disableVideoBox_->isChecked() && disableAudioBox_->isChecked()) {
+    ConversionSettings edited = result_;
+    storeValues(edited);
+    if (refusalOf(edited) == SettingsRefusal::NoStream) {
         host_.showMessage(this, QStringLiteral("Cannot disable both video and audio"));
         return;
     }
-    ConversionSettings edited = result_;
     // An empty time is the start or the end of each video.
     uint32_t times[2] = {0, 0};
     QLineEdit* const timeEdits[2] = {fromEdit_, toEdit_};
@@ -634,15 +635,16 @@ void SettingsDialog::accept() {
             return;
         }
     }
+    edited.cutFromMs = times[0];
+    edited.cutToMs = times[1];
+    // An end written as 0:00 keeps nothing; left empty, it is the video's end.
     const bool endGiven = !toEdit_->text().trimmed().isEmpty();
-    if (endGiven && times[1] <= times[0]) {
+    if ((endGiven && times[1] == 0) || refusalOf(edited) == SettingsRefusal::CutOutOfOrder) {
         pages_->setCurrentIndex(1);
         toEdit_->setFocus();
         host_.showMessage(this, QStringLiteral("The end of the cut must come after its start."));
         return;
     }
-    edited.cutFromMs = times[0];
-    edited.cutToMs = times[1];
     edited.cropMode = uint8_t(std::clamp(cropBox_->currentIndex(), 0, int(kCropFixed)));
     // The rectangle is kept as it was unless it is the one used.
     if (edited.cropMode == kCropFixed) {
@@ -654,7 +656,6 @@ void SettingsDialog::accept() {
     edited.deinterlace =
         uint8_t(std::clamp(deinterlaceBox_->currentIndex(), 0, int(kDeinterlaceOff)));
     storeText(edited.destinationFolder, folder_);
-    storeValues(edited);
     edited.maxConcurrent = static_cast<int16_t>(upDownCnx_->value());
     edited.saveHistory = saveHistoryBox_->isChecked();
     edited.removeStopped = removeStoppedBox_->isChecked();
@@ -665,12 +666,9 @@ void SettingsDialog::accept() {
     edited.targetSizeKb =
         fitSizeBox_->isChecked() ? uint32_t(std::llround(fitSizeEdit_->value() * 1000.0)) : 0;
     edited.twoPass = twoPassBox_->isChecked();
-    // A size or two passes work from a bitrate, never from a constant quality.
-    if (edited.targetSizeKb > 0 || edited.twoPass) {
-        edited.videoQuality = 0;
-    }
-    edited.converterPriority =
-        static_cast<uint8_t>(std::clamp(priorityBox_->currentIndex(), 0, kMaxConverterPriority));
+    normaliseSettings(edited);
+    edited.converterPriority = static_cast<uint8_t>(
+        std::clamp(priorityBox_->currentIndex(), 0, int(kMaxConverterPriority)));
     result_ = edited;
     QDialog::accept();
 }

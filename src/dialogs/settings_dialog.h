@@ -35,11 +35,6 @@ class SettingsDialogHost {
     virtual void showMessage(QWidget* parent, const QString& text) = 0;
 };
 
-inline constexpr int kMinConcurrent = 1;
-inline constexpr int kMaxConcurrent = 20;
-// The highest converter priority, "Realtime".
-inline constexpr int kMaxConverterPriority = 5;
-
 // Controls carry the object names below, so that callers and tests can find
 // them: BOk, BCancel, PageControl1, EdDir, BSelectDir, CBVideoFor, GroupVideo,
 // CBDisableVideo, CBDxDy, CBVideoBitrate, EdQuality (the quality spin box),

@@ -106,7 +106,7 @@ bool readEditsRecord(std::string_view record, ConversionSettings& edits) {
             return false;
         }
     }
-    if (edits.cutToMs != 0 && edits.cutToMs <= edits.cutFromMs) {
+    if (!cutIsOrdered(edits)) {
         clearEdits(edits);
         return false;
     }

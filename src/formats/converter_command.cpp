@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "formats/format_preset.h"
+#include "formats/settings_rules.h"
 #include "process/converter_words.h"
 #include "system/text_utils.h"
 
@@ -181,7 +182,7 @@ ConverterCommand buildConvertCommand(std::string_view converterPath, std::string
     } else if (values.aspect == 2) {
         addOption(command, kAspect, "16:9", true);
     }
-    addHandedFiles(command, handed, settings.twoPass || settings.targetSizeKb > 0);
+    addHandedFiles(command, handed, wantsTwoPasses(settings));
     command.text += quoted(outputPath);
     command.args.emplace_back(handed.partPath.empty() ? outputPath : handed.partPath);
     return command;

@@ -427,39 +427,6 @@ void applyPreset(ConversionSettings& settings, int rowIndex) {
     settings.volume = kNormalVolume;
 }
 
-void copyConversionValues(ConversionSettings& target, const ConversionSettings& source) {
-    storeText(target.destinationFolder, textOf(source.destinationFolder));
-    storeText(target.reservedText, textOf(source.reservedText));
-    storeText(target.lastAddFolder, textOf(source.lastAddFolder));
-    target.presetId = source.presetId;
-    target.disableVideo = source.disableVideo;
-    target.frameWidth = source.frameWidth;
-    target.frameHeight = source.frameHeight;
-    target.frameRate = source.frameRate;
-    target.videoBitrate = source.videoBitrate;
-    target.videoQuality = source.videoQuality;
-    target.aspect = source.aspect;
-    storeText(target.videoCodec, textOf(source.videoCodec));
-    target.disableAudio = source.disableAudio;
-    target.audioBitrate = source.audioBitrate;
-    target.channels = source.channels;
-    target.sampleRate = source.sampleRate;
-    target.volume = source.volume;
-    storeText(target.audioCodec, textOf(source.audioCodec));
-    target.converterPriority = source.converterPriority;
-    target.keepSourceDates = source.keepSourceDates;
-    target.targetSizeKb = source.targetSizeKb;
-    target.twoPass = source.twoPass;
-    target.cutFromMs = source.cutFromMs;
-    target.cutToMs = source.cutToMs;
-    target.cropMode = source.cropMode;
-    target.cropWidth = source.cropWidth;
-    target.cropHeight = source.cropHeight;
-    target.cropX = source.cropX;
-    target.cropY = source.cropY;
-    target.deinterlace = source.deinterlace;
-}
-
 namespace {
 
 const QualityRange* qualityRangeOf(std::string_view videoCodec) {

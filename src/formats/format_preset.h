@@ -92,9 +92,6 @@ void setDefaultSettings(ConversionSettings& settings);
 // The values of the row at presetAt(rowIndex); also clears both disable
 // flags and the aspect and sets the volume to normal.
 void applyPreset(ConversionSettings& settings, int rowIndex);
-// The folders and the conversion options, with the converter priority; the
-// layout and general options of the target stay as they are.
-void copyConversionValues(ConversionSettings& target, const ConversionSettings& source);
 
 // Whether the video codec of this display name can encode at a constant
 // quality (H.264, H.265, AV1, VP9), and the last value of its scale, which

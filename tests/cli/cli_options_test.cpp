@@ -177,6 +177,7 @@ TEST(CliOptionsTest, BadInputNamesTheOptionOrValue) {
         {{"--crop", "8:800:0:0", "a.avi"}, "W and H from 16 to 16384"},
         {{"--deinterlace", "yes", "a.avi"}, "--deinterlace"},
         {{"--preset", "1100", "--two-pass", "--quality", "20", "a.avi"}, "cannot be combined"},
+        {{"--no-video", "--no-audio", "a.avi"}, "nothing would be converted"},
     };
     for (const Case& c : cases) {
         CliOptions options;

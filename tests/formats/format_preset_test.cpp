@@ -81,7 +81,7 @@ TEST(ConversionSettingsTest, BatchCopyTakesConversionValuesOnly) {
     target.maxConcurrent = 0;
     target.showTips = true;
     target.lastUpdateCheckDay = 5;
-    copyConversionValues(target, source);
+    copyBatchValues(target, source);
 
     ConversionSettings expected = source;
     expected.maxConcurrent = 0;

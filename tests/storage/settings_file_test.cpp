@@ -112,6 +112,27 @@ TEST_F(SettingsFileTest, TheFileHasItsFixedLayout) {
     EXPECT_EQ(getUInt32LE(reinterpret_cast<const uint8_t*>(bytes.data() + rateAt)), bits);
 }
 
+TEST_F(SettingsFileTest, EveryFieldKeepsItsPlaceAndEncoding) {
+    // Written by the version before the fields became a table; any field
+    // moved, resized or encoded otherwise changes these bytes.
+    const std::string stored =
+        "5669646d696c6c53657474696e67732f313f0100093d000184610100005c26050280072003ff3f8c00020000"
+        "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+        "000000000000000000000000000000000000000000000000000000000004002f6f7574080072657365727665"
+        "6412002f686f6d652f6d652f566964656f732f696ece1300000000b8460b00001400000001d00240028fc26f"
+        "41ffff02000040010100ffffffffdb010400483236340600564f5242495300010105";
+    ConversionSettings settings = changedSettings();
+    storeText(settings.destinationFolder, "/out");
+    storeText(settings.videoCodec, "H264");
+    ASSERT_TRUE(saveSettingsFile(settings, path));
+    std::string hex;
+    for (unsigned char c : fileBytes(path)) {
+        hex += "0123456789abcdef"[c >> 4];
+        hex += "0123456789abcdef"[c & 15];
+    }
+    EXPECT_EQ(hex, stored);
+}
+
 TEST_F(SettingsFileTest, AFileWithoutThePriorityLoadsWithTheNormalOne) {
     ASSERT_TRUE(saveSettingsFile(changedSettings(), path));
     const std::string bytes = fileBytes(path);

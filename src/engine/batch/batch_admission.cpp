@@ -14,6 +14,7 @@
 #include "engine/gui_call.h"
 #include "engine/part_file.h"
 #include "formats/format_preset.h"
+#include "formats/settings_rules.h"
 #include "process/converter_runner.h"
 #include "process/pass_folder.h"
 #include "system/path_utils.h"
@@ -70,7 +71,7 @@ std::string Engine::startBatch() {
     batchFailed_ = 0;
     stopAllFlag_ = false;
     killConverters_.store(false);
-    copyConversionValues(batchSettings_, settings_);
+    copyBatchValues(batchSettings_, settings_);
     batchSkipExisting_ = skipExisting_;
     // A destination removed since it was chosen is made again; one that
     // cannot be made is said plainly, rather than failing every conversion.
@@ -112,8 +113,7 @@ std::string Engine::startBatch() {
     // Made, or found private, now: each converter makes its own folder in it.
     FileDescriptor passes;
     std::string why;
-    if ((batchSettings_.twoPass || batchSettings_.targetSizeKb > 0) &&
-        !openPassParent(passFolder_, &passes, &why)) {
+    if (wantsTwoPasses(batchSettings_) && !openPassParent(passFolder_, &passes, &why)) {
         host_.message(kInformationMessage, "The folder " + passFolder_ +
                                                " for the first passes' logs cannot be used (" +
                                                why + ").");
