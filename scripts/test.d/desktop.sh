@@ -35,7 +35,7 @@ released=$(xmllint --xpath 'string(/component/releases/release[1]/@version)' "$m
 # offered in "Open with": one of its types is in the entry's MimeType list.
 # Every listed type is one the desktop knows (a name or an alias).
 mime=/usr/share/mime
-extensions=$(sed -n '/kAllSupportedExtensions =/,/;/p' src/engine/video_files.h |
+extensions=$(sed -n '/kAllSupportedExtensions =/,/;/p' src/engine/adding/video_files.h |
     grep -o '"[^"]*"' | tr -d '"' | tr ' ' '\n' | sed '/^$/d')
 [[ $(wc -l <<<"$extensions") -ge 30 ]] || fail "could not read the supported extensions"
 listed=$(sed -n 's/^MimeType=//p' "$desktop" | tr ';' '\n' | sed '/^$/d')

@@ -23,7 +23,7 @@
 #include "dialogs/tip_window.h"
 #include "engine/engine.h"
 #include "engine/engine_host.h"
-#include "engine/folder_watch.h"
+#include "engine/adding/folder_watch.h"
 #include "engine/preview_maker.h"
 
 class QAction;

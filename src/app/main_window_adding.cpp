@@ -19,8 +19,8 @@
 #include "app/desktop.h"
 #include "app/notice_label.h"
 #include "app/qt_paths.h"
-#include "engine/output_path.h"
-#include "engine/video_files.h"
+#include "engine/batch/output_path.h"
+#include "engine/adding/video_files.h"
 #include "system/path_utils.h"
 #include "system/user_folders.h"
 

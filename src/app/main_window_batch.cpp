@@ -19,7 +19,7 @@
 
 #include "app/busy_indicator.h"
 #include "app/desktop.h"
-#include "engine/history_file.h"
+#include "engine/list/history_file.h"
 #include "system/user_folders.h"
 
 namespace vidmill {

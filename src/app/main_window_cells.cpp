@@ -4,7 +4,7 @@
 #include "app/main_window.h"
 
 #include "app/qt_paths.h"
-#include "engine/entry_status_text.h"
+#include "engine/list/entry_status_text.h"
 
 namespace vidmill {
 

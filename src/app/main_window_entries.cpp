@@ -11,7 +11,7 @@
 #include "app/desktop.h"
 #include "app/notice_label.h"
 #include "app/qt_paths.h"
-#include "engine/entry_status_text.h"
+#include "engine/list/entry_status_text.h"
 
 namespace vidmill {
 

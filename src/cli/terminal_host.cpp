@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "engine/engine.h"
-#include "engine/entry_status_text.h"
+#include "engine/list/entry_status_text.h"
 #include "system/tick_count.h"
 
 namespace vidmill {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/folder_watch.h"
-#include "engine/part_file.h"
+#include "engine/adding/folder_watch.h"
+#include "engine/batch/part_file.h"
 
 namespace vidmill {
 

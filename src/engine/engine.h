@@ -19,9 +19,9 @@
 #include <utility>
 #include <vector>
 
-#include "engine/entry_list.h"
-#include "engine/probe_pool.h"
-#include "engine/worker_thread.h"
+#include "engine/list/entry_list.h"
+#include "engine/adding/probe_pool.h"
+#include "engine/batch/worker_thread.h"
 #include "process/progress_channel.h"
 #include "storage/conversion_settings.h"
 #include "system/thread_contract.h"

@@ -28,7 +28,7 @@
 #include "app/power_off.h"
 #include "app/window_state.h"
 #include "dialogs/please_wait.h"
-#include "engine/history_file.h"
+#include "engine/list/history_file.h"
 #include "formats/format_preset.h"
 #include "support/fake_converter.h"
 #include "support/qt_wait.h"

@@ -25,8 +25,8 @@
 
 #include "engine/engine_host.h"
 #include "engine/gui_call.h"
-#include "engine/history_file.h"
-#include "engine/part_file.h"
+#include "engine/list/history_file.h"
+#include "engine/batch/part_file.h"
 #include "support/engine_fixture.h"
 #include "support/fake_converter.h"
 #include "support/file_bytes.h"

@@ -28,7 +28,7 @@
 
 #include "engine/engine.h"
 #include "engine/gui_call.h"
-#include "engine/part_file.h"
+#include "engine/batch/part_file.h"
 #include "support/engine_fixture.h"
 #include "support/fake_converter.h"
 #include "support/file_bytes.h"

@@ -22,10 +22,10 @@
 #include <vector>
 
 #include "engine/engine_host.h"
-#include "engine/entry_status_text.h"
+#include "engine/list/entry_status_text.h"
 #include "engine/gui_call.h"
-#include "engine/history_file.h"
-#include "engine/part_file.h"
+#include "engine/list/history_file.h"
+#include "engine/batch/part_file.h"
 #include "support/engine_fixture.h"
 #include "support/fake_converter.h"
 #include "support/file_bytes.h"

@@ -1,4 +1,4 @@
-#include "engine/entry_list.h"
+#include "engine/list/entry_list.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

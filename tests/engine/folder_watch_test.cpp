@@ -1,4 +1,4 @@
-#include "engine/folder_watch.h"
+#include "engine/adding/folder_watch.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

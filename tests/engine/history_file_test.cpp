@@ -1,4 +1,4 @@
-#include "engine/history_file.h"
+#include "engine/list/history_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <iterator>
 #include <regex>
 
-#include "engine/entry_list.h"
+#include "engine/list/entry_list.h"
 #include "storage/record_file.h"
 #include "support/file_bytes.h"
 #include "support/temp_dir.h"

@@ -1,4 +1,4 @@
-#include "engine/output_path.h"
+#include "engine/batch/output_path.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,8 +8,8 @@
 #include <fstream>
 #include <string>
 
-#include "engine/entry_list.h"
-#include "engine/part_file.h"
+#include "engine/list/entry_list.h"
+#include "engine/batch/part_file.h"
 #include "support/temp_dir.h"
 
 namespace vidmill {

@@ -1,4 +1,4 @@
-#include "engine/video_files.h"
+#include "engine/adding/video_files.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

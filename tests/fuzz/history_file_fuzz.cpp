@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "engine/entry_list.h"
-#include "engine/history_file.h"
+#include "engine/list/entry_list.h"
+#include "engine/list/history_file.h"
 #include "memory_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -9,8 +9,8 @@
 #include <iterator>
 #include <string>
 
-#include "engine/entry_list.h"
-#include "engine/history_file.h"
+#include "engine/list/entry_list.h"
+#include "engine/list/history_file.h"
 #include "formats/format_preset.h"
 #include "storage/record_file.h"
 #include "storage/settings_file.h"

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/video_entry.h"
+#include "engine/list/video_entry.h"
 #include "formats/converter_command.h"
 #include "formats/format_preset.h"
 #include "memory_file.h"

@@ -22,7 +22,7 @@
 #include "engine/engine.h"
 #include "engine/engine_host.h"
 #include "engine/gui_call.h"
-#include "engine/part_file.h"
+#include "engine/batch/part_file.h"
 #include "support/fake_converter.h"
 #include "support/temp_dir.h"
 

@@ -12,7 +12,7 @@
 #include "engine/engine.h"
 #include "engine/engine_host.h"
 #include "engine/gui_call.h"
-#include "engine/part_file.h"
+#include "engine/batch/part_file.h"
 #include "formats/format_preset.h"
 #include "formats/settings_rules.h"
 #include "process/converter_runner.h"

@@ -14,10 +14,10 @@
 
 #include "engine/batch/conversion_run.h"
 #include "engine/engine.h"
-#include "engine/entry_edits.h"
+#include "engine/list/entry_edits.h"
 #include "engine/gui_call.h"
-#include "engine/output_path.h"
-#include "engine/part_file.h"
+#include "engine/batch/output_path.h"
+#include "engine/batch/part_file.h"
 #include "process/converter_runner.h"
 #include "system/file_descriptor.h"
 #include "system/path_utils.h"

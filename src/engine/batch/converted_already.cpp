@@ -7,8 +7,8 @@
 #include <string>
 
 #include "engine/engine.h"
-#include "engine/output_path.h"
-#include "engine/part_file.h"
+#include "engine/batch/output_path.h"
+#include "engine/batch/part_file.h"
 #include "system/path_utils.h"
 #include "system/text_utils.h"
 

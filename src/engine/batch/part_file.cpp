@@ -1,4 +1,4 @@
-#include "engine/part_file.h"
+#include "engine/batch/part_file.h"
 
 #include <fcntl.h>
 #include <stdio.h>

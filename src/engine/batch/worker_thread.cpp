@@ -1,4 +1,4 @@
-#include "engine/worker_thread.h"
+#include "engine/batch/worker_thread.h"
 
 #include <limits.h>
 #include <pthread.h>

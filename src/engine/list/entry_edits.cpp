@@ -1,4 +1,4 @@
-#include "engine/entry_edits.h"
+#include "engine/list/entry_edits.h"
 
 #include <charconv>
 #include <cstdio>

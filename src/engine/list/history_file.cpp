@@ -1,4 +1,4 @@
-#include "engine/history_file.h"
+#include "engine/list/history_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,8 +9,8 @@
 #include <map>
 #include <memory>
 
-#include "engine/entry_edits.h"
-#include "engine/entry_list.h"
+#include "engine/list/entry_edits.h"
+#include "engine/list/entry_list.h"
 #include "storage/record_file.h"
 #include "storage/safe_save.h"
 

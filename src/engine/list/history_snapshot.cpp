@@ -8,8 +8,8 @@
 #include <cstdio>
 
 #include "engine/engine.h"
-#include "engine/history_file.h"
-#include "engine/part_file.h"
+#include "engine/list/history_file.h"
+#include "engine/batch/part_file.h"
 #include "system/path_utils.h"
 #include "system/user_folders.h"
 

@@ -1,9 +1,9 @@
-#include "engine/entry_status_text.h"
+#include "engine/list/entry_status_text.h"
 
 #include <cstdio>
 
-#include "engine/entry_edits.h"
-#include "engine/video_entry.h"
+#include "engine/list/entry_edits.h"
+#include "engine/list/video_entry.h"
 #include "formats/format_preset.h"
 #include "process/progress_channel.h"
 #include "system/size_time_text.h"

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/owner_list.h"
-#include "engine/video_entry.h"
+#include "engine/list/owner_list.h"
+#include "engine/list/video_entry.h"
 
 namespace vidmill {
 

@@ -1,4 +1,4 @@
-#include "engine/output_path.h"
+#include "engine/batch/output_path.h"
 
 #include <sys/stat.h>
 
@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/entry_list.h"
-#include "engine/part_file.h"
+#include "engine/list/entry_list.h"
+#include "engine/batch/part_file.h"
 #include "formats/format_preset.h"
 #include "system/path_utils.h"
 #include "system/text_utils.h"

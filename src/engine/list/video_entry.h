@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/part_file.h"
+#include "engine/batch/part_file.h"
 #include "system/thread_contract.h"
 
 namespace vidmill {

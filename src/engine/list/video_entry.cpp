@@ -1,4 +1,4 @@
-#include "engine/video_entry.h"
+#include "engine/list/video_entry.h"
 
 #include "storage/record_file.h"
 

@@ -1,4 +1,4 @@
-#include "engine/video_files.h"
+#include "engine/adding/video_files.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

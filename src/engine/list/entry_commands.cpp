@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "engine/engine.h"
-#include "engine/output_path.h"
-#include "engine/part_file.h"
+#include "engine/batch/output_path.h"
+#include "engine/batch/part_file.h"
 #include "formats/format_preset.h"
 #include "system/path_utils.h"
 

@@ -1,4 +1,4 @@
-#include "engine/folder_watch.h"
+#include "engine/adding/folder_watch.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <utility>
 
-#include "engine/video_files.h"
+#include "engine/adding/video_files.h"
 #include "system/folder_listing.h"
 #include "system/open_beneath.h"
 #include "system/path_utils.h"

@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/part_file.h"
+#include "engine/batch/part_file.h"
 #include "system/file_descriptor.h"
 
 namespace vidmill {

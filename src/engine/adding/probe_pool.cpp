@@ -1,4 +1,4 @@
-#include "engine/probe_pool.h"
+#include "engine/adding/probe_pool.h"
 
 #include <algorithm>
 #include <system_error>
