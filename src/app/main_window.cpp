@@ -1,11 +1,9 @@
-// The main window's frame: its actions, menus, toolbar, settings strip and
-// status bar, the command states, and the start-up that fills them.
+// The main window's frame: its settings strip, list and status bar, the
+// window's own state, and the start-up that fills them.
 
 #include "app/main_window.h"
 
 #include <QWidget>
-
-#include <QMenuBar>
 
 #include <QToolBar>
 
@@ -24,20 +22,15 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
-#include <QStyle>
 #include <QTimer>
-#include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstring>
-#include <functional>
 
-#include "app/busy_indicator.h"
 #include "app/desktop.h"
 #include "app/notice_label.h"
 #include "app/qt_paths.h"
 #include "app/window_state.h"
-#include "engine/list/entry_status_text.h"
 #include "engine/list/history_file.h"
 #include "formats/format_preset.h"
 #include "storage/safe_save.h"
@@ -200,17 +193,8 @@ MainWindow::MainWindow(Desktop& desktop, AppPaths paths, QStringList arguments, 
 
 MainWindow::~MainWindow() {
     shutDown();
-}
-
-QAction* MainWindow::makeAction(QAction*& slot, const char* name, const QString& caption,
-                                const QKeySequence& key) {
-    auto* action = new QAction(caption, this);
-    slot = action;
-    action->setObjectName(QString::fromLatin1(name));
-    if (!key.isEmpty()) {
-        action->setShortcut(key);
-    }
-    return action;
+    // A popup still open would tell of its hiding to a window half gone.
+    popup_->disconnect(this);
 }
 
 QLabel* MainWindow::statusPanel(int index) const {
@@ -218,228 +202,6 @@ QLabel* MainWindow::statusPanel(int index) const {
         return noticePanel_;
     }
     return index >= 0 && index < 3 ? panels_[index] : nullptr;
-}
-
-void MainWindow::buildActions() {
-    const auto connectTo = [this](QAction* action, auto slot) {
-        connect(action, &QAction::triggered, this, slot);
-    };
-    // Main menu: the window's own shortcuts.
-    connectTo(makeAction(actions_.addVideos, "AddVideos1", "&Add Video Entry", Qt::Key_Insert),
-              [this] { addVideos(); });
-    connectTo(
-        makeAction(actions_.addFolder, "AddFolder1", "Add &Folder...", QKeySequence("Ctrl+Insert")),
-        [this] { addFolder(); });
-    connectTo(
-        makeAction(actions_.removeEntry, "DeleteEntry1", "&Remove Video Entry", Qt::Key_Delete),
-        [this] { removeEntry(); });
-    connectTo(makeAction(actions_.convert, "ConvertLocalVideo1", "&Convert  Video(s)", Qt::Key_F2),
-              [this] { convertVideos(); });
-    connectTo(makeAction(actions_.stopConversion, "StopConversion1", "&Stop Conversion",
-                         QKeySequence("Ctrl+T")),
-              [this] { stopConversion(); });
-    // Esc also cancels an add under way, which is no batch to stop.
-    connectTo(makeAction(actions_.stopAll, "StopAll1", "Sto&p All", Qt::Key_Escape), [this] {
-        if (adding_) {
-            stopAdding_.store(1);
-        } else {
-            stopAll();
-        }
-    });
-    connectTo(makeAction(actions_.removeMissing, "DeleteUnExistingVideoEntries1",
-                         "Delete All Entries with &UnExisting Videos"),
-              [this] { removeMissingEntries(); });
-    connectTo(makeAction(actions_.rename, "RenameVideo1", "&Rename Video", Qt::Key_F6),
-              [this] { renameVideo(); });
-    connectTo(makeAction(actions_.deleteVideo, "DeleteVideo1", "Delete &Video", Qt::Key_F8),
-              [this] { deleteVideo(); });
-    connectTo(makeAction(actions_.openFolder, "OpenOutputFolder1", "&Open Destination Folder"),
-              [this] { openDestinationFolder(); });
-    connectTo(makeAction(actions_.play, "PlayVideo1", "&Play Video"), [this] { playVideo(); });
-    connectTo(makeAction(actions_.exit, "Exit1", "&Exit", QKeySequence("Alt+F4")),
-              [this] { close(); });
-    connectTo(makeAction(actions_.settings, "Settings1", "&Settings", QKeySequence("Ctrl+E")),
-              [this] { showSettings(); });
-    QAction* toolbar = makeAction(actions_.viewToolbar, "ViewToolbar1", "Show &Toolbar");
-    QAction* strip = makeAction(actions_.viewSettings, "ViewSettings1", "Show &Main Settings");
-    QAction* statusBarItem =
-        makeAction(actions_.viewStatusBar, "ShowStatusBar1", "Show Status Bar");
-    for (QAction* toggle : {toolbar, strip, statusBarItem}) {
-        toggle->setCheckable(true);
-    }
-    // Qt has flipped a checkable action already when `triggered` comes: the
-    // state it carries is the one asked for.
-    connect(toolbar, &QAction::triggered, this, [this](bool on) { setToolbarVisible(on); });
-    connect(strip, &QAction::triggered, this, [this](bool on) { setMainSettingsVisible(on); });
-    connect(statusBarItem, &QAction::triggered, this, [this](bool on) { setStatusBarVisible(on); });
-    QAction* keepTree =
-        makeAction(actions_.keepFolderStructure, "KeepFolderStructure1", "&Keep Folder Structure");
-    keepTree->setCheckable(true);
-    connect(keepTree, &QAction::triggered, this, [this](bool on) {
-        keepFolderStructure_ = on;
-        if (windowStateTimer_ != nullptr) {
-            storeWindowState();
-        }
-    });
-    QAction* skip =
-        makeAction(actions_.skipExisting, "SkipExisting1", "S&kip Videos Already Converted");
-    skip->setCheckable(true);
-    connect(skip, &QAction::triggered, this, [this](bool on) {
-        skipExisting_ = on;
-        startWatching();
-        if (windowStateTimer_ != nullptr) {
-            storeWindowState();
-        }
-    });
-    connectTo(makeAction(actions_.pauseAll, "PauseAll1", "P&ause All", Qt::Key_F3),
-              [this] { togglePause(); });
-    connectTo(makeAction(actions_.watchFolders, "WatchFolders1", "&Watch Folders..."),
-              [this] { editWatchFolders(); });
-    connectTo(makeAction(actions_.help, "Index1", "&Index", Qt::Key_F1), [this] { showHelp(); });
-    connectTo(makeAction(actions_.tipOfTheDay, "TipoftheDay1", "&Tip of the Day"),
-              [this] { showTipOfTheDay(); });
-    QAction* homePage = makeAction(actions_.homePage, "ProgramHomePage1", "&Program Home Page");
-    // A build that names no home page has nothing to offer here.
-    homePage->setVisible(!paths_.homePage.empty());
-    connectTo(homePage, [this] { showHomePage(); });
-    connectTo(makeAction(actions_.about, "About1", "&About"), [this] { showAbout(); });
-
-    // The popup's items: their shortcuts are shown, and work while it is open.
-    connectTo(makeAction(actions_.popupAdd, "AddVideos2", "&Add Video(s)", Qt::Key_Insert),
-              [this] { addVideos(); });
-    connectTo(makeAction(actions_.popupRemove, "DeleteEntry2", "&Remove Video(s)", Qt::Key_Delete),
-              [this] { actions_.removeEntry->trigger(); });
-    connectTo(makeAction(actions_.popupConvert, "ConvertVideos2", "&Convert Video(s)", Qt::Key_F2),
-              [this] { convertVideos(); });
-    connectTo(makeAction(actions_.popupStop, "StopConversion2", "Stop Conversion",
-                         QKeySequence("Ctrl+T")),
-              [this] { stopConversion(); });
-    connectTo(makeAction(actions_.popupStopAll, "StopAll2", "Stop All", QKeySequence("Ctrl+L")),
-              [this] { stopAll(); });
-    connectTo(makeAction(actions_.popupRename, "RenameVideo2", "Rename Video", Qt::Key_F6),
-              [this] { actions_.rename->trigger(); });
-    connectTo(makeAction(actions_.popupDelete, "DeleteVideo2", "Delete Video", Qt::Key_F8),
-              [this] { actions_.deleteVideo->trigger(); });
-    connectTo(makeAction(actions_.popupOpenFolder, "OpenOutputFolder2", "&Open Destination Folder"),
-              [this] { actions_.openFolder->trigger(); });
-    connectTo(makeAction(actions_.popupPlay, "PlayVideo2", "&Play Video", Qt::Key_Return),
-              [this] { playVideo(); });
-    connectTo(makeAction(actions_.preview, "PreviewVideo1", "Pre&view", QKeySequence("Ctrl+P")),
-              [this] { previewVideo(); });
-    connectTo(
-        makeAction(actions_.popupPreview, "PreviewVideo2", "Pre&view", QKeySequence("Ctrl+P")),
-        [this] { previewVideo(); });
-    connectTo(makeAction(actions_.popupReason, "ShowReason2", "Why did it &fail?"),
-              [this] { showFailureReason(); });
-
-    // Toolbar buttons.
-    QStyle* look = style();
-    const struct {
-        QAction** slot;
-        const char* name;
-        const char* caption;
-        const char* hint;
-        QStyle::StandardPixmap icon;
-        std::function<void()> run;
-    } buttons[] = {
-        {&actions_.barAdd, "TBAdd", "Add", "Add Videos to convert", QStyle::SP_FileDialogNewFolder,
-         [this] { addVideos(); }},
-        {&actions_.barRemove, "TBRemove", "Remove", "Remove videos from the list",
-         QStyle::SP_TrashIcon, [this] { actions_.removeEntry->trigger(); }},
-        {&actions_.barConvert, "TBConvert", "Convert", "Convert Videos", QStyle::SP_MediaPlay,
-         [this] { convertVideos(); }},
-        {&actions_.barPause, "TBPause", "Pause", "Pause or resume the conversions",
-         QStyle::SP_MediaPause, [this] { togglePause(); }},
-        {&actions_.barSettings, "TBOptions", "Settings", "Settings",
-         QStyle::SP_FileDialogDetailedView, [this] { showSettings(); }},
-        {&actions_.barHelp, "TBHelp", "Help", "Help", QStyle::SP_MessageBoxQuestion,
-         [this] { showHelp(); }},
-    };
-    for (const auto& button : buttons) {
-        QAction* action = makeAction(*button.slot, button.name, button.caption);
-        action->setToolTip(button.hint);
-        action->setIcon(look->standardIcon(button.icon));
-        connect(action, &QAction::triggered, this, button.run);
-    }
-}
-
-void MainWindow::buildMenus() {
-    QMenu* file = menuBar()->addMenu("&File");
-    for (QAction* action : std::initializer_list<QAction*>{
-             actions_.addVideos, actions_.addFolder, actions_.removeEntry, actions_.convert,
-             nullptr, actions_.stopConversion, actions_.stopAll, nullptr, actions_.removeMissing,
-             nullptr, actions_.rename, actions_.deleteVideo, nullptr, actions_.openFolder,
-             actions_.play, actions_.preview, nullptr, actions_.exit}) {
-        action == nullptr ? (void)file->addSeparator() : file->addAction(action);
-    }
-    QMenu* options = menuBar()->addMenu("&Options");
-    options->addAction(actions_.settings);
-    options->addSeparator();
-    options->addAction(actions_.pauseAll);
-    options->addSeparator();
-    options->addAction(actions_.keepFolderStructure);
-    options->addAction(actions_.skipExisting);
-    options->addAction(actions_.watchFolders);
-    options->addSeparator();
-    for (QAction* action : {actions_.viewToolbar, actions_.viewSettings, actions_.viewStatusBar}) {
-        options->addAction(action);
-    }
-    QMenu* help = menuBar()->addMenu("&Help");
-    help->addAction(actions_.help);
-    help->addAction(actions_.tipOfTheDay);
-    help->addSeparator();
-    help->addAction(actions_.homePage);
-    help->addAction(actions_.about);
-    for (QMenu* menu : {file, options, help}) {
-        connect(menu, &QMenu::aboutToShow, this, &MainWindow::updateCommandStates);
-    }
-
-    // Kept out of the window's own actions, so its shortcuts (the same keys
-    // as the main menu's) are never ambiguous.
-    popup_ = new QMenu(this);
-    for (QAction* action : std::initializer_list<QAction*>{
-             actions_.popupAdd, actions_.popupRemove, actions_.popupConvert, nullptr,
-             actions_.popupStop, actions_.popupStopAll, nullptr, actions_.popupRename,
-             actions_.popupDelete, nullptr, actions_.popupOpenFolder, actions_.popupPlay,
-             actions_.popupPreview, nullptr, actions_.popupReason}) {
-        action == nullptr ? (void)popup_->addSeparator() : popup_->addAction(action);
-    }
-    connect(popup_, &QMenu::aboutToShow, this, &MainWindow::updateCommandStates);
-}
-
-void MainWindow::buildToolbar() {
-    toolBar_ = addToolBar("ToolBar1");
-    toolBar_->setObjectName("ToolBar1");
-    toolBar_->setMovable(false);
-    toolBar_->setFloatable(false);
-    toolBar_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    toolBar_->setContextMenuPolicy(Qt::PreventContextMenu);
-    // The menu bar's own right-click menu toggles the toolbar too: through
-    // the same path as View's Show Toolbar, so both stay in step.
-    connect(toolBar_->toggleViewAction(), &QAction::triggered, this,
-            [this](bool on) { setToolbarVisible(on); });
-    bool first = true;
-    for (QAction* action : {actions_.barAdd, actions_.barRemove, actions_.barConvert,
-                            actions_.barPause, actions_.barSettings, actions_.barHelp}) {
-        if (!first) {
-            toolBar_->addSeparator();
-        }
-        first = false;
-        toolBar_->addAction(action);
-    }
-    // Add offers a folder too, from the arrow beside it.
-    auto* addMenu = new QMenu(toolBar_);
-    addMenu->addAction(actions_.addVideos);
-    addMenu->addAction(actions_.addFolder);
-    actions_.barAdd->setMenu(addMenu);
-    if (auto* button = qobject_cast<QToolButton*>(toolBar_->widgetForAction(actions_.barAdd))) {
-        button->setPopupMode(QToolButton::MenuButtonPopup);
-    }
-    auto* spacer = new QWidget(toolBar_);
-    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    toolBar_->addWidget(spacer);
-    busy_ = new BusyIndicator(toolBar_);
-    toolBar_->addWidget(busy_);
 }
 
 void MainWindow::buildSettingsStrip() {
@@ -511,7 +273,9 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         // The popup's Stop All key works in the list as well.
         const auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_L && key->modifiers() == Qt::ControlModifier) {
-            if (actions_.popupStopAll->isEnabled()) {
+            CommandFacts facts = commandFacts();
+            facts.forPopup = true;
+            if (commandEnabled(commandStates(facts), Command::StopAll)) {
                 stopAll();
             }
             return true;
@@ -692,90 +456,6 @@ void MainWindow::handleFirstActivation() {
     if (!arguments_.isEmpty()) {
         addCommandLineFiles(arguments_);
     }
-}
-
-void MainWindow::updateCommandStates() {
-    if (refreshingCommands_ || closing_) {
-        return;
-    }
-    refreshingCommands_ = true;
-    const int count = engine_->entryList().count();
-    int focused = count > 0 ? list_->focusedRow() : -1;
-    if (focused >= count) {
-        focused = count - 1;
-    }
-    const auto enable = [](std::initializer_list<QAction*> actions, bool on) {
-        for (QAction* action : actions) {
-            action->setEnabled(on);
-        }
-    };
-    // While videos are being added nothing else may start or change the
-    // list; Esc (Stop All) cancels the add.
-    const bool active = engine_->batchState() != BatchState::Idle;
-    enable({actions_.addVideos, actions_.convert, actions_.popupAdd, actions_.popupConvert,
-            actions_.barAdd, actions_.barConvert, actions_.addFolder},
-           !active && !adding_);
-    enable({actions_.stopAll}, active || adding_);
-    enable({actions_.pauseAll, actions_.barPause}, active);
-    const bool paused = engine_->batchPaused();
-    actions_.pauseAll->setText(paused ? QStringLiteral("Res&ume") : QStringLiteral("P&ause All"));
-    actions_.barPause->setText(paused ? QStringLiteral("Resume") : QStringLiteral("Pause"));
-    actions_.barPause->setIcon(
-        style()->standardIcon(paused ? QStyle::SP_MediaPlay : QStyle::SP_MediaPause));
-    if (focused < 0) {
-        enable({actions_.play, actions_.popupPlay, actions_.preview, actions_.popupPreview,
-                actions_.rename, actions_.popupRename, actions_.removeEntry, actions_.popupRemove,
-                actions_.deleteVideo, actions_.popupDelete, actions_.removeMissing,
-                actions_.stopConversion, actions_.popupStop, actions_.popupStopAll,
-                actions_.popupReason, actions_.barRemove},
-               false);
-        enable({actions_.removeMissing}, count > 0 && !active && !adding_);
-        // Rows selected without a focus (select all) still take the commands
-        // that act on every selected row.
-        const bool selected = list_->selectedCount() > 0;
-        enable({actions_.removeEntry, actions_.popupRemove, actions_.deleteVideo,
-                actions_.popupDelete, actions_.barRemove},
-               selected && !active && !adding_);
-        enable({actions_.stopConversion, actions_.popupStop}, selected && active);
-        refreshingCommands_ = false;
-        return;
-    }
-    EntryStatus status;
-    {
-        std::lock_guard lock(engine_->mutex());
-        status = engine_->entryList().at(focused)->status.load();
-    }
-    bool hasReason = false;
-    {
-        std::lock_guard lock(engine_->mutex());
-        const VideoEntry& entry = *engine_->entryList().at(focused);
-        hasReason = status == EntryStatus::Ok ? !convertedEntryTip(entry).empty()
-                                              : !entry.failureReason.empty();
-    }
-    // For a converted entry the reason is a note on how it went.
-    actions_.popupReason->setText(status == EntryStatus::Ok
-                                      ? QStringLiteral("About this &conversion")
-                                      : QStringLiteral("Why did it &fail?"));
-    actions_.popupReason->setEnabled(hasReason && !isInProgress(status));
-    const bool playable = status == EntryStatus::Ok || status == EntryStatus::Ready;
-    enable({actions_.play, actions_.popupPlay, actions_.rename, actions_.popupRename},
-           playable && !adding_);
-    // Any video that could be read can be previewed, converted or not.
-    enable({actions_.preview, actions_.popupPreview},
-           preview_ != nullptr && !adding_ && status != EntryStatus::NotFound &&
-               status != EntryStatus::CancelledNotFound && status != EntryStatus::GetVideoInfo &&
-               status != EntryStatus::Pending);
-    // With several rows selected the focused one alone does not decide.
-    const bool many = list_->selectedCount() > 1;
-    enable({actions_.stopConversion, actions_.popupStop}, active && (many || isInProgress(status)));
-    enable({actions_.popupStopAll}, active);
-    const bool removable =
-        !active && !adding_ && (many || isFinished(status) || status == EntryStatus::Ready);
-    enable({actions_.removeEntry, actions_.popupRemove, actions_.deleteVideo, actions_.popupDelete,
-            actions_.barRemove},
-           removable);
-    enable({actions_.removeMissing}, !active && !adding_);
-    refreshingCommands_ = false;
 }
 
 void MainWindow::refreshEntryList() {

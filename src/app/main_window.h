@@ -6,8 +6,10 @@
 // conversion logic: it is one more client of the engine, like the terminal
 // front end.
 
+#include <QKeySequence>
 #include <QMainWindow>
 #include <QStringList>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "app/command_state.h"
 #include "app/history_saver.h"
 #include "app/qt_gui_call.h"
 #include "app/window_state.h"
@@ -81,9 +84,9 @@ QString aboutText();
 // The notice shown while the newest version number is asked for.
 QString updateWaitText();
 
-// Every command of the window: the main menu's, the list's popup's (the
-// same commands again, kept apart so that no shortcut is ever ambiguous)
-// and the toolbar's.
+// Every command of the window, one action each, whichever of the main menu,
+// the list's popup and the toolbar shows it (the last two under captions of
+// their own where they have them).
 struct MainWindowActions {
     // File
     QAction* addVideos = nullptr;
@@ -113,25 +116,10 @@ struct MainWindowActions {
     QAction* tipOfTheDay = nullptr;
     QAction* homePage = nullptr;
     QAction* about = nullptr;
-    // The list's popup
-    QAction* popupAdd = nullptr;
-    QAction* popupRemove = nullptr;
-    QAction* popupConvert = nullptr;
-    QAction* popupStop = nullptr;
-    QAction* popupStopAll = nullptr;
-    QAction* popupRename = nullptr;
-    QAction* popupDelete = nullptr;
-    QAction* popupOpenFolder = nullptr;
-    QAction* popupPlay = nullptr;
-    QAction* popupPreview = nullptr;
+    // The list's popup alone
     QAction* popupReason = nullptr;
-    // The toolbar
-    QAction* barAdd = nullptr;
-    QAction* barRemove = nullptr;
-    QAction* barConvert = nullptr;
+    // The toolbar alone: its Settings opens the dialog during a batch too.
     QAction* barSettings = nullptr;
-    QAction* barHelp = nullptr;
-    QAction* barPause = nullptr;
 };
 
 class MainWindow : public QMainWindow, public EngineHost, public ListDataSource {
@@ -145,7 +133,7 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
 
     Engine& engine() { return *engine_; }
     ListViewData* list() const { return list_; }
-    // The menu, popup and toolbar commands.
+    // The commands of the menu, the popup and the toolbar.
     const MainWindowActions& actions() const { return actions_; }
     // The status bar's panels: the hint, the count, the batch; 3 the notices.
     QLabel* statusPanel(int index) const;
@@ -254,6 +242,10 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     void buildActions();
     void buildMenus();
     void buildToolbar();
+    // What the command states depend on, as the window knows it now.
+    CommandFacts commandFacts();
+    // The popup's own captions and keys, while it is open (true).
+    void showPopupLooks(bool open);
     void buildSettingsStrip();
     void buildList();
     void setUpStatusBar();
@@ -330,9 +322,6 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     void admitAll(const std::vector<std::string>& paths,
                   const std::vector<std::string>& subfolders = {});
     void reportSkipped();
-    // Makes the command into `slot`, its object name `name`.
-    QAction* makeAction(QAction*& slot, const char* name, const QString& caption,
-                        const QKeySequence& key = {});
 
     Desktop& desktop_;
     AppPaths paths_;
@@ -356,6 +345,18 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     QMenu* popup_ = nullptr;
     QTimer* historyTimer_ = nullptr;
     MainWindowActions actions_;
+    std::array<QAction*, kCommandCount> commandActions_{};
+    // The other look of the actions that the popup shows otherwise than the
+    // main menu: swapped in while it is open.
+    struct PopupLook {
+        QAction* action;
+        QString text;
+        QKeySequence key;
+    };
+    std::vector<PopupLook> popupLooks_;
+    bool popupOpen_ = false;
+    // From a batch's start to its end.
+    bool batchHoldsSettings_ = false;
 
     bool refreshingCommands_ = false;
     bool firstActivation_ = true;

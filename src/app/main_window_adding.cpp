@@ -348,7 +348,7 @@ void MainWindow::startWatching() {
     const bool watching = !watchFolders_.isEmpty();
     engine_->setSkipExisting(skipExisting_ || watching);
     actions_.skipExisting->setChecked(skipExisting_ || watching);
-    actions_.skipExisting->setEnabled(!watching);
+    updateCommandStates();
     showNotice();
 }
 

@@ -112,7 +112,7 @@ void MainWindow::setBatchControls(bool converting) {
     }
     chooseDestinationButton_->setEnabled(!converting);
     formatBox_->setEnabled(!converting);
-    actions_.settings->setEnabled(!converting);
+    batchHoldsSettings_ = converting;
     updateCommandStates();
 }
 

@@ -2,6 +2,8 @@
 
 #include "app/main_window_fixture.h"
 
+#include <QMenu>
+
 namespace vidmill {
 
 class MainWindowTest : public MainWindowFixture {
@@ -68,14 +70,29 @@ class MainWindowTest : public MainWindowFixture {
         }
         window.updateCommandStates();
         QCOMPARE(enabled(&MainWindowActions::play), expected[0]);
-        QCOMPARE(enabled(&MainWindowActions::popupRename), expected[0]);
+        QCOMPARE(enabled(&MainWindowActions::rename), expected[0]);
         QCOMPARE(enabled(&MainWindowActions::stopConversion), expected[1]);
-        QCOMPARE(enabled(&MainWindowActions::popupStopAll), expected[2]);
+        QCOMPARE(enabled(&MainWindowActions::stopAll), expected[2]);
         QCOMPARE(enabled(&MainWindowActions::addVideos), expected[3]);
-        QCOMPARE(enabled(&MainWindowActions::barConvert), expected[3]);
+        QCOMPARE(enabled(&MainWindowActions::convert), expected[3]);
         QCOMPARE(enabled(&MainWindowActions::removeEntry), expected[4]);
-        QCOMPARE(enabled(&MainWindowActions::popupDelete), expected[4]);
+        QCOMPARE(enabled(&MainWindowActions::deleteVideo), expected[4]);
         QCOMPARE(enabled(&MainWindowActions::removeMissing), expected[4]);
+    }
+
+    // The popup shows the menu's actions under its own captions and keys
+    // while it is open, and gives them back when it closes.
+    void thePopupShowsItsOwnLookWhileOpen() {
+        MainWindow& window = open();
+        QAction* stopAll = window.actions().stopAll;
+        emit window.list()->contextMenuAt(QPoint(10, 10));
+        auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        QVERIFY(popup != nullptr && popup->actions().contains(stopAll));
+        QCOMPARE(stopAll->text(), QStringLiteral("Stop All"));
+        QCOMPARE(stopAll->shortcut(), QKeySequence("Ctrl+L"));
+        popup->hide();
+        QCOMPARE(stopAll->text(), QStringLiteral("Sto&p All"));
+        QCOMPARE(stopAll->shortcut(), QKeySequence(Qt::Key_Escape));
     }
 
     void dropAddsFoldersDepthFirstAndStartsOneBatch() {
@@ -295,7 +312,7 @@ class MainWindowTest : public MainWindowFixture {
         QVERIFY2(command.find("arg=-to\narg=10.000\n") != std::string::npos, command.c_str());
 
         window_->list()->gotoRow(1);
-        window_->actions().popupPreview->trigger();
+        window_->actions().preview->trigger();
         QVERIFY(waitFor([&] { return !desktop_.messages.isEmpty(); }));
         QCOMPARE(desktop_.messages.back(),
                  QStringLiteral("No preview could be made: cannot open the encoder"));
