@@ -360,13 +360,12 @@ void MainWindow::lookAtWatchedFolders() {
         // The new destination's files must not come back as new videos.
         startWatching();
     }
-    std::vector<std::string> notices;
+    std::vector<WatchNotice> notices;
     const std::vector<WatchedFile> complete = watch_->poll(&notices);
     if (!notices.empty()) {
-        watchNotice_ = fromPath(notices.back());
-        if (watchNotice_.endsWith(QStringLiteral("is back"))) {
-            watchNotice_.clear();
-        }
+        // A folder back needs no notice: the panel tells what is watched.
+        const WatchNotice& last = notices.back();
+        watchNotice_ = last.kind == WatchNotice::Kind::FolderBack ? QString() : fromPath(last.text);
         showNotice();
     }
     if (complete.empty()) {

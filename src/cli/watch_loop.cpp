@@ -39,12 +39,13 @@ void runWatchLoop(FolderWatch& watch, const std::vector<std::string>& tops, bool
     // Also while a batch converts: the watch keeps reading the kernel's
     // news and timing the files that settle.
     auto look = [&] {
-        std::vector<std::string> notices;
+        std::vector<WatchNotice> notices;
         for (WatchedFile& file : watch.poll(&notices)) {
             complete.push_back(std::move(file));
         }
-        for (const std::string& notice : notices) {
-            std::fprintf(stderr, "vidmill-cli: %s\n", escapeControls(notice).c_str());
+        // A terminal keeps every line, the folder coming back too.
+        for (const WatchNotice& notice : notices) {
+            std::fprintf(stderr, "vidmill-cli: %s\n", escapeControls(notice.text).c_str());
         }
     };
     while (!run.interrupted()) {

@@ -55,7 +55,7 @@ class FolderWatchTest : public ::testing::Test {
     std::string out;
     std::vector<std::string> given;
     std::vector<FileIdentity> identities;
-    std::vector<std::string> notices;
+    std::vector<WatchNotice> notices;
     const FolderWatchTiming quick{300ms, 60s};
 };
 
@@ -103,12 +103,15 @@ TEST_F(FolderWatchTest, AWatchedFolderThatGoesIsWatchedAgainWhenItComesBack) {
     FolderWatch watch({top}, out, quick);
     std::filesystem::remove_all(top);
     ASSERT_TRUE(pollUntil(watch, [&] { return notices.size() == 1; }));
-    EXPECT_NE(notices[0].find("is gone"), std::string::npos) << notices[0];
+    EXPECT_EQ(notices[0].kind, WatchNotice::Kind::FolderGone);
+    EXPECT_EQ(notices[0].text,
+              top + ": the watched folder is gone; it is watched again when it comes back");
     std::filesystem::create_directories(top + "/sub");
     writeBytes(top + "/sub/back.avi", "b");
     ASSERT_TRUE(pollUntil(watch, [&] { return wasGiven("sub/back.avi"); }));
     ASSERT_EQ(notices.size(), 2u);
-    EXPECT_NE(notices[1].find("is back"), std::string::npos) << notices[1];
+    EXPECT_EQ(notices[1].kind, WatchNotice::Kind::FolderBack);
+    EXPECT_EQ(notices[1].text, top + ": the watched folder is back");
     writeBytes(top + "/sub/later.avi", "l");
     ASSERT_TRUE(pollUntil(watch, [&] { return wasGiven("sub/later.avi"); }));
     // A folder made, then renamed, as a file manager's "New Folder" is.
@@ -152,7 +155,8 @@ TEST_F(FolderWatchTest, NoLinkLeadsOutOfTheWatchedTree) {
     ASSERT_TRUE(pollUntil(watch, [&] { return notices.size() == 1; }));
     ASSERT_EQ(::symlink(privateFolder.c_str(), top.c_str()), 0);
     ASSERT_TRUE(pollUntil(watch, [&] { return notices.size() == 2; }));
-    EXPECT_NE(notices[1].find("a link stands"), std::string::npos) << notices[1];
+    EXPECT_EQ(notices[1].kind, WatchNotice::Kind::LinkInPlace);
+    EXPECT_NE(notices[1].text.find("a link stands"), std::string::npos) << notices[1].text;
     ASSERT_EQ(::unlink(top.c_str()), 0);
     std::filesystem::create_directories(top);
     writeBytes(top + "/again.mp4", "a");
@@ -194,7 +198,8 @@ TEST_F(FolderWatchTest, EmptyFilesAreToldOnceAndWaitForContent) {
     FolderWatch watch({top}, out, quick);
     ASSERT_TRUE(pollUntil(watch, [&] { return !notices.empty(); }));
     ASSERT_EQ(notices.size(), 1u);
-    EXPECT_NE(notices[0].find("200 files are empty"), std::string::npos) << notices[0];
+    EXPECT_EQ(notices[0].kind, WatchNotice::Kind::EmptyFiles);
+    EXPECT_NE(notices[0].text.find("200 files are empty"), std::string::npos) << notices[0].text;
     writeBytes(top + "/7.mp4", "now a video");
     ASSERT_TRUE(pollUntil(watch, [&] { return wasGiven("7.mp4"); }));
     EXPECT_EQ(given.size(), 1u);

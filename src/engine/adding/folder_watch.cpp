@@ -76,9 +76,9 @@ FolderWatch::FolderWatch(std::vector<std::string> folders, std::string exclude,
         const std::size_t top = tops_.size() - 1;
         const std::string& path = tops_.back().path;
         if (!exclude_.empty() && isUnder(path, exclude_)) {
-            startNotices_.push_back(path +
-                                    ": lies in the destination folder, so nothing in it is "
-                                    "taken");
+            startNotices_.push_back(
+                {WatchNotice::Kind::InDestination,
+                 path + ": lies in the destination folder, so nothing in it is taken"});
             continue;
         }
         if (!openTop(top, &startNotices_)) {
@@ -90,7 +90,7 @@ FolderWatch::FolderWatch(std::vector<std::string> folders, std::string exclude,
     nextSearch_ = Clock::now() + timing_.rescanPeriod;
 }
 
-bool FolderWatch::openTop(std::size_t top, std::vector<std::string>* notices) {
+bool FolderWatch::openTop(std::size_t top, std::vector<WatchNotice>* notices) {
     Top& watched = tops_[top];
     FileDescriptor folder(
         ::open(watched.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -100,10 +100,11 @@ bool FolderWatch::openTop(std::size_t top, std::vector<std::string>* notices) {
         if (errno == ELOOP ||
             (::lstat(watched.path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))) {
             if (toldLink_.insert(top).second) {
-                notices->push_back(watched.path +
-                                   ": a link stands where the watched folder was; a link is not "
-                                   "followed, so the folder is watched again when it is a "
-                                   "folder once more");
+                notices->push_back({WatchNotice::Kind::LinkInPlace,
+                                    watched.path +
+                                        ": a link stands where the watched folder was; a link is "
+                                        "not followed, so the folder is watched again when it is "
+                                        "a folder once more"});
             }
         }
         return false;
@@ -160,7 +161,7 @@ std::string FolderWatch::fullPath(const Place& place) const {
                                   : joined(tops_[place.top].path, place.relative);
 }
 
-void FolderWatch::addWatch(int folderFd, const Place& place, std::vector<std::string>* notices) {
+void FolderWatch::addWatch(int folderFd, const Place& place, std::vector<WatchNotice>* notices) {
     if (inotify_.get() < 0 || searching_) {
         return;
     }
@@ -170,16 +171,16 @@ void FolderWatch::addWatch(int folderFd, const Place& place, std::vector<std::st
     if (wd >= 0) {
         watched_[wd] = place;
     } else if (errno == ENOSPC) {
-        notices->push_back(
-            "the system's limit of folder watches is reached "
-            "(fs.inotify.max_user_watches); the folders are searched for new files "
-            "once a minute instead");
+        notices->push_back({WatchNotice::Kind::Searching,
+                            "the system's limit of folder watches is reached "
+                            "(fs.inotify.max_user_watches); the folders are searched for new "
+                            "files once a minute instead"});
         searching_ = true;
     }
 }
 
 void FolderWatch::walk(std::size_t top, const std::string& start,
-                       std::vector<std::string>* notices) {
+                       std::vector<WatchNotice>* notices) {
     std::vector<std::string> folders{start};
     bool destinationNoted = false;
     while (!folders.empty()) {
@@ -246,7 +247,7 @@ void FolderWatch::consider(const Place& place, bool closed) {
     item->second.closed = closed;
 }
 
-void FolderWatch::readEvents(std::vector<std::string>* notices) {
+void FolderWatch::readEvents(std::vector<WatchNotice>* notices) {
     alignas(inotify_event) char buffer[64 * 1024];
     for (;;) {
         const ssize_t length = ::read(inotify_.get(), buffer, sizeof buffer);
@@ -323,7 +324,7 @@ void FolderWatch::unwatchTree(const Place& place) {
     }
 }
 
-void FolderWatch::markGone(std::size_t top, std::vector<std::string>* notices) {
+void FolderWatch::markGone(std::size_t top, std::vector<WatchNotice>* notices) {
     if (!missing_.insert(top).second) {
         return;
     }
@@ -331,11 +332,12 @@ void FolderWatch::markGone(std::size_t top, std::vector<std::string>* notices) {
     // new one that takes its name.
     unwatchTree({top, ""});
     tops_[top].folder.reset();
-    notices->push_back(tops_[top].path +
-                       ": the watched folder is gone; it is watched again when it comes back");
+    notices->push_back(
+        {WatchNotice::Kind::FolderGone,
+         tops_[top].path + ": the watched folder is gone; it is watched again when it comes back"});
 }
 
-void FolderWatch::lookForGoneTops(bool byName, std::vector<std::string>* notices) {
+void FolderWatch::lookForGoneTops(bool byName, std::vector<WatchNotice>* notices) {
     for (std::size_t top = 0; top < tops_.size(); ++top) {
         if (missing_.count(top) != 0 || tops_[top].folder.get() < 0) {
             continue;
@@ -357,7 +359,7 @@ void FolderWatch::lookForGoneTops(bool byName, std::vector<std::string>* notices
 }
 
 void FolderWatch::takeComplete(std::vector<WatchedFile>* complete,
-                               std::vector<std::string>* notices) {
+                               std::vector<WatchNotice>* notices) {
     const Clock::time_point now = Clock::now();
     std::vector<std::string> newlyEmpty;
     for (auto item = pending_.begin(); item != pending_.end();) {
@@ -398,15 +400,17 @@ void FolderWatch::takeComplete(std::vector<WatchedFile>* complete,
         item = pending_.erase(item);
     }
     if (newlyEmpty.size() == 1) {
-        notices->push_back(newlyEmpty.front() +
-                           ": the file is empty; it is taken once it has content");
+        notices->push_back(
+            {WatchNotice::Kind::EmptyFiles,
+             newlyEmpty.front() + ": the file is empty; it is taken once it has content"});
     } else if (!newlyEmpty.empty()) {
-        notices->push_back(std::to_string(newlyEmpty.size()) + " files are empty, " +
-                           newlyEmpty.front() + " first; each is taken once it has content");
+        notices->push_back({WatchNotice::Kind::EmptyFiles,
+                            std::to_string(newlyEmpty.size()) + " files are empty, " +
+                                newlyEmpty.front() + " first; each is taken once it has content"});
     }
 }
 
-std::vector<WatchedFile> FolderWatch::poll(std::vector<std::string>* notices) {
+std::vector<WatchedFile> FolderWatch::poll(std::vector<WatchNotice>* notices) {
     notices->insert(notices->end(), startNotices_.begin(), startNotices_.end());
     startNotices_.clear();
     if (inotify_.get() >= 0) {
@@ -419,7 +423,7 @@ std::vector<WatchedFile> FolderWatch::poll(std::vector<std::string>* notices) {
             ++top;
             continue;
         }
-        notices->push_back(path + ": the watched folder is back");
+        notices->push_back({WatchNotice::Kind::FolderBack, path + ": the watched folder is back"});
         const std::size_t back = *top;
         top = missing_.erase(top);
         walk(back, "", notices);

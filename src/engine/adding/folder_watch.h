@@ -43,6 +43,25 @@ struct WatchedFile {
     FileIdentity identity;
 };
 
+// Something the user should hear of, with its kind, so that a front end
+// decides by the kind and shows the text as it is.
+struct WatchNotice {
+    enum class Kind {
+        // A watched folder lies in the destination: nothing in it is taken.
+        InDestination,
+        // A link stands where a watched folder was.
+        LinkInPlace,
+        // The kernel cannot watch every folder: they are searched instead.
+        Searching,
+        FolderGone,
+        FolderBack,
+        // Files that settled empty, waiting for content.
+        EmptyFiles,
+    };
+    Kind kind;
+    std::string text;
+};
+
 class FolderWatch {
   public:
     // Watches every folder of `folders` (absolute paths), each under its
@@ -58,9 +77,8 @@ class FolderWatch {
     // Reads what changed, and gives the files that have become complete
     // since the last call, in name order, each once. What the user should
     // hear of (a watched folder gone or back, files that stay empty, the
-    // watch falling back to searches) is appended to `notices`, one line
-    // each.
-    std::vector<WatchedFile> poll(std::vector<std::string>* notices);
+    // watch falling back to searches) is appended to `notices`.
+    std::vector<WatchedFile> poll(std::vector<WatchNotice>* notices);
     // Readable when the kernel has news; -1 without inotify.
     int fd() const { return inotify_.get(); }
 
@@ -88,18 +106,18 @@ class FolderWatch {
 
     // Opens the watched folder when it is a real folder now (no link);
     // tells once when a link stands in its place.
-    bool openTop(std::size_t top, std::vector<std::string>* notices);
+    bool openTop(std::size_t top, std::vector<WatchNotice>* notices);
     // Watches and searches the folder at `relative` and every folder below it.
-    void walk(std::size_t top, const std::string& relative, std::vector<std::string>* notices);
-    void addWatch(int folderFd, const Place& place, std::vector<std::string>* notices);
+    void walk(std::size_t top, const std::string& relative, std::vector<WatchNotice>* notices);
+    void addWatch(int folderFd, const Place& place, std::vector<WatchNotice>* notices);
     void consider(const Place& place, bool closed);
-    void readEvents(std::vector<std::string>* notices);
+    void readEvents(std::vector<WatchNotice>* notices);
     void unwatchTree(const Place& place);
-    void markGone(std::size_t top, std::vector<std::string>* notices);
+    void markGone(std::size_t top, std::vector<WatchNotice>* notices);
     // Marks gone the watched folders that are: removed, or, `byName`, moved
     // away or replaced.
-    void lookForGoneTops(bool byName, std::vector<std::string>* notices);
-    void takeComplete(std::vector<WatchedFile>* complete, std::vector<std::string>* notices);
+    void lookForGoneTops(bool byName, std::vector<WatchNotice>* notices);
+    void takeComplete(std::vector<WatchedFile>* complete, std::vector<WatchNotice>* notices);
     // Learns what the destination and the folders below it are now.
     void noteDestination(bool withSubfolders);
     std::string fullPath(const Place& place) const;
@@ -121,7 +139,7 @@ class FolderWatch {
     std::set<std::string> toldEmpty_;
     std::set<std::string> taken_;
     // What the start found to tell, given out by the first poll.
-    std::vector<std::string> startNotices_;
+    std::vector<WatchNotice> startNotices_;
     // The kernel cannot watch every folder: they are searched now and then.
     bool searching_ = false;
     bool searchNow_ = false;
