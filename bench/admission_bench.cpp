@@ -48,9 +48,8 @@ double admit(const std::string& converter, const std::vector<std::string>& paths
     const auto start = Clock::now();
     engine.admitFiles(paths, options);
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-    if (engine.entryList().count() != int(paths.size())) {
-        std::printf("  (only %d of %zu files admitted)\n", engine.entryList().count(),
-                    paths.size());
+    if (engine.entryCount() != int(paths.size())) {
+        std::printf("  (only %d of %zu files admitted)\n", engine.entryCount(), paths.size());
     }
     return wall;
 }

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "support/engine_inspector.h"
 
 #include <algorithm>
 #include <chrono>
@@ -102,15 +103,15 @@ Measure engineBatch(const std::string& fake, const std::vector<std::string>& scr
     EngineTiming timing;
     timing.admissionPollMs = pollMs;
     Engine engine(host, gui, fake, timing);
-    storeText(engine.settings().destinationFolder, out);
-    engine.settings().maxConcurrent = 1;
+    storeText(inspect(engine).settings().destinationFolder, out);
+    inspect(engine).settings().maxConcurrent = 1;
     for (const std::string& script : scripts) {
         auto entry = createEntry(script);
         entry->status = EntryStatus::Ready;
         entry->kind = kLocalFileKind;
-        engine.entryList().entries().append(entry);
+        inspect(engine).entryList().entries().append(entry);
     }
-    engine.entryList().renumberRows();
+    inspect(engine).entryList().renumberRows();
     const double cpuStart = cpuSeconds();
     const auto start = Clock::now();
     engine.startBatch();
@@ -172,7 +173,7 @@ void singleFile(const std::string& dir) {
             Engine engine(host, gui, converter);
             const std::string out = dir + "/engine" + std::to_string(run);
             mkdir(out.c_str(), 0755);
-            storeText(engine.settings().destinationFolder, out);
+            storeText(inspect(engine).settings().destinationFolder, out);
             const auto admitStart = Clock::now();
             engine.admitFile(clip);
             admissions.push_back(seconds(Clock::now() - admitStart));
@@ -221,16 +222,16 @@ double waitingCpuPerSecond(const std::string& fake, const std::string& dir, int 
     EngineTiming timing;
     timing.maxLiveWorkers = workers;
     Engine engine(host, gui, fake, timing);
-    storeText(engine.settings().destinationFolder, dir);
-    engine.settings().maxConcurrent = 1;
+    storeText(inspect(engine).settings().destinationFolder, dir);
+    inspect(engine).settings().maxConcurrent = 1;
     std::string longOne = dir + "/long.avi";
     std::ofstream(longOne) << "#vidmill-fake\nwaitstop 60000\noutput 1\nonstop 0\n";
     for (int i = 0; i < workers; ++i) {
         auto entry = createEntry(longOne);
         entry->status = EntryStatus::Ready;
-        engine.entryList().entries().append(entry);
+        inspect(engine).entryList().entries().append(entry);
     }
-    engine.entryList().renumberRows();
+    inspect(engine).entryList().renumberRows();
     engine.startBatch();
     // Let every worker start and settle into waiting.
     const auto settle = Clock::now() + std::chrono::seconds(3);
@@ -270,8 +271,8 @@ void parallelAdmission(const std::string& fake, const std::string& dir, int file
             }
         }
         const double wall = seconds(Clock::now() - start);
-        if (engine.entryList().count() != files) {
-            std::printf("  (only %d of %d files admitted)\n", engine.entryList().count(), files);
+        if (engine.entryCount() != files) {
+            std::printf("  (only %d of %d files admitted)\n", engine.entryCount(), files);
         }
         return wall;
     };

@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include "support/engine_inspector.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -111,7 +112,7 @@ void run(int entries, const std::string& dir) {
 
     // Twenty conversions of about four seconds, reporting all the while.
     Engine& engine = window.engine();
-    engine.settings().maxConcurrent = 20;
+    inspect(engine).settings().maxConcurrent = 20;
     for (int i = 0; i < 20; ++i) {
         const std::string path = dir + "/new" + std::to_string(i) + ".avi";
         std::ofstream(path) << "#vidmill-fake\nprobe: duration 100\nprobe: exit 0\n"
@@ -182,7 +183,7 @@ void dropFolder(int count, const std::string& dir) {
     const long long longest = stalls.stop();
     const double seconds = adding.elapsed() / 1000.0;
     std::printf("drop of %d files: %d admitted in %.1f s; longest stall %lld ms\n", count,
-                window.engine().entryList().count(), seconds, longest);
+                window.engine().entryCount(), seconds, longest);
     window.shutDown();
 }
 

@@ -379,7 +379,7 @@ void MainWindow::applySizeRule() {
 }
 
 void MainWindow::initApplicationState() {
-    ConversionSettings& settings = engine_->settings();
+    ConversionSettings settings = engine_->settings();
     removeInterruptedSaves(paths_.settingsFile);
     removeInterruptedSaves(paths_.historyFile);
     const SettingsLoad settingsLoad = loadSettingsAtStart(
@@ -392,6 +392,7 @@ void MainWindow::initApplicationState() {
         makeFolders(folder);
         storeText(settings.destinationFolder, folder);
     }
+    engine_->setSettings(settings);
     checkForUpdate();
     showSettingsStrip();
     setToolbarVisible(settings.showToolbar);
@@ -401,7 +402,7 @@ void MainWindow::initApplicationState() {
     engine_->setListModified(false);
     HistoryLoad historyLoad;
     if (settings.saveHistory) {
-        historyLoad = loadHistoryAtStart(engine_->entryList(), paths_.historyFile);
+        historyLoad = engine_->loadHistory(paths_.historyFile);
     }
     if (historyLoad.recognised) {
         // A history that a crash left behind holds unfinished entries: they
@@ -409,10 +410,9 @@ void MainWindow::initApplicationState() {
         if (engine_->recoverUnfinishedEntries() > 0) {
             engine_->setListModified(true);
         }
-        for (const auto& entry : engine_->entryList().entries()) {
-            if (entry->status.load() != EntryStatus::Ok) {
-                engine_->setListModified(true);
-            }
+        const auto notOk = [](EntryStatus status) { return status != EntryStatus::Ok; };
+        if (!engine_->entryViews(notOk).empty()) {
+            engine_->setListModified(true);
         }
     }
     savedHistoryChanges_ = engine_->historyChanges();
@@ -445,8 +445,8 @@ void MainWindow::handleFirstActivation() {
     }
     refreshEntryList();
     list_->setFocus();
-    if (engine_->entryList().count() > 0) {
-        list_->gotoRow(engine_->entryList().count() - 1);
+    if (engine_->entryCount() > 0) {
+        list_->gotoRow(engine_->entryCount() - 1);
     }
     showEntryCount();
     updateCommandStates();
@@ -462,7 +462,7 @@ void MainWindow::refreshEntryList() {
     if (closing_) {
         return;
     }
-    const int count = engine_->entryList().count();
+    const int count = engine_->entryCount();
     list_->setRowCount(count);
     if (count > 0) {
         list_->redrawRows(count);
@@ -471,35 +471,34 @@ void MainWindow::refreshEntryList() {
 
 void MainWindow::showEntryCount() {
     if (!closing_ && engine_->batchState() == BatchState::Idle) {
-        panels_[1]->setText(countText(engine_->entryList().count()));
+        panels_[1]->setText(countText(engine_->entryCount()));
     }
 }
 
 void MainWindow::showSettingsStrip() {
-    const ConversionSettings& settings = engine_->settings();
+    const ConversionSettings settings = engine_->settings();
     destinationEdit_->setText(fromPath(settings.destinationFolder));
     destinationEdit_->setCursorPosition(0);
     formatBox_->setCurrentIndex(findPresetById(settings.presetId));
 }
 
 void MainWindow::takeSettingsStrip(int selector) {
-    ConversionSettings& settings = engine_->settings();
-    {
-        // Workers read these fields while a batch runs.
-        std::lock_guard lock(engine_->mutex());
+    if ((selector == 2 || selector == 3) && formatBox_->currentIndex() < 0) {
+        formatBox_->setCurrentIndex(0);
+    }
+    const std::string destination = toPath(destinationEdit_->text());
+    const int format = formatBox_->currentIndex();
+    engine_->changeSettings([&](ConversionSettings& settings) {
         if (selector == 1 || selector == 3) {
-            storeText(settings.destinationFolder, toPath(destinationEdit_->text()));
+            storeText(settings.destinationFolder, destination);
         }
         if (selector == 2 || selector == 3) {
-            if (formatBox_->currentIndex() < 0) {
-                formatBox_->setCurrentIndex(0);
-            }
-            applyPreset(settings, formatBox_->currentIndex());
+            applyPreset(settings, format);
         }
-    }
+    });
     if (selector == 2 || selector == 3) {
         // Ready entries show the extension of the format chosen now.
-        list_->redrawRows(engine_->entryList().count());
+        list_->redrawRows(engine_->entryCount());
     }
 }
 
@@ -534,19 +533,19 @@ void MainWindow::openDestinationFolder() {
 void MainWindow::setToolbarVisible(bool visible) {
     actions_.viewToolbar->setChecked(visible);
     toolBar_->setVisible(visible);
-    engine_->settings().showToolbar = visible;
+    engine_->changeSettings([&](ConversionSettings& s) { s.showToolbar = visible; });
 }
 
 void MainWindow::setMainSettingsVisible(bool visible) {
     actions_.viewSettings->setChecked(visible);
     settingsStrip_->setVisible(visible);
-    engine_->settings().showMainSettings = visible;
+    engine_->changeSettings([&](ConversionSettings& s) { s.showMainSettings = visible; });
 }
 
 void MainWindow::setStatusBarVisible(bool visible) {
     actions_.viewStatusBar->setChecked(visible);
     statusBar()->setVisible(visible);
-    engine_->settings().showStatusBar = visible;
+    engine_->changeSettings([&](ConversionSettings& s) { s.showStatusBar = visible; });
 }
 
 void MainWindow::showSettings() {

@@ -24,9 +24,9 @@
 #include "app/window_state.h"
 #include "controls/list_view_data.h"
 #include "dialogs/tip_window.h"
+#include "engine/adding/folder_watch.h"
 #include "engine/engine.h"
 #include "engine/engine_host.h"
-#include "engine/adding/folder_watch.h"
 #include "engine/preview_maker.h"
 
 class QAction;
@@ -306,16 +306,17 @@ class MainWindow : public QMainWindow, public EngineHost, public ListDataSource 
     // search had to skip; gives how many names were handled.
     int addNames(const QStringList& names);
     void pump();
-    // What `read` gives for the entry at `row`, read under the engine's
-    // lock; `none` for a row without an entry, or while closing.
+    // Add and Add Folder start next time in `folder`.
+    void rememberAddFolder(const QString& folder);
+    // What `read` gives for a copy of the entry at `row`; `none` for a row
+    // without an entry, or while closing.
     template <typename Result, typename Read>
     Result readEntry(int row, Result none, Read read) {
         if (closing_) {
             return none;
         }
-        std::lock_guard lock(engine_->mutex());
-        const VideoEntry* entry = engine_->entryList().at(row);
-        return entry != nullptr ? read(*entry) : none;
+        const std::optional<EntryView> entry = engine_->entryAt(row);
+        return entry ? read(*entry) : none;
     }
     // Probes the files several at once and adds them in their order.
     // `subfolders`: empty, or where below the destination each output goes.

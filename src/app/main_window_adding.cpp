@@ -19,8 +19,9 @@
 #include "app/desktop.h"
 #include "app/notice_label.h"
 #include "app/qt_paths.h"
-#include "engine/batch/output_path.h"
 #include "engine/adding/video_files.h"
+#include "engine/batch/output_path.h"
+#include "formats/settings_rules.h"
 #include "system/path_utils.h"
 #include "system/user_folders.h"
 
@@ -177,18 +178,23 @@ void MainWindow::reportSkipped() {
 }
 
 QString MainWindow::lastAddFolder() {
-    ConversionSettings& settings = engine_->settings();
-    if (settings.lastAddFolder[0] == '\0') {
-        storeText(settings.lastAddFolder, videosFolder());
+    std::string folder(textOf(engine_->settings().lastAddFolder));
+    if (folder.empty()) {
+        folder = videosFolder();
+        engine_->changeSettings([&](ConversionSettings& s) { storeText(s.lastAddFolder, folder); });
     }
-    return fromPath(settings.lastAddFolder);
+    return fromPath(folder);
+}
+
+void MainWindow::rememberAddFolder(const QString& folder) {
+    const std::string path = toPath(folder + "/");
+    engine_->changeSettings([&](ConversionSettings& s) { storeText(s.lastAddFolder, path); });
 }
 
 bool MainWindow::addVideos() {
     if (adding_ || engine_->batchState() != BatchState::Idle) {
         return false;
     }
-    ConversionSettings& settings = engine_->settings();
     const QStringList files = desktop_.openFiles(this, "Add Videos", lastAddFolder(),
                                                  qtFileFilter(buildVideoFilter()), kMaxAddedFiles);
     if (files.isEmpty()) {
@@ -200,7 +206,7 @@ bool MainWindow::addVideos() {
         paths.push_back(toPath(file));
     }
     admitAll(paths);
-    storeText(settings.lastAddFolder, toPath(QFileInfo(files.last()).absolutePath() + "/"));
+    rememberAddFolder(QFileInfo(files.last()).absolutePath());
     endAdding();
     return true;
 }
@@ -209,14 +215,13 @@ bool MainWindow::addFolder() {
     if (adding_ || engine_->batchState() != BatchState::Idle) {
         return false;
     }
-    ConversionSettings& settings = engine_->settings();
     const QString folder = desktop_.pickFolder(this, "Add Folder", lastAddFolder());
     if (folder.isEmpty()) {
         return false;
     }
     // Searched as a drop is, without starting a batch: as Add.
     addNames({folder});
-    storeText(settings.lastAddFolder, toPath(QDir(folder).absolutePath() + "/"));
+    rememberAddFolder(QDir(folder).absolutePath());
     return true;
 }
 
@@ -225,8 +230,7 @@ void MainWindow::dropNames(const QStringList& names) {
         return;
     }
     if (addNames(names) > 0) {
-        storeText(engine_->settings().lastAddFolder,
-                  toPath(QFileInfo(names.last()).absolutePath() + "/"));
+        rememberAddFolder(QFileInfo(names.last()).absolutePath());
     }
     // An add cancelled with Esc starts nothing.
     if (!closeRequested_ && !closing_ && stopAdding_.load() == 0) {
@@ -346,8 +350,8 @@ void MainWindow::startWatching() {
         watchTimer_->stop();
     }
     const bool watching = !watchFolders_.isEmpty();
-    engine_->setSkipExisting(skipExisting_ || watching);
-    actions_.skipExisting->setChecked(skipExisting_ || watching);
+    engine_->setSkipExisting(skipsConverted(skipExisting_, watching));
+    actions_.skipExisting->setChecked(skipsConverted(skipExisting_, watching));
     updateCommandStates();
     showNotice();
 }

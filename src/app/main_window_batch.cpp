@@ -48,21 +48,14 @@ void MainWindow::setConvertingState(bool converting) {
 }
 
 bool MainWindow::runSettingsDialog(int videoCount) {
-    ConversionSettings edited;
-    {
-        std::lock_guard lock(engine_->mutex());
-        edited = engine_->settings();
-    }
+    ConversionSettings edited = engine_->settings();
     const bool accepted = desktop_.editSettings(
         this, edited, videoCount, videoCount == 0 && engine_->batchState() != BatchState::Idle);
-    {
-        std::lock_guard lock(engine_->mutex());
-        engine_->settings() = edited;
-    }
+    engine_->setSettings(edited);
     if (accepted) {
         saveSettings();
         showSettingsStrip();
-        list_->redrawRows(engine_->entryList().count());
+        list_->redrawRows(engine_->entryCount());
     }
     return accepted;
 }
@@ -137,7 +130,7 @@ void MainWindow::convertVideos() {
             ready = engine_->requeueStopped();
             refreshEntryList();
             showEntryCount();
-            gotoRow(engine_->entryList().count() - 1);
+            gotoRow(engine_->entryCount() - 1);
         }
     }
     if (ready == 0) {
@@ -177,11 +170,7 @@ bool MainWindow::startBatch(bool ask) {
 // A size that some videos cannot fit in is said before the batch, rather
 // than by those videos' failures an hour into it.
 bool MainWindow::sizeFitsEveryVideo() {
-    std::vector<Engine::SizeRefusal> refusals;
-    {
-        std::lock_guard lock(engine_->mutex());
-        refusals = engine_->sizeRefusals(engine_->settings());
-    }
+    const std::vector<Engine::SizeRefusal> refusals = engine_->sizeRefusals();
     if (refusals.empty()) {
         return true;
     }
@@ -332,7 +321,7 @@ void MainWindow::shutDown() {
         engine_->exitSweep();
         if (engine_->settings().saveHistory) {
             makeFolders(configFolder());
-            saveHistoryFile(engine_->entryList(), paths_.historyFile);
+            engine_->saveHistorySnapshot(paths_.historyFile);
         }
     }
     gui_.stopGuiCall();

@@ -1,5 +1,5 @@
 // The main window's list cells: what each visible row shows, read from its
-// entry under the engine's lock.
+// entry as a copy taken under the engine's lock.
 
 #include "app/main_window.h"
 
@@ -17,7 +17,7 @@ void MainWindow::entryChanged(int row) {
 }
 
 QString MainWindow::cellText(int row, int column) {
-    return readEntry(row, QString(), [&](const VideoEntry& entry) {
+    return readEntry(row, QString(), [&](const EntryView& entry) {
         switch (column) {
             case 0:
                 return fromPath(entry.sourcePath);
@@ -34,8 +34,8 @@ QString MainWindow::cellText(int row, int column) {
 }
 
 int MainWindow::cellImage(int row) {
-    return readEntry(row, -1, [](const VideoEntry& entry) {
-        switch (entry.status.load()) {
+    return readEntry(row, -1, [](const EntryView& entry) {
+        switch (entry.status) {
             case EntryStatus::Ready:
                 return 0;
             case EntryStatus::Ok:
@@ -53,8 +53,8 @@ int MainWindow::cellImage(int row) {
 }
 
 QString MainWindow::cellToolTip(int row, int column) {
-    return readEntry(row, QString(), [&](const VideoEntry& entry) {
-        if (column == 3 && entry.status.load() == EntryStatus::Ok) {
+    return readEntry(row, QString(), [&](const EntryView& entry) {
+        if (column == 3 && entry.status == EntryStatus::Ok) {
             return fromPath(convertedEntryTip(entry));
         }
         if (column == 3 && !entry.failureReason.empty()) {

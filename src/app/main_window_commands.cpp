@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <utility>
 
 #include "app/busy_indicator.h"
@@ -259,21 +260,19 @@ CommandFacts MainWindow::commandFacts() {
     facts.batchHoldsSettings = batchHoldsSettings_;
     facts.adding = adding_;
     facts.forPopup = popupOpen_;
-    facts.entryCount = engine_->entryList().count();
+    facts.entryCount = engine_->entryCount();
     facts.selectedCount = list_->selectedCount();
     facts.previewsPossible = preview_ != nullptr;
     facts.watching = !watchFolders_.isEmpty();
     const int focused =
         facts.entryCount > 0 ? std::min(list_->focusedRow(), facts.entryCount - 1) : -1;
-    if (focused >= 0) {
-        std::lock_guard lock(engine_->mutex());
-        const VideoEntry& entry = *engine_->entryList().at(focused);
+    if (const std::optional<EntryView> entry = engine_->entryAt(focused)) {
         facts.hasFocused = true;
-        facts.focusedStatus = entry.status.load();
+        facts.focusedStatus = entry->status;
         // For a converted entry the reason is a note on how it went.
         facts.focusedHasReason = facts.focusedStatus == EntryStatus::Ok
-                                     ? !convertedEntryTip(entry).empty()
-                                     : !entry.failureReason.empty();
+                                     ? !convertedEntryTip(*entry).empty()
+                                     : !entry->failureReason.empty();
     }
     return facts;
 }

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QTimer>
 #include <algorithm>
+#include <optional>
 
 #include "app/desktop.h"
 #include "app/notice_label.h"
@@ -17,13 +18,12 @@ namespace vidmill {
 
 bool MainWindow::focusedEntry(int* row, EntryStatus* status) {
     const int focused = list_->focusedRow();
-    std::lock_guard lock(engine_->mutex());
-    const VideoEntry* entry = engine_->entryList().at(focused);
-    if (entry == nullptr) {
+    const std::optional<EntryView> entry = engine_->entryAt(focused);
+    if (!entry) {
         return false;
     }
     *row = focused;
-    *status = entry->status.load();
+    *status = entry->status;
     return true;
 }
 
@@ -33,7 +33,7 @@ void MainWindow::afterRemoval(int row) {
 }
 
 void MainWindow::focusNear(int row) {
-    const int count = engine_->entryList().count();
+    const int count = engine_->entryCount();
     if (count > 0) {
         list_->gotoRow(std::clamp(row, 0, count - 1));
     }
@@ -48,12 +48,8 @@ void MainWindow::playVideo() {
         (status != EntryStatus::Ok && status != EntryStatus::Ready)) {
         return;
     }
-    QString file;
-    {
-        std::lock_guard lock(engine_->mutex());
-        const VideoEntry& entry = *engine_->entryList().at(row);
-        file = fromPath(status == EntryStatus::Ok ? entry.outputPath : entry.sourcePath);
-    }
+    const EntryView entry = engine_->entryAt(row).value_or(EntryView{});
+    const QString file = fromPath(status == EntryStatus::Ok ? entry.outputPath : entry.sourcePath);
     if (file.isEmpty() || !QFileInfo::exists(file)) {
         showMessage(kInformationMessage,
                     toPath(QStringLiteral("The file %1 does not exist.").arg(file)));
@@ -68,18 +64,11 @@ void MainWindow::previewVideo() {
     if (preview_ == nullptr || !focusedEntry(&row, &status)) {
         return;
     }
-    std::string source;
-    std::string name;
-    double seconds = 0;
-    ConversionSettings settings;
-    {
-        std::lock_guard lock(engine_->mutex());
-        const VideoEntry& entry = *engine_->entryList().at(row);
-        source = entry.sourcePath;
-        name = entry.name;
-        seconds = entry.duration;
-        settings = engine_->settings();
-    }
+    const EntryView entry = engine_->entryAt(row).value_or(EntryView{});
+    const std::string& source = entry.sourcePath;
+    const std::string& name = entry.name;
+    const double seconds = entry.duration;
+    const ConversionSettings settings = engine_->settings();
     previewNotice_ = QStringLiteral("Making a preview of %1...").arg(fromPath(name));
     showNotice();
     // The answer waits for the next turn of the event loop: a message box
@@ -123,10 +112,9 @@ std::vector<int> MainWindow::chosenRows() const {
 std::vector<MainWindow::ChosenEntry> MainWindow::chosenEntries() {
     const std::vector<int> rows = chosenRows();
     std::vector<ChosenEntry> chosen;
-    std::lock_guard lock(engine_->mutex());
     for (int row : rows) {
-        if (const VideoEntry* entry = engine_->entryList().at(row)) {
-            chosen.push_back({row, entry->id, entry->status.load(), entry->sourcePath});
+        if (const std::optional<EntryView> entry = engine_->entryAt(row)) {
+            chosen.push_back({row, entry->id, entry->status, entry->sourcePath});
         }
     }
     return chosen;
@@ -272,11 +260,7 @@ void MainWindow::renameVideo() {
     if (!focusedEntry(&row, &status) || status != EntryStatus::Ok) {
         return;
     }
-    std::string name;
-    {
-        std::lock_guard lock(engine_->mutex());
-        name = engine_->entryList().at(row)->name;
-    }
+    std::string name = engine_->entryAt(row).value_or(EntryView{}).name;
     for (;;) {
         const std::optional<std::string> answer = desktop_.promptNonEmpty(
             this, "Rename Video", "New name of the converted video (without its extension):", name,
@@ -319,7 +303,7 @@ void MainWindow::removeMissingEntries() {
         return;
     }
     refreshEntryList();
-    const int count = engine_->entryList().count();
+    const int count = engine_->entryCount();
     if (count > 0) {
         list_->gotoRow(count - 1);
     }
@@ -333,15 +317,10 @@ void MainWindow::showFailureReason() {
     if (!focusedEntry(&row, &status)) {
         return;
     }
-    std::string source;
-    std::string reason;
     const bool ok = status == EntryStatus::Ok;
-    {
-        std::lock_guard lock(engine_->mutex());
-        const VideoEntry& entry = *engine_->entryList().at(row);
-        source = entry.sourcePath;
-        reason = ok ? convertedEntryTip(entry) : entry.failureReason;
-    }
+    const EntryView entry = engine_->entryAt(row).value_or(EntryView{});
+    const std::string& source = entry.sourcePath;
+    const std::string reason = ok ? convertedEntryTip(entry) : entry.failureReason;
     if (!reason.empty()) {
         desktop_.showText(
             this, ok ? QStringLiteral("About this conversion") : QStringLiteral("Why it failed"),

@@ -106,7 +106,9 @@ void MainWindow::showTipOfTheDay() {
     TipSet tips = programTips();
     tips.showAtStartup = engine_->settings().showTips;
     // Nothing waits for it to close: a watched folder's videos least of all.
-    desktop_.showTips(this, tips, [this](bool on) { engine_->settings().showTips = on; });
+    desktop_.showTips(this, tips, [this](bool on) {
+        engine_->changeSettings([on](ConversionSettings& s) { s.showTips = on; });
+    });
 }
 
 void MainWindow::showHomePage() {
@@ -122,10 +124,15 @@ void MainWindow::showAbout() {
 }
 
 void MainWindow::checkForUpdate() {
-    ConversionSettings& settings = engine_->settings();
+    int32_t lastCheckDay = engine_->settings().lastUpdateCheckDay;
+    const auto keepDay = [&] {
+        engine_->changeSettings(
+            [&](ConversionSettings& s) { s.lastUpdateCheckDay = lastCheckDay; });
+    };
     const int today = todayNumber();
     if (paths_.versionUrl.empty() ||
-        !updateCheckDue(settings.lastUpdateCheckDay, today, kUpdateCheckIntervalDays)) {
+        !updateCheckDue(lastCheckDay, today, kUpdateCheckIntervalDays)) {
+        keepDay();
         return;
     }
     showPleaseWait(kAppTitle, updateWaitText(), this);
@@ -141,8 +148,9 @@ void MainWindow::checkForUpdate() {
                                                  "page?") == 1;
     };
     io.openUrl = [this](const std::string& url) { desktop_.openUrl(QString::fromStdString(url)); };
-    runUpdateCheck({paths_.versionUrl, VIDMILL_VERSION, paths_.homePage},
-                   settings.lastUpdateCheckDay, kUpdateCheckIntervalDays, today, io);
+    runUpdateCheck({paths_.versionUrl, VIDMILL_VERSION, paths_.homePage}, lastCheckDay,
+                   kUpdateCheckIntervalDays, today, io);
+    keepDay();
     closePleaseWait();
 }
 

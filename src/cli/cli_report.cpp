@@ -165,13 +165,12 @@ void JsonReporter::report(Engine& engine, bool endingAll) {
     std::vector<std::string> lines;
     const long long now = monotonicMs();
     {
-        std::lock_guard lock(engine.mutex());
-        const EntryList& list = engine.entryList();
-        seen_.resize(std::size_t(list.count()));
-        for (int i = 0; i < list.count(); ++i) {
-            const VideoEntry& entry = *list.at(i);
-            Seen& seen = seen_[std::size_t(i)];
-            EntryStatus status = entry.status.load();
+        const std::vector<EntryView> entries = engine.entryViews();
+        seen_.resize(entries.size());
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const EntryView& entry = entries[i];
+            Seen& seen = seen_[i];
+            EntryStatus status = entry.status;
             if (endingAll && !isFinished(status)) {
                 status = EntryStatus::Cancelled;
             }

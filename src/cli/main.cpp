@@ -26,13 +26,13 @@
 #include "cli/shard.h"
 #include "cli/terminal_host.h"
 #include "cli/watch_loop.h"
-#include "engine/engine.h"
-#include "engine/list/entry_status_text.h"
 #include "engine/adding/folder_watch.h"
-#include "engine/gui_call.h"
+#include "engine/adding/video_files.h"
 #include "engine/batch/output_path.h"
 #include "engine/batch/part_file.h"
-#include "engine/adding/video_files.h"
+#include "engine/engine.h"
+#include "engine/gui_call.h"
+#include "engine/list/entry_status_text.h"
 #include "formats/converter_command.h"
 #include "formats/format_preset.h"
 #include "process/converter_runner.h"
@@ -133,9 +133,10 @@ class Cli : private WatchRun {
           json_(stdout, options.settings) {
         host_.attach(engine_);
         engine_.setProbeInterrupt(&interruptions);
-        engine_.settings() = options.settings;
+        ConversionSettings settings = options.settings;
+        storeText(settings.destinationFolder, destination);
+        engine_.setSettings(settings);
         engine_.setSkipExisting(options.skipExisting);
-        storeText(engine_.settings().destinationFolder, destination);
     }
 
     int run();
@@ -344,13 +345,11 @@ int Cli::dryRun() {
     if (refuseWhatCannotFit()) {
         return finish(kExitUsage);
     }
-    const EntryList& list = engine_.entryList();
     const ConversionSettings batch = engine_.settings();
     // Stand-ins for the entries already given their output, so that each
     // next one sees those names taken, as in a real run.
     EntryList claimed;
-    for (int i = 0; i < list.count(); ++i) {
-        VideoEntry& entry = *list.at(i);
+    for (const EntryView& entry : engine_.entryViews()) {
         std::string output;
         std::string folder;
         if (joinOutputSubfolder(batch.destinationFolder, entry.outputSubfolder, &folder)) {
@@ -381,23 +380,19 @@ int Cli::dryRun() {
         claimed.entries().append(claim);
         // A real run takes its slot when the conversion starts; the probe's
         // number is long given back.
-        entry.progressSlot = -1;
         ConverterCommand command =
             buildConvertCommand(engine_.converterPath(), entry.sourcePath, output,
-                                engine_.channel().channelName(), entry.progressSlot, batch, 0);
+                                engine_.channel().channelName(), -1, batch, 0);
         std::printf("%s\n", shown(command.text).c_str());
     }
     return finish(kExitAllConverted);
 }
 
 void Cli::printSummary() {
-    std::lock_guard lock(engine_.mutex());
-    const EntryList& list = engine_.entryList();
-    for (int i = 0; i < list.count(); ++i) {
-        const VideoEntry& entry = *list.at(i);
+    for (const EntryView& entry : engine_.entryViews()) {
         std::string status = entryStatusText(entry, engine_.channel());
-        const bool ok = entry.status.load() == EntryStatus::Ok;
-        const bool skipped = entry.status.load() == EntryStatus::Skipped;
+        const bool ok = entry.status == EntryStatus::Ok;
+        const bool skipped = entry.status == EntryStatus::Skipped;
         if (ok && !entry.note.empty()) {
             status += ": " + entry.note;
         } else if (!ok && !entry.failureReason.empty()) {
@@ -430,8 +425,8 @@ int Cli::finish(int exitStatus) {
 }
 
 void Cli::countOutcomes() {
-    for (const auto& entry : engine_.entryList().entries()) {
-        const EntryStatus status = entry->status.load();
+    for (const EntryView& entry : engine_.entryViews()) {
+        const EntryStatus status = entry.status;
         if (status == EntryStatus::Ok) {
             ++counts_.converted;
         } else if (status == EntryStatus::Skipped) {
@@ -442,7 +437,7 @@ void Cli::countOutcomes() {
             ++counts_.stopped;
         } else {
             ++counts_.failed;
-            environmentFailed_ = environmentFailed_ || isEnvironmentFailure(entry->failureReason);
+            environmentFailed_ = environmentFailed_ || isEnvironmentFailure(entry.failureReason);
         }
     }
 }
@@ -479,16 +474,12 @@ void Cli::abandon(bool stopping) {
         engine_.stopAll();
     }
     endRunningConverters(kQuitGrace);
-    {
-        std::lock_guard lock(engine_.mutex());
-        engine_.deleteUnfinishedOutputs();
-    }
+    engine_.deleteUnfinishedOutputs();
     // Workers may still read the slots until we are gone: keep the mapping.
     engine_.channel().unlinkChannel();
     if (options_.json) {
         // The report stays whole: an end for every file, the summary last.
         json_.endAll(engine_);
-        std::lock_guard lock(engine_.mutex());
         countOutcomes();
         finish(kExitInterrupted);
     }
@@ -507,11 +498,7 @@ int Cli::convert() {
 // A size that some files cannot fit in is said before anything starts,
 // rather than by those files' failures an hour into the run.
 bool Cli::refuseWhatCannotFit() {
-    std::vector<Engine::SizeRefusal> refusals;
-    {
-        std::lock_guard lock(engine_.mutex());
-        refusals = engine_.sizeRefusals(engine_.settings());
-    }
+    const std::vector<Engine::SizeRefusal> refusals = engine_.sizeRefusals();
     for (const Engine::SizeRefusal& refusal : refusals) {
         std::fprintf(stderr, "vidmill-cli: %s: %s\n", shown(refusal.sourcePath).c_str(),
                      refusal.reason.c_str());
@@ -535,13 +522,7 @@ bool Cli::runBatch(const std::function<void()>& meanwhile) {
     if (const std::string refused = engine_.startBatch(); !refused.empty()) {
         // The machine refused the whole batch (said already): every file
         // ends failed with the reason, as when each converter meets it.
-        std::lock_guard lock(engine_.mutex());
-        for (const auto& entry : engine_.entryList().entries()) {
-            if (entry->status.load() == EntryStatus::Ready) {
-                entry->status.store(EntryStatus::ConversionError);
-                entry->failureReason = refused;
-            }
-        }
+        engine_.failReadyEntries(refused);
     }
     bool stopping = false;
     while (engine_.batchState() != BatchState::Idle) {
@@ -617,13 +598,13 @@ bool Cli::admit(const WatchBatch& batch) {
     subfolders_ = batch.subfolders;
     identities_ = batch.identities;
     admitCollected();
-    return engine_.entryList().count() != 0;
+    return engine_.entryCount() != 0;
 }
 
 bool Cli::convert(const std::function<void()>& look) {
     const bool whole = runBatch(look);
     // Reported and done with: a watch that runs for weeks keeps no list.
-    std::vector<int> rows(static_cast<size_t>(engine_.entryList().count()));
+    std::vector<int> rows(static_cast<size_t>(engine_.entryCount()));
     std::iota(rows.begin(), rows.end(), 0);
     engine_.removeEntriesAt(rows, false);
     json_.forget();
@@ -659,14 +640,14 @@ int Cli::run() {
     if (interruptions.load() != 0) {
         return finish(kExitInterrupted);
     }
-    if (engine_.entryList().count() == 0 && options_.shards > 0 && paths_.empty() &&
+    if (engine_.entryCount() == 0 && options_.shards > 0 && paths_.empty() &&
         counts_.rejected == 0) {
         // More shares than files: this one has nothing, which is no fault.
         std::fprintf(stderr, "vidmill-cli: share %d/%d holds no file\n", options_.shard,
                      options_.shards);
         return finish(kExitAllConverted);
     }
-    if (engine_.entryList().count() == 0) {
+    if (engine_.entryCount() == 0) {
         std::fprintf(stderr, "vidmill-cli: nothing to convert\n");
         return finish(kExitFileFailed);
     }

@@ -83,20 +83,15 @@ void TerminalHost::render(bool force) {
         return;
     }
     std::vector<std::string> lines;
-    {
-        std::lock_guard lock(engine_->mutex());
-        const EntryList& list = engine_->entryList();
-        for (int i = 0; i < list.count(); ++i) {
-            const VideoEntry& entry = *list.at(i);
-            EntryStatus status = entry.status.load();
-            if (status == EntryStatus::Starting || status == EntryStatus::Converting) {
-                lines.push_back(escapeControls(entryNameText(entry)) + "  " +
-                                entryStatusText(entry, engine_->channel()));
-            }
-        }
-        if (!batchText_.empty()) {
-            lines.push_back(batchText_);
-        }
+    const auto running = [](EntryStatus status) {
+        return status == EntryStatus::Starting || status == EntryStatus::Converting;
+    };
+    for (const EntryView& entry : engine_->entryViews(running)) {
+        lines.push_back(escapeControls(entryNameText(entry)) + "  " +
+                        entryStatusText(entry, engine_->channel()));
+    }
+    if (!batchText_.empty()) {
+        lines.push_back(batchText_);
     }
     if (lines == shown_ && !force) {
         return;

@@ -30,7 +30,56 @@ Engine::Engine(EngineHost& host, GuiCall& gui, std::string converterPath, Engine
     }
 }
 
-std::vector<Engine::SizeRefusal> Engine::sizeRefusals(const ConversionSettings& settings) const {
+ConversionSettings Engine::settings() const {
+    std::lock_guard lock(mutex_);
+    return settings_;
+}
+
+void Engine::setSettings(const ConversionSettings& settings) {
+    std::lock_guard lock(mutex_);
+    settings_ = settings;
+}
+
+std::optional<EntryView> Engine::entryAt(int row) const {
+    std::lock_guard lock(mutex_);
+    const VideoEntry* entry = list_.at(row);
+    return entry != nullptr ? std::optional(viewOf(*entry)) : std::nullopt;
+}
+
+std::vector<EntryView> Engine::entryViews(const std::function<bool(EntryStatus)>& keep) const {
+    std::vector<EntryView> views;
+    std::lock_guard lock(mutex_);
+    for (const auto& entry : list_.entries()) {
+        if (!keep || keep(entry->status.load())) {
+            views.push_back(viewOf(*entry));
+        }
+    }
+    return views;
+}
+
+HistoryLoad Engine::loadHistory(const std::string& path) {
+    expectInterfaceThread();
+    std::lock_guard lock(mutex_);
+    return loadHistoryAtStart(list_, path);
+}
+
+int Engine::failReadyEntries(const std::string& reason) {
+    expectInterfaceThread();
+    std::lock_guard lock(mutex_);
+    int failed = 0;
+    for (const auto& entry : list_.entries()) {
+        if (entry->status.load() == EntryStatus::Ready) {
+            entry->status.store(EntryStatus::ConversionError);
+            entry->failureReason = reason;
+            ++failed;
+        }
+    }
+    return failed;
+}
+
+std::vector<Engine::SizeRefusal> Engine::sizeRefusals() const {
+    std::lock_guard lock(mutex_);
+    const ConversionSettings& settings = settings_;
     std::vector<SizeRefusal> refusals;
     if (settings.targetSizeKb == 0) {
         return refusals;

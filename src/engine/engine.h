@@ -13,15 +13,17 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "engine/list/entry_list.h"
 #include "engine/adding/probe_pool.h"
 #include "engine/batch/worker_thread.h"
+#include "engine/list/entry_list.h"
+#include "engine/list/history_file.h"
 #include "process/progress_channel.h"
 #include "storage/conversion_settings.h"
 #include "system/thread_contract.h"
@@ -121,13 +123,26 @@ class Engine {
     // Stops and waits for whatever still runs, then closes the channel.
     ~Engine();
 
-    // Interface thread. While a batch runs, a worker reads `presetId`,
-    // `destinationFolder`, `maxConcurrent` and `converterPriority` of the live
-    // settings: change them only with the lock held.
-    ConversionSettings& settings() { return settings_; }
-    EntryList& entryList() { return list_; }
-    const EntryList& entryList() const { return list_; }
-    CheckedMutex& mutex() { return mutex_; }
+    // The settings: a copy, and changes, each under the engine's lock (a
+    // running batch's workers read `presetId`, `destinationFolder`,
+    // `maxConcurrent` and `converterPriority` of them).
+    ConversionSettings settings() const;
+    void setSettings(const ConversionSettings& settings);
+    template <typename Change>
+    void changeSettings(Change&& change) {
+        std::lock_guard lock(mutex_);
+        change(settings_);
+    }
+
+    // The list as the window and the terminal see it: copies, taken under
+    // the lock, that stay as they were when taken.
+    int entryCount() const { return list_.count(); }
+    std::optional<EntryView> entryAt(int row) const;
+    // Every entry, or those whose status `keep` takes.
+    std::vector<EntryView> entryViews(const std::function<bool(EntryStatus)>& keep = {}) const;
+    // Reads the history file into the list at start-up (see
+    // loadHistoryAtStart).
+    HistoryLoad loadHistory(const std::string& path);
     ProgressChannel& channel() { return channel_; }
     const std::string& converterPath() const { return converterPath_; }
 
@@ -210,7 +225,7 @@ class Engine {
         std::string reason;
         Remedy remedy = Remedy::LargerSize;
     };
-    std::vector<SizeRefusal> sizeRefusals(const ConversionSettings& settings) const;
+    std::vector<SizeRefusal> sizeRefusals() const;
     // Where first passes keep their logs; swept at each batch's start.
     const std::string& passFolder() const { return passFolder_; }
     // Stops every entry among `ids` (VideoEntry::id) that is still listed
@@ -247,8 +262,12 @@ class Engine {
     // outputs and drops every entry that did not end Ok.
     void exitSweep();
     // Removes what every entry that did not end Ok left unfinished (part
-    // files only). Call with the lock held.
+    // files only).
     void deleteUnfinishedOutputs();
+    // Every Ready entry ends failed with `reason`, as when each conversion
+    // meets it: for a batch that the machine refused as a whole. Gives how
+    // many.
+    int failReadyEntries(const std::string& reason);
     // Lets the owner cut a running probe short: while *flag is not 0, a
     // probe is ended and its file not admitted.
     void setProbeInterrupt(const std::atomic<int>* flag) { probeInterrupt_ = flag; }
@@ -289,11 +308,13 @@ class Engine {
     // batch is active.
     int removeEntriesAt(const std::vector<int>& rows, bool deleteVideos,
                         std::vector<std::pair<std::string, std::string>>* failures = nullptr);
+  private:
     // True when one of the 50 entries before `row` is still Pending. Takes
     // no lock: the caller holds it.
     bool waitsForEarlierEntry(int row) const;
 
-  private:
+    // Tests look inside (tests/support/engine_inspector.h).
+    friend class EngineInspector;
     // The contracts of the comments below, checked in debug builds.
     void expectInterfaceThread() const {
         VIDMILL_EXPECT(interfaceThread_.isCurrent(), "the interface thread only");
@@ -396,7 +417,7 @@ class Engine {
     bool batchSkipExisting_ = false;
     EntryList list_;
     ProgressChannel channel_;
-    CheckedMutex mutex_;
+    mutable CheckedMutex mutex_;
     // The thread that made the engine: the interface thread.
     OwnerThread interfaceThread_;
     // Rows of the workers that wait to be admitted.

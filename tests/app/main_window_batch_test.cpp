@@ -2,6 +2,7 @@
 // closing while it runs, and what follows its end.
 
 #include <QDialog>
+#include "support/engine_inspector.h"
 
 #include "app/main_window_fixture.h"
 
@@ -56,7 +57,7 @@ class MainWindowBatchTest : public MainWindowFixture {
         window.shutDown();
         QVERIFY(window.engine().batchState() == BatchState::Idle);
         // The stopped entry is swept.
-        QCOMPARE(window.engine().entryList().count(), 0);
+        QCOMPARE(inspect(window.engine()).entryList().count(), 0);
     }
 
     void killedMidBatchLosesNoEntry() {
@@ -85,7 +86,7 @@ class MainWindowBatchTest : public MainWindowFixture {
         next.settingsFile = dir_->file("config/vidmill/settings.bin");
         next.historyFile = history;
         window_ = std::make_unique<MainWindow>(desktop_, next, QStringList(), timing());
-        const EntryList& list = window_->engine().entryList();
+        const EntryList& list = inspect(window_->engine()).entryList();
         QCOMPARE(list.count(), 3);
         QCOMPARE(list.at(0)->status.load(), EntryStatus::Ok);
         QVERIFY(QFileInfo::exists(QString::fromStdString(list.at(0)->outputPath)));
@@ -93,14 +94,15 @@ class MainWindowBatchTest : public MainWindowFixture {
             QCOMPARE(list.at(row)->status.load(), EntryStatus::Cancelled);
         }
         // What the stopped ones had begun to write is gone.
-        const QDir out(QString::fromStdString(window_->engine().settings().destinationFolder));
+        const QDir out(
+            QString::fromStdString(inspect(window_->engine()).settings().destinationFolder));
         QCOMPARE(out.entryList(QDir::Files), QStringList({"done.mp4"}));
     }
 
     void settingsAreCommittedAndTheBatchDialogNamesTheVideos() {
         MainWindow& window = open();
         window.actions().settings->trigger();
-        QCOMPARE(window.engine().settings().maxConcurrent, 3);
+        QCOMPARE(inspect(window.engine()).settings().maxConcurrent, 3);
         QVERIFY(QFileInfo::exists(QString::fromStdString(dir_->file("settings.bin"))));
         window.engine().admitFiles({video("a.avi").toStdString()});
         window.engine().admitFiles({video("b.avi").toStdString()});
@@ -128,8 +130,8 @@ class MainWindowBatchTest : public MainWindowFixture {
         QFETCH(QString, reason);
         QFETCH(QString, remedy);
         MainWindow& window = open();
-        window.engine().settings().presetId = int16_t(preset);
-        window.engine().settings().targetSizeKb = 20;
+        inspect(window.engine()).settings().presetId = int16_t(preset);
+        inspect(window.engine()).settings().targetSizeKb = 20;
         window.engine().admitFiles({video("a.avi").toStdString()});
         window.refreshEntryList();
         window.actions().convert->trigger();
@@ -177,8 +179,8 @@ class MainWindowBatchTest : public MainWindowFixture {
     void shutdownAfterTheBatchIsAskedAndComesLast() {
         MainWindow& window = open();
         Engine& engine = window.engine();
-        engine.settings().shutdownAfter = true;
-        engine.settings().exitAfter = true;
+        inspect(engine).settings().shutdownAfter = true;
+        inspect(engine).settings().exitAfter = true;
         // Nothing waiting: nothing is asked.
         window.startBatch();
         QVERIFY(desktop_.messages.isEmpty());
@@ -190,7 +192,7 @@ class MainWindowBatchTest : public MainWindowFixture {
         QCOMPARE(desktop_.messages.size(), 1);
         QVERIFY(engine.batchState() == BatchState::Idle);
         QVERIFY(desktop_.settingsCounts.isEmpty());
-        QCOMPARE(engine.entryList().at(0)->status.load(), EntryStatus::Ready);
+        QCOMPARE(inspect(engine).entryList().at(0)->status.load(), EntryStatus::Ready);
 
         // OK: the batch runs, then the window closes once, for the shutdown.
         desktop_.answer = 1;
@@ -246,8 +248,8 @@ class MainWindowBatchTest : public MainWindowFixture {
         QFETCH(int, closes);
         MainWindow& window = open();
         Engine& engine = window.engine();
-        engine.settings().shutdownAfter = shutdownAfter;
-        engine.settings().exitAfter = true;
+        inspect(engine).settings().shutdownAfter = shutdownAfter;
+        inspect(engine).settings().exitAfter = true;
         // A conversion of a second or more that a stop ends at once.
         engine.admitFiles(
             {video("long.avi", "onstop 0; output 10; steps 0 100 2 30").toStdString()});
@@ -267,7 +269,7 @@ class MainWindowBatchTest : public MainWindowFixture {
         QMetaObject::invokeMethod(
             &window, [&] { settled = true; }, Qt::QueuedConnection);
         QVERIFY(waitFor([&] { return settled; }));
-        QCOMPARE(int(engine.entryList().at(0)->status.load()), status);
+        QCOMPARE(int(inspect(engine).entryList().at(0)->status.load()), status);
         QCOMPARE(closeEvents_, closes);
         QVERIFY(!window.shutdownPending());
         window.shutDown();
@@ -280,7 +282,7 @@ class MainWindowBatchTest : public MainWindowFixture {
         QCOMPARE(window.actions().pauseAll->shortcut(), QKeySequence(Qt::Key_F3));
         window.actions().skipExisting->trigger();
         QVERIFY(engine.skipExisting());
-        const QString out = QString::fromUtf8(textOf(engine.settings().destinationFolder));
+        const QString out = QString::fromUtf8(textOf(inspect(engine).settings().destinationFolder));
         QVERIFY(QDir().mkpath(out));
         // A video that someone else made: it reads as media.
         const QByteArray theirs("#vidmill-fake\nprobe: duration 1\n");
@@ -300,7 +302,7 @@ class MainWindowBatchTest : public MainWindowFixture {
         QVERIFY(waitFor([&] { return window.cellText(1, 3).startsWith("Paused "); }));
         window.actions().pauseAll->trigger();
         QVERIFY(waitFor([&] { return engine.batchState() == BatchState::Idle; }));
-        QCOMPARE(engine.entryList().at(1)->status.load(), EntryStatus::Ok);
+        QCOMPARE(inspect(engine).entryList().at(1)->status.load(), EntryStatus::Ok);
         QCOMPARE(window.actions().pauseAll->text(), QStringLiteral("P&ause All"));
         QFile before(out + "/done.mp4");
         QVERIFY(before.open(QIODevice::ReadOnly));
@@ -330,8 +332,9 @@ class MainWindowBatchTest : public MainWindowFixture {
         std::ofstream(dir_->file("incoming/bad.avi")) << "no video";
         video("incoming/new.avi");
         QVERIFY(waitFor([&] {
-            return engine.entryList().count() == 1 && engine.batchState() == BatchState::Idle &&
-                   engine.entryList().at(0)->status.load() == EntryStatus::Ok;
+            return inspect(engine).entryList().count() == 1 &&
+                   engine.batchState() == BatchState::Idle &&
+                   inspect(engine).entryList().at(0)->status.load() == EntryStatus::Ok;
         }));
         QVERIFY(toldDuringTheBatch);
         modal.hide();
@@ -351,7 +354,7 @@ class MainWindowBatchTest : public MainWindowFixture {
         MainWindow& window = open();
         Engine& engine = window.engine();
         engine.admitFiles({video("a.avi").toStdString(), video("b.avi").toStdString()});
-        for (const auto& entry : engine.entryList().entries()) {
+        for (const auto& entry : inspect(engine).entryList().entries()) {
             entry->status = EntryStatus::Cancelled;
         }
         // Cancel: nothing goes again; the Add dialog opens instead, and with
@@ -364,7 +367,7 @@ class MainWindowBatchTest : public MainWindowFixture {
         QVERIFY(!desktop_.openedIn.isEmpty());
         QVERIFY(desktop_.settingsCounts.isEmpty());
         QVERIFY(engine.batchState() == BatchState::Idle);
-        QCOMPARE(engine.entryList().at(0)->status.load(), EntryStatus::Cancelled);
+        QCOMPARE(inspect(engine).entryList().at(0)->status.load(), EntryStatus::Cancelled);
 
         // OK: both go again in one batch, which the settings dialog names.
         desktop_.answer = 1;
@@ -394,7 +397,7 @@ class MainWindowBatchTest : public MainWindowFixture {
                                             : "onstop 0; output 10; percent 5; waitstop 20000");
         engine.admitFiles({path.toStdString()});
         engine.startBatch();
-        VideoEntry& asked = *engine.entryList().at(0);
+        VideoEntry& asked = *inspect(engine).entryList().at(0);
         QVERIFY(waitFor([&] { return asked.status.load() == EntryStatus::Converting; }));
         VideoEntry* other = nullptr;
         desktop_.onQuestion = [&] {
@@ -406,9 +409,9 @@ class MainWindowBatchTest : public MainWindowFixture {
             auto entry = createEntry("/videos/other.avi");
             entry->status = EntryStatus::Pending;
             other = entry.get();
-            std::lock_guard lock(engine.mutex());
-            engine.entryList().entries().insertAt(0, entry);
-            engine.entryList().renumberRows();
+            std::lock_guard lock(inspect(engine).mutex());
+            inspect(engine).entryList().entries().insertAt(0, entry);
+            inspect(engine).entryList().renumberRows();
         };
         window.list()->gotoRow(0);
         window.updateCommandStates();

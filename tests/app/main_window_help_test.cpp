@@ -1,6 +1,7 @@
 // The main window's Help side: tips, the home page and the update check.
 
 #include "app/main_window_fixture.h"
+#include "support/engine_inspector.h"
 
 namespace vidmill {
 
@@ -54,7 +55,7 @@ class MainWindowHelpTest : public MainWindowFixture {
         desktop_.tipsKept = false;
         window_->actions().tipOfTheDay->trigger();
         QCOMPARE(desktop_.tipsShown, QList<bool>({true, true}));
-        QVERIFY(!window_->engine().settings().showTips);
+        QVERIFY(!inspect(window_->engine()).settings().showTips);
         reopen();
         // The start's first activation is a queued call: once a call queued
         // after it has run, so has it.
@@ -101,18 +102,18 @@ class MainWindowHelpTest : public MainWindowFixture {
         QCOMPARE(desktop_.messagesOverPleaseWait, 0);
         QCOMPARE(desktop_.opened, QStringList({"https://vidmill.example/download"}));
         QVERIFY(currentPleaseWait() == nullptr);
-        QCOMPARE(window_->engine().settings().lastUpdateCheckDay, todayNumber());
+        QCOMPARE(inspect(window_->engine()).settings().lastUpdateCheckDay, todayNumber());
 
         // Checked today: the next start asks nothing and shows no notice.
         reopen();
         QCOMPARE(desktop_.requests.size(), 1);
 
         // A failed check leaves the day, so the next start tries again.
-        window_->engine().settings().lastUpdateCheckDay = todayNumber() - 2;
+        inspect(window_->engine()).settings().lastUpdateCheckDay = todayNumber() - 2;
         desktop_.reply = {};
         reopen();
         QCOMPARE(desktop_.requests.size(), 2);
-        QCOMPARE(window_->engine().settings().lastUpdateCheckDay, todayNumber() - 2);
+        QCOMPARE(inspect(window_->engine()).settings().lastUpdateCheckDay, todayNumber() - 2);
         QVERIFY(currentPleaseWait() == nullptr);
     }
 

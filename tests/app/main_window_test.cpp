@@ -1,6 +1,7 @@
 // The main window's list, its commands and the ways videos come in.
 
 #include "app/main_window_fixture.h"
+#include "support/engine_inspector.h"
 
 #include <QMenu>
 
@@ -63,10 +64,10 @@ class MainWindowTest : public MainWindowFixture {
         if (status >= 0) {
             auto entry = createEntry("/videos/clip.avi");
             entry->status = EntryStatus(status);
-            engine.entryList().entries().append(entry);
-            engine.entryList().renumberRows();
+            inspect(engine).entryList().entries().append(entry);
+            inspect(engine).entryList().renumberRows();
             window.refreshEntryList();
-            window.list()->gotoRow(engine.entryList().count() - 1);
+            window.list()->gotoRow(inspect(engine).entryList().count() - 1);
         }
         window.updateCommandStates();
         QCOMPARE(enabled(&MainWindowActions::play), expected[0]);
@@ -104,7 +105,7 @@ class MainWindowTest : public MainWindowFixture {
         video("drop/notes.txt");
         const QString single = video("single.avi");
         window.dropNames({top, single});
-        const EntryList& list = window.engine().entryList();
+        const EntryList& list = inspect(window.engine()).entryList();
         QStringList order;
         for (const auto& entry : list.entries()) {
             order << QFileInfo(QString::fromStdString(entry->sourcePath)).fileName();
@@ -115,7 +116,7 @@ class MainWindowTest : public MainWindowFixture {
         QVERIFY(waitFor([&] { return window.engine().batchState() == BatchState::Idle; }));
         QCOMPARE(window.engine().batchConverted(), 5);
         QCOMPARE(desktop_.notes, QStringList({"5 converted"}));
-        QCOMPARE(QString::fromStdString(window.engine().settings().lastAddFolder),
+        QCOMPARE(QString::fromStdString(inspect(window.engine()).settings().lastAddFolder),
                  QFileInfo(single).absolutePath() + "/");
     }
 
@@ -125,7 +126,7 @@ class MainWindowTest : public MainWindowFixture {
             {video("long.avi", "percent 5; waitstop 20000; onstop 0").toStdString()});
         window.engine().startBatch();
         window.dropNames({video("late.avi")});
-        QCOMPARE(window.engine().entryList().count(), 1);
+        QCOMPARE(inspect(window.engine()).entryList().count(), 1);
         QCOMPARE(window.engine().batchTotal(), 1);
     }
 
@@ -137,12 +138,12 @@ class MainWindowTest : public MainWindowFixture {
         int admittedWhenClosed = -1;
         // The close comes from inside the walk's own event processing.
         QTimer::singleShot(0, &window, [&] {
-            admittedWhenClosed = window.engine().entryList().count();
+            admittedWhenClosed = inspect(window.engine()).entryList().count();
             window.close();
         });
         window.dropNames({QString::fromStdString(dir_->file("many"))});
         QVERIFY(admittedWhenClosed >= 0);
-        QVERIFY(window.engine().entryList().count() < 40);
+        QVERIFY(inspect(window.engine()).entryList().count() < 40);
         QVERIFY2(window.engine().batchState() == BatchState::Idle, "no batch starts after a close");
         window.shutDown();
     }
@@ -153,8 +154,8 @@ class MainWindowTest : public MainWindowFixture {
         QDir::setCurrent(QString::fromStdString(dir_->path()));
         MainWindow& window = open({"args/clip.avi"});
         QDir::setCurrent(previous);
-        QVERIFY(waitFor([&] { return window.engine().entryList().count() == 1; }));
-        QCOMPARE(QString::fromStdString(window.engine().entryList().at(0)->sourcePath),
+        QVERIFY(waitFor([&] { return inspect(window.engine()).entryList().count() == 1; }));
+        QCOMPARE(QString::fromStdString(inspect(window.engine()).entryList().at(0)->sourcePath),
                  QString::fromStdString(dir_->file("args/clip.avi")));
     }
 
@@ -162,7 +163,7 @@ class MainWindowTest : public MainWindowFixture {
         MainWindow& window = open();
         desktop_.files = {video("picked/x.avi"), video("picked/y.avi")};
         QVERIFY(window.addVideos());
-        QCOMPARE(window.engine().entryList().count(), 2);
+        QCOMPARE(inspect(window.engine()).entryList().count(), 2);
         QVERIFY2(desktop_.filters.startsWith("All supported files (*.avi *.mpg ") &&
                      !desktop_.filters.contains("*.AVI"),
                  qPrintable(desktop_.filters));
@@ -249,19 +250,20 @@ class MainWindowTest : public MainWindowFixture {
             entry->presetId = 100;
             entry->status = status;
             if (status == EntryStatus::Ok) {
-                entry->outputPath = engine.settings().destinationFolder + ("/" + name + ".mp4");
+                entry->outputPath =
+                    inspect(engine).settings().destinationFolder + ("/" + name + ".mp4");
                 std::ofstream(entry->outputPath) << "converted";
             }
-            engine.entryList().entries().append(entry);
+            inspect(engine).entryList().entries().append(entry);
         }
-        engine.entryList().renumberRows();
+        inspect(engine).entryList().renumberRows();
         window_->refreshEntryList();
     }
 
     void playOpensWhatTheStatusOffers() {
         open();
         fillList({EntryStatus::Ok, EntryStatus::Ready, EntryStatus::Cancelled});
-        const EntryList& list = window_->engine().entryList();
+        const EntryList& list = inspect(window_->engine()).entryList();
         for (int row : {0, 1, 2}) {
             window_->list()->gotoRow(row);
             window_->playVideo();
@@ -337,13 +339,13 @@ class MainWindowTest : public MainWindowFixture {
             QVERIFY2(part->isVisible() && toggle->isChecked(), name);
         }
         window.actions().viewStatusBar->trigger();
-        QVERIFY(!window.engine().settings().showStatusBar);
+        QVERIFY(!inspect(window.engine()).settings().showStatusBar);
         // The menu bar's own menu hides the toolbar as View does.
         auto* toolBar = window.findChild<QToolBar*>("ToolBar1");
         toolBar->toggleViewAction()->trigger();
         QVERIFY(!toolBar->isVisible());
         QVERIFY(!window.actions().viewToolbar->isChecked());
-        QVERIFY(!window.engine().settings().showToolbar);
+        QVERIFY(!inspect(window.engine()).settings().showToolbar);
     }
 
     void anAddHoldsBackConvertAndListsWhatItRejectedOnce() {
@@ -378,7 +380,7 @@ class MainWindowTest : public MainWindowFixture {
         QVERIFY(box.contains("bad2.avi: Invalid video"));
         QVERIFY(box.contains(missing + ": not found"));
         QVERIFY(waitFor([&] { return window.engine().batchState() == BatchState::Idle; }));
-        QCOMPARE(window.engine().entryList().count(), 1);
+        QCOMPARE(inspect(window.engine()).entryList().count(), 1);
 
         // One bad file alone keeps the message of a single file.
         desktop_.messages.clear();
@@ -397,23 +399,24 @@ class MainWindowTest : public MainWindowFixture {
         MainWindow& window = *window_;
         // A Ready entry shows what it will become in the format chosen now.
         const int other = formatPresets()[findPresetById(940)].id;
-        window.engine().settings().presetId = other;
+        inspect(window.engine()).settings().presetId = other;
         QVERIFY(window.cellText(1, 2).endsWith(
             QStringLiteral("(%1)").arg(presetRow(findPresetById(other)).extension)));
         QVERIFY(window.cellText(0, 2).endsWith("(mp4)"));
 
-        const QString out = QString::fromStdString(window.engine().settings().destinationFolder);
+        const QString out =
+            QString::fromStdString(inspect(window.engine()).settings().destinationFolder);
         window.list()->selectAllRows(true);
         window.actions().removeEntry->trigger();
         QCOMPARE(desktop_.messages.size(), 1);
         QVERIFY(desktop_.messages[0].startsWith("Remove the 4 selected entries"));
-        QCOMPARE(window.engine().entryList().count(), 0);
+        QCOMPARE(inspect(window.engine()).entryList().count(), 0);
         QCOMPARE(QDir(out).entryList(QDir::Files).size(), 2);  // files stay
 
         fillList({EntryStatus::Ok, EntryStatus::Ok, EntryStatus::Ready});
         window.list()->selectAllRows(true);
         window.deleteVideo();
-        QCOMPARE(window.engine().entryList().count(), 0);
+        QCOMPARE(inspect(window.engine()).entryList().count(), 0);
         // The converted ones went; the file of an entry removed before stays.
         QCOMPARE(QDir(out).entryList(QDir::Files), QStringList({"e3.mp4"}));
     }
@@ -429,7 +432,8 @@ class MainWindowTest : public MainWindowFixture {
         video("tree/top.avi");
         window_->dropNames({QString::fromStdString(dir_->file("tree"))});
         QVERIFY(waitFor([&] { return window_->engine().batchState() == BatchState::Idle; }));
-        const QString out = QString::fromStdString(window_->engine().settings().destinationFolder);
+        const QString out =
+            QString::fromStdString(inspect(window_->engine()).settings().destinationFolder);
         QVERIFY(QFileInfo::exists(out + "/2023/june/clip.mp4"));
         QVERIFY(QFileInfo::exists(out + "/top.mp4"));
 
@@ -447,7 +451,7 @@ class MainWindowTest : public MainWindowFixture {
         // Add Folder searches as a drop does, and starts nothing.
         desktop_.folder = QString::fromStdString(dir_->file("tree"));
         QVERIFY(window_->addFolder());
-        QCOMPARE(window_->engine().entryList().count(), 4);
+        QCOMPARE(inspect(window_->engine()).entryList().count(), 4);
         QVERIFY(window_->engine().batchState() == BatchState::Idle);
         window_->saveHistoryIfChanged(true);
 
@@ -470,16 +474,17 @@ class MainWindowTest : public MainWindowFixture {
         ListViewData& list = *window_->list();
         list.gotoRow(2);
         window_->actions().removeEntry->trigger();
-        QCOMPARE(window_->engine().entryList().count(), 2);
+        QCOMPARE(inspect(window_->engine()).entryList().count(), 2);
         QCOMPARE(list.focusedRow(), 1);  // the new last row
         list.gotoRow(0);
         window_->deleteVideo();
         QCOMPARE(list.focusedRow(), 0);  // the row that took its place
-        QCOMPARE(QDir(QString::fromStdString(window_->engine().settings().destinationFolder))
-                     .entryList(QDir::Files),
-                 QStringList());  // the converted file went with it
+        QCOMPARE(
+            QDir(QString::fromStdString(inspect(window_->engine()).settings().destinationFolder))
+                .entryList(QDir::Files),
+            QStringList());  // the converted file went with it
         window_->removeEntry();
-        QCOMPARE(window_->engine().entryList().count(), 0);
+        QCOMPARE(inspect(window_->engine()).entryList().count(), 0);
         QCOMPARE(list.focusedRow(), -1);
 
         fillList({EntryStatus::Ok});
@@ -490,7 +495,7 @@ class MainWindowTest : public MainWindowFixture {
         const int asked = desktop_.messages.size();
         window_->actions().removeEntry->trigger();
         window_->removeEntry();
-        QCOMPARE(window_->engine().entryList().count(), 2);
+        QCOMPARE(inspect(window_->engine()).entryList().count(), 2);
         QCOMPARE(desktop_.messages.size(), asked);  // nothing asked during a batch
     }
 
@@ -501,7 +506,7 @@ class MainWindowTest : public MainWindowFixture {
         desktop_.answers = {"../escaped", "holiday"};
         window_->renameVideo();
         QCOMPARE(desktop_.messages.size(), 1);
-        const VideoEntry& entry = *window_->engine().entryList().at(0);
+        const VideoEntry& entry = *inspect(window_->engine()).entryList().at(0);
         QCOMPARE(QString::fromStdString(entry.name), QStringLiteral("holiday"));
         QVERIFY(QString::fromStdString(entry.outputPath).endsWith("/holiday.mp4"));
         QVERIFY(QFileInfo::exists(QString::fromStdString(entry.outputPath)));
@@ -512,7 +517,7 @@ class MainWindowTest : public MainWindowFixture {
         window.engine().admitFiles(
             {video("bad.avi", "say cannot decode this; exit 3").toStdString(),
              video("cut.avi", "output 10").toStdString()});
-        window.engine().settings().cutToMs = 90'000;
+        inspect(window.engine()).settings().cutToMs = 90'000;
         window.engine().startBatch();
         QVERIFY(waitFor([&] { return window.engine().batchState() == BatchState::Idle; }));
         QCOMPARE(window.cellText(0, 3), QStringLiteral("Conversion Error"));

@@ -22,6 +22,7 @@
 #include <deque>
 #include <fstream>
 #include <functional>
+#include "support/engine_inspector.h"
 
 #include "app/desktop.h"
 #include "app/main_window.h"
@@ -93,13 +94,13 @@ class RealDesktopTest : public QObject {
         paths.windowStateFile = dir_->file("window.ini");
         window_ =
             std::make_unique<MainWindow>(desktop_, paths, QStringList(), test::quickWindowTiming());
-        window_->engine().settings().showTips = tips;
+        inspect(window_->engine()).settings().showTips = tips;
         window_->show();
         QCoreApplication::processEvents();
         return *window_;
     }
     QString out() const {
-        return QString::fromStdString(window_->engine().settings().destinationFolder);
+        return QString::fromStdString(inspect(window_->engine()).settings().destinationFolder);
     }
     // Converted entries named e0, e1, ..., each with its file.
     void fillConverted(int count) {
@@ -113,9 +114,9 @@ class RealDesktopTest : public QObject {
             entry->status = EntryStatus::Ok;
             entry->outputPath = out().toStdString() + "/" + name + ".mp4";
             std::ofstream(entry->outputPath) << "converted";
-            engine.entryList().entries().append(entry);
+            inspect(engine).entryList().entries().append(entry);
         }
-        engine.entryList().renumberRows();
+        inspect(engine).entryList().renumberRows();
         window_->refreshEntryList();
     }
     QStringList outputs() const { return QDir(out()).entryList(QDir::Files); }
@@ -160,7 +161,7 @@ class RealDesktopTest : public QObject {
         window_->actions().rename->trigger();
         QVERIFY(answerer.done());
         QCOMPARE(outputs(), QStringList({"holiday.mp4"}));
-        QVERIFY(QString::fromStdString(window_->engine().entryList().at(0)->outputPath)
+        QVERIFY(QString::fromStdString(inspect(window_->engine()).entryList().at(0)->outputPath)
                     .endsWith("/holiday.mp4"));
     }
 
@@ -211,7 +212,7 @@ class RealDesktopTest : public QObject {
         QCOMPARE(outputs(), QStringList({"e1.mp4", "e2.mp4", "e3.mp4", "e6.mp4"}));
         QCOMPARE(list.selectedRows(), QList<int>({0}));
         QCOMPARE(list.focusedRow(), 0);
-        QCOMPARE(window_->engine().entryList().count(), 1);
+        QCOMPARE(inspect(window_->engine()).entryList().count(), 1);
     }
 
     void aHandOverIsAnsweredBeforeTheBatchDialogOpens() {
@@ -241,7 +242,7 @@ class RealDesktopTest : public QObject {
             std::ofstream((folder + "/" + name).toStdString())
                 << "#vidmill-fake\nprobe: duration 10\nprobe: exit 0\n";
         }
-        storeText(window.engine().settings().lastAddFolder, folder.toStdString() + "/");
+        storeText(inspect(window.engine()).settings().lastAddFolder, folder.toStdString() + "/");
         // Seen in the dialog, then checked once it is closed.
         QStringList listed;
         QSize size;
@@ -285,8 +286,8 @@ class RealDesktopTest : public QObject {
         QVERIFY2(size.width() >= std::min(900, room.width() * 9 / 10) &&
                      size.height() >= std::min(560, room.height() * 9 / 10),
                  qPrintable(QStringLiteral("%1x%2").arg(size.width()).arg(size.height())));
-        QCOMPARE(window.engine().entryList().count(), 1);
-        QVERIFY(QString::fromStdString(window.engine().entryList().at(0)->sourcePath)
+        QCOMPARE(inspect(window.engine()).entryList().count(), 1);
+        QVERIFY(QString::fromStdString(inspect(window.engine()).entryList().at(0)->sourcePath)
                     .endsWith("/B.AVI"));
     }
 
@@ -313,22 +314,23 @@ class RealDesktopTest : public QObject {
         DialogAnswerer answerer;
         answerer.then(pick(tree));
         QVERIFY(window.addFolder());
-        QCOMPARE(window.engine().entryList().count(), 1);
+        QCOMPARE(inspect(window.engine()).entryList().count(), 1);
 
         answerer.then(pick(target));
         window.findChild<QPushButton*>("BSelectDir")->click();
-        QCOMPARE(QString::fromStdString(window.engine().settings().destinationFolder), target);
+        QCOMPARE(QString::fromStdString(inspect(window.engine()).settings().destinationFolder),
+                 target);
 
         // A size that the video cannot fit in is said in a real box, and
         // nothing starts.
-        window.engine().settings().targetSizeKb = 100;
+        inspect(window.engine()).settings().targetSizeKb = 100;
         answerer.then(&DialogAnswerer::clickOk);  // the batch's settings
         answerer.then(&DialogAnswerer::clickOk);  // the refusal
         window.actions().convert->trigger();
         QVERIFY2(answerer.seen.last().contains(tree + "/sub/a.avi: 100 KB cannot hold 0:10"),
                  qPrintable(answerer.seen.last()));
         QVERIFY(window.engine().batchState() == BatchState::Idle);
-        window.engine().settings().targetSizeKb = 0;
+        inspect(window.engine()).settings().targetSizeKb = 0;
 
         answerer.then(&DialogAnswerer::clickOk);  // the batch's settings
         window.actions().convert->trigger();
@@ -347,7 +349,7 @@ class RealDesktopTest : public QObject {
                 box->button(ok ? QMessageBox::Ok : QMessageBox::Cancel)->click();
             });
             window.actions().removeMissing->trigger();
-            QCOMPARE(window.engine().entryList().count(), ok ? 0 : 1);
+            QCOMPARE(inspect(window.engine()).entryList().count(), ok ? 0 : 1);
         }
         QVERIFY(answerer.done());
     }
@@ -417,7 +419,7 @@ class RealDesktopTest : public QObject {
         });
         window.actions().barSettings->trigger();  // the menu's Settings waits for the batch
         QVERIFY2(noteShown, qPrintable(answerer.seen.join(" / ")));
-        QCOMPARE(window.engine().settings().presetId, int16_t(810));
+        QCOMPARE(inspect(window.engine()).settings().presetId, int16_t(810));
         QVERIFY(waitFor([&] { return window.engine().batchState() == BatchState::Idle; }));
         QCOMPARE(outputs(), QStringList({"long.mp4"}));
     }

@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include "support/engine_inspector.h"
 
 #include "app/desktop.h"
 #include "app/main_window.h"
@@ -121,11 +122,11 @@ int main(int argc, char** argv) {
         entry->size = item.size;
         entry->duration = item.duration;
         entry->failureReason = item.reason;
-        engine.entryList().entries().append(entry);
+        inspect(engine).entryList().entries().append(entry);
     }
-    engine.entryList().renumberRows();
+    inspect(engine).entryList().renumberRows();
     // And a batch at work: two converting, the rest waiting, one ready.
-    engine.settings().maxConcurrent = 2;
+    inspect(engine).settings().maxConcurrent = 2;
     for (const char* name :
          {"lecture part 1.mkv", "lecture part 2.mkv", "lecture part 3.mkv", "lecture part 4.mkv"}) {
         const std::string path = videos + "Lectures/" + name;
@@ -180,7 +181,7 @@ int main(int argc, char** argv) {
         QString pickFolder(QWidget*, const QString&, const QString&) override { return {}; }
         void showMessage(QWidget*, const QString&) override {}
     } host;
-    vidmill::SettingsDialog settings(host, engine.settings(), 4, &window);
+    vidmill::SettingsDialog settings(host, inspect(engine).settings(), 4, &window);
     settings.show();
     auto* pages = settings.findChild<QTabWidget*>("PageControl1");
     for (int page = 0; pages != nullptr && page < pages->count(); ++page) {
@@ -215,7 +216,7 @@ int main(int argc, char** argv) {
     }
     settings.hide();
     // Opened from the toolbar while a batch runs: what waits for the next one.
-    vidmill::SettingsDialog during(host, engine.settings(), 0, &window);
+    vidmill::SettingsDialog during(host, inspect(engine).settings(), 0, &window);
     during.showBatchNote();
     during.show();
     settle(300);

@@ -2,6 +2,7 @@
 // interrupted probes, and where below the destination an output may go.
 
 #include "engine/engine.h"
+#include "support/engine_inspector.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -23,10 +24,10 @@
 #include <thread>
 #include <vector>
 
+#include "engine/batch/part_file.h"
 #include "engine/engine_host.h"
 #include "engine/gui_call.h"
 #include "engine/list/history_file.h"
-#include "engine/batch/part_file.h"
 #include "support/engine_fixture.h"
 #include "support/fake_converter.h"
 #include "support/file_bytes.h"
@@ -44,19 +45,19 @@ class EngineAdmissionTest : public EngineFixture {
 };
 
 TEST_F(EngineAdmissionTest, ProbeAdmitsWithTheDurationCutToWholeSeconds) {
-    engine.settings().presetId = 210;
+    inspect(engine).settings().presetId = 210;
     admitOne(engine, video("a.avi", "probe: duration 95.8; exit 1"));
     admitOne(engine, video("b.avi", "probe: exit 0"));
-    ASSERT_EQ(engine.entryList().count(), 2);
-    const VideoEntry& a = *engine.entryList().at(0);
+    ASSERT_EQ(inspect(engine).entryList().count(), 2);
+    const VideoEntry& a = *inspect(engine).entryList().at(0);
     EXPECT_EQ(a.duration, 95);
     EXPECT_EQ(a.status, EntryStatus::Ready);
     EXPECT_EQ(a.name, "a");
     EXPECT_EQ(a.presetId, 210);
     EXPECT_EQ(a.kind, kLocalFileKind);
     EXPECT_GT(a.sourceSize, 0u);
-    EXPECT_EQ(engine.entryList().at(1)->duration, 0);
-    EXPECT_EQ(engine.entryList().at(1)->row, 1);
+    EXPECT_EQ(inspect(engine).entryList().at(1)->duration, 0);
+    EXPECT_EQ(inspect(engine).entryList().at(1)->row, 1);
     EXPECT_EQ(host.focused, 1);
     EXPECT_TRUE(engine.listModified());
     EXPECT_TRUE(host.messages.empty());
@@ -66,7 +67,7 @@ TEST_F(EngineAdmissionTest, ProbeAdmitsWithTheDurationCutToWholeSeconds) {
 TEST_F(EngineAdmissionTest, InvalidVideoIsReportedWithItsPathAndNotAdded) {
     std::string path = video("odd name %s.avi", "probe: exit -20");
     admitOne(engine, path);
-    EXPECT_EQ(engine.entryList().count(), 0);
+    EXPECT_EQ(inspect(engine).entryList().count(), 0);
     ASSERT_EQ(host.messages.size(), 1u);
     EXPECT_EQ(host.messages[0], path + " Invalid video");
 }
@@ -76,7 +77,7 @@ TEST_F(EngineAdmissionTest, MissingConverterAddsNothingSilently) {
     QueuedGuiCall otherGui;
     Engine lonely(otherHost, otherGui, dir.file("no-converter"), fastTiming());
     admitOne(lonely, video("a.avi", "probe: duration 5"));
-    EXPECT_EQ(lonely.entryList().count(), 0);
+    EXPECT_EQ(inspect(lonely).entryList().count(), 0);
     EXPECT_TRUE(otherHost.messages.empty());
 }
 
@@ -87,19 +88,19 @@ TEST_F(EngineAdmissionTest, HangingProbeIsStoppedAndTheFileRejected) {
     auto start = std::chrono::steady_clock::now();
     admitOne(impatient, video("stuck.avi", "probe: duration 5; ignorestop; sleep 60000"));
     auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(impatient.entryList().count(), 0);
+    EXPECT_EQ(inspect(impatient).entryList().count(), 0);
     EXPECT_LT(took, 10s);
     // One that honours the stop byte ends at the first request.
     admitOne(impatient, video("slow.avi", "probe: duration 5; sleep 60000"));
-    EXPECT_EQ(impatient.entryList().count(), 0);
+    EXPECT_EQ(inspect(impatient).entryList().count(), 0);
 }
 
 TEST_F(EngineAdmissionTest, AdmissionBeyondTheLimitDropsTheOldest) {
     for (int i = 0; i < kMaxEntries; ++i) {
-        engine.entryList().entries().append(createEntry("/old/" + std::to_string(i)));
+        inspect(engine).entryList().entries().append(createEntry("/old/" + std::to_string(i)));
     }
     admitOne(engine, video("new.avi", "probe: duration 3"));
-    const EntryList& list = engine.entryList();
+    const EntryList& list = inspect(engine).entryList();
     ASSERT_EQ(list.count(), kMaxEntries);
     EXPECT_EQ(list.at(0)->sourcePath, "/old/1");
     EXPECT_EQ(list.at(kMaxEntries - 1)->name, "new");
@@ -121,7 +122,7 @@ TEST_F(EngineAdmissionTest, InterruptedProbeAdmitsNothing) {
     admitOne(engine, video("slow.avi", "probe: duration 5; ignorestop; sleep 60000"));
     later.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    EXPECT_EQ(engine.entryList().count(), 0);
+    EXPECT_EQ(inspect(engine).entryList().count(), 0);
 }
 
 // Many files admitted at once: the entries, their fields, the messages and the
@@ -174,11 +175,11 @@ TEST_F(EngineAdmissionTest, ParallelAdmissionGivesTheResultsOfOneByOneInOrder) {
         EXPECT_EQ(outcomes[i], std::make_pair(i, cases[i].outcome)) << cases[i].name;
     }
     EXPECT_EQ(host.messages, oneHost.messages);
-    const EntryList& list = engine.entryList();
-    ASSERT_EQ(list.count(), oneByOne.entryList().count());
+    const EntryList& list = inspect(engine).entryList();
+    ASSERT_EQ(list.count(), inspect(oneByOne).entryList().count());
     for (int row = 0; row < list.count(); ++row) {
         const VideoEntry& got = *list.at(row);
-        const VideoEntry& want = *oneByOne.entryList().at(row);
+        const VideoEntry& want = *inspect(oneByOne).entryList().at(row);
         EXPECT_EQ(got.sourcePath, want.sourcePath);
         EXPECT_EQ(got.name, want.name);
         EXPECT_EQ(got.duration, want.duration);
@@ -260,13 +261,13 @@ TEST(EngineProbeServerTest, ServersSurviveDeathsAndHangsAndEndWhenIdle) {
                                                                           : AdmitOutcome::Admitted;
         EXPECT_EQ(outcomes[i], want) << i;
         if (want == AdmitOutcome::Admitted) {
-            ASSERT_LT(row, engine.entryList().count());
-            EXPECT_EQ(engine.entryList().at(row)->sourcePath, paths[i]);
-            EXPECT_EQ(engine.entryList().at(row)->duration, int(i + 1));
+            ASSERT_LT(row, inspect(engine).entryList().count());
+            EXPECT_EQ(inspect(engine).entryList().at(row)->sourcePath, paths[i]);
+            EXPECT_EQ(inspect(engine).entryList().at(row)->duration, int(i + 1));
             ++row;
         }
     }
-    EXPECT_EQ(row, engine.entryList().count());
+    EXPECT_EQ(row, inspect(engine).entryList().count());
     EXPECT_EQ(host.messages, std::vector<std::string>{paths[40] + " Invalid video"});
 
     // Each converter is a process group of its own: its group is its pid.
@@ -341,8 +342,8 @@ TEST_F(EngineLongProbeTest, ParallelAdmissionEndsAtTheInterruptAndReportsNothing
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     EXPECT_GE(pumps, 10);
     EXPECT_EQ(reported, std::vector<size_t>{0});
-    ASSERT_EQ(engine.entryList().count(), 1);
-    EXPECT_EQ(engine.entryList().at(0)->name, "quick");
+    ASSERT_EQ(inspect(engine).entryList().count(), 1);
+    EXPECT_EQ(inspect(engine).entryList().at(0)->name, "quick");
     EXPECT_TRUE(host.messages.empty());
     double average = 0;
     EXPECT_EQ(engine.channel().readOverall(average), 0);

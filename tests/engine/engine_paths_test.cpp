@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "support/engine_inspector.h"
 
 #include <gtest/gtest.h>
 
@@ -26,9 +27,9 @@
 #include <thread>
 #include <vector>
 
+#include "engine/batch/part_file.h"
 #include "engine/engine.h"
 #include "engine/gui_call.h"
-#include "engine/batch/part_file.h"
 #include "support/engine_fixture.h"
 #include "support/fake_converter.h"
 #include "support/file_bytes.h"
@@ -63,7 +64,7 @@ TEST_F(EnginePathsTest, StoppingSeveralRowsStopsOnlyThoseInProgress) {
     for (const char* name : {"a.avi", "b.avi", "c.avi", "d.avi"}) {
         addVideo(name, running);
     }
-    engine.settings().maxConcurrent = 3;
+    inspect(engine).settings().maxConcurrent = 3;
     engine.startBatch();
     using S = EntryStatus;
     ASSERT_TRUE(drainUntil([&] {
@@ -79,12 +80,12 @@ TEST_F(EnginePathsTest, StoppingSeveralRowsStopsOnlyThoseInProgress) {
     EXPECT_EQ(engine.stopEntries(chosen), 2);
     ASSERT_TRUE(drainUntil([&] { return engine.finishedCount() == 2; }));
     EXPECT_EQ(status(0), S::Ok);
-    EXPECT_TRUE(exists(engine.entryList().at(0)->outputPath));
+    EXPECT_TRUE(exists(inspect(engine).entryList().at(0)->outputPath));
     EXPECT_EQ(status(1), S::Cancelled);
     EXPECT_EQ(status(4), S::Cancelled);
     for (int row : {2, 3}) {
         EXPECT_EQ(status(row), S::Converting) << row;
-        EXPECT_FALSE(engine.entryList().at(row)->cancelRequested.load()) << row;
+        EXPECT_FALSE(inspect(engine).entryList().at(row)->cancelRequested.load()) << row;
     }
 
     EXPECT_EQ(engine.stopEntries(ids({2, 3})), 2);
@@ -158,7 +159,7 @@ TEST_F(EnginePathsTest, ADeletionThatFailsInARemovalKeepsItsEntryAndSaysWhy) {
     ASSERT_TRUE(runBatch());
     addVideo("ready.avi", "output 10");
     const std::string stuck = out + "/kept/b.mp4";
-    ASSERT_EQ(engine.entryList().at(1)->outputPath, stuck);
+    ASSERT_EQ(inspect(engine).entryList().at(1)->outputPath, stuck);
     ASSERT_EQ(filesIn(out), (std::vector<std::string>{"a.mp4", "c.mp4", "kept"}));
 
     UndeletableFile guard(stuck);
@@ -171,9 +172,9 @@ TEST_F(EnginePathsTest, ADeletionThatFailsInARemovalKeepsItsEntryAndSaysWhy) {
     EXPECT_EQ(
         failures,
         (std::vector<std::pair<std::string, std::string>>{{stuck, std::strerror(guard.error())}}));
-    ASSERT_EQ(engine.entryList().count(), 1);
-    EXPECT_EQ(engine.entryList().at(0)->name, "b");
-    EXPECT_EQ(engine.entryList().at(0)->row, 0);
+    ASSERT_EQ(inspect(engine).entryList().count(), 1);
+    EXPECT_EQ(inspect(engine).entryList().at(0)->name, "b");
+    EXPECT_EQ(inspect(engine).entryList().at(0)->row, 0);
     EXPECT_EQ(status(0), EntryStatus::Ok);
     EXPECT_EQ(fileBytes(stuck).size(), 10u);
     EXPECT_EQ(filesIn(out), std::vector<std::string>{"kept"});

@@ -1,4 +1,5 @@
 #include "engine/engine.h"
+#include "support/engine_inspector.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -21,11 +22,11 @@
 #include <thread>
 #include <vector>
 
-#include "engine/engine_host.h"
-#include "engine/list/entry_status_text.h"
-#include "engine/gui_call.h"
-#include "engine/list/history_file.h"
 #include "engine/batch/part_file.h"
+#include "engine/engine_host.h"
+#include "engine/gui_call.h"
+#include "engine/list/entry_status_text.h"
+#include "engine/list/history_file.h"
 #include "support/engine_fixture.h"
 #include "support/fake_converter.h"
 #include "support/file_bytes.h"
@@ -63,7 +64,7 @@ class EngineTest : public EngineFixture {
 };
 
 TEST_F(EngineTest, OneAtATimeConvertsInListOrder) {
-    engine.settings().maxConcurrent = 1;
+    inspect(engine).settings().maxConcurrent = 1;
     for (const char* name : {"c.avi", "a.avi", "d.avi", "b.avi"}) {
         addVideo(name, "steps 0 100 50 5; output 1000");
     }
@@ -71,7 +72,7 @@ TEST_F(EngineTest, OneAtATimeConvertsInListOrder) {
     EXPECT_EQ(startOrder(), (std::vector<std::string>{"c.avi", "a.avi", "d.avi", "b.avi"}));
     for (int row = 0; row < 4; ++row) {
         EXPECT_EQ(status(row), EntryStatus::Ok);
-        EXPECT_EQ(engine.entryList().at(row)->size, 1000u);
+        EXPECT_EQ(inspect(engine).entryList().at(row)->size, 1000u);
     }
     EXPECT_EQ(host.maxRunning, 1);
     EXPECT_EQ(engine.finishedCount(), 4);
@@ -83,7 +84,7 @@ TEST_F(EngineTest, OneAtATimeConvertsInListOrder) {
 }
 
 TEST_F(EngineTest, NeverMoreConvertersThanAllowedWhileAllWorkersLive) {
-    engine.settings().maxConcurrent = 3;
+    inspect(engine).settings().maxConcurrent = 3;
     for (int i = 0; i < 10; ++i) {
         addVideo("v" + std::to_string(i) + ".avi", "steps 0 100 25 20; output 10");
     }
@@ -95,7 +96,7 @@ TEST_F(EngineTest, NeverMoreConvertersThanAllowedWhileAllWorkersLive) {
     }
     // Outputs never share a name.
     std::vector<std::string> outputs;
-    for (const auto& entry : engine.entryList().entries()) {
+    for (const auto& entry : inspect(engine).entryList().entries()) {
         outputs.push_back(entry->outputPath);
     }
     std::sort(outputs.begin(), outputs.end());
@@ -106,18 +107,18 @@ TEST_F(EngineTest, WaitingLooksAtMostFiftyEntriesBack) {
     for (int i = 0; i < 52; ++i) {
         auto entry = createEntry("/v/" + std::to_string(i));
         entry->status = i == 0 ? EntryStatus::Pending : EntryStatus::Ok;
-        engine.entryList().entries().append(entry);
+        inspect(engine).entryList().entries().append(entry);
     }
-    engine.entryList().renumberRows();
-    std::lock_guard lock(engine.mutex());
-    EXPECT_TRUE(engine.waitsForEarlierEntry(1));
-    EXPECT_TRUE(engine.waitsForEarlierEntry(50));
-    EXPECT_FALSE(engine.waitsForEarlierEntry(51));
-    EXPECT_FALSE(engine.waitsForEarlierEntry(0));
+    inspect(engine).entryList().renumberRows();
+    std::lock_guard lock(inspect(engine).mutex());
+    EXPECT_TRUE(inspect(engine).waitsForEarlierEntry(1));
+    EXPECT_TRUE(inspect(engine).waitsForEarlierEntry(50));
+    EXPECT_FALSE(inspect(engine).waitsForEarlierEntry(51));
+    EXPECT_FALSE(inspect(engine).waitsForEarlierEntry(0));
 }
 
 TEST_F(EngineTest, StoppedPendingEntryNeverStartsAndStillCountsAsFinished) {
-    engine.settings().maxConcurrent = 1;
+    inspect(engine).settings().maxConcurrent = 1;
     addVideo("first.avi", "steps 0 100 10 30; output 10");
     addVideo("second.avi", "output 10");
     engine.startBatch();
@@ -157,7 +158,7 @@ TEST_F(EngineTest, ABatchMarkedStoppedGoesOnAndEndsAsStopped) {
 }
 
 TEST_F(EngineTest, OverallProgressCountsRunningAndFinishedConversions) {
-    engine.settings().maxConcurrent = 1;
+    inspect(engine).settings().maxConcurrent = 1;
     addVideo("done.avi", "output 10");
     addVideo("half.avi", "percent 50; waitstop 20000; output 10; onstop 0");
     addVideo("c.avi", "output 10");
@@ -180,8 +181,8 @@ TEST_F(EngineTest, StoppedVideosAreCountedAndRequeuedOnlyWhileIdle) {
     addVideo("a.avi", "output 10");
     addVideo("b.avi", "output 10");
     addVideo("c.avi", "output 10; percent 5; waitstop 20000; onstop 0");
-    engine.entryList().at(0)->status = EntryStatus::Cancelled;
-    engine.entryList().at(1)->status = EntryStatus::Cancelled;
+    inspect(engine).entryList().at(0)->status = EntryStatus::Cancelled;
+    inspect(engine).entryList().at(1)->status = EntryStatus::Cancelled;
     EXPECT_EQ(engine.readyCount(), 1);
     EXPECT_EQ(engine.stoppedCount(), 2);
     engine.startBatch();
@@ -196,7 +197,7 @@ TEST_F(EngineTest, StoppedVideosAreCountedAndRequeuedOnlyWhileIdle) {
 }
 
 TEST_F(EngineTest, RefusedAudioOptionsAreRetriedWithoutThem) {
-    engine.settings().converterPriority = 0;  // the retry runs at normal priority anyway
+    inspect(engine).settings().converterPriority = 0;  // the retry runs at normal priority anyway
     addVideo("a.avi", "audio: exit -25\nfallback: output 500");
     ASSERT_TRUE(runBatch());
     EXPECT_EQ(status(0), EntryStatus::Ok);
@@ -213,7 +214,7 @@ TEST_F(EngineTest, EmptyOrMissingOutputIsAnErrorAndTheFileGoes) {
     ASSERT_TRUE(runBatch());
     for (int row = 0; row < 3; ++row) {
         EXPECT_EQ(status(row), EntryStatus::ConversionError) << row;
-        EXPECT_FALSE(exists(engine.entryList().at(row)->outputPath)) << row;
+        EXPECT_FALSE(exists(inspect(engine).entryList().at(row)->outputPath)) << row;
     }
 }
 
@@ -222,12 +223,12 @@ TEST_F(EngineTest, ExitSweepKeepsOkEntriesAndTheirFiles) {
     addVideo("bad.avi", "output 100; exit 3");
     ASSERT_TRUE(runBatch());
     addVideo("ready.avi", "output 100");
-    std::string kept = engine.entryList().at(0)->outputPath;
+    std::string kept = inspect(engine).entryList().at(0)->outputPath;
     // A stopped entry that once had the same output name as the good one.
     auto stopped = createEntry("/v/old.avi");
     stopped->status = EntryStatus::Cancelled;
     stopped->outputPath = kept;
-    engine.entryList().entries().append(stopped);
+    inspect(engine).entryList().entries().append(stopped);
     // A stopped entry whose part file an earlier run left behind, and whose
     // final name some other program has written meanwhile.
     const std::string foreign = out + "/partial.mp4";
@@ -237,38 +238,38 @@ TEST_F(EngineTest, ExitSweepKeepsOkEntriesAndTheirFiles) {
     auto partialEntry = createEntry("/v/partial.avi");
     partialEntry->status = EntryStatus::Cancelled;
     partialEntry->outputPath = foreign;
-    engine.entryList().entries().append(partialEntry);
+    inspect(engine).entryList().entries().append(partialEntry);
 
     engine.exitSweep();
-    ASSERT_EQ(engine.entryList().count(), 1);
-    EXPECT_EQ(engine.entryList().at(0)->name, "good");
-    EXPECT_EQ(engine.entryList().at(0)->row, 0);
+    ASSERT_EQ(inspect(engine).entryList().count(), 1);
+    EXPECT_EQ(inspect(engine).entryList().at(0)->name, "good");
+    EXPECT_EQ(inspect(engine).entryList().at(0)->row, 0);
     EXPECT_TRUE(exists(kept));
     EXPECT_FALSE(exists(partial));
     EXPECT_TRUE(exists(foreign));
 }
 
 TEST_F(EngineTest, ExitSweepStopsRunningConversionsAndRemovesTheirOutputs) {
-    engine.settings().maxConcurrent = 1;
+    inspect(engine).settings().maxConcurrent = 1;
     addVideo("running.avi", "output 10; steps 0 100 1 50; onstop 0");
     addVideo("waiting.avi", "output 10");
     engine.startBatch();
     ASSERT_TRUE(drainUntil([&] { return status(0) == EntryStatus::Converting; }));
     std::string running;
     {
-        std::lock_guard lock(engine.mutex());
-        running = engine.entryList().at(0)->outputPath;
+        std::lock_guard lock(inspect(engine).mutex());
+        running = inspect(engine).entryList().at(0)->outputPath;
     }
     engine.exitSweep();
     EXPECT_TRUE(engine.batchState() == BatchState::Idle);
-    EXPECT_EQ(engine.entryList().count(), 0);
+    EXPECT_EQ(inspect(engine).entryList().count(), 0);
     EXPECT_FALSE(exists(running));
 }
 
 TEST_F(EngineTest, OnlyWholeOutputsTakeFinalNamesAndNoneReplacesAFile) {
     auto outputOf = [&](int row) {
-        std::lock_guard lock(engine.mutex());
-        return engine.entryList().at(row)->outputPath;
+        std::lock_guard lock(inspect(engine).mutex());
+        return inspect(engine).entryList().at(row)->outputPath;
     };
     auto partWritten = [&] {
         return status(0) == EntryStatus::Converting && exists(partPathFor(outputOf(0)));
@@ -287,7 +288,7 @@ TEST_F(EngineTest, OnlyWholeOutputsTakeFinalNamesAndNoneReplacesAFile) {
     // Converted again: the plain name is still free. A file that someone
     // else writes there meanwhile stays, and the output takes the next name.
     video("clip.avi", "probe: duration 10\nconvert: output 10; sleep 3000");
-    ASSERT_EQ(engine.entryList().requeueCancelled(), 1);
+    ASSERT_EQ(inspect(engine).entryList().requeueCancelled(), 1);
     engine.startBatch();
     ASSERT_TRUE(drainUntil(partWritten));
     EXPECT_EQ(outputOf(0), plain);
@@ -301,7 +302,7 @@ TEST_F(EngineTest, OnlyWholeOutputsTakeFinalNamesAndNoneReplacesAFile) {
 }
 
 TEST_F(EngineTest, AFinishedEntryIsRecordedBeforeTheNextConversionStarts) {
-    engine.settings().maxConcurrent = 1;
+    inspect(engine).settings().maxConcurrent = 1;
     addVideo("first.avi", "output 10");
     addVideo("failing.avi", "exit 3");
     addVideo("last.avi", "output 10");
@@ -309,7 +310,7 @@ TEST_F(EngineTest, AFinishedEntryIsRecordedBeforeTheNextConversionStarts) {
     // conversions had started, at each call.
     std::vector<std::pair<std::vector<EntryStatus>, std::size_t>> calls;
     engine.setFinishedHook([&] {
-        std::lock_guard lock(engine.mutex());
+        std::lock_guard lock(inspect(engine).mutex());
         calls.push_back({{status(0), status(1), status(2)}, startOrder().size()});
     });
     ASSERT_TRUE(runBatch());
@@ -349,10 +350,11 @@ TEST_F(EngineTest, AFoundFileIsConvertedOnlyWhileItIsTheFileFound) {
     }
     ASSERT_TRUE(runBatch());
     EXPECT_EQ(status(0), EntryStatus::Ok);
-    EXPECT_EQ(std::filesystem::file_size(engine.entryList().at(0)->outputPath), 10u);
+    EXPECT_EQ(std::filesystem::file_size(inspect(engine).entryList().at(0)->outputPath), 10u);
     for (int row : {1, 2}) {
         EXPECT_EQ(status(row), EntryStatus::ConversionError) << row;
-        EXPECT_EQ(engine.entryList().at(row)->failureReason, "the file changed after it was found");
+        EXPECT_EQ(inspect(engine).entryList().at(row)->failureReason,
+                  "the file changed after it was found");
     }
     EXPECT_EQ(filesIn(out), std::vector<std::string>{"kept.mp4"});
 }
@@ -364,13 +366,13 @@ TEST_F(EngineTest, AVideoConvertedBeforeInThisListIsSkipped) {
     addVideo("c.avi", "output 10");
     ASSERT_TRUE(runBatch());
     ASSERT_EQ(status(0), EntryStatus::Ok);
-    const std::string output = engine.entryList().at(0)->outputPath;
+    const std::string output = inspect(engine).entryList().at(0)->outputPath;
     // As on a file system that keeps no marks.
     ::removexattr(output.c_str(), kSourceMark);
     ASSERT_EQ(admitOne(engine, dir.file("c.avi")), 1);
     ASSERT_TRUE(runBatch());
     EXPECT_EQ(status(1), EntryStatus::Skipped);
-    EXPECT_EQ(engine.entryList().at(1)->outputPath, output);
+    EXPECT_EQ(inspect(engine).entryList().at(1)->outputPath, output);
     EXPECT_EQ(filesIn(out), std::vector<std::string>{"c.mp4"});
 }
 
@@ -381,8 +383,8 @@ TEST_F(EngineTest, TwoRunsAtOnceMakeOneCopyOfEachVideo) {
     RecordingHost otherHost;
     QueuedGuiCall otherGui;
     Engine other(otherHost, otherGui, test::fakeConverterPath(), fastTiming());
-    storeText(other.settings().destinationFolder, out);
-    other.settings().maxConcurrent = 1;
+    storeText(inspect(other).settings().destinationFolder, out);
+    inspect(other).settings().maxConcurrent = 1;
     engine.setSkipExisting(true);
     other.setSkipExisting(true);
     const auto drainOtherUntil = [&](const std::function<bool()>& done) {
@@ -403,11 +405,11 @@ TEST_F(EngineTest, TwoRunsAtOnceMakeOneCopyOfEachVideo) {
     ASSERT_TRUE(drainUntil([&] { return exists(gate + "-started"); }));
     other.startBatch();
     ASSERT_TRUE(drainOtherUntil([&] { return exists(gate + "2-started"); }));
-    EXPECT_EQ(other.entryList().at(0)->status.load(), EntryStatus::Skipped);
+    EXPECT_EQ(inspect(other).entryList().at(0)->status.load(), EntryStatus::Skipped);
     writeBytes(out + "/raced.mp4", "theirs");
     writeBytes(gate + "2", "");
     ASSERT_TRUE(drainOtherUntil([&] { return other.batchState() == BatchState::Idle; }));
-    EXPECT_EQ(other.entryList().at(1)->status.load(), EntryStatus::Skipped);
+    EXPECT_EQ(inspect(other).entryList().at(1)->status.load(), EntryStatus::Skipped);
     writeBytes(gate, "");
     ASSERT_TRUE(drain());
     EXPECT_EQ(status(0), EntryStatus::Ok);
@@ -431,14 +433,14 @@ TEST_F(EngineTest, ConverterThatIgnoresTheStopIsEndedAtExit) {
 TEST_F(EngineTest, ExitSweepKeepsAnOkFileThatAFailedEntryNamesOtherwise) {
     addVideo("good.avi", "output 100");
     ASSERT_TRUE(runBatch());
-    const std::string kept = engine.entryList().at(0)->outputPath;
+    const std::string kept = inspect(engine).entryList().at(0)->outputPath;
     // The same file under another name, as a folder that ignores case shows it.
     const std::string alias = out + "/GOOD.mp4";
     ASSERT_EQ(link(kept.c_str(), alias.c_str()), 0);
     auto failed = createEntry("/v/Good.avi");
     failed->status = EntryStatus::ConversionError;
     failed->outputPath = alias;
-    engine.entryList().entries().append(failed);
+    inspect(engine).entryList().entries().append(failed);
     engine.exitSweep();
     EXPECT_TRUE(exists(kept));
     EXPECT_TRUE(exists(alias));
@@ -452,28 +454,28 @@ TEST_F(EngineTest, AnEntryStoppedBeforeItsWorkerWaitsLeavesAtOnce) {
     EngineTiming timing = fastTiming();
     timing.admissionPollMs = 500;
     Engine slow(slowHost, slowGui, test::fakeConverterPath(), timing);
-    storeText(slow.settings().destinationFolder, out);
-    slow.settings().maxConcurrent = 1;
+    storeText(inspect(slow).settings().destinationFolder, out);
+    inspect(slow).settings().maxConcurrent = 1;
     for (const char* name : {"a.avi", "b.avi", "c.avi"}) {
         admitOne(slow, video(name,
                              "probe: duration 10; convert: onstop 0; output 10; "
                              "steps 0 100 1 50"));
     }
-    ASSERT_EQ(slow.entryList().count(), 3);
+    ASSERT_EQ(inspect(slow).entryList().count(), 3);
     std::atomic<int> workersLeft{0};
     slow.setFinishedHook([&] { ++workersLeft; });
     slow.startBatch();  // the workers now wait for their first call to run
-    slow.stopEntries({slow.entryList().at(2)->id});
+    slow.stopEntries({inspect(slow).entryList().at(2)->id});
     const auto start = std::chrono::steady_clock::now();
     while (workersLeft.load() == 0) {
         slowGui.waitAndRun(5ms);
         ASSERT_LT(std::chrono::steady_clock::now() - start, 10s);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-    EXPECT_EQ(slow.entryList().at(2)->status, EntryStatus::Cancelled);
-    EXPECT_EQ(slow.entryList().at(2)->failureReason, "stopped");
-    slow.stopEntries({slow.entryList().at(0)->id});
-    slow.stopEntries({slow.entryList().at(1)->id});
+    EXPECT_EQ(inspect(slow).entryList().at(2)->status, EntryStatus::Cancelled);
+    EXPECT_EQ(inspect(slow).entryList().at(2)->failureReason, "stopped");
+    slow.stopEntries({inspect(slow).entryList().at(0)->id});
+    slow.stopEntries({inspect(slow).entryList().at(1)->id});
     slow.waitForWorkers(10s);
 }
 
@@ -520,10 +522,11 @@ TEST_F(EngineTest, AFailedEntrySaysWhy) {
             std::printf("skipped the full disk: mounting a small file system needs root\n");
             continue;
         }
-        storeText(engine.settings().destinationFolder, c.folder);
+        storeText(inspect(engine).settings().destinationFolder, c.folder);
         addVideo("v.avi", c.script);
         ASSERT_TRUE(runBatch());
-        const VideoEntry& entry = *engine.entryList().at(engine.entryList().count() - 1);
+        const VideoEntry& entry =
+            *inspect(engine).entryList().at(inspect(engine).entryList().count() - 1);
         EXPECT_EQ(entry.status, EntryStatus::ConversionError) << c.reason;
         EXPECT_EQ(entry.failureReason, c.reason);
         EXPECT_FALSE(exists(entry.outputPath)) << c.reason;
@@ -540,7 +543,7 @@ TEST_F(EngineTest, ADestinationRemovedSinceItWasChosenIsMadeAgain) {
     // One that cannot be made is said plainly, and nothing starts.
     const std::string blocked = dir.file("plain-file") + "/out";
     std::ofstream(dir.file("plain-file")) << "x";
-    storeText(engine.settings().destinationFolder, blocked);
+    storeText(inspect(engine).settings().destinationFolder, blocked);
     addVideo("b.avi", "output 10");
     engine.startBatch();
     EXPECT_FALSE(engine.batchState() != BatchState::Idle);
@@ -555,7 +558,7 @@ TEST_F(EngineTest, ADestinationRemovedSinceItWasChosenIsMadeAgain) {
         chmod(dir.file("ro").c_str(), 0555);  // enough for anyone but root
     }
     if (readOnly.mounted() || geteuid() != 0) {
-        storeText(engine.settings().destinationFolder, dir.file("ro"));
+        storeText(inspect(engine).settings().destinationFolder, dir.file("ro"));
         host.messages.clear();
         engine.startBatch();
         EXPECT_FALSE(engine.batchState() != BatchState::Idle);
@@ -567,7 +570,7 @@ TEST_F(EngineTest, ADestinationRemovedSinceItWasChosenIsMadeAgain) {
 }
 
 TEST_F(EngineTest, ADestinationRemovedDuringTheBatchIsTheReason) {
-    engine.settings().maxConcurrent = 1;
+    inspect(engine).settings().maxConcurrent = 1;
     addVideo("a.avi", "percent 5; sleep 3000; output 10");
     addVideo("b.avi", "output 10");
     engine.startBatch();
@@ -576,7 +579,7 @@ TEST_F(EngineTest, ADestinationRemovedDuringTheBatchIsTheReason) {
     ASSERT_TRUE(drain());
     for (int row : {0, 1}) {
         EXPECT_EQ(status(row), EntryStatus::ConversionError);
-        EXPECT_EQ(engine.entryList().at(row)->failureReason,
+        EXPECT_EQ(inspect(engine).entryList().at(row)->failureReason,
                   "the destination folder was removed during the conversion");
     }
     EXPECT_FALSE(exists(out));
@@ -587,11 +590,11 @@ TEST_F(EngineTest, AStoppedConversionIsKeptUnderACutNameOnlyWhenAsked) {
         SCOPED_TRACE(removeStopped);
         std::filesystem::remove_all(out);
         mkdir(out.c_str(), 0755);
-        engine.settings().removeStopped = removeStopped;
+        inspect(engine).settings().removeStopped = removeStopped;
         addVideo("a.avi", "duration 100; percent 42.5; output 50; waitstop 20000; onstop 0");
-        const int row = engine.entryList().count() - 1;
+        const int row = inspect(engine).entryList().count() - 1;
         engine.startBatch();
-        const VideoEntry& entry = *engine.entryList().at(row);
+        const VideoEntry& entry = *inspect(engine).entryList().at(row);
         ASSERT_TRUE(drainUntil([&] { return entry.reachedSeconds.load() > 0; }));
         engine.stopEntries(ids({row}));
         ASSERT_TRUE(drain());
@@ -624,8 +627,8 @@ TEST_F(EngineTest, ASourceNamedLikeAPartFileIsNotPublishedUnderThatName) {
 TEST_F(EngineTest, OnlyTheFileVidmillWroteIsDeletedOrRenamed) {
     addVideo("c.avi", "output 10");
     addVideo("d.avi", "output 10");
-    engine.settings().cutFromMs = 10'000;
-    engine.settings().cropMode = kCropAuto;
+    inspect(engine).settings().cutFromMs = 10'000;
+    inspect(engine).settings().cropMode = kCropAuto;
     ASSERT_TRUE(runBatch());
     // The identity survives a restart, beside the history, and so does what
     // the batch asked of the file.
@@ -634,8 +637,9 @@ TEST_F(EngineTest, OnlyTheFileVidmillWroteIsDeletedOrRenamed) {
     EntryList restored;
     ASSERT_EQ(loadHistoryFile(restored, history), 1);
     EXPECT_TRUE(restored.at(0)->outputIdentity.known());
-    EXPECT_EQ(restored.at(0)->outputIdentity, engine.entryList().at(0)->outputIdentity);
-    EXPECT_EQ(convertedEntryTip(*restored.at(1)), "Converted with: from 0:10, black bars removed");
+    EXPECT_EQ(restored.at(0)->outputIdentity, inspect(engine).entryList().at(0)->outputIdentity);
+    EXPECT_EQ(convertedEntryTip(viewOf(*restored.at(1))),
+              "Converted with: from 0:10, black bars removed");
 
     // The person moves c.mp4 away; another program writes a new c.mp4.
     ASSERT_EQ(rename((out + "/c.mp4").c_str(), dir.file("moved.mp4").c_str()), 0);
@@ -653,18 +657,18 @@ TEST_F(EngineTest, OnlyTheFileVidmillWroteIsDeletedOrRenamed) {
 }
 
 TEST_F(EngineTest, SettingsChangedDuringABatchWaitForTheNextOne) {
-    engine.settings().maxConcurrent = 1;
+    inspect(engine).settings().maxConcurrent = 1;
     addVideo("a.avi", "percent 5; sleep 200; output 10");
     addVideo("b.avi", "output 10");
     engine.startBatch();
     ASSERT_TRUE(drainUntil([&] { return status(0) == EntryStatus::Converting; }));
     // The format and folder chosen now shape the next batch, not this one.
-    engine.settings().presetId = 810;
-    storeText(engine.settings().destinationFolder, dir.file("elsewhere"));
+    inspect(engine).settings().presetId = 810;
+    storeText(inspect(engine).settings().destinationFolder, dir.file("elsewhere"));
     ASSERT_TRUE(drain());
     EXPECT_TRUE(exists(out + "/a.mp4"));
     EXPECT_TRUE(exists(out + "/b.mp4"));
-    EXPECT_EQ(engine.entryList().at(1)->presetId, 100);
+    EXPECT_EQ(inspect(engine).entryList().at(1)->presetId, 100);
 }
 
 TEST_F(EngineTest, ANoteOnAConversionThatWentWellIsKept) {
@@ -674,28 +678,28 @@ TEST_F(EngineTest, ANoteOnAConversionThatWentWellIsKept) {
     addVideo("plain.avi", "say chatter; output 10");
     ASSERT_TRUE(runBatch());
     EXPECT_EQ(status(0), EntryStatus::Ok);
-    EXPECT_EQ(engine.entryList().at(0)->note,
+    EXPECT_EQ(inspect(engine).entryList().at(0)->note,
               "the input ends at 0:05.7 of the 0:12 its header declares");
-    EXPECT_EQ(engine.entryList().at(1)->note, "");
+    EXPECT_EQ(inspect(engine).entryList().at(1)->note, "");
 }
 
 TEST_F(EngineTest, AHistorySavedMidBatchComesBackWholeAfterACrash) {
-    engine.settings().maxConcurrent = 1;
+    inspect(engine).settings().maxConcurrent = 1;
     addVideo("done.avi", "output 100");
     addVideo("running.avi", "output 50; percent 10; waitstop 20000; onstop 0");
     addVideo("waiting.avi", "output 100");
     engine.startBatch();
     ASSERT_TRUE(drainUntil([&] {
         // The worker names the output under the lock.
-        std::lock_guard lock(engine.mutex());
+        std::lock_guard lock(inspect(engine).mutex());
         return status(0) == EntryStatus::Ok && status(1) == EntryStatus::Converting &&
-               exists(partPathFor(engine.entryList().at(1)->outputPath));
+               exists(partPathFor(inspect(engine).entryList().at(1)->outputPath));
     }));
     const std::string history = dir.file("history.bin");
     ASSERT_TRUE(engine.saveHistorySnapshot(history));
     EXPECT_EQ(status(2), EntryStatus::Pending) << "the live list is not touched";
-    const std::string kept = engine.entryList().at(0)->outputPath;
-    const std::string finalName = engine.entryList().at(1)->outputPath;
+    const std::string kept = inspect(engine).entryList().at(0)->outputPath;
+    const std::string finalName = inspect(engine).entryList().at(1)->outputPath;
     const std::string halfWritten = partPathFor(finalName);
     EXPECT_FALSE(exists(finalName)) << "nothing under a final name before it is whole";
     // While this run still holds its part file, nobody else may take it.
@@ -711,16 +715,16 @@ TEST_F(EngineTest, AHistorySavedMidBatchComesBackWholeAfterACrash) {
     RecordingHost nextHost;
     QueuedGuiCall nextGui;
     Engine next(nextHost, nextGui, test::fakeConverterPath(), fastTiming());
-    ASSERT_EQ(loadHistoryFile(next.entryList(), history), 1);
+    ASSERT_EQ(loadHistoryFile(inspect(next).entryList(), history), 1);
     EXPECT_EQ(next.recoverUnfinishedEntries(), 1);
-    ASSERT_EQ(next.entryList().count(), 3);
-    EXPECT_EQ(next.entryList().at(0)->status, EntryStatus::Ok);
-    EXPECT_EQ(next.entryList().at(1)->status, EntryStatus::Cancelled);
-    EXPECT_EQ(next.entryList().at(2)->status, EntryStatus::Cancelled);
+    ASSERT_EQ(inspect(next).entryList().count(), 3);
+    EXPECT_EQ(inspect(next).entryList().at(0)->status, EntryStatus::Ok);
+    EXPECT_EQ(inspect(next).entryList().at(1)->status, EntryStatus::Cancelled);
+    EXPECT_EQ(inspect(next).entryList().at(2)->status, EntryStatus::Cancelled);
     EXPECT_TRUE(exists(kept));
     EXPECT_FALSE(exists(halfWritten));
     EXPECT_TRUE(exists(finalName)) << "a file under a final name is never ours to remove";
-    EXPECT_EQ(next.entryList().requeueCancelled(), 2) << "both ready to convert again";
+    EXPECT_EQ(inspect(next).entryList().requeueCancelled(), 2) << "both ready to convert again";
 }
 
 // A batch's sweep of its folder takes only what a dead run left: an unlocked
@@ -765,8 +769,8 @@ TEST_F(EngineTest, ListCommandsKeepFilesAndNamesSound) {
         if (withFile) {
             std::ofstream(entry->outputPath) << "video";
         }
-        engine.entryList().entries().append(entry);
-        engine.entryList().renumberRows();
+        inspect(engine).entryList().entries().append(entry);
+        inspect(engine).entryList().renumberRows();
     };
     using R = Engine::CommandResult;
     add("clip", EntryStatus::Ok, true);
@@ -777,7 +781,7 @@ TEST_F(EngineTest, ListCommandsKeepFilesAndNamesSound) {
 
     // Rename: the entry's own file counts as taken; a path is no name.
     EXPECT_EQ(engine.renameOutput(0, "clip"), R::Done);
-    EXPECT_EQ(engine.entryList().at(0)->outputPath, sub + "/clip(1).mp4");
+    EXPECT_EQ(inspect(engine).entryList().at(0)->outputPath, sub + "/clip(1).mp4");
     EXPECT_TRUE(exists(sub + "/clip(1).mp4"));
     EXPECT_FALSE(exists(sub + "/clip.mp4"));
     for (const char* bad : {"../x", "a/b", ".", "..", ""}) {
@@ -786,16 +790,16 @@ TEST_F(EngineTest, ListCommandsKeepFilesAndNamesSound) {
     EXPECT_EQ(engine.renameOutput(2, "other"), R::WrongStatus);
     // The file keeps its folder (a kept structure's subfolder), whatever
     // the destination is now.
-    storeText(engine.settings().destinationFolder, dir.file("moved"));
+    storeText(inspect(engine).settings().destinationFolder, dir.file("moved"));
     EXPECT_EQ(engine.renameOutput(0, "final"), R::Done);
-    EXPECT_EQ(engine.entryList().at(0)->outputPath, sub + "/final.mp4");
+    EXPECT_EQ(inspect(engine).entryList().at(0)->outputPath, sub + "/final.mp4");
     EXPECT_TRUE(exists(sub + "/final.mp4"));
-    EXPECT_EQ(engine.entryList().at(0)->name, "final");
+    EXPECT_EQ(inspect(engine).entryList().at(0)->name, "final");
     // A move that fails changes nothing.
     std::string error;
     EXPECT_EQ(engine.renameOutput(1, "new"), R::FileFailed);
-    EXPECT_EQ(engine.entryList().at(1)->name, "gone");
-    EXPECT_EQ(engine.entryList().at(1)->outputPath, out + "/gone.mp4");
+    EXPECT_EQ(inspect(engine).entryList().at(1)->name, "gone");
+    EXPECT_EQ(inspect(engine).entryList().at(1)->outputPath, out + "/gone.mp4");
 
     // Delete: the converted file goes, a vanished one is no error, a
     // source is never touched, work in progress is refused.
@@ -805,18 +809,18 @@ TEST_F(EngineTest, ListCommandsKeepFilesAndNamesSound) {
     EXPECT_EQ(engine.deleteVideoAt(1), R::Done);
     EXPECT_EQ(engine.deleteVideoAt(0), R::Done);
     EXPECT_FALSE(exists(sub + "/final.mp4"));
-    ASSERT_EQ(engine.entryList().count(), 1);
-    EXPECT_EQ(engine.entryList().at(0)->row, 0);
+    ASSERT_EQ(inspect(engine).entryList().count(), 1);
+    EXPECT_EQ(inspect(engine).entryList().at(0)->row, 0);
     EXPECT_EQ(engine.removeEntryAt(0), R::WrongStatus);
     EXPECT_EQ(engine.removeEntryAt(5), R::NoEntry);
 
     // Remove-missing keeps only what has its file.
-    engine.entryList().at(0)->status = EntryStatus::Ready;
+    inspect(engine).entryList().at(0)->status = EntryStatus::Ready;
     add("kept", EntryStatus::Ok, true);
     add("r1", EntryStatus::Ready, false);
     EXPECT_EQ(engine.removeMissingEntries(), 2);
-    ASSERT_EQ(engine.entryList().count(), 1);
-    EXPECT_EQ(engine.entryList().at(0)->name, "kept");
+    ASSERT_EQ(inspect(engine).entryList().count(), 1);
+    EXPECT_EQ(inspect(engine).entryList().at(0)->name, "kept");
     EXPECT_EQ(engine.removeEntryAt(0), R::Done);
     EXPECT_TRUE(exists(out + "/kept.mp4")) << "removing an entry keeps its file";
 }
@@ -825,8 +829,8 @@ TEST_F(EngineTest, ListCommandsWaitForTheBatch) {
     addVideo("long.avi", "output 10; percent 5; waitstop 20000; onstop 0");
     auto done = createEntry(dir.file("done.avi"));
     done->status = EntryStatus::Ok;
-    engine.entryList().entries().append(done);
-    engine.entryList().renumberRows();
+    inspect(engine).entryList().entries().append(done);
+    inspect(engine).entryList().renumberRows();
     engine.startBatch();
     EXPECT_EQ(engine.removeEntryAt(1), Engine::CommandResult::BatchActive);
     EXPECT_EQ(engine.deleteVideoAt(1), Engine::CommandResult::BatchActive);
@@ -843,15 +847,15 @@ TEST_F(EngineTest, AMissingConverterIsTheReason) {
     RecordingHost otherHost;
     QueuedGuiCall otherGui;
     Engine engine2(otherHost, otherGui, converter, fastTiming());
-    storeText(engine2.settings().destinationFolder, out);
+    storeText(inspect(engine2).settings().destinationFolder, out);
     admitOne(engine2, video("a.avi", "probe: duration 5"));
-    ASSERT_EQ(engine2.entryList().count(), 1);
+    ASSERT_EQ(inspect(engine2).entryList().count(), 1);
     unlink(converter.c_str());
     engine2.startBatch();
     ASSERT_TRUE(engine2.waitForWorkers(10s));
     otherGui.runPending();
-    EXPECT_EQ(engine2.entryList().at(0)->status, EntryStatus::ConversionError);
-    EXPECT_EQ(engine2.entryList().at(0)->failureReason, "converter not found");
+    EXPECT_EQ(inspect(engine2).entryList().at(0)->status, EntryStatus::ConversionError);
+    EXPECT_EQ(inspect(engine2).entryList().at(0)->failureReason, "converter not found");
 }
 
 class EngineStallTest : public EngineTest {
@@ -874,7 +878,8 @@ TEST_F(EngineStallTest, AConversionThatStopsMovingFailsWithNoProgress) {
         const auto start = std::chrono::steady_clock::now();
         ASSERT_TRUE(runBatch());
         EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << script;
-        const VideoEntry& entry = *engine.entryList().at(engine.entryList().count() - 1);
+        const VideoEntry& entry =
+            *inspect(engine).entryList().at(inspect(engine).entryList().count() - 1);
         EXPECT_EQ(entry.status, EntryStatus::ConversionError) << script;
         EXPECT_EQ(entry.failureReason, "no progress") << script;
         EXPECT_FALSE(exists(entry.outputPath)) << script;
@@ -903,7 +908,7 @@ std::vector<char> convertingStates() {
 }
 
 TEST_F(EngineStallTest, APausedBatchHoldsItsConvertersStartsNothingAndNeverStalls) {
-    engine.settings().maxConcurrent = 1;
+    inspect(engine).settings().maxConcurrent = 1;
     addVideo("a.avi", "output 100; steps 0 100 10 40");
     addVideo("b.avi", "onstop 0; output 100; steps 0 100 2 40");
     addVideo("c.avi", "output 100");
@@ -916,7 +921,7 @@ TEST_F(EngineStallTest, APausedBatchHoldsItsConvertersStartsNothingAndNeverStall
     const auto heldUntil = std::chrono::steady_clock::now() + 1500ms;
     drainUntil([&] { return std::chrono::steady_clock::now() > heldUntil; });
     EXPECT_EQ(status(0), EntryStatus::Converting);
-    EXPECT_EQ(entryStatusText(*engine.entryList().at(0), engine.channel()).rfind("Paused ", 0), 0u);
+    EXPECT_EQ(entryStatusText(*engine.entryAt(0), engine.channel()).rfind("Paused ", 0), 0u);
     EXPECT_EQ(status(1), EntryStatus::Pending);
     EXPECT_EQ(convertingStates(), std::vector<char>{'T'});
     engine.resumeBatch();
@@ -928,7 +933,7 @@ TEST_F(EngineStallTest, APausedBatchHoldsItsConvertersStartsNothingAndNeverStall
     EXPECT_EQ(engine.stopEntries(ids({1})), 1);
     ASSERT_TRUE(drainUntil(
         [&] { return convertingStates().empty() && status(1) == EntryStatus::Cancelled; }, 10s))
-        << engine.entryList().at(1)->failureReason;
+        << inspect(engine).entryList().at(1)->failureReason;
     EXPECT_EQ(status(2), EntryStatus::Pending);
     engine.resumeBatch();
     ASSERT_TRUE(drain());
@@ -988,8 +993,8 @@ TEST_F(EngineLeftoverTest, PartsAKilledRunLeftInSubfoldersNeitherStayNorTakeTheN
     leaveMarkedPart(partPathFor(out + "/c/clip.mp4"), "half");
     ASSERT_EQ(engine.admitFiles(paths, options), 2);
     ASSERT_TRUE(runBatch());
-    EXPECT_EQ(engine.entryList().at(0)->outputPath, out + "/a/b/clip.mp4");
-    EXPECT_EQ(engine.entryList().at(1)->outputPath, out + "/c/clip.mp4");
+    EXPECT_EQ(inspect(engine).entryList().at(0)->outputPath, out + "/a/b/clip.mp4");
+    EXPECT_EQ(inspect(engine).entryList().at(1)->outputPath, out + "/c/clip.mp4");
     EXPECT_EQ(filesIn(out + "/a/b"), std::vector<std::string>{"clip.mp4"});
     EXPECT_EQ(filesIn(out + "/c"), std::vector<std::string>{"clip.mp4"});
 }
@@ -1016,10 +1021,10 @@ TEST_F(EngineTest, OutputsGoToTheirSubfoldersWithNamesUniqueInEach) {
         options.outputSubfolders.push_back(cases[i].subfolder);
     }
     ASSERT_EQ(engine.admitFiles(paths, options), int(cases.size()));
-    engine.settings().maxConcurrent = 1;  // the first of a name gets the plain name
+    inspect(engine).settings().maxConcurrent = 1;  // the first of a name gets the plain name
     ASSERT_TRUE(runBatch());
     for (size_t i = 0; i < cases.size(); ++i) {
-        const VideoEntry& entry = *engine.entryList().at(int(i));
+        const VideoEntry& entry = *inspect(engine).entryList().at(int(i));
         if (cases[i].output.empty()) {
             EXPECT_EQ(entry.status, EntryStatus::ConversionError) << cases[i].subfolder;
             EXPECT_EQ(entry.failureReason,

@@ -8,8 +8,8 @@
 #include <fstream>
 #include <string>
 
-#include "engine/list/entry_list.h"
 #include "engine/batch/part_file.h"
+#include "engine/list/entry_list.h"
 #include "support/temp_dir.h"
 
 namespace vidmill {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include "support/engine_inspector.h"
 
 #include <gtest/gtest.h>
 
@@ -19,10 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/batch/part_file.h"
 #include "engine/engine.h"
 #include "engine/engine_host.h"
 #include "engine/gui_call.h"
-#include "engine/batch/part_file.h"
 #include "support/fake_converter.h"
 #include "support/temp_dir.h"
 
@@ -117,7 +118,7 @@ class EngineFixture : public ::testing::Test {
         : engine(host, gui, test::fakeConverterPath(), timing) {
         out = dir.file("out");
         mkdir(out.c_str(), 0755);
-        storeText(engine.settings().destinationFolder, out);
+        storeText(inspect(engine).settings().destinationFolder, out);
     }
 
     // A "video" that the fake converter runs as its script.
@@ -128,10 +129,10 @@ class EngineFixture : public ::testing::Test {
     // Admits a video whose probe reports 10 seconds and whose conversion runs
     // `convert`; with a start log named, every run appends its arguments there.
     void addVideo(const std::string& name, const std::string& convert) {
-        const int before = engine.entryList().count();
+        const int before = inspect(engine).entryList().count();
         const std::string record = log.empty() ? std::string() : "convert: record " + log + "\n";
         admitOne(engine, video(name, "probe: duration 10\nprobe: exit 0\n" + record + convert));
-        ASSERT_EQ(engine.entryList().count(), before + 1) << name;
+        ASSERT_EQ(inspect(engine).entryList().count(), before + 1) << name;
     }
 
     bool runBatch(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
@@ -164,12 +165,12 @@ class EngineFixture : public ::testing::Test {
         return true;
     }
 
-    EntryStatus status(int row) { return engine.entryList().at(row)->status.load(); }
+    EntryStatus status(int row) { return inspect(engine).entryList().at(row)->status.load(); }
     // The identities of the entries at `rows`, for the stop command.
     std::vector<std::uint64_t> ids(const std::vector<int>& rows) {
         std::vector<std::uint64_t> found;
         for (int row : rows) {
-            found.push_back(engine.entryList().at(row)->id);
+            found.push_back(inspect(engine).entryList().at(row)->id);
         }
         return found;
     }

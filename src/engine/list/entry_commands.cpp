@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/engine.h"
 #include "engine/batch/output_path.h"
 #include "engine/batch/part_file.h"
+#include "engine/engine.h"
 #include "formats/format_preset.h"
 #include "system/path_utils.h"
 

@@ -11,20 +11,20 @@
 namespace vidmill {
 namespace {
 
-std::string transferText(const VideoEntry& entry) {
+std::string transferText(const EntryView& entry) {
     return entry.transferState == 2 ? formatTransferSize(entry.transferred, entry.size) : "";
 }
 
 }  // namespace
 
-std::string entryStatusText(const VideoEntry& entry, const ProgressChannel& channel) {
-    switch (entry.status.load(std::memory_order_relaxed)) {
+std::string entryStatusText(const EntryView& entry, const ProgressChannel& channel) {
+    switch (entry.status) {
         case EntryStatus::Pending:
             return "Pending";
         case EntryStatus::Ready:
             return "Ready  (" + formatByteSize(entry.sourceSize) + ")";
         case EntryStatus::Starting:
-            return entry.paused.load(std::memory_order_relaxed) ? "Paused" : "Starting";
+            return entry.paused ? "Paused" : "Starting";
         case EntryStatus::GetVideoInfo:
             return "Get Video Info  " + transferText(entry);
         case EntryStatus::Downloading:
@@ -34,10 +34,10 @@ std::string entryStatusText(const VideoEntry& entry, const ProgressChannel& chan
         case EntryStatus::Converting: {
             double percent = 0;
             if (channel.readProgress(entry.progressSlot, percent) == 0) {
-                return entry.paused.load(std::memory_order_relaxed) ? "Paused" : "Converting";
+                return entry.paused ? "Paused" : "Converting";
             }
             char text[64];
-            if (entry.paused.load(std::memory_order_relaxed)) {
+            if (entry.paused) {
                 snprintf(text, sizeof text, "Paused %.1f%%", percent);
                 return text;
             }
@@ -58,7 +58,7 @@ std::string entryStatusText(const VideoEntry& entry, const ProgressChannel& chan
     return {};
 }
 
-std::string entryDurationText(const VideoEntry& entry) {
+std::string entryDurationText(const EntryView& entry) {
     int hours = 0;
     int minutes = 0;
     int seconds = 0;
@@ -68,17 +68,16 @@ std::string entryDurationText(const VideoEntry& entry) {
     return text;
 }
 
-std::string entryNameText(const VideoEntry& entry, int readyPresetId) {
+std::string entryNameText(const EntryView& entry, int readyPresetId) {
     if (entry.name.empty()) {
         return "NoName";
     }
-    const int presetId = readyPresetId >= 0 && entry.status.load() == EntryStatus::Ready
-                             ? readyPresetId
-                             : entry.presetId;
+    const int presetId =
+        readyPresetId >= 0 && entry.status == EntryStatus::Ready ? readyPresetId : entry.presetId;
     return entry.name + " (" + presetRow(findPresetById(presetId)).extension + ")";
 }
 
-std::string convertedEntryTip(const VideoEntry& entry) {
+std::string convertedEntryTip(const EntryView& entry) {
     std::string tip = entry.note;
     const std::string edits = editsText(entry.edits);
     if (!edits.empty()) {

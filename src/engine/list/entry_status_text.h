@@ -8,23 +8,22 @@
 namespace vidmill {
 
 class ProgressChannel;
-struct VideoEntry;
+struct EntryView;
 
 // "Pending", "Ready  (1.00 MB)", "Convert 42.0%  01:30 left", "OK     (2.00 MB)", ...
-// Read the entry's fields with the engine's lock held while a batch runs.
-std::string entryStatusText(const VideoEntry& entry, const ProgressChannel& channel);
+std::string entryStatusText(const EntryView& entry, const ProgressChannel& channel);
 
 // The duration column: "%02d:%02d:%02d".
-std::string entryDurationText(const VideoEntry& entry);
+std::string entryDurationText(const EntryView& entry);
 
 // The name column: "name (ext)" with the extension of the entry's format, or
 // "NoName". A Ready entry takes the format chosen now (`readyPresetId`, when
 // given): that is what it will become.
-std::string entryNameText(const VideoEntry& entry, int readyPresetId = -1);
+std::string entryNameText(const EntryView& entry, int readyPresetId = -1);
 
 // The tip of a converted entry: what its converter noted, and then
 // "Converted with: fit in 25 MB, from 0:10 to 2:30" when it was asked more
 // than its format; empty when there is neither.
-std::string convertedEntryTip(const VideoEntry& entry);
+std::string convertedEntryTip(const EntryView& entry);
 
 }  // namespace vidmill

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "engine/batch/part_file.h"
 #include "engine/engine.h"
 #include "engine/list/history_file.h"
-#include "engine/batch/part_file.h"
 #include "system/path_utils.h"
 #include "system/user_folders.h"
 
@@ -22,7 +22,7 @@ void Engine::discardUnfinishedOutput(VideoEntry& entry) {
 }
 
 void Engine::deleteUnfinishedOutputs() {
-    expectLocked();
+    std::lock_guard lock(mutex_);
     for (const auto& entry : list_.entries()) {
         if (entry->status.load() != EntryStatus::Ok) {
             discardUnfinishedOutput(*entry);
@@ -58,51 +58,18 @@ void Engine::exitSweep() {
 }
 
 bool Engine::saveHistorySnapshot(const std::string& path) {
-    // Only the stored fields are copied under the lock, into plain records:
-    // the window waits for the lock meanwhile, so the entries are built and
-    // written after it is free.
-    struct Stored {
-        int16_t kind;
-        int16_t presetId;
-        std::string sourcePath;
-        std::string name;
-        std::string outputPath;
-        EntryStatus status;
-        int16_t transferState;
-        uint64_t size;
-        int32_t duration;
-        std::string outputSubfolder;
-        FileIdentity outputIdentity;
-        std::string edits;
-    };
-    std::vector<Stored> records;
+    // The entries are copied under the lock, and the records built and
+    // written after it is free: the window and the workers wait meanwhile.
+    std::vector<EntryView> views = entryViews();
     EntryList copy;
     {
         std::lock_guard lock(mutex_);
         copy.reserved = list_.reserved;
-        records.reserve(static_cast<std::size_t>(list_.count()));
-        for (const auto& entry : list_.entries()) {
-            const EntryStatus status = entry->status.load();
-            records.push_back({entry->kind, entry->presetId, entry->sourcePath, entry->name,
-                               entry->outputPath,
-                               isInProgress(status) ? EntryStatus::Cancelled : status,
-                               entry->transferState, entry->size, entry->duration,
-                               entry->outputSubfolder, entry->outputIdentity, entry->edits});
-        }
     }
-    for (Stored& record : records) {
-        auto stored = createEntry(std::move(record.sourcePath));
-        stored->kind = record.kind;
-        stored->presetId = record.presetId;
-        stored->name = std::move(record.name);
-        stored->outputPath = std::move(record.outputPath);
-        stored->status.store(record.status);
-        stored->transferState = record.transferState;
-        stored->size = record.size;
-        stored->duration = record.duration;
-        stored->outputSubfolder = std::move(record.outputSubfolder);
-        stored->outputIdentity = record.outputIdentity;
-        stored->edits = std::move(record.edits);
+    for (EntryView& view : views) {
+        auto stored = createEntry(view.sourcePath);
+        stored->status.store(isInProgress(view.status) ? EntryStatus::Cancelled : view.status);
+        static_cast<EntryFacts&>(*stored) = std::move(view);
         copy.entries().append(stored);
     }
     return saveHistoryFile(copy, path) != 0;

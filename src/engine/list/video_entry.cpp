@@ -19,6 +19,16 @@ uint64_t newEntryId() {
     return last.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
+EntryView viewOf(const VideoEntry& entry) {
+    EntryView view;
+    static_cast<EntryFacts&>(view) = entry;
+    view.id = entry.id;
+    view.status = entry.status.load();
+    view.paused = entry.paused.load();
+    view.reachedSeconds = entry.reachedSeconds.load();
+    return view;
+}
+
 std::shared_ptr<VideoEntry> createEntry(const std::string& sourcePath) {
     auto entry = std::make_shared<VideoEntry>();
     entry->sourcePath = sourcePath;

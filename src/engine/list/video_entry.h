@@ -60,31 +60,18 @@ inline constexpr int kStoredOutputPathCapacity = 1002;
 // A number no entry of this process had before.
 uint64_t newEntryId();
 
-// Fields other than `status` and `cancelRequested` are written by a
-// conversion worker only with the engine's lock held, and read by the
-// interface thread under the same lock while a batch runs.
-struct VideoEntry {
-    // Tells entries apart for as long as the program runs: never given to
-    // another entry, unlike a row or an address.
-    const uint64_t id = newEntryId();
+// What an entry is and shows, as plain values: a view copies them whole.
+struct EntryFacts {
     int16_t kind = 0;
     int16_t presetId = 0;
     std::string sourcePath;
     std::string name;
     std::string outputPath;
-    // Workers and the GUI thread both write these two without the lock.
-    std::atomic<EntryStatus> status{EntryStatus::Starting};
     int16_t transferState = 0;
     uint64_t size = 0;
     int32_t duration = 0;
     uint64_t transferred = 0;
     uint32_t startTick = 0;
-    std::atomic<bool> cancelRequested{false};
-    // Its converter is to be held stopped (a paused batch); the runner reads
-    // it when the converter starts.
-    std::atomic<bool> paused{false};
-    // Wakes the entry's worker while it waits to be admitted.
-    CheckedCondition admission;
     int32_t row = 0;
     // -1: no slot. A probe leaves its slot number here until a worker starts.
     int32_t progressSlot = 0;
@@ -98,12 +85,6 @@ struct VideoEntry {
     // What the converter noted about a conversion that went well (a source
     // shorter than its header declares), in one line; memory only.
     std::string note;
-    // How far into the source the running conversion has got, in seconds,
-    // as its converter last reported; written by its worker, read by anyone.
-    std::atomic<double> reachedSeconds{0};
-    // The part file that the running conversion writes into, reserved while
-    // it runs. Memory only; guarded by the engine's lock.
-    PartFile part;
     // What Vidmill published under `outputPath`, so that a file someone else
     // put under that name later is never deleted or renamed as ours. Kept
     // beside the history; unknown for entries of older versions.
@@ -116,6 +97,41 @@ struct VideoEntry {
     // converted with. Kept beside the history, like the identity.
     std::string edits;
 };
+
+// The fields of EntryFacts are written by a conversion worker only with the
+// engine's lock held, and read by the interface thread under the same lock
+// while a batch runs.
+struct VideoEntry : EntryFacts {
+    // Tells entries apart for as long as the program runs: never given to
+    // another entry, unlike a row or an address.
+    const uint64_t id = newEntryId();
+    // Workers and the GUI thread both write these two without the lock.
+    std::atomic<EntryStatus> status{EntryStatus::Starting};
+    std::atomic<bool> cancelRequested{false};
+    // Its converter is to be held stopped (a paused batch); the runner reads
+    // it when the converter starts.
+    std::atomic<bool> paused{false};
+    // Wakes the entry's worker while it waits to be admitted.
+    CheckedCondition admission;
+    // How far into the source the running conversion has got, in seconds,
+    // as its converter last reported; written by its worker, read by anyone.
+    std::atomic<double> reachedSeconds{0};
+    // The part file that the running conversion writes into, reserved while
+    // it runs. Memory only; guarded by the engine's lock.
+    PartFile part;
+};
+
+// What the window and the terminal see of an entry: a copy, taken under the
+// engine's lock, that they may keep and read as they like.
+struct EntryView : EntryFacts {
+    uint64_t id = 0;
+    EntryStatus status = EntryStatus::Starting;
+    bool paused = false;
+    double reachedSeconds = 0;
+};
+
+// With the engine's lock held.
+EntryView viewOf(const VideoEntry& entry);
 
 std::shared_ptr<VideoEntry> createEntry(const std::string& sourcePath);
 
