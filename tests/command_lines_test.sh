@@ -28,7 +28,7 @@ for program in "$@"; do
     run "$program" --help
     [[ $status == 0 && ! -s $scratch/err ]] ||
         fail "$name --help: status $status, stderr: $(cat "$scratch/err")"
-    grep -q "^usage: $name " "$scratch/out" || fail "$name --help prints no usage line"
+    grep -q "^Usage: $name " "$scratch/out" || fail "$name --help prints no usage line"
     grep -q -- "--version" "$scratch/out" || fail "$name --help does not list --version"
 
     run "$program" --version

@@ -35,7 +35,7 @@ std::string shown(std::string text) {
 }  // namespace
 
 const char* windowUsage() {
-    return "usage: vidmill [options] [--] [FILE|FOLDER...]\n"
+    return "Usage: vidmill [options] [--] [FILE|FOLDER...]\n"
            "Opens the Vidmill window, the batch video converter, with the videos named\n"
            "and the supported files in the folders named in its list. When your Vidmill\n"
            "window runs already, they are handed to it instead.\n"

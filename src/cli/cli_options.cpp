@@ -435,7 +435,7 @@ constexpr size_t kHelpColumn = 21;
 
 std::string makeUsage() {
     std::string text =
-        "usage: vidmill-cli [options] FILE|FOLDER...\n"
+        "Usage: vidmill-cli [options] FILE|FOLDER...\n"
         "Converts videos, and every supported file in the folders named, with the\n"
         "same engine and converter as the desktop program.\n"
         "\n";

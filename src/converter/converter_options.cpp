@@ -403,8 +403,8 @@ void addUsageLine(std::string& text, std::string words, const char* help) {
 const std::string& converterUsage() {
     static const std::string usage = [] {
         std::string text =
-            "usage: vidmill-convert [options] -i INPUT [OUTPUT]\n"
-            "       vidmill-convert -probeserver -qzmap NAME\n"
+            "Usage: vidmill-convert [options] -i INPUT [OUTPUT]\n"
+            "  or:  vidmill-convert -probeserver -qzmap NAME\n"
             "The converter that Vidmill starts for every probe and every conversion; it\n"
             "is not meant to be run by hand. Without OUTPUT it probes INPUT: the length\n"
             "goes to the progress channel and the exit status says whether the file can\n"

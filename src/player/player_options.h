@@ -43,8 +43,8 @@ Request parseArguments(const std::vector<std::string>& args);
 Area centredOver(int width, int height, const Area& over, const Area& screen);
 
 inline constexpr const char* kUsage =
-    "usage: vidmill-play [--over X,Y,W,H] [--] FILE\n"
-    "       vidmill-play --check [--] FILE\n"
+    "Usage: vidmill-play [--over X,Y,W,H] [--] FILE\n"
+    "  or:  vidmill-play --check [--] FILE\n"
     "Plays FILE in a window: Space pauses, Left/Right seek 5 s, Up/Down 60 s, Esc quits.\n"
     "\n"
     "  --over X,Y,W,H  open the window centred over that area of the screen\n"
