@@ -75,7 +75,7 @@ done
 # --- a real install ---------------------------------------------------------
 # Configured as scripts/test configures build/, so nothing is rebuilt there.
 cmake -S . -B build -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$jobs" --target vidmill vidmill-cli vidmill-convert vidmill-play
+cmake --build build -j"$jobs" --target vidmill vidmill-cli vidmill-convert vidmill-play man_pages changelog
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 prefix=$scratch/usr
