@@ -1,6 +1,7 @@
 # `cpack -G DEB` in a build folder makes vidmill_<version>_<arch>.deb from
-# the install rules: the four programs in /usr/bin and the desktop files
-# under /usr/share.
+# the install rules: the four programs in /usr/bin; the desktop files, the
+# manual pages, the completion, the copyright and the changelog under
+# /usr/share. scripts/test.d/package.sh holds it to lintian.
 set(VIDMILL_PACKAGE_MAINTAINER "Vidmill maintainers <maintainers@vidmill.invalid>"
     CACHE STRING "Maintainer field of the Debian package")
 

@@ -75,7 +75,7 @@ done
 # --- a real install ---------------------------------------------------------
 # Configured as scripts/test configures build/, so nothing is rebuilt there.
 cmake -S . -B build -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$jobs" --target vidmill vidmill-cli vidmill-convert vidmill-play
+cmake --build build -j"$jobs" --target vidmill vidmill-cli vidmill-convert vidmill-play man_pages changelog
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 prefix=$scratch/usr
@@ -96,7 +96,7 @@ desktop-file-validate "$prefix/share/applications/vidmill.desktop" ||
 appstreamcli validate-tree --no-net "$scratch" || fail "the installed tree does not validate"
 
 got=$("$prefix/bin/vidmill-cli" --version) || fail "the installed vidmill-cli --version failed"
-[[ $got == "vidmill-cli $version" ]] || fail "vidmill-cli --version says '$got'"
+[[ ${got%%$'\n'*} == "vidmill-cli $version" ]] || fail "vidmill-cli --version says '$got'"
 
 # The manual's copy of the terminal program's help is the program's own.
 help=$(sed -n '/<pre id="help"><code>/,/<\/code><\/pre>/p' "$prefix/share/doc/vidmill/manual/cli.html" |

@@ -122,9 +122,7 @@ struct CliOption {
     const char* shortName;
     // What the usage calls the value; nullptr for a flag.
     const char* placeholder;
-    // Lines of the usage, broken where they are to break; an empty text
-    // lists the option by name only, with the others that need no words,
-    // after all the rest.
+    // Lines of the usage, broken where they are to break.
     const char* help;
     ApplyOption apply;
 };
@@ -413,12 +411,12 @@ const std::vector<CliOption>& cliOptionTable() {
              p.options.dryRun = true;
              return std::string();
          }},
-        {"--help", "-h", nullptr, "",
+        {"--help", "-h", nullptr, "print this help and exit",
          [](Parse& p, const std::string&) {
              p.options.help = true;
              return std::string();
          }},
-        {"--version", nullptr, nullptr, "",
+        {"--version", nullptr, nullptr, "print the version and the licence and exit",
          [](Parse& p, const std::string&) {
              p.options.version = true;
              return std::string();
@@ -441,16 +439,11 @@ constexpr size_t kHelpColumn = 21;
 
 std::string makeUsage() {
     std::string text =
-        "usage: vidmill-cli [options] FILE|FOLDER...\n"
+        "Usage: vidmill-cli [options] FILE|FOLDER...\n"
         "Converts videos, and every supported file in the folders named, with the\n"
         "same engine and converter as the desktop program.\n"
         "\n";
-    std::string unexplained;
     for (const CliOption& row : cliOptionTable()) {
-        if (*row.help == '\0') {
-            unexplained += (unexplained.empty() ? "  " : ", ") + std::string(row.name);
-            continue;
-        }
         std::string words = row.name;
         if (row.placeholder != nullptr) {
             words += std::string(" ") + row.placeholder;
@@ -466,7 +459,6 @@ std::string makeUsage() {
         }
         text += '\n';
     }
-    text += unexplained + "\n";
     text +=
         "\n"
         "In JSON strings, valid UTF-8 passes through and control characters are\n"

@@ -675,7 +675,7 @@ int runCli(int argc, char** argv) {
         return 0;
     }
     if (options.version) {
-        std::printf("vidmill-cli %s\n", VIDMILL_VERSION);
+        std::printf("vidmill-cli %s\n%s", VIDMILL_VERSION, VIDMILL_LICENCE_NOTICE);
         return 0;
     }
     if (options.listPresets) {

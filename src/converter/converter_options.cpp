@@ -156,186 +156,224 @@ bool isFourcc(std::string_view text) {
 // Applies one option's value; false when the value is malformed.
 using ValueSetter = std::function<bool(ConverterOptions&, const std::string&)>;
 
-const std::map<std::string, ValueSetter, std::less<>>& valueOptions() {
-    static const std::map<std::string, ValueSetter, std::less<>> options = {
+struct ValueOption {
+    const char* placeholder;  // what the usage calls the value
+    const char* help;         // lines of the usage
+    ValueSetter set;
+};
+
+const std::map<std::string, ValueOption, std::less<>>& valueOptions() {
+    static const std::map<std::string, ValueOption, std::less<>> options = {
         {kInput,
-         [](ConverterOptions& o, const std::string& v) {
-             o.inputPath = v;
-             return !v.empty();
-         }},
+         {"FILE", "the input file (with -infd: its name, for messages)",
+          [](ConverterOptions& o, const std::string& v) {
+              o.inputPath = v;
+              return !v.empty();
+          }}},
         {kChannel,
-         [](ConverterOptions& o, const std::string& v) {
-             // Empty when the engine has no channel: the run then reports nothing.
-             o.channelName = v;
-             return v.empty() || channel_layout::isChannelName(v);
-         }},
+         {"NAME", "the shared-memory progress channel to report in\n(empty: report nothing)",
+          [](ConverterOptions& o, const std::string& v) {
+              // Empty when the engine has no channel: the run then reports nothing.
+              o.channelName = v;
+              return v.empty() || channel_layout::isChannelName(v);
+          }}},
         {kSlot,
-         [](ConverterOptions& o, const std::string& v) {
-             auto slot = parseInt(v, -1, channel_layout::kSlotCount - 1);
-             o.slotIndex = slot.value_or(-1);
-             return slot.has_value();
-         }},
+         {"N", "this run's slot in the channel",
+          [](ConverterOptions& o, const std::string& v) {
+              auto slot = parseInt(v, -1, channel_layout::kSlotCount - 1);
+              o.slotIndex = slot.value_or(-1);
+              return slot.has_value();
+          }}},
         {kOutputFd,
-         [](ConverterOptions& o, const std::string& v) {
-             // Never one of the standard streams.
-             auto fd = parseInt(v, 3, kMaxOutputDescriptor);
-             o.outputFd = fd.value_or(-1);
-             return fd.has_value();
-         }},
+         {"FD", "write the output through this open descriptor;\nOUTPUT then only names it",
+          [](ConverterOptions& o, const std::string& v) {
+              // Never one of the standard streams.
+              auto fd = parseInt(v, 3, kMaxOutputDescriptor);
+              o.outputFd = fd.value_or(-1);
+              return fd.has_value();
+          }}},
         {kInputFd,
-         [](ConverterOptions& o, const std::string& v) {
-             // The file as the engine found it: `-i` then only names it.
-             auto fd = parseInt(v, 3, kMaxOutputDescriptor);
-             o.inputFd = fd.value_or(-1);
-             return fd.has_value();
-         }},
+         {"FD", "read the input through this open descriptor",
+          [](ConverterOptions& o, const std::string& v) {
+              // The file as the engine found it: `-i` then only names it.
+              auto fd = parseInt(v, 3, kMaxOutputDescriptor);
+              o.inputFd = fd.value_or(-1);
+              return fd.has_value();
+          }}},
         {kVideoCodec,
-         [](ConverterOptions& o, const std::string& v) {
-             o.videoCodec = v;
-             return isName(v);
-         }},
+         {"NAME",
+          "video encoder (libfaac, vorbis, divx, xvid and\nthe other legacy names are mapped)",
+          [](ConverterOptions& o, const std::string& v) {
+              o.videoCodec = v;
+              return isName(v);
+          }}},
         {kVideoTag,
-         [](ConverterOptions& o, const std::string& v) {
-             o.videoTag = v;
-             return isFourcc(v);
-         }},
+         {"TAG", "the video stream's fourcc (divx, xvid, hvc1, ...)",
+          [](ConverterOptions& o, const std::string& v) {
+              o.videoTag = v;
+              return isFourcc(v);
+          }}},
         {kAudioCodec,
-         [](ConverterOptions& o, const std::string& v) {
-             o.audioCodec = v;
-             return isName(v);
-         }},
+         {"NAME", "audio encoder",
+          [](ConverterOptions& o, const std::string& v) {
+              o.audioCodec = v;
+              return isName(v);
+          }}},
         {kContainer,
-         [](ConverterOptions& o, const std::string& v) {
-             o.container = v;
-             return isName(v);
-         }},
+         {"FORMAT", "output container (mp4, avi, matroska, ...)",
+          [](ConverterOptions& o, const std::string& v) {
+              o.container = v;
+              return isName(v);
+          }}},
         {kFrameSize,
-         [](ConverterOptions& o, const std::string& v) {
-             o.frameSize = parseSize(v);
-             return o.frameSize.has_value();
-         }},
+         {"WxH", "frame size",
+          [](ConverterOptions& o, const std::string& v) {
+              o.frameSize = parseSize(v);
+              return o.frameSize.has_value();
+          }}},
         {kFrameRate,
-         [](ConverterOptions& o, const std::string& v) {
-             o.frameRate = parseRate(v);
-             return o.frameRate.has_value();
-         }},
+         {"N[/D]", "frame rate, such as 25 or 30000/1001",
+          [](ConverterOptions& o, const std::string& v) {
+              o.frameRate = parseRate(v);
+              return o.frameRate.has_value();
+          }}},
         {kVideoBitrate,
-         [](ConverterOptions& o, const std::string& v) {
-             o.videoBitrate = parseKilobits(v, false);
-             return o.videoBitrate.has_value();
-         }},
+         {"Nkb", "video bitrate in kbit/s, such as 1500kb",
+          [](ConverterOptions& o, const std::string& v) {
+              o.videoBitrate = parseKilobits(v, false);
+              return o.videoBitrate.has_value();
+          }}},
         {kConstantQuality,
-         [](ConverterOptions& o, const std::string& v) {
-             o.constantQuality = parseInt(v, 1, kMaxConstantQuality);
-             return o.constantQuality.has_value();
-         }},
+         {"N", "constant quality on the encoder's scale, 1 to 63",
+          [](ConverterOptions& o, const std::string& v) {
+              o.constantQuality = parseInt(v, 1, kMaxConstantQuality);
+              return o.constantQuality.has_value();
+          }}},
         {kAudioBitrate,
-         [](ConverterOptions& o, const std::string& v) {
-             o.audioBitrate = parseKilobits(v, true);
-             return o.audioBitrate.has_value();
-         }},
+         {"N[.N]kb", "audio bitrate in kbit/s, such as 128.0kb",
+          [](ConverterOptions& o, const std::string& v) {
+              o.audioBitrate = parseKilobits(v, true);
+              return o.audioBitrate.has_value();
+          }}},
         {kChannels,
-         [](ConverterOptions& o, const std::string& v) {
-             o.channels = parseInt(v, 1, kMaxChannels);
-             return o.channels.has_value();
-         }},
+         {"N", "audio channels, 1 to 8",
+          [](ConverterOptions& o, const std::string& v) {
+              o.channels = parseInt(v, 1, kMaxChannels);
+              return o.channels.has_value();
+          }}},
         {kSampleRate,
-         [](ConverterOptions& o, const std::string& v) {
-             o.sampleRate = parseInt(v, 1, kMaxSampleRate);
-             return o.sampleRate.has_value();
-         }},
+         {"HZ", "audio sample rate",
+          [](ConverterOptions& o, const std::string& v) {
+              o.sampleRate = parseInt(v, 1, kMaxSampleRate);
+              return o.sampleRate.has_value();
+          }}},
         {kVolume,
-         [](ConverterOptions& o, const std::string& v) {
-             auto volume = parseInt(v, 0, kMaxVolume);
-             o.volume = volume.value_or(256);
-             return volume.has_value();
-         }},
+         {"N", "volume: 256 leaves it as it is, 512 doubles it",
+          [](ConverterOptions& o, const std::string& v) {
+              auto volume = parseInt(v, 0, kMaxVolume);
+              o.volume = volume.value_or(256);
+              return volume.has_value();
+          }}},
         {kTargetSize,
-         [](ConverterOptions& o, const std::string& v) {
-             std::int64_t bytes = 0;
-             const char* end = v.data() + v.size();
-             auto [stop, error] = std::from_chars(v.data(), end, bytes);
-             if (v.empty() || error != std::errc() || stop != end || bytes < kMinTargetSize ||
-                 bytes > kMaxTargetSize) {
-                 return false;
-             }
-             o.targetSize = bytes;
-             return true;
-         }},
+         {"BYTES", "choose the video bitrate that fills this size",
+          [](ConverterOptions& o, const std::string& v) {
+              std::int64_t bytes = 0;
+              const char* end = v.data() + v.size();
+              auto [stop, error] = std::from_chars(v.data(), end, bytes);
+              if (v.empty() || error != std::errc() || stop != end || bytes < kMinTargetSize ||
+                  bytes > kMaxTargetSize) {
+                  return false;
+              }
+              o.targetSize = bytes;
+              return true;
+          }}},
         {kPassFolder,
-         [](ConverterOptions& o, const std::string& v) {
-             o.passFolder = v;
-             return !v.empty() && v[0] == '/';
-         }},
+         {"DIR", "where two passes keep the first pass's log\n(an absolute path)",
+          [](ConverterOptions& o, const std::string& v) {
+              o.passFolder = v;
+              return !v.empty() && v[0] == '/';
+          }}},
         {kCutFrom,
-         [](ConverterOptions& o, const std::string& v) {
-             auto seconds = parseSeconds(v);
-             o.cutFrom = seconds.value_or(0.0);
-             return seconds.has_value();
-         }},
+         {"SECONDS", "start the output there (such as 90 or 12.345)",
+          [](ConverterOptions& o, const std::string& v) {
+              auto seconds = parseSeconds(v);
+              o.cutFrom = seconds.value_or(0.0);
+              return seconds.has_value();
+          }}},
         {kCutTo,
-         [](ConverterOptions& o, const std::string& v) {
-             o.cutTo = parseSeconds(v);
-             return o.cutTo.has_value() && *o.cutTo > 0.0;
-         }},
+         {"SECONDS", "and end it there",
+          [](ConverterOptions& o, const std::string& v) {
+              o.cutTo = parseSeconds(v);
+              return o.cutTo.has_value() && *o.cutTo > 0.0;
+          }}},
         {kCrop,
-         [](ConverterOptions& o, const std::string& v) {
-             if (v == "off" || v == "auto") {
-                 o.crop = v == "off" ? PictureChoice::Off : PictureChoice::Auto;
-                 return true;
-             }
-             int values[4] = {};
-             std::size_t start = 0;
-             for (int i = 0; i < 4; ++i) {
-                 const std::size_t end = i < 3 ? v.find(':', start) : v.size();
-                 if (end == std::string::npos) {
-                     return false;
-                 }
-                 auto value = parseInt(std::string_view(v).substr(start, end - start),
-                                       i < 2 ? 16 : 0, kMaxDimension);
-                 if (!value) {
-                     return false;
-                 }
-                 values[i] = *value;
-                 start = end + 1;
-             }
-             o.crop = PictureChoice::On;
-             o.cropRect = CropRect{values[0], values[1], values[2], values[3]};
-             return true;
-         }},
+         {"off|auto|W:H:X:Y",
+          "remove black bars: found (auto) or a fixed\nrectangle, before any scaling",
+          [](ConverterOptions& o, const std::string& v) {
+              if (v == "off" || v == "auto") {
+                  o.crop = v == "off" ? PictureChoice::Off : PictureChoice::Auto;
+                  return true;
+              }
+              int values[4] = {};
+              std::size_t start = 0;
+              for (int i = 0; i < 4; ++i) {
+                  const std::size_t end = i < 3 ? v.find(':', start) : v.size();
+                  if (end == std::string::npos) {
+                      return false;
+                  }
+                  auto value = parseInt(std::string_view(v).substr(start, end - start),
+                                        i < 2 ? 16 : 0, kMaxDimension);
+                  if (!value) {
+                      return false;
+                  }
+                  values[i] = *value;
+                  start = end + 1;
+              }
+              o.crop = PictureChoice::On;
+              o.cropRect = CropRect{values[0], values[1], values[2], values[3]};
+              return true;
+          }}},
         {kDeinterlace,
-         [](ConverterOptions& o, const std::string& v) {
-             o.deinterlace = v == "on"     ? PictureChoice::On
-                             : v == "auto" ? PictureChoice::Auto
-                                           : PictureChoice::Off;
-             return v == "on" || v == "auto" || v == "off";
-         }},
+         {"off|auto|on", "deinterlace (auto: the interlaced videos only)",
+          [](ConverterOptions& o, const std::string& v) {
+              o.deinterlace = v == "on"     ? PictureChoice::On
+                              : v == "auto" ? PictureChoice::Auto
+                                            : PictureChoice::Off;
+              return v == "on" || v == "auto" || v == "off";
+          }}},
         {kAspect,
-         [](ConverterOptions& o, const std::string& v) {
-             o.aspect = parseAspect(v);
-             return o.aspect.has_value();
-         }},
+         {"W:H", "display aspect ratio",
+          [](ConverterOptions& o, const std::string& v) {
+              o.aspect = parseAspect(v);
+              return o.aspect.has_value();
+          }}},
     };
     return options;
 }
 
+struct Flag {
+    const char* name;
+    bool ConverterOptions::*field;
+    const char* help;
+};
+
+constexpr Flag kFlags[] = {
+    {kOverwrite, &ConverterOptions::overwrite, "replace an output that exists"},
+    {kNoAudio, &ConverterOptions::noAudio, "leave the audio out"},
+    {kNoVideo, &ConverterOptions::noVideo, "leave the video out"},
+    {kSameQuality, &ConverterOptions::sameQuality, "constant high quality instead of a bitrate"},
+    {kAllTracks, &ConverterOptions::allTracks, "keep every audio track and subtitle"},
+    {kTwoPass, &ConverterOptions::twoPass, "encode the video in two passes"},
+};
+
 bool setFlag(ConverterOptions& options, std::string_view name) {
-    if (name == kOverwrite) {
-        options.overwrite = true;
-    } else if (name == kNoAudio) {
-        options.noAudio = true;
-    } else if (name == kNoVideo) {
-        options.noVideo = true;
-    } else if (name == kSameQuality) {
-        options.sameQuality = true;
-    } else if (name == kAllTracks) {
-        options.allTracks = true;
-    } else if (name == kTwoPass) {
-        options.twoPass = true;
-    } else {
-        return false;
+    for (const Flag& flag : kFlags) {
+        if (name == flag.name) {
+            options.*flag.field = true;
+            return true;
+        }
     }
-    return true;
+    return false;
 }
 
 bool isKnownOption(std::string_view name) {
@@ -347,7 +385,60 @@ ParsedOptions refuse(std::string message) {
     return ParsedOptions{std::nullopt, std::move(message)};
 }
 
+// One option of the usage: its words, and its help from the column on.
+void addUsageLine(std::string& text, std::string words, const char* help) {
+    constexpr std::size_t kHelpColumn = 24;
+    text += "  " + words + std::string(std::max<std::size_t>(kHelpColumn - words.size(), 2), ' ');
+    for (const char* c = help; *c != '\0'; ++c) {
+        text += *c;
+        if (*c == '\n') {
+            text += std::string(2 + kHelpColumn, ' ');
+        }
+    }
+    text += '\n';
+}
+
 }  // namespace
+
+const std::string& converterUsage() {
+    static const std::string usage = [] {
+        std::string text =
+            "Usage: vidmill-convert [options] -i INPUT [OUTPUT]\n"
+            "  or:  vidmill-convert -probeserver -qzmap NAME\n"
+            "The converter that Vidmill starts for every probe and every conversion; it\n"
+            "is not meant to be run by hand. Without OUTPUT it probes INPUT: the length\n"
+            "goes to the progress channel and the exit status says whether the file can\n"
+            "be converted. The output path comes last, whatever it looks like. With\n"
+            "-probeserver it probes the files that its standard input asks for, one\n"
+            "request a line, until that input ends.\n"
+            "\n"
+            "Options:\n";
+        for (const Flag& flag : kFlags) {
+            addUsageLine(text, flag.name, flag.help);
+        }
+        for (const auto& [name, option] : valueOptions()) {
+            addUsageLine(text, name + " " + option.placeholder, option.help);
+        }
+        addUsageLine(text, "--help", "print this help and exit (as the only option)");
+        addUsageLine(text, "--version", "print the version and the licence and exit");
+        text +=
+            "\n"
+            "Exit status:\n"
+            "  0    converted, or stopped on request with the output closed\n"
+            "  1    out of memory or another unexpected failure\n"
+            "  2    usage error\n"
+            "  3    the input cannot be opened, read or decoded\n"
+            "  4    the output cannot be created, written or closed\n"
+            "  5    no such encoder, or it refused the video settings\n"
+            "  6    no stream of the input fits the output\n"
+            "  7    the input delivered nothing for too long\n"
+            "  8    stopped by a signal: the output was removed\n"
+            "  236  (-20) a probe found nothing decodable in the file\n"
+            "  231  (-25) the audio encoder refused the audio options asked for\n";
+        return text;
+    }();
+    return usage;
+}
 
 ParsedOptions parseConverterOptions(const std::vector<std::string>& args) {
     ConverterOptions options;
@@ -376,7 +467,7 @@ ParsedOptions parseConverterOptions(const std::vector<std::string>& args) {
             return refuse("missing value for " + arg);
         }
         const std::string& value = args[++i];
-        if (!option->second(options, value)) {
+        if (!option->second.set(options, value)) {
             return refuse("malformed value '" + value + "' for " + arg);
         }
     }

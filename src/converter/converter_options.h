@@ -85,6 +85,9 @@ struct ParsedOptions {
 // `args` is the argument vector without the program name.
 ParsedOptions parseConverterOptions(const std::vector<std::string>& args);
 
+// What --help prints, made from the tables that the parser reads.
+const std::string& converterUsage();
+
 // The encoder this FFmpeg knows for a codec name the engine writes: legacy
 // names are mapped (libfaac -> aac, vorbis -> libvorbis, libamr_nb ->
 // libopencore_amrnb, divx/xvid -> mpeg4); other names pass through.

@@ -25,6 +25,7 @@ extern "C" {
 #include "converter/process_guard.h"
 #include "converter/progress_reporter.h"
 #include "converter/transcoder.h"
+#include "vidmill_version.h"
 
 namespace {
 
@@ -66,6 +67,17 @@ int run(const vidmill::ConverterOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    // The engine's commands begin with another word, so these cannot be an
+    // output path or a value.
+    if (args.size() == 1 && args[0] == "--help") {
+        std::fputs(vidmill::converterUsage().c_str(), stdout);
+        return vidmill::exit_code::kSuccess;
+    }
+    if (args.size() == 1 && args[0] == "--version") {
+        std::printf("vidmill-convert %s\n%s", VIDMILL_VERSION, VIDMILL_LICENCE_NOTICE);
+        return vidmill::exit_code::kSuccess;
+    }
     vidmill::installProcessGuards();
     av_log_set_level(AV_LOG_ERROR);
     // SVT-AV1 writes its banner and settings straight to stderr, where the
@@ -74,7 +86,6 @@ int main(int argc, char** argv) {
     setenv("SVT_LOG", "1", 0);
     vidmill::captureLibavLog();
 
-    const std::vector<std::string> args(argv + 1, argv + argc);
     if (std::string channel; vidmill::parseProbeServerCommand(args, &channel)) {
         return vidmill::serveProbes(channel, run);
     }

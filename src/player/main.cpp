@@ -6,6 +6,7 @@
 #include "player/mpv_session.h"
 #include "player/player_options.h"
 #include "player/player_window.h"
+#include "vidmill_version.h"
 
 #include <QApplication>
 #include <QFile>
@@ -74,6 +75,10 @@ int main(int argc, char* argv[]) {
     }
     if (std::holds_alternative<HelpRequest>(request)) {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (std::holds_alternative<VersionRequest>(request)) {
+        std::printf("vidmill-play %s\n%s", VIDMILL_VERSION, VIDMILL_LICENCE_NOTICE);
         return 0;
     }
     const auto& play = std::get<PlayRequest>(request);

@@ -54,6 +54,8 @@ Request parseArguments(const std::vector<std::string>& args) {
             request.check = true;
         } else if (!optionsEnded && (arg == "--help" || arg == "-h")) {
             return HelpRequest{};
+        } else if (!optionsEnded && arg == "--version") {
+            return VersionRequest{};
         } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
             return UsageError{"unknown option " + arg};
         } else if (haveFile) {

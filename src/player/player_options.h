@@ -27,12 +27,13 @@ struct PlayRequest {
 };
 
 struct HelpRequest {};
+struct VersionRequest {};
 
 struct UsageError {
     std::string message;
 };
 
-using Request = std::variant<PlayRequest, HelpRequest, UsageError>;
+using Request = std::variant<PlayRequest, HelpRequest, VersionRequest, UsageError>;
 
 // `args` without the program name.
 Request parseArguments(const std::vector<std::string>& args);
@@ -42,10 +43,13 @@ Request parseArguments(const std::vector<std::string>& args);
 Area centredOver(int width, int height, const Area& over, const Area& screen);
 
 inline constexpr const char* kUsage =
-    "usage: vidmill-play [--over X,Y,W,H] [--] FILE\n"
-    "       vidmill-play --check [--] FILE\n"
-    "  plays FILE in a window: Space pauses, Left/Right seek 5 s, Up/Down 60 s, Esc quits\n"
-    "  --over   opens the window centred over that area of the screen\n"
-    "  --check  opens FILE without playing it and prints \"duration SECONDS\"\n";
+    "Usage: vidmill-play [--over X,Y,W,H] [--] FILE\n"
+    "  or:  vidmill-play --check [--] FILE\n"
+    "Plays FILE in a window: Space pauses, Left/Right seek 5 s, Up/Down 60 s, Esc quits.\n"
+    "\n"
+    "  --over X,Y,W,H  open the window centred over that area of the screen\n"
+    "  --check         open FILE without playing it and print \"duration SECONDS\"\n"
+    "  --help          print this help and exit\n"
+    "  --version       print the version and the licence and exit\n";
 
 }  // namespace vidmill::player

@@ -33,7 +33,7 @@ std::string randomName() {
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     // Should the kernel give none, the names meet and the making fails.
     unsigned char bytes[kNameLength - kPrefix.size()] = {};
-    ::getrandom(bytes, sizeof bytes, 0);
+    [[maybe_unused]] const ssize_t filled = ::getrandom(bytes, sizeof bytes, 0);
     std::string name(kPrefix);
     for (const unsigned char byte : bytes) {
         name += kLetters[byte % (sizeof kLetters - 1)];

@@ -130,7 +130,7 @@ TEST(PlayerCheck, UsageErrorsExitWithTwo) {
           std::vector<std::string>{VIDMILL_PLAYER_PATH, "--over", "1,2,0,4", "clip.mp4"}}) {
         const Outcome result = run(dir, args);
         EXPECT_EQ(result.status, 2) << args.back();
-        EXPECT_NE(result.err.find("usage: vidmill-play"), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find("Usage: vidmill-play"), std::string::npos) << result.err;
         EXPECT_EQ(result.out, "");
     }
 }
