@@ -448,11 +448,11 @@ TEST_F(EngineTest, ExitSweepKeepsAnOkFileThatAFailedEntryNamesOtherwise) {
 
 TEST_F(EngineTest, AnEntryStoppedBeforeItsWorkerWaitsLeavesAtOnce) {
     // Behind a waiting entry a worker looks only every ten poll periods, so
-    // one that missed its wake-up would linger for seconds.
+    // one that missed its wake-up would linger for half a minute.
     RecordingHost slowHost;
     QueuedGuiCall slowGui;
     EngineTiming timing = fastTiming();
-    timing.admissionPollMs = 500;
+    timing.admissionPollMs = 3000;
     Engine slow(slowHost, slowGui, test::fakeConverterPath(), timing);
     storeText(inspect(slow).settings().destinationFolder, out);
     inspect(slow).settings().maxConcurrent = 1;
@@ -469,14 +469,14 @@ TEST_F(EngineTest, AnEntryStoppedBeforeItsWorkerWaitsLeavesAtOnce) {
     const auto start = std::chrono::steady_clock::now();
     while (workersLeft.load() == 0) {
         slowGui.waitAndRun(5ms);
-        ASSERT_LT(std::chrono::steady_clock::now() - start, 10s);
+        ASSERT_LT(std::chrono::steady_clock::now() - start, 60s);
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
     EXPECT_EQ(inspect(slow).entryList().at(2)->status, EntryStatus::Cancelled);
     EXPECT_EQ(inspect(slow).entryList().at(2)->failureReason, "stopped");
     slow.stopEntries({inspect(slow).entryList().at(0)->id});
     slow.stopEntries({inspect(slow).entryList().at(1)->id});
-    slow.waitForWorkers(10s);
+    slow.waitForWorkers(60s);
 }
 
 // A small file system of its own, so that a full or read-only folder can be
