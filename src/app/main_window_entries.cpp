@@ -152,8 +152,9 @@ void MainWindow::removeChosen(const std::vector<ChosenEntry>& chosen, bool delet
         rows.push_back(one.row);
     }
     // Decided under the engine's lock; told after it is free again.
-    std::vector<std::pair<std::string, std::string>> failures;
-    if (engine_->removeEntriesAt(rows, deleteVideos, &failures) > 0) {
+    const CommandOutcome outcome = engine_->removeEntriesAt(rows, deleteVideos);
+    const auto& failures = outcome.failures;
+    if (outcome.removed > 0) {
         if (chosen.size() > 1) {
             afterRemovingMany(rows.front());
         } else {
@@ -269,24 +270,24 @@ void MainWindow::renameVideo() {
             return;
         }
         name = *answer;
-        std::string error;
-        switch (engine_->renameOutput(row, name, &error)) {
-            case Engine::CommandResult::Done:
+        const CommandOutcome outcome = engine_->renameOutput(row, name);
+        switch (outcome.result) {
+            case CommandResult::Done:
                 list_->updateRow(row);
                 return;
-            case Engine::CommandResult::BadName:
+            case CommandResult::BadName:
                 showMessage(kInformationMessage,
                             "A name cannot hold a \"/\", nor be \".\" or \"..\". Please "
                             "choose another one.");
                 continue;  // asked again
-            case Engine::CommandResult::NoFreeName:
+            case CommandResult::NoFreeName:
                 showMessage(kInformationMessage,
                             "No free file name could be made from this name in the "
                             "video's folder.");
                 return;
-            case Engine::CommandResult::FileFailed:
-                showMessage(kInformationMessage,
-                            "The video could not be renamed: " + error + ". It keeps its name.");
+            case CommandResult::FileFailed:
+                showMessage(kInformationMessage, "The video could not be renamed: " + outcome.why +
+                                                     ". It keeps its name.");
                 return;
             default:
                 return;
@@ -299,7 +300,7 @@ void MainWindow::removeMissingEntries() {
         showMessage(kQuestionMessage, "Remove all entries with unexisting videos ?") != 1) {
         return;
     }
-    if (engine_->removeMissingEntries() < 0) {
+    if (!engine_->removeMissingEntries().done()) {
         return;
     }
     refreshEntryList();

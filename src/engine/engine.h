@@ -24,6 +24,7 @@
 #include "engine/batch/worker_thread.h"
 #include "engine/list/entry_list.h"
 #include "engine/list/history_file.h"
+#include "engine/list/list_commands.h"
 #include "process/progress_channel.h"
 #include "storage/conversion_settings.h"
 #include "system/thread_contract.h"
@@ -66,8 +67,6 @@ inline constexpr int kOutputMissing = -1;
 inline constexpr int kAudioOptionsRefused = -25;
 // The converter found no usable media in the file.
 inline constexpr int kInvalidMedia = -20;
-
-enum class BatchState { Idle, Running };
 
 // How the admission of one file ended.
 enum class AdmitOutcome {
@@ -275,39 +274,18 @@ class Engine {
     // passed; true when none is left.
     bool waitForWorkers(std::chrono::milliseconds limit);
 
-    // The list commands. Each refuses while a batch is active (except the
-    // rename, which chooses its path under the lock as the workers do), takes
-    // the lock itself, and never asks or shows anything: the caller does,
-    // before or after.
-    enum class CommandResult {
-        Done,
-        BatchActive,  // refused while a batch is active
-        NoEntry,      // no entry at that row
-        WrongStatus,  // the entry's status does not allow it
-        BadName,      // a name that is empty, ".", "..", or holds a "/"
-        NoFreeName,   // the destination folder has no room for the name
-        FileFailed,   // the file could not be deleted or moved; see `error`
-    };
-    // Takes the entry out of the list (finished or Ready ones only); its
-    // files stay.
-    CommandResult removeEntryAt(int row);
-    // The same, deleting first the converted file of an Ok entry; when that
-    // fails the entry stays and `error` says why.
-    CommandResult deleteVideoAt(int row, std::string* error = nullptr);
-    // Gives an Ok entry's converted file a free name made of `newName` in
-    // the folder it is in, never replacing a file; the entry's name and
-    // output path change only once the file has its new name.
-    CommandResult renameOutput(int row, const std::string& newName, std::string* error = nullptr);
-    // Removes every entry whose output is not there (never-converted ones
-    // included); gives how many went, or -1 while a batch is active.
-    int removeMissingEntries();
-    // The same as removeEntryAt, or deleteVideoAt with `deleteVideos`, for
-    // every row given, in one step: rows that may not go are left, and a
-    // converted file that cannot be deleted keeps its entry and is named in
-    // `failures` (its path, and why). Gives how many went, or -1 while a
-    // batch is active.
-    int removeEntriesAt(const std::vector<int>& rows, bool deleteVideos,
-                        std::vector<std::pair<std::string, std::string>>* failures = nullptr);
+    // The list commands (see ListCommands).
+    using CommandResult = vidmill::CommandResult;
+    CommandOutcome removeEntryAt(int row) { return commands_.removeEntryAt(row); }
+    CommandOutcome deleteVideoAt(int row) { return commands_.deleteVideoAt(row); }
+    CommandOutcome renameOutput(int row, const std::string& newName) {
+        return commands_.renameOutput(row, newName);
+    }
+    CommandOutcome removeMissingEntries() { return commands_.removeMissingEntries(); }
+    CommandOutcome removeEntriesAt(const std::vector<int>& rows, bool deleteVideos) {
+        return commands_.removeEntriesAt(rows, deleteVideos);
+    }
+
   private:
     // True when one of the 50 entries before `row` is still Pending. Takes
     // no lock: the caller holds it.
@@ -391,17 +369,9 @@ class Engine {
     // With the lock held: asks the entry's converter to stop, and lets it
     // run to hear it when it is held paused.
     void requestEntryStop(VideoEntry& entry);
-    // With the lock held: removes what the entry's unfinished conversion
-    // wrote (its part file), never a file under a final name.
-    static void discardUnfinishedOutput(VideoEntry& entry);
     // With the lock held: the entry at `row` leaves the list. A worker
     // thread that has yet to end holds it until then.
     void discardEntryAt(int row);
-    // With the lock held: whether the entry at `row` may be removed by hand.
-    CommandResult checkRemovable(int row) const;
-    // With the lock held: the entry at `row` leaves the list and the change
-    // is noted.
-    void dropEntryAt(int row);
     // Stops every entry in progress and waits for the workers.
     void stopEverything(std::chrono::milliseconds limit);
 
@@ -449,6 +419,9 @@ class Engine {
     std::atomic<bool> killConverters_{false};
     // Each holds its entry until it has ended.
     WorkerThreads workers_;
+    // The commands on the list, sharing its lock and counters.
+    ListCommands commands_{
+        {list_, mutex_, batchState_, listModified_, historyChanges_, interfaceThread_}};
     const std::atomic<int>* probeInterrupt_ = nullptr;
     std::function<void()> finishedHook_;
     // Entries of the batch still waiting for a worker thread, in list order.

@@ -167,10 +167,10 @@ TEST_F(EnginePathsTest, ADeletionThatFailsInARemovalKeepsItsEntryAndSaysWhy) {
         GTEST_SKIP() << "no file here can be made undeletable (the file system takes no "
                         "immutable flag)";
     }
-    std::vector<std::pair<std::string, std::string>> failures;
-    EXPECT_EQ(engine.removeEntriesAt({0, 1, 2, 3}, true, &failures), 3);
+    const CommandOutcome outcome = engine.removeEntriesAt({0, 1, 2, 3}, true);
+    EXPECT_EQ(outcome.removed, 3);
     EXPECT_EQ(
-        failures,
+        outcome.failures,
         (std::vector<std::pair<std::string, std::string>>{{stuck, std::strerror(guard.error())}}));
     ASSERT_EQ(inspect(engine).entryList().count(), 1);
     EXPECT_EQ(inspect(engine).entryList().at(0)->name, "b");

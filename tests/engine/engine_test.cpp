@@ -644,13 +644,14 @@ TEST_F(EngineTest, OnlyTheFileVidmillWroteIsDeletedOrRenamed) {
     // The person moves c.mp4 away; another program writes a new c.mp4.
     ASSERT_EQ(rename((out + "/c.mp4").c_str(), dir.file("moved.mp4").c_str()), 0);
     std::ofstream(out + "/c.mp4") << "someone else's";
-    std::string error;
-    EXPECT_EQ(engine.deleteVideoAt(0, &error), Engine::CommandResult::FileFailed);
-    EXPECT_EQ(error, "it is no longer the file Vidmill wrote");
-    EXPECT_EQ(engine.renameOutput(0, "renamed", &error), Engine::CommandResult::FileFailed);
-    std::vector<std::pair<std::string, std::string>> failures;
-    EXPECT_EQ(engine.removeEntriesAt({0, 1}, true, &failures), 1);
-    EXPECT_EQ(failures,
+    const CommandOutcome deleted = engine.deleteVideoAt(0);
+    EXPECT_EQ(deleted, CommandResult::FileFailed);
+    const std::string error = "it is no longer the file Vidmill wrote";
+    EXPECT_EQ(deleted.why, error);
+    EXPECT_EQ(engine.renameOutput(0, "renamed"), CommandResult::FileFailed);
+    const CommandOutcome removed = engine.removeEntriesAt({0, 1}, true);
+    EXPECT_EQ(removed.removed, 1);
+    EXPECT_EQ(removed.failures,
               (std::vector<std::pair<std::string, std::string>>{{out + "/c.mp4", error}}));
     EXPECT_EQ(fileBytes(out + "/c.mp4"), "someone else's");
     EXPECT_FALSE(exists(out + "/d.mp4"));  // the one still ours went
@@ -818,7 +819,7 @@ TEST_F(EngineTest, ListCommandsKeepFilesAndNamesSound) {
     inspect(engine).entryList().at(0)->status = EntryStatus::Ready;
     add("kept", EntryStatus::Ok, true);
     add("r1", EntryStatus::Ready, false);
-    EXPECT_EQ(engine.removeMissingEntries(), 2);
+    EXPECT_EQ(engine.removeMissingEntries().removed, 2);
     ASSERT_EQ(inspect(engine).entryList().count(), 1);
     EXPECT_EQ(inspect(engine).entryList().at(0)->name, "kept");
     EXPECT_EQ(engine.removeEntryAt(0), R::Done);
@@ -832,12 +833,12 @@ TEST_F(EngineTest, ListCommandsWaitForTheBatch) {
     inspect(engine).entryList().entries().append(done);
     inspect(engine).entryList().renumberRows();
     engine.startBatch();
-    EXPECT_EQ(engine.removeEntryAt(1), Engine::CommandResult::BatchActive);
-    EXPECT_EQ(engine.deleteVideoAt(1), Engine::CommandResult::BatchActive);
-    EXPECT_EQ(engine.removeMissingEntries(), -1);
+    EXPECT_EQ(engine.removeEntryAt(1), CommandResult::BatchActive);
+    EXPECT_EQ(engine.deleteVideoAt(1), CommandResult::BatchActive);
+    EXPECT_EQ(engine.removeMissingEntries(), CommandResult::BatchActive);
     engine.stopAll();
     ASSERT_TRUE(drain());
-    EXPECT_EQ(engine.removeEntryAt(1), Engine::CommandResult::Done);
+    EXPECT_EQ(engine.removeEntryAt(1), CommandResult::Done);
 }
 
 TEST_F(EngineTest, AMissingConverterIsTheReason) {

@@ -15,12 +15,6 @@
 
 namespace vidmill {
 
-void Engine::discardUnfinishedOutput(VideoEntry& entry) {
-    entry.part.discard();
-    // One left by an earlier run that ended without cleaning up.
-    removeLeftoverPart(entry.outputPath);
-}
-
 void Engine::deleteUnfinishedOutputs() {
     std::lock_guard lock(mutex_);
     for (const auto& entry : list_.entries()) {

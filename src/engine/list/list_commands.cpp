@@ -1,5 +1,6 @@
-// The commands that change the list by hand: remove an entry, delete a
-// converted video, rename it, drop the entries whose videos are gone.
+// The commands that change the list by hand.
+
+#include "engine/list/list_commands.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +12,6 @@
 
 #include "engine/batch/output_path.h"
 #include "engine/batch/part_file.h"
-#include "engine/engine.h"
 #include "formats/format_preset.h"
 #include "system/path_utils.h"
 
@@ -54,93 +54,92 @@ constexpr const char* kNotOurFile = "it is no longer the file Vidmill wrote";
 
 }  // namespace
 
-void Engine::dropEntryAt(int row) {
+void discardUnfinishedOutput(VideoEntry& entry) {
+    entry.part.discard();
+    // One left by an earlier run that ended without cleaning up.
+    removeLeftoverPart(entry.outputPath);
+}
+
+void ListCommands::noteChange() {
+    s_.listModified.store(true);
+    ++s_.historyChanges;
+}
+
+void ListCommands::dropEntryAt(int row) {
     expectLocked();
-    if (VideoEntry* entry = list_.at(row); entry && entry->status.load() != EntryStatus::Ok) {
+    if (VideoEntry* entry = s_.list.at(row); entry && entry->status.load() != EntryStatus::Ok) {
         // Nothing of an unfinished conversion may outlive its entry.
         discardUnfinishedOutput(*entry);
     }
-    discardEntryAt(row);
-    list_.renumberFrom(row);
-    listModified_.store(true);
-    ++historyChanges_;
+    (void)s_.list.entries().removeAt(row);
+    s_.list.renumberFrom(row);
+    noteChange();
 }
 
-Engine::CommandResult Engine::checkRemovable(int row) const {
+CommandResult ListCommands::checkRemovable(int row) const {
     expectLocked();
-    if (batchState_ != BatchState::Idle) {
+    if (s_.batchState != BatchState::Idle) {
         return CommandResult::BatchActive;
     }
-    const VideoEntry* entry = list_.at(row);
+    const VideoEntry* entry = s_.list.at(row);
     if (entry == nullptr) {
         return CommandResult::NoEntry;
     }
     return isRemovable(entry->status.load()) ? CommandResult::Done : CommandResult::WrongStatus;
 }
 
-Engine::CommandResult Engine::removeEntryAt(int row) {
+CommandOutcome ListCommands::removeEntryAt(int row) {
     expectInterfaceThread();
-    std::lock_guard lock(mutex_);
-    const CommandResult allowed = checkRemovable(row);
-    if (allowed == CommandResult::Done) {
+    std::lock_guard lock(s_.mutex);
+    CommandOutcome outcome{checkRemovable(row)};
+    if (outcome.done()) {
         dropEntryAt(row);
+        outcome.removed = 1;
     }
-    return allowed;
+    return outcome;
 }
 
-Engine::CommandResult Engine::deleteVideoAt(int row, std::string* error) {
+CommandOutcome ListCommands::deleteVideoAt(int row) {
     expectInterfaceThread();
-    std::lock_guard lock(mutex_);
-    const CommandResult allowed = checkRemovable(row);
-    if (allowed != CommandResult::Done) {
-        return allowed;
+    std::lock_guard lock(s_.mutex);
+    CommandOutcome outcome{checkRemovable(row)};
+    if (!outcome.done()) {
+        return outcome;
     }
-    const VideoEntry* entry = list_.at(row);
+    const VideoEntry* entry = s_.list.at(row);
     // Only a converted file is ever deleted, never a source, nor a file that
     // took its name after it was moved away.
     if (entry->status.load() == EntryStatus::Ok && pathExists(entry->outputPath)) {
         if (!isStillTheFile(entry->outputPath, entry->outputIdentity)) {
-            if (error != nullptr) {
-                *error = kNotOurFile;
-            }
-            return CommandResult::FileFailed;
+            return {CommandResult::FileFailed, kNotOurFile};
         }
         if (unlink(entry->outputPath.c_str()) != 0) {
-            if (error != nullptr) {
-                *error = errorText(errno);
-            }
-            return CommandResult::FileFailed;
+            return {CommandResult::FileFailed, errorText(errno)};
         }
     }
     dropEntryAt(row);
-    return CommandResult::Done;
+    outcome.removed = 1;
+    return outcome;
 }
 
-Engine::CommandResult Engine::renameOutput(int row, const std::string& newName,
-                                           std::string* error) {
+CommandOutcome ListCommands::renameOutput(int row, const std::string& newName) {
     expectInterfaceThread();
     // The name is the file's, not a path: it must not lead anywhere else.
     if (newName.empty() || newName == "." || newName == ".." ||
         newName.find('/') != std::string::npos || newName.find('\0') != std::string::npos) {
-        return CommandResult::BadName;
+        return {CommandResult::BadName};
     }
-    auto fail = [error](const std::string& reason) {
-        if (error != nullptr) {
-            *error = reason;
-        }
-        return CommandResult::FileFailed;
-    };
-    std::lock_guard lock(mutex_);
-    VideoEntry* entry = list_.at(row);
+    std::lock_guard lock(s_.mutex);
+    VideoEntry* entry = s_.list.at(row);
     if (entry == nullptr) {
-        return CommandResult::NoEntry;
+        return {CommandResult::NoEntry};
     }
     if (entry->status.load() != EntryStatus::Ok) {
-        return CommandResult::WrongStatus;
+        return {CommandResult::WrongStatus};
     }
     const std::string from = entry->outputPath;
     if (!isStillTheFile(from, entry->outputIdentity)) {
-        return fail(kNotOurFile);
+        return {CommandResult::FileFailed, kNotOurFile};
     }
     // The file stays in the folder it is in, whatever the destination (or
     // the subfolder of a kept structure) is now.
@@ -151,46 +150,43 @@ Engine::CommandResult Engine::renameOutput(int row, const std::string& newName,
         [&] {
             // The entry's own output counts as taken, as do the workers' choices.
             std::string name;
-            makeOutputPath(&name, folder, newName, entry->presetId, list_);
+            makeOutputPath(&name, folder, newName, entry->presetId, s_.list);
             return name;
         },
         [&](const std::string& name) { return moveWithoutReplacing(from, name); }, &to);
     if (moved == EEXIST) {
-        return CommandResult::NoFreeName;
+        return {CommandResult::NoFreeName};
     }
     if (moved != 0) {
-        return fail(errorText(moved));
+        return {CommandResult::FileFailed, errorText(moved)};
     }
     entry->name = newName;
     entry->outputPath = to;
-    listModified_.store(true);
-    ++historyChanges_;
-    return CommandResult::Done;
+    noteChange();
+    return {};
 }
 
-int Engine::removeEntriesAt(const std::vector<int>& rows, bool deleteVideos,
-                            std::vector<std::pair<std::string, std::string>>* failures) {
+CommandOutcome ListCommands::removeEntriesAt(const std::vector<int>& rows, bool deleteVideos) {
     expectInterfaceThread();
-    if (batchState_ != BatchState::Idle) {
-        return -1;
+    if (s_.batchState != BatchState::Idle) {
+        return {CommandResult::BatchActive};
     }
-    std::lock_guard lock(mutex_);
-    std::vector<bool> chosen(static_cast<std::size_t>(list_.count()), false);
+    CommandOutcome outcome;
+    std::lock_guard lock(s_.mutex);
+    std::vector<bool> chosen(static_cast<std::size_t>(s_.list.count()), false);
     for (int row : rows) {
         if (checkRemovable(row) != CommandResult::Done) {
             continue;
         }
-        VideoEntry& entry = *list_.at(row);
+        VideoEntry& entry = *s_.list.at(row);
         // Only a converted file is ever deleted, never a source, nor a file
         // that took its name after it was moved away.
         if (deleteVideos && entry.status.load() == EntryStatus::Ok &&
             pathExists(entry.outputPath)) {
             const bool ours = isStillTheFile(entry.outputPath, entry.outputIdentity);
             if (!ours || unlink(entry.outputPath.c_str()) != 0) {
-                if (failures != nullptr) {
-                    failures->emplace_back(entry.outputPath,
-                                           ours ? errorText(errno) : std::string(kNotOurFile));
-                }
+                outcome.failures.emplace_back(entry.outputPath,
+                                              ours ? errorText(errno) : std::string(kNotOurFile));
                 continue;
             }
         }
@@ -201,36 +197,34 @@ int Engine::removeEntriesAt(const std::vector<int>& rows, bool deleteVideos,
     }
     // One pass over the list, however many go: a selection of thousands
     // must not move the rest once per entry.
-    const std::size_t count = list_.entries()
-                                  .removeWhere([&](const VideoEntry&, int index) {
-                                      return chosen[static_cast<std::size_t>(index)];
-                                  })
-                                  .size();
-    if (count > 0) {
-        list_.renumberRows();
-        listModified_.store(true);
-        ++historyChanges_;
+    outcome.removed = int(s_.list.entries()
+                              .removeWhere([&](const VideoEntry&, int index) {
+                                  return chosen[static_cast<std::size_t>(index)];
+                              })
+                              .size());
+    if (outcome.removed > 0) {
+        s_.list.renumberRows();
+        noteChange();
     }
-    return static_cast<int>(count);
+    return outcome;
 }
 
-int Engine::removeMissingEntries() {
+CommandOutcome ListCommands::removeMissingEntries() {
     expectInterfaceThread();
-    if (batchState_ != BatchState::Idle) {
-        return -1;
+    if (s_.batchState != BatchState::Idle) {
+        return {CommandResult::BatchActive};
     }
-    std::lock_guard lock(mutex_);
-    int removed = 0;
-    for (int row = list_.count() - 1; row >= 0; --row) {
-        if (!pathExists(list_.at(row)->outputPath)) {
-            discardEntryAt(row);
-            ++removed;
+    CommandOutcome outcome;
+    std::lock_guard lock(s_.mutex);
+    for (int row = s_.list.count() - 1; row >= 0; --row) {
+        if (!pathExists(s_.list.at(row)->outputPath)) {
+            (void)s_.list.entries().removeAt(row);
+            ++outcome.removed;
         }
     }
-    list_.renumberRows();
-    listModified_.store(true);
-    ++historyChanges_;
-    return removed;
+    s_.list.renumberRows();
+    noteChange();
+    return outcome;
 }
 
 }  // namespace vidmill
