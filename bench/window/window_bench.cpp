@@ -23,7 +23,7 @@
 #include <fstream>
 
 #include "app/desktop.h"
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 #include "engine/list/history_file.h"
 #include "support/agreeing_desktop.h"
 #include "system/user_folders.h"

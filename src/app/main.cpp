@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/desktop.h"
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 #include "app/window_arguments.h"
 #include "app/window_program.h"
 #include "vidmill_version.h"

@@ -4,7 +4,7 @@
 #include <QFileInfo>
 
 #include "app/desktop.h"
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 #include "app/single_instance.h"
 
 namespace vidmill {

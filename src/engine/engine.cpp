@@ -24,10 +24,7 @@ Engine::Engine(EngineHost& host, GuiCall& gui, std::string converterPath, Engine
       timing_(timing) {
     setDefaultSettings(settings_);
     channel_.openChannel();
-    if (channel_.isOpen()) {
-        probePool_ = std::make_unique<ProbePool>(probeServerCommand(),
-                                                 std::chrono::milliseconds(timing_.probeIdleMs));
-    }
+    adding_.openProbePool();
 }
 
 ConversionSettings Engine::settings() const {
@@ -127,7 +124,7 @@ std::vector<Engine::SizeRefusal> Engine::sizeRefusals() const {
 }
 
 Engine::~Engine() {
-    probePool_.reset();
+    adding_.closeProbePool();
     // No worker may outlive the engine it works for. One stuck beyond every
     // wait (a converter that even SIGKILL cannot end) keeps at least its
     // entry; the process is ending.

@@ -20,8 +20,9 @@
 #include <utility>
 #include <vector>
 
-#include "engine/adding/probe_pool.h"
+#include "engine/adding/admission.h"
 #include "engine/batch/worker_thread.h"
+#include "engine/engine_timing.h"
 #include "engine/list/entry_list.h"
 #include "engine/list/history_file.h"
 #include "engine/list/list_commands.h"
@@ -33,86 +34,6 @@ namespace vidmill {
 
 class EngineHost;
 class GuiCall;
-
-struct EngineTiming {
-    // A waiting worker checks whether it may start this often.
-    int admissionPollMs = 500;
-    // A running conversion reports this often.
-    int progressPollMs = 1000;
-    int probePollMs = 10;
-    // A probe that runs this long gets the stop byte, and is ended when it
-    // still runs probeGraceMs later; it then counts as failed.
-    int probeTimeoutMs = 60000;
-    int probeGraceMs = 5000;
-    // A probe server with nothing to do for this long ends.
-    int probeIdleMs = 5000;
-    // At most this many worker threads live at once; later entries of a big
-    // batch wait as Pending until earlier workers have ended.
-    int maxLiveWorkers = 1000;
-    // A conversion whose slot has not changed for this long gets the stop
-    // byte, and is ended when it still runs stallGraceMs later; it fails
-    // with the reason "no progress".
-    int stallTimeoutMs = 180000;
-    int stallGraceMs = 10000;
-    // A part file in the destination that nothing has changed for this long
-    // when a batch starts there is taken for what a killed run left, and
-    // removed (when it carries our mark and no one holds it locked).
-    std::chrono::seconds leftoverPartAge{60};
-};
-
-// The result codes of a conversion beside the converter's own exit codes.
-inline constexpr int kConverterNotStarted = -1000;
-inline constexpr int kOutputMissing = -1;
-// The converter asked to be run again without the audio options.
-inline constexpr int kAudioOptionsRefused = -25;
-// The converter found no usable media in the file.
-inline constexpr int kInvalidMedia = -20;
-
-// How the admission of one file ended.
-enum class AdmitOutcome {
-    Admitted,
-    // The converter found nothing usable in it ("... Invalid video" shown).
-    InvalidMedia,
-    // The probe failed otherwise: no converter, a crash, a hang.
-    Unreadable,
-    // The list holds its most entries and none of them could make room:
-    // every one is part of the running batch.
-    ListFull,
-};
-
-// Probes at once when the caller does not choose: the number of cores, at
-// most this many. More would only make the disk seek.
-inline constexpr int kMaxParallelProbes = 4;
-
-struct AdmitOptions {
-    // Probes at once, 1 to kMaxParallelProbes; 0 chooses.
-    int maxProbes = 0;
-    // Empty, or one output subfolder per path (see joinOutputSubfolder).
-    std::vector<std::string> outputSubfolders;
-    // Empty, or per path what the file was when it was found: the
-    // conversion then reads that very file, or fails.
-    std::vector<FileIdentity> sourceIdentities;
-    // Runs on the calling thread, for each file in the order given, once its
-    // outcome is known (after its "Invalid video" message, if any). Files
-    // left out after an interruption get no call.
-    std::function<void(std::size_t index, AdmitOutcome outcome)> onResult;
-    // Runs on the calling thread now and then while it waits for probes, so
-    // that a window stays responsive.
-    std::function<void()> pump;
-    // Whether each file found to be no usable video gets its own "Invalid
-    // video" message; a caller that lists the rejected files itself turns it
-    // off.
-    bool reportInvalid = true;
-    // Whether the files go to the probe servers; without them each file gets
-    // a converter of its own.
-    bool probeServers = true;
-};
-
-// The folder for an output: `subfolder` (relative, may be empty) below
-// `destination`. False for an absolute subfolder or one with a ".."
-// component, which could lead out of the destination.
-bool joinOutputSubfolder(std::string_view destination, std::string_view subfolder,
-                         std::string* folder);
 
 class Engine {
   public:
@@ -179,22 +100,6 @@ class Engine {
     int batchTotal() const { return batchTotal_; }
     int finishedCount() const { return finishedCount_; }
     bool stopAllFlag() const { return stopAllFlag_; }
-
-    // Admission of one file: probes it and appends it as Ready, or rejects
-    // it. Always gives 1.
-    int admitFile(const std::string& path);
-    // Admission of many files with several probes at once. The entries are
-    // appended, and rejections reported, in the order given, with the same
-    // results as admitFile one by one. The calling thread (the interface
-    // thread) waits meanwhile; the host hears of the new entries once per
-    // group appended together. Once the probe interrupt is set, the files not
-    // yet appended are left out without a word. Gives the number admitted.
-    int admitFiles(const std::vector<std::string>& paths, const AdmitOptions& options = {});
-    // Runs the probe; true when the duration was read.
-    bool probeMedia(const std::string& path, VideoEntry& entry);
-    // The pids of the probe servers that run now: while files are being
-    // added, and for a few idle seconds after.
-    std::vector<pid_t> probeServerIds() const;
 
     // Entries that a batch would convert now, and stopped ones that Convert
     // may offer to convert again.
@@ -267,12 +172,20 @@ class Engine {
     // meets it: for a batch that the machine refused as a whole. Gives how
     // many.
     int failReadyEntries(const std::string& reason);
-    // Lets the owner cut a running probe short: while *flag is not 0, a
-    // probe is ended and its file not admitted.
-    void setProbeInterrupt(const std::atomic<int>* flag) { probeInterrupt_ = flag; }
     // Runs the workers' calls until every worker has ended or `limit` has
     // passed; true when none is left.
     bool waitForWorkers(std::chrono::milliseconds limit);
+
+    // Adding files (see Admission).
+    int admitFile(const std::string& path) { return adding_.admitFile(path); }
+    int admitFiles(const std::vector<std::string>& paths, const AdmitOptions& options = {}) {
+        return adding_.admitFiles(paths, options);
+    }
+    bool probeMedia(const std::string& path, VideoEntry& entry) {
+        return adding_.probeMedia(path, entry);
+    }
+    std::vector<pid_t> probeServerIds() const { return adding_.probeServerIds(); }
+    void setProbeInterrupt(const std::atomic<int>* flag) { adding_.setProbeInterrupt(flag); }
 
     // The list commands (see ListCommands).
     using CommandResult = vidmill::CommandResult;
@@ -298,24 +211,6 @@ class Engine {
         VIDMILL_EXPECT(interfaceThread_.isCurrent(), "the interface thread only");
     }
     void expectLocked() const { VIDMILL_EXPECT(mutex_.heldHere(), "with the engine's lock held"); }
-    // A new entry for `path`, before its probe.
-    std::shared_ptr<VideoEntry> newEntry(const std::string& path) const;
-    // Runs the probe in `slot` without reporting anything; any thread may call
-    // it. `cancel` (when given) ends the probe like the interrupt does. With a
-    // server the file goes to it; when the server dies on the file, the file
-    // is probed once more alone, in a fresh slot left in `slot`.
-    enum class ProbeResult { Read, InvalidMedia, Failed, Interrupted };
-    ProbeResult runProbe(const std::string& path, VideoEntry& entry, int& slot,
-                         const std::atomic<bool>* cancel = nullptr, ProbeServer* server = nullptr);
-    std::vector<std::string> probeServerCommand() const;
-    bool probeInterrupted() const;
-    void reportInvalidMedia(const std::string& path);
-    void reportListFull();
-    // Appends a probed entry; gives its row, or -1 when the list is full.
-    // At the limit the oldest entry goes to make room, unless a batch is
-    // active: its entries are held by workers and rows, so then nothing goes
-    // and the new entry is refused.
-    int appendAdmitted(std::shared_ptr<VideoEntry> entry);
     void conversionWorker(VideoEntry& entry);
     void convertEntry(VideoEntry& entry);
     // With the lock held: chooses the entry's output path in `folder` and
@@ -422,12 +317,11 @@ class Engine {
     // The commands on the list, sharing its lock and counters.
     ListCommands commands_{
         {list_, mutex_, batchState_, listModified_, historyChanges_, interfaceThread_}};
-    const std::atomic<int>* probeInterrupt_ = nullptr;
+    Admission adding_{{host_, settings_, list_, mutex_, batchState_, listModified_, historyChanges_,
+                       channel_, converterPath_, timing_, interfaceThread_}};
     std::function<void()> finishedHook_;
     // Entries of the batch still waiting for a worker thread, in list order.
     std::deque<std::shared_ptr<VideoEntry>> awaitingWorker_;
-    // Absent while the channel is: probes then run one program each.
-    std::unique_ptr<ProbePool> probePool_;
 };
 
 }  // namespace vidmill

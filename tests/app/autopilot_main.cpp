@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "app/desktop.h"
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 #include "app/window_program.h"
 #include "support/agreeing_desktop.h"
 

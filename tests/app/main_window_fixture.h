@@ -24,7 +24,7 @@
 
 #include "app/desktop.h"
 #include "app/http_get.h"
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 #include "app/power_off.h"
 #include "app/window_state.h"
 #include "dialogs/please_wait.h"

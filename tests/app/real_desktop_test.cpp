@@ -25,7 +25,7 @@
 #include "support/engine_inspector.h"
 
 #include "app/desktop.h"
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 #include "app/prompt_dialog.h"
 #include "app/window_state.h"
 #include "dialogs/settings_dialog.h"

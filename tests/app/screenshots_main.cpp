@@ -26,7 +26,7 @@
 #include "support/engine_inspector.h"
 
 #include "app/desktop.h"
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 #include "dialogs/about_box.h"
 #include "dialogs/please_wait.h"
 #include "dialogs/settings_dialog.h"

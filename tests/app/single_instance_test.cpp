@@ -9,7 +9,7 @@
 #include <QTimer>
 #include <memory>
 
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 #include "app/window_program.h"
 #include "support/agreeing_desktop.h"
 #include "support/temp_dir.h"

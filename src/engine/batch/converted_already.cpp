@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "engine/engine.h"
 #include "engine/batch/output_path.h"
 #include "engine/batch/part_file.h"
+#include "engine/engine.h"
 #include "system/path_utils.h"
 #include "system/text_utils.h"
 
@@ -93,9 +93,9 @@ bool Engine::readsAsWholeVideo(const std::string& path) {
     // header, as any added file gets.
     const std::shared_ptr<VideoEntry> scratch = createEntry(path);
     int slot = channel_.allocateSlot();
-    const ProbeResult result = runProbe(path, *scratch, slot, &killConverters_);
+    const auto result = adding_.runProbe(path, *scratch, slot, &killConverters_);
     channel_.releaseSlot(slot);
-    return result == ProbeResult::Read;
+    return result == Admission::ProbeResult::Read;
 }
 
 }  // namespace vidmill

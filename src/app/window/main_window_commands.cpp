@@ -1,7 +1,7 @@
 // The main window's commands: one action each, shown by the main menu, the
 // list's popup and the toolbar alike, and enabled from one set of rules.
 
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 
 #include <QAction>
 #include <QMenu>

@@ -1,7 +1,7 @@
 // The main window's Help menu: the manual, the tips, the home page, the
 // about box and the update check.
 
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 
 #include "app/desktop.h"
 #include "app/qt_paths.h"

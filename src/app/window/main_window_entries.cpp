@@ -1,7 +1,7 @@
 // The main window's entry commands: play, remove, delete, rename, remove
 // the missing ones, and why an entry failed.
 
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 
 #include <QFileInfo>
 #include <QLabel>

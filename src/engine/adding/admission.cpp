@@ -1,6 +1,4 @@
-// Admission of files: the probe asks the converter for the duration, and the
-// file enters the list as Ready, or is rejected. Many files are probed a few
-// at a time and still enter the list in the order given.
+#include "engine/adding/admission.h"
 
 #include <algorithm>
 #include <chrono>
@@ -9,10 +7,10 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/engine.h"
 #include "engine/engine_host.h"
 #include "formats/converter_command.h"
 #include "process/converter_runner.h"
+#include "process/converter_words.h"
 #include "process/probe_protocol.h"
 #include "system/path_utils.h"
 #include "system/size_time_text.h"
@@ -49,15 +47,15 @@ bool joinOutputSubfolder(std::string_view destination, std::string_view subfolde
     return true;
 }
 
-std::shared_ptr<VideoEntry> Engine::newEntry(const std::string& path) const {
+std::shared_ptr<VideoEntry> Admission::newEntry(const std::string& path) const {
     auto entry = createEntry(path);
     entry->kind = kLocalFileKind;
-    entry->presetId = settings_.presetId;
+    entry->presetId = s_.settings.presetId;
     entry->status.store(EntryStatus::Ready);
     return entry;
 }
 
-int Engine::admitFile(const std::string& path) {
+int Admission::admitFile(const std::string& path) {
     expectInterfaceThread();
     auto entry = newEntry(path);
     entry->sourceSize = fileSize64(path);
@@ -66,71 +64,71 @@ int Engine::admitFile(const std::string& path) {
     }
     splitPath(path, nullptr, &entry->name, nullptr);
     if (const int row = appendAdmitted(std::move(entry)); row >= 0) {
-        host_.entriesAdded(row);
+        s_.host.entriesAdded(row);
     } else {
         reportListFull();
     }
     return 1;
 }
 
-int Engine::appendAdmitted(std::shared_ptr<VideoEntry> entry) {
-    const bool active = batchState_ != BatchState::Idle;
-    std::lock_guard lock(mutex_);
-    if (list_.count() >= kMaxEntries) {
+int Admission::appendAdmitted(std::shared_ptr<VideoEntry> entry) {
+    const bool active = s_.batchState != BatchState::Idle;
+    std::lock_guard lock(s_.mutex);
+    if (s_.list.count() >= kMaxEntries) {
         if (active) {
             return -1;
         }
-        while (list_.count() >= kMaxEntries) {
-            if (list_.at(0)->status.load() != EntryStatus::Ok) {
-                discardUnfinishedOutput(*list_.at(0));
+        while (s_.list.count() >= kMaxEntries) {
+            if (s_.list.at(0)->status.load() != EntryStatus::Ok) {
+                discardUnfinishedOutput(*s_.list.at(0));
             }
             // Freed only once a worker thread that is still ending is done.
-            discardEntryAt(0);
+            (void)s_.list.entries().removeAt(0);
         }
-        list_.renumberRows();
+        s_.list.renumberRows();
     }
-    list_.entries().append(std::move(entry));
-    listModified_.store(true);
-    const int row = list_.count() - 1;
-    list_.at(row)->row = row;
-    ++historyChanges_;
+    s_.list.entries().append(std::move(entry));
+    s_.listModified.store(true);
+    const int row = s_.list.count() - 1;
+    s_.list.at(row)->row = row;
+    ++s_.historyChanges;
     return row;
 }
 
-void Engine::reportInvalidMedia(const std::string& path) {
-    host_.message(kPlainMessage, path + " Invalid video");
+void Admission::reportInvalidMedia(const std::string& path) {
+    s_.host.message(kPlainMessage, path + " Invalid video");
 }
 
-void Engine::reportListFull() {
+void Admission::reportListFull() {
     char text[200];
     snprintf(text, sizeof text,
              "The list holds %d videos, the most it can; remove some entries to add more.",
              kMaxEntries);
-    host_.message(kInformationMessage, text);
+    s_.host.message(kInformationMessage, text);
 }
 
-bool Engine::probeInterrupted() const {
+bool Admission::probeInterrupted() const {
     return probeInterrupt_ != nullptr && probeInterrupt_->load() != 0;
 }
 
-bool Engine::probeMedia(const std::string& path, VideoEntry& entry) {
-    int slot = channel_.allocateSlot();
+bool Admission::probeMedia(const std::string& path, VideoEntry& entry) {
+    int slot = s_.channel.allocateSlot();
     const ProbeResult result = runProbe(path, entry, slot);
-    channel_.releaseSlot(slot);
+    s_.channel.releaseSlot(slot);
     if (result == ProbeResult::InvalidMedia) {
         reportInvalidMedia(path);
     }
     return result == ProbeResult::Read;
 }
 
-Engine::ProbeResult Engine::runProbe(const std::string& path, VideoEntry& entry, int& slot,
-                                     const std::atomic<bool>* cancel, ProbeServer* server) {
+Admission::ProbeResult Admission::runProbe(const std::string& path, VideoEntry& entry, int& slot,
+                                           const std::atomic<bool>* cancel, ProbeServer* server) {
     // A converter that hangs on a file must not block admission for ever:
     // past the time limit it gets the stop byte, and a little later it is
     // ended.
     using Clock = std::chrono::steady_clock;
-    auto stopAt = Clock::now() + std::chrono::milliseconds(timing_.probeTimeoutMs);
-    auto killAt = stopAt + std::chrono::milliseconds(timing_.probeGraceMs);
+    auto stopAt = Clock::now() + std::chrono::milliseconds(s_.timing.probeTimeoutMs);
+    auto killAt = stopAt + std::chrono::milliseconds(s_.timing.probeGraceMs);
     bool timedOut = false;
     bool interrupted = false;
     auto watch = [&] {
@@ -141,7 +139,7 @@ Engine::ProbeResult Engine::runProbe(const std::string& path, VideoEntry& entry,
         const auto now = Clock::now();
         if (now >= stopAt && !timedOut) {
             timedOut = true;
-            channel_.requestStop(slot);
+            s_.channel.requestStop(slot);
         }
         return now < killAt;
     };
@@ -149,7 +147,7 @@ Engine::ProbeResult Engine::runProbe(const std::string& path, VideoEntry& entry,
     int exitCode = kConverterNotStarted;
     bool answered = false;
     if (server != nullptr) {
-        answered = server->probe(slot, path, &exitCode, timing_.probePollMs, watch) ==
+        answered = server->probe(slot, path, &exitCode, s_.timing.probePollMs, watch) ==
                    ProbeServer::Outcome::Answered;
         // A server ended by whoever ends our converters (a second Ctrl+C)
         // says nothing of the file, and nothing more starts then.
@@ -160,18 +158,18 @@ Engine::ProbeResult Engine::runProbe(const std::string& path, VideoEntry& entry,
             // The server died on this file, or could not start: the file is
             // probed once more alone, in a fresh slot, so that a bad file is
             // told apart from a bad server and nothing the server left counts.
-            channel_.releaseSlot(slot);
-            slot = channel_.allocateSlot();
-            stopAt = Clock::now() + std::chrono::milliseconds(timing_.probeTimeoutMs);
-            killAt = stopAt + std::chrono::milliseconds(timing_.probeGraceMs);
+            s_.channel.releaseSlot(slot);
+            slot = s_.channel.allocateSlot();
+            stopAt = Clock::now() + std::chrono::milliseconds(s_.timing.probeTimeoutMs);
+            killAt = stopAt + std::chrono::milliseconds(s_.timing.probeGraceMs);
         }
     }
     if (!answered && !interrupted && !timedOut) {
         entry.progressSlot = slot;
         const ConverterCommand command =
-            buildProbeCommand(converterPath_, path, channel_.channelName(), slot);
-        answered = runConverterWatched(command.args, &exitCode, kKeepPriority, timing_.probePollMs,
-                                       watch) != 0;
+            buildProbeCommand(s_.converterPath, path, s_.channel.channelName(), slot);
+        answered = runConverterWatched(command.args, &exitCode, kKeepPriority,
+                                       s_.timing.probePollMs, watch) != 0;
     }
     entry.progressSlot = slot;
     if (interrupted) {
@@ -189,7 +187,7 @@ Engine::ProbeResult Engine::runProbe(const std::string& path, VideoEntry& entry,
         return ProbeResult::Failed;
     }
     double seconds = 0;
-    if (channel_.readDuration(slot, seconds) == 0) {
+    if (s_.channel.readDuration(slot, seconds) == 0) {
         return ProbeResult::Failed;
     }
     entry.duration = seconds > 0 && seconds < 2147483647.0 ? int32_t(seconds) : 0;
@@ -203,7 +201,7 @@ namespace {
 struct ProbeBatch {
     struct Job {
         std::shared_ptr<VideoEntry> entry;
-        int result = 0;  // an Engine::ProbeResult
+        int result = 0;  // an Admission::ProbeResult
         bool done = false;
     };
 
@@ -247,16 +245,27 @@ int defaultProbeCount() {
 
 }  // namespace
 
-std::vector<std::string> Engine::probeServerCommand() const {
-    return {converterPath_, converter_word::kProbeServer, converter_word::kChannel,
-            channel_.channelName()};
+std::vector<std::string> Admission::probeServerCommand() const {
+    return {s_.converterPath, converter_word::kProbeServer, converter_word::kChannel,
+            s_.channel.channelName()};
 }
 
-std::vector<pid_t> Engine::probeServerIds() const {
+void Admission::openProbePool() {
+    if (s_.channel.isOpen()) {
+        probePool_ = std::make_unique<ProbePool>(probeServerCommand(),
+                                                 std::chrono::milliseconds(s_.timing.probeIdleMs));
+    }
+}
+
+void Admission::closeProbePool() {
+    probePool_.reset();
+}
+
+std::vector<pid_t> Admission::probeServerIds() const {
     return probePool_ ? probePool_->serverIds() : std::vector<pid_t>{};
 }
 
-int Engine::admitFiles(const std::vector<std::string>& paths, const AdmitOptions& options) {
+int Admission::admitFiles(const std::vector<std::string>& paths, const AdmitOptions& options) {
     expectInterfaceThread();
     const std::size_t total = paths.size();
     if (total == 0) {
@@ -279,9 +288,9 @@ int Engine::admitFiles(const std::vector<std::string>& paths, const AdmitOptions
         VideoEntry& entry = *batch.jobs[i].entry;
         if (!batch.cancel.load() && !probeInterrupted()) {
             entry.sourceSize = fileSize64(paths[i]);
-            int slot = channel_.allocateSlot();
+            int slot = s_.channel.allocateSlot();
             result = runProbe(paths[i], entry, slot, &batch.cancel, server);
-            channel_.releaseSlot(slot);
+            s_.channel.releaseSlot(slot);
             if (result == ProbeResult::Read) {
                 splitPath(paths[i], nullptr, &entry.name, nullptr);
             }
@@ -349,7 +358,7 @@ int Engine::admitFiles(const std::vector<std::string>& paths, const AdmitOptions
             }
         }
         if (lastRow >= 0) {
-            host_.entriesAdded(lastRow);
+            s_.host.entriesAdded(lastRow);
         }
         if (interrupted) {
             break;

@@ -1,7 +1,7 @@
 // The main window's ways in: the Add dialog, drops, the command line and
 // files handed over by a later start.
 
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 
 #include <sys/stat.h>
 #include <QApplication>

@@ -1,7 +1,7 @@
 // The main window's frame: its settings strip, list and status bar, the
 // window's own state, and the start-up that fills them.
 
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 
 #include <QWidget>
 

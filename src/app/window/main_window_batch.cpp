@@ -1,7 +1,7 @@
 // The main window during and after a batch: its progress, the controls it
 // locks, the settings at its start, closing, the history and power-off.
 
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 
 #include <QPushButton>
 

@@ -1,7 +1,7 @@
 // The main window's list cells: what each visible row shows, read from its
 // entry as a copy taken under the engine's lock.
 
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 
 #include "app/qt_paths.h"
 #include "engine/list/entry_status_text.h"
