@@ -519,10 +519,10 @@ bool Cli::refuseWhatCannotFit() {
 }
 
 bool Cli::runBatch(const std::function<void()>& meanwhile) {
-    if (const std::string refused = engine_.startBatch(); !refused.empty()) {
+    if (const CommandOutcome started = engine_.startBatch(); started == CommandResult::FileFailed) {
         // The machine refused the whole batch (said already): every file
         // ends failed with the reason, as when each converter meets it.
-        engine_.failReadyEntries(refused);
+        engine_.failReadyEntries(started.why);
     }
     bool stopping = false;
     while (engine_.batchState() != BatchState::Idle) {

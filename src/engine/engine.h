@@ -110,11 +110,11 @@ class Engine {
     int requeueStopped();
     // Starts a batch of every Ready entry, without asking: the caller has
     // asked whatever it asks first. Does nothing while a batch is active or
-    // nothing is Ready. A destination, or a folder for the first passes'
-    // logs, that cannot be made or used is said as a message and starts
-    // nothing: the entries stay Ready, and the reason (as a failed entry
-    // would give it) is given back; empty otherwise.
-    std::string startBatch();
+    // nothing is Ready (BatchActive, NothingReady). A destination, or a
+    // folder for the first passes' logs, that cannot be made or used is said
+    // as a message and starts nothing: the entries stay Ready, and the
+    // outcome is FileFailed with the reason as a failed entry would give it.
+    CommandOutcome startBatch();
     // The Ready entries that the settings' size to fit in cannot hold: each
     // with the reason, for the user, before a batch starts. Sound is taken
     // at the settings' bitrate, or a usual one where they keep the source's.

@@ -9,10 +9,10 @@
 #include <thread>
 #include <utility>
 
+#include "engine/batch/part_file.h"
 #include "engine/engine.h"
 #include "engine/engine_host.h"
 #include "engine/gui_call.h"
-#include "engine/batch/part_file.h"
 #include "formats/format_preset.h"
 #include "formats/settings_rules.h"
 #include "process/converter_runner.h"
@@ -50,16 +50,16 @@ int Engine::requeueStopped() {
     return list_.requeueCancelled();
 }
 
-std::string Engine::startBatch() {
+CommandOutcome Engine::startBatch() {
     expectInterfaceThread();
     // A batch starts only from the idle state: its counters and settings
     // copy may change only while no worker lives.
     if (batchState_ != BatchState::Idle || threadsAlive_ > 0) {
-        return {};
+        return {CommandResult::BatchActive};
     }
     const int ready = list_.countReady();
     if (ready <= 0) {
-        return {};
+        return {CommandResult::NothingReady};
     }
     batchTotal_ = ready;
     {
@@ -82,7 +82,7 @@ std::string Engine::startBatch() {
                                                " is missing and could not be made (" +
                                                std::strerror(error) +
                                                "). Please choose another folder.");
-        return "cannot create the output folder";
+        return {CommandResult::FileFailed, "cannot create the output folder"};
     }
     // A folder that cannot take a file is said once, now, rather than by
     // every conversion of the batch one after another.
@@ -90,7 +90,7 @@ std::string Engine::startBatch() {
         host_.message(kInformationMessage, "The destination folder " + destination +
                                                " cannot take new files (" + std::strerror(error) +
                                                "). Please choose another folder.");
-        return "output folder is not writable";
+        return {CommandResult::FileFailed, "output folder is not writable"};
     }
     // What a run killed with its converters (a power cut, kill -9 on the
     // whole group) left half written; no history names it when that run
@@ -117,7 +117,8 @@ std::string Engine::startBatch() {
         host_.message(kInformationMessage, "The folder " + passFolder_ +
                                                " for the first passes' logs cannot be used (" +
                                                why + ").");
-        return std::string(kPassLogsFault) + " cannot be kept in " + passFolder_ + ": " + why;
+        return {CommandResult::FileFailed,
+                std::string(kPassLogsFault) + " cannot be kept in " + passFolder_ + ": " + why};
     }
     batchState_ = BatchState::Running;
     host_.batchStarted();

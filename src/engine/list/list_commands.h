@@ -21,15 +21,17 @@ enum class BatchState { Idle, Running };
 
 enum class CommandResult {
     Done,
-    BatchActive,  // refused while a batch is active
-    NoEntry,      // no entry at that row
-    WrongStatus,  // the entry's status does not allow it
-    BadName,      // a name that is empty, ".", "..", or holds a "/"
-    NoFreeName,   // the destination folder has no room for the name
-    FileFailed,   // a file could not be deleted or moved; see `why`
+    BatchActive,   // refused while a batch is active
+    NoEntry,       // no entry at that row
+    WrongStatus,   // the entry's status does not allow it
+    BadName,       // a name that is empty, ".", "..", or holds a "/"
+    NoFreeName,    // the destination folder has no room for the name
+    FileFailed,    // a file or folder could not be used; see `why`
+    NothingReady,  // a batch with no Ready entry
 };
 
-// How a command on the list ended: done, or refused with the reason.
+// How a command on the list or the batch ended: done, or refused with the
+// reason.
 struct CommandOutcome {
     CommandOutcome() = default;
     CommandOutcome(CommandResult result, std::string why = {})
