@@ -165,11 +165,15 @@ void JsonReporter::report(Engine& engine, bool endingAll) {
     std::vector<std::string> lines;
     const long long now = monotonicMs();
     {
-        const std::vector<EntryView> entries = engine.entryViews();
-        seen_.resize(entries.size());
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            const EntryView& entry = entries[i];
-            Seen& seen = seen_[i];
+        // Entries not started yet, and those whose end is told, are left out.
+        const auto pending = [&](EntryStatus status, std::uint64_t id) {
+            const auto found = seen_.find(id);
+            return (found == seen_.end() || !found->second.ended) &&
+                   (endingAll || status == EntryStatus::Starting ||
+                    status == EntryStatus::Converting || isFinished(status));
+        };
+        for (const EntryView& entry : engine.entryViews(pending)) {
+            Seen& seen = seen_[entry.id];
             EntryStatus status = entry.status;
             if (endingAll && !isFinished(status)) {
                 status = EntryStatus::Cancelled;

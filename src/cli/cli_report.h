@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "storage/conversion_settings.h"
@@ -58,8 +59,8 @@ class JsonReporter {
     // A file that never entered the list, with the reason.
     void rejected(const std::string& path, const std::string& reason);
     // Reports what changed since the last look; progress at most once a
-    // second per file. Takes the engine's lock, and writes after letting it
-    // go.
+    // second per file. Reads a copy of the entries it reports, and writes
+    // after the engine has let go of its lock.
     void update(Engine& engine) { report(engine, false); }
     // The last look before a quit that does not wait for the conversions:
     // whatever has not ended ends now as stopped.
@@ -78,7 +79,8 @@ class JsonReporter {
 
     std::FILE* out_;
     std::string batchFields_;  // the end lines' target_size and cut
-    std::vector<Seen> seen_;
+    // By entry id: an entry that has ended is not looked at again.
+    std::unordered_map<std::uint64_t, Seen> seen_;
 };
 
 }  // namespace vidmill

@@ -83,7 +83,7 @@ void TerminalHost::render(bool force) {
         return;
     }
     std::vector<std::string> lines;
-    const auto running = [](EntryStatus status) {
+    const auto running = [](EntryStatus status, std::uint64_t) {
         return status == EntryStatus::Starting || status == EntryStatus::Converting;
     };
     for (const EntryView& entry : engine_->entryViews(running)) {

@@ -43,11 +43,12 @@ std::optional<EntryView> Engine::entryAt(int row) const {
     return entry != nullptr ? std::optional(viewOf(*entry)) : std::nullopt;
 }
 
-std::vector<EntryView> Engine::entryViews(const std::function<bool(EntryStatus)>& keep) const {
+std::vector<EntryView> Engine::entryViews(
+    const std::function<bool(EntryStatus, std::uint64_t)>& keep) const {
     std::vector<EntryView> views;
     std::lock_guard lock(mutex_);
     for (const auto& entry : list_.entries()) {
-        if (!keep || keep(entry->status.load())) {
+        if (!keep || keep(entry->status.load(), entry->id)) {
             views.push_back(viewOf(*entry));
         }
     }

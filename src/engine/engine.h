@@ -58,8 +58,10 @@ class Engine {
     // the lock, that stay as they were when taken.
     int entryCount() const { return list_.count(); }
     std::optional<EntryView> entryAt(int row) const;
-    // Every entry, or those whose status `keep` takes.
-    std::vector<EntryView> entryViews(const std::function<bool(EntryStatus)>& keep = {}) const;
+    // Every entry, or those that `keep` takes by their status and id: a
+    // caller that looks often copies only what it shows.
+    std::vector<EntryView> entryViews(
+        const std::function<bool(EntryStatus, std::uint64_t id)>& keep = {}) const;
     // Reads the history file into the list at start-up (see
     // loadHistoryAtStart).
     HistoryLoad loadHistory(const std::string& path);

@@ -410,7 +410,9 @@ void MainWindow::initApplicationState() {
         if (engine_->recoverUnfinishedEntries() > 0) {
             engine_->setListModified(true);
         }
-        const auto notOk = [](EntryStatus status) { return status != EntryStatus::Ok; };
+        const auto notOk = [](EntryStatus status, std::uint64_t) {
+            return status != EntryStatus::Ok;
+        };
         if (!engine_->entryViews(notOk).empty()) {
             engine_->setListModified(true);
         }
