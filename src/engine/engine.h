@@ -56,7 +56,12 @@ class Engine {
 
     // The list as the window and the terminal see it: copies, taken under
     // the lock, that stay as they were when taken.
-    int entryCount() const { return list_.count(); }
+    // Only the interface thread adds or removes entries, so it may count
+    // them without the lock.
+    int entryCount() const {
+        expectInterfaceThread();
+        return list_.count();
+    }
     std::optional<EntryView> entryAt(int row) const;
     // Every entry, or those that `keep` takes by their status and id: a
     // caller that looks often copies only what it shows.
