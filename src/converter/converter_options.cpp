@@ -408,7 +408,8 @@ const std::string& converterUsage() {
             "The converter that Vidmill starts for every probe and every conversion; it\n"
             "is not meant to be run by hand. Without OUTPUT it probes INPUT: the length\n"
             "goes to the progress channel and the exit status says whether the file can\n"
-            "be converted. The output path comes last, whatever it looks like. With\n"
+            "be converted. The output path comes last; one that starts with '-' follows\n"
+            "'--'. With\n"
             "-probeserver it probes the files that its standard input asks for, one\n"
             "request a line, until that input ends.\n"
             "\n"
@@ -445,10 +446,24 @@ ParsedOptions parseConverterOptions(const std::vector<std::string>& args) {
     const std::size_t count = args.size();
     for (std::size_t i = 0; i < count; ++i) {
         const std::string& arg = args[i];
-        // The output path comes last and may look like anything, even "-x.avi".
+        // After "--" the last word is the output path, whatever it looks like.
+        if (arg == kEndOfOptions && i + 2 == count) {
+            if (args[i + 1].empty()) {
+                return refuse("empty output path");
+            }
+            options.outputPath = args[i + 1];
+            break;
+        }
+        // Otherwise the output path comes last and does not look like an
+        // option: a mistyped option must not become a file.
         if (i + 1 == count && !isKnownOption(arg)) {
             if (arg.empty()) {
                 return refuse("empty output path");
+            }
+            if (arg.size() > 1 && arg[0] == '-') {
+                return refuse("unknown option '" + arg +
+                              "' (an output path that starts with "
+                              "'-' follows '--')");
             }
             options.outputPath = arg;
             break;

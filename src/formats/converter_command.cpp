@@ -184,7 +184,11 @@ ConverterCommand buildConvertCommand(std::string_view converterPath, std::string
     }
     addHandedFiles(command, handed, wantsTwoPasses(settings));
     command.text += quoted(outputPath);
-    command.args.emplace_back(handed.partPath.empty() ? outputPath : handed.partPath);
+    const std::string_view written = handed.partPath.empty() ? outputPath : handed.partPath;
+    if (written.starts_with("-")) {
+        command.args.emplace_back(kEndOfOptions);  // a path, not an option
+    }
+    command.args.emplace_back(written);
     return command;
 }
 

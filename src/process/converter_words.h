@@ -6,6 +6,9 @@
 
 namespace vidmill::converter_word {
 
+// Before an output path that starts with '-'.
+inline constexpr const char* kEndOfOptions = "--";
+
 // Flags.
 inline constexpr const char* kOverwrite = "-y";
 inline constexpr const char* kNoAudio = "-an";

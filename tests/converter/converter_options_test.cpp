@@ -79,7 +79,7 @@ TEST(ConverterOptions, AnEngineWithoutChannelPassesAnEmptyName) {
 
 TEST(ConverterOptions, PathsAreTakenAsTheyStand) {
     // Names that look like options or protocols are still paths.
-    ConverterOptions options = parsed({"-y", "-i", "-in.avi", "-vol", "256", "-x:1.avi"});
+    ConverterOptions options = parsed({"-y", "-i", "-in.avi", "-vol", "256", "--", "-x:1.avi"});
     EXPECT_EQ(options.inputPath, "-in.avi");
     EXPECT_EQ(*options.outputPath, "-x:1.avi");
     options = parsed({"-i", "clip:1.avi", "\xff\xfe \"q\".mp4"});
@@ -93,6 +93,9 @@ TEST(ConverterOptions, RefusesUnknownOptionsAndStrayArguments) {
     EXPECT_NE(refusal({"-i", "in.avi", "-vf", "scale=1:1", "out.avi"}).find("-vf"),
               std::string::npos);
     EXPECT_NE(refusal({"-i", "in.avi", "extra", "out.avi"}).find("extra"), std::string::npos);
+    // A mistyped option last is not taken for the output.
+    EXPECT_NE(refusal({"-i", "in.avi", "--bogus"}).find("unknown option '--bogus'"),
+              std::string::npos);
     EXPECT_NE(refusal({"-y", "-qzind", "3"}).find("-i"), std::string::npos);
     EXPECT_NE(refusal({}).find("-i"), std::string::npos);
     // A handed-over file needs its name, for the container and the messages.

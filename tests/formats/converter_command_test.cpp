@@ -389,6 +389,13 @@ TEST_F(ConverterCommandTest, AwkwardPathsReachTheConverterAsOneArgumentEach) {
 
     ConverterCommand probe = buildProbeCommand(converter, source, "123456789012", slot);
     EXPECT_EQ(probe.args.back(), source);
+
+    // An output that looks like an option reaches the converter as a path.
+    const ConverterCommand dashed =
+        buildConvertCommand(converter, source, "-x.mp4", "123456789012", slot, settings, 0);
+    ASSERT_GE(dashed.args.size(), 2u);
+    EXPECT_EQ(dashed.args[dashed.args.size() - 2], "--");
+    EXPECT_EQ(dashed.args.back(), "-x.mp4");
 }
 
 // The files handed to the converter reach its arguments alone, before the
