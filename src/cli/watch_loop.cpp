@@ -22,7 +22,9 @@ WatchBatch makeWatchBatch(const std::vector<WatchedFile>& files,
     for (const auto& [path, identity] : files) {
         std::string subfolder;
         for (const std::string& top : tops) {
-            if (keepTree && path.compare(0, top.size() + 1, top + "/") == 0) {
+            // "/" holds everything; any other top holds what lies below "top/".
+            const std::string below = top.ends_with('/') ? top : top + "/";
+            if (keepTree && path.starts_with(below)) {
                 subfolder = subfolderBelow(top, path);
             }
         }

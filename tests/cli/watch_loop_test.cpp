@@ -29,6 +29,9 @@ TEST(WatchLoopTest, AKeptTreeTakesTheSubfolderBelowTheFolderThatHoldsTheFile) {
         ASSERT_EQ(batch.identities.size(), 3u);
         EXPECT_EQ(batch.identities[1].inode, 12u);
     }
+    // The root holds every file: its tree is kept too.
+    EXPECT_EQ(makeWatchBatch({{"/a/b/c.avi", {}}}, {"/"}, true).subfolders,
+              std::vector<std::string>{"a/b"});
 }
 
 // Admits what it is given and stops the watch at its first conversion.
