@@ -126,6 +126,26 @@ TEST_F(FolderWalkTest, ItemsThatCannotBeExaminedAreReportedWithTheReason) {
              link("..", "a/up");
              return dir.file("a/up");
          }},
+        {"link out of the folder",
+         [&](std::string& start) {
+             // Links to a folder and to a file outside the folder searched.
+             folder("in");
+             folder("out");
+             touch("out/x.avi");
+             touch("in/z.avi");
+             link(dir.file("out"), "in/a");
+             start = dir.file("in");
+             return dir.file("in/a");
+         }},
+        {"link out of the folder",
+         [&](std::string& start) {
+             folder("in");
+             touch("out.avi");
+             touch("in/z.avi");
+             link("../out.avi", "in/a.avi");
+             start = dir.file("in");
+             return dir.file("in/a.avi");
+         }},
         {"not a regular file",
          [&](std::string&) {
              mkfifo(dir.file("a.mkv").c_str(), 0644);
@@ -156,6 +176,8 @@ TEST_F(FolderWalkTest, ItemsThatCannotBeExaminedAreReportedWithTheReason) {
         EXPECT_EQ(skipped, std::vector<std::string>{relative(bad) + ": " + c.reason}) << bad;
         if (start == dir.path()) {
             EXPECT_EQ(found, std::vector<std::string>{"z.avi"}) << bad;
+        } else if (start == dir.file("in")) {
+            EXPECT_EQ(found, std::vector<std::string>{"in/z.avi"}) << bad;
         }
     }
 }

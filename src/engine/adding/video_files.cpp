@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <set>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -99,6 +101,12 @@ class FolderWalk {
     // 0 when the folder cannot be searched; below the start that is
     // reported, the start itself is the caller's to report.
     int search(const std::string& folder, bool isStart) {
+        if (isStart) {
+            // The folder chosen may itself be reached through a link.
+            char* real = realpath(folder.c_str(), nullptr);
+            top_ = real != nullptr ? real : std::string();
+            std::free(real);
+        }
         struct stat info;
         if (stat(folder.c_str(), &info) != 0) {
             if (!isStart) {
@@ -156,8 +164,27 @@ class FolderWalk {
         return true;
     }
 
+    // Whether `path`, a link, ends inside the folder searched: a link that
+    // leads out of it is not followed.
+    bool leadsInside(const std::string& path) const {
+        char* real = realpath(path.c_str(), nullptr);
+        if (real == nullptr) {
+            return true;  // broken or looping: said as such below
+        }
+        const std::string_view target = real;
+        const bool inside =
+            !top_.empty() && (target == top_ || top_ == "/" ||
+                              (target.starts_with(top_) && target[top_.size()] == '/'));
+        std::free(real);
+        return inside;
+    }
+
     void examine(const std::string& path, const std::string& name) {
         struct stat info;
+        if (lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode) && !leadsInside(path)) {
+            report(path, "link out of the folder");
+            return;
+        }
         if (stat(path.c_str(), &info) != 0) {
             // It may have been a folder full of videos: never dropped unsaid.
             report(path, skipReason(path, errno));
@@ -192,6 +219,8 @@ class FolderWalk {
     const PumpFunction& pump_;
     const SkipFunction& skip_;
     std::set<FolderKey> visited_;
+    // The folder searched, as the system resolves it.
+    std::string top_;
     // The folders being searched, from the start down to the current one.
     std::set<FolderKey> ancestors_;
 };

@@ -37,8 +37,8 @@ std::string buildVideoFilter(int capacity = kVideoFilterCapacity);
 using AdmitFunction = std::function<void(const std::string& path)>;
 using PumpFunction = std::function<void()>;
 // An item found in a folder that could not be taken, with the reason in a
-// few words ("broken link", "link loop", "permission denied", "path too
-// long", "not a regular file", ...).
+// few words ("broken link", "link loop", "link out of the folder",
+// "permission denied", "path too long", "not a regular file", ...).
 using SkipFunction = std::function<void(const std::string& path, const std::string& reason)>;
 
 // Searches `folder` and every folder below it, depth first and in name
@@ -46,7 +46,8 @@ using SkipFunction = std::function<void(const std::string& path, const std::stri
 // `pump` (when given) runs before each item so the caller stays responsive.
 // Whatever below `folder` cannot be examined or read goes to `skip` (when
 // given): a broken link, a link loop (a folder link leading back to a
-// folder that contains it included), an unreadable folder, an unreadable
+// folder that contains it included), a link that leads out of `folder`
+// (never followed), an unreadable folder, an unreadable
 // or special file with a supported extension, a path too long for the
 // system. A folder reached twice by different routes is searched once,
 // without a report: none of its files is lost. 1 after a search, 0 when
