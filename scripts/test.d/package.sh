@@ -123,7 +123,9 @@ expect_completion "$scratch/folder " vidmill-cli --dest "$scratch/fo"
 expect_completion "$scratch/clip.avi " vidmill-cli --json "$scratch/cl"
 expect_completion "$scratch/clip.avi " vidmill-cli --crop auto -- "$scratch/cl"
 # Several formats are listed with their names.
-complete_words vidmill-cli --preset 11 | grep -qxF '110  PSP H264 Video (*.mp4)' ||
+# (Read whole first: grep -q would stop reading at the match, and under
+# pipefail the completion's SIGPIPE on the lines after it would fail the check.)
+grep -qxF '110  PSP H264 Video (*.mp4)' <<<"$(complete_words vidmill-cli --preset 11)" ||
     fail "the formats are not offered with their names"
 
 if ((failures > 0)); then
