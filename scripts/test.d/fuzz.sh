@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Fuzzes the readers of the settings and history files: builds the libFuzzer
-# targets with clang in build-fuzz/, writes a small seed corpus and runs each
+# targets in build-asan/ (clang, ASan+UBSan; after scripts/test has built that
+# tree, nothing is left to compile), writes a small seed corpus and runs each
 # target for a bounded time. Fails when a target finds a crash.
 #   FUZZ_SECONDS   time per target (default 60)
 set -euo pipefail
 root=${1:-$(cd "$(dirname "$0")/../.." && pwd)}
 cd "$root"
-dir=build-fuzz
+dir=build-asan
 seconds=${FUZZ_SECONDS:-60}
 jobs=${JOBS:-2}
+started=$SECONDS
 
-CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVIDMILL_FUZZ=ON -DVIDMILL_GUI=OFF -DVIDMILL_CONVERTER=OFF -DVIDMILL_TESTS=OFF >/dev/null
+source "$root/scripts/test.d/asan_tree.bash"
+configure_asan_tree "$root"
 cmake --build "$dir" -j"$jobs" --target settings_file_fuzz history_file_fuzz make_fuzz_seeds
+echo "fuzz: compiled in $((SECONDS - started)) s"
 
 export ASAN_OPTIONS=${FUZZ_ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${FUZZ_UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
