@@ -9,7 +9,9 @@ jobs=${JOBS:-2}
 
 cmake -S . -B build-tsan -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Debug -DVIDMILL_SANITIZE=thread \
     -DVIDMILL_GUI=OFF -DVIDMILL_CONVERTER=OFF >/dev/null
+started=$SECONDS
 cmake --build build-tsan -j"$jobs" --target engine_tests process_tests vidmill-fake-convert
+echo "tsan: compiled in $((SECONDS - started)) s"
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 # A hang must fail the run, not hold it until the CI's own limit.
 timeout --kill-after=30 1200 build-tsan/bin/process_tests --gtest_brief=1
