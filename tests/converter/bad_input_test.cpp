@@ -232,10 +232,12 @@ TEST_F(BadInput, OddNamesAreJustFiles) {
     for (const std::string& name : names) {
         writeFile(folder_.file(name), readFile(testMedia().audioVideo));
         EXPECT_EQ(runConverter({"-y", "-i", name}, inFolder).status, 0) << name;
-        // The output gets an odd name of its own.
+        // The output gets an odd name of its own, after "--" as it starts
+        // with a dash.
         const std::string output = "-out " + name + ".avi";
         std::vector<std::string> args{"-y", "-i", name};
         args.insert(args.end(), kMpeg4Avi.begin(), kMpeg4Avi.end());
+        args.push_back("--");
         args.push_back(output);
         const ProgramResult run = runConverter(args, inFolder);
         ASSERT_EQ(run.status, 0) << name << ": " << run.output;
